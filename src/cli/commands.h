@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velmora::cli {
+
+// Exit statuses shared by every command.
+constexpr int kExitOk = 0;
+constexpr int kExitPartial = 1;   // some files failed / nothing found
+constexpr int kExitUsage = 2;     // usage error or unreadable source
+
+using Args = std::vector<std::string>;
+
+int RunInfo(const Args& args);
+
+}  // namespace velmora::cli

@@ -1,0 +1,45 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/commands.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(const velmora::cli::Args&);
+  const char* usage;
+};
+
+const Command kCommands[] = {
+    {"info", velmora::cli::RunInfo, "info SOURCE [--json]"},
+};
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out, "usage: velmora COMMAND [ARGS]\n\ncommands:\n");
+  for (const auto& command : kCommands) std::fprintf(out, "  velmora %s\n", command.usage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return velmora::cli::kExitUsage;
+  }
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    PrintUsage(stdout);
+    return velmora::cli::kExitOk;
+  }
+  for (const auto& command : kCommands) {
+    if (name == command.name) {
+      velmora::cli::Args args(argv + 2, argv + argc);
+      return command.run(args);
+    }
+  }
+  std::fprintf(stderr, "velmora: unknown command '%s'\n", name.c_str());
+  PrintUsage(stderr);
+  return velmora::cli::kExitUsage;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "engine/scan_record.h"
+
+namespace velmora {
+
+extern const char kPhotoExtensions[];
+extern const char kAudioExtensions[];
+extern const char kVideoExtensions[];
+extern const char kDocumentExtensions[];
+extern const char kArchiveExtensions[];
+// Token that asks a type filter for the "others" category.
+extern const char kOtherToken[];
+
+// photo + "|" + audio + "|" + document + "|" + video + "|" + archive.
+const std::string& CategoryText();
+
+// "photo", "audio", "video", "document", "archive" or "others".
+const char* CategoryOfName(std::string_view name);
+
+// A photo whose first bytes did not match its extension.
+bool IsHiddenPhoto(const ScanRecord& record);
+
+// Filter text for a list of category names ("photo", ..., "others", "all").
+// Returns false on an unknown name.
+bool FilterForCategories(const std::string& comma_separated, std::string* filter);
+
+}  // namespace velmora

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/file_recovery_parse.h"
+
+namespace velmora {
+
+// Read the first 16 KiB of the region, classify it and return an opened engine
+// (null when the source cannot be read or, in quick mode, nothing is recognised).
+std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, uint32_t start_low,
+                                                             uint32_t start_high,
+                                                             uint32_t count_low,
+                                                             uint32_t count_high,
+                                                             char16_t drive_letter, bool deep);
+std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& image_path,
+                                                         char16_t drive_tag, bool deep);
+
+}  // namespace velmora

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/scan_record.h"
+
+namespace velmora {
+
+// Progress of Scan: a, b, c are 64-bit counters passed as low/high halves.
+using ScanProgressCallback = int (*)(void* context, int percent, int scale, int seconds_remaining,
+                                     uint32_t a_low, uint32_t a_high, uint32_t b_low,
+                                     uint32_t b_high, uint32_t c_low, uint32_t c_high);
+// Progress of RecoverFile for the current file; `error` is 0 while copying.
+using FileProgressCallback = int (*)(void* context, int percent, int hundred, int error,
+                                     const char* destination_path);
+// Progress of GetFilesByType while the log is read.
+using ListingProgressCallback = int (*)(void* context, int percent, int zero);
+// Progress of PreviewFile; the final call carries 100 and the error.
+using PreviewProgressCallback = int (*)(void* context, int percent, int error);
+
+// Every scan engine. A callback returning non-zero stops the operation, which
+// returns that value unchanged (kCancelledByUser for a user cancel).
+class IFileRecoveryParse {
+ public:
+  virtual int OpenImage(const std::string& image_path, char16_t drive_tag) = 0;
+  virtual int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
+                            char16_t drive_letter) = 0;
+  virtual int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
+                              void* context, int scale) = 0;
+  // Null scans into a new log; a name reopens that existing log without scanning.
+  virtual int Scan(const char* log_name) = 0;
+  virtual int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) = 0;
+  virtual int CountFiles(const ScanRecord* directory, int depth, int* count) = 0;
+  virtual uint64_t GetRecordCount() = 0;
+  // Folder path of the record inside the volume, each ancestor followed by "/".
+  virtual int GetFullPath(const ScanRecord& record, std::string* path) = 0;
+  virtual int RecoverFile(const ScanRecord& record, const std::string& destination,
+                          int base_depth) = 0;
+  virtual int GetNextFreeRange(uint64_t* position, uint64_t* length) = 0;
+  virtual int SetRecoverCallback(ListingProgressCallback callback, void* context) = 0;
+  virtual int GetFilesByType(const std::string& filter, ScanRecordList* out) = 0;
+  virtual int LoadClusterBitmap() = 0;
+  // Into a temporary file (path in/out) when `memory` is null, else into memory
+  // (`bytes` in: capacity, out: bytes written).
+  virtual int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory,
+                          int* bytes, PreviewProgressCallback callback, void* context) = 0;
+  virtual ~IFileRecoveryParse() = default;
+};
+
+}  // namespace velmora

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/scan_record.h"
+
+namespace velmora {
+
+// UTF-16LE code units (as NTFS and FAT long names store them) to UTF-8.
+// Unpaired surrogates become U+FFFD.
+std::string Utf16LeToUtf8(const uint8_t* bytes, size_t units);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// Copies a UTF-8 name into a record, cut at a character boundary so it fits
+// with its terminating NUL.
+void SetRecordName(ScanRecord* record, std::string_view name);
+std::string_view RecordName(const ScanRecord& record);
+
+// Extension after the last '.', or empty when there is none.
+std::string_view ExtensionOf(std::string_view name);
+std::string AsciiLower(std::string_view text);
+
+}  // namespace velmora

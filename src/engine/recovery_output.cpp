@@ -1,0 +1,107 @@
+#include "engine/recovery_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+std::string SafeComponentName(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) {
+      out.push_back('_');
+    } else {
+      out.push_back(c);
+    }
+  }
+  if (out.empty() || out == "." || out == "..") return "_unnamed" + out;
+  // Keep within the usual 255-byte component limit, cut at a UTF-8 boundary.
+  if (out.size() > 240) {
+    size_t cut = 240;
+    while (cut > 0 && (static_cast<uint8_t>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+  }
+  return out;
+}
+
+std::string JoinPath(const std::string& folder, std::string_view name) {
+  if (folder.empty()) return std::string(name);
+  if (folder.back() == '/') return folder + std::string(name);
+  return folder + "/" + std::string(name);
+}
+
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string NumberedName(const std::string& name, int n) {
+  const size_t dot = name.rfind('.');
+  const std::string suffix = " (" + std::to_string(n) + ")";
+  if (dot == std::string::npos || dot == 0) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+}  // namespace
+
+std::string UniquePathIn(const std::string& folder, const std::string& name) {
+  std::string candidate = JoinPath(folder, name);
+  for (int n = 1; Exists(candidate); ++n) candidate = JoinPath(folder, NumberedName(name, n));
+  return candidate;
+}
+
+int CreateFolderTree(const std::string& folder) {
+  if (folder.empty()) return kSuccess;
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = folder.find('/', pos + 1);
+    partial = folder.substr(0, pos);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return LastError();
+  }
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kErrPathNotFound;
+  return kSuccess;
+}
+
+int CreateOutputFile(const std::string& path, int* fd, std::string* final_path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (int attempt = 0; attempt < 100000; ++attempt) {
+    const std::string candidate =
+        attempt == 0 ? JoinPath(folder, name) : JoinPath(folder, NumberedName(name, attempt));
+    const int opened = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (opened >= 0) {
+      *fd = opened;
+      if (final_path) *final_path = candidate;
+      return kSuccess;
+    }
+    if (errno != EEXIST) return LastError();
+  }
+  return kErrFileExists;
+}
+
+int WriteAll(int fd, const void* data, size_t length) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(fd, bytes + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? ErrorFromErrno(errno) : kErrWriteFault;
+    done += static_cast<size_t>(n);
+  }
+  return kSuccess;
+}
+
+}  // namespace velmora

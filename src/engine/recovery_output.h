@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// Names come from the scanned disk and are untrusted: the result is one path
+// component that cannot leave its folder ("/", "\\", NUL and control
+// characters replaced, "." and ".." and empty names given a placeholder).
+std::string SafeComponentName(std::string_view name);
+
+// `folder`/`name`, or `name (n).ext` with the smallest n that does not exist yet.
+std::string UniquePathIn(const std::string& folder, const std::string& name);
+
+// Creates `folder` and its missing parents.
+int CreateFolderTree(const std::string& folder);
+
+// Creates a new file for recovered data; never replaces an existing one
+// (O_EXCL). On success `final_path` is the path actually created, which gets
+// a "(n)" suffix when `path` is taken.
+int CreateOutputFile(const std::string& path, int* fd, std::string* final_path);
+
+// Writes all bytes, retrying partial writes; 29 or the mapped errno on failure.
+int WriteAll(int fd, const void* data, size_t length);
+
+// Joins with a single "/".
+std::string JoinPath(const std::string& folder, std::string_view name);
+
+}  // namespace velmora

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// One saved scan: 1120 bytes in "config".
+#pragma pack(push, 1)
+struct ScanIndexRecord {
+  int32_t disk_number;
+  uint32_t reserved;
+  uint64_t first_sector;
+  uint64_t sector_count;
+  uint64_t resume[5];
+  uint64_t free_bytes;
+  uint64_t image_write_time;  // FILETIME
+  char16_t image_path[260];   // UTF-16, zero-terminated
+  char16_t scan_folder[260];  // UTF-16, zero-terminated, trailing "/"
+};
+#pragma pack(pop)
+static_assert(sizeof(ScanIndexRecord) == 1120);
+
+// Scan-log directory: $VELMORA_DATA_DIR/ScanLog, else the XDG data home.
+std::string ScanLogDirectory();
+
+// Numbered scan folders and the resume records of deep scans ("config",
+// rewritten crash-safely through "config.tmp").
+class ScanIndex {
+ public:
+  static ScanIndex& Instance();
+  // Drops the process-wide instance so the next Instance() loads again (tests).
+  static void ResetInstance();
+
+  explicit ScanIndex(std::string directory);
+
+  bool FindForPartition(int disk_number, uint64_t first_sector, uint64_t sector_count,
+                        const std::string& mount_point, ScanIndexRecord* out);
+  bool FindForImage(const std::string& image_path, ScanIndexRecord* out);
+  int AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
+                  uint64_t sector_count, const uint64_t resume[5], const std::string& scan_folder,
+                  const std::string& image_path);
+  std::string CurrentFolder() const;
+  // Makes `folder` current, as a resumed scan or a reopened result does.
+  void UseFolder(const std::string& folder);
+  std::string NewScanFolder();
+  int Remove(const std::string& folder);
+  void DropLastNumber();
+  bool FindLogFile(const std::string& folder, const std::string& fragment, std::string* name) const;
+
+  const std::string& Directory() const { return directory_; }
+  uint64_t LastNumber() const { return last_number_; }
+  const std::vector<ScanIndexRecord>& Records() const { return records_; }
+  bool Resuming() const { return resume_flag_; }
+  int Save();
+
+ private:
+  void Load();
+  std::string FolderFor(uint64_t number) const;
+
+  std::string directory_;
+  uint64_t last_number_ = 0;
+  std::vector<ScanIndexRecord> records_;
+  bool resume_flag_ = false;
+  std::string current_folder_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/file_recovery_parse.h"
+#include "engine/scan_record.h"
+#include "storage/platform_device.h"
+
+namespace velmora {
+
+// One directory of the "_DirInfo" file: 268 bytes on disk.
+#pragma pack(push, 1)
+struct DirectoryEntry {
+  uint32_t object_id;
+  uint32_t record_index;
+  char name[260];
+};
+#pragma pack(pop)
+static_assert(sizeof(DirectoryEntry) == 268);
+
+// The result log of one engine: fixed-size records plus the "_Relation" text
+// index (parent key -> record indices) and the "_DirInfo" directory list.
+// Records are written in batches; queries flush first and read single records.
+class ScanLogStore {
+ public:
+  static constexpr size_t kBatchBytes = 69200;  // 200 records
+
+  ScanLogStore();
+  ~ScanLogStore();
+  ScanLogStore(const ScanLogStore&) = delete;
+  ScanLogStore& operator=(const ScanLogStore&) = delete;
+
+  // Creates or reopens the three files in the current scan folder.
+  int Open(const std::string& log_name);
+  // Same, in an explicit folder (tests and tools).
+  int OpenIn(const std::string& folder, const std::string& log_name);
+  void Close();
+  bool IsOpen() const { return main_fd_ >= 0; }
+
+  // Next free slot, filled in place by the caller. Its record_index is set.
+  ScanRecord* AppendRecord();
+  void AddRelation(uint32_t parent_id, uint32_t depth, uint32_t record_index, uint32_t object_id,
+                   const char* directory_name);
+  int Flush();
+
+  int ListChildren(RelationKey key, ScanRecordList* out);
+  int CountFilesUnder(RelationKey key, int* count);
+  uint64_t GetRecordCount() const { return record_count_; }
+  // Ancestors from the record's parent up to (not including) the root.
+  int GetAncestors(const ScanRecord& record, ScanRecordList* out);
+  int FindDirectoryRecord(uint32_t object_id, ScanRecord* out);
+  // Reads record `index` (1-based) from the log.
+  int ReadRecord(uint32_t index, ScanRecord* out);
+  int ListByType(const std::string& filter, ScanRecordList* out);
+  // GetFullPath of the engine interface: ancestors' names top-down, each + "/".
+  int FullPath(const ScanRecord& record, std::string* path);
+
+  void SetListingCallback(ListingProgressCallback callback, void* context) {
+    listing_callback_ = callback;
+    listing_context_ = context;
+  }
+
+  const std::string& MainPath() const { return main_path_; }
+  const std::string& LogName() const { return log_name_; }
+  const std::map<uint64_t, std::vector<uint32_t>>& Relations() const { return relations_; }
+  const std::vector<DirectoryEntry>& Directories() const { return directories_; }
+
+ private:
+  const std::vector<uint32_t>* IndicesOf(RelationKey key) const;
+  int WriteBuffered();
+
+  std::vector<uint8_t> buffer_;
+  size_t buffered_bytes_ = 0;
+  uint64_t record_count_ = 0;
+  int main_fd_ = -1;
+  int relation_fd_ = -1;
+  int directory_fd_ = -1;
+  ListingProgressCallback listing_callback_ = nullptr;
+  void* listing_context_ = nullptr;
+  std::string log_name_;
+  std::string main_path_;
+  std::string relation_path_;
+  std::string directory_path_;
+  std::map<uint64_t, std::vector<uint32_t>> relations_;
+  std::vector<DirectoryEntry> directories_;
+  // Index of directory entries by object id (first entry wins), kept in step with directories_.
+  std::map<uint32_t, size_t> directory_by_id_;
+  // Reverse of relations_: record index -> key, for ancestor walks.
+  std::map<uint32_t, uint64_t> parent_of_;
+};
+
+// "Fast_%lld_%d%d%d%d%2d" and its siblings, from the local time now.
+std::string FormatLogName(const char* prefix, int64_t start_sector);
+
+// Orders files before directories, then by name case-insensitively.
+void SortForListing(ScanRecordList* records);
+
+}  // namespace velmora

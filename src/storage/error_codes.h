@@ -1,0 +1,32 @@
+#pragma once
+
+// Results travel as Win32-style codes in an int; engines add negative codes of their own.
+namespace velmora {
+
+constexpr int kSuccess = 0;
+constexpr int kErrFileNotFound = 2;
+constexpr int kErrPathNotFound = 3;
+constexpr int kErrAccessDenied = 5;
+constexpr int kErrNotEnoughMemory = 8;
+constexpr int kErrWriteFault = 29;
+constexpr int kErrReadFault = 30;
+constexpr int kErrSharingViolation = 32;
+constexpr int kErrHandleEof = 38;
+constexpr int kErrNotSupported = 50;
+constexpr int kErrFileExists = 80;
+constexpr int kErrInvalidParameter = 87;
+constexpr int kErrDiskFull = 112;
+constexpr int kErrInsufficientBuffer = 122;
+constexpr int kErrAlreadyExists = 183;
+constexpr int kErrFilenameTooLong = 206;
+
+// Returned by a progress callback when the user cancels; every operation passes it back unchanged.
+constexpr int kCancelledByUser = -9527;
+
+// Maps a POSIX errno to the code family above.
+int ErrorFromErrno(int err);
+
+// ErrorFromErrno(errno), never 0 (falls back to the read fault).
+int LastError();
+
+}  // namespace velmora

@@ -1,0 +1,180 @@
+#include "storage/platform_device.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "storage/error_codes.h"
+
+namespace velmora::platform {
+
+namespace {
+
+std::mutex& RegistryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::map<int, std::string>& Registry() {
+  static std::map<int, std::string> registry;
+  return registry;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+bool IsWholeDiskName(const std::string& name) {
+  if (StartsWith(name, "loop")) {
+    std::ifstream backing("/sys/block/" + name + "/loop/backing_file");
+    std::string file;
+    return backing && std::getline(backing, file) && !file.empty();
+  }
+  return StartsWith(name, "sd") || StartsWith(name, "nvme") || StartsWith(name, "mmcblk") ||
+         StartsWith(name, "vd") || StartsWith(name, "xvd") || StartsWith(name, "hd");
+}
+
+}  // namespace
+
+int OpenSourceReadOnly(const std::string& path, FileHandle* out) {
+  *out = kInvalidHandle;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return LastError();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = LastError();
+    ::close(fd);
+    return err;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return kErrAccessDenied;
+  }
+  *out = fd;
+  return kSuccess;
+}
+
+void CloseHandle(FileHandle* handle) {
+  if (*handle != kInvalidHandle) {
+    ::close(*handle);
+    *handle = kInvalidHandle;
+  }
+}
+
+bool IsBlockDevice(FileHandle handle) {
+  struct stat st {};
+  return ::fstat(handle, &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+int QuerySourceSize(FileHandle handle, uint64_t* bytes) {
+  struct stat st {};
+  if (::fstat(handle, &st) != 0) return LastError();
+  if (S_ISBLK(st.st_mode)) {
+    uint64_t size = 0;
+    if (::ioctl(handle, BLKGETSIZE64, &size) != 0) return LastError();
+    *bytes = size;
+    return kSuccess;
+  }
+  *bytes = static_cast<uint64_t>(st.st_size);
+  return kSuccess;
+}
+
+int QueryLogicalSectorSize(FileHandle handle, int* bytes) {
+  *bytes = 512;
+  if (!IsBlockDevice(handle)) return kSuccess;
+  int size = 0;
+  if (::ioctl(handle, BLKSSZGET, &size) != 0) return LastError();
+  if (size > 0) *bytes = size;
+  return kSuccess;
+}
+
+int ReadAt(FileHandle handle, void* buffer, size_t length, uint64_t offset, size_t* got) {
+  size_t done = 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  int result = kSuccess;
+  while (done < length) {
+    const ssize_t n = ::pread(handle, out + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = kErrReadFault;
+      break;
+    }
+    if (n == 0) {
+      result = kErrReadFault;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (got) *got = done;
+  return result;
+}
+
+void FlushDevice(const std::string& device_path) {
+  const int fd = ::open(device_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+    ::fsync(fd);
+    ::ioctl(fd, BLKFLSBUF, 0);
+  }
+  ::close(fd);
+}
+
+int FileLastWriteTime(const std::string& path, uint64_t* filetime) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return LastError();
+  constexpr uint64_t kEpochDifference = 11644473600ULL;  // seconds from 1601 to 1970
+  *filetime = (static_cast<uint64_t>(st.st_mtim.tv_sec) + kEpochDifference) * 10000000ULL +
+              static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+  return kSuccess;
+}
+
+std::vector<std::string> ListWholeDiskPaths() {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir("/sys/block")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.empty() || name[0] == '.') continue;
+      if (IsWholeDiskName(name)) names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const auto& name : names) paths.push_back("/dev/" + name);
+  return paths;
+}
+
+std::string PhysicalDrivePath(int number) {
+  {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    auto it = Registry().find(number);
+    if (it != Registry().end()) return it->second;
+  }
+  if (number < 0) return {};
+  const auto disks = ListWholeDiskPaths();
+  if (static_cast<size_t>(number) >= disks.size()) return {};
+  return disks[static_cast<size_t>(number)];
+}
+
+void RegisterPhysicalDrive(int number, const std::string& path) {
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  Registry()[number] = path;
+}
+
+void ForgetPhysicalDrive(int number) {
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  Registry().erase(number);
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The one place that talks to the operating system about devices and files.
+// Sources (disks, partitions, images) are only ever opened read-only.
+namespace velmora::platform {
+
+using FileHandle = int;
+constexpr FileHandle kInvalidHandle = -1;
+
+// Opens a block device or an image file for reading only.
+int OpenSourceReadOnly(const std::string& path, FileHandle* out);
+void CloseHandle(FileHandle* handle);
+
+bool IsBlockDevice(FileHandle handle);
+// Byte length of an image file or a block device (BLKGETSIZE64).
+int QuerySourceSize(FileHandle handle, uint64_t* bytes);
+// Logical sector size of a block device (BLKSSZGET); 512 for ordinary files.
+int QueryLogicalSectorSize(FileHandle handle, int* bytes);
+
+// Reads up to `length` bytes at `offset`, retrying short reads; `got` is what arrived.
+// Returns 0 when everything arrived, 30 (or the mapped errno) otherwise.
+int ReadAt(FileHandle handle, void* buffer, size_t length, uint64_t offset, size_t* got);
+
+// Asks the kernel to write cached data of a mounted device before raw reads (BLKFLSBUF).
+void FlushDevice(const std::string& device_path);
+
+// Last-write time of a file as a FILETIME value (100 ns ticks since 1601).
+int FileLastWriteTime(const std::string& path, uint64_t* filetime);
+
+// Whole disks of this machine in the order the disk enumeration numbers them.
+std::vector<std::string> ListWholeDiskPaths();
+// Device path of physical drive `number`; an explicitly registered path wins
+// (images with a partition table are scanned as numbered drives this way).
+std::string PhysicalDrivePath(int number);
+void RegisterPhysicalDrive(int number, const std::string& path);
+void ForgetPhysicalDrive(int number);
+
+}  // namespace velmora::platform

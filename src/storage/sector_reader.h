@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "storage/platform_device.h"
+
+namespace velmora {
+
+// An open drive or image with the number of sectors that may be read from it.
+// Sector numbers are absolute on the opened object. Owns its handle; never writes.
+struct SectorReader {
+  platform::FileHandle handle = platform::kInvalidHandle;
+  // Counted in the device's own sector size for drives, in 512-byte units for images.
+  uint64_t total_sectors = 0;
+  // Logical sector size of a drive; 512 for image files.
+  int device_sector_size = 512;
+
+  SectorReader() = default;
+  SectorReader(const SectorReader&) = delete;
+  SectorReader& operator=(const SectorReader&) = delete;
+  SectorReader(SectorReader&& other) noexcept;
+  SectorReader& operator=(SectorReader&& other) noexcept;
+  ~SectorReader();
+
+  bool IsOpen() const { return handle != platform::kInvalidHandle; }
+  void Close();
+};
+
+// Opens physical drive `disk_number` (see platform::PhysicalDrivePath).
+int OpenPhysicalDrive(SectorReader* reader, int disk_number);
+// Opens an image file (or any path, block devices included) as 512-byte sectors.
+int OpenImageFile(SectorReader* reader, const std::string& path);
+
+// Reads `count` sectors of `sector_size` bytes starting at `start_sector`.
+// 87 when the read would pass the end; 30 on a short read, with `sectors_read`
+// telling how many whole sectors arrived.
+int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t start_sector,
+                int32_t sector_size, uint32_t* sectors_read);
+
+// Reads exactly `length` bytes from the current position of an ordinary file.
+int ReadFully(platform::FileHandle handle, size_t length, void* buffer, size_t* got);
+
+int GetImageFileSize(const std::string& path, uint64_t* size);
+
+// Flushes the cached data of a mounted device before its sectors are read raw.
+void FlushVolume(const std::string& device_path);
+
+}  // namespace velmora
