@@ -35,3 +35,33 @@ TEST(NtfsVolumeBuilderTest, Smoke) {
 
 }  // namespace
 }  // namespace velmora::testing
+
+#include "support/fat_volume_builder.h"
+namespace velmora::testing {
+namespace {
+TEST(FatVolumeBuilderTest, Smoke) {
+  for (int bits : {12, 16, 32}) {
+  const std::string dir = MakeTempDir("fatb");
+  FatVolumeBuilder fat(dir + "/fat.img", bits, bits == 12 ? (4 << 20) : bits == 16 ? (32 << 20) : (64 << 20));
+  fat.MakeDirectory("/Фото/2024");
+  fat.AddFile("/Фото/2024/Grüße aus dem Urlaub.jpg", SampleContent("jpg", 30000, 1));
+  fat.AddFragmentedFile("/big.bin", RandomBytes(100000, 2), 3);
+  fat.Delete("/big.bin");
+  fat.AddFile("/old.txt", RandomText(20000, 3));
+  fat.Delete("/old.txt");
+  fat.AddFileOverDeleted("/old.txt", "/new.txt", RandomText(5000, 4));
+  fat.DeleteTree("/Фото");
+  VolumeTruth truth = fat.Finish();
+  for (const auto& e : truth.entries) {
+    std::printf("%-40s parent=%-12s dir=%d size=%6lu del=%d intact=%d fc=%u ext=", e.path.c_str(), e.parent.c_str(), e.is_dir,
+                (unsigned long)e.size, e.deleted, e.data_intact, e.first_cluster);
+    for (auto& x : e.extents) std::printf("[%lu+%lu]", (unsigned long)x.offset, (unsigned long)x.length);
+    std::printf("\n");
+  }
+  std::string out;
+  RunCommand("fls -r -d " + ShellQuote(truth.image_path) + "; fsck.fat -n " + ShellQuote(truth.image_path), &out);
+  std::printf("%s\n", out.c_str());
+  }
+}
+}  // namespace
+}  // namespace velmora::testing
