@@ -13,7 +13,9 @@
 //   fat.DeleteTree("/Фото");
 //   VolumeTruth truth = fat.Finish();
 //
-// Names are UTF-8 and keep their long-name entries. Allocation by mtools: FAT12/16 take the
+// Names are UTF-8 and keep their long-name entries, except names mtools can store as 8.3:
+// "old.txt" gets only the short entry OLD.TXT with the lower-case flags (byte 12, bits 3
+// and 4) set, so readers must honour those flags to get the name back. Allocation by mtools: FAT12/16 take the
 // lowest free cluster, FAT32 continues after the last allocation (FSINFO hint), so on
 // FAT12/16 a later file may land on a deleted file's clusters; the truth tells what survived.
 // Every method throws std::runtime_error on failure. Needs mkfs.fat and mtools

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include "support/content_gen.h"
@@ -37,6 +38,8 @@ namespace {
 [[noreturn]] void Fail(const std::string& what) {
   throw std::runtime_error("NtfsVolumeBuilder: " + what);
 }
+
+using ClusterRanges = std::vector<std::pair<uint64_t, uint64_t>>;  // [first, end) clusters
 
 uint16_t Le16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
@@ -221,7 +224,7 @@ std::vector<ImageExtent> ExtentsOf(ntfs_attr* na, bool compressed) {
 // allocation can only land in `allowed`; the destructor frees them again.
 class ClusterFence {
  public:
-  ClusterFence(ntfs_volume* vol, const std::vector<std::pair<uint64_t, uint64_t>>& allowed) : vol_(vol) {
+  ClusterFence(ntfs_volume* vol, const ClusterRanges& allowed) : vol_(vol) {
     try {
       Reserve(allowed);
     } catch (...) {
@@ -234,7 +237,7 @@ class ClusterFence {
   ClusterFence& operator=(const ClusterFence&) = delete;
 
  private:
-  void Reserve(const std::vector<std::pair<uint64_t, uint64_t>>& allowed) {
+  void Reserve(const ClusterRanges& allowed) {
     ntfs_volume* vol = vol_;
     const uint64_t clusters = static_cast<uint64_t>(vol->nr_clusters);
     std::vector<uint8_t> bitmap((clusters + 7) / 8);
@@ -397,7 +400,7 @@ std::vector<ImageExtent> RecordExtents(ntfs_volume* vol, uint64_t record) {
 }  // namespace
 
 void NtfsVolumeBuilder::CreateEntry(const std::string& path, bool is_dir, const std::vector<uint8_t>* content,
-                                    bool compressed) {
+                                    bool compressed, const ClusterRanges* only_clusters) {
   RequireOpen();
   if (path.empty() || path[0] != '/' || path == "/") Fail("bad path: " + path);
   if (FindLive(path)) Fail("already exists: " + path);
@@ -424,6 +427,8 @@ void NtfsVolumeBuilder::CreateEntry(const std::string& path, bool is_dir, const 
   std::vector<uint8_t> expected;
   try {
     if (content) {
+      std::optional<ClusterFence> fence;
+      if (only_clusters) fence.emplace(vol, *only_clusters);
       const WrittenData written = WriteData(ni, nullptr, *content, compressed);
       entry.extents = written.extents;
       entry.resident = written.resident;
@@ -580,7 +585,7 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::ve
   const uint64_t min_clusters = (2048 + cluster - 1) / cluster;
   const uint64_t gap_clusters = std::max<uint64_t>((clusters + fragments - 1) / fragments, min_clusters);
   std::vector<std::string> gaps;
-  std::vector<std::vector<std::pair<uint64_t, uint64_t>>> gap_ranges;
+  std::vector<ClusterRanges> gap_ranges;
   for (int i = 0; i < fragments; ++i) {
     gaps.push_back(path + ".gap" + std::to_string(i));
     AddFile(gaps.back(), RandomBytes(gap_clusters * cluster, 0xF0F0 + i));
@@ -626,6 +631,33 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::ve
   tracked.expected = content;
   const auto runs = std::count_if(extents.begin(), extents.end(), [](const ImageExtent& e) { return !e.hole; });
   if (runs < 2) Fail("allocation did not fragment " + path);
+}
+
+void NtfsVolumeBuilder::AddFileOverDeleted(const std::string& deleted_path, const std::string& new_path,
+                                           const std::vector<uint8_t>& content) {
+  RequireOpen();
+  const Tracked* victim = nullptr;
+  for (auto it = tracked_.rbegin(); it != tracked_.rend() && !victim; ++it) {
+    if (it->truth.path == deleted_path && it->truth.deleted && !it->truth.is_dir) victim = &*it;
+  }
+  if (!victim || victim->truth.resident || victim->truth.extents.empty()) {
+    Fail("no deleted file with clusters at " + deleted_path);
+  }
+  const uint64_t cluster = options_.cluster_size;
+  ClusterRanges allowed;
+  uint64_t room = 0;
+  for (const auto& e : victim->truth.extents) {
+    if (e.hole) continue;
+    allowed.emplace_back(e.offset / cluster, (e.offset + e.length + cluster - 1) / cluster);
+    room += allowed.back().second * cluster - allowed.back().first * cluster;
+  }
+  if (content.size() > room) Fail(new_path + " does not fit in the clusters of " + deleted_path);
+  const uint64_t expected_start = allowed.front().first * cluster;
+  CreateEntry(new_path, false, &content, false, &allowed);
+  const TruthEntry& created = FindLive(new_path)->truth;
+  if (created.resident || created.extents.empty() || created.extents.front().offset != expected_start) {
+    Fail(new_path + " did not start at the first cluster of " + deleted_path + " (content too small?)");
+  }
 }
 
 void NtfsVolumeBuilder::AddFileReusingRecord(const std::string& deleted_path, const std::string& new_path,

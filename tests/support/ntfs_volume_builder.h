@@ -11,6 +11,7 @@
 //   ntfs.Delete("/a/b/x.jpg");
 //   ntfs.DeleteTree("/a/b");
 //   ntfs.AddFileReusingRecord("/a/b", "/reuse.txt", RandomText(200, 5));
+//   ntfs.AddFileOverDeleted("/a/b/x.jpg", "/over.bin", RandomBytes(8000, 6));
 //   VolumeTruth truth = ntfs.Finish();
 //
 // Allocation by libntfs-3g: a freed MFT record is handed to the next file or folder created
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/volume_truth.h"
@@ -49,7 +51,8 @@ class NtfsVolumeBuilder {
   // the MFT record, larger content gets clusters. "/dir/file:stream" adds a named data
   // stream to an existing file (the file is created empty when missing).
   void AddFile(const std::string& path, const std::vector<uint8_t>& content);
-  // Like AddFile, with the file marked compressed; the extents then hold LZNT1 data.
+  // Like AddFile, with the file compressed (needs a cluster size of 4096 or less). The extents
+  // then hold the compression units as stored: LZNT1 where a unit compressed, raw otherwise.
   void AddCompressedFile(const std::string& path, const std::vector<uint8_t>& content);
   // Writes `content` in at least `fragments` separate runs. Helper files named
   // "<path>.keep<i>" (live, one cluster) and "<path>.gap<i>" (deleted, their clusters
@@ -60,6 +63,11 @@ class NtfsVolumeBuilder {
   void Delete(const std::string& path);
   // Deletes a folder with everything below it, children first.
   void DeleteTree(const std::string& path);
+  // Creates `new_path` in the clusters the deleted file `deleted_path` left free, starting at
+  // its first cluster; content smaller than the deleted file leaves it partly overwritten.
+  // The content must be large enough not to stay resident (about 1 KiB and more).
+  void AddFileOverDeleted(const std::string& deleted_path, const std::string& new_path,
+                          const std::vector<uint8_t>& content);
   // Creates a file in the MFT record that the deleted entry `deleted_path` used, so that
   // entry's record is reused; throws if the record could not be reused.
   void AddFileReusingRecord(const std::string& deleted_path, const std::string& new_path,
@@ -78,8 +86,9 @@ class NtfsVolumeBuilder {
 
   Tracked& Track(TruthEntry entry);
   Tracked* FindLive(const std::string& path);
+  using ClusterRanges = std::vector<std::pair<uint64_t, uint64_t>>;  // [first, end) clusters
   void CreateEntry(const std::string& path, bool is_dir, const std::vector<uint8_t>* content,
-                   bool compressed);
+                   bool compressed, const ClusterRanges* only_clusters = nullptr);
   void AddStream(const std::string& file_path, const std::string& stream,
                  const std::vector<uint8_t>& content);
   void DeleteOne(const std::string& path);

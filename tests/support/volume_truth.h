@@ -48,6 +48,7 @@ struct TruthEntry {
   uint32_t first_cluster = 0;  // FAT; 0 for empty files and on NTFS
 };
 
+// Entries are in creation order; the root folder is the first entry, path "/", name "".
 struct VolumeTruth {
   std::string image_path;
   uint32_t cluster_size = 0;
