@@ -29,20 +29,6 @@ std::map<int, std::string>& Registry() {
   return registry;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
-
-bool IsWholeDiskName(const std::string& name) {
-  if (StartsWith(name, "loop")) {
-    std::ifstream backing("/sys/block/" + name + "/loop/backing_file");
-    std::string file;
-    return backing && std::getline(backing, file) && !file.empty();
-  }
-  return StartsWith(name, "sd") || StartsWith(name, "nvme") || StartsWith(name, "mmcblk") ||
-         StartsWith(name, "vd") || StartsWith(name, "xvd") || StartsWith(name, "hd");
-}
-
 }  // namespace
 
 int OpenSourceReadOnly(const std::string& path, FileHandle* out) {
@@ -139,16 +125,7 @@ int FileLastWriteTime(const std::string& path, uint64_t* filetime) {
 }
 
 std::vector<std::string> ListWholeDiskPaths() {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir("/sys/block")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name.empty() || name[0] == '.') continue;
-      if (IsWholeDiskName(name)) names.push_back(name);
-    }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
+  const std::vector<std::string> names = ListWholeDiskNames();
   std::vector<std::string> paths;
   paths.reserve(names.size());
   for (const auto& name : names) paths.push_back("/dev/" + name);
@@ -170,6 +147,14 @@ std::string PhysicalDrivePath(int number) {
 void RegisterPhysicalDrive(int number, const std::string& path) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   Registry()[number] = path;
+}
+
+int RegisterNextPhysicalDrive(const std::string& path, int first_number) {
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  int number = first_number;
+  while (Registry().count(number) != 0) ++number;
+  Registry()[number] = path;
+  return number;
 }
 
 void ForgetPhysicalDrive(int number) {

@@ -32,12 +32,17 @@ void FlushDevice(const std::string& device_path);
 // Last-write time of a file as a FILETIME value (100 ns ticks since 1601).
 int FileLastWriteTime(const std::string& path, uint64_t* filetime);
 
-// Whole disks of this machine in the order the disk enumeration numbers them.
+// Whole disks of this machine in the order the disk enumeration numbers them:
+// /sys/block names (loop devices only with a backing file), internal buses first,
+// loop devices last, natural order within a kind (loop2 before loop10).
+std::vector<std::string> ListWholeDiskNames();
 std::vector<std::string> ListWholeDiskPaths();
 // Device path of physical drive `number`; an explicitly registered path wins
 // (images with a partition table are scanned as numbered drives this way).
 std::string PhysicalDrivePath(int number);
 void RegisterPhysicalDrive(int number, const std::string& path);
 void ForgetPhysicalDrive(int number);
+// Registers `path` under the lowest free number >= `first_number` and returns that number.
+int RegisterNextPhysicalDrive(const std::string& path, int first_number);
 
 }  // namespace velmora::platform
