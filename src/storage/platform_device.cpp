@@ -104,6 +104,36 @@ int ReadAt(FileHandle handle, void* buffer, size_t length, uint64_t offset, size
   return result;
 }
 
+int CreateImageFile(const std::string& path, bool replace, FileHandle* out) {
+  *out = kInvalidHandle;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kErrAccessDenied;
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (replace ? O_TRUNC : O_EXCL);
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) return LastError();
+  *out = fd;
+  return kSuccess;
+}
+
+int WriteAll(FileHandle handle, const void* data, size_t length) {
+  const auto* in = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(handle, in + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // EIO while writing is a write fault, not the read fault the generic mapping gives.
+      const int code = ErrorFromErrno(errno);
+      return code == kSuccess || code == kErrReadFault ? kErrWriteFault : code;
+    }
+    if (n == 0) return kErrWriteFault;
+    done += static_cast<size_t>(n);
+  }
+  return kSuccess;
+}
+
+int SyncFile(FileHandle handle) { return ::fsync(handle) == 0 ? kSuccess : LastError(); }
+
 void FlushDevice(const std::string& device_path) {
   const int fd = ::open(device_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;

@@ -26,6 +26,13 @@ int QueryLogicalSectorSize(FileHandle handle, int* bytes);
 // Returns 0 when everything arrived, 30 (or the mapped errno) otherwise.
 int ReadAt(FileHandle handle, void* buffer, size_t length, uint64_t offset, size_t* got);
 
+// Creates (or, with `replace`, truncates) a file for writing an image; never a device.
+int CreateImageFile(const std::string& path, bool replace, FileHandle* out);
+// Writes all bytes at the current position, retrying partial writes; 112 when the disk is full.
+int WriteAll(FileHandle handle, const void* data, size_t length);
+// Makes the written data durable.
+int SyncFile(FileHandle handle);
+
 // Asks the kernel to write cached data of a mounted device before raw reads (BLKFLSBUF).
 void FlushDevice(const std::string& device_path);
 

@@ -278,6 +278,66 @@ FileIdentity IdentifyFile(const std::string& path) {
   return identity;
 }
 
+uint64_t FileAllocatedBytes(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return static_cast<uint64_t>(st.st_blocks) * 512;
+}
+
+namespace {
+
+void CollectDisks(const std::string& device_id, int depth, std::vector<std::string>* disks);
+
+void CollectDisksOfName(const std::string& name, int depth, std::vector<std::string>* disks) {
+  const std::string sys = "/sys/class/block/" + name;
+  std::string disk = name;
+  if (!ReadFirstLine(sys + "/partition").empty()) {
+    char resolved[PATH_MAX];
+    if (!::realpath(sys.c_str(), resolved)) return;
+    std::string parent = resolved;
+    parent = parent.substr(0, parent.rfind('/'));
+    disk = parent.substr(parent.rfind('/') + 1);
+  }
+  const std::vector<std::string> slaves = DirectoryNames("/sys/class/block/" + disk + "/slaves");
+  for (const auto& slave : slaves) CollectDisksOfName(slave, depth + 1, disks);
+  const std::string backing = ReadFirstLine("/sys/class/block/" + disk + "/loop/backing_file");
+  if (!backing.empty()) {
+    struct stat st {};
+    if (::stat(backing.c_str(), &st) == 0) CollectDisks(DeviceIdText(st.st_dev), depth + 1, disks);
+  }
+  if (slaves.empty() && std::find(disks->begin(), disks->end(), disk) == disks->end()) {
+    disks->push_back(disk);
+  }
+}
+
+void CollectDisks(const std::string& device_id, int depth, std::vector<std::string>* disks) {
+  if (depth > 8) return;  // stacked devices deeper than this are not followed
+  char resolved[PATH_MAX];
+  const std::string link = "/sys/dev/block/" + device_id;
+  if (!::realpath(link.c_str(), resolved)) return;
+  std::string name = resolved;
+  name = name.substr(name.rfind('/') + 1);
+  CollectDisksOfName(name, depth, disks);
+}
+
+}  // namespace
+
+std::vector<std::string> DisksBeneathPath(const std::string& path) {
+  std::vector<std::string> disks;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) CollectDisks(DeviceIdText(st.st_dev), 0, &disks);
+  return disks;
+}
+
+std::vector<std::string> DisksBeneathDevice(const std::string& device_path) {
+  std::vector<std::string> disks;
+  struct stat st {};
+  if (::stat(device_path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+    CollectDisks(DeviceIdText(st.st_rdev), 0, &disks);
+  }
+  return disks;
+}
+
 std::string DeviceIdText(uint64_t device) {
   return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }

@@ -79,6 +79,15 @@ struct FileIdentity {
   bool exists = false;
 };
 FileIdentity IdentifyFile(const std::string& path);
+// Bytes a file occupies on its file system (blocks, not length); 0 when unknown.
+uint64_t FileAllocatedBytes(const std::string& path);
+// Whole-disk names beneath the file system that holds `path`: a partition leads to
+// its disk, device-mapper and md devices to their member disks, a loop device to the
+// disks holding its backing file.
+std::vector<std::string> DisksBeneathPath(const std::string& path);
+// Whole-disk names beneath a block device ("/dev/sdb1" -> {"sdb"}); empty when not a device.
+std::vector<std::string> DisksBeneathDevice(const std::string& device_path);
+
 // "major:minor" of a device number, as sysfs and the mount table write it.
 std::string DeviceIdText(uint64_t device);
 
