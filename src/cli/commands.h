@@ -13,5 +13,7 @@ constexpr int kExitUsage = 2;     // usage error or unreadable source
 using Args = std::vector<std::string>;
 
 int RunInfo(const Args& args);
+int RunDisks(const Args& args);
+int RunImage(const Args& args);
 
 }  // namespace velmora::cli

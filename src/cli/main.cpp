@@ -14,6 +14,8 @@ struct Command {
 
 const Command kCommands[] = {
     {"info", velmora::cli::RunInfo, "info SOURCE [--json]"},
+    {"disks", velmora::cli::RunDisks, "disks [--json]"},
+    {"image", velmora::cli::RunImage, "image SOURCE --to FILE.img [--strict] [--force]"},
 };
 
 void PrintUsage(FILE* out) {
