@@ -40,7 +40,7 @@ int ReadChunk(DiskImageWriter* writer, ImageSource* source, uint64_t first, uint
   for (uint32_t i = static_cast<uint32_t>(got / size); i < sectors; ++i) {
     uint8_t* sector = buffer + static_cast<size_t>(i) * size;
     size_t sector_got = 0;
-    if (source->ReadAt((first + i) * size, sector, size, &sector_got) != kSuccess ||
+    if (source->ReadSectorAt((first + i) * size, sector, size, &sector_got) != kSuccess ||
         sector_got != size) {
       std::fill(sector, sector + size, 0);
       AddBadSector(&writer->bad_ranges, first + i);

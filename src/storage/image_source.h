@@ -19,6 +19,11 @@ class ImageSource {
   // Reads `length` bytes at byte `offset`; `got` counts the bytes that arrived before
   // a failure. 0, or 30 when not everything could be read.
   virtual int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) = 0;
+  // Reads one sector on its own when a larger read failed. Devices bypass the page
+  // cache here, which would otherwise fail every sector sharing a page with a bad one.
+  virtual int ReadSectorAt(uint64_t offset, void* buffer, size_t length, size_t* got) {
+    return ReadAt(offset, buffer, length, got);
+  }
 };
 
 // Opens a device (in its logical sector size) or a file (512-byte sectors), read-only.

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -133,6 +135,36 @@ int WriteAll(FileHandle handle, const void* data, size_t length) {
 }
 
 int SyncFile(FileHandle handle) { return ::fsync(handle) == 0 ? kSuccess : LastError(); }
+
+int OpenDeviceUncached(const std::string& path, FileHandle* out) {
+  *out = kInvalidHandle;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+  if (fd < 0) return LastError();
+  if (!IsBlockDevice(fd)) {
+    ::close(fd);
+    return kErrNotSupported;
+  }
+  *out = fd;
+  return kSuccess;
+}
+
+int ReadAtUncached(FileHandle handle, void* buffer, size_t length, uint64_t offset,
+                   size_t alignment, size_t* got) {
+  if (got) *got = 0;
+  if (alignment == 0 || length % alignment != 0 || offset % alignment != 0) {
+    return kErrInvalidParameter;
+  }
+  void* bounce = nullptr;
+  if (::posix_memalign(&bounce, std::max<size_t>(alignment, 4096), length) != 0) {
+    return kErrNotEnoughMemory;
+  }
+  size_t done = 0;
+  const int result = ReadAt(handle, bounce, length, offset, &done);
+  std::memcpy(buffer, bounce, done);
+  std::free(bounce);
+  if (got) *got = done;
+  return result;
+}
 
 void FlushDevice(const std::string& device_path) {
   const int fd = ::open(device_path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -33,6 +33,13 @@ int WriteAll(FileHandle handle, const void* data, size_t length);
 // Makes the written data durable.
 int SyncFile(FileHandle handle);
 
+// Opens a block device read-only bypassing the page cache, so that one unreadable
+// sector does not fail the whole cached page around it. Files are refused.
+int OpenDeviceUncached(const std::string& path, FileHandle* out);
+// Reads through an uncached handle; offset and length must be multiples of `alignment`.
+int ReadAtUncached(FileHandle handle, void* buffer, size_t length, uint64_t offset,
+                   size_t alignment, size_t* got);
+
 // Asks the kernel to write cached data of a mounted device before raw reads (BLKFLSBUF).
 void FlushDevice(const std::string& device_path);
 
