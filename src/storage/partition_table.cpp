@@ -111,6 +111,14 @@ bool LooksLikeVolumeBootSector(const uint8_t* s) {
   return sane_bpb && (std::memcmp(s + 0x36, "FAT", 3) == 0 || std::memcmp(s + 0x52, "FAT", 3) == 0);
 }
 
+// A file system starts here: a FAT/NTFS/exFAT boot sector or an ext superblock.
+bool LooksLikeVolumeStart(const ByteReader& read, uint64_t offset, uint64_t medium_bytes) {
+  std::vector<uint8_t> area(2048);
+  if (offset > medium_bytes || area.size() > medium_bytes - offset) return false;
+  if (!read(offset, area.data(), area.size())) return false;
+  return LooksLikeVolumeBootSector(area.data()) || Le16(area.data() + 1024 + 56) == 0xEF53;
+}
+
 struct RawMbrEntry {
   uint8_t boot = 0;
   uint8_t type = 0;
@@ -350,6 +358,20 @@ PartitionTable ReadPartitionTable(const ByteReader& read, uint64_t medium_bytes,
   }
   if (table.scheme == PartitionScheme::kNone && mbr_valid) {
     ReadMbr(read, medium_bytes, sizes.front(), mbr, &table);
+    // An MBR does not say its sector size. In an image of a 4096-byte-sector disk the
+    // volumes are found at start x 4096 and not at start x 512.
+    if (sector_size == 0 && !table.partitions.empty()) {
+      auto volumes_at = [&](const PartitionTable& t, uint32_t size) {
+        return std::any_of(t.partitions.begin(), t.partitions.end(), [&](const TablePartition& p) {
+          return LooksLikeVolumeStart(read, p.start_sector * size, medium_bytes);
+        });
+      };
+      if (!volumes_at(table, 512)) {
+        PartitionTable large;
+        ReadMbr(read, medium_bytes, 4096, mbr, &large);
+        if (volumes_at(large, 4096)) table = std::move(large);
+      }
+    }
   }
   std::stable_sort(table.partitions.begin(), table.partitions.end(),
                    [](const TablePartition& a, const TablePartition& b) {

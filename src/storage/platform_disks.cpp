@@ -286,9 +286,11 @@ uint64_t FileAllocatedBytes(const std::string& path) {
 
 namespace {
 
-void CollectDisks(const std::string& device_id, int depth, std::vector<std::string>* disks);
+void CollectDisks(const std::string& device_id, int depth, bool follow_backing_files,
+                  std::vector<std::string>* disks);
 
-void CollectDisksOfName(const std::string& name, int depth, std::vector<std::string>* disks) {
+void CollectDisksOfName(const std::string& name, int depth, bool follow_backing_files,
+                        std::vector<std::string>* disks) {
   const std::string sys = "/sys/class/block/" + name;
   std::string disk = name;
   if (!ReadFirstLine(sys + "/partition").empty()) {
@@ -299,25 +301,30 @@ void CollectDisksOfName(const std::string& name, int depth, std::vector<std::str
     disk = parent.substr(parent.rfind('/') + 1);
   }
   const std::vector<std::string> slaves = DirectoryNames("/sys/class/block/" + disk + "/slaves");
-  for (const auto& slave : slaves) CollectDisksOfName(slave, depth + 1, disks);
+  for (const auto& slave : slaves) {
+    CollectDisksOfName(slave, depth + 1, follow_backing_files, disks);
+  }
   const std::string backing = ReadFirstLine("/sys/class/block/" + disk + "/loop/backing_file");
-  if (!backing.empty()) {
+  if (follow_backing_files && !backing.empty()) {
     struct stat st {};
-    if (::stat(backing.c_str(), &st) == 0) CollectDisks(DeviceIdText(st.st_dev), depth + 1, disks);
+    if (::stat(backing.c_str(), &st) == 0) {
+      CollectDisks(DeviceIdText(st.st_dev), depth + 1, follow_backing_files, disks);
+    }
   }
   if (slaves.empty() && std::find(disks->begin(), disks->end(), disk) == disks->end()) {
     disks->push_back(disk);
   }
 }
 
-void CollectDisks(const std::string& device_id, int depth, std::vector<std::string>* disks) {
+void CollectDisks(const std::string& device_id, int depth, bool follow_backing_files,
+                  std::vector<std::string>* disks) {
   if (depth > 8) return;  // stacked devices deeper than this are not followed
   char resolved[PATH_MAX];
   const std::string link = "/sys/dev/block/" + device_id;
   if (!::realpath(link.c_str(), resolved)) return;
   std::string name = resolved;
   name = name.substr(name.rfind('/') + 1);
-  CollectDisksOfName(name, depth, disks);
+  CollectDisksOfName(name, depth, follow_backing_files, disks);
 }
 
 }  // namespace
@@ -325,7 +332,7 @@ void CollectDisks(const std::string& device_id, int depth, std::vector<std::stri
 std::vector<std::string> DisksBeneathPath(const std::string& path) {
   std::vector<std::string> disks;
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) CollectDisks(DeviceIdText(st.st_dev), 0, &disks);
+  if (::stat(path.c_str(), &st) == 0) CollectDisks(DeviceIdText(st.st_dev), 0, true, &disks);
   return disks;
 }
 
@@ -333,7 +340,7 @@ std::vector<std::string> DisksBeneathDevice(const std::string& device_path) {
   std::vector<std::string> disks;
   struct stat st {};
   if (::stat(device_path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
-    CollectDisks(DeviceIdText(st.st_rdev), 0, &disks);
+    CollectDisks(DeviceIdText(st.st_rdev), 0, false, &disks);
   }
   return disks;
 }

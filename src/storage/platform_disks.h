@@ -86,6 +86,8 @@ uint64_t FileAllocatedBytes(const std::string& path);
 // disks holding its backing file.
 std::vector<std::string> DisksBeneathPath(const std::string& path);
 // Whole-disk names beneath a block device ("/dev/sdb1" -> {"sdb"}); empty when not a device.
+// A loop device counts as its own disk here: its data is the backing file, which other
+// files on the same file system do not overwrite.
 std::vector<std::string> DisksBeneathDevice(const std::string& device_path);
 
 // "major:minor" of a device number, as sysfs and the mount table write it.

@@ -60,7 +60,9 @@ ScopedMount::ScopedMount(const std::string& device, const std::string& folder,
                          const std::string& options)
     : folder_(folder) {
   std::string output;
-  mounted_ = RunCommand("mount -o '" + options + "' '" + device + "' '" + folder + "'", &output) == 0;
+  const std::string type = device == "tmpfs" ? " -t tmpfs" : "";
+  mounted_ = RunCommand("mount" + type + " -o '" + options + "' '" + device + "' '" + folder + "'",
+                        &output) == 0;
   if (!mounted_) error_ = Trim(output);
 }
 
