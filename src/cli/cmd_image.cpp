@@ -3,6 +3,7 @@
 // in FILE.img.map unless --strict asks to stop at the first unreadable chunk.
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -49,14 +50,22 @@ struct ProgressLine {
   bool terminal = false;
   int last_percent_printed = -1;
   bool line_open = false;
+  std::chrono::steady_clock::time_point last_update{};
 };
+
+// A terminal line is redrawn at most this often; the copy reports after every chunk.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 
 int ShowProgress(void* context, int percent, uint64_t done, uint64_t total, int32_t seconds_left) {
   auto* line = static_cast<ProgressLine*>(context);
   if (g_interrupted) return kCancelledByUser;
-  const std::string left =
-      seconds_left < 0 ? std::string("estimating time left") : FormatDuration(seconds_left) + " left";
+  const std::string left = done == total   ? std::string("done")
+                           : seconds_left < 0 ? std::string("estimating time left")
+                                              : FormatDuration(seconds_left) + " left";
   if (line->terminal) {
+    const auto now = std::chrono::steady_clock::now();
+    if (done != total && now - line->last_update < kRedrawInterval) return 0;
+    line->last_update = now;
     std::fprintf(stderr, "\r  %3d%%  sector %llu / %llu  %s    ", percent,
                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
                  left.c_str());

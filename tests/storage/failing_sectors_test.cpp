@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -115,6 +116,43 @@ TEST_F(FailingSectorsTest, ImageOfAFailingBlockDeviceHasZerosAndAMap) {
   // Retried sectors bypass the page cache: exactly the bad sectors are lost, not whole pages.
   EXPECT_NE(output.find("unreadable: 2048 bytes in 3 ranges"), std::string::npos) << output;
   ExpectRescued(out);
+}
+
+TEST(InterruptedImage, CtrlCStopsAfterTheCurrentChunkAndKeepsThePartialImage) {
+  const std::string dir = testing::MakeTempDir("interrupt");
+  const std::string image = dir + "/slow-source.img";
+  ASSERT_EQ(testing::RunCommand("head -c 4194304 /dev/urandom > '" + image + "'"), 0);
+  const std::string folder = dir + "/fuse";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  std::string why;
+  {
+    // 64 reads of 64 KiB at 100 ms each: the copy runs for seconds.
+    auto mount = testing::FaultyImageMount::Start(image, {}, folder, &why, 100);
+    if (!mount) {
+      testing::RemoveTree(dir);
+      GTEST_SKIP() << why;
+    }
+    const std::string out = dir + "/partial.img";
+    const std::string log = dir + "/log.txt";
+    const std::string script =
+        "'" + testing::VelmoraBinary() + "' image '" + mount->FilePath() + "' --to '" + out +
+        "' >'" + log + "' 2>&1 & pid=$!; "
+        // Once data arrives the handler is installed (it is set before the copy starts).
+        "while [ ! -s '" + out + "' ]; do sleep 0.05; done; kill -INT $pid; wait $pid; echo \"exit=$?\"";
+    std::string output;
+    testing::RunCommand(script, &output);
+    std::stringstream text;
+    text << std::ifstream(log).rdbuf();
+    EXPECT_NE(output.find("exit=1"), std::string::npos) << output << text.str();
+    EXPECT_NE(text.str().find("stopped after"), std::string::npos) << text.str();
+    const auto partial = ReadWholeFile(out);
+    EXPECT_GT(partial.size(), 0u);
+    EXPECT_LT(partial.size(), 4194304u);
+    EXPECT_EQ(partial.size() % 65536, 0u);  // whole chunks only
+    const auto original = ReadWholeFile(image);
+    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), original.begin()));
+  }
+  testing::RemoveTree(dir);
 }
 
 }  // namespace

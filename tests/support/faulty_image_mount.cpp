@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -21,6 +23,7 @@ struct FaultyImageMount::Server {
   uint64_t size = 0;
   std::set<uint64_t> bad;
   std::atomic<uint64_t> failed_reads{0};
+  int delay_per_read_ms = 0;  // a slow medium, so that a copy can be interrupted
 #ifdef VELMORA_HAVE_FUSE3
   fuse* session = nullptr;
 #endif
@@ -68,6 +71,9 @@ int Open(const char* path, fuse_file_info* info) {
 
 int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info*) {
   FaultyImageMount::Server* server = ServerOf();
+  if (server->delay_per_read_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(server->delay_per_read_ms));
+  }
   const uint64_t begin = static_cast<uint64_t>(offset);
   if (begin >= server->size) return 0;
   size = static_cast<size_t>(std::min<uint64_t>(size, server->size - begin));
@@ -91,7 +97,8 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info*) 
 std::unique_ptr<FaultyImageMount> FaultyImageMount::Start(const std::string& image,
                                                           std::set<uint64_t> bad_sectors,
                                                           const std::string& mount_folder,
-                                                          std::string* why) {
+                                                          std::string* why,
+                                                          int delay_per_read_ms) {
 #ifndef VELMORA_HAVE_FUSE3
   *why = "built without libfuse3";
   return nullptr;
@@ -105,6 +112,7 @@ std::unique_ptr<FaultyImageMount> FaultyImageMount::Start(const std::string& ima
   mount->server_ = std::make_unique<Server>();
   Server& server = *mount->server_;
   server.bad = std::move(bad_sectors);
+  server.delay_per_read_ms = delay_per_read_ms;
   server.image_fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (server.image_fd < 0 || ::fstat(server.image_fd, &st) != 0) {

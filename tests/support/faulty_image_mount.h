@@ -17,7 +17,7 @@ class FaultyImageMount {
   static std::unique_ptr<FaultyImageMount> Start(const std::string& image,
                                                  std::set<uint64_t> bad_sectors,
                                                  const std::string& mount_folder,
-                                                 std::string* why);
+                                                 std::string* why, int delay_per_read_ms = 0);
   ~FaultyImageMount();
   FaultyImageMount(const FaultyImageMount&) = delete;
   FaultyImageMount& operator=(const FaultyImageMount&) = delete;
