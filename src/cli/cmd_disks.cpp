@@ -32,6 +32,7 @@ nlohmann::json EntryJson(const PartitionEntry& entry, size_t index, const DiskDe
           {"free", entry.free},
           {"removable", entry.removable},
           {"device", entry.volume_path.empty() ? disk.device_path : entry.volume_path},
+          {"disk_device", disk.device_path},
           {"mount_point", entry.mount_point},
           {"source", SourceText(entry.disk, index)}};
 }

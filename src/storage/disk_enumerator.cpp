@@ -78,6 +78,7 @@ PartitionEntry VolumeEntry(const DiskDescription& disk, uint64_t start, uint64_t
   entry.length = length;
   entry.sector_size = disk.sector_size;
   entry.removable = disk.removable;
+  entry.disk_path = disk.device_path;
   return entry;
 }
 
@@ -254,6 +255,7 @@ bool DiskEnumerator::Refresh() {
     entries_[disk.number] = LayOutDisk(disk.number, disk.sectors, disk.sector_size,
                                        disk.sectors_per_cylinder, disk.removable,
                                        std::move(volumes));
+    for (auto& entry : entries_[disk.number]) entry.disk_path = disk.device_path;
     disks_[disk.number] = std::move(disk);
   }
   NumberEntries(&entries_);
@@ -285,8 +287,14 @@ void DiskEnumerator::Vanished(const std::vector<PartitionEntry>& old_list,
                               std::vector<PartitionEntry>* out) const {
   for (const auto& old_entry : old_list) {
     bool present = false;
-    auto it = entries_.find(old_entry.disk);
-    if (it != entries_.end()) {
+    if (!old_entry.disk_path.empty()) {
+      // Matched on the disk's device node: numbers of later disks shift when one leaves.
+      for (const auto& [number, entries] : entries_) {
+        present |= std::any_of(entries.begin(), entries.end(), [&](const PartitionEntry& e) {
+          return e.disk_path == old_entry.disk_path && e.start == old_entry.start;
+        });
+      }
+    } else if (auto it = entries_.find(old_entry.disk); it != entries_.end()) {
       present = std::any_of(it->second.begin(), it->second.end(), [&](const PartitionEntry& e) {
         return e.start == old_entry.start;
       });

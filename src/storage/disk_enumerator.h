@@ -37,7 +37,8 @@ class DiskEnumerator {
   // Disk by disk in ascending number, within a disk by start sector; false at the end.
   bool Next(PartitionEntry* entry);
   void CopyAll(std::vector<PartitionEntry>* list) const;
-  // Appends the entries of `old_list` that have no entry with the same disk and start now.
+  // Appends the entries of `old_list` that have no entry with the same disk and start now
+  // (the same disk: the same device node when the entry names one, else the same number).
   void Vanished(const std::vector<PartitionEntry>& old_list,
                 std::vector<PartitionEntry>* out) const;
 

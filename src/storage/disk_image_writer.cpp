@@ -151,6 +151,8 @@ int CreateDiskImage(DiskImageWriter* writer, int disk_number, uint64_t start, ui
                     const std::string& destination, void* context) {
   const std::string path = platform::PhysicalDrivePath(disk_number);
   if (path.empty()) return kErrFileNotFound;
+  // What mounted file systems still hold in memory belongs in the image too.
+  platform::FlushDevice(path);
   std::unique_ptr<ImageSource> source;
   const int err = OpenImageSource(path, &source);
   if (err != kSuccess) return err;

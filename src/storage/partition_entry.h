@@ -29,6 +29,9 @@ struct PartitionEntry {
   std::string volume_label;
 
   RegionKind kind = RegionKind::kVolume;
+  // Device node of the whole disk ("/dev/sdb"). Disk numbers shift when a disk before
+  // this one leaves; the node does not, so changes are matched on it.
+  std::string disk_path;
   uint32_t sector_size = 512;
   std::string mount_point;  // where the volume is mounted, empty when it is not
   bool removable = false;   // the disk is removable (flag, USB or SD bus)
