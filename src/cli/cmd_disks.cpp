@@ -76,7 +76,7 @@ void PrintDisks(const DiskEnumerator& enumerator) {
     std::printf("Disk %d  %s  %s  %u-byte sectors  %s  (%s)\n", number, disk.device_path.c_str(),
                 FormatSize(static_cast<int64_t>(disk.size_bytes)).c_str(), disk.sector_size,
                 table.c_str(), about.c_str());
-    std::printf("  %-10s %-4s %-16s %-10s %10s %10s %12s %12s  %s\n", "source", "no.", "label",
+    std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12s %12s  %s\n", "source", "no.", "label",
                 "fs", "size", "free", "start", "sectors", "device / mounted on");
     const auto& list = enumerator.Entries().at(number);
     for (size_t i = 0; i < list.size(); ++i) {
@@ -88,7 +88,7 @@ void PrintDisks(const DiskEnumerator& enumerator) {
       if (entry.kind == RegionKind::kVolume && fs.empty()) fs = "(unknown)";
       if (!entry.mount_point.empty()) where += "  on " + entry.mount_point;
       const std::string number_text = std::to_string(entry.number) + ":";
-      std::printf("  %-10s %-4s %-16s %-10s %10s %10s %12llu %12llu  %s\n",
+      std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12llu %12llu  %s\n",
                   SourceText(number, i + 1).c_str(), number_text.c_str(),
                   entry.volume_label.c_str(), fs.c_str(),
                   FormatSize(static_cast<int64_t>(entry.total)).c_str(),
