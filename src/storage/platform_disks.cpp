@@ -275,6 +275,7 @@ FileIdentity IdentifyFile(const std::string& path) {
   identity.inode = st.st_ino;
   identity.raw_device = st.st_rdev;
   identity.is_block_device = S_ISBLK(st.st_mode);
+  identity.is_directory = S_ISDIR(st.st_mode);
   return identity;
 }
 

@@ -76,6 +76,7 @@ struct FileIdentity {
   uint64_t inode = 0;
   uint64_t raw_device = 0; // st_rdev for device nodes
   bool is_block_device = false;
+  bool is_directory = false;
   bool exists = false;
 };
 FileIdentity IdentifyFile(const std::string& path);

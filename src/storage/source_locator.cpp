@@ -28,7 +28,9 @@ std::string SectorRange(uint64_t start, uint64_t count) {
 }
 
 std::string OpenFailure(const std::string& path, int err) {
-  if (err == kErrFileNotFound || err == kErrPathNotFound) return "'" + path + "' does not exist";
+  if (err == kErrFileNotFound || err == kErrPathNotFound) {
+    return "cannot open '" + path + "': No such file or directory";
+  }
   if (err == kErrAccessDenied) return "cannot open '" + path + "': permission denied (run as root)";
   return "cannot open '" + path + "' (error " + std::to_string(err) + ")";
 }
@@ -80,8 +82,12 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
         return LocateImagePartition(text.substr(0, at), index_text, out, error);
       }
     }
-    *error = "'" + text + "' does not exist";
+    *error = OpenFailure(text, kErrFileNotFound);
     return kErrFileNotFound;
+  }
+  if (identity.is_directory) {
+    *error = "'" + text + "' is a folder, not a disk, partition or image";
+    return kErrAccessDenied;
   }
   if (identity.is_block_device) return LocateBlockDevice(text, out, error);
 
@@ -210,7 +216,7 @@ int SourceLocator::LocateImagePartition(const std::string& path, const std::stri
                                         LocatedSource* out, std::string* error) {
   const platform::FileIdentity identity = platform::IdentifyFile(path);
   if (!identity.exists) {
-    *error = "'" + path + "' does not exist";
+    *error = OpenFailure(path, kErrFileNotFound);
     return kErrFileNotFound;
   }
   PartitionTable table;

@@ -299,7 +299,9 @@ TEST_F(LoopDisksTest, LocatorExplainsWhatIsWrong) {
   EXPECT_NE(locator.Locate(bare_image_ + "@1", &source, &error), kSuccess);
   EXPECT_NE(error.find("no partition table"), std::string::npos) << error;
   EXPECT_NE(locator.Locate(dir_ + "/missing.img", &source, &error), kSuccess);
-  EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+  EXPECT_NE(locator.Locate(dir_, &source, &error), kSuccess);
+  EXPECT_NE(error.find("is a folder"), std::string::npos) << error;
   ASSERT_EQ(locator.Locate(bare_image_, &source, &error), kSuccess);
   EXPECT_EQ(source.kind, LocatedSource::Kind::kImage);
   EXPECT_EQ(source.sector_count, 32768u);
