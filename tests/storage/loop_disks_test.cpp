@@ -165,7 +165,9 @@ TEST_F(LoopDisksTest, EnumeratorListsPartitionsGapsBareDisksAndSectorSizes) {
     EXPECT_EQ(a_entries[1].free, 18432u * 512);
     EXPECT_EQ(a_entries[1].partition, -1);
     EXPECT_EQ(a_entries[2].partition, 2);
-    if (pass == 1) EXPECT_EQ(a_entries[0].volume_path, mbr->Path() + "p1");
+    if (pass == 1) {
+      EXPECT_EQ(a_entries[0].volume_path, mbr->Path() + "p1");
+    }
 
     ExpectLayout(enumerator.Entries().at(b->number), {{RegionKind::kWholeDisk, 0, 32768}});
     EXPECT_EQ(enumerator.Entries().at(b->number)[0].free, 16ull << 20);
