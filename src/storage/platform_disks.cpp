@@ -149,7 +149,7 @@ std::vector<std::string> ListWholeDiskNames() {
 
 bool BlockDeviceListAvailable() { return ::access(kSysBlock, R_OK | X_OK) == 0; }
 
-std::vector<BlockDiskInfo> ListWholeDisks() {
+std::vector<BlockDiskInfo> ListWholeDisks(bool read_geometry) {
   std::vector<BlockDiskInfo> disks;
   for (const auto& name : ListWholeDiskNames()) {
     const std::string sys = std::string(kSysBlock) + "/" + name;
@@ -187,7 +187,7 @@ std::vector<BlockDiskInfo> ListWholeDisks() {
               [](const BlockPartitionInfo& a, const BlockPartitionInfo& b) {
                 return a.number < b.number;
               });
-    ReadGeometry(disk.device_path, &disk);
+    if (read_geometry) ReadGeometry(disk.device_path, &disk);
     disks.push_back(std::move(disk));
   }
   return disks;

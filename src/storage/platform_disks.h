@@ -36,7 +36,8 @@ struct BlockDiskInfo {
 
 // Whole disks in physical-drive order (index = drive number). A disk whose sysfs
 // entry vanishes while it is read is left out.
-std::vector<BlockDiskInfo> ListWholeDisks();
+// `read_geometry` false skips opening the devices (for frequent change polling).
+std::vector<BlockDiskInfo> ListWholeDisks(bool read_geometry = true);
 // False when /sys/block cannot be read at all.
 bool BlockDeviceListAvailable();
 
