@@ -224,7 +224,9 @@ TEST_P(MonitorBackendTest, MonitorReportsAttachAndDetach) {
       },
       GetParam(), std::chrono::milliseconds(100));
   if (!monitor.Start()) GTEST_SKIP() << "this monitor backend cannot start here";
-  if (GetParam() != DeviceMonitor::Backend::kAuto) EXPECT_EQ(monitor.ActiveBackend(), GetParam());
+  if (GetParam() != DeviceMonitor::Backend::kAuto) {
+    EXPECT_EQ(monitor.ActiveBackend(), GetParam());
+  }
   auto wait_for = [&](DeviceChange::Kind kind, const std::string& name) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::seconds(30), [&] {
