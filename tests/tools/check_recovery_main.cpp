@@ -44,8 +44,14 @@ void PrintTable(const velmora::tools::SampleImage& image, const RecoveryCheck& c
   }
   std::printf("  %-10s %6zu %8s %12zu\n", "total", check.expected,
               with_listing ? std::to_string(listed).c_str() : "", check.exact);
-  std::printf("  original names kept: %s; other output files: %zu with wrong content, %zu unknown\n",
-              velmora::tools::NamesKeptText(check).c_str(), check.wrong_content, check.extra);
+  std::printf("  original names kept: %s\n", velmora::tools::NamesKeptText(check).c_str());
+  if (check.wrong_content > 0) {
+    std::printf("  %zu lost file(s) came out under their name with other bytes\n", check.wrong_content);
+  }
+  if (check.extra > 0) {
+    std::printf("  %zu output file(s) equal no file the volume held (such as deleted files whose "
+                "clusters were reused since)\n", check.extra);
+  }
   for (const auto* file : check.missing) {
     std::printf("  not recovered byte-exact: %s (%llu bytes)\n", file->path.c_str(),
                 static_cast<unsigned long long>(file->size));

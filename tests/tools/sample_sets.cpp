@@ -173,6 +173,7 @@ SampleImage CameraCard(const std::string& path) {
   options.label = "CAMERA";
   testing::FatVolumeBuilder card(path, 32, 64ull << 20, options);
   ContentLog log;
+  card.SetClock(1717236000);  // 2024-06-01 10:00 UTC
   card.MakeDirectory("/DCIM/100CAMERA");
   card.MakeDirectory("/Documents/Trip");
   for (int i = 1; i <= 10; ++i) {
@@ -199,6 +200,7 @@ SampleImage CameraCard(const std::string& path) {
 
 SampleImage DemoNtfsVolume(const std::string& path) {
   testing::NtfsVolumeBuilder volume(path, 32ull << 20);
+  volume.SetClock(1709290800);  // 2024-03-01 11:00 UTC
   ContentLog log;
   for (const char* folder : {"/Users/Anna/Pictures/Holiday 2024", "/Users/Anna/Documents",
                              "/Users/Anna/Videos", "/Users/Anna/Фото", "/Users/Anna/Old projects/Garden"}) {

@@ -39,15 +39,8 @@ std::vector<SampleFile> FilesOf(const testing::VolumeTruth& truth) {
   std::vector<SampleFile> files;
   for (const testing::TruthEntry* entry : truth.Files()) {
     if (!entry->stream.empty()) continue;
-    SampleFile file;
-    file.path = entry->path;
-    file.name = entry->name;
-    file.size = entry->size;
-    file.md5 = entry->md5;
-    file.deleted = entry->deleted;
-    file.data_intact = entry->data_intact;
-    file.category = CategoryOfName(entry->name);
-    files.push_back(std::move(file));
+    files.push_back(SampleFile{entry->path, entry->name, entry->size, entry->md5, entry->deleted,
+                               entry->data_intact, CategoryOfName(entry->name)});
   }
   return files;
 }
