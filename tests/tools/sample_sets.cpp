@@ -332,9 +332,9 @@ SampleImage CarvingImage(const std::string& path, std::vector<PlantedFile> files
     truth.category = CategoryOfName(file.name);
     result.files.push_back(truth);
     image.insert(image.end(), file.content.begin(), file.content.end());
-    // Random bytes up to the next sector: the slack a real file leaves in its last cluster.
-    const Bytes slack = testing::RandomBytes((kSector - image.size() % kSector) % kSector, ++seed);
-    image.insert(image.end(), slack.begin(), slack.end());
+    // Zeros up to the end of the file's last sector, as file systems write it; the sectors
+    // between files hold old random data.
+    image.resize(image.size() + (kSector - image.size() % kSector) % kSector, 0);
   }
   const Bytes tail = testing::RandomBytes(256 * kSector, ++seed);
   image.insert(image.end(), tail.begin(), tail.end());
