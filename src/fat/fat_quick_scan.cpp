@@ -131,7 +131,8 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
     uint64_t sector = 0;
     if (!geometry_.ClusterToSector(current, &sector)) return;
     uint32_t got = 0;
-    if (volume_.Read(sector, geometry_.sectors_per_cluster, buffer.data(), &got) != kSuccess) return;
+    if (volume_.Read(sector, geometry_.sectors_per_cluster, buffer.data(), &got) != kSuccess)
+      return;
     // A subdirectory begins with its "." and ".." entries; anything else means
     // the cluster now belongs to other data.
     if (n == 0 && cluster != geometry_.root_cluster &&
@@ -197,8 +198,8 @@ bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffe
   return true;
 }
 
-void CFastFatRecovery::FillCommon(ScanRecord* record, const uint8_t* entry,
-                                  uint32_t first_cluster, const std::string& name) const {
+void CFastFatRecovery::FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,
+                                  const std::string& name) const {
   record->drive_tag = static_cast<uint16_t>(drive_tag_);
   record->source_kind = kSourceFatQuick;
   record->object_id = first_cluster;
@@ -256,7 +257,8 @@ void CFastFatRecovery::OnFile(DirectoryCursor* cursor, const uint8_t* entry,
   record.is_directory = 0;
   record.size = size;
   record.content_check = size > 0 ? ContentCheck(cluster, name) : 1;
-  const uint64_t per_sector = geometry_.bytes_per_sector / static_cast<uint32_t>(reader_.device_sector_size);
+  const uint64_t per_sector =
+      geometry_.bytes_per_sector / static_cast<uint32_t>(reader_.device_sector_size);
   record.location = volume_.StartSector() + entry_sector * per_sector;
   std::memcpy(slot, &record, sizeof(record));
   store_->AddRelation(cursor->cluster, cursor->depth, index, cluster, nullptr);

@@ -13,7 +13,8 @@ namespace velmora::testing {
 // each file held.
 class FatImageScript {
  public:
-  FatImageScript(const std::string& folder, const std::string& size, const std::string& mkfs_options)
+  FatImageScript(const std::string& folder, const std::string& size,
+                 const std::string& mkfs_options)
       : folder_(folder), image_(folder + "/volume.img") {
     ok_ = Run("truncate -s " + size + " '" + image_ + "' && mkfs.fat " + mkfs_options + " '" +
               image_ + "' >/dev/null");
@@ -58,8 +59,7 @@ class FatImageScript {
  private:
   bool Run(const std::string& command) {
     std::string output;
-    const bool done =
-        RunCommand("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + command, &output) == 0;
+    const bool done = RunCommand("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + command, &output) == 0;
     if (!done) log_ += command + ": " + output + "\n";
     return done;
   }
