@@ -19,6 +19,21 @@ constexpr uint32_t kMaxHighWordGuess = 256;
 // A directory holds at most 65536 entries.
 constexpr uint64_t kMaxDirectoryBytes = 65536ull * kFatEntrySize;
 
+// Windows leaves the first cluster in some deleted entries it emptied first; such
+// an entry is an empty file, not a damaged one.
+bool IsPlausibleEntry(const uint8_t* entry, const uint8_t* next) {
+  if (IsPlausibleDirectoryEntry(entry, next)) return true;
+  if (!EntryIsDeleted(entry) || EntryIsLongName(entry) || EntryIsDirectory(entry) ||
+      EntryFileSize(entry) != 0) {
+    return false;
+  }
+  uint8_t without_cluster[kFatEntrySize];
+  std::memcpy(without_cluster, entry, kFatEntrySize);
+  std::memset(without_cluster + 20, 0, 2);
+  std::memset(without_cluster + 26, 0, 2);
+  return IsPlausibleDirectoryEntry(without_cluster, next);
+}
+
 uint64_t NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
@@ -176,7 +191,7 @@ bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffe
     const uint8_t* entry = buffer + i * kFatEntrySize;
     const uint8_t* next = i + 1 < count ? entry + kFatEntrySize : nullptr;
     if (EntryEndsDirectory(entry)) return false;
-    if (!IsPlausibleDirectoryEntry(entry, next)) {
+    if (!IsPlausibleEntry(entry, next)) {
       cursor->names.Reset();
       continue;
     }
