@@ -154,11 +154,26 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
         !IsDirectoryStartSector(buffer.data(), buffer.size())) {
       return;
     }
+    if (n == 0 && cursor.deleted && known != directories_.end() &&
+        !DotEntriesMatch(buffer.data(), cluster, known->second.parent)) {
+      return;  // another directory took over the released cluster
+    }
     if (!ListEntries(&cursor, buffer.data(), buffer.size(), sector)) return;
     uint32_t next = 0;
     if (!NextDirectoryCluster(cursor, current, &next) || !seen.insert(next).second) return;
     current = next;
   }
+}
+
+bool CFastFatRecovery::DotEntriesMatch(const uint8_t* start, uint32_t cluster,
+                                       uint32_t parent) const {
+  const bool fat32 = geometry_.type == FatType::kFat32;
+  // A cleared high word is tolerated, as in the parent's entry.
+  const uint32_t self = EntryFirstCluster(start, fat32);
+  if (self != cluster && self != (cluster & 0xFFFF)) return false;
+  const uint32_t up = EntryFirstCluster(start + kFatEntrySize, fat32);
+  if (parent == geometry_.root_cluster) return up == 0 || up == geometry_.root_cluster;
+  return up == parent || up == (parent & 0xFFFF);
 }
 
 bool CFastFatRecovery::NextDirectoryCluster(const DirectoryCursor& cursor, uint32_t current,

@@ -80,6 +80,22 @@ TEST_F(FastFatEngineTest, LongestLongNameDoesNotEndTheListing) {
   EXPECT_TRUE(tree.count("Next File.txt"));
 }
 
+TEST_F(FastFatEngineTest, DeletedFolderWhoseClusterWentToAnotherFolderIsNotListed) {
+  FatImageScript& s = *script_;
+  ASSERT_TRUE(s.Mkdir("Old Folder"));
+  ASSERT_TRUE(s.Put("Old Folder/Old File.txt", FatImageScript::Bytes(10, 8)));
+  ASSERT_TRUE(s.Mkdir("Other"));
+  ASSERT_TRUE(s.DeleteTree("Old Folder"));
+  // The new folder takes the released cluster of "Old Folder".
+  ASSERT_TRUE(s.Mkdir("Other/New Folder"));
+  ASSERT_TRUE(s.Put("Other/New Folder/Live File.txt", FatImageScript::Bytes(10, 9)));
+  auto engine = ScanFatImage(s.Image(), work_ + "/log");
+  ASSERT_NE(engine, nullptr);
+  for (const auto& [key, record] : ListTree(engine.get())) {
+    EXPECT_EQ(key.find("Live File.txt"), std::string::npos) << key;
+  }
+}
+
 TEST_F(FastFatEngineTest, FreeRangesCoverExactlyTheFreeClusters) {
   ASSERT_TRUE(script_->Put("a.bin", FatImageScript::Bytes(5000, 4)));
   ASSERT_TRUE(script_->Put("b.bin", FatImageScript::Bytes(9000, 5)));
