@@ -96,6 +96,38 @@ TEST_F(FastFatEngineTest, DeletedFolderWhoseClusterWentToAnotherFolderIsNotListe
   }
 }
 
+TEST_F(FastFatEngineTest, LiveFolderIsListedPastItsFirstCluster) {
+  // 2 KiB clusters hold 64 entries; 40 long names take about 120.
+  ASSERT_TRUE(script_->Mkdir("Big Folder"));
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(script_->Put("Big Folder/File number " + std::to_string(i) + ".txt",
+                             FatImageScript::Bytes(10, 100 + i)));
+  }
+  ASSERT_TRUE(script_->Delete("Big Folder/File number 39.txt"));
+  auto engine = ScanFatImage(script_->Image(), work_ + "/log");
+  ASSERT_NE(engine, nullptr);
+  EXPECT_TRUE(ListTree(engine.get()).count("Big Folder/File number 39.txt"));
+}
+
+TEST_F(FastFatEngineTest, FourKibibyteSectors) {
+  fs::create_directories(work_ + "/4k");
+  FatImageScript volume(work_ + "/4k", "64M", "-S 4096");
+  ASSERT_TRUE(volume.Ok());
+  const std::string content = FatImageScript::Bytes(20000, 10);
+  ASSERT_TRUE(volume.Mkdir("Some Dir") && volume.Put("Some Dir/Big File.bin", content));
+  ASSERT_TRUE(volume.DeleteTree("Some Dir"));
+  auto engine = ScanFatImage(volume.Image(), work_ + "/log");
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(engine->Geometry().bytes_per_sector, 4096u);
+  const auto tree = ListTree(engine.get());
+  ASSERT_TRUE(tree.count("Some Dir/Big File.bin"));
+  const std::string out = work_ + "/out/big.bin";
+  ASSERT_EQ(engine->RecoverFile(tree.at("Some Dir/Big File.bin"), out, 0), 0);
+  std::ifstream in(out, std::ios::binary);
+  EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) ==
+              content);
+}
+
 TEST_F(FastFatEngineTest, FreeRangesCoverExactlyTheFreeClusters) {
   ASSERT_TRUE(script_->Put("a.bin", FatImageScript::Bytes(5000, 4)));
   ASSERT_TRUE(script_->Put("b.bin", FatImageScript::Bytes(9000, 5)));
