@@ -192,11 +192,12 @@ TEST_P(FastFatRecoveryTest, RecoversADeletedTreeLevelByLevel) {
   ASSERT_TRUE(tree_.count("Gone Folder/"));
   const std::string out = work_ + "/tree/Gone Folder";
   ASSERT_EQ(engine_->RecoverFile(tree_.at("Gone Folder/"), out, 0), 0);
-  for (const char* path : {"/Gone Folder/Notes Long Name.txt",
-                           "/Gone Folder/Sub Folder/Third Level/inner file.dat"}) {
+  for (const char* path :
+       {"/Gone Folder/Notes Long Name.txt", "/Gone Folder/Sub Folder/Third Level/inner file.dat"}) {
     EXPECT_EQ(Md5Hex(ReadBytes(work_ + "/tree" + path)), truth_.Find(path)->md5) << path;
   }
-  EXPECT_EQ(Md5Hex(ReadBytes(out + "/!ub/!hort.bin")), truth_.Find("/Gone Folder/sub/short.bin")->md5);
+  EXPECT_EQ(Md5Hex(ReadBytes(out + "/!ub/!hort.bin")),
+            truth_.Find("/Gone Folder/sub/short.bin")->md5);
   size_t files = 0;
   for (const auto& entry : fs::recursive_directory_iterator(work_ + "/tree")) {
     files += entry.is_regular_file();
