@@ -117,6 +117,19 @@ TEST_F(FastFatEngineTest, LiveFolderIsListedPastItsFirstCluster) {
   EXPECT_TRUE(ListTree(engine.get()).count("Big Folder/File number 39.txt"));
 }
 
+TEST_F(FastFatEngineTest, DeletedFolderContinuesIntoTheNextFreeCluster) {
+  // Empty files take no clusters, so the folder's second cluster follows its first.
+  fat_->MakeDirectory("/Big Gone");
+  for (int i = 0; i < 40; ++i) fat_->AddFile("/Big Gone/Empty number " + std::to_string(i), {});
+  fat_->DeleteTree("/Big Gone");
+  auto engine = FinishAndScan();
+  ASSERT_NE(engine, nullptr);
+  const auto tree = ListTree(engine.get());
+  EXPECT_TRUE(tree.count("Big Gone/Empty number 0"));
+  EXPECT_TRUE(tree.count("Big Gone/Empty number 39"));
+  EXPECT_EQ(tree.size(), 41u);
+}
+
 TEST_F(FastFatEngineTest, NamesFromTheDiskStayInsideTheDestination) {
   fat_->MakeDirectory("/Gone");
   fat_->AddFile("/Gone/aX..Xescape.txt", RandomText(60, 11));
