@@ -164,7 +164,9 @@ TEST_P(FastFatRecoveryTest, NamesPathsAndTimesComeFromTheEntries) {
   }
   // Live entries in live folders are not findings.
   for (const TruthEntry* file : truth_.Files()) {
-    if (!file->deleted) EXPECT_EQ(Find(file->path), nullptr) << file->path;
+    if (!file->deleted) {
+      EXPECT_EQ(Find(file->path), nullptr) << file->path;
+    }
   }
   EXPECT_EQ(tree_.at("Gone Folder/").deleted_directory_mark, 1u);
   EXPECT_EQ(tree_.at("live/").deleted_directory_mark, 0u);
