@@ -250,7 +250,7 @@ TEST_F(FastFatEngineTest, FactoryGivesTheFatEngineForAQuickScan) {
   ASSERT_EQ(engine->GetChildren(nullptr, 0, &children), 0);
   ASSERT_EQ(children.size(), 1u);
   EXPECT_EQ(RecordName(children[0]), "Gone.txt");
-  EXPECT_EQ(children[0].drive_tag, u'Q');
+  EXPECT_EQ(+children[0].drive_tag, u'Q');
   EXPECT_EQ(engine->GetRecordCount(), 1u);
 }
 

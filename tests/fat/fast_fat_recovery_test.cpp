@@ -149,7 +149,7 @@ TEST_P(FastFatRecoveryTest, EveryIntactDeletedFileIsListedAndRecoveredByteForByt
     SCOPED_TRACE(file->path);
     const ScanRecord* record = Find(file->path);
     ASSERT_NE(record, nullptr) << "not listed";
-    EXPECT_EQ(record->size, file->size);
+    EXPECT_EQ(+record->size, file->size);
     EXPECT_EQ(RecoveredMd5(*record), file->md5);
   }
   EXPECT_GE(intact, 9);
@@ -168,11 +168,11 @@ TEST_P(FastFatRecoveryTest, NamesPathsAndTimesComeFromTheEntries) {
       EXPECT_EQ(Find(file->path), nullptr) << file->path;
     }
   }
-  EXPECT_EQ(tree_.at("Gone Folder/").deleted_directory_mark, 1u);
-  EXPECT_EQ(tree_.at("live/").deleted_directory_mark, 0u);
+  EXPECT_EQ(+tree_.at("Gone Folder/").deleted_directory_mark, 1u);
+  EXPECT_EQ(+tree_.at("live/").deleted_directory_mark, 0u);
   const ScanRecord& deep = tree_.at("live/level2/level3/deep file.bin");
-  EXPECT_EQ(deep.source_kind, kSourceFatQuick);
-  EXPECT_EQ(deep.last_write, (static_cast<uint64_t>(kClock) + 11644473600ull) * 10000000ull);
+  EXPECT_EQ(+deep.source_kind, kSourceFatQuick);
+  EXPECT_EQ(+deep.last_write, (static_cast<uint64_t>(kClock) + 11644473600ull) * 10000000ull);
   std::string path;
   ASSERT_EQ(engine_->GetFullPath(deep, &path), 0);
   EXPECT_EQ(path, "live/level2/level3/");
@@ -185,9 +185,9 @@ TEST_P(FastFatRecoveryTest, OverwrittenStartFailsTheContentCheck) {
   EXPECT_FALSE(report->data_intact);
   const ScanRecord* record = Find(kReport);
   ASSERT_NE(record, nullptr);
-  EXPECT_EQ(record->content_check, 0u);
+  EXPECT_EQ(+record->content_check, 0u);
   EXPECT_NE(RecoveredMd5(*record), report->md5);
-  EXPECT_EQ(Find(kLongName)->content_check, 1u);
+  EXPECT_EQ(+Find(kLongName)->content_check, 1u);
 }
 
 TEST_P(FastFatRecoveryTest, RecoversADeletedTreeLevelByLevel) {
