@@ -58,6 +58,50 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return ConvertUtf16(text.size(), [text](size_t i) { return static_cast<uint32_t>(text[i]); });
 }
 
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<uint8_t>(text[i]);
+    uint32_t cp = 0xFFFD;
+    size_t extra = 0;
+    if (lead < 0x80) {
+      cp = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      cp = lead & 0x1F;
+      extra = 1;
+    } else if ((lead & 0xF0) == 0xE0) {
+      cp = lead & 0x0F;
+      extra = 2;
+    } else if ((lead & 0xF8) == 0xF0) {
+      cp = lead & 0x07;
+      extra = 3;
+    }
+    bool valid = lead < 0x80 || extra > 0;
+    for (size_t k = 1; valid && k <= extra; ++k) {
+      if (i + k >= text.size() || (static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) {
+        valid = false;
+      } else {
+        cp = (cp << 6) | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+      }
+    }
+    if (!valid) {
+      cp = 0xFFFD;
+      extra = 0;
+    }
+    i += extra + 1;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
 void SetRecordName(ScanRecord* record, std::string_view name) {
   size_t length = std::min(name.size(), kRecordNameBytes - 1);
   // Step back over continuation bytes so a multi-byte character is never split.

@@ -1,0 +1,87 @@
+#include "engine/categories.h"
+
+#include <sstream>
+
+#include "engine/record_text.h"
+
+namespace velmora {
+
+const char kPhotoExtensions[] =
+    "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|"
+    "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
+const char kAudioExtensions[] =
+    "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|"
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd";
+const char kVideoExtensions[] =
+    "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|"
+    "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|"
+    "*.mxf|*.lrv|";
+const char kDocumentExtensions[] =
+    "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"
+    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb";
+const char kArchiveExtensions[] =
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
+const char kOtherToken[] = ".other";
+
+static_assert(sizeof(kPhotoExtensions) - 1 == 250);
+
+const std::string& CategoryText() {
+  static const std::string text = std::string(kPhotoExtensions) + "|" + kAudioExtensions + "|" +
+                                  kDocumentExtensions + "|" + kVideoExtensions + "|" +
+                                  kArchiveExtensions;
+  return text;
+}
+
+const char* CategoryOfName(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return "others";
+  const std::string key = AsciiLower(name.substr(dot, 27));
+  const std::pair<const char*, const char*> lists[] = {{kPhotoExtensions, "photo"},
+                                                       {kAudioExtensions, "audio"},
+                                                       {kVideoExtensions, "video"},
+                                                       {kDocumentExtensions, "document"},
+                                                       {kArchiveExtensions, "archive"}};
+  for (const auto& [list, category] : lists) {
+    if (std::string_view(list).find(key) != std::string_view::npos) return category;
+  }
+  return "others";
+}
+
+bool IsHiddenPhoto(const ScanRecord& record) {
+  if (record.content_check != 0) return false;
+  const std::string_view name = RecordName(record);
+  if (name.find('.') == std::string_view::npos) return false;
+  const std::string extension = AsciiLower(ExtensionOf(name));
+  return std::string_view(kPhotoExtensions).find(extension) != std::string_view::npos;
+}
+
+bool FilterForCategories(const std::string& comma_separated, std::string* filter) {
+  filter->clear();
+  std::stringstream stream(comma_separated.empty() ? "all" : comma_separated);
+  std::string item;
+  while (std::getline(stream, item, ',')) {
+    item = AsciiLower(item);
+    if (item == "photo" || item == "photos") {
+      *filter += kPhotoExtensions;
+    } else if (item == "audio") {
+      *filter += kAudioExtensions;
+    } else if (item == "video" || item == "videos") {
+      *filter += kVideoExtensions;
+    } else if (item == "document" || item == "documents") {
+      *filter += kDocumentExtensions;
+    } else if (item == "archive" || item == "archives") {
+      *filter += kArchiveExtensions;
+    } else if (item == "others" || item == "other") {
+      *filter += kOtherToken;
+    } else if (item == "all") {
+      *filter += CategoryText() + "|" + kOtherToken;
+    } else {
+      return false;
+    }
+    *filter += "|";
+  }
+  return true;
+}
+
+}  // namespace velmora

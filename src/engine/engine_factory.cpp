@@ -1,0 +1,72 @@
+#include "engine/engine_factory.h"
+
+#include <vector>
+
+#include "engine/boot_sector_tests.h"
+#include "engine/fast_ext_recovery.h"
+#include "storage/error_codes.h"
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr size_t kBootAreaBytes = 16384;
+
+bool ReadBootArea(platform::FileHandle handle, uint64_t offset, std::vector<uint8_t>* area) {
+  area->assign(kBootAreaBytes, 0);
+  size_t got = 0;
+  return platform::ReadAt(handle, area->data(), area->size(), offset, &got) == kSuccess &&
+         got == kBootAreaBytes;
+}
+
+std::unique_ptr<IFileRecoveryParse> CreateEngine(FileSystemKind kind, bool deep) {
+  if (deep) return nullptr;  // the combined deep engine is not available yet
+  switch (kind) {
+    case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
+    case FileSystemKind::kFat:
+    case FileSystemKind::kNtfs:
+    case FileSystemKind::kOther: break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, uint32_t start_low,
+                                                             uint32_t start_high,
+                                                             uint32_t count_low,
+                                                             uint32_t count_high,
+                                                             char16_t drive_letter, bool deep) {
+  const uint64_t start = (static_cast<uint64_t>(start_high) << 32) | start_low;
+  const uint64_t count = (static_cast<uint64_t>(count_high) << 32) | count_low;
+  const std::string path = platform::PhysicalDrivePath(disk_number);
+  if (path.empty()) return nullptr;
+  platform::FileHandle handle = platform::kInvalidHandle;
+  if (platform::OpenSourceReadOnly(path, &handle) != kSuccess) return nullptr;
+  FlushVolume(path);
+  int sector_size = 512;
+  platform::QueryLogicalSectorSize(handle, &sector_size);
+  std::vector<uint8_t> area;
+  const bool read = ReadBootArea(handle, start * static_cast<uint64_t>(sector_size), &area);
+  platform::CloseHandle(&handle);
+  if (!read) return nullptr;
+  auto engine = CreateEngine(ClassifyBootArea(area.data()), deep);
+  if (engine) engine->OpenPartition(disk_number, start, count, drive_letter);
+  return engine;
+}
+
+std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& image_path,
+                                                         char16_t drive_tag, bool deep) {
+  platform::FileHandle handle = platform::kInvalidHandle;
+  if (platform::OpenSourceReadOnly(image_path, &handle) != kSuccess) return nullptr;
+  std::vector<uint8_t> area;
+  const bool read = ReadBootArea(handle, 0, &area);
+  platform::CloseHandle(&handle);
+  if (!read) return nullptr;
+  auto engine = CreateEngine(ClassifyBootArea(area.data()), deep);
+  if (engine) engine->OpenImage(image_path, drive_tag);
+  return engine;
+}
+
+}  // namespace velmora

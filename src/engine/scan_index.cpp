@@ -1,0 +1,290 @@
+#include "engine/scan_index.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <sys/statvfs.h>
+
+#include "engine/record_text.h"
+#include "engine/recovery_output.h"
+#include "storage/error_codes.h"
+#include "storage/platform_device.h"
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::unique_ptr<ScanIndex>& InstanceSlot() {
+  static std::unique_ptr<ScanIndex> instance;
+  return instance;
+}
+
+std::mutex& InstanceMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string FromUnits(const char16_t* units, size_t capacity) {
+  size_t length = 0;
+  while (length < capacity && units[length] != 0) ++length;
+  return Utf16ToUtf8(std::u16string_view(units, length));
+}
+
+void ToUnits(const std::string& text, char16_t* units, size_t capacity) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  const size_t length = std::min(wide.size(), capacity - 1);
+  std::fill(units, units + capacity, u'\0');
+  std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(length), units);
+}
+
+uint64_t FreeBytesOf(const std::string& mount_point) {
+  if (mount_point.empty()) return 0;
+  struct statvfs st {};
+  if (::statvfs(mount_point.c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  return AsciiLower(a) == AsciiLower(b);
+}
+
+std::string WithTrailingSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+}  // namespace
+
+std::string ScanLogDirectory() {
+  if (const char* data = std::getenv("VELMORA_DATA_DIR"); data && *data) {
+    return std::string(data) + "/ScanLog";
+  }
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+    return std::string(xdg) + "/VelmoraFileRecovery/ScanLog";
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : "/tmp") + "/.local/share/VelmoraFileRecovery/ScanLog";
+}
+
+ScanIndex& ScanIndex::Instance() {
+  std::lock_guard<std::mutex> lock(InstanceMutex());
+  auto& slot = InstanceSlot();
+  if (!slot) slot = std::make_unique<ScanIndex>(ScanLogDirectory());
+  return *slot;
+}
+
+void ScanIndex::ResetInstance() {
+  std::lock_guard<std::mutex> lock(InstanceMutex());
+  InstanceSlot().reset();
+}
+
+ScanIndex::ScanIndex(std::string directory) : directory_(std::move(directory)) { Load(); }
+
+void ScanIndex::Load() {
+  const std::string index = directory_ + "/config";
+  const std::string temporary = directory_ + "/config.tmp";
+  std::error_code ec;
+  // A save interrupted after writing the temporary file but before the rename.
+  if (!fs::exists(index, ec) && fs::exists(temporary, ec)) fs::rename(temporary, index, ec);
+
+  last_number_ = 0;
+  records_.clear();
+  const int fd = ::open(index.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size >= 8) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    platform::ReadAt(fd, bytes.data(), bytes.size(), 0, &got);
+    if (got >= 8) {
+      std::memcpy(&last_number_, bytes.data(), 8);
+      const size_t count = (got - 8) / sizeof(ScanIndexRecord);
+      records_.resize(count);
+      if (count > 0) std::memcpy(records_.data(), bytes.data() + 8, count * sizeof(ScanIndexRecord));
+      for (auto& record : records_) {
+        record.image_path[259] = 0;
+        record.scan_folder[259] = 0;
+      }
+    }
+  }
+  ::close(fd);
+}
+
+int ScanIndex::Save() {
+  int err = CreateFolderTree(directory_);
+  if (err != kSuccess) return err;
+  const std::string index = directory_ + "/config";
+  const std::string temporary = directory_ + "/config.tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return LastError();
+  err = WriteAll(fd, &last_number_, sizeof(last_number_));
+  if (err == kSuccess && !records_.empty()) {
+    err = WriteAll(fd, records_.data(), records_.size() * sizeof(ScanIndexRecord));
+  }
+  if (err == kSuccess && ::fsync(fd) != 0) err = LastError();
+  ::close(fd);
+  // rename() replaces the index atomically, so a crash leaves either the old or the new file.
+  if (::rename(temporary.c_str(), index.c_str()) != 0 && err == kSuccess) err = LastError();
+  return err;
+}
+
+std::string ScanIndex::FolderFor(uint64_t number) const {
+  return directory_ + "/" + std::to_string(number) + "/";
+}
+
+bool ScanIndex::FindForPartition(int disk_number, uint64_t first_sector, uint64_t sector_count,
+                                 const std::string& mount_point, ScanIndexRecord* out) {
+  const uint64_t free_bytes = FreeBytesOf(mount_point);
+  for (const auto& record : records_) {
+    if (record.disk_number != disk_number || record.first_sector != first_sector ||
+        record.sector_count != sector_count || record.image_path[0] != 0) {
+      continue;
+    }
+    const std::string folder = FromUnits(record.scan_folder, 260);
+    if (record.free_bytes == free_bytes) {
+      resume_flag_ = true;
+      current_folder_ = folder;
+      if (out) *out = record;
+      return true;
+    }
+    Remove(folder);  // the volume changed since: its saved scan is stale
+    break;
+  }
+  resume_flag_ = false;
+  current_folder_.clear();
+  return false;
+}
+
+bool ScanIndex::FindForImage(const std::string& image_path, ScanIndexRecord* out) {
+  uint64_t write_time = 0;
+  platform::FileLastWriteTime(image_path, &write_time);
+  for (const auto& record : records_) {
+    if (record.image_path[0] == 0 || FromUnits(record.image_path, 260) != image_path) continue;
+    const std::string folder = FromUnits(record.scan_folder, 260);
+    if (record.image_write_time == write_time) {
+      resume_flag_ = true;
+      current_folder_ = folder;
+      if (out) *out = record;
+      return true;
+    }
+    Remove(folder);
+    break;
+  }
+  resume_flag_ = false;
+  current_folder_.clear();
+  return false;
+}
+
+int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
+                           uint64_t sector_count, const uint64_t resume[5],
+                           const std::string& scan_folder, const std::string& image_path) {
+  const bool image = !image_path.empty();
+  const bool found = image ? FindForImage(image_path, nullptr)
+                           : FindForPartition(disk_number, first_sector, sector_count, mount_point,
+                                              nullptr);
+  ScanIndexRecord* target = nullptr;
+  if (found) {
+    for (auto& record : records_) {
+      const bool same = image ? FromUnits(record.image_path, 260) == image_path
+                              : (record.image_path[0] == 0 && record.disk_number == disk_number &&
+                                 record.first_sector == first_sector &&
+                                 record.sector_count == sector_count);
+      if (same) {
+        target = &record;
+        break;
+      }
+    }
+  }
+  if (target == nullptr) {
+    ScanIndexRecord record{};
+    if (image) {
+      record.disk_number = -1;
+      ToUnits(image_path, record.image_path, 260);
+      platform::FileLastWriteTime(image_path, &record.image_write_time);
+    } else {
+      record.disk_number = disk_number;
+      record.first_sector = first_sector;
+      record.sector_count = sector_count;
+      record.free_bytes = FreeBytesOf(mount_point);
+    }
+    ToUnits(WithTrailingSlash(scan_folder), record.scan_folder, 260);
+    records_.push_back(record);
+    target = &records_.back();
+  }
+  std::copy(resume, resume + 5, target->resume);
+  return Save();
+}
+
+std::string ScanIndex::CurrentFolder() const {
+  if (resume_flag_) return current_folder_;
+  return FolderFor(last_number_);
+}
+
+void ScanIndex::UseFolder(const std::string& folder) {
+  resume_flag_ = true;
+  current_folder_ = WithTrailingSlash(folder);
+}
+
+std::string ScanIndex::NewScanFolder() {
+  ++last_number_;
+  resume_flag_ = false;
+  current_folder_.clear();
+  const std::string folder = FolderFor(last_number_);
+  Remove(folder);
+  return folder;
+}
+
+int ScanIndex::Remove(const std::string& folder) {
+  const std::string wanted = WithTrailingSlash(folder);
+  for (auto it = records_.begin(); it != records_.end(); ++it) {
+    if (EqualIgnoringCase(FromUnits(it->scan_folder, 260), wanted)) {
+      records_.erase(it);
+      break;
+    }
+  }
+  // Only ever delete inside the scan-log directory, whatever a damaged index says.
+  std::error_code ec;
+  const fs::path target = fs::weakly_canonical(fs::path(wanted), ec);
+  const fs::path root = fs::weakly_canonical(fs::path(directory_), ec);
+  const std::string target_text = target.string();
+  const std::string root_text = root.string() + "/";
+  if (target_text.compare(0, root_text.size(), root_text) != 0 || target_text.size() <= root_text.size()) {
+    return kErrInvalidParameter;
+  }
+  if (!fs::exists(target, ec)) return kSuccess;
+  fs::remove_all(target, ec);
+  return ec ? ErrorFromErrno(ec.value()) : kSuccess;
+}
+
+void ScanIndex::DropLastNumber() {
+  if (last_number_ > 0) --last_number_;
+}
+
+bool ScanIndex::FindLogFile(const std::string& folder, const std::string& fragment,
+                            std::string* name) const {
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string file = entry.path().filename().string();
+    if (file.empty() || file[0] == '.') continue;
+    if (file.find(fragment) == std::string::npos) continue;
+    // Side files of a log carry its name plus a suffix; the log itself is wanted.
+    if (file.size() >= 9 && (file.ends_with("_Relation") || file.ends_with("_DirInfo"))) continue;
+    names.push_back(file);
+  }
+  if (names.empty()) return false;
+  std::sort(names.begin(), names.end());
+  *name = names.front();
+  return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,428 @@
+#include "engine/scan_log_store.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <set>
+
+#include "engine/categories.h"
+#include "engine/record_text.h"
+#include "engine/recovery_output.h"
+#include "engine/scan_index.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr size_t kRecordBytes = sizeof(ScanRecord);
+// Ancestor walks stop here even if a damaged log describes a deeper chain.
+constexpr size_t kMaxAncestors = 4096;
+
+int OpenReadWrite(const std::string& path) {
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+}
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) {
+    ::close(*fd);
+    *fd = -1;
+  }
+}
+
+int WriteAt(int fd, const void* data, size_t length, uint64_t offset) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? ErrorFromErrno(errno) : kErrWriteFault;
+    done += static_cast<size_t>(n);
+  }
+  return kSuccess;
+}
+
+uint64_t FileSize(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+bool ReadWholeFile(int fd, std::vector<uint8_t>* bytes) {
+  bytes->resize(static_cast<size_t>(FileSize(fd)));
+  size_t got = 0;
+  platform::ReadAt(fd, bytes->data(), bytes->size(), 0, &got);
+  bytes->resize(got);
+  return !bytes->empty();
+}
+
+// Reads a decimal number; stops at the first non-digit. Overlong numbers wrap like the writer's type.
+uint64_t ParseNumber(const std::string_view text, size_t* pos) {
+  uint64_t value = 0;
+  while (*pos < text.size() && text[*pos] >= '0' && text[*pos] <= '9') {
+    value = value * 10 + static_cast<uint64_t>(text[*pos] - '0');
+    ++*pos;
+  }
+  return value;
+}
+
+void ParseRelations(std::string_view text, std::map<uint64_t, std::vector<uint32_t>>* relations) {
+  size_t pos = 0;
+  for (;;) {
+    pos = text.find(" | ", pos);
+    if (pos == std::string_view::npos) return;
+    pos += 3;
+    const uint64_t key = ParseNumber(text, &pos);
+    const size_t open = text.find(" - [", pos);
+    if (open == std::string_view::npos) return;
+    pos = open + 4;
+    auto& list = (*relations)[key];
+    while (pos < text.size() && text[pos] != ']') {
+      list.push_back(static_cast<uint32_t>(ParseNumber(text, &pos)));
+      if (pos < text.size() && text[pos] == ',') {
+        ++pos;
+      } else if (pos < text.size() && text[pos] != ']') {
+        break;  // malformed: stop this entry
+      }
+    }
+  }
+}
+
+int CompareNames(const ScanRecord& a, const ScanRecord& b) {
+  return ::strncasecmp(a.name, b.name, kRecordNameBytes);
+}
+
+}  // namespace
+
+std::string FormatLogName(const char* prefix, int64_t start_sector) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char text[128];
+  std::snprintf(text, sizeof(text), "%s%lld_%d%d%d%d%2d", prefix,
+                static_cast<long long>(start_sector), local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min);
+  return text;
+}
+
+void SortForListing(ScanRecordList* records) {
+  std::sort(records->begin(), records->end(), [](const ScanRecord& a, const ScanRecord& b) {
+    if ((a.is_directory != 0) != (b.is_directory != 0)) return a.is_directory == 0;
+    return CompareNames(a, b) < 0;
+  });
+}
+
+ScanLogStore::ScanLogStore() = default;
+
+ScanLogStore::~ScanLogStore() { Close(); }
+
+int ScanLogStore::Open(const std::string& log_name) {
+  return OpenIn(ScanIndex::Instance().CurrentFolder(), log_name);
+}
+
+int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name) {
+  Close();
+  int err = CreateFolderTree(folder.size() > 1 && folder.back() == '/'
+                                 ? folder.substr(0, folder.size() - 1)
+                                 : folder);
+  if (err != kSuccess) return err;
+  log_name_ = log_name;
+  main_path_ = JoinPath(folder, log_name);
+  relation_path_ = main_path_ + "_Relation";
+  directory_path_ = main_path_ + "_DirInfo";
+
+  main_fd_ = OpenReadWrite(main_path_);
+  if (main_fd_ < 0) return LastError();
+  relation_fd_ = OpenReadWrite(relation_path_);
+  if (relation_fd_ < 0) {
+    err = LastError();
+    Close();
+    return err;
+  }
+  // Records already in a reopened log keep their indices; new ones follow them.
+  record_count_ = FileSize(main_fd_) / kRecordBytes;
+
+  std::vector<uint8_t> bytes;
+  if (ReadWholeFile(relation_fd_, &bytes)) {
+    ParseRelations(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                   &relations_);
+    for (const auto& [key, indices] : relations_) {
+      for (uint32_t index : indices) parent_of_.emplace(index, key);
+    }
+  }
+  buffer_.assign(kBatchBytes, 0);
+  buffered_bytes_ = 0;
+
+  directory_fd_ = OpenReadWrite(directory_path_);
+  if (directory_fd_ < 0) return LastError();
+  if (ReadWholeFile(directory_fd_, &bytes)) {
+    const size_t count = bytes.size() / sizeof(DirectoryEntry);
+    directories_.resize(count);
+    std::memcpy(directories_.data(), bytes.data(), count * sizeof(DirectoryEntry));
+    for (size_t i = 0; i < count; ++i) {
+      directories_[i].name[sizeof(directories_[i].name) - 1] = 0;
+      directory_by_id_.emplace(directories_[i].object_id, i);
+    }
+  }
+  return kSuccess;
+}
+
+void ScanLogStore::Close() {
+  if (main_fd_ >= 0) Flush();
+  CloseFd(&main_fd_);
+  CloseFd(&relation_fd_);
+  CloseFd(&directory_fd_);
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+  buffered_bytes_ = 0;
+  relations_.clear();
+  parent_of_.clear();
+  directories_.clear();
+  directory_by_id_.clear();
+}
+
+int ScanLogStore::WriteBuffered() {
+  if (buffered_bytes_ == 0) return kSuccess;
+  // Records already written end at (count - buffered) records.
+  const uint64_t buffered_records = buffered_bytes_ / kRecordBytes;
+  const uint64_t offset = (record_count_ - buffered_records) * kRecordBytes;
+  const int err = WriteAt(main_fd_, buffer_.data(), buffered_bytes_, offset);
+  buffered_bytes_ = 0;
+  return err;
+}
+
+ScanRecord* ScanLogStore::AppendRecord() {
+  if (buffer_.size() < kBatchBytes) buffer_.assign(kBatchBytes, 0);
+  if (buffered_bytes_ + kRecordBytes > kBatchBytes) WriteBuffered();
+  auto* slot = reinterpret_cast<ScanRecord*>(buffer_.data() + buffered_bytes_);
+  std::memset(slot, 0, kRecordBytes);
+  buffered_bytes_ += kRecordBytes;
+  ++record_count_;
+  slot->record_index = static_cast<uint32_t>(record_count_);
+  return slot;
+}
+
+void ScanLogStore::AddRelation(uint32_t parent_id, uint32_t depth, uint32_t record_index,
+                               uint32_t object_id, const char* directory_name) {
+  const uint64_t key = RelationKey{parent_id, depth}.Value();
+  relations_[key].push_back(record_index);
+  parent_of_.emplace(record_index, key);
+  if (directory_name != nullptr) {
+    DirectoryEntry entry{};
+    entry.object_id = object_id;
+    entry.record_index = record_index;
+    std::strncpy(entry.name, directory_name, sizeof(entry.name) - 1);
+    directory_by_id_.emplace(object_id, directories_.size());
+    directories_.push_back(entry);
+  }
+}
+
+int ScanLogStore::Flush() {
+  if (main_fd_ < 0) return kErrInvalidParameter;
+  int err = WriteBuffered();
+  if (err != kSuccess) return err;
+
+  std::string text;
+  for (const auto& [key, indices] : relations_) {
+    text += " | ";
+    text += std::to_string(key);
+    text += " - [";
+    for (size_t i = 0; i < indices.size(); ++i) {
+      if (i) text += ',';
+      text += std::to_string(indices[i]);
+    }
+    text += ']';
+  }
+  err = WriteAt(relation_fd_, text.data(), text.size(), 0);
+  if (err == kSuccess && ::ftruncate(relation_fd_, static_cast<off_t>(text.size())) != 0) {
+    err = LastError();
+  }
+  const int dir_err = directories_.empty()
+                          ? kSuccess
+                          : WriteAt(directory_fd_, directories_.data(),
+                                    directories_.size() * sizeof(DirectoryEntry), 0);
+  return err != kSuccess ? err : dir_err;
+}
+
+const std::vector<uint32_t>* ScanLogStore::IndicesOf(RelationKey key) const {
+  if (key.parent_id == 0 && key.depth == 0) {
+    return relations_.empty() ? nullptr : &relations_.begin()->second;
+  }
+  auto it = relations_.find(key.Value());
+  return it == relations_.end() ? nullptr : &it->second;
+}
+
+int ScanLogStore::ReadRecord(uint32_t index, ScanRecord* out) {
+  if (main_fd_ < 0 || index == 0 || index > record_count_) return kErrInvalidParameter;
+  const uint64_t buffered_records = buffered_bytes_ / kRecordBytes;
+  const uint64_t first_buffered = record_count_ - buffered_records + 1;
+  if (index >= first_buffered) {
+    std::memcpy(out, buffer_.data() + (index - first_buffered) * kRecordBytes, kRecordBytes);
+    return kSuccess;
+  }
+  size_t got = 0;
+  const int err = platform::ReadAt(main_fd_, out, kRecordBytes,
+                                   static_cast<uint64_t>(index - 1) * kRecordBytes, &got);
+  if (err != kSuccess) return err;
+  out->name[kRecordNameBytes - 1] = 0;
+  return kSuccess;
+}
+
+int ScanLogStore::ListChildren(RelationKey key, ScanRecordList* out) {
+  if (main_fd_ < 0) return kErrInvalidParameter;
+  Flush();
+  const auto* indices = IndicesOf(key);
+  if (indices == nullptr) return kSuccess;
+  ScanRecord record;
+  for (uint32_t index : *indices) {
+    const int err = ReadRecord(index, &record);
+    if (err == kErrInvalidParameter) continue;  // index points past the log
+    if (err != kSuccess) return err;
+    if (IsHiddenPhoto(record)) continue;
+    out->push_back(record);
+  }
+  if (out->size() > 1) SortForListing(out);
+  return kSuccess;
+}
+
+int ScanLogStore::CountFilesUnder(RelationKey key, int* count) {
+  *count = 0;
+  if (main_fd_ < 0) return kErrInvalidParameter;
+  Flush();
+  std::deque<RelationKey> queue{key};
+  std::set<uint64_t> visited;
+  ScanRecord record;
+  while (!queue.empty()) {
+    const RelationKey current = queue.front();
+    queue.pop_front();
+    if (!visited.insert(current.Value()).second) continue;  // a damaged log may loop
+    const auto* indices = IndicesOf(current);
+    if (indices == nullptr) continue;
+    for (uint32_t index : *indices) {
+      const int err = ReadRecord(index, &record);
+      if (err == kErrInvalidParameter) continue;
+      if (err != kSuccess) return err;
+      if (record.is_directory) {
+        queue.push_back(RelationKey{record.object_id, current.depth + 1});
+      } else {
+        ++*count;
+      }
+    }
+  }
+  return kSuccess;
+}
+
+int ScanLogStore::GetAncestors(const ScanRecord& record, ScanRecordList* out) {
+  if (main_fd_ < 0) return kErrInvalidParameter;
+  if (relations_.empty()) return kSuccess;
+  const uint64_t root_key = relations_.begin()->first;
+  std::set<uint32_t> visited{record.record_index};
+  uint32_t index = record.record_index;
+  while (out->size() < kMaxAncestors) {
+    auto parent = parent_of_.find(index);
+    if (parent == parent_of_.end() || parent->second == root_key) return kSuccess;
+    const uint32_t parent_id = RelationKey::FromValue(parent->second).parent_id;
+    ScanRecord ancestor{};
+    auto dir = directory_by_id_.find(parent_id);
+    if (dir != directory_by_id_.end()) {
+      const DirectoryEntry& entry = directories_[dir->second];
+      ancestor.is_directory = 1;
+      ancestor.object_id = entry.object_id;
+      ancestor.record_index = entry.record_index;
+      std::memcpy(ancestor.name, entry.name, sizeof(ancestor.name));
+    } else {
+      const int err = FindDirectoryRecord(parent_id, &ancestor);
+      if (err != kSuccess) return err;
+    }
+    if (!visited.insert(ancestor.record_index).second) return kSuccess;
+    out->push_back(ancestor);
+    index = ancestor.record_index;
+  }
+  return kSuccess;
+}
+
+int ScanLogStore::FindDirectoryRecord(uint32_t object_id, ScanRecord* out) {
+  if (main_fd_ < 0) return kErrInvalidParameter;
+  WriteBuffered();
+  const uint64_t size = FileSize(main_fd_);
+  std::vector<uint8_t> block(kBatchBytes);
+  bool seen = false;
+  for (uint64_t offset = 0; offset + kRecordBytes <= size; offset += kBatchBytes) {
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kBatchBytes, size - offset));
+    size_t got = 0;
+    platform::ReadAt(main_fd_, block.data(), wanted, offset, &got);
+    for (size_t pos = 0; pos + kRecordBytes <= got; pos += kRecordBytes) {
+      const auto* record = reinterpret_cast<const ScanRecord*>(block.data() + pos);
+      if (record->object_id != object_id) continue;
+      std::memcpy(out, record, kRecordBytes);
+      out->name[kRecordNameBytes - 1] = 0;
+      seen = true;
+      if (record->is_directory) return kSuccess;
+    }
+    if (got < wanted) break;
+  }
+  (void)seen;
+  return kErrInvalidParameter;
+}
+
+int ScanLogStore::FullPath(const ScanRecord& record, std::string* path) {
+  ScanRecordList ancestors;
+  const int err = GetAncestors(record, &ancestors);
+  path->clear();
+  for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it) {
+    path->append(RecordName(*it));
+    path->push_back('/');
+  }
+  return err;
+}
+
+int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
+  if (main_fd_ < 0) return 0;
+  Flush();
+  bool others_wanted = filter.find(kOtherToken) != std::string::npos;
+  const int fd = ::open(main_path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const uint64_t size = FileSize(fd);
+  if (size >= 134217728ull) others_wanted = false;
+  const std::string& category_text = CategoryText();
+  std::vector<uint8_t> block(kBatchBytes);
+  uint64_t done = 0;
+  ScanRecord record;
+  while (done + kRecordBytes <= size) {
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kBatchBytes, size - done)) /
+                          kRecordBytes * kRecordBytes;
+    size_t got = 0;
+    platform::ReadAt(fd, block.data(), wanted, done, &got);
+    for (size_t pos = 0; pos + kRecordBytes <= got; pos += kRecordBytes) {
+      std::memcpy(&record, block.data() + pos, kRecordBytes);
+      record.name[kRecordNameBytes - 1] = 0;
+      if (record.is_directory || IsHiddenPhoto(record)) continue;
+      const std::string_view name = RecordName(record);
+      bool match;
+      if (name.find('.') != std::string_view::npos) {
+        const std::string key = "." + AsciiLower(ExtensionOf(name));
+        match = filter.find(key) != std::string::npos ||
+                (others_wanted && category_text.find(key) == std::string::npos);
+      } else {
+        match = others_wanted;
+      }
+      if (match) out->push_back(record);
+    }
+    done += got;
+    if (got < wanted) break;
+    if (listing_callback_ &&
+        listing_callback_(listing_context_, static_cast<int>(done * 100 / size), 0) != 0) {
+      break;
+    }
+  }
+  ::close(fd);
+  if (out->size() > 1) SortForListing(out);
+  return 1;
+}
+
+}  // namespace velmora
