@@ -24,8 +24,10 @@ using namespace ntfs;
 
 namespace {
 
-// Records 1-11 are the volume's own metadata files.
+// Records 1-11 are the volume's own metadata files; 11 is $Extend, whose
+// entries ($Quota, $ObjId, $Reparse, $UsnJrnl) are metadata too.
 constexpr uint32_t kLastSystemRecord = 11;
+constexpr uint32_t kExtendRecord = 11;
 constexpr uint32_t kForeignIdBase = 0x80000000u;
 constexpr size_t kBootAreaBytes = 4096;
 constexpr size_t kLinkCacheLimit = 1u << 16;
@@ -209,6 +211,7 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   if (own <= kLastSystemRecord) return second ? lost(kSuccess) : kSuccess;
   if (record.header.base_record != 0) return kSuccess;  // extension records carry no name
   if (!named) return second ? lost(kSuccess) : kSuccess;
+  if (!second && name.parent_record == kExtendRecord) return kSuccess;
 
   Placement placement;
   bool placed = false;
