@@ -211,7 +211,6 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   if (own <= kLastSystemRecord) return second ? lost(kSuccess) : kSuccess;
   if (record.header.base_record != 0) return kSuccess;  // extension records carry no name
   if (!named) return second ? lost(kSuccess) : kSuccess;
-  if (!second && name.parent_record == kExtendRecord) return kSuccess;
 
   Placement placement;
   bool placed = false;
@@ -221,6 +220,7 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   } else {
     placed = PlaceRecord(own, sector, &placement);
   }
+  if (!second && placed && UnderExtend(name.parent_record, placement.layout)) return kSuccess;
   const uint32_t from_record = SectorsPerClusterFromRecord(record, sector_bytes_);
   if (from_record != 0) cluster_estimate_ = from_record;
   uint32_t sectors_per_cluster = from_record != 0 ? from_record : cluster_estimate_;
@@ -350,6 +350,18 @@ int CProfessionalNtfsRecovery::WalkParentChainDeep(uint64_t parent, uint32_t lay
     current = link.parent;
   }
   return kSuccess;
+}
+
+bool CProfessionalNtfsRecovery::UnderExtend(uint64_t parent, uint32_t layout) {
+  std::unordered_set<uint64_t> visited;
+  for (uint64_t current = parent; current != kRootRecord && current <= UINT32_MAX;) {
+    if (current == kExtendRecord) return true;
+    if (!visited.insert(current).second || visited.size() > kMaxParentDepth) return false;
+    const DirectoryLink link = ReadDirectoryLink(static_cast<uint32_t>(current), layout);
+    if (link.result != kSuccess || !link.is_directory || link.own_number != current) return false;
+    current = link.parent;
+  }
+  return false;
 }
 
 int CProfessionalNtfsRecovery::ReadRecordAt(const MftLayout& layout, uint64_t number,

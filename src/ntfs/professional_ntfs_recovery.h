@@ -112,6 +112,8 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   bool PlaceRecord(uint32_t number, uint64_t sector, Placement* out);
   bool AddLayout(ntfs::MftLayout layout, uint32_t* index);
   uint32_t StoreIdOf(uint32_t number, uint32_t layout);
+  // Whether the folder chain from `parent` leads into $Extend (volume metadata).
+  bool UnderExtend(uint64_t parent, uint32_t layout);
   int WalkParentChainDeep(uint64_t parent, uint32_t layout, uint32_t* depth);
   void AddParent(uint32_t number, uint32_t layout);
   DirectoryLink ReadDirectoryLink(uint32_t number, uint32_t layout);

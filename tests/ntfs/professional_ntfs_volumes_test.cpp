@@ -11,6 +11,7 @@
 #include "engine/recovery_output.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "storage/error_codes.h"
+#include "storage/sector_reader.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -165,6 +166,41 @@ TEST_F(DeepNtfsVolumeTest, TwoVolumesOneAfterTheOtherKeepTheirOwnFilesAndFolders
     EXPECT_EQ(Recover(&engine, by_volume[size / 512]), second[i].data) << key;
   }
 }
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Volumes made elsewhere: the pass must end and every reported file must copy
+// out (or fail with a code) without a crash.
+void ScanSharedImage(const std::string& relative) {
+  const std::string image = testing::SharedTestData(relative);
+  if (image.empty()) GTEST_SKIP() << "shared test data " << relative << " is absent";
+  testing::ScopedDataDir data_dir;
+  const std::string out = testing::MakeTempDir("ntfsdeep-shared");
+  CProfessionalNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImage(image, u'Y'), kSuccess);
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, image), kSuccess);
+  ASSERT_EQ(testing::RunDeepNtfsPass(&engine, image, 0, reader.total_sectors), kSuccess);
+  ScanLogStore* store = engine.Store();
+  EXPECT_GT(store->GetRecordCount(), 0u);
+  for (uint32_t i = 1; i <= store->GetRecordCount(); ++i) {
+    ScanRecord record;
+    ASSERT_EQ(store->ReadRecord(i, &record), kSuccess);
+    std::string path;
+    EXPECT_EQ(engine.GetFullPath(record, &path), kSuccess);
+    if (record.is_directory || record.size > (64u << 20)) continue;
+    const int rc = engine.RecoverFile(record, out + "/" + std::to_string(i), 0);
+    EXPECT_NE(rc, kCancelledByUser);
+  }
+  testing::RemoveTree(out);
+}
+
+TEST(DeepNtfsSharedImages, VelociraptorTestVolume) { ScanSharedImage("velociraptor/test.ntfs.dd"); }
+TEST(DeepNtfsSharedImages, NtfsCrateTestVolume) { ScanSharedImage("ntfs-rust-crate/testfs1"); }
 
 }  // namespace
 }  // namespace velmora
