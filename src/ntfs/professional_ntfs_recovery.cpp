@@ -458,9 +458,11 @@ uint32_t CProfessionalNtfsRecovery::ContentCheckOf(const MftRecord& record,
   return ContentMatchesExtension(sample, extension, &reader_, sector_bytes_, start_sector);
 }
 
+// Every folder a file was registered under gets a record: its own when it can
+// be read as a folder, a lost folder otherwise. So per-folder faults are not
+// the phase's result; only a failure to write the log is.
 int CProfessionalNtfsRecovery::FinishDirectories() {
   if (!store_) return kErrInvalidParameter;
-  int result = kSuccess;
   std::vector<uint8_t> buffer;
   // Entries added while folders are written are handled too.
   for (size_t i = 0; i < parents_.size(); ++i) {
@@ -468,17 +470,13 @@ int CProfessionalNtfsRecovery::FinishDirectories() {
     const MftLayout& layout = layouts_[entry.layout];
     uint64_t sector = 0;
     const bool mapped = layout.RecordSector(entry.number, sectors_per_record_, &sector);
-    const int rc = mapped ? ReadRecordAt(layout, entry.number, &buffer) : kNtfsNotRecord;
-    if (rc != kSuccess) {
-      // The folder cannot be read: its files still get a lost folder.
+    if (!mapped || ReadRecordAt(layout, entry.number, &buffer) != kSuccess) {
       WriteLostFolder(entry.number, entry.layout);
-      result = rc;
       continue;
     }
-    result = HandleRecord(buffer, sector, RecordPass::kSecond, entry.number, &entry);
+    HandleRecord(buffer, sector, RecordPass::kSecond, entry.number, &entry);
   }
-  const int flushed = store_->Flush();
-  return result != kSuccess ? result : flushed;
+  return store_->Flush();
 }
 
 int CProfessionalNtfsRecovery::SetScanCallback(ScanProgressCallback scan_progress,
