@@ -40,66 +40,64 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-int CProfessionalNtfsRecovery::LoadRecordForCopy(const ScanRecord& record,
-                                                 std::vector<uint8_t>* buffer,
-                                                 MftRecord* parsed, const MftAttribute** data) {
+VolumeWindow CProfessionalNtfsRecovery::WindowOf(const ScanRecord& record) {
+  const bool usable = record.cluster_size > 0 && record.cluster_size % sector_bytes_ == 0;
+  return VolumeWindow{&reader_, record.partition_start, sector_bytes_,
+                      usable ? static_cast<uint32_t>(record.cluster_size) : 0};
+}
+
+// The record is read again where the scan found it; its data may continue in
+// extension records of the same MFT.
+int CProfessionalNtfsRecovery::LoadRecordStream(const ScanRecord& record, NtfsStream* stream) {
   if (!reader_.IsOpen()) return kErrInvalidParameter;
-  const int rc = ReadRecordAtSector(record.location, buffer);
+  std::vector<uint8_t> buffer;
+  const int rc = ReadRecordAtSector(record.location, &buffer);
   if (rc != kSuccess) return rc;
   MftRecordHeader header;
-  if (!ParseMftRecordHeader(*buffer, &header) || ApplyFixup(*buffer) == FixupResult::kBadArray) {
+  if (!ParseMftRecordHeader(buffer, &header) || ApplyFixup(buffer) == FixupResult::kBadArray) {
     return kNtfsNotRecord;
   }
   if (header.first_attribute >= record_bytes_ || header.bytes_in_use > record_bytes_ ||
       header.bytes_in_use < header.first_attribute) {
     return kErrInvalidParameter;
   }
-  ParseMftRecord(*buffer, parsed);
-  // Attribute lists are not followed: the data must start in this record.
-  for (const MftAttribute& a : parsed->attributes) {
-    if (a.type == kAttrData && !a.IsNamed() && (!a.non_resident || a.start_vcn == 0)) {
-      *data = &a;
-      return kSuccess;
-    }
+  uint32_t number = 0;
+  std::memcpy(&number, buffer.data() + 0x2C, sizeof(number));
+  MftRecord parsed;
+  ParseMftRecord(buffer, &parsed);
+  MftLayout layout;
+  if (!LayoutForRecord(number, record.location, &layout)) layout = MftLayout{};
+  const VolumeWindow volume = WindowOf(record);
+  if (volume.cluster_bytes == 0) {
+    // Without a cluster size only resident data can be read.
+    const MftAttribute* data = parsed.Find(kAttrData, true);
+    if (!data) return kNtfsAttributeMissing;
+    if (data->non_resident) return kErrInvalidParameter;
   }
-  return kNtfsAttributeMissing;
+  const int loaded = LoadDeepStream(parsed, number, layout, volume, stream);
+  if (loaded != kSuccess) return loaded;
+  if (stream->resident && stream->resident_data.size() >= record_bytes_) return kErrInvalidParameter;
+  return kSuccess;
 }
 
 int CProfessionalNtfsRecovery::CopyRecordData(
     const ScanRecord& record, uint64_t limit,
     const std::function<int(const uint8_t*, size_t, uint64_t)>& sink) {
-  std::vector<uint8_t> buffer;
-  MftRecord parsed;
-  const MftAttribute* data = nullptr;
-  const int rc = LoadRecordForCopy(record, &buffer, &parsed, &data);
+  NtfsStream stream;
+  const int rc = LoadRecordStream(record, &stream);
   if (rc != kSuccess) return rc;
-  if (!data->non_resident && data->value.size() >= record_bytes_) return kErrInvalidParameter;
-  if (data->non_resident &&
-      (record.cluster_size <= 0 || record.cluster_size % sector_bytes_ != 0)) {
-    return kErrInvalidParameter;
-  }
-  const VolumeWindow volume{&reader_, record.partition_start, sector_bytes_,
-                            static_cast<uint32_t>(std::max(record.cluster_size, 0))};
-  const uint64_t total = std::min(limit, data->DataSize());
-  return CopyAttributeData(volume, *data, total, [&](const uint8_t* bytes, size_t n) {
+  const uint64_t total = std::min(limit, stream.Size());
+  return CopyDeepStream(WindowOf(record), stream, total, [&](const uint8_t* bytes, size_t n) {
     return sink(bytes, n, total);
   });
 }
 
 int CProfessionalNtfsRecovery::GetDataRuns(const ScanRecord& record, std::vector<DataRun>* runs) {
   runs->clear();
-  std::vector<uint8_t> buffer;
-  MftRecord parsed;
-  const MftAttribute* data = nullptr;
-  const int rc = LoadRecordForCopy(record, &buffer, &parsed, &data);
+  NtfsStream stream;
+  const int rc = LoadRecordStream(record, &stream);
   if (rc != kSuccess) return rc;
-  if (!data->non_resident) return kSuccess;
-  if (record.cluster_size <= 0 || record.cluster_size % sector_bytes_ != 0) {
-    return kErrInvalidParameter;
-  }
-  const VolumeWindow volume{&reader_, record.partition_start, sector_bytes_,
-                            static_cast<uint32_t>(record.cluster_size)};
-  DecodeDataRuns(data->mapping_pairs, data->start_vcn, volume.ClusterLimit(), runs);
+  if (!stream.resident) *runs = std::move(stream.runs);
   return kSuccess;
 }
 

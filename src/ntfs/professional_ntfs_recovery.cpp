@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "engine/boot_sector_tests.h"
 #include "engine/record_text.h"
+#include "ntfs/attribute_list.h"
 #include "ntfs/cluster_estimate.h"
 #include "ntfs/content_check.h"
 #include "ntfs/deep_data_copy.h"
@@ -32,6 +34,9 @@ constexpr uint32_t kForeignIdBase = 0x80000000u;
 constexpr size_t kBootAreaBytes = 4096;
 constexpr size_t kLinkCacheLimit = 1u << 16;
 constexpr size_t kContentSampleBytes = 4096;
+// An attribute list of a heavily fragmented file stays far below these.
+constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
+constexpr size_t kMaxListedExtents = 4096;
 
 uint32_t OwnNumber(std::span<const uint8_t> record) {
   uint32_t number = 0;
@@ -232,16 +237,16 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   }
 
   uint64_t size = name.real_size;
-  if (const MftAttribute* data = record.Find(kAttrData, true)) {
-    if (!data->non_resident) {
-      size = data->value.size();
-    } else if (data->length > 48 && data->start_vcn == 0) {
-      size = data->real_size;
-    }
-  }
   uint32_t check = 1;
   if (!second && placed) {
-    check = ContentCheckOf(record, name.name, layouts_[placement.layout], sectors_per_cluster);
+    const MftLayout& layout = layouts_[placement.layout];
+    const VolumeWindow volume{&reader_, volume_start, sector_bytes_,
+                              sectors_per_cluster * sector_bytes_};
+    NtfsStream stream;
+    if (LoadDeepStream(record, own, layout, volume, &stream) == kSuccess) {
+      size = stream.Size();
+      check = ContentCheckOf(stream, name.name, volume);
+    }
   }
   const uint32_t object_id = second ? StoreIdOf(own, placement.layout) : own;
 
@@ -426,36 +431,92 @@ CProfessionalNtfsRecovery::DirectoryLink CProfessionalNtfsRecovery::ReadDirector
   return link;
 }
 
-uint32_t CProfessionalNtfsRecovery::ContentCheckOf(const MftRecord& record,
+uint32_t CProfessionalNtfsRecovery::ContentCheckOf(const NtfsStream& stream,
                                                    const std::string& name,
-                                                   const MftLayout& layout,
-                                                   uint32_t sectors_per_cluster) {
+                                                   const VolumeWindow& volume) {
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return 1;
-  const MftAttribute* data = record.Find(kAttrData);
-  if (!data) return 1;
   uint64_t start_sector = 0;
-  VolumeWindow volume{&reader_, layout.volume_start, sector_bytes_,
-                      sectors_per_cluster * sector_bytes_};
-  if (!data->non_resident) {
-    if (data->value.empty()) return 0;
+  if (stream.resident) {
+    if (stream.resident_data.empty()) return 0;
   } else {
-    std::vector<DataRun> runs;
-    DecodeDataRuns(data->mapping_pairs, data->start_vcn, volume.ClusterLimit(), &runs);
-    if (runs.empty() || runs.front().kind != RunKind::kAllocated || runs.front().lcn == 0 ||
-        data->real_size == 0 || data->start_vcn != 0) {
+    if (stream.runs.empty() || stream.runs.front().kind != RunKind::kAllocated ||
+        stream.runs.front().lcn == 0 || stream.real_size == 0) {
       return 1;
     }
-    start_sector = layout.volume_start + runs.front().lcn * sectors_per_cluster;
+    start_sector = volume.volume_start +
+                   stream.runs.front().lcn * (volume.cluster_bytes / volume.sector_bytes);
   }
   std::vector<uint8_t> sample;
-  const int rc = CopyAttributeData(volume, *data, kContentSampleBytes,
-                                   [&](const uint8_t* bytes, size_t n) {
-                                     sample.insert(sample.end(), bytes, bytes + n);
-                                     return 0;
-                                   });
+  const int rc = CopyDeepStream(volume, stream, kContentSampleBytes,
+                                [&](const uint8_t* bytes, size_t n) {
+                                  sample.insert(sample.end(), bytes, bytes + n);
+                                  return 0;
+                                });
   if (rc != kSuccess && sample.empty()) return 1;
   return ContentMatchesExtension(sample, extension, &reader_, sector_bytes_, start_sector);
+}
+
+bool CProfessionalNtfsRecovery::LayoutForRecord(uint32_t number, uint64_t sector,
+                                                MftLayout* out) const {
+  return mft_map_.Locate(number, sector, sectors_per_record_, out) ||
+         ContiguousLayout(number, sector, sectors_per_record_, partition_start_, cluster_estimate_,
+                          out);
+}
+
+int CProfessionalNtfsRecovery::LoadDeepStream(const MftRecord& base, uint32_t number,
+                                              const MftLayout& layout, const VolumeWindow& volume,
+                                              NtfsStream* out) {
+  *out = NtfsStream{};
+  std::set<uint64_t> extents;
+  for (const MftAttribute& a : base.attributes) {
+    if (a.type != kAttrData || a.IsNamed()) continue;
+    if (!extents.insert(a.non_resident ? a.start_vcn : 0).second) continue;
+    AddDeepExtent(volume, a, out);
+  }
+  const MftAttribute* list = base.Find(kAttrAttributeList);
+  if (!list) return extents.empty() ? kNtfsAttributeMissing : kSuccess;
+
+  std::vector<uint8_t> list_bytes;
+  if (!list->non_resident) {
+    list_bytes.assign(list->value.begin(), list->value.end());
+  } else {
+    NtfsStream list_stream;
+    AddDeepExtent(volume, *list, &list_stream);
+    CopyDeepStream(volume, list_stream, kMaxAttributeListBytes,
+                   [&](const uint8_t* bytes, size_t n) {
+                     list_bytes.insert(list_bytes.end(), bytes, bytes + n);
+                     return 0;
+                   });
+  }
+  std::vector<AttributeListEntry> entries;
+  if (!ParseAttributeList(list_bytes, &entries)) out->runs_complete = false;
+  std::vector<uint8_t> buffer;
+  MftRecord extension;
+  size_t followed = 0;
+  for (const AttributeListEntry& entry : entries) {
+    if (entry.type != kAttrData || !entry.name.empty() || entry.record == number) continue;
+    if (extents.count(entry.start_vcn) != 0) continue;
+    // An attribute list names each extent once; more is damage.
+    if (++followed > kMaxListedExtents) break;
+    MftRecordHeader header;
+    if (ReadRecordAt(layout, entry.record, &buffer) != kSuccess ||
+        !ParseMftRecordHeader(buffer, &header) || ApplyFixup(buffer) == FixupResult::kBadArray ||
+        header.bytes_in_use > record_bytes_ || header.base_record != number) {
+      out->runs_complete = false;
+      continue;
+    }
+    ParseMftRecord(buffer, &extension);
+    for (const MftAttribute& a : extension.attributes) {
+      if (a.type != kAttrData || a.IsNamed() || !a.non_resident || a.start_vcn != entry.start_vcn) {
+        continue;
+      }
+      AddDeepExtent(volume, a, out);
+      extents.insert(entry.start_vcn);
+      break;
+    }
+  }
+  return extents.empty() ? kNtfsAttributeMissing : kSuccess;
 }
 
 // Every folder a file was registered under gets a record: its own when it can

@@ -13,7 +13,9 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_log_store.h"
+#include "ntfs/attribute_stream.h"
 #include "ntfs/data_runs.h"
+#include "ntfs/deep_data_copy.h"
 #include "ntfs/mft_map.h"
 #include "ntfs/mft_record.h"
 #include "storage/sector_reader.h"
@@ -119,14 +121,20 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   DirectoryLink ReadDirectoryLink(uint32_t number, uint32_t layout);
   int ReadRecordAt(const ntfs::MftLayout& layout, uint64_t number, std::vector<uint8_t>* buffer);
   int ReadRecordAtSector(uint64_t sector, std::vector<uint8_t>* buffer);
-  uint32_t ContentCheckOf(const ntfs::MftRecord& record, const std::string& name,
-                          const ntfs::MftLayout& layout, uint32_t sectors_per_cluster);
+  uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name,
+                          const ntfs::VolumeWindow& volume);
+  // The unnamed $DATA of base record `number`: its extents inline and, through
+  // an attribute list, from extension records found with `layout`.
+  int LoadDeepStream(const ntfs::MftRecord& base, uint32_t number, const ntfs::MftLayout& layout,
+                     const ntfs::VolumeWindow& volume, ntfs::NtfsStream* out);
+  // The MFT a record found at `sector` belongs to (a found $MFT, or contiguous).
+  bool LayoutForRecord(uint32_t number, uint64_t sector, ntfs::MftLayout* out) const;
   void WriteLostFolder(uint32_t number, uint32_t layout);
   ScanRecord* NewRecord();
 
   // Extraction.
-  int LoadRecordForCopy(const ScanRecord& record, std::vector<uint8_t>* buffer,
-                        ntfs::MftRecord* parsed, const ntfs::MftAttribute** data);
+  int LoadRecordStream(const ScanRecord& record, ntfs::NtfsStream* stream);
+  ntfs::VolumeWindow WindowOf(const ScanRecord& record);
   int CopyRecordData(const ScanRecord& record, uint64_t limit,
                      const std::function<int(const uint8_t*, size_t, uint64_t)>& sink);
   int RecoverOne(const ScanRecord& record, const std::string& path);
