@@ -8,7 +8,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "deep_ntfs_images.h"
 #include "deep_record_builder.h"
 #include "deep_scan_driver.h"
 #include "engine/record_text.h"
@@ -16,6 +15,7 @@
 #include "ntfs/mft_map.h"
 #include "ntfs_test_helpers.h"
 #include "storage/error_codes.h"
+#include "support/content_gen.h"
 #include "support/test_env.h"
 
 // Records are written with designated initializers that leave the rest at its default.
@@ -247,8 +247,8 @@ TEST_F(DeepNtfsRecordTest, NamesFromTheDiskCannotLeaveTheDestination) {
 
 TEST_F(DeepNtfsRecordTest, HolesReadAsZerosAndFilesGetTheirExactLength) {
   // 4 KiB clusters counted from sector 0 (no volume found: the partition start).
-  const std::vector<uint8_t> first = testing::PatternBytes(2 * 4096, 1);
-  const std::vector<uint8_t> last = testing::PatternBytes(4096, 2);
+  const std::vector<uint8_t> first = testing::RandomBytes(2 * 4096, 1);
+  const std::vector<uint8_t> last = testing::RandomBytes(4096, 2);
   testing::WriteAt(image_, 100 * 4096, first);
   testing::WriteAt(image_, 300 * 4096, last);
   const uint64_t size = 5 * 4096 + 1000;
