@@ -207,7 +207,7 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   MftRecord record;
   ParseMftRecord(bytes, &record);  // a broken chain keeps the attributes before the fault
   FileNameAttribute name;
-  const bool named = PreferredFileName(record, &name);
+  bool named = PreferredFileName(record, &name);
 
   if (!second && own == 0) {
     if (named && strcasecmp(name.name.c_str(), "$MFT") == 0) LearnMft(record, sector);
@@ -215,7 +215,8 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   }
   if (own <= kLastSystemRecord) return second ? lost(kSuccess) : kSuccess;
   if (record.header.base_record != 0) return kSuccess;  // extension records carry no name
-  if (!named) return second ? lost(kSuccess) : kSuccess;
+  const bool listed = record.Find(kAttrAttributeList) != nullptr;
+  if (!named && !listed) return second ? lost(kSuccess) : kSuccess;
 
   Placement placement;
   bool placed = false;
@@ -225,7 +226,6 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   } else {
     placed = PlaceRecord(own, sector, &placement);
   }
-  if (!second && placed && UnderExtend(name.parent_record, placement.layout)) return kSuccess;
   const uint32_t from_record = SectorsPerClusterFromRecord(record, sector_bytes_);
   if (from_record != 0) cluster_estimate_ = from_record;
   uint32_t sectors_per_cluster = from_record != 0 ? from_record : cluster_estimate_;
@@ -235,15 +235,20 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
     volume_start = layout.volume_start;
     if (layout.from_map) sectors_per_cluster = layout.sectors_per_cluster;
   }
+  const VolumeWindow volume{&reader_, volume_start, sector_bytes_,
+                            sectors_per_cluster * sector_bytes_};
+  // With many names or streams the names may have moved to extension records.
+  if (!named && placed) {
+    named = ListedFileName(record, own, layouts_[placement.layout], volume, &name);
+  }
+  if (!named) return second ? lost(kSuccess) : kSuccess;
+  if (!second && placed && UnderExtend(name.parent_record, placement.layout)) return kSuccess;
 
   uint64_t size = name.real_size;
   uint32_t check = 1;
   if (!second && placed) {
-    const MftLayout& layout = layouts_[placement.layout];
-    const VolumeWindow volume{&reader_, volume_start, sector_bytes_,
-                              sectors_per_cluster * sector_bytes_};
     NtfsStream stream;
-    if (LoadDeepStream(record, own, layout, volume, &stream) == kSuccess) {
+    if (LoadDeepStream(record, own, layouts_[placement.layout], volume, &stream) == kSuccess) {
       size = stream.Size();
       check = ContentCheckOf(stream, name.name, volume);
     }
@@ -464,6 +469,56 @@ bool CProfessionalNtfsRecovery::LayoutForRecord(uint32_t number, uint64_t sector
                           out);
 }
 
+std::vector<AttributeListEntry> CProfessionalNtfsRecovery::ListEntriesOf(
+    const MftRecord& base, const VolumeWindow& volume) {
+  std::vector<AttributeListEntry> entries;
+  const MftAttribute* list = base.Find(kAttrAttributeList);
+  if (!list) return entries;
+  std::vector<uint8_t> bytes;
+  if (!list->non_resident) {
+    bytes.assign(list->value.begin(), list->value.end());
+  } else {
+    NtfsStream stream;
+    AddDeepExtent(volume, *list, &stream);
+    CopyDeepStream(volume, stream, kMaxAttributeListBytes, [&](const uint8_t* data, size_t n) {
+      bytes.insert(bytes.end(), data, data + n);
+      return 0;
+    });
+  }
+  ParseAttributeList(bytes, &entries);
+  return entries;
+}
+
+bool CProfessionalNtfsRecovery::ReadExtension(const MftLayout& layout, uint64_t number,
+                                              uint32_t base, std::vector<uint8_t>* buffer,
+                                              MftRecord* out) {
+  MftRecordHeader header;
+  if (number == base || ReadRecordAt(layout, number, buffer) != kSuccess ||
+      !ParseMftRecordHeader(*buffer, &header) || ApplyFixup(*buffer) == FixupResult::kBadArray ||
+      header.bytes_in_use > record_bytes_ || header.base_record != base) {
+    return false;
+  }
+  ParseMftRecord(*buffer, out);
+  return true;
+}
+
+bool CProfessionalNtfsRecovery::ListedFileName(const MftRecord& base, uint32_t number,
+                                               const MftLayout& layout, const VolumeWindow& volume,
+                                               FileNameAttribute* name) {
+  std::vector<uint8_t> buffer;
+  MftRecord extension;
+  std::set<uint64_t> read;
+  for (const AttributeListEntry& entry : ListEntriesOf(base, volume)) {
+    if (entry.type != kAttrFileName || !read.insert(entry.record).second) continue;
+    if (read.size() > kMaxListedExtents) break;
+    if (ReadExtension(layout, entry.record, number, &buffer, &extension) &&
+        PreferredFileName(extension, name)) {
+      if (name->name_space != kNameDos) return true;
+    }
+  }
+  return !read.empty() && !name->name.empty();
+}
+
 int CProfessionalNtfsRecovery::LoadDeepStream(const MftRecord& base, uint32_t number,
                                               const MftLayout& layout, const VolumeWindow& volume,
                                               NtfsStream* out) {
@@ -474,41 +529,21 @@ int CProfessionalNtfsRecovery::LoadDeepStream(const MftRecord& base, uint32_t nu
     if (!extents.insert(a.non_resident ? a.start_vcn : 0).second) continue;
     AddDeepExtent(volume, a, out);
   }
-  const MftAttribute* list = base.Find(kAttrAttributeList);
-  if (!list) return extents.empty() ? kNtfsAttributeMissing : kSuccess;
-
-  std::vector<uint8_t> list_bytes;
-  if (!list->non_resident) {
-    list_bytes.assign(list->value.begin(), list->value.end());
-  } else {
-    NtfsStream list_stream;
-    AddDeepExtent(volume, *list, &list_stream);
-    CopyDeepStream(volume, list_stream, kMaxAttributeListBytes,
-                   [&](const uint8_t* bytes, size_t n) {
-                     list_bytes.insert(list_bytes.end(), bytes, bytes + n);
-                     return 0;
-                   });
-  }
-  std::vector<AttributeListEntry> entries;
-  if (!ParseAttributeList(list_bytes, &entries)) out->runs_complete = false;
+  if (!base.Find(kAttrAttributeList)) return extents.empty() ? kNtfsAttributeMissing : kSuccess;
   std::vector<uint8_t> buffer;
   MftRecord extension;
   size_t followed = 0;
-  for (const AttributeListEntry& entry : entries) {
+  for (const AttributeListEntry& entry : ListEntriesOf(base, volume)) {
     if (entry.type != kAttrData || !entry.name.empty() || entry.record == number) continue;
     if (extents.count(entry.start_vcn) != 0) continue;
     // An attribute list names each extent once; more is damage.
     if (++followed > kMaxListedExtents) break;
-    MftRecordHeader header;
-    if (ReadRecordAt(layout, entry.record, &buffer) != kSuccess ||
-        !ParseMftRecordHeader(buffer, &header) || ApplyFixup(buffer) == FixupResult::kBadArray ||
-        header.bytes_in_use > record_bytes_ || header.base_record != number) {
+    if (!ReadExtension(layout, entry.record, number, &buffer, &extension)) {
       out->runs_complete = false;
       continue;
     }
-    ParseMftRecord(buffer, &extension);
     for (const MftAttribute& a : extension.attributes) {
-      if (a.type != kAttrData || a.IsNamed() || !a.non_resident || a.start_vcn != entry.start_vcn) {
+      if (a.type != kAttrData || a.IsNamed() || (a.non_resident ? a.start_vcn : 0) != entry.start_vcn) {
         continue;
       }
       AddDeepExtent(volume, a, out);

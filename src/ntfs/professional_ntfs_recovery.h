@@ -13,6 +13,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_log_store.h"
+#include "ntfs/attribute_list.h"
 #include "ntfs/attribute_stream.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/deep_data_copy.h"
@@ -127,6 +128,14 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // an attribute list, from extension records found with `layout`.
   int LoadDeepStream(const ntfs::MftRecord& base, uint32_t number, const ntfs::MftLayout& layout,
                      const ntfs::VolumeWindow& volume, ntfs::NtfsStream* out);
+  std::vector<ntfs::AttributeListEntry> ListEntriesOf(const ntfs::MftRecord& base,
+                                                      const ntfs::VolumeWindow& volume);
+  // Extension record `number` of base record `base`, read with `layout`.
+  bool ReadExtension(const ntfs::MftLayout& layout, uint64_t number, uint32_t base,
+                     std::vector<uint8_t>* buffer, ntfs::MftRecord* out);
+  // The file's name from an extension record its attribute list names.
+  bool ListedFileName(const ntfs::MftRecord& base, uint32_t number, const ntfs::MftLayout& layout,
+                      const ntfs::VolumeWindow& volume, ntfs::FileNameAttribute* name);
   // The MFT a record found at `sector` belongs to (a found $MFT, or contiguous).
   bool LayoutForRecord(uint32_t number, uint64_t sector, ntfs::MftLayout* out) const;
   void WriteLostFolder(uint32_t number, uint32_t layout);

@@ -232,3 +232,91 @@ TEST(DeepNtfsSharedImages, NtfsCrateTestVolume) { ScanSharedImage("ntfs-rust-cra
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// A volume with 4 KiB MFT records (mkntfs on 4 KiB sectors): the boot sector's
+// record size is the one used, for the records handed over and for the parents.
+TEST(DeepNtfsRecordSize, TheBootSectorsRecordSizeIsUsed) {
+  if (!testing::ToolAvailable("mkntfs") || !testing::ToolAvailable("ntfscp")) {
+    GTEST_SKIP() << "ntfs-3g tools missing";
+  }
+  testing::ScopedDataDir data_dir;
+  const std::string dir = testing::MakeTempDir("ntfsdeep-4k");
+  const std::string image = dir + "/volume.img";
+  const std::string payload = dir + "/payload.bin";
+  ASSERT_EQ(testing::RunCommand("truncate -s 64M '" + image + "' && mkntfs -F -q -Q -s 4096 '" +
+                                image + "' >/dev/null 2>&1"),
+            0);
+  std::ofstream(payload, std::ios::binary) << std::string(300000, 'p');
+  ASSERT_EQ(testing::RunCommand("ntfscp '" + image + "' '" + payload + "' big.bin >/dev/null"), 0);
+
+  CProfessionalNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImage(image, u'Q'), kSuccess);
+  EXPECT_EQ(engine.RecordBytes(), 4096u);
+  EXPECT_EQ(engine.SectorsPerRecord(), 8u);
+  ASSERT_EQ(engine.MftMap().Size(), 1u);
+  uint64_t sector = 0;
+  ASSERT_TRUE(engine.MftMap().Entries().begin()->second.RecordSector(64, 8, &sector));
+  std::vector<uint8_t> record(4096);
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, image), kSuccess);
+  uint32_t got = 0;
+  ASSERT_EQ(ReadSectors(&reader, 8, record.data(), sector, 512, &got), kSuccess);
+
+  ASSERT_EQ(engine.OpenDeepLog(nullptr), kSuccess);
+  // A 1 KiB window cannot hold this volume's records.
+  EXPECT_EQ(engine.HandleFileRecord(std::span<const uint8_t>(record.data(), 1024), sector,
+                                    CProfessionalNtfsRecovery::RecordPass::kFirst, 0),
+            kErrInvalidParameter);
+  ASSERT_EQ(engine.HandleFileRecord(record, sector, CProfessionalNtfsRecovery::RecordPass::kFirst, 0),
+            kSuccess);
+  ASSERT_EQ(engine.FinishDirectories(), kSuccess);
+  ScanRecordList root;
+  ASSERT_EQ(engine.GetChildren(nullptr, 0, &root), kSuccess);
+  ASSERT_EQ(root.size(), 1u);
+  EXPECT_EQ(RecordName(root[0]), "big.bin");
+  EXPECT_EQ(root[0].size, 300000u);
+  EXPECT_EQ(root[0].cluster_size, 4096);
+  ASSERT_EQ(engine.RecoverFile(root[0], dir + "/out/big.bin", 0), kSuccess);
+  EXPECT_EQ(ReadWholeFile(dir + "/out/big.bin"), ReadWholeFile(payload));
+  testing::RemoveTree(dir);
+}
+
+// Many named streams push the file's name out of its base record into
+// extension records behind a (non-resident) attribute list: the deep engine
+// follows the list within the same MFT for the name as for the data.
+TEST(DeepNtfsAttributeList, NameInExtensionRecordsIsFollowed) {
+  if (!testing::NtfsBuilderAvailable()) GTEST_SKIP() << "mkntfs or libntfs-3g missing";
+  testing::ScopedDataDir data_dir;
+  const std::string dir = testing::MakeTempDir("ntfsdeep-list");
+  const std::string image = dir + "/volume.img";
+  const uint64_t size = 64 * kMiB;
+  VolumeTruth truth;
+  {
+    NtfsVolumeBuilder ntfs(image, size);
+    ntfs.MakeDirectory("/f");
+    ntfs.AddFragmentedFile("/f/many.bin", RandomBytes(40 * 4096, 9), 40);
+    for (int i = 0; i < 24; ++i) {
+      ntfs.AddFile("/f/many.bin:stream" + std::to_string(i), RandomBytes(120, 100 + i));
+    }
+    truth = ntfs.Finish();
+  }
+  ASSERT_EQ(testing::RunCommand("mkntfs -F -Q -q -s 512 -c 4096 '" + image + "' >/dev/null 2>&1"),
+            0);
+  CProfessionalNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImage(image, u'L'), kSuccess);
+  ASSERT_EQ(testing::RunDeepNtfsPass(&engine, image, 0, size / 512), kSuccess);
+  const auto found = RecordsByPath(&engine);
+  ASSERT_EQ(found.count("f/many.bin"), 1u);
+  const ScanRecord& record = found.find("f/many.bin")->second;
+  EXPECT_EQ(record.size, 40u * 4096);
+  const std::string out = dir + "/out/many.bin";
+  ASSERT_EQ(engine.RecoverFile(record, out, 0), kSuccess);
+  EXPECT_EQ(testing::Md5Hex(ReadWholeFile(out)), truth.Find("/f/many.bin")->md5);
+  testing::RemoveTree(dir);
+}
+
+}  // namespace
+}  // namespace velmora
