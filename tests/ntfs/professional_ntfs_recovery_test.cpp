@@ -11,6 +11,7 @@
 #include "deep_record_builder.h"
 #include "deep_scan_driver.h"
 #include "engine/record_text.h"
+#include "engine/scan_index.h"
 #include "ntfs/cluster_estimate.h"
 #include "ntfs/mft_map.h"
 #include "ntfs_test_helpers.h"
@@ -289,6 +290,32 @@ TEST_F(DeepNtfsRecordTest, ARunPastTheEndOfTheDiskIsAnErrorNotARead) {
   const std::string out = folder_ + "/far.bin";
   EXPECT_NE(engine_.RecoverFile(listed.at("far.bin"), out, 0), kSuccess);
   EXPECT_TRUE(ReadBack(out).empty());
+}
+
+TEST_F(DeepNtfsRecordTest, PreviewGoesToTheScanFolderAndAFailedOneLeavesNothing) {
+  const std::vector<uint8_t> photo = testing::SampleContent("jpg", 6000, 3);
+  testing::WriteAt(image_, 200 * 4096, photo);
+  Put({.number = 50, .flags = 0, .name = "x.JPG", .has_data = true, .runs = {{2, 200}},
+       .real_size = photo.size()});
+  Put({.number = 51, .flags = 0, .name = "far.jpg", .has_data = true, .runs = {{4, 5000000}},
+       .real_size = 4 * 4096});
+  ASSERT_EQ(Run(), kSuccess);
+  const auto listed = Listed();
+  ASSERT_TRUE(listed.count("x.JPG") && listed.count("far.jpg"));
+
+  std::string path;
+  int bytes = 0;
+  ASSERT_EQ(engine_.PreviewFile(listed.at("x.JPG"), &path, nullptr, &bytes, nullptr, nullptr),
+            kSuccess);
+  EXPECT_EQ(path, ScanLogDirectory() + "/tmp.jpg");
+  EXPECT_EQ(ReadBack(path), photo);
+  EXPECT_EQ(bytes, 0);
+
+  std::string failed = "unchanged";
+  EXPECT_NE(engine_.PreviewFile(listed.at("far.jpg"), &failed, nullptr, &bytes, nullptr, nullptr),
+            kSuccess);
+  EXPECT_TRUE(failed.empty());
+  EXPECT_FALSE(std::filesystem::exists(ScanLogDirectory() + "/tmp.jpg"));
 }
 
 TEST_F(DeepNtfsRecordTest, MftLookAlikesCannotGrowTheMapWithoutEnd) {
