@@ -214,7 +214,8 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
     return kSuccess;
   }
   if (own <= kLastSystemRecord) return second ? lost(kSuccess) : kSuccess;
-  if (record.header.base_record != 0) return kSuccess;  // extension records carry no name
+  // Extension records are read through their base record.
+  if (record.header.base_record != 0) return second ? lost(kSuccess) : kSuccess;
   const bool listed = record.Find(kAttrAttributeList) != nullptr;
   if (!named && !listed) return second ? lost(kSuccess) : kSuccess;
 
