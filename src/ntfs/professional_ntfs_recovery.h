@@ -143,8 +143,6 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // Extraction.
   int LoadRecordStream(const ScanRecord& record, ntfs::NtfsStream* stream);
   ntfs::VolumeWindow WindowOf(const ScanRecord& record);
-  int CopyRecordData(const ScanRecord& record, uint64_t limit,
-                     const std::function<int(const uint8_t*, size_t, uint64_t)>& sink);
   int RecoverOne(const ScanRecord& record, const std::string& path);
   int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
 

@@ -246,6 +246,26 @@ TEST_F(DeepNtfsRecordTest, NamesFromTheDiskCannotLeaveTheDestination) {
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/escape.txt"));
 }
 
+TEST_F(DeepNtfsRecordTest, FolderRecoveryNeverFollowsALinkInTheDestination) {
+  Put({.number = 40, .flags = 3, .name = "outer"});
+  Put({.number = 41, .flags = 3, .name = "inner", .parent = 40});
+  Put({.number = 42, .flags = 0, .name = "in.txt", .parent = 41, .has_data = true,
+       .resident = {'i', 'n'}, .real_size = 2});
+  ASSERT_EQ(Run(), kSuccess);
+  ScanRecordList root;
+  ASSERT_EQ(engine_.GetChildren(nullptr, 0, &root), kSuccess);
+  ASSERT_EQ(root.size(), 1u);
+  const std::string out = folder_ + "/out/outer";
+  const std::string elsewhere = folder_ + "/elsewhere";
+  std::filesystem::create_directories(out);
+  std::filesystem::create_directories(elsewhere);
+  std::filesystem::create_directory_symlink(elsewhere, out + "/inner");
+  const int base = static_cast<int>(std::count(out.begin(), out.end(), '/')) - 1;
+  ASSERT_EQ(engine_.RecoverFile(root[0], out, base), kSuccess);
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+  EXPECT_EQ(ReadBack(out + "/inner(1)/in.txt"), (std::vector<uint8_t>{'i', 'n'}));
+}
+
 TEST_F(DeepNtfsRecordTest, HolesReadAsZerosAndFilesGetTheirExactLength) {
   // 4 KiB clusters counted from sector 0 (no volume found: the partition start).
   const std::vector<uint8_t> first = testing::RandomBytes(2 * 4096, 1);
