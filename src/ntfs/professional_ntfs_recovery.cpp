@@ -30,7 +30,6 @@ namespace {
 // entries ($Quota, $ObjId, $Reparse, $UsnJrnl) are metadata too.
 constexpr uint32_t kLastSystemRecord = 11;
 constexpr uint32_t kExtendRecord = 11;
-constexpr uint32_t kForeignIdBase = 0x80000000u;
 constexpr size_t kBootAreaBytes = 4096;
 constexpr size_t kLinkCacheLimit = 1u << 16;
 constexpr size_t kContentSampleBytes = 4096;
@@ -94,6 +93,7 @@ int CProfessionalNtfsRecovery::OpenOn(SectorReader reader, uint64_t start_sector
   parents_.clear();
   parent_seen_.clear();
   foreign_ids_.clear();
+  next_foreign_id_ = kForeignIdBase;
   link_cache_.clear();
   LearnBootSector(reopen);
   return kSuccess;
@@ -137,8 +137,32 @@ int CProfessionalNtfsRecovery::OpenDeepLog(const char* log_name) {
   if (store_) store_->Close();
   store_ = std::make_unique<ScanLogStore>();
   store_->SetListingCallback(listing_callback_, listing_context_);
-  if (log_name) return store_->Open(log_name);
-  return store_->Open(FormatLogName("Pro_Ntfs_", static_cast<int64_t>(partition_start_)));
+  if (!log_name) {
+    return store_->Open(FormatLogName("Pro_Ntfs_", static_cast<int64_t>(partition_start_)));
+  }
+  const int rc = store_->Open(log_name);
+  if (store_->IsOpen()) RememberWrittenFolders();
+  return rc;
+}
+
+// A resumed scan goes on with the folders the earlier part already wrote: they
+// are not written twice, and files found now are registered under the same ids.
+void CProfessionalNtfsRecovery::RememberWrittenFolders() {
+  std::vector<uint8_t> buffer;
+  for (const DirectoryEntry& folder : store_->Directories()) {
+    parent_seen_.insert(folder.object_id);
+    if (folder.object_id < kForeignIdBase) continue;
+    ScanRecord record;
+    MftRecordHeader header;
+    if (store_->ReadRecord(folder.record_index, &record) != kSuccess || record.location == 0 ||
+        ReadRecordAtSector(record.location, &buffer) != kSuccess ||
+        !ParseMftRecordHeader(buffer, &header)) {
+      continue;
+    }
+    foreign_ids_.emplace(std::make_pair(record.partition_start, OwnNumber(buffer)),
+                         folder.object_id);
+    next_foreign_id_ = std::max(next_foreign_id_, folder.object_id + 1);
+  }
 }
 
 int CProfessionalNtfsRecovery::HandleFileRecord(std::span<const uint8_t> record, uint64_t sector,
@@ -332,8 +356,8 @@ uint32_t CProfessionalNtfsRecovery::StoreIdOf(uint32_t number, uint32_t layout) 
   const auto key = std::make_pair(volume_start, number);
   const auto it = foreign_ids_.find(key);
   if (it != foreign_ids_.end()) return it->second;
-  if (foreign_ids_.size() >= kMaxParentEntries) return number;
-  const uint32_t id = kForeignIdBase + static_cast<uint32_t>(foreign_ids_.size());
+  if (foreign_ids_.size() >= kMaxParentEntries || next_foreign_id_ == UINT32_MAX) return number;
+  const uint32_t id = next_foreign_id_++;
   foreign_ids_[key] = id;
   return id;
 }

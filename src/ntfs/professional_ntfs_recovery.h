@@ -36,6 +36,8 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   static constexpr size_t kMaxParentEntries = 1u << 20;
   static constexpr size_t kMaxLayouts = 4096;
   static constexpr uint32_t kMaxParentDepth = 1024;
+  // Folder ids of volumes other than the one at the partition start begin here.
+  static constexpr uint32_t kForeignIdBase = 0x80000000u;
 
   CProfessionalNtfsRecovery();
   ~CProfessionalNtfsRecovery() override;
@@ -104,6 +106,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
     uint64_t parent = 0;
   };
 
+  void RememberWrittenFolders();
   int OpenOn(SectorReader reader, uint64_t start_sector, uint64_t sector_count, char16_t tag,
              const std::function<int(SectorReader*)>& reopen);
   void LearnBootSector(const std::function<int(SectorReader*)>& reopen);
@@ -163,6 +166,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // Folder ids of volumes other than the one at the partition start: MFT
   // numbers repeat between volumes, the store's parent ids must not.
   std::map<std::pair<uint64_t, uint32_t>, uint32_t> foreign_ids_;
+  uint32_t next_foreign_id_ = kForeignIdBase;
   std::unordered_map<uint64_t, DirectoryLink> link_cache_;
 
   ScanProgressCallback scan_progress_ = nullptr;

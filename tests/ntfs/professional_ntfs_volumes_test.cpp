@@ -7,6 +7,7 @@
 #include <map>
 
 #include "deep_scan_driver.h"
+#include "ntfs_test_helpers.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "ntfs/professional_ntfs_recovery.h"
@@ -158,6 +159,38 @@ TEST_F(DeepNtfsVolumeTest, FolderRecoveryRebuildsTheTreeBelowIt) {
             truth.Find("/docs/deep/report.pdf")->md5);
   EXPECT_EQ(testing::Md5Hex(ReadWholeFile(out + "/packed.txt")),
             truth.Find("/docs/packed.txt")->md5);
+}
+
+TEST_F(DeepNtfsVolumeTest, AResumedScanAddsToTheFoldersItAlreadyWrote) {
+  const uint64_t size = 24 * kMiB;
+  const VolumeTruth truth = BuildTree(image_, size, 4096, 50);
+  ASSERT_EQ(testing::RunCommand("mkntfs -F -Q -q -s 512 -c 4096 '" + image_ + "' >/dev/null 2>&1"),
+            0);
+  // The first part ends in the middle of the old files' records.
+  const uint64_t split = 32 + 2 * (truth.Find("/docs/frag.bin")->mft_record);
+  std::string log_name;
+  {
+    CProfessionalNtfsRecovery engine;
+    ASSERT_EQ(engine.OpenImage(image_, u'Z'), kSuccess);
+    ASSERT_EQ(testing::RunDeepNtfsPass(&engine, image_, 0, split), kSuccess);
+    log_name = engine.Store()->LogName();
+  }
+  CProfessionalNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImage(image_, u'Z'), kSuccess);
+  ASSERT_EQ(testing::RunDeepNtfsPass(&engine, image_, split, size / 512 - split, log_name.c_str()),
+            kSuccess);
+
+  std::map<std::string, int> listed;
+  for (const auto& file : testing::WalkTree(&engine)) ++listed[file.Path()];
+  for (const TruthEntry& entry : truth.entries) {
+    if (entry.is_dir || !entry.stream.empty() || entry.record_reused) continue;
+    EXPECT_EQ(listed[entry.path.substr(1)], 1) << entry.path;
+  }
+  // Each folder has one record, though both parts needed it.
+  std::map<std::string, int> folders;
+  for (const DirectoryEntry& folder : engine.Store()->Directories()) ++folders[folder.name];
+  for (const auto& [name, count] : folders) EXPECT_EQ(count, 1) << name;
+  EXPECT_EQ(folders.count("docs"), 1u);
 }
 
 TEST_F(DeepNtfsVolumeTest, TwoVolumesOneAfterTheOtherKeepTheirOwnFilesAndFolders) {
