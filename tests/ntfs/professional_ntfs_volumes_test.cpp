@@ -215,6 +215,13 @@ TEST_F(DeepNtfsVolumeTest, TwoVolumesOneAfterTheOtherKeepTheirOwnFilesAndFolders
   ExpectTruthFound(&engine, first, found, 0, 4096, &checked);
   ExpectTruthFound(&engine, second, found, size / 512, 2048, &checked);
   EXPECT_GE(checked, 14u);
+  // Browsed from the root, every file of the tree is there once per volume.
+  std::map<std::string, int> listed;
+  for (const auto& file : testing::WalkTree(&engine)) ++listed[file.Path()];
+  for (const TruthEntry* file : first.Files()) {
+    if (!file->stream.empty() || file->record_reused) continue;
+    EXPECT_EQ(listed[file->path.substr(1)], 2) << file->path;
+  }
 }
 
 }  // namespace
