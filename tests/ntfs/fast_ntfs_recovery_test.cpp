@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -167,9 +168,9 @@ TEST_F(FastNtfsRecoveryTest, EveryDeletedFileIsListedUnderItsPathAndRecoveredExa
     SCOPED_TRACE(path);
     const ScanRecord* record = Listed(path);
     ASSERT_NE(record, nullptr) << "not listed";
-    EXPECT_EQ(record->size, file->size);
-    EXPECT_EQ(record->source_kind, kSourceNtfsQuick);
-    EXPECT_EQ(record->drive_tag, u'Q');
+    EXPECT_EQ(uint64_t{record->size}, file->size);
+    EXPECT_EQ(uint32_t{record->source_kind}, uint32_t{kSourceNtfsQuick});
+    EXPECT_EQ(uint16_t{record->drive_tag}, uint16_t{u'Q'});
     if (!file->data_intact) continue;
     const std::string target = out_ + "/" + std::to_string(checked++);
     ASSERT_EQ(engine_.RecoverFile(*record, target, 0), 0);
@@ -192,7 +193,7 @@ TEST_F(FastNtfsRecoveryTest, OnlyDeletedFilesAreListedAndLiveOnesNever) {
   for (const auto& [path, record] : listed_) {
     EXPECT_TRUE(expected.count(path) != 0 || path.find("hostile") != std::string::npos)
         << "unexpected " << path;
-    EXPECT_GT(record.object_id, 11u);
+    EXPECT_GT(uint32_t{record.object_id}, 11u);
   }
   EXPECT_EQ(Listed("keep/alive.txt"), nullptr);
   EXPECT_EQ(Listed("reuser.txt"), nullptr);
@@ -221,8 +222,8 @@ TEST_F(FastNtfsRecoveryTest, FullPathNamesTheFoldersFromTheRoot) {
 
 TEST_F(FastNtfsRecoveryTest, EmptyResidentFileWithExtensionFailsTheContentCheck) {
   ASSERT_NE(Listed("empty.txt"), nullptr);
-  EXPECT_EQ(Listed("empty.txt")->content_check, 0u);
-  EXPECT_EQ(Listed("multi.bin")->content_check, 1u);  // no extension: nothing to test
+  EXPECT_EQ(uint32_t{Listed("empty.txt")->content_check}, 0u);
+  EXPECT_EQ(uint32_t{Listed("multi.bin")->content_check}, 1u);  // no extension: nothing to test
   ASSERT_EQ(engine_.RecoverFile(*Listed("empty.txt"), out_ + "/empty.txt", 0), 0);
   EXPECT_EQ(fs::file_size(out_ + "/empty.txt"), 0u);
 }
@@ -268,7 +269,7 @@ TEST_F(FastNtfsRecoveryTest, CancelStopsScanAndCopyWithTheCancelCode) {
   EXPECT_EQ(engine.Scan(nullptr), kCancelledByUser);
   ScanRecordList root;
   engine.GetChildren(nullptr, 0, &root);
-  for (const ScanRecord& r : root) EXPECT_EQ(r.is_directory, 0u);  // no folder records yet
+  for (const ScanRecord& r : root) EXPECT_EQ(uint32_t{r.is_directory}, 0u);  // no folder records yet
 
   engine_.SetScanCallback(nullptr, &CancelCopy, nullptr, 100);
   EXPECT_EQ(engine_.RecoverFile(*Listed("multi.bin"), out_ + "/cancelled.bin", 0), kCancelledByUser);
@@ -374,6 +375,51 @@ TEST_F(FastNtfsRecoveryTest, RecoversEverythingTheSleuthKitRecovers) {
     EXPECT_GE(ours.count(Md5Of(entry.path().string())), 1u) << entry.path();
   }
   EXPECT_GE(compared, 8u);
+}
+
+// Random damage inside the MFT: the scan finishes, nothing crashes, copies stay in the destination.
+TEST_F(FastNtfsRecoveryTest, DamagedRecordsAreSkippedAndNeverStopTheScan) {
+  const std::string image = out_ + "/damaged.img";
+  fs::copy_file(truth_->image_path, image);
+  const auto& geometry = engine_.Volume().Geometry();
+  const uint64_t mft_offset = engine_.Volume().MftRuns().front().lcn * geometry.cluster_size;
+  {
+    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+    uint64_t state = 12345;
+    auto next = [&state] {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      return state >> 33;
+    };
+    for (int i = 0; i < 400; ++i) {
+      const uint64_t record = 16 + next() % 80;
+      const uint64_t offset = next() % geometry.mft_record_size;
+      f.seekp(mft_offset + record * geometry.mft_record_size + offset);
+      const char value = static_cast<char>(next());
+      f.write(&value, 1);
+    }
+  }
+  ScanIndex::Instance().NewScanFolder();
+  CFastNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImage(image, u'D'), 0);
+  ASSERT_EQ(engine.Scan(nullptr), 0);
+  const std::string target = out_ + "/damaged-out";
+  int n = 0;
+  for (const ListedFile& file : WalkTree(&engine)) {
+    engine.RecoverFile(file.record, target + "/" + std::to_string(n++), 0);
+    std::string preview;
+    int bytes = 0;
+    engine.PreviewFile(file.record, &preview, nullptr, &bytes, nullptr, nullptr);
+  }
+  ScanRecordList root;
+  ASSERT_EQ(engine.GetChildren(nullptr, 0, &root), 0);
+  for (const ScanRecord& r : root) {
+    if (!r.is_directory) continue;
+    const std::string folder = target + "/tree" + std::to_string(n++);
+    engine.RecoverFile(r, folder, static_cast<int>(std::count(folder.begin(), folder.end(), '/')) - 1);
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(out_)) {
+    EXPECT_EQ(entry.path().string().rfind(out_ + "/", 0), 0u);
+  }
 }
 
 }  // namespace
