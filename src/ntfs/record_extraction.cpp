@@ -30,8 +30,17 @@ int LoadRecordStream(NtfsVolume& volume, const ScanRecord& record, NtfsStream* s
   const std::string_view name = RecordName(record);
   const size_t colon = name.find(':');
   if (colon != std::string_view::npos) {
-    rc = LoadStream(volume, mft, record.object_id, kAttrData, name.substr(colon + 1), stream);
+    std::string_view stream_name = name.substr(colon + 1);
+    rc = LoadStream(volume, mft, record.object_id, kAttrData, stream_name, stream);
     if (rc != kNtfsAttributeMissing) return rc;
+    // A name that filled the record's name field was cut: the stream's name starts with what is left.
+    if (name.size() + 4 >= kRecordNameBytes && !stream_name.empty()) {
+      for (const std::string& candidate : NamedDataStreams(volume, mft)) {
+        if (candidate.rfind(stream_name, 0) == 0) {
+          return LoadStream(volume, mft, record.object_id, kAttrData, candidate, stream);
+        }
+      }
+    }
   }
   return LoadStream(volume, mft, record.object_id, kAttrData, "", stream);
 }
