@@ -16,5 +16,7 @@ int RunInfo(const Args& args);
 int RunScan(const Args& args);
 int RunList(const Args& args);
 int RunRecover(const Args& args);
+int RunDisks(const Args& args);
+int RunImage(const Args& args);
 
 }  // namespace velmora::cli
