@@ -112,6 +112,18 @@ TEST(RecoveryCheck, CounterSuffixesAreIgnoredOnlyWhenWellFormed) {
   EXPECT_EQ(WithoutCounter(".hidden"), ".hidden");
 }
 
+TEST(SampleTruth, DamagedOrMissingTruthFilesAreReportedNotTrusted) {
+  const std::string dir = MakeTempDir("truth-json");
+  EXPECT_THROW(ReadSampleSet(dir + "/absent.json"), std::runtime_error);
+  std::ofstream(dir + "/cut.json") << R"({"set": "demo", "images": [{"image": "a.img", "files": [{"path": )";
+  EXPECT_THROW(ReadSampleSet(dir + "/cut.json"), std::runtime_error);
+  std::ofstream(dir + "/typed.json") << R"({"set": "demo", "images": [{"image": "a.img", "files": [)"
+                                     << R"({"path": "/a", "name": "a", "size": "big", "md5": "",)"
+                                     << R"( "deleted": true, "data_intact": true}]}]})";
+  EXPECT_THROW(ReadSampleSet(dir + "/typed.json"), std::runtime_error);
+  RemoveTree(dir);
+}
+
 TEST(SampleSets, SmokeSetWritesImagesAndMatchingTruth) {
   if (!testing::FatBuilderAvailable() || !testing::NtfsBuilderAvailable()) {
     GTEST_SKIP() << "mkfs.fat/mtools or mkntfs/libntfs-3g missing";
