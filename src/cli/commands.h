@@ -13,5 +13,6 @@ constexpr int kExitUsage = 2;     // usage error or unreadable source
 using Args = std::vector<std::string>;
 
 int RunInfo(const Args& args);
+int RunIdentify(const Args& args);
 
 }  // namespace velmora::cli

@@ -14,6 +14,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"info", velmora::cli::RunInfo, "info SOURCE [--json]"},
+    {"identify", velmora::cli::RunIdentify, "identify FILE [--offset BYTES] [--json]"},
 };
 
 void PrintUsage(FILE* out) {
