@@ -13,6 +13,9 @@ constexpr int kExitUsage = 2;     // usage error or unreadable source
 using Args = std::vector<std::string>;
 
 int RunInfo(const Args& args);
+int RunScan(const Args& args);
+int RunList(const Args& args);
+int RunRecover(const Args& args);
 int RunIdentify(const Args& args);
 
 }  // namespace velmora::cli

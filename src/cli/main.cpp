@@ -14,6 +14,11 @@ struct Command {
 
 const Command kCommands[] = {
     {"info", velmora::cli::RunInfo, "info SOURCE [--json]"},
+    {"scan", velmora::cli::RunScan, "scan SOURCE [--quick | --deep] [--fresh] [--json]"},
+    {"list", velmora::cli::RunList,
+     "list SOURCE [--quick | --deep] [--type CATEGORY[,CATEGORY...]] [--json]"},
+    {"recover", velmora::cli::RunRecover,
+     "recover SOURCE --to DIR [--quick | --deep] [--type ...] [--id ID ...] [--keep-paths]"},
     {"identify", velmora::cli::RunIdentify, "identify FILE [--offset BYTES] [--json]"},
 };
 

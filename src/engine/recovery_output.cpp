@@ -46,7 +46,7 @@ bool Exists(const std::string& path) {
 
 std::string NumberedName(const std::string& name, int n) {
   const size_t dot = name.rfind('.');
-  const std::string suffix = " (" + std::to_string(n) + ")";
+  const std::string suffix = "(" + std::to_string(n) + ")";
   if (dot == std::string::npos || dot == 0) return name + suffix;
   return name.substr(0, dot) + suffix + name.substr(dot);
 }

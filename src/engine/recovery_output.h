@@ -11,7 +11,7 @@ namespace velmora {
 // characters replaced, "." and ".." and empty names given a placeholder).
 std::string SafeComponentName(std::string_view name);
 
-// `folder`/`name`, or `name (n).ext` with the smallest n that does not exist yet.
+// `folder`/`name`, or `name(n).ext` with the smallest n that does not exist yet.
 std::string UniquePathIn(const std::string& folder, const std::string& name);
 
 // Creates `folder` and its missing parents.

@@ -1,0 +1,50 @@
+#include "cli/arguments.h"
+
+namespace velmora::cli {
+
+ParsedArgs::ParsedArgs(const Args& args, const std::set<std::string>& flags,
+                       const std::set<std::string>& valued) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.size() < 2 || arg[0] != '-') {
+      positionals_.push_back(arg);
+      continue;
+    }
+    std::string name = arg;
+    std::string inline_value;
+    bool has_inline = false;
+    if (const size_t eq = arg.find('='); eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      inline_value = arg.substr(eq + 1);
+      has_inline = true;
+    }
+    if (flags.count(name) && !has_inline) {
+      flags_.insert(name);
+    } else if (valued.count(name)) {
+      if (has_inline) {
+        values_[name].push_back(inline_value);
+      } else if (i + 1 < args.size()) {
+        values_[name].push_back(args[++i]);
+      } else {
+        error_ = "option " + name + " needs a value";
+        return;
+      }
+    } else {
+      error_ = "unknown option '" + arg + "'";
+      return;
+    }
+  }
+}
+
+const std::vector<std::string>& ParsedArgs::Values(const std::string& option) const {
+  static const std::vector<std::string> kNone;
+  auto it = values_.find(option);
+  return it == values_.end() ? kNone : it->second;
+}
+
+std::string ParsedArgs::Value(const std::string& option, const std::string& fallback) const {
+  const auto& values = Values(option);
+  return values.empty() ? fallback : values.back();
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+
+namespace velmora::cli {
+
+// Splits a command's arguments into flags, valued options and positionals.
+// Valued options may repeat and accept both "--opt value" and "--opt=value".
+class ParsedArgs {
+ public:
+  ParsedArgs(const Args& args, const std::set<std::string>& flags,
+             const std::set<std::string>& valued);
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  bool Has(const std::string& flag) const { return flags_.count(flag) != 0; }
+  const std::vector<std::string>& Values(const std::string& option) const;
+  std::string Value(const std::string& option, const std::string& fallback = "") const;
+  const std::vector<std::string>& Positionals() const { return positionals_; }
+
+ private:
+  std::set<std::string> flags_;
+  std::map<std::string, std::vector<std::string>> values_;
+  std::vector<std::string> positionals_;
+  std::string error_;
+};
+
+}  // namespace velmora::cli

@@ -1,0 +1,90 @@
+// velmora list SOURCE [--quick | --deep] [--type CATEGORY[,CATEGORY...]] [--json]
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "cli/arguments.h"
+#include "cli/result_listing.h"
+#include "cli/scan_session.h"
+#include "engine/categories.h"
+#include "engine/record_text.h"
+
+namespace velmora::cli {
+
+namespace {
+
+nlohmann::json TimeValue(uint64_t filetime) {
+  const std::string text = FiletimeToIso(filetime);
+  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+}  // namespace
+
+int RunList(const Args& args) {
+  const ParsedArgs parsed(args, {"--quick", "--deep", "--json"}, {"--type"});
+  if (!parsed.ok() || parsed.Positionals().size() != 1 ||
+      (parsed.Has("--quick") && parsed.Has("--deep"))) {
+    std::fprintf(stderr,
+                 "%s%susage: velmora list SOURCE [--quick | --deep] [--type CATEGORY[,...]] "
+                 "[--json]\n",
+                 parsed.error().c_str(), parsed.ok() ? "" : "\n");
+    return kExitUsage;
+  }
+  const bool deep = parsed.Has("--deep");
+  std::string categories;
+  for (const auto& value : parsed.Values("--type")) categories += (categories.empty() ? "" : ",") + value;
+  if (categories.empty()) categories = "all";
+
+  ScanTarget target;
+  std::string error;
+  if (ResolveTarget(parsed.Positionals()[0], &target, &error) != 0) {
+    std::fprintf(stderr, "velmora list: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  std::unique_ptr<IFileRecoveryParse> engine;
+  bool scanned = false;
+  bool cancelled = false;
+  if (OpenOrScan(target, deep, false, true, &engine, &scanned, &cancelled, &error) != 0) {
+    std::fprintf(stderr, "velmora list: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  ScanRecordList records;
+  if (ListRecords(engine.get(), categories, &records, &error) != 0) {
+    std::fprintf(stderr, "velmora list: %s\n", error.c_str());
+    return kExitUsage;
+  }
+
+  if (parsed.Has("--json")) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& record : records) {
+      std::string path;
+      engine->GetFullPath(record, &path);
+      if (!path.empty() && path.back() == '/') path.pop_back();
+      out.push_back({{"id", RecordId(record)},
+                     {"name", std::string(RecordName(record))},
+                     {"path", path},
+                     {"size", record.size},
+                     {"is_dir", record.is_directory != 0},
+                     {"source_kind", record.source_kind},
+                     {"category", CategoryOfName(RecordName(record))},
+                     {"content_check", record.content_check},
+                     {"modified", TimeValue(record.last_write)},
+                     {"created", TimeValue(record.created)}});
+    }
+    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return kExitOk;
+  }
+  std::printf("%-12s %12s  %-20s  %-9s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY", "PATH");
+  for (const auto& record : records) {
+    std::string path;
+    engine->GetFullPath(record, &path);
+    std::printf("%-12llu %12llu  %-20s  %-9s %s%s\n",
+                static_cast<unsigned long long>(RecordId(record)),
+                static_cast<unsigned long long>(record.size),
+                FiletimeToIso(record.last_write).c_str(), CategoryOfName(RecordName(record)),
+                path.c_str(), std::string(RecordName(record)).c_str());
+  }
+  std::printf("%zu files\n", records.size());
+  return kExitOk;
+}
+
+}  // namespace velmora::cli

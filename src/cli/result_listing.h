@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+#include "engine/file_recovery_parse.h"
+
+namespace velmora::cli {
+
+// Files of a scan result in the given categories ("photo,video", "all", ...).
+int ListRecords(IFileRecoveryParse* engine, const std::string& categories, ScanRecordList* out,
+                std::string* error);
+
+// Human text for the error codes engines return.
+std::string DescribeError(int code);
+
+}  // namespace velmora::cli

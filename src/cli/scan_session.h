@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/file_recovery_parse.h"
+
+namespace velmora::cli {
+
+// What a SOURCE argument names: an image file or block device opened as an
+// image, or a region of a numbered disk.
+struct ScanTarget {
+  std::string display;        // as the user wrote it
+  std::string key;            // stable identity for saved results
+  std::string image_path;     // set for image sources
+  bool is_region = false;     // disk region sources
+  int disk_number = -1;
+  uint64_t start_sector = 0;
+  uint64_t sector_count = 0;
+  uint64_t size_bytes = 0;
+  uint64_t write_time = 0;    // image files: last-write time, to notice changes
+};
+
+int ResolveTarget(const std::string& source, ScanTarget* target, std::string* error);
+
+std::unique_ptr<IFileRecoveryParse> CreateEngineFor(const ScanTarget& target, bool deep);
+
+// Where the last scan of a source in one mode left its result.
+struct SavedResult {
+  std::string folder;
+  std::string log_name;
+  bool complete = false;
+};
+
+bool FindSavedResult(const ScanTarget& target, bool deep, SavedResult* result);
+void RememberResult(const ScanTarget& target, bool deep, const SavedResult& result);
+void ForgetResult(const ScanTarget& target, bool deep);
+
+// Prints the live progress line on stderr and turns Ctrl-C into a cancel.
+class ProgressPrinter {
+ public:
+  explicit ProgressPrinter(std::string label);
+  ~ProgressPrinter();
+  static int ScanCallback(void* context, int percent, int scale, int seconds_remaining,
+                          uint32_t a_low, uint32_t a_high, uint32_t b_low, uint32_t b_high,
+                          uint32_t c_low, uint32_t c_high);
+  void Finish();
+  static bool Interrupted();
+
+ private:
+  void Print(int percent, int seconds_remaining, uint64_t a, uint64_t b, uint64_t c);
+
+  std::string label_;
+  bool terminal_ = false;
+  int64_t last_print_ms_ = -1;
+  int last_percent_ = -1;
+  bool printed_ = false;
+};
+
+// Runs a scan of `target` (or reopens its saved result unless `fresh`); the
+// engine is returned ready for queries. `cancelled` tells a Ctrl-C stop.
+int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_missing,
+               std::unique_ptr<IFileRecoveryParse>* engine, bool* scanned, bool* cancelled,
+               std::string* error);
+
+// Identifier of a record within one scan result (accepted by `recover --id`).
+uint64_t RecordId(const ScanRecord& record);
+
+// ISO 8601 UTC text of a FILETIME, or "" for 0.
+std::string FiletimeToIso(uint64_t filetime);
+
+}  // namespace velmora::cli

@@ -1,0 +1,135 @@
+#include "engine/scan_index.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/test_env.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScanIndexTest : public ::testing::Test {
+ protected:
+  testing::ScopedDataDir data_;
+  std::string Dir() const { return data_.Path() + "/ScanLog"; }
+};
+
+TEST_F(ScanIndexTest, DirectoryFollowsTheDataDirVariable) {
+  EXPECT_EQ(ScanLogDirectory(), Dir());
+  EXPECT_EQ(ScanIndex::Instance().Directory(), Dir());
+}
+
+TEST_F(ScanIndexTest, ConsecutiveScansGetNewFoldersAndAFailedDeepScanGivesItsNumberBack) {
+  ScanIndex& index = ScanIndex::Instance();
+  EXPECT_EQ(index.NewScanFolder(), Dir() + "/1/");
+  EXPECT_EQ(index.NewScanFolder(), Dir() + "/2/");
+  EXPECT_EQ(index.CurrentFolder(), Dir() + "/2/");
+  fs::create_directories(Dir() + "/3");
+  std::ofstream(Dir() + "/3/leftover") << "old";
+  EXPECT_EQ(index.NewScanFolder(), Dir() + "/3/");
+  EXPECT_FALSE(fs::exists(Dir() + "/3/leftover")) << "a reused number starts empty";
+  index.DropLastNumber();
+  EXPECT_EQ(index.NewScanFolder(), Dir() + "/3/");
+}
+
+TEST_F(ScanIndexTest, ImageRecordsSurviveARestartAndGoStaleWhenTheImageChanges) {
+  const std::string image = data_.Path() + "/disk.img";
+  std::ofstream(image) << "image bytes";
+  const uint64_t resume[5] = {1, 2, 3, 4, 5};
+  {
+    ScanIndex& index = ScanIndex::Instance();
+    const std::string folder = index.NewScanFolder();
+    fs::create_directories(folder);
+    ASSERT_EQ(index.AddOrUpdate("", -1, 0, 0, resume, folder, image), 0);
+    EXPECT_EQ(index.Records().size(), 1u);
+  }
+  ScanIndex::ResetInstance();
+  ScanIndexRecord record{};
+  ASSERT_TRUE(ScanIndex::Instance().FindForImage(image, &record));
+  EXPECT_EQ(record.resume[4], 5u);
+  EXPECT_EQ(ScanIndex::Instance().CurrentFolder(), Dir() + "/1/");
+  EXPECT_EQ(ScanIndex::Instance().LastNumber(), 1u);
+
+  // Touch the image: its last-write time changes, so the saved scan is dropped with its folder.
+  struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, image.c_str(), times, 0), 0);
+  EXPECT_FALSE(ScanIndex::Instance().FindForImage(image, &record));
+  EXPECT_FALSE(fs::exists(Dir() + "/1"));
+  EXPECT_TRUE(ScanIndex::Instance().Records().empty());
+}
+
+TEST_F(ScanIndexTest, PartitionWithoutMountPointMatchesOnZeroFreeBytes) {
+  ScanIndex& index = ScanIndex::Instance();
+  const uint64_t resume[5] = {9, 0, 0, 0, 0};
+  const std::string folder = index.NewScanFolder();
+  ASSERT_EQ(index.AddOrUpdate("", 2, 2048, 100000, resume, folder, ""), 0);
+  ScanIndexRecord record{};
+  EXPECT_TRUE(index.FindForPartition(2, 2048, 100000, "", &record));
+  EXPECT_EQ(record.resume[0], 9u);
+  EXPECT_FALSE(index.FindForPartition(2, 2048, 99999, "", &record));
+  // Updating keeps one record.
+  const uint64_t later[5] = {10, 0, 0, 0, 0};
+  ASSERT_EQ(index.AddOrUpdate("", 2, 2048, 100000, later, folder, ""), 0);
+  EXPECT_EQ(index.Records().size(), 1u);
+  EXPECT_EQ(index.Records()[0].resume[0], 10u);
+}
+
+TEST_F(ScanIndexTest, InterruptedSaveIsAdoptedFromTheTemporaryFile) {
+  const uint64_t resume[5] = {};
+  {
+    ScanIndex& index = ScanIndex::Instance();
+    const std::string folder = index.NewScanFolder();
+    ASSERT_EQ(index.AddOrUpdate("", 1, 63, 1000, resume, folder, ""), 0);
+  }
+  // A crash after config.tmp was written but before the rename.
+  fs::rename(Dir() + "/config", Dir() + "/config.tmp");
+  ScanIndex::ResetInstance();
+  EXPECT_EQ(ScanIndex::Instance().LastNumber(), 1u);
+  EXPECT_EQ(ScanIndex::Instance().Records().size(), 1u);
+  EXPECT_TRUE(fs::exists(Dir() + "/config"));
+  EXPECT_FALSE(fs::exists(Dir() + "/config.tmp"));
+}
+
+TEST_F(ScanIndexTest, TruncatedOrHostileIndexIsReadSafely) {
+  fs::create_directories(Dir());
+  {
+    std::ofstream out(Dir() + "/config", std::ios::binary);
+    const uint64_t number = 4;
+    out.write(reinterpret_cast<const char*>(&number), 8);
+    ScanIndexRecord record{};
+    std::fill(std::begin(record.scan_folder), std::end(record.scan_folder), u'A');  // no terminator
+    for (int i = 0; i < 8; ++i) record.image_path[i] = u"/../../x"[i];
+    out.write(reinterpret_cast<const char*>(&record), sizeof(record));
+    out.write("partial", 7);
+  }
+  ScanIndex::ResetInstance();
+  ScanIndex& index = ScanIndex::Instance();
+  EXPECT_EQ(index.LastNumber(), 4u);
+  EXPECT_EQ(index.Records().size(), 1u);
+  // A folder outside the scan-log directory is never deleted.
+  fs::create_directories(data_.Path() + "/precious");
+  EXPECT_NE(index.Remove(data_.Path() + "/precious/"), 0);
+  EXPECT_TRUE(fs::exists(data_.Path() + "/precious"));
+}
+
+TEST_F(ScanIndexTest, FindLogFileSkipsSideFiles) {
+  const std::string folder = Dir() + "/5";
+  fs::create_directories(folder);
+  for (const char* name : {"Pro_Ntfs_0_2026127 9_Relation", "Pro_Ntfs_0_2026127 9",
+                           "Pro_Ntfs_0_2026127 9_DirInfo", "File_Type_0_2026127 9"}) {
+    std::ofstream(folder + "/" + name) << "";
+  }
+  std::string name;
+  ASSERT_TRUE(ScanIndex::Instance().FindLogFile(folder, "Pro_Ntfs_", &name));
+  EXPECT_EQ(name, "Pro_Ntfs_0_2026127 9");
+  EXPECT_FALSE(ScanIndex::Instance().FindLogFile(folder, "Pro_Fat_", &name));
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,222 @@
+#include "engine/scan_log_store.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <cstring>
+
+#include "engine/categories.h"
+#include "engine/recovery_output.h"
+#include "engine/record_text.h"
+#include "engine/scan_index.h"
+#include "support/test_env.h"
+
+namespace velmora {
+namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ScanLogStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_ = testing::MakeTempDir("store") + "/7/"; }
+  void TearDown() override { testing::RemoveTree(folder_.substr(0, folder_.size() - 3)); }
+
+  // Appends one record the way an engine does and registers it under its parent.
+  uint32_t Add(ScanLogStore* store, const std::string& name, uint32_t parent, uint32_t depth,
+               bool directory = false, uint32_t object_id = 0, uint32_t content_check = 1) {
+    ScanRecord* record = store->AppendRecord();
+    record->drive_tag = u'E';
+    record->is_directory = directory ? 1 : 0;
+    record->content_check = content_check;
+    record->object_id = object_id;
+    record->size = name.size() * 100;
+    SetRecordName(record, name);
+    const uint32_t index = record->record_index;
+    store->AddRelation(parent, depth, index, object_id, directory ? name.c_str() : nullptr);
+    return index;
+  }
+
+  std::string folder_;
+};
+
+TEST_F(ScanLogStoreTest, RecordsRoundTripByIndexAcrossBatches) {
+  ScanLogStore store;
+  ASSERT_EQ(store.OpenIn(folder_, "Fast_0_2026379 5"), 0);
+  for (int i = 1; i <= 201; ++i) Add(&store, "f" + std::to_string(i) + ".txt", 5, 0);
+  // One full batch of 200 reached the file during the scan; record 201 waits for the flush.
+  EXPECT_EQ(ReadText(store.MainPath()).size(), 200u * sizeof(ScanRecord));
+  ASSERT_EQ(store.Flush(), 0);
+  EXPECT_EQ(ReadText(store.MainPath()).size(), 201u * sizeof(ScanRecord));
+  EXPECT_EQ(store.GetRecordCount(), 201u);
+
+  ScanRecord record;
+  ASSERT_EQ(store.ReadRecord(137, &record), 0);
+  EXPECT_EQ(record.record_index, 137u);
+  EXPECT_EQ(RecordName(record), "f137.txt");
+  EXPECT_EQ(record.drive_tag, u'E');
+  EXPECT_NE(store.ReadRecord(202, &record), 0);
+  EXPECT_NE(store.ReadRecord(0, &record), 0);
+}
+
+TEST_F(ScanLogStoreTest, SideFilesUseTheTextAndBinaryFormats) {
+  ScanLogStore store;
+  ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+  Add(&store, "a.txt", 5, 0);
+  Add(&store, "b.txt", 5, 0);
+  Add(&store, "docs", 5, 0, true, 40);
+  Add(&store, "c.txt", 40, 1);
+  Add(&store, "d.txt", 40, 1);
+  Add(&store, "e.txt", 5, 0);
+  ASSERT_EQ(store.Flush(), 0);
+  EXPECT_EQ(ReadText(folder_ + "log_Relation"), " | 5 - [1,2,3,6] | 4294967336 - [4,5]");
+  const std::string dirinfo = ReadText(folder_ + "log_DirInfo");
+  ASSERT_EQ(dirinfo.size(), 268u);
+  DirectoryEntry entry;
+  std::memcpy(&entry, dirinfo.data(), sizeof(entry));
+  EXPECT_EQ(entry.object_id, 40u);
+  EXPECT_EQ(entry.record_index, 3u);
+  EXPECT_STREQ(entry.name, "docs");
+}
+
+TEST_F(ScanLogStoreTest, ReopenedLogAnswersQueriesWithoutRescanning) {
+  {
+    ScanLogStore store;
+    ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+    Add(&store, "b.txt", 5, 0);
+    Add(&store, "A.txt", 5, 0);
+    Add(&store, "a", 5, 0, true, 40);
+    Add(&store, "x.JPG", 5, 0, false, 0, /*content_check=*/0);
+    Add(&store, "x.pdf", 5, 0, false, 0, /*content_check=*/0);
+    Add(&store, "inner", 40, 1, true, 41);
+    Add(&store, "deep.txt", 41, 2);
+    Add(&store, "two.txt", 40, 1);
+  }  // closing flushes
+  ScanLogStore store;
+  ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+  EXPECT_EQ(store.GetRecordCount(), 8u);
+
+  ScanRecordList root;
+  ASSERT_EQ(store.ListChildren({5, 0}, &root), 0);
+  std::vector<std::string> names;
+  for (const auto& r : root) names.emplace_back(RecordName(r));
+  // Files first, case-insensitive; the photo that failed its content check is hidden.
+  EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "b.txt", "x.pdf", "a"}));
+
+  ScanRecordList top;
+  ASSERT_EQ(store.ListChildren({0, 0}, &top), 0) << "key (0, 0) means the first key";
+  EXPECT_EQ(top.size(), root.size());
+
+  int count = 0;
+  ASSERT_EQ(store.CountFilesUnder({5, 0}, &count), 0);
+  EXPECT_EQ(count, 6) << "hidden photos still count as files";
+  ASSERT_EQ(store.CountFilesUnder({40, 1}, &count), 0);
+  EXPECT_EQ(count, 2);
+
+  ScanRecord deep;
+  ASSERT_EQ(store.ReadRecord(7, &deep), 0);
+  std::string path;
+  ASSERT_EQ(store.FullPath(deep, &path), 0);
+  EXPECT_EQ(path, "a/inner/");
+  ScanRecord top_file;
+  ASSERT_EQ(store.ReadRecord(1, &top_file), 0);
+  ASSERT_EQ(store.FullPath(top_file, &path), 0);
+  EXPECT_EQ(path, "");
+
+  ScanRecordList empty;
+  ASSERT_EQ(store.ListChildren({99, 3}, &empty), 0);
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(store.Relations().count(RelationKey{99, 3}.Value()), 0u);
+
+  // New records continue after the reopened ones.
+  EXPECT_EQ(Add(&store, "late.txt", 5, 0), 9u);
+}
+
+TEST_F(ScanLogStoreTest, MalformedSideFilesAreSkippedNotTrusted) {
+  CreateFolderTree(folder_.substr(0, folder_.size() - 1));
+  std::ofstream(folder_ + "log_Relation") << " | 5 - [1,2,999999,x] | 12 - [3";
+  std::ofstream(folder_ + "log_DirInfo") << std::string(300, 'Z');  // one entry + a partial one
+  {
+    ScanLogStore writer;
+    ASSERT_EQ(writer.OpenIn(folder_ + "unused/", "other"), 0);
+  }
+  ScanLogStore store;
+  ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+  EXPECT_EQ(store.Directories().size(), 1u);
+  ScanRecordList children;
+  EXPECT_EQ(store.ListChildren({5, 0}, &children), 0);
+  EXPECT_TRUE(children.empty()) << "indices beyond the log are skipped";
+}
+
+TEST_F(ScanLogStoreTest, AncestorWalkEndsOnALoopingLog) {
+  ScanLogStore store;
+  ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+  // Directory 10 claims to live in 11, and 11 in 10: a damaged chain.
+  const uint32_t a = Add(&store, "ten", 11, 1, true, 10);
+  Add(&store, "eleven", 10, 1, true, 11);
+  Add(&store, "root.txt", 5, 0);
+  ScanRecord record;
+  ASSERT_EQ(store.ReadRecord(a, &record), 0);
+  ScanRecordList ancestors;
+  EXPECT_EQ(store.GetAncestors(record, &ancestors), 0);
+  EXPECT_LE(ancestors.size(), 2u);
+  int count = 0;
+  EXPECT_EQ(store.CountFilesUnder({10, 1}, &count), 0);
+}
+
+TEST_F(ScanLogStoreTest, ListingByTypeFollowsTheCategoryLists) {
+  ScanLogStore store;
+  ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+  for (const char* name : {"clip.RM", "notes", "x.rtf", "x.zip", "p.jpg", "song.mp3", "d.jp"}) {
+    Add(&store, name, 5, 0, false, 0, std::string(name) == "p.jpg" ? 0 : 1);
+  }
+  Add(&store, "folder.jpg", 5, 0, true, 77);
+
+  auto list = [&](const std::string& categories) {
+    std::string filter;
+    EXPECT_TRUE(FilterForCategories(categories, &filter));
+    ScanRecordList out;
+    EXPECT_EQ(store.ListByType(filter, &out), 1);
+    std::vector<std::string> names;
+    for (const auto& r : out) names.emplace_back(RecordName(r));
+    return names;
+  };
+  EXPECT_EQ(list("audio"), (std::vector<std::string>{"clip.RM", "song.mp3"}));
+  EXPECT_EQ(list("video"), (std::vector<std::string>{"clip.RM"}));
+  EXPECT_EQ(list("others"), (std::vector<std::string>{"notes", "x.rtf"}));
+  EXPECT_EQ(list("archive"), (std::vector<std::string>{"x.zip"}));
+  // The failed photo is in no category; ".jp" is a substring of the photo list.
+  EXPECT_EQ(list("photo"), (std::vector<std::string>{"d.jp"}));
+}
+
+TEST(CategoryTest, NamesMapToTheFirstMatchingList) {
+  EXPECT_STREQ(CategoryOfName("clip.RM"), "audio");
+  EXPECT_STREQ(CategoryOfName("notes"), "others");
+  EXPECT_STREQ(CategoryOfName("x.rtf"), "others");
+  EXPECT_STREQ(CategoryOfName("IMG_0001.JPG"), "photo");
+  EXPECT_STREQ(CategoryOfName("a.mkv"), "video");
+  EXPECT_STREQ(CategoryOfName("a.docx"), "document");
+  EXPECT_STREQ(CategoryOfName("a.tar.gz"), "archive");
+  std::string filter;
+  EXPECT_FALSE(FilterForCategories("photo,bogus", &filter));
+}
+
+TEST(LogNameTest, MinuteHasWidthTwoWithoutLeadingZero) {
+  const std::string name = FormatLogName("Fast_", 2048);
+  EXPECT_EQ(name.rfind("Fast_2048_", 0), 0u);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char minute[4];
+  std::snprintf(minute, sizeof(minute), "%2d", local.tm_min);
+  EXPECT_EQ(name.substr(name.size() - 2), std::string(minute));
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,109 @@
+#include "storage/sector_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <vector>
+
+#include "storage/error_codes.h"
+#include "support/test_env.h"
+
+namespace velmora {
+namespace {
+
+class SectorReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testing::MakeTempDir("reader");
+    path_ = dir_ + "/million.img";
+    bytes_.resize(1000000);
+    for (size_t i = 0; i < bytes_.size(); ++i) bytes_[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+    std::ofstream(path_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+  }
+  void TearDown() override { testing::RemoveTree(dir_); }
+
+  std::string dir_, path_;
+  std::vector<uint8_t> bytes_;
+};
+
+TEST_F(SectorReaderTest, ImageSizeRoundsDownToWholeSectorsAndBoundsEveryRead) {
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, path_), kSuccess);
+  EXPECT_EQ(reader.total_sectors, 1953u);
+
+  std::vector<uint8_t> buffer(1024, 0xEE);
+  uint32_t read = 99;
+  ASSERT_EQ(ReadSectors(&reader, 1, buffer.data(), 1952, 512, &read), kSuccess);
+  EXPECT_EQ(read, 1u);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 512, bytes_.begin() + 1952 * 512));
+
+  read = 99;
+  EXPECT_EQ(ReadSectors(&reader, 2, buffer.data(), 1952, 512, &read), kErrInvalidParameter);
+  EXPECT_EQ(read, 99u) << "a refused read must not report a count";
+  EXPECT_EQ(ReadSectors(&reader, 1, buffer.data(), UINT64_MAX, 512, &read), kErrInvalidParameter)
+      << "start + count must not wrap around";
+  EXPECT_EQ(ReadSectors(&reader, -1, buffer.data(), 0, 512, &read), kErrInvalidParameter);
+}
+
+TEST_F(SectorReaderTest, ZeroCountReadsNothingAndLargeReadsCrossChunks) {
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, path_), kSuccess);
+  uint32_t read = 99;
+  EXPECT_EQ(ReadSectors(&reader, 0, nullptr, 1953, 512, &read), kSuccess);
+  EXPECT_EQ(read, 0u);
+
+  std::vector<uint8_t> big(300 * 512);
+  ASSERT_EQ(ReadSectors(&reader, 300, big.data(), 10, 512, &read), kSuccess);
+  EXPECT_EQ(read, 300u);
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), bytes_.begin() + 10 * 512));
+}
+
+TEST_F(SectorReaderTest, LargerSectorSizeReportsOnlyWholeSectorsOfAShortRead) {
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, path_), kSuccess);
+  // 4096-byte sectors from sector 240 pass the 512-unit bound but run past the file end.
+  std::vector<uint8_t> buffer(4 * 4096);
+  uint32_t read = 0;
+  EXPECT_EQ(ReadSectors(&reader, 4, buffer.data(), 242, 4096, &read), kErrReadFault);
+  EXPECT_EQ(read, (1000000u - 242u * 4096u) / 4096u);
+}
+
+TEST_F(SectorReaderTest, MissingAndDirectorySourcesFailCleanly) {
+  SectorReader reader;
+  EXPECT_EQ(OpenImageFile(&reader, dir_ + "/absent.img"), kErrFileNotFound);
+  EXPECT_FALSE(reader.IsOpen());
+  EXPECT_NE(OpenImageFile(&reader, dir_), kSuccess);
+  uint32_t read = 0;
+  std::vector<uint8_t> buffer(512);
+  EXPECT_EQ(ReadSectors(&reader, 1, buffer.data(), 0, 512, &read), kErrInvalidParameter);
+}
+
+TEST_F(SectorReaderTest, SourcesAreOpenedReadOnly) {
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, path_), kSuccess);
+  const char byte = 'x';
+  EXPECT_LT(::pwrite(reader.handle, &byte, 1, 0), 0) << "the handle must refuse writes";
+}
+
+TEST(ReadFullyTest, ReadsExactlyOrReportsWhatArrived) {
+  const std::string dir = testing::MakeTempDir("fully");
+  const std::string path = dir + "/f";
+  std::ofstream(path, std::ios::binary) << std::string(70000, 'a');
+  platform::FileHandle handle;
+  ASSERT_EQ(platform::OpenSourceReadOnly(path, &handle), kSuccess);
+  std::vector<uint8_t> buffer(80000);
+  size_t got = 1;
+  EXPECT_EQ(ReadFully(handle, 0, buffer.data(), &got), kSuccess);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(ReadFully(handle, 80000, buffer.data(), &got), kErrReadFault);
+  EXPECT_EQ(got, 70000u);
+  platform::CloseHandle(&handle);
+  uint64_t size = 0;
+  EXPECT_EQ(GetImageFileSize(path, &size), kSuccess);
+  EXPECT_EQ(size, 70000u);
+  testing::RemoveTree(dir);
+}
+
+}  // namespace
+}  // namespace velmora
