@@ -88,9 +88,9 @@ int RunIdentify(const Args& args) {
                                      offset / kSectorSize, CarveProgress{}, &result);
   if (err != kSuccess && result.type == kNoSignatureType) {
     if (json) {
-      std::printf("%s\n", nlohmann::json{{"type", nullptr}, {"ext", "none"}, {"length", nullptr}}
-                               .dump(2)
-                               .c_str());
+      std::printf(
+          "%s\n",
+          nlohmann::json{{"type", nullptr}, {"ext", "none"}, {"length", nullptr}}.dump(2).c_str());
     } else {
       std::printf("none\n");
     }

@@ -50,8 +50,8 @@ uint64_t ForwardScan(CarveContext& context, uint64_t cap, BoundaryMode mode,
 
     const size_t chunk_bytes = static_cast<size_t>(count * sector_size);
     const uint64_t before_boundary = length;
-    const bool boundary = FindNextBoundary(context, chunk_bytes, context.scratch.data(), &length,
-                                           mode) != 0;
+    const bool boundary =
+        FindNextBoundary(context, chunk_bytes, context.scratch.data(), &length, mode) != 0;
     if (marker_step) {
       const ScanChunk chunk{context.scratch.data(), chunk_bytes, before_boundary, boundary,
                             static_cast<size_t>(length - before_boundary)};
