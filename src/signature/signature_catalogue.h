@@ -44,4 +44,8 @@ int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::stri
 // The extension carved files of `type` are named with, or "" for an unknown type.
 const char* ExtensionOfType(int type);
 
+// Whether a scan that carved a file of `type` goes on after the file's last sector
+// (true) or with the sector after the file's first one (false, also for unknown types).
+bool ScanSkipsCarvedFile(int type);
+
 }  // namespace velmora

@@ -70,6 +70,12 @@ TEST(SignatureTableTest, FirstRowOfATypeNamesCarvedFiles) {
   EXPECT_STREQ(ExtensionOfType(10), "jpg");
   EXPECT_STREQ(ExtensionOfType(44), "fla");
   EXPECT_STREQ(ExtensionOfType(kNoSignatureType), "");
+  // Files measured by a header field are not skipped over; scanned ones are.
+  EXPECT_FALSE(ScanSkipsCarvedFile(29));
+  EXPECT_FALSE(ScanSkipsCarvedFile(0));
+  EXPECT_TRUE(ScanSkipsCarvedFile(10));
+  EXPECT_TRUE(ScanSkipsCarvedFile(35));
+  EXPECT_FALSE(ScanSkipsCarvedFile(kNoSignatureType));
 }
 
 // The fast walk skips rows by first byte; it must answer exactly like the plain walk.
