@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct FixtureCase {
   Expect expect;
   uint64_t value = 0;  // for kValue
 };
+
+void PrintTo(const FixtureCase& c, std::ostream* out) { *out << c.path; }
 
 std::string CaseName(const ::testing::TestParamInfo<FixtureCase>& info) {
   std::string name = info.param.path;
