@@ -282,6 +282,16 @@ TEST_F(ZipPackageTest, ArchiveCommentBelongsToTheFile) {
   EXPECT_EQ(result.length, commented.size());
 }
 
+TEST_F(ZipPackageTest, EndRecordOfTheNextArchiveIsNotTaken) {
+  const Bytes first = MakeZip({"one.txt", "two.txt"});
+  const Bytes second = MakeZip({"three.txt"});
+  PlantedFile planted(first);
+  planted.image.Plant(PlantedFile::kStart + (first.size() + 511) / 512, second);
+  CarveResult result;
+  ASSERT_EQ(planted.Carve(&result), kSuccess);
+  EXPECT_EQ(result.length, first.size());
+}
+
 TEST_F(ZipPackageTest, ArchiveSmallerThanASectorEndsInItsFirstSector) {
   std::string command = "cd " + dir_ + " && printf 'hi' > t.txt && zip -q -X small.zip t.txt";
   ASSERT_EQ(testing::RunCommand(command), 0);
