@@ -124,6 +124,34 @@ TEST(SampleTruth, DamagedOrMissingTruthFilesAreReportedNotTrusted) {
   RemoveTree(dir);
 }
 
+TEST(SampleTruth, AfterAFormatEveryFileIsLostAndOnlyUntouchedBytesCountAsIntact) {
+  if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat/mtools missing";
+  const std::string dir = MakeTempDir("format-truth");
+  testing::FatVolumeBuilder fat(dir + "/fat.img", 16, 16ull << 20);
+  fat.AddFile("/kept.pdf", testing::SampleContent("pdf", 9000, 1));
+  fat.AddFile("/hit.jpg", testing::SampleContent("jpg", 9000, 2));
+  fat.AddFile("/empty.txt", {});
+  testing::VolumeTruth truth = fat.Finish();
+  ASSERT_EQ(testing::RunCommand("mkfs.fat -F 16 -S 512 " + testing::ShellQuote(dir + "/fat.img")), 0);
+  // One byte of hit.jpg changes after the format, as if a new file had been written there.
+  const testing::TruthEntry* hit = truth.Find("/hit.jpg");
+  ASSERT_FALSE(hit->extents.empty());
+  {
+    std::fstream image(dir + "/fat.img", std::ios::in | std::ios::out | std::ios::binary);
+    image.seekp(static_cast<std::streamoff>(hit->extents.back().offset + hit->extents.back().length - 1));
+    image.put('\x55');
+  }
+  MarkAllLostAfterFormat(&truth, {});
+  SampleImage image;
+  image.files = FilesOf(truth);
+  ASSERT_EQ(image.files.size(), 3u);
+  for (const auto& file : image.files) EXPECT_TRUE(file.deleted) << file.path;
+  EXPECT_TRUE(FindFile(image, "/kept.pdf")->Expected());
+  EXPECT_FALSE(FindFile(image, "/hit.jpg")->data_intact);
+  EXPECT_FALSE(FindFile(image, "/empty.txt")->Expected());
+  RemoveTree(dir);
+}
+
 TEST(SampleSets, SmokeSetWritesImagesAndMatchingTruth) {
   if (!testing::FatBuilderAvailable() || !testing::NtfsBuilderAvailable()) {
     GTEST_SKIP() << "mkfs.fat/mtools or mkntfs/libntfs-3g missing";
