@@ -196,10 +196,33 @@ uint64_t Pdf(CarveContext& context, const uint8_t* buffer, size_t length) {
                            [](const ScanChunk& chunk) { return PdfEndIn(chunk.data, chunk.bytes); });
 }
 
-uint64_t SevenZip(CarveContext& context, const uint8_t*, size_t) {
+namespace {
+
+uint32_t Crc32(const uint8_t* data, size_t length) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (size_t i = 0; i < length; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+}  // namespace
+
+// The start header names where the archive's closing header lies and how long it is;
+// when its checksum holds, that gives the exact length. Otherwise the coder record of
+// an LZMA-packed closing header is looked for.
+uint64_t SevenZip(CarveContext& context, const uint8_t* buffer, size_t length) {
+  constexpr uint64_t kCap = 4 * kGiB;
+  constexpr size_t kStartHeaderBytes = 32;
+  if (length >= kStartHeaderBytes && Crc32(buffer + 12, 20) == bytes::Le32(buffer + 8)) {
+    const uint64_t offset = bytes::Le64(buffer + 12);
+    const uint64_t size = bytes::Le64(buffer + 20);
+    if (offset <= kCap && size <= kCap) return std::min(kStartHeaderBytes + offset + size, kCap);
+  }
   static constexpr std::string_view kCoderTail{"\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D",
                                                12};
-  return ForwardScan(context, 4 * kGiB, BoundaryMode::kEveryType,
+  return ForwardScan(context, kCap, BoundaryMode::kEveryType,
                      [](const ScanChunk& chunk, uint64_t* end) {
                        const size_t at = bytes::FindLast(chunk.data, chunk.bytes, kCoderTail);
                        if (at == kNotFound) return false;

@@ -44,17 +44,19 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   context.ts_continuation = true;
   context.mts_flag = false;
   const SignatureRow* row = type == kNoSignatureType ? nullptr : FirstRowOfType(type);
-  if (row == nullptr || row->length == nullptr) return kErrInvalidParameter;
+  if (row == nullptr) return kErrInvalidParameter;
+  result->type = type;
+  if (row->length == nullptr) return kErrInvalidParameter;
   context.ts_continuation = type == kTransportStreamType;
   context.mts_flag = type == kMtsType;
 
   char name[300];
   std::snprintf(name, sizeof name, "%" PRIu64 ".%s", start_sector, row->extension);
   result->name = name;
-  result->type = type;
 
   context.stop_code = 0;
   const uint64_t measured = row->length(context, buffer, length);
+  result->uncut_length = measured;
   result->length = std::min(measured, context.BytesFromStart());
   return context.stop_code == kCancelledByUser ? kCancelledByUser : kSuccess;
 }
