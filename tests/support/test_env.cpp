@@ -76,6 +76,18 @@ bool ToolAvailable(const std::string& tool) {
   return RunCommand("command -v " + tool + " >/dev/null") == 0;
 }
 
+std::string ShellQuote(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
 std::string VelmoraBinary() { return VELMORA_BINARY; }
 
 }  // namespace velmora::testing
