@@ -235,11 +235,12 @@ int CFileTypeRecovery::RecoverFile(const ScanRecord& record, const std::string& 
     const int err = CreateFolderTree(destination.substr(0, slash));
     if (err != kSuccess && err != kErrFileExists && err != kErrAlreadyExists) return err;
   }
+  const uint64_t length = ClampToSource(record.location, record.size);
+  if (length == 0 && record.size != 0) return kErrReadFault;  // starts past the source
   int fd = -1;
   std::string written_path;
   int result = CreateOutputFile(destination, &fd, &written_path);
   if (result != kSuccess) return result;
-  const uint64_t length = ClampToSource(record.location, record.size);
   std::vector<uint8_t> buffer;
   uint64_t done = 0;
   while (done < length) {
@@ -294,6 +295,14 @@ int CFileTypeRecovery::PreviewFile(const ScanRecord& record, std::string* path, 
     if (fd < 0) return LastError();
   }
   const uint64_t length = ClampToSource(record.location, record.size);
+  if (length == 0 && record.size != 0) {
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(output.c_str());
+    }
+    if (callback) callback(context, 100, kErrReadFault);
+    return kErrReadFault;
+  }
   const uint64_t capacity = fd >= 0 ? length : static_cast<uint64_t>(std::max(*bytes, 0));
   const uint64_t wanted = std::min(length, capacity);
   std::vector<uint8_t> buffer;
