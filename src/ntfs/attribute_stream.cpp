@@ -178,7 +178,8 @@ void ZeroPastInitialized(const NtfsStream& stream, uint64_t position, uint8_t* d
 
 int CopyPlain(NtfsVolume& volume, const NtfsStream& stream, uint64_t size, const StreamSink& sink) {
   const uint32_t cs = volume.Geometry().cluster_size;
-  const uint64_t block_clusters = std::max<uint64_t>(1, kCopyBlockBytes / cs);
+  const uint64_t block_clusters =
+      std::min(std::max<uint64_t>(1, kCopyBlockBytes / cs), (size + cs - 1) / cs);
   std::vector<uint8_t> buffer(block_clusters * cs);
   uint64_t position = 0;
   while (position < size) {
