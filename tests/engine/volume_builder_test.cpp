@@ -101,7 +101,9 @@ TEST(SampleContentTest, ZipAndOfficeArchivesPassUnzip) {
     std::fclose(f);
     const std::string listing = Output("unzip -t " + ShellQuote(path));
     EXPECT_TRUE(Contains(listing, "No errors detected")) << listing;
-    if (ext != "zip") EXPECT_TRUE(Contains(listing, "[Content_Types].xml")) << listing;
+    if (ext != "zip") {
+      EXPECT_TRUE(Contains(listing, "[Content_Types].xml")) << listing;
+    }
   }
   RemoveTree(dir);
 }
@@ -127,12 +129,14 @@ class NtfsBuilderTest : public ::testing::Test {
 TEST_F(NtfsBuilderTest, TruthAgreesWithSleuthKit) {
   NtfsVolumeBuilder ntfs(dir_ + "/ntfs.img", 32 << 20);
   ntfs.MakeDirectory("/Документы/2024");
+  ntfs.SetClock(1700000000);
   const auto photo = SampleContent("jpg", 60000, 1);
   const auto note = RandomText(300, 2);
   const auto stream = RandomBytes(5000, 3);
   const auto gone = SampleContent("pdf", 40000, 4);
   const auto small_gone = RandomText(200, 5);
   ntfs.AddFile("/Документы/2024/Grüße.jpg", photo);
+  ntfs.SetClock(0);
   ntfs.AddFile("/Документы/note.txt", note);
   ntfs.AddFile("/Документы/note.txt:meta", stream);
   ntfs.AddFile("/Документы/gone.pdf", gone);
@@ -151,6 +155,15 @@ TEST_F(NtfsBuilderTest, TruthAgreesWithSleuthKit) {
   EXPECT_EQ(live.name, "Grüße.jpg");
   EXPECT_EQ(live.md5, Md5Hex(photo));
   EXPECT_EQ(IcatMd5(truth.image_path, std::to_string(live.mft_record)), live.md5);
+  EXPECT_EQ(live.modified_time, 1700000000);
+  const std::string details =
+      Output("TZ=UTC istat " + ShellQuote(truth.image_path) + " " + std::to_string(live.mft_record));
+  size_t stamped = 0;
+  for (size_t at = details.find("2023-11-14 22:13:20"); at != std::string::npos;
+       at = details.find("2023-11-14 22:13:20", at + 1)) {
+    ++stamped;
+  }
+  EXPECT_EQ(stamped, 8u) << "four times in $STANDARD_INFORMATION and four in $FILE_NAME\n" << details;
 
   const TruthEntry& resident = Get(truth, "/Документы/note.txt");
   EXPECT_TRUE(resident.resident);
@@ -267,9 +280,15 @@ TEST_P(FatBuilderTest, VolumesPassFsckAndKeepLongNames) {
   fat.MakeDirectory("/Фото/Urlaub am Meer");
   const auto photo = SampleContent("jpg", 30000, 1);
   const auto gone = RandomText(7000, 2);
+  fat.SetClock(1700000000);
   fat.AddFile("/Фото/Urlaub am Meer/Grüße vom Strand.jpg", photo);
+  fat.SetClock(0);
   fat.AddFile("/Фото/a rather long deleted name.txt", gone);
   fat.AddFile("/empty.dat", {});
+  fat.MakeDirectory("/old folder/sub");
+  fat.AddFile("/old folder/sub/inner.txt", RandomText(100, 3));
+  fat.DeleteTree("/old folder");
+  // Last, so no later allocation can take its clusters.
   fat.Delete("/Фото/a rather long deleted name.txt");
   const VolumeTruth truth = fat.Finish();
 
@@ -279,6 +298,8 @@ TEST_P(FatBuilderTest, VolumesPassFsckAndKeepLongNames) {
   const std::string inode = FatInode(listing, "Фото/Urlaub am Meer/Grüße vom Strand.jpg");
   ASSERT_FALSE(inode.empty()) << listing;
   EXPECT_EQ(IcatMd5(truth.image_path, inode), Md5Hex(photo));
+  EXPECT_EQ(Get(truth, "/Фото/Urlaub am Meer/Grüße vom Strand.jpg").modified_time, 1700000000);
+  EXPECT_TRUE(Contains(Output("TZ=UTC istat " + ShellQuote(truth.image_path) + " " + inode), "2023-11-14 22:13:20"));
 
   const std::string deleted_listing = Output("fls -r -p -d " + ShellQuote(truth.image_path));
   EXPECT_TRUE(Contains(deleted_listing, "Фото/a rather long deleted name.txt")) << deleted_listing;
@@ -287,6 +308,12 @@ TEST_P(FatBuilderTest, VolumesPassFsckAndKeepLongNames) {
   EXPECT_TRUE(deleted.data_intact);
   EXPECT_EQ(deleted.parent, "/Фото");
   EXPECT_EQ(deleted.extents.size(), 1u);
+  for (const std::string folder : {"/old folder", "/old folder/sub"}) {
+    EXPECT_TRUE(Get(truth, folder).deleted) << folder;
+    EXPECT_TRUE(Get(truth, folder).data_intact) << folder;
+    EXPECT_FALSE(Get(truth, folder).extents.empty()) << folder;
+  }
+  EXPECT_TRUE(Contains(deleted_listing, "old folder/")) << deleted_listing;
   EXPECT_EQ(Get(truth, "/empty.dat").size, 0u);
   EXPECT_TRUE(Get(truth, "/empty.dat").extents.empty());
 }
@@ -329,6 +356,28 @@ TEST_P(FatBuilderTest, FragmentedAndPartlyOverwrittenDeletedFiles) {
 
 INSTANTIATE_TEST_SUITE_P(AllFatTypes, FatBuilderTest, ::testing::Values(12, 16, 32),
                          [](const auto& info) { return "Fat" + std::to_string(info.param); });
+
+// FAT12/16 only: mtools gives the lowest free cluster, while on FAT32 it continues after the
+// last cluster used, which leaves a deleted folder alone.
+TEST(FatBuilderReuseTest, FolderClustersTakenByLaterFilesAreReported) {
+  if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools missing (scripts/setup installs them)";
+  for (int bits : {12, 16}) {
+    const std::string dir = MakeTempDir("fat-reuse");
+    FatVolumeBuilder fat(dir + "/fat.img", bits, bits == 12 ? (4u << 20) : (24u << 20));
+    fat.MakeDirectory("/doomed");
+    fat.AddFile("/doomed/a.txt", RandomText(100, 1));
+    fat.AddFile("/stays.bin", RandomBytes(3 * fat.ClusterSize(), 2));
+    fat.DeleteTree("/doomed");
+    fat.AddFile("/later.bin", RandomBytes(3 * fat.ClusterSize(), 3));
+    const VolumeTruth truth = fat.Finish();
+    EXPECT_EQ(Get(truth, "/later.bin").first_cluster, Get(truth, "/doomed").first_cluster) << bits;
+    EXPECT_FALSE(Get(truth, "/doomed").data_intact) << bits;
+    EXPECT_FALSE(Get(truth, "/doomed/a.txt").data_intact) << bits;
+    EXPECT_TRUE(Get(truth, "/stays.bin").data_intact) << bits;
+    EXPECT_TRUE(Get(truth, "/later.bin").data_intact) << bits;
+    RemoveTree(dir);
+  }
+}
 
 TEST(PartitionImageTest, MbrAndGptDisksAreReadByPartitionTools) {
   if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools missing";

@@ -1,6 +1,7 @@
 #include "support/fat_volume_builder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,6 +95,10 @@ uint32_t BadClusterMark(int bits) { return bits == 12 ? 0xFF7 : bits == 16 ? 0xF
 
 std::string MtoolsPath(const std::string& path) { return ShellQuote("::" + path); }
 
+// A fixed environment: UTF-8 names keep their long-name entries, times are UTC, and no
+// user mtoolsrc or prompt interferes.
+const std::string kMtoolsEnvironment = "MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null LC_ALL=C.UTF-8 TZ=UTC ";
+
 }  // namespace
 
 bool FatBuilderAvailable() {
@@ -158,8 +163,7 @@ void FatVolumeBuilder::RequireOpen() const {
 }
 
 void FatVolumeBuilder::Mtools(const std::string& tool, const std::string& arguments) const {
-  // A fixed environment: UTF-8 names keep their long-name entries, no user mtoolsrc, no prompts.
-  const std::string command = "MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null LC_ALL=C.UTF-8 " + tool + " -i " +
+  const std::string command = kMtoolsEnvironment + tool + " -i " +
                               ShellQuote(image_path_) + " " + arguments + " </dev/null";
   std::string output;
   if (RunCommand(command, &output) != 0) Fail(tool + " " + arguments + " failed: " + output);
@@ -183,7 +187,7 @@ void FatVolumeBuilder::MarkDeleted(const std::string& path) {
 
 std::vector<std::pair<uint32_t, uint32_t>> FatVolumeBuilder::ClusterRuns(const std::string& path) const {
   std::string output;
-  const std::string command = "MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null LC_ALL=C.UTF-8 mshowfat -i " +
+  const std::string command = kMtoolsEnvironment + std::string("mshowfat -i ") +
                               ShellQuote(image_path_) + " " + MtoolsPath(path) + " </dev/null";
   if (RunCommand(command, &output) != 0) Fail("mshowfat failed for " + path + ": " + output);
   // "::/dir/name <3-5> <9>": runs of clusters, inclusive.
@@ -279,8 +283,14 @@ void FatVolumeBuilder::Copy(const std::string& path, const std::vector<uint8_t>&
       image.Write(geometry_.fsinfo_offset, fsinfo);
     }
   };
+  std::string copy_options;
+  if (clock_ != 0) {
+    const timespec times[2] = {{static_cast<time_t>(clock_), 0}, {static_cast<time_t>(clock_), 0}};
+    if (::utimensat(AT_FDCWD, source.c_str(), times, 0) != 0) Fail("cannot set the time of the scratch file");
+    copy_options = "-m ";
+  }
   try {
-    Mtools("mcopy", ShellQuote(source) + " " + MtoolsPath(path));
+    Mtools("mcopy", copy_options + ShellQuote(source) + " " + MtoolsPath(path));
   } catch (...) {
     unfence();
     throw;
@@ -294,6 +304,7 @@ void FatVolumeBuilder::Copy(const std::string& path, const std::vector<uint8_t>&
   entry.size = content.size();
   entry.md5 = Md5Hex(content);
   entry.sha256 = Sha256Hex(content);
+  entry.modified_time = clock_;
   uint64_t left = content.size();
   for (const auto& [first, end] : ClusterRuns(path)) {
     if (entry.first_cluster == 0) entry.first_cluster = first;
@@ -356,20 +367,42 @@ void FatVolumeBuilder::AddFileOverDeleted(const std::string& deleted_path, const
   }
 }
 
+void FatVolumeBuilder::RemoveWith(const std::string& tool, const std::string& path) {
+  // Folders going away: where their entries live, to tell later whether they survived.
+  std::vector<Tracked*> folders;
+  for (auto& t : tracked_) {
+    const std::string& p = t.truth.path;
+    if (t.truth.is_dir && !t.truth.deleted &&
+        (p == path || (p.size() > path.size() && p.compare(0, path.size() + 1, path + "/") == 0))) {
+      t.truth.extents.clear();
+      for (const auto& [first, end] : ClusterRuns(p)) {
+        t.truth.extents.push_back({geometry_.data_offset + uint64_t(first - 2) * cluster_size_,
+                                   uint64_t(end - first) * cluster_size_, false});
+      }
+      folders.push_back(&t);
+    }
+  }
+  Mtools(tool, MtoolsPath(path));
+  MarkDeleted(path);
+  for (Tracked* folder : folders) {
+    if (!ReadExtents(image_path_, folder->truth.extents, UINT64_MAX, &folder->content)) {
+      Fail("cannot read the clusters of " + folder->truth.path);
+    }
+  }
+}
+
 void FatVolumeBuilder::Delete(const std::string& path) {
   RequireOpen();
   const Tracked* entry = FindLive(path);
   if (!entry || path == "/") Fail("nothing to delete at " + path);
-  Mtools(entry->truth.is_dir ? "mrd" : "mdel", MtoolsPath(path));
-  MarkDeleted(path);
+  RemoveWith(entry->truth.is_dir ? "mrd" : "mdel", path);
 }
 
 void FatVolumeBuilder::DeleteTree(const std::string& path) {
   RequireOpen();
   const Tracked* entry = FindLive(path);
   if (!entry || path == "/" || !entry->truth.is_dir) Fail("no folder to delete at " + path);
-  Mtools("mdeltree", MtoolsPath(path));
-  MarkDeleted(path);
+  RemoveWith("mdeltree", path);
 }
 
 VolumeTruth FatVolumeBuilder::Finish() {
@@ -381,7 +414,11 @@ VolumeTruth FatVolumeBuilder::Finish() {
   truth.cluster_size = cluster_size_;
   for (const auto& t : tracked_) {
     TruthEntry entry = t.truth;
-    if (entry.is_dir || entry.size == 0) {
+    if (entry.is_dir) {
+      std::vector<uint8_t> now;
+      entry.data_intact = !entry.deleted || entry.extents.empty() ||
+                          (ReadExtents(image_path_, entry.extents, UINT64_MAX, &now) && now == t.content);
+    } else if (entry.size == 0) {
       entry.data_intact = true;
     } else {
       std::vector<uint8_t> now;

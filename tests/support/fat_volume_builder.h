@@ -60,6 +60,10 @@ class FatVolumeBuilder {
   // Deletes a folder with everything below it.
   void DeleteTree(const std::string& path);
 
+  // Files copied after this call get `unix_seconds` as modification time (stored as UTC,
+  // FAT keeps even seconds). 0: the current time, the default. Folders always get now.
+  void SetClock(int64_t unix_seconds) { clock_ = unix_seconds; }
+
   uint32_t ClusterSize() const { return cluster_size_; }
   const std::string& ImagePath() const { return image_path_; }
 
@@ -69,7 +73,7 @@ class FatVolumeBuilder {
  private:
   struct Tracked {
     TruthEntry truth;
-    std::vector<uint8_t> content;
+    std::vector<uint8_t> content;  // folders: their clusters right after deletion
   };
   struct Geometry {
     int fat_bits = 0;
@@ -89,6 +93,7 @@ class FatVolumeBuilder {
   std::vector<std::pair<uint32_t, uint32_t>> ClusterRuns(const std::string& path) const;
   Tracked* FindLive(const std::string& path);
   void MarkDeleted(const std::string& path);
+  void RemoveWith(const std::string& tool, const std::string& path);
   void RequireOpen() const;
   void ReadGeometry();
 
@@ -99,6 +104,7 @@ class FatVolumeBuilder {
   uint32_t cluster_size_ = 0;
   std::string scratch_dir_;
   bool finished_ = false;
+  int64_t clock_ = 0;
   std::vector<Tracked> tracked_;
 };
 

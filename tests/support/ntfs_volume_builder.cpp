@@ -21,6 +21,7 @@ extern "C" {
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/layout.h>
 #include <ntfs-3g/lcnalloc.h>
+#include <ntfs-3g/ntfstime.h>
 #include <ntfs-3g/runlist.h>
 #include <ntfs-3g/security.h>
 #include <ntfs-3g/unistr.h>
@@ -366,6 +367,28 @@ void NtfsVolumeBuilder::RequireOpen() const {
   if (!volume_ || !volume_->vol) Fail("the volume was already finished");
 }
 
+// Called after the last write, which would otherwise set the times to now. The inode's
+// close writes them to $STANDARD_INFORMATION and, being marked, to the $FILE_NAME copies.
+void NtfsVolumeBuilder::StampTimes(void* inode, TruthEntry* entry) const {
+  if (clock_ == 0) return;
+  auto* ni = static_cast<ntfs_inode*>(inode);
+  const ntfs_time when = timespec2ntfs(timespec{static_cast<time_t>(clock_), 0});
+  ni->creation_time = ni->last_data_change_time = ni->last_mft_change_time = ni->last_access_time = when;
+  NInoFileNameSetDirty(ni);
+  ntfs_inode_mark_dirty(ni);
+  // libntfs-3g leaves the record's own $FILE_NAME at the creation time; stamp it as well.
+  ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+  if (!ctx) Fail("cannot search attributes");
+  while (ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+    auto* fn = reinterpret_cast<FILE_NAME_ATTR*>(reinterpret_cast<u8*>(ctx->attr) +
+                                                 le16_to_cpu(ctx->attr->value_offset));
+    fn->creation_time = fn->last_data_change_time = fn->last_mft_change_time = fn->last_access_time = when;
+    ntfs_inode_mark_dirty(ctx->ntfs_ino);
+  }
+  ntfs_attr_put_search_ctx(ctx);
+  entry->modified_time = clock_;
+}
+
 NtfsVolumeBuilder::Tracked& NtfsVolumeBuilder::Track(TruthEntry entry) {
   tracked_.push_back(Tracked{std::move(entry), {}, {}, {}, 0, {}});
   return tracked_.back();
@@ -441,6 +464,7 @@ void NtfsVolumeBuilder::CreateEntry(const std::string& path, bool is_dir, const 
     throw;
   }
   const uint64_t parent_record = dir.ni->mft_no;
+  StampTimes(ni, &entry);
   if (ntfs_inode_close_in_dir(ni, dir.ni) != 0) Fail("cannot close " + path);
   entry.md5 = Md5Hex(expected);
   entry.sha256 = Sha256Hex(expected);
@@ -484,6 +508,7 @@ void NtfsVolumeBuilder::AddFile(const std::string& path, const std::vector<uint8
 }
 
 void NtfsVolumeBuilder::AddCompressedFile(const std::string& path, const std::vector<uint8_t>& content) {
+  if (options_.cluster_size > 4096) Fail("NTFS compresses only with clusters of 4096 bytes or less");
   CreateEntry(path, false, &content, true);
 }
 
@@ -498,6 +523,8 @@ void NtfsVolumeBuilder::AddStream(const std::string& file_path, const std::strin
   InodeHandle file(volume_->vol, file_path);
   Utf16Name ustream(stream);
   const WrittenData written = WriteData(file.ni, &ustream, content, false);
+  TruthEntry stamped;
+  StampTimes(file.ni, &stamped);
   if (ntfs_inode_close(file.Release()) != 0) Fail("cannot close " + file_path);
 
   TruthEntry entry;
@@ -511,6 +538,7 @@ void NtfsVolumeBuilder::AddStream(const std::string& file_path, const std::strin
   entry.extents = written.extents;
   entry.resident = written.resident;
   entry.mft_record = base.truth.mft_record;
+  entry.modified_time = stamped.modified_time;
   Tracked& tracked = Track(std::move(entry));
   tracked.expected = content;
   tracked.name16 = base.name16;
@@ -620,9 +648,10 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::ve
     throw;
   }
   ntfs_attr_close(na);
+  Tracked& tracked = *FindLive(path);
+  StampTimes(file.ni, &tracked.truth);
   if (ntfs_inode_close(file.Release()) != 0) Fail("cannot close " + path);
 
-  Tracked& tracked = *FindLive(path);
   tracked.truth.size = content.size();
   tracked.truth.md5 = Md5Hex(content);
   tracked.truth.sha256 = Sha256Hex(content);
@@ -747,6 +776,7 @@ void NtfsVolumeBuilder::AddFileReusingRecord(const std::string&, const std::stri
   Fail("built without libntfs-3g");
 }
 int64_t NtfsVolumeBuilder::MftRecordOf(const std::string&) const { return -1; }
+void NtfsVolumeBuilder::StampTimes(void*, TruthEntry*) const {}
 VolumeTruth NtfsVolumeBuilder::Finish() { Fail("built without libntfs-3g"); }
 
 #endif

@@ -73,6 +73,10 @@ class NtfsVolumeBuilder {
   void AddFileReusingRecord(const std::string& deleted_path, const std::string& new_path,
                             const std::vector<uint8_t>& content);
 
+  // Entries made after this call get `unix_seconds` as their creation, modification,
+  // MFT-change and access times (0: the current time, the default).
+  void SetClock(int64_t unix_seconds) { clock_ = unix_seconds; }
+
   int64_t MftRecordOf(const std::string& path) const;
   uint32_t ClusterSize() const { return options_.cluster_size; }
   const std::string& ImagePath() const { return image_path_; }
@@ -94,11 +98,13 @@ class NtfsVolumeBuilder {
   void DeleteOne(const std::string& path);
   void MarkDeleted(const std::string& path);
   void RequireOpen() const;
+  void StampTimes(void* inode, TruthEntry* entry) const;
 
   std::string image_path_;
   NtfsBuildOptions options_;
   std::unique_ptr<Volume> volume_;
   std::vector<Tracked> tracked_;
+  int64_t clock_ = 0;
 };
 
 }  // namespace velmora::testing

@@ -34,7 +34,8 @@ struct TruthEntry {
   // The entry itself or one of its ancestors was deleted (for a stream: its file).
   bool deleted = false;
   // Files: every byte of the content is still in the image where it was written.
-  // Folders: true unless their NTFS record was reused.
+  // Folders: NTFS: their record was not reused; FAT: their clusters are unchanged since
+  // they were deleted (always true while live).
   bool data_intact = false;
 
   // Where the content was written, in file order (empty for resident or empty files).
@@ -46,6 +47,8 @@ struct TruthEntry {
   // scan cannot find this entry there any more.
   bool record_reused = false;
   uint32_t first_cluster = 0;  // FAT; 0 for empty files and on NTFS
+  // Unix seconds given to the builder's SetClock() when the entry was made; 0 when unset.
+  int64_t modified_time = 0;
 };
 
 // Entries are in creation order; the root folder is the first entry, path "/", name "".
