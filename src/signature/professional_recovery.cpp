@@ -21,8 +21,10 @@ namespace velmora {
 
 namespace {
 
-// Buffers read ahead of the one being examined.
-constexpr size_t kReadAheadDepth = 16;
+// The reading thread moves 1 MiB at a time (fewer hand-overs between the threads);
+// the pass still examines and reports 64 KiB at a time.
+constexpr uint32_t kReadBytes = 1u << 20;
+constexpr size_t kReadAheadDepth = 4;
 constexpr int64_t kEstimateIntervalMs = 5000;
 
 int64_t NowMs() {
@@ -338,7 +340,7 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
   PassSink sink(this);
   sink.StartReplay();
   ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
-                       kChunkBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
   size_t r = 0;
   uint64_t at = 0;
   int64_t last_report = NowMs();
@@ -380,8 +382,9 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
 int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t* range_index,
                                    uint64_t* offset, uint64_t found_base) {
   PassSink sink(this);
+  const uint32_t window = kChunkBytes / static_cast<uint32_t>(sector_size_);
   ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
-                       kChunkBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
   const int64_t start_ms = NowMs();
   const uint64_t processed_at_start = processed_;
   int64_t last_estimate = start_ms;
@@ -399,17 +402,20 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     const uint64_t start = at - chunk->offset;
     const uint64_t remaining = ranges[r].length - at;
     sink.SetProgress(processed_, GetRecordCount() + found_base);
-    DispatchBuffer buffer{chunk->data.data(), chunk->count, sector_size_, chunk->first_sector,
+    // One 64 KiB window of the read buffer; a carved file may carry the walk past it.
+    const uint32_t window_end =
+        static_cast<uint32_t>(std::min<uint64_t>(chunk->count, start + window));
+    DispatchBuffer buffer{chunk->data.data(), window_end, sector_size_, chunk->first_sector,
                           chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
     DispatchResult result;
     try {
       result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
     } catch (const std::exception&) {
       result = DispatchResult{};  // a member engine failed on this buffer: go on after it
-      result.next_index = chunk->count;
+      result.next_index = window_end;
     }
     if (chunk->unreadable_count != 0) {
-      const uint64_t end = std::min<uint64_t>(result.next_index, chunk->count);
+      const uint64_t end = std::min<uint64_t>(result.next_index, window_end);
       for (uint64_t i = start; i < end; ++i) unreadable_sectors_ += chunk->unreadable[i];
     }
     const uint64_t advance = result.next_index - start;

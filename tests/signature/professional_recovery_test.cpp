@@ -1,0 +1,290 @@
+// The combined deep scan end to end on images: carved recall, stop and resume
+// (also after a killed process), unreadable sectors, formatted NTFS and FAT volumes
+// and a whole-disk image.
+#include "signature/professional_recovery.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/categories.h"
+#include "engine/engine_factory.h"
+#include "engine/record_text.h"
+#include "engine/scan_index.h"
+#include "fat/professional_fat_recovery.h"
+#include "ntfs/professional_ntfs_recovery.h"
+#include "storage/error_codes.h"
+#include "support/content_gen.h"
+#include "support/fat_volume_builder.h"
+#include "support/ntfs_volume_builder.h"
+#include "support/planted_image.h"
+#include "support/test_env.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::PlantedImage;
+
+std::string AllFilter() {
+  std::string filter;
+  FilterForCategories("all", &filter);
+  return filter;
+}
+
+std::unique_ptr<CProfessionalRecovery> OpenDeep(const std::string& image) {
+  auto engine = CreateEngineForImage(image, u'Q', true);
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  if (deep == nullptr) return nullptr;
+  engine.release();
+  return std::unique_ptr<CProfessionalRecovery>(deep);
+}
+
+// What a listing shows, independent of the record order and indices.
+using Listed = std::tuple<uint32_t, std::string, uint64_t, uint64_t>;
+std::vector<Listed> Listing(CProfessionalRecovery& engine) {
+  ScanRecordList records;
+  engine.GetFilesByType(AllFilter(), &records);
+  std::vector<Listed> out;
+  for (const auto& r : records) {
+    std::string path;
+    engine.GetFullPath(r, &path);
+    out.emplace_back(r.source_kind, path + std::string(RecordName(r)), r.size, r.location);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+struct PassWatch {
+  uint64_t first_processed = UINT64_MAX;  // a of the first pass report
+  uint64_t stop_at_percent = 101;
+  bool exit_instead = false;  // leave like a killed process
+  int calls = 0;
+};
+
+int WatchProgress(void* context, int percent, int scale, int, uint32_t a_low, uint32_t a_high,
+                  uint32_t b_low, uint32_t b_high, uint32_t, uint32_t) {
+  auto* watch = static_cast<PassWatch*>(context);
+  const uint64_t a = (static_cast<uint64_t>(a_high) << 32) | a_low;
+  const uint64_t b = (static_cast<uint64_t>(b_high) << 32) | b_low;
+  if (b == 0) return 0;
+  ++watch->calls;
+  if (watch->first_processed == UINT64_MAX) watch->first_processed = a;
+  if (a * 100 / b >= watch->stop_at_percent) {
+    if (watch->exit_instead) ::_exit(0);
+    return kCancelledByUser;
+  }
+  return 0;
+}
+
+class DeepScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanIndex::ResetInstance();
+    dir_ = testing::MakeTempDir("deep");
+  }
+  void TearDown() override {
+    ScanIndex::ResetInstance();
+    testing::RemoveTree(dir_);
+  }
+
+  // Random data with real files of many kinds at sector boundaries.
+  std::string PlantedImagePath(const std::string& name, std::vector<std::pair<uint64_t, std::string>>* planted) {
+    PlantedImage image(24 * 2048, 77);
+    uint64_t sector = 300;
+    const char* fixtures[] = {"fixture.png", "fixture.gif", "fixture.pdf", "fixture.zip",
+                              "fixture.docx", "fixture.bmp", "fixture.wav", "fixture.avi",
+                              "fixture.rar", "fixture.7z", "fixture.mp3", "fixture.doc.cfb",
+                              "fixture.mid", "fixture.xlsx", "fixture.pptx", "fixture.asf",
+                              "fixture.ico", "fixture.xls.cfb", "fixture.ppt.cfb"};
+    for (int round = 0; round < 3; ++round) {
+      for (const char* fixture : fixtures) {
+        const std::string path = testing::SharedTestData(std::string("file-type-fixtures/") + fixture);
+        if (path.empty()) continue;
+        const auto bytes = testing::ReadWholeFile(path);
+        if (planted) planted->emplace_back(sector, path);
+        sector = image.Plant(sector, bytes) + 597 + round * 13;
+      }
+    }
+    image.Open();
+    const std::string target = dir_ + "/" + name;
+    fs::copy_file(image.Path(), target);
+    return target;
+  }
+
+  testing::ScopedDataDir data_dir_;
+  std::string dir_;
+};
+
+TEST_F(DeepScanTest, CarvedFilesOfEveryKindComeBackByteForByte) {
+  if (testing::SharedTestData("file-type-fixtures").empty()) {
+    GTEST_SKIP() << "shared test data file-type-fixtures is not present";
+  }
+  std::vector<std::pair<uint64_t, std::string>> planted;
+  const std::string image = PlantedImagePath("planted.img", &planted);
+  auto engine = OpenDeep(image);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(engine->QuickEngine(), nullptr);  // random data: no file system
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_TRUE(engine->PassComplete());
+  EXPECT_EQ(engine->ProcessedSectors(), engine->TotalSectors());
+
+  ScanRecordList records;
+  engine->GetFilesByType(AllFilter(), &records);
+  std::map<uint64_t, ScanRecord> by_sector;
+  for (const auto& r : records) by_sector[r.location] = r;
+
+  std::map<std::string, std::pair<int, int>> recall;  // extension -> (exact, planted)
+  const std::string out = dir_ + "/out";
+  for (const auto& [sector, path] : planted) {
+    const std::string extension = path.substr(path.find("fixture.") + 8);
+    auto& counts = recall[extension];
+    ++counts.second;
+    auto it = by_sector.find(sector);
+    if (it == by_sector.end()) continue;
+    const std::string target = out + "/" + std::to_string(sector);
+    ASSERT_EQ(engine->RecoverFile(it->second, target, 0), kSuccess);
+    if (testing::ReadWholeFile(target) == testing::ReadWholeFile(path)) ++counts.first;
+  }
+  for (const auto& [extension, counts] : recall) {
+    std::printf("recall %-9s %d/%d\n", extension.c_str(), counts.first, counts.second);
+    EXPECT_EQ(counts.first, counts.second) << extension;
+  }
+}
+
+TEST_F(DeepScanTest, StoppedScanResumesAndEndsLikeAnUninterruptedOne) {
+  if (testing::SharedTestData("file-type-fixtures").empty()) {
+    GTEST_SKIP() << "shared test data file-type-fixtures is not present";
+  }
+  const std::string whole = PlantedImagePath("whole.img", nullptr);
+  const std::string stopped = dir_ + "/stopped.img";
+  fs::copy_file(whole, stopped);
+
+  std::vector<Listed> expected;
+  {
+    auto engine = OpenDeep(whole);
+    ASSERT_NE(engine, nullptr);
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    expected = Listing(*engine);
+  }
+  ASSERT_GT(expected.size(), 20u);
+
+  uint64_t saved_processed = 0;
+  {
+    auto engine = OpenDeep(stopped);
+    ASSERT_NE(engine, nullptr);
+    EXPECT_FALSE(engine->Resuming());
+    PassWatch watch;
+    watch.stop_at_percent = 40;
+    engine->SetScanCallback(&WatchProgress, nullptr, &watch, 100);
+    ASSERT_EQ(engine->Scan(nullptr), kCancelledByUser);
+    EXPECT_FALSE(engine->PassComplete());
+    saved_processed = engine->ProcessedSectors();
+    EXPECT_GE(saved_processed * 100 / engine->TotalSectors(), 40u);
+    EXPECT_LT(saved_processed * 100 / engine->TotalSectors(), 50u);
+    EXPECT_LT(Listing(*engine).size(), expected.size());
+  }
+  ScanIndex::ResetInstance();  // as a new process would
+  {
+    auto engine = OpenDeep(stopped);
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(engine->Resuming());
+    EXPECT_EQ(engine->SavedState().disk_number, -1);  // an image record
+    EXPECT_EQ(engine->SavedState().resume[CProfessionalRecovery::kProcessed], saved_processed);
+    int notice = -1;
+    engine->SetResumeNotice([&](int percent) { notice = percent; });
+    PassWatch watch;
+    engine->SetScanCallback(&WatchProgress, nullptr, &watch, 100);
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    EXPECT_GE(notice, 40);
+    EXPECT_GE(watch.first_processed, saved_processed);  // the bar continues, not restarts
+    EXPECT_EQ(Listing(*engine), expected);
+  }
+  // A finished scan opened again is served from its logs.
+  ScanIndex::ResetInstance();
+  auto engine = OpenDeep(stopped);
+  ASSERT_TRUE(engine->Resuming());
+  ASSERT_EQ(engine->Scan("saved"), kSuccess);
+  EXPECT_EQ(Listing(*engine), expected);
+}
+
+TEST_F(DeepScanTest, KilledScanResumesFromTheLastSavedPoint) {
+  if (testing::SharedTestData("file-type-fixtures").empty()) {
+    GTEST_SKIP() << "shared test data file-type-fixtures is not present";
+  }
+  const std::string whole = PlantedImagePath("whole.img", nullptr);
+  const std::string killed = dir_ + "/killed.img";
+  fs::copy_file(whole, killed);
+  std::vector<Listed> expected;
+  {
+    auto engine = OpenDeep(whole);
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    expected = Listing(*engine);
+  }
+  ScanIndex::ResetInstance();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Leaves without any cleanup at 60 %, as a killed process does; positions are
+    // saved every few milliseconds before that.
+    auto engine = OpenDeep(killed);
+    engine->SetCheckpointInterval(5);
+    PassWatch watch;
+    watch.stop_at_percent = 60;
+    watch.exit_instead = true;
+    engine->SetScanCallback(
+        [](void* context, int percent, int scale, int seconds, uint32_t al, uint32_t ah,
+           uint32_t bl, uint32_t bh, uint32_t cl, uint32_t ch) {
+          ::usleep(300);
+          return WatchProgress(context, percent, scale, seconds, al, ah, bl, bh, cl, ch);
+        },
+        nullptr, &watch, 100);
+    engine->Scan(nullptr);
+    ::_exit(1);  // not reached: the callback leaves first
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+
+  ScanIndex::ResetInstance();
+  auto engine = OpenDeep(killed);
+  ASSERT_TRUE(engine->Resuming());
+  const uint64_t saved = engine->SavedState().resume[CProfessionalRecovery::kProcessed];
+  EXPECT_GT(saved, 0u);
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_EQ(Listing(*engine), expected);
+}
+
+TEST_F(DeepScanTest, UnreadableSectorsAreSkippedCountedAndTheScanGoesOn) {
+  PlantedImage image(4096, 5);
+  image.Plant(100, testing::SampleContent("png", 5000, 1));
+  image.Plant(3000, testing::SampleContent("png", 5000, 2));
+  image.Open();
+  const std::string path = dir_ + "/failing.img";
+  fs::copy_file(image.Path(), path);
+  auto engine = OpenDeep(path);
+  ASSERT_NE(engine, nullptr);
+  // The source loses sectors 2000-4095 after it was opened: every read there fails.
+  ASSERT_EQ(::truncate(path.c_str(), 2000 * 512), 0);
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_EQ(engine->UnreadableSectors(), 2096u);
+  EXPECT_EQ(engine->ProcessedSectors(), 4096u);
+  ScanRecordList records;
+  engine->GetFilesByType(AllFilter(), &records);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].location, 100u);
+}
+
+}  // namespace
+}  // namespace velmora
