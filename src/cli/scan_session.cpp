@@ -238,7 +238,9 @@ int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecov
     return kErrInvalidParameter;
   }
   outcome->resumed = deep->Resuming();
+  bool pass_resumed = false;
   deep->SetResumeNotice([&](int percent) {
+    pass_resumed = true;
     outcome->resumed_percent = percent;
     std::fprintf(stderr, "Resuming the saved deep scan of %s from %d%%\n",
                  target.display.c_str(), percent);
@@ -255,9 +257,10 @@ int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecov
   outcome->unreadable_sectors = deep->UnreadableSectors();
   ScanIndexRecord record{};
   outcome->saved = FindSavedDeepScan(target, &record);
-  if (outcome->resumed && outcome->complete && outcome->resumed_percent == 0 &&
-      deep->ProcessedSectors() == deep->TotalSectors()) {
+  if (outcome->resumed && !pass_resumed && outcome->complete) {
     outcome->resumed_percent = 100;  // a finished scan was opened again
+    std::fprintf(stderr, "Resuming the saved deep scan of %s from 100%% (already complete; "
+                 "--fresh scans again)\n", target.display.c_str());
   }
   if (result != kSuccess && !outcome->cancelled) {
     *error = "deep scan failed with error " + std::to_string(result);
