@@ -61,8 +61,10 @@ bool FatDataSector(const ScanRecord& record, int32_t sector_size, uint64_t* sect
               record.data_area_start;
     return true;
   }
-  // A file without a first cluster sits at the root directory's place.
-  *sector = record.partition_start + record.data_area_start - 32;
+  // A file without a first cluster is keyed 32 sectors before the data area.
+  const uint64_t base = record.partition_start + record.data_area_start;
+  if (base < 32) return false;
+  *sector = base - 32;
   return true;
 }
 
