@@ -449,3 +449,58 @@ TEST_F(DeepScanTest, WholeDiskImageGivesResults) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST_F(FormattedVolumeTest, StoppedScanOfAFormattedVolumeResumesToTheSameResult) {
+  if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not available";
+  const std::string image = dir_ + "/fat32.img";
+  {
+    testing::FatVolumeBuilder fat(image, 32, 64 << 20);
+    for (int d = 0; d < 6; ++d) fat.MakeDirectory("/Folder " + std::to_string(d) + "/Sub");
+    for (int i = 0; i < 90; ++i) {
+      const char* kinds[] = {"jpg", "png", "pdf", "gif", "zip"};
+      const std::string kind = kinds[i % 5];
+      const std::string folder = "/Folder " + std::to_string(i % 6) + (i % 4 ? "/Sub" : "");
+      fat.AddFile(folder + "/File " + std::to_string(i) + "." + kind,
+                  testing::SampleContent(kind, 20000 + i * 3001, i));
+    }
+    fat.Finish();
+  }
+  ASSERT_EQ(testing::RunCommand("mkfs.fat -F 32 -n NEWVOL " + image + " >/dev/null"), 0);
+  // A few live files on the new volume, so that the pass reads only the free runs.
+  ASSERT_EQ(testing::RunCommand("head -c 300000 /dev/urandom > " + dir_ + "/live.bin && mcopy -i " +
+                                image + " " + dir_ + "/live.bin ::/live.bin"),
+            0);
+  const std::string stopped = dir_ + "/stopped.img";
+  fs::copy_file(image, stopped);
+
+  std::vector<Listed> expected;
+  {
+    auto engine = OpenDeep(image);
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    EXPECT_LT(engine->TotalSectors(), 64u * 2048);  // free-range mode
+    expected = Listing(*engine);
+  }
+  // The live file took the clusters of some old folders; their files come back carved.
+  size_t named = 0;
+  for (const auto& entry : expected) named += std::get<0>(entry) == kSourceFatDeep;
+  EXPECT_GT(named, 0u);
+  EXPECT_GE(expected.size(), 60u);
+  {
+    auto engine = OpenDeep(stopped);
+    PassWatch watch;
+    watch.stop_at_percent = 40;
+    engine->SetScanCallback(&WatchProgress, nullptr, &watch, 100);
+    ASSERT_EQ(engine->Scan(nullptr), kCancelledByUser);
+  }
+  ScanIndex::ResetInstance();
+  auto engine = OpenDeep(stopped);
+  ASSERT_TRUE(engine->Resuming());
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_EQ(Listing(*engine), expected);
+}
+
+}  // namespace
+}  // namespace velmora
