@@ -25,9 +25,11 @@
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "storage/error_codes.h"
+#include "storage/platform_device.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
 #include "support/ntfs_volume_builder.h"
+#include "support/partition_image.h"
 #include "support/planted_image.h"
 #include "support/test_env.h"
 
@@ -500,6 +502,77 @@ TEST_F(FormattedVolumeTest, StoppedScanOfAFormattedVolumeResumesToTheSameResult)
   ASSERT_TRUE(engine->Resuming());
   ASSERT_EQ(engine->Scan(nullptr), kSuccess);
   EXPECT_EQ(Listing(*engine), expected);
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// A partition of a numbered disk: sectors are absolute on the disk, ranges relative to
+// the partition, and the saved state is keyed by disk number, start and count.
+TEST_F(FormattedVolumeTest, PartitionOfADiskIsScannedAndResumedByItsPlace) {
+  if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not available";
+  const std::string volume = dir_ + "/fat.img";
+  {
+    testing::FatVolumeBuilder fat(volume, 32, 40 << 20);
+    fat.MakeDirectory("/Kept");
+    for (int i = 0; i < 12; ++i) {
+      fat.AddFile("/Kept/Picture " + std::to_string(i) + ".png",
+                  testing::SampleContent("png", 9000 + i * 500, i));
+    }
+    fat.Delete("/Kept/Picture 3.png");
+    fat.Finish();
+  }
+  const std::string disk = dir_ + "/disk.img";
+  const uint64_t start = 4096;
+  testing::WriteMbrDisk(disk, 4096 + 40 * 2048 + 2048,
+                        {{start, 40 * 2048, testing::kMbrTypeFat32Lba, volume}});
+  constexpr int kDisk = 77;
+  platform::RegisterPhysicalDrive(kDisk, disk);
+  const uint64_t count = 40 * 2048;
+  auto open = [&] {
+    auto engine = CreateEngineForPartition(kDisk, static_cast<uint32_t>(start), 0,
+                                           static_cast<uint32_t>(count), 0, u'E', true);
+    auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.release());
+    return std::unique_ptr<CProfessionalRecovery>(deep);
+  };
+  std::vector<Listed> expected;
+  {
+    auto engine = open();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_NE(engine->QuickEngine(), nullptr);
+    PassWatch watch;
+    watch.stop_at_percent = 40;
+    engine->SetScanCallback(&WatchProgress, nullptr, &watch, 100);
+    ASSERT_EQ(engine->Scan(nullptr), kCancelledByUser);
+  }
+  ScanIndex::ResetInstance();
+  auto engine = open();
+  ASSERT_TRUE(engine->Resuming());
+  EXPECT_EQ(engine->SavedState().disk_number, kDisk);
+  EXPECT_EQ(engine->SavedState().first_sector, start);
+  EXPECT_EQ(engine->SavedState().sector_count, count);
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  ScanRecordList records;
+  engine->GetFilesByType(AllFilter(), &records);
+  bool deleted_found = false;
+  for (const auto& r : records) {
+    EXPECT_EQ(r.drive_tag, u'E');
+    if (r.source_kind == kSourceSignature) {
+      EXPECT_GE(r.location, start);  // absolute on the disk
+      EXPECT_EQ(std::string(RecordName(r)), std::to_string(r.location) + ".png");
+    }
+    if (std::string(RecordName(r)) == "Picture 3.png") {
+      deleted_found = true;
+      const std::string target = dir_ + "/out/p3.png";
+      ASSERT_EQ(engine->RecoverFile(r, target, 0), kSuccess);
+      EXPECT_EQ(testing::ReadWholeFile(target), testing::SampleContent("png", 9000 + 3 * 500, 3));
+    }
+  }
+  EXPECT_TRUE(deleted_found);
+  platform::ForgetPhysicalDrive(kDisk);
 }
 
 }  // namespace
