@@ -17,5 +17,7 @@ int RunScan(const Args& args);
 int RunList(const Args& args);
 int RunRecover(const Args& args);
 int RunIdentify(const Args& args);
+int RunDisks(const Args& args);
+int RunImage(const Args& args);
 
 }  // namespace velmora::cli

@@ -20,6 +20,8 @@ const Command kCommands[] = {
     {"recover", velmora::cli::RunRecover,
      "recover SOURCE --to DIR [--quick | --deep] [--type ...] [--id ID ...] [--keep-paths]"},
     {"identify", velmora::cli::RunIdentify, "identify FILE [--offset BYTES] [--json]"},
+    {"disks", velmora::cli::RunDisks, "disks [--json]"},
+    {"image", velmora::cli::RunImage, "image SOURCE --to FILE.img [--strict] [--force]"},
 };
 
 void PrintUsage(FILE* out) {

@@ -130,6 +130,8 @@ FatVolumeBuilder::FatVolumeBuilder(std::string image_path, int fat_bits, uint64_
   tracked_.push_back({root, {}});
 }
 
+FatVolumeBuilder::~FatVolumeBuilder() { RemoveTree(scratch_dir_); }
+
 void FatVolumeBuilder::ReadGeometry() {
   ImageFile image(image_path_);
   const std::vector<uint8_t> boot = image.Read(0, 512);

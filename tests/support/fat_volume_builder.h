@@ -18,7 +18,7 @@
 // and 4) set, so readers must honour those flags to get the name back. Allocation by mtools: FAT12/16 take the
 // lowest free cluster, FAT32 continues after the last allocation (FSINFO hint), so on
 // FAT12/16 a later file may land on a deleted file's clusters; the truth tells what survived.
-// Every method throws std::runtime_error on failure. Needs mkfs.fat and mtools
+// Every method throws std::runtime_error on failure (stop using the builder then). Needs mkfs.fat and mtools
 // (FatBuilderAvailable()).
 
 #include <cstdint>
@@ -42,6 +42,9 @@ class FatVolumeBuilder {
   // sectors. mkfs.fat refuses sizes that do not suit the FAT type (e.g. FAT16 needs at
   // least 4085 clusters, FAT32 65525); that failure is thrown with its message.
   FatVolumeBuilder(std::string image_path, int fat_bits, uint64_t size_bytes, FatBuildOptions options = {});
+  ~FatVolumeBuilder();
+  FatVolumeBuilder(const FatVolumeBuilder&) = delete;
+  FatVolumeBuilder& operator=(const FatVolumeBuilder&) = delete;
 
   // Creates the folder and any missing parents.
   void MakeDirectory(const std::string& path);

@@ -17,7 +17,8 @@
 // Allocation by libntfs-3g: a freed MFT record is handed to the next file or folder created
 // (lowest free record first), so delete last what must keep its record. Clusters come from
 // the largest free area, so deleted file data usually survives. The truth tells what did.
-// Every method throws std::runtime_error on failure. Available when libntfs-3g was found
+// Every method throws std::runtime_error on failure; after a failure the volume may hold
+// more than the truth lists, so a test should stop there. Available when libntfs-3g was found
 // (VELMORA_HAVE_NTFS3G); tests should check NtfsBuilderAvailable() and GTEST_SKIP otherwise.
 
 #include <cstdint>

@@ -60,7 +60,9 @@ ScopedDataDir::~ScopedDataDir() {
 }
 
 int RunCommand(const std::string& command, std::string* output) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  // mkntfs, mkfs.fat and fsck.fat live in /usr/sbin, which is not on a normal user's PATH.
+  const std::string full = "PATH=\"$PATH:/usr/sbin:/sbin\"; " + command;
+  FILE* pipe = ::popen(("{ " + full + "\n} 2>&1").c_str(), "r");
   if (!pipe) return -1;
   std::array<char, 4096> chunk{};
   std::string text;

@@ -14,7 +14,7 @@
 
 namespace velmora::testing {
 
-// A byte range of the image. `hole` ranges read as zeros and have no disk bytes
+// A byte range of the image (the volume starts at byte 0 of its image). `hole` ranges read as zeros and have no disk bytes
 // (`offset` is then meaningless).
 struct ImageExtent {
   uint64_t offset = 0;
