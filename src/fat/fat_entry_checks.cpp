@@ -91,7 +91,15 @@ bool IsForbiddenNameByte(uint8_t b) {
   if (b < 0x20) return true;
   if (b >= 'a' && b <= 'z') return true;
   switch (b) {
-    case '\\': case ':': case '*': case '?': case '"': case '<': case '>': case '|': case '.':
+    case '\\':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+    case '.':
       return true;
     default:
       return false;

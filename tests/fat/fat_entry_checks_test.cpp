@@ -46,7 +46,8 @@ uint8_t* MakeFileEntry(uint8_t* entry, const char* name11) {
 }
 
 // A FAT16 volume made by mkfs.fat and filled with mtools: a label, a long-named folder
-// holding 12 long-named files (four sectors of entries, the last one part-filled), one of them deleted.
+// holding 12 long-named files (four sectors of entries, the last one part-filled), one of them
+// deleted.
 class FatImageTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -79,7 +80,8 @@ class FatImageTest : public ::testing::Test {
   }
 
   static Sector SectorAt(uint64_t index) {
-    return Sector(image_->begin() + index * kSectorSize, image_->begin() + (index + 1) * kSectorSize);
+    return Sector(image_->begin() + index * kSectorSize,
+                  image_->begin() + (index + 1) * kSectorSize);
   }
   static uint64_t RootSector() {
     const uint8_t* boot = image_->data();

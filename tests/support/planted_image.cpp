@@ -54,7 +54,8 @@ SectorReader* PlantedImage::Open() {
   reader_.Close();
   {
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+    out.write(reinterpret_cast<const char*>(bytes_.data()),
+              static_cast<std::streamsize>(bytes_.size()));
   }
   if (OpenImageFile(&reader_, path_) != kSuccess) throw std::runtime_error("cannot open image");
   return &reader_;
