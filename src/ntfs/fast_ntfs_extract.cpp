@@ -12,6 +12,7 @@
 #include "engine/scan_index.h"
 #include "ntfs/attribute_stream.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/record_extraction.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -75,56 +76,9 @@ int MakeChildFolder(const std::string& parent, const std::string& name, std::str
 
 }  // namespace
 
-int CFastNtfsRecovery::LoadFileStream(const ScanRecord& record, NtfsStream* stream) {
-  if (!volume_.IsOpen()) return kErrInvalidParameter;
-  std::vector<uint8_t> buffer;
-  int rc = volume_.ReadMftRecordAtSector(record.location, &buffer);
-  if (rc != kSuccess) return rc;
-  MftRecord mft;
-  if (ParseMftRecord(buffer, &mft) == MftRecordVerdict::kNotRecord) return kNtfsNotRecord;
-  // "name:stream" records carry a named stream; a colon can also be part of a
-  // name written by other systems, so fall back to the unnamed data.
-  const std::string_view name = RecordName(record);
-  const size_t colon = name.find(':');
-  if (colon != std::string_view::npos) {
-    rc = LoadStream(volume_, mft, record.object_id, kAttrData, name.substr(colon + 1), stream);
-    if (rc != kNtfsAttributeMissing) return rc;
-  }
-  return LoadStream(volume_, mft, record.object_id, kAttrData, "", stream);
-}
-
 int CFastNtfsRecovery::RecoverOne(const ScanRecord& record, const std::string& path) {
-  NtfsStream stream;
-  int rc = LoadFileStream(record, &stream);
-  std::string written_path = path;
-  int fd = -1;
-  if (rc == kSuccess) rc = CreateOutputFile(path, &fd, &written_path);
-  if (rc != kSuccess) {
-    if (file_progress_) file_progress_(callback_context_, 100, 100, rc, written_path.c_str());
-    return rc;
-  }
-  const uint64_t size = std::min<uint64_t>(record.size, stream.Size());
-  uint64_t done = 0;
-  bool stopped = false;
-  rc = CopyStreamData(volume_, stream, size, [&](const uint8_t* data, size_t length) {
-    const int write_rc = WriteAll(fd, data, length);
-    if (write_rc != kSuccess) return write_rc;
-    done += length;
-    if (!stream.resident && file_progress_) {
-      const int stop = file_progress_(callback_context_, Percent(done, size), 100, 0,
-                                      written_path.c_str());
-      if (stop != 0) {
-        stopped = true;
-        return stop;
-      }
-    }
-    return 0;
-  });
-  ::close(fd);
-  if (file_progress_ && !stopped && (rc != kSuccess || stream.resident)) {
-    file_progress_(callback_context_, 100, 100, rc, written_path.c_str());
-  }
-  return rc;
+  if (!volume_.IsOpen()) return kErrInvalidParameter;
+  return ExtractRecordToFile(volume_, record, path, file_progress_, callback_context_);
 }
 
 int CFastNtfsRecovery::RecoverTree(const ScanRecord& top, const std::string& destination,
@@ -191,12 +145,12 @@ int CFastNtfsRecovery::PreviewFile(const ScanRecord& record, std::string* path, 
     return finish(kErrInvalidParameter);
   }
   NtfsStream stream;
-  int rc = LoadFileStream(record, &stream);
+  int rc = LoadRecordStream(volume_, record, &stream);
   if (rc != kSuccess) {
     if (path) path->clear();
     return finish(rc);
   }
-  uint64_t size = std::min<uint64_t>(record.size, stream.Size());
+  uint64_t size = std::min(uint64_t{record.size}, stream.Size());
 
   int fd = -1;
   std::string target;

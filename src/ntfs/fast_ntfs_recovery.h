@@ -92,7 +92,6 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
 
   int RecoverOne(const ScanRecord& record, const std::string& path);
   int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
-  int LoadFileStream(const ScanRecord& record, ntfs::NtfsStream* stream);
 
   ntfs::NtfsVolume volume_;
   char16_t drive_tag_ = 0;

@@ -22,6 +22,19 @@ constexpr uint32_t kRecordsPerChunk = 1024;
 constexpr auto kEstimateInterval = std::chrono::seconds(5);
 constexpr size_t kContentSampleBytes = 4096;
 
+// "file:stream", with the file part cut (at a character boundary) so that the stream
+// part survives in the record's name field.
+std::string StreamRecordName(const std::string& file, const std::string& stream) {
+  const size_t room = kRecordNameBytes - 1;
+  std::string base = file;
+  if (base.size() + 1 + stream.size() > room && stream.size() + 2 <= room) {
+    size_t cut = room - 1 - stream.size();
+    while (cut > 0 && (static_cast<uint8_t>(base[cut]) & 0xC0) == 0x80) --cut;
+    base.resize(cut);
+  }
+  return base + ":" + stream;
+}
+
 }  // namespace
 
 struct CFastNtfsRecovery::ScanState {
@@ -184,7 +197,7 @@ void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& reco
     ScanRecord* s = AppendBaseRecord(number, name);
     s->size = named.Size();
     s->content_check = 1;
-    SetRecordName(s, name.name + ":" + stream_name);
+    SetRecordName(s, StreamRecordName(name.name, stream_name));
     state->files.push_back({s->record_index, static_cast<uint32_t>(number),
                             static_cast<uint32_t>(name.parent_record), name.parent_sequence});
   }

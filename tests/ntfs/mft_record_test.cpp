@@ -120,7 +120,10 @@ TEST(MftRecordTest, AttributesPointingOutsideTheRecordEndTheWalk) {
   const size_t data_at = builder.LastAttribute();
   const std::vector<uint8_t> good = builder.Finish();
 
-  auto parse = [](std::vector<uint8_t> record, MftRecord* out) {
+  // Attributes point into the buffer, which therefore outlives each parse.
+  std::vector<uint8_t> record;
+  auto parse = [&record](const std::vector<uint8_t>& bytes, MftRecord* out) {
+    record = bytes;
     ApplyFixup(record);
     return ParseMftRecord(record, out);
   };

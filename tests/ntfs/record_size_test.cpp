@@ -52,8 +52,8 @@ TEST_P(RecordSizeTest, DeletedFileIsFoundAndRecoveredWhateverTheRecordSize) {
   const auto files = WalkTree(&engine);
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].Path(), "gelöscht.bin");
-  EXPECT_EQ(files[0].record.size, 300000u);
-  EXPECT_EQ(files[0].record.object_id, 64u);
+  EXPECT_EQ(uint64_t{files[0].record.size}, 300000u);
+  EXPECT_EQ(uint32_t{files[0].record.object_id}, 64u);
   ASSERT_EQ(engine.RecoverFile(files[0].record, dir + "/out/gelöscht.bin", 0), 0);
   EXPECT_EQ(Md5Of(dir + "/out/gelöscht.bin"), Md5Of(payload));
   RemoveTree(dir);
