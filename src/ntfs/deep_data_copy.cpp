@@ -140,30 +140,49 @@ int VolumeWindow::ReadClusters(uint64_t lcn, uint64_t count, uint8_t* buffer) co
   return kSuccess;
 }
 
-int CopyAttributeData(const VolumeWindow& volume, const MftAttribute& attribute, uint64_t limit,
-                      const DataSink& sink) {
+void AddDeepExtent(const VolumeWindow& volume, const MftAttribute& attribute, NtfsStream* stream) {
   if (!attribute.non_resident) {
-    const uint64_t size = std::min<uint64_t>(limit, attribute.value.size());
-    return size == 0 ? kSuccess : sink(attribute.value.data(), static_cast<size_t>(size));
+    stream->resident = true;
+    stream->resident_data.assign(attribute.value.begin(), attribute.value.end());
+    return;
   }
+  if (attribute.start_vcn == 0) {
+    stream->real_size = attribute.real_size;
+    stream->initialized_size = std::min(attribute.initialized_size, attribute.real_size);
+    stream->allocated_size = attribute.allocated_size;
+    stream->compressed = attribute.IsCompressed() && attribute.compression_unit != 0;
+    stream->compression_unit = attribute.compression_unit;
+    stream->encrypted = attribute.IsEncrypted();
+  }
+  std::vector<DataRun> runs;
+  if (DecodeDataRuns(attribute.mapping_pairs, attribute.start_vcn, volume.ClusterLimit(), &runs) !=
+      RunDecodeResult::kComplete) {
+    stream->runs_complete = false;
+  }
+  stream->runs.insert(stream->runs.end(), runs.begin(), runs.end());
+  std::sort(stream->runs.begin(), stream->runs.end(),
+            [](const DataRun& a, const DataRun& b) { return a.vcn < b.vcn; });
+}
+
+int CopyDeepStream(const VolumeWindow& volume, const NtfsStream& stream, uint64_t limit,
+                   const DataSink& sink) {
+  const uint64_t size = std::min(limit, stream.Size());
+  if (size == 0) return kSuccess;
+  if (stream.resident) return sink(stream.resident_data.data(), static_cast<size_t>(size));
   if (volume.cluster_bytes == 0 || volume.sector_bytes == 0 ||
       volume.cluster_bytes % volume.sector_bytes != 0) {
     return kErrInvalidParameter;
   }
-  const uint64_t size = std::min(limit, attribute.real_size);
-  if (size == 0) return kSuccess;
-  std::vector<DataRun> runs;
-  DecodeDataRuns(attribute.mapping_pairs, attribute.start_vcn, volume.ClusterLimit(), &runs);
-  const uint64_t initialized = std::min(attribute.initialized_size, attribute.real_size);
-  if (attribute.IsCompressed() && attribute.compression_unit != 0) {
+  if (stream.compressed) {
     // Units are 16 clusters of at most 4 KiB in practice; refuse absurd claims.
-    if (attribute.compression_unit > 8 ||
-        (uint64_t{volume.cluster_bytes} << attribute.compression_unit) > (1u << 20)) {
+    if (stream.compression_unit > 8 ||
+        (uint64_t{volume.cluster_bytes} << stream.compression_unit) > (1u << 20)) {
       return kErrNotSupported;
     }
-    return CopyCompressed(volume, runs, initialized, attribute.compression_unit, size, sink);
+    return CopyCompressed(volume, stream.runs, stream.initialized_size, stream.compression_unit,
+                          size, sink);
   }
-  return CopyPlain(volume, runs, initialized, size, sink);
+  return CopyPlain(volume, stream.runs, stream.initialized_size, size, sink);
 }
 
 }  // namespace velmora::ntfs

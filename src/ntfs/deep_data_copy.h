@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "ntfs/attribute_stream.h"
 #include "ntfs/mft_record.h"
 #include "storage/sector_reader.h"
 
@@ -25,12 +26,15 @@ struct VolumeWindow {
 // Receives data in order; a non-zero result stops the copy and is returned.
 using DataSink = std::function<int(const uint8_t* data, size_t length)>;
 
-// Delivers the first min(limit, size) bytes of one attribute's data: the
-// resident value, or its runs' clusters with holes and the part past the
-// initialized size as zeros, compressed units decompressed. Only this extent
-// is read: data its runs do not reach ends the copy with kNtfsRunsIncomplete
-// after the covered part was delivered.
-int CopyAttributeData(const VolumeWindow& volume, const MftAttribute& attribute, uint64_t limit,
-                      const DataSink& sink);
+// Adds one extent of an attribute (resident value or runs) to `stream`; the
+// extent at cluster 0 gives the sizes. Runs are checked against the device.
+void AddDeepExtent(const VolumeWindow& volume, const MftAttribute& attribute, NtfsStream* stream);
+
+// Delivers the first min(limit, size) bytes of a stream: the resident value,
+// or its runs' clusters with holes and the part past the initialized size as
+// zeros, compressed units decompressed. Data the runs do not reach ends the
+// copy with kNtfsRunsIncomplete after the covered part was delivered.
+int CopyDeepStream(const VolumeWindow& volume, const NtfsStream& stream, uint64_t limit,
+                   const DataSink& sink);
 
 }  // namespace velmora::ntfs

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "engine/boot_sector_tests.h"
 #include "engine/record_text.h"
+#include "ntfs/attribute_list.h"
 #include "ntfs/cluster_estimate.h"
 #include "ntfs/content_check.h"
 #include "ntfs/deep_data_copy.h"
@@ -28,10 +30,12 @@ namespace {
 // entries ($Quota, $ObjId, $Reparse, $UsnJrnl) are metadata too.
 constexpr uint32_t kLastSystemRecord = 11;
 constexpr uint32_t kExtendRecord = 11;
-constexpr uint32_t kForeignIdBase = 0x80000000u;
 constexpr size_t kBootAreaBytes = 4096;
 constexpr size_t kLinkCacheLimit = 1u << 16;
 constexpr size_t kContentSampleBytes = 4096;
+// An attribute list of a heavily fragmented file stays far below these.
+constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
+constexpr size_t kMaxListedExtents = 4096;
 
 uint32_t OwnNumber(std::span<const uint8_t> record) {
   uint32_t number = 0;
@@ -89,6 +93,7 @@ int CProfessionalNtfsRecovery::OpenOn(SectorReader reader, uint64_t start_sector
   parents_.clear();
   parent_seen_.clear();
   foreign_ids_.clear();
+  next_foreign_id_ = kForeignIdBase;
   link_cache_.clear();
   LearnBootSector(reopen);
   return kSuccess;
@@ -132,8 +137,32 @@ int CProfessionalNtfsRecovery::OpenDeepLog(const char* log_name) {
   if (store_) store_->Close();
   store_ = std::make_unique<ScanLogStore>();
   store_->SetListingCallback(listing_callback_, listing_context_);
-  if (log_name) return store_->Open(log_name);
-  return store_->Open(FormatLogName("Pro_Ntfs_", static_cast<int64_t>(partition_start_)));
+  if (!log_name) {
+    return store_->Open(FormatLogName("Pro_Ntfs_", static_cast<int64_t>(partition_start_)));
+  }
+  const int rc = store_->Open(log_name);
+  if (store_->IsOpen()) RememberWrittenFolders();
+  return rc;
+}
+
+// A resumed scan goes on with the folders the earlier part already wrote: they
+// are not written twice, and files found now are registered under the same ids.
+void CProfessionalNtfsRecovery::RememberWrittenFolders() {
+  std::vector<uint8_t> buffer;
+  for (const DirectoryEntry& folder : store_->Directories()) {
+    parent_seen_.insert(folder.object_id);
+    if (folder.object_id < kForeignIdBase) continue;
+    ScanRecord record;
+    MftRecordHeader header;
+    if (store_->ReadRecord(folder.record_index, &record) != kSuccess || record.location == 0 ||
+        ReadRecordAtSector(record.location, &buffer) != kSuccess ||
+        !ParseMftRecordHeader(buffer, &header)) {
+      continue;
+    }
+    foreign_ids_.emplace(std::make_pair(record.partition_start, OwnNumber(buffer)),
+                         folder.object_id);
+    next_foreign_id_ = std::max(next_foreign_id_, folder.object_id + 1);
+  }
 }
 
 int CProfessionalNtfsRecovery::HandleFileRecord(std::span<const uint8_t> record, uint64_t sector,
@@ -202,15 +231,17 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   MftRecord record;
   ParseMftRecord(bytes, &record);  // a broken chain keeps the attributes before the fault
   FileNameAttribute name;
-  const bool named = PreferredFileName(record, &name);
+  bool named = PreferredFileName(record, &name);
 
   if (!second && own == 0) {
     if (named && strcasecmp(name.name.c_str(), "$MFT") == 0) LearnMft(record, sector);
     return kSuccess;
   }
   if (own <= kLastSystemRecord) return second ? lost(kSuccess) : kSuccess;
-  if (record.header.base_record != 0) return kSuccess;  // extension records carry no name
-  if (!named) return second ? lost(kSuccess) : kSuccess;
+  // Extension records are read through their base record.
+  if (record.header.base_record != 0) return second ? lost(kSuccess) : kSuccess;
+  const bool listed = record.Find(kAttrAttributeList) != nullptr;
+  if (!named && !listed) return second ? lost(kSuccess) : kSuccess;
 
   Placement placement;
   bool placed = false;
@@ -220,7 +251,6 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   } else {
     placed = PlaceRecord(own, sector, &placement);
   }
-  if (!second && placed && UnderExtend(name.parent_record, placement.layout)) return kSuccess;
   const uint32_t from_record = SectorsPerClusterFromRecord(record, sector_bytes_);
   if (from_record != 0) cluster_estimate_ = from_record;
   uint32_t sectors_per_cluster = from_record != 0 ? from_record : cluster_estimate_;
@@ -230,18 +260,23 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
     volume_start = layout.volume_start;
     if (layout.from_map) sectors_per_cluster = layout.sectors_per_cluster;
   }
+  const VolumeWindow volume{&reader_, volume_start, sector_bytes_,
+                            sectors_per_cluster * sector_bytes_};
+  // With many names or streams the names may have moved to extension records.
+  if (!named && placed) {
+    named = ListedFileName(record, own, layouts_[placement.layout], volume, &name);
+  }
+  if (!named) return second ? lost(kSuccess) : kSuccess;
+  if (!second && placed && UnderExtend(name.parent_record, placement.layout)) return kSuccess;
 
   uint64_t size = name.real_size;
-  if (const MftAttribute* data = record.Find(kAttrData, true)) {
-    if (!data->non_resident) {
-      size = data->value.size();
-    } else if (data->length > 48 && data->start_vcn == 0) {
-      size = data->real_size;
-    }
-  }
   uint32_t check = 1;
   if (!second && placed) {
-    check = ContentCheckOf(record, name.name, layouts_[placement.layout], sectors_per_cluster);
+    NtfsStream stream;
+    if (LoadDeepStream(record, own, layouts_[placement.layout], volume, &stream) == kSuccess) {
+      size = stream.Size();
+      check = ContentCheckOf(stream, name.name, volume);
+    }
   }
   const uint32_t object_id = second ? StoreIdOf(own, placement.layout) : own;
 
@@ -321,8 +356,8 @@ uint32_t CProfessionalNtfsRecovery::StoreIdOf(uint32_t number, uint32_t layout) 
   const auto key = std::make_pair(volume_start, number);
   const auto it = foreign_ids_.find(key);
   if (it != foreign_ids_.end()) return it->second;
-  if (foreign_ids_.size() >= kMaxParentEntries) return number;
-  const uint32_t id = kForeignIdBase + static_cast<uint32_t>(foreign_ids_.size());
+  if (foreign_ids_.size() >= kMaxParentEntries || next_foreign_id_ == UINT32_MAX) return number;
+  const uint32_t id = next_foreign_id_++;
   foreign_ids_[key] = id;
   return id;
 }
@@ -426,41 +461,129 @@ CProfessionalNtfsRecovery::DirectoryLink CProfessionalNtfsRecovery::ReadDirector
   return link;
 }
 
-uint32_t CProfessionalNtfsRecovery::ContentCheckOf(const MftRecord& record,
+uint32_t CProfessionalNtfsRecovery::ContentCheckOf(const NtfsStream& stream,
                                                    const std::string& name,
-                                                   const MftLayout& layout,
-                                                   uint32_t sectors_per_cluster) {
+                                                   const VolumeWindow& volume) {
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return 1;
-  const MftAttribute* data = record.Find(kAttrData);
-  if (!data) return 1;
   uint64_t start_sector = 0;
-  VolumeWindow volume{&reader_, layout.volume_start, sector_bytes_,
-                      sectors_per_cluster * sector_bytes_};
-  if (!data->non_resident) {
-    if (data->value.empty()) return 0;
+  if (stream.resident) {
+    if (stream.resident_data.empty()) return 0;
   } else {
-    std::vector<DataRun> runs;
-    DecodeDataRuns(data->mapping_pairs, data->start_vcn, volume.ClusterLimit(), &runs);
-    if (runs.empty() || runs.front().kind != RunKind::kAllocated || runs.front().lcn == 0 ||
-        data->real_size == 0 || data->start_vcn != 0) {
+    if (stream.runs.empty() || stream.runs.front().kind != RunKind::kAllocated ||
+        stream.runs.front().lcn == 0 || stream.real_size == 0) {
       return 1;
     }
-    start_sector = layout.volume_start + runs.front().lcn * sectors_per_cluster;
+    start_sector = volume.volume_start +
+                   stream.runs.front().lcn * (volume.cluster_bytes / volume.sector_bytes);
   }
   std::vector<uint8_t> sample;
-  const int rc = CopyAttributeData(volume, *data, kContentSampleBytes,
-                                   [&](const uint8_t* bytes, size_t n) {
-                                     sample.insert(sample.end(), bytes, bytes + n);
-                                     return 0;
-                                   });
+  const int rc = CopyDeepStream(volume, stream, kContentSampleBytes,
+                                [&](const uint8_t* bytes, size_t n) {
+                                  sample.insert(sample.end(), bytes, bytes + n);
+                                  return 0;
+                                });
   if (rc != kSuccess && sample.empty()) return 1;
   return ContentMatchesExtension(sample, extension, &reader_, sector_bytes_, start_sector);
 }
 
+bool CProfessionalNtfsRecovery::LayoutForRecord(uint32_t number, uint64_t sector,
+                                                MftLayout* out) const {
+  return mft_map_.Locate(number, sector, sectors_per_record_, out) ||
+         ContiguousLayout(number, sector, sectors_per_record_, partition_start_, cluster_estimate_,
+                          out);
+}
+
+std::vector<AttributeListEntry> CProfessionalNtfsRecovery::ListEntriesOf(
+    const MftRecord& base, const VolumeWindow& volume) {
+  std::vector<AttributeListEntry> entries;
+  const MftAttribute* list = base.Find(kAttrAttributeList);
+  if (!list) return entries;
+  std::vector<uint8_t> bytes;
+  if (!list->non_resident) {
+    bytes.assign(list->value.begin(), list->value.end());
+  } else {
+    NtfsStream stream;
+    AddDeepExtent(volume, *list, &stream);
+    CopyDeepStream(volume, stream, kMaxAttributeListBytes, [&](const uint8_t* data, size_t n) {
+      bytes.insert(bytes.end(), data, data + n);
+      return 0;
+    });
+  }
+  ParseAttributeList(bytes, &entries);
+  return entries;
+}
+
+bool CProfessionalNtfsRecovery::ReadExtension(const MftLayout& layout, uint64_t number,
+                                              uint32_t base, std::vector<uint8_t>* buffer,
+                                              MftRecord* out) {
+  MftRecordHeader header;
+  if (number == base || ReadRecordAt(layout, number, buffer) != kSuccess ||
+      !ParseMftRecordHeader(*buffer, &header) || ApplyFixup(*buffer) == FixupResult::kBadArray ||
+      header.bytes_in_use > record_bytes_ || header.base_record != base) {
+    return false;
+  }
+  ParseMftRecord(*buffer, out);
+  return true;
+}
+
+bool CProfessionalNtfsRecovery::ListedFileName(const MftRecord& base, uint32_t number,
+                                               const MftLayout& layout, const VolumeWindow& volume,
+                                               FileNameAttribute* name) {
+  std::vector<uint8_t> buffer;
+  MftRecord extension;
+  std::set<uint64_t> read;
+  for (const AttributeListEntry& entry : ListEntriesOf(base, volume)) {
+    if (entry.type != kAttrFileName || !read.insert(entry.record).second) continue;
+    if (read.size() > kMaxListedExtents) break;
+    if (ReadExtension(layout, entry.record, number, &buffer, &extension) &&
+        PreferredFileName(extension, name)) {
+      if (name->name_space != kNameDos) return true;
+    }
+  }
+  return !read.empty() && !name->name.empty();
+}
+
+int CProfessionalNtfsRecovery::LoadDeepStream(const MftRecord& base, uint32_t number,
+                                              const MftLayout& layout, const VolumeWindow& volume,
+                                              NtfsStream* out) {
+  *out = NtfsStream{};
+  std::set<uint64_t> extents;
+  for (const MftAttribute& a : base.attributes) {
+    if (a.type != kAttrData || a.IsNamed()) continue;
+    if (!extents.insert(a.non_resident ? a.start_vcn : 0).second) continue;
+    AddDeepExtent(volume, a, out);
+  }
+  if (!base.Find(kAttrAttributeList)) return extents.empty() ? kNtfsAttributeMissing : kSuccess;
+  std::vector<uint8_t> buffer;
+  MftRecord extension;
+  size_t followed = 0;
+  for (const AttributeListEntry& entry : ListEntriesOf(base, volume)) {
+    if (entry.type != kAttrData || !entry.name.empty() || entry.record == number) continue;
+    if (extents.count(entry.start_vcn) != 0) continue;
+    // An attribute list names each extent once; more is damage.
+    if (++followed > kMaxListedExtents) break;
+    if (!ReadExtension(layout, entry.record, number, &buffer, &extension)) {
+      out->runs_complete = false;
+      continue;
+    }
+    for (const MftAttribute& a : extension.attributes) {
+      if (a.type != kAttrData || a.IsNamed() || (a.non_resident ? a.start_vcn : 0) != entry.start_vcn) {
+        continue;
+      }
+      AddDeepExtent(volume, a, out);
+      extents.insert(entry.start_vcn);
+      break;
+    }
+  }
+  return extents.empty() ? kNtfsAttributeMissing : kSuccess;
+}
+
+// Every folder a file was registered under gets a record: its own when it can
+// be read as a folder, a lost folder otherwise. So per-folder faults are not
+// the phase's result; only a failure to write the log is.
 int CProfessionalNtfsRecovery::FinishDirectories() {
   if (!store_) return kErrInvalidParameter;
-  int result = kSuccess;
   std::vector<uint8_t> buffer;
   // Entries added while folders are written are handled too.
   for (size_t i = 0; i < parents_.size(); ++i) {
@@ -468,17 +591,13 @@ int CProfessionalNtfsRecovery::FinishDirectories() {
     const MftLayout& layout = layouts_[entry.layout];
     uint64_t sector = 0;
     const bool mapped = layout.RecordSector(entry.number, sectors_per_record_, &sector);
-    const int rc = mapped ? ReadRecordAt(layout, entry.number, &buffer) : kNtfsNotRecord;
-    if (rc != kSuccess) {
-      // The folder cannot be read: its files still get a lost folder.
+    if (!mapped || ReadRecordAt(layout, entry.number, &buffer) != kSuccess) {
       WriteLostFolder(entry.number, entry.layout);
-      result = rc;
       continue;
     }
-    result = HandleRecord(buffer, sector, RecordPass::kSecond, entry.number, &entry);
+    HandleRecord(buffer, sector, RecordPass::kSecond, entry.number, &entry);
   }
-  const int flushed = store_->Flush();
-  return result != kSuccess ? result : flushed;
+  return store_->Flush();
 }
 
 int CProfessionalNtfsRecovery::SetScanCallback(ScanProgressCallback scan_progress,

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,7 +12,10 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_log_store.h"
+#include "ntfs/attribute_list.h"
+#include "ntfs/attribute_stream.h"
 #include "ntfs/data_runs.h"
+#include "ntfs/deep_data_copy.h"
 #include "ntfs/mft_map.h"
 #include "ntfs/mft_record.h"
 #include "storage/sector_reader.h"
@@ -34,6 +36,8 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   static constexpr size_t kMaxParentEntries = 1u << 20;
   static constexpr size_t kMaxLayouts = 4096;
   static constexpr uint32_t kMaxParentDepth = 1024;
+  // Folder ids of volumes other than the one at the partition start begin here.
+  static constexpr uint32_t kForeignIdBase = 0x80000000u;
 
   CProfessionalNtfsRecovery();
   ~CProfessionalNtfsRecovery() override;
@@ -102,6 +106,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
     uint64_t parent = 0;
   };
 
+  void RememberWrittenFolders();
   int OpenOn(SectorReader reader, uint64_t start_sector, uint64_t sector_count, char16_t tag,
              const std::function<int(SectorReader*)>& reopen);
   void LearnBootSector(const std::function<int(SectorReader*)>& reopen);
@@ -119,16 +124,28 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   DirectoryLink ReadDirectoryLink(uint32_t number, uint32_t layout);
   int ReadRecordAt(const ntfs::MftLayout& layout, uint64_t number, std::vector<uint8_t>* buffer);
   int ReadRecordAtSector(uint64_t sector, std::vector<uint8_t>* buffer);
-  uint32_t ContentCheckOf(const ntfs::MftRecord& record, const std::string& name,
-                          const ntfs::MftLayout& layout, uint32_t sectors_per_cluster);
+  uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name,
+                          const ntfs::VolumeWindow& volume);
+  // The unnamed $DATA of base record `number`: its extents inline and, through
+  // an attribute list, from extension records found with `layout`.
+  int LoadDeepStream(const ntfs::MftRecord& base, uint32_t number, const ntfs::MftLayout& layout,
+                     const ntfs::VolumeWindow& volume, ntfs::NtfsStream* out);
+  std::vector<ntfs::AttributeListEntry> ListEntriesOf(const ntfs::MftRecord& base,
+                                                      const ntfs::VolumeWindow& volume);
+  // Extension record `number` of base record `base`, read with `layout`.
+  bool ReadExtension(const ntfs::MftLayout& layout, uint64_t number, uint32_t base,
+                     std::vector<uint8_t>* buffer, ntfs::MftRecord* out);
+  // The file's name from an extension record its attribute list names.
+  bool ListedFileName(const ntfs::MftRecord& base, uint32_t number, const ntfs::MftLayout& layout,
+                      const ntfs::VolumeWindow& volume, ntfs::FileNameAttribute* name);
+  // The MFT a record found at `sector` belongs to (a found $MFT, or contiguous).
+  bool LayoutForRecord(uint32_t number, uint64_t sector, ntfs::MftLayout* out) const;
   void WriteLostFolder(uint32_t number, uint32_t layout);
   ScanRecord* NewRecord();
 
   // Extraction.
-  int LoadRecordForCopy(const ScanRecord& record, std::vector<uint8_t>* buffer,
-                        ntfs::MftRecord* parsed, const ntfs::MftAttribute** data);
-  int CopyRecordData(const ScanRecord& record, uint64_t limit,
-                     const std::function<int(const uint8_t*, size_t, uint64_t)>& sink);
+  int LoadRecordStream(const ScanRecord& record, ntfs::NtfsStream* stream);
+  ntfs::VolumeWindow WindowOf(const ScanRecord& record);
   int RecoverOne(const ScanRecord& record, const std::string& path);
   int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
 
@@ -149,6 +166,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // Folder ids of volumes other than the one at the partition start: MFT
   // numbers repeat between volumes, the store's parent ids must not.
   std::map<std::pair<uint64_t, uint32_t>, uint32_t> foreign_ids_;
+  uint32_t next_foreign_id_ = kForeignIdBase;
   std::unordered_map<uint64_t, DirectoryLink> link_cache_;
 
   ScanProgressCallback scan_progress_ = nullptr;

@@ -29,11 +29,11 @@ uint16_t U16(const uint8_t* p) {
 }  // namespace
 
 int RunDeepNtfsPass(CProfessionalNtfsRecovery* engine, const std::string& image, uint64_t start,
-                    uint64_t count) {
+                    uint64_t count, const char* log_name) {
   SectorReader reader;
   int rc = OpenImageFile(&reader, image);
   if (rc != kSuccess) return rc;
-  rc = engine->OpenDeepLog(nullptr);
+  rc = engine->OpenDeepLog(log_name);
   if (rc != kSuccess && rc != kErrNotEnoughMemory) return rc;
   const uint32_t record_bytes = kSectorBytes > 512 ? kSectorBytes : 2 * kSectorBytes;
   count = std::min(count, reader.total_sectors - std::min(start, reader.total_sectors));
