@@ -92,7 +92,8 @@ uint32_t CProfessionalFatRecovery::ContentCheck(int geometry, uint32_t first_clu
 }
 
 uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {
-  if (cluster == 0 || cluster == root_cluster_ || geometry < 0) return 0;
+  if (cluster == 0 || cluster == root_cluster_) return 0;
+  if (geometry < 0) return 1;  // below the root, level unknown
   const auto key = std::make_pair(geometry, cluster);
   if (auto it = depth_cache_.find(key); it != depth_cache_.end()) return it->second;
   uint32_t depth = 0;

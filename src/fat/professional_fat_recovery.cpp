@@ -135,7 +135,7 @@ void CProfessionalFatRecovery::ClearPass() {
   depth_cache_.clear();
   current_context_ = {};
   finish_context_ = {};
-  root_cluster_ = 2;
+  root_cluster_ = 0;
   dropped_items_ = 0;
 }
 

@@ -79,6 +79,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   const ScanLogStore* Store() const { return store_.get(); }
   // Items dropped because a memory bound was reached during the last pass.
   uint64_t DroppedItems() const { return dropped_items_; }
+  size_t UnplacedSectorCount() const { return unplaced_.size(); }
+  size_t PendingFileCount() const { return pending_files_.size(); }
 
  private:
   struct PendingFile {
@@ -167,7 +169,9 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   uint64_t volume_start_ = 0;
   uint64_t volume_sectors_ = 0;
   uint32_t bytes_per_sector_ = 512;
-  uint32_t root_cluster_ = 2;
+  // 0 until a boot sector names the root: without one the root's cluster is
+  // unknown, and 0 is never a data cluster (a FAT16 folder may well sit at 2).
+  uint32_t root_cluster_ = 0;
   std::unique_ptr<ScanLogStore> store_;
 
   FatGeometryList geometries_;
