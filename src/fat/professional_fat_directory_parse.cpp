@@ -332,8 +332,10 @@ void CProfessionalFatRecovery::WriteFile(PendingFile file, int geometry) {
   store_->AddRelation(parent, depth, index, record.object_id, nullptr);
 }
 
-void CProfessionalFatRecovery::PlacePendingFiles() {
+void CProfessionalFatRecovery::PlacePendingFiles(bool only_with_new_layout) {
   if (pending_files_.empty()) return;
+  if (only_with_new_layout && geometries_.Count() == geometries_tried_) return;
+  geometries_tried_ = geometries_.Count();
   std::vector<PendingFile> waiting;
   for (PendingFile& file : pending_files_) {
     const int geometry = geometries_.FindExplaining(NormaliseParent(file.parent), file.sector);

@@ -31,6 +31,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   static constexpr size_t kMaxLongNameTails = 1024;
   static constexpr size_t kMaxDirectoryRecords = 131072;
   static constexpr size_t kMaxRegisteredDirectories = 262144;
+  // Sectors after a cut long name searched for its rest when no layout is known.
+  static constexpr uint64_t kTailSearchSectors = 128;
 
   CProfessionalFatRecovery() = default;
   ~CProfessionalFatRecovery() override = default;
@@ -142,6 +144,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   void KeepTail(std::optional<LongNameTail> tail);
   void ParseAndKeepTail(const uint8_t* data, size_t length, uint64_t sector, int geometry,
                         uint32_t cluster);
+  // A kept sector that continues the tail (its cluster, or the next sectors).
+  std::map<uint64_t, std::vector<uint8_t>>::iterator FindTailContinuation(const LongNameTail& tail);
   bool TailContinuesInto(const LongNameTail& tail, const uint8_t* sector,
                          uint64_t sector_number) const;
   // Joins the sector with the first long-name tail it continues and parses the
@@ -151,7 +155,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
 
   // Writing records.
   void WriteFile(PendingFile file, int geometry);
-  void PlacePendingFiles();
+  // Files wait for a layout under which their folder starts where it was found.
+  void PlacePendingFiles(bool only_with_new_layout);
   void WriteDirectories();
   int ResolveGeometry(uint32_t cluster, const RegisteredDirectory& entry) const;
 
@@ -185,6 +190,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   ClusterContext current_context_;
   ClusterContext finish_context_;
   uint64_t dropped_items_ = 0;
+  // Layouts known when pending files were last tried; only a new one can place them.
+  int geometries_tried_ = 0;
 
   ScanProgressCallback scan_progress_ = nullptr;
   FileProgressCallback file_progress_ = nullptr;
