@@ -60,7 +60,9 @@ ScopedDataDir::~ScopedDataDir() {
 }
 
 int RunCommand(const std::string& command, std::string* output) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  // mkntfs, mkfs.fat and fsck.fat live in /usr/sbin, which is not on a normal user's PATH.
+  const std::string full = "PATH=\"$PATH:/usr/sbin:/sbin\"; " + command;
+  FILE* pipe = ::popen(("{ " + full + "\n} 2>&1").c_str(), "r");
   if (!pipe) return -1;
   std::array<char, 4096> chunk{};
   std::string text;
@@ -74,6 +76,18 @@ int RunCommand(const std::string& command, std::string* output) {
 
 bool ToolAvailable(const std::string& tool) {
   return RunCommand("command -v " + tool + " >/dev/null") == 0;
+}
+
+std::string ShellQuote(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
 }
 
 std::string VelmoraBinary() { return VELMORA_BINARY; }

@@ -29,6 +29,8 @@ class ScopedDataDir {
 // Runs a shell command; returns its exit status (-1 when it could not run).
 int RunCommand(const std::string& command, std::string* output = nullptr);
 bool ToolAvailable(const std::string& tool);
+// Single-quotes a word for /bin/sh.
+std::string ShellQuote(const std::string& word);
 
 // The velmora binary built next to the tests.
 std::string VelmoraBinary();
