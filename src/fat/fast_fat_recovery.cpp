@@ -30,7 +30,8 @@ int CFastFatRecovery::OpenPartition(int disk_number, uint64_t start_sector, uint
   const int err = OpenPhysicalDrive(&reader_, disk_number);
   if (err != kSuccess) return err;
   if (start_sector > reader_.total_sectors) return kErrInvalidParameter;
-  volume_.Bind(&reader_, start_sector, std::min(sector_count, reader_.total_sectors - start_sector));
+  volume_.Bind(&reader_, start_sector,
+               std::min(sector_count, reader_.total_sectors - start_sector));
   return OpenBound(drive_letter);
 }
 
@@ -46,10 +47,10 @@ int CFastFatRecovery::OpenBound(char16_t drive_tag) {
   if (!parsed) {
     // FAT32 keeps a copy of its boot sector in sector 6.
     const uint64_t backup = kBackupBootSector * 512;
-    if (backup % unit == 0 && volume_.ReadBytes(backup, 512 > unit ? 512 : unit, boot.data()) ==
-                                  kSuccess) {
-      parsed = ParseFatBootSector(boot.data(), 512, &geometry_) &&
-               geometry_.type == FatType::kFat32;
+    if (backup % unit == 0 &&
+        volume_.ReadBytes(backup, 512 > unit ? 512 : unit, boot.data()) == kSuccess) {
+      parsed =
+          ParseFatBootSector(boot.data(), 512, &geometry_) && geometry_.type == FatType::kFat32;
     }
   }
   if (!parsed) return kErrUnrecognizedVolume;

@@ -77,6 +77,8 @@ class CFastFatRecovery : public IFileRecoveryParse {
   void OnSubdirectory(DirectoryCursor* cursor, const uint8_t* entry, const std::string& name);
   void OnFile(DirectoryCursor* cursor, const uint8_t* entry, const std::string& name,
               uint64_t entry_sector);
+  // Whether the "." and ".." entries at `start` name this directory and its parent.
+  bool DotEntriesMatch(const uint8_t* start, uint32_t cluster, uint32_t parent) const;
   bool NextDirectoryCluster(const DirectoryCursor& cursor, uint32_t current, uint32_t* next);
   void NoteAncestors(uint32_t directory);
   void WriteAncestorRecords();

@@ -18,9 +18,12 @@ bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 uint64_t FatCapacity(const FatGeometry& g) {
   const uint64_t fat_bytes = static_cast<uint64_t>(g.sectors_per_fat) * g.bytes_per_sector;
   switch (g.type) {
-    case FatType::kFat12: return fat_bytes * 2 / 3;
-    case FatType::kFat16: return fat_bytes / 2;
-    case FatType::kFat32: return fat_bytes / 4;
+    case FatType::kFat12:
+      return fat_bytes * 2 / 3;
+    case FatType::kFat16:
+      return fat_bytes / 2;
+    case FatType::kFat32:
+      return fat_bytes / 4;
   }
   return 0;
 }
@@ -95,9 +98,12 @@ bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
 
 const char* FatTypeName(FatType type) {
   switch (type) {
-    case FatType::kFat12: return "FAT12";
-    case FatType::kFat16: return "FAT16";
-    case FatType::kFat32: return "FAT32";
+    case FatType::kFat12:
+      return "FAT12";
+    case FatType::kFat16:
+      return "FAT16";
+    case FatType::kFat32:
+      return "FAT32";
   }
   return "FAT";
 }

@@ -20,15 +20,13 @@ struct FatGeometry {
   uint32_t root_directory_sectors = 0;  // the fixed root region of FAT12/16
   uint64_t total_sectors = 0;           // 32-bit field, or the 16-bit one when that is 0
   uint64_t first_data_sector = 0;
-  uint32_t root_cluster = 0;            // 0 on FAT12/16: the fixed root region
-  uint32_t cluster_count = 0;           // data clusters, numbered 2 .. cluster_count + 1
+  uint32_t root_cluster = 0;   // 0 on FAT12/16: the fixed root region
+  uint32_t cluster_count = 0;  // data clusters, numbered 2 .. cluster_count + 1
 
   uint32_t ClusterBytes() const { return sectors_per_cluster * bytes_per_sector; }
   uint64_t FatStartSector() const { return reserved_sectors; }
   uint64_t RootRegionStart() const { return first_data_sector - root_directory_sectors; }
-  bool IsDataCluster(uint32_t cluster) const {
-    return cluster >= 2 && cluster - 2 < cluster_count;
-  }
+  bool IsDataCluster(uint32_t cluster) const { return cluster >= 2 && cluster - 2 < cluster_count; }
   // First sector of a data cluster; cluster 0 names the FAT12/16 root region.
   // False for any other number outside the data area.
   bool ClusterToSector(uint32_t cluster, uint64_t* sector) const;

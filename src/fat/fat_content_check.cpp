@@ -46,7 +46,8 @@ bool ListContains(const char* list, const std::string& extension) {
 }
 
 bool IsTiffHeader(const uint8_t* data, size_t length) {
-  return length >= 4 && ((std::memcmp(data, "II*\0", 4) == 0) || std::memcmp(data, "MM\0*", 4) == 0);
+  return length >= 4 &&
+         ((std::memcmp(data, "II*\0", 4) == 0) || std::memcmp(data, "MM\0*", 4) == 0);
 }
 
 }  // namespace

@@ -65,18 +65,18 @@ int CFastFatRecovery::CopyFileTo(const ScanRecord& record, const std::string& pa
   const uint64_t size = record.size;
   uint64_t done = 0;
   bool stopped = false;
-  result = ReadFatFileData(volume_, &table_, record.object_id, size,
-                           [&](const uint8_t* data, size_t length) {
-                             int err = WriteAll(fd, data, length);
-                             if (err != kSuccess) return err;
-                             done += length;
-                             if (file_progress_) {
-                               err = file_progress_(callback_context_, Percent(done, size), 100, 0,
-                                                    written_path.c_str());
-                               if (err != kSuccess) stopped = true;
-                             }
-                             return err;
-                           });
+  result = ReadFatFileData(
+      volume_, &table_, record.object_id, size, [&](const uint8_t* data, size_t length) {
+        int err = WriteAll(fd, data, length);
+        if (err != kSuccess) return err;
+        done += length;
+        if (file_progress_) {
+          err =
+              file_progress_(callback_context_, Percent(done, size), 100, 0, written_path.c_str());
+          if (err != kSuccess) stopped = true;
+        }
+        return err;
+      });
   ::close(fd);
   if (size == 0 && file_progress_) {
     result = file_progress_(callback_context_, 100, 100, 0, written_path.c_str());
@@ -161,13 +161,12 @@ int CFastFatRecovery::PreviewFile(const ScanRecord& record, std::string* path, u
     const uint64_t capacity = *bytes > 0 ? static_cast<uint64_t>(*bytes) : 0;
     const uint64_t amount = std::min<uint64_t>(record.size, capacity);
     uint64_t copied = 0;
-    result = ReadFatFileData(volume_, &table_, record.object_id, amount,
-                             [&](const uint8_t* data, size_t length) {
-                               std::memcpy(memory + copied, data, length);
-                               copied += length;
-                               return callback ? callback(context, Percent(copied, amount), 0)
-                                               : kSuccess;
-                             });
+    result = ReadFatFileData(
+        volume_, &table_, record.object_id, amount, [&](const uint8_t* data, size_t length) {
+          std::memcpy(memory + copied, data, length);
+          copied += length;
+          return callback ? callback(context, Percent(copied, amount), 0) : kSuccess;
+        });
     *bytes = static_cast<int>(copied);
     return finish(result);
   }
@@ -192,14 +191,13 @@ int CFastFatRecovery::PreviewFile(const ScanRecord& record, std::string* path, u
   if (result != kSuccess) return finish(result);
   *path = written;
   uint64_t done = 0;
-  result = ReadFatFileData(volume_, &table_, record.object_id, record.size,
-                           [&](const uint8_t* data, size_t length) {
-                             const int err = WriteAll(fd, data, length);
-                             if (err != kSuccess) return err;
-                             done += length;
-                             return callback ? callback(context, Percent(done, record.size), 0)
-                                             : kSuccess;
-                           });
+  result = ReadFatFileData(
+      volume_, &table_, record.object_id, record.size, [&](const uint8_t* data, size_t length) {
+        const int err = WriteAll(fd, data, length);
+        if (err != kSuccess) return err;
+        done += length;
+        return callback ? callback(context, Percent(done, record.size), 0) : kSuccess;
+      });
   ::close(fd);
   if (result != kSuccess) ::unlink(written.c_str());
   return finish(result);

@@ -50,7 +50,8 @@ void AppendOemByte(std::string* out, uint8_t byte) {
   out->append(Utf16ToUtf8(std::u16string_view(&unit, 1)));
 }
 
-void AppendTrimmed(std::string* out, const uint8_t* bytes, size_t length, bool first_is_name_start) {
+void AppendTrimmed(std::string* out, const uint8_t* bytes, size_t length,
+                   bool first_is_name_start) {
   size_t end = length;
   while (end > 0 && bytes[end - 1] == ' ') --end;
   for (size_t i = 0; i < end; ++i) {

@@ -58,7 +58,7 @@ inline uint32_t EntryFileSize(const uint8_t* e) {
 std::string ShortEntryName(const uint8_t* e);
 
 struct FatEntryTimes {
-  uint64_t created = 0;      // FILETIME, no time-zone shift
+  uint64_t created = 0;  // FILETIME, no time-zone shift
   uint64_t last_access = 0;
   uint64_t last_write = 0;
 };

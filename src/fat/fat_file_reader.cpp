@@ -36,8 +36,8 @@ bool FatClusterWalk::Advance() {
   return false;
 }
 
-int ReadFatFileData(const FatVolume& volume, FatTable* table, uint32_t first_cluster,
-                    uint64_t size, const FatDataSink& sink) {
+int ReadFatFileData(const FatVolume& volume, FatTable* table, uint32_t first_cluster, uint64_t size,
+                    const FatDataSink& sink) {
   if (size == 0) return kSuccess;
   const FatGeometry& geometry = table->Geometry();
   if (!geometry.IsDataCluster(first_cluster)) return kErrInvalidParameter;

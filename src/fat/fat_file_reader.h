@@ -36,7 +36,7 @@ class FatClusterWalk {
 // the read error, 87 when the first cluster lies outside the data area, 38 when
 // the clusters end before the size is reached, or the sink's non-zero result.
 using FatDataSink = std::function<int(const uint8_t* data, size_t length)>;
-int ReadFatFileData(const FatVolume& volume, FatTable* table, uint32_t first_cluster,
-                    uint64_t size, const FatDataSink& sink);
+int ReadFatFileData(const FatVolume& volume, FatTable* table, uint32_t first_cluster, uint64_t size,
+                    const FatDataSink& sink);
 
 }  // namespace velmora

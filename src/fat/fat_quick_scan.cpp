@@ -19,6 +19,21 @@ constexpr uint32_t kMaxHighWordGuess = 256;
 // A directory holds at most 65536 entries.
 constexpr uint64_t kMaxDirectoryBytes = 65536ull * kFatEntrySize;
 
+// Windows leaves the first cluster in some deleted entries it emptied first; such
+// an entry is an empty file, not a damaged one.
+bool IsPlausibleEntry(const uint8_t* entry, const uint8_t* next) {
+  if (IsPlausibleDirectoryEntry(entry, next)) return true;
+  if (!EntryIsDeleted(entry) || EntryIsLongName(entry) || EntryIsDirectory(entry) ||
+      EntryFileSize(entry) != 0) {
+    return false;
+  }
+  uint8_t without_cluster[kFatEntrySize];
+  std::memcpy(without_cluster, entry, kFatEntrySize);
+  std::memset(without_cluster + 20, 0, 2);
+  std::memset(without_cluster + 26, 0, 2);
+  return IsPlausibleDirectoryEntry(without_cluster, next);
+}
+
 uint64_t NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
@@ -131,18 +146,34 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
     uint64_t sector = 0;
     if (!geometry_.ClusterToSector(current, &sector)) return;
     uint32_t got = 0;
-    if (volume_.Read(sector, geometry_.sectors_per_cluster, buffer.data(), &got) != kSuccess) return;
+    if (volume_.Read(sector, geometry_.sectors_per_cluster, buffer.data(), &got) != kSuccess)
+      return;
     // A subdirectory begins with its "." and ".." entries; anything else means
     // the cluster now belongs to other data.
     if (n == 0 && cluster != geometry_.root_cluster &&
         !IsDirectoryStartSector(buffer.data(), buffer.size())) {
       return;
     }
+    if (n == 0 && cursor.deleted && known != directories_.end() &&
+        !DotEntriesMatch(buffer.data(), cluster, known->second.parent)) {
+      return;  // another directory took over the released cluster
+    }
     if (!ListEntries(&cursor, buffer.data(), buffer.size(), sector)) return;
     uint32_t next = 0;
     if (!NextDirectoryCluster(cursor, current, &next) || !seen.insert(next).second) return;
     current = next;
   }
+}
+
+bool CFastFatRecovery::DotEntriesMatch(const uint8_t* start, uint32_t cluster,
+                                       uint32_t parent) const {
+  const bool fat32 = geometry_.type == FatType::kFat32;
+  // A cleared high word is tolerated, as in the parent's entry.
+  const uint32_t self = EntryFirstCluster(start, fat32);
+  if (self != cluster && self != (cluster & 0xFFFF)) return false;
+  const uint32_t up = EntryFirstCluster(start + kFatEntrySize, fat32);
+  if (parent == geometry_.root_cluster) return up == 0 || up == geometry_.root_cluster;
+  return up == parent || up == (parent & 0xFFFF);
 }
 
 bool CFastFatRecovery::NextDirectoryCluster(const DirectoryCursor& cursor, uint32_t current,
@@ -175,7 +206,7 @@ bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffe
     const uint8_t* entry = buffer + i * kFatEntrySize;
     const uint8_t* next = i + 1 < count ? entry + kFatEntrySize : nullptr;
     if (EntryEndsDirectory(entry)) return false;
-    if (!IsPlausibleDirectoryEntry(entry, next)) {
+    if (!IsPlausibleEntry(entry, next)) {
       cursor->names.Reset();
       continue;
     }
@@ -197,8 +228,8 @@ bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffe
   return true;
 }
 
-void CFastFatRecovery::FillCommon(ScanRecord* record, const uint8_t* entry,
-                                  uint32_t first_cluster, const std::string& name) const {
+void CFastFatRecovery::FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,
+                                  const std::string& name) const {
   record->drive_tag = static_cast<uint16_t>(drive_tag_);
   record->source_kind = kSourceFatQuick;
   record->object_id = first_cluster;
@@ -256,7 +287,8 @@ void CFastFatRecovery::OnFile(DirectoryCursor* cursor, const uint8_t* entry,
   record.is_directory = 0;
   record.size = size;
   record.content_check = size > 0 ? ContentCheck(cluster, name) : 1;
-  const uint64_t per_sector = geometry_.bytes_per_sector / static_cast<uint32_t>(reader_.device_sector_size);
+  const uint64_t per_sector =
+      geometry_.bytes_per_sector / static_cast<uint32_t>(reader_.device_sector_size);
   record.location = volume_.StartSector() + entry_sector * per_sector;
   std::memcpy(slot, &record, sizeof(record));
   store_->AddRelation(cursor->cluster, cursor->depth, index, cluster, nullptr);

@@ -10,9 +10,15 @@ void FatTable::Attach(const FatVolume* volume, const FatGeometry& geometry) {
   volume_ = volume;
   geometry_ = geometry;
   switch (geometry.type) {
-    case FatType::kFat12: end_marker_ = 0xFF8; break;
-    case FatType::kFat16: end_marker_ = 0xFFF8; break;
-    case FatType::kFat32: end_marker_ = 0x0FFFFFF8; break;
+    case FatType::kFat12:
+      end_marker_ = 0xFF8;
+      break;
+    case FatType::kFat16:
+      end_marker_ = 0xFFF8;
+      break;
+    case FatType::kFat32:
+      end_marker_ = 0x0FFFFFF8;
+      break;
   }
   fat_bytes_ = static_cast<uint64_t>(geometry.sectors_per_fat) * geometry.bytes_per_sector;
   window_.clear();
@@ -47,9 +53,18 @@ int FatTable::Entry(uint32_t cluster, uint32_t* value) {
   uint64_t offset = 0;
   uint32_t width = 0;
   switch (geometry_.type) {
-    case FatType::kFat12: offset = cluster + cluster / 2; width = 2; break;
-    case FatType::kFat16: offset = static_cast<uint64_t>(cluster) * 2; width = 2; break;
-    case FatType::kFat32: offset = static_cast<uint64_t>(cluster) * 4; width = 4; break;
+    case FatType::kFat12:
+      offset = cluster + cluster / 2;
+      width = 2;
+      break;
+    case FatType::kFat16:
+      offset = static_cast<uint64_t>(cluster) * 2;
+      width = 2;
+      break;
+    case FatType::kFat32:
+      offset = static_cast<uint64_t>(cluster) * 4;
+      width = 4;
+      break;
   }
   if (offset + width > fat_bytes_) return kErrInvalidParameter;
   const bool inside = !window_.empty() && offset >= window_offset_ &&
@@ -64,9 +79,15 @@ int FatTable::Entry(uint32_t cluster, uint32_t* value) {
   uint32_t raw = 0;
   for (uint32_t i = 0; i < width; ++i) raw |= static_cast<uint32_t>(p[i]) << (8 * i);
   switch (geometry_.type) {
-    case FatType::kFat12: *value = (cluster & 1) ? raw >> 4 : raw & 0x0FFF; break;
-    case FatType::kFat16: *value = raw; break;
-    case FatType::kFat32: *value = raw & 0x0FFFFFFF; break;
+    case FatType::kFat12:
+      *value = (cluster & 1) ? raw >> 4 : raw & 0x0FFF;
+      break;
+    case FatType::kFat16:
+      *value = raw;
+      break;
+    case FatType::kFat32:
+      *value = raw & 0x0FFFFFFF;
+      break;
   }
   return kSuccess;
 }

@@ -35,11 +35,12 @@ int FatVolume::Read(uint64_t sector, uint32_t count, void* buffer, uint32_t* sec
   const uint64_t units = static_cast<uint64_t>(count) * per;
   if (units > INT32_MAX) return kErrInvalidParameter;
   uint32_t got_units = 0;
-  const int result = ReadSectors(reader_, static_cast<int32_t>(units), buffer, start_ + sector * per,
-                                 static_cast<int32_t>(unit), &got_units);
+  const int result = ReadSectors(reader_, static_cast<int32_t>(units), buffer,
+                                 start_ + sector * per, static_cast<int32_t>(unit), &got_units);
   const uint32_t got = result == kSuccess ? count : static_cast<uint32_t>(got_units / per);
   if (sectors_read) *sectors_read = got;
-  if (result != kSuccess && got == 0) return result == kErrInvalidParameter ? result : kErrReadFault;
+  if (result != kSuccess && got == 0)
+    return result == kErrInvalidParameter ? result : kErrReadFault;
   return result;
 }
 
