@@ -16,5 +16,6 @@ int RunInfo(const Args& args);
 int RunScan(const Args& args);
 int RunList(const Args& args);
 int RunRecover(const Args& args);
+int RunIdentify(const Args& args);
 
 }  // namespace velmora::cli
