@@ -35,8 +35,7 @@ uint32_t DotDotCluster(const uint8_t* sector) { return Cluster(sector + 32); }
 
 }  // namespace
 
-int CProfessionalFatRecovery::ReadAbsolute(uint64_t sector, uint32_t count,
-                                           uint8_t* buffer) const {
+int CProfessionalFatRecovery::ReadAbsolute(uint64_t sector, uint32_t count, uint8_t* buffer) const {
   if (sector < volume_start_) return kErrInvalidParameter;
   uint32_t got = 0;
   return volume_.Read(sector - volume_start_, count, buffer, &got);
@@ -118,8 +117,7 @@ uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {
 }
 
 uint32_t CProfessionalFatRecovery::OwningDirectory(const uint8_t* data, size_t length, int geometry,
-                                                   uint32_t cluster_guess,
-                                                   uint64_t* owner_sector) {
+                                                   uint32_t cluster_guess, uint64_t* owner_sector) {
   const uint8_t* first = data;
   if (EntryAttributes(first) == kFatAttrVolumeLabel) {
     uint64_t root_start = 0;
@@ -160,8 +158,9 @@ uint32_t CProfessionalFatRecovery::OwningDirectory(const uint8_t* data, size_t l
   return NormaliseParent(cluster_guess);
 }
 
-std::optional<CProfessionalFatRecovery::LongNameTail> CProfessionalFatRecovery::ParseDirectoryBuffer(
-    const uint8_t* data, size_t length, uint64_t sector, int geometry, uint32_t cluster_guess) {
+std::optional<CProfessionalFatRecovery::LongNameTail>
+CProfessionalFatRecovery::ParseDirectoryBuffer(const uint8_t* data, size_t length, uint64_t sector,
+                                               int geometry, uint32_t cluster_guess) {
   length -= length % kFatEntrySize;
   if (length < kFatEntrySize) return std::nullopt;
   uint64_t owner_sector = sector;

@@ -40,7 +40,8 @@ int CProfessionalFatRecovery::OpenPartition(int disk_number, uint64_t start_sect
   // The partition's own extent bounds every read, not the whole disk's size.
   volume_start_ = start_sector;
   volume_sectors_ = sector_count;
-  if (volume_start_ > reader_.total_sectors) volume_sectors_ = 0;
+  if (volume_start_ > reader_.total_sectors)
+    volume_sectors_ = 0;
   else if (volume_sectors_ > reader_.total_sectors - volume_start_)
     volume_sectors_ = reader_.total_sectors - volume_start_;
   bytes_per_sector_ = static_cast<uint32_t>(reader_.device_sector_size);
@@ -199,6 +200,8 @@ int CProfessionalFatRecovery::AddDirectoryStart(const uint8_t* sector, uint64_t 
     PlacePendingFiles(true);
     // The directory's following sectors belong to the same cluster.
     current_context_ = {true, geometry, cluster, sector_number};
+  } else {
+    current_context_ = {};  // the sectors after an unexplained start belong to no known cluster
   }
   std::optional<LongNameTail> tail =
       ParseDirectoryBuffer(sector, bytes_per_sector_, sector_number, geometry, cluster);
@@ -315,8 +318,8 @@ void CProfessionalFatRecovery::KeepTail(std::optional<LongNameTail> tail) {
   tails_.push_back(std::move(*tail));
 }
 
-void CProfessionalFatRecovery::ParseAndKeepTail(const uint8_t* data, size_t length,
-                                                uint64_t sector, int geometry, uint32_t cluster) {
+void CProfessionalFatRecovery::ParseAndKeepTail(const uint8_t* data, size_t length, uint64_t sector,
+                                                int geometry, uint32_t cluster) {
   KeepTail(ParseDirectoryBuffer(data, length, sector, geometry, cluster));
 }
 

@@ -126,16 +126,14 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   uint32_t SearchFileHighWord(int geometry, uint16_t low, const std::string& name) const;
   uint32_t ContentCheck(int geometry, uint32_t first_cluster, const std::string& name) const;
   uint32_t DepthOf(uint32_t cluster, int geometry);
-  uint32_t NormaliseParent(uint32_t cluster) const {
-    return cluster < 2 ? root_cluster_ : cluster;
-  }
+  uint32_t NormaliseParent(uint32_t cluster) const { return cluster < 2 ? root_cluster_ : cluster; }
 
   // Parsing directory buffers.
   std::optional<LongNameTail> ParseDirectoryBuffer(const uint8_t* data, size_t length,
                                                    uint64_t sector, int geometry,
                                                    uint32_t cluster_guess);
-  uint32_t OwningDirectory(const uint8_t* data, size_t length, int geometry,
-                           uint32_t cluster_guess, uint64_t* owner_sector);
+  uint32_t OwningDirectory(const uint8_t* data, size_t length, int geometry, uint32_t cluster_guess,
+                           uint64_t* owner_sector);
   void OnDirectoryEntry(const uint8_t* entry, const std::string& name, uint32_t owner,
                         uint64_t entry_sector, int geometry);
   void OnFileEntry(const uint8_t* entry, const std::string& name, uint32_t owner,

@@ -27,7 +27,8 @@ std::vector<uint8_t> ReadImage(const std::string& path) {
 
 void WriteImage(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 class DamagedFatDirectories : public ::testing::Test {
@@ -41,12 +42,12 @@ class DamagedFatDirectories : public ::testing::Test {
     const std::string payload = folder_ + "/payload";
     std::ofstream(payload) << std::string(5000, 'x');
     const std::string i = " -i '" + image_ + "' ";
-    const std::string script =
-        "export MTOOLS_SKIP_CHECK=1; set -e; mkfs.fat -F 16 -s 2 -C '" + image_ +
-        "' 8192 >/dev/null; mmd" + i + "::Docs; mmd" + i + "::Docs/Sub; mmd" + i +
-        "::Docs/Sub/Deep; mcopy" + i + "'" + payload + "' '::Docs/Sub/Deep/deep file.txt'; mcopy" +
-        i + "'" + payload + "' '::Docs/report with a long name.txt'; mcopy" + i + "'" + payload +
-        "' ::Docs/Sub/b.txt";
+    const std::string script = "export MTOOLS_SKIP_CHECK=1; set -e; mkfs.fat -F 16 -s 2 -C '" +
+                               image_ + "' 8192 >/dev/null; mmd" + i + "::Docs; mmd" + i +
+                               "::Docs/Sub; mmd" + i + "::Docs/Sub/Deep; mcopy" + i + "'" +
+                               payload + "' '::Docs/Sub/Deep/deep file.txt'; mcopy" + i + "'" +
+                               payload + "' '::Docs/report with a long name.txt'; mcopy" + i + "'" +
+                               payload + "' ::Docs/Sub/b.txt";
     ASSERT_EQ(RunCommand(script + " 2>&1"), 0);
   }
   void TearDown() override {

@@ -1,14 +1,14 @@
 #include "fat/professional_fat_recovery.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
-#include <set>
 #include <map>
 #include <random>
 #include <regex>
-#include <sys/stat.h>
+#include <set>
 
 #include "engine/record_text.h"
 #include "fat/fat_deep_scan_driver.h"
@@ -67,8 +67,7 @@ std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
 // mkfs.fat `format_options` over a new image of `kib` KiB, then the files via mtools.
 bool BuildVolume(const std::string& folder, const std::string& image,
-                 const std::string& format_options, int kib,
-                 const std::vector<VolumeFile>& files) {
+                 const std::string& format_options, int kib, const std::vector<VolumeFile>& files) {
   if (!testing::ToolAvailable("mkfs.fat") || !testing::ToolAvailable("mcopy")) return false;
   std::string script = "export MTOOLS_SKIP_CHECK=1; set -e; mkfs.fat " + format_options + " -C " +
                        Quote(image) + " " + std::to_string(kib) + " >/dev/null";
@@ -195,21 +194,22 @@ TEST_F(ProfessionalFatRecoveryTest, Fat32ReformattedWithOtherClusterSizeInfersTh
   const FoundTree tree = Scan(image);
   // The new boot sector describes 8 sectors per cluster; the old directories
   // give back the old layout of 1 sector per cluster.
-  const uint16_t reserved = static_cast<uint8_t>(first_boot[14]) | (static_cast<uint8_t>(first_boot[15]) << 8);
+  const uint16_t reserved =
+      static_cast<uint8_t>(first_boot[14]) | (static_cast<uint8_t>(first_boot[15]) << 8);
   const uint32_t fat_size = static_cast<uint8_t>(first_boot[36]) |
                             (static_cast<uint8_t>(first_boot[37]) << 8) |
                             (static_cast<uint8_t>(first_boot[38]) << 16);
   const uint64_t old_data_start = reserved + 2ull * fat_size;
   bool old_layout = false;
   for (const DeepFatGeometry& g : engine_.Geometries().All()) {
-    old_layout |= !g.from_boot_sector && g.sectors_per_cluster == 1 &&
-                  g.first_data_sector == old_data_start;
+    old_layout |=
+        !g.from_boot_sector && g.sectors_per_cluster == 1 && g.first_data_sector == old_data_start;
   }
   EXPECT_TRUE(old_layout) << "old data area at sector " << old_data_start;
   for (const VolumeFile& file : files) {
     const std::string path = file.path == "README.TXT" ? "readme.txt" : file.path;
-    const std::string found = FindPath(tree, "(LostFolder[0-9]+/)?" + std::regex_replace(
-        path, std::regex(R"([.()])"), R"(\$&)"));
+    const std::string found = FindPath(
+        tree, "(LostFolder[0-9]+/)?" + std::regex_replace(path, std::regex(R"([.()])"), R"(\$&)"));
     ASSERT_NE(found, "") << file.path;
     EXPECT_EQ(Recover(tree, found), file.content) << found;
   }
@@ -227,8 +227,9 @@ TEST_F(ProfessionalFatRecoveryTest, Fat16ReformattedPutsFoldersWithoutEntryUnder
     if (file.path == "README.TXT") continue;  // its entry was in the old root
     const size_t slash = file.path.find('/');
     const std::string below_top = file.path.substr(slash + 1);
-    const std::string found = FindPath(
-        tree, "LostFolder[0-9]+/" + std::regex_replace(below_top, std::regex(R"([.()])"), R"(\$&)"));
+    const std::string found =
+        FindPath(tree, "LostFolder[0-9]+/" +
+                           std::regex_replace(below_top, std::regex(R"([.()])"), R"(\$&)"));
     ASSERT_NE(found, "") << file.path;
     EXPECT_EQ(Recover(tree, found), file.content) << found;
   }
@@ -242,8 +243,9 @@ TEST_F(ProfessionalFatRecoveryTest, ZeroedBootSectorGeometryComesFromTwoDirector
   const auto files = SampleFiles();
   ASSERT_TRUE(BuildVolume(folder_, image, "-F 16 -s 4 -n NOBOOT", 32768, files));
   const std::string boot = ReadWholeFile(image).substr(0, 512);
-  ASSERT_EQ(RunCommand("dd if=/dev/zero of=" + Quote(image) +
-                       " bs=512 count=1 conv=notrunc status=none"), 0);
+  ASSERT_EQ(
+      RunCommand("dd if=/dev/zero of=" + Quote(image) + " bs=512 count=1 conv=notrunc status=none"),
+      0);
 
   const FoundTree tree = Scan(image);
   const uint16_t reserved = static_cast<uint8_t>(boot[14]) | (static_cast<uint8_t>(boot[15]) << 8);

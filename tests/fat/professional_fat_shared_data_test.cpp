@@ -1,8 +1,7 @@
 // The FAT deep engine over FAT images from other projects' test suites: known
 // results where they are documented, and no crash or hang on damaged ones.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <map>
 #include <string>
@@ -63,7 +62,8 @@ TEST_F(SharedFatImages, Fat12AndFat16ImagesListTheirNestedFiles) {
     const std::string image = SharedTestData(name);
     if (image.empty()) GTEST_SKIP() << "shared test data (rust-fatfs) not present";
     CProfessionalFatRecovery engine;
-    const auto found = DeepScanListing(&engine, image, folder_ + "/" + std::to_string(image.size()) + name[17]);
+    const auto found =
+        DeepScanListing(&engine, image, folder_ + "/" + std::to_string(image.size()) + name[17]);
     // A FAT12 root region holds fewer than 512 entries: the data area starts
     // where the boot sector's root-entry count says, not 32 sectors later.
     for (const char* path : {"long.txt", "short.txt", "very/long/path/test.txt",
@@ -113,7 +113,8 @@ TEST_F(SharedFatImages, DamagedCheckerImagesNeitherCrashNorHang) {
     const auto found = DeepScanListing(&engine, image, folder_ + "/log-" + dump);
     for (const auto& [path, record] : found) {
       EXPECT_LT(path.size(), 4096u) << dump;
-      EXPECT_EQ(record.source_kind, kSourceFatDeep);
+      const uint32_t kind = record.source_kind;  // packed field: copy before binding
+      EXPECT_EQ(kind, kSourceFatDeep);
     }
     ::unlink(image.c_str());
     ++scanned;
