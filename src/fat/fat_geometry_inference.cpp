@@ -124,9 +124,8 @@ int FatGeometryList::AddSample(const DirectoryStartSample& sample, uint64_t volu
 std::vector<int> FatGeometryList::ByConfidence() const {
   std::vector<int> order(geometries_.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-  std::stable_sort(order.begin(), order.end(), [this](int a, int b) {
-    return At(a).confirmations > At(b).confirmations;
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [this](int a, int b) { return At(a).confirmations > At(b).confirmations; });
   return order;
 }
 

@@ -35,8 +35,7 @@ uint32_t DotDotCluster(const uint8_t* sector) { return Cluster(sector + 32); }
 
 }  // namespace
 
-int CProfessionalFatRecovery::ReadAbsolute(uint64_t sector, uint32_t count,
-                                           uint8_t* buffer) const {
+int CProfessionalFatRecovery::ReadAbsolute(uint64_t sector, uint32_t count, uint8_t* buffer) const {
   if (sector < volume_start_) return kErrInvalidParameter;
   uint32_t got = 0;
   return volume_.Read(sector - volume_start_, count, buffer, &got);
@@ -92,7 +91,8 @@ uint32_t CProfessionalFatRecovery::ContentCheck(int geometry, uint32_t first_clu
 }
 
 uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {
-  if (cluster == 0 || cluster == root_cluster_ || geometry < 0) return 0;
+  if (cluster == 0 || cluster == root_cluster_) return 0;
+  if (geometry < 0) return 1;  // below the root, level unknown
   const auto key = std::make_pair(geometry, cluster);
   if (auto it = depth_cache_.find(key); it != depth_cache_.end()) return it->second;
   uint32_t depth = 0;
@@ -117,8 +117,7 @@ uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {
 }
 
 uint32_t CProfessionalFatRecovery::OwningDirectory(const uint8_t* data, size_t length, int geometry,
-                                                   uint32_t cluster_guess,
-                                                   uint64_t* owner_sector) {
+                                                   uint32_t cluster_guess, uint64_t* owner_sector) {
   const uint8_t* first = data;
   if (EntryAttributes(first) == kFatAttrVolumeLabel) {
     uint64_t root_start = 0;
@@ -159,8 +158,9 @@ uint32_t CProfessionalFatRecovery::OwningDirectory(const uint8_t* data, size_t l
   return NormaliseParent(cluster_guess);
 }
 
-std::optional<CProfessionalFatRecovery::LongNameTail> CProfessionalFatRecovery::ParseDirectoryBuffer(
-    const uint8_t* data, size_t length, uint64_t sector, int geometry, uint32_t cluster_guess) {
+std::optional<CProfessionalFatRecovery::LongNameTail>
+CProfessionalFatRecovery::ParseDirectoryBuffer(const uint8_t* data, size_t length, uint64_t sector,
+                                               int geometry, uint32_t cluster_guess) {
   length -= length % kFatEntrySize;
   if (length < kFatEntrySize) return std::nullopt;
   uint64_t owner_sector = sector;
@@ -331,8 +331,10 @@ void CProfessionalFatRecovery::WriteFile(PendingFile file, int geometry) {
   store_->AddRelation(parent, depth, index, record.object_id, nullptr);
 }
 
-void CProfessionalFatRecovery::PlacePendingFiles() {
+void CProfessionalFatRecovery::PlacePendingFiles(bool only_with_new_layout) {
   if (pending_files_.empty()) return;
+  if (only_with_new_layout && geometries_.Count() == geometries_tried_) return;
+  geometries_tried_ = geometries_.Count();
   std::vector<PendingFile> waiting;
   for (PendingFile& file : pending_files_) {
     const int geometry = geometries_.FindExplaining(NormaliseParent(file.parent), file.sector);

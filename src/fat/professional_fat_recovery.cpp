@@ -40,7 +40,8 @@ int CProfessionalFatRecovery::OpenPartition(int disk_number, uint64_t start_sect
   // The partition's own extent bounds every read, not the whole disk's size.
   volume_start_ = start_sector;
   volume_sectors_ = sector_count;
-  if (volume_start_ > reader_.total_sectors) volume_sectors_ = 0;
+  if (volume_start_ > reader_.total_sectors)
+    volume_sectors_ = 0;
   else if (volume_sectors_ > reader_.total_sectors - volume_start_)
     volume_sectors_ = reader_.total_sectors - volume_start_;
   bytes_per_sector_ = static_cast<uint32_t>(reader_.device_sector_size);
@@ -135,8 +136,9 @@ void CProfessionalFatRecovery::ClearPass() {
   depth_cache_.clear();
   current_context_ = {};
   finish_context_ = {};
-  root_cluster_ = 2;
+  root_cluster_ = 0;
   dropped_items_ = 0;
+  geometries_tried_ = 0;
 }
 
 int CProfessionalFatRecovery::ResetForScan(const char* log_name) {
@@ -189,32 +191,23 @@ int CProfessionalFatRecovery::AddDirectoryStart(const uint8_t* sector, uint64_t 
   if (!open_ || sector == nullptr) return kSuccess;
   const uint32_t cluster = DotCluster(sector);
   int geometry = geometries_.FindExplaining(cluster, sector_number);
-  if (geometry < 0) {
+  if (geometry < 0 && cluster >= 2) {
     geometries_.AddSample({cluster, sector_number}, volume_start_);
     geometry = geometries_.FindExplaining(cluster, sector_number);
   }
   if (geometry >= 0) {
     ++geometries_.At(geometry).confirmations;
-    PlacePendingFiles();
+    PlacePendingFiles(true);
     // The directory's following sectors belong to the same cluster.
     current_context_ = {true, geometry, cluster, sector_number};
+  } else {
+    current_context_ = {};  // the sectors after an unexplained start belong to no known cluster
   }
   std::optional<LongNameTail> tail =
       ParseDirectoryBuffer(sector, bytes_per_sector_, sector_number, geometry, cluster);
   // A long name cut at the end of the sector may continue in a sector kept earlier.
   while (tail) {
-    auto it = unplaced_.begin();
-    for (; it != unplaced_.end(); ++it) {
-      const uint8_t* first = it->second.data();
-      const bool long_name = first[11] == 0x0F && first[13] == tail->checksum;
-      uint32_t containing = 0;
-      const bool inside = tail->geometry < 0 ||
-                          (geometries_.At(tail->geometry).ClusterContaining(it->first, &containing) &&
-                           containing == tail->cluster);
-      const bool live_short = first[0] != 0 && first[0] != 0xE5 && first[11] != 0x0F &&
-                              ShortNameChecksum(first) == tail->checksum;
-      if ((long_name && inside) || live_short) break;
-    }
+    auto it = FindTailContinuation(*tail);
     if (it == unplaced_.end()) break;
     std::vector<uint8_t> joined = tail->bytes;
     joined.insert(joined.end(), it->second.begin(), it->second.end());
@@ -224,6 +217,30 @@ int CProfessionalFatRecovery::AddDirectoryStart(const uint8_t* sector, uint64_t 
   }
   KeepTail(std::move(tail));
   return kSuccess;
+}
+
+std::map<uint64_t, std::vector<uint8_t>>::iterator CProfessionalFatRecovery::FindTailContinuation(
+    const LongNameTail& tail) {
+  // Only the rest of the tail's cluster, or without a layout the next few
+  // sectors, can hold the continuation; this keeps the search short.
+  uint64_t first = tail.sector + 1;
+  uint64_t end = tail.sector + 1 + kTailSearchSectors;
+  if (tail.geometry >= 0) {
+    const DeepFatGeometry& layout = geometries_.At(tail.geometry);
+    uint64_t start = 0;
+    if (layout.ClusterStart(tail.cluster, &start)) {
+      first = start;
+      end = start + (tail.cluster == 0 ? layout.root_region_sectors : layout.sectors_per_cluster);
+    }
+  }
+  for (auto it = unplaced_.lower_bound(first); it != unplaced_.end() && it->first < end; ++it) {
+    const uint8_t* entry = it->second.data();
+    const bool long_name = entry[11] == 0x0F && entry[13] == tail.checksum;
+    const bool live_short = entry[0] != 0 && entry[0] != 0xE5 && entry[11] != 0x0F &&
+                            ShortNameChecksum(entry) == tail.checksum;
+    if (long_name || live_short) return it;
+  }
+  return unplaced_.end();
 }
 
 bool CProfessionalFatRecovery::TailContinuesInto(const LongNameTail& tail, const uint8_t* sector,
@@ -301,8 +318,8 @@ void CProfessionalFatRecovery::KeepTail(std::optional<LongNameTail> tail) {
   tails_.push_back(std::move(*tail));
 }
 
-void CProfessionalFatRecovery::ParseAndKeepTail(const uint8_t* data, size_t length,
-                                                uint64_t sector, int geometry, uint32_t cluster) {
+void CProfessionalFatRecovery::ParseAndKeepTail(const uint8_t* data, size_t length, uint64_t sector,
+                                                int geometry, uint32_t cluster) {
   KeepTail(ParseDirectoryBuffer(data, length, sector, geometry, cluster));
 }
 
@@ -343,7 +360,7 @@ int CProfessionalFatRecovery::FinishScan() {
   directory_records_.clear();
   registry_.clear();
 
-  PlacePendingFiles();
+  PlacePendingFiles(false);
   for (PendingFile& file : pending_files_) {
     const int nearest = geometries_.NearestBelow(file.sector);
     if (nearest >= 0) WriteFile(std::move(file), nearest);

@@ -31,6 +31,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   static constexpr size_t kMaxLongNameTails = 1024;
   static constexpr size_t kMaxDirectoryRecords = 131072;
   static constexpr size_t kMaxRegisteredDirectories = 262144;
+  // Sectors after a cut long name searched for its rest when no layout is known.
+  static constexpr uint64_t kTailSearchSectors = 128;
 
   CProfessionalFatRecovery() = default;
   ~CProfessionalFatRecovery() override = default;
@@ -79,6 +81,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   const ScanLogStore* Store() const { return store_.get(); }
   // Items dropped because a memory bound was reached during the last pass.
   uint64_t DroppedItems() const { return dropped_items_; }
+  size_t UnplacedSectorCount() const { return unplaced_.size(); }
+  size_t PendingFileCount() const { return pending_files_.size(); }
 
  private:
   struct PendingFile {
@@ -122,16 +126,14 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   uint32_t SearchFileHighWord(int geometry, uint16_t low, const std::string& name) const;
   uint32_t ContentCheck(int geometry, uint32_t first_cluster, const std::string& name) const;
   uint32_t DepthOf(uint32_t cluster, int geometry);
-  uint32_t NormaliseParent(uint32_t cluster) const {
-    return cluster < 2 ? root_cluster_ : cluster;
-  }
+  uint32_t NormaliseParent(uint32_t cluster) const { return cluster < 2 ? root_cluster_ : cluster; }
 
   // Parsing directory buffers.
   std::optional<LongNameTail> ParseDirectoryBuffer(const uint8_t* data, size_t length,
                                                    uint64_t sector, int geometry,
                                                    uint32_t cluster_guess);
-  uint32_t OwningDirectory(const uint8_t* data, size_t length, int geometry,
-                           uint32_t cluster_guess, uint64_t* owner_sector);
+  uint32_t OwningDirectory(const uint8_t* data, size_t length, int geometry, uint32_t cluster_guess,
+                           uint64_t* owner_sector);
   void OnDirectoryEntry(const uint8_t* entry, const std::string& name, uint32_t owner,
                         uint64_t entry_sector, int geometry);
   void OnFileEntry(const uint8_t* entry, const std::string& name, uint32_t owner,
@@ -140,6 +142,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   void KeepTail(std::optional<LongNameTail> tail);
   void ParseAndKeepTail(const uint8_t* data, size_t length, uint64_t sector, int geometry,
                         uint32_t cluster);
+  // A kept sector that continues the tail (its cluster, or the next sectors).
+  std::map<uint64_t, std::vector<uint8_t>>::iterator FindTailContinuation(const LongNameTail& tail);
   bool TailContinuesInto(const LongNameTail& tail, const uint8_t* sector,
                          uint64_t sector_number) const;
   // Joins the sector with the first long-name tail it continues and parses the
@@ -149,7 +153,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
 
   // Writing records.
   void WriteFile(PendingFile file, int geometry);
-  void PlacePendingFiles();
+  // Files wait for a layout under which their folder starts where it was found.
+  void PlacePendingFiles(bool only_with_new_layout);
   void WriteDirectories();
   int ResolveGeometry(uint32_t cluster, const RegisteredDirectory& entry) const;
 
@@ -167,7 +172,9 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   uint64_t volume_start_ = 0;
   uint64_t volume_sectors_ = 0;
   uint32_t bytes_per_sector_ = 512;
-  uint32_t root_cluster_ = 2;
+  // 0 until a boot sector names the root: without one the root's cluster is
+  // unknown, and 0 is never a data cluster (a FAT16 folder may well sit at 2).
+  uint32_t root_cluster_ = 0;
   std::unique_ptr<ScanLogStore> store_;
 
   FatGeometryList geometries_;
@@ -181,6 +188,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   ClusterContext current_context_;
   ClusterContext finish_context_;
   uint64_t dropped_items_ = 0;
+  // Layouts known when pending files were last tried; only a new one can place them.
+  int geometries_tried_ = 0;
 
   ScanProgressCallback scan_progress_ = nullptr;
   FileProgressCallback file_progress_ = nullptr;
