@@ -19,7 +19,7 @@ using testing::PlantedImage;
 using Bytes = std::vector<uint8_t>;
 
 Bytes SectorWith(std::initializer_list<std::pair<size_t, std::string>> parts, uint32_t seed = 3) {
-  Bytes sector = testing::RandomBytes(512, seed);
+  Bytes sector = testing::NoiseBytes(512, seed);
   for (const auto& [offset, text] : parts)
     std::memcpy(sector.data() + offset, text.data(), text.size());
   return sector;
@@ -81,7 +81,7 @@ TEST(SignatureTableTest, FirstRowOfATypeNamesCarvedFiles) {
 // The fast walk skips rows by first byte; it must answer exactly like the plain walk.
 TEST(IdentifyWalkTest, FirstByteDispatchEqualsTableOrderWalk) {
   std::vector<Bytes> samples;
-  for (uint32_t seed = 0; seed < 2000; ++seed) samples.push_back(testing::RandomBytes(512, seed));
+  for (uint32_t seed = 0; seed < 2000; ++seed) samples.push_back(testing::NoiseBytes(512, seed));
   const std::vector<std::pair<size_t, std::string>> signatures = {
       {0, std::string("\x00\x00\x01\xBA\x00\x00\x01\xBB", 8)},
       {0, std::string("\x00\x00\x01\xB3\x00\x00\x01\xB8", 8)},

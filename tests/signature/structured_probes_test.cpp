@@ -77,7 +77,7 @@ TEST(CompoundFileProbeTest, FourKilobyteSectorsAreCountedInTheirOwnUnit) {
   Put32(fat.data(), 0xFFFFFFFD);
   for (uint32_t i = 1; i <= 4; ++i) Put32(fat.data() + 4 * i, i < 4 ? i + 1 : 0xFFFFFFFE);
   file.insert(file.end(), fat.begin(), fat.end());
-  const Bytes data = testing::RandomBytes(4 * 4096, 77);
+  const Bytes data = testing::NoiseBytes(4 * 4096, 77);
   file.insert(file.end(), data.begin(), data.end());
 
   PlantedFile planted(file);
@@ -123,7 +123,7 @@ TEST(CompoundFileProbeTest, UnreadableFollowingSectorsGiveTheOtherKind) {
 
 // Writes a stream of transport packets (sync byte, nonzero PID) with random payloads.
 Bytes TransportStream(size_t packets, uint32_t seed) {
-  Bytes stream = testing::RandomBytes(packets * 188, seed);
+  Bytes stream = testing::NoiseBytes(packets * 188, seed);
   for (size_t p = 0; p < packets; ++p) {
     stream[p * 188] = 0x47;
     stream[p * 188 + 1] = 0x01;
@@ -185,7 +185,7 @@ Bytes Icon(size_t images, bool back_to_back) {
     Put32(entry + 12, offset + (back_to_back || i < 5 ? 0 : 2));
     offset += size;
   }
-  const Bytes pixels = testing::RandomBytes(offset - directory_end, 6);
+  const Bytes pixels = testing::NoiseBytes(offset - directory_end, 6);
   icon.insert(icon.end(), pixels.begin(), pixels.end());
   return icon;
 }
