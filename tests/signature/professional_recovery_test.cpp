@@ -202,7 +202,6 @@ TEST_F(DeepScanTest, StoppedScanResumesAndEndsLikeAnUninterruptedOne) {
     auto engine = OpenDeep(stopped);
     ASSERT_NE(engine, nullptr);
     ASSERT_TRUE(engine->Resuming());
-    EXPECT_EQ(engine->SavedState().disk_number, -1);  // an image record
     EXPECT_EQ(engine->SavedState().resume[CProfessionalRecovery::kProcessed], saved_processed);
     int notice = -1;
     engine->SetResumeNotice([&](int percent) { notice = percent; });
