@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -572,6 +573,36 @@ TEST_F(FormattedVolumeTest, PartitionOfADiskIsScannedAndResumedByItsPlace) {
   }
   EXPECT_TRUE(deleted_found);
   platform::ForgetPhysicalDrive(kDisk);
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// The ext placeholder knows no free clusters: its partition is read whole.
+TEST_F(DeepScanTest, ExtPartitionIsReadWhole) {
+  if (!testing::ToolAvailable("mke2fs")) GTEST_SKIP() << "mke2fs is not available";
+  const std::string image = dir_ + "/ext.img";
+  ASSERT_EQ(testing::RunCommand("truncate -s 16M " + image + " && mke2fs -q -F -t ext4 " + image), 0);
+  const auto png = testing::SampleContent("png", 7000, 3);
+  {
+    std::fstream out(image, std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(30000 * 512);
+    out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  }
+  auto engine = OpenDeep(image);
+  ASSERT_NE(engine, nullptr);
+  ASSERT_NE(engine->QuickEngine(), nullptr);
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_EQ(engine->TotalSectors(), 32768u);
+  EXPECT_EQ(engine->ProcessedSectors(), 32768u);
+  ScanRecordList records;
+  engine->GetFilesByType(AllFilter(), &records);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(std::string(RecordName(records[0])), "30000.png");
+  EXPECT_EQ(records[0].size, png.size());
 }
 
 }  // namespace
