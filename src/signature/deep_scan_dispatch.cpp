@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"
 
@@ -75,7 +76,7 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
       }
     } else if (IsDirectoryStartSector(sector, sector_bytes)) {
       sink->OnFatDirectoryStart(sector, sector_number);
-    } else if (IsDirectorySector(sector, sector_bytes)) {
+    } else if (IsDeepDirectorySector(sector, sector_bytes)) {
       sink->OnFatDirectorySector(sector, sector_number);
     } else {
       const int status = sink->Carve(sector, sector_number, &skip);

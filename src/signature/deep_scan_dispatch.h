@@ -16,7 +16,7 @@ class DeepSectorSink {
   virtual void OnNtfsFileRecord(const uint8_t* record, size_t bytes, uint64_t sector) = 0;
   // A sector that begins with a FAT directory's "." and ".." pair.
   virtual void OnFatDirectoryStart(const uint8_t* sector, uint64_t sector_number) = 0;
-  // Any other sector that looks like FAT directory entries.
+  // Any other sector that passes the FAT deep scan's directory-sector test.
   virtual void OnFatDirectorySector(const uint8_t* sector, uint64_t sector_number) = 0;
   // Everything else: 0 with `skip` set when a file was carved there, 87 when
   // nothing was recorded, kCancelledByUser to stop.
