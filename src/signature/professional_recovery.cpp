@@ -23,8 +23,8 @@ namespace {
 
 // The reading thread moves 256 KiB at a time (few hand-overs between the threads, and
 // buffers that stay in the caches); the pass still examines and reports 64 KiB at a time.
-constexpr uint32_t kReadBytes = 256u << 10;
-constexpr size_t kReadAheadDepth = 4;
+constexpr uint32_t kReadBytes = 1u << 20;
+constexpr size_t kReadAheadDepth = 8;
 constexpr int64_t kEstimateIntervalMs = 5000;
 
 int64_t NowMs() {

@@ -119,7 +119,6 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
       return current_.get();
     }
     spare_.push_back(std::move(current_));
-    changed_.notify_all();
   }
   for (;;) {
     changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
@@ -135,7 +134,9 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
         offset < front->offset + front->count) {
       current_ = std::move(ready_.front());
       ready_.pop_front();
-      changed_.notify_all();
+      // Wake the reader only once half the read-ahead is used up, so that it reads
+      // several buffers per wake-up instead of one.
+      if (ready_.size() <= depth_ / 2) changed_.notify_all();
       return current_.get();
     }
     const bool far = !before || front->range != range ||
