@@ -507,10 +507,13 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   }
 
   result = OpenDeepLogs();
-  if (result != kSuccess && signature_.Store() == nullptr) {
+  // Without the carving log there is nowhere to keep what the pass finds; the
+  // metadata engines' logs are their own affair and do not stop the pass.
+  if (signature_.Store() == nullptr || !signature_.Store()->IsOpen()) {
     if (!resume_flag_) index.DropLastNumber();
-    return result;
+    return result != kSuccess ? result : kErrPathNotFound;
   }
+  result = kSuccess;
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
   if (resume_flag_) {
