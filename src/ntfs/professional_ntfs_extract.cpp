@@ -142,7 +142,7 @@ int CProfessionalNtfsRecovery::RecoverOne(const ScanRecord& record, const std::s
     if (file_progress_) file_progress_(callback_context_, 100, 100, rc, written_path.c_str());
     return rc;
   }
-  const uint64_t size = std::min<uint64_t>(record.size, stream.Size());
+  const uint64_t size = std::min(uint64_t{record.size}, stream.Size());
   uint64_t done = 0;
   bool stopped = false;
   rc = CopyDeepStream(WindowOf(record), stream, size, [&](const uint8_t* data, size_t length) {
@@ -244,7 +244,7 @@ int CProfessionalNtfsRecovery::PreviewFile(const ScanRecord& record, std::string
     if (path) path->clear();
     return finish(rc);
   }
-  uint64_t size = std::min<uint64_t>(record.size, stream.Size());
+  uint64_t size = std::min(uint64_t{record.size}, stream.Size());
 
   int fd = -1;
   std::string target;

@@ -150,18 +150,20 @@ int CProfessionalNtfsRecovery::OpenDeepLog(const char* log_name) {
 void CProfessionalNtfsRecovery::RememberWrittenFolders() {
   std::vector<uint8_t> buffer;
   for (const DirectoryEntry& folder : store_->Directories()) {
-    parent_seen_.insert(folder.object_id);
-    if (folder.object_id < kForeignIdBase) continue;
+    const uint32_t id = folder.object_id;  // copies: the entry is packed
+    const uint32_t index = folder.record_index;
+    parent_seen_.insert(id);
+    if (id < kForeignIdBase) continue;
     ScanRecord record;
     MftRecordHeader header;
-    if (store_->ReadRecord(folder.record_index, &record) != kSuccess || record.location == 0 ||
+    if (store_->ReadRecord(index, &record) != kSuccess || record.location == 0 ||
         ReadRecordAtSector(record.location, &buffer) != kSuccess ||
         !ParseMftRecordHeader(buffer, &header)) {
       continue;
     }
-    foreign_ids_.emplace(std::make_pair(record.partition_start, OwnNumber(buffer)),
-                         folder.object_id);
-    next_foreign_id_ = std::max(next_foreign_id_, folder.object_id + 1);
+    const uint64_t volume_start = record.partition_start;
+    foreign_ids_.emplace(std::make_pair(volume_start, OwnNumber(buffer)), id);
+    next_foreign_id_ = std::max(next_foreign_id_, id + 1);
   }
 }
 

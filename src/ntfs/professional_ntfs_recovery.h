@@ -51,9 +51,11 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
 
   // Starts (null) or reopens (a stored name) the result log of a deep scan.
   int OpenDeepLog(const char* log_name);
-  // One NTFS file record found at absolute sector `sector`. `record` holds at
-  // least one MFT record; it is copied, never changed. First pass: files are
-  // reported, directories ignored; `forced_number` is 0.
+  // One NTFS file record found at absolute sector `sector`. `record` must hold
+  // RecordBytes() bytes from that sector (the rest of the read buffer, or a
+  // separate 8 KiB read); it is copied, never changed. First pass: files are
+  // reported, directories ignored; `forced_number` is 0. Second pass: the record
+  // stands for folder `forced_number`.
   int HandleFileRecord(std::span<const uint8_t> record, uint64_t sector, RecordPass pass,
                        uint32_t forced_number);
   // Writes the folders (or lost folders) the reported files lie in.
