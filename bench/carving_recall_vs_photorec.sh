@@ -54,7 +54,7 @@ t0=$(date +%s.%N)
 "$velmora" scan "$img" --deep --fresh > /dev/null 2>&1
 "$velmora" recover "$img" --deep --to "$work/velmora" > /dev/null 2>&1 || true
 t1=$(date +%s.%N)
-photorec /log /d "$work/photorec/recup" /cmd "$img" fileopt,everything,enable,wholespace,search \
+(cd "$work" && photorec /log /d "$work/photorec/recup" /cmd "$img" fileopt,everything,enable,wholespace,search) \
   > /dev/null 2>&1 || true
 t2=$(date +%s.%N)
 

@@ -10,7 +10,8 @@
 #   cat IMG > /dev/null
 #   velmora scan IMG --deep --fresh
 #   photorec /log /d OUT/recup /cmd IMG fileopt,everything,enable,wholespace,search
-# and prints MB/s and the ratios. Needs mkfs.fat, mtools and photorec (testdisk).
+# and prints MB/s and the ratios; then cat against velmora on WORK_DIR/raw.img (random data,
+# no file system: the deep scan reads it whole). Needs mkfs.fat, mtools and photorec (testdisk).
 set -euo pipefail
 
 build_dir=${1:-build}
@@ -88,7 +89,7 @@ peak_kb=$(tail -1 "$work/velmora.mem")
 rm -rf "$work/photorec"
 mkdir -p "$work/photorec"
 t0=$(now)
-photorec /log /d "$work/photorec/recup" /cmd "$img" fileopt,everything,enable,wholespace,search \
+(cd "$work" && photorec /log /d "$work/photorec/recup" /cmd "$img" fileopt,everything,enable,wholespace,search) \
   > /dev/null 2>&1 || true
 t1=$(now)
 photorec_s=$(python3 -c "print($t1 - $t0)")
@@ -102,3 +103,15 @@ printf "photorec  %8.2f s  %8s MB/s  files %s\n" "$photorec_s" "$(rate "$photore
 python3 -c "print('velmora / photorec throughput: %.2fx' % ($photorec_s / $velmora_s))"
 python3 -c "print('velmora / cat throughput:      %.2f' % ($cat_s / $velmora_s))"
 echo "peak resident memory of the deep scan (KiB): $peak_kb"
+
+# The same on an image without a file system, which the deep scan reads whole.
+raw="$work/raw.img"
+[ -s "$raw" ] || head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$raw"
+cat "$raw" > /dev/null
+t0=$(now); cat "$raw" > /dev/null; t1=$(now)
+raw_cat_s=$(python3 -c "print($t1 - $t0)")
+t0=$(now); "$velmora" scan "$raw" --deep --fresh > /dev/null 2>&1; t1=$(now)
+raw_velmora_s=$(python3 -c "print($t1 - $t0)")
+printf "raw image, read whole: cat %.2f s, velmora %.2f s (%s MB/s), velmora / cat %.2f\n" \
+  "$raw_cat_s" "$raw_velmora_s" "$(rate "$raw_velmora_s")" \
+  "$(python3 -c "print($raw_cat_s / $raw_velmora_s)")"
