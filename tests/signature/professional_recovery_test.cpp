@@ -289,11 +289,6 @@ TEST_F(DeepScanTest, UnreadableSectorsAreSkippedCountedAndTheScanGoesOn) {
   EXPECT_EQ(records[0].location, 100u);
 }
 
-}  // namespace
-}  // namespace velmora
-
-namespace velmora {
-namespace {
 
 // Files of a volume that was formatted again, by name from the metadata engines.
 class FormattedVolumeTest : public DeepScanTest {
@@ -449,11 +444,6 @@ TEST_F(DeepScanTest, WholeDiskImageGivesResults) {
   EXPECT_FALSE(listed.empty());
 }
 
-}  // namespace
-}  // namespace velmora
-
-namespace velmora {
-namespace {
 
 TEST_F(FormattedVolumeTest, StoppedScanOfAFormattedVolumeResumesToTheSameResult) {
   if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not available";
@@ -504,11 +494,6 @@ TEST_F(FormattedVolumeTest, StoppedScanOfAFormattedVolumeResumesToTheSameResult)
   EXPECT_EQ(Listing(*engine), expected);
 }
 
-}  // namespace
-}  // namespace velmora
-
-namespace velmora {
-namespace {
 
 // A partition of a numbered disk: sectors are absolute on the disk, ranges relative to
 // the partition, and the saved state is keyed by disk number, start and count.
@@ -575,11 +560,6 @@ TEST_F(FormattedVolumeTest, PartitionOfADiskIsScannedAndResumedByItsPlace) {
   platform::ForgetPhysicalDrive(kDisk);
 }
 
-}  // namespace
-}  // namespace velmora
-
-namespace velmora {
-namespace {
 
 // The ext placeholder knows no free clusters: its partition is read whole.
 TEST_F(DeepScanTest, ExtPartitionIsReadWhole) {
