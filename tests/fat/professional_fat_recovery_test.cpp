@@ -184,6 +184,23 @@ TEST_F(ProfessionalFatRecoveryTest, IntactFat32FindsEveryFileWithItsPathAndBytes
   EXPECT_EQ(FindPath(tree, "LostFolder.*"), "") << "every folder has its entry";
 }
 
+TEST_F(ProfessionalFatRecoveryTest, LaterClustersOfALiveFolderStayInTheFolder) {
+  // 40 short names fill three 1-sector clusters of the folder; the file data
+  // written in between puts those clusters apart, so only the FAT links them.
+  const std::string image = folder_ + "/fat32.img";
+  std::vector<VolumeFile> files;
+  for (int i = 0; i < 40; ++i) {
+    files.push_back({"Big/F" + std::to_string(i) + ".BIN", RandomBytes(700, 100 + i)});
+  }
+  ASSERT_TRUE(BuildVolume(folder_, image, "-F 32 -s 1", 65536, files));
+  const FoundTree tree = Scan(image);
+  for (const VolumeFile& file : files) {
+    // The folder keeps its long name; the 8.3 file names read lower-case.
+    EXPECT_EQ(Recover(tree, "Big/" + Lower(file.path.substr(4))), file.content) << file.path;
+  }
+  EXPECT_EQ(FindPath(tree, "LostFolder.*"), "");
+}
+
 TEST_F(ProfessionalFatRecoveryTest, Fat32ReformattedWithOtherClusterSizeInfersTheOldLayout) {
   const std::string image = folder_ + "/fat32.img";
   const auto files = SampleFiles();
