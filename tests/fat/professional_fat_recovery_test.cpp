@@ -321,6 +321,33 @@ TEST_F(ProfessionalFatRecoveryTest, NamesFromTheDiskCannotLeaveTheDestination) {
   EXPECT_NE(listing.find("escape.txt"), std::string::npos) << listing;
 }
 
+TEST_F(ProfessionalFatRecoveryTest, ReopenedLogListsTheSameTreeWithoutAnotherPass) {
+  const std::string image = folder_ + "/fat16.img";
+  const auto files = SampleFiles();
+  ASSERT_TRUE(BuildVolume(folder_, image, "-F 16 -s 4", 32768, files));
+  const FoundTree first = Scan(image);
+  ASSERT_NE(engine_.Store(), nullptr);
+  const std::string log_name = engine_.Store()->LogName();
+  const uint64_t records = engine_.GetRecordCount();
+
+  // A resumed scan with nothing left to read: reset with the saved name, then finish.
+  CProfessionalFatRecovery reopened;
+  ASSERT_EQ(reopened.OpenImage(image, u'Z'), 0);
+  ASSERT_EQ(reopened.ResetForScanIn(folder_ + "/log", log_name.c_str()), 0);
+  EXPECT_EQ(reopened.LoadBootGeometry(), 0);
+  EXPECT_EQ(reopened.FinishScan(), 0);
+  EXPECT_EQ(reopened.GetRecordCount(), records);
+  const FoundTree second = ListTree(&reopened);
+  ASSERT_EQ(second.by_path.size(), first.by_path.size());
+  for (const auto& [path, record] : first.by_path)
+    EXPECT_EQ(second.by_path.count(path), 1u) << path;
+  const std::string destination = folder_ + "/out/reopened.bin";
+  auto it = second.by_path.find("Many/long name file number 07.bin");
+  ASSERT_NE(it, second.by_path.end());
+  ASSERT_EQ(reopened.RecoverFile(it->second, destination, 0), 0);
+  EXPECT_EQ(ReadWholeFile(destination), files[5 + 6].content);
+}
+
 TEST_F(ProfessionalFatRecoveryTest, RecoveredFilesHaveExactLengthAndAreNeverOverwritten) {
   const std::string image = folder_ + "/fat16.img";
   const std::vector<VolumeFile> files = {{"D/short.bin", RandomBytes(10, 9)}};
