@@ -29,9 +29,16 @@ std::vector<uint8_t> RandomBuffer(size_t bytes, uint32_t seed) {
 std::vector<uint8_t> MixedBuffer() {
   std::vector<uint8_t> out = RandomBuffer(kBufferBytes, 2);
   static const std::vector<std::string> headers = {
-      std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10), "\x89PNG\r\n\x1A\n", "%PDF-1.7", "GIF89a",
-      std::string("PK\x03\x04\x14\x00", 6), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", "8BPS",
-      std::string("RIFF\x10\x00\x00\x00WAVEfmt ", 16), "FILE0", std::string("ID3\x03\x00\x00\x00\x00\x00\x10", 10)};
+      std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10),
+      "\x89PNG\r\n\x1A\n",
+      "%PDF-1.7",
+      "GIF89a",
+      std::string("PK\x03\x04\x14\x00", 6),
+      "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1",
+      "8BPS",
+      std::string("RIFF\x10\x00\x00\x00WAVEfmt ", 16),
+      "FILE0",
+      std::string("ID3\x03\x00\x00\x00\x00\x00\x10", 10)};
   const std::string text = "The quick brown fox jumps over the lazy dog. 0123456789\n";
   const size_t sectors = kBufferBytes / kSector;
   for (size_t s = 0; s < sectors; ++s) {
@@ -43,7 +50,8 @@ std::vector<uint8_t> MixedBuffer() {
       case 1:
         break;
       case 2:
-        for (size_t i = 0; i < kSector; ++i) sector[i] = static_cast<uint8_t>(text[(i + s) % text.size()]);
+        for (size_t i = 0; i < kSector; ++i)
+          sector[i] = static_cast<uint8_t>(text[(i + s) % text.size()]);
         break;
       case 3: {
         const std::string& h = headers[(s / 4) % headers.size()];

@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <random>
 #include <vector>
 
 #include "cli/commands.h"
@@ -18,6 +21,39 @@ namespace velmora::cli {
 namespace {
 
 constexpr int32_t kSectorSize = 512;
+constexpr uint64_t kLargestPaddedCopy = 256ull * 1024 * 1024;
+
+// A temporary copy of a file, zero-padded to whole sectors; removed with the object.
+class PaddedCopy {
+ public:
+  PaddedCopy() = default;
+  PaddedCopy(const PaddedCopy&) = delete;
+  PaddedCopy& operator=(const PaddedCopy&) = delete;
+  ~PaddedCopy() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove(path_, ignored);
+  }
+
+  bool Make(const std::string& source, uint64_t size) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+    if (ec) return false;
+    path_ = (dir / ("velmora-identify-" + std::to_string(std::random_device{}()) + ".img")).string();
+    std::ifstream in(source, std::ios::binary);
+    if (!in) return false;
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    const uint64_t padding = (kSectorSize - size % kSectorSize) % kSectorSize;
+    const std::string zeros(padding, '\0');
+    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    out.close();
+    return out.good();
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 bool ParseByteOffset(const std::string& text, uint64_t* value) {
   if (text.empty() || text[0] == '-') return false;
@@ -82,15 +118,26 @@ int RunIdentify(const Args& args) {
     return kExitUsage;
   }
 
+  // Sectors are whole: the bytes of a partial last sector are readable only from a copy
+  // padded with zeros. Small files get one, so a lone file is measured to its end.
+  PaddedCopy padded;
+  if (size % kSectorSize != 0 && size <= kLargestPaddedCopy && padded.Make(source, size)) {
+    reader.Close();
+    if (OpenImageFile(&reader, padded.Path()) != kSuccess) {
+      std::fprintf(stderr, "velmora identify: cannot read a copy of '%s'\n", source.c_str());
+      return kExitUsage;
+    }
+  }
+
   CarveContext context = CarveContext::ForMeasuring();
   CarveResult result;
   const int err = IdentifyAndMeasure(context, kSectorSize, &reader, sector.data(), sector.size(),
                                      offset / kSectorSize, CarveProgress{}, &result);
   if (err != kSuccess && result.type == kNoSignatureType) {
     if (json) {
-      std::printf("%s\n", nlohmann::json{{"type", nullptr}, {"ext", "none"}, {"length", nullptr}}
-                               .dump(2)
-                               .c_str());
+      std::printf(
+          "%s\n",
+          nlohmann::json{{"type", nullptr}, {"ext", "none"}, {"length", nullptr}}.dump(2).c_str());
     } else {
       std::printf("none\n");
     }

@@ -8,7 +8,9 @@
 #include "cli/commands.h"
 #include "engine/boot_sector_tests.h"
 #include "storage/error_codes.h"
+#include "storage/partition_table.h"
 #include "storage/sector_reader.h"
+#include "storage/source_locator.h"
 
 namespace velmora::cli {
 
@@ -57,6 +59,53 @@ nlohmann::json FatValues(const uint8_t* s) {
   return values;
 }
 
+// Partitions of a whole disk or whole-disk image, each with what its boot area holds.
+void AddPartitions(platform::FileHandle handle, const std::string& path, nlohmann::json* out) {
+  PartitionTable table;
+  if (ReadSourcePartitionTable(path, &table, nullptr) != kSuccess) return;
+  if (table.scheme == PartitionScheme::kNone) return;
+  (*out)["partition_table"] = PartitionSchemeName(table.scheme);
+  (*out)["table_sector_size"] = table.sector_size;
+  nlohmann::json list = nlohmann::json::array();
+  for (size_t i = 0; i < table.partitions.size(); ++i) {
+    const TablePartition& p = table.partitions[i];
+    std::vector<uint8_t> area(16384, 0);
+    size_t got = 0;
+    platform::ReadAt(handle, area.data(), area.size(), p.start_sector * table.sector_size, &got);
+    const bool readable = got == area.size() && p.sector_count * table.sector_size >= area.size();
+    list.push_back({{"index", i + 1},
+                    {"slot", p.slot},
+                    {"start", p.start_sector},
+                    {"length", p.sector_count},
+                    {"type", PartitionTypeName(p)},
+                    {"name", p.name},
+                    {"logical", p.logical},
+                    {"truncated", p.truncated},
+                    {"kind", readable ? FileSystemKindName(ClassifyBootArea(area.data())) : "unknown"}});
+  }
+  (*out)["partitions"] = list;
+  if (!table.warnings.empty()) (*out)["partition_warnings"] = table.warnings;
+}
+
+void PrintPartitions(const nlohmann::json& out, const std::string& source) {
+  if (!out.contains("partitions")) return;
+  std::printf("partitions:   %s table, %s-byte sectors (select one as %s@K)\n",
+              out["partition_table"].get<std::string>().c_str(),
+              out["table_sector_size"].dump().c_str(), source.c_str());
+  std::printf("  %-3s %-5s %12s %12s  %-22s %s\n", "K", "slot", "start", "sectors", "type", "contents");
+  for (const auto& p : out["partitions"]) {
+    std::printf("  %-3s %-5s %12s %12s  %-22s %s%s\n", p["index"].dump().c_str(),
+                p["slot"].dump().c_str(), p["start"].dump().c_str(), p["length"].dump().c_str(),
+                p["type"].get<std::string>().c_str(), p["kind"].get<std::string>().c_str(),
+                p["truncated"].get<bool>() ? " (cut at the end of the image)" : "");
+  }
+  if (out.contains("partition_warnings")) {
+    for (const auto& warning : out["partition_warnings"]) {
+      std::printf("  warning: %s\n", warning.get<std::string>().c_str());
+    }
+  }
+}
+
 }  // namespace
 
 int RunInfo(const Args& args) {
@@ -80,22 +129,37 @@ int RunInfo(const Args& args) {
     return kExitUsage;
   }
 
-  SectorReader reader;
-  int err = OpenImageFile(&reader, source);
+  SourceLocator locator;
+  LocatedSource located;
+  std::string message;
+  int err = locator.Locate(source, &located, &message);
   if (err != kSuccess) {
-    std::fprintf(stderr, "velmora info: cannot open '%s': %s\n", source.c_str(),
+    std::fprintf(stderr, "velmora info: %s\n", message.c_str());
+    return kExitUsage;
+  }
+  SectorReader reader;
+  err = OpenImageFile(&reader, located.device_path);
+  if (err != kSuccess) {
+    std::fprintf(stderr, "velmora info: cannot open '%s': %s\n", located.device_path.c_str(),
                  std::strerror(errno));
     return kExitUsage;
   }
-  uint64_t size = 0;
-  platform::QuerySourceSize(reader.handle, &size);
-  int sector_size = 512;
-  platform::QueryLogicalSectorSize(reader.handle, &sector_size);
+  const bool whole = located.start_sector == 0 &&
+                     (located.kind == LocatedSource::Kind::kImage ||
+                      located.sector_count * located.sector_size >= reader.total_sectors * 512);
+  const uint64_t offset = located.start_sector * located.sector_size;
+  uint64_t size = located.ByteLength();
+  if (located.kind == LocatedSource::Kind::kImage) platform::QuerySourceSize(reader.handle, &size);
+  int sector_size = static_cast<int>(located.sector_size);
+  if (located.kind == LocatedSource::Kind::kImage) {
+    platform::QueryLogicalSectorSize(reader.handle, &sector_size);
+  }
 
   constexpr size_t kBootArea = 16384;
   std::vector<uint8_t> area(kBootArea);
   size_t got = 0;
-  err = platform::ReadAt(reader.handle, area.data(), area.size(), 0, &got);
+  err = size < kBootArea ? kErrReadFault
+                         : platform::ReadAt(reader.handle, area.data(), area.size(), offset, &got);
   if (err != kSuccess || got < kBootArea) {
     std::fprintf(stderr, "velmora info: '%s' is too short to hold a file system (%llu bytes)\n",
                  source.c_str(), static_cast<unsigned long long>(size));
@@ -111,6 +175,13 @@ int RunInfo(const Args& args) {
                         {"block_device", platform::IsBlockDevice(reader.handle)}};
   if (kind == FileSystemKind::kNtfs) out["ntfs"] = NtfsValues(area.data());
   if (kind == FileSystemKind::kFat) out["fat"] = FatValues(area.data());
+  if (located.kind == LocatedSource::Kind::kDiskRegion) {
+    out["region"] = {{"description", located.description},
+                     {"device", located.device_path},
+                     {"start", located.start_sector},
+                     {"length", located.sector_count}};
+  }
+  if (whole) AddPartitions(reader.handle, located.device_path, &out);
 
   if (json) {
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
@@ -122,12 +193,16 @@ int RunInfo(const Args& args) {
               static_cast<unsigned long long>(size),
               static_cast<unsigned long long>(size / static_cast<uint64_t>(sector_size)),
               sector_size);
+  if (out.contains("region")) {
+    std::printf("region:       %s\n", located.description.c_str());
+  }
   for (const char* section : {"ntfs", "fat"}) {
     if (!out.contains(section)) continue;
     for (const auto& [key, value] : out[section].items()) {
       std::printf("%-13s %s\n", (key + ":").c_str(), value.dump().c_str());
     }
   }
+  PrintPartitions(out, source);
   return kExitOk;
 }
 

@@ -16,6 +16,8 @@ int RunInfo(const Args& args);
 int RunScan(const Args& args);
 int RunList(const Args& args);
 int RunRecover(const Args& args);
+int RunDisks(const Args& args);
+int RunImage(const Args& args);
 int RunIdentify(const Args& args);
 
 }  // namespace velmora::cli

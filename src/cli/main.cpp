@@ -19,6 +19,8 @@ const Command kCommands[] = {
      "list SOURCE [--quick | --deep] [--type CATEGORY[,CATEGORY...]] [--json]"},
     {"recover", velmora::cli::RunRecover,
      "recover SOURCE --to DIR [--quick | --deep] [--type ...] [--id ID ...] [--keep-paths]"},
+    {"disks", velmora::cli::RunDisks, "disks [--json]"},
+    {"image", velmora::cli::RunImage, "image SOURCE --to FILE.img [--strict] [--force]"},
     {"identify", velmora::cli::RunIdentify, "identify FILE [--offset BYTES] [--json]"},
 };
 

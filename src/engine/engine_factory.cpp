@@ -5,6 +5,7 @@
 #include "engine/boot_sector_tests.h"
 #include "engine/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
+#include "ntfs/fast_ntfs_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 
@@ -26,7 +27,7 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(FileSystemKind kind, bool deep)
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
     case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();
-    case FileSystemKind::kNtfs:
+    case FileSystemKind::kNtfs: return std::make_unique<CFastNtfsRecovery>();
     case FileSystemKind::kOther: break;
   }
   return nullptr;

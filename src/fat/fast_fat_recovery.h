@@ -85,6 +85,8 @@ class CFastFatRecovery : public IFileRecoveryParse {
 
   uint32_t SearchDirectoryHighWord(uint16_t low);
   uint32_t SearchFileHighWord(uint16_t low, const std::string& name);
+  bool ContentMatches(uint32_t cluster, const std::vector<uint8_t>& sector,
+                      std::string_view extension);
   uint32_t ContentCheck(uint32_t first_cluster, const std::string& name);
   bool ReadFirstSector(uint32_t cluster, std::vector<uint8_t>* sector);
   void FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,

@@ -131,7 +131,8 @@ int CFastFatRecovery::RecoverFile(const ScanRecord& record, const std::string& d
     for (const ScanRecord& child : children) {
       const std::string name = SafeComponentName(RecordName(child));
       if (child.is_directory) {
-        if (!copied_directories.insert(child.object_id).second) continue;  // a damaged tree loops
+        const uint32_t id = child.object_id;  // packed field: copy before binding
+        if (!copied_directories.insert(id).second) continue;  // a damaged tree loops
         const std::string folder = UniquePathIn(item.folder, name);
         result = CreateFolderTree(folder);
         if (result == kSuccess) work.push_back({child, folder, item.depth + 1});
@@ -159,7 +160,8 @@ int CFastFatRecovery::PreviewFile(const ScanRecord& record, std::string* path, u
 
   if (memory != nullptr) {
     const uint64_t capacity = *bytes > 0 ? static_cast<uint64_t>(*bytes) : 0;
-    const uint64_t amount = std::min<uint64_t>(record.size, capacity);
+    const uint64_t size = record.size;
+    const uint64_t amount = size < capacity ? size : capacity;
     uint64_t copied = 0;
     result = ReadFatFileData(
         volume_, &table_, record.object_id, amount, [&](const uint8_t* data, size_t length) {

@@ -39,10 +39,10 @@ const std::array<char32_t, 128>& OemUpperHalf() {
   return table;
 }
 
-void AppendOemByte(std::string* out, uint8_t byte) {
+void AppendOemByte(std::string* out, uint8_t byte, bool lower) {
   if (byte < 0x80) {
-    out->push_back(byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a')
-                                              : static_cast<char>(byte));
+    out->push_back(lower && byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a')
+                                                       : static_cast<char>(byte));
     return;
   }
   const char32_t cp = OemUpperHalf()[byte - 0x80];
@@ -50,8 +50,8 @@ void AppendOemByte(std::string* out, uint8_t byte) {
   out->append(Utf16ToUtf8(std::u16string_view(&unit, 1)));
 }
 
-void AppendTrimmed(std::string* out, const uint8_t* bytes, size_t length,
-                   bool first_is_name_start) {
+void AppendTrimmed(std::string* out, const uint8_t* bytes, size_t length, bool first_is_name_start,
+                   bool lower) {
   size_t end = length;
   while (end > 0 && bytes[end - 1] == ' ') --end;
   for (size_t i = 0; i < end; ++i) {
@@ -63,7 +63,7 @@ void AppendTrimmed(std::string* out, const uint8_t* bytes, size_t length,
       }
       if (b == 0x05) b = 0xE5;  // a real first character 0xE5 is stored as 0x05
     }
-    AppendOemByte(out, b);
+    AppendOemByte(out, b, lower);
   }
 }
 
@@ -88,13 +88,16 @@ bool IsLegalShortNameByte(uint8_t b) {
 }  // namespace
 
 std::string ShortEntryName(const uint8_t* e) {
+  // Byte 12 keeps the case of names that fit 8.3 in lower case (bit 3: base, bit 4: extension).
+  const bool lower_base = (e[12] & 0x08) != 0;
+  const bool lower_extension = (e[12] & 0x10) != 0;
   std::string name;
-  AppendTrimmed(&name, e, 8, true);
+  AppendTrimmed(&name, e, 8, true, lower_base);
   size_t ext_end = 3;
   while (ext_end > 0 && e[8 + ext_end - 1] == ' ') --ext_end;
   if (ext_end > 0) {
     name.push_back('.');
-    AppendTrimmed(&name, e + 8, 3, false);
+    AppendTrimmed(&name, e + 8, 3, false, lower_extension);
   }
   return name;
 }

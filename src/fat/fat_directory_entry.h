@@ -53,8 +53,9 @@ inline uint32_t EntryFileSize(const uint8_t* e) {
          (static_cast<uint32_t>(e[30]) << 16) | (static_cast<uint32_t>(e[31]) << 24);
 }
 
-// The 8.3 name as UTF-8 (OEM code page 437), lower-cased, extension after a
-// '.' when present. A deleted entry's lost first byte reads '!'.
+// The 8.3 name as UTF-8 (OEM code page 437), extension after a '.' when present,
+// lower-cased where the entry's case flags say so. A deleted entry's lost first
+// byte reads '!'.
 std::string ShortEntryName(const uint8_t* e);
 
 struct FatEntryTimes {

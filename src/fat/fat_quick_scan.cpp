@@ -352,7 +352,7 @@ uint32_t CFastFatRecovery::SearchFileHighWord(uint16_t low, const std::string& n
     const uint32_t cluster = (high << 16) | low;
     if (!geometry_.IsDataCluster(cluster)) break;
     if (!ReadFirstSector(cluster, &sector)) break;
-    if (FatContentMatchesExtension(sector.data(), sector.size(), extension)) return cluster;
+    if (ContentMatches(cluster, sector, extension)) return cluster;
   }
   return low;
 }
@@ -362,7 +362,19 @@ uint32_t CFastFatRecovery::ContentCheck(uint32_t first_cluster, const std::strin
   if (extension.empty()) return 1;
   std::vector<uint8_t> sector;
   if (!ReadFirstSector(first_cluster, &sector)) return 1;
-  return FatContentMatchesExtension(sector.data(), sector.size(), extension) ? 1 : 0;
+  return ContentMatches(first_cluster, sector, extension) ? 1 : 0;
+}
+
+bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::vector<uint8_t>& sector,
+                                      std::string_view extension) {
+  uint64_t position = 0;
+  geometry_.ClusterToSector(cluster, &position);
+  // The catalogue counts sectors of the volume's size from the start of the source.
+  const uint64_t volume_start = volume_.StartSector() *
+                                static_cast<uint64_t>(reader_.device_sector_size) /
+                                geometry_.bytes_per_sector;
+  return FatContentMatchesExtension(sector.data(), sector.size(), extension, &reader_,
+                                    geometry_.bytes_per_sector, volume_start + position);
 }
 
 }  // namespace velmora

@@ -80,8 +80,7 @@ int Dbx(CarveContext&, const uint8_t* b, size_t length) {
 }
 
 int Pst(CarveContext&, const uint8_t* b, size_t length) {
-  return length >= 16 && At(b, length, 0, "!BDN") && At(b, length, 8, "SM") ? 38
-                                                                              : kNoSignatureType;
+  return length >= 16 && At(b, length, 0, "!BDN") && At(b, length, 8, "SM") ? 38 : kNoSignatureType;
 }
 
 }  // namespace velmora::identify

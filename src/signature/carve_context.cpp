@@ -16,9 +16,8 @@ CarveContext CarveContext::ForMeasuring() {
 uint64_t CarveContext::SourceSectors() const {
   if (source == nullptr || !source->IsOpen() || sector_size <= 0) return 0;
   const uint64_t bytes =
-      source->total_sectors * static_cast<uint64_t>(source->device_sector_size > 0
-                                                        ? source->device_sector_size
-                                                        : 512);
+      source->total_sectors *
+      static_cast<uint64_t>(source->device_sector_size > 0 ? source->device_sector_size : 512);
   return bytes / static_cast<uint64_t>(sector_size);
 }
 

@@ -122,17 +122,17 @@ uint64_t ScanForWordMarkers(CarveContext& context) {
   static constexpr std::string_view kPropertyMark{"\x01\x00\xFE\xFF\x03\x0A", 6};
   static constexpr std::string_view kProducer{"Microsoft Office Word \xCE\xC4\xB5\xB5", 26};
   const uint64_t sector = static_cast<uint64_t>(context.sector_size);
-  return ForwardScan(context, kLengthCap, BoundaryMode::kEveryType,
-                     [&](const ScanChunk& chunk, uint64_t* end) {
-                       if (bytes::Find(chunk.data, chunk.bytes, kPropertyMark) == bytes::kNotFound) {
-                         return false;
-                       }
-                       const size_t at = bytes::Find(chunk.data, chunk.bytes, kProducer);
-                       if (at == bytes::kNotFound) return false;
-                       const uint64_t marker_end = chunk.file_offset + at + kProducer.size();
-                       *end = (marker_end + sector - 1) / sector * sector;
-                       return true;
-                     });
+  return ForwardScan(
+      context, kLengthCap, BoundaryMode::kEveryType, [&](const ScanChunk& chunk, uint64_t* end) {
+        if (bytes::Find(chunk.data, chunk.bytes, kPropertyMark) == bytes::kNotFound) {
+          return false;
+        }
+        const size_t at = bytes::Find(chunk.data, chunk.bytes, kProducer);
+        if (at == bytes::kNotFound) return false;
+        const uint64_t marker_end = chunk.file_offset + at + kProducer.size();
+        *end = (marker_end + sector - 1) / sector * sector;
+        return true;
+      });
 }
 
 }  // namespace

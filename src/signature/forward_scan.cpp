@@ -50,11 +50,13 @@ uint64_t ForwardScan(CarveContext& context, uint64_t cap, BoundaryMode mode,
 
     const size_t chunk_bytes = static_cast<size_t>(count * sector_size);
     const uint64_t before_boundary = length;
-    const bool boundary = FindNextBoundary(context, chunk_bytes, context.scratch.data(), &length,
-                                           mode) != 0;
+    const bool boundary =
+        FindNextBoundary(context, chunk_bytes, context.scratch.data(), &length, mode) != 0;
     if (marker_step) {
-      const ScanChunk chunk{context.scratch.data(), chunk_bytes, before_boundary, boundary,
-                            static_cast<size_t>(length - before_boundary)};
+      // Bytes from the boundary on belong to the next file: its footers are not ours.
+      const size_t boundary_offset = static_cast<size_t>(length - before_boundary);
+      const ScanChunk chunk{context.scratch.data(), boundary ? boundary_offset : chunk_bytes,
+                            before_boundary, boundary, boundary_offset};
       uint64_t end = 0;
       if (marker_step(chunk, &end)) return end;
     }

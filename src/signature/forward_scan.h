@@ -12,10 +12,10 @@ namespace velmora {
 // One chunk of a forward scan as the marker step sees it.
 struct ScanChunk {
   const uint8_t* data;
-  size_t bytes;
-  uint64_t file_offset;     // offset of data[0] from the file's first byte
-  bool boundary_found;      // a new file or file-system structure starts inside the chunk
-  size_t boundary_offset;   // where, when boundary_found
+  size_t bytes;             // up to the boundary when one was found
+  uint64_t file_offset;    // offset of data[0] from the file's first byte
+  bool boundary_found;     // a new file or file-system structure starts inside the chunk
+  size_t boundary_offset;  // where, when boundary_found
 };
 
 // Returns true with the file's length in *end to finish the scan there.
@@ -27,7 +27,8 @@ enum class BoundaryMode { kEveryType, kIgnoreMpeg };
 // step, the cap (bytes after the first sector), the end of the source, a failed read or
 // a nonzero progress answer ends it. Returns the length reached, counted from the file's
 // first byte (the first sector included).
-uint64_t ForwardScan(CarveContext& context, uint64_t cap, BoundaryMode mode = BoundaryMode::kEveryType,
+uint64_t ForwardScan(CarveContext& context, uint64_t cap,
+                     BoundaryMode mode = BoundaryMode::kEveryType,
                      const MarkerStep& marker_step = nullptr);
 
 // A footer ends a file only when it ends on a sector boundary or only zeros follow it

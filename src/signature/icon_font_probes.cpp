@@ -71,8 +71,8 @@ uint64_t TrueTypeFontLength(CarveContext&, const uint8_t* buffer, size_t length)
   for (size_t i = 0; i < tables; ++i) {
     const size_t at = kFontHeaderBytes + i * kFontEntryBytes;
     if (at + kFontEntryBytes > length) break;
-    end = std::max<uint64_t>(end, uint64_t{bytes::Be32(buffer + at + 8)} +
-                                      bytes::Be32(buffer + at + 12));
+    end = std::max<uint64_t>(
+        end, uint64_t{bytes::Be32(buffer + at + 8)} + bytes::Be32(buffer + at + 12));
   }
   return end;
 }

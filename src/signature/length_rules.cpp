@@ -192,8 +192,9 @@ uint64_t Pdf(CarveContext& context, const uint8_t* buffer, size_t length) {
   std::optional<uint64_t> candidate;
   const size_t in_first = PdfEndIn(buffer, length);
   if (in_first != kNotFound) candidate = in_first;
-  return ScanWithCandidate(context, 1 * kGiB, candidate,
-                           [](const ScanChunk& chunk) { return PdfEndIn(chunk.data, chunk.bytes); });
+  return ScanWithCandidate(context, 1 * kGiB, candidate, [](const ScanChunk& chunk) {
+    return PdfEndIn(chunk.data, chunk.bytes);
+  });
 }
 
 namespace {

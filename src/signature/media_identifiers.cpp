@@ -66,7 +66,7 @@ int Flv(CarveContext&, const uint8_t* b, size_t length) {
 
 int ThreeGp(CarveContext&, const uint8_t* b, size_t length) {
   return length >= 32 && At(b, length, 4, "ftyp") && At(b, length, 8, "3gp") ? 16
-                                                                               : kNoSignatureType;
+                                                                             : kNoSignatureType;
 }
 
 int Matroska(CarveContext&, const uint8_t* b, size_t length) {

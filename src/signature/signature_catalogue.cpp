@@ -75,6 +75,11 @@ int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::stri
   return row->identify(context, buffer, length) == row->type ? 1 : 0;
 }
 
+bool ScanSkipsCarvedFile(int type) {
+  const SignatureRow* row = FirstRowOfType(type);
+  return row != nullptr && row->skip_after;
+}
+
 const char* ExtensionOfType(int type) {
   const SignatureRow* row = FirstRowOfType(type);
   return row == nullptr ? "" : row->extension;

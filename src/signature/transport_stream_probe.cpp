@@ -26,7 +26,8 @@ bool SyncAtEveryPacket(const uint8_t* buffer, size_t length) {
 bool TwentyTwoPacketsFollow(const CarveContext& context) {
   const size_t sector = static_cast<size_t>(context.sector_size);
   const size_t needed = (kPacketsRequired - 1) * kPacketBytes + 1;
-  const size_t sectors = std::max((kProbeBytes + sector - 1) / sector, (needed + sector - 1) / sector);
+  const size_t sectors =
+      std::max((kProbeBytes + sector - 1) / sector, (needed + sector - 1) / sector);
   std::vector<uint8_t> data(sectors * sector);
   if (!context.Read(context.cursor, static_cast<uint32_t>(sectors), data.data())) return false;
   for (size_t packet = 0; packet < kPacketsRequired; ++packet) {
@@ -102,7 +103,8 @@ uint64_t TransportStreamLength(CarveContext& context, const uint8_t* buffer, siz
   }
   const uint64_t sector = static_cast<uint64_t>(context.sector_size);
   if (sector > 0 && result > 0) {
-    context.ts_ranges.push_back({context.start_sector, context.start_sector + (result + sector - 1) / sector - 1});
+    context.ts_ranges.push_back(
+        {context.start_sector, context.start_sector + (result + sector - 1) / sector - 1});
   }
   return result;
 }

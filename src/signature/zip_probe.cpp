@@ -112,14 +112,13 @@ size_t EndRecordInFirstSector(const uint8_t* buffer, size_t length) {
 uint64_t MeasureZip(CarveContext& context, const uint8_t* buffer, size_t length, uint64_t cap) {
   const size_t in_first = EndRecordInFirstSector(buffer, length);
   if (in_first != bytes::kNotFound) return in_first;
-  return ForwardScan(context, cap, BoundaryMode::kEveryType,
-                     [](const ScanChunk& chunk, uint64_t* end) {
-                       const size_t at =
-                           bytes::FindLast(chunk.data, chunk.bytes, kEndOfCentralDirectory);
-                       if (at == bytes::kNotFound) return false;
-                       *end = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
-                       return true;
-                     });
+  return ForwardScan(
+      context, cap, BoundaryMode::kEveryType, [](const ScanChunk& chunk, uint64_t* end) {
+        const size_t at = bytes::FindLast(chunk.data, chunk.bytes, kEndOfCentralDirectory);
+        if (at == bytes::kNotFound) return false;
+        *end = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
+        return true;
+      });
 }
 
 }  // namespace
@@ -132,7 +131,7 @@ int ZipPackage(CarveContext& context, const uint8_t* buffer, size_t length) {
 // it lets the content check accept any office package for its extension.
 int OfficePackage(CarveContext& context, const uint8_t* buffer, size_t length) {
   return ClassifyPackage(context, buffer, length) == kNoSignatureType ? kNoSignatureType
-                                                                       : kAnyOfficePackage;
+                                                                      : kAnyOfficePackage;
 }
 
 uint64_t ZipPackageLength(CarveContext& context, const uint8_t* buffer, size_t length) {

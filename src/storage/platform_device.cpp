@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -27,20 +29,6 @@ std::mutex& RegistryMutex() {
 std::map<int, std::string>& Registry() {
   static std::map<int, std::string> registry;
   return registry;
-}
-
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
-
-bool IsWholeDiskName(const std::string& name) {
-  if (StartsWith(name, "loop")) {
-    std::ifstream backing("/sys/block/" + name + "/loop/backing_file");
-    std::string file;
-    return backing && std::getline(backing, file) && !file.empty();
-  }
-  return StartsWith(name, "sd") || StartsWith(name, "nvme") || StartsWith(name, "mmcblk") ||
-         StartsWith(name, "vd") || StartsWith(name, "xvd") || StartsWith(name, "hd");
 }
 
 }  // namespace
@@ -118,6 +106,66 @@ int ReadAt(FileHandle handle, void* buffer, size_t length, uint64_t offset, size
   return result;
 }
 
+int CreateImageFile(const std::string& path, bool replace, FileHandle* out) {
+  *out = kInvalidHandle;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kErrAccessDenied;
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (replace ? O_TRUNC : O_EXCL);
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) return LastError();
+  *out = fd;
+  return kSuccess;
+}
+
+int WriteAll(FileHandle handle, const void* data, size_t length) {
+  const auto* in = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(handle, in + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // EIO while writing is a write fault, not the read fault the generic mapping gives.
+      const int code = ErrorFromErrno(errno);
+      return code == kSuccess || code == kErrReadFault ? kErrWriteFault : code;
+    }
+    if (n == 0) return kErrWriteFault;
+    done += static_cast<size_t>(n);
+  }
+  return kSuccess;
+}
+
+int SyncFile(FileHandle handle) { return ::fsync(handle) == 0 ? kSuccess : LastError(); }
+
+int OpenDeviceUncached(const std::string& path, FileHandle* out) {
+  *out = kInvalidHandle;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+  if (fd < 0) return LastError();
+  if (!IsBlockDevice(fd)) {
+    ::close(fd);
+    return kErrNotSupported;
+  }
+  *out = fd;
+  return kSuccess;
+}
+
+int ReadAtUncached(FileHandle handle, void* buffer, size_t length, uint64_t offset,
+                   size_t alignment, size_t* got) {
+  if (got) *got = 0;
+  if (alignment == 0 || length % alignment != 0 || offset % alignment != 0) {
+    return kErrInvalidParameter;
+  }
+  void* bounce = nullptr;
+  if (::posix_memalign(&bounce, std::max<size_t>(alignment, 4096), length) != 0) {
+    return kErrNotEnoughMemory;
+  }
+  size_t done = 0;
+  const int result = ReadAt(handle, bounce, length, offset, &done);
+  std::memcpy(buffer, bounce, done);
+  std::free(bounce);
+  if (got) *got = done;
+  return result;
+}
+
 void FlushDevice(const std::string& device_path) {
   const int fd = ::open(device_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
@@ -139,16 +187,7 @@ int FileLastWriteTime(const std::string& path, uint64_t* filetime) {
 }
 
 std::vector<std::string> ListWholeDiskPaths() {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir("/sys/block")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name.empty() || name[0] == '.') continue;
-      if (IsWholeDiskName(name)) names.push_back(name);
-    }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
+  const std::vector<std::string> names = ListWholeDiskNames();
   std::vector<std::string> paths;
   paths.reserve(names.size());
   for (const auto& name : names) paths.push_back("/dev/" + name);
@@ -170,6 +209,14 @@ std::string PhysicalDrivePath(int number) {
 void RegisterPhysicalDrive(int number, const std::string& path) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   Registry()[number] = path;
+}
+
+int RegisterNextPhysicalDrive(const std::string& path, int first_number) {
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  int number = first_number;
+  while (Registry().count(number) != 0) ++number;
+  Registry()[number] = path;
+  return number;
 }
 
 void ForgetPhysicalDrive(int number) {

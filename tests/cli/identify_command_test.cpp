@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -36,6 +37,19 @@ TEST(IdentifyCommandTest, ReportsTypeExtensionAndLengthAtAnOffset) {
   ASSERT_EQ(RunIdentify(image.Path() + " --offset 8192", &output), 0);
   EXPECT_NE(output.find("png"), std::string::npos);
   EXPECT_NE(output.find("1000"), std::string::npos);
+}
+
+TEST(IdentifyCommandTest, LoneFileEndingInsideASectorIsMeasuredToItsEnd) {
+  const std::string dir = testing::MakeTempDir("identify-lone");
+  std::vector<uint8_t> png(1300, 0x42);
+  std::memcpy(png.data(), "\x89PNG\r\n\x1A\n", 8);
+  std::memcpy(png.data() + 1292, "IEND\xAE\x42\x60\x82", 8);
+  const std::string path = dir + "/picture.png";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), 1300);
+  std::string output;
+  ASSERT_EQ(RunIdentify(path + " --json", &output), 0) << output;
+  EXPECT_EQ(nlohmann::json::parse(output)["length"], 1300);
+  testing::RemoveTree(dir);
 }
 
 TEST(IdentifyCommandTest, NoneForUnknownDataAndUsageErrors) {

@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <set>
 
 #include "fat_scan_helpers.h"
+#include "support/content_gen.h"
+#include "support/fat_volume_builder.h"
 
 namespace velmora::testing {
 namespace {
@@ -82,6 +86,50 @@ TEST_F(DosfstoolsImagesTest, WindowsVolumesListTheirDeletedLongNames) {
     EXPECT_TRUE(names.count("test_encrypted.txt"));
     EXPECT_TRUE(names.count("System Volume Information/"));
   }
+}
+
+// Random damage to the metadata area of a real volume: the scan and the copy-out
+// must neither fault nor loop.
+TEST(FatCorruptionTest, RandomlyDamagedMetadataIsSkipped) {
+  if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not installed";
+  ScopedDataDir data_dir;
+  const std::string work = MakeTempDir("fat-corrupt");
+  FatVolumeBuilder fat(work + "/base.img", 16, 16 << 20, FatBuildOptions{1, "DAMAGE"});
+  fat.MakeDirectory("/a/b/c");
+  for (int i = 0; i < 30; ++i) {
+    fat.AddFile("/a/b/c/File " + std::to_string(i) + ".bin", RandomBytes(700 * i + 1, i));
+  }
+  fat.MakeDirectory("/a/Deep Folder Name");
+  fat.AddFile("/a/Deep Folder Name/x.txt", RandomText(3000, 99));
+  fat.DeleteTree("/a/b");
+  const VolumeTruth truth = fat.Finish();
+  std::ifstream in(truth.image_path, std::ios::binary);
+  const std::string base((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Boot sector, FATs, root region and the first data clusters.
+  const size_t metadata_end = std::min<size_t>(base.size(), 300 * 1024);
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    std::string image = base;
+    const int flips = 20 + static_cast<int>(random() % 400);
+    for (int i = 0; i < flips; ++i) {
+      // Keep the boot sector mostly whole so that the walk is reached.
+      const size_t at = 512 + random() % (metadata_end - 512);
+      image[at] = static_cast<char>(random() & 0xFF);
+    }
+    const std::string path = work + "/damaged.img";
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(image.data(), static_cast<long>(image.size()));
+    CFastFatRecovery engine;
+    if (engine.OpenImage(path, u'Z') != 0) continue;
+    ASSERT_EQ(engine.ScanInto(work + "/log" + std::to_string(seed)), 0);
+    for (const auto& [key, record] : ListTree(&engine)) {
+      const std::string out =
+          work + "/out" + std::to_string(seed) + "/" + std::to_string(record.record_index);
+      engine.RecoverFile(record, out, 0);
+    }
+  }
+  RemoveTree(work);
 }
 
 }  // namespace

@@ -43,9 +43,9 @@ TEST_F(DfttUndeleteTest, ListsDeletedFilesUnderTheirFolders) {
                           "!ir1/mult2.dat", "!ir1/dir2/", "!ir1/dir2/frag3.dat"}) {
     EXPECT_TRUE(tree_.count(key)) << key;
   }
-  EXPECT_EQ(tree_["!ing.dat"].size, 780u);
-  EXPECT_EQ(tree_["!ir1/dir2/frag3.dat"].size, 2027u);
-  EXPECT_EQ(tree_["!ir1/"].deleted_directory_mark, 1u);
+  EXPECT_EQ(+tree_["!ing.dat"].size, 780u);
+  EXPECT_EQ(+tree_["!ir1/dir2/frag3.dat"].size, 2027u);
+  EXPECT_EQ(+tree_["!ir1/"].deleted_directory_mark, 1u);
 }
 
 TEST_F(DfttUndeleteTest, RecoversContiguousFilesByteForByte) {

@@ -1,4 +1,6 @@
 // Boot-sector geometry and FAT entries on small hand-made volumes.
+#include "fat/fat_table.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_file_reader.h"
-#include "fat/fat_table.h"
 #include "fat/fat_volume.h"
 #include "support/test_env.h"
 
@@ -33,7 +34,8 @@ struct HandMadeVolume {
     return v;
   }
   // `image_sectors` may be fewer than the boot sector claims (a cut image).
-  static HandMadeVolume Fat32(uint32_t total_sectors, uint32_t fat_sectors, uint32_t image_sectors) {
+  static HandMadeVolume Fat32(uint32_t total_sectors, uint32_t fat_sectors,
+                              uint32_t image_sectors) {
     HandMadeVolume v;
     v.bytes.assign(image_sectors * 512, 0);
     v.Boot(total_sectors, fat_sectors, 0, true);
@@ -203,10 +205,11 @@ TEST_F(FatTableTest, ReleasedChainStepsOverClustersInUse) {
   for (uint32_t c = 2; c < 99; ++c) std::memset(&v.bytes[(3 + c - 2) * 512], 'a' + c % 26, 512);
   ASSERT_TRUE(Open(v));
   std::string data;
-  ASSERT_EQ(ReadFatFileData(volume_, &table_, 4, 1100, [&](const uint8_t* d, size_t n) {
-              data.append(reinterpret_cast<const char*>(d), n);
-              return 0;
-            }),
+  ASSERT_EQ(ReadFatFileData(volume_, &table_, 4, 1100,
+                            [&](const uint8_t* d, size_t n) {
+                              data.append(reinterpret_cast<const char*>(d), n);
+                              return 0;
+                            }),
             0);
   ASSERT_EQ(data.size(), 1100u);
   EXPECT_EQ(data.substr(0, 512), std::string(512, 'a' + 4));

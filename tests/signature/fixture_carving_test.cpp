@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct FixtureCase {
   Expect expect;
   uint64_t value = 0;  // for kValue
 };
+
+void PrintTo(const FixtureCase& c, std::ostream* out) { *out << c.path; }
 
 std::string CaseName(const ::testing::TestParamInfo<FixtureCase>& info) {
   std::string name = info.param.path;
@@ -141,22 +144,25 @@ TEST(FixtureCarvingTest, TrueTypeFontWhoseFirstTableFollowsTheDirectoryDirectly)
   if (path.empty()) GTEST_SKIP() << "shared test data is not present";
   const std::vector<uint8_t> font = testing::ReadWholeFile(path);
   const auto be32 = [&](size_t at) {
-    return (uint32_t{font[at]} << 24) | (uint32_t{font[at + 1]} << 16) | (uint32_t{font[at + 2]} << 8) |
-           font[at + 3];
+    return (uint32_t{font[at]} << 24) | (uint32_t{font[at + 1]} << 16) |
+           (uint32_t{font[at + 2]} << 8) | font[at + 3];
   };
   const size_t tables = (font[4] << 8) | font[5];
   const size_t directory_end = 12 + 16 * tables;
   std::vector<size_t> order;
   for (size_t i = 0; i < tables; ++i) {
-    if (std::memcmp(&font[12 + 16 * i], "head", 4) == 0) order.insert(order.begin(), i);
-    else order.push_back(i);
+    if (std::memcmp(&font[12 + 16 * i], "head", 4) == 0)
+      order.insert(order.begin(), i);
+    else
+      order.push_back(i);
   }
   std::vector<uint8_t> rebuilt(font.begin(), font.begin() + directory_end);
   for (size_t i : order) {
     const uint32_t offset = be32(12 + 16 * i + 8);
     const uint32_t length = be32(12 + 16 * i + 12);
     const uint32_t new_offset = static_cast<uint32_t>(rebuilt.size());
-    for (int k = 0; k < 4; ++k) rebuilt[12 + 16 * i + 8 + k] = static_cast<uint8_t>(new_offset >> (24 - 8 * k));
+    for (int k = 0; k < 4; ++k)
+      rebuilt[12 + 16 * i + 8 + k] = static_cast<uint8_t>(new_offset >> (24 - 8 * k));
     rebuilt.insert(rebuilt.end(), font.begin() + offset, font.begin() + offset + length);
     while (rebuilt.size() % 4 != 0) rebuilt.push_back(0);
   }

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -121,8 +121,9 @@ TEST(ForwardScanTest, CapBoundsTheScanOnAnEmptyDisk) {
   ASSERT_EQ(OpenImageFile(&reader, path), kSuccess);
   CarveContext context = CarveContext::ForMeasuring();
   CarveResult result;
-  ASSERT_EQ(IdentifyAndMeasure(context, 512, &reader, tiff.data(), 512, 0, CarveProgress{}, &result),
-            kSuccess);
+  ASSERT_EQ(
+      IdentifyAndMeasure(context, 512, &reader, tiff.data(), 512, 0, CarveProgress{}, &result),
+      kSuccess);
   EXPECT_EQ(result.length, 512u + 128u * 1024 * 1024);
   reader.Close();
   testing::RemoveTree(dir);
@@ -158,7 +159,8 @@ TEST(ForwardScanTest, ProgressIsReportedPerChunkAndCancelIsPassedBack) {
   context.progress_context = &log;
   CarveResult result;
   const CarveProgress progress{1000, 2000, 5, 3};
-  ASSERT_EQ(IdentifyAndMeasure(context, 512, reader, psd.data(), 512, 0, progress, &result), kSuccess);
+  ASSERT_EQ(IdentifyAndMeasure(context, 512, reader, psd.data(), 512, 0, progress, &result),
+            kSuccess);
   EXPECT_EQ(result.length, 300u * 512);
   EXPECT_EQ(log.calls, 3);  // three chunks of 128 sectors, the boundary in the third
   EXPECT_EQ(log.last_processed, 1000u + 3 * 128);
@@ -168,7 +170,8 @@ TEST(ForwardScanTest, ProgressIsReportedPerChunkAndCancelIsPassedBack) {
   EXPECT_EQ(IdentifyAndMeasure(context, 512, reader, psd.data(), 512, 0, progress, &result),
             kCancelledByUser);
   log = ProgressLog{0, 5};
-  EXPECT_EQ(IdentifyAndMeasure(context, 512, reader, psd.data(), 512, 0, progress, &result), kSuccess);
+  EXPECT_EQ(IdentifyAndMeasure(context, 512, reader, psd.data(), 512, 0, progress, &result),
+            kSuccess);
   EXPECT_EQ(result.length, 512u) << "another stop value ends only the length search";
   EXPECT_EQ(context.stop_code, 5);
 }

@@ -1,3 +1,5 @@
+#include "signature/signature_table.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +8,6 @@
 
 #include "carve_test_support.h"
 #include "signature/identify_walk.h"
-#include "signature/signature_table.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
 
@@ -18,8 +19,9 @@ using testing::PlantedImage;
 using Bytes = std::vector<uint8_t>;
 
 Bytes SectorWith(std::initializer_list<std::pair<size_t, std::string>> parts, uint32_t seed = 3) {
-  Bytes sector = testing::RandomBytes(512, seed);
-  for (const auto& [offset, text] : parts) std::memcpy(sector.data() + offset, text.data(), text.size());
+  Bytes sector = testing::NoiseBytes(512, seed);
+  for (const auto& [offset, text] : parts)
+    std::memcpy(sector.data() + offset, text.data(), text.size());
   return sector;
 }
 
@@ -68,34 +70,70 @@ TEST(SignatureTableTest, FirstRowOfATypeNamesCarvedFiles) {
   EXPECT_STREQ(ExtensionOfType(10), "jpg");
   EXPECT_STREQ(ExtensionOfType(44), "fla");
   EXPECT_STREQ(ExtensionOfType(kNoSignatureType), "");
+  // Files measured by a header field are not skipped over; scanned ones are.
+  EXPECT_FALSE(ScanSkipsCarvedFile(29));
+  EXPECT_FALSE(ScanSkipsCarvedFile(0));
+  EXPECT_TRUE(ScanSkipsCarvedFile(10));
+  EXPECT_TRUE(ScanSkipsCarvedFile(35));
+  EXPECT_FALSE(ScanSkipsCarvedFile(kNoSignatureType));
 }
 
 // The fast walk skips rows by first byte; it must answer exactly like the plain walk.
 TEST(IdentifyWalkTest, FirstByteDispatchEqualsTableOrderWalk) {
   std::vector<Bytes> samples;
-  for (uint32_t seed = 0; seed < 2000; ++seed) samples.push_back(testing::RandomBytes(512, seed));
+  for (uint32_t seed = 0; seed < 2000; ++seed) samples.push_back(testing::NoiseBytes(512, seed));
   const std::vector<std::pair<size_t, std::string>> signatures = {
-      {0, std::string("\x00\x00\x01\xBA\x00\x00\x01\xBB", 8)}, {0, std::string("\x00\x00\x01\xB3\x00\x00\x01\xB8", 8)},
-      {4, "ftypiso"}, {4, "ftypmp42"}, {4, "ftyp3gp"}, {4, "ftypqt  "}, {0, "moov"}, {0, ".RMF"},
+      {0, std::string("\x00\x00\x01\xBA\x00\x00\x01\xBB", 8)},
+      {0, std::string("\x00\x00\x01\xB3\x00\x00\x01\xB8", 8)},
+      {4, "ftypiso"},
+      {4, "ftypmp42"},
+      {4, "ftyp3gp"},
+      {4, "ftypqt  "},
+      {0, "moov"},
+      {0, ".RMF"},
       {0, std::string("\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16)},
-      {0, "CWS\x08"}, {0, "FWS\x05"}, {0, std::string("RIFF\0\0\0\0AVI LIST", 16)}, {0, std::string("RIFF\0\0\0\0WAVEfmt ", 16)},
-      {0, std::string("FLV\x01\x05\x00\x00\x00\x09", 9)}, {0, "\x1A\x45\xDF\xA3"},
+      {0, "CWS\x08"},
+      {0, "FWS\x05"},
+      {0, std::string("RIFF\0\0\0\0AVI LIST", 16)},
+      {0, std::string("RIFF\0\0\0\0WAVEfmt ", 16)},
+      {0, std::string("FLV\x01\x05\x00\x00\x00\x09", 9)},
+      {0, "\x1A\x45\xDF\xA3"},
       {8, std::string("\x00\x00\xB0\x11\x00\x00\xC1\x00", 8)},
       {0, std::string("\x06\x0E\x2B\x34\x02\x05\x01\x01\x0D\x01\x02\x01\x01\x02\x04\x00", 16)},
-      {0, std::string("ID3\x03\x00\x00\x00\x00\x00\x10", 10)}, {0, std::string("MThd\x00\x00\x00\x06\x00\x01\x00\x01\x00\x60MTrk", 18)},
-      {0, "MAC "}, {0, std::string("\xFF\xFD\xE4\x00", 4)}, {0, "MMMD"}, {0, "\xD0\xCF\x11\xE0"},
-      {0, "GIF89a"}, {0, std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10)}, {0, std::string("\xFF\xD8\xFF\xE1\x00\x10" "Exif", 10)},
-      {0, "\x89PNG\r\n\x1A\n"}, {0, "8BPS"}, {0, std::string("II\x2A\x00", 4)}, {0, "%PDF-1.4"},
-      {0, std::string("\x1F\x8B\x08\x08\x00\x00\x00\x00\x02\x03", 10)}, {0, "7z\xBC\xAF\x27\x1C"},
-      {0, "PK\x03\x04"}, {31, "[Content_Types].xml"}, {0, std::string("Rar!\x1A\x07\x00", 7)},
-      {0, "MSCF"}, {0, std::string("\xFE\xEF\x00\x00", 4)}, {0, std::string("SQLite format 3\0", 16)},
-      {0, "\xCF\xAD\x12\xFE"}, {0, "!BDN"}, {0, std::string("\x00\x01\x00\x00\x00\x05", 6)},
-      {0, std::string("\x00\x00\x01\x00\x01\x00", 6)}, {0, "\x47\x40\x11"}};
+      {0, std::string("ID3\x03\x00\x00\x00\x00\x00\x10", 10)},
+      {0, std::string("MThd\x00\x00\x00\x06\x00\x01\x00\x01\x00\x60MTrk", 18)},
+      {0, "MAC "},
+      {0, std::string("\xFF\xFD\xE4\x00", 4)},
+      {0, "MMMD"},
+      {0, "\xD0\xCF\x11\xE0"},
+      {0, "GIF89a"},
+      {0, std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10)},
+      {0, std::string("\xFF\xD8\xFF\xE1\x00\x10"
+                      "Exif",
+                      10)},
+      {0, "\x89PNG\r\n\x1A\n"},
+      {0, "8BPS"},
+      {0, std::string("II\x2A\x00", 4)},
+      {0, "%PDF-1.4"},
+      {0, std::string("\x1F\x8B\x08\x08\x00\x00\x00\x00\x02\x03", 10)},
+      {0, "7z\xBC\xAF\x27\x1C"},
+      {0, "PK\x03\x04"},
+      {31, "[Content_Types].xml"},
+      {0, std::string("Rar!\x1A\x07\x00", 7)},
+      {0, "MSCF"},
+      {0, std::string("\xFE\xEF\x00\x00", 4)},
+      {0, std::string("SQLite format 3\0", 16)},
+      {0, "\xCF\xAD\x12\xFE"},
+      {0, "!BDN"},
+      {0, std::string("\x00\x01\x00\x00\x00\x05", 6)},
+      {0, std::string("\x00\x00\x01\x00\x01\x00", 6)},
+      {0, "\x47\x40\x11"}};
   uint32_t seed = 5000;
   for (const auto& [offset, text] : signatures) {
     for (int variant = 0; variant < 20; ++variant) {
       Bytes sector = SectorWith({{offset, text}}, seed++);
-      if (variant % 2 == 1) std::memset(sector.data() + 16, 0, 496);  // zero tails as in real headers
+      if (variant % 2 == 1)
+        std::memset(sector.data() + 16, 0, 496);  // zero tails as in real headers
       samples.push_back(sector);
     }
   }
@@ -133,14 +171,17 @@ TEST(IdentifyWalkTest, ShortBuffersAreNotRecognisedByRowsThatNeedMore) {
   CarveContext context;
   const std::string id3("ID3\x03\x00\x00\x00\x00\x00\x10", 10);
   for (size_t length = 0; length < 10; ++length) {
-    EXPECT_EQ(IdentifyTypeInTableOrder(context, reinterpret_cast<const uint8_t*>(id3.data()), length),
-              kNoSignatureType);
+    EXPECT_EQ(
+        IdentifyTypeInTableOrder(context, reinterpret_cast<const uint8_t*>(id3.data()), length),
+        kNoSignatureType);
   }
   EXPECT_EQ(IdentifyType(context, reinterpret_cast<const uint8_t*>(id3.data()), 10), 12);
   const std::string midi("MThd\x00\x00\x00\x06\x00\x01\x00\x01\x00\x60MTrk", 18);
-  EXPECT_EQ(IdentifyType(context, reinterpret_cast<const uint8_t*>(midi.data()), 16), kNoSignatureType);
+  EXPECT_EQ(IdentifyType(context, reinterpret_cast<const uint8_t*>(midi.data()), 16),
+            kNoSignatureType);
   EXPECT_EQ(IdentifyType(context, reinterpret_cast<const uint8_t*>(midi.data()), 18), 13);
-  EXPECT_EQ(IdentifyType(context, reinterpret_cast<const uint8_t*>("7z\xBC\xAF"), 4), kNoSignatureType);
+  EXPECT_EQ(IdentifyType(context, reinterpret_cast<const uint8_t*>("7z\xBC\xAF"), 4),
+            kNoSignatureType);
   EXPECT_EQ(IdentifyType(context, nullptr, 512), kNoSignatureType);
 }
 
@@ -166,9 +207,10 @@ TEST(TableOrderTest, FullCompoundSignatureNeverReachesTheFlaRow) {
 TEST(TableOrderTest, ProgramsAndDiskImagesEndAFileButProduceNone) {
   Bytes psd(512, 0);
   std::memcpy(psd.data(), "8BPS", 4);
-  const std::vector<std::pair<int, Bytes>> enders = {
-      {41, PeSector(0x0102)}, {42, PeSector(0x2102)}, {43, PeSector(0x1102)},
-      {9, Bytes{0xFE, 0xEF, 0x00, 0x00}}};
+  const std::vector<std::pair<int, Bytes>> enders = {{41, PeSector(0x0102)},
+                                                     {42, PeSector(0x2102)},
+                                                     {43, PeSector(0x1102)},
+                                                     {9, Bytes{0xFE, 0xEF, 0x00, 0x00}}};
   for (const auto& [type, sector] : enders) {
     PlantedFile planted(psd);
     planted.image.Plant(PlantedFile::kStart + 5, sector);

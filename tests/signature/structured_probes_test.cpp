@@ -1,3 +1,5 @@
+#include "signature/structured_probes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -5,7 +7,6 @@
 #include <vector>
 
 #include "carve_test_support.h"
-#include "signature/structured_probes.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
 
@@ -25,7 +26,8 @@ void Put16(uint8_t* p, uint16_t v) {
 }
 
 // A compound-file header with the given counts; compound sectors follow as the caller adds them.
-Bytes CompoundHeader(uint16_t shift, uint32_t fat_sectors, uint32_t first_difat, uint32_t difat_sectors) {
+Bytes CompoundHeader(uint16_t shift, uint32_t fat_sectors, uint32_t first_difat,
+                     uint32_t difat_sectors) {
   Bytes file(size_t{1} << shift, 0);
   std::memcpy(file.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
   Put16(file.data() + 26, shift == 12 ? 4 : 3);
@@ -75,7 +77,7 @@ TEST(CompoundFileProbeTest, FourKilobyteSectorsAreCountedInTheirOwnUnit) {
   Put32(fat.data(), 0xFFFFFFFD);
   for (uint32_t i = 1; i <= 4; ++i) Put32(fat.data() + 4 * i, i < 4 ? i + 1 : 0xFFFFFFFE);
   file.insert(file.end(), fat.begin(), fat.end());
-  const Bytes data = testing::RandomBytes(4 * 4096, 77);
+  const Bytes data = testing::NoiseBytes(4 * 4096, 77);
   file.insert(file.end(), data.begin(), data.end());
 
   PlantedFile planted(file);
@@ -121,7 +123,7 @@ TEST(CompoundFileProbeTest, UnreadableFollowingSectorsGiveTheOtherKind) {
 
 // Writes a stream of transport packets (sync byte, nonzero PID) with random payloads.
 Bytes TransportStream(size_t packets, uint32_t seed) {
-  Bytes stream = testing::RandomBytes(packets * 188, seed);
+  Bytes stream = testing::NoiseBytes(packets * 188, seed);
   for (size_t p = 0; p < packets; ++p) {
     stream[p * 188] = 0x47;
     stream[p * 188 + 1] = 0x01;
@@ -142,7 +144,8 @@ TEST(TransportStreamProbeTest, RunOfPacketsGivesTheLength) {
   EXPECT_EQ(result.length, stream.size());
   ASSERT_EQ(context.ts_ranges.size(), 1u);
   EXPECT_EQ(context.ts_ranges[0].first_sector, PlantedFile::kStart);
-  EXPECT_EQ(context.ts_ranges[0].last_sector, PlantedFile::kStart + (stream.size() + 511) / 512 - 1);
+  EXPECT_EQ(context.ts_ranges[0].last_sector,
+            PlantedFile::kStart + (stream.size() + 511) / 512 - 1);
 
   // Sector 47 of the stream begins with a packet (47 × 512 = 128 × 188). In continuation
   // mode it is recognised as the middle of the stream already carved.
@@ -182,7 +185,7 @@ Bytes Icon(size_t images, bool back_to_back) {
     Put32(entry + 12, offset + (back_to_back || i < 5 ? 0 : 2));
     offset += size;
   }
-  const Bytes pixels = testing::RandomBytes(offset - directory_end, 6);
+  const Bytes pixels = testing::NoiseBytes(offset - directory_end, 6);
   icon.insert(icon.end(), pixels.begin(), pixels.end());
   return icon;
 }
@@ -240,7 +243,8 @@ class ZipPackageTest : public ::testing::Test {
   Bytes MakeZip(const std::vector<std::string>& parts, const std::string& options = "") {
     std::string command = "cd " + dir_ + " && rm -rf tree out.zip && mkdir tree && cd tree";
     for (const std::string& part : parts) {
-      command += " && mkdir -p \"$(dirname '" + part + "')\" && head -c 3000 /dev/urandom > '" + part + "'";
+      command += " && mkdir -p \"$(dirname '" + part + "')\" && head -c 3000 /dev/urandom > '" +
+                 part + "'";
     }
     command += " && zip -q -X " + options + " ../out.zip";
     for (const std::string& part : parts) command += " '" + part + "'";
@@ -276,6 +280,16 @@ TEST_F(ZipPackageTest, ArchiveCommentBelongsToTheFile) {
   CarveResult result;
   ASSERT_EQ(planted.Carve(&result), kSuccess);
   EXPECT_EQ(result.length, commented.size());
+}
+
+TEST_F(ZipPackageTest, EndRecordOfTheNextArchiveIsNotTaken) {
+  const Bytes first = MakeZip({"one.txt", "two.txt"});
+  const Bytes second = MakeZip({"three.txt"});
+  PlantedFile planted(first);
+  planted.image.Plant(PlantedFile::kStart + (first.size() + 511) / 512, second);
+  CarveResult result;
+  ASSERT_EQ(planted.Carve(&result), kSuccess);
+  EXPECT_EQ(result.length, first.size());
 }
 
 TEST_F(ZipPackageTest, ArchiveSmallerThanASectorEndsInItsFirstSector) {

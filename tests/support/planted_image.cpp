@@ -11,20 +11,15 @@
 
 namespace velmora::testing {
 
-std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed) {
+std::vector<uint8_t> NoiseBytes(size_t count, uint32_t seed) {
   std::mt19937 engine(seed);
   std::vector<uint8_t> out(count);
   for (auto& b : out) b = static_cast<uint8_t>(engine() >> 24);
   return out;
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 PlantedImage::PlantedImage(uint64_t sectors, uint32_t seed)
-    : bytes_(RandomBytes(sectors * kSectorSize, seed)), dir_(MakeTempDir("planted")) {
+    : bytes_(NoiseBytes(sectors * kSectorSize, seed)), dir_(MakeTempDir("planted")) {
   path_ = dir_ + "/image.img";
 }
 
@@ -54,7 +49,8 @@ SectorReader* PlantedImage::Open() {
   reader_.Close();
   {
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+    out.write(reinterpret_cast<const char*>(bytes_.data()),
+              static_cast<std::streamsize>(bytes_.size()));
   }
   if (OpenImageFile(&reader_, path_) != kSuccess) throw std::runtime_error("cannot open image");
   return &reader_;

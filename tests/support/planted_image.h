@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "storage/sector_reader.h"
+#include "support/loop_device.h"  // ReadWholeFile
 
 namespace velmora::testing {
 
@@ -42,7 +43,7 @@ class PlantedImage {
   SectorReader reader_;
 };
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path);
-std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
+// Seeded random bytes (the image filling).
+std::vector<uint8_t> NoiseBytes(size_t count, uint32_t seed);
 
 }  // namespace velmora::testing

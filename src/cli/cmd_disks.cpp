@@ -1,0 +1,132 @@
+// velmora disks [--json]: every disk with its volumes, unallocated gaps and bare disks.
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "cli/commands.h"
+#include "storage/disk_enumerator.h"
+#include "storage/size_text.h"
+
+namespace velmora::cli {
+
+namespace {
+
+std::string SourceText(int disk, size_t index) {
+  return "disk:" + std::to_string(disk) + ":" + std::to_string(index);
+}
+
+nlohmann::json EntryJson(const PartitionEntry& entry, size_t index, const DiskDescription& disk) {
+  return {{"disk", entry.disk},
+          {"index", index},
+          {"number", entry.number},
+          {"kind", RegionKindName(entry.kind)},
+          {"partition", entry.partition},
+          {"type", entry.type},
+          {"start", entry.start},
+          {"length", entry.length},
+          {"sector_size", entry.sector_size},
+          {"fs", entry.file_system_name},
+          {"label", entry.volume_label},
+          {"size", entry.total},
+          {"used", entry.used},
+          {"free", entry.free},
+          {"removable", entry.removable},
+          {"device", entry.volume_path.empty() ? disk.device_path : entry.volume_path},
+          {"disk_device", disk.device_path},
+          {"mount_point", entry.mount_point},
+          {"source", SourceText(entry.disk, index)}};
+}
+
+nlohmann::json DisksJson(const DiskEnumerator& enumerator) {
+  nlohmann::json disks = nlohmann::json::array();
+  for (const auto& [number, disk] : enumerator.Disks()) {
+    nlohmann::json entries = nlohmann::json::array();
+    const auto& list = enumerator.Entries().at(number);
+    for (size_t i = 0; i < list.size(); ++i) entries.push_back(EntryJson(list[i], i + 1, disk));
+    disks.push_back({{"disk", number},
+                     {"device", disk.device_path},
+                     {"model", disk.model},
+                     {"bus", disk.bus},
+                     {"backing_file", disk.backing_file},
+                     {"size", disk.size_bytes},
+                     {"sectors", disk.sectors},
+                     {"sector_size", disk.sector_size},
+                     {"sectors_per_cylinder", disk.sectors_per_cylinder},
+                     {"removable", disk.removable},
+                     {"partition_table", PartitionSchemeName(disk.scheme)},
+                     {"source", "disk:" + std::to_string(number)},
+                     {"entries", entries}});
+  }
+  return {{"disks", disks}};
+}
+
+void PrintDisks(const DiskEnumerator& enumerator) {
+  if (enumerator.Disks().empty()) {
+    std::printf("no disks found\n");
+    return;
+  }
+  for (const auto& [number, disk] : enumerator.Disks()) {
+    std::string about = disk.removable ? "removable" : "fixed";
+    if (!disk.bus.empty()) about += ", " + disk.bus;
+    if (!disk.model.empty()) about += ", " + disk.model;
+    if (!disk.backing_file.empty()) about += ", file " + disk.backing_file;
+    const std::string table = disk.scheme == PartitionScheme::kNone
+                                  ? std::string("no partition table")
+                                  : std::string(PartitionSchemeName(disk.scheme)) + " partitions";
+    std::printf("Disk %d  %s  %s  %u-byte sectors  %s  (%s)\n", number, disk.device_path.c_str(),
+                FormatSize(static_cast<int64_t>(disk.size_bytes)).c_str(), disk.sector_size,
+                table.c_str(), about.c_str());
+    std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12s %12s  %s\n", "source", "no.", "label",
+                "fs", "size", "free", "start", "sectors", "device / mounted on");
+    const auto& list = enumerator.Entries().at(number);
+    for (size_t i = 0; i < list.size(); ++i) {
+      const PartitionEntry& entry = list[i];
+      std::string fs = entry.file_system_name;
+      std::string where = entry.volume_path;
+      if (entry.kind == RegionKind::kUnallocated) fs = "(unallocated)";
+      if (entry.kind == RegionKind::kWholeDisk) fs = "(whole disk)";
+      if (entry.kind == RegionKind::kVolume && fs.empty()) fs = "(unknown)";
+      if (!entry.mount_point.empty()) where += "  on " + entry.mount_point;
+      const std::string number_text = std::to_string(entry.number) + ":";
+      std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12llu %12llu  %s\n",
+                  SourceText(number, i + 1).c_str(), number_text.c_str(),
+                  entry.volume_label.c_str(), fs.c_str(),
+                  FormatSize(static_cast<int64_t>(entry.total)).c_str(),
+                  FormatSize(static_cast<int64_t>(entry.free)).c_str(),
+                  static_cast<unsigned long long>(entry.start),
+                  static_cast<unsigned long long>(entry.length), where.c_str());
+    }
+    std::printf("\n");
+  }
+}
+
+}  // namespace
+
+int RunDisks(const Args& args) {
+  bool json = false;
+  for (const auto& arg : args) {
+    if (arg == "--json") {
+      json = true;
+    } else {
+      std::fprintf(stderr, "velmora disks: unexpected argument '%s'\nusage: velmora disks [--json]\n",
+                   arg.c_str());
+      return kExitUsage;
+    }
+  }
+  DiskEnumerator enumerator;
+  if (!enumerator.Refresh()) {
+    std::fprintf(stderr, "velmora disks: the block devices of this system cannot be listed "
+                         "(/sys/block is not readable)\n");
+    return kExitUsage;
+  }
+  if (json) {
+    std::printf("%s\n", DisksJson(enumerator)
+                            .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                            .c_str());
+  } else {
+    PrintDisks(enumerator);
+  }
+  return kExitOk;
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,192 @@
+// velmora image SOURCE --to FILE.img [--strict] [--force]: copy a disk, partition,
+// gap or image into a raw image file. Unreadable sectors become zeros and are listed
+// in FILE.img.map unless --strict asks to stop at the first unreadable chunk.
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "cli/commands.h"
+#include "storage/disk_image_writer.h"
+#include "storage/error_codes.h"
+#include "storage/image_destination.h"
+#include "storage/image_source.h"
+#include "storage/size_text.h"
+#include "storage/source_locator.h"
+
+namespace velmora::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) { g_interrupted = 1; }
+
+// Ctrl-C asks the copy to stop after its current chunk instead of killing the process.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    g_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &previous_int_);
+    ::sigaction(SIGTERM, &action, &previous_term_);
+  }
+  ~InterruptGuard() {
+    ::sigaction(SIGINT, &previous_int_, nullptr);
+    ::sigaction(SIGTERM, &previous_term_, nullptr);
+  }
+
+ private:
+  struct sigaction previous_int_ {};
+  struct sigaction previous_term_ {};
+};
+
+struct ProgressLine {
+  bool terminal = false;
+  int last_percent_printed = -1;
+  bool line_open = false;
+  std::chrono::steady_clock::time_point last_update{};
+};
+
+// A terminal line is redrawn at most this often; the copy reports after every chunk.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
+
+int ShowProgress(void* context, int percent, uint64_t done, uint64_t total, int32_t seconds_left) {
+  auto* line = static_cast<ProgressLine*>(context);
+  if (g_interrupted) return kCancelledByUser;
+  const std::string left = done == total   ? std::string("done")
+                           : seconds_left < 0 ? std::string("estimating time left")
+                                              : FormatDuration(seconds_left) + " left";
+  if (line->terminal) {
+    const auto now = std::chrono::steady_clock::now();
+    if (done != total && now - line->last_update < kRedrawInterval) return 0;
+    line->last_update = now;
+    std::fprintf(stderr, "\r  %3d%%  sector %llu / %llu  %s    ", percent,
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                 left.c_str());
+    line->line_open = true;
+  } else if (percent / 10 != line->last_percent_printed / 10 || line->last_percent_printed < 0) {
+    std::fprintf(stderr, "  %d%%  sector %llu / %llu  %s\n", percent,
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                 left.c_str());
+    line->last_percent_printed = percent;
+  }
+  return 0;
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: velmora image SOURCE --to FILE.img [--strict] [--force]\n"
+                       "  SOURCE: /dev/sdX, /dev/sdXN, disk:N, disk:N:K, IMAGE, IMAGE@K\n");
+  return kExitUsage;
+}
+
+}  // namespace
+
+int RunImage(const Args& args) {
+  std::string source_text, destination;
+  bool strict = false, force = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--to" && i + 1 < args.size()) {
+      destination = args[++i];
+    } else if (arg == "--strict") {
+      strict = true;
+    } else if (arg == "--force") {
+      force = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      std::fprintf(stderr, "velmora image: unknown option '%s'\n", arg.c_str());
+      return Usage();
+    } else if (source_text.empty()) {
+      source_text = arg;
+    } else {
+      std::fprintf(stderr, "velmora image: more than one source given\n");
+      return Usage();
+    }
+  }
+  if (source_text.empty() || destination.empty()) return Usage();
+
+  SourceLocator locator;
+  LocatedSource source;
+  std::string message;
+  if (locator.Locate(source_text, &source, &message) != kSuccess) {
+    std::fprintf(stderr, "velmora image: %s\n", message.c_str());
+    return kExitUsage;
+  }
+  if (source.sector_count == 0) {
+    std::fprintf(stderr, "velmora image: %s is empty; nothing to copy\n", source.description.c_str());
+    return kExitUsage;
+  }
+  if (CheckImageDestination(source.device_path, source.ByteLength(), destination, force,
+                            &message) != kSuccess) {
+    std::fprintf(stderr, "velmora image: cannot write '%s': %s\n", destination.c_str(),
+                 message.c_str());
+    return kExitUsage;
+  }
+
+  DiskImageWriter writer;
+  writer.unreadable = strict ? UnreadablePolicy::kStop : UnreadablePolicy::kZeroFill;
+  writer.replace_existing = force;
+  writer.progress = ShowProgress;
+  writer.source_name = source.description;
+  ProgressLine line;
+  line.terminal = ::isatty(STDERR_FILENO) != 0;
+  std::fprintf(stderr, "copying %s to %s\n", source.description.c_str(), destination.c_str());
+
+  int result = kSuccess;
+  {
+    InterruptGuard guard;
+    if (source.kind == LocatedSource::Kind::kDiskRegion) {
+      result = CreateDiskImage(&writer, source.disk_number, source.start_sector,
+                               source.sector_count, destination, &line);
+    } else {
+      std::unique_ptr<ImageSource> reader;
+      result = OpenImageSource(source.image_path, &reader);
+      if (result == kSuccess) {
+        result = CopyToImage(&writer, reader.get(), 0, 0, destination, &line);
+      }
+    }
+  }
+  if (line.line_open) std::fprintf(stderr, "\n");
+
+  const unsigned long long copied = writer.sectors_copied;
+  const unsigned long long total = writer.sector_count;
+  if (result == kCancelledByUser) {
+    std::fprintf(stderr, "velmora image: stopped after %llu of %llu sectors; the partial image "
+                         "'%s' stays\n", copied, total, destination.c_str());
+    return kExitPartial;
+  }
+  if (result == kErrReadFault && strict) {
+    std::fprintf(stderr, "velmora image: the chunk from sector %llu of the source cannot be read; "
+                         "the image ends before it (%llu of %llu sectors copied, error 30). Run "
+                         "without --strict to skip unreadable sectors.\n",
+                 static_cast<unsigned long long>(writer.start_sector + writer.sectors_copied),
+                 copied, total);
+    return kExitPartial;
+  }
+  if (result == kErrDiskFull) {
+    std::fprintf(stderr, "velmora image: the destination disk is full after %llu of %llu sectors\n",
+                 copied, total);
+    return kExitPartial;
+  }
+  if (result != kSuccess) {
+    std::fprintf(stderr, "velmora image: copy failed after %llu of %llu sectors (error %d)\n", copied,
+                 total, result);
+    return copied ? kExitPartial : kExitUsage;
+  }
+  std::printf("image written: %s (%s, %llu sectors of %u bytes)\n", destination.c_str(),
+              FormatSize(static_cast<int64_t>(total * writer.sector_size)).c_str(), total,
+              writer.sector_size);
+  if (!strict) {
+    std::printf("unreadable: %llu bytes in %zu range%s (written as zeros; map: %s)\n",
+                static_cast<unsigned long long>(writer.UnreadableBytes()), writer.bad_ranges.size(),
+                writer.bad_ranges.size() == 1 ? "" : "s", writer.map_path.c_str());
+  }
+  return writer.bad_ranges.empty() ? kExitOk : kExitPartial;
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,37 @@
+#include "ntfs/attribute_list.h"
+
+#include "engine/record_text.h"
+#include "ntfs/little_endian.h"
+#include "ntfs/mft_record.h"
+
+namespace velmora::ntfs {
+
+bool ParseAttributeList(std::span<const uint8_t> data, std::vector<AttributeListEntry>* out) {
+  size_t offset = 0;
+  while (offset < data.size()) {
+    if (data.size() - offset < 0x1A) return data.size() - offset < 4;  // trailing padding is fine
+    const uint8_t* p = data.data() + offset;
+    const uint32_t type = LoadLe<uint32_t>(p);
+    const uint16_t length = LoadLe<uint16_t>(p + 4);
+    if (type == 0 || type == kAttrEnd) return true;
+    if (length < 0x1A || length > data.size() - offset) return false;
+    AttributeListEntry entry;
+    entry.type = type;
+    const uint8_t name_units = p[6];
+    const uint8_t name_offset = p[7];
+    entry.start_vcn = LoadLe<uint64_t>(p + 8);
+    const uint64_t reference = LoadLe<uint64_t>(p + 0x10);
+    entry.record = ReferenceRecord(reference);
+    entry.sequence = ReferenceSequence(reference);
+    entry.attribute_id = LoadLe<uint16_t>(p + 0x18);
+    if (name_units != 0) {
+      if (static_cast<size_t>(name_offset) + name_units * 2u > length) return false;
+      entry.name = Utf16LeToUtf8(p + name_offset, name_units);
+    }
+    out->push_back(std::move(entry));
+    offset += length;
+  }
+  return true;
+}
+
+}  // namespace velmora::ntfs

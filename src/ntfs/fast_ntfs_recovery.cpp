@@ -1,0 +1,135 @@
+#include "ntfs/fast_ntfs_recovery.h"
+
+#include <algorithm>
+
+#include "ntfs/attribute_stream.h"
+#include "storage/error_codes.h"
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+CFastNtfsRecovery::CFastNtfsRecovery() = default;
+
+CFastNtfsRecovery::~CFastNtfsRecovery() {
+  if (store_) store_->Close();
+}
+
+int CFastNtfsRecovery::OpenOn(SectorReader reader, uint64_t start_sector, uint64_t sector_count,
+                              char16_t tag) {
+  drive_tag_ = tag;
+  return volume_.Open(std::move(reader), start_sector, sector_count, true);
+}
+
+int CFastNtfsRecovery::OpenImage(const std::string& image_path, char16_t drive_tag) {
+  return OpenImageRegion(image_path, 0, 0, drive_tag);
+}
+
+int CFastNtfsRecovery::OpenImageRegion(const std::string& image_path, uint64_t start_sector,
+                                       uint64_t sector_count, char16_t drive_tag) {
+  SectorReader reader;
+  const int rc = OpenImageFile(&reader, image_path);
+  if (rc != kSuccess) return rc;
+  return OpenOn(std::move(reader), start_sector, sector_count, drive_tag);
+}
+
+int CFastNtfsRecovery::OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
+                                     char16_t drive_letter) {
+  SectorReader reader;
+  const int rc = OpenPhysicalDrive(&reader, disk_number);
+  if (rc != kSuccess) return rc;
+  return OpenOn(std::move(reader), start_sector, sector_count, drive_letter);
+}
+
+int CFastNtfsRecovery::SetScanCallback(ScanProgressCallback scan_progress,
+                                       FileProgressCallback file_progress, void* context,
+                                       int scale) {
+  scan_progress_ = scan_progress;
+  file_progress_ = file_progress;
+  callback_context_ = context;
+  scale_ = scale;
+  return kSuccess;
+}
+
+int CFastNtfsRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
+  listing_callback_ = callback;
+  listing_context_ = context;
+  if (store_) store_->SetListingCallback(callback, context);
+  return kSuccess;
+}
+
+int CFastNtfsRecovery::GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) {
+  if (!store_ || !out || (!directory && depth != 0) || depth < 0) return kErrInvalidParameter;
+  const int rc = store_->Flush();
+  if (rc != kSuccess) return rc;
+  const RelationKey key = directory ? RelationKey{directory->object_id, static_cast<uint32_t>(depth)}
+                                    : RelationKey{kRootRecord, 0};
+  return store_->ListChildren(key, out);
+}
+
+int CFastNtfsRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
+  if (!store_ || !count || (!directory && depth != 0) || depth < 0) return kErrInvalidParameter;
+  const int rc = store_->Flush();
+  if (rc != kSuccess) return rc;
+  const RelationKey key = directory ? RelationKey{directory->object_id, static_cast<uint32_t>(depth)}
+                                    : RelationKey{kRootRecord, 0};
+  return store_->CountFilesUnder(key, count);
+}
+
+uint64_t CFastNtfsRecovery::GetRecordCount() { return store_ ? store_->GetRecordCount() : 0; }
+
+int CFastNtfsRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
+  if (!store_ || !path) return kErrInvalidParameter;
+  const int rc = store_->Flush();
+  if (rc != kSuccess) return rc;
+  return store_->FullPath(record, path);
+}
+
+int CFastNtfsRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
+  if (!store_ || !out) return 0;
+  if (store_->Flush() != kSuccess) return 0;
+  return store_->ListByType(filter, out);
+}
+
+int CFastNtfsRecovery::LoadClusterBitmap() {
+  if (!volume_.IsOpen()) return kErrInvalidParameter;
+  constexpr uint64_t kBitmapRecord = 6;
+  std::vector<uint8_t> buffer;
+  int rc = volume_.ReadMftRecord(kBitmapRecord, &buffer);
+  if (rc != kSuccess) return rc;
+  ntfs::MftRecord record;
+  if (ntfs::ParseMftRecord(buffer, &record) == ntfs::MftRecordVerdict::kNotRecord) {
+    return ntfs::kNtfsNotRecord;
+  }
+  ntfs::NtfsStream stream;
+  rc = ntfs::LoadStream(volume_, record, kBitmapRecord, ntfs::kAttrData, "", &stream);
+  if (rc == ntfs::kNtfsAttributeMissing) return kErrInvalidParameter;
+  if (rc != kSuccess) return rc;
+  // One bit per cluster; a larger claim is damage.
+  const uint64_t needed = (volume_.ClusterCount() + 7) / 8;
+  const uint64_t size = std::min<uint64_t>(stream.Size(), needed + 8);
+  std::vector<uint8_t> bits;
+  bits.reserve(size);
+  rc = ntfs::CopyStreamData(volume_, stream, size, [&](const uint8_t* data, size_t n) {
+    bits.insert(bits.end(), data, data + n);
+    return 0;
+  });
+  if (rc != kSuccess) return rc;
+  bitmap_.Assign(std::move(bits), size);
+  return kSuccess;
+}
+
+int CFastNtfsRecovery::GetNextFreeRange(uint64_t* position, uint64_t* length) {
+  if (!position || !length) return 1;
+  const uint64_t sectors_per_cluster =
+      std::max<uint64_t>(1, volume_.Geometry().cluster_size / volume_.DeviceSectorSize());
+  if (bitmap_.Empty()) {
+    // Without a bitmap nothing is known to be free.
+    *length = 0;
+    *position = volume_.SectorCount();
+    return 1;
+  }
+  bitmap_.NextFreeRange(sectors_per_cluster, volume_.SectorCount(), position, length);
+  return 1;
+}
+
+}  // namespace velmora

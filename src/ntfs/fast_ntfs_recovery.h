@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/file_recovery_parse.h"
+#include "engine/scan_log_store.h"
+#include "ntfs/attribute_stream.h"
+#include "ntfs/cluster_bitmap.h"
+#include "ntfs/mft_record.h"
+#include "ntfs/ntfs_volume.h"
+
+namespace velmora {
+
+// Quick scan of one NTFS volume: reads the MFT once, reports every deleted file
+// (and its named streams) under the folder path rebuilt from parent references,
+// with unreadable or reused folders as numbered lost folders in the root; copies
+// files and folder trees out and previews files.
+class CFastNtfsRecovery : public IFileRecoveryParse {
+ public:
+  // Number of the root directory's MFT record; also the root's relation key.
+  static constexpr uint32_t kRootRecord = 5;
+
+  CFastNtfsRecovery();
+  ~CFastNtfsRecovery() override;
+
+  int OpenImage(const std::string& image_path, char16_t drive_tag) override;
+  int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
+                    char16_t drive_letter) override;
+  int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
+                      void* context, int scale) override;
+  int Scan(const char* log_name) override;
+  int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
+  int CountFiles(const ScanRecord* directory, int depth, int* count) override;
+  uint64_t GetRecordCount() override;
+  int GetFullPath(const ScanRecord& record, std::string* path) override;
+  int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
+  int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
+  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
+  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
+  int LoadClusterBitmap() override;
+  int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
+                  PreviewProgressCallback callback, void* context) override;
+
+  // Opens a volume that starts at `start_sector` of an image file (a partition of a
+  // whole-disk image); `sector_count` 0 means up to the end of the file.
+  int OpenImageRegion(const std::string& image_path, uint64_t start_sector, uint64_t sector_count,
+                      char16_t drive_tag);
+
+  const ntfs::NtfsVolume& Volume() const { return volume_; }
+  ScanLogStore* Store() { return store_.get(); }
+
+ private:
+  // What the first pass keeps of every directory record, to place folders later.
+  struct DirectoryNode {
+    uint32_t parent = 0;
+    uint16_t parent_sequence = 0;
+    uint16_t sequence = 0;
+    bool in_use = false;
+  };
+  // Where a folder ends up in the rebuilt tree.
+  struct Placement {
+    uint32_t parent = 0;
+    uint32_t level = 0;  // 1 for folders in the root
+  };
+  // A reported file waiting for its parent to be placed.
+  struct PendingFile {
+    uint32_t record_index = 0;
+    uint32_t object_id = 0;
+    uint32_t parent = 0;
+    uint16_t parent_sequence = 0;
+  };
+  struct ScanState;
+
+  int OpenOn(SectorReader reader, uint64_t start_sector, uint64_t sector_count, char16_t tag);
+  int ReadMftChunk(uint64_t first_record, uint32_t count, std::vector<uint8_t>* buffer);
+  void ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state);
+  void ReportDeletedFile(uint64_t number, const ntfs::MftRecord& record,
+                         const ntfs::FileNameAttribute& name, ScanState* state);
+  ScanRecord* AppendBaseRecord(uint64_t number, const ntfs::FileNameAttribute& name);
+  uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name);
+  int PlaceFiles(ScanState* state);
+  uint32_t PlaceEdge(uint32_t parent, uint16_t sequence, ScanState* state);
+  void PlaceDirectory(uint32_t directory, ScanState* state);
+  bool EdgeValid(uint32_t parent, uint16_t sequence, const ScanState& state) const;
+  void MarkLost(uint32_t folder, ScanState* state);
+  void WriteFolderRecords(ScanState* state);
+  int ReportProgress(int percent, int seconds_remaining);
+
+  int RecoverOne(const ScanRecord& record, const std::string& path);
+  int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
+
+  ntfs::NtfsVolume volume_;
+  char16_t drive_tag_ = 0;
+  ScanProgressCallback scan_progress_ = nullptr;
+  FileProgressCallback file_progress_ = nullptr;
+  void* callback_context_ = nullptr;
+  int scale_ = 100;
+  ListingProgressCallback listing_callback_ = nullptr;
+  void* listing_context_ = nullptr;
+  std::unique_ptr<ScanLogStore> store_;
+  ntfs::ClusterBitmap bitmap_;
+};
+
+}  // namespace velmora

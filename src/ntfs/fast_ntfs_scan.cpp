@@ -1,0 +1,338 @@
+// The quick scan: one sequential pass over the MFT, then the folders.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <unordered_set>
+
+#include "engine/record_text.h"
+#include "ntfs/attribute_stream.h"
+#include "ntfs/content_check.h"
+#include "ntfs/fast_ntfs_recovery.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+using namespace ntfs;
+
+namespace {
+
+// Records 0-11 are the volume's own metadata files; 12-15 are reserved.
+constexpr uint64_t kFirstUserRecord = 12;
+constexpr uint32_t kRecordsPerChunk = 1024;
+constexpr auto kEstimateInterval = std::chrono::seconds(5);
+constexpr size_t kContentSampleBytes = 4096;
+
+// "file:stream", with the file part cut (at a character boundary) so that the stream
+// part survives in the record's name field.
+std::string StreamRecordName(const std::string& file, const std::string& stream) {
+  const size_t room = kRecordNameBytes - 1;
+  std::string base = file;
+  if (base.size() + 1 + stream.size() > room && stream.size() + 2 <= room) {
+    size_t cut = room - 1 - stream.size();
+    while (cut > 0 && (static_cast<uint8_t>(base[cut]) & 0xC0) == 0x80) --cut;
+    base.resize(cut);
+  }
+  return base + ":" + stream;
+}
+
+}  // namespace
+
+struct CFastNtfsRecovery::ScanState {
+  std::unordered_map<uint32_t, DirectoryNode> directories;
+  std::vector<PendingFile> files;
+  std::unordered_map<uint32_t, Placement> placed;
+  std::unordered_set<uint32_t> lost;
+  // Folder records to write, in the order they were placed: (number, is lost folder).
+  std::vector<std::pair<uint32_t, bool>> folders;
+  MftRecord record;  // reused between records
+};
+
+int CFastNtfsRecovery::ReportProgress(int percent, int seconds_remaining) {
+  if (!scan_progress_) return 0;
+  return scan_progress_(callback_context_, percent, scale_, seconds_remaining, 0, 0, 0, 0, 0, 0);
+}
+
+int CFastNtfsRecovery::ReadMftChunk(uint64_t first_record, uint32_t count,
+                                    std::vector<uint8_t>* buffer) {
+  const uint64_t cs = volume_.Geometry().cluster_size;
+  const uint64_t rs = volume_.Geometry().mft_record_size;
+  buffer->resize(static_cast<size_t>(count) * rs);
+  uint64_t position = first_record * rs;
+  const uint64_t end = position + buffer->size();
+  const auto& runs = volume_.MftRuns();
+  auto run = runs.begin();
+  while (position < end) {
+    const uint64_t vcn = position / cs;
+    while (run != runs.end() && run->vcn + run->length <= vcn) ++run;
+    uint8_t* target = buffer->data() + (position - first_record * rs);
+    if (run == runs.end() || run->vcn > vcn) {
+      // Not mapped: these bytes hold no record.
+      const uint64_t stop = run == runs.end() ? end : std::min(end, run->vcn * cs);
+      std::fill(target, target + (stop - position), 0);
+      position = stop;
+      continue;
+    }
+    const uint64_t run_end = (run->vcn + run->length) * cs;
+    const uint64_t n = std::min(end, run_end) - position;
+    if (run->kind == RunKind::kSparse) {
+      std::fill(target, target + n, 0);
+    } else {
+      const int rc = volume_.ReadVolume(run->lcn * cs + (position - run->vcn * cs), target, n);
+      if (rc != kSuccess) return rc;
+    }
+    position += n;
+  }
+  return kSuccess;
+}
+
+int CFastNtfsRecovery::Scan(const char* log_name) {
+  if (store_) store_->Close();
+  store_ = std::make_unique<ScanLogStore>();
+  store_->SetListingCallback(listing_callback_, listing_context_);
+  if (log_name) return store_->Open(log_name);
+  if (!volume_.IsOpen()) return kErrInvalidParameter;
+  int rc = store_->Open(FormatLogName("Fast_", static_cast<int64_t>(volume_.PartitionStart())));
+  if (rc != kSuccess && rc != kErrNotEnoughMemory) return rc;
+
+  const NtfsGeometry& g = volume_.Geometry();
+  const uint64_t records = volume_.MftRecordCapacity();
+  const uint64_t total_bytes = std::max<uint64_t>(1, records * g.mft_record_size);
+  const auto started = std::chrono::steady_clock::now();
+  auto last_estimate = started;
+  int seconds_remaining = -1;
+
+  ScanState state;
+  std::vector<uint8_t> chunk;
+  rc = kSuccess;
+  for (uint64_t first = 0; first < records && rc == kSuccess; first += kRecordsPerChunk) {
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(kRecordsPerChunk, records - first));
+    rc = ReadMftChunk(first, count, &chunk);
+    if (rc != kSuccess) break;
+    for (uint32_t i = 0; i < count; ++i) {
+      ProcessRecord(first + i, {chunk.data() + static_cast<size_t>(i) * g.mft_record_size,
+                                g.mft_record_size},
+                    &state);
+    }
+    const uint64_t done_bytes = (first + count) * g.mft_record_size;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_estimate >= kEstimateInterval && scale_ == 100) {
+      last_estimate = now;
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - started).count();
+      const uint64_t rate = std::max<uint64_t>(1, done_bytes / std::max<int64_t>(1, seconds));
+      seconds_remaining = static_cast<int>((total_bytes - done_bytes) / rate);
+    }
+    rc = ReportProgress(static_cast<int>(done_bytes * 100 / total_bytes), seconds_remaining);
+  }
+  // Files found so far are registered even when the scan stopped early; folders only after a full pass.
+  const bool complete = rc == kSuccess;
+  PlaceFiles(&state);
+  if (complete) {
+    WriteFolderRecords(&state);
+    rc = ReportProgress(100, 0);
+  }
+  store_->Flush();
+  return rc;
+}
+
+void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state) {
+  MftRecordHeader header;
+  if (!ParseMftRecordHeader(bytes, &header)) return;
+  // In-use files never need parsing; that is most of the MFT.
+  if (header.InUse() && !header.IsDirectory()) return;
+  if (ApplyFixup(bytes) == FixupResult::kBadArray) return;
+  MftRecord& record = state->record;
+  if (ParseMftRecord(bytes, &record) == MftRecordVerdict::kNotRecord) return;
+  if (record.header.base_record != 0) return;  // extension records are read through their base
+  FileNameAttribute name;
+  if (!PreferredFileName(record, &name)) return;
+  if (record.header.IsDirectory()) {
+    DirectoryNode node;
+    node.parent = static_cast<uint32_t>(name.parent_record);
+    node.parent_sequence = name.parent_sequence;
+    node.sequence = record.header.sequence;
+    node.in_use = record.header.InUse();
+    state->directories[static_cast<uint32_t>(number)] = node;
+    return;
+  }
+  if (number < kFirstUserRecord || number > UINT32_MAX) return;
+  ReportDeletedFile(number, record, name, state);
+}
+
+ScanRecord* CFastNtfsRecovery::AppendBaseRecord(uint64_t number, const FileNameAttribute& name) {
+  ScanRecord* r = store_->AppendRecord();
+  const uint32_t index = r->record_index;
+  *r = ScanRecord{};
+  r->record_index = index;
+  r->drive_tag = static_cast<uint16_t>(drive_tag_);
+  r->source_kind = kSourceNtfsQuick;
+  r->object_id = static_cast<uint32_t>(number);
+  r->cluster_size = static_cast<int32_t>(volume_.Geometry().cluster_size);
+  r->created = name.created;
+  r->last_access = name.accessed;
+  r->last_write = name.modified;
+  r->location = volume_.MftRecordToSector(number);
+  r->partition_start = volume_.PartitionStart();
+  return r;
+}
+
+void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& record,
+                                          const FileNameAttribute& name, ScanState* state) {
+  uint64_t size = name.real_size;
+  NtfsStream stream;
+  const bool has_data = LoadStream(volume_, record, number, kAttrData, "", &stream) == kSuccess;
+  if (has_data) size = stream.Size();
+  const uint32_t check = has_data ? ContentCheckOf(stream, name.name) : 1;
+
+  ScanRecord* r = AppendBaseRecord(number, name);
+  r->size = size;
+  r->content_check = check;
+  SetRecordName(r, name.name);
+  state->files.push_back({r->record_index, static_cast<uint32_t>(number),
+                          static_cast<uint32_t>(name.parent_record), name.parent_sequence});
+
+  // Alternate data streams are files of their own to the user: "name:stream".
+  for (const std::string& stream_name : NamedDataStreams(volume_, record)) {
+    NtfsStream named;
+    if (LoadStream(volume_, record, number, kAttrData, stream_name, &named) != kSuccess) continue;
+    ScanRecord* s = AppendBaseRecord(number, name);
+    s->size = named.Size();
+    s->content_check = 1;
+    SetRecordName(s, StreamRecordName(name.name, stream_name));
+    state->files.push_back({s->record_index, static_cast<uint32_t>(number),
+                            static_cast<uint32_t>(name.parent_record), name.parent_sequence});
+  }
+}
+
+uint32_t CFastNtfsRecovery::ContentCheckOf(const NtfsStream& stream, const std::string& name) {
+  const std::string_view extension = ExtensionOf(name);
+  if (extension.empty()) return 1;
+  uint64_t start_sector = 0;
+  if (stream.resident) {
+    if (stream.resident_data.empty()) return 0;
+  } else {
+    if (stream.runs.empty() || stream.runs.front().kind != RunKind::kAllocated ||
+        stream.runs.front().lcn == 0 || stream.real_size == 0) {
+      return 1;
+    }
+    start_sector = volume_.PartitionStart() +
+                   stream.runs.front().lcn * volume_.Geometry().cluster_size /
+                       volume_.DeviceSectorSize();
+  }
+  std::vector<uint8_t> sample;
+  const int rc = CopyStreamData(volume_, stream, kContentSampleBytes, [&](const uint8_t* d, size_t n) {
+    sample.insert(sample.end(), d, d + n);
+    return 0;
+  });
+  if (rc != kSuccess && sample.empty()) return 1;
+  return ContentMatchesExtension(sample, extension, volume_.Reader(), volume_.DeviceSectorSize(),
+                                 start_sector);
+}
+
+bool CFastNtfsRecovery::EdgeValid(uint32_t parent, uint16_t sequence, const ScanState& state) const {
+  const auto it = state.directories.find(parent);
+  if (it == state.directories.end()) return false;
+  const DirectoryNode& node = it->second;
+  if (sequence == 0) return true;  // older volumes do not record it
+  // Freeing a record raises its sequence number by one; any other difference
+  // means the record was used again for something else.
+  if (node.in_use) return node.sequence == sequence;
+  return node.sequence == sequence || node.sequence == static_cast<uint16_t>(sequence + 1);
+}
+
+void CFastNtfsRecovery::MarkLost(uint32_t folder, ScanState* state) {
+  if (state->lost.insert(folder).second) state->folders.emplace_back(folder, true);
+}
+
+void CFastNtfsRecovery::PlaceDirectory(uint32_t directory, ScanState* state) {
+  std::vector<uint32_t> path;
+  std::unordered_set<uint32_t> on_path;
+  uint32_t current = directory;
+  uint32_t top_parent = kRootRecord;
+  uint32_t base_level = 0;
+  for (;;) {
+    const auto known = state->placed.find(current);
+    if (known != state->placed.end()) {
+      top_parent = current;
+      base_level = known->second.level;
+      break;
+    }
+    path.push_back(current);
+    on_path.insert(current);
+    const DirectoryNode& node = state->directories.at(current);
+    const uint32_t next = node.parent;
+    if (next == kRootRecord) break;
+    if (!EdgeValid(next, node.parent_sequence, *state)) {
+      MarkLost(next, state);
+      top_parent = next;
+      base_level = 1;
+      break;
+    }
+    // A loop of parent references: hang the folder that closes it in the root.
+    if (on_path.count(next) != 0) break;
+    current = next;
+  }
+  uint32_t parent = top_parent;
+  uint32_t level = base_level;
+  for (auto it = path.rbegin(); it != path.rend(); ++it) {
+    ++level;
+    state->placed[*it] = Placement{parent, level};
+    state->folders.emplace_back(*it, false);
+    parent = *it;
+  }
+}
+
+uint32_t CFastNtfsRecovery::PlaceEdge(uint32_t parent, uint16_t sequence, ScanState* state) {
+  if (parent == kRootRecord) return 0;
+  if (!EdgeValid(parent, sequence, *state)) {
+    MarkLost(parent, state);
+    return 1;
+  }
+  if (state->placed.find(parent) == state->placed.end()) PlaceDirectory(parent, state);
+  return state->placed.at(parent).level;
+}
+
+int CFastNtfsRecovery::PlaceFiles(ScanState* state) {
+  for (const PendingFile& file : state->files) {
+    const uint32_t level = PlaceEdge(file.parent, file.parent_sequence, state);
+    store_->AddRelation(file.parent, level, file.record_index, file.object_id, nullptr);
+  }
+  return kSuccess;
+}
+
+void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {
+  std::vector<uint8_t> buffer;
+  for (const auto& [number, is_lost] : state->folders) {
+    if (is_lost) {
+      ScanRecord* r = store_->AppendRecord();
+      const uint32_t index = r->record_index;
+      *r = ScanRecord{};
+      r->record_index = index;
+      r->drive_tag = static_cast<uint16_t>(drive_tag_);
+      r->source_kind = kSourceNtfsQuick;
+      r->is_directory = 1;
+      r->content_check = 1;
+      r->object_id = number;
+      r->cluster_size = -1;
+      char name[32];
+      std::snprintf(name, sizeof(name), "LostFolder%u", number);
+      SetRecordName(r, name);
+      store_->AddRelation(kRootRecord, 0, index, number, r->name);
+      continue;
+    }
+    FileNameAttribute name;
+    bool named = false;
+    if (volume_.ReadMftRecord(number, &buffer) == kSuccess &&
+        ParseMftRecord(buffer, &state->record) != MftRecordVerdict::kNotRecord) {
+      named = PreferredFileName(state->record, &name);
+    }
+    if (!named) name.name = "Folder" + std::to_string(number);
+    const Placement& place = state->placed.at(number);
+    ScanRecord* r = AppendBaseRecord(number, name);
+    r->is_directory = 1;
+    r->content_check = 1;
+    SetRecordName(r, name.name);
+    store_->AddRelation(place.parent, place.level - 1, r->record_index, number, r->name);
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,173 @@
+#include "ntfs/mft_record.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/record_text.h"
+#include "ntfs/little_endian.h"
+
+namespace velmora::ntfs {
+
+namespace {
+
+constexpr size_t kHeaderMinimum = 0x30;
+constexpr size_t kResidentHeader = 0x18;
+constexpr size_t kNonResidentHeader = 0x40;
+
+bool ParseAttributeAt(std::span<const uint8_t> used, size_t offset, MftAttribute* a) {
+  const size_t room = used.size() - offset;
+  if (room < 16) return false;
+  const uint8_t* p = used.data() + offset;
+  a->type = LoadLe<uint32_t>(p);
+  a->length = LoadLe<uint32_t>(p + 4);
+  if (a->length < 16 || a->length > room || (a->length % 8) != 0) return false;
+  const std::span<const uint8_t> whole = used.subspan(offset, a->length);
+  a->non_resident = p[8] != 0;
+  const uint8_t name_units = p[9];
+  const uint16_t name_offset = LoadLe<uint16_t>(p + 0x0A);
+  a->flags = LoadLe<uint16_t>(p + 0x0C);
+  a->id = LoadLe<uint16_t>(p + 0x0E);
+  a->name_utf16 = {};
+  if (name_units != 0 && !SliceOf(whole, name_offset, name_units * 2u, &a->name_utf16)) {
+    return false;
+  }
+  a->value = {};
+  a->mapping_pairs = {};
+  a->start_vcn = a->last_vcn = a->allocated_size = a->real_size = a->initialized_size = 0;
+  a->compression_unit = 0;
+  if (!a->non_resident) {
+    if (a->length < kResidentHeader) return false;
+    const uint32_t value_length = LoadLe<uint32_t>(p + 0x10);
+    const uint16_t value_offset = LoadLe<uint16_t>(p + 0x14);
+    return SliceOf(whole, value_offset, value_length, &a->value);
+  }
+  if (a->length < kNonResidentHeader) return false;
+  a->start_vcn = LoadLe<uint64_t>(p + 0x10);
+  a->last_vcn = LoadLe<uint64_t>(p + 0x18);
+  const uint16_t pairs_offset = LoadLe<uint16_t>(p + 0x20);
+  const uint16_t unit = LoadLe<uint16_t>(p + 0x22);
+  a->compression_unit = unit <= 16 ? static_cast<uint8_t>(unit) : 0;
+  a->allocated_size = LoadLe<uint64_t>(p + 0x28);
+  a->real_size = LoadLe<uint64_t>(p + 0x30);
+  a->initialized_size = LoadLe<uint64_t>(p + 0x38);
+  if (pairs_offset > a->length) return false;
+  a->mapping_pairs = whole.subspan(pairs_offset);
+  return true;
+}
+
+}  // namespace
+
+std::string MftAttribute::NameUtf8() const {
+  return Utf16LeToUtf8(name_utf16.data(), name_utf16.size() / 2);
+}
+
+bool HasFileMagic(std::span<const uint8_t> record) {
+  return record.size() >= 4 && std::memcmp(record.data(), "FILE", 4) == 0;
+}
+
+FixupResult ApplyFixup(std::span<uint8_t> record) {
+  uint16_t array_offset = 0;
+  uint16_t count = 0;
+  if (!ReadLe(std::span<const uint8_t>(record), 4, &array_offset) ||
+      !ReadLe(std::span<const uint8_t>(record), 6, &count)) {
+    return FixupResult::kBadArray;
+  }
+  if (count < 2 || (array_offset & 1) != 0) return FixupResult::kBadArray;
+  const size_t blocks = count - 1u;
+  if (blocks * kFixupBlockSize > record.size()) return FixupResult::kBadArray;
+  if (static_cast<size_t>(array_offset) + 2u * count > record.size()) return FixupResult::kBadArray;
+  // The array must not overlap the block tails it restores.
+  if (static_cast<size_t>(array_offset) + 2u * count > kFixupBlockSize - 2) {
+    return FixupResult::kBadArray;
+  }
+  uint8_t* array = record.data() + array_offset;
+  bool torn = false;
+  for (size_t i = 1; i <= blocks; ++i) {
+    uint8_t* tail = record.data() + i * kFixupBlockSize - 2;
+    if (tail[0] != array[0] || tail[1] != array[1]) torn = true;
+    tail[0] = array[2 * i];
+    tail[1] = array[2 * i + 1];
+  }
+  return torn ? FixupResult::kTorn : FixupResult::kApplied;
+}
+
+bool ParseMftRecordHeader(std::span<const uint8_t> record, MftRecordHeader* out) {
+  if (!HasFileMagic(record) || record.size() < kHeaderMinimum) return false;
+  const uint8_t* p = record.data();
+  out->sequence = LoadLe<uint16_t>(p + 0x10);
+  out->link_count = LoadLe<uint16_t>(p + 0x12);
+  out->first_attribute = LoadLe<uint16_t>(p + 0x14);
+  out->flags = LoadLe<uint16_t>(p + 0x16);
+  out->bytes_in_use = LoadLe<uint32_t>(p + 0x18);
+  out->bytes_allocated = LoadLe<uint32_t>(p + 0x1C);
+  out->base_record = ReferenceRecord(LoadLe<uint64_t>(p + 0x20));
+  return true;
+}
+
+MftRecordVerdict ParseMftRecord(std::span<const uint8_t> record, MftRecord* out) {
+  out->attributes.clear();
+  if (!ParseMftRecordHeader(record, &out->header)) return MftRecordVerdict::kNotRecord;
+  const MftRecordHeader& h = out->header;
+  // Some writers leave bytes-in-use past the end on damaged records; walk no further than the buffer.
+  const size_t used_size = std::min<size_t>(h.bytes_in_use, record.size());
+  if (h.first_attribute < 0x18 || h.first_attribute >= used_size) return MftRecordVerdict::kDamaged;
+  const std::span<const uint8_t> used = record.first(used_size);
+  size_t offset = h.first_attribute;
+  while (offset + 4 <= used.size()) {
+    const uint32_t type = LoadLe<uint32_t>(used.data() + offset);
+    if (type == kAttrEnd) return MftRecordVerdict::kValid;
+    MftAttribute attribute;
+    if (type == 0 || !ParseAttributeAt(used, offset, &attribute)) return MftRecordVerdict::kDamaged;
+    out->attributes.push_back(attribute);
+    offset += attribute.length;
+  }
+  // No end marker inside the bytes in use.
+  return MftRecordVerdict::kDamaged;
+}
+
+const MftAttribute* MftRecord::Find(uint32_t type, bool unnamed) const {
+  for (const MftAttribute& a : attributes) {
+    if (a.type == type && (!unnamed || !a.IsNamed())) return &a;
+  }
+  return nullptr;
+}
+
+bool ParseFileName(std::span<const uint8_t> value, FileNameAttribute* out) {
+  if (value.size() < 0x42) return false;
+  const uint8_t* p = value.data();
+  const uint8_t units = p[0x40];
+  if (value.size() < 0x42u + units * 2u) return false;
+  const uint64_t parent = LoadLe<uint64_t>(p);
+  out->parent_record = ReferenceRecord(parent);
+  out->parent_sequence = ReferenceSequence(parent);
+  out->created = LoadLe<uint64_t>(p + 0x08);
+  out->modified = LoadLe<uint64_t>(p + 0x10);
+  out->mft_changed = LoadLe<uint64_t>(p + 0x18);
+  out->accessed = LoadLe<uint64_t>(p + 0x20);
+  out->allocated_size = LoadLe<uint64_t>(p + 0x28);
+  out->real_size = LoadLe<uint64_t>(p + 0x30);
+  out->file_flags = LoadLe<uint32_t>(p + 0x38);
+  out->name_space = p[0x41];
+  out->name = Utf16LeToUtf8(p + 0x42, units);
+  return true;
+}
+
+bool PreferredFileName(const MftRecord& record, FileNameAttribute* out) {
+  bool found = false;
+  for (const MftAttribute& a : record.attributes) {
+    if (a.type != kAttrFileName || a.non_resident) continue;
+    FileNameAttribute candidate;
+    if (!ParseFileName(a.value, &candidate)) continue;
+    if (candidate.name_space != kNameDos) {
+      *out = std::move(candidate);
+      return true;
+    }
+    if (!found) {
+      *out = std::move(candidate);
+      found = true;
+    }
+  }
+  return found;
+}
+
+}  // namespace velmora::ntfs

@@ -1,0 +1,61 @@
+#include "ntfs/ntfs_geometry.h"
+
+#include <cstring>
+
+#include "ntfs/little_endian.h"
+
+namespace velmora::ntfs {
+
+namespace {
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+}  // namespace
+
+uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes) {
+  if (field > 0) return static_cast<uint32_t>(field) * unit_bytes;
+  if (field < 0 && field >= -31) return 1u << (-field);
+  return 0;
+}
+
+bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out) {
+  if (length < 512 || std::memcmp(sector + 3, "NTFS    ", 8) != 0) return false;
+  NtfsGeometry g;
+  const uint16_t bps = LoadLe<uint16_t>(sector + 0x0B);
+  g.bytes_per_sector = bps == 0 ? 512 : bps;
+  if (!IsPowerOfTwo(g.bytes_per_sector) || g.bytes_per_sector < 256 || g.bytes_per_sector > 4096) {
+    return false;
+  }
+  // Values above 0x80 encode large clusters as a negative power of two.
+  const auto spc_field = static_cast<int8_t>(sector[0x0D]);
+  if (spc_field > 0) {
+    g.sectors_per_cluster = static_cast<uint32_t>(spc_field);
+  } else if (spc_field < 0 && spc_field >= -12) {
+    g.sectors_per_cluster = 1u << (-spc_field);
+  } else {
+    return false;
+  }
+  if (!IsPowerOfTwo(g.sectors_per_cluster)) return false;
+  g.cluster_size = g.sectors_per_cluster * g.bytes_per_sector;
+  g.total_sectors = LoadLe<uint64_t>(sector + 0x28);
+  g.mft_first_cluster = LoadLe<uint64_t>(sector + 0x30);
+
+  const uint32_t record_size = DecodeBootSizeField(static_cast<int8_t>(sector[0x40]), g.cluster_size);
+  if (IsPowerOfTwo(record_size) && record_size >= 512 && record_size <= 65536) {
+    g.mft_record_size = record_size;
+  } else {
+    g.mft_record_size = g.bytes_per_sector == 512 ? 1024 : g.bytes_per_sector;
+  }
+  const uint32_t index_size = DecodeBootSizeField(static_cast<int8_t>(sector[0x44]), g.cluster_size);
+  if (IsPowerOfTwo(index_size) && index_size >= 512 && index_size <= 65536) {
+    g.index_record_size = index_size;
+  }
+  if (g.total_sectors != 0) {
+    const uint64_t clusters = g.total_sectors / g.sectors_per_cluster;
+    if (g.mft_first_cluster >= clusters) return false;
+  }
+  *out = g;
+  return true;
+}
+
+}  // namespace velmora::ntfs

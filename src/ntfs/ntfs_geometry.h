@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora::ntfs {
+
+// Layout of an NTFS volume as its boot sector describes it.
+struct NtfsGeometry {
+  uint32_t bytes_per_sector = 512;
+  uint32_t sectors_per_cluster = 0;
+  uint32_t cluster_size = 0;
+  uint32_t mft_record_size = 1024;
+  uint64_t mft_first_cluster = 0;
+  uint64_t total_sectors = 0;  // of the volume, in its own sectors
+  uint32_t index_record_size = 4096;
+};
+
+// Parses the first sector of an NTFS volume. Returns false when the values
+// cannot describe a readable volume (zero or odd sizes, MFT outside the volume).
+// The MFT record size comes from the boot sector (0x40, signed: negative n means
+// 2^-n bytes); when that field is unusable, 1024 bytes on 512-byte sectors and one
+// sector otherwise.
+bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out);
+
+// Sector and cluster counts encoded the way the boot sector's size fields are:
+// positive values count units, negative n means 2^-n bytes.
+uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes);
+
+}  // namespace velmora::ntfs

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ntfs/data_runs.h"
+#include "ntfs/ntfs_geometry.h"
+#include "storage/sector_reader.h"
+
+namespace velmora::ntfs {
+
+// Results of NTFS reads beyond the Win32-style codes.
+constexpr int kNtfsNotRecord = -1;          // no "FILE" magic or unusable fix-up array
+constexpr int kNtfsAttributeMissing = -100; // the record has no such attribute
+constexpr int kNtfsRunsIncomplete = -102;   // the runs stop before the data's end
+constexpr int kNtfsNotNtfs = -103;          // the boot sector is not NTFS
+
+// Read access to one NTFS volume on a drive or image: geometry, byte and
+// cluster reads relative to the volume start, and MFT records by number.
+// Sector numbers given to and returned from this class are in the reader's
+// own sector size (512 for images), like a ScanRecord's location.
+class NtfsVolume {
+ public:
+  NtfsVolume() = default;
+  NtfsVolume(const NtfsVolume&) = delete;
+  NtfsVolume& operator=(const NtfsVolume&) = delete;
+
+  // Takes the reader, reads the boot sector at `partition_start` and, when
+  // `load_mft` is set, the runs of the MFT. `sector_count` 0 means up to the
+  // end of the reader.
+  int Open(SectorReader reader, uint64_t partition_start, uint64_t sector_count, bool load_mft);
+  bool IsOpen() const { return reader_.IsOpen() && geometry_.cluster_size != 0; }
+
+  const NtfsGeometry& Geometry() const { return geometry_; }
+  SectorReader* Reader() { return &reader_; }
+  uint64_t PartitionStart() const { return partition_start_; }
+  uint64_t SectorCount() const { return sector_count_; }
+  uint32_t DeviceSectorSize() const { return device_sector_size_; }
+  uint64_t VolumeBytes() const { return sector_count_ * device_sector_size_; }
+  uint64_t ClusterCount() const { return VolumeBytes() / geometry_.cluster_size; }
+
+  // Reads `length` bytes at `offset` bytes from the volume start.
+  int ReadVolume(uint64_t offset, void* buffer, size_t length);
+  int ReadClusters(uint64_t lcn, uint64_t count, void* buffer);
+
+  // Where MFT record `number` lies, in bytes from the volume start. False when
+  // it lies beyond the MFT's known runs.
+  bool MftRecordOffset(uint64_t number, uint64_t* offset) const;
+  // Absolute sector of record `number` (the location field of a ScanRecord), 0 outside the MFT.
+  uint64_t MftRecordToSector(uint64_t number) const;
+  // Number of records the MFT's runs hold.
+  uint64_t MftRecordCapacity() const;
+
+  // Reads record `number` (or the record at an absolute sector) and applies
+  // its fix-up. kNtfsNotRecord without magic or with a broken fix-up array.
+  int ReadMftRecord(uint64_t number, std::vector<uint8_t>* record);
+  int ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint8_t>* record);
+
+  const std::vector<DataRun>& MftRuns() const { return mft_runs_; }
+  uint64_t MftDataSize() const { return mft_data_size_; }
+
+ private:
+  int LoadMftRuns();
+
+  SectorReader reader_;
+  NtfsGeometry geometry_;
+  uint64_t partition_start_ = 0;
+  uint64_t sector_count_ = 0;
+  uint32_t device_sector_size_ = 512;
+  std::vector<DataRun> mft_runs_;
+  uint64_t mft_data_size_ = 0;
+  std::vector<uint8_t> bounce_;
+};
+
+}  // namespace velmora::ntfs

@@ -1,0 +1,271 @@
+#include "storage/source_locator.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "storage/disk_enumerator.h"
+#include "storage/error_codes.h"
+#include "storage/platform_device.h"
+#include "storage/platform_disks.h"
+
+namespace velmora {
+
+namespace {
+
+bool ParseNumber(const std::string& text, uint64_t* value) {
+  if (text.empty() || text.size() > 18) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+std::string SectorRange(uint64_t start, uint64_t count) {
+  return "sectors " + std::to_string(start) + "-" + std::to_string(start + count - (count ? 1 : 0));
+}
+
+std::string OpenFailure(const std::string& path, int err) {
+  if (err == kErrFileNotFound || err == kErrPathNotFound) {
+    return "cannot open '" + path + "': No such file or directory";
+  }
+  if (err == kErrAccessDenied) return "cannot open '" + path + "': permission denied (run as root)";
+  return "cannot open '" + path + "' (error " + std::to_string(err) + ")";
+}
+
+}  // namespace
+
+int ReadSourcePartitionTable(const std::string& path, PartitionTable* table, uint64_t* bytes) {
+  platform::FileHandle handle = platform::kInvalidHandle;
+  int err = platform::OpenSourceReadOnly(path, &handle);
+  if (err != kSuccess) return err;
+  uint64_t size = 0;
+  err = platform::QuerySourceSize(handle, &size);
+  int sector_size = 512;
+  platform::QueryLogicalSectorSize(handle, &sector_size);
+  if (err == kSuccess) {
+    const ByteReader read = [handle](uint64_t offset, void* buffer, size_t length) {
+      size_t got = 0;
+      return platform::ReadAt(handle, buffer, length, offset, &got) == kSuccess && got == length;
+    };
+    // A device knows its sector size; a file may come from a 512- or 4096-byte disk.
+    *table = ReadPartitionTable(read, size,
+                                platform::IsBlockDevice(handle) ? static_cast<uint32_t>(sector_size) : 0);
+    if (bytes) *bytes = size;
+  }
+  platform::CloseHandle(&handle);
+  return err;
+}
+
+SourceLocator::~SourceLocator() {
+  for (int number : registered_drives_) platform::ForgetPhysicalDrive(number);
+}
+
+int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::string* error) {
+  *out = LocatedSource();
+  if (text.empty()) {
+    *error = "no source given";
+    return kErrInvalidParameter;
+  }
+  if (text.rfind("disk:", 0) == 0) return LocateDisk(text, out, error);
+
+  const platform::FileIdentity identity = platform::IdentifyFile(text);
+  if (!identity.exists) {
+    // "path@K": a partition of an image (a path that really contains '@' was found above).
+    const size_t at = text.rfind('@');
+    if (at != std::string::npos && at > 0) {
+      uint64_t index = 0;
+      const std::string index_text = text.substr(at + 1);
+      if (ParseNumber(index_text, &index)) {
+        return LocateImagePartition(text.substr(0, at), index_text, out, error);
+      }
+    }
+    *error = OpenFailure(text, kErrFileNotFound);
+    return kErrFileNotFound;
+  }
+  if (identity.is_directory) {
+    *error = "'" + text + "' is a folder, not a disk, partition or image";
+    return kErrAccessDenied;
+  }
+  if (identity.is_block_device) return LocateBlockDevice(text, out, error);
+
+  platform::FileHandle handle = platform::kInvalidHandle;
+  const int err = platform::OpenSourceReadOnly(text, &handle);
+  if (err != kSuccess) {
+    *error = OpenFailure(text, err);
+    return err;
+  }
+  uint64_t bytes = 0;
+  platform::QuerySourceSize(handle, &bytes);
+  platform::CloseHandle(&handle);
+  out->kind = LocatedSource::Kind::kImage;
+  out->image_path = text;
+  out->device_path = text;
+  out->sector_size = 512;
+  out->sector_count = bytes / 512;
+  out->description = "image " + text;
+  return kSuccess;
+}
+
+int SourceLocator::LocateDisk(const std::string& text, LocatedSource* out, std::string* error) {
+  const std::string rest = text.substr(5);
+  const size_t colon = rest.find(':');
+  uint64_t disk = 0, index = 0;
+  const bool has_index = colon != std::string::npos;
+  if (!ParseNumber(rest.substr(0, colon), &disk) ||
+      (has_index && !ParseNumber(rest.substr(colon + 1), &index))) {
+    *error = "'" + text + "' is not a disk source; write disk:N or disk:N:K (see velmora disks)";
+    return kErrInvalidParameter;
+  }
+  DiskEnumerator enumerator;
+  if (!enumerator.Refresh()) {
+    *error = "the disks of this system cannot be listed (/sys/block is not readable)";
+    return kErrAccessDenied;
+  }
+  const auto disk_it = enumerator.Disks().find(static_cast<int>(disk));
+  if (disk_it == enumerator.Disks().end()) {
+    *error = "there is no disk " + std::to_string(disk) +
+             (enumerator.Disks().empty()
+                  ? std::string("; no disks were found")
+                  : "; velmora disks lists disks " +
+                        std::to_string(enumerator.Disks().begin()->first) + " to " +
+                        std::to_string(enumerator.Disks().rbegin()->first));
+    return kErrFileNotFound;
+  }
+  const DiskDescription& description = disk_it->second;
+  out->kind = LocatedSource::Kind::kDiskRegion;
+  out->disk_number = description.number;
+  out->device_path = description.device_path;
+  out->sector_size = description.sector_size;
+  if (!has_index) {
+    out->start_sector = 0;
+    out->sector_count = description.sectors;
+    out->description = "disk " + std::to_string(disk) + " (" + description.device_path + ")";
+    return kSuccess;
+  }
+  const auto& entries = enumerator.Entries().at(description.number);
+  if (index == 0 || index > entries.size()) {
+    *error = "disk " + std::to_string(disk) + " has " + std::to_string(entries.size()) +
+             (entries.size() == 1 ? " entry" : " entries") + "; K in disk:N:K must be 1 to " +
+             std::to_string(entries.size());
+    return kErrInvalidParameter;
+  }
+  const PartitionEntry& entry = entries[index - 1];
+  out->start_sector = entry.start;
+  out->sector_count = entry.length;
+  out->list_number = entry.number;
+  out->description = std::string(entry.kind == RegionKind::kUnallocated ? "unallocated space"
+                                 : entry.kind == RegionKind::kWholeDisk ? "whole disk"
+                                                                        : "volume") +
+                     " " + std::to_string(index) + " of disk " + std::to_string(disk) + " (" +
+                     description.device_path + ", " + SectorRange(entry.start, entry.length) + ")";
+  return kSuccess;
+}
+
+int SourceLocator::LocateBlockDevice(const std::string& path, LocatedSource* out,
+                                     std::string* error) {
+  const platform::FileIdentity identity = platform::IdentifyFile(path);
+  const std::string device_id = platform::DeviceIdText(identity.raw_device);
+  const auto disks = platform::ListWholeDisks();
+  for (size_t n = 0; n < disks.size(); ++n) {
+    const auto& disk = disks[n];
+    const uint32_t units = disk.logical_sector_size / 512;
+    if (disk.device_id == device_id) {
+      out->kind = LocatedSource::Kind::kDiskRegion;
+      out->disk_number = static_cast<int>(n);
+      out->device_path = disk.device_path;
+      out->sector_size = disk.logical_sector_size;
+      out->sector_count = disk.size_bytes / disk.logical_sector_size;
+      out->description = "disk " + std::to_string(n) + " (" + disk.device_path + ")";
+      return kSuccess;
+    }
+    for (const auto& part : disk.partitions) {
+      if (part.device_id != device_id) continue;
+      out->kind = LocatedSource::Kind::kDiskRegion;
+      out->disk_number = static_cast<int>(n);
+      out->device_path = disk.device_path;
+      out->sector_size = disk.logical_sector_size;
+      out->start_sector = part.start_512 / units;
+      out->sector_count = part.count_512 / units;
+      out->description = path + " (disk " + std::to_string(n) + ", " +
+                         SectorRange(out->start_sector, out->sector_count) + ")";
+      return kSuccess;
+    }
+  }
+  // A device outside the disk list (device mapper, md, zram): read it as an image.
+  platform::FileHandle handle = platform::kInvalidHandle;
+  const int err = platform::OpenSourceReadOnly(path, &handle);
+  if (err != kSuccess) {
+    *error = OpenFailure(path, err);
+    return err;
+  }
+  uint64_t bytes = 0;
+  platform::QuerySourceSize(handle, &bytes);
+  platform::CloseHandle(&handle);
+  out->kind = LocatedSource::Kind::kImage;
+  out->image_path = path;
+  out->device_path = path;
+  out->sector_count = bytes / 512;
+  out->description = "device " + path;
+  return kSuccess;
+}
+
+int SourceLocator::LocateImagePartition(const std::string& path, const std::string& index_text,
+                                        LocatedSource* out, std::string* error) {
+  const platform::FileIdentity identity = platform::IdentifyFile(path);
+  if (!identity.exists) {
+    *error = OpenFailure(path, kErrFileNotFound);
+    return kErrFileNotFound;
+  }
+  PartitionTable table;
+  uint64_t bytes = 0;
+  const int err = ReadSourcePartitionTable(path, &table, &bytes);
+  if (err != kSuccess) {
+    *error = OpenFailure(path, err);
+    return err;
+  }
+  if (table.scheme == PartitionScheme::kNone || table.partitions.empty()) {
+    *error = "'" + path + "' holds no partition table; use it without @" + index_text;
+    return kErrInvalidParameter;
+  }
+  uint64_t index = 0;
+  ParseNumber(index_text, &index);
+  if (index == 0 || index > table.partitions.size()) {
+    *error = "'" + path + "' has " + std::to_string(table.partitions.size()) +
+             (table.partitions.size() == 1 ? " partition" : " partitions") + "; @" + index_text +
+             " does not exist (see velmora info " + path + ")";
+    return kErrInvalidParameter;
+  }
+  const TablePartition& partition = table.partitions[index - 1];
+  // Registered images are read as 512-byte sectors, whatever the table's sector size.
+  int drive_sector_size = 512;
+  if (identity.is_block_device) {
+    platform::FileHandle handle = platform::kInvalidHandle;
+    if (platform::OpenSourceReadOnly(path, &handle) == kSuccess) {
+      platform::QueryLogicalSectorSize(handle, &drive_sector_size);
+      platform::CloseHandle(&handle);
+    }
+  }
+  const uint64_t scale = table.sector_size / static_cast<uint32_t>(drive_sector_size);
+  if (scale == 0) {
+    *error = "'" + path + "': its table uses " + std::to_string(table.sector_size) +
+             "-byte sectors, smaller than the device's";
+    return kErrInvalidParameter;
+  }
+  const int number = platform::RegisterNextPhysicalDrive(path, kFirstImageDriveNumber);
+  registered_drives_.push_back(number);
+  out->kind = LocatedSource::Kind::kDiskRegion;
+  out->disk_number = number;
+  out->device_path = path;
+  out->sector_size = static_cast<uint32_t>(drive_sector_size);
+  out->start_sector = partition.start_sector * scale;
+  out->sector_count = partition.sector_count * scale;
+  out->description = "partition " + index_text + " of " + path + " (" +
+                     PartitionTypeName(partition) + ", " +
+                     SectorRange(out->start_sector, out->sector_count) + ")";
+  return kSuccess;
+}
+
+}  // namespace velmora

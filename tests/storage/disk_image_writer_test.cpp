@@ -1,0 +1,213 @@
+#include "storage/disk_image_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+#include "storage/error_codes.h"
+#include "support/loop_device.h"
+#include "support/test_env.h"
+
+namespace velmora {
+namespace {
+
+using testing::ReadWholeFile;
+
+// A source with a pattern and chosen sectors that never read, like a failing disk:
+// a read touching one of them stops there.
+class FaultySource : public ImageSource {
+ public:
+  FaultySource(uint32_t sector_size, uint64_t sectors, std::set<uint64_t> bad)
+      : sector_size_(sector_size), bad_(std::move(bad)) {
+    data_.resize(sector_size * sectors);
+    for (size_t i = 0; i < data_.size(); ++i) data_[i] = static_cast<uint8_t>(i * 7 + i / 509);
+  }
+  uint32_t SectorSize() const override { return sector_size_; }
+  uint64_t SectorCount() const override { return data_.size() / sector_size_; }
+  int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
+    ++reads;
+    size_t done = 0;
+    while (done < length) {
+      const uint64_t sector = (offset + done) / sector_size_;
+      if (bad_.count(sector) || offset + done >= data_.size()) break;
+      static_cast<uint8_t*>(buffer)[done] = data_[offset + done];
+      ++done;
+    }
+    *got = done;
+    return done == length ? kSuccess : kErrReadFault;
+  }
+  std::vector<uint8_t> data_;
+  int reads = 0;
+
+ private:
+  uint32_t sector_size_;
+  std::set<uint64_t> bad_;
+};
+
+struct ProgressLog {
+  std::vector<uint64_t> done;
+  std::vector<int> percents;
+  uint64_t total = 0;
+  int cancel_after = -1;  // stop with -9527 after this many calls
+};
+
+int RecordProgress(void* context, int percent, uint64_t done, uint64_t total, int32_t) {
+  auto* log = static_cast<ProgressLog*>(context);
+  log->done.push_back(done);
+  log->percents.push_back(percent);
+  log->total = total;
+  if (log->cancel_after >= 0 && static_cast<int>(log->done.size()) >= log->cancel_after) {
+    return kCancelledByUser;
+  }
+  return 0;
+}
+
+class DiskImageWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = testing::MakeTempDir("image-writer"); }
+  void TearDown() override { testing::RemoveTree(dir_); }
+  std::string dir_;
+};
+
+TEST_F(DiskImageWriterTest, CopiesARegionByteForByteWithProgressPerChunk) {
+  FaultySource source(512, 1000, {});
+  DiskImageWriter writer;
+  writer.progress = RecordProgress;
+  ProgressLog log;
+  const std::string image = dir_ + "/region.img";
+  ASSERT_EQ(CopyToImage(&writer, &source, 100, 300, image, &log), kSuccess);
+  const auto bytes = ReadWholeFile(image);
+  ASSERT_EQ(bytes.size(), 300u * 512);
+  EXPECT_EQ(0, std::memcmp(bytes.data(), source.data_.data() + 100 * 512, bytes.size()));
+  // 300 sectors: two full 64 KiB chunks (128 sectors each) and one of 44.
+  EXPECT_EQ(log.done, (std::vector<uint64_t>{128, 256, 300}));
+  EXPECT_EQ(log.percents.back(), 100);
+  EXPECT_EQ(log.total, 300u);
+  EXPECT_TRUE(writer.map_path.empty());  // strict mode writes no map
+}
+
+TEST_F(DiskImageWriterTest, StrictModeKeepsTheCompleteChunksBeforeAnUnreadableOne) {
+  FaultySource source(512, 1000, {300});
+  DiskImageWriter writer;
+  const std::string image = dir_ + "/strict.img";
+  EXPECT_EQ(CopyToImage(&writer, &source, 0, 0, image, nullptr), kErrReadFault);
+  const auto bytes = ReadWholeFile(image);
+  ASSERT_EQ(bytes.size(), 256u * 512);  // chunks [0,128) and [128,256); [256,384) failed
+  EXPECT_EQ(0, std::memcmp(bytes.data(), source.data_.data(), bytes.size()));
+  EXPECT_EQ(writer.sectors_copied, 256u);
+}
+
+TEST_F(DiskImageWriterTest, ZeroFillModeSkipsBadSectorsAndMapsThem) {
+  const std::set<uint64_t> bad = {5, 6, 7, 200, 999};
+  FaultySource source(512, 1000, bad);
+  DiskImageWriter writer;
+  writer.unreadable = UnreadablePolicy::kZeroFill;
+  writer.source_name = "test source";
+  const std::string image = dir_ + "/rescued.img";
+  ASSERT_EQ(CopyToImage(&writer, &source, 0, 0, image, nullptr), kSuccess);
+  const auto bytes = ReadWholeFile(image);
+  ASSERT_EQ(bytes.size(), 1000u * 512);
+  for (uint64_t sector = 0; sector < 1000; ++sector) {
+    const uint8_t* got = bytes.data() + sector * 512;
+    if (bad.count(sector)) {
+      EXPECT_TRUE(std::all_of(got, got + 512, [](uint8_t b) { return b == 0; })) << sector;
+    } else {
+      ASSERT_EQ(0, std::memcmp(got, source.data_.data() + sector * 512, 512)) << sector;
+    }
+  }
+  ASSERT_EQ(writer.bad_ranges.size(), 3u);
+  EXPECT_EQ(writer.bad_ranges[0].first_sector, 5u);
+  EXPECT_EQ(writer.bad_ranges[0].sector_count, 3u);
+  EXPECT_EQ(writer.bad_ranges[2].first_sector, 999u);
+  EXPECT_EQ(writer.UnreadableBytes(), 5u * 512);
+
+  ASSERT_EQ(writer.map_path, image + ".map");
+  std::ifstream map(writer.map_path);
+  std::vector<std::string> ranges;
+  for (std::string line; std::getline(map, line);) {
+    if (!line.empty() && line[0] != '#') ranges.push_back(line);
+  }
+  EXPECT_EQ(ranges, (std::vector<std::string>{"2560 1536 5 3", "102400 512 200 1",
+                                              "511488 512 999 1"}));
+}
+
+TEST_F(DiskImageWriterTest, MapOffsetsAreRelativeToTheImageOfAPartition) {
+  FaultySource source(4096, 100, {50});
+  DiskImageWriter writer;
+  writer.unreadable = UnreadablePolicy::kZeroFill;
+  const std::string image = dir_ + "/part.img";
+  ASSERT_EQ(CopyToImage(&writer, &source, 40, 20, image, nullptr), kSuccess);
+  EXPECT_EQ(ReadWholeFile(image).size(), 20u * 4096);
+  const std::string text = FormatBadSectorMap(writer);
+  EXPECT_NE(text.find("\n40960 4096 50 1\n"), std::string::npos) << text;
+}
+
+TEST_F(DiskImageWriterTest, CancelStopsAfterTheCurrentChunkAndLeavesThePartialImage) {
+  FaultySource source(512, 1000, {});
+  DiskImageWriter writer;
+  writer.progress = RecordProgress;
+  ProgressLog log;
+  log.cancel_after = 2;
+  const std::string image = dir_ + "/cancelled.img";
+  EXPECT_EQ(CopyToImage(&writer, &source, 0, 0, image, &log), kCancelledByUser);
+  EXPECT_EQ(log.done.size(), 2u);
+  EXPECT_EQ(ReadWholeFile(image).size(), 256u * 512);
+}
+
+TEST_F(DiskImageWriterTest, RegionsOutsideTheSourceAreRefusedBeforeAnythingIsCreated) {
+  FaultySource source(512, 1000, {});
+  DiskImageWriter writer;
+  const std::string image = dir_ + "/never.img";
+  EXPECT_EQ(CopyToImage(&writer, &source, 900, 200, image, nullptr), kErrInvalidParameter);
+  EXPECT_EQ(CopyToImage(&writer, &source, 1001, 0, image, nullptr), kErrInvalidParameter);
+  EXPECT_TRUE(ReadWholeFile(image).empty());
+  EXPECT_NE(::access(image.c_str(), F_OK), 0);
+  // Count 0 from a start means "to the end".
+  ASSERT_EQ(CopyToImage(&writer, &source, 990, 0, image, nullptr), kSuccess);
+  EXPECT_EQ(ReadWholeFile(image).size(), 10u * 512);
+}
+
+TEST_F(DiskImageWriterTest, ExistingFilesAreOnlyReplacedWhenAsked) {
+  FaultySource source(512, 10, {});
+  const std::string image = dir_ + "/exists.img";
+  std::ofstream(image) << "keep me";
+  DiskImageWriter writer;
+  writer.replace_existing = false;
+  EXPECT_EQ(CopyToImage(&writer, &source, 0, 0, image, nullptr), kErrAlreadyExists);
+  EXPECT_EQ(ReadWholeFile(image).size(), 7u);
+  writer.replace_existing = true;
+  EXPECT_EQ(CopyToImage(&writer, &source, 0, 0, image, nullptr), kSuccess);
+  EXPECT_EQ(ReadWholeFile(image).size(), 5120u);
+}
+
+TEST_F(DiskImageWriterTest, ImageFileSourcesCopyThroughTheFileReader) {
+  const std::string input = dir_ + "/input.bin";
+  {
+    std::ofstream out(input, std::ios::binary);
+    for (int i = 0; i < 70000; ++i) out.put(static_cast<char>(i % 251));
+    out.write("tail", 4);  // a trailing partial sector is not part of any image
+  }
+  std::unique_ptr<ImageSource> source;
+  ASSERT_EQ(OpenImageSource(input, &source), kSuccess);
+  EXPECT_EQ(source->SectorCount(), 70004u / 512);
+  DiskImageWriter writer;
+  ASSERT_EQ(CopyToImage(&writer, source.get(), 0, 0, dir_ + "/copy.img", nullptr), kSuccess);
+  auto original = ReadWholeFile(input);
+  original.resize(70004 / 512 * 512);
+  EXPECT_EQ(ReadWholeFile(dir_ + "/copy.img"), original);
+}
+
+TEST_F(DiskImageWriterTest, MissingDrivesAndFoldersFail) {
+  DiskImageWriter writer;
+  EXPECT_EQ(CreateDiskImage(&writer, 987654, 0, 0, dir_ + "/x.img", nullptr), kErrFileNotFound);
+  FaultySource source(512, 10, {});
+  EXPECT_NE(CopyToImage(&writer, &source, 0, 0, dir_ + "/no/such/folder/x.img", nullptr), kSuccess);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,159 @@
+// Imaging a source with unreadable sectors: a FUSE file that fails chosen sectors
+// with EIO, read directly and through a loop device.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "support/faulty_image_mount.h"
+#include "support/loop_device.h"
+#include "support/test_env.h"
+
+namespace velmora {
+namespace {
+
+using testing::ReadWholeFile;
+
+const std::set<uint64_t> kBadSectors = {100, 101, 2050, 8191};
+constexpr uint64_t kSectors = 8192;  // 4 MiB
+
+class FailingSectorsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testing::MakeTempDir("failing");
+    image_ = dir_ + "/source.img";
+    std::ofstream out(image_, std::ios::binary);
+    uint32_t x = 12345;
+    for (uint64_t i = 0; i < kSectors * 512; ++i) {
+      x = x * 1103515245 + 12345;
+      out.put(static_cast<char>(x >> 16));
+    }
+    out.close();
+    original_ = ReadWholeFile(image_);
+    folder_ = dir_ + "/fuse";
+    ASSERT_EQ(::mkdir(folder_.c_str(), 0755), 0);
+    std::string why;
+    mount_ = testing::FaultyImageMount::Start(image_, kBadSectors, folder_, &why);
+    if (!mount_) skip_ = why;
+  }
+  void TearDown() override {
+    loop_.reset();   // the loop device holds the FUSE file open
+    mount_.reset();
+    testing::RemoveTree(dir_);
+  }
+
+  std::string Velmora(const std::string& arguments, int* status) {
+    std::string output;
+    *status = testing::RunCommand("'" + testing::VelmoraBinary() + "' " + arguments, &output);
+    return output;
+  }
+
+  // Zeros exactly at the bad sectors, the source's bytes everywhere else.
+  void ExpectRescued(const std::string& path) {
+    const auto image = ReadWholeFile(path);
+    ASSERT_EQ(image.size(), original_.size());
+    for (uint64_t sector = 0; sector < kSectors; ++sector) {
+      const uint8_t* got = image.data() + sector * 512;
+      if (kBadSectors.count(sector)) {
+        for (int i = 0; i < 512; ++i) ASSERT_EQ(got[i], 0) << "sector " << sector;
+      } else {
+        ASSERT_EQ(0, std::memcmp(got, original_.data() + sector * 512, 512)) << "sector " << sector;
+      }
+    }
+    std::ifstream map(path + ".map");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(map, line);) {
+      if (!line.empty() && line[0] != '#') lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"51200 1024 100 2", "1049600 512 2050 1",
+                                               "4193792 512 8191 1"}));
+  }
+
+  std::string dir_, image_, folder_, skip_;
+  std::vector<uint8_t> original_;
+  std::unique_ptr<testing::FaultyImageMount> mount_;
+  std::unique_ptr<testing::LoopDevice> loop_;
+};
+
+TEST_F(FailingSectorsTest, ImageOfAFailingFileHasZerosAndAMap) {
+  if (!mount_) GTEST_SKIP() << skip_;
+  int status = 0;
+  const std::string out = dir_ + "/rescued.img";
+  const std::string output = Velmora("image '" + mount_->FilePath() + "' --to '" + out + "'", &status);
+  EXPECT_EQ(status, 1) << output;  // partial: some bytes could not be read
+  EXPECT_NE(output.find("unreadable: 2048 bytes in 3 ranges"), std::string::npos) << output;
+  ExpectRescued(out);
+  EXPECT_GE(mount_->FailedReads(), 4u);
+}
+
+TEST_F(FailingSectorsTest, StrictModeStopsAtTheFirstUnreadableChunk) {
+  if (!mount_) GTEST_SKIP() << skip_;
+  int status = 0;
+  const std::string out = dir_ + "/strict.img";
+  // Sectors 0-127 form the first chunk; 100 is bad, so nothing is copied.
+  std::string output =
+      Velmora("image '" + mount_->FilePath() + "' --to '" + out + "' --strict", &status);
+  EXPECT_EQ(status, 1) << output;
+  EXPECT_NE(output.find("error 30"), std::string::npos) << output;
+  EXPECT_EQ(ReadWholeFile(out).size(), 0u);
+  EXPECT_NE(::access((out + ".map").c_str(), F_OK), 0);
+}
+
+TEST_F(FailingSectorsTest, ImageOfAFailingBlockDeviceHasZerosAndAMap) {
+  if (!mount_) GTEST_SKIP() << skip_;
+  std::string why;
+  loop_ = testing::LoopDevice::Attach(mount_->FilePath(), 512, &why);
+  if (!loop_) GTEST_SKIP() << why;
+  int status = 0;
+  const std::string out = dir_ + "/device.img";
+  const std::string output = Velmora("image " + loop_->Path() + " --to '" + out + "'", &status);
+  EXPECT_EQ(status, 1) << output;
+  // Retried sectors bypass the page cache: exactly the bad sectors are lost, not whole pages.
+  EXPECT_NE(output.find("unreadable: 2048 bytes in 3 ranges"), std::string::npos) << output;
+  ExpectRescued(out);
+}
+
+TEST(InterruptedImage, CtrlCStopsAfterTheCurrentChunkAndKeepsThePartialImage) {
+  const std::string dir = testing::MakeTempDir("interrupt");
+  const std::string image = dir + "/slow-source.img";
+  ASSERT_EQ(testing::RunCommand("head -c 4194304 /dev/urandom > '" + image + "'"), 0);
+  const std::string folder = dir + "/fuse";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  std::string why;
+  {
+    // 64 reads of 64 KiB at 100 ms each: the copy runs for seconds.
+    auto mount = testing::FaultyImageMount::Start(image, {}, folder, &why, 100);
+    if (!mount) {
+      testing::RemoveTree(dir);
+      GTEST_SKIP() << why;
+    }
+    const std::string out = dir + "/partial.img";
+    const std::string log = dir + "/log.txt";
+    const std::string script =
+        "'" + testing::VelmoraBinary() + "' image '" + mount->FilePath() + "' --to '" + out +
+        "' >'" + log + "' 2>&1 & pid=$!; "
+        // Once data arrives the handler is installed (it is set before the copy starts).
+        "while [ ! -s '" + out + "' ]; do sleep 0.05; done; kill -INT $pid; wait $pid; echo \"exit=$?\"";
+    std::string output;
+    testing::RunCommand(script, &output);
+    std::stringstream text;
+    text << std::ifstream(log).rdbuf();
+    EXPECT_NE(output.find("exit=1"), std::string::npos) << output << text.str();
+    EXPECT_NE(text.str().find("stopped after"), std::string::npos) << text.str();
+    const auto partial = ReadWholeFile(out);
+    EXPECT_GT(partial.size(), 0u);
+    EXPECT_LT(partial.size(), 4194304u);
+    EXPECT_EQ(partial.size() % 65536, 0u);  // whole chunks only
+    const auto original = ReadWholeFile(image);
+    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), original.begin()));
+  }
+  testing::RemoveTree(dir);
+}
+
+}  // namespace
+}  // namespace velmora
