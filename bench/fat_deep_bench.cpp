@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
 #include "fat/professional_fat_recovery.h"
 #include "storage/sector_reader.h"
@@ -80,7 +79,7 @@ void RunPass(benchmark::State& state, bool reformat) {
         const uint8_t* bytes = buffer.data() + i * 512;
         if (velmora::IsDirectoryStartSector(bytes, 512)) {
           engine.AddDirectoryStart(bytes, sector + i);
-        } else if (velmora::IsDeepDirectorySector(bytes, 512)) {
+        } else if (velmora::IsDirectorySector(bytes, 512)) {
           engine.AddDirectorySector(bytes, sector + i);
         }
       }

@@ -68,7 +68,7 @@ uint32_t CProfessionalFatRecovery::SearchDirectoryHighWord(int geometry, uint16_
 }
 
 uint32_t CProfessionalFatRecovery::SearchFileHighWord(int geometry, uint16_t low,
-                                                      const std::string& name) const {
+                                                      const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
   if (geometry < 0 || extension.empty()) return low;
   const std::string lower = AsciiLower(extension);
@@ -79,18 +79,29 @@ uint32_t CProfessionalFatRecovery::SearchFileHighWord(int geometry, uint16_t low
     uint64_t start = 0;
     if (!geometries_.At(geometry).ClusterStart(cluster, &start) || start >= VolumeEnd()) break;
     if (!ReadClusterStart(geometry, cluster, &sector)) break;
-    if (FatContentMatchesExtension(sector.data(), sector.size(), lower)) return cluster;
+    if (FatContentMatchesExtension(sector.data(), sector.size(), lower, &reader_, bytes_per_sector_,
+                                   start)) {
+      return cluster;
+    }
   }
   return low;
 }
 
 uint32_t CProfessionalFatRecovery::ContentCheck(int geometry, uint32_t first_cluster,
-                                                const std::string& name) const {
+                                                const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return 1;
   std::vector<uint8_t> sector;
-  if (first_cluster < 2 || !ReadClusterStart(geometry, first_cluster, &sector)) return 1;
-  return FatContentMatchesExtension(sector.data(), sector.size(), AsciiLower(extension)) ? 1 : 0;
+  uint64_t start = 0;
+  if (first_cluster < 2 || geometry < 0 ||
+      !geometries_.At(geometry).ClusterStart(first_cluster, &start) ||
+      !ReadClusterStart(geometry, first_cluster, &sector)) {
+    return 1;
+  }
+  return FatContentMatchesExtension(sector.data(), sector.size(), AsciiLower(extension), &reader_,
+                                    bytes_per_sector_, start)
+             ? 1
+             : 0;
 }
 
 uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {

@@ -127,8 +127,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   int ReadAbsolute(uint64_t sector, uint32_t count, uint8_t* buffer) const;
   bool ReadClusterStart(int geometry, uint32_t cluster, std::vector<uint8_t>* sector) const;
   uint32_t SearchDirectoryHighWord(int geometry, uint16_t low) const;
-  uint32_t SearchFileHighWord(int geometry, uint16_t low, const std::string& name) const;
-  uint32_t ContentCheck(int geometry, uint32_t first_cluster, const std::string& name) const;
+  uint32_t SearchFileHighWord(int geometry, uint16_t low, const std::string& name);
+  uint32_t ContentCheck(int geometry, uint32_t first_cluster, const std::string& name);
   uint32_t DepthOf(uint32_t cluster, int geometry);
   uint32_t NormaliseParent(uint32_t cluster) const { return cluster < 2 ? root_cluster_ : cluster; }
 
