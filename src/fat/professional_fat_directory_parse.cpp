@@ -7,6 +7,7 @@
 #include "fat/fat_content_check.h"
 #include "fat/fat_directory_entry.h"
 #include "fat/fat_entry_checks.h"
+#include "fat/fat_table.h"
 #include "fat/professional_fat_recovery.h"
 #include "storage/error_codes.h"
 
@@ -20,6 +21,8 @@ constexpr int kMaxLongNameRun = 19;
 // Depth walks stop here even without a repeated cluster.
 constexpr uint32_t kMaxDepthWalk = 4096;
 constexpr size_t kMaxDepthCache = 65536;
+// A folder of 65536 clusters holds more entries than FAT allows in one folder.
+constexpr uint32_t kMaxFolderClusters = 65536;
 
 uint32_t Cluster(const uint8_t* entry) {
   return (static_cast<uint32_t>(EntryClusterHigh(entry)) << 16) | EntryClusterLow(entry);
@@ -65,7 +68,7 @@ uint32_t CProfessionalFatRecovery::SearchDirectoryHighWord(int geometry, uint16_
 }
 
 uint32_t CProfessionalFatRecovery::SearchFileHighWord(int geometry, uint16_t low,
-                                                      const std::string& name) const {
+                                                      const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
   if (geometry < 0 || extension.empty()) return low;
   const std::string lower = AsciiLower(extension);
@@ -76,18 +79,29 @@ uint32_t CProfessionalFatRecovery::SearchFileHighWord(int geometry, uint16_t low
     uint64_t start = 0;
     if (!geometries_.At(geometry).ClusterStart(cluster, &start) || start >= VolumeEnd()) break;
     if (!ReadClusterStart(geometry, cluster, &sector)) break;
-    if (FatContentMatchesExtension(sector.data(), sector.size(), lower)) return cluster;
+    if (FatContentMatchesExtension(sector.data(), sector.size(), lower, &reader_, bytes_per_sector_,
+                                   start)) {
+      return cluster;
+    }
   }
   return low;
 }
 
 uint32_t CProfessionalFatRecovery::ContentCheck(int geometry, uint32_t first_cluster,
-                                                const std::string& name) const {
+                                                const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return 1;
   std::vector<uint8_t> sector;
-  if (first_cluster < 2 || !ReadClusterStart(geometry, first_cluster, &sector)) return 1;
-  return FatContentMatchesExtension(sector.data(), sector.size(), AsciiLower(extension)) ? 1 : 0;
+  uint64_t start = 0;
+  if (first_cluster < 2 || geometry < 0 ||
+      !geometries_.At(geometry).ClusterStart(first_cluster, &start) ||
+      !ReadClusterStart(geometry, first_cluster, &sector)) {
+    return 1;
+  }
+  return FatContentMatchesExtension(sector.data(), sector.size(), AsciiLower(extension), &reader_,
+                                    bytes_per_sector_, start)
+             ? 1
+             : 0;
 }
 
 uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {
@@ -155,7 +169,49 @@ uint32_t CProfessionalFatRecovery::OwningDirectory(const uint8_t* data, size_t l
       return NormaliseParent(DotDotCluster(sector.data()));
     }
   }
+  // A later cluster of a live folder: the boot sector's FAT links it to the
+  // folder's first cluster, when the layout is the boot sector's own.
+  if (geometry == boot_geometry_ && cluster_guess >= 2) {
+    const uint32_t head = ChainHeadInBootFat(cluster_guess);
+    if (head != 0 && head != cluster_guess) {
+      if (head == root_cluster_) return root_cluster_;
+      if (ReadClusterStart(geometry, head, &sector) &&
+          BeginsWithDotEntries(sector.data(), sector.size()) && Cluster(sector.data()) == head) {
+        return head;
+      }
+    }
+  }
   return NormaliseParent(cluster_guess);
+}
+
+void CProfessionalFatRecovery::BuildPreviousClusterIndex() {
+  previous_index_built_ = true;
+  previous_cluster_.clear();
+  if (!has_boot_fat_ || boot_fat_.cluster_count > kMaxIndexedClusters) return;
+  FatTable table(&volume_, boot_fat_);
+  const uint32_t last = boot_fat_.cluster_count + 1;
+  std::vector<uint32_t> previous(static_cast<size_t>(last) + 1, 0);
+  for (uint32_t cluster = 2; cluster <= last; ++cluster) {
+    uint32_t next = 0;
+    if (table.Entry(cluster, &next) != kSuccess) return;  // an unreadable FAT is not used
+    // The first link to a cluster wins; cross-links are damage.
+    if (table.IsLink(next) && next != cluster && previous[next] == 0) previous[next] = cluster;
+  }
+  previous_cluster_.swap(previous);
+}
+
+uint32_t CProfessionalFatRecovery::ChainHeadInBootFat(uint32_t cluster) {
+  if (!previous_index_built_) BuildPreviousClusterIndex();
+  if (cluster >= previous_cluster_.size() || previous_cluster_[cluster] == 0) return 0;
+  uint32_t head = cluster;
+  // A loop of links has no head; no folder needs more steps than this.
+  for (uint32_t steps = 0; steps < kMaxFolderClusters; ++steps) {
+    const uint32_t previous = previous_cluster_[head];
+    if (previous == 0) return head;
+    head = previous;
+    if (head == cluster) return 0;
+  }
+  return 0;
 }
 
 std::optional<CProfessionalFatRecovery::LongNameTail>

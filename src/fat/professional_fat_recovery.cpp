@@ -137,6 +137,11 @@ void CProfessionalFatRecovery::ClearPass() {
   current_context_ = {};
   finish_context_ = {};
   root_cluster_ = 0;
+  has_boot_fat_ = false;
+  boot_geometry_ = -1;
+  previous_index_built_ = false;
+  previous_cluster_.clear();
+  previous_cluster_.shrink_to_fit();
   dropped_items_ = 0;
   geometries_tried_ = 0;
 }
@@ -182,8 +187,14 @@ int CProfessionalFatRecovery::LoadBootGeometry() {
   geometry.volume_start = volume_start_;
   geometry.root_region_sectors = parsed.root_directory_sectors * factor;
   geometry.from_boot_sector = true;
-  if (geometries_.Add(geometry) < 0) return kSuccess;
+  const int index = geometries_.Add(geometry);
+  if (index < 0) return kSuccess;
   root_cluster_ = parsed.type == FatType::kFat32 ? parsed.root_cluster : 0;
+  has_boot_fat_ = true;
+  boot_fat_ = parsed;
+  boot_geometry_ = index;
+  previous_index_built_ = false;
+  previous_cluster_.clear();
   return kSuccess;
 }
 
@@ -368,6 +379,9 @@ int CProfessionalFatRecovery::FinishScan() {
   pending_files_.clear();
   tails_.clear();
   depth_cache_.clear();
+  previous_cluster_.clear();
+  previous_cluster_.shrink_to_fit();
+  previous_index_built_ = false;
   current_context_ = {};
   return store_ ? store_->Flush() : kSuccess;
 }

@@ -11,6 +11,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_log_store.h"
+#include "fat/fat_boot_geometry.h"
 #include "fat/fat_geometry_inference.h"
 #include "fat/fat_volume.h"
 #include "storage/sector_reader.h"
@@ -31,6 +32,9 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   static constexpr size_t kMaxLongNameTails = 1024;
   static constexpr size_t kMaxDirectoryRecords = 131072;
   static constexpr size_t kMaxRegisteredDirectories = 262144;
+  // The boot sector's FAT is indexed backwards (next -> previous cluster) only up
+  // to this many clusters (4 bytes each).
+  static constexpr uint32_t kMaxIndexedClusters = 16u << 20;
   // Sectors after a cut long name searched for its rest when no layout is known.
   static constexpr uint64_t kTailSearchSectors = 128;
 
@@ -123,8 +127,8 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   int ReadAbsolute(uint64_t sector, uint32_t count, uint8_t* buffer) const;
   bool ReadClusterStart(int geometry, uint32_t cluster, std::vector<uint8_t>* sector) const;
   uint32_t SearchDirectoryHighWord(int geometry, uint16_t low) const;
-  uint32_t SearchFileHighWord(int geometry, uint16_t low, const std::string& name) const;
-  uint32_t ContentCheck(int geometry, uint32_t first_cluster, const std::string& name) const;
+  uint32_t SearchFileHighWord(int geometry, uint16_t low, const std::string& name);
+  uint32_t ContentCheck(int geometry, uint32_t first_cluster, const std::string& name);
   uint32_t DepthOf(uint32_t cluster, int geometry);
   uint32_t NormaliseParent(uint32_t cluster) const { return cluster < 2 ? root_cluster_ : cluster; }
 
@@ -138,6 +142,10 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
                         uint64_t entry_sector, int geometry);
   void OnFileEntry(const uint8_t* entry, const std::string& name, uint32_t owner,
                    uint64_t owner_sector, uint64_t entry_sector, int geometry);
+  // First cluster of the chain that leads to `cluster` in the boot sector's FAT,
+  // or 0 when the FAT does not link to it.
+  uint32_t ChainHeadInBootFat(uint32_t cluster);
+  void BuildPreviousClusterIndex();
   void RegisterWithAncestors(uint32_t cluster, int geometry, uint64_t sector);
   void KeepTail(std::optional<LongNameTail> tail);
   void ParseAndKeepTail(const uint8_t* data, size_t length, uint64_t sector, int geometry,
@@ -178,6 +186,13 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   std::unique_ptr<ScanLogStore> store_;
 
   FatGeometryList geometries_;
+  // The boot sector's own layout, whose FAT may still link a folder's later
+  // clusters to its first one.
+  bool has_boot_fat_ = false;
+  FatGeometry boot_fat_;
+  int boot_geometry_ = -1;
+  bool previous_index_built_ = false;
+  std::vector<uint32_t> previous_cluster_;
   std::vector<PendingFile> pending_files_;
   std::vector<LongNameTail> tails_;
   std::map<uint64_t, std::vector<uint8_t>> unplaced_;

@@ -11,7 +11,6 @@
 
 #include "engine/record_text.h"
 #include "fat/fat_deep_scan_driver.h"
-#include "fat/fat_deep_sector_tests.h"
 #include "fat/professional_fat_recovery.h"
 #include "support/test_env.h"
 
@@ -130,7 +129,7 @@ TEST_F(DamagedFatDirectories, RandomlyCorruptedDirectorySectorsAreSurvived) {
   std::vector<size_t> directory_sectors;
   for (size_t offset = 0; offset + 512 <= original.size(); offset += 512) {
     const uint8_t* sector = original.data() + offset;
-    if (IsDirectoryStartSector(sector, 512) || IsDeepDirectorySector(sector, 512)) {
+    if (IsDirectoryStartSector(sector, 512) || IsDirectorySector(sector, 512)) {
       directory_sectors.push_back(offset);
     }
   }
