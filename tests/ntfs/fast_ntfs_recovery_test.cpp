@@ -1,6 +1,5 @@
 // The quick engine end to end on volumes built by libntfs-3g, against the builder's truth
 // and against The Sleuth Kit.
-#if __has_include("support/ntfs_volume_builder.h")  // the builder lands with the test support
 #include "ntfs/fast_ntfs_recovery.h"
 
 #include <gtest/gtest.h>
@@ -453,5 +452,3 @@ TEST_F(FastNtfsRecoveryTest, DamagedRecordsAreSkippedAndNeverStopTheScan) {
 
 }  // namespace
 }  // namespace velmora::testing
-
-#endif
