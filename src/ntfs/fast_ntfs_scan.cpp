@@ -224,7 +224,9 @@ uint32_t CFastNtfsRecovery::ContentCheckOf(const NtfsStream& stream, const std::
     return 0;
   });
   if (rc != kSuccess && sample.empty()) return 1;
-  return ContentMatchesExtension(sample, extension, volume_.Reader(), volume_.DeviceSectorSize(),
+  // Resident and compressed data are not on the disk as the file's bytes: the sample is all there is.
+  SectorReader* source = stream.resident || stream.compressed ? nullptr : volume_.Reader();
+  return ContentMatchesExtension(sample, extension, source, volume_.DeviceSectorSize(),
                                  start_sector);
 }
 
