@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -448,6 +449,51 @@ TEST_F(FastNtfsRecoveryTest, DamagedRecordsAreSkippedAndNeverStopTheScan) {
   for (const auto& entry : fs::recursive_directory_iterator(out_)) {
     EXPECT_EQ(entry.path().string().rfind(out_ + "/", 0), 0u);
   }
+}
+
+// Parent references that run in a circle (d1 -> d3 -> d2 -> d1) end; the files stay reachable.
+TEST_F(FastNtfsRecoveryTest, ParentLoopsEndAndKeepTheFilesReachable) {
+  const std::string image = out_ + "/loop.img";
+  fs::copy_file(truth_->image_path, image);
+  const uint64_t d1 = truth_->Find("/d1")->mft_record;
+  const uint64_t d3 = truth_->Find("/d1/d2/d3")->mft_record;
+  {
+    // Point d1's $FILE_NAME parent at d3, with d3's sequence number.
+    ntfs::NtfsVolume volume;
+    SectorReader reader;
+    ASSERT_EQ(OpenImageFile(&reader, image), 0);
+    ASSERT_EQ(volume.Open(std::move(reader), 0, 0, true), 0);
+    std::vector<uint8_t> record;
+    ASSERT_EQ(volume.ReadMftRecord(d1, &record), 0);
+    ntfs::MftRecord parsed;
+    ASSERT_EQ(ntfs::ParseMftRecord(record, &parsed), ntfs::MftRecordVerdict::kValid);
+    const ntfs::MftAttribute* name = parsed.Find(ntfs::kAttrFileName);
+    ASSERT_NE(name, nullptr);
+    const size_t field = static_cast<size_t>(name->value.data() - record.data());
+    ASSERT_LT(field % 512, 504u);  // clear of the block tails the fix-up restores
+    std::vector<uint8_t> d3_record;
+    ASSERT_EQ(volume.ReadMftRecord(d3, &d3_record), 0);
+    uint16_t d3_sequence = 0;
+    std::memcpy(&d3_sequence, d3_record.data() + 0x10, 2);
+    const uint64_t reference = d3 | (uint64_t{d3_sequence} << 48);
+    uint64_t offset = 0;
+    ASSERT_TRUE(volume.MftRecordOffset(d1, &offset));
+    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset + field);
+    f.write(reinterpret_cast<const char*>(&reference), sizeof(reference));
+  }
+  ScanIndex::Instance().NewScanFolder();
+  CFastNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImage(image, u'L'), 0);
+  ASSERT_EQ(engine.Scan(nullptr), 0);
+  std::map<std::string, ScanRecord> listed;
+  for (const ListedFile& f : WalkTree(&engine)) listed[f.Path()] = f.record;
+  ASSERT_EQ(listed.count("d1/d2/d3/deep.jpg"), 1u);
+  std::string path;
+  ASSERT_EQ(engine.GetFullPath(listed.at("d1/d2/d3/deep.jpg"), &path), 0);
+  EXPECT_EQ(path, "d1/d2/d3/");
+  ASSERT_EQ(engine.RecoverFile(listed.at("d1/d2/d3/deep.jpg"), out_ + "/loop-deep.jpg", 0), 0);
+  EXPECT_EQ(Md5Of(out_ + "/loop-deep.jpg"), truth_->Find("/d1/d2/d3/deep.jpg")->md5);
 }
 
 }  // namespace
