@@ -104,7 +104,7 @@ int RunRecover(const Args& args) {
     std::fprintf(stderr, "velmora recover: cannot create the destination '%s'\n", destination.c_str());
     return kExitUsage;
   }
-  if (DestinationOnSource(target.image_path, destination)) {
+  if (DestinationOnSource(target.device_path, destination)) {
     std::fprintf(stderr,
                  "velmora recover: warning: '%s' lies on the scanned device; recovered files may "
                  "overwrite data that is still to be recovered\n",

@@ -19,6 +19,7 @@
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
 #include "storage/sector_reader.h"
+#include "storage/source_locator.h"
 
 namespace velmora::cli {
 
@@ -77,22 +78,40 @@ std::string ResultKey(const ScanTarget& target, bool deep) {
 int ResolveTarget(const std::string& source, ScanTarget* target, std::string* error) {
   *target = ScanTarget{};
   target->display = source;
+  // Image partitions are registered as numbered drives for as long as the locator lives;
+  // one command runs per process, so it lives for the process.
+  static SourceLocator locator;
+  LocatedSource located;
+  const int err = locator.Locate(source, &located, error);
+  if (err != kSuccess) return err;
   char resolved[PATH_MAX];
-  if (::realpath(source.c_str(), resolved) == nullptr) {
-    *error = "cannot open '" + source + "': " + std::strerror(errno);
-    return kErrFileNotFound;
+  const std::string device =
+      ::realpath(located.device_path.c_str(), resolved) ? std::string(resolved) : located.device_path;
+  struct stat st {};
+  const bool regular_file = ::stat(device.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_file) platform::FileLastWriteTime(device, &target->write_time);
+  target->device_path = device;
+  target->size_bytes = located.ByteLength();
+  if (located.kind == LocatedSource::Kind::kImage) {
+    target->image_path = ::realpath(located.image_path.c_str(), resolved) ? std::string(resolved)
+                                                                          : located.image_path;
+    target->key = target->image_path;
+    if (target->size_bytes == 0) {
+      platform::FileHandle handle = platform::kInvalidHandle;
+      if (platform::OpenSourceReadOnly(target->image_path, &handle) == kSuccess) {
+        platform::QuerySourceSize(handle, &target->size_bytes);
+        platform::CloseHandle(&handle);
+      }
+    }
+    return kSuccess;
   }
-  platform::FileHandle handle = platform::kInvalidHandle;
-  if (platform::OpenSourceReadOnly(resolved, &handle) != kSuccess) {
-    *error = "cannot open '" + source + "' for reading: " + std::strerror(errno);
-    return kErrAccessDenied;
-  }
-  platform::QuerySourceSize(handle, &target->size_bytes);
-  const bool block = platform::IsBlockDevice(handle);
-  platform::CloseHandle(&handle);
-  target->image_path = resolved;
-  target->key = resolved;
-  if (!block) platform::FileLastWriteTime(resolved, &target->write_time);
+  target->is_region = true;
+  target->disk_number = located.disk_number;
+  target->start_sector = located.start_sector;
+  target->sector_count = located.sector_count;
+  // Drive numbers can shift between runs; the device and the region do not.
+  target->key = device + "@" + std::to_string(located.start_sector) + "+" +
+                std::to_string(located.sector_count);
   return kSuccess;
 }
 

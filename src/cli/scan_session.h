@@ -14,6 +14,7 @@ struct ScanTarget {
   std::string display;        // as the user wrote it
   std::string key;            // stable identity for saved results
   std::string image_path;     // set for image sources
+  std::string device_path;    // the file or device that holds the bytes
   bool is_region = false;     // disk region sources
   int disk_number = -1;
   uint64_t start_sector = 0;
