@@ -17,6 +17,7 @@
 #include "ntfs_test_helpers.h"
 #include "storage/error_codes.h"
 #include "support/content_gen.h"
+#include "support/faulty_image_mount.h"
 #include "support/ntfs_volume_builder.h"
 #include "support/test_env.h"
 
@@ -494,6 +495,37 @@ TEST_F(FastNtfsRecoveryTest, ParentLoopsEndAndKeepTheFilesReachable) {
   EXPECT_EQ(path, "d1/d2/d3/");
   ASSERT_EQ(engine.RecoverFile(listed.at("d1/d2/d3/deep.jpg"), out_ + "/loop-deep.jpg", 0), 0);
   EXPECT_EQ(Md5Of(out_ + "/loop-deep.jpg"), truth_->Find("/d1/d2/d3/deep.jpg")->md5);
+}
+
+// A failing sector in the MFT costs only the record it holds; the scan says it met a read error.
+TEST_F(FastNtfsRecoveryTest, UnreadableMftSectorsCostOnlyTheirRecords) {
+  const TruthEntry* alive = truth_->Find("/keep/alive.txt");
+  const TruthEntry* multi = truth_->Find("/multi.bin");
+  ASSERT_FALSE(multi->extents.empty());
+  const uint64_t bad_mft = engine_.Volume().MftRecordToSector(alive->mft_record);
+  const uint64_t bad_data = multi->extents.front().offset / 512 + 3;
+  std::string why;
+  fs::create_directory(out_ + "/mnt");
+  auto mount = FaultyImageMount::Start(truth_->image_path, {bad_mft, bad_data}, out_ + "/mnt", &why);
+  if (!mount) GTEST_SKIP() << why;
+
+  ScanIndex::Instance().NewScanFolder();
+  CFastNtfsRecovery engine;  // declared after the mount: closes its reader before the unmount
+  ASSERT_EQ(engine.OpenImage(mount->FilePath(), u'F'), 0);
+  EXPECT_EQ(engine.Scan(nullptr), kErrReadFault);
+  std::set<std::string> paths;
+  for (const ListedFile& f : WalkTree(&engine)) paths.insert(f.Path());
+  std::set<std::string> expected;
+  for (const auto& [path, record] : listed_) expected.insert(path);
+  EXPECT_EQ(paths, expected);
+
+  // Data under a failing sector: the copy reports it instead of claiming success.
+  ScanRecordList root;
+  ASSERT_EQ(engine.GetChildren(nullptr, 0, &root), 0);
+  const auto it = std::find_if(root.begin(), root.end(),
+                               [](const ScanRecord& r) { return RecordName(r) == "multi.bin"; });
+  ASSERT_NE(it, root.end());
+  EXPECT_EQ(engine.RecoverFile(*it, out_ + "/multi-from-bad-disk.bin", 0), kErrReadFault);
 }
 
 }  // namespace
