@@ -18,5 +18,6 @@ int RunList(const Args& args);
 int RunRecover(const Args& args);
 int RunDisks(const Args& args);
 int RunImage(const Args& args);
+int RunIdentify(const Args& args);
 
 }  // namespace velmora::cli

@@ -21,6 +21,7 @@ const Command kCommands[] = {
      "recover SOURCE --to DIR [--quick | --deep] [--type ...] [--id ID ...] [--keep-paths]"},
     {"disks", velmora::cli::RunDisks, "disks [--json]"},
     {"image", velmora::cli::RunImage, "image SOURCE --to FILE.img [--strict] [--force]"},
+    {"identify", velmora::cli::RunIdentify, "identify FILE [--offset BYTES] [--json]"},
 };
 
 void PrintUsage(FILE* out) {

@@ -4,6 +4,7 @@
 
 #include "engine/boot_sector_tests.h"
 #include "engine/fast_ext_recovery.h"
+#include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
@@ -25,8 +26,8 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(FileSystemKind kind, bool deep)
   if (deep) return nullptr;  // the combined deep engine is not available yet
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
+    case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();
     case FileSystemKind::kNtfs: return std::make_unique<CFastNtfsRecovery>();
-    case FileSystemKind::kFat:
     case FileSystemKind::kOther: break;
   }
   return nullptr;

@@ -91,7 +91,15 @@ bool IsForbiddenNameByte(uint8_t b) {
   if (b < 0x20) return true;
   if (b >= 'a' && b <= 'z') return true;
   switch (b) {
-    case '\\': case ':': case '*': case '?': case '"': case '<': case '>': case '|': case '.':
+    case '\\':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+    case '.':
       return true;
     default:
       return false;
@@ -218,8 +226,9 @@ bool IsPlausibleDirectoryEntry(const uint8_t* entry, const uint8_t* next) {
 
   if (long_name && !deleted && (entry[0] & ~kLongNameLastPiece) > kMaxLongNamePieces) return false;
 
-  // Long-name pieces hold name characters where the timestamps would be.
-  if (!long_name && !deleted && !directory) {
+  // Long-name pieces hold name characters where the timestamps would be, and a volume
+  // label often carries its write time only.
+  if (!long_name && attributes != kAttrVolumeLabel && !deleted && !directory) {
     const EntryTimes times = DecodeTimes(entry);
     if (!InPlausibleDateWindow(times.created) || !InPlausibleDateWindow(times.accessed) ||
         !InPlausibleDateWindow(times.written)) {

@@ -1,0 +1,165 @@
+// velmora identify FILE [--offset BYTES] [--json]: which carved type starts at a sector
+// of a source, and how long the file measured from there is.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <random>
+#include <vector>
+
+#include "cli/commands.h"
+#include "signature/signature_catalogue.h"
+#include "storage/error_codes.h"
+#include "storage/sector_reader.h"
+
+namespace velmora::cli {
+
+namespace {
+
+constexpr int32_t kSectorSize = 512;
+constexpr uint64_t kLargestPaddedCopy = 256ull * 1024 * 1024;
+
+// A temporary copy of a file, zero-padded to whole sectors; removed with the object.
+class PaddedCopy {
+ public:
+  PaddedCopy() = default;
+  PaddedCopy(const PaddedCopy&) = delete;
+  PaddedCopy& operator=(const PaddedCopy&) = delete;
+  ~PaddedCopy() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove(path_, ignored);
+  }
+
+  bool Make(const std::string& source, uint64_t size) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+    if (ec) return false;
+    path_ = (dir / ("velmora-identify-" + std::to_string(std::random_device{}()) + ".img")).string();
+    std::ifstream in(source, std::ios::binary);
+    if (!in) return false;
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    const uint64_t padding = (kSectorSize - size % kSectorSize) % kSectorSize;
+    const std::string zeros(padding, '\0');
+    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    out.close();
+    return out.good();
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+bool ParseByteOffset(const std::string& text, uint64_t* value) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
+}  // namespace
+
+int RunIdentify(const Args& args) {
+  std::string source;
+  uint64_t offset = 0;
+  bool json = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "--offset") {
+      if (i + 1 >= args.size() || !ParseByteOffset(args[i + 1], &offset)) {
+        std::fprintf(stderr, "velmora identify: --offset needs a byte count\n");
+        return kExitUsage;
+      }
+      ++i;
+    } else if (!arg.empty() && arg[0] == '-') {
+      std::fprintf(stderr, "velmora identify: unknown option '%s'\n", arg.c_str());
+      return kExitUsage;
+    } else if (source.empty()) {
+      source = arg;
+    } else {
+      std::fprintf(stderr, "velmora identify: more than one file given\n");
+      return kExitUsage;
+    }
+  }
+  if (source.empty()) {
+    std::fprintf(stderr, "usage: velmora identify FILE [--offset BYTES] [--json]\n");
+    return kExitUsage;
+  }
+  if (offset % kSectorSize != 0) {
+    std::fprintf(stderr, "velmora identify: the offset must be a multiple of %d\n", kSectorSize);
+    return kExitUsage;
+  }
+
+  SectorReader reader;
+  if (OpenImageFile(&reader, source) != kSuccess) {
+    std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", source.c_str(),
+                 std::strerror(errno));
+    return kExitUsage;
+  }
+  uint64_t size = 0;
+  platform::QuerySourceSize(reader.handle, &size);
+  // A file that ends inside its last sector is examined with that sector padded by zeros.
+  std::vector<uint8_t> sector(kSectorSize, 0);
+  size_t got = 0;
+  platform::ReadAt(reader.handle, sector.data(), sector.size(), offset, &got);
+  if (offset >= size || got == 0) {
+    std::fprintf(stderr, "velmora identify: nothing to read at offset %llu of '%s'\n",
+                 static_cast<unsigned long long>(offset), source.c_str());
+    return kExitUsage;
+  }
+
+  // Sectors are whole: the bytes of a partial last sector are readable only from a copy
+  // padded with zeros. Small files get one, so a lone file is measured to its end.
+  PaddedCopy padded;
+  if (size % kSectorSize != 0 && size <= kLargestPaddedCopy && padded.Make(source, size)) {
+    reader.Close();
+    if (OpenImageFile(&reader, padded.Path()) != kSuccess) {
+      std::fprintf(stderr, "velmora identify: cannot read a copy of '%s'\n", source.c_str());
+      return kExitUsage;
+    }
+  }
+
+  CarveContext context = CarveContext::ForMeasuring();
+  CarveResult result;
+  const int err = IdentifyAndMeasure(context, kSectorSize, &reader, sector.data(), sector.size(),
+                                     offset / kSectorSize, CarveProgress{}, &result);
+  if (err != kSuccess && result.type == kNoSignatureType) {
+    if (json) {
+      std::printf(
+          "%s\n",
+          nlohmann::json{{"type", nullptr}, {"ext", "none"}, {"length", nullptr}}.dump(2).c_str());
+    } else {
+      std::printf("none\n");
+    }
+    return kExitPartial;
+  }
+  const char* extension = ExtensionOfType(result.type);
+  // Types that only end other files (programs, disk images) have no length of their own.
+  const bool measured = err == kSuccess;
+  // The source's partial last sector cannot be read as a sector, but its bytes count.
+  const uint64_t length = std::min<uint64_t>(result.uncut_length, size - offset);
+  if (json) {
+    nlohmann::json out = {{"type", result.type}, {"ext", extension}, {"length", nullptr}};
+    if (measured) out["length"] = length;
+    std::printf("%s\n", out.dump(2).c_str());
+  } else if (measured) {
+    std::printf("type:   %d\next:    %s\nlength: %llu\n", result.type, extension,
+                static_cast<unsigned long long>(length));
+  } else {
+    std::printf("type:   %d\next:    %s\nlength: none (ends other files, never carved)\n",
+                result.type, extension);
+  }
+  return measured ? kExitOk : kExitPartial;
+}
+
+}  // namespace velmora::cli

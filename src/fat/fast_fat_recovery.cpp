@@ -1,0 +1,137 @@
+#include "fat/fast_fat_recovery.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+// The volume holds no FAT file system the engine can read.
+constexpr int kErrUnrecognizedVolume = 1005;
+constexpr size_t kBootAreaBytes = 4096;
+constexpr uint64_t kBackupBootSector = 6;
+
+}  // namespace
+
+int CFastFatRecovery::OpenImage(const std::string& image_path, char16_t drive_tag) {
+  if (open_) return kSuccess;
+  const int err = OpenImageFile(&reader_, image_path);
+  if (err != kSuccess) return err;
+  volume_.Bind(&reader_, 0, reader_.total_sectors);
+  return OpenBound(drive_tag);
+}
+
+int CFastFatRecovery::OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
+                                    char16_t drive_letter) {
+  if (open_) return kSuccess;
+  const int err = OpenPhysicalDrive(&reader_, disk_number);
+  if (err != kSuccess) return err;
+  if (start_sector > reader_.total_sectors) return kErrInvalidParameter;
+  volume_.Bind(&reader_, start_sector,
+               std::min(sector_count, reader_.total_sectors - start_sector));
+  return OpenBound(drive_letter);
+}
+
+int CFastFatRecovery::OpenBound(char16_t drive_tag) {
+  const size_t unit = static_cast<size_t>(reader_.device_sector_size);
+  size_t boot_bytes = static_cast<size_t>(std::min<uint64_t>(kBootAreaBytes, volume_.ByteLength()));
+  boot_bytes -= boot_bytes % unit;
+  if (boot_bytes < 512) return kErrInvalidParameter;
+  std::vector<uint8_t> boot(boot_bytes);
+  int err = volume_.ReadBytes(0, boot.size(), boot.data());
+  if (err != kSuccess) return err;
+  bool parsed = ParseFatBootSector(boot.data(), boot.size(), &geometry_);
+  if (!parsed) {
+    // FAT32 keeps a copy of its boot sector in sector 6.
+    const uint64_t backup = kBackupBootSector * 512;
+    if (backup % unit == 0 &&
+        volume_.ReadBytes(backup, 512 > unit ? 512 : unit, boot.data()) == kSuccess) {
+      parsed =
+          ParseFatBootSector(boot.data(), 512, &geometry_) && geometry_.type == FatType::kFat32;
+    }
+  }
+  if (!parsed) return kErrUnrecognizedVolume;
+  if (geometry_.bytes_per_sector % unit != 0) return kErrUnrecognizedVolume;
+  volume_.SetSectorSize(geometry_.bytes_per_sector);
+  table_.Attach(&volume_, geometry_);
+  drive_tag_ = drive_tag;
+  open_ = true;
+  return kSuccess;
+}
+
+int CFastFatRecovery::SetScanCallback(ScanProgressCallback scan_progress,
+                                      FileProgressCallback file_progress, void* context,
+                                      int scale) {
+  scan_progress_ = scan_progress;
+  file_progress_ = file_progress;
+  callback_context_ = context;
+  scale_ = scale;
+  return kSuccess;
+}
+
+int CFastFatRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
+  listing_progress_ = callback;
+  listing_context_ = context;
+  if (store_) store_->SetListingCallback(callback, context);
+  return kSuccess;
+}
+
+RelationKey CFastFatRecovery::KeyFor(const ScanRecord* directory, int depth) const {
+  if (directory == nullptr || directory->object_id == 0) {
+    return RelationKey{geometry_.root_cluster, static_cast<uint32_t>(depth)};
+  }
+  return RelationKey{directory->object_id, static_cast<uint32_t>(depth)};
+}
+
+int CFastFatRecovery::GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) {
+  if ((directory == nullptr && depth != 0) || depth < 0 || out == nullptr) {
+    return kErrInvalidParameter;
+  }
+  if (!store_) return kErrInvalidParameter;
+  store_->Flush();
+  return store_->ListChildren(KeyFor(directory, depth), out);
+}
+
+int CFastFatRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
+  if ((directory == nullptr && depth != 0) || depth < 0 || count == nullptr) {
+    return kErrInvalidParameter;
+  }
+  *count = 0;
+  if (!store_) return kErrInvalidParameter;
+  store_->Flush();
+  return store_->CountFilesUnder(KeyFor(directory, depth), count);
+}
+
+uint64_t CFastFatRecovery::GetRecordCount() { return store_ ? store_->GetRecordCount() : 0; }
+
+int CFastFatRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
+  if (path == nullptr) return kErrInvalidParameter;
+  path->clear();
+  if (!store_) return kErrInvalidParameter;
+  return store_->FullPath(record, path);
+}
+
+int CFastFatRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
+  if (!store_ || out == nullptr) return 0;
+  return store_->ListByType(filter, out);
+}
+
+int CFastFatRecovery::LoadClusterBitmap() {
+  if (!open_) return kErrInvalidParameter;
+  return bitmap_.Build(&table_);
+}
+
+int CFastFatRecovery::GetNextFreeRange(uint64_t* position, uint64_t* length) {
+  if (position == nullptr || length == nullptr) return 1;
+  *length = 0;
+  if (!open_) return 1;
+  if (bitmap_.Empty()) bitmap_.Build(&table_);
+  const uint64_t sectors = std::min<uint64_t>(volume_.SectorCount(), geometry_.total_sectors);
+  bitmap_.NextFreeRange(geometry_, sectors, position, length);
+  return 1;
+}
+
+}  // namespace velmora

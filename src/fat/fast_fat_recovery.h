@@ -1,0 +1,126 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/file_recovery_parse.h"
+#include "engine/scan_log_store.h"
+#include "fat/fat_boot_geometry.h"
+#include "fat/fat_cluster_bitmap.h"
+#include "fat/fat_directory_entry.h"
+#include "fat/fat_table.h"
+#include "fat/fat_volume.h"
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+// Quick scan of a FAT12/16/32 volume: walks the directory tree breadth-first
+// from the root and reports deleted files, the files inside deleted
+// directories, and the directories above them; copies them out again.
+class CFastFatRecovery : public IFileRecoveryParse {
+ public:
+  CFastFatRecovery() = default;
+  ~CFastFatRecovery() override = default;
+
+  int OpenImage(const std::string& image_path, char16_t drive_tag) override;
+  int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
+                    char16_t drive_letter) override;
+  int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
+                      void* context, int scale) override;
+  int Scan(const char* log_name) override;
+  int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
+  int CountFiles(const ScanRecord* directory, int depth, int* count) override;
+  uint64_t GetRecordCount() override;
+  int GetFullPath(const ScanRecord& record, std::string* path) override;
+  int RecoverFile(const ScanRecord& record, const std::string& destination,
+                  int base_depth) override;
+  int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
+  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
+  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
+  int LoadClusterBitmap() override;
+  int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
+                  PreviewProgressCallback callback, void* context) override;
+
+  // Scans into a log in `folder` instead of the current scan folder (tests, tools).
+  int ScanInto(const std::string& folder);
+  const FatGeometry& Geometry() const { return geometry_; }
+  bool IsOpen() const { return open_; }
+  const ScanLogStore* Store() const { return store_.get(); }
+
+ private:
+  // A directory met during the walk, written out only when it leads to a reported file.
+  struct PendingDirectory {
+    ScanRecord record{};
+    uint32_t parent = 0;
+    uint32_t depth = 0;  // level below the root (a root child is 1)
+    bool deleted = false;
+    bool listed = false;
+  };
+  struct DirectoryCursor;  // the directory being listed
+
+  int OpenBound(char16_t drive_tag);
+  int RunScan(const std::string& folder, bool explicit_folder);
+  void ResetScanState();
+  int ReportProgress(int percent, int seconds_remaining);
+  int MaybeReportProgress();
+
+  void ListDirectory(uint32_t cluster);
+  // False when an end-of-directory entry was met.
+  bool ListEntries(DirectoryCursor* cursor, const uint8_t* buffer, size_t length,
+                   uint64_t first_sector);
+  void OnSubdirectory(DirectoryCursor* cursor, const uint8_t* entry, const std::string& name);
+  void OnFile(DirectoryCursor* cursor, const uint8_t* entry, const std::string& name,
+              uint64_t entry_sector);
+  // Whether the "." and ".." entries at `start` name this directory and its parent.
+  bool DotEntriesMatch(const uint8_t* start, uint32_t cluster, uint32_t parent) const;
+  bool NextDirectoryCluster(const DirectoryCursor& cursor, uint32_t current, uint32_t* next);
+  void NoteAncestors(uint32_t directory);
+  void WriteAncestorRecords();
+
+  uint32_t SearchDirectoryHighWord(uint16_t low);
+  uint32_t SearchFileHighWord(uint16_t low, const std::string& name);
+  bool ContentMatches(uint32_t cluster, const std::vector<uint8_t>& sector,
+                      std::string_view extension);
+  uint32_t ContentCheck(uint32_t first_cluster, const std::string& name);
+  bool ReadFirstSector(uint32_t cluster, std::vector<uint8_t>* sector);
+  void FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,
+                  const std::string& name) const;
+
+  RelationKey KeyFor(const ScanRecord* directory, int depth) const;
+  int DirectoryDepth(const ScanRecord& directory);
+  int CopyFileTo(const ScanRecord& record, const std::string& path);
+  int CheckRecord(const ScanRecord& record) const;
+
+  bool open_ = false;
+  char16_t drive_tag_ = 0;
+  SectorReader reader_;
+  FatVolume volume_;
+  FatGeometry geometry_;
+  FatTable table_;
+  FatClusterBitmap bitmap_;
+  std::unique_ptr<ScanLogStore> store_;
+
+  std::deque<uint32_t> directory_queue_;
+  std::set<uint32_t> visited_;
+  std::map<uint32_t, PendingDirectory> directories_;
+  std::vector<uint32_t> ancestors_;
+  std::set<uint32_t> ancestor_set_;
+
+  ScanProgressCallback scan_progress_ = nullptr;
+  FileProgressCallback file_progress_ = nullptr;
+  void* callback_context_ = nullptr;
+  int scale_ = 100;
+  ListingProgressCallback listing_progress_ = nullptr;
+  void* listing_context_ = nullptr;
+  int progress_reports_ = 0;
+  uint64_t last_report_ms_ = 0;
+  int stop_result_ = 0;
+};
+
+}  // namespace velmora

@@ -1,0 +1,111 @@
+#include "fat/fat_boot_geometry.h"
+
+#include <cstring>
+
+namespace velmora {
+
+namespace {
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// Entries the FAT itself has room for, counting the two reserved ones.
+uint64_t FatCapacity(const FatGeometry& g) {
+  const uint64_t fat_bytes = static_cast<uint64_t>(g.sectors_per_fat) * g.bytes_per_sector;
+  switch (g.type) {
+    case FatType::kFat12:
+      return fat_bytes * 2 / 3;
+    case FatType::kFat16:
+      return fat_bytes / 2;
+    case FatType::kFat32:
+      return fat_bytes / 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool FatGeometry::ClusterToSector(uint32_t cluster, uint64_t* sector) const {
+  if (cluster == 0 && type != FatType::kFat32) {
+    *sector = RootRegionStart();
+    return true;
+  }
+  if (!IsDataCluster(cluster)) return false;
+  *sector = first_data_sector + static_cast<uint64_t>(cluster - 2) * sectors_per_cluster;
+  return true;
+}
+
+bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
+  if (size < 512) return false;
+  FatGeometry g;
+  g.bytes_per_sector = Le16(s + 11);
+  g.sectors_per_cluster = s[13];
+  g.reserved_sectors = Le16(s + 14);
+  g.fat_count = s[16];
+  g.root_entry_count = Le16(s + 17);
+  const uint32_t total16 = Le16(s + 19);
+  const uint32_t fat16_size = Le16(s + 22);
+  const uint32_t total32 = Le32(s + 32);
+  g.total_sectors = total32 != 0 ? total32 : total16;
+
+  if (g.bytes_per_sector < 512 || g.bytes_per_sector > 4096 || !IsPowerOfTwo(g.bytes_per_sector))
+    return false;
+  if (!IsPowerOfTwo(g.sectors_per_cluster) || g.sectors_per_cluster > 128) return false;
+  if (g.reserved_sectors == 0 || g.fat_count == 0 || g.total_sectors == 0) return false;
+
+  const bool fat32_text = std::memcmp(s + 82, "FAT32   ", 8) == 0;
+  const bool fat32 = fat32_text || fat16_size == 0;
+  g.sectors_per_fat = fat32 ? Le32(s + 36) : fat16_size;
+  if (g.sectors_per_fat == 0) return false;
+
+  if (fat32) {
+    g.root_entry_count = 0;
+    g.root_directory_sectors = 0;
+  } else {
+    g.root_directory_sectors =
+        (g.root_entry_count * 32 + g.bytes_per_sector - 1) / g.bytes_per_sector;
+    if (g.root_directory_sectors == 0) return false;
+  }
+  g.first_data_sector = static_cast<uint64_t>(g.reserved_sectors) +
+                        static_cast<uint64_t>(g.fat_count) * g.sectors_per_fat +
+                        g.root_directory_sectors;
+  if (g.first_data_sector >= g.total_sectors) return false;
+  const uint64_t clusters = (g.total_sectors - g.first_data_sector) / g.sectors_per_cluster;
+  if (clusters == 0) return false;
+
+  if (fat32) {
+    g.type = FatType::kFat32;
+    g.root_cluster = Le32(s + 44) & 0x0FFFFFFF;
+  } else {
+    g.type = clusters <= kMaxFat12Clusters ? FatType::kFat12 : FatType::kFat16;
+    g.root_cluster = 0;
+  }
+  // A FAT shorter than the data area leaves the tail clusters unaddressable.
+  const uint64_t capacity = FatCapacity(g);
+  if (capacity <= 2) return false;
+  uint64_t usable = clusters < capacity - 2 ? clusters : capacity - 2;
+  if (g.type == FatType::kFat32 && usable > 0x0FFFFFF5) usable = 0x0FFFFFF5;
+  g.cluster_count = static_cast<uint32_t>(usable);
+  if (g.type == FatType::kFat32 && !g.IsDataCluster(g.root_cluster)) return false;
+  *out = g;
+  return true;
+}
+
+const char* FatTypeName(FatType type) {
+  switch (type) {
+    case FatType::kFat12:
+      return "FAT12";
+    case FatType::kFat16:
+      return "FAT16";
+    case FatType::kFat32:
+      return "FAT32";
+  }
+  return "FAT";
+}
+
+}  // namespace velmora

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+
+enum class FatType { kFat12, kFat16, kFat32 };
+
+// Layout of a FAT volume as read from its boot sector. Sector numbers are
+// relative to the volume start and counted in the volume's own sector size.
+struct FatGeometry {
+  FatType type = FatType::kFat16;
+  uint32_t bytes_per_sector = 512;
+  uint32_t sectors_per_cluster = 1;
+  uint32_t reserved_sectors = 0;
+  uint32_t fat_count = 0;
+  uint32_t sectors_per_fat = 0;
+  uint32_t root_entry_count = 0;
+  uint32_t root_directory_sectors = 0;  // the fixed root region of FAT12/16
+  uint64_t total_sectors = 0;           // 32-bit field, or the 16-bit one when that is 0
+  uint64_t first_data_sector = 0;
+  uint32_t root_cluster = 0;   // 0 on FAT12/16: the fixed root region
+  uint32_t cluster_count = 0;  // data clusters, numbered 2 .. cluster_count + 1
+
+  uint32_t ClusterBytes() const { return sectors_per_cluster * bytes_per_sector; }
+  uint64_t FatStartSector() const { return reserved_sectors; }
+  uint64_t RootRegionStart() const { return first_data_sector - root_directory_sectors; }
+  bool IsDataCluster(uint32_t cluster) const { return cluster >= 2 && cluster - 2 < cluster_count; }
+  // First sector of a data cluster; cluster 0 names the FAT12/16 root region.
+  // False for any other number outside the data area.
+  bool ClusterToSector(uint32_t cluster, uint64_t* sector) const;
+};
+
+constexpr uint32_t kMaxFat12Clusters = 4084;
+constexpr uint32_t kMaxFat16Clusters = 65524;
+
+// Parses and checks a boot sector (at least 512 bytes). The FAT width is
+// decided by the cluster count, with the "FAT32   " type text also naming FAT32.
+// False when the fields cannot describe a volume.
+bool ParseFatBootSector(const uint8_t* sector, size_t size, FatGeometry* out);
+
+const char* FatTypeName(FatType type);
+
+}  // namespace velmora

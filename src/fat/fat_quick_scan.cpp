@@ -1,0 +1,380 @@
+// The directory walk of the quick FAT scan.
+#include <chrono>
+#include <cstring>
+
+#include "engine/record_text.h"
+#include "engine/scan_index.h"
+#include "fat/fast_fat_recovery.h"
+#include "fat/fat_content_check.h"
+#include "fat/fat_entry_checks.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr uint64_t kProgressIntervalMs = 5000;
+// Highest first-cluster high word tried for a FAT32 entry whose high word was cleared.
+constexpr uint32_t kMaxHighWordGuess = 256;
+// A directory holds at most 65536 entries.
+constexpr uint64_t kMaxDirectoryBytes = 65536ull * kFatEntrySize;
+
+// Windows leaves the first cluster in some deleted entries it emptied first; such
+// an entry is an empty file, not a damaged one.
+bool IsPlausibleEntry(const uint8_t* entry, const uint8_t* next) {
+  if (IsPlausibleDirectoryEntry(entry, next)) return true;
+  if (!EntryIsDeleted(entry) || EntryIsLongName(entry) || EntryIsDirectory(entry) ||
+      EntryFileSize(entry) != 0) {
+    return false;
+  }
+  uint8_t without_cluster[kFatEntrySize];
+  std::memcpy(without_cluster, entry, kFatEntrySize);
+  std::memset(without_cluster + 20, 0, 2);
+  std::memset(without_cluster + 26, 0, 2);
+  return IsPlausibleDirectoryEntry(without_cluster, next);
+}
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+}  // namespace
+
+struct CFastFatRecovery::DirectoryCursor {
+  uint32_t cluster = 0;  // the directory's first cluster: the parent id of its entries
+  uint32_t depth = 0;
+  bool deleted = false;
+  LongNameCollector names;
+};
+
+int CFastFatRecovery::Scan(const char* log_name) {
+  if (log_name != nullptr) {
+    store_ = std::make_unique<ScanLogStore>();
+    store_->Open(log_name);
+    store_->SetListingCallback(listing_progress_, listing_context_);
+    return kSuccess;
+  }
+  return RunScan(std::string(), false);
+}
+
+int CFastFatRecovery::ScanInto(const std::string& folder) { return RunScan(folder, true); }
+
+void CFastFatRecovery::ResetScanState() {
+  directory_queue_.clear();
+  visited_.clear();
+  directories_.clear();
+  ancestors_.clear();
+  ancestor_set_.clear();
+  progress_reports_ = 0;
+}
+
+int CFastFatRecovery::ReportProgress(int percent, int seconds_remaining) {
+  if (scan_progress_ == nullptr) return kSuccess;
+  return scan_progress_(callback_context_, percent, scale_, seconds_remaining, 0, 0, 0, 0, 0, 0);
+}
+
+int CFastFatRecovery::MaybeReportProgress() {
+  const uint64_t now = NowMs();
+  if (now - last_report_ms_ < kProgressIntervalMs) return kSuccess;
+  last_report_ms_ = now;
+  const int n = progress_reports_++;
+  // The walk cannot know its length; the bar creeps and stays below the final phase.
+  if (scale_ == 100) return ReportProgress(std::min(2 + n, 79), std::max(99 - n, 1));
+  if (scale_ == 9) return ReportProgress(std::min(21 + n, 79), -1);
+  return kSuccess;
+}
+
+int CFastFatRecovery::RunScan(const std::string& folder, bool explicit_folder) {
+  if (!open_) return kErrInvalidParameter;
+  ResetScanState();
+  store_ = std::make_unique<ScanLogStore>();
+  const std::string name = FormatLogName("Fast_", static_cast<int64_t>(volume_.StartSector()));
+  // Without a log the walk still runs; queries then find nothing.
+  if (explicit_folder) {
+    store_->OpenIn(folder, name);
+  } else {
+    store_->Open(name);
+  }
+  store_->SetListingCallback(listing_progress_, listing_context_);
+
+  directory_queue_.push_back(geometry_.root_cluster);
+  last_report_ms_ = NowMs();
+  int result = ReportProgress(1, -1);
+  if (result != kSuccess) return result;
+  while (!directory_queue_.empty()) {
+    const uint32_t cluster = directory_queue_.front();
+    directory_queue_.pop_front();
+    if (!visited_.insert(cluster).second) continue;
+    ListDirectory(cluster);
+    result = MaybeReportProgress();
+    if (result != kSuccess) return result;
+  }
+  result = ReportProgress(80, 10);
+  if (result != kSuccess) return result;
+  WriteAncestorRecords();
+  store_->Flush();
+  return ReportProgress(100, 0);
+}
+
+void CFastFatRecovery::ListDirectory(uint32_t cluster) {
+  DirectoryCursor cursor;
+  cursor.cluster = cluster;
+  auto known = directories_.find(cluster);
+  if (known != directories_.end()) {
+    known->second.listed = true;
+    cursor.depth = known->second.depth;
+    cursor.deleted = known->second.deleted;
+  }
+  const uint32_t sector_size = geometry_.bytes_per_sector;
+  if (cluster == 0 && geometry_.type != FatType::kFat32) {
+    // The fixed root region of FAT12/16, read whole.
+    std::vector<uint8_t> root(static_cast<size_t>(geometry_.root_directory_sectors) * sector_size);
+    uint32_t got = 0;
+    volume_.Read(geometry_.RootRegionStart(), geometry_.root_directory_sectors, root.data(), &got);
+    ListEntries(&cursor, root.data(), static_cast<size_t>(got) * sector_size,
+                geometry_.RootRegionStart());
+    return;
+  }
+  if (!geometry_.IsDataCluster(cluster)) return;
+  std::vector<uint8_t> buffer(geometry_.ClusterBytes());
+  const uint64_t max_clusters = kMaxDirectoryBytes / geometry_.ClusterBytes() + 1;
+  std::set<uint32_t> seen{cluster};
+  uint32_t current = cluster;
+  for (uint64_t n = 0; n < max_clusters; ++n) {
+    uint64_t sector = 0;
+    if (!geometry_.ClusterToSector(current, &sector)) return;
+    uint32_t got = 0;
+    if (volume_.Read(sector, geometry_.sectors_per_cluster, buffer.data(), &got) != kSuccess)
+      return;
+    // A subdirectory begins with its "." and ".." entries; anything else means
+    // the cluster now belongs to other data.
+    if (n == 0 && cluster != geometry_.root_cluster &&
+        !IsDirectoryStartSector(buffer.data(), buffer.size())) {
+      return;
+    }
+    if (n == 0 && cursor.deleted && known != directories_.end() &&
+        !DotEntriesMatch(buffer.data(), cluster, known->second.parent)) {
+      return;  // another directory took over the released cluster
+    }
+    if (!ListEntries(&cursor, buffer.data(), buffer.size(), sector)) return;
+    uint32_t next = 0;
+    if (!NextDirectoryCluster(cursor, current, &next) || !seen.insert(next).second) return;
+    current = next;
+  }
+}
+
+bool CFastFatRecovery::DotEntriesMatch(const uint8_t* start, uint32_t cluster,
+                                       uint32_t parent) const {
+  const bool fat32 = geometry_.type == FatType::kFat32;
+  // A cleared high word is tolerated, as in the parent's entry.
+  const uint32_t self = EntryFirstCluster(start, fat32);
+  if (self != cluster && self != (cluster & 0xFFFF)) return false;
+  const uint32_t up = EntryFirstCluster(start + kFatEntrySize, fat32);
+  if (parent == geometry_.root_cluster) return up == 0 || up == geometry_.root_cluster;
+  return up == parent || up == (parent & 0xFFFF);
+}
+
+bool CFastFatRecovery::NextDirectoryCluster(const DirectoryCursor& cursor, uint32_t current,
+                                            uint32_t* next) {
+  uint32_t value = 0;
+  if (table_.Entry(current, &value) != kSuccess) return false;
+  if (table_.IsLink(value)) {
+    *next = value;
+    return true;
+  }
+  if (!table_.IsFree(value)) return false;  // end of chain, bad cluster or a damaged value
+  // A released chain: assume the directory went on in the following cluster
+  // when that one is free as well and still looks like directory entries.
+  const uint32_t candidate = current + 1;
+  if (!geometry_.IsDataCluster(candidate)) return false;
+  if (table_.Entry(candidate, &value) != kSuccess || !table_.IsFree(value)) return false;
+  std::vector<uint8_t> sector;
+  if (!ReadFirstSector(candidate, &sector) || !IsDirectorySector(sector.data(), sector.size())) {
+    return false;
+  }
+  *next = candidate;
+  return true;
+}
+
+bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffer, size_t length,
+                                   uint64_t first_sector) {
+  const size_t count = length / kFatEntrySize;
+  const uint32_t sector_size = geometry_.bytes_per_sector;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* entry = buffer + i * kFatEntrySize;
+    const uint8_t* next = i + 1 < count ? entry + kFatEntrySize : nullptr;
+    if (EntryEndsDirectory(entry)) return false;
+    if (!IsPlausibleEntry(entry, next)) {
+      cursor->names.Reset();
+      continue;
+    }
+    if (EntryIsLongName(entry)) {
+      cursor->names.Add(entry);
+      continue;
+    }
+    if (!EntryIsVolumeLabel(entry) && !(EntryIsDirectory(entry) && EntryIsDotEntry(entry))) {
+      std::string name = cursor->names.NameFor(entry);
+      if (name.empty()) name = ShortEntryName(entry);
+      if (EntryIsDirectory(entry)) {
+        OnSubdirectory(cursor, entry, name);
+      } else if (EntryIsDeleted(entry) || cursor->deleted) {
+        OnFile(cursor, entry, name, first_sector + (i * kFatEntrySize) / sector_size);
+      }
+    }
+    cursor->names.Reset();
+  }
+  return true;
+}
+
+void CFastFatRecovery::FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,
+                                  const std::string& name) const {
+  record->drive_tag = static_cast<uint16_t>(drive_tag_);
+  record->source_kind = kSourceFatQuick;
+  record->object_id = first_cluster;
+  record->cluster_size = static_cast<int32_t>(geometry_.ClusterBytes());
+  const FatEntryTimes times = DecodeEntryTimes(entry);
+  record->created = times.created;
+  record->last_access = times.last_access;
+  record->last_write = times.last_write;
+  record->data_area_start = geometry_.first_data_sector;
+  record->partition_start = volume_.StartSector();
+  SetRecordName(record, name);
+}
+
+void CFastFatRecovery::OnSubdirectory(DirectoryCursor* cursor, const uint8_t* entry,
+                                      const std::string& name) {
+  const bool fat32 = geometry_.type == FatType::kFat32;
+  uint32_t cluster = EntryFirstCluster(entry, fat32);
+  if (fat32 && EntryIsDeleted(entry) && EntryClusterHigh(entry) == 0) {
+    cluster = SearchDirectoryHighWord(EntryClusterLow(entry));
+  }
+  if (!geometry_.IsDataCluster(cluster) || cluster == cursor->cluster ||
+      cluster == geometry_.root_cluster) {
+    return;
+  }
+  const bool deleted = EntryIsDeleted(entry) || cursor->deleted;
+  auto [it, inserted] = directories_.try_emplace(cluster);
+  PendingDirectory& directory = it->second;
+  // A cluster named twice keeps its first owner, except that a live directory
+  // takes it over from a deleted one before it is listed.
+  if (!inserted && (directory.listed || !directory.deleted || deleted)) return;
+  directory.record = ScanRecord{};
+  FillCommon(&directory.record, entry, cluster, name);
+  directory.record.is_directory = 1;
+  directory.record.deleted_directory_mark = deleted ? 1 : 0;
+  directory.record.size = 0;
+  directory.parent = cursor->cluster;
+  directory.depth = cursor->depth + 1;
+  directory.deleted = deleted;
+  directory_queue_.push_back(cluster);
+}
+
+void CFastFatRecovery::OnFile(DirectoryCursor* cursor, const uint8_t* entry,
+                              const std::string& name, uint64_t entry_sector) {
+  const bool fat32 = geometry_.type == FatType::kFat32;
+  const uint32_t size = EntryFileSize(entry);
+  uint32_t cluster = EntryFirstCluster(entry, fat32);
+  if (fat32 && EntryIsDeleted(entry) && EntryClusterHigh(entry) == 0 && size > 0) {
+    cluster = SearchFileHighWord(EntryClusterLow(entry), name);
+  }
+  ScanRecord* slot = store_->AppendRecord();
+  const uint32_t index = slot->record_index;
+  ScanRecord record{};
+  FillCommon(&record, entry, cluster, name);
+  record.record_index = index;
+  record.is_directory = 0;
+  record.size = size;
+  record.content_check = size > 0 ? ContentCheck(cluster, name) : 1;
+  const uint64_t per_sector =
+      geometry_.bytes_per_sector / static_cast<uint32_t>(reader_.device_sector_size);
+  record.location = volume_.StartSector() + entry_sector * per_sector;
+  std::memcpy(slot, &record, sizeof(record));
+  store_->AddRelation(cursor->cluster, cursor->depth, index, cluster, nullptr);
+  NoteAncestors(cursor->cluster);
+}
+
+void CFastFatRecovery::NoteAncestors(uint32_t directory) {
+  uint32_t cluster = directory;
+  for (size_t steps = 0; steps <= directories_.size(); ++steps) {
+    if (cluster == geometry_.root_cluster) return;
+    // Once a directory is noted, so is everything above it.
+    if (!ancestor_set_.insert(cluster).second) return;
+    ancestors_.push_back(cluster);
+    auto it = directories_.find(cluster);
+    if (it == directories_.end() || it->second.parent == cluster) return;
+    cluster = it->second.parent;
+  }
+}
+
+void CFastFatRecovery::WriteAncestorRecords() {
+  for (uint32_t cluster : ancestors_) {
+    auto it = directories_.find(cluster);
+    if (it == directories_.end()) continue;
+    const PendingDirectory& directory = it->second;
+    ScanRecord* slot = store_->AppendRecord();
+    const uint32_t index = slot->record_index;
+    std::memcpy(slot, &directory.record, sizeof(ScanRecord));
+    slot->record_index = index;
+    slot->content_check = 1;
+    const uint32_t parent_depth = directory.depth > 0 ? directory.depth - 1 : 0;
+    store_->AddRelation(directory.parent, parent_depth, index, cluster, slot->name);
+  }
+}
+
+bool CFastFatRecovery::ReadFirstSector(uint32_t cluster, std::vector<uint8_t>* sector) {
+  uint64_t position = 0;
+  if (!geometry_.IsDataCluster(cluster) || !geometry_.ClusterToSector(cluster, &position)) {
+    return false;
+  }
+  sector->assign(geometry_.bytes_per_sector, 0);
+  uint32_t got = 0;
+  return volume_.Read(position, 1, sector->data(), &got) == kSuccess && got == 1;
+}
+
+uint32_t CFastFatRecovery::SearchDirectoryHighWord(uint16_t low) {
+  std::vector<uint8_t> sector;
+  for (uint32_t high = 0; high <= kMaxHighWordGuess; ++high) {
+    const uint32_t cluster = (high << 16) | low;
+    if (!geometry_.IsDataCluster(cluster)) break;
+    if (!ReadFirstSector(cluster, &sector)) break;
+    if (IsDirectoryStartSector(sector.data(), sector.size())) return cluster;
+  }
+  return low;
+}
+
+uint32_t CFastFatRecovery::SearchFileHighWord(uint16_t low, const std::string& name) {
+  const std::string_view extension = ExtensionOf(name);
+  if (extension.empty()) return low;
+  std::vector<uint8_t> sector;
+  for (uint32_t high = 0; high <= kMaxHighWordGuess; ++high) {
+    const uint32_t cluster = (high << 16) | low;
+    if (!geometry_.IsDataCluster(cluster)) break;
+    if (!ReadFirstSector(cluster, &sector)) break;
+    if (ContentMatches(cluster, sector, extension)) return cluster;
+  }
+  return low;
+}
+
+uint32_t CFastFatRecovery::ContentCheck(uint32_t first_cluster, const std::string& name) {
+  const std::string_view extension = ExtensionOf(name);
+  if (extension.empty()) return 1;
+  std::vector<uint8_t> sector;
+  if (!ReadFirstSector(first_cluster, &sector)) return 1;
+  return ContentMatches(first_cluster, sector, extension) ? 1 : 0;
+}
+
+bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::vector<uint8_t>& sector,
+                                      std::string_view extension) {
+  uint64_t position = 0;
+  geometry_.ClusterToSector(cluster, &position);
+  // The catalogue counts sectors of the volume's size from the start of the source.
+  const uint64_t volume_start = volume_.StartSector() *
+                                static_cast<uint64_t>(reader_.device_sector_size) /
+                                geometry_.bytes_per_sector;
+  return FatContentMatchesExtension(sector.data(), sector.size(), extension, &reader_,
+                                    geometry_.bytes_per_sector, volume_start + position);
+}
+
+}  // namespace velmora

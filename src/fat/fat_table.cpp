@@ -1,0 +1,95 @@
+#include "fat/fat_table.h"
+
+#include <algorithm>
+
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+void FatTable::Attach(const FatVolume* volume, const FatGeometry& geometry) {
+  volume_ = volume;
+  geometry_ = geometry;
+  switch (geometry.type) {
+    case FatType::kFat12:
+      end_marker_ = 0xFF8;
+      break;
+    case FatType::kFat16:
+      end_marker_ = 0xFFF8;
+      break;
+    case FatType::kFat32:
+      end_marker_ = 0x0FFFFFF8;
+      break;
+  }
+  fat_bytes_ = static_cast<uint64_t>(geometry.sectors_per_fat) * geometry.bytes_per_sector;
+  window_.clear();
+  window_offset_ = 0;
+}
+
+int FatTable::LoadWindowAt(uint64_t byte_offset) {
+  const uint32_t sector_size = geometry_.bytes_per_sector;
+  const uint64_t first = byte_offset / sector_size;
+  const uint64_t fat_sectors = geometry_.sectors_per_fat;
+  const uint64_t volume_end = volume_->SectorCount();
+  const uint64_t absolute = geometry_.FatStartSector() + first;
+  if (first >= fat_sectors || absolute >= volume_end) return kErrReadFault;
+  // The window stops at the end of the FAT and at the end of the volume.
+  uint64_t count = std::min<uint64_t>(kWindowBytes / sector_size, fat_sectors - first);
+  count = std::min<uint64_t>(count, volume_end - absolute);
+  window_.assign(count * sector_size, 0);
+  uint32_t got = 0;
+  const int result = volume_->Read(absolute, static_cast<uint32_t>(count), window_.data(), &got);
+  if (got == 0) {
+    window_.clear();
+    return result != kSuccess ? result : kErrReadFault;
+  }
+  window_.resize(static_cast<size_t>(got) * sector_size);
+  window_offset_ = first * sector_size;
+  return kSuccess;
+}
+
+int FatTable::Entry(uint32_t cluster, uint32_t* value) {
+  if (volume_ == nullptr) return kErrInvalidParameter;
+  if (cluster >= 2 && !geometry_.IsDataCluster(cluster)) return kErrInvalidParameter;
+  uint64_t offset = 0;
+  uint32_t width = 0;
+  switch (geometry_.type) {
+    case FatType::kFat12:
+      offset = cluster + cluster / 2;
+      width = 2;
+      break;
+    case FatType::kFat16:
+      offset = static_cast<uint64_t>(cluster) * 2;
+      width = 2;
+      break;
+    case FatType::kFat32:
+      offset = static_cast<uint64_t>(cluster) * 4;
+      width = 4;
+      break;
+  }
+  if (offset + width > fat_bytes_) return kErrInvalidParameter;
+  const bool inside = !window_.empty() && offset >= window_offset_ &&
+                      offset + width <= window_offset_ + window_.size();
+  if (!inside) {
+    const int result = LoadWindowAt(offset);
+    if (result != kSuccess) return result;
+    // The window starts at the entry; only a volume cut short can still miss its last byte.
+    if (offset + width > window_offset_ + window_.size()) return kErrReadFault;
+  }
+  const uint8_t* p = window_.data() + (offset - window_offset_);
+  uint32_t raw = 0;
+  for (uint32_t i = 0; i < width; ++i) raw |= static_cast<uint32_t>(p[i]) << (8 * i);
+  switch (geometry_.type) {
+    case FatType::kFat12:
+      *value = (cluster & 1) ? raw >> 4 : raw & 0x0FFF;
+      break;
+    case FatType::kFat16:
+      *value = raw;
+      break;
+    case FatType::kFat32:
+      *value = raw & 0x0FFFFFFF;
+      break;
+  }
+  return kSuccess;
+}
+
+}  // namespace velmora

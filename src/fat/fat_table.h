@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "fat/fat_boot_geometry.h"
+#include "fat/fat_volume.h"
+
+namespace velmora {
+
+// The first file allocation table, read through a window of at most 16 MiB
+// that is refilled only when a lookup falls outside it. FAT12, FAT16 and FAT32
+// entries; FAT32 values are reduced to their 28 significant bits.
+class FatTable {
+ public:
+  static constexpr uint32_t kWindowBytes = 0x1000000;
+
+  FatTable() = default;
+  FatTable(const FatVolume* volume, const FatGeometry& geometry) { Attach(volume, geometry); }
+  void Attach(const FatVolume* volume, const FatGeometry& geometry);
+
+  // Entry of `cluster` (2 .. cluster_count + 1, or 0 and 1 for the reserved
+  // entries). 87 for a cluster outside the table, 30 when the FAT cannot be read.
+  int Entry(uint32_t cluster, uint32_t* value);
+
+  bool IsFree(uint32_t value) const { return value == 0; }
+  bool IsEndOfChain(uint32_t value) const { return value >= end_marker_; }
+  bool IsBad(uint32_t value) const { return value == end_marker_ - 1; }
+  // A value that names another data cluster of this volume.
+  bool IsLink(uint32_t value) const { return geometry_.IsDataCluster(value); }
+
+  const FatGeometry& Geometry() const { return geometry_; }
+
+ private:
+  int LoadWindowAt(uint64_t byte_offset);
+
+  const FatVolume* volume_ = nullptr;
+  FatGeometry geometry_;
+  uint32_t end_marker_ = 0xFFF8;
+  uint64_t fat_bytes_ = 0;
+  std::vector<uint8_t> window_;
+  uint64_t window_offset_ = 0;  // byte offset of window_[0] within the FAT
+};
+
+}  // namespace velmora

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+// Reads of one FAT volume inside an opened drive or image, in the volume's own
+// sector size, never past the volume end.
+class FatVolume {
+ public:
+  // `start` and `length` count the reader's own sectors (512 bytes for images).
+  void Bind(SectorReader* reader, uint64_t start, uint64_t length);
+  void SetSectorSize(uint32_t bytes_per_sector) { bytes_per_sector_ = bytes_per_sector; }
+
+  uint32_t SectorSize() const { return bytes_per_sector_; }
+  uint64_t SectorCount() const { return byte_length_ / bytes_per_sector_; }
+  uint64_t ByteLength() const { return byte_length_; }
+  // Volume start in the reader's sectors (the record's partition start).
+  uint64_t StartSector() const { return start_; }
+
+  // Reads `count` sectors at `sector` (relative to the volume start).
+  // 87 past the volume end; 30 when nothing arrived.
+  int Read(uint64_t sector, uint32_t count, void* buffer, uint32_t* sectors_read) const;
+  // Reads bytes at a byte offset inside the volume, in reader-sector steps.
+  int ReadBytes(uint64_t offset, size_t length, void* buffer) const;
+
+ private:
+  SectorReader* reader_ = nullptr;
+  uint64_t start_ = 0;
+  uint64_t byte_length_ = 0;
+  uint32_t bytes_per_sector_ = 512;
+};
+
+}  // namespace velmora

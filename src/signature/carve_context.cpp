@@ -1,0 +1,58 @@
+#include "signature/carve_context.h"
+
+#include <cstring>
+#include <limits>
+
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+CarveContext CarveContext::ForMeasuring() {
+  CarveContext context;
+  context.scratch.resize(kScratchBytes);
+  return context;
+}
+
+uint64_t CarveContext::SourceSectors() const {
+  if (source == nullptr || !source->IsOpen() || sector_size <= 0) return 0;
+  const uint64_t bytes =
+      source->total_sectors *
+      static_cast<uint64_t>(source->device_sector_size > 0 ? source->device_sector_size : 512);
+  return bytes / static_cast<uint64_t>(sector_size);
+}
+
+uint64_t CarveContext::BytesFromStart() const {
+  if (source == nullptr || !source->IsOpen()) return std::numeric_limits<uint64_t>::max();
+  const uint64_t sectors = SourceSectors();
+  if (start_sector >= sectors) return 0;
+  return (sectors - start_sector) * static_cast<uint64_t>(sector_size);
+}
+
+bool CarveContext::Read(uint64_t sector, uint32_t count, uint8_t* out) const {
+  if (source == nullptr || !source->IsOpen() || sector_size <= 0 || count == 0) return false;
+  const uint64_t sectors = SourceSectors();
+  if (sector >= sectors || count > sectors - sector) return false;
+  uint32_t got = 0;
+  return ReadSectors(source, static_cast<int32_t>(count), out, sector, sector_size, &got) ==
+             kSuccess &&
+         got == count;
+}
+
+bool CarveContext::ReadBytesFrom(uint64_t base, uint64_t offset, size_t length,
+                                 uint8_t* out) const {
+  if (length == 0) return true;
+  if (sector_size <= 0) return false;
+  const uint64_t size = static_cast<uint64_t>(sector_size);
+  if (offset > std::numeric_limits<uint64_t>::max() - length) return false;
+  const uint64_t first = offset / size;
+  const uint64_t last = (offset + length - 1) / size;
+  if (last - first + 1 > 1024) return false;  // callers read a few bytes at a time
+  const uint32_t count = static_cast<uint32_t>(last - first + 1);
+  std::vector<uint8_t> sectors(static_cast<size_t>(count) * size);
+  if (base > std::numeric_limits<uint64_t>::max() - first) return false;
+  if (!Read(base + first, count, sectors.data())) return false;
+  std::memcpy(out, sectors.data() + (offset - first * size), length);
+  return true;
+}
+
+}  // namespace velmora

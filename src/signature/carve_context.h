@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/file_recovery_parse.h"
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+// Sectors of one transport stream already carved in this scan, both ends included.
+struct TsRange {
+  uint64_t first_sector;
+  uint64_t last_sector;
+};
+using TsRangeList = std::vector<TsRange>;
+
+// Carving state shared by the identify and length operations of one engine.
+// One carve uses it at a time; the engine that owns it decides which.
+struct CarveContext {
+  static constexpr size_t kScratchBytes = 65536;
+
+  int32_t sector_size = 512;
+  SectorReader* source = nullptr;  // not owned
+  uint64_t start_sector = 0;       // sector where the candidate file starts
+  uint64_t cursor = 0;             // sector being examined; advanced by FindNextBoundary
+
+  // Progress of the surrounding scan, handed through to the callback.
+  uint64_t processed = 0;
+  uint64_t total = 0;
+  int32_t seconds_remaining = -1;
+  uint64_t found = 0;
+  ScanProgressCallback progress = nullptr;
+  void* progress_context = nullptr;
+  int scale = 100;
+  // Last nonzero callback result seen during a length operation.
+  int32_t stop_code = 0;
+
+  // Chunk buffer of the forward scans; empty in contexts that only identify.
+  std::vector<uint8_t> scratch;
+
+  bool ts_continuation = false;
+  bool mts_flag = false;
+  TsRangeList ts_ranges;
+
+  // A context able to measure lengths (allocates the scratch buffer).
+  static CarveContext ForMeasuring();
+
+  // Sectors of `sector_size` bytes the source holds; 0 without a source.
+  uint64_t SourceSectors() const;
+  // Bytes of the source from the start sector on; UINT64_MAX without a source.
+  uint64_t BytesFromStart() const;
+  // Reads `count` whole sectors; false on any failure or when the read passes the end.
+  bool Read(uint64_t sector, uint32_t count, uint8_t* out) const;
+  // Reads `length` bytes lying `offset` bytes after the start of sector `base`.
+  bool ReadBytesFrom(uint64_t base, uint64_t offset, size_t length, uint8_t* out) const;
+  // Reads `length` bytes at `offset` from the candidate file's first byte.
+  bool ReadFileBytes(uint64_t offset, size_t length, uint8_t* out) const {
+    return ReadBytesFrom(start_sector, offset, length, out);
+  }
+};
+
+}  // namespace velmora

@@ -1,0 +1,88 @@
+#include "signature/signature_catalogue.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "signature/identify_walk.h"
+#include "signature/signature_table.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr int kTransportStreamType = 20;
+constexpr int kMtsType = 47;
+
+bool UsableSectorSize(int32_t sector_size) {
+  return sector_size >= 32 && static_cast<size_t>(sector_size) <= CarveContext::kScratchBytes;
+}
+
+}  // namespace
+
+int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader* source,
+                       const uint8_t* buffer, size_t length, uint64_t start_sector,
+                       const CarveProgress& progress, CarveResult* result) {
+  if (result == nullptr || buffer == nullptr || !UsableSectorSize(sector_size)) {
+    return kErrInvalidParameter;
+  }
+  *result = CarveResult{};
+  context.sector_size = sector_size;
+  context.source = source;
+  context.start_sector = start_sector;
+  context.cursor = start_sector;
+  context.processed = progress.processed;
+  context.total = progress.total;
+  context.seconds_remaining = progress.seconds_remaining;
+  context.found = progress.found;
+  if (context.scratch.size() < CarveContext::kScratchBytes) {
+    context.scratch.resize(CarveContext::kScratchBytes);
+  }
+
+  const int type = IdentifyType(context, buffer, length);
+  context.ts_continuation = true;
+  context.mts_flag = false;
+  const SignatureRow* row = type == kNoSignatureType ? nullptr : FirstRowOfType(type);
+  if (row == nullptr) return kErrInvalidParameter;
+  result->type = type;
+  if (row->length == nullptr) return kErrInvalidParameter;
+  context.ts_continuation = type == kTransportStreamType;
+  context.mts_flag = type == kMtsType;
+
+  char name[300];
+  std::snprintf(name, sizeof name, "%" PRIu64 ".%s", start_sector, row->extension);
+  result->name = name;
+
+  context.stop_code = 0;
+  const uint64_t measured = row->length(context, buffer, length);
+  result->uncut_length = measured;
+  result->length = std::min(measured, context.BytesFromStart());
+  return context.stop_code == kCancelledByUser ? kCancelledByUser : kSuccess;
+}
+
+int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,
+                                 SectorReader* source, int32_t sector_size, uint64_t start_sector) {
+  const SignatureRow* row = FindRowByExtension(extension);
+  if (row == nullptr) return 1;
+  if (buffer == nullptr || !UsableSectorSize(sector_size)) return 0;
+  CarveContext context;
+  context.sector_size = sector_size;
+  context.source = source;
+  context.start_sector = start_sector;
+  context.cursor = start_sector;
+  context.ts_continuation = false;
+  return row->identify(context, buffer, length) == row->type ? 1 : 0;
+}
+
+bool ScanSkipsCarvedFile(int type) {
+  const SignatureRow* row = FirstRowOfType(type);
+  return row != nullptr && row->skip_after;
+}
+
+const char* ExtensionOfType(int type) {
+  const SignatureRow* row = FirstRowOfType(type);
+  return row == nullptr ? "" : row->extension;
+}
+
+}  // namespace velmora

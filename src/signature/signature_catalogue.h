@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "signature/carve_context.h"
+#include "signature/signature_row.h"
+#include "storage/sector_reader.h"
+
+// What the recovery engines ask of the file-signature catalogue.
+namespace velmora {
+
+// Progress of the surrounding scan, handed through to the progress callback.
+struct CarveProgress {
+  uint64_t processed = 0;
+  uint64_t total = 0;
+  int32_t seconds_remaining = -1;
+  uint64_t found = 0;
+};
+
+struct CarveResult {
+  std::string name;  // "<start sector>.<extension>"
+  int type = kNoSignatureType;
+  uint64_t length = 0;        // bytes, cut at the last whole sector of the source
+  uint64_t uncut_length = 0;  // as measured, before that cut
+};
+
+// Recognises the file starting in `buffer` (the sector at `start_sector` of `source`) and
+// measures it. 0 with *result filled; 87 when no row accepts the buffer, the type is never
+// recorded (result->type still names it), or the arguments are unusable; kCancelledByUser when the
+// progress callback cancelled the length search. The callback fields of `context` are used as they
+// stand.
+int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader* source,
+                       const uint8_t* buffer, size_t length, uint64_t start_sector,
+                       const CarveProgress& progress, CarveResult* result);
+
+// 1 when `buffer` (the first sector of a file) holds what `extension` promises, or when
+// the catalogue does not know the extension (compared ignoring case); 0 otherwise.
+int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,
+                                 SectorReader* source, int32_t sector_size, uint64_t start_sector);
+
+// The extension carved files of `type` are named with, or "" for an unknown type.
+const char* ExtensionOfType(int type);
+
+// Whether a scan that carved a file of `type` goes on after the file's last sector
+// (true) or with the sector after the file's first one (false, also for unknown types).
+bool ScanSkipsCarvedFile(int type);
+
+}  // namespace velmora

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "signature/signature_row.h"
+
+namespace velmora {
+
+constexpr size_t kSignatureRowCount = 87;
+
+// The ordered rows followed by the terminator row (type kNoSignatureType).
+// The first row that accepts a buffer decides its type; the first row of a type gives
+// the type's extension and length operation.
+const SignatureRow* SignatureTable();
+
+// First row carrying `type`, or nullptr.
+const SignatureRow* FirstRowOfType(int type);
+// First row whose extension equals `extension` ignoring case, or nullptr.
+const SignatureRow* FindRowByExtension(std::string_view extension);
+
+}  // namespace velmora

@@ -1,0 +1,145 @@
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "signature/byte_search.h"
+#include "signature/forward_scan.h"
+#include "signature/length_rules.h"
+#include "signature/structured_probes.h"
+
+namespace velmora::probe {
+
+namespace {
+
+constexpr std::string_view kLocalHeader = "PK\x03\x04";
+constexpr std::string_view kCentralHeader = "PK\x01\x02";
+constexpr std::string_view kEndOfCentralDirectory = "PK\x05\x06";
+constexpr size_t kEndRecordBytes = 22;
+constexpr int kWindows = 5;
+constexpr uint32_t kSectorsPerWindow = 4;
+constexpr size_t kCarryBytes = 4;
+
+constexpr int kWordPackage = 1;
+constexpr int kSpreadsheetPackage = 4;
+constexpr int kPresentationPackage = 6;
+constexpr int kAnyOfficePackage = 7;
+
+bool StartsWithIgnoringCase(const uint8_t* data, size_t available, std::string_view prefix,
+                            size_t needed) {
+  if (available < needed) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(data[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+int ClassifyPartName(const uint8_t* window, size_t bytes, size_t name_at) {
+  if (name_at >= bytes) return kNoSignatureType;
+  const uint8_t* name = window + name_at;
+  const size_t available = bytes - name_at;
+  if (StartsWithIgnoringCase(name, available, "word", 5)) return kWordPackage;
+  if (StartsWithIgnoringCase(name, available, "ppt", 4)) return kPresentationPackage;
+  if (StartsWithIgnoringCase(name, available, "xl", 3)) return kSpreadsheetPackage;
+  return kNoSignatureType;
+}
+
+// Walks the headers carrying `signature` before `limit`; the first classifying part name decides.
+int ClassifyHeaders(const uint8_t* window, size_t bytes, size_t limit, std::string_view signature,
+                    size_t name_offset) {
+  for (size_t at = bytes::Find(window, bytes, signature); at != bytes::kNotFound && at < limit;
+       at = bytes::Find(window, bytes, signature, at + 1)) {
+    const int type = ClassifyPartName(window, bytes, at + name_offset);
+    if (type != kNoSignatureType) return type;
+  }
+  return kNoSignatureType;
+}
+
+int ClassifyWindow(const uint8_t* window, size_t bytes) {
+  const size_t end_record = bytes::Find(window, bytes, kEndOfCentralDirectory);
+  const size_t limit = end_record == bytes::kNotFound ? bytes : end_record;
+  const int local = ClassifyHeaders(window, bytes, limit, kLocalHeader, 30);
+  if (local != kNoSignatureType) return local;
+  return ClassifyHeaders(window, bytes, limit, kCentralHeader, 46);
+}
+
+// The package test over the first 20 sectors from the cursor, in windows of four sectors;
+// the last bytes of a window are carried into the next so straddling headers are seen.
+int ClassifyPackage(CarveContext& context, const uint8_t* buffer, size_t length) {
+  const bool local_header = length >= 31 && bytes::At(buffer, length, 0, kLocalHeader);
+  if (!local_header && !bytes::At(buffer, length, 31, "[Content_Types].xml")) {
+    return kNoSignatureType;
+  }
+  const size_t sector = static_cast<size_t>(context.sector_size);
+  if (sector == 0) return kNoSignatureType;
+  const uint64_t source_sectors = context.SourceSectors();
+  std::vector<uint8_t> window(kCarryBytes + kSectorsPerWindow * sector);
+  for (int w = 0; w < kWindows; ++w) {
+    const uint64_t first = context.cursor + static_cast<uint64_t>(w) * kSectorsPerWindow;
+    if (first >= source_sectors) return kNoSignatureType;
+    const uint32_t count =
+        static_cast<uint32_t>(std::min<uint64_t>(kSectorsPerWindow, source_sectors - first));
+    if (!context.Read(first, count, window.data() + kCarryBytes)) return kNoSignatureType;
+    const size_t read_bytes = count * sector;
+    const uint8_t* begin = w == 0 ? window.data() + kCarryBytes : window.data();
+    const size_t bytes = w == 0 ? read_bytes : read_bytes + kCarryBytes;
+    const int type = ClassifyWindow(begin, bytes);
+    if (type != kNoSignatureType) return type;
+    std::copy(window.data() + read_bytes, window.data() + read_bytes + kCarryBytes, window.data());
+  }
+  return kNoSignatureType;
+}
+
+// End of the end-of-central-directory record starting at `at`, with its comment.
+size_t EndRecordEnd(const uint8_t* data, size_t bytes, size_t at) {
+  size_t end = at + kEndRecordBytes;
+  if (end <= bytes) end += bytes::Le16(data + at + 20);
+  return end;
+}
+
+// A record in the first sector closes the file only when the central directory it
+// describes ends right in front of it, so a stored archive inside does not end it.
+size_t EndRecordInFirstSector(const uint8_t* buffer, size_t length) {
+  for (size_t at = bytes::FindLast(buffer, length, kEndOfCentralDirectory); at != bytes::kNotFound;
+       at = bytes::FindLast(buffer, length, kEndOfCentralDirectory, at)) {
+    if (at + kEndRecordBytes > length) continue;
+    const uint64_t directory_end =
+        uint64_t{bytes::Le32(buffer + at + 16)} + bytes::Le32(buffer + at + 12);
+    if (directory_end == at) return EndRecordEnd(buffer, length, at);
+  }
+  return bytes::kNotFound;
+}
+
+uint64_t MeasureZip(CarveContext& context, const uint8_t* buffer, size_t length, uint64_t cap) {
+  const size_t in_first = EndRecordInFirstSector(buffer, length);
+  if (in_first != bytes::kNotFound) return in_first;
+  return ForwardScan(
+      context, cap, BoundaryMode::kEveryType, [](const ScanChunk& chunk, uint64_t* end) {
+        const size_t at = bytes::FindLast(chunk.data, chunk.bytes, kEndOfCentralDirectory);
+        if (at == bytes::kNotFound) return false;
+        *end = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
+        return true;
+      });
+}
+
+}  // namespace
+
+int ZipPackage(CarveContext& context, const uint8_t* buffer, size_t length) {
+  return ClassifyPackage(context, buffer, length);
+}
+
+// Never met in the identify walk (the rows before it take every classified package);
+// it lets the content check accept any office package for its extension.
+int OfficePackage(CarveContext& context, const uint8_t* buffer, size_t length) {
+  return ClassifyPackage(context, buffer, length) == kNoSignatureType ? kNoSignatureType
+                                                                      : kAnyOfficePackage;
+}
+
+uint64_t ZipPackageLength(CarveContext& context, const uint8_t* buffer, size_t length) {
+  return MeasureZip(context, buffer, length, 134'217'727);
+}
+
+uint64_t PlainZipLength(CarveContext& context, const uint8_t* buffer, size_t length) {
+  return MeasureZip(context, buffer, length, 4 * length::kGiB);
+}
+
+}  // namespace velmora::probe

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "signature/signature_catalogue.h"
+#include "support/planted_image.h"
+
+namespace velmora::testing {
+
+// An image laid out as: 8 random sectors, the file (its last sector zero-filled behind
+// it), 40 random sectors, a boundary sector, 40 random sectors.
+struct PlantedFile {
+  static constexpr uint64_t kStart = 8;
+  static constexpr uint64_t kRandomAfter = 40;
+
+  explicit PlantedFile(const std::vector<uint8_t>& file, uint32_t seed = 11);
+
+  // The length a rule that stops at the next boundary must give.
+  uint64_t BytesToBoundary() const { return (boundary - kStart) * PlantedImage::kSectorSize; }
+  // IdentifyAndMeasure on the file's first sector.
+  int Carve(CarveResult* result, CarveContext* context = nullptr);
+
+  std::vector<uint8_t> data;
+  PlantedImage image;
+  uint64_t boundary;
+};
+
+}  // namespace velmora::testing
