@@ -250,7 +250,8 @@ bool CFastNtfsRecovery::EdgeValid(uint32_t parent, uint16_t sequence, const Scan
   // Freeing a record raises its sequence number by one; any other difference
   // means the record was used again for something else.
   if (node.in_use) return node.sequence == sequence;
-  return node.sequence == sequence || node.sequence == static_cast<uint16_t>(sequence + 1);
+  const uint16_t next = sequence == 0xFFFF ? 1 : static_cast<uint16_t>(sequence + 1);  // 0 is skipped
+  return node.sequence == sequence || node.sequence == next;
 }
 
 void CFastNtfsRecovery::MarkLost(uint32_t folder, ScanState* state) {
@@ -305,12 +306,11 @@ uint32_t CFastNtfsRecovery::PlaceEdge(uint32_t parent, uint16_t sequence, ScanSt
   return state->placed.at(parent).level;
 }
 
-int CFastNtfsRecovery::PlaceFiles(ScanState* state) {
+void CFastNtfsRecovery::PlaceFiles(ScanState* state) {
   for (const PendingFile& file : state->files) {
     const uint32_t level = PlaceEdge(file.parent, file.parent_sequence, state);
     store_->AddRelation(file.parent, level, file.record_index, file.object_id, nullptr);
   }
-  return kSuccess;
 }
 
 void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {
