@@ -59,7 +59,7 @@ std::vector<uint8_t> MappingPairs(const std::vector<SyntheticRun>& runs) {
 
 }  // namespace
 
-std::vector<uint8_t> BuildRecord(const SyntheticRecord& spec) {
+std::vector<uint8_t> BuildRecord(const SyntheticRecord& shape) {
   std::vector<uint8_t> r(kRecordBytes, 0);
   std::memcpy(r.data(), "FILE", 4);
   Put<uint16_t>(&r, 0x04, 0x30);  // update sequence array
@@ -67,45 +67,45 @@ std::vector<uint8_t> BuildRecord(const SyntheticRecord& spec) {
   Put<uint16_t>(&r, 0x10, 1);     // sequence
   Put<uint16_t>(&r, 0x12, 1);     // links
   Put<uint16_t>(&r, 0x14, 0x38);  // first attribute
-  Put<uint16_t>(&r, 0x16, spec.flags);
+  Put<uint16_t>(&r, 0x16, shape.flags);
   Put<uint32_t>(&r, 0x1C, kRecordBytes);
-  Put<uint32_t>(&r, 0x2C, spec.number);
+  Put<uint32_t>(&r, 0x2C, shape.number);
   Put<uint16_t>(&r, 0x30, kUpdateSequence);
 
   std::vector<uint8_t> attributes;
-  if (!spec.name.empty()) {
+  if (!shape.name.empty()) {
     std::vector<uint8_t> value(0x42, 0);
-    Put<uint64_t>(&value, 0x00, spec.parent | (uint64_t{1} << 48));
+    Put<uint64_t>(&value, 0x00, shape.parent | (uint64_t{1} << 48));
     Put<uint64_t>(&value, 0x08, 132000000000000000ull);
     Put<uint64_t>(&value, 0x10, 132000000000000001ull);
     Put<uint64_t>(&value, 0x20, 132000000000000002ull);
-    Put<uint64_t>(&value, 0x30, spec.real_size);
-    value[0x40] = static_cast<uint8_t>(spec.name.size());
+    Put<uint64_t>(&value, 0x30, shape.real_size);
+    value[0x40] = static_cast<uint8_t>(shape.name.size());
     value[0x41] = 1;
-    for (char c : spec.name) {
+    for (char c : shape.name) {
       value.push_back(static_cast<uint8_t>(c));
       value.push_back(0);
     }
     const auto a = Resident(0x30, value, 2);
     attributes.insert(attributes.end(), a.begin(), a.end());
   }
-  if (spec.has_data && spec.runs.empty()) {
-    const auto a = Resident(0x80, spec.resident, 3);
+  if (shape.has_data && shape.runs.empty()) {
+    const auto a = Resident(0x80, shape.resident, 3);
     attributes.insert(attributes.end(), a.begin(), a.end());
-  } else if (spec.has_data) {
+  } else if (shape.has_data) {
     std::vector<uint8_t> a(0x40, 0);
     uint64_t clusters = 0;
-    for (const SyntheticRun& run : spec.runs) clusters += run.length;
+    for (const SyntheticRun& run : shape.runs) clusters += run.length;
     Put<uint32_t>(&a, 0, 0x80);
     a[8] = 1;
     Put<uint16_t>(&a, 0x0A, 0x40);
     Put<uint16_t>(&a, 0x0E, 3);
     Put<uint64_t>(&a, 0x18, clusters - 1);
     Put<uint16_t>(&a, 0x20, 0x40);
-    Put<uint64_t>(&a, 0x28, clusters * spec.cluster_bytes);
-    Put<uint64_t>(&a, 0x30, spec.real_size);
-    Put<uint64_t>(&a, 0x38, spec.real_size);
-    const auto pairs = MappingPairs(spec.runs);
+    Put<uint64_t>(&a, 0x28, clusters * shape.cluster_bytes);
+    Put<uint64_t>(&a, 0x30, shape.real_size);
+    Put<uint64_t>(&a, 0x38, shape.real_size);
+    const auto pairs = MappingPairs(shape.runs);
     a.insert(a.end(), pairs.begin(), pairs.end());
     Align8(&a);
     Put<uint32_t>(&a, 4, static_cast<uint32_t>(a.size()));

@@ -26,7 +26,7 @@ struct SyntheticRecord {
 };
 
 // The record as it lies on disk, with its update sequence applied.
-std::vector<uint8_t> BuildRecord(const SyntheticRecord& spec);
+std::vector<uint8_t> BuildRecord(const SyntheticRecord& shape);
 
 // Writes `bytes` at byte `offset` of `image`, growing it as needed.
 void WriteAt(const std::string& image, uint64_t offset, const std::vector<uint8_t>& bytes);

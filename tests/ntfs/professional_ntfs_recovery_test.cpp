@@ -62,19 +62,19 @@ ntfs::MftRecord Parse(std::vector<uint8_t>* bytes) {
 }
 
 TEST(DeepClusterEstimate, RecordGivesAllocatedSizeOverItsClusters) {
-  SyntheticRecord spec{.number = 50, .name = "a.bin", .has_data = true,
+  SyntheticRecord shape{.number = 50, .name = "a.bin", .has_data = true,
                        .runs = {{2, 100}, {3, 200}}, .real_size = 20000, .cluster_bytes = 4096};
-  auto bytes = BuildRecord(spec);
+  auto bytes = BuildRecord(shape);
   EXPECT_EQ(ntfs::SectorsPerClusterFromRecord(Parse(&bytes), 512), 8u);
-  spec.cluster_bytes = 2048;
-  bytes = BuildRecord(spec);
+  shape.cluster_bytes = 2048;
+  bytes = BuildRecord(shape);
   EXPECT_EQ(ntfs::SectorsPerClusterFromRecord(Parse(&bytes), 512), 4u);
-  spec.cluster_bytes = 3000;  // not a whole number of sectors
-  bytes = BuildRecord(spec);
+  shape.cluster_bytes = 3000;  // not a whole number of sectors
+  bytes = BuildRecord(shape);
   EXPECT_EQ(ntfs::SectorsPerClusterFromRecord(Parse(&bytes), 512), 0u);
-  spec.runs.clear();  // resident data says nothing about clusters
-  spec.resident = {1, 2, 3};
-  bytes = BuildRecord(spec);
+  shape.runs.clear();  // resident data says nothing about clusters
+  shape.resident = {1, 2, 3};
+  bytes = BuildRecord(shape);
   EXPECT_EQ(ntfs::SectorsPerClusterFromRecord(Parse(&bytes), 512), 0u);
 }
 
@@ -132,8 +132,8 @@ class DeepNtfsRecordTest : public ::testing::Test {
   }
   void TearDown() override { testing::RemoveTree(folder_); }
 
-  void Put(const SyntheticRecord& spec) {
-    testing::WriteAt(image_, (kMft + spec.number * 2) * 512, BuildRecord(spec));
+  void Put(const SyntheticRecord& shape) {
+    testing::WriteAt(image_, (kMft + shape.number * 2) * 512, BuildRecord(shape));
   }
   int Run() {
     EXPECT_EQ(engine_.OpenImage(image_, u'X'), kSuccess);
