@@ -30,8 +30,17 @@ int RunScan(const Args& args) {
   std::unique_ptr<IFileRecoveryParse> engine;
   bool scanned = false;
   bool cancelled = false;
-  // `scan` always scans; a saved result is only reused by list and recover.
-  if (OpenOrScan(target, deep, /*fresh=*/true, true, &engine, &scanned, &cancelled, &error) != 0) {
+  DeepScanOutcome outcome;
+  if (deep) {
+    // A deep scan continues a saved one of the same unchanged source unless --fresh.
+    if (RunDeepScan(target, parsed.Has("--fresh"), &engine, &outcome, &error) != 0) {
+      std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    cancelled = outcome.cancelled;
+  } else if (OpenOrScan(target, deep, /*fresh=*/true, true, &engine, &scanned, &cancelled,
+                        &error) != 0) {
+    // `scan` always scans; a saved result is only reused by list and recover.
     std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
     return kExitUsage;
   }
@@ -53,9 +62,25 @@ int RunScan(const Args& args) {
                           {"files", records.size()},
                           {"categories", per_category},
                           {"result_folder", folder}};
+    if (deep) {
+      out["resumed"] = outcome.resumed;
+      out["resumed_percent"] = outcome.resumed_percent;
+      out["complete"] = outcome.complete;
+      out["state_saved"] = outcome.saved;
+      out["unreadable_sectors"] = outcome.unreadable_sectors;
+    }
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
-    if (cancelled) std::printf("Scan cancelled; what was found so far is kept.\n");
+    if (cancelled && deep && outcome.saved) {
+      std::printf("Deep scan stopped; its state is saved. Run the same command again to resume, "
+                  "or add --fresh to start over.\n");
+    } else if (cancelled) {
+      std::printf("Scan cancelled; what was found so far is kept.\n");
+    }
+    if (deep && outcome.unreadable_sectors != 0) {
+      std::printf("%llu sectors could not be read and were skipped.\n",
+                  static_cast<unsigned long long>(outcome.unreadable_sectors));
+    }
     std::printf("%s scan of %s: %llu records, %zu files\n", deep ? "Deep" : "Quick",
                 target.display.c_str(), static_cast<unsigned long long>(engine->GetRecordCount()),
                 records.size());

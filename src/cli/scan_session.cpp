@@ -14,8 +14,10 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/engine_factory.h"
+#include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
+#include "signature/professional_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
 #include "storage/sector_reader.h"
@@ -219,11 +221,95 @@ void ProgressPrinter::Finish() {
   printed_ = false;
 }
 
+namespace {
+
+// The saved deep scan of a source, if the index holds one for it unchanged.
+bool FindSavedDeepScan(const ScanTarget& target, ScanIndexRecord* record) {
+  ScanIndex& index = ScanIndex::Instance();
+  return target.is_region ? index.FindForPartition(target.disk_number, target.start_sector,
+                                                   target.sector_count, "", record)
+                          : index.FindForImage(target.image_path, record);
+}
+
+std::string FolderOf(const ScanIndexRecord& record) {
+  size_t length = 0;
+  while (length < 260 && record.scan_folder[length] != 0) ++length;
+  return Utf16ToUtf8(std::u16string_view(record.scan_folder, length));
+}
+
+}  // namespace
+
+int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecoveryParse>* engine,
+                DeepScanOutcome* outcome, std::string* error) {
+  *outcome = DeepScanOutcome{};
+  ScanIndex& index = ScanIndex::Instance();
+  if (fresh) {
+    ScanIndexRecord record{};
+    if (FindSavedDeepScan(target, &record)) {
+      index.Remove(FolderOf(record));
+      index.Save();
+    }
+  }
+  *engine = CreateEngineFor(target, true);
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine->get());
+  if (deep == nullptr) {
+    *error = "cannot read '" + target.display + "'";
+    return kErrInvalidParameter;
+  }
+  outcome->resumed = deep->Resuming();
+  bool pass_resumed = false;
+  deep->SetResumeNotice([&](int percent) {
+    pass_resumed = true;
+    outcome->resumed_percent = percent;
+    std::fprintf(stderr, "Resuming the saved deep scan of %s from %d%%\n",
+                 target.display.c_str(), percent);
+  });
+  int result = kSuccess;
+  {
+    ProgressPrinter progress("deep scan");
+    deep->SetScanCallback(&ProgressPrinter::ScanCallback, nullptr, &progress, 100);
+    result = deep->Scan(nullptr);
+    progress.Finish();
+  }
+  outcome->cancelled = result == kCancelledByUser;
+  outcome->complete = deep->PassComplete();
+  outcome->unreadable_sectors = deep->UnreadableSectors();
+  ScanIndexRecord record{};
+  outcome->saved = FindSavedDeepScan(target, &record);
+  if (outcome->resumed && !pass_resumed && outcome->complete) {
+    outcome->resumed_percent = 100;  // a finished scan was opened again
+    std::fprintf(stderr, "Resuming the saved deep scan of %s from 100%% (already complete; "
+                 "--fresh scans again)\n", target.display.c_str());
+  }
+  if (result != kSuccess && !outcome->cancelled) {
+    *error = "deep scan failed with error " + std::to_string(result);
+    return result;
+  }
+  return kSuccess;
+}
+
 int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_missing,
                std::unique_ptr<IFileRecoveryParse>* engine, bool* scanned, bool* cancelled,
                std::string* error) {
   *scanned = false;
   *cancelled = false;
+  if (deep) {
+    // A saved deep scan (finished or stopped) is served as it stands.
+    if (!fresh) {
+      *engine = CreateEngineFor(target, true);
+      auto* combined = dynamic_cast<CProfessionalRecovery*>(engine->get());
+      if (combined != nullptr && combined->Resuming()) return combined->Scan("saved");
+      if (!scan_if_missing) {
+        *error = "no saved deep scan of '" + target.display + "'";
+        return kErrFileNotFound;
+      }
+    }
+    DeepScanOutcome outcome;
+    const int result = RunDeepScan(target, fresh, engine, &outcome, error);
+    *scanned = true;
+    *cancelled = outcome.cancelled;
+    return result;
+  }
   *engine = CreateEngineFor(target, deep);
   if (!*engine) {
     *error = deep ? "cannot read '" + target.display + "'"

@@ -65,6 +65,21 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
                std::unique_ptr<IFileRecoveryParse>* engine, bool* scanned, bool* cancelled,
                std::string* error);
 
+// What a deep scan run from the command line did.
+struct DeepScanOutcome {
+  bool resumed = false;        // continued a saved scan of the same source
+  int resumed_percent = 0;     // where it continued from
+  bool cancelled = false;      // stopped by Ctrl-C (the state is saved when `saved`)
+  bool saved = false;          // the position is kept for a later resume
+  bool complete = false;       // the whole region has been read
+  uint64_t unreadable_sectors = 0;
+};
+
+// Runs the deep scan of `target`, continuing a saved one unless `fresh` (which
+// discards it first). The engine is returned ready for queries.
+int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecoveryParse>* engine,
+                DeepScanOutcome* outcome, std::string* error);
+
 // Identifier of a record within one scan result (accepted by `recover --id`).
 uint64_t RecordId(const ScanRecord& record);
 

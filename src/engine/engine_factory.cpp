@@ -6,6 +6,7 @@
 #include "engine/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "signature/professional_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 
@@ -23,7 +24,8 @@ bool ReadBootArea(platform::FileHandle handle, uint64_t offset, std::vector<uint
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngine(FileSystemKind kind, bool deep) {
-  if (deep) return nullptr;  // the combined deep engine is not available yet
+  // A deep scan suits any region, formatted or not.
+  if (deep) return std::make_unique<CProfessionalRecovery>();
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
     case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();

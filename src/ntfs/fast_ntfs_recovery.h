@@ -82,7 +82,7 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
                          const ntfs::FileNameAttribute& name, ScanState* state);
   ScanRecord* AppendBaseRecord(uint64_t number, const ntfs::FileNameAttribute& name);
   uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name);
-  int PlaceFiles(ScanState* state);
+  void PlaceFiles(ScanState* state);
   uint32_t PlaceEdge(uint32_t parent, uint16_t sequence, ScanState* state);
   void PlaceDirectory(uint32_t directory, ScanState* state);
   bool EdgeValid(uint32_t parent, uint16_t sequence, const ScanState& state) const;

@@ -103,15 +103,26 @@ int CFastNtfsRecovery::Scan(const char* log_name) {
 
   ScanState state;
   std::vector<uint8_t> chunk;
-  rc = kSuccess;
-  for (uint64_t first = 0; first < records && rc == kSuccess; first += kRecordsPerChunk) {
+  std::vector<uint8_t> single;
+  int first_read_error = kSuccess;
+  int stop = 0;
+  for (uint64_t first = 0; first < records && stop == 0; first += kRecordsPerChunk) {
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(kRecordsPerChunk, records - first));
-    rc = ReadMftChunk(first, count, &chunk);
-    if (rc != kSuccess) break;
-    for (uint32_t i = 0; i < count; ++i) {
-      ProcessRecord(first + i, {chunk.data() + static_cast<size_t>(i) * g.mft_record_size,
-                                g.mft_record_size},
-                    &state);
+    const size_t rs = g.mft_record_size;
+    if (ReadMftChunk(first, count, &chunk) == kSuccess) {
+      for (uint32_t i = 0; i < count; ++i) {
+        ProcessRecord(first + i, {chunk.data() + i * rs, rs}, &state);
+      }
+    } else {
+      // A failing area: read record by record and skip only what cannot be read.
+      for (uint32_t i = 0; i < count; ++i) {
+        const int read = ReadMftChunk(first + i, 1, &single);
+        if (read == kSuccess) {
+          ProcessRecord(first + i, single, &state);
+        } else if (first_read_error == kSuccess) {
+          first_read_error = read;
+        }
+      }
     }
     const uint64_t done_bytes = (first + count) * g.mft_record_size;
     const auto now = std::chrono::steady_clock::now();
@@ -121,15 +132,16 @@ int CFastNtfsRecovery::Scan(const char* log_name) {
       const uint64_t rate = std::max<uint64_t>(1, done_bytes / std::max<int64_t>(1, seconds));
       seconds_remaining = static_cast<int>((total_bytes - done_bytes) / rate);
     }
-    rc = ReportProgress(static_cast<int>(done_bytes * 100 / total_bytes), seconds_remaining);
+    stop = ReportProgress(static_cast<int>(done_bytes * 100 / total_bytes), seconds_remaining);
   }
-  // Files found so far are registered even when the scan stopped early; folders only after a full pass.
-  const bool complete = rc == kSuccess;
+  // Files found so far are registered even when the scan was stopped; folders only after a
+  // full pass. Unreadable records do not stop the pass, but the scan reports the read error.
   PlaceFiles(&state);
-  if (complete) {
+  if (stop == 0) {
     WriteFolderRecords(&state);
-    rc = ReportProgress(100, 0);
+    stop = ReportProgress(100, 0);
   }
+  rc = stop != 0 ? stop : first_read_error;
   store_->Flush();
   return rc;
 }
@@ -224,7 +236,9 @@ uint32_t CFastNtfsRecovery::ContentCheckOf(const NtfsStream& stream, const std::
     return 0;
   });
   if (rc != kSuccess && sample.empty()) return 1;
-  return ContentMatchesExtension(sample, extension, volume_.Reader(), volume_.DeviceSectorSize(),
+  // Resident and compressed data are not on the disk as the file's bytes: the sample is all there is.
+  SectorReader* source = stream.resident || stream.compressed ? nullptr : volume_.Reader();
+  return ContentMatchesExtension(sample, extension, source, volume_.DeviceSectorSize(),
                                  start_sector);
 }
 
@@ -236,7 +250,8 @@ bool CFastNtfsRecovery::EdgeValid(uint32_t parent, uint16_t sequence, const Scan
   // Freeing a record raises its sequence number by one; any other difference
   // means the record was used again for something else.
   if (node.in_use) return node.sequence == sequence;
-  return node.sequence == sequence || node.sequence == static_cast<uint16_t>(sequence + 1);
+  const uint16_t next = sequence == 0xFFFF ? 1 : static_cast<uint16_t>(sequence + 1);  // 0 is skipped
+  return node.sequence == sequence || node.sequence == next;
 }
 
 void CFastNtfsRecovery::MarkLost(uint32_t folder, ScanState* state) {
@@ -291,12 +306,11 @@ uint32_t CFastNtfsRecovery::PlaceEdge(uint32_t parent, uint16_t sequence, ScanSt
   return state->placed.at(parent).level;
 }
 
-int CFastNtfsRecovery::PlaceFiles(ScanState* state) {
+void CFastNtfsRecovery::PlaceFiles(ScanState* state) {
   for (const PendingFile& file : state->files) {
     const uint32_t level = PlaceEdge(file.parent, file.parent_sequence, state);
     store_->AddRelation(file.parent, level, file.record_index, file.object_id, nullptr);
   }
-  return kSuccess;
 }
 
 void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {

@@ -1,22 +1,24 @@
 // The quick engine end to end on volumes built by libntfs-3g, against the builder's truth
 // and against The Sleuth Kit.
-#if __has_include("support/ntfs_volume_builder.h")  // the builder lands with the test support
 #include "ntfs/fast_ntfs_recovery.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 
+#include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
 #include "engine/scan_log_store.h"
 #include "ntfs_test_helpers.h"
 #include "storage/error_codes.h"
 #include "support/content_gen.h"
+#include "support/faulty_image_mount.h"
 #include "support/ntfs_volume_builder.h"
 #include "support/test_env.h"
 
@@ -82,6 +84,7 @@ class FastNtfsRecoveryTest : public ::testing::Test {
     b.AddFile("/keep/alive.txt", RandomText(500, 1));
     b.AddFile("/keep/deleted in live folder.pdf", SampleContent("pdf", 9000, 2));
     b.AddFile("/resident.txt", RandomText(400, 3));
+    b.AddFile("/fake.jpg", RandomBytes(20000, 19));
     b.AddFile("/empty.txt", {});
     b.AddFile("/multi.bin", RandomBytes(300000, 4));
     b.AddFragmentedFile("/frag.bin", RandomBytes(200000, 5), 4);
@@ -106,7 +109,7 @@ class FastNtfsRecoveryTest : public ::testing::Test {
     // Deletions last, so no later file takes their records.
     for (const std::string& path : std::vector<std::string>{"/keep/deleted in live folder.pdf", "/resident.txt", "/empty.txt",
                              "/multi.bin", "/frag.bin", "/Ünïcødé – файл 日本.txt", "/ads.txt",
-                             "/packed.txt", "/" + LongName()}) {
+                             "/packed.txt", "/" + LongName(), "/fake.jpg"}) {
       b.Delete(path);
     }
     b.DeleteTree("/d1");
@@ -173,6 +176,7 @@ TEST_F(FastNtfsRecoveryTest, EveryDeletedFileIsListedUnderItsPathAndRecoveredExa
   for (const TruthEntry* file : truth_->Files()) {
     if (!file->deleted || file->record_reused) continue;
     if (file->name.size() >= kRecordNameBytes) continue;  // cut names: see below
+    if (file->name == "fake.jpg") continue;  // a photo failing its content check is hidden
     const std::string path = ExpectedPath(*truth_, *file);
     SCOPED_TRACE(path);
     const ScanRecord* record = Listed(path);
@@ -217,7 +221,9 @@ TEST_F(FastNtfsRecoveryTest, CutNamesStillRecoverTheirOwnData) {
 TEST_F(FastNtfsRecoveryTest, OnlyDeletedFilesAreListedAndLiveOnesNever) {
   std::set<std::string> expected;
   for (const TruthEntry* file : truth_->Files()) {
-    if (file->deleted && !file->record_reused) expected.insert(ExpectedPath(*truth_, *file));
+    if (file->deleted && !file->record_reused && file->name != "fake.jpg") {
+      expected.insert(ExpectedPath(*truth_, *file));
+    }
   }
   for (const auto& [path, record] : listed_) {
     if (path.rfind("éé", 0) == 0) continue;  // cut names
@@ -245,8 +251,34 @@ TEST_F(FastNtfsRecoveryTest, FullPathNamesTheFoldersFromTheRoot) {
   EXPECT_EQ(path, lost + "/");
   int count = 0;
   ASSERT_EQ(engine_.CountFiles(nullptr, 0, &count), 0);
-  EXPECT_EQ(static_cast<size_t>(count), listed_.size());
+  EXPECT_EQ(static_cast<size_t>(count), listed_.size() + 1);  // counts the hidden fake.jpg too
   EXPECT_EQ(engine_.GetChildren(nullptr, 1, nullptr), kErrInvalidParameter);
+}
+
+TEST_F(FastNtfsRecoveryTest, PhotosWhoseBytesAreNoPhotoAreHidden) {
+  EXPECT_EQ(Listed("fake.jpg"), nullptr);
+  ASSERT_NE(Listed("d1/d2/d3/deep.jpg"), nullptr);
+  EXPECT_EQ(uint32_t{Listed("d1/d2/d3/deep.jpg")->content_check}, 1u);
+  std::string filter;
+  ASSERT_TRUE(FilterForCategories("photo", &filter));
+  ScanRecordList photos;
+  ASSERT_EQ(engine_.GetFilesByType(filter, &photos), 1);
+  std::set<std::string> names;
+  for (const ScanRecord& r : photos) names.insert(std::string(RecordName(r)));
+  EXPECT_EQ(names, std::set<std::string>{"deep.jpg"});
+  // The hidden record is still in the log, marked as failing the check.
+  ScanRecord fake{};
+  bool found = false;
+  for (uint32_t i = 1; i <= engine_.GetRecordCount(); ++i) {
+    ScanRecord r{};
+    ASSERT_EQ(engine_.Store()->ReadRecord(i, &r), 0);
+    if (RecordName(r) == "fake.jpg") {
+      fake = r;
+      found = true;
+    }
+  }
+  ASSERT_TRUE(found);
+  EXPECT_EQ(uint32_t{fake.content_check}, 0u);
 }
 
 TEST_F(FastNtfsRecoveryTest, EmptyResidentFileWithExtensionFailsTheContentCheck) {
@@ -391,10 +423,13 @@ TEST_F(FastNtfsRecoveryTest, RecoversEverythingTheSleuthKitRecovers) {
   if (!ToolAvailable("tsk_recover")) GTEST_SKIP() << "The Sleuth Kit is not installed";
   const std::string theirs = out_ + "/tsk";
   ASSERT_EQ(RunCommand("tsk_recover '" + truth_->image_path + "' '" + theirs + "'"), 0);
+  // Every file record of the log, also those the listing hides.
   std::multiset<std::string> ours;
-  int n = 0;
-  for (const auto& [path, record] : listed_) {
-    const std::string target = out_ + "/ours/" + std::to_string(n++);
+  for (uint32_t i = 1; i <= engine_.GetRecordCount(); ++i) {
+    ScanRecord record{};
+    ASSERT_EQ(engine_.Store()->ReadRecord(i, &record), 0);
+    if (record.is_directory) continue;
+    const std::string target = out_ + "/ours/" + std::to_string(i);
     if (engine_.RecoverFile(record, target, 0) == 0) ours.insert(Md5Of(target));
   }
   size_t compared = 0;
@@ -451,7 +486,81 @@ TEST_F(FastNtfsRecoveryTest, DamagedRecordsAreSkippedAndNeverStopTheScan) {
   }
 }
 
+// Parent references that run in a circle (d1 -> d3 -> d2 -> d1) end; the files stay reachable.
+TEST_F(FastNtfsRecoveryTest, ParentLoopsEndAndKeepTheFilesReachable) {
+  const std::string image = out_ + "/loop.img";
+  fs::copy_file(truth_->image_path, image);
+  const uint64_t d1 = truth_->Find("/d1")->mft_record;
+  const uint64_t d3 = truth_->Find("/d1/d2/d3")->mft_record;
+  {
+    // Point d1's $FILE_NAME parent at d3, with d3's sequence number.
+    ntfs::NtfsVolume volume;
+    SectorReader reader;
+    ASSERT_EQ(OpenImageFile(&reader, image), 0);
+    ASSERT_EQ(volume.Open(std::move(reader), 0, 0, true), 0);
+    std::vector<uint8_t> record;
+    ASSERT_EQ(volume.ReadMftRecord(d1, &record), 0);
+    ntfs::MftRecord parsed;
+    ASSERT_EQ(ntfs::ParseMftRecord(record, &parsed), ntfs::MftRecordVerdict::kValid);
+    const ntfs::MftAttribute* name = parsed.Find(ntfs::kAttrFileName);
+    ASSERT_NE(name, nullptr);
+    const size_t field = static_cast<size_t>(name->value.data() - record.data());
+    ASSERT_LT(field % 512, 504u);  // clear of the block tails the fix-up restores
+    std::vector<uint8_t> d3_record;
+    ASSERT_EQ(volume.ReadMftRecord(d3, &d3_record), 0);
+    uint16_t d3_sequence = 0;
+    std::memcpy(&d3_sequence, d3_record.data() + 0x10, 2);
+    const uint64_t reference = d3 | (uint64_t{d3_sequence} << 48);
+    uint64_t offset = 0;
+    ASSERT_TRUE(volume.MftRecordOffset(d1, &offset));
+    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset + field);
+    f.write(reinterpret_cast<const char*>(&reference), sizeof(reference));
+  }
+  ScanIndex::Instance().NewScanFolder();
+  CFastNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImage(image, u'L'), 0);
+  ASSERT_EQ(engine.Scan(nullptr), 0);
+  std::map<std::string, ScanRecord> listed;
+  for (const ListedFile& f : WalkTree(&engine)) listed[f.Path()] = f.record;
+  ASSERT_EQ(listed.count("d1/d2/d3/deep.jpg"), 1u);
+  std::string path;
+  ASSERT_EQ(engine.GetFullPath(listed.at("d1/d2/d3/deep.jpg"), &path), 0);
+  EXPECT_EQ(path, "d1/d2/d3/");
+  ASSERT_EQ(engine.RecoverFile(listed.at("d1/d2/d3/deep.jpg"), out_ + "/loop-deep.jpg", 0), 0);
+  EXPECT_EQ(Md5Of(out_ + "/loop-deep.jpg"), truth_->Find("/d1/d2/d3/deep.jpg")->md5);
+}
+
+// A failing sector in the MFT costs only the record it holds; the scan says it met a read error.
+TEST_F(FastNtfsRecoveryTest, UnreadableMftSectorsCostOnlyTheirRecords) {
+  const TruthEntry* alive = truth_->Find("/keep/alive.txt");
+  const TruthEntry* multi = truth_->Find("/multi.bin");
+  ASSERT_FALSE(multi->extents.empty());
+  const uint64_t bad_mft = engine_.Volume().MftRecordToSector(alive->mft_record);
+  const uint64_t bad_data = multi->extents.front().offset / 512 + 3;
+  std::string why;
+  fs::create_directory(out_ + "/mnt");
+  auto mount = FaultyImageMount::Start(truth_->image_path, {bad_mft, bad_data}, out_ + "/mnt", &why);
+  if (!mount) GTEST_SKIP() << why;
+
+  ScanIndex::Instance().NewScanFolder();
+  CFastNtfsRecovery engine;  // declared after the mount: closes its reader before the unmount
+  ASSERT_EQ(engine.OpenImage(mount->FilePath(), u'F'), 0);
+  EXPECT_EQ(engine.Scan(nullptr), kErrReadFault);
+  std::set<std::string> paths;
+  for (const ListedFile& f : WalkTree(&engine)) paths.insert(f.Path());
+  std::set<std::string> expected;
+  for (const auto& [path, record] : listed_) expected.insert(path);
+  EXPECT_EQ(paths, expected);
+
+  // Data under a failing sector: the copy reports it instead of claiming success.
+  ScanRecordList root;
+  ASSERT_EQ(engine.GetChildren(nullptr, 0, &root), 0);
+  const auto it = std::find_if(root.begin(), root.end(),
+                               [](const ScanRecord& r) { return RecordName(r) == "multi.bin"; });
+  ASSERT_NE(it, root.end());
+  EXPECT_EQ(engine.RecoverFile(*it, out_ + "/multi-from-bad-disk.bin", 0), kErrReadFault);
+}
+
 }  // namespace
 }  // namespace velmora::testing
-
-#endif

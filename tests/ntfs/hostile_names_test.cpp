@@ -1,5 +1,4 @@
 // Names read from the disk never steer where recovered data goes.
-#if __has_include("support/ntfs_volume_builder.h")  // the builder lands with the test support
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -94,5 +93,3 @@ TEST(HostileNamesTest, NamesFromTheDiskCannotLeaveTheDestination) {
 
 }  // namespace
 }  // namespace velmora::testing
-
-#endif

@@ -1,0 +1,114 @@
+#include "signature/deep_scan_dispatch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "fat/fat_deep_sector_tests.h"
+#include "fat/fat_entry_checks.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr uint16_t kNtfsDirectoryFlag = 0x0002;
+// Bytes read again when a record runs past the end of the buffer.
+constexpr size_t kRecordRereadBytes = 8192;
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Whether the deep directory-sector test could differ from the plain one: only a
+// volume-label entry before the end mark lets it pass a sector the plain test refuses.
+// Checked first because the deep test copies the sector on every call.
+bool MayHoldVolumeLabel(const uint8_t* sector, size_t length) {
+  constexpr uint8_t kAttrVolumeLabel = 0x08;
+  for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
+    const uint8_t* entry = sector + offset;
+    if (entry[0] == 0) return false;
+    if (entry[0] != 0xE5 && entry[11] == kAttrVolumeLabel) return true;
+  }
+  return false;
+}
+
+bool PassesDirectorySectorTest(const uint8_t* sector, size_t length) {
+  if (IsDirectorySector(sector, length)) return true;
+  return MayHoldVolumeLabel(sector, length) && IsDeepDirectorySector(sector, length);
+}
+
+}  // namespace
+
+uint32_t NtfsRecordBytesFor(int32_t sector_size) {
+  return sector_size > 512 ? static_cast<uint32_t>(sector_size)
+                           : 2u * static_cast<uint32_t>(sector_size);
+}
+
+bool LooksLikeNtfsFileRecord(const uint8_t* sector, int32_t sector_size) {
+  if (sector_size < 512) return false;
+  if (std::memcmp(sector, "FILE", 4) != 0) return false;
+  const uint32_t record_bytes = NtfsRecordBytesFor(sector_size);
+  return Le32(sector + 24) <= record_bytes && Le32(sector + 28) == record_bytes &&
+         Le16(sector + 48) == Le16(sector + 510);
+}
+
+DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
+                                SectorReader* source, uint64_t source_end, DeepSectorSink* sink) {
+  DispatchResult result;
+  const uint64_t count = buffer.sector_count;
+  const size_t sector_bytes = static_cast<size_t>(buffer.sector_size);
+  std::vector<uint8_t> reread;
+  uint64_t i = start_index;
+  while (i < count) {
+    if (buffer.unreadable != nullptr && buffer.unreadable[i] != 0) {
+      ++i;
+      continue;
+    }
+    const uint8_t* sector = buffer.data + i * sector_bytes;
+    const uint64_t sector_number = buffer.first_sector + i;
+    uint64_t skip = 1;
+    if (LooksLikeNtfsFileRecord(sector, buffer.sector_size)) {
+      const size_t record_bytes = NtfsRecordBytesFor(buffer.sector_size);
+      const size_t remaining = static_cast<size_t>(count - i) * sector_bytes;
+      const bool directory = (Le16(sector + 22) & kNtfsDirectoryFlag) != 0;
+      if (!directory) {
+        if (remaining >= record_bytes) {
+          sink->OnNtfsFileRecord(sector, record_bytes, sector_number);
+        } else if (source != nullptr) {
+          // The record continues past this buffer: read it whole from the source.
+          const uint64_t end = std::min<uint64_t>(source_end, source->total_sectors);
+          const uint64_t wanted = kRecordRereadBytes / sector_bytes;
+          const uint64_t available = end > sector_number ? end - sector_number : 0;
+          const uint32_t sectors = static_cast<uint32_t>(std::min(wanted, available));
+          reread.assign(kRecordRereadBytes, 0);
+          uint32_t got = 0;
+          ReadSectors(source, static_cast<int32_t>(sectors), reread.data(), sector_number,
+                      buffer.sector_size, &got);
+          if (static_cast<size_t>(got) * sector_bytes >= record_bytes) {
+            sink->OnNtfsFileRecord(reread.data(), record_bytes, sector_number);
+          }
+        }
+      }
+    } else if (IsDirectoryStartSector(sector, sector_bytes)) {
+      sink->OnFatDirectoryStart(sector, sector_number);
+    } else if (PassesDirectorySectorTest(sector, sector_bytes)) {
+      sink->OnFatDirectorySector(sector, sector_number);
+    } else {
+      const int status = sink->Carve(sector, sector_number, &skip);
+      if (status == kCancelledByUser) {
+        result.status = status;
+        result.next_index = i;
+        return result;
+      }
+      if (status != kSuccess || skip == 0) skip = 1;
+    }
+    i += skip;
+  }
+  result.next_index = i;
+  return result;
+}
+
+}  // namespace velmora

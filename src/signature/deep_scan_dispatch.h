@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+// The engines a deep-scan pass hands sectors to. Each sector goes to the first
+// one that recognises it: NTFS file records, FAT directory sectors, then carving.
+class DeepSectorSink {
+ public:
+  virtual ~DeepSectorSink() = default;
+  // A non-directory NTFS file record of `bytes` bytes found at `sector`.
+  virtual void OnNtfsFileRecord(const uint8_t* record, size_t bytes, uint64_t sector) = 0;
+  // A sector that begins with a FAT directory's "." and ".." pair.
+  virtual void OnFatDirectoryStart(const uint8_t* sector, uint64_t sector_number) = 0;
+  // Any other sector that passes the FAT deep scan's directory-sector test.
+  virtual void OnFatDirectorySector(const uint8_t* sector, uint64_t sector_number) = 0;
+  // Everything else: 0 with `skip` set when a file was carved there, 87 when
+  // nothing was recorded, kCancelledByUser to stop.
+  virtual int Carve(const uint8_t* sector, uint64_t sector_number, uint64_t* skip) = 0;
+};
+
+// One buffer of the pass: `sector_count` sectors read from `first_sector`
+// (absolute on `source`). `unreadable`, when set, marks sectors that could not
+// be read (one byte per sector, nonzero = unreadable); they are not examined.
+struct DispatchBuffer {
+  const uint8_t* data = nullptr;
+  uint32_t sector_count = 0;
+  int32_t sector_size = 512;
+  uint64_t first_sector = 0;
+  const uint8_t* unreadable = nullptr;
+};
+
+struct DispatchResult {
+  int status = 0;          // 0, or kCancelledByUser from the carving sink
+  // Index of the next sector to examine; may lie past the buffer when a carved
+  // file reaches into the following data (the overshoot). After a stop, the
+  // index of the sector where the stop happened.
+  uint64_t next_index = 0;
+};
+
+// Routes the sectors of `buffer` from index `start_index` on. NTFS records that
+// run past the buffer are read again from `source` (bounded by `source_end`).
+DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
+                                SectorReader* source, uint64_t source_end, DeepSectorSink* sink);
+
+// The NTFS file-record test of the pass: "FILE", sizes that fit one record of
+// the sector size's record length, and a matching update sequence number.
+bool LooksLikeNtfsFileRecord(const uint8_t* sector, int32_t sector_size);
+// Record length the pass assumes for a sector size.
+uint32_t NtfsRecordBytesFor(int32_t sector_size);
+
+}  // namespace velmora

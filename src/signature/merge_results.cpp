@@ -1,0 +1,124 @@
+#include "signature/merge_results.h"
+
+#include <map>
+#include <vector>
+
+#include "engine/record_text.h"
+#include "engine/scan_log_store.h"
+#include "ntfs/data_runs.h"
+#include "ntfs/mft_record.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr size_t kMaxMftRecordBytes = 4096;
+
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sector_size,
+                    uint64_t* sector) {
+  if (source == nullptr || !source->IsOpen() || sector_size <= 0 || record.cluster_size <= 0) {
+    return false;
+  }
+  const uint32_t sectors = static_cast<uint32_t>(kMaxMftRecordBytes / static_cast<size_t>(sector_size));
+  std::vector<uint8_t> bytes(kMaxMftRecordBytes, 0);
+  uint32_t got = 0;
+  ReadSectors(source, static_cast<int32_t>(std::max<uint32_t>(sectors, 1)), bytes.data(),
+              record.location, sector_size, &got);
+  const size_t available = static_cast<size_t>(got) * static_cast<size_t>(sector_size);
+  if (available < 512) return false;
+  // The record's own allocated size bounds it; anything else is damage.
+  const size_t allocated = Le32(bytes.data() + 28);
+  if (allocated < 512 || allocated > std::min(available, kMaxMftRecordBytes)) return false;
+  std::span<uint8_t> span(bytes.data(), allocated);
+  if (!ntfs::HasFileMagic(span) || ntfs::ApplyFixup(span) == ntfs::FixupResult::kBadArray) {
+    return false;
+  }
+  ntfs::MftRecord parsed;
+  if (ntfs::ParseMftRecord(span, &parsed) == ntfs::MftRecordVerdict::kNotRecord) return false;
+  const ntfs::MftAttribute* data = parsed.Find(ntfs::kAttrData, true);
+  if (data == nullptr || !data->non_resident) return false;
+  std::vector<ntfs::DataRun> runs;
+  ntfs::DecodeDataRuns(data->mapping_pairs, data->start_vcn, 0, &runs);
+  if (runs.empty() || runs.front().kind != ntfs::RunKind::kAllocated) return false;
+  *sector = runs.front().lcn * static_cast<uint64_t>(record.cluster_size) /
+                static_cast<uint64_t>(sector_size) +
+            record.partition_start;
+  return true;
+}
+
+bool FatDataSector(const ScanRecord& record, int32_t sector_size, uint64_t* sector) {
+  if (record.object_id != 0) {
+    if (record.cluster_size <= 0 || sector_size <= 0 || record.object_id < 2) return false;
+    const uint64_t per_cluster = static_cast<uint64_t>(record.cluster_size) /
+                                 static_cast<uint64_t>(sector_size);
+    *sector = per_cluster * (record.object_id - 2ull) + record.partition_start +
+              record.data_area_start;
+    return true;
+  }
+  // A file without a first cluster is keyed 32 sectors before the data area.
+  const uint64_t base = record.partition_start + record.data_area_start;
+  if (base < 32) return false;
+  *sector = base - 32;
+  return true;
+}
+
+bool SameExtension(std::string_view a, std::string_view b) { return AsciiLower(a) == AsciiLower(b); }
+
+}  // namespace
+
+bool MetadataRecordDataSector(const ScanRecord& record, SectorReader* source, int32_t sector_size,
+                              uint64_t* sector) {
+  switch (record.source_kind) {
+    case kSourceNtfsQuick:
+    case kSourceNtfsDeep: return NtfsDataSector(record, source, sector_size, sector);
+    case kSourceFatQuick:
+    case kSourceFatDeep: return FatDataSector(record, sector_size, sector);
+    default: return false;
+  }
+}
+
+int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
+                       IFileRecoveryParse* fat_deep, IFileRecoveryParse* ntfs_deep,
+                       IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,
+                       ScanRecordList* out) {
+  const size_t first = out->size();
+  for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
+    if (engine != nullptr) engine->GetFilesByType(filter, out);
+  }
+  // Where each named file's data begins, with its extension.
+  std::multimap<uint64_t, std::string> starts;
+  for (size_t i = first; i < out->size(); ++i) {
+    uint64_t sector = 0;
+    if (data_sector_of && data_sector_of((*out)[i], &sector)) {
+      starts.emplace(sector, std::string(ExtensionOf(RecordName((*out)[i]))));
+    }
+  }
+  if (signature != nullptr) {
+    ScanRecordList carved;
+    signature->GetFilesByType(filter, &carved);
+    for (const auto& record : carved) {
+      const std::string_view extension = ExtensionOf(RecordName(record));
+      bool duplicate = false;
+      const auto [begin, end] = starts.equal_range(record.location);
+      for (auto it = begin; it != end && !duplicate; ++it) {
+        duplicate = SameExtension(it->second, extension) ||
+                    (SameExtension(extension, "jpg") && SameExtension(it->second, "thm"));
+      }
+      if (!duplicate) out->push_back(record);
+    }
+  }
+  if (out->size() - first >= 2) {
+    ScanRecordList merged(out->begin() + static_cast<std::ptrdiff_t>(first), out->end());
+    SortForListing(&merged);
+    std::copy(merged.begin(), merged.end(), out->begin() + static_cast<std::ptrdiff_t>(first));
+  }
+  return 0;
+}
+
+}  // namespace velmora

@@ -1,0 +1,636 @@
+#include "signature/professional_recovery.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+
+#include "engine/engine_factory.h"
+#include "engine/record_text.h"
+#include "engine/recovery_output.h"
+#include "engine/scan_log_store.h"
+#include "fat/professional_fat_recovery.h"
+#include "ntfs/professional_ntfs_recovery.h"
+#include "signature/deep_scan_dispatch.h"
+#include "signature/merge_results.h"
+#include "signature/signature_table.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+// The reading thread moves 256 KiB at a time (few hand-overs between the threads, and
+// buffers that stay in the caches); the pass still examines and reports 64 KiB at a time.
+constexpr uint32_t kReadBytes = 1u << 20;
+constexpr size_t kReadAheadDepth = 8;
+constexpr int64_t kEstimateIntervalMs = 5000;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SplitHalves(uint64_t value, uint32_t* low, uint32_t* high) {
+  *low = static_cast<uint32_t>(value);
+  *high = static_cast<uint32_t>(value >> 32);
+}
+
+int CallProgress(ScanProgressCallback callback, void* context, int percent, int scale,
+                 int seconds, uint64_t a, uint64_t b, uint64_t c) {
+  if (callback == nullptr) return 0;
+  uint32_t al, ah, bl, bh, cl, ch;
+  SplitHalves(a, &al, &ah);
+  SplitHalves(b, &bl, &bh);
+  SplitHalves(c, &cl, &ch);
+  return callback(context, percent, scale, seconds, al, ah, bl, bh, cl, ch);
+}
+
+// Removes a log and its two side files.
+void RemoveLog(const std::string& folder, const std::string& name) {
+  const std::string path = JoinPath(folder, name);
+  ::unlink(path.c_str());
+  ::unlink((path + "_Relation").c_str());
+  ::unlink((path + "_DirInfo").c_str());
+}
+
+std::string StripSlash(const std::string& folder) {
+  return folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+// Sectors the walker moved on after a carved file, told from its stored record.
+uint64_t SkipOfCarvedRecord(const ScanRecord& record, int32_t sector_size) {
+  const std::string_view extension = ExtensionOf(RecordName(record));
+  const SignatureRow* row = FindRowByExtension(extension);
+  const bool from_header = row != nullptr && !row->skip_after;
+  if (from_header) return 1;
+  const uint64_t bytes = static_cast<uint64_t>(sector_size);
+  return std::max<uint64_t>(1, (record.size + bytes - 1) / bytes);
+}
+
+}  // namespace
+
+// Hands the pass's sectors to the member engines.
+class CProfessionalRecovery::PassSink : public DeepSectorSink {
+ public:
+  explicit PassSink(CProfessionalRecovery* owner) : owner_(owner) {}
+
+  void OnNtfsFileRecord(const uint8_t* record, size_t bytes, uint64_t sector) override {
+    owner_->ntfs_deep_->HandleFileRecord(std::span<const uint8_t>(record, bytes), sector,
+                                         CProfessionalNtfsRecovery::RecordPass::kFirst, 0);
+  }
+  void OnFatDirectoryStart(const uint8_t* sector, uint64_t sector_number) override {
+    owner_->fat_deep_->AddDirectoryStart(sector, sector_number);
+  }
+  void OnFatDirectorySector(const uint8_t* sector, uint64_t sector_number) override {
+    owner_->fat_deep_->AddDirectorySector(sector, sector_number);
+  }
+  int Carve(const uint8_t* sector, uint64_t sector_number, uint64_t* skip) override {
+    if (replay_) return ReplayCarve(sector_number, skip);
+    uint64_t found = found_;
+    const int result = owner_->signature_.CarveSectorAt(
+        owner_->sector_size_, sector, static_cast<size_t>(owner_->sector_size_), sector_number,
+        processed_, owner_->total_, owner_->seconds_remaining_, &owner_->source_, skip, &found);
+    found_ = found;
+    return result;
+  }
+
+  // Progress values handed to length searches.
+  void SetProgress(uint64_t processed, uint64_t found) {
+    processed_ = processed;
+    found_ = found;
+  }
+
+  // Replays carving from the signature log instead of measuring again: the
+  // walker skips exactly what it skipped when those files were found.
+  void StartReplay() {
+    replay_ = true;
+    next_record_ = 1;
+    record_count_ = owner_->signature_.GetRecordCount();
+    LoadNextRecord();
+  }
+
+ private:
+  void LoadNextRecord() {
+    has_record_ = false;
+    ScanLogStore* store = owner_->signature_.Store();
+    while (store != nullptr && next_record_ <= record_count_) {
+      if (store->ReadRecord(static_cast<uint32_t>(next_record_++), &record_) == kSuccess) {
+        has_record_ = true;
+        return;
+      }
+    }
+  }
+
+  int ReplayCarve(uint64_t sector_number, uint64_t* skip) {
+    while (has_record_ && record_.location < sector_number) LoadNextRecord();
+    if (!has_record_ || record_.location != sector_number) return kErrInvalidParameter;
+    *skip = SkipOfCarvedRecord(record_, owner_->sector_size_);
+    if (AsciiLower(ExtensionOf(RecordName(record_))) == "ts") {
+      owner_->carve_.ts_ranges.push_back({sector_number, sector_number + *skip - 1});
+    }
+    LoadNextRecord();
+    return kSuccess;
+  }
+
+  CProfessionalRecovery* owner_;
+  uint64_t processed_ = 0;
+  uint64_t found_ = 0;
+  bool replay_ = false;
+  bool has_record_ = false;
+  uint64_t next_record_ = 1;
+  uint64_t record_count_ = 0;
+  ScanRecord record_{};
+};
+
+CProfessionalRecovery::CProfessionalRecovery()
+    : carve_(CarveContext::ForMeasuring()),
+      fat_deep_(std::make_unique<CProfessionalFatRecovery>()),
+      ntfs_deep_(std::make_unique<CProfessionalNtfsRecovery>()) {
+  signature_.UseCarveContext(&carve_);
+}
+
+CProfessionalRecovery::~CProfessionalRecovery() {
+  quick_.reset();
+  image_path_.clear();
+}
+
+int CProfessionalRecovery::OpenImage(const std::string& image_path, char16_t drive_tag) {
+  drive_tag_ = drive_tag;
+  int err = OpenImageFile(&source_, image_path);
+  if (err != kSuccess) return err;
+  sector_size_ = 512;
+  disk_index_ = kImageDiskIndex;
+  partition_start_ = 0;
+  partition_count_ = source_.total_sectors;
+  image_path_ = image_path;
+  saved_ = ScanIndexRecord{};
+  resume_flag_ = ScanIndex::Instance().FindForImage(image_path, &saved_);
+  fat_deep_->OpenImage(image_path, drive_tag);
+  err = ntfs_deep_->OpenImage(image_path, drive_tag);
+  quick_ = CreateEngineForImage(image_path, drive_tag, false);
+  signature_.SetSourceEnd(SourceEnd());
+  return err;
+}
+
+int CProfessionalRecovery::OpenPartition(int disk_number, uint64_t start_sector,
+                                         uint64_t sector_count, char16_t drive_letter) {
+  drive_tag_ = drive_letter;
+  disk_index_ = disk_number;
+  partition_start_ = start_sector;
+  partition_count_ = sector_count;
+  image_path_.clear();
+  const int opened = OpenPhysicalDrive(&source_, disk_number);
+  if (opened == kSuccess) sector_size_ = source_.device_sector_size;
+  saved_ = ScanIndexRecord{};
+  resume_flag_ =
+      ScanIndex::Instance().FindForPartition(disk_number, start_sector, sector_count, "", &saved_);
+  fat_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
+  const int err = ntfs_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
+  quick_ = CreateEngineForPartition(disk_number, static_cast<uint32_t>(start_sector),
+                                    static_cast<uint32_t>(start_sector >> 32),
+                                    static_cast<uint32_t>(sector_count),
+                                    static_cast<uint32_t>(sector_count >> 32), drive_letter, false);
+  signature_.SetSourceEnd(SourceEnd());
+  return err;
+}
+
+int CProfessionalRecovery::SetScanCallback(ScanProgressCallback scan_progress,
+                                           FileProgressCallback file_progress, void* context,
+                                           int) {
+  scan_progress_ = scan_progress;
+  file_progress_ = file_progress;
+  callback_context_ = context;
+  scale_ = kPassScale;
+  if (quick_) quick_->SetScanCallback(scan_progress, file_progress, context, kQuickScale);
+  fat_deep_->SetScanCallback(scan_progress, file_progress, context, kPassScale);
+  ntfs_deep_->SetScanCallback(scan_progress, file_progress, context, kPassScale);
+  signature_.SetScanCallback(scan_progress, file_progress, context, kPassScale);
+  return 0;
+}
+
+int CProfessionalRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
+  recover_callback_ = callback;
+  recover_context_ = context;
+  if (quick_) quick_->SetRecoverCallback(callback, context);
+  fat_deep_->SetRecoverCallback(callback, context);
+  ntfs_deep_->SetRecoverCallback(callback, context);
+  signature_.SetRecoverCallback(callback, context);
+  return 0;
+}
+
+std::string CProfessionalRecovery::ScanFolder() const { return scan_folder_; }
+
+int CProfessionalRecovery::RunQuickPhase(bool* free_range_mode) {
+  *free_range_mode = false;
+  if (!quick_) return kSuccess;
+  quick_->SetScanCallback(scan_progress_, nullptr, callback_context_, kQuickScale);
+  const bool bitmap = quick_->LoadClusterBitmap() == kSuccess;
+  std::string fast_log;
+  const bool reopen =
+      resume_flag_ && ScanIndex::Instance().FindLogFile(scan_folder_, "Fast_", &fast_log);
+  const int result = quick_->Scan(reopen ? fast_log.c_str() : nullptr);
+  if (result != kSuccess) return result;
+  if (bitmap) {
+    // Only an engine that knows the free clusters answers; the ext placeholder
+    // does not, and its partition is then read whole.
+    uint64_t position = 0;
+    uint64_t length = 0;
+    *free_range_mode = quick_->GetNextFreeRange(&position, &length) != 0;
+  }
+  quick_->SetScanCallback(scan_progress_, file_progress_, callback_context_, kQuickScale);
+  return kSuccess;
+}
+
+int CProfessionalRecovery::OpenDeepLogs() {
+  ScanIndex& index = ScanIndex::Instance();
+  std::string name;
+  if (resume_flag_) {
+    // The carved files up to the saved point are kept; the metadata engines'
+    // work is rebuilt from the part already read (see CatchUpMetadata).
+    for (const char* prefix : {"Pro_Fat_", "Pro_Ntfs_"}) {
+      while (index.FindLogFile(scan_folder_, prefix, &name)) RemoveLog(scan_folder_, name);
+    }
+    if (index.FindLogFile(scan_folder_, "File_Type_", &name)) {
+      signature_.OpenSignatureLog(sector_size_, disk_index_, image_path_, name, drive_tag_);
+    } else if (image_path_.empty()) {
+      signature_.OpenPartition(disk_index_, partition_start_, partition_count_, drive_tag_);
+    } else {
+      signature_.OpenImage(image_path_, drive_tag_);
+    }
+  } else if (image_path_.empty()) {
+    signature_.OpenPartition(disk_index_, partition_start_, partition_count_, drive_tag_);
+  } else {
+    signature_.OpenImage(image_path_, drive_tag_);
+  }
+  signature_.SetSourceEnd(SourceEnd());
+  signature_.SetScanCallback(scan_progress_, file_progress_, callback_context_, kPassScale);
+  signature_.SetRecoverCallback(recover_callback_, recover_context_);
+  int err = fat_deep_->ResetForScan(nullptr);
+  const int ntfs = ntfs_deep_->OpenDeepLog(nullptr);
+  if (err == kSuccess) err = ntfs;
+  if (signature_.Store() == nullptr || !signature_.Store()->IsOpen()) return kErrPathNotFound;
+  return err;
+}
+
+int CProfessionalRecovery::ReopenLogsForBrowsing() {
+  ScanIndex& index = ScanIndex::Instance();
+  scan_folder_ = ScanIndex::Instance().CurrentFolder();
+  std::string name;
+  if (quick_ && index.FindLogFile(scan_folder_, "Fast_", &name)) quick_->Scan(name.c_str());
+  if (index.FindLogFile(scan_folder_, "File_Type_", &name)) {
+    signature_.OpenSignatureLog(sector_size_, disk_index_, image_path_, name, drive_tag_);
+    signature_.SetSourceEnd(SourceEnd());
+  }
+  if (index.FindLogFile(scan_folder_, "Pro_Fat_", &name)) fat_deep_->ResetForScan(name.c_str());
+  if (index.FindLogFile(scan_folder_, "Pro_Ntfs_", &name)) ntfs_deep_->OpenDeepLog(name.c_str());
+  SetRecoverCallback(recover_callback_, recover_context_);
+  processed_ = saved_.resume[kProcessed];
+  return kSuccess;
+}
+
+std::vector<PassRange> CProfessionalRecovery::CollectRanges(bool free_range_mode) {
+  std::vector<PassRange> ranges;
+  if (!free_range_mode) {
+    if (partition_count_ > 0) ranges.push_back({0, partition_count_});
+    return ranges;
+  }
+  uint64_t position = 0;
+  for (;;) {
+    uint64_t length = 0;
+    uint64_t at = position;
+    quick_->GetNextFreeRange(&at, &length);
+    if (length == 0 || at >= partition_count_) break;
+    length = std::min(length, partition_count_ - at);
+    if (!ranges.empty() && ranges.back().position + ranges.back().length == at) {
+      ranges.back().length += length;  // a run split by the engine's own limits
+    } else {
+      ranges.push_back({at, length});
+    }
+    if (at + length <= position) break;  // never walk backwards
+    position = at + length;
+  }
+  return ranges;
+}
+
+int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
+                                     const std::vector<PassRange>& ranges) {
+  uint64_t values[5] = {};
+  if (range_index < ranges.size()) {
+    values[kRangePosition] = ranges[range_index].position;
+    values[kRangeLength] = ranges[range_index].length;
+    values[kRangeOffset] = offset;
+  } else if (!ranges.empty()) {
+    values[kRangePosition] = ranges.back().position;
+    values[kRangeLength] = ranges.back().length;
+    values[kRangeOffset] = ranges.back().length;  // nothing left to read
+  }
+  values[kProcessed] = processed_;
+  values[kFound] = GetRecordCount();
+  // Records found so far must be on disk before the position that vouches for them.
+  if (signature_.Store()) signature_.Store()->Flush();
+  return ScanIndex::Instance().AddOrUpdate("", disk_index_, partition_start_, partition_count_,
+                                           values, scan_folder_, image_path_);
+}
+
+int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
+                                           size_t range_index, uint64_t offset) {
+  PassSink sink(this);
+  sink.StartReplay();
+  ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
+                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+  size_t r = 0;
+  uint64_t at = 0;
+  int64_t last_report = NowMs();
+  while (r < range_index || (r == range_index && at < offset)) {
+    if (r < ranges.size() && at >= ranges[r].length) {
+      ++r;
+      at = 0;
+      continue;
+    }
+    const PassChunk* chunk = reader.Acquire(r, at);
+    if (chunk == nullptr) break;
+    const uint64_t start = at - chunk->offset;
+    // Stop exactly at the saved point when it lies inside this buffer.
+    uint32_t count = chunk->count;
+    if (r == range_index && chunk->offset + count > offset) {
+      count = static_cast<uint32_t>(offset - chunk->offset);
+    }
+    DispatchBuffer buffer{chunk->data.data(), count, sector_size_, chunk->first_sector,
+                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
+    DispatchResult result;
+    try {
+      result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
+    } catch (const std::exception&) {
+      result.next_index = count;
+    }
+    at = chunk->offset + std::max<uint64_t>(result.next_index, start + 1);
+    if (r < ranges.size()) at = std::min(at, ranges[r].length);
+    if (NowMs() - last_report >= 200) {
+      last_report = NowMs();
+      const int percent = total_ ? static_cast<int>(processed_ * 100 / total_) : 0;
+      const int stop = CallProgress(scan_progress_, callback_context_, percent + 10, kPassScale,
+                                    -1, processed_, total_, GetRecordCount());
+      if (stop != 0) return stop;
+    }
+  }
+  return kSuccess;
+}
+
+int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t* range_index,
+                                   uint64_t* offset, uint64_t found_base) {
+  PassSink sink(this);
+  const uint32_t window = kChunkBytes / static_cast<uint32_t>(sector_size_);
+  ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
+                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+  const int64_t start_ms = NowMs();
+  const uint64_t processed_at_start = processed_;
+  int64_t last_estimate = start_ms;
+  int64_t last_checkpoint = start_ms;
+  size_t& r = *range_index;
+  uint64_t& at = *offset;
+  for (;;) {
+    while (r < ranges.size() && at >= ranges[r].length) {
+      ++r;
+      at = 0;
+    }
+    if (r >= ranges.size()) return kSuccess;
+    const PassChunk* chunk = reader.Acquire(r, at);
+    if (chunk == nullptr) return kSuccess;
+    const uint64_t start = at - chunk->offset;
+    const uint64_t remaining = ranges[r].length - at;
+    sink.SetProgress(processed_, GetRecordCount() + found_base);
+    // One 64 KiB window of the read buffer; a carved file may carry the walk past it.
+    const uint32_t window_end =
+        static_cast<uint32_t>(std::min<uint64_t>(chunk->count, start + window));
+    DispatchBuffer buffer{chunk->data.data(), window_end, sector_size_, chunk->first_sector,
+                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
+    DispatchResult result;
+    try {
+      result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
+    } catch (const std::exception&) {
+      result = DispatchResult{};  // a member engine failed on this buffer: go on after it
+      result.next_index = window_end;
+    }
+    if (chunk->unreadable_count != 0) {
+      const uint64_t end = std::min<uint64_t>(result.next_index, window_end);
+      for (uint64_t i = start; i < end; ++i) unreadable_sectors_ += chunk->unreadable[i];
+    }
+    const uint64_t advance = result.next_index - start;
+    processed_ += std::min(advance, remaining);
+    at += advance;
+
+    const int64_t now = NowMs();
+    if (now - last_estimate >= kEstimateIntervalMs && scale_ == kPassScale) {
+      last_estimate = now;
+      const uint64_t seconds = static_cast<uint64_t>((now - start_ms) / 1000);
+      const uint64_t done = processed_ - processed_at_start;
+      if (seconds > 0) {
+        uint64_t speed = done * static_cast<uint64_t>(sector_size_) / seconds;
+        if (speed == 0) speed = 1;
+        const uint64_t left = total_ > processed_ ? total_ - processed_ : 0;
+        seconds_remaining_ = static_cast<int32_t>(
+            std::min<uint64_t>(left * static_cast<uint64_t>(sector_size_) / speed, INT32_MAX));
+      }
+    }
+    if (now - last_checkpoint >= checkpoint_ms_) {
+      last_checkpoint = now;
+      SaveState(r, at, ranges);
+    }
+    if (result.status != kSuccess) return result.status;
+    const uint64_t found = GetRecordCount() + found_base;
+    const int percent = total_ ? static_cast<int>(processed_ * 100 / total_) : 100;
+    const int stop = CallProgress(scan_progress_, callback_context_, percent + 10, kPassScale,
+                                  seconds_remaining_, processed_, total_, found);
+    if (stop != 0) return stop;
+  }
+}
+
+int CProfessionalRecovery::Scan(const char* log_name) {
+  ScanIndex& index = ScanIndex::Instance();
+  if (log_name != nullptr && resume_flag_) {
+    index.UseFolder(ScanIndex::Instance().CurrentFolder());
+    return ReopenLogsForBrowsing();
+  }
+  if (resume_flag_) {
+    scan_folder_ = index.CurrentFolder();
+    index.UseFolder(scan_folder_);
+  } else {
+    scan_folder_ = index.NewScanFolder();
+  }
+  CreateFolderTree(StripSlash(scan_folder_));
+  unreadable_sectors_ = 0;
+  pass_complete_ = false;
+  seconds_remaining_ = -1;
+
+  bool free_range_mode = false;
+  int result = RunQuickPhase(&free_range_mode);
+  if (result != kSuccess) {
+    if (!resume_flag_) index.DropLastNumber();
+    return result;
+  }
+  const std::vector<PassRange> ranges = CollectRanges(free_range_mode);
+  total_ = 0;
+  for (const auto& range : ranges) total_ += range.length;
+
+  size_t range_index = 0;
+  uint64_t offset = 0;
+  processed_ = 0;
+  if (resume_flag_) {
+    const uint64_t position = saved_.resume[kRangePosition];
+    range_index = ranges.size();
+    for (size_t i = 0; i < ranges.size(); ++i) {
+      if (ranges[i].position == position) {
+        range_index = i;
+        offset = std::min(saved_.resume[kRangeOffset], ranges[i].length);
+        break;
+      }
+      if (ranges[i].position > position) {  // the run list differs: continue at the next run
+        range_index = i;
+        break;
+      }
+    }
+    processed_ = std::min(saved_.resume[kProcessed], total_);
+    const bool nothing_left =
+        range_index >= ranges.size() ||
+        (range_index + 1 == ranges.size() && offset >= ranges[range_index].length);
+    if (nothing_left) {
+      // A finished scan opened again: its logs are the result.
+      ReopenLogsForBrowsing();
+      processed_ = total_;
+      pass_complete_ = true;
+      CallProgress(scan_progress_, callback_context_, 100, 100, 0, 0, 0, 0);
+      return kSuccess;
+    }
+  }
+
+  result = OpenDeepLogs();
+  // Without the carving log there is nowhere to keep what the pass finds; the
+  // metadata engines' logs are their own affair and do not stop the pass.
+  if (signature_.Store() == nullptr || !signature_.Store()->IsOpen()) {
+    if (!resume_flag_) index.DropLastNumber();
+    return result != kSuccess ? result : kErrPathNotFound;
+  }
+  result = kSuccess;
+  fat_deep_->LoadBootGeometry();
+  carve_.ts_ranges.clear();
+  if (resume_flag_) {
+    if (resume_notice_) {
+      resume_notice_(total_ ? static_cast<int>(processed_ * 100 / total_) : 0);
+    }
+    const uint64_t resume_sector =
+        partition_start_ +
+        (range_index < ranges.size() ? ranges[range_index].position + offset : partition_count_);
+    signature_.DropRecordsFrom(resume_sector);
+    result = CatchUpMetadata(ranges, range_index, offset);
+  }
+  if (result == kSuccess) result = RunPass(ranges, &range_index, &offset, 0);
+  pass_complete_ = result == kSuccess;
+
+  fat_deep_->FinishScan();
+  ntfs_deep_->FinishDirectories();
+  if (signature_.Store()) signature_.Store()->Flush();
+  if (pass_complete_) CallProgress(scan_progress_, callback_context_, 100, 100, 0, 0, 0, 0);
+  SaveState(range_index, offset, ranges);
+  // The engine now stands for the saved scan: a later Scan continues or reopens it.
+  saved_ = ScanIndexRecord{};
+  resume_flag_ = image_path_.empty()
+                     ? index.FindForPartition(disk_index_, partition_start_, partition_count_, "",
+                                              &saved_)
+                     : index.FindForImage(image_path_, &saved_);
+  return result;
+}
+
+IFileRecoveryParse* CProfessionalRecovery::Owner(const ScanRecord& record) {
+  switch (record.source_kind) {
+    case kSourceNtfsQuick:
+    case kSourceFatQuick: return quick_.get();
+    case kSourceNtfsDeep: return ntfs_deep_.get();
+    case kSourceFatDeep: return fat_deep_.get();
+    case kSourceSignature: return &signature_;
+    default: return nullptr;
+  }
+}
+
+int CProfessionalRecovery::GetChildren(const ScanRecord* directory, int depth,
+                                       ScanRecordList* out) {
+  if (out == nullptr) return kErrInvalidParameter;
+  if (directory != nullptr) {
+    if (directory->source_kind == kSourceSignature) return 0;
+    IFileRecoveryParse* owner = Owner(*directory);
+    return owner ? owner->GetChildren(directory, depth, out) : 0;
+  }
+  if (depth != 0) return kErrInvalidParameter;
+  const size_t first = out->size();
+  if (quick_) quick_->GetChildren(nullptr, 0, out);
+  fat_deep_->GetChildren(nullptr, 0, out);
+  ntfs_deep_->GetChildren(nullptr, 0, out);
+  signature_.GetChildren(nullptr, 0, out);
+  if (out->size() - first >= 2) {
+    ScanRecordList merged(out->begin() + static_cast<std::ptrdiff_t>(first), out->end());
+    SortForListing(&merged);
+    std::copy(merged.begin(), merged.end(), out->begin() + static_cast<std::ptrdiff_t>(first));
+  }
+  return 0;
+}
+
+int CProfessionalRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
+  if (count == nullptr) return kErrInvalidParameter;
+  if (directory != nullptr) {
+    *count = 0;
+    if (directory->source_kind == kSourceSignature) return 0;
+    IFileRecoveryParse* owner = Owner(*directory);
+    return owner ? owner->CountFiles(directory, depth, count) : 0;
+  }
+  if (depth != 0) return kErrInvalidParameter;
+  int total = 0;
+  IFileRecoveryParse* engines[] = {quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_};
+  for (IFileRecoveryParse* engine : engines) {
+    if (engine == nullptr) continue;
+    int part = 0;
+    engine->CountFiles(nullptr, 0, &part);
+    total += part;
+  }
+  *count = total;
+  return 0;
+}
+
+uint64_t CProfessionalRecovery::GetRecordCount() {
+  uint64_t count = fat_deep_->GetRecordCount() + ntfs_deep_->GetRecordCount() +
+                   signature_.GetRecordCount();
+  if (quick_) count += quick_->GetRecordCount();
+  return count;
+}
+
+int CProfessionalRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
+  if (path == nullptr) return kErrInvalidParameter;
+  if (record.source_kind == kSourceSignature) return 0;
+  IFileRecoveryParse* owner = Owner(record);
+  return owner ? owner->GetFullPath(record, path) : 0;
+}
+
+int CProfessionalRecovery::RecoverFile(const ScanRecord& record, const std::string& destination,
+                                       int base_depth) {
+  IFileRecoveryParse* owner = Owner(record);
+  return owner ? owner->RecoverFile(record, destination, base_depth) : 0;
+}
+
+int CProfessionalRecovery::PreviewFile(const ScanRecord& record, std::string* path,
+                                       uint8_t* memory, int* bytes,
+                                       PreviewProgressCallback callback, void* context) {
+  IFileRecoveryParse* owner = Owner(record);
+  return owner ? owner->PreviewFile(record, path, memory, bytes, callback, context) : 0;
+}
+
+int CProfessionalRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
+  if (out == nullptr) return kErrInvalidParameter;
+  const DataSectorOf data_sector_of = [this](const ScanRecord& record, uint64_t* sector) {
+    return MetadataRecordDataSector(record, &source_, sector_size_, sector);
+  };
+  return MergeResultsByType(filter, quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_,
+                            data_sector_of, out);
+}
+
+}  // namespace velmora

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/file_recovery_parse.h"
+#include "engine/scan_index.h"
+#include "signature/carve_context.h"
+#include "signature/file_type_recovery.h"
+#include "signature/read_ahead_pass.h"
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+class CProfessionalFatRecovery;
+class CProfessionalNtfsRecovery;
+
+// The deep scan for any file system: runs the quick engine of the region first,
+// then reads the region (or only its free clusters) once and hands every sector
+// to the engine that recognises it: NTFS file records to the NTFS deep engine,
+// FAT directory sectors to the FAT deep engine, everything else to the signature
+// engine. Each engine keeps its own log in one scan folder; listings merge them.
+// The position reached is saved in the ScanIndex, so a stopped (or killed) scan
+// of the same unchanged source resumes where it was.
+class CProfessionalRecovery : public IFileRecoveryParse {
+ public:
+  // Resume values kept in the ScanIndex record, in this order.
+  enum ResumeValue { kRangePosition, kRangeLength, kRangeOffset, kProcessed, kFound };
+  static constexpr int kImageDiskIndex = 128;
+  static constexpr int kPassScale = 90;
+  static constexpr int kQuickScale = 9;
+  static constexpr uint32_t kChunkBytes = 65536;
+
+  CProfessionalRecovery();
+  ~CProfessionalRecovery() override;
+  CProfessionalRecovery(const CProfessionalRecovery&) = delete;
+  CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
+
+  int OpenImage(const std::string& image_path, char16_t drive_tag) override;
+  int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
+                    char16_t drive_letter) override;
+  int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
+                      void* context, int scale) override;
+  // Null runs (or resumes) the scan. A name only reopens the saved logs of this
+  // source for browsing, without reading it, when a saved scan exists.
+  int Scan(const char* log_name) override;
+  int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
+  int CountFiles(const ScanRecord* directory, int depth, int* count) override;
+  uint64_t GetRecordCount() override;
+  int GetFullPath(const ScanRecord& record, std::string* path) override;
+  int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
+  int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
+  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
+  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
+  int LoadClusterBitmap() override { return 0; }
+  int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
+                  PreviewProgressCallback callback, void* context) override;
+
+  // Whether the open found a saved scan of this source, and how far it got.
+  bool Resuming() const { return resume_flag_; }
+  const ScanIndexRecord& SavedState() const { return saved_; }
+  // Told once the pass of a resumed scan starts: the percent it resumes from.
+  void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
+  // Sectors of the last pass that could not be read (skipped and counted).
+  uint64_t UnreadableSectors() const { return unreadable_sectors_; }
+  // Sectors the last pass (including what a resumed scan had done before) examined.
+  uint64_t ProcessedSectors() const { return processed_; }
+  uint64_t TotalSectors() const { return total_; }
+  bool PassComplete() const { return pass_complete_; }
+  // Seconds between periodic saves of the position during the pass.
+  void SetCheckpointInterval(int milliseconds) { checkpoint_ms_ = milliseconds; }
+
+  IFileRecoveryParse* QuickEngine() { return quick_.get(); }
+  CFileTypeRecovery& SignatureEngine() { return signature_; }
+  CProfessionalFatRecovery& FatDeepEngine() { return *fat_deep_; }
+  CProfessionalNtfsRecovery& NtfsDeepEngine() { return *ntfs_deep_; }
+
+ private:
+  class PassSink;
+
+  IFileRecoveryParse* Owner(const ScanRecord& record);
+  int RunQuickPhase(bool* free_range_mode);
+  int OpenDeepLogs();
+  int ReopenLogsForBrowsing();
+  std::vector<PassRange> CollectRanges(bool free_range_mode);
+  int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
+              uint64_t found_base);
+  int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);
+  // A scan killed without its final save left the metadata engines' in-memory
+  // work unwritten: rebuild it from the part already read.
+  int CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index, uint64_t offset);
+  std::string ScanFolder() const;
+  std::string MarkerPath() const;
+  uint64_t SourceEnd() const { return partition_start_ + partition_count_; }
+
+  char16_t drive_tag_ = 0;
+  int32_t sector_size_ = 512;
+  int disk_index_ = 0;
+  uint64_t partition_start_ = 0;
+  uint64_t partition_count_ = 0;
+  SectorReader source_;
+  CarveContext carve_;
+  std::unique_ptr<CProfessionalFatRecovery> fat_deep_;
+  std::unique_ptr<CProfessionalNtfsRecovery> ntfs_deep_;
+  CFileTypeRecovery signature_;
+  std::unique_ptr<IFileRecoveryParse> quick_;
+  int scale_ = kPassScale;
+  ScanProgressCallback scan_progress_ = nullptr;
+  FileProgressCallback file_progress_ = nullptr;
+  ListingProgressCallback recover_callback_ = nullptr;
+  void* recover_context_ = nullptr;
+  void* callback_context_ = nullptr;
+  bool resume_flag_ = false;
+  ScanIndexRecord saved_{};
+  std::string image_path_;
+  std::string scan_folder_;
+
+  std::function<void(int)> resume_notice_;
+  int checkpoint_ms_ = 3000;
+  uint64_t unreadable_sectors_ = 0;
+  uint64_t processed_ = 0;
+  uint64_t total_ = 0;
+  int32_t seconds_remaining_ = -1;
+  bool pass_complete_ = false;
+};
+
+}  // namespace velmora

@@ -1,0 +1,154 @@
+#include "signature/read_ahead_pass.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
+                             std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth)
+    : source_(source),
+      sector_size_(sector_size),
+      partition_start_(partition_start),
+      ranges_(std::move(ranges)),
+      chunk_sectors_(std::max<uint32_t>(1, chunk_sectors)),
+      depth_(std::max<size_t>(1, depth)) {
+  for (size_t i = 0; i < depth_ + 1; ++i) spare_.push_back(std::make_unique<PassChunk>());
+  thread_ = std::thread([this] { Run(); });
+}
+
+ReadAheadPass::~ReadAheadPass() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+std::unique_ptr<PassChunk> ReadAheadPass::TakeSpareLocked() {
+  if (spare_.empty()) return std::make_unique<PassChunk>();
+  auto chunk = std::move(spare_.back());
+  spare_.pop_back();
+  return chunk;
+}
+
+void ReadAheadPass::SeekLocked(size_t range, uint64_t offset) {
+  ++generation_;
+  while (!ready_.empty()) {
+    spare_.push_back(std::move(ready_.front()));
+    ready_.pop_front();
+  }
+  next_range_ = range;
+  next_offset_ = offset;
+  finished_ = false;
+  changed_.notify_all();
+}
+
+void ReadAheadPass::ReadChunk(PassChunk* chunk) {
+  const size_t sector_bytes = static_cast<size_t>(sector_size_);
+  chunk->data.resize(static_cast<size_t>(chunk->count) * sector_bytes);
+  chunk->unreadable.assign(chunk->count, 0);
+  chunk->unreadable_count = 0;
+  uint32_t got = 0;
+  const int err = ReadSectors(source_, static_cast<int32_t>(chunk->count), chunk->data.data(),
+                              chunk->first_sector, sector_size_, &got);
+  if (err == kSuccess) return;
+  // Salvage what can be read around a bad spot, one sector at a time.
+  for (uint32_t i = std::min(got, chunk->count); i < chunk->count; ++i) {
+    uint8_t* sector = chunk->data.data() + static_cast<size_t>(i) * sector_bytes;
+    uint32_t one = 0;
+    if (ReadSectors(source_, 1, sector, chunk->first_sector + i, sector_size_, &one) != kSuccess ||
+        one != 1) {
+      std::memset(sector, 0, sector_bytes);
+      chunk->unreadable[i] = 1;
+      ++chunk->unreadable_count;
+    }
+  }
+}
+
+void ReadAheadPass::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] {
+      return stop_ || (!finished_ && ready_.size() < depth_ && !spare_.empty());
+    });
+    if (stop_) return;
+    while (next_range_ < ranges_.size() && next_offset_ >= ranges_[next_range_].length) {
+      ++next_range_;
+      next_offset_ = 0;
+    }
+    if (next_range_ >= ranges_.size()) {
+      finished_ = true;
+      changed_.notify_all();
+      continue;
+    }
+    auto chunk = TakeSpareLocked();
+    const PassRange& range = ranges_[next_range_];
+    chunk->range = next_range_;
+    chunk->offset = next_offset_;
+    chunk->count = static_cast<uint32_t>(
+        std::min<uint64_t>(chunk_sectors_, range.length - next_offset_));
+    chunk->first_sector = partition_start_ + range.position + next_offset_;
+    next_offset_ += chunk->count;
+    const uint64_t generation = generation_;
+    lock.unlock();
+    ReadChunk(chunk.get());
+    lock.lock();
+    if (generation == generation_ && !stop_) {
+      ready_.push_back(std::move(chunk));
+    } else {
+      spare_.push_back(std::move(chunk));
+    }
+    changed_.notify_all();
+  }
+}
+
+const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
+  while (range < ranges_.size() && offset >= ranges_[range].length) {
+    ++range;
+    offset = 0;
+  }
+  if (range >= ranges_.size()) return nullptr;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (current_) {
+    if (current_->range == range && current_->offset <= offset &&
+        offset < current_->offset + current_->count) {
+      return current_.get();
+    }
+    spare_.push_back(std::move(current_));
+  }
+  for (;;) {
+    changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
+    if (ready_.empty()) {
+      // The reader ran out before the wanted position (only after a seek race).
+      SeekLocked(range, offset);
+      continue;
+    }
+    PassChunk* front = ready_.front().get();
+    const bool before = front->range < range ||
+                        (front->range == range && front->offset + front->count <= offset);
+    if (front->range == range && front->offset <= offset &&
+        offset < front->offset + front->count) {
+      current_ = std::move(ready_.front());
+      ready_.pop_front();
+      // Wake the reader only once half the read-ahead is used up, so that it reads
+      // several buffers per wake-up instead of one.
+      if (ready_.size() <= depth_ / 2) changed_.notify_all();
+      return current_.get();
+    }
+    const bool far = !before || front->range != range ||
+                     offset - front->offset > static_cast<uint64_t>(depth_) * chunk_sectors_;
+    if (far) {
+      SeekLocked(range, offset);
+      continue;
+    }
+    spare_.push_back(std::move(ready_.front()));
+    ready_.pop_front();
+    changed_.notify_all();
+  }
+}
+
+}  // namespace velmora

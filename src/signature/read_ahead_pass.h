@@ -1,0 +1,78 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "storage/sector_reader.h"
+
+namespace velmora {
+
+// One run of sectors the deep-scan pass reads, counted from the partition start.
+struct PassRange {
+  uint64_t position = 0;
+  uint64_t length = 0;
+};
+
+// One buffer of the pass as read from the source.
+struct PassChunk {
+  size_t range = 0;       // index into the ranges
+  uint64_t offset = 0;    // first sector, relative to the range's position
+  uint32_t count = 0;     // sectors in the buffer
+  uint64_t first_sector = 0;  // absolute on the source
+  uint32_t unreadable_count = 0;
+  std::vector<uint8_t> data;
+  std::vector<uint8_t> unreadable;  // one byte per sector, 1 = could not be read
+};
+
+// Reads the pass's buffers on a second thread, a few ahead of the one being
+// dispatched, so that reading and examining overlap. The consumer asks for the
+// buffer holding a position; positions skipped over (carved files) are dropped,
+// and a jump further than the read-ahead restarts reading at the new position.
+// A buffer that fails to read is read again sector by sector; sectors that
+// still fail are zero-filled and flagged.
+class ReadAheadPass {
+ public:
+  ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
+                std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth);
+  ~ReadAheadPass();
+  ReadAheadPass(const ReadAheadPass&) = delete;
+  ReadAheadPass& operator=(const ReadAheadPass&) = delete;
+
+  // The buffer that holds sector `offset` of range `range`, or null when that
+  // position lies past the last range. Valid until the next call.
+  const PassChunk* Acquire(size_t range, uint64_t offset);
+
+  const std::vector<PassRange>& Ranges() const { return ranges_; }
+
+ private:
+  void Run();
+  void ReadChunk(PassChunk* chunk);
+  void SeekLocked(size_t range, uint64_t offset);
+  std::unique_ptr<PassChunk> TakeSpareLocked();
+
+  SectorReader* source_;
+  int32_t sector_size_;
+  uint64_t partition_start_;
+  std::vector<PassRange> ranges_;
+  uint32_t chunk_sectors_;
+  size_t depth_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<PassChunk>> ready_;
+  std::vector<std::unique_ptr<PassChunk>> spare_;
+  std::unique_ptr<PassChunk> current_;
+  size_t next_range_ = 0;
+  uint64_t next_offset_ = 0;
+  uint64_t generation_ = 0;
+  bool finished_ = false;  // producer reached the end of the ranges
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace velmora

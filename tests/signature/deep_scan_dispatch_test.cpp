@@ -1,0 +1,200 @@
+// Routing of the pass's sectors and the read-ahead that feeds it.
+#include "signature/deep_scan_dispatch.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "signature/read_ahead_pass.h"
+#include "storage/error_codes.h"
+#include "support/planted_image.h"
+
+namespace velmora {
+namespace {
+
+using testing::PlantedImage;
+
+struct RecordingSink : DeepSectorSink {
+  std::vector<std::pair<char, uint64_t>> calls;
+  std::vector<size_t> record_bytes;
+  // Sector -> skip for carves that "find" a file; -1 cancels there.
+  std::vector<std::pair<uint64_t, int64_t>> carved;
+
+  void OnNtfsFileRecord(const uint8_t*, size_t bytes, uint64_t sector) override {
+    calls.push_back({'N', sector});
+    record_bytes.push_back(bytes);
+  }
+  void OnFatDirectoryStart(const uint8_t*, uint64_t sector) override { calls.push_back({'D', sector}); }
+  void OnFatDirectorySector(const uint8_t*, uint64_t sector) override {
+    calls.push_back({'F', sector});
+  }
+  int Carve(const uint8_t*, uint64_t sector, uint64_t* skip) override {
+    calls.push_back({'C', sector});
+    for (const auto& [at, value] : carved) {
+      if (at != sector) continue;
+      if (value < 0) return kCancelledByUser;
+      *skip = static_cast<uint64_t>(value);
+      return kSuccess;
+    }
+    return kErrInvalidParameter;
+  }
+  std::vector<uint64_t> SectorsOf(char kind) const {
+    std::vector<uint64_t> out;
+    for (const auto& [k, s] : calls) {
+      if (k == kind) out.push_back(s);
+    }
+    return out;
+  }
+};
+
+void PutNtfsRecord(uint8_t* sector, bool directory) {
+  std::memset(sector, 0, 512);
+  std::memcpy(sector, "FILE", 4);
+  sector[24] = 0x00;  // bytes in use 0x200
+  sector[25] = 0x02;
+  sector[28] = 0x00;  // allocated 0x400
+  sector[29] = 0x04;
+  sector[48] = 0x34;  // update sequence number, repeated at the end of the block
+  sector[49] = 0x12;
+  sector[510] = 0x34;
+  sector[511] = 0x12;
+  sector[22] = directory ? 0x03 : 0x01;
+}
+
+void PutDirectoryStart(uint8_t* sector) {
+  std::memset(sector, 0, 512);
+  std::memcpy(sector, ".          ", 11);
+  sector[11] = 0x10;
+  sector[26] = 5;
+  std::memcpy(sector + 32, "..         ", 11);
+  sector[32 + 11] = 0x10;
+}
+
+TEST(DeepScanDispatchTest, RoutesEachSectorToTheEngineThatRecognisesIt) {
+  PlantedImage image(16, 1);
+  PutNtfsRecord(image.SectorData(2), false);
+  PutNtfsRecord(image.SectorData(6), true);  // directory records are left alone
+  PutDirectoryStart(image.SectorData(9));
+  SectorReader* reader = image.Open();
+
+  RecordingSink sink;
+  DispatchBuffer buffer{image.SectorData(0), 16, 512, 1000, nullptr};
+  const DispatchResult result = DeepScanDispatch(buffer, 0, reader, reader->total_sectors, &sink);
+  EXPECT_EQ(result.status, kSuccess);
+  EXPECT_EQ(result.next_index, 16u);
+  EXPECT_EQ(sink.SectorsOf('N'), (std::vector<uint64_t>{1002}));
+  EXPECT_EQ(sink.record_bytes, (std::vector<size_t>{1024}));
+  EXPECT_EQ(sink.SectorsOf('D'), (std::vector<uint64_t>{1009}));
+  // Every other sector except the directory record is offered for carving.
+  EXPECT_EQ(sink.SectorsOf('C').size(), 13u);
+}
+
+TEST(DeepScanDispatchTest, CarvedFileSkipsItsSectorsAndOvershootsTheBuffer) {
+  PlantedImage image(8, 2);
+  RecordingSink sink;
+  sink.carved = {{102, 3}, {106, 5}};
+  DispatchBuffer buffer{image.SectorData(0), 8, 512, 100, nullptr};
+  const DispatchResult result = DeepScanDispatch(buffer, 0, nullptr, 0, &sink);
+  EXPECT_EQ(sink.SectorsOf('C'), (std::vector<uint64_t>{100, 101, 102, 105, 106}));
+  EXPECT_EQ(result.next_index, 11u);  // 3 sectors past the buffer
+}
+
+TEST(DeepScanDispatchTest, CancelStopsAtTheSectorWhereItHappened) {
+  PlantedImage image(8, 3);
+  RecordingSink sink;
+  sink.carved = {{4, -1}};
+  DispatchBuffer buffer{image.SectorData(0), 8, 512, 0, nullptr};
+  const DispatchResult result = DeepScanDispatch(buffer, 1, nullptr, 0, &sink);
+  EXPECT_EQ(result.status, kCancelledByUser);
+  EXPECT_EQ(result.next_index, 4u);
+  EXPECT_EQ(sink.SectorsOf('C'), (std::vector<uint64_t>{1, 2, 3, 4}));
+}
+
+TEST(DeepScanDispatchTest, RecordAtTheBufferEndIsReadWholeFromTheSource) {
+  PlantedImage image(8, 4);
+  PutNtfsRecord(image.SectorData(7), false);
+  SectorReader* reader = image.Open();
+  RecordingSink sink;
+  // The buffer holds sectors 0-7; the record's second half is sector 8 of the image,
+  // which does not exist: the record cannot be read whole and is not handed on.
+  DispatchBuffer buffer{image.SectorData(0), 8, 512, 0, nullptr};
+  DeepScanDispatch(buffer, 0, reader, reader->total_sectors, &sink);
+  EXPECT_TRUE(sink.SectorsOf('N').empty());
+
+  PlantedImage larger(12, 5);
+  PutNtfsRecord(larger.SectorData(7), false);
+  reader = larger.Open();
+  RecordingSink second;
+  DispatchBuffer head{larger.SectorData(0), 8, 512, 0, nullptr};
+  DeepScanDispatch(head, 0, reader, reader->total_sectors, &second);
+  EXPECT_EQ(second.SectorsOf('N'), (std::vector<uint64_t>{7}));
+}
+
+TEST(DeepScanDispatchTest, UnreadableSectorsAreNotExamined) {
+  PlantedImage image(4, 6);
+  RecordingSink sink;
+  const uint8_t unreadable[4] = {0, 1, 1, 0};
+  DispatchBuffer buffer{image.SectorData(0), 4, 512, 0, unreadable};
+  DeepScanDispatch(buffer, 0, nullptr, 0, &sink);
+  EXPECT_EQ(sink.SectorsOf('C'), (std::vector<uint64_t>{0, 3}));
+}
+
+TEST(ReadAheadPassTest, DeliversTheRangesInOrderAndFollowsJumps) {
+  PlantedImage image(1000, 7);
+  for (uint64_t s = 0; s < 1000; ++s) std::memcpy(image.SectorData(s), &s, sizeof(s));
+  SectorReader* reader = image.Open();
+  std::vector<PassRange> ranges = {{10, 300}, {500, 100}, {900, 50}};
+  ReadAheadPass pass(reader, 512, 0, ranges, 64, 4);
+
+  auto sector_at = [](const PassChunk* chunk, uint64_t index) {
+    uint64_t value = 0;
+    std::memcpy(&value, chunk->data.data() + index * 512, sizeof(value));
+    return value;
+  };
+  const PassChunk* chunk = pass.Acquire(0, 0);
+  ASSERT_NE(chunk, nullptr);
+  EXPECT_EQ(chunk->first_sector, 10u);
+  EXPECT_EQ(chunk->count, 64u);
+  EXPECT_EQ(sector_at(chunk, 5), 15u);
+  // A jump inside the read-ahead window.
+  chunk = pass.Acquire(0, 130);
+  ASSERT_NE(chunk, nullptr);
+  EXPECT_EQ(chunk->offset, 128u);
+  EXPECT_EQ(sector_at(chunk, 2), 140u);
+  // The range's last buffer is short.
+  chunk = pass.Acquire(0, 299);
+  ASSERT_NE(chunk, nullptr);
+  EXPECT_EQ(chunk->count, 300u - 256u);
+  // Past the end of a range moves to the next one; a far jump restarts reading.
+  chunk = pass.Acquire(0, 300);
+  ASSERT_NE(chunk, nullptr);
+  EXPECT_EQ(chunk->range, 1u);
+  EXPECT_EQ(sector_at(chunk, 0), 500u);
+  chunk = pass.Acquire(2, 40);
+  ASSERT_NE(chunk, nullptr);
+  EXPECT_EQ(sector_at(chunk, 40 - chunk->offset), 940u);
+  EXPECT_EQ(pass.Acquire(2, 50), nullptr);
+}
+
+TEST(ReadAheadPassTest, SectorsThatCannotBeReadAreFlaggedAndZeroed) {
+  PlantedImage image(256, 8);
+  SectorReader* reader = image.Open();
+  // The image loses its tail after it was opened: those reads fail.
+  ASSERT_EQ(::truncate(image.Path().c_str(), 200 * 512 + 100), 0);
+  ReadAheadPass pass(reader, 512, 0, {{0, 256}}, 128, 2);
+  const PassChunk* first = pass.Acquire(0, 0);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->unreadable_count, 0u);
+  const PassChunk* second = pass.Acquire(0, 128);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->unreadable_count, 56u);
+  EXPECT_EQ(second->unreadable[71], 0);
+  EXPECT_EQ(second->unreadable[72], 1);
+  EXPECT_EQ(second->data[72 * 512], 0);
+}
+
+}  // namespace
+}  // namespace velmora

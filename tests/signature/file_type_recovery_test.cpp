@@ -1,0 +1,280 @@
+// The signature engine on planted images: what a carve records, how far the walker
+// skips, and that recovery and preview give the carved bytes back.
+#include "signature/file_type_recovery.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/record_text.h"
+#include "engine/scan_index.h"
+#include "storage/error_codes.h"
+#include "support/content_gen.h"
+#include "support/planted_image.h"
+#include "support/test_env.h"
+
+namespace velmora {
+namespace {
+
+using testing::PlantedImage;
+
+std::vector<uint8_t> FileBytes(const std::string& path) { return testing::ReadWholeFile(path); }
+
+class FileTypeRecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanIndex::ResetInstance();
+    out_dir_ = testing::MakeTempDir("carve-out");
+  }
+  void TearDown() override {
+    ScanIndex::ResetInstance();
+    testing::RemoveTree(out_dir_);
+  }
+
+  // Opens the engine on `image` with a new log in a new scan folder.
+  void OpenOn(PlantedImage& image) {
+    SectorReader* reader = image.Open();
+    ASSERT_NE(reader, nullptr);
+    ScanIndex::Instance().NewScanFolder();
+    ASSERT_EQ(engine_.OpenImage(image.Path(), u'Z'), kSuccess);
+  }
+
+  int Carve(PlantedImage& image, uint64_t sector, uint64_t* skip, uint64_t* found) {
+    SectorReader reader;
+    EXPECT_EQ(OpenImageFile(&reader, image.Path()), kSuccess);
+    return engine_.CarveSectorAt(512, image.SectorData(sector), 512, sector, 0,
+                                 image.SectorCount(), -1, &reader, skip, found);
+  }
+
+  testing::ScopedDataDir data_dir_;
+  std::string out_dir_;
+  CFileTypeRecovery engine_;
+};
+
+TEST_F(FileTypeRecoveryTest, CarvedJpegIsRecordedAndSkippedWhole) {
+  PlantedImage image(200, 3);
+  const auto jpeg = testing::SampleContent("jpg", 10000, 5);
+  image.Plant(40, jpeg);
+  OpenOn(image);
+
+  uint64_t skip = 7;
+  uint64_t found = 3;
+  ASSERT_EQ(Carve(image, 40, &skip, &found), kSuccess);
+  EXPECT_EQ(skip, 20u);  // ceil(10000 / 512)
+  EXPECT_EQ(found, 4u);
+  ASSERT_EQ(engine_.GetRecordCount(), 1u);
+
+  ScanRecordList records;
+  ASSERT_EQ(engine_.GetChildren(nullptr, 0, &records), kSuccess);
+  ASSERT_EQ(records.size(), 1u);
+  const ScanRecord& r = records[0];
+  EXPECT_EQ(r.drive_tag, u'Z');
+  EXPECT_EQ(r.source_kind, kSourceSignature);
+  EXPECT_EQ(r.is_directory, 0u);
+  EXPECT_EQ(r.content_check, 1u);
+  EXPECT_EQ(r.record_index, 1u);
+  EXPECT_EQ(r.object_id, 0u);
+  EXPECT_EQ(r.cluster_size, -1);
+  EXPECT_EQ(r.size, jpeg.size());
+  EXPECT_EQ(r.location, 40u);
+  EXPECT_EQ(r.created, 0u);
+  EXPECT_EQ(r.partition_start, 0u);
+  EXPECT_EQ(RecordName(r), "40.jpg");
+
+  int count = 0;
+  EXPECT_EQ(engine_.CountFiles(nullptr, 0, &count), kSuccess);
+  EXPECT_EQ(count, 1);
+}
+
+TEST_F(FileTypeRecoveryTest, HeaderLengthTypesSkipOneSectorAndUnknownSectorsNothing) {
+  PlantedImage image(200, 4);
+  image.Plant(10, testing::SampleContent("bmp", 6000, 1));
+  std::vector<uint8_t> exe(512, 0);
+  exe[0] = 'M';
+  exe[1] = 'Z';
+  exe[60] = 0x80;
+  std::memcpy(exe.data() + 0x80, "PE\0\0", 4);
+  exe[0x80 + 22] = 0x02;
+  image.Plant(100, exe);
+  OpenOn(image);
+
+  uint64_t skip = 0;
+  uint64_t found = 0;
+  ASSERT_EQ(Carve(image, 10, &skip, &found), kSuccess);
+  EXPECT_EQ(skip, 1u);  // the bmp's size field is not trusted to skip its sectors
+
+  skip = 5;
+  EXPECT_EQ(Carve(image, 100, &skip, &found), kErrInvalidParameter);  // exe: a boundary only
+  EXPECT_EQ(skip, 5u);
+  EXPECT_EQ(Carve(image, 150, &skip, &found), kErrInvalidParameter);  // random data
+  EXPECT_EQ(found, 1u);
+  EXPECT_EQ(engine_.GetRecordCount(), 1u);
+}
+
+TEST_F(FileTypeRecoveryTest, CarvedFileIsCutAtTheEndOfTheSource) {
+  PlantedImage image(120, 5);
+  // A JPEG whose end lies past the end of the region the engine may read.
+  const auto jpeg = testing::SampleContent("jpg", 30000, 2);
+  image.Plant(60, jpeg);
+  OpenOn(image);
+  engine_.SetSourceEnd(80);  // the partition ends 20 sectors after the file's start
+
+  uint64_t skip = 0;
+  uint64_t found = 0;
+  ASSERT_EQ(Carve(image, 60, &skip, &found), kSuccess);
+  ScanRecordList records;
+  engine_.GetChildren(nullptr, 0, &records);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].size, 20u * 512);
+  EXPECT_EQ(skip, 20u);
+
+  const std::string target = out_dir_ + "/cut.jpg";
+  ASSERT_EQ(engine_.RecoverFile(records[0], target, 0), kSuccess);
+  const auto copied = FileBytes(target);
+  ASSERT_EQ(copied.size(), 20u * 512);
+  EXPECT_EQ(0, std::memcmp(copied.data(), jpeg.data(), copied.size()));
+}
+
+TEST_F(FileTypeRecoveryTest, RecoverFileWritesExactlyTheCarvedBytes) {
+  PlantedImage image(100, 6);
+  const auto png = testing::SampleContent("png", 1000, 9);
+  image.Plant(30, png);
+  OpenOn(image);
+  uint64_t skip = 0;
+  uint64_t found = 0;
+  ASSERT_EQ(Carve(image, 30, &skip, &found), kSuccess);
+  ScanRecordList records;
+  engine_.GetFilesByType("*.png|", &records);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].size, 1000u);
+
+  struct Progress {
+    int calls = 0;
+    int last_percent = -1;
+    int last_error = 0;
+  } progress;
+  engine_.SetScanCallback(nullptr,
+                          [](void* context, int percent, int, int error, const char*) {
+                            auto* p = static_cast<Progress*>(context);
+                            ++p->calls;
+                            p->last_percent = percent;
+                            p->last_error = error;
+                            return 0;
+                          },
+                          &progress, 100);
+  const std::string target = out_dir_ + "/sub/dir/30.png";
+  ASSERT_EQ(engine_.RecoverFile(records[0], target, 0), kSuccess);
+  EXPECT_EQ(FileBytes(target), png);
+  EXPECT_EQ(progress.last_percent, 100);
+  EXPECT_EQ(progress.last_error, 0);
+
+  // An existing destination is never overwritten.
+  const std::string again = out_dir_ + "/sub/dir/30.png";
+  ASSERT_EQ(engine_.RecoverFile(records[0], again, 0), kSuccess);
+  EXPECT_EQ(FileBytes(out_dir_ + "/sub/dir/30(1).png"), png);
+}
+
+TEST_F(FileTypeRecoveryTest, RecoverFileReportsReadFaultForALocationPastTheSource) {
+  PlantedImage image(50, 7);
+  OpenOn(image);
+  ScanRecord record{};
+  record.source_kind = kSourceSignature;
+  record.location = 1000;
+  record.size = 4096;
+  SetRecordName(&record, "1000.jpg");
+  EXPECT_EQ(engine_.RecoverFile(record, out_dir_ + "/x.jpg", 0), kErrReadFault);
+}
+
+TEST_F(FileTypeRecoveryTest, ListingOnlyAnswersForTheRoot) {
+  PlantedImage image(100, 8);
+  image.Plant(20, testing::SampleContent("gif", 3000, 1));
+  OpenOn(image);
+  uint64_t skip = 0;
+  uint64_t found = 0;
+  ASSERT_EQ(Carve(image, 20, &skip, &found), kSuccess);
+  ScanRecordList records;
+  engine_.GetChildren(nullptr, 0, &records);
+  ASSERT_EQ(records.size(), 1u);
+  ScanRecordList children = {records[0]};
+  EXPECT_EQ(engine_.GetChildren(&records[0], 1, &children), 0);
+  EXPECT_EQ(children.size(), 1u);  // untouched
+  int count = 42;
+  EXPECT_EQ(engine_.CountFiles(&records[0], 1, &count), 0);
+  EXPECT_EQ(count, 42);
+  std::string path = "unchanged";
+  EXPECT_EQ(engine_.GetFullPath(records[0], &path), 0);
+}
+
+TEST_F(FileTypeRecoveryTest, PreviewGoesToNamedFileTemporaryMediaFileOrMemory) {
+  PlantedImage image(400, 9);
+  const auto pdf = testing::SampleContent("pdf", 3000, 1);
+  const auto jpeg = testing::SampleContent("jpg", 5000, 2);
+  image.Plant(20, pdf);
+  image.Plant(100, jpeg);
+  std::vector<uint8_t> sqlite(2048, 0x11);
+  std::memcpy(sqlite.data(), "SQLite format 3\0", 16);
+  image.Plant(200, sqlite);
+  image.PlantBoundary(204);
+  OpenOn(image);
+  uint64_t skip = 0;
+  uint64_t found = 0;
+  ASSERT_EQ(Carve(image, 20, &skip, &found), kSuccess);
+  ASSERT_EQ(Carve(image, 100, &skip, &found), kSuccess);
+  ASSERT_EQ(Carve(image, 200, &skip, &found), kSuccess);
+  ScanRecordList records;
+  engine_.GetChildren(nullptr, 0, &records);
+  ASSERT_EQ(records.size(), 3u);
+  std::sort(records.begin(), records.end(),
+            [](const ScanRecord& a, const ScanRecord& b) { return a.location < b.location; });
+
+  std::string path;
+  ASSERT_EQ(engine_.PreviewFile(records[0], &path, nullptr, nullptr, nullptr, nullptr), kSuccess);
+  EXPECT_EQ(path, ScanLogDirectory() + "/20.pdf");
+  EXPECT_EQ(FileBytes(path), pdf);
+
+  ASSERT_EQ(engine_.PreviewFile(records[1], &path, nullptr, nullptr, nullptr, nullptr), kSuccess);
+  EXPECT_EQ(path, ScanLogDirectory() + "/tmp.jpg");
+  EXPECT_EQ(FileBytes(path), jpeg);
+
+  std::vector<uint8_t> memory(1000, 0);
+  int bytes = static_cast<int>(memory.size());
+  path.clear();
+  ASSERT_EQ(engine_.PreviewFile(records[2], &path, memory.data(), &bytes, nullptr, nullptr),
+            kSuccess);
+  EXPECT_EQ(bytes, 1000);  // only as much as fits
+  EXPECT_EQ(0, std::memcmp(memory.data(), sqlite.data(), 1000));
+  EXPECT_TRUE(path.empty());
+}
+
+TEST_F(FileTypeRecoveryTest, DropRecordsFromRemovesTheTailAndKeepsIndicesConsistent) {
+  PlantedImage image(400, 10);
+  for (uint64_t sector : {10u, 100u, 200u, 300u}) {
+    image.Plant(sector, testing::SampleContent("png", 2000, sector));
+  }
+  OpenOn(image);
+  uint64_t skip = 0;
+  uint64_t found = 0;
+  for (uint64_t sector : {10u, 100u, 200u, 300u}) {
+    ASSERT_EQ(Carve(image, sector, &skip, &found), kSuccess);
+  }
+  ASSERT_EQ(engine_.DropRecordsFrom(200), kSuccess);
+  EXPECT_EQ(engine_.GetRecordCount(), 2u);
+  ScanRecordList records;
+  engine_.GetChildren(nullptr, 0, &records);
+  ASSERT_EQ(records.size(), 2u);
+  // New records continue the numbering after the kept ones.
+  ASSERT_EQ(Carve(image, 300, &skip, &found), kSuccess);
+  records.clear();
+  engine_.GetChildren(nullptr, 0, &records);
+  ASSERT_EQ(records.size(), 3u);
+  std::vector<uint32_t> indices;
+  for (const auto& r : records) indices.push_back(r.record_index);
+  std::sort(indices.begin(), indices.end());
+  EXPECT_EQ(indices, (std::vector<uint32_t>{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace velmora
