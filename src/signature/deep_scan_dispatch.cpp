@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"
 
@@ -21,8 +22,22 @@ uint32_t Le32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// Whether the deep directory-sector test could differ from the plain one: only a
+// volume-label entry before the end mark lets it pass a sector the plain test refuses.
+// Checked first because the deep test copies the sector on every call.
+bool MayHoldVolumeLabel(const uint8_t* sector, size_t length) {
+  constexpr uint8_t kAttrVolumeLabel = 0x08;
+  for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
+    const uint8_t* entry = sector + offset;
+    if (entry[0] == 0) return false;
+    if (entry[0] != 0xE5 && entry[11] == kAttrVolumeLabel) return true;
+  }
+  return false;
+}
+
 bool PassesDirectorySectorTest(const uint8_t* sector, size_t length) {
-  return IsDirectorySector(sector, length);
+  if (IsDirectorySector(sector, length)) return true;
+  return MayHoldVolumeLabel(sector, length) && IsDeepDirectorySector(sector, length);
 }
 
 }  // namespace
