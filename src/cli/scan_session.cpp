@@ -81,8 +81,9 @@ int ResolveTarget(const std::string& source, ScanTarget* target, std::string* er
   *target = ScanTarget{};
   target->display = source;
   // Image partitions are registered as numbered drives for as long as the locator lives;
-  // one command runs per process, so it lives for the process.
-  static SourceLocator locator;
+  // one command runs per process, so it lives for the process and is never destroyed
+  // (its destructor would run after the drive registry is gone).
+  static SourceLocator& locator = *new SourceLocator;
   LocatedSource located;
   const int err = locator.Locate(source, &located, error);
   if (err != kSuccess) return err;
@@ -200,8 +201,10 @@ void ProgressPrinter::Print(int percent, int seconds_remaining, uint64_t a, uint
   last_print_ms_ = now;
   last_percent_ = percent;
   char line[256];
-  int length = std::snprintf(line, sizeof(line), "%s %3d%%  %s left", label_.c_str(), percent,
-                             FormatRemaining(seconds_remaining).c_str());
+  const std::string remaining =
+      percent >= 100 ? "done" : FormatRemaining(seconds_remaining) + " left";
+  int length = std::snprintf(line, sizeof(line), "%s %3d%%  %s", label_.c_str(), percent,
+                             remaining.c_str());
   if (b != 0 && length > 0 && length < static_cast<int>(sizeof(line))) {
     std::snprintf(line + length, sizeof(line) - static_cast<size_t>(length),
                   "  sectors %llu / %llu  files found %llu", static_cast<unsigned long long>(a),

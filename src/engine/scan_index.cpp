@@ -206,12 +206,11 @@ int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint
   }
   if (target == nullptr) {
     ScanIndexRecord record{};
+    record.disk_number = disk_number;  // the combined engine gives images disk index 128
     if (image) {
-      record.disk_number = -1;
       ToUnits(image_path, record.image_path, 260);
       platform::FileLastWriteTime(image_path, &record.image_write_time);
     } else {
-      record.disk_number = disk_number;
       record.first_sector = first_sector;
       record.sector_count = sector_count;
       record.free_bytes = FreeBytesOf(mount_point);

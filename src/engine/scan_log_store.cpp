@@ -321,7 +321,8 @@ int ScanLogStore::GetAncestors(const ScanRecord& record, ScanRecordList* out) {
   if (main_fd_ < 0) return kErrInvalidParameter;
   if (relations_.empty()) return kSuccess;
   const uint64_t root_key = relations_.begin()->first;
-  std::set<uint32_t> visited{record.record_index};
+  const uint32_t own_index = record.record_index;
+  std::set<uint32_t> visited{own_index};
   uint32_t index = record.record_index;
   while (out->size() < kMaxAncestors) {
     auto parent = parent_of_.find(index);
@@ -339,9 +340,10 @@ int ScanLogStore::GetAncestors(const ScanRecord& record, ScanRecordList* out) {
       const int err = FindDirectoryRecord(parent_id, &ancestor);
       if (err != kSuccess) return err;
     }
-    if (!visited.insert(ancestor.record_index).second) return kSuccess;
+    const uint32_t ancestor_index = ancestor.record_index;  // packed field: copy, never bind
+    if (!visited.insert(ancestor_index).second) return kSuccess;
     out->push_back(ancestor);
-    index = ancestor.record_index;
+    index = ancestor_index;
   }
   return kSuccess;
 }

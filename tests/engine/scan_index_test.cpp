@@ -46,8 +46,9 @@ TEST_F(ScanIndexTest, ImageRecordsSurviveARestartAndGoStaleWhenTheImageChanges) 
     ScanIndex& index = ScanIndex::Instance();
     const std::string folder = index.NewScanFolder();
     fs::create_directories(folder);
-    ASSERT_EQ(index.AddOrUpdate("", -1, 0, 0, resume, folder, image), 0);
-    EXPECT_EQ(index.Records().size(), 1u);
+    ASSERT_EQ(index.AddOrUpdate("", 128, 0, 0, resume, folder, image), 0);
+    ASSERT_EQ(index.Records().size(), 1u);
+    EXPECT_EQ(index.Records()[0].disk_number, 128) << "images keep the disk index they are given";
   }
   ScanIndex::ResetInstance();
   ScanIndexRecord record{};

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
 #include "fat/professional_fat_recovery.h"
 #include "storage/error_codes.h"
@@ -33,7 +34,7 @@ inline int RunFatDeepPass(CProfessionalFatRecovery* engine, const std::string& i
       const uint8_t* bytes = buffer.data() + static_cast<size_t>(i) * sector_size;
       if (IsDirectoryStartSector(bytes, sector_size)) {
         engine->AddDirectoryStart(bytes, sector + i);
-      } else if (IsDirectorySector(bytes, sector_size)) {
+      } else if (IsDeepDirectorySector(bytes, sector_size)) {
         engine->AddDirectorySector(bytes, sector + i);
       }
     }
