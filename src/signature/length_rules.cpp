@@ -156,12 +156,15 @@ uint64_t Bmp(CarveContext&, const uint8_t* buffer, size_t length) {
   return std::min<uint64_t>(bytes::Le32(buffer + 2), 128 * kMiB);
 }
 
+// Camera pictures carry an EXIF thumbnail whose own end-of-image marker comes first and is
+// followed by more picture data; every marker is tried, and only one whose sector tail is
+// clear ends the file.
 uint64_t Jpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
   static constexpr std::string_view kEndOfImage = "\xFF\xD9";
-  const size_t in_first = FindFooterEnd(buffer, length, kEndOfImage, context.sector_size, false);
+  const size_t in_first = FindFooterEnd(buffer, length, kEndOfImage, context.sector_size, true);
   if (in_first != kNotFound) return in_first;
   return ScanWithCandidate(context, 128 * kMiB, std::nullopt, [&](const ScanChunk& chunk) {
-    return FindFooterEnd(chunk.data, chunk.bytes, kEndOfImage, context.sector_size, false);
+    return FindFooterEnd(chunk.data, chunk.bytes, kEndOfImage, context.sector_size, true);
   });
 }
 
