@@ -21,21 +21,6 @@ namespace {
 // Clusters above this size cannot come from a real FAT volume.
 constexpr uint64_t kMaxClusterBytes = 104857600;
 
-std::string ParentFolder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string LastComponent(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-int Percent(uint64_t done, uint64_t total) {
-  return total == 0 ? 100 : static_cast<int>(done * 100 / total);
-}
-
 }  // namespace
 
 int CProfessionalFatRecovery::CheckRecord(const ScanRecord& record) const {
@@ -103,7 +88,7 @@ int CProfessionalFatRecovery::CopyFileTo(const ScanRecord& record, const std::st
     if (err != kSuccess) return err;
     done += length;
     if (file_progress_) {
-      err = file_progress_(callback_context_, Percent(done, size), 100, 0, written_path.c_str());
+      err = file_progress_(callback_context_, PercentDone(done, size), 100, 0, written_path.c_str());
       if (err != kSuccess) stopped = true;
     }
     return err;
@@ -129,10 +114,10 @@ int CProfessionalFatRecovery::RecoverFile(const ScanRecord& record, const std::s
   if (result != kSuccess) return result;
   if (destination.empty()) return kErrInvalidParameter;
   if (!record.is_directory) {
-    const std::string folder = ParentFolder(destination);
+    const std::string folder = ParentFolderOf(destination);
     result = CreateFolderTree(folder);
     if (result != kSuccess) return result;
-    return CopyFileTo(record, JoinPath(folder, SafeComponentName(LastComponent(destination))));
+    return CopyFileTo(record, JoinPath(folder, SafeComponentName(LastPathComponent(destination))));
   }
 
   result = CreateFolderTree(destination);
@@ -202,7 +187,7 @@ int CProfessionalFatRecovery::PreviewFile(const ScanRecord& record, std::string*
     result = ReadFileData(record, amount, [&](const uint8_t* data, size_t length) {
       std::memcpy(memory + copied, data, length);
       copied += length;
-      return callback ? callback(context, Percent(copied, amount), 0) : kSuccess;
+      return callback ? callback(context, PercentDone(copied, amount), 0) : kSuccess;
     });
     *bytes = static_cast<int>(copied);
     return finish(result);
@@ -232,7 +217,7 @@ int CProfessionalFatRecovery::PreviewFile(const ScanRecord& record, std::string*
     const int err = WriteAll(fd, data, length);
     if (err != kSuccess) return err;
     done += length;
-    return callback ? callback(context, Percent(done, record.size), 0) : kSuccess;
+    return callback ? callback(context, PercentDone(done, record.size), 0) : kSuccess;
   });
   ::close(fd);
   if (result != kSuccess) ::unlink(written.c_str());

@@ -39,39 +39,10 @@ bool InExtensionList(std::string_view list, std::string_view extension) {
   return false;
 }
 
-int Percent(uint64_t done, uint64_t total) {
-  return total == 0 ? 100 : static_cast<int>(done * 100 / total);
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 int SeparatorsIn(const std::string& path) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   return static_cast<int>(std::count(trimmed.begin(), trimmed.end(), '/'));
-}
-
-bool IsRealDirectory(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A sub-folder for a recovered directory: reuses an existing real folder of
-// that name (its files get "(n)" names), never follows a link.
-int MakeChildFolder(const std::string& parent, const std::string& name, std::string* out) {
-  std::string path = JoinPath(parent, name);
-  if (IsRealDirectory(path)) {
-    *out = path;
-    return kSuccess;
-  }
-  path = UniquePathIn(parent, name);
-  if (::mkdir(path.c_str(), 0755) != 0) return LastError();
-  *out = path;
-  return kSuccess;
 }
 
 }  // namespace
@@ -106,7 +77,7 @@ int CFastNtfsRecovery::RecoverTree(const ScanRecord& top, const std::string& des
       const std::string name = SafeComponentName(RecordName(child));
       if (child.is_directory) {
         std::string folder;
-        result = MakeChildFolder(entry.folder, name, &folder);
+        result = MakeRecoveredSubfolder(entry.folder, name, &folder);
         if (result == kSuccess) queue.push_back({child, folder, entry.level + 1});
         continue;
       }
@@ -121,7 +92,7 @@ int CFastNtfsRecovery::RecoverFile(const ScanRecord& record, const std::string& 
                                    int base_depth) {
   if (!volume_.IsOpen() || destination.empty()) return kErrInvalidParameter;
   if (!record.is_directory) {
-    const int rc = CreateFolderTree(FolderOf(destination));
+    const int rc = CreateFolderTree(ParentFolderOf(destination));
     if (rc != kSuccess) return rc;
     return RecoverOne(record, destination);
   }
@@ -191,7 +162,7 @@ int CFastNtfsRecovery::PreviewFile(const ScanRecord& record, std::string* path, 
     }
     done += length;
     if (callback && !stream.resident) {
-      const int stop = callback(context, Percent(done, size), 0);
+      const int stop = callback(context, PercentDone(done, size), 0);
       if (stop != 0) {
         stopped = true;
         return stop;

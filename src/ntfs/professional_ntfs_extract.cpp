@@ -40,36 +40,6 @@ bool InExtensionList(std::string_view list, std::string_view extension) {
   return false;
 }
 
-int Percent(uint64_t done, uint64_t total) {
-  return total == 0 ? 100 : static_cast<int>(done * 100 / total);
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool IsRealDirectory(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A sub-folder for a recovered folder: an existing real folder of that name is
-// used again (its files get "(n)" names); a link or a file of that name is
-// never followed or replaced, the folder gets a "(n)" name instead.
-int MakeChildFolder(const std::string& parent, const std::string& name, std::string* out) {
-  std::string path = JoinPath(parent, name);
-  if (IsRealDirectory(path)) {
-    *out = path;
-    return kSuccess;
-  }
-  path = UniquePathIn(parent, name);
-  if (::mkdir(path.c_str(), 0755) != 0) return LastError();
-  *out = path;
-  return kSuccess;
-}
-
 }  // namespace
 
 VolumeWindow CProfessionalNtfsRecovery::WindowOf(const ScanRecord& record) {
@@ -151,7 +121,7 @@ int CProfessionalNtfsRecovery::RecoverOne(const ScanRecord& record, const std::s
     done += length;
     if (!stream.resident && file_progress_) {
       const int stop =
-          file_progress_(callback_context_, Percent(done, size), 100, 0, written_path.c_str());
+          file_progress_(callback_context_, PercentDone(done, size), 100, 0, written_path.c_str());
       if (stop != 0) {
         stopped = true;
         return stop;
@@ -170,7 +140,7 @@ int CProfessionalNtfsRecovery::RecoverFile(const ScanRecord& record,
                                            const std::string& destination, int base_depth) {
   if (!reader_.IsOpen() || destination.empty()) return kErrInvalidParameter;
   if (!record.is_directory) {
-    const int rc = CreateFolderTree(FolderOf(destination));
+    const int rc = CreateFolderTree(ParentFolderOf(destination));
     if (rc != kSuccess) return rc;
     return RecoverOne(record, destination);
   }
@@ -212,7 +182,7 @@ int CProfessionalNtfsRecovery::RecoverTree(const ScanRecord& top, const std::str
       const std::string name = SafeComponentName(RecordName(child));
       if (child.is_directory) {
         std::string folder;
-        result = MakeChildFolder(entry.folder, name, &folder);
+        result = MakeRecoveredSubfolder(entry.folder, name, &folder);
         // Levels only grow, so a tree with a loop in it still ends.
         if (result == kSuccess && entry.level + 1 < static_cast<int>(kMaxParentDepth)) {
           queue.push_back({child, folder, entry.level + 1});
@@ -289,7 +259,7 @@ int CProfessionalNtfsRecovery::PreviewFile(const ScanRecord& record, std::string
     }
     done += length;
     if (callback && !stream.resident) {
-      const int stop = callback(context, Percent(done, size), 0);
+      const int stop = callback(context, PercentDone(done, size), 0);
       if (stop != 0) {
         stopped = true;
         return stop;
