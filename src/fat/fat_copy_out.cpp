@@ -51,22 +51,12 @@ int CFastFatRecovery::RecoverFile(const ScanRecord& record, const std::string& d
                                   int base_depth) {
   int result = CheckRecord(record);
   if (result != kSuccess) return result;
-  if (destination.empty()) return kErrInvalidParameter;
-  if (!record.is_directory) {
-    const std::string folder = ParentFolderOf(destination);
-    result = CreateFolderTree(folder);
-    if (result != kSuccess) return result;
-    return CopyFileTo(record, JoinPath(folder, SafeComponentName(LastPathComponent(destination))));
-  }
-
-  result = CreateFolderTree(destination);
-  if (result != kSuccess) return result;
-  int depth = DirectoryDepth(record);
-  if (depth < 0) depth = SeparatorsBeforeLast(destination) - base_depth;
-  if (depth < 1) depth = 1;
-
-  return CopyFatFolderTree(
-      record, destination, depth,
+  return RecoverFatRecord(
+      record, destination,
+      [&] {
+        const int depth = DirectoryDepth(record);
+        return depth < 0 ? SeparatorsBeforeLast(destination) - base_depth : depth;
+      },
       [this](const ScanRecord* directory, int level, ScanRecordList* out) {
         return GetChildren(directory, level, out);
       },

@@ -14,35 +14,7 @@
 
 namespace velmora {
 
-int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string& path,
-                   FileProgressCallback progress, void* context) {
-  int fd = -1;
-  std::string written_path;
-  int result = CreateOutputFile(path, &fd, &written_path);
-  if (result != kSuccess) {
-    if (progress) progress(context, 100, 100, result, path.c_str());
-    return result;
-  }
-  uint64_t done = 0;
-  bool stopped = false;
-  result = read(size, [&](const uint8_t* data, size_t length) {
-    int err = WriteAll(fd, data, length);
-    if (err != kSuccess) return err;
-    done += length;
-    if (progress) {
-      err = progress(context, PercentDone(done, size), 100, 0, written_path.c_str());
-      if (err != kSuccess) stopped = true;
-    }
-    return err;
-  });
-  ::close(fd);
-  if (size == 0 && progress) {
-    result = progress(context, 100, 100, 0, written_path.c_str());
-  } else if (result != kSuccess && !stopped && progress) {
-    progress(context, 100, 100, result, written_path.c_str());
-  }
-  return result;
-}
+namespace {
 
 int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int depth,
                       const FatChildLister& list_children, const FatFileCopier& copy_file) {
@@ -79,6 +51,55 @@ int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int
     }
   }
   return first_error;
+}
+
+}  // namespace
+
+int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string& path,
+                   FileProgressCallback progress, void* context) {
+  int fd = -1;
+  std::string written_path;
+  int result = CreateOutputFile(path, &fd, &written_path);
+  if (result != kSuccess) {
+    if (progress) progress(context, 100, 100, result, path.c_str());
+    return result;
+  }
+  uint64_t done = 0;
+  bool stopped = false;
+  result = read(size, [&](const uint8_t* data, size_t length) {
+    int err = WriteAll(fd, data, length);
+    if (err != kSuccess) return err;
+    done += length;
+    if (progress) {
+      err = progress(context, PercentDone(done, size), 100, 0, written_path.c_str());
+      if (err != kSuccess) stopped = true;
+    }
+    return err;
+  });
+  ::close(fd);
+  if (size == 0 && progress) {
+    result = progress(context, 100, 100, 0, written_path.c_str());
+  } else if (result != kSuccess && !stopped && progress) {
+    progress(context, 100, 100, result, written_path.c_str());
+  }
+  return result;
+}
+
+int RecoverFatRecord(const ScanRecord& record, const std::string& destination,
+                     const std::function<int()>& folder_depth,
+                     const FatChildLister& list_children, const FatFileCopier& copy_file) {
+  if (destination.empty()) return kErrInvalidParameter;
+  if (!record.is_directory) {
+    const std::string folder = ParentFolderOf(destination);
+    const int result = CreateFolderTree(folder);
+    if (result != kSuccess) return result;
+    return copy_file(record, JoinPath(folder, SafeComponentName(LastPathComponent(destination))));
+  }
+  const int result = CreateFolderTree(destination);
+  if (result != kSuccess) return result;
+  int depth = folder_depth();
+  if (depth < 1) depth = 1;
+  return CopyFatFolderTree(record, destination, depth, list_children, copy_file);
 }
 
 int PreviewFatRecord(const ScanRecord& record, int checked, const FatRecordReader& read,

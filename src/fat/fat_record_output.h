@@ -26,12 +26,16 @@ using FatFileCopier = std::function<int(const ScanRecord& record, const std::str
 int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string& path,
                    FileProgressCallback progress, void* context);
 
-// Copies folder `top` and everything below it into `destination` (already
-// created), breadth first so a folder's files come before its subfolders'
-// contents. Stops at a negative result (cancel or worse); otherwise returns
-// the first error met.
-int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int depth,
-                      const FatChildLister& list_children, const FatFileCopier& copy_file);
+// Recovers a checked record to `destination`: a file into the folder part of
+// it (created when missing) under its last name made safe; a folder by
+// creating `destination` and copying everything below it, breadth first so a
+// folder's files come before its subfolders' contents. `folder_depth` gives
+// the depth of the folder's children in the store (below 1 counts as 1).
+// Stops at a negative result (cancel or worse); otherwise returns the first
+// error met.
+int RecoverFatRecord(const ScanRecord& record, const std::string& destination,
+                     const std::function<int()>& folder_depth,
+                     const FatChildLister& list_children, const FatFileCopier& copy_file);
 
 // Previews a file record into `memory` (up to *bytes) or to a file (`*path`,
 // or a name in the scan-log folder when empty). `checked` is the engine's

@@ -86,27 +86,16 @@ int CProfessionalFatRecovery::RecoverFile(const ScanRecord& record, const std::s
                                           int base_depth) {
   int result = CheckRecord(record);
   if (result != kSuccess) return result;
-  if (destination.empty()) return kErrInvalidParameter;
-  if (!record.is_directory) {
-    const std::string folder = ParentFolderOf(destination);
-    result = CreateFolderTree(folder);
-    if (result != kSuccess) return result;
-    return CopyFileTo(record, JoinPath(folder, SafeComponentName(LastPathComponent(destination))));
-  }
-
-  result = CreateFolderTree(destination);
-  if (result != kSuccess) return result;
-  // The depth of the record's children in the store, from its ancestors.
-  int depth = DirectoryDepth(record);
-  if (depth < 0) {
-    int separators = 0;
-    for (size_t i = 0; i + 1 < destination.size(); ++i) separators += destination[i] == '/';
-    depth = separators - base_depth;
-  }
-  if (depth < 1) depth = 1;
-
-  return CopyFatFolderTree(
-      record, destination, depth,
+  return RecoverFatRecord(
+      record, destination,
+      [&] {
+        // The depth of the record's children in the store, from its ancestors.
+        const int depth = DirectoryDepth(record);
+        if (depth >= 0) return depth;
+        int separators = 0;
+        for (size_t i = 0; i + 1 < destination.size(); ++i) separators += destination[i] == '/';
+        return separators - base_depth;
+      },
       [this](const ScanRecord* directory, int level, ScanRecordList* out) {
         return GetChildren(directory, level, out);
       },
