@@ -37,6 +37,21 @@ std::string JoinPath(const std::string& folder, std::string_view name) {
   return folder + "/" + std::string(name);
 }
 
+std::string ParentFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string LastPathComponent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int PercentDone(uint64_t done, uint64_t total) {
+  return total == 0 ? 100 : static_cast<int>(done * 100 / total);
+}
+
 namespace {
 
 bool Exists(const std::string& path) {
@@ -101,6 +116,27 @@ int WriteAll(int fd, const void* data, size_t length) {
     if (n <= 0) return n < 0 ? ErrorFromErrno(errno) : kErrWriteFault;
     done += static_cast<size_t>(n);
   }
+  return kSuccess;
+}
+
+namespace {
+
+bool IsRealDirectory(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+int MakeRecoveredSubfolder(const std::string& parent, const std::string& name, std::string* out) {
+  std::string path = JoinPath(parent, name);
+  if (IsRealDirectory(path)) {
+    *out = path;
+    return kSuccess;
+  }
+  path = UniquePathIn(parent, name);
+  if (::mkdir(path.c_str(), 0755) != 0) return LastError();
+  *out = path;
   return kSuccess;
 }
 

@@ -28,4 +28,18 @@ int WriteAll(int fd, const void* data, size_t length);
 // Joins with a single "/".
 std::string JoinPath(const std::string& folder, std::string_view name);
 
+// The folder part of `path`: "." without a "/", "/" for a top-level name.
+std::string ParentFolderOf(const std::string& path);
+
+// What follows the last "/" of `path` (all of it without one).
+std::string LastPathComponent(const std::string& path);
+
+// Progress in whole percent; an empty total counts as finished.
+int PercentDone(uint64_t done, uint64_t total);
+
+// A sub-folder for a recovered directory: an existing real folder of that name
+// is used again (its files get "(n)" names); a link or a file of that name is
+// never followed or replaced, the folder gets a "(n)" name instead.
+int MakeRecoveredSubfolder(const std::string& parent, const std::string& name, std::string* out);
+
 }  // namespace velmora

@@ -14,6 +14,7 @@
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_cluster_bitmap.h"
 #include "fat/fat_directory_entry.h"
+#include "fat/fat_record_output.h"
 #include "fat/fat_table.h"
 #include "fat/fat_volume.h"
 #include "storage/sector_reader.h"
@@ -95,6 +96,7 @@ class CFastFatRecovery : public IFileRecoveryParse {
   RelationKey KeyFor(const ScanRecord* directory, int depth) const;
   int DirectoryDepth(const ScanRecord& directory);
   int CopyFileTo(const ScanRecord& record, const std::string& path);
+  FatRecordReader ReaderFor(const ScanRecord& record);
   int CheckRecord(const ScanRecord& record) const;
 
   bool open_ = false;

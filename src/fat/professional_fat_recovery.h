@@ -13,6 +13,7 @@
 #include "engine/scan_log_store.h"
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_geometry_inference.h"
+#include "fat/fat_record_output.h"
 #include "fat/fat_volume.h"
 #include "storage/sector_reader.h"
 
@@ -171,6 +172,7 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   int ReadFileData(const ScanRecord& record, uint64_t size,
                    const std::function<int(const uint8_t*, size_t)>& sink) const;
   int CopyFileTo(const ScanRecord& record, const std::string& path);
+  FatRecordReader ReaderFor(const ScanRecord& record) const;
   int DirectoryDepth(const ScanRecord& directory);
 
   bool open_ = false;

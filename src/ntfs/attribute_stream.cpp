@@ -5,8 +5,8 @@
 #include <set>
 
 #include "ntfs/attribute_list.h"
-#include "ntfs/lznt1.h"
 #include "ntfs/ntfs_volume.h"
+#include "ntfs/run_reading.h"
 
 namespace velmora::ntfs {
 
@@ -23,19 +23,8 @@ bool Matches(const MftAttribute& a, uint32_t type, std::string_view name) {
 }
 
 void AddExtent(const NtfsVolume& volume, const MftAttribute& a, NtfsStream* out) {
-  if (!a.non_resident) {
-    out->resident = true;
-    out->resident_data.assign(a.value.begin(), a.value.end());
-    return;
-  }
-  if (a.start_vcn == 0) {
-    out->real_size = a.real_size;
-    out->initialized_size = std::min(a.initialized_size, a.real_size);
-    out->allocated_size = a.allocated_size;
-    out->compressed = a.IsCompressed() && a.compression_unit != 0;
-    out->compression_unit = a.compression_unit;
-    out->encrypted = a.IsEncrypted();
-  }
+  TakeExtentValueAndSizes(a, out);
+  if (!a.non_resident) return;
   std::vector<DataRun> runs;
   const RunDecodeResult decoded =
       DecodeDataRuns(a.mapping_pairs, a.start_vcn, volume.ClusterCount(), &runs);
@@ -72,6 +61,22 @@ int LoadAttributeList(NtfsVolume& volume, const MftRecord& base,
 }
 
 }  // namespace
+
+void TakeExtentValueAndSizes(const MftAttribute& attribute, NtfsStream* stream) {
+  if (!attribute.non_resident) {
+    stream->resident = true;
+    stream->resident_data.assign(attribute.value.begin(), attribute.value.end());
+    return;
+  }
+  if (attribute.start_vcn == 0) {
+    stream->real_size = attribute.real_size;
+    stream->initialized_size = std::min(attribute.initialized_size, attribute.real_size);
+    stream->allocated_size = attribute.allocated_size;
+    stream->compressed = attribute.IsCompressed() && attribute.compression_unit != 0;
+    stream->compression_unit = attribute.compression_unit;
+    stream->encrypted = attribute.IsEncrypted();
+  }
+}
 
 int LoadStream(NtfsVolume& volume, const MftRecord& base, uint64_t base_number, uint32_t type,
                std::string_view name, NtfsStream* out) {
@@ -135,45 +140,10 @@ std::vector<std::string> NamedDataStreams(NtfsVolume& volume, const MftRecord& b
 
 namespace {
 
-// The run holding cluster `vcn`, or null in a gap.
-const DataRun* RunAt(const std::vector<DataRun>& runs, uint64_t vcn) {
-  auto it = std::upper_bound(runs.begin(), runs.end(), vcn,
-                             [](uint64_t v, const DataRun& r) { return v < r.vcn; });
-  if (it == runs.begin()) return nullptr;
-  --it;
-  return vcn < it->vcn + it->length ? &*it : nullptr;
-}
-
-// Fills `count` clusters from `vcn` into `buffer`: disk clusters or zeros.
-// `allocated` counts the clusters that came from disk. Returns false at a gap,
-// with `filled` clusters done.
-int FillClusters(NtfsVolume& volume, const std::vector<DataRun>& runs, uint64_t vcn, uint64_t count,
-                 uint8_t* buffer, bool pack_allocated, uint64_t* filled, uint64_t* allocated) {
-  const uint32_t cs = volume.Geometry().cluster_size;
-  *filled = 0;
-  *allocated = 0;
-  while (*filled < count) {
-    const uint64_t at = vcn + *filled;
-    const DataRun* run = RunAt(runs, at);
-    if (!run) return kNtfsRunsIncomplete;
-    const uint64_t n = std::min(count - *filled, run->vcn + run->length - at);
-    if (run->kind == RunKind::kSparse) {
-      if (!pack_allocated) std::memset(buffer + *filled * cs, 0, n * cs);
-    } else {
-      uint8_t* target = buffer + (pack_allocated ? *allocated : *filled) * cs;
-      const int rc = volume.ReadClusters(run->lcn + (at - run->vcn), n, target);
-      if (rc != 0) return rc;
-      *allocated += n;
-    }
-    *filled += n;
-  }
-  return 0;
-}
-
-void ZeroPastInitialized(const NtfsStream& stream, uint64_t position, uint8_t* data, size_t length) {
-  if (position + length <= stream.initialized_size) return;
-  const uint64_t keep = stream.initialized_size > position ? stream.initialized_size - position : 0;
-  std::memset(data + keep, 0, length - keep);
+ClusterReader ReaderOf(NtfsVolume& volume) {
+  return [&volume](uint64_t lcn, uint64_t count, uint8_t* buffer) {
+    return volume.ReadClusters(lcn, count, buffer);
+  };
 }
 
 int CopyPlain(NtfsVolume& volume, const NtfsStream& stream, uint64_t size, const StreamSink& sink) {
@@ -194,11 +164,12 @@ int CopyPlain(NtfsVolume& volume, const NtfsStream& stream, uint64_t size, const
       std::memset(buffer.data(), 0, clusters * cs);
       filled = clusters;
     } else {
-      rc = FillClusters(volume, stream.runs, vcn, clusters, buffer.data(), false, &filled, &allocated);
+      rc = FillClusters(ReaderOf(volume), cs, stream.runs, vcn, clusters, buffer.data(), false,
+                        &filled, &allocated);
     }
     const uint64_t bytes = std::min<uint64_t>(filled * cs, size - position);
     if (bytes > 0) {
-      ZeroPastInitialized(stream, position, buffer.data(), bytes);
+      ZeroPastInitialized(stream.initialized_size, position, buffer.data(), bytes);
       const int stop = sink(buffer.data(), bytes);
       if (stop != 0) return stop;
     }
@@ -206,43 +177,6 @@ int CopyPlain(NtfsVolume& volume, const NtfsStream& stream, uint64_t size, const
     position += bytes;
   }
   return 0;
-}
-
-int CopyCompressed(NtfsVolume& volume, const NtfsStream& stream, uint64_t size,
-                   const StreamSink& sink) {
-  const uint32_t cs = volume.Geometry().cluster_size;
-  const uint64_t unit_clusters = uint64_t{1} << stream.compression_unit;
-  const size_t unit_bytes = unit_clusters * cs;
-  std::vector<uint8_t> raw(unit_bytes);
-  std::vector<uint8_t> plain(unit_bytes);
-  int damaged = 0;
-  for (uint64_t position = 0; position < size; position += unit_bytes) {
-    const uint64_t vcn = position / cs;
-    uint64_t filled = 0;
-    uint64_t allocated = 0;
-    const int rc =
-        FillClusters(volume, stream.runs, vcn, unit_clusters, raw.data(), true, &filled, &allocated);
-    // A unit whose runs end early is complete as far as its compressed bytes go.
-    if (rc != 0 && (rc != kNtfsRunsIncomplete || filled == 0)) return rc;
-    const uint8_t* unit = plain.data();
-    if (allocated == unit_clusters) {
-      unit = raw.data();  // stored uncompressed
-    } else {
-      std::fill(plain.begin(), plain.end(), 0);
-      if (allocated != 0) {
-        size_t produced = 0;
-        if (!DecompressLznt1({raw.data(), allocated * cs}, plain, &produced)) {
-          damaged = kNtfsRunsIncomplete;
-        }
-      }
-    }
-    const uint64_t bytes = std::min<uint64_t>(unit_bytes, size - position);
-    if (unit != plain.data()) std::memcpy(plain.data(), unit, bytes);
-    ZeroPastInitialized(stream, position, plain.data(), bytes);
-    const int stop = sink(plain.data(), bytes);
-    if (stop != 0) return stop;
-  }
-  return damaged;
 }
 
 }  // namespace
@@ -254,8 +188,9 @@ int CopyStreamData(NtfsVolume& volume, const NtfsStream& stream, uint64_t limit,
   if (stream.resident) {
     return sink(stream.resident_data.data(), static_cast<size_t>(size));
   }
-  return stream.compressed ? CopyCompressed(volume, stream, size, sink)
-                           : CopyPlain(volume, stream, size, sink);
+  if (!stream.compressed) return CopyPlain(volume, stream, size, sink);
+  return CopyCompressedUnits(ReaderOf(volume), volume.Geometry().cluster_size, stream.runs,
+                             stream.initialized_size, stream.compression_unit, size, sink);
 }
 
 }  // namespace velmora::ntfs

@@ -32,6 +32,11 @@ struct NtfsStream {
   uint64_t Size() const { return resident ? resident_data.size() : real_size; }
 };
 
+// Takes an extent's resident value or, from the extent at cluster 0, the
+// stream's sizes and flags. A non-resident extent's runs are left to the
+// caller, which knows how far the volume reaches.
+void TakeExtentValueAndSizes(const MftAttribute& attribute, NtfsStream* stream);
+
 // Collects attribute (`type`, `name`) of base record `base_number`. Extents are
 // taken inline and, when the record has an attribute list, from the extension
 // records it names (only those whose base reference points back here).

@@ -1,12 +1,11 @@
 #include "ntfs/deep_data_copy.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "ntfs/data_runs.h"
-#include "ntfs/lznt1.h"
 #include "ntfs/ntfs_volume.h"
+#include "ntfs/run_reading.h"
 #include "storage/error_codes.h"
 
 namespace velmora::ntfs {
@@ -15,44 +14,10 @@ namespace {
 
 constexpr size_t kCopyBlockBytes = 65536;
 
-const DataRun* RunAt(const std::vector<DataRun>& runs, uint64_t vcn) {
-  auto it = std::upper_bound(runs.begin(), runs.end(), vcn,
-                             [](uint64_t v, const DataRun& r) { return v < r.vcn; });
-  if (it == runs.begin()) return nullptr;
-  --it;
-  return vcn < it->vcn + it->length ? &*it : nullptr;
-}
-
-// Fills `count` clusters from `vcn`: disk clusters or, for holes, zeros (or
-// nothing when `pack_allocated`, which gathers only stored clusters).
-int FillClusters(const VolumeWindow& volume, const std::vector<DataRun>& runs, uint64_t vcn,
-                 uint64_t count, uint8_t* buffer, bool pack_allocated, uint64_t* filled,
-                 uint64_t* allocated) {
-  const uint32_t cs = volume.cluster_bytes;
-  *filled = 0;
-  *allocated = 0;
-  while (*filled < count) {
-    const uint64_t at = vcn + *filled;
-    const DataRun* run = RunAt(runs, at);
-    if (!run) return kNtfsRunsIncomplete;
-    const uint64_t n = std::min(count - *filled, run->vcn + run->length - at);
-    if (run->kind == RunKind::kSparse) {
-      if (!pack_allocated) std::memset(buffer + *filled * cs, 0, n * cs);
-    } else {
-      uint8_t* target = buffer + (pack_allocated ? *allocated : *filled) * cs;
-      const int rc = volume.ReadClusters(run->lcn + (at - run->vcn), n, target);
-      if (rc != kSuccess) return rc;
-      *allocated += n;
-    }
-    *filled += n;
-  }
-  return kSuccess;
-}
-
-void ZeroPastInitialized(uint64_t initialized, uint64_t position, uint8_t* data, size_t length) {
-  if (position + length <= initialized) return;
-  const uint64_t keep = initialized > position ? initialized - position : 0;
-  std::memset(data + keep, 0, length - keep);
+ClusterReader ReaderOf(const VolumeWindow& volume) {
+  return [&volume](uint64_t lcn, uint64_t count, uint8_t* buffer) {
+    return volume.ReadClusters(lcn, count, buffer);
+  };
 }
 
 int CopyPlain(const VolumeWindow& volume, const std::vector<DataRun>& runs, uint64_t initialized,
@@ -66,8 +31,8 @@ int CopyPlain(const VolumeWindow& volume, const std::vector<DataRun>& runs, uint
     const uint64_t clusters = std::min(block_clusters, (size - position + cs - 1) / cs);
     uint64_t filled = 0;
     uint64_t allocated = 0;
-    const int rc =
-        FillClusters(volume, runs, vcn, clusters, buffer.data(), false, &filled, &allocated);
+    const int rc = FillClusters(ReaderOf(volume), cs, runs, vcn, clusters, buffer.data(), false,
+                                &filled, &allocated);
     const uint64_t bytes = std::min<uint64_t>(filled * cs, size - position);
     if (bytes > 0) {
       ZeroPastInitialized(initialized, position, buffer.data(), bytes);
@@ -78,37 +43,6 @@ int CopyPlain(const VolumeWindow& volume, const std::vector<DataRun>& runs, uint
     position += bytes;
   }
   return kSuccess;
-}
-
-int CopyCompressed(const VolumeWindow& volume, const std::vector<DataRun>& runs,
-                   uint64_t initialized, uint8_t unit_shift, uint64_t size, const DataSink& sink) {
-  const uint32_t cs = volume.cluster_bytes;
-  const uint64_t unit_clusters = uint64_t{1} << unit_shift;
-  const size_t unit_bytes = unit_clusters * cs;
-  std::vector<uint8_t> raw(unit_bytes);
-  std::vector<uint8_t> plain(unit_bytes);
-  int damaged = kSuccess;
-  for (uint64_t position = 0; position < size; position += unit_bytes) {
-    uint64_t filled = 0;
-    uint64_t allocated = 0;
-    const int rc = FillClusters(volume, runs, position / cs, unit_clusters, raw.data(), true,
-                                &filled, &allocated);
-    if (rc != kSuccess && (rc != kNtfsRunsIncomplete || filled == 0)) return rc;
-    const uint64_t bytes = std::min<uint64_t>(unit_bytes, size - position);
-    if (allocated == unit_clusters) {
-      std::memcpy(plain.data(), raw.data(), bytes);  // stored uncompressed
-    } else {
-      std::fill(plain.begin(), plain.end(), 0);
-      size_t produced = 0;
-      if (allocated != 0 && !DecompressLznt1({raw.data(), allocated * cs}, plain, &produced)) {
-        damaged = kNtfsRunsIncomplete;
-      }
-    }
-    ZeroPastInitialized(initialized, position, plain.data(), bytes);
-    const int stop = sink(plain.data(), bytes);
-    if (stop != 0) return stop;
-  }
-  return damaged;
 }
 
 }  // namespace
@@ -141,19 +75,8 @@ int VolumeWindow::ReadClusters(uint64_t lcn, uint64_t count, uint8_t* buffer) co
 }
 
 void AddDeepExtent(const VolumeWindow& volume, const MftAttribute& attribute, NtfsStream* stream) {
-  if (!attribute.non_resident) {
-    stream->resident = true;
-    stream->resident_data.assign(attribute.value.begin(), attribute.value.end());
-    return;
-  }
-  if (attribute.start_vcn == 0) {
-    stream->real_size = attribute.real_size;
-    stream->initialized_size = std::min(attribute.initialized_size, attribute.real_size);
-    stream->allocated_size = attribute.allocated_size;
-    stream->compressed = attribute.IsCompressed() && attribute.compression_unit != 0;
-    stream->compression_unit = attribute.compression_unit;
-    stream->encrypted = attribute.IsEncrypted();
-  }
+  TakeExtentValueAndSizes(attribute, stream);
+  if (!attribute.non_resident) return;
   std::vector<DataRun> runs;
   if (DecodeDataRuns(attribute.mapping_pairs, attribute.start_vcn, volume.ClusterLimit(), &runs) !=
       RunDecodeResult::kComplete) {
@@ -179,8 +102,8 @@ int CopyDeepStream(const VolumeWindow& volume, const NtfsStream& stream, uint64_
         (uint64_t{volume.cluster_bytes} << stream.compression_unit) > (1u << 20)) {
       return kErrNotSupported;
     }
-    return CopyCompressed(volume, stream.runs, stream.initialized_size, stream.compression_unit,
-                          size, sink);
+    return CopyCompressedUnits(ReaderOf(volume), volume.cluster_bytes, stream.runs,
+                               stream.initialized_size, stream.compression_unit, size, sink);
   }
   return CopyPlain(volume, stream.runs, stream.initialized_size, size, sink);
 }

@@ -1,19 +1,13 @@
 // Copying out and previewing files found by the deep NTFS scan: the record is
 // read again where it was found, with the cluster size and volume start the
 // scan stored in it.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
-#include <deque>
 
-#include "engine/categories.h"
-#include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
 #include "ntfs/deep_data_copy.h"
+#include "ntfs/folder_tree_copy.h"
 #include "ntfs/ntfs_volume.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "storage/error_codes.h"
@@ -21,56 +15,6 @@
 namespace velmora {
 
 using namespace ntfs;
-
-namespace {
-
-constexpr char kPreviewDocumentExtensions[] =
-    "*.pdf|*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt|*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|"
-    "*.ppsm|*.odp|*.xls|*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|"
-    "*.msg|*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
-
-// Whole-entry match of "*.ext" in a "|"-separated list.
-bool InExtensionList(std::string_view list, std::string_view extension) {
-  if (extension.empty()) return false;
-  const std::string token = "*." + AsciiLower(extension);
-  for (size_t at = list.find(token); at != std::string_view::npos; at = list.find(token, at + 1)) {
-    const size_t end = at + token.size();
-    if (end == list.size() || list[end] == '|') return true;
-  }
-  return false;
-}
-
-int Percent(uint64_t done, uint64_t total) {
-  return total == 0 ? 100 : static_cast<int>(done * 100 / total);
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool IsRealDirectory(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A sub-folder for a recovered folder: an existing real folder of that name is
-// used again (its files get "(n)" names); a link or a file of that name is
-// never followed or replaced, the folder gets a "(n)" name instead.
-int MakeChildFolder(const std::string& parent, const std::string& name, std::string* out) {
-  std::string path = JoinPath(parent, name);
-  if (IsRealDirectory(path)) {
-    *out = path;
-    return kSuccess;
-  }
-  path = UniquePathIn(parent, name);
-  if (::mkdir(path.c_str(), 0755) != 0) return LastError();
-  *out = path;
-  return kSuccess;
-}
-
-}  // namespace
 
 VolumeWindow CProfessionalNtfsRecovery::WindowOf(const ScanRecord& record) {
   const bool usable = record.cluster_size > 0 && record.cluster_size % sector_bytes_ == 0;
@@ -133,44 +77,23 @@ bool CProfessionalNtfsRecovery::DataStartSector(const ScanRecord& record, uint64
 }
 
 int CProfessionalNtfsRecovery::RecoverOne(const ScanRecord& record, const std::string& path) {
-  NtfsStream stream;
-  int rc = LoadRecordStream(record, &stream);
-  std::string written_path = path;
-  int fd = -1;
-  if (rc == kSuccess) rc = CreateOutputFile(path, &fd, &written_path);
-  if (rc != kSuccess) {
-    if (file_progress_) file_progress_(callback_context_, 100, 100, rc, written_path.c_str());
-    return rc;
-  }
-  const uint64_t size = std::min(uint64_t{record.size}, stream.Size());
-  uint64_t done = 0;
-  bool stopped = false;
-  rc = CopyDeepStream(WindowOf(record), stream, size, [&](const uint8_t* data, size_t length) {
-    const int write_rc = WriteAll(fd, data, length);
-    if (write_rc != kSuccess) return write_rc;
-    done += length;
-    if (!stream.resident && file_progress_) {
-      const int stop =
-          file_progress_(callback_context_, Percent(done, size), 100, 0, written_path.c_str());
-      if (stop != 0) {
-        stopped = true;
-        return stop;
-      }
-    }
-    return 0;
-  });
-  ::close(fd);
-  if (file_progress_ && !stopped && (rc != kSuccess || stream.resident)) {
-    file_progress_(callback_context_, 100, 100, rc, written_path.c_str());
-  }
-  return rc;
+  return ExtractStreamToFile(
+      [&](NtfsStream* stream) { return LoadRecordStream(record, stream); }, CopierFor(record),
+      record.size, path, file_progress_, callback_context_);
+}
+
+StreamCopier CProfessionalNtfsRecovery::CopierFor(const ScanRecord& record) {
+  return [volume = WindowOf(record)](const NtfsStream& stream, uint64_t size,
+                                     const StreamSink& sink) {
+    return CopyDeepStream(volume, stream, size, sink);
+  };
 }
 
 int CProfessionalNtfsRecovery::RecoverFile(const ScanRecord& record,
                                            const std::string& destination, int base_depth) {
   if (!reader_.IsOpen() || destination.empty()) return kErrInvalidParameter;
   if (!record.is_directory) {
-    const int rc = CreateFolderTree(FolderOf(destination));
+    const int rc = CreateFolderTree(ParentFolderOf(destination));
     if (rc != kSuccess) return rc;
     return RecoverOne(record, destination);
   }
@@ -185,45 +108,12 @@ int CProfessionalNtfsRecovery::RecoverFile(const ScanRecord& record,
   return RecoverTree(record, folder, level);
 }
 
-// Breadth first: a folder's files are copied before the folders below it.
 int CProfessionalNtfsRecovery::RecoverTree(const ScanRecord& top, const std::string& destination,
                                            int level) {
-  struct Pending {
-    ScanRecord record;
-    std::string folder;
-    int level;
-  };
-  int rc = store_->Flush();
-  if (rc != kSuccess) return rc;
-  std::deque<Pending> queue;
-  queue.push_back({top, destination, level});
-  int result = kSuccess;
-  while (!queue.empty()) {
-    Pending entry = std::move(queue.front());
-    queue.pop_front();
-    ScanRecordList children;
-    rc = store_->ListChildren({entry.record.object_id, static_cast<uint32_t>(entry.level)},
-                              &children);
-    if (rc != kSuccess) {
-      result = rc;
-      continue;
-    }
-    for (const ScanRecord& child : children) {
-      const std::string name = SafeComponentName(RecordName(child));
-      if (child.is_directory) {
-        std::string folder;
-        result = MakeChildFolder(entry.folder, name, &folder);
-        // Levels only grow, so a tree with a loop in it still ends.
-        if (result == kSuccess && entry.level + 1 < static_cast<int>(kMaxParentDepth)) {
-          queue.push_back({child, folder, entry.level + 1});
-        }
-        continue;
-      }
-      result = RecoverOne(child, JoinPath(entry.folder, name));
-      if (result == kCancelledByUser) return result;
-    }
-  }
-  return result;
+  return CopyFolderTree(*store_, top, destination, level, static_cast<int>(kMaxParentDepth),
+                        [this](const ScanRecord& child, const std::string& path) {
+                          return RecoverOne(child, path);
+                        });
 }
 
 int CProfessionalNtfsRecovery::PreviewFile(const ScanRecord& record, std::string* path,
@@ -255,21 +145,7 @@ int CProfessionalNtfsRecovery::PreviewFile(const ScanRecord& record, std::string
       path->clear();
       return finish(rc);
     }
-    const std::string name = SafeComponentName(RecordName(record));
-    const std::string_view extension = ExtensionOf(name);
-    std::string file_name = name;
-    if (InExtensionList(kAudioExtensions, extension) ||
-        InExtensionList(kVideoExtensions, extension)) {
-      file_name = "tmp.avi";
-    } else if (InExtensionList(kPhotoExtensions, extension)) {
-      file_name = "tmp.jpg";
-    } else if (!InExtensionList(kPreviewDocumentExtensions, extension)) {
-      file_name = "preview-" + name;
-    }
-    target = JoinPath(folder, file_name);
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(target.c_str());
-    rc = CreateOutputFile(target, &fd, &target);
+    rc = CreatePreviewFile(folder, record, &fd, &target);
     if (rc != kSuccess) {
       path->clear();
       return finish(rc);
@@ -278,36 +154,8 @@ int CProfessionalNtfsRecovery::PreviewFile(const ScanRecord& record, std::string
     size = std::min<uint64_t>(size, static_cast<uint64_t>(*bytes));
   }
 
-  uint64_t done = 0;
-  bool stopped = false;
-  rc = CopyDeepStream(WindowOf(record), stream, size, [&](const uint8_t* data, size_t length) {
-    if (memory) {
-      std::copy(data, data + length, memory + done);
-    } else {
-      const int write_rc = WriteAll(fd, data, length);
-      if (write_rc != kSuccess) return write_rc;
-    }
-    done += length;
-    if (callback && !stream.resident) {
-      const int stop = callback(context, Percent(done, size), 0);
-      if (stop != 0) {
-        stopped = true;
-        return stop;
-      }
-    }
-    return 0;
-  });
-  if (fd >= 0) {
-    ::close(fd);
-    if (rc != kSuccess) {
-      ::unlink(target.c_str());
-      target.clear();
-    }
-  }
-  if (path) *path = memory ? std::string() : target;
-  if (bytes) *bytes = memory ? static_cast<int>(done) : 0;
-  if (stopped) return rc;
-  return finish(rc);
+  return DeliverPreview(stream, size, CopierFor(record), fd, target, path, memory, bytes, callback,
+                        context);
 }
 
 }  // namespace velmora

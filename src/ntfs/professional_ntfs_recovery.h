@@ -18,6 +18,7 @@
 #include "ntfs/deep_data_copy.h"
 #include "ntfs/mft_map.h"
 #include "ntfs/mft_record.h"
+#include "ntfs/stream_output.h"
 #include "storage/sector_reader.h"
 
 namespace velmora {
@@ -148,6 +149,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // Extraction.
   int LoadRecordStream(const ScanRecord& record, ntfs::NtfsStream* stream);
   ntfs::VolumeWindow WindowOf(const ScanRecord& record);
+  ntfs::StreamCopier CopierFor(const ScanRecord& record);
   int RecoverOne(const ScanRecord& record, const std::string& path);
   int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
 

@@ -1,22 +1,10 @@
 #include "ntfs/record_extraction.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-
 #include "engine/record_text.h"
-#include "engine/recovery_output.h"
+#include "ntfs/stream_output.h"
 #include "storage/error_codes.h"
 
 namespace velmora::ntfs {
-
-namespace {
-
-int Percent(uint64_t done, uint64_t total) {
-  return total == 0 ? 100 : static_cast<int>(done * 100 / total);
-}
-
-}  // namespace
 
 int LoadRecordStream(NtfsVolume& volume, const ScanRecord& record, NtfsStream* stream) {
   if (!volume.IsOpen()) return kErrInvalidParameter;
@@ -47,37 +35,12 @@ int LoadRecordStream(NtfsVolume& volume, const ScanRecord& record, NtfsStream* s
 
 int ExtractRecordToFile(NtfsVolume& volume, const ScanRecord& record, const std::string& path,
                         FileProgressCallback progress, void* context) {
-  NtfsStream stream;
-  int rc = LoadRecordStream(volume, record, &stream);
-  std::string written_path = path;
-  int fd = -1;
-  if (rc == kSuccess) rc = CreateOutputFile(path, &fd, &written_path);
-  if (rc != kSuccess) {
-    if (progress) progress(context, 100, 100, rc, written_path.c_str());
-    return rc;
-  }
-  const uint64_t size = std::min(uint64_t{record.size}, stream.Size());
-  uint64_t done = 0;
-  bool stopped = false;
-  rc = CopyStreamData(volume, stream, size, [&](const uint8_t* data, size_t length) {
-    const int write_rc = WriteAll(fd, data, length);
-    if (write_rc != kSuccess) return write_rc;
-    done += length;
-    if (!stream.resident && progress) {
-      const int stop = progress(context, Percent(done, size), 100, 0, written_path.c_str());
-      if (stop != 0) {
-        stopped = true;
-        return stop;
-      }
-    }
-    return 0;
-  });
-  ::close(fd);
-  // Resident data is one piece, reported once; failures are reported with their code.
-  if (progress && !stopped && (rc != kSuccess || stream.resident)) {
-    progress(context, 100, 100, rc, written_path.c_str());
-  }
-  return rc;
+  return ExtractStreamToFile(
+      [&](NtfsStream* stream) { return LoadRecordStream(volume, record, stream); },
+      [&](const NtfsStream& stream, uint64_t size, const StreamSink& sink) {
+        return CopyStreamData(volume, stream, size, sink);
+      },
+      record.size, path, progress, context);
 }
 
 }  // namespace velmora::ntfs
