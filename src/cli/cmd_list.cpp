@@ -30,9 +30,7 @@ int RunList(const Args& args) {
     return kExitUsage;
   }
   const bool deep = parsed.Has("--deep");
-  std::string categories;
-  for (const auto& value : parsed.Values("--type")) categories += (categories.empty() ? "" : ",") + value;
-  if (categories.empty()) categories = "all";
+  const std::string categories = CategoriesOption(parsed);
 
   ScanTarget target;
   std::string error;
@@ -41,9 +39,7 @@ int RunList(const Args& args) {
     return kExitUsage;
   }
   std::unique_ptr<IFileRecoveryParse> engine;
-  bool scanned = false;
-  bool cancelled = false;
-  if (OpenOrScan(target, deep, false, true, &engine, &scanned, &cancelled, &error) != 0) {
+  if (OpenSavedResult(target, deep, &engine, &error) != 0) {
     std::fprintf(stderr, "velmora list: %s\n", error.c_str());
     return kExitUsage;
   }

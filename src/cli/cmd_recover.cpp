@@ -88,9 +88,7 @@ int RunRecover(const Args& args) {
     }
     ids.insert(id);
   }
-  std::string categories;
-  for (const auto& value : parsed.Values("--type")) categories += (categories.empty() ? "" : ",") + value;
-  if (categories.empty()) categories = "all";
+  const std::string categories = CategoriesOption(parsed);
 
   ScanTarget target;
   std::string error;
@@ -112,9 +110,7 @@ int RunRecover(const Args& args) {
   }
 
   std::unique_ptr<IFileRecoveryParse> engine;
-  bool scanned = false;
-  bool cancelled = false;
-  if (OpenOrScan(target, deep, false, true, &engine, &scanned, &cancelled, &error) != 0) {
+  if (OpenSavedResult(target, deep, &engine, &error) != 0) {
     std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
     return kExitUsage;
   }

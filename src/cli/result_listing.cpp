@@ -19,6 +19,15 @@ int ListRecords(IFileRecoveryParse* engine, const std::string& categories, ScanR
   return kSuccess;
 }
 
+std::string CategoriesOption(const ParsedArgs& parsed) {
+  std::string categories;
+  for (const auto& value : parsed.Values("--type")) {
+    if (!categories.empty()) categories += ',';
+    categories += value;
+  }
+  return categories.empty() ? "all" : categories;
+}
+
 std::string DescribeError(int code) {
   switch (code) {
     case kSuccess: return "success";

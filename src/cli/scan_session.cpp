@@ -355,6 +355,14 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
   return kSuccess;
 }
 
+int OpenSavedResult(const ScanTarget& target, bool deep, std::unique_ptr<IFileRecoveryParse>* engine,
+                    std::string* error) {
+  bool scanned = false;
+  bool cancelled = false;
+  return OpenOrScan(target, deep, /*fresh=*/false, /*scan_if_missing=*/true, engine, &scanned,
+                    &cancelled, error);
+}
+
 uint64_t RecordId(const ScanRecord& record) {
   if (record.source_kind <= kSourceFatQuick) return record.record_index;
   return static_cast<uint64_t>(record.source_kind) * 1000000000ull + record.record_index;

@@ -80,6 +80,10 @@ struct DeepScanOutcome {
 int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecoveryParse>* engine,
                 DeepScanOutcome* outcome, std::string* error);
 
+// The saved result of `target` for list and recover, scanned first when there is none.
+int OpenSavedResult(const ScanTarget& target, bool deep, std::unique_ptr<IFileRecoveryParse>* engine,
+                    std::string* error);
+
 // Identifier of a record within one scan result (accepted by `recover --id`).
 uint64_t RecordId(const ScanRecord& record);
 
