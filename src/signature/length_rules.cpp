@@ -5,6 +5,7 @@
 
 #include "signature/byte_search.h"
 #include "signature/forward_scan.h"
+#include "signature/media_structure_length.h"
 
 namespace velmora::length {
 
@@ -59,7 +60,9 @@ uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
   return ScanUntilFooter(context, 4 * kGiB, BoundaryMode::kIgnoreMpeg, end_code, true);
 }
 
+// The box chain gives the exact end; the encoder's marker is the fallback.
 uint64_t Mp4(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto measured = media::IsoBoxChainLength(context, 4 * kGiB)) return *measured;
   static constexpr std::string_view kMarker = "freeIsoMedia File Produced";
   return ForwardScan(context, 4 * kGiB, BoundaryMode::kEveryType,
                      [](const ScanChunk& chunk, uint64_t* end) {
@@ -245,6 +248,16 @@ uint64_t Cab(CarveContext& context, const uint8_t* buffer, size_t length) {
   return std::min<uint64_t>(bytes::Le32(buffer + 8), 1 * kGiB);
 }
 
+uint64_t IsoMedia(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto measured = media::IsoBoxChainLength(context, 4 * kGiB)) return *measured;
+  return ForwardScan(context, 4 * kGiB);
+}
+
+uint64_t Matroska(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto measured = media::MatroskaLength(context, 64 * kGiB)) return *measured;
+  return ForwardScan(context, 64 * kGiB);
+}
+
 uint64_t ToBoundary128MiB(CarveContext& context, const uint8_t*, size_t) {
   return ForwardScan(context, 128 * kMiB);
 }
@@ -259,9 +272,6 @@ uint64_t ToBoundary4GiB(CarveContext& context, const uint8_t*, size_t) {
 }
 uint64_t ToBoundary6GiB(CarveContext& context, const uint8_t*, size_t) {
   return ForwardScan(context, 6 * kGiB);
-}
-uint64_t ToBoundary64GiB(CarveContext& context, const uint8_t*, size_t) {
-  return ForwardScan(context, 64 * kGiB);
 }
 
 }  // namespace velmora::length

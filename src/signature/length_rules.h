@@ -27,12 +27,16 @@ uint64_t SevenZip(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t Rar(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t Cab(CarveContext& context, const uint8_t* buffer, size_t length);
 
+// Measured from the file's own structure where it can be trusted, else to the next boundary:
+// QuickTime and 3GP (box chain, 4 GiB), Matroska and WebM (EBML segment, 64 GiB).
+uint64_t IsoMedia(CarveContext& context, const uint8_t* buffer, size_t length);
+uint64_t Matroska(CarveContext& context, const uint8_t* buffer, size_t length);
+
 // Forward scans to the next boundary, one per cap.
 uint64_t ToBoundary128MiB(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t ToBoundary256MiB(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t ToBoundary2GiB(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t ToBoundary4GiB(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t ToBoundary6GiB(CarveContext& context, const uint8_t* buffer, size_t length);
-uint64_t ToBoundary64GiB(CarveContext& context, const uint8_t* buffer, size_t length);
 
 }  // namespace velmora::length

@@ -97,7 +97,18 @@ INSTANTIATE_TEST_SUITE_P(
         FixtureCase{"file-type-fixtures/fixture-fast-web.pdf", 8, "pdf", Expect::kExactSize},
         FixtureCase{"small-files/AudioVideoInterleave.avi", 22, "avi", Expect::kExactSize},
         FixtureCase{"small-files/gif.gif", 31, "gif", Expect::kExactSize},
-        FixtureCase{"small-files/png-transparent.png", 30, "png", Expect::kExactSize}),
+        FixtureCase{"small-files/png-transparent.png", 30, "png", Expect::kExactSize},
+        // Box chains from the file-type box to the last top-level box.
+        FixtureCase{"file-type-fixtures/fixture.mov", 17, "mov", Expect::kExactSize},
+        FixtureCase{"file-type-fixtures/fixture.3gp", 16, "3gp", Expect::kExactSize},
+        FixtureCase{"file-type-fixtures/fixture2.3gp", 16, "3gp", Expect::kExactSize},
+        FixtureCase{"file-type-fixtures/fixture-imovie.mp4", 18, "mp4", Expect::kExactSize},
+        FixtureCase{"small-files/Mpeg4.mp4", 18, "mp4", Expect::kExactSize},
+        FixtureCase{"small-files/mp4-with-audio.mp4", 18, "mp4", Expect::kExactSize},
+        // EBML header plus a Segment of known size.
+        FixtureCase{"file-type-fixtures/fixture.mkv", 19, "mkv", Expect::kExactSize},
+        FixtureCase{"file-type-fixtures/fixture.webm", 19, "mkv", Expect::kExactSize},
+        FixtureCase{"small-files/webm.webm", 19, "mkv", Expect::kExactSize}),
     CaseName);
 
 // Formats whose rule ends at the next new file or file-system structure.
@@ -105,15 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
     ToNextBoundary, FixtureCarving,
     ::testing::Values(
         FixtureCase{"file-type-fixtures/fixture.flv", 27, "flv", Expect::kToBoundary},
-        FixtureCase{"file-type-fixtures/fixture.3gp", 16, "3gp", Expect::kToBoundary},
-        FixtureCase{"file-type-fixtures/fixture.mkv", 19, "mkv", Expect::kToBoundary},
-        FixtureCase{"file-type-fixtures/fixture.webm", 19, "mkv", Expect::kToBoundary},
-        FixtureCase{"file-type-fixtures/fixture.mov", 17, "mov", Expect::kToBoundary},
         FixtureCase{"file-type-fixtures/fixture.psd", 28, "psd", Expect::kToBoundary},
         FixtureCase{"file-type-fixtures/fixture.sqlite", 39, "db", Expect::kToBoundary},
         FixtureCase{"file-type-fixtures/fixture-sample.pst", 38, "pst", Expect::kToBoundary},
-        FixtureCase{"file-type-fixtures/fixture-bali.tif", 32, "tif", Expect::kToBoundary},
-        FixtureCase{"small-files/Mpeg4.mp4", 18, "mp4", Expect::kToBoundary}),
+        FixtureCase{"file-type-fixtures/fixture-bali.tif", 32, "tif", Expect::kToBoundary}),
     CaseName);
 
 // Documented header values that differ from the file's size.

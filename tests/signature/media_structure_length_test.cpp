@@ -1,0 +1,275 @@
+// ISO base-media box chains and Matroska segments measured from their own structure,
+// planted in an image with random data and a boundary after them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "carve_test_support.h"
+#include "storage/error_codes.h"
+#include "support/planted_image.h"
+
+namespace velmora {
+namespace {
+
+using testing::PlantedFile;
+using testing::PlantedImage;
+using Bytes = std::vector<uint8_t>;
+
+void PutBe(Bytes* out, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(), more.end()); }
+
+// A box of `size` bytes in all, its payload filled with `fill`.
+Bytes Box(const char* type, uint32_t size, uint8_t fill = 0x5A) {
+  Bytes box;
+  PutBe(&box, size, 4);
+  box.insert(box.end(), type, type + 4);
+  box.resize(std::max<size_t>(size, 8), fill);
+  return box;
+}
+
+// A box with a 64-bit size field.
+Bytes LargeBox(const char* type, uint64_t size, size_t stored_bytes, uint8_t fill = 0x5A) {
+  Bytes box;
+  PutBe(&box, 1, 4);
+  box.insert(box.end(), type, type + 4);
+  PutBe(&box, size, 8);
+  box.resize(stored_bytes, fill);
+  return box;
+}
+
+Bytes FileType(const char* brand) {
+  Bytes box;
+  PutBe(&box, 20, 4);
+  const std::string text = std::string("ftyp") + brand + std::string("\0\0\0\0", 4) + brand;
+  box.insert(box.end(), text.begin(), text.end());
+  return box;
+}
+
+// ftyp, wide, mdat, moov as a camera writes them.
+Bytes QuickTimeMovie() {
+  Bytes movie = FileType("qt  ");
+  Append(&movie, Box("wide", 8));
+  Append(&movie, Box("mdat", 3000, 0x77));
+  Append(&movie, Box("moov", 700, 0x33));
+  return movie;
+}
+
+struct Carved {
+  int status;
+  CarveResult result;
+  uint64_t to_boundary;
+};
+
+Carved CarvePlanted(const Bytes& file) {
+  PlantedFile planted(file);
+  Carved carved{};
+  carved.status = planted.Carve(&carved.result);
+  carved.to_boundary = planted.BytesToBoundary();
+  return carved;
+}
+
+// Carves a file planted so that the image ends `file.size()` bytes after its start
+// (rounded up to a whole sector).
+CarveResult CarveAtImageEnd(const Bytes& file) {
+  const uint64_t sectors = (file.size() + PlantedImage::kSectorSize - 1) / PlantedImage::kSectorSize;
+  PlantedImage image(PlantedFile::kStart + sectors, 5);
+  image.Plant(PlantedFile::kStart, file);
+  CarveContext context = CarveContext::ForMeasuring();
+  CarveResult result;
+  EXPECT_EQ(IdentifyAndMeasure(context, PlantedImage::kSectorSize, image.Open(),
+                               image.SectorData(PlantedFile::kStart), PlantedImage::kSectorSize,
+                               PlantedFile::kStart, CarveProgress{}, &result),
+            kSuccess);
+  return result;
+}
+
+TEST(IsoBoxChainTest, EachIsoRowMeasuresTheChainExactly) {
+  const Carved mov = CarvePlanted(QuickTimeMovie());
+  ASSERT_EQ(mov.status, kSuccess);
+  EXPECT_EQ(mov.result.type, 17);
+  EXPECT_EQ(mov.result.length, QuickTimeMovie().size());
+
+  Bytes phone = FileType("3gp4");
+  Append(&phone, Box("moov", 900));
+  Append(&phone, Box("free", 8));
+  Append(&phone, Box("mdat", 5000, 0x99));
+  const Carved three_gp = CarvePlanted(phone);
+  EXPECT_EQ(three_gp.result.type, 16);
+  EXPECT_EQ(three_gp.result.length, phone.size());
+
+  Bytes mp4 = FileType("isom");
+  Append(&mp4, Box("mdat", 4321, 0x44));
+  Append(&mp4, Box("moov", 600));
+  Append(&mp4, Box("udta", 40));
+  const Carved iso = CarvePlanted(mp4);
+  EXPECT_EQ(iso.result.type, 18);
+  EXPECT_EQ(iso.result.length, mp4.size());
+}
+
+TEST(IsoBoxChainTest, SixtyFourBitSizeIsFollowed) {
+  Bytes movie = FileType("qt  ");
+  Append(&movie, LargeBox("mdat", 70000, 70000, 0x11));
+  Append(&movie, Box("moov", 500));
+  const Carved carved = CarvePlanted(movie);
+  EXPECT_EQ(carved.result.length, movie.size());
+}
+
+TEST(IsoBoxChainTest, ManySmallBoxesAcrossReadWindows) {
+  Bytes movie = FileType("qt  ");
+  Append(&movie, Box("moov", 500));
+  for (int i = 0; i < 12000; ++i) Append(&movie, Box(i % 2 ? "free" : "skip", 8));
+  Append(&movie, Box("mdat", 3333, 0x21));
+  const Carved carved = CarvePlanted(movie);
+  EXPECT_EQ(carved.result.length, movie.size());
+}
+
+TEST(IsoBoxChainTest, WhatIsNotATopLevelBoxEndsTheFile) {
+  const Bytes movie = QuickTimeMovie();
+
+  Bytes unknown_type = movie;
+  Append(&unknown_type, Box("abcd", 64));
+  Append(&unknown_type, Box("free", 64));
+  EXPECT_EQ(CarvePlanted(unknown_type).result.length, movie.size());
+
+  Bytes too_small = movie;
+  Append(&too_small, Box("free", 7));
+  Append(&too_small, Box("free", 64));
+  EXPECT_EQ(CarvePlanted(too_small).result.length, movie.size());
+
+  Bytes large_too_small = movie;
+  Append(&large_too_small, LargeBox("free", 15, 16));
+  Append(&large_too_small, Box("free", 64));
+  EXPECT_EQ(CarvePlanted(large_too_small).result.length, movie.size());
+}
+
+TEST(IsoBoxChainTest, BoxPastTheSourceEndIsCutThere) {
+  Bytes movie = FileType("qt  ");
+  Append(&movie, Box("moov", 400));
+  Append(&movie, Box("wide", 8));
+  Bytes media = Box("mdat", 100000, 0x66);
+  media.resize(1500);  // the image ends inside the media data
+  Append(&movie, media);
+  const CarveResult result = CarveAtImageEnd(movie);
+  EXPECT_EQ(result.type, 17);
+  EXPECT_EQ(result.uncut_length, 20u + 400 + 8 + 100000);
+  EXPECT_EQ(result.length, 4u * 512) << "the image's last byte";
+
+  // A hostile 64-bit size runs to the cap, then is cut in the same way.
+  Bytes hostile = FileType("qt  ");
+  Append(&hostile, Box("moov", 400));
+  Append(&hostile, LargeBox("mdat", ~uint64_t{0}, 1000));
+  const CarveResult cut = CarveAtImageEnd(hostile);
+  EXPECT_EQ(cut.uncut_length, 4ull * 1024 * 1024 * 1024);
+  EXPECT_EQ(cut.length, 3u * 512);
+}
+
+TEST(IsoBoxChainTest, TruncatedHeaderAtTheSourceEndEndsTheFileBeforeIt) {
+  // The last eight bytes of the image announce a 64-bit size that is not there.
+  Bytes movie = FileType("qt  ");
+  Append(&movie, Box("moov", 400));
+  Append(&movie, Box("mdat", 1024 - 20 - 400 - 8, 0x42));
+  ASSERT_EQ(movie.size(), 1024u - 8);
+  Bytes header;
+  PutBe(&header, 1, 4);
+  header.insert(header.end(), {'f', 'r', 'e', 'e'});
+  Append(&movie, header);
+  const CarveResult result = CarveAtImageEnd(movie);
+  EXPECT_EQ(result.length, 1024u - 8);
+}
+
+TEST(IsoBoxChainTest, ChainsThatCannotBeTrustedKeepTheBoundaryRule) {
+  Bytes no_movie_box = FileType("qt  ");
+  Append(&no_movie_box, Box("mdat", 3000));
+  Append(&no_movie_box, Box("free", 100));
+  const Carved without_moov = CarvePlanted(no_movie_box);
+  EXPECT_EQ(without_moov.result.type, 17);
+  EXPECT_EQ(without_moov.result.length, without_moov.to_boundary);
+
+  Bytes no_media_data = FileType("3gp5");
+  Append(&no_media_data, Box("moov", 3000));
+  const Carved without_mdat = CarvePlanted(no_media_data);
+  EXPECT_EQ(without_mdat.result.type, 16);
+  EXPECT_EQ(without_mdat.result.length, without_mdat.to_boundary);
+
+  // A size of zero runs to the end of the file, which the structure cannot tell.
+  Bytes open_ended = FileType("qt  ");
+  Append(&open_ended, Box("moov", 300));
+  Append(&open_ended, Box("mdat", 2000));
+  open_ended[20 + 300 + 3] = 0;
+  open_ended[20 + 300 + 2] = 0;
+  const Carved to_end = CarvePlanted(open_ended);
+  EXPECT_EQ(to_end.result.length, to_end.to_boundary);
+
+  // Recognised by "moov" at offset 0: no file-type box starts the chain.
+  Bytes bare = Box("wide", 8);
+  std::copy_n("moov", 4, bare.begin());
+  Append(&bare, Box("mdat", 2000));
+  Append(&bare, Box("moov", 300));
+  const Carved headless = CarvePlanted(bare);
+  EXPECT_EQ(headless.result.type, 17);
+  EXPECT_EQ(headless.result.length, headless.to_boundary);
+}
+
+TEST(IsoBoxChainTest, Mp4WithoutATrustedChainKeepsTheEncoderMarkerRule) {
+  Bytes mp4 = FileType("isom");
+  Append(&mp4, Box("mdat", 2000, 0x10));
+  const std::string marker = "freeIsoMedia File Produced by test";
+  mp4.insert(mp4.end(), marker.begin(), marker.end());
+  const Carved carved = CarvePlanted(mp4);
+  EXPECT_EQ(carved.result.type, 18);
+  EXPECT_EQ(carved.result.length, mp4.size());
+}
+
+// EBML header element, then a Segment element with an eight-byte size field.
+Bytes Matroska(uint64_t segment_size_field, size_t segment_stored_bytes) {
+  Bytes file = {0x1A, 0x45, 0xDF, 0xA3, 0x80 | 20};
+  file.resize(file.size() + 20, 0x42);
+  Append(&file, {0x18, 0x53, 0x80, 0x67, 0x01});
+  PutBe(&file, segment_size_field, 7);
+  file.resize(file.size() + segment_stored_bytes, 0x1F);
+  return file;
+}
+
+TEST(MatroskaSegmentTest, KnownSegmentSizeGivesTheExactLength) {
+  const Bytes file = Matroska(9000, 9000);
+  const Carved carved = CarvePlanted(file);
+  ASSERT_EQ(carved.status, kSuccess);
+  EXPECT_EQ(carved.result.type, 19);
+  EXPECT_EQ(carved.result.length, file.size());
+
+  // The shortest size field: one byte.
+  Bytes small = {0x1A, 0x45, 0xDF, 0xA3, 0x84, 0x42, 0x86, 0x81, 0x01,
+                 0x18, 0x53, 0x80, 0x67, 0x80 | 100};
+  small.resize(small.size() + 100, 0x2B);
+  EXPECT_EQ(CarvePlanted(small).result.length, small.size());
+}
+
+TEST(MatroskaSegmentTest, UnknownOrMissingSegmentKeepsTheBoundaryRule) {
+  const Carved live = CarvePlanted(Matroska(0x00FFFFFFFFFFFFFF, 9000));  // unknown size
+  EXPECT_EQ(live.result.type, 19);
+  EXPECT_EQ(live.result.length, live.to_boundary);
+
+  Bytes other_element = Matroska(9000, 9000);
+  other_element[25] = 0x1F;  // not the Segment id
+  const Carved missing = CarvePlanted(other_element);
+  EXPECT_EQ(missing.result.length, missing.to_boundary);
+
+  Bytes bad_size = Matroska(9000, 9000);
+  bad_size[4] = 0x00;  // a size field cannot start with a zero byte
+  const Carved malformed = CarvePlanted(bad_size);
+  EXPECT_EQ(malformed.result.length, malformed.to_boundary);
+}
+
+TEST(MatroskaSegmentTest, SegmentPastTheSourceEndIsCutThere) {
+  const CarveResult result = CarveAtImageEnd(Matroska(1000000, 2000));
+  EXPECT_EQ(result.uncut_length, 37u + 1000000);
+  EXPECT_EQ(result.length, 4u * 512);
+}
+
+}  // namespace
+}  // namespace velmora
