@@ -46,8 +46,9 @@ int FindNextBoundary(CarveContext& context, size_t byte_count, const uint8_t* da
   for (size_t index = 0; index < sectors; ++index) {
     ++context.cursor;
     const uint8_t* sector = data + index * sector_size;
-    if (IdentifyType(context, sector, sector_size, ignored) != kNoSignatureType ||
-        IsFileSystemStructure(sector, context.sector_size)) {
+    const bool new_file = mode != BoundaryMode::kFileSystemOnly &&
+                          IdentifyType(context, sector, sector_size, ignored) != kNoSignatureType;
+    if (new_file || IsFileSystemStructure(sector, context.sector_size)) {
       if (length != nullptr) *length += static_cast<uint64_t>(index) * sector_size;
       return 1;
     }

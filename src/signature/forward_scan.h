@@ -21,7 +21,9 @@ struct ScanChunk {
 // Returns true with the file's length in *end to finish the scan there.
 using MarkerStep = std::function<bool(const ScanChunk& chunk, uint64_t* end)>;
 
-enum class BoundaryMode { kEveryType, kIgnoreMpeg };
+// What ends a forward scan: any recognised file or file-system structure, the same
+// without MPEG hits, or file-system structures alone.
+enum class BoundaryMode { kEveryType, kIgnoreMpeg, kFileSystemOnly };
 
 // Reads the sectors after the first one in 64 KiB chunks until a boundary, the marker
 // step, the cap (bytes after the first sector), the end of the source, a failed read or

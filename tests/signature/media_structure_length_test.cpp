@@ -147,6 +147,30 @@ TEST(IsoBoxChainTest, WhatIsNotATopLevelBoxEndsTheFile) {
   EXPECT_EQ(CarvePlanted(large_too_small).result.length, movie.size());
 }
 
+TEST(IsoBoxChainTest, OtherFilesInsideTheMediaDataDoNotEndIt) {
+  // Motion-JPEG frames start with a picture header, often on a sector boundary.
+  Bytes movie = QuickTimeMovie();
+  std::copy_n("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10, movie.begin() + 1024);
+  ASSERT_EQ(std::string(movie.begin() + 32, movie.begin() + 36), "mdat");
+  const Carved carved = CarvePlanted(movie);
+  EXPECT_EQ(carved.result.length, movie.size());
+}
+
+TEST(IsoBoxChainTest, FileSystemStructureInsideEndsTheFileThere) {
+  // A file record in the middle of the media data: the file is not stored in one piece,
+  // and carving over the record would hide it from the scan.
+  Bytes movie = QuickTimeMovie();
+  std::copy_n("FILE0", 5, movie.begin() + 3 * 512);
+  const Carved mov = CarvePlanted(movie);
+  EXPECT_EQ(mov.result.length, 3u * 512);
+
+  Bytes matroska = {0x1A, 0x45, 0xDF, 0xA3, 0x80 | 4, 0x42, 0x86, 0x81, 0x01,
+                    0x18, 0x53, 0x80, 0x67, 0x40 | 0x10, 0x00};  // 4096-byte segment
+  matroska.resize(matroska.size() + 4096, 0x2B);
+  std::copy_n("INDX(", 5, matroska.begin() + 5 * 512);
+  EXPECT_EQ(CarvePlanted(matroska).result.length, 5u * 512);
+}
+
 TEST(IsoBoxChainTest, BoxPastTheSourceEndIsCutThere) {
   Bytes movie = FileType("qt  ");
   Append(&movie, Box("moov", 400));
