@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "engine/boot_sector_tests.h"
+#include "deep/boot_sector_tests.h"
 #include "storage/error_codes.h"
 #include "storage/partition_table.h"
 #include "storage/sector_reader.h"

@@ -13,11 +13,11 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "engine/engine_factory.h"
+#include "deep/engine_factory.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
-#include "signature/professional_recovery.h"
+#include "deep/professional_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
 #include "storage/sector_reader.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "engine/boot_sector_tests.h"
+#include "deep/boot_sector_tests.h"
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"

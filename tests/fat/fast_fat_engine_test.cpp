@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/engine_factory.h"
+#include "deep/engine_factory.h"
 #include "fat_scan_helpers.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"

@@ -1,4 +1,4 @@
-#include "signature/professional_recovery.h"
+#include "deep/professional_recovery.h"
 
 #include <unistd.h>
 
@@ -6,14 +6,14 @@
 #include <chrono>
 #include <exception>
 
-#include "engine/engine_factory.h"
+#include "deep/engine_factory.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
-#include "signature/deep_scan_dispatch.h"
-#include "signature/merge_results.h"
+#include "deep/deep_scan_dispatch.h"
+#include "deep/merge_results.h"
 #include "signature/signature_table.h"
 #include "storage/error_codes.h"
 

@@ -1,12 +1,12 @@
-#include "engine/engine_factory.h"
+#include "deep/engine_factory.h"
 
 #include <vector>
 
-#include "engine/boot_sector_tests.h"
+#include "deep/boot_sector_tests.h"
 #include "engine/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
-#include "signature/professional_recovery.h"
+#include "deep/professional_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 

@@ -1,4 +1,4 @@
-#include "signature/deep_scan_dispatch.h"
+#include "deep/deep_scan_dispatch.h"
 
 #include <algorithm>
 #include <cstring>

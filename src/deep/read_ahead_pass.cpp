@@ -1,4 +1,4 @@
-#include "signature/read_ahead_pass.h"
+#include "deep/read_ahead_pass.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,8 @@
 // The combined deep scan end to end on images: carved recall, stop and resume
 // (also after a killed process), unreadable sectors, formatted NTFS and FAT volumes
 // and a whole-disk image.
-#include "signature/professional_recovery.h"
-#include "signature/merge_results.h"
+#include "deep/professional_recovery.h"
+#include "deep/merge_results.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "engine/categories.h"
-#include "engine/engine_factory.h"
+#include "deep/engine_factory.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
 #include "fat/professional_fat_recovery.h"

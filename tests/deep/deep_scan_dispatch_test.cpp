@@ -1,5 +1,5 @@
 // Routing of the pass's sectors and the read-ahead that feeds it.
-#include "signature/deep_scan_dispatch.h"
+#include "deep/deep_scan_dispatch.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "signature/read_ahead_pass.h"
+#include "deep/read_ahead_pass.h"
 #include "storage/error_codes.h"
 #include "support/planted_image.h"
 

@@ -1,4 +1,4 @@
-#include "signature/merge_results.h"
+#include "deep/merge_results.h"
 
 #include <map>
 #include <vector>

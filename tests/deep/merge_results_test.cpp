@@ -1,6 +1,6 @@
 // The merged listing of the deep scan: named files first, carved files only when
 // they are not the same file seen again.
-#include "signature/merge_results.h"
+#include "deep/merge_results.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/boot_sector_tests.h"
+#include "deep/boot_sector_tests.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <vector>
 
-#include "engine/engine_factory.h"
+#include "deep/engine_factory.h"
 #include "support/test_env.h"
 
 namespace velmora {

@@ -1,4 +1,4 @@
-#include "engine/boot_sector_tests.h"
+#include "deep/boot_sector_tests.h"
 
 #include <cstring>
 #include <initializer_list>

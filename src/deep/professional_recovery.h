@@ -10,7 +10,7 @@
 #include "engine/scan_index.h"
 #include "signature/carve_context.h"
 #include "signature/file_type_recovery.h"
-#include "signature/read_ahead_pass.h"
+#include "deep/read_ahead_pass.h"
 #include "storage/sector_reader.h"
 
 namespace velmora {
