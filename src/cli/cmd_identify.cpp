@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "deep/structure_tests.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
@@ -130,6 +131,7 @@ int RunIdentify(const Args& args) {
   }
 
   CarveContext context = CarveContext::ForMeasuring();
+  context.structure_tests = FileSystemStructureTests();
   CarveResult result;
   const int err = IdentifyAndMeasure(context, kSectorSize, &reader, sector.data(), sector.size(),
                                      offset / kSectorSize, CarveProgress{}, &result);

@@ -4,11 +4,9 @@
 
 namespace velmora {
 
-// Pure tests of boot-area bytes.
-bool IsNtfsBootSector(const uint8_t* sector512);
-bool IsFatBootSector(const uint8_t* sector512);
+// The ext2/3/4 superblock test (1024 bytes); the NTFS and FAT boot-sector tests
+// belong to their modules.
 bool IsExtSuperblock(const uint8_t* superblock1024);
-bool IsBitLockerBootSector(const uint8_t* sector512);
 
 enum class FileSystemKind : int { kFat = 2, kNtfs = 3, kExt = 4, kOther = 5 };
 

@@ -6,6 +6,7 @@
 
 #include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
+#include "ntfs/mft_record.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -17,10 +18,6 @@ constexpr uint16_t kNtfsDirectoryFlag = 0x0002;
 constexpr size_t kRecordRereadBytes = 8192;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Whether the deep directory-sector test could differ from the plain one: only a
 // volume-label entry before the end mark lets it pass a sector the plain test refuses.
@@ -42,19 +39,6 @@ bool PassesDirectorySectorTest(const uint8_t* sector, size_t length) {
 
 }  // namespace
 
-uint32_t NtfsRecordBytesFor(int32_t sector_size) {
-  return sector_size > 512 ? static_cast<uint32_t>(sector_size)
-                           : 2u * static_cast<uint32_t>(sector_size);
-}
-
-bool LooksLikeNtfsFileRecord(const uint8_t* sector, int32_t sector_size) {
-  if (sector_size < 512) return false;
-  if (std::memcmp(sector, "FILE", 4) != 0) return false;
-  const uint32_t record_bytes = NtfsRecordBytesFor(sector_size);
-  return Le32(sector + 24) <= record_bytes && Le32(sector + 28) == record_bytes &&
-         Le16(sector + 48) == Le16(sector + 510);
-}
-
 DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
                                 SectorReader* source, uint64_t source_end, DeepSectorSink* sink) {
   DispatchResult result;
@@ -70,8 +54,8 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
     const uint8_t* sector = buffer.data + i * sector_bytes;
     const uint64_t sector_number = buffer.first_sector + i;
     uint64_t skip = 1;
-    if (LooksLikeNtfsFileRecord(sector, buffer.sector_size)) {
-      const size_t record_bytes = NtfsRecordBytesFor(buffer.sector_size);
+    if (ntfs::LooksLikeFileRecordSector(sector, buffer.sector_size)) {
+      const size_t record_bytes = ntfs::RecordBytesForSector(buffer.sector_size);
       const size_t remaining = static_cast<size_t>(count - i) * sector_bytes;
       const bool directory = (Le16(sector + 22) & kNtfsDirectoryFlag) != 0;
       if (!directory) {

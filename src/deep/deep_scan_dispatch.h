@@ -47,10 +47,4 @@ struct DispatchResult {
 DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
                                 SectorReader* source, uint64_t source_end, DeepSectorSink* sink);
 
-// The NTFS file-record test of the pass: "FILE", sizes that fit one record of
-// the sector size's record length, and a matching update sequence number.
-bool LooksLikeNtfsFileRecord(const uint8_t* sector, int32_t sector_size);
-// Record length the pass assumes for a sector size.
-uint32_t NtfsRecordBytesFor(int32_t sector_size);
-
 }  // namespace velmora

@@ -14,6 +14,7 @@
 #include "ntfs/professional_ntfs_recovery.h"
 #include "deep/deep_scan_dispatch.h"
 #include "deep/merge_results.h"
+#include "deep/structure_tests.h"
 #include "signature/signature_table.h"
 #include "storage/error_codes.h"
 
@@ -149,6 +150,7 @@ CProfessionalRecovery::CProfessionalRecovery()
     : carve_(CarveContext::ForMeasuring()),
       fat_deep_(std::make_unique<CProfessionalFatRecovery>()),
       ntfs_deep_(std::make_unique<CProfessionalNtfsRecovery>()) {
+  carve_.structure_tests = FileSystemStructureTests();
   signature_.UseCarveContext(&carve_);
 }
 

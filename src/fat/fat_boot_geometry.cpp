@@ -2,17 +2,18 @@
 
 #include <cstring>
 
+#include "storage/byte_view.h"
+
 namespace velmora {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+uint16_t Le16(const uint8_t* p) { return LoadLe<uint16_t>(p); }
+uint32_t Le32(const uint8_t* p) { return LoadLe<uint32_t>(p); }
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+bool HasBootSignature(const ByteView& s) { return s.U8(0x1FE) == 0x55 && s.U8(0x1FF) == 0xAA; }
 
 // Entries the FAT itself has room for, counting the two reserved ones.
 uint64_t FatCapacity(const FatGeometry& g) {
@@ -106,6 +107,54 @@ const char* FatTypeName(FatType type) {
       return "FAT32";
   }
   return "FAT";
+}
+
+std::string FatBootLabel(const uint8_t* sector512, FatType type) {
+  const ByteView s(sector512, 512);
+  const size_t at = type == FatType::kFat32 ? 0x47 : 0x2B;
+  std::string text(reinterpret_cast<const char*>(s.data() + at), 11);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+  }
+  return text;
+}
+
+bool IsBitLockerBootSector(const uint8_t* sector512) {
+  const ByteView s(sector512, 512);
+  if (s.Matches(3, "-FVE-FS-")) return true;
+  for (size_t i = 0; i < 8; ++i) {
+    if (s.U8(0x1E0 + i) != 0x78) return false;
+  }
+  for (size_t i = 8; i < 27; ++i) {
+    if (s.U8(0x1E0 + i) != 0xFF) return false;
+  }
+  return s.U8(0x1E0 + 27) == 0x00 && s.U8(0x1E0 + 28) == 0x1F && s.U8(0x1E0 + 29) == 0x2C;
+}
+
+bool IsFatBootSector(const uint8_t* sector512) {
+  if (IsBitLockerBootSector(sector512)) return false;
+  const ByteView s(sector512, 512);
+  const uint16_t fat16_size = s.U16(0x16);
+  const uint32_t fat_size = fat16_size != 0 ? fat16_size : s.U32(0x24);
+  const uint16_t total16 = s.U16(0x13);
+  const uint32_t total32 = s.U32(0x20);
+  const uint32_t total = total32 != 0 ? total32 : total16;
+  const uint16_t bytes_per_sector = s.U16(0x0B);
+  const uint8_t sectors_per_cluster = s.U8(0x0D);
+  if (bytes_per_sector == 0 || bytes_per_sector % 512 != 0 || sectors_per_cluster == 0) return false;
+  const uint32_t root_sectors = (static_cast<uint32_t>(s.U16(0x11)) * 32) / bytes_per_sector;
+  const uint8_t fat_count = s.U8(0x10);
+  // Unsigned 32-bit on purpose: a negative difference wraps and is refused below.
+  const uint32_t clusters =
+      (total - root_sectors - fat_count * fat_size - s.U16(0x0E)) / sectors_per_cluster;
+  if (clusters >= 0x0FFFFFF0u) return false;
+  const bool cluster_size_ok = IsPowerOfTwo(sectors_per_cluster) && sectors_per_cluster <= 128;
+  const bool small_fat = fat_count != 0 && (total16 != 0 || total32 != 0) && cluster_size_ok &&
+                         fat16_size >= 1 && HasBootSignature(s);
+  const bool fat32 = s.Matches(0x52, "FAT32   ") && fat_count != 0 && total32 != 0 &&
+                     cluster_size_ok && s.U32(0x24) != 0 && HasBootSignature(s);
+  return small_fat || fat32;
 }
 
 }  // namespace velmora

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace velmora {
 
@@ -41,5 +42,14 @@ constexpr uint32_t kMaxFat16Clusters = 65524;
 bool ParseFatBootSector(const uint8_t* sector, size_t size, FatGeometry* out);
 
 const char* FatTypeName(FatType type);
+
+// The volume label of the boot sector's extended block, trailing blanks dropped and
+// anything unprintable shown as '?'.
+std::string FatBootLabel(const uint8_t* sector512, FatType type);
+
+// The engine selection's tests of a region's first sector (512 bytes). A BitLocker
+// volume keeps a FAT-like boot sector and is never FAT.
+bool IsFatBootSector(const uint8_t* sector512);
+bool IsBitLockerBootSector(const uint8_t* sector512);
 
 }  // namespace velmora

@@ -280,4 +280,10 @@ uint8_t ShortNameChecksum(const uint8_t* name11) {
   return sum;
 }
 
+bool IsFatStructureSector(const uint8_t* sector, size_t length) {
+  // A directory's first sector begins with its "." and ".." pair, which the plain
+  // directory-sector test does not accept.
+  return sector != nullptr && (IsDirectoryStartSector(sector, length) || IsDirectorySector(sector, length));
+}
+
 }  // namespace velmora

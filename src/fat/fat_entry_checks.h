@@ -23,6 +23,8 @@ bool IsDirectorySector(const uint8_t* sector, size_t length);
 
 // True when the buffer begins with a matching "." and ".." pair of directory entries.
 bool IsDirectoryStartSector(const uint8_t* sector, size_t length);
+// Either kind of directory sector; ends a carved file.
+bool IsFatStructureSector(const uint8_t* sector, size_t length);
 
 // Checksum of an 8.3 name as stored in its long-name entries.
 uint8_t ShortNameChecksum(const uint8_t* name11);

@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "deep/boot_sector_tests.h"
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"

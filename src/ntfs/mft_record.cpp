@@ -5,6 +5,7 @@
 
 #include "engine/record_text.h"
 #include "ntfs/little_endian.h"
+#include "signature/byte_search.h"
 
 namespace velmora::ntfs {
 
@@ -63,6 +64,30 @@ std::string MftAttribute::NameUtf8() const {
 
 bool HasFileMagic(std::span<const uint8_t> record) {
   return record.size() >= 4 && std::memcmp(record.data(), "FILE", 4) == 0;
+}
+
+uint32_t RecordBytesForSector(int32_t sector_size) {
+  return sector_size > 512 ? static_cast<uint32_t>(sector_size)
+                           : 2u * static_cast<uint32_t>(sector_size);
+}
+
+bool LooksLikeFileRecordSector(const uint8_t* sector, int32_t sector_size) {
+  if (sector == nullptr || sector_size < 512) return false;
+  const ByteView view(sector, static_cast<size_t>(sector_size));
+  if (!view.Matches(0, "FILE")) return false;
+  const uint32_t record_bytes = RecordBytesForSector(sector_size);
+  return view.U32(24) <= record_bytes && view.U32(28) == record_bytes &&
+         view.U16(48) == view.U16(510);
+}
+
+bool IsNtfsStructureSector(const uint8_t* sector, size_t length) {
+  if (sector == nullptr) return false;
+  if (bytes::At(sector, length, 0, "FILE") || bytes::At(sector, length, 0, "INDX")) return true;
+  if (bytes::At(sector, length, 0, "RSTR") &&
+      bytes::Find(sector, length, {"N\0T\0F\0S\0", 8}) != bytes::kNotFound) {
+    return true;
+  }
+  return bytes::At(sector, length, 0, {"$\0S\0T\0A\0", 8});
 }
 
 FixupResult ApplyFixup(std::span<uint8_t> record) {

@@ -42,6 +42,17 @@ FixupResult ApplyFixup(std::span<uint8_t> record);
 // "FILE" in the first four bytes.
 bool HasFileMagic(std::span<const uint8_t> record);
 
+// Record length a deep scan assumes for a sector size: two sectors of 512 bytes,
+// otherwise one sector.
+uint32_t RecordBytesForSector(int32_t sector_size);
+// The deep scan's test of one sector: "FILE", sizes that fit one record of the
+// assumed length, and the update sequence number repeated at the sector's end.
+bool LooksLikeFileRecordSector(const uint8_t* sector, int32_t sector_size);
+
+// A sector of NTFS metadata: a file record, an index block, the log's restart area
+// or its first stream name. Ends a carved file.
+bool IsNtfsStructureSector(const uint8_t* sector, size_t length);
+
 struct MftRecordHeader {
   uint16_t sequence = 0;
   uint16_t link_count = 0;

@@ -1,6 +1,7 @@
 #include "ntfs/ntfs_geometry.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "ntfs/little_endian.h"
 
@@ -39,6 +40,7 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
   g.cluster_size = g.sectors_per_cluster * g.bytes_per_sector;
   g.total_sectors = LoadLe<uint64_t>(sector + 0x28);
   g.mft_first_cluster = LoadLe<uint64_t>(sector + 0x30);
+  g.mft_mirror_cluster = LoadLe<uint64_t>(sector + 0x38);
 
   const uint32_t record_size = DecodeBootSizeField(static_cast<int8_t>(sector[0x40]), g.cluster_size);
   if (IsPowerOfTwo(record_size) && record_size >= 512 && record_size <= 65536) {
@@ -59,3 +61,24 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
 }
 
 }  // namespace velmora::ntfs
+
+namespace velmora {
+
+bool IsNtfsBootSector(const uint8_t* sector512) {
+  const ByteView s(sector512, 512);
+  if (!s.Matches(3, "NTFS    ")) return false;
+  if (s.U16(0x0B) % 512 != 0) return false;
+  if (s.U16(0x0E) != 0) return false;
+  const uint8_t sectors_per_cluster = s.U8(0x0D);
+  if (sectors_per_cluster == 0 || sectors_per_cluster > 64 ||
+      (sectors_per_cluster & (sectors_per_cluster - 1)) != 0) {
+    return false;
+  }
+  if (s.U64(0x28) == 0) return false;
+  for (int offset : {0x10, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23}) {
+    if (s.U8(offset) != 0) return false;
+  }
+  return s.U8(0x1FE) == 0x55 && s.U8(0x1FF) == 0xAA;
+}
+
+}  // namespace velmora

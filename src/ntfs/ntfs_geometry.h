@@ -12,6 +12,7 @@ struct NtfsGeometry {
   uint32_t cluster_size = 0;
   uint32_t mft_record_size = 1024;
   uint64_t mft_first_cluster = 0;
+  uint64_t mft_mirror_cluster = 0;
   uint64_t total_sectors = 0;  // of the volume, in its own sectors
   uint32_t index_record_size = 4096;
 };
@@ -28,3 +29,12 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
 uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes);
 
 }  // namespace velmora::ntfs
+
+namespace velmora {
+
+// The engine selection's test of a region's first sector (512 bytes): the "NTFS    "
+// name, a sector size that is a multiple of 512, no FAT fields, up to 64 sectors per
+// cluster and the 0x55 0xAA mark.
+bool IsNtfsBootSector(const uint8_t* sector512);
+
+}  // namespace velmora

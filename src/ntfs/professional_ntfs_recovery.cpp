@@ -9,7 +9,6 @@
 #include <cstring>
 #include <set>
 
-#include "deep/boot_sector_tests.h"
 #include "engine/record_text.h"
 #include "ntfs/attribute_list.h"
 #include "ntfs/cluster_estimate.h"

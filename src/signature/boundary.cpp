@@ -1,6 +1,5 @@
 #include "signature/boundary.h"
 
-#include "fat/fat_entry_checks.h"
 #include "signature/byte_search.h"
 #include "signature/forward_scan.h"
 #include "signature/identify_walk.h"
@@ -21,20 +20,14 @@ bool IsBootSector(const uint8_t* sector, size_t length) {
 
 }  // namespace
 
-int IsFileSystemStructure(const uint8_t* sector, int32_t sector_size) {
+int IsFileSystemStructure(const CarveContext& context, const uint8_t* sector, int32_t sector_size) {
   if (sector == nullptr || sector_size < 32) return 0;
   const size_t length = static_cast<size_t>(sector_size);
-  if (bytes::At(sector, length, 0, "FILE") || bytes::At(sector, length, 0, "INDX")) return 1;
-  if (bytes::At(sector, length, 0, "RSTR") &&
-      bytes::Find(sector, length, {"N\0T\0F\0S\0", 8}) != bytes::kNotFound) {
-    return 1;
-  }
-  if (bytes::At(sector, length, 0, {"$\0S\0T\0A\0", 8})) return 1;
   if (IsBootSector(sector, length)) return 1;
-  // A directory's first sector begins with its "." and ".." pair, which the plain
-  // directory-sector test does not accept; both kinds end a carved file.
-  if (IsDirectoryStartSector(sector, length)) return 1;
-  return IsDirectorySector(sector, length) ? 1 : 0;
+  for (StructureTest test : context.structure_tests) {
+    if (test(sector, length)) return 1;
+  }
+  return 0;
 }
 
 int FindNextBoundary(CarveContext& context, size_t byte_count, const uint8_t* data,
@@ -48,7 +41,7 @@ int FindNextBoundary(CarveContext& context, size_t byte_count, const uint8_t* da
     const uint8_t* sector = data + index * sector_size;
     const bool new_file = mode != BoundaryMode::kFileSystemOnly &&
                           IdentifyType(context, sector, sector_size, ignored) != kNoSignatureType;
-    if (new_file || IsFileSystemStructure(sector, context.sector_size)) {
+    if (new_file || IsFileSystemStructure(context, sector, context.sector_size)) {
       if (length != nullptr) *length += static_cast<uint64_t>(index) * sector_size;
       return 1;
     }

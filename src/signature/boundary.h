@@ -9,9 +9,9 @@ namespace velmora {
 
 enum class BoundaryMode;
 
-// True (1) when a sector holds NTFS or FAT metadata (file records, index blocks, the
-// log restart area, boot sectors, FAT directory sectors).
-int IsFileSystemStructure(const uint8_t* sector, int32_t sector_size);
+// True (1) when a sector holds a boot sector or passes one of the context's
+// structure tests (NTFS records, FAT directory sectors).
+int IsFileSystemStructure(const CarveContext& context, const uint8_t* sector, int32_t sector_size);
 
 // Looks at the whole sectors of `data` in order, advancing the cursor by one for each.
 // Returns 1 at the first sector that starts a new file or a file-system structure and

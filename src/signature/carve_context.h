@@ -16,6 +16,10 @@ struct TsRange {
 };
 using TsRangeList = std::vector<TsRange>;
 
+// A test that a sector holds file-system metadata (an NTFS record, a FAT directory
+// sector); such a sector ends a carved file. The file-system modules provide them.
+using StructureTest = bool (*)(const uint8_t* sector, size_t length);
+
 // Carving state shared by the identify and length operations of one engine.
 // One carve uses it at a time; the engine that owns it decides which.
 struct CarveContext {
@@ -43,6 +47,10 @@ struct CarveContext {
   bool ts_continuation = false;
   bool mts_flag = false;
   TsRangeList ts_ranges;
+
+  // Metadata tests beside the catalogue's own boot-sector test, applied at every
+  // sector a forward scan passes.
+  std::vector<StructureTest> structure_tests;
 
   // A context able to measure lengths (allocates the scratch buffer).
   static CarveContext ForMeasuring();

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "deep/engine_factory.h"
+#include "fat/fat_boot_geometry.h"
+#include "ntfs/ntfs_geometry.h"
 #include "support/test_env.h"
 
 namespace velmora {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "carve_test_support.h"
+#include "deep/structure_tests.h"
 #include "signature/boundary.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
@@ -177,23 +178,26 @@ TEST(ForwardScanTest, ProgressIsReportedPerChunkAndCancelIsPassedBack) {
 }
 
 TEST(BoundaryTest, FileSystemStructuresEndCarvedFiles) {
+  CarveContext context;
+  context.structure_tests = FileSystemStructureTests();
   Bytes sector(512, 0);
-  EXPECT_EQ(IsFileSystemStructure(sector.data(), 512), 0);
+  EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 512), 0);
   std::memcpy(sector.data(), "INDX", 4);
-  EXPECT_EQ(IsFileSystemStructure(sector.data(), 512), 1);
+  EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 512), 1);
   std::memcpy(sector.data(), "RSTR", 4);
-  EXPECT_EQ(IsFileSystemStructure(sector.data(), 512), 0);
+  EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 512), 0);
   std::memcpy(sector.data() + 300, "N\0T\0F\0S\0", 8);
-  EXPECT_EQ(IsFileSystemStructure(sector.data(), 512), 1);
+  EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 512), 1);
   std::memcpy(sector.data(), "\xEB\x58\x90MSWIN4.1", 11);
-  EXPECT_EQ(IsFileSystemStructure(sector.data(), 512), 1);
-  EXPECT_EQ(IsFileSystemStructure(sector.data(), 31), 0);
+  EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 512), 1);
+  EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 31), 0);
   std::memcpy(sector.data(), "\xEB\x58\x90LINUX4.1", 11);
-  EXPECT_EQ(IsFileSystemStructure(sector.data(), 512), 0);
+  EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 512), 0);
 }
 
 TEST(BoundaryTest, CursorAdvancesOncePerSectorExamined) {
   CarveContext context;
+  context.structure_tests = FileSystemStructureTests();
   context.cursor = 100;
   Bytes chunk(4 * 512, 0x55);
   std::memcpy(chunk.data() + 2 * 512, "FILE0", 5);
