@@ -412,8 +412,13 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     DispatchResult result;
     try {
       result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
-    } catch (const std::exception&) {
-      result = DispatchResult{};  // a member engine failed on this buffer: go on after it
+    } catch (const std::exception& failure) {
+      // A member engine failed on this buffer: note where, and go on after it.
+      if (failed_buffers_++ == 0) {
+        first_buffer_failure_ =
+            "sector " + std::to_string(chunk->first_sector + start) + ": " + failure.what();
+      }
+      result = DispatchResult{};
       result.next_index = window_end;
     }
     if (chunk->unreadable_count != 0) {
@@ -442,12 +447,24 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
       SaveState(r, at, ranges);
     }
     if (result.status != kSuccess) return result.status;
+    // Results that cannot be logged are lost: stop rather than read on for nothing.
+    const int logged = LogWriteError();
+    if (logged != kSuccess) return logged;
     const uint64_t found = GetRecordCount() + found_base;
     const int percent = total_ ? static_cast<int>(processed_ * 100 / total_) : 100;
     const int stop = CallProgress(scan_progress_, callback_context_, percent + 10, kPassScale,
                                   seconds_remaining_, processed_, total_, found);
     if (stop != 0) return stop;
   }
+}
+
+int CProfessionalRecovery::LogWriteError() {
+  for (const ScanLogStore* store : {static_cast<const ScanLogStore*>(signature_.Store()),
+                                    static_cast<const ScanLogStore*>(ntfs_deep_->Store()),
+                                    fat_deep_->Store()}) {
+    if (store != nullptr && store->WriteError() != kSuccess) return store->WriteError();
+  }
+  return kSuccess;
 }
 
 int CProfessionalRecovery::Scan(const char* log_name) {
@@ -464,6 +481,8 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   }
   CreateFolderTree(StripSlash(scan_folder_));
   unreadable_sectors_ = 0;
+  failed_buffers_ = 0;
+  first_buffer_failure_.clear();
   pass_complete_ = false;
   seconds_remaining_ = -1;
 
@@ -534,6 +553,9 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   fat_deep_->FinishScan();
   ntfs_deep_->FinishDirectories();
   if (signature_.Store()) signature_.Store()->Flush();
+  // A log that could not be written fails the scan; one that never opened did not stop it.
+  if (result == kSuccess) result = LogWriteError();
+  pass_complete_ = result == kSuccess;
   if (pass_complete_) CallProgress(scan_progress_, callback_context_, 100, 100, 0, 0, 0, 0);
   SaveState(range_index, offset, ranges);
   // The engine now stands for the saved scan: a later Scan continues or reopens it.

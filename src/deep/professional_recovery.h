@@ -66,6 +66,10 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
   // Sectors of the last pass that could not be read (skipped and counted).
   uint64_t UnreadableSectors() const { return unreadable_sectors_; }
+  // Buffers a member engine failed on (the pass goes on after each), and the first
+  // such failure as "sector N: what went wrong".
+  uint64_t FailedBuffers() const { return failed_buffers_; }
+  const std::string& FirstBufferFailure() const { return first_buffer_failure_; }
   // Sectors the last pass (including what a resumed scan had done before) examined.
   uint64_t ProcessedSectors() const { return processed_; }
   uint64_t TotalSectors() const { return total_; }
@@ -79,6 +83,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   CProfessionalNtfsRecovery& NtfsDeepEngine() { return *ntfs_deep_; }
 
  private:
+  // The first write error of the member engines' logs, or 0.
+  int LogWriteError();
   class PassSink;
 
   IFileRecoveryParse* Owner(const ScanRecord& record);
@@ -121,6 +127,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   std::function<void(int)> resume_notice_;
   int checkpoint_ms_ = 3000;
   uint64_t unreadable_sectors_ = 0;
+  uint64_t failed_buffers_ = 0;
+  std::string first_buffer_failure_;
   uint64_t processed_ = 0;
   uint64_t total_ = 0;
   int32_t seconds_remaining_ = -1;

@@ -107,18 +107,6 @@ int CreateOutputFile(const std::string& path, int* fd, std::string* final_path) 
   return kErrFileExists;
 }
 
-int WriteAll(int fd, const void* data, size_t length) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::write(fd, bytes + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? ErrorFromErrno(errno) : kErrWriteFault;
-    done += static_cast<size_t>(n);
-  }
-  return kSuccess;
-}
-
 namespace {
 
 bool IsRealDirectory(const std::string& path) {

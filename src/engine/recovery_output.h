@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "storage/platform_device.h"
+
 namespace velmora {
 
 // Names come from the scanned disk and are untrusted: the result is one path
@@ -23,7 +25,7 @@ int CreateFolderTree(const std::string& folder);
 int CreateOutputFile(const std::string& path, int* fd, std::string* final_path);
 
 // Writes all bytes, retrying partial writes; 29 or the mapped errno on failure.
-int WriteAll(int fd, const void* data, size_t length);
+using platform::WriteAll;
 
 // Joins with a single "/".
 std::string JoinPath(const std::string& folder, std::string_view name);

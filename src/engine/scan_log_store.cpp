@@ -36,18 +36,6 @@ void CloseFd(int* fd) {
   }
 }
 
-int WriteAt(int fd, const void* data, size_t length, uint64_t offset) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? ErrorFromErrno(errno) : kErrWriteFault;
-    done += static_cast<size_t>(n);
-  }
-  return kSuccess;
-}
-
 uint64_t FileSize(int fd) {
   struct stat st {};
   return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -180,6 +168,7 @@ void ScanLogStore::Close() {
   buffer_.clear();
   buffer_.shrink_to_fit();
   buffered_bytes_ = 0;
+  write_error_ = 0;
   relations_.clear();
   parent_of_.clear();
   directories_.clear();
@@ -188,23 +177,29 @@ void ScanLogStore::Close() {
 
 int ScanLogStore::WriteBuffered() {
   if (buffered_bytes_ == 0) return kSuccess;
+  // A store that never opened has told its owner so; its records are dropped.
+  if (main_fd_ < 0) {
+    buffered_bytes_ = 0;
+    return kSuccess;
+  }
   // Records already written end at (count - buffered) records.
   const uint64_t buffered_records = buffered_bytes_ / kRecordBytes;
   const uint64_t offset = (record_count_ - buffered_records) * kRecordBytes;
-  const int err = WriteAt(main_fd_, buffer_.data(), buffered_bytes_, offset);
+  const int err = platform::WriteAllAt(main_fd_, buffer_.data(), buffered_bytes_, offset);
   buffered_bytes_ = 0;
+  // A lost batch leaves a hole in the log for good: every later append and flush says so.
+  if (err != kSuccess && write_error_ == kSuccess) write_error_ = err;
   return err;
 }
 
-ScanRecord* ScanLogStore::AppendRecord() {
+int ScanLogStore::AppendRecord(ScanRecord* record) {
   if (buffer_.size() < kBatchBytes) buffer_.assign(kBatchBytes, 0);
   if (buffered_bytes_ + kRecordBytes > kBatchBytes) WriteBuffered();
-  auto* slot = reinterpret_cast<ScanRecord*>(buffer_.data() + buffered_bytes_);
-  std::memset(slot, 0, kRecordBytes);
-  buffered_bytes_ += kRecordBytes;
   ++record_count_;
-  slot->record_index = static_cast<uint32_t>(record_count_);
-  return slot;
+  record->record_index = static_cast<uint32_t>(record_count_);
+  std::memcpy(buffer_.data() + buffered_bytes_, record, kRecordBytes);
+  buffered_bytes_ += kRecordBytes;
+  return write_error_;
 }
 
 void ScanLogStore::AddRelation(uint32_t parent_id, uint32_t depth, uint32_t record_index,
@@ -226,6 +221,7 @@ int ScanLogStore::Flush() {
   if (main_fd_ < 0) return kErrInvalidParameter;
   int err = WriteBuffered();
   if (err != kSuccess) return err;
+  if (write_error_ != kSuccess) return write_error_;
 
   std::string text;
   for (const auto& [key, indices] : relations_) {
@@ -238,15 +234,17 @@ int ScanLogStore::Flush() {
     }
     text += ']';
   }
-  err = WriteAt(relation_fd_, text.data(), text.size(), 0);
+  err = platform::WriteAllAt(relation_fd_, text.data(), text.size(), 0);
   if (err == kSuccess && ::ftruncate(relation_fd_, static_cast<off_t>(text.size())) != 0) {
     err = LastError();
   }
   const int dir_err = directories_.empty()
                           ? kSuccess
-                          : WriteAt(directory_fd_, directories_.data(),
+                          : platform::WriteAllAt(directory_fd_, directories_.data(),
                                     directories_.size() * sizeof(DirectoryEntry), 0);
-  return err != kSuccess ? err : dir_err;
+  if (err == kSuccess) err = dir_err;
+  if (err != kSuccess && write_error_ == kSuccess) write_error_ = err;
+  return err;
 }
 
 const std::vector<uint32_t>* ScanLogStore::IndicesOf(RelationKey key) const {

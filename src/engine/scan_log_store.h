@@ -40,8 +40,11 @@ class ScanLogStore {
   void Close();
   bool IsOpen() const { return main_fd_ >= 0; }
 
-  // Next free slot, filled in place by the caller. Its record_index is set.
-  ScanRecord* AppendRecord();
+  // Numbers `record` (its record_index is set) and queues a copy for the log. The
+  // result is the first write error of the log so far: once a batch is lost the
+  // log is incomplete, and appends and flushes keep saying so.
+  int AppendRecord(ScanRecord* record);
+  int WriteError() const { return write_error_; }
   void AddRelation(uint32_t parent_id, uint32_t depth, uint32_t record_index, uint32_t object_id,
                    const char* directory_name);
   int Flush();
@@ -74,6 +77,7 @@ class ScanLogStore {
 
   std::vector<uint8_t> buffer_;
   size_t buffered_bytes_ = 0;
+  int write_error_ = 0;
   uint64_t record_count_ = 0;
   int main_fd_ = -1;
   int relation_fd_ = -1;

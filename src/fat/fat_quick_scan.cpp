@@ -92,11 +92,7 @@ int CFastFatRecovery::RunScan(const std::string& folder, bool explicit_folder) {
   store_ = std::make_unique<ScanLogStore>();
   const std::string name = FormatLogName("Fast_", static_cast<int64_t>(volume_.StartSector()));
   // Without a log the walk still runs; queries then find nothing.
-  if (explicit_folder) {
-    store_->OpenIn(folder, name);
-  } else {
-    store_->Open(name);
-  }
+  const int opened = explicit_folder ? store_->OpenIn(folder, name) : store_->Open(name);
   store_->SetListingCallback(listing_progress_, listing_context_);
 
   directory_queue_.push_back(geometry_.root_cluster);
@@ -114,8 +110,10 @@ int CFastFatRecovery::RunScan(const std::string& folder, bool explicit_folder) {
   result = ReportProgress(80, 10);
   if (result != kSuccess) return result;
   WriteAncestorRecords();
-  store_->Flush();
-  return ReportProgress(100, 0);
+  // The walk runs without a log, but a scan whose results were not written fails.
+  const int logged = opened != kSuccess && opened != kErrNotEnoughMemory ? opened : store_->Flush();
+  result = ReportProgress(100, 0);
+  return result != kSuccess ? result : logged;
 }
 
 void CFastFatRecovery::ListDirectory(uint32_t cluster) {
@@ -279,19 +277,16 @@ void CFastFatRecovery::OnFile(DirectoryCursor* cursor, const uint8_t* entry,
   if (fat32 && EntryIsDeleted(entry) && EntryClusterHigh(entry) == 0 && size > 0) {
     cluster = SearchFileHighWord(EntryClusterLow(entry), name);
   }
-  ScanRecord* slot = store_->AppendRecord();
-  const uint32_t index = slot->record_index;
   ScanRecord record{};
   FillCommon(&record, entry, cluster, name);
-  record.record_index = index;
   record.is_directory = 0;
   record.size = size;
   record.content_check = size > 0 ? ContentCheck(cluster, name) : 1;
   const uint64_t per_sector =
       geometry_.bytes_per_sector / static_cast<uint32_t>(reader_.device_sector_size);
   record.location = volume_.StartSector() + entry_sector * per_sector;
-  std::memcpy(slot, &record, sizeof(record));
-  store_->AddRelation(cursor->cluster, cursor->depth, index, cluster, nullptr);
+  store_->AppendRecord(&record);
+  store_->AddRelation(cursor->cluster, cursor->depth, record.record_index, cluster, nullptr);
   NoteAncestors(cursor->cluster);
 }
 
@@ -313,13 +308,11 @@ void CFastFatRecovery::WriteAncestorRecords() {
     auto it = directories_.find(cluster);
     if (it == directories_.end()) continue;
     const PendingDirectory& directory = it->second;
-    ScanRecord* slot = store_->AppendRecord();
-    const uint32_t index = slot->record_index;
-    std::memcpy(slot, &directory.record, sizeof(ScanRecord));
-    slot->record_index = index;
-    slot->content_check = 1;
+    ScanRecord record = directory.record;
+    record.content_check = 1;
+    store_->AppendRecord(&record);
     const uint32_t parent_depth = directory.depth > 0 ? directory.depth - 1 : 0;
-    store_->AddRelation(directory.parent, parent_depth, index, cluster, slot->name);
+    store_->AddRelation(directory.parent, parent_depth, record.record_index, cluster, record.name);
   }
 }
 

@@ -380,11 +380,8 @@ void CProfessionalFatRecovery::WriteFile(PendingFile file, int geometry) {
   record.content_check = ContentCheck(geometry, record.object_id, name);
   const uint32_t parent = NormaliseParent(file.parent);
   const uint32_t depth = DepthOf(parent, geometry);
-  ScanRecord* slot = store_->AppendRecord();
-  const uint32_t index = slot->record_index;
-  *slot = record;
-  slot->record_index = index;
-  store_->AddRelation(parent, depth, index, record.object_id, nullptr);
+  store_->AppendRecord(&record);
+  store_->AddRelation(parent, depth, record.record_index, record.object_id, nullptr);
 }
 
 void CProfessionalFatRecovery::PlacePendingFiles(bool only_with_new_layout) {
@@ -433,7 +430,6 @@ void CProfessionalFatRecovery::WriteDirectories() {
     const int geometry = ResolveGeometry(cluster, entry);
     if (geometry < 0) continue;
     auto record = directory_records_.find(cluster);
-    ScanRecord* slot = nullptr;
     uint32_t parent = root_cluster_;
     int parent_geometry = geometry;
     std::string lost_name;
@@ -448,25 +444,24 @@ void CProfessionalFatRecovery::WriteDirectories() {
       lost_name = "LostFolder" + std::to_string(cluster);
     }
     const uint32_t depth = DepthOf(parent, parent_geometry);
-    slot = store_->AppendRecord();
-    const uint32_t index = slot->record_index;
+    ScanRecord slot{};
     if (record != directory_records_.end()) {
-      *slot = record->second.record;
+      slot = record->second.record;
     } else {
-      slot->drive_tag = static_cast<uint16_t>(drive_tag_);
-      slot->source_kind = kSourceFatDeep;
-      slot->is_directory = 1;
-      slot->object_id = cluster;
-      slot->cluster_size = -1;
-      SetRecordName(slot, lost_name);
+      slot.drive_tag = static_cast<uint16_t>(drive_tag_);
+      slot.source_kind = kSourceFatDeep;
+      slot.is_directory = 1;
+      slot.object_id = cluster;
+      slot.cluster_size = -1;
+      SetRecordName(&slot, lost_name);
     }
-    slot->record_index = index;
-    slot->content_check = 1;
+    slot.content_check = 1;
     const DeepFatGeometry& layout = geometries_.At(geometry);
-    slot->cluster_size = static_cast<int32_t>(layout.sectors_per_cluster * bytes_per_sector_);
-    slot->data_area_start = layout.first_data_sector;
-    slot->partition_start = layout.volume_start;
-    store_->AddRelation(parent, depth, index, cluster, slot->name);
+    slot.cluster_size = static_cast<int32_t>(layout.sectors_per_cluster * bytes_per_sector_);
+    slot.data_area_start = layout.first_data_sector;
+    slot.partition_start = layout.volume_start;
+    store_->AppendRecord(&slot);
+    store_->AddRelation(parent, depth, slot.record_index, cluster, slot.name);
   }
 }
 

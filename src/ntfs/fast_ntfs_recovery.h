@@ -80,7 +80,7 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
   void ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state);
   void ReportDeletedFile(uint64_t number, const ntfs::MftRecord& record,
                          const ntfs::FileNameAttribute& name, ScanState* state);
-  ScanRecord* AppendBaseRecord(uint64_t number, const ntfs::FileNameAttribute& name);
+  ScanRecord BaseRecord(uint64_t number, const ntfs::FileNameAttribute& name);
   uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name);
   void PlaceFiles(ScanState* state);
   uint32_t PlaceEdge(uint32_t parent, uint16_t sequence, ScanState* state);

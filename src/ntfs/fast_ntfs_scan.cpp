@@ -141,9 +141,10 @@ int CFastNtfsRecovery::Scan(const char* log_name) {
     WriteFolderRecords(&state);
     stop = ReportProgress(100, 0);
   }
-  rc = stop != 0 ? stop : first_read_error;
-  store_->Flush();
-  return rc;
+  // A log that could not be written fails the scan: its results would be incomplete.
+  const int logged = store_->Flush();
+  if (stop != 0) return stop;
+  return logged != kSuccess ? logged : first_read_error;
 }
 
 void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state) {
@@ -170,11 +171,9 @@ void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes,
   ReportDeletedFile(number, record, name, state);
 }
 
-ScanRecord* CFastNtfsRecovery::AppendBaseRecord(uint64_t number, const FileNameAttribute& name) {
-  ScanRecord* r = store_->AppendRecord();
-  const uint32_t index = r->record_index;
-  *r = ScanRecord{};
-  r->record_index = index;
+ScanRecord CFastNtfsRecovery::BaseRecord(uint64_t number, const FileNameAttribute& name) {
+  ScanRecord record{};
+  ScanRecord* r = &record;
   r->drive_tag = static_cast<uint16_t>(drive_tag_);
   r->source_kind = kSourceNtfsQuick;
   r->object_id = static_cast<uint32_t>(number);
@@ -184,7 +183,7 @@ ScanRecord* CFastNtfsRecovery::AppendBaseRecord(uint64_t number, const FileNameA
   r->last_write = name.modified;
   r->location = volume_.MftRecordToSector(number);
   r->partition_start = volume_.PartitionStart();
-  return r;
+  return record;
 }
 
 void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& record,
@@ -195,22 +194,24 @@ void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& reco
   if (has_data) size = stream.Size();
   const uint32_t check = has_data ? ContentCheckOf(stream, name.name) : 1;
 
-  ScanRecord* r = AppendBaseRecord(number, name);
-  r->size = size;
-  r->content_check = check;
-  SetRecordName(r, name.name);
-  state->files.push_back({r->record_index, static_cast<uint32_t>(number),
+  ScanRecord r = BaseRecord(number, name);
+  r.size = size;
+  r.content_check = check;
+  SetRecordName(&r, name.name);
+  store_->AppendRecord(&r);
+  state->files.push_back({r.record_index, static_cast<uint32_t>(number),
                           static_cast<uint32_t>(name.parent_record), name.parent_sequence});
 
   // Alternate data streams are files of their own to the user: "name:stream".
   for (const std::string& stream_name : NamedDataStreams(volume_, record)) {
     NtfsStream named;
     if (LoadStream(volume_, record, number, kAttrData, stream_name, &named) != kSuccess) continue;
-    ScanRecord* s = AppendBaseRecord(number, name);
-    s->size = named.Size();
-    s->content_check = 1;
-    SetRecordName(s, StreamRecordName(name.name, stream_name));
-    state->files.push_back({s->record_index, static_cast<uint32_t>(number),
+    ScanRecord s = BaseRecord(number, name);
+    s.size = named.Size();
+    s.content_check = 1;
+    SetRecordName(&s, StreamRecordName(name.name, stream_name));
+    store_->AppendRecord(&s);
+    state->files.push_back({s.record_index, static_cast<uint32_t>(number),
                             static_cast<uint32_t>(name.parent_record), name.parent_sequence});
   }
 }
@@ -317,20 +318,18 @@ void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {
   std::vector<uint8_t> buffer;
   for (const auto& [number, is_lost] : state->folders) {
     if (is_lost) {
-      ScanRecord* r = store_->AppendRecord();
-      const uint32_t index = r->record_index;
-      *r = ScanRecord{};
-      r->record_index = index;
-      r->drive_tag = static_cast<uint16_t>(drive_tag_);
-      r->source_kind = kSourceNtfsQuick;
-      r->is_directory = 1;
-      r->content_check = 1;
-      r->object_id = number;
-      r->cluster_size = -1;
+      ScanRecord r{};
+      r.drive_tag = static_cast<uint16_t>(drive_tag_);
+      r.source_kind = kSourceNtfsQuick;
+      r.is_directory = 1;
+      r.content_check = 1;
+      r.object_id = number;
+      r.cluster_size = -1;
       char name[32];
       std::snprintf(name, sizeof(name), "LostFolder%u", number);
-      SetRecordName(r, name);
-      store_->AddRelation(kRootRecord, 0, index, number, r->name);
+      SetRecordName(&r, name);
+      store_->AppendRecord(&r);
+      store_->AddRelation(kRootRecord, 0, r.record_index, number, r.name);
       continue;
     }
     FileNameAttribute name;
@@ -341,11 +340,12 @@ void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {
     }
     if (!named) name.name = "Folder" + std::to_string(number);
     const Placement& place = state->placed.at(number);
-    ScanRecord* r = AppendBaseRecord(number, name);
-    r->is_directory = 1;
-    r->content_check = 1;
-    SetRecordName(r, name.name);
-    store_->AddRelation(place.parent, place.level - 1, r->record_index, number, r->name);
+    ScanRecord r = BaseRecord(number, name);
+    r.is_directory = 1;
+    r.content_check = 1;
+    SetRecordName(&r, name.name);
+    store_->AppendRecord(&r);
+    store_->AddRelation(place.parent, place.level - 1, r.record_index, number, r.name);
   }
 }
 

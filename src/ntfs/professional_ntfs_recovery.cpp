@@ -173,27 +173,25 @@ int CProfessionalNtfsRecovery::HandleFileRecord(std::span<const uint8_t> record,
   return HandleRecord(copy, sector, pass, forced_number, nullptr);
 }
 
-ScanRecord* CProfessionalNtfsRecovery::NewRecord() {
-  ScanRecord* r = store_->AppendRecord();
-  const uint32_t index = r->record_index;
-  *r = ScanRecord{};
-  r->record_index = index;
-  r->drive_tag = static_cast<uint16_t>(drive_tag_);
-  r->source_kind = kSourceNtfsDeep;
-  r->content_check = 1;
+ScanRecord CProfessionalNtfsRecovery::NewRecord() const {
+  ScanRecord r{};
+  r.drive_tag = static_cast<uint16_t>(drive_tag_);
+  r.source_kind = kSourceNtfsDeep;
+  r.content_check = 1;
   return r;
 }
 
 void CProfessionalNtfsRecovery::WriteLostFolder(uint32_t number, uint32_t layout) {
   const uint32_t id = StoreIdOf(number, layout);
-  ScanRecord* r = NewRecord();
-  r->is_directory = 1;
-  r->object_id = id;
-  r->cluster_size = static_cast<int32_t>(cluster_estimate_ * sector_bytes_);
+  ScanRecord r = NewRecord();
+  r.is_directory = 1;
+  r.object_id = id;
+  r.cluster_size = static_cast<int32_t>(cluster_estimate_ * sector_bytes_);
   char name[32];
   std::snprintf(name, sizeof(name), "LostFolder%u", number);
-  SetRecordName(r, name);
-  store_->AddRelation(kRootRecord, 0, r->record_index, id, r->name);
+  SetRecordName(&r, name);
+  store_->AppendRecord(&r);
+  store_->AddRelation(kRootRecord, 0, r.record_index, id, r.name);
 }
 
 int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t sector,
@@ -281,8 +279,8 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   }
   const uint32_t object_id = second ? StoreIdOf(own, placement.layout) : own;
 
-  ScanRecord* r = NewRecord();
-  const uint32_t index = r->record_index;
+  ScanRecord found = NewRecord();
+  ScanRecord* r = &found;
   r->is_directory = second ? 1 : 0;
   r->content_check = check;
   r->object_id = object_id;
@@ -294,6 +292,8 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   r->location = sector;
   r->partition_start = volume_start;
   SetRecordName(r, name.name);
+  store_->AppendRecord(r);
+  const uint32_t index = r->record_index;
   std::string directory_name;
   if (second) directory_name = r->name;
 

@@ -144,7 +144,7 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // The MFT a record found at `sector` belongs to (a found $MFT, or contiguous).
   bool LayoutForRecord(uint32_t number, uint64_t sector, ntfs::MftLayout* out) const;
   void WriteLostFolder(uint32_t number, uint32_t layout);
-  ScanRecord* NewRecord();
+  ScanRecord NewRecord() const;
 
   // Extraction.
   int LoadRecordStream(const ScanRecord& record, ntfs::NtfsStream* stream);

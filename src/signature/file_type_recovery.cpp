@@ -133,18 +133,17 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
   if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
 
   const uint64_t size = ClampToSource(sector_number, file.length);
-  ScanRecord* record = store_->AppendRecord();
-  const uint32_t index = record->record_index;
-  std::memset(record, 0, sizeof(ScanRecord));
-  record->drive_tag = static_cast<uint16_t>(drive_tag_);
-  record->source_kind = kSourceSignature;
-  record->content_check = 1;
-  record->record_index = index;
-  record->cluster_size = -1;
-  record->size = size;
-  record->location = sector_number;
-  SetRecordName(record, file.name);
-  store_->AddRelation(0, 0, index, 0, nullptr);
+  ScanRecord record{};
+  record.drive_tag = static_cast<uint16_t>(drive_tag_);
+  record.source_kind = kSourceSignature;
+  record.content_check = 1;
+  record.cluster_size = -1;
+  record.size = size;
+  record.location = sector_number;
+  SetRecordName(&record, file.name);
+  // A write error stays with the store and fails the scan when it ends.
+  store_->AppendRecord(&record);
+  store_->AddRelation(0, 0, record.record_index, 0, nullptr);
 
   if (skip) {
     const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size);

@@ -117,11 +117,16 @@ int CreateImageFile(const std::string& path, bool replace, FileHandle* out) {
   return kSuccess;
 }
 
-int WriteAll(FileHandle handle, const void* data, size_t length) {
+namespace {
+
+// Writes until everything is out; `offset` < 0 writes at the file position.
+int WriteEverything(FileHandle handle, const void* data, size_t length, int64_t offset) {
   const auto* in = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::write(handle, in + done, length - done);
+    const ssize_t n = offset < 0 ? ::write(handle, in + done, length - done)
+                                 : ::pwrite(handle, in + done, length - done,
+                                            static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       // EIO while writing is a write fault, not the read fault the generic mapping gives.
@@ -132,6 +137,16 @@ int WriteAll(FileHandle handle, const void* data, size_t length) {
     done += static_cast<size_t>(n);
   }
   return kSuccess;
+}
+
+}  // namespace
+
+int WriteAll(FileHandle handle, const void* data, size_t length) {
+  return WriteEverything(handle, data, length, -1);
+}
+
+int WriteAllAt(FileHandle handle, const void* data, size_t length, uint64_t offset) {
+  return WriteEverything(handle, data, length, static_cast<int64_t>(offset));
 }
 
 int SyncFile(FileHandle handle) { return ::fsync(handle) == 0 ? kSuccess : LastError(); }

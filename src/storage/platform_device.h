@@ -30,6 +30,8 @@ int ReadAt(FileHandle handle, void* buffer, size_t length, uint64_t offset, size
 int CreateImageFile(const std::string& path, bool replace, FileHandle* out);
 // Writes all bytes at the current position, retrying partial writes; 112 when the disk is full.
 int WriteAll(FileHandle handle, const void* data, size_t length);
+// The same at `offset`, leaving the file position alone.
+int WriteAllAt(FileHandle handle, const void* data, size_t length, uint64_t offset);
 // Makes the written data durable.
 int SyncFile(FileHandle handle);
 

@@ -31,14 +31,15 @@ class ScanLogStoreTest : public ::testing::Test {
   // Appends one record the way an engine does and registers it under its parent.
   uint32_t Add(ScanLogStore* store, const std::string& name, uint32_t parent, uint32_t depth,
                bool directory = false, uint32_t object_id = 0, uint32_t content_check = 1) {
-    ScanRecord* record = store->AppendRecord();
-    record->drive_tag = u'E';
-    record->is_directory = directory ? 1 : 0;
-    record->content_check = content_check;
-    record->object_id = object_id;
-    record->size = name.size() * 100;
-    SetRecordName(record, name);
-    const uint32_t index = record->record_index;
+    ScanRecord record{};
+    record.drive_tag = u'E';
+    record.is_directory = directory ? 1 : 0;
+    record.content_check = content_check;
+    record.object_id = object_id;
+    record.size = name.size() * 100;
+    SetRecordName(&record, name);
+    EXPECT_EQ(store->AppendRecord(&record), 0);
+    const uint32_t index = record.record_index;
     store->AddRelation(parent, depth, index, object_id, directory ? name.c_str() : nullptr);
     return index;
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "carve_test_support.h"
 #include "signature/signature_catalogue.h"
 #include "signature/signature_table.h"
 #include "support/planted_image.h"
@@ -80,7 +81,7 @@ TEST(BadInputTest, TruncatedSectorsGiveDefinedAnswers) {
       auto buffer = std::make_unique<uint8_t[]>(length + 1);
       std::memcpy(buffer.get(), sample.data(), length);
       for (size_t i = 0; table[i].type != kNoSignatureType; ++i) {
-        CarveContext context = CarveContext::ForMeasuring();
+        CarveContext context = testing::CarvingContext();
         context.source = reader;
         context.start_sector = 40;
         context.cursor = 40;
@@ -97,7 +98,7 @@ TEST(BadInputTest, TruncatedSectorsGiveDefinedAnswers) {
 
 TEST(BadInputTest, UnusableArgumentsAreRefused) {
   Bytes sector(512, 0);
-  CarveContext context = CarveContext::ForMeasuring();
+  CarveContext context = testing::CarvingContext();
   CarveResult result;
   EXPECT_EQ(IdentifyAndMeasure(context, 0, nullptr, sector.data(), 512, 0, {}, &result), 87);
   EXPECT_EQ(IdentifyAndMeasure(context, 512, nullptr, nullptr, 512, 0, {}, &result), 87);

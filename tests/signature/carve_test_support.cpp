@@ -1,6 +1,20 @@
 #include "carve_test_support.h"
 
+#include "deep/structure_tests.h"
+
 namespace velmora::testing {
+
+CarveContext CarvingContext() {
+  CarveContext context = CarveContext::ForMeasuring();
+  context.structure_tests = FileSystemStructureTests();
+  return context;
+}
+
+CarveContext IdentifyingContext() {
+  CarveContext context;
+  context.structure_tests = FileSystemStructureTests();
+  return context;
+}
 
 namespace {
 
@@ -19,7 +33,7 @@ PlantedFile::PlantedFile(const std::vector<uint8_t>& file, uint32_t seed)
 }
 
 int PlantedFile::Carve(CarveResult* result, CarveContext* context) {
-  CarveContext own = CarveContext::ForMeasuring();
+  CarveContext own = CarvingContext();
   CarveContext& used = context ? *context : own;
   SectorReader* reader = image.Open();
   return IdentifyAndMeasure(used, PlantedImage::kSectorSize, reader, image.SectorData(kStart),

@@ -8,6 +8,11 @@
 
 namespace velmora::testing {
 
+// Contexts as the deep engine sets them up: NTFS records and FAT directory sectors
+// end a carved file.
+CarveContext CarvingContext();     // able to measure lengths
+CarveContext IdentifyingContext();  // identification only
+
 // An image laid out as: 8 random sectors, the file (its last sector zero-filled behind
 // it), 40 random sectors, a boundary sector, 40 random sectors.
 struct PlantedFile {

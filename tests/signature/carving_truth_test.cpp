@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "carve_test_support.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 #include "support/planted_image.h"
@@ -24,7 +25,7 @@ std::vector<std::vector<uint8_t>> CarveAll(const std::string& image_path) {
   const std::vector<uint8_t> image = testing::ReadWholeFile(image_path);
   SectorReader reader;
   EXPECT_EQ(OpenImageFile(&reader, image_path), kSuccess);
-  CarveContext context = CarveContext::ForMeasuring();
+  CarveContext context = testing::CarvingContext();
   std::vector<std::vector<uint8_t>> carved;
   const uint64_t sectors = image.size() / 512;
   for (uint64_t s = 0; s < sectors;) {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "carve_test_support.h"
-#include "deep/structure_tests.h"
 #include "signature/boundary.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
@@ -84,7 +83,7 @@ TEST(ForwardScanTest, EndsAtTheEndOfTheSourceWithAPartialLastChunk) {
   Bytes psd(512, 0);
   std::memcpy(psd.data(), "8BPS", 4);
   image.Plant(10, psd);
-  CarveContext context = CarveContext::ForMeasuring();
+  CarveContext context = testing::CarvingContext();
   CarveResult result;
   ASSERT_EQ(IdentifyAndMeasure(context, 512, image.Open(), image.SectorData(10), 512, 10,
                                CarveProgress{}, &result),
@@ -120,7 +119,7 @@ TEST(ForwardScanTest, CapBoundsTheScanOnAnEmptyDisk) {
   ::close(fd);
   SectorReader reader;
   ASSERT_EQ(OpenImageFile(&reader, path), kSuccess);
-  CarveContext context = CarveContext::ForMeasuring();
+  CarveContext context = testing::CarvingContext();
   CarveResult result;
   ASSERT_EQ(
       IdentifyAndMeasure(context, 512, &reader, tiff.data(), 512, 0, CarveProgress{}, &result),
@@ -155,7 +154,7 @@ TEST(ForwardScanTest, ProgressIsReportedPerChunkAndCancelIsPassedBack) {
   SectorReader* reader = image.Open();
 
   ProgressLog log;
-  CarveContext context = CarveContext::ForMeasuring();
+  CarveContext context = testing::CarvingContext();
   context.progress = RecordProgress;
   context.progress_context = &log;
   CarveResult result;
@@ -178,8 +177,7 @@ TEST(ForwardScanTest, ProgressIsReportedPerChunkAndCancelIsPassedBack) {
 }
 
 TEST(BoundaryTest, FileSystemStructuresEndCarvedFiles) {
-  CarveContext context;
-  context.structure_tests = FileSystemStructureTests();
+  CarveContext context = testing::IdentifyingContext();
   Bytes sector(512, 0);
   EXPECT_EQ(IsFileSystemStructure(context, sector.data(), 512), 0);
   std::memcpy(sector.data(), "INDX", 4);
@@ -196,8 +194,7 @@ TEST(BoundaryTest, FileSystemStructuresEndCarvedFiles) {
 }
 
 TEST(BoundaryTest, CursorAdvancesOncePerSectorExamined) {
-  CarveContext context;
-  context.structure_tests = FileSystemStructureTests();
+  CarveContext context = testing::IdentifyingContext();
   context.cursor = 100;
   Bytes chunk(4 * 512, 0x55);
   std::memcpy(chunk.data() + 2 * 512, "FILE0", 5);

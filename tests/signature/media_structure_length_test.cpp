@@ -79,7 +79,7 @@ CarveResult CarveAtImageEnd(const Bytes& file) {
   const uint64_t sectors = (file.size() + PlantedImage::kSectorSize - 1) / PlantedImage::kSectorSize;
   PlantedImage image(PlantedFile::kStart + sectors, 5);
   image.Plant(PlantedFile::kStart, file);
-  CarveContext context = CarveContext::ForMeasuring();
+  CarveContext context = testing::CarvingContext();
   CarveResult result;
   EXPECT_EQ(IdentifyAndMeasure(context, PlantedImage::kSectorSize, image.Open(),
                                image.SectorData(PlantedFile::kStart), PlantedImage::kSectorSize,

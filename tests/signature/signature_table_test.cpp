@@ -150,7 +150,7 @@ TEST(IdentifyWalkTest, FirstByteDispatchEqualsTableOrderWalk) {
   samples.push_back(PeSector(0x1002));
 
   PlantedImage image(64, 9);
-  CarveContext context;
+  CarveContext context = testing::IdentifyingContext();
   context.source = image.Open();
   context.cursor = 10;
   context.start_sector = 10;
@@ -168,7 +168,7 @@ TEST(IdentifyWalkTest, FirstByteDispatchEqualsTableOrderWalk) {
 }
 
 TEST(IdentifyWalkTest, ShortBuffersAreNotRecognisedByRowsThatNeedMore) {
-  CarveContext context;
+  CarveContext context = testing::IdentifyingContext();
   const std::string id3("ID3\x03\x00\x00\x00\x00\x00\x10", 10);
   for (size_t length = 0; length < 10; ++length) {
     EXPECT_EQ(

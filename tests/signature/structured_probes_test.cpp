@@ -112,7 +112,7 @@ TEST(CompoundFileProbeTest, ClassifiesByMarkerOrDirectoryEntryName) {
 
 TEST(CompoundFileProbeTest, UnreadableFollowingSectorsGiveTheOtherKind) {
   Bytes header = CompoundHeader(9, 1, 0xFFFFFFFE, 0);
-  CarveContext context;
+  CarveContext context = testing::IdentifyingContext();
   EXPECT_EQ(probe::CompoundFile(context, header.data(), header.size()), 2);  // no source at all
   PlantedImage image(4, 1);
   image.Plant(3, header);
@@ -137,7 +137,7 @@ Bytes TransportStream(size_t packets, uint32_t seed) {
 TEST(TransportStreamProbeTest, RunOfPacketsGivesTheLength) {
   const Bytes stream = TransportStream(300, 4);
   PlantedFile planted(stream);
-  CarveContext context = CarveContext::ForMeasuring();
+  CarveContext context = testing::CarvingContext();
   CarveResult result;
   ASSERT_EQ(planted.Carve(&result, &context), kSuccess);
   EXPECT_EQ(result.type, 20);
@@ -155,7 +155,7 @@ TEST(TransportStreamProbeTest, RunOfPacketsGivesTheLength) {
                                CarveProgress{}, &result),
             kErrInvalidParameter);
   // A fresh scan without that history takes it for a stream start.
-  CarveContext fresh = CarveContext::ForMeasuring();
+  CarveContext fresh = testing::CarvingContext();
   EXPECT_EQ(IdentifyAndMeasure(fresh, 512, reader, planted.image.SectorData(inner), 512, inner,
                                CarveProgress{}, &result),
             kSuccess);
@@ -204,7 +204,7 @@ TEST(IconProbeTest, BackToBackImagesGiveTheLength) {
 
 TEST(IconProbeTest, DirectoryLargerThanTheBufferIsReadFromTheSource) {
   const Bytes icon = Icon(40, true);  // 646-byte directory, larger than one sector
-  CarveContext context;
+  CarveContext context = testing::IdentifyingContext();
   EXPECT_EQ(probe::Icon(context, icon.data(), 512), kNoSignatureType);
 
   PlantedImage image(200, 2);
@@ -225,7 +225,7 @@ TEST(TrueTypeProbeTest, DirectoryMustFitTheBuffer) {
   std::memcpy(font.data(), "\x00\x01\x00\x00", 4);
   font[5] = 40;  // 40 tables: 652 bytes of directory
   font[6] = font[8] = font[10] = 1;
-  CarveContext context;
+  CarveContext context = testing::IdentifyingContext();
   EXPECT_EQ(probe::TrueTypeFont(context, font.data(), font.size()), kNoSignatureType);
   EXPECT_EQ(probe::TrueTypeFontLength(context, font.data(), font.size()), 0u);
 }
