@@ -7,6 +7,8 @@
 
 #include "cli/commands.h"
 #include "deep/boot_sector_tests.h"
+#include "fat/fat_boot_geometry.h"
+#include "ntfs/ntfs_geometry.h"
 #include "storage/error_codes.h"
 #include "storage/partition_table.h"
 #include "storage/sector_reader.h"
@@ -16,46 +18,33 @@ namespace velmora::cli {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(Le16(p)) | (static_cast<uint32_t>(Le16(p + 2)) << 16);
-}
-uint64_t Le64(const uint8_t* p) {
-  return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
-}
-
-nlohmann::json NtfsValues(const uint8_t* s) {
-  const int8_t per_record = static_cast<int8_t>(s[0x40]);
-  const uint32_t bytes_per_sector = Le16(s + 0x0B);
-  const uint32_t cluster = bytes_per_sector * s[0x0D];
-  const uint64_t record_bytes =
-      per_record < 0 ? (1ull << (-per_record)) : static_cast<uint64_t>(per_record) * cluster;
-  return {{"bytes_per_sector", bytes_per_sector},
-          {"sectors_per_cluster", s[0x0D]},
-          {"total_sectors", Le64(s + 0x28)},
-          {"mft_cluster", Le64(s + 0x30)},
-          {"mft_mirror_cluster", Le64(s + 0x38)},
-          {"mft_record_size", record_bytes}};
+// The geometry the NTFS engines use; "usable": false when they would refuse the volume.
+nlohmann::json NtfsValues(const uint8_t* sector) {
+  ntfs::NtfsGeometry g;
+  if (!ntfs::ParseNtfsBootSector(sector, 512, &g)) return {{"usable", false}};
+  return {{"bytes_per_sector", g.bytes_per_sector},
+          {"sectors_per_cluster", g.sectors_per_cluster},
+          {"total_sectors", g.total_sectors},
+          {"mft_cluster", g.mft_first_cluster},
+          {"mft_mirror_cluster", g.mft_mirror_cluster},
+          {"mft_record_size", g.mft_record_size}};
 }
 
-nlohmann::json FatValues(const uint8_t* s) {
-  const bool fat32 = Le16(s + 0x16) == 0;
-  const uint32_t total = Le32(s + 0x20) != 0 ? Le32(s + 0x20) : Le16(s + 0x13);
-  nlohmann::json values = {{"bytes_per_sector", Le16(s + 0x0B)},
-                           {"sectors_per_cluster", s[0x0D]},
-                           {"reserved_sectors", Le16(s + 0x0E)},
-                           {"fat_count", s[0x10]},
-                           {"root_entries", Le16(s + 0x11)},
-                           {"total_sectors", total},
-                           {"fat_size", fat32 ? Le32(s + 0x24) : Le16(s + 0x16)}};
-  if (fat32) values["root_cluster"] = Le32(s + 0x2C);
-  const uint8_t* label = s + (fat32 ? 0x47 : 0x2B);
-  std::string text(reinterpret_cast<const char*>(label), 11);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
-  }
-  values["label"] = text;
+// The geometry the FAT engines use; "usable": false when they would refuse the volume.
+nlohmann::json FatValues(const uint8_t* sector) {
+  FatGeometry g;
+  if (!ParseFatBootSector(sector, 512, &g)) return {{"usable", false}};
+  nlohmann::json values = {{"type", FatTypeName(g.type)},
+                           {"bytes_per_sector", g.bytes_per_sector},
+                           {"sectors_per_cluster", g.sectors_per_cluster},
+                           {"reserved_sectors", g.reserved_sectors},
+                           {"fat_count", g.fat_count},
+                           {"root_entries", g.root_entry_count},
+                           {"total_sectors", g.total_sectors},
+                           {"fat_size", g.sectors_per_fat},
+                           {"clusters", g.cluster_count}};
+  if (g.type == FatType::kFat32) values["root_cluster"] = g.root_cluster;
+  values["label"] = FatBootLabel(sector, g.type);
   return values;
 }
 

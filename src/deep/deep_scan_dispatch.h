@@ -18,7 +18,7 @@ class DeepSectorSink {
   virtual void OnFatDirectoryStart(const uint8_t* sector, uint64_t sector_number) = 0;
   // Any other sector that passes the FAT deep scan's directory-sector test.
   virtual void OnFatDirectorySector(const uint8_t* sector, uint64_t sector_number) = 0;
-  // Everything else: 0 with `skip` set when a file was carved there, 87 when
+  // Everything else: 0 with `skip` set when a file was carved there, kNothingCarved when
   // nothing was recorded, kCancelledByUser to stop.
   virtual int Carve(const uint8_t* sector, uint64_t sector_number, uint64_t* skip) = 0;
 };

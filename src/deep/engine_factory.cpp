@@ -56,7 +56,10 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, ui
   platform::CloseHandle(&handle);
   if (!read) return nullptr;
   auto engine = CreateEngine(ClassifyBootArea(area.data()), deep);
-  if (engine) engine->OpenPartition(disk_number, start, count, drive_letter);
+  // An engine that cannot open its source is no engine: later calls would only fail.
+  if (engine && engine->OpenPartition(disk_number, start, count, drive_letter) != kSuccess) {
+    return nullptr;
+  }
   return engine;
 }
 
@@ -69,7 +72,7 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   platform::CloseHandle(&handle);
   if (!read) return nullptr;
   auto engine = CreateEngine(ClassifyBootArea(area.data()), deep);
-  if (engine) engine->OpenImage(image_path, drive_tag);
+  if (engine && engine->OpenImage(image_path, drive_tag) != kSuccess) return nullptr;
   return engine;
 }
 

@@ -15,6 +15,7 @@
 #include "deep/deep_scan_dispatch.h"
 #include "deep/merge_results.h"
 #include "deep/structure_tests.h"
+#include "signature/signature_catalogue.h"
 #include "signature/signature_table.h"
 #include "storage/error_codes.h"
 
@@ -127,7 +128,7 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
 
   int ReplayCarve(uint64_t sector_number, uint64_t* skip) {
     while (has_record_ && record_.location < sector_number) LoadNextRecord();
-    if (!has_record_ || record_.location != sector_number) return kErrInvalidParameter;
+    if (!has_record_ || record_.location != sector_number) return kNothingCarved;
     *skip = SkipOfCarvedRecord(record_, owner_->sector_size_);
     if (AsciiLower(ExtensionOf(RecordName(record_))) == "ts") {
       owner_->carve_.ts_ranges.push_back({sector_number, sector_number + *skip - 1});

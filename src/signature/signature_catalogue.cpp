@@ -44,9 +44,9 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   context.ts_continuation = true;
   context.mts_flag = false;
   const SignatureRow* row = type == kNoSignatureType ? nullptr : FirstRowOfType(type);
-  if (row == nullptr) return kErrInvalidParameter;
+  if (row == nullptr) return kNothingCarved;
   result->type = type;
-  if (row->length == nullptr) return kErrInvalidParameter;
+  if (row->length == nullptr) return kNothingCarved;
   context.ts_continuation = type == kTransportStreamType;
   context.mts_flag = type == kMtsType;
 

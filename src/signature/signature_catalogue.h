@@ -27,9 +27,12 @@ struct CarveResult {
   uint64_t uncut_length = 0;  // as measured, before that cut
 };
 
+// No file starts at the examined sector: not a failure, the scan goes on.
+constexpr int kNothingCarved = -2;
+
 // Recognises the file starting in `buffer` (the sector at `start_sector` of `source`) and
-// measures it. 0 with *result filled; 87 when no row accepts the buffer, the type is never
-// recorded (result->type still names it), or the arguments are unusable; kCancelledByUser when the
+// measures it. 0 with *result filled; kNothingCarved when no row accepts the buffer or the
+// type is never recorded (result->type still names it); 87 when the arguments are unusable; kCancelledByUser when the
 // progress callback cancelled the length search. The callback fields of `context` are used as they
 // stand.
 int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader* source,

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <fstream>
+#include <vector>
 
+#include "deep/boot_sector_tests.h"
+#include "deep/engine_factory.h"
+#include "fat/fat_boot_geometry.h"
+#include "ntfs/ntfs_geometry.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -75,6 +81,82 @@ TEST_F(InfoCommandTest, SharedImagesAreClassified) {
   EXPECT_EQ(Kind(testing::SharedTestData("rust-fatfs/fat12.img")), "FAT");
   EXPECT_EQ(Kind(testing::SharedTestData("velociraptor/test.ntfs.dd")), "NTFS");
   EXPECT_EQ(Kind(testing::SharedTestData("dftt/4-kwsrch-ext3/ext3-img-kw-1.dd")), "ext");
+}
+
+// What info prints and what the engines do must come from one reading of the boot
+// sector: a volume info calls usable gets an engine, one it calls unusable gets none,
+// and the values are the engines' own geometry.
+class BootSectorAgreementTest : public InfoCommandTest {
+ protected:
+  void ExpectAgreement(const std::string& path) {
+    std::vector<uint8_t> area(16384, 0);
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(area.data()), area.size());
+    std::string output;
+    if (Info(path, &output) != 0) return;  // too short to hold a file system
+    const auto json = nlohmann::json::parse(output, nullptr, false);
+    ASSERT_TRUE(json.is_object()) << path << ": " << output;
+    const FileSystemKind kind = ClassifyBootArea(area.data());
+    EXPECT_EQ(json["kind"], FileSystemKindName(kind)) << path;
+    bool usable = false;
+    if (kind == FileSystemKind::kNtfs) {
+      ntfs::NtfsGeometry g;
+      usable = ntfs::ParseNtfsBootSector(area.data(), 512, &g);
+      if (usable) {
+        EXPECT_EQ(json["ntfs"]["mft_record_size"], g.mft_record_size) << path;
+        EXPECT_EQ(json["ntfs"]["sectors_per_cluster"], g.sectors_per_cluster) << path;
+        EXPECT_EQ(json["ntfs"]["mft_cluster"], g.mft_first_cluster) << path;
+      }
+      EXPECT_EQ(json["ntfs"].value("usable", true), usable) << path;
+    } else if (kind == FileSystemKind::kFat) {
+      FatGeometry g;
+      usable = ParseFatBootSector(area.data(), 512, &g);
+      if (usable) {
+        EXPECT_EQ(json["fat"]["type"], FatTypeName(g.type)) << path;
+        EXPECT_EQ(json["fat"]["clusters"], g.cluster_count) << path;
+        EXPECT_EQ(json["fat"]["fat_size"], g.sectors_per_fat) << path;
+      }
+      EXPECT_EQ(json["fat"].value("usable", true), usable) << path;
+    } else {
+      return;
+    }
+    ++checked_;
+    // Whole-disk images hold their volumes further in; only a volume at the start counts.
+    if (json.contains("partitions")) return;
+    EXPECT_EQ(CreateEngineForImage(path, u'Z', false) != nullptr, usable) << path;
+  }
+
+  int checked_ = 0;
+};
+
+TEST_F(BootSectorAgreementTest, GeneratedVolumesAndHandMadeBootSectors) {
+  ExpectAgreement(Make("n4k.img", "16M", "mkntfs -F -q -Q"));
+  ExpectAgreement(Make("n8k.img", "64M", "mkntfs -F -q -Q -c 8192"));
+  ExpectAgreement(Make("f12.img", "1M", "mkfs.fat -F 12"));
+  ExpectAgreement(Make("f16.img", "20M", "mkfs.fat -F 16"));
+  ExpectAgreement(Make("f32.img", "40M", "mkfs.fat -F 32"));
+  // A record-size byte of 0x80 would shift by 128; the engines fall back to 1024 bytes.
+  const std::string odd = Make("odd.img", "16M", "mkntfs -F -q -Q");
+  ASSERT_EQ(testing::RunCommand("printf '\\200' | dd of=" + odd +
+                                " bs=1 seek=64 conv=notrunc status=none"), 0);
+  ExpectAgreement(odd);
+  std::string output;
+  ASSERT_EQ(Info(odd, &output), 0);
+  EXPECT_EQ(nlohmann::json::parse(output)["ntfs"]["mft_record_size"], 1024);
+  // A FAT boot sector the selection accepts but whose FAT cannot describe the volume.
+  const std::string broken = Make("broken.img", "1M", "mkfs.fat -F 12");
+  ASSERT_EQ(testing::RunCommand("printf '\\0\\0' | dd of=" + broken +
+                                " bs=1 seek=14 conv=notrunc status=none"), 0);
+  ExpectAgreement(broken);
+  EXPECT_EQ(checked_, 7);
+}
+
+TEST_F(BootSectorAgreementTest, EverySharedImage) {
+  const std::string root = testing::SharedTestData("");
+  if (root.empty()) GTEST_SKIP() << "../shared/testdata is absent";
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file() && entry.file_size() >= 16384) ExpectAgreement(entry.path());
+  }
+  EXPECT_GT(checked_, 5);
 }
 
 }  // namespace

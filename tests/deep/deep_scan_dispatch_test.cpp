@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "deep/read_ahead_pass.h"
+#include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 #include "support/planted_image.h"
 
@@ -39,7 +40,7 @@ struct RecordingSink : DeepSectorSink {
       *skip = static_cast<uint64_t>(value);
       return kSuccess;
     }
-    return kErrInvalidParameter;
+    return kNothingCarved;
   }
   std::vector<uint64_t> SectorsOf(char kind) const {
     std::vector<uint64_t> out;
