@@ -68,6 +68,7 @@ int RunScan(const Args& args) {
       out["complete"] = outcome.complete;
       out["state_saved"] = outcome.saved;
       out["unreadable_sectors"] = outcome.unreadable_sectors;
+      out["failed_buffers"] = outcome.failed_buffers;
     }
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
@@ -76,6 +77,11 @@ int RunScan(const Args& args) {
                   "or add --fresh to start over.\n");
     } else if (cancelled) {
       std::printf("Scan cancelled; what was found so far is kept.\n");
+    }
+    if (deep && outcome.failed_buffers != 0) {
+      std::printf("%llu buffers could not be examined and were skipped (first: %s).\n",
+                  static_cast<unsigned long long>(outcome.failed_buffers),
+                  outcome.first_buffer_failure.c_str());
     }
     if (deep && outcome.unreadable_sectors != 0) {
       std::printf("%llu sectors could not be read and were skipped.\n",

@@ -1,5 +1,7 @@
 #include "cli/scan_session.h"
 
+#include "cli/result_listing.h"
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -277,6 +279,8 @@ int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecov
   outcome->cancelled = result == kCancelledByUser;
   outcome->complete = deep->PassComplete();
   outcome->unreadable_sectors = deep->UnreadableSectors();
+  outcome->failed_buffers = deep->FailedBuffers();
+  outcome->first_buffer_failure = deep->FirstBufferFailure();
   ScanIndexRecord record{};
   outcome->saved = FindSavedDeepScan(target, &record);
   if (outcome->resumed && !pass_resumed && outcome->complete) {
@@ -285,7 +289,8 @@ int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecov
                  "--fresh scans again)\n", target.display.c_str());
   }
   if (result != kSuccess && !outcome->cancelled) {
-    *error = "deep scan failed with error " + std::to_string(result);
+    *error = "deep scan failed with error " + std::to_string(result) + " (" +
+             DescribeError(result) + ")";
     return result;
   }
   return kSuccess;
@@ -341,7 +346,7 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
   *scanned = true;
   *cancelled = result == kCancelledByUser;
   if (result != kSuccess && !*cancelled) {
-    *error = "scan failed with error " + std::to_string(result);
+    *error = "scan failed with error " + std::to_string(result) + " (" + DescribeError(result) + ")";
     return result;
   }
   std::string log_name;

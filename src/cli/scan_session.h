@@ -73,6 +73,8 @@ struct DeepScanOutcome {
   bool saved = false;          // the position is kept for a later resume
   bool complete = false;       // the whole region has been read
   uint64_t unreadable_sectors = 0;
+  uint64_t failed_buffers = 0;           // buffers an engine failed on; the pass went on
+  std::string first_buffer_failure;      // "sector N: what went wrong"
 };
 
 // Runs the deep scan of `target`, continuing a saved one unless `fresh` (which

@@ -6,15 +6,9 @@
 #include <string_view>
 
 #include "engine/scan_record.h"
+#include "storage/text_codec.h"
 
 namespace velmora {
-
-// UTF-16LE code units (as NTFS and FAT long names store them) to UTF-8.
-// Unpaired surrogates become U+FFFD.
-std::string Utf16LeToUtf8(const uint8_t* bytes, size_t units);
-std::string Utf16ToUtf8(std::u16string_view text);
-// Invalid sequences become U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text);
 
 // Copies a UTF-8 name into a record, cut at a character boundary so it fits
 // with its terminating NUL.

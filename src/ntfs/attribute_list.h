@@ -7,6 +7,9 @@
 
 namespace velmora::ntfs {
 
+// Attribute lists are small; a larger claim is damage.
+constexpr uint64_t kMaxAttributeListBytes = 4u << 20;
+
 // One entry of an $ATTRIBUTE_LIST: where an extent of an attribute lives.
 struct AttributeListEntry {
   uint32_t type = 0;

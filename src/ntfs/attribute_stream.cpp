@@ -12,8 +12,6 @@ namespace velmora::ntfs {
 
 namespace {
 
-// Attribute lists are small; a larger claim is damage.
-constexpr uint64_t kMaxAttributeListBytes = 4u << 20;
 constexpr size_t kCopyBlockBytes = 65536;
 
 bool Matches(const MftAttribute& a, uint32_t type, std::string_view name) {

@@ -33,7 +33,6 @@ constexpr size_t kBootAreaBytes = 4096;
 constexpr size_t kLinkCacheLimit = 1u << 16;
 constexpr size_t kContentSampleBytes = 4096;
 // An attribute list of a heavily fragmented file stays far below these.
-constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
 constexpr size_t kMaxListedExtents = 4096;
 
 uint32_t OwnNumber(std::span<const uint8_t> record) {

@@ -6,6 +6,7 @@
 #include "signature/byte_search.h"
 #include "signature/forward_scan.h"
 #include "signature/media_structure_length.h"
+#include "storage/checksum.h"
 
 namespace velmora::length {
 
@@ -222,15 +223,6 @@ uint64_t Pdf(CarveContext& context, const uint8_t* buffer, size_t length) {
 }
 
 namespace {
-
-uint32_t Crc32(const uint8_t* data, size_t length) {
-  uint32_t crc = 0xFFFFFFFF;
-  for (size_t i = 0; i < length; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
 
 }  // namespace
 

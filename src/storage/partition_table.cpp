@@ -6,6 +6,9 @@
 #include <cstring>
 #include <set>
 
+#include "storage/checksum.h"
+#include "storage/text_codec.h"
+
 namespace velmora {
 
 namespace {
@@ -28,21 +31,6 @@ uint64_t Le64(const uint8_t* p) {
   return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
 }
 
-uint32_t Crc32(const uint8_t* data, size_t length) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
-
 std::string GuidText(const uint8_t* g) {
   char text[40];
   std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Le32(g),
@@ -50,42 +38,11 @@ std::string GuidText(const uint8_t* g) {
   return text;
 }
 
-void AppendUtf8(uint32_t code, std::string* out) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
 // GPT names are UTF-16LE, zero-terminated within 72 bytes; lone surrogates become U+FFFD.
 std::string Utf16Name(const uint8_t* p, size_t units) {
-  std::string out;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t unit = Le16(p + 2 * i);
-    if (unit == 0) break;
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
-      const uint32_t low = Le16(p + 2 * (i + 1));
-      if (low >= 0xDC00 && low < 0xE000) {
-        AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), &out);
-        ++i;
-        continue;
-      }
-    }
-    if (unit >= 0xD800 && unit < 0xE000) unit = 0xFFFD;
-    AppendUtf8(unit, &out);
-  }
-  return out;
+  size_t length = 0;
+  while (length < units && Le16(p + 2 * length) != 0) ++length;
+  return Utf16LeToUtf8(p, length);
 }
 
 bool ReadSector(const ByteReader& read, uint64_t lba, uint32_t sector_size, uint64_t medium_bytes,

@@ -129,6 +129,8 @@ int WriteEverything(FileHandle handle, const void* data, size_t length, int64_t 
                                             static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      // Past the file-size limit is as full as a full disk.
+      if (errno == EFBIG) return kErrDiskFull;
       // EIO while writing is a write fault, not the read fault the generic mapping gives.
       const int code = ErrorFromErrno(errno);
       return code == kSuccess || code == kErrReadFault ? kErrWriteFault : code;
