@@ -133,6 +133,29 @@ TEST_F(FatTableTest, RejectsBootSectorsThatDescribeNoVolume) {
   EXPECT_FALSE(ParseFatBootSector(zeros.data(), 512, &g));
 }
 
+// The FAT width follows the cluster count alone: 4,084 clusters are FAT12, one more is FAT16.
+TEST(FatWidthTest, TwelveBitsUpTo4084ClustersSixteenFrom4085) {
+  for (const uint32_t clusters : {4084u, 4085u}) {
+    std::vector<uint8_t> boot(512, 0);
+    boot[0] = 0xEB;
+    boot[2] = 0x90;
+    Put16(&boot, 11, 512);
+    boot[13] = 1;
+    Put16(&boot, 14, 1);    // reserved
+    boot[16] = 1;           // one FAT of 16 sectors, long enough for either width
+    Put16(&boot, 17, 16);   // one root sector
+    Put16(&boot, 19, static_cast<uint16_t>(clusters + 1 + 16 + 1));
+    Put16(&boot, 22, 16);
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    FatGeometry g;
+    ASSERT_TRUE(ParseFatBootSector(boot.data(), boot.size(), &g)) << clusters;
+    EXPECT_EQ(g.cluster_count, clusters);
+    EXPECT_EQ(g.type, clusters == 4084 ? FatType::kFat12 : FatType::kFat16) << clusters;
+    EXPECT_TRUE(IsFatBootSector(boot.data())) << clusters;
+  }
+}
+
 TEST_F(FatTableTest, ReadsTwelveBitEntriesAtEvenAndOddClusters) {
   HandMadeVolume v = HandMadeVolume::Fat12(100);
   v.SetFat12(2, 0x003);

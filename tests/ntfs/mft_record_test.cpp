@@ -97,6 +97,29 @@ TEST(MftRecordTest, FixupRestoresBlockTailsAndNoticesTornWrites) {
   EXPECT_EQ(ApplyFixup(bad), FixupResult::kBadArray);
 }
 
+// The update sequence array may end at the first block's tail (byte 510) but not cover it,
+// and may claim exactly as many blocks as the record holds but not one more.
+TEST(MftRecordTest, FixupArrayEndingAtItsLimitIsAppliedOnePastIsRefused) {
+  RecordBuilder builder;
+  const std::vector<uint8_t> record = builder.Finish();
+  auto with_array_at = [&](uint16_t offset, uint16_t count) {
+    std::vector<uint8_t> moved = record;
+    Put<uint16_t>(&moved, 4, offset);
+    Put<uint16_t>(&moved, 6, count);
+    for (uint16_t i = 0; i < count && offset + 2u * i + 1 < 512; ++i) {
+      moved[offset + 2 * i] = 0x42;  // every entry 0x0042: the tails already match
+      moved[offset + 2 * i + 1] = 0x00;
+    }
+    return moved;
+  };
+  std::vector<uint8_t> at_limit = with_array_at(510 - 2 * 3, 3);
+  EXPECT_EQ(ApplyFixup(at_limit), FixupResult::kApplied);
+  std::vector<uint8_t> past_limit = with_array_at(512 - 2 * 3, 3);
+  EXPECT_EQ(ApplyFixup(past_limit), FixupResult::kBadArray);
+  std::vector<uint8_t> one_block_more = with_array_at(0x30, 4);  // three blocks in 1024 bytes
+  EXPECT_EQ(ApplyFixup(one_block_more), FixupResult::kBadArray);
+}
+
 TEST(MftRecordTest, LongNameWinsOverTheShortNameWhateverTheOrder) {
   RecordBuilder builder;
   builder.Resident(kAttrFileName, FileNameValue(u"REPORT~1.DOC", kNameDos, 5))
