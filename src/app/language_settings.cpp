@@ -218,9 +218,12 @@ const std::string& LanguageSettings::Text(TextTable& section, const std::string&
 }
 
 int LanguageSettings::SetLanguage(const std::string& name) {
-  const int err = UsableLanguageName(name)
-                      ? WriteIniValue(config_path_, "DefaultLanguage", "Default", name)
-                      : kErrInvalidParameter;
+  int err = kErrInvalidParameter;
+  if (config_path_.empty()) {
+    err = kErrPathNotFound;
+  } else if (UsableLanguageName(name)) {
+    err = WriteIniValue(config_path_, "DefaultLanguage", "Default", name);
+  }
   LoadCurrentLanguage();
   LoadTables();
   return err;

@@ -19,8 +19,8 @@ class LanguageSettings {
   // The process-wide settings at the default places; loaded on first use.
   static LanguageSettings& Instance();
 
-  // `config_path`: the user's config.ini; `languages_folder`: where NAME.ini
-  // and the shipped default config.ini live.
+  // `config_path`: the user's config.ini ("" reads none and writes none);
+  // `languages_folder`: where NAME.ini and the shipped default config.ini live.
   LanguageSettings(std::string config_path, std::string languages_folder);
 
   // A section of the current language; one the file lacks is created empty.

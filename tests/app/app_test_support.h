@@ -46,7 +46,7 @@ inline std::string SourceLanguagesFolder() {
 
 // "Messages" of the shipped English file.
 inline app::TextTable EnglishMessages() {
-  app::LanguageSettings settings("/nonexistent/config.ini", SourceLanguagesFolder());
+  app::LanguageSettings settings("", SourceLanguagesFolder());
   return settings.Section("Messages");
 }
 
