@@ -102,17 +102,19 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   source.engine = CreateEngine(source, mode);
   if (!source.engine) return kErrInvalidParameter;
   ScanIndex& index = ScanIndex::Instance();
+  std::string quick_folder;
   if (mode == ScanMode::kQuick) {
-    const std::string folder = index.NewScanFolder();
-    CreateFolderTree(folder.substr(0, folder.size() - 1));
-    last_quick_folders_.push_back(folder);
+    DiscardSavedResult(source, mode);  // a new quick scan replaces the old one
+    quick_folder = index.NewScanFolder();
+    CreateFolderTree(quick_folder.substr(0, quick_folder.size() - 1));
+    last_quick_folders_.push_back(quick_folder);
   } else {
     ScanIndexRecord saved{};
-    if (SavedScanFor(source, &saved) &&
+    if (SavedResultFor(source, mode, &saved) &&
         !observer.AskResume(source, Lookup(messages_, msg::kResumeQuestion))) {
       // The engine looked the saved scan up when it opened: drop it, then open afresh.
       source.engine.reset();
-      DiscardSavedScan(source);
+      DiscardSavedResult(source, mode);
       source.engine = CreateEngine(source, mode);
       if (!source.engine) return kErrInvalidParameter;
     }
@@ -121,8 +123,41 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   source.engine->SetScanCallback(&OnScanProgress, nullptr, &context, 100);
   const int result = source.engine->Scan(nullptr);
   source.engine->SetScanCallback(nullptr, nullptr, nullptr, 100);  // the context dies here
-  // Keeps the folder counter, so the next process does not reuse this folder.
-  index.Save();
+  if (result == kSuccess && !quick_folder.empty()) {
+    RememberQuickResult(source, quick_folder);
+  } else {
+    // Keeps the folder counter, so the next process does not reuse this folder.
+    index.Save();
+  }
+  return result;
+}
+
+int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOptions& options,
+                             WorkflowObserver& observer, CancelToken& cancel,
+                             OpenOutcome* outcome) {
+  *outcome = OpenOutcome{};
+  ScanIndexRecord saved{};
+  if (options.fresh) {
+    DiscardSavedResult(source, mode);
+  } else if (SavedResultFor(source, mode, &saved)) {
+    source.engine.reset();
+    source.engine = CreateEngine(source, mode);
+    if (!source.engine) return kErrInvalidParameter;
+    const std::string folder = FolderOf(saved);
+    ScanIndex& index = ScanIndex::Instance();
+    index.UseFolder(folder);
+    outcome->reopened = true;
+    if (mode == ScanMode::kDeep) return source.engine->Scan("saved");
+    std::string log;
+    // A quick scan that found nothing may have left no log.
+    return index.FindLogFile(folder, "Fast_", &log) ? source.engine->Scan(log.c_str()) : kSuccess;
+  }
+  if (!options.scan_if_missing) return kErrFileNotFound;
+  const int result = ScanOne(source, mode, observer, cancel);
+  outcome->scanned = source.engine != nullptr;
+  outcome->cancelled = result == kCancelledByUser;
+  // A quick result served later belongs to the index now, not to this run.
+  last_quick_folders_.clear();
   return result;
 }
 

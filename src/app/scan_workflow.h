@@ -10,6 +10,17 @@
 
 namespace velmora::app {
 
+struct OpenOptions {
+  bool fresh = false;           // scan anew, dropping a saved result first
+  bool scan_if_missing = true;  // without a saved result: scan (else kErrFileNotFound)
+};
+
+struct OpenOutcome {
+  bool reopened = false;   // a saved result was served without reading the source
+  bool scanned = false;    // the source was read
+  bool cancelled = false;  // the scan stopped on a cancel
+};
+
 // The scan of one or more sources, from the click on Scan to engines holding
 // results. Run it on a worker thread; the observer gets progress and the
 // resume question there.
@@ -26,6 +37,13 @@ class ScanWorkflow {
   // with kNoEngine only when none could be read.
   RunResult Run(const std::vector<ScanSource*>& sources, ScanMode mode, WorkflowObserver& observer,
                 CancelToken& cancel);
+
+  // One source for the command line: its saved result from the saved-scan
+  // index when there is one (deep: finished or stopped; quick: finished),
+  // else a scan. The source then holds the engine, ready for queries.
+  // 0, the scan's error, kCancelledByUser, or kErrFileNotFound.
+  int OpenOrScan(ScanSource& source, ScanMode mode, const OpenOptions& options,
+                 WorkflowObserver& observer, CancelToken& cancel, OpenOutcome* outcome);
 
   ScanMode LastMode() const { return last_mode_; }
   // Folders the last quick run wrote into (removed by the next run).

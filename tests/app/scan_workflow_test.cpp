@@ -9,6 +9,7 @@
 #include "app_test_support.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
+#include "storage/error_codes.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
 #include "support/partition_image.h"
@@ -43,7 +44,8 @@ class ScanWorkflowTest : public ::testing::Test {
   }
   std::string DeepFolderOf(const app::ScanSource& source) {
     ScanIndexRecord record{};
-    return app::SavedScanFor(source, &record) ? app::FolderOf(record) : std::string();
+    return app::SavedResultFor(source, app::ScanMode::kDeep, &record) ? app::FolderOf(record)
+                                                                       : std::string();
   }
 
   ScopedDataDir data_dir_;
@@ -137,6 +139,53 @@ TEST_F(ScanWorkflowTest, ResumeAnswerDecidesBetweenSavedAndFreshScan) {
   ScanRecordList found;
   app::SearchSources({&image}, "*.txt", messages_, &found, observer_, cancel_);
   EXPECT_EQ(found.size(), 1u);
+}
+
+TEST_F(ScanWorkflowTest, OpenOrScanServesSavedResultsFromTheIndexUntilTheImageChanges) {
+  const std::string path = Volume("card.img", "Lost File.txt", 6);
+  app::ScanWorkflow scan(messages_);
+  auto count_files = [&](app::ScanSource& source) {
+    ScanRecordList found;
+    app::SearchSources({&source}, "*.txt", messages_, &found, observer_, cancel_);
+    return found.size();
+  };
+  app::OpenOutcome outcome;
+  {
+    app::SourceList sources;  // one command-line process
+    app::ScanSource& image = sources.AddImage(path);
+    ASSERT_EQ(scan.OpenOrScan(image, app::ScanMode::kQuick, {}, observer_, cancel_, &outcome), 0);
+    EXPECT_TRUE(outcome.scanned);
+    EXPECT_EQ(count_files(image), 1u);
+  }
+  ScanIndex::ResetInstance();  // the next process reads the index afresh
+  {
+    app::SourceList sources;
+    app::ScanSource& image = sources.AddImage(path);
+    ASSERT_EQ(scan.OpenOrScan(image, app::ScanMode::kQuick, {}, observer_, cancel_, &outcome), 0);
+    EXPECT_TRUE(outcome.reopened);
+    EXPECT_FALSE(outcome.scanned);
+    EXPECT_EQ(count_files(image), 1u);
+    // A quick result is never taken for a deep scan's resume state.
+    EXPECT_EQ(DeepFolderOf(image), "");
+    app::OpenOptions only_saved;
+    only_saved.scan_if_missing = false;
+    EXPECT_EQ(scan.OpenOrScan(image, app::ScanMode::kDeep, only_saved, observer_, cancel_, &outcome),
+              kErrFileNotFound);
+  }
+  ScanIndex::ResetInstance();
+  {
+    // The image is written again: its saved result no longer stands for it.
+    Volume("card.img", "Other File.txt", 7);
+    app::SourceList sources;
+    app::ScanSource& image = sources.AddImage(path);
+    ASSERT_EQ(scan.OpenOrScan(image, app::ScanMode::kQuick, {}, observer_, cancel_, &outcome), 0);
+    EXPECT_TRUE(outcome.scanned);
+    ScanRecordList found;
+    app::SearchSources({&image}, "*.txt", messages_, &found, observer_, cancel_);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(RecordName(found[0]), "Other File.txt");
+  }
+  EXPECT_TRUE(observer_.questions.empty());
 }
 
 TEST_F(ScanWorkflowTest, RunResults) {
