@@ -2,12 +2,17 @@
 
 // Shared pieces of the application-layer tests: an observer that records what
 // the workflows report, and the English message table.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
+#include "app/cancel_token.h"
 #include "app/language_settings.h"
-#include "app/workflow_observer.h"
 #include "app/scan_source.h"
+#include "app/workflow_observer.h"
+#include "engine/scan_index.h"
+#include "support/test_env.h"
 
 namespace velmora::testing {
 
@@ -49,5 +54,25 @@ inline app::TextTable EnglishMessages() {
   app::LanguageSettings settings("", SourceLanguagesFolder());
   return settings.Section("Messages");
 }
+
+// A fresh scan-log directory and work folder per test, the English texts, an
+// observer and a cancel token.
+class AppWorkflowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanIndex::ResetInstance();
+    work_ = MakeTempDir("app");
+  }
+  void TearDown() override {
+    ScanIndex::ResetInstance();
+    if (!work_.empty()) RemoveTree(work_);
+  }
+
+  ScopedDataDir data_dir_;
+  std::string work_;
+  app::TextTable messages_ = EnglishMessages();
+  RecordingObserver observer_;
+  app::CancelToken cancel_;
+};
 
 }  // namespace velmora::testing

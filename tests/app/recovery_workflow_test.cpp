@@ -27,12 +27,11 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-class RecoveryWorkflowTest : public ::testing::Test {
+class RecoveryWorkflowTest : public AppWorkflowTest {
  protected:
   void SetUp() override {
     if (!NtfsBuilderAvailable()) GTEST_SKIP() << "mkntfs or libntfs-3g is not available";
-    ScanIndex::ResetInstance();
-    work_ = MakeTempDir("app-recover");
+    AppWorkflowTest::SetUp();
     {
       NtfsVolumeBuilder ntfs(work_ + "/card.img", 8 << 20);
       ntfs.AddFile("/IMG_1.JPG", photo_);
@@ -58,17 +57,8 @@ class RecoveryWorkflowTest : public ::testing::Test {
     ASSERT_EQ(RecordName(notes_record_), "Notes 2024.txt");
     destination_ = work_ + "/out";
   }
-  void TearDown() override {
-    ScanIndex::ResetInstance();
-    if (!work_.empty()) RemoveTree(work_);
-  }
 
-  ScopedDataDir data_dir_;
-  std::string work_;
   std::string destination_;
-  app::TextTable messages_ = EnglishMessages();
-  RecordingObserver observer_;
-  app::CancelToken cancel_;
   app::SourceList sources_;
   app::ScanSource* source_ = nullptr;
   const std::vector<uint8_t> photo_ = SampleContent("jpg", 9000, 1);

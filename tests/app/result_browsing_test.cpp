@@ -40,12 +40,11 @@ TEST(TypeChoicesTest, FilterFollowsTheTickedOptions) {
   EXPECT_EQ(app::FindOption("OptRM")->group, "FileTypeAudio");
 }
 
-class ResultBrowsingTest : public ::testing::Test {
+class ResultBrowsingTest : public AppWorkflowTest {
  protected:
   void SetUp() override {
     if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not installed";
-    ScanIndex::ResetInstance();
-    work_ = MakeTempDir("app-browse");
+    AppWorkflowTest::SetUp();
     {
       FatVolumeBuilder fat(work_ + "/card.img", 12, 4 << 20);
       const std::vector<std::pair<std::string, std::vector<uint8_t>>> files = {
@@ -68,10 +67,6 @@ class ResultBrowsingTest : public ::testing::Test {
                                  cancel_),
               app::RunResult::kFinished);
   }
-  void TearDown() override {
-    ScanIndex::ResetInstance();
-    if (!work_.empty()) RemoveTree(work_);
-  }
   static const app::TypeNode* Child(const std::vector<app::CategoryNode>& tree,
                                     const std::string& node, const std::string& extension) {
     for (const auto& category : tree) {
@@ -83,11 +78,6 @@ class ResultBrowsingTest : public ::testing::Test {
     return nullptr;
   }
 
-  ScopedDataDir data_dir_;
-  std::string work_;
-  app::TextTable messages_ = EnglishMessages();
-  RecordingObserver observer_;
-  app::CancelToken cancel_;
   app::SourceList sources_;
   app::ScanSource* source_ = nullptr;
   app::TypeChoices choices_;

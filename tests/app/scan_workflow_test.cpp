@@ -23,16 +23,11 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-class ScanWorkflowTest : public ::testing::Test {
+class ScanWorkflowTest : public AppWorkflowTest {
  protected:
   void SetUp() override {
     if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not installed";
-    ScanIndex::ResetInstance();
-    work_ = MakeTempDir("app-scan");
-  }
-  void TearDown() override {
-    ScanIndex::ResetInstance();
-    if (!work_.empty()) RemoveTree(work_);
+    AppWorkflowTest::SetUp();
   }
   // A FAT12 volume with one deleted file named `name`.
   std::string Volume(const std::string& file, const std::string& name, uint64_t seed) {
@@ -48,11 +43,6 @@ class ScanWorkflowTest : public ::testing::Test {
                                                                        : std::string();
   }
 
-  ScopedDataDir data_dir_;
-  std::string work_;
-  app::TextTable messages_ = EnglishMessages();
-  RecordingObserver observer_;
-  app::CancelToken cancel_;
 };
 
 TEST_F(ScanWorkflowTest, DiskNodeScansEveryRowInOrder) {
