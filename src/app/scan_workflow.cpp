@@ -94,6 +94,14 @@ RunResult ScanWorkflow::Run(const std::vector<ScanSource*>& sources, ScanMode mo
   return any_engine || sources.empty() ? RunResult::kFinished : RunResult::kNoEngine;
 }
 
+std::vector<ScanSource*> ScanWorkflow::ResultSources() const {
+  std::vector<ScanSource*> sources;
+  for (ScanSource* source : last_sources_) {
+    if (source->engine) sources.push_back(source);
+  }
+  return sources;
+}
+
 int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& observer,
                           CancelToken& cancel) {
   observer.OnStage(

@@ -45,6 +45,10 @@ class ScanWorkflow {
   int OpenOrScan(ScanSource& source, ScanMode mode, const OpenOptions& options,
                  WorkflowObserver& observer, CancelToken& cancel, OpenOutcome* outcome);
 
+  // The sources of the last run that hold an engine, in list order: what the
+  // results page lists (not whichever row of the list holds an engine first).
+  std::vector<ScanSource*> ResultSources() const;
+
   ScanMode LastMode() const { return last_mode_; }
   // Folders the last quick run wrote into (removed by the next run).
   const std::vector<std::string>& LastQuickFolders() const { return last_quick_folders_; }

@@ -64,9 +64,10 @@ TEST_F(ScanWorkflowTest, DiskNodeScansEveryRowInOrder) {
   EXPECT_EQ(observer_.stages, expected_stages);
   EXPECT_GT(observer_.scan_reports, 0);
 
+  EXPECT_EQ(scan.ResultSources(), rows);
   ScanRecordList found;
-  ASSERT_EQ(app::SearchSources(rows, app::TypeChoices().Filter(), messages_, &found, observer_,
-                               cancel_),
+  ASSERT_EQ(app::SearchSources(scan.ResultSources(), app::TypeChoices().Filter(), messages_, &found,
+                               observer_, cancel_),
             app::RunResult::kFinished);
   ASSERT_EQ(found.size(), 2u);
   for (const ScanRecord& record : found) {
@@ -197,6 +198,7 @@ TEST_F(ScanWorkflowTest, RunResults) {
             app::RunResult::kFinished);
   EXPECT_TRUE(image.engine);
   EXPECT_FALSE(blank.engine);
+  EXPECT_EQ(scan.ResultSources(), std::vector<app::ScanSource*>{&image});
 
   app::CancelToken cancelled;
   cancelled.Cancel();
