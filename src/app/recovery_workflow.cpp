@@ -156,7 +156,13 @@ RecoveryProgress RecoveryWorkflow::Progress(int percent, const std::string& curr
 }
 
 const ScanSource* RecoveryWorkflow::ScannedVolumeHolding(const std::string& destination) const {
-  const std::vector<platform::DiskExtent> extents = platform::DiskExtentsBeneathPath(destination);
+  // A destination still to be made lands on the file system of its nearest existing folder.
+  std::string existing = destination;
+  struct stat st {};
+  while (::stat(existing.c_str(), &st) != 0 && existing != "/" && existing != ".") {
+    existing = ParentFolderOf(existing);
+  }
+  const std::vector<platform::DiskExtent> extents = platform::DiskExtentsBeneathPath(existing);
   for (const ScanSource* source : sources_.All()) {
     if (!source->engine || source->IsImage()) continue;
     const PartitionEntry& entry = *source->entry;

@@ -13,6 +13,8 @@
 #include "app_test_support.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
+#include "storage/disk_enumerator.h"
+#include "storage/platform_disks.h"
 #include "support/content_gen.h"
 #include "support/ntfs_volume_builder.h"
 #include "support/test_env.h"
@@ -154,6 +156,34 @@ TEST_F(RecoveryWorkflowTest, ImageSourcesAreNeverComparedWithTheDestination) {
   EXPECT_EQ(recovery.ScannedVolumeHolding(work_), nullptr);
   EXPECT_TRUE(recovery.ConfirmDestination(work_, observer_));
   EXPECT_TRUE(observer_.questions.empty());
+}
+
+TEST_F(RecoveryWorkflowTest, DestinationOnAScannedRegionIsReported) {
+  DiskEnumerator disks;
+  if (!disks.Refresh()) GTEST_SKIP() << "the disks of this system cannot be listed";
+  app::SourceList listed;
+  listed.SetDisks(disks);
+  const auto extents = platform::DiskExtentsBeneathPath(work_);
+  app::ScanSource* holding = nullptr;
+  for (app::ScanSource* row : listed.All()) {
+    const PartitionEntry& entry = *row->entry;
+    const uint64_t units = entry.sector_size / 512;
+    for (const auto& extent : extents) {
+      if ("/dev/" + extent.disk == entry.disk_path && entry.start * units <= extent.start_512 &&
+          extent.start_512 < (entry.start + entry.length) * units) {
+        holding = row;
+      }
+    }
+  }
+  if (holding == nullptr) GTEST_SKIP() << "the test folder lies on no disk the list shows";
+
+  app::RecoveryWorkflow recovery(listed, messages_);
+  EXPECT_EQ(recovery.ScannedVolumeHolding(work_), nullptr);  // not scanned: no warning
+  holding->engine = app::CreateEngine(*source_, app::ScanMode::kQuick);  // now it holds results
+  EXPECT_EQ(recovery.ScannedVolumeHolding(work_), holding);
+  EXPECT_TRUE(recovery.ConfirmDestination(work_ + "/out", observer_));
+  ASSERT_EQ(observer_.questions.size(), 1u);
+  EXPECT_EQ(observer_.questions[0], messages_.at("MSG0805"));
 }
 
 }  // namespace
