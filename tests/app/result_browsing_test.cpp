@@ -110,6 +110,22 @@ TEST_F(ResultBrowsingTest, GroupsMergeExtensionsAndNameTheRestUnknow) {
   EXPECT_EQ(Child(tree, "NodeOther", "unknow"), nullptr);
 }
 
+TEST_F(ResultBrowsingTest, CancelledSearchKeepsWhatWasListedAndStopsThere) {
+  app::ScanSource& copy = sources_.AddImage(work_ + "/card.img");
+  app::ScanWorkflow scan(messages_);
+  ASSERT_EQ(scan.Run({&copy}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);
+  app::CancelToken cancelled;
+  cancelled.Cancel();
+  RecordingObserver observer;
+  ScanRecordList found;
+  EXPECT_EQ(app::SearchSources({source_, &copy}, choices_.Filter(), messages_, &found, observer,
+                               cancelled),
+            app::RunResult::kCancelled);
+  EXPECT_EQ(observer.stages.size(), 1u);  // the second source is not listed
+  EXPECT_EQ(observer.search_reports, 0);
+  EXPECT_LE(found.size(), results_.size());  // a listing block read before the stop stays
+}
+
 TEST_F(ResultBrowsingTest, TickedSetSurvivesNodeChanges) {
   const app::ExtensionGroups groups = app::GroupByExtension(results_);
   const ScanRecordList& photos = groups.at("jpg");
