@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "engine/engine_factory.h"
+#include "deep/engine_factory.h"
 #include "engine/recovery_output.h"
 #include "storage/disk_enumerator.h"
 #include "storage/error_codes.h"
