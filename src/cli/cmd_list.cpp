@@ -50,23 +50,41 @@ int RunList(const Args& args) {
   }
 
   if (parsed.Has("--json")) {
-    nlohmann::json out = nlohmann::json::array();
-    for (const auto& record : records) {
-      std::string path;
+    // One element at a time, indented as a whole-array dump would be, so the output never
+    // has to be held in memory.
+    if (records.empty()) {
+      std::fputs("[]\n", stdout);
+      return kExitOk;
+    }
+    std::fputs("[\n", stdout);
+    std::string path;
+    std::string element;
+    for (size_t i = 0; i < records.size(); ++i) {
+      const ScanRecord& record = records[i];
+      path.clear();
       engine->GetFullPath(record, &path);
       if (!path.empty() && path.back() == '/') path.pop_back();
-      out.push_back({{"id", RecordId(record)},
-                     {"name", std::string(RecordName(record))},
-                     {"path", path},
-                     {"size", record.size},
-                     {"is_dir", record.is_directory != 0},
-                     {"source_kind", record.source_kind},
-                     {"category", CategoryOfName(RecordName(record))},
-                     {"content_check", record.content_check},
-                     {"modified", TimeValue(record.last_write)},
-                     {"created", TimeValue(record.created)}});
+      const nlohmann::json item = {{"id", RecordId(record)},
+                                   {"name", std::string(RecordName(record))},
+                                   {"path", path},
+                                   {"size", record.size},
+                                   {"is_dir", record.is_directory != 0},
+                                   {"source_kind", record.source_kind},
+                                   {"category", CategoryOfName(RecordName(record))},
+                                   {"content_check", record.content_check},
+                                   {"modified", TimeValue(record.last_write)},
+                                   {"created", TimeValue(record.created)}};
+      element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+      std::string indented = "  ";
+      indented.reserve(element.size() + 64);
+      for (char c : element) {
+        indented.push_back(c);
+        if (c == '\n') indented.append("  ");
+      }
+      if (i + 1 < records.size()) indented.append(",\n");
+      std::fwrite(indented.data(), 1, indented.size(), stdout);
     }
-    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fputs("\n]\n", stdout);
     return kExitOk;
   }
   std::printf("%-12s %12s  %-20s  %-9s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY", "PATH");

@@ -169,6 +169,7 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
       directory_by_id_.emplace(directories_[i].object_id, i);
     }
   }
+  directories_written_ = directories_.size();
   return kSuccess;
 }
 
@@ -184,6 +185,8 @@ void ScanLogStore::Close() {
   parent_of_.clear();
   directories_.clear();
   directory_by_id_.clear();
+  relations_dirty_ = false;
+  directories_written_ = 0;
 }
 
 int ScanLogStore::WriteBuffered() {
@@ -211,6 +214,7 @@ void ScanLogStore::AddRelation(uint32_t parent_id, uint32_t depth, uint32_t reco
                                uint32_t object_id, const char* directory_name) {
   const uint64_t key = RelationKey{parent_id, depth}.Value();
   relations_[key].push_back(record_index);
+  relations_dirty_ = true;
   parent_of_.emplace(record_index, key);
   if (directory_name != nullptr) {
     DirectoryEntry entry{};
@@ -227,25 +231,32 @@ int ScanLogStore::Flush() {
   int err = WriteBuffered();
   if (err != kSuccess) return err;
 
-  std::string text;
-  for (const auto& [key, indices] : relations_) {
-    text += " | ";
-    text += std::to_string(key);
-    text += " - [";
-    for (size_t i = 0; i < indices.size(); ++i) {
-      if (i) text += ',';
-      text += std::to_string(indices[i]);
+  if (relations_dirty_) {
+    std::string text;
+    for (const auto& [key, indices] : relations_) {
+      text += " | ";
+      text += std::to_string(key);
+      text += " - [";
+      for (size_t i = 0; i < indices.size(); ++i) {
+        if (i) text += ',';
+        text += std::to_string(indices[i]);
+      }
+      text += ']';
     }
-    text += ']';
+    err = WriteAt(relation_fd_, text.data(), text.size(), 0);
+    if (err == kSuccess && ::ftruncate(relation_fd_, static_cast<off_t>(text.size())) != 0) {
+      err = LastError();
+    }
+    if (err == kSuccess) relations_dirty_ = false;
   }
-  err = WriteAt(relation_fd_, text.data(), text.size(), 0);
-  if (err == kSuccess && ::ftruncate(relation_fd_, static_cast<off_t>(text.size())) != 0) {
-    err = LastError();
+  int dir_err = kSuccess;
+  if (directories_written_ < directories_.size()) {
+    const size_t from = directories_written_;
+    dir_err = WriteAt(directory_fd_, directories_.data() + from,
+                      (directories_.size() - from) * sizeof(DirectoryEntry),
+                      static_cast<uint64_t>(from) * sizeof(DirectoryEntry));
+    if (dir_err == kSuccess) directories_written_ = directories_.size();
   }
-  const int dir_err = directories_.empty()
-                          ? kSuccess
-                          : WriteAt(directory_fd_, directories_.data(),
-                                    directories_.size() * sizeof(DirectoryEntry), 0);
   return err != kSuccess ? err : dir_err;
 }
 

@@ -27,6 +27,13 @@ uint32_t Le32(const uint8_t* p) {
 // Checked first because the deep test copies the sector on every call.
 bool MayHoldVolumeLabel(const uint8_t* sector, size_t length) {
   constexpr uint8_t kAttrVolumeLabel = 0x08;
+  if (length < kFatEntrySize || sector[0] == 0) return false;
+  // The deep test judges the first entry first, as the plain test does; filling only changes
+  // label entries, and a label after it cannot make a first entry plausible. So a first entry
+  // that is no label and implausible fails both tests: most sectors stop here.
+  const bool first_is_label = sector[0] != 0xE5 && sector[11] == kAttrVolumeLabel;
+  const uint8_t* next = length >= 2 * kFatEntrySize ? sector + kFatEntrySize : nullptr;
+  if (!first_is_label && !IsPlausibleDirectoryEntry(sector, next)) return false;
   for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
     const uint8_t* entry = sector + offset;
     if (entry[0] == 0) return false;

@@ -1,13 +1,59 @@
 #include "signature/identify_walk.h"
 
 #include <array>
+#include <string_view>
 #include <vector>
 
+#include "signature/byte_search.h"
 #include "signature/signature_table.h"
+#include "signature/simple_identifiers.h"
+#include "signature/structured_probes.h"
 
 namespace velmora {
 
 namespace {
+
+// The rows that accept any first byte look for their signature further in; each of them is
+// only called when one of its anchors holds (which the operation tests itself first), so most
+// sectors never reach them. Rows missing here are always called.
+enum AnchorBit : uint8_t {
+  kFtypAt4 = 1,
+  kMoovAt0 = 2,
+  kMtsAt8 = 4,
+  kLocalHeaderAt0 = 8,
+  kContentTypesAt31 = 16,
+  kAlwaysCall = 0xFF,
+};
+
+struct AnchoredOperation {
+  IdentifyOperation identify;
+  uint8_t anchors;
+};
+
+constexpr AnchoredOperation kAnchored[] = {
+    {identify::Mp4, kFtypAt4},
+    {identify::ThreeGp, kFtypAt4},
+    {identify::QuickTime, kFtypAt4 | kMoovAt0},
+    {identify::Mts, kMtsAt8},
+    {probe::ZipPackage, kLocalHeaderAt0 | kContentTypesAt31},
+    {probe::OfficePackage, kLocalHeaderAt0 | kContentTypesAt31},
+};
+
+uint8_t AnchorsOf(const uint8_t* buffer, size_t length) {
+  using bytes::At;
+  uint8_t found = 0;
+  if (At(buffer, length, 4, "ftyp")) found |= kFtypAt4;
+  if (At(buffer, length, 0, "moov")) found |= kMoovAt0;
+  if (At(buffer, length, 8, {"\x00\x00\xB0\x11\x00\x00\xC1\x00", 8})) found |= kMtsAt8;
+  if (At(buffer, length, 0, "PK\x03\x04")) found |= kLocalHeaderAt0;
+  if (At(buffer, length, 31, "[Content_Types].xml")) found |= kContentTypesAt31;
+  return found;
+}
+
+struct DispatchEntry {
+  IdentifyOperation identify;
+  uint8_t anchors;  // kAlwaysCall for rows bound to their first byte
+};
 
 // For each possible first byte, the identify operations that may accept it, in table
 // order. Rows sharing one operation are called once: the operation answers the same
@@ -17,18 +63,18 @@ class FirstByteDispatch {
   FirstByteDispatch() {
     const SignatureRow* table = SignatureTable();
     for (int byte = 0; byte < 256; ++byte) {
-      std::vector<IdentifyOperation>& list = operations_[byte];
+      std::vector<DispatchEntry>& list = operations_[byte];
       for (size_t i = 0; table[i].type != kNoSignatureType; ++i) {
         const SignatureRow& row = table[i];
         if (!CanStartWith(row, static_cast<uint8_t>(byte))) continue;
         bool seen = false;
-        for (IdentifyOperation op : list) seen |= op == row.identify;
-        if (!seen) list.push_back(row.identify);
+        for (const DispatchEntry& entry : list) seen |= entry.identify == row.identify;
+        if (!seen) list.push_back({row.identify, AnchorsFor(row)});
       }
     }
   }
 
-  const std::vector<IdentifyOperation>& For(uint8_t first_byte) const {
+  const std::vector<DispatchEntry>& For(uint8_t first_byte) const {
     return operations_[first_byte];
   }
 
@@ -41,7 +87,15 @@ class FirstByteDispatch {
     return false;
   }
 
-  std::array<std::vector<IdentifyOperation>, 256> operations_;
+  static uint8_t AnchorsFor(const SignatureRow& row) {
+    if (row.first_byte_count != 0) return kAlwaysCall;
+    for (const AnchoredOperation& anchored : kAnchored) {
+      if (anchored.identify == row.identify) return anchored.anchors;
+    }
+    return kAlwaysCall;
+  }
+
+  std::array<std::vector<DispatchEntry>, 256> operations_;
 };
 
 const FirstByteDispatch& Dispatch() {
@@ -53,8 +107,10 @@ const FirstByteDispatch& Dispatch() {
 
 int IdentifyType(CarveContext& context, const uint8_t* buffer, size_t length, int ignored_type) {
   if (buffer == nullptr || length == 0) return kNoSignatureType;
-  for (IdentifyOperation identify : Dispatch().For(buffer[0])) {
-    const int type = identify(context, buffer, length);
+  const uint8_t anchors = AnchorsOf(buffer, length);
+  for (const DispatchEntry& entry : Dispatch().For(buffer[0])) {
+    if (entry.anchors != kAlwaysCall && (entry.anchors & anchors) == 0) continue;
+    const int type = entry.identify(context, buffer, length);
     if (type != kNoSignatureType && type != ignored_type) return type;
   }
   return kNoSignatureType;
