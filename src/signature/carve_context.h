@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "storage/mapped_image.h"
 #include "storage/sector_reader.h"
 
 namespace velmora {
@@ -23,6 +24,8 @@ struct CarveContext {
 
   int32_t sector_size = 512;
   SectorReader* source = nullptr;  // not owned
+  // The same image file mapped, when the source is one; reads then copy nothing. Not owned.
+  MappedImage* mapped = nullptr;
   uint64_t start_sector = 0;       // sector where the candidate file starts
   uint64_t cursor = 0;             // sector being examined; advanced by FindNextBoundary
 
@@ -53,6 +56,9 @@ struct CarveContext {
   uint64_t BytesFromStart() const;
   // Reads `count` whole sectors; false on any failure or when the read passes the end.
   bool Read(uint64_t sector, uint32_t count, uint8_t* out) const;
+  // The same sectors in place: a view of the mapped image, or else read into the scratch
+  // buffer (at most its size). Null on any failure. Valid until the next View or Read.
+  const uint8_t* View(uint64_t sector, uint32_t count);
   // Reads `length` bytes lying `offset` bytes after the start of sector `base`.
   bool ReadBytesFrom(uint64_t base, uint64_t offset, size_t length, uint8_t* out) const;
   // Reads `length` bytes at `offset` from the candidate file's first byte.

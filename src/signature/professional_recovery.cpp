@@ -358,7 +358,7 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
     if (r == range_index && chunk->offset + count > offset) {
       count = static_cast<uint32_t>(offset - chunk->offset);
     }
-    DispatchBuffer buffer{chunk->data.data(), count, sector_size_, chunk->first_sector,
+    DispatchBuffer buffer{chunk->bytes, count, sector_size_, chunk->first_sector,
                           chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
     DispatchResult result;
     try {
@@ -405,7 +405,7 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     // One 64 KiB window of the read buffer; a carved file may carry the walk past it.
     const uint32_t window_end =
         static_cast<uint32_t>(std::min<uint64_t>(chunk->count, start + window));
-    DispatchBuffer buffer{chunk->data.data(), window_end, sector_size_, chunk->first_sector,
+    DispatchBuffer buffer{chunk->bytes, window_end, sector_size_, chunk->first_sector,
                           chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
     DispatchResult result;
     try {
@@ -516,6 +516,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   result = kSuccess;
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
+  carve_.mapped = mapped_source_.Attach(source_.handle) ? &mapped_source_ : nullptr;
   if (resume_flag_) {
     if (resume_notice_) {
       resume_notice_(total_ ? static_cast<int>(processed_ * 100 / total_) : 0);
@@ -529,6 +530,8 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   if (result == kSuccess) result = RunPass(ranges, &range_index, &offset, 0);
   pass_complete_ = result == kSuccess;
 
+  carve_.mapped = nullptr;
+  mapped_source_.Detach();
   fat_deep_->FinishScan();
   ntfs_deep_->FinishDirectories();
   if (signature_.Store()) signature_.Store()->Flush();

@@ -102,6 +102,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   uint64_t partition_start_ = 0;
   uint64_t partition_count_ = 0;
   SectorReader source_;
+  // The source mapped for the length searches when it is an image file.
+  MappedImage mapped_source_;
   CarveContext carve_;
   std::unique_ptr<CProfessionalFatRecovery> fat_deep_;
   std::unique_ptr<CProfessionalNtfsRecovery> ntfs_deep_;
