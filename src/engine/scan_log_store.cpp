@@ -111,10 +111,21 @@ std::string FormatLogName(const char* prefix, int64_t start_sector) {
 }
 
 void SortForListing(ScanRecordList* records) {
-  std::sort(records->begin(), records->end(), [](const ScanRecord& a, const ScanRecord& b) {
+  // Sorting positions moves 4 bytes where sorting records would move 346; std::sort makes
+  // the same moves either way, so equal names keep the order they always had.
+  const ScanRecordList& list = *records;
+  std::vector<uint32_t> order(list.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&list](uint32_t left, uint32_t right) {
+    const ScanRecord& a = list[left];
+    const ScanRecord& b = list[right];
     if ((a.is_directory != 0) != (b.is_directory != 0)) return a.is_directory == 0;
     return CompareNames(a, b) < 0;
   });
+  ScanRecordList sorted;
+  sorted.reserve(list.size());
+  for (uint32_t i : order) sorted.push_back(list[i]);
+  records->swap(sorted);
 }
 
 ScanLogStore::ScanLogStore() = default;

@@ -6,6 +6,7 @@
 
 #include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
+#include "signature/identify_walk.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -62,6 +63,19 @@ bool LooksLikeNtfsFileRecord(const uint8_t* sector, int32_t sector_size) {
          Le16(sector + 48) == Le16(sector + 510);
 }
 
+void ClassifySectors(const uint8_t* data, uint32_t sector_count, int32_t sector_size,
+                     uint8_t* hints) {
+  const size_t sector_bytes = static_cast<size_t>(sector_size);
+  for (uint32_t i = 0; i < sector_count; ++i) {
+    const uint8_t* sector = data + static_cast<size_t>(i) * sector_bytes;
+    hints[i] = MayIdentify(sector, sector_bytes) || LooksLikeNtfsFileRecord(sector, sector_size) ||
+                       IsDirectoryStartSector(sector, sector_bytes) ||
+                       PassesDirectorySectorTest(sector, sector_bytes)
+                   ? 1
+                   : 0;
+  }
+}
+
 DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
                                 SectorReader* source, uint64_t source_end, DeepSectorSink* sink) {
   DispatchResult result;
@@ -76,6 +90,11 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
     }
     const uint8_t* sector = buffer.data + i * sector_bytes;
     const uint64_t sector_number = buffer.first_sector + i;
+    if (buffer.hints != nullptr && buffer.hints[i] == 0) {
+      sink->Unrecognised(sector, sector_number);
+      ++i;
+      continue;
+    }
     uint64_t skip = 1;
     if (LooksLikeNtfsFileRecord(sector, buffer.sector_size)) {
       const size_t record_bytes = NtfsRecordBytesFor(buffer.sector_size);

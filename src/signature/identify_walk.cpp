@@ -1,6 +1,7 @@
 #include "signature/identify_walk.h"
 
 #include <array>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -39,14 +40,31 @@ constexpr AnchoredOperation kAnchored[] = {
     {probe::OfficePackage, kLocalHeaderAt0 | kContentTypesAt31},
 };
 
+uint32_t Word(const uint8_t* p) {
+  uint32_t value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+uint32_t Word(const char* text) { return Word(reinterpret_cast<const uint8_t*>(text)); }
+
+// Runs for every sector: whole-word compares first, the full patterns only on a hit.
 uint8_t AnchorsOf(const uint8_t* buffer, size_t length) {
   using bytes::At;
+  if (length < 8) return 0;
   uint8_t found = 0;
-  if (At(buffer, length, 4, "ftyp")) found |= kFtypAt4;
-  if (At(buffer, length, 0, "moov")) found |= kMoovAt0;
-  if (At(buffer, length, 8, {"\x00\x00\xB0\x11\x00\x00\xC1\x00", 8})) found |= kMtsAt8;
-  if (At(buffer, length, 0, "PK\x03\x04")) found |= kLocalHeaderAt0;
-  if (At(buffer, length, 31, "[Content_Types].xml")) found |= kContentTypesAt31;
+  const uint32_t head = Word(buffer);
+  if (Word(buffer + 4) == Word("ftyp")) found |= kFtypAt4;
+  if (head == Word("moov")) found |= kMoovAt0;
+  if (head == Word("PK\x03\x04")) found |= kLocalHeaderAt0;
+  if (length >= 16 && Word(buffer + 8) == Word("\x00\x00\xB0\x11") &&
+      At(buffer, length, 8, {"\x00\x00\xB0\x11\x00\x00\xC1\x00", 8})) {
+    found |= kMtsAt8;
+  }
+  if (length >= 35 && Word(buffer + 31) == Word("[Con") &&
+      At(buffer, length, 31, "[Content_Types].xml")) {
+    found |= kContentTypesAt31;
+  }
   return found;
 }
 
@@ -114,6 +132,15 @@ int IdentifyType(CarveContext& context, const uint8_t* buffer, size_t length, in
     if (type != kNoSignatureType && type != ignored_type) return type;
   }
   return kNoSignatureType;
+}
+
+bool MayIdentify(const uint8_t* buffer, size_t length) {
+  if (buffer == nullptr || length == 0) return false;
+  const uint8_t anchors = AnchorsOf(buffer, length);
+  for (const DispatchEntry& entry : Dispatch().For(buffer[0])) {
+    if (entry.anchors == kAlwaysCall || (entry.anchors & anchors) != 0) return true;
+  }
+  return false;
 }
 
 int IdentifyTypeInTableOrder(CarveContext& context, const uint8_t* buffer, size_t length,

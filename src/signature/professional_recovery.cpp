@@ -14,6 +14,7 @@
 #include "ntfs/professional_ntfs_recovery.h"
 #include "signature/deep_scan_dispatch.h"
 #include "signature/merge_results.h"
+#include "signature/signature_catalogue.h"
 #include "signature/signature_table.h"
 #include "storage/error_codes.h"
 
@@ -95,6 +96,10 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
         processed_, owner_->total_, owner_->seconds_remaining_, &owner_->source_, skip, &found);
     found_ = found;
     return result;
+  }
+
+  void Unrecognised(const uint8_t*, uint64_t) override {
+    if (!replay_) ForgetStreamState(owner_->carve_);
   }
 
   // Progress values handed to length searches.
@@ -359,7 +364,8 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
       count = static_cast<uint32_t>(offset - chunk->offset);
     }
     DispatchBuffer buffer{chunk->bytes, count, sector_size_, chunk->first_sector,
-                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
+                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr,
+                          chunk->hints.data()};
     DispatchResult result;
     try {
       result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
@@ -406,7 +412,8 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     const uint32_t window_end =
         static_cast<uint32_t>(std::min<uint64_t>(chunk->count, start + window));
     DispatchBuffer buffer{chunk->bytes, window_end, sector_size_, chunk->first_sector,
-                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
+                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr,
+                          chunk->hints.data()};
     DispatchResult result;
     try {
       result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
@@ -629,8 +636,9 @@ int CProfessionalRecovery::PreviewFile(const ScanRecord& record, std::string* pa
 
 int CProfessionalRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
   if (out == nullptr) return kErrInvalidParameter;
-  const DataSectorOf data_sector_of = [this](const ScanRecord& record, uint64_t* sector) {
-    return MetadataRecordDataSector(record, &source_, sector_size_, sector);
+  SectorBlockCache cache;
+  const DataSectorOf data_sector_of = [this, &cache](const ScanRecord& record, uint64_t* sector) {
+    return MetadataRecordDataSector(record, &source_, sector_size_, sector, &cache);
   };
   return MergeResultsByType(filter, quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_,
                             data_sector_of, out);

@@ -3,9 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "signature/deep_scan_dispatch.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
+
+namespace {
+constexpr uint32_t kMappedChunkBytes = 4u << 20;
+constexpr size_t kMappedDepth = 12;
+}  // namespace
 
 ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
                              std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth)
@@ -16,6 +22,12 @@ ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t
       chunk_sectors_(std::max<uint32_t>(1, chunk_sectors)),
       depth_(std::max<size_t>(1, depth)) {
   mappable_ = source_ != nullptr && RegularFileSize(source_->handle, &file_size_);
+  if (mappable_) {
+    // Mapped buffers cost no memory of their own: hand over larger ones, further ahead, so
+    // that the threads meet rarely (each meeting may wait for the scheduler).
+    chunk_sectors_ = std::max<uint32_t>(chunk_sectors_, kMappedChunkBytes / sector_size_);
+    depth_ = std::max<size_t>(depth_, kMappedDepth);
+  }
   for (size_t i = 0; i < depth_ + 1; ++i) spare_.push_back(std::make_unique<PassChunk>());
   thread_ = std::thread([this] { Run(); });
 }
@@ -36,9 +48,9 @@ std::unique_ptr<PassChunk> ReadAheadPass::TakeSpareLocked() {
   return chunk;
 }
 
+// A spare buffer keeps its window until the reading thread reuses it, so that unmapping
+// happens there and not on the examining thread.
 void ReadAheadPass::MakeSpareLocked(std::unique_ptr<PassChunk> chunk) {
-  chunk->region.reset();  // a window is unmapped once no buffer points into it
-  chunk->bytes = nullptr;
   spare_.push_back(std::move(chunk));
 }
 
@@ -55,6 +67,7 @@ void ReadAheadPass::SeekLocked(size_t range, uint64_t offset) {
 }
 
 bool ReadAheadPass::MapChunk(PassChunk* chunk) {
+  chunk->region.reset();
   if (!mappable_ || chunk->first_sector + chunk->count > source_->total_sectors) return false;
   const uint64_t sector_bytes = static_cast<uint64_t>(sector_size_);
   const uint64_t offset = chunk->first_sector * sector_bytes;
@@ -119,6 +132,12 @@ void ReadAheadPass::Run() {
       continue;
     }
     auto chunk = TakeSpareLocked();
+    // Windows that only idle buffers still point into are let go, so at most the current
+    // window and the one before it stay mapped.
+    std::vector<std::shared_ptr<const MappedRegion>> stale;
+    for (auto& spare : spare_) {
+      if (spare->region && spare->region != region_) stale.push_back(std::move(spare->region));
+    }
     const PassRange& range = ranges_[next_range_];
     chunk->range = next_range_;
     chunk->offset = next_offset_;
@@ -128,7 +147,10 @@ void ReadAheadPass::Run() {
     next_offset_ += chunk->count;
     const uint64_t generation = generation_;
     lock.unlock();
+    stale.clear();
     ReadChunk(chunk.get());
+    chunk->hints.resize(chunk->count);
+    ClassifySectors(chunk->bytes, chunk->count, sector_size_, chunk->hints.data());
     lock.lock();
     if (generation == generation_ && !stop_) {
       ready_.push_back(std::move(chunk));

@@ -30,6 +30,7 @@ struct PassChunk {
   std::vector<uint8_t> data;
   std::shared_ptr<const MappedRegion> region;
   std::vector<uint8_t> unreadable;  // one byte per sector, 1 = could not be read
+  std::vector<uint8_t> hints;       // ClassifySectors of the data, worked out by the reader
 };
 
 // Reads the pass's buffers on a second thread, a few ahead of the one being
@@ -39,7 +40,8 @@ struct PassChunk {
 // A buffer that fails to read is read again sector by sector; sectors that
 // still fail are zero-filled and flagged. An image file is not read but mapped, a
 // window of it at a time with its pages entered by the reading thread, so that the
-// buffers cost no copy.
+// buffers cost no copy. The reading thread also runs the cheap sector tests of the
+// dispatch (hints), so that both threads share the examining.
 class ReadAheadPass {
  public:
   ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,

@@ -41,8 +41,7 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   }
 
   const int type = IdentifyType(context, buffer, length);
-  context.ts_continuation = true;
-  context.mts_flag = false;
+  ForgetStreamState(context);
   const SignatureRow* row = type == kNoSignatureType ? nullptr : FirstRowOfType(type);
   if (row == nullptr) return kErrInvalidParameter;
   result->type = type;
@@ -59,6 +58,11 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   result->uncut_length = measured;
   result->length = std::min(measured, context.BytesFromStart());
   return context.stop_code == kCancelledByUser ? kCancelledByUser : kSuccess;
+}
+
+void ForgetStreamState(CarveContext& context) {
+  context.ts_continuation = true;
+  context.mts_flag = false;
 }
 
 int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,

@@ -36,6 +36,10 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
                        const uint8_t* buffer, size_t length, uint64_t start_sector,
                        const CarveProgress& progress, CarveResult* result);
 
+// Leaves `context` as IdentifyAndMeasure leaves it after a sector no row accepts: what a
+// scan calls for the sectors it knows no row can accept instead of identifying them.
+void ForgetStreamState(CarveContext& context);
+
 // 1 when `buffer` (the first sector of a file) holds what `extension` promises, or when
 // the catalogue does not know the extension (compared ignoring case); 0 otherwise.
 int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,
