@@ -35,13 +35,14 @@ delete_half() {
   done
 }
 
-# timed LOG NAME COMMAND...: runs COMMAND (output discarded) and appends "NAME seconds peak-KiB".
+# timed LOG NAME COMMAND...: runs COMMAND (output to $TIMED_OUT, else discarded) and appends
+# "NAME seconds peak-KiB" to LOG.
 timed() {
   local log=$1 name=$2
   shift 2
   local t0 t1
   t0=$(date +%s.%N)
-  /usr/bin/time -o "$log.mem" -f %M "$@" > /dev/null 2>&1 || true
+  /usr/bin/time -o "$log.mem" -f %M "$@" > "${TIMED_OUT:-/dev/null}" 2> /dev/null || true
   t1=$(date +%s.%N)
   echo "$name $(python3 -c "print($t1 - $t0)") $(tail -1 "$log.mem")" >> "$log"
 }

@@ -26,6 +26,10 @@ namespace {
 // buffers that stay in the caches); the pass still examines and reports 64 KiB at a time.
 constexpr uint32_t kReadBytes = 1u << 20;
 constexpr size_t kReadAheadDepth = 8;
+// Mapped buffers cost no memory of their own: larger ones, further ahead, so that the two
+// threads meet rarely (on a busy machine each meeting may wait for the scheduler).
+constexpr uint32_t kMappedReadBytes = 4u << 20;
+constexpr size_t kMappedReadAheadDepth = 12;
 constexpr int64_t kEstimateIntervalMs = 5000;
 
 int64_t NowMs() {
@@ -340,12 +344,18 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
                                            values, scan_folder_, image_path_);
 }
 
+ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ranges) {
+  const bool mapped = ReadAheadPass::MapsSource(&source_);
+  return ReadAheadPass(&source_, sector_size_, partition_start_, ranges,
+                       (mapped ? kMappedReadBytes : kReadBytes) / static_cast<uint32_t>(sector_size_),
+                       mapped ? kMappedReadAheadDepth : kReadAheadDepth);
+}
+
 int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
                                            size_t range_index, uint64_t offset) {
   PassSink sink(this);
   sink.StartReplay();
-  ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
-                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+  ReadAheadPass reader = MakeReader(ranges);
   size_t r = 0;
   uint64_t at = 0;
   int64_t last_report = NowMs();
@@ -389,8 +399,7 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
                                    uint64_t* offset, uint64_t found_base) {
   PassSink sink(this);
   const uint32_t window = kChunkBytes / static_cast<uint32_t>(sector_size_);
-  ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
-                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+  ReadAheadPass reader = MakeReader(ranges);
   const int64_t start_ms = NowMs();
   const uint64_t processed_at_start = processed_;
   int64_t last_estimate = start_ms;

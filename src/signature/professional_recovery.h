@@ -91,6 +91,7 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
+  ReadAheadPass MakeReader(const std::vector<PassRange>& ranges);
   int CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index, uint64_t offset);
   std::string ScanFolder() const;
   std::string MarkerPath() const;

@@ -8,10 +8,6 @@
 
 namespace velmora {
 
-namespace {
-constexpr uint32_t kMappedChunkBytes = 4u << 20;
-constexpr size_t kMappedDepth = 12;
-}  // namespace
 
 ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
                              std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth)
@@ -22,14 +18,14 @@ ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t
       chunk_sectors_(std::max<uint32_t>(1, chunk_sectors)),
       depth_(std::max<size_t>(1, depth)) {
   mappable_ = source_ != nullptr && RegularFileSize(source_->handle, &file_size_);
-  if (mappable_) {
-    // Mapped buffers cost no memory of their own: hand over larger ones, further ahead, so
-    // that the threads meet rarely (each meeting may wait for the scheduler).
-    chunk_sectors_ = std::max<uint32_t>(chunk_sectors_, kMappedChunkBytes / sector_size_);
-    depth_ = std::max<size_t>(depth_, kMappedDepth);
-  }
+
   for (size_t i = 0; i < depth_ + 1; ++i) spare_.push_back(std::make_unique<PassChunk>());
   thread_ = std::thread([this] { Run(); });
+}
+
+bool ReadAheadPass::MapsSource(const SectorReader* source) {
+  uint64_t size = 0;
+  return source != nullptr && RegularFileSize(source->handle, &size);
 }
 
 ReadAheadPass::~ReadAheadPass() {

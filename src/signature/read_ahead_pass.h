@@ -50,6 +50,9 @@ class ReadAheadPass {
   ReadAheadPass(const ReadAheadPass&) = delete;
   ReadAheadPass& operator=(const ReadAheadPass&) = delete;
 
+  // Whether buffers of `source` are mapped rather than read (image files).
+  static bool MapsSource(const SectorReader* source);
+
   // The buffer that holds sector `offset` of range `range`, or null when that
   // position lies past the last range. Valid until the next call.
   const PassChunk* Acquire(size_t range, uint64_t offset);

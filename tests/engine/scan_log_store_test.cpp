@@ -5,6 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "engine/categories.h"
@@ -83,6 +86,60 @@ TEST_F(ScanLogStoreTest, SideFilesUseTheTextAndBinaryFormats) {
   EXPECT_EQ(entry.object_id, 40u);
   EXPECT_EQ(entry.record_index, 3u);
   EXPECT_STREQ(entry.name, "docs");
+}
+
+TEST_F(ScanLogStoreTest, FlushWritesSideFilesOnlyWhenTheyChanged) {
+  ScanLogStore store;
+  ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+  Add(&store, "docs", 5, 0, true, 40);
+  Add(&store, "a.txt", 40, 1);
+  ASSERT_EQ(store.Flush(), 0);
+  // Queries flush first; with nothing new they must leave the side files alone (listing a
+  // large result flushes once per path), which a marker written behind the store shows.
+  const std::string marker = " | 9 - [9]";
+  {
+    std::ofstream out(folder_ + "log_Relation", std::ios::binary | std::ios::trunc);
+    out << marker;
+  }
+  std::string path;
+  ASSERT_EQ(store.FullPath(ScanRecord{}, &path), 0);
+  ASSERT_EQ(store.Flush(), 0);
+  EXPECT_EQ(ReadText(folder_ + "log_Relation"), marker);
+
+  // A new relation and a new directory: the text is rewritten whole, the directory list
+  // grows by the new entry after the ones already written.
+  Add(&store, "more", 40, 1, true, 41);
+  ASSERT_EQ(store.Flush(), 0);
+  EXPECT_EQ(ReadText(folder_ + "log_Relation"), " | 5 - [1] | 4294967336 - [2,3]");
+  const std::string dirinfo = ReadText(folder_ + "log_DirInfo");
+  ASSERT_EQ(dirinfo.size(), 2 * sizeof(DirectoryEntry));
+  DirectoryEntry second;
+  std::memcpy(&second, dirinfo.data() + sizeof(DirectoryEntry), sizeof(second));
+  EXPECT_EQ(second.object_id, 41u);
+  EXPECT_STREQ(second.name, "more");
+}
+
+TEST(SortForListingTest, EqualNamesEndInTheOrderARecordSortGives) {
+  // Many equal names (case aside) so that the unstable sort's own order shows.
+  ScanRecordList records;
+  for (uint32_t i = 0; i < 300; ++i) {
+    ScanRecord record{};
+    record.record_index = i;
+    record.is_directory = i % 7 == 0;
+    SetRecordName(&record, (i % 3 == 0 ? "Same.txt" : i % 3 == 1 ? "same.TXT" : "x") +
+                               std::string(i % 5 == 0 ? "" : "1"));
+    records.push_back(record);
+  }
+  ScanRecordList expected = records;
+  std::sort(expected.begin(), expected.end(), [](const ScanRecord& a, const ScanRecord& b) {
+    if ((a.is_directory != 0) != (b.is_directory != 0)) return a.is_directory == 0;
+    return ::strncasecmp(a.name, b.name, kRecordNameBytes) < 0;
+  });
+  SortForListing(&records);
+  ASSERT_EQ(records.size(), expected.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].record_index, expected[i].record_index) << "position " << i;
+  }
 }
 
 TEST_F(ScanLogStoreTest, ReopenedLogAnswersQueriesWithoutRescanning) {
