@@ -43,6 +43,11 @@ struct CarveContext {
   // Chunk buffer of the forward scans; empty in contexts that only identify.
   std::vector<uint8_t> scratch;
 
+  // Set by a scan that looks at every sector itself: the length rules then leave the search
+  // for file-system structures inside a measured file to it and raise the second flag.
+  bool defer_structure_check = false;
+  bool structure_check_deferred = false;
+
   bool ts_continuation = false;
   bool mts_flag = false;
   TsRangeList ts_ranges;

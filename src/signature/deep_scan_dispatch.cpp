@@ -6,6 +6,7 @@
 
 #include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
+#include "signature/boundary.h"
 #include "signature/identify_walk.h"
 #include "storage/error_codes.h"
 
@@ -84,12 +85,28 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
   std::vector<uint8_t> reread;
   uint64_t i = start_index;
   while (i < count) {
+    const uint8_t* sector = buffer.data + i * sector_bytes;
+    const uint64_t sector_number = buffer.first_sector + i;
+    const uint64_t held_until = sink->HeldUntil();
+    if (held_until != 0) {
+      if (sector_number >= held_until) {
+        sink->EndHeldAt(held_until);
+      } else if (buffer.unreadable != nullptr && buffer.unreadable[i] != 0) {
+        // A read of the file would fail here too: it keeps its measured length.
+        sink->EndHeldAt(held_until);
+        i = held_until - buffer.first_sector;
+        continue;
+      } else if (IsFileSystemStructure(sector, buffer.sector_size) != 0) {
+        sink->EndHeldAt(sector_number);
+      } else {
+        ++i;
+        continue;
+      }
+    }
     if (buffer.unreadable != nullptr && buffer.unreadable[i] != 0) {
       ++i;
       continue;
     }
-    const uint8_t* sector = buffer.data + i * sector_bytes;
-    const uint64_t sector_number = buffer.first_sector + i;
     if (buffer.hints != nullptr && buffer.hints[i] == 0) {
       sink->Unrecognised(sector, sector_number);
       ++i;

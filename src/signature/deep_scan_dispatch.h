@@ -21,6 +21,13 @@ class DeepSectorSink {
   // Everything else: 0 with `skip` set when a file was carved there, 87 when
   // nothing was recorded, kCancelledByUser to stop.
   virtual int Carve(const uint8_t* sector, uint64_t sector_number, uint64_t* skip) = 0;
+  // A carved file whose end waits for a look at its sectors: the sector after it as
+  // measured, or 0. Its sectors are not dispatched but only checked for file-system
+  // structures; EndHeldAt then closes it at the first one (or at HeldUntil when there is
+  // none) and the dispatch goes on from there.
+  virtual uint64_t HeldUntil() { return 0; }
+  virtual void EndHeldAt(uint64_t) {}
+
   // A sector the hints rule out for every engine: carving would find nothing there. A sink
   // whose carving keeps state between sectors brings it to where such a sector leaves it.
   virtual void Unrecognised(const uint8_t* sector, uint64_t sector_number) {

@@ -11,6 +11,7 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
+#include "signature/length_rules.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 
@@ -127,11 +128,36 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
   sector_size_ = sector_size;
   CarveResult file;
   const CarveProgress progress{processed, total, seconds_remaining, found ? *found : 0};
+  held_.active = false;
   const int result =
       IdentifyAndMeasure(*carve_, sector_size, source, sector, length, sector_number, progress, &file);
   if (result != kSuccess) return result;
   if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
+  if (carve_->structure_check_deferred) {
+    const uint64_t bytes = static_cast<uint64_t>(sector_size);
+    held_.bytes_from_start = carve_->BytesFromStart();
+    held_.measured = file.uncut_length;
+    held_.sector = sector_number;
+    held_.until = sector_number + (file.uncut_length + bytes - 1) / bytes;
+    held_.file = std::move(file);
+    if (LengthFromHeader(held_.file.type)) {
+      // The scan walks such a file's sectors as usual, so it cannot look for structures.
+      const uint64_t cut = length::CutAtFileSystemStructure(*carve_, held_.measured);
+      const uint64_t sectors = EndHeld(cut, found);
+      if (skip) *skip = sectors;
+      return kSuccess;
+    }
+    held_.active = true;
+    if (skip) *skip = 1;
+    return kSuccess;
+  }
+  const uint64_t sectors = RecordCarved(sector_number, file, found);
+  if (skip) *skip = sectors;
+  return kSuccess;
+}
 
+uint64_t CFileTypeRecovery::RecordCarved(uint64_t sector_number, const CarveResult& file,
+                                         uint64_t* found) {
   const uint64_t size = ClampToSource(sector_number, file.length);
   ScanRecord* record = store_->AppendRecord();
   const uint32_t index = record->record_index;
@@ -145,15 +171,41 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
   record->location = sector_number;
   SetRecordName(record, file.name);
   store_->AddRelation(0, 0, index, 0, nullptr);
-
-  if (skip) {
-    const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size);
-    *skip = LengthFromHeader(file.type)
-                ? 1
-                : std::max<uint64_t>(1, (size + bytes_per_sector - 1) / bytes_per_sector);
-  }
   if (found) ++*found;
-  return kSuccess;
+  const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size_);
+  return LengthFromHeader(file.type)
+             ? 1
+             : std::max<uint64_t>(1, (size + bytes_per_sector - 1) / bytes_per_sector);
+}
+
+uint64_t CFileTypeRecovery::EndHeld(uint64_t measured_or_cut, uint64_t* found) {
+  held_.active = false;
+  held_.file.length = std::min(measured_or_cut, held_.bytes_from_start);
+  if (!store_ || !store_->IsOpen()) return 1;
+  return RecordCarved(held_.sector, held_.file, found);
+}
+
+uint64_t CFileTypeRecovery::EndHeldAt(uint64_t sector, uint64_t* found) {
+  if (!held_.active) return 0;
+  const uint64_t bytes = static_cast<uint64_t>(sector_size_);
+  const uint64_t length =
+      sector >= held_.until ? held_.measured : (sector - held_.sector) * bytes;
+  return EndHeld(length, found);
+}
+
+uint64_t CFileTypeRecovery::EndHeldByReading(SectorReader* source, uint64_t* found) {
+  if (!held_.active) return 0;
+  CarveContext& context = *carve_;
+  context.sector_size = sector_size_;
+  context.source = source;
+  context.start_sector = held_.sector;
+  context.cursor = held_.sector;
+  // The scan is stopping: the check must not ask the user again.
+  const ScanProgressCallback progress = context.progress;
+  context.progress = nullptr;
+  const uint64_t cut = length::CutAtFileSystemStructure(context, held_.measured);
+  context.progress = progress;
+  return EndHeld(cut, found);
 }
 
 int CFileTypeRecovery::DropRecordsFrom(uint64_t sector) {

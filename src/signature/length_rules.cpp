@@ -53,8 +53,21 @@ uint64_t ScanWithCandidate(CarveContext& context, uint64_t cap, std::optional<ui
 
 // A file-system structure inside a structurally measured file means the file is not stored
 // in one piece there, and carving over it would hide that structure from the scan that skips
-// the carved file: the file then ends where the structure starts.
+// the carved file: the file then ends where the structure starts. A scan that sees those
+// sectors anyway makes the check itself.
 uint64_t UpToFileSystemStructure(CarveContext& context, uint64_t measured) {
+  const uint64_t sector_size = SectorBytes(context);
+  if (sector_size == 0 || measured <= sector_size) return measured;
+  if (context.defer_structure_check) {
+    context.structure_check_deferred = true;
+    return measured;
+  }
+  return CutAtFileSystemStructure(context, measured);
+}
+
+}  // namespace
+
+uint64_t CutAtFileSystemStructure(CarveContext& context, uint64_t measured) {
   const uint64_t sector_size = SectorBytes(context);
   if (sector_size == 0 || measured <= sector_size) return measured;
   const uint64_t after_first = ((measured + sector_size - 1) / sector_size - 1) * sector_size;
@@ -66,8 +79,6 @@ uint64_t UpToFileSystemStructure(CarveContext& context, uint64_t measured) {
                                        });
   return structure_inside ? reached : measured;
 }
-
-}  // namespace
 
 uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
   const bool sequence_header = bytes::At(buffer, length, 0, {"\x00\x00\x01\xB3", 4});

@@ -102,6 +102,21 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
     return result;
   }
 
+  uint64_t HeldUntil() override { return replay_ ? 0 : owner_->signature_.HeldUntil(); }
+  void EndHeldAt(uint64_t sector) override {
+    uint64_t found = found_;
+    owner_->signature_.EndHeldAt(sector, &found);
+    found_ = found;
+  }
+  // Closes a held file by reading it (the pass stops or leaves its range); the sectors
+  // the pass moves on from the file's first sector.
+  uint64_t EndHeldByReading() {
+    uint64_t found = found_;
+    const uint64_t skip = owner_->signature_.EndHeldByReading(&owner_->source_, &found);
+    found_ = found;
+    return skip;
+  }
+
   void Unrecognised(const uint8_t*, uint64_t) override {
     if (!replay_) ForgetStreamState(owner_->carve_);
   }
@@ -397,7 +412,32 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
 
 int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t* range_index,
                                    uint64_t* offset, uint64_t found_base) {
+  // The pass sees every sector of a measured file anyway: structures inside it are looked
+  // for there instead of reading the file a second time.
   PassSink sink(this);
+  carve_.defer_structure_check = true;
+  const int result = WalkPass(ranges, range_index, offset, found_base, &sink);
+  carve_.defer_structure_check = false;
+  if (signature_.HeldUntil() != 0) {
+    // Stopped inside a held file: it is closed as a whole read would close it, and the
+    // position moves past it as it would have after carving it.
+    const uint64_t held_start = signature_.HeldStart();
+    const uint64_t skip = sink.EndHeldByReading();
+    const size_t r = *range_index;
+    if (r < ranges.size()) {
+      const uint64_t held_at = held_start - partition_start_ - ranges[r].position;
+      if (held_at + skip > *offset) {
+        processed_ += std::min(held_at + skip, ranges[r].length) - std::min(*offset, ranges[r].length);
+        *offset = held_at + skip;
+      }
+    }
+  }
+  return result;
+}
+
+int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t* range_index,
+                                    uint64_t* offset, uint64_t found_base, PassSink* pass_sink) {
+  PassSink& sink = *pass_sink;
   const uint32_t window = kChunkBytes / static_cast<uint32_t>(sector_size_);
   ReadAheadPass reader = MakeReader(ranges);
   const int64_t start_ms = NowMs();
@@ -408,6 +448,8 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
   uint64_t& at = *offset;
   for (;;) {
     while (r < ranges.size() && at >= ranges[r].length) {
+      // A held file reaching past its range is checked by reading the rest.
+      if (sink.HeldUntil() != 0) sink.EndHeldByReading();
       ++r;
       at = 0;
     }
@@ -453,7 +495,11 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     }
     if (now - last_checkpoint >= checkpoint_ms_) {
       last_checkpoint = now;
-      SaveState(r, at, ranges);
+      // A held file is not in the log yet: a resume from here starts again at its start.
+      const uint64_t held = signature_.HeldUntil() != 0
+                                ? signature_.HeldStart() - partition_start_ - ranges[r].position
+                                : at;
+      SaveState(r, std::min(at, held), ranges);
     }
     if (result.status != kSuccess) return result.status;
     const uint64_t found = GetRecordCount() + found_base;

@@ -86,6 +86,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int OpenDeepLogs();
   int ReopenLogsForBrowsing();
   std::vector<PassRange> CollectRanges(bool free_range_mode);
+  int WalkPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
+               uint64_t found_base, PassSink* sink);
   int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
               uint64_t found_base);
   int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);

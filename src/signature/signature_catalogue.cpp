@@ -54,6 +54,7 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   result->name = name;
 
   context.stop_code = 0;
+  context.structure_check_deferred = false;
   const uint64_t measured = row->length(context, buffer, length);
   result->uncut_length = measured;
   result->length = std::min(measured, context.BytesFromStart());
