@@ -64,10 +64,15 @@ def ratio(a, b):
 for name, values in runs.items():
     seconds = statistics.median(v[0] for v in values)
     peak = max(v[1] for v in values)
-    vs_cat = ratio('cat', name)
-    vs_pr = ratio('photorec', name) if name != 'photorec' else None
+    vs_cat = ratio('cat-cold' if name.endswith('-cold') else 'cat', name)
+    vs_pr = ratio('photorec', name) if name != 'photorec' and not name.endswith('-cold') else None
     print('%-8s %-9s %9.3f %9.1f %9s %11s %8d' % (
         label, name, seconds, size / 1e6 / seconds,
         '%.2f' % vs_cat if vs_cat else '-', '%.2fx' % vs_pr if vs_pr else '-', peak))
 PY
+}
+
+# evict FILE: drops that file's pages from the page cache (nothing else is touched).
+evict() {
+  python3 -c 'import os, sys; fd = os.open(sys.argv[1], os.O_RDONLY); os.fsync(fd); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)' "$1"
 }

@@ -15,6 +15,8 @@
 # and prints median seconds, MB/s, the ratios and the peak resident memory. With BENCH_BASE the
 # two programs' `list --deep --json` outputs must be byte-identical (the bench fails otherwise).
 #   BENCH_KINDS="planted ntfs fat32"   which images
+#   BENCH_COLD=1                       also cat and velmora on the image evicted from the page
+#                                      cache first (posix_fadvise on that file only)
 #   BENCH_SIZE_MIB=128 BENCH_RUNS=3    a quick run
 # Needs mkntfs and ntfs-3g (FUSE, so root), mkfs.fat, mtools, photorec (testdisk), python3.
 set -euo pipefail
@@ -104,6 +106,13 @@ for kind in $kinds; do
     VELMORA_DATA_DIR="$work/data-new" timed "$log" velmora "$velmora" scan "$img" --deep --fresh
     if [ -n "$base" ]; then
       VELMORA_DATA_DIR="$work/data-base" timed "$log" base "$base" scan "$img" --deep --fresh
+    fi
+    if [ -n "${BENCH_COLD:-}" ]; then
+      evict "$img"
+      timed "$log" cat-cold cat "$img"
+      evict "$img"
+      VELMORA_DATA_DIR="$work/data-new" timed "$log" vel-cold "$velmora" scan "$img" --deep --fresh
+      cat "$img" > /dev/null
     fi
     rm -rf "$work/photorec"
     mkdir -p "$work/photorec"
