@@ -78,6 +78,8 @@ bool ReadAheadPass::MapChunk(PassChunk* chunk) {
       region_.reset();
       return false;
     }
+    // The next window is read in while this one is examined.
+    ReadAheadOfMapping(source_->handle, offset + window, window);
   }
   chunk->region = region_;
   chunk->bytes = region_->At(offset);

@@ -1,5 +1,6 @@
 #include "storage/mapped_image.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,11 @@ uint64_t PageBytes() {
 }
 
 }  // namespace
+
+void ReadAheadOfMapping(platform::FileHandle handle, uint64_t offset, uint64_t length) {
+  ::posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(length),
+                  POSIX_FADV_WILLNEED);
+}
 
 bool RegularFileSize(platform::FileHandle handle, uint64_t* size) {
   struct stat st {};
@@ -45,6 +51,8 @@ std::shared_ptr<const MappedRegion> MappedRegion::Map(platform::FileHandle handl
   const uint64_t aligned = offset - offset % PageBytes();
   const size_t lead = static_cast<size_t>(offset - aligned);
   const size_t bytes = lead + length;
+  // Entering the pages of a cold file one fault at a time would read it in small pieces.
+  if (populate) ReadAheadOfMapping(handle, aligned, bytes);
   void* mapping = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED | (populate ? MAP_POPULATE : 0),
                          handle, static_cast<off_t>(aligned));
   if (mapping == MAP_FAILED) return nullptr;

@@ -37,6 +37,10 @@ class MappedRegion {
   const uint8_t* base_;
 };
 
+// Asks the kernel to start reading [offset, offset + length) of a file into the page cache
+// now, in large requests, so that a cold image is read as fast as a sequential copy.
+void ReadAheadOfMapping(platform::FileHandle handle, uint64_t offset, uint64_t length);
+
 // Size of a regular file behind `handle`; false for devices and anything else.
 bool RegularFileSize(platform::FileHandle handle, uint64_t* size);
 
