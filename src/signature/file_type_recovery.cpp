@@ -193,7 +193,8 @@ uint64_t CFileTypeRecovery::EndHeldAt(uint64_t sector, uint64_t* found) {
   return EndHeld(length, found);
 }
 
-uint64_t CFileTypeRecovery::EndHeldByReading(SectorReader* source, uint64_t* found) {
+uint64_t CFileTypeRecovery::EndHeldByReading(SectorReader* source, uint64_t from_sector,
+                                             uint64_t* found) {
   if (!held_.active) return 0;
   CarveContext& context = *carve_;
   context.sector_size = sector_size_;
@@ -203,7 +204,7 @@ uint64_t CFileTypeRecovery::EndHeldByReading(SectorReader* source, uint64_t* fou
   // The scan is stopping: the check must not ask the user again.
   const ScanProgressCallback progress = context.progress;
   context.progress = nullptr;
-  const uint64_t cut = length::CutAtFileSystemStructure(context, held_.measured);
+  const uint64_t cut = length::CutAtFileSystemStructure(context, held_.measured, from_sector);
   context.progress = progress;
   return EndHeld(cut, found);
 }

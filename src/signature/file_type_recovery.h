@@ -56,11 +56,12 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   // skip to 1. HeldUntil is the sector after the file as measured (0: none held).
   // EndHeldAt records it ending at `sector` (a structure starts there; at or past HeldUntil
   // it keeps its measured length); EndHeldByReading makes the check itself by reading the
-  // file from the source. Both give the sectors the scan moves on from the file's start.
+  // file from the source from `from_sector` on (the sectors before it were looked at).
+  // Both give the sectors the scan moves on from the file's start.
   uint64_t HeldUntil() const { return held_.active ? held_.until : 0; }
   uint64_t HeldStart() const { return held_.sector; }
   uint64_t EndHeldAt(uint64_t sector, uint64_t* found);
-  uint64_t EndHeldByReading(SectorReader* source, uint64_t* found);
+  uint64_t EndHeldByReading(SectorReader* source, uint64_t from_sector, uint64_t* found);
 
   // The carving state to use; the combined engine shares its own. Without one the
   // engine keeps a private context.

@@ -67,17 +67,24 @@ uint64_t UpToFileSystemStructure(CarveContext& context, uint64_t measured) {
 
 }  // namespace
 
-uint64_t CutAtFileSystemStructure(CarveContext& context, uint64_t measured) {
+uint64_t CutAtFileSystemStructure(CarveContext& context, uint64_t measured,
+                                  uint64_t from_sector) {
   const uint64_t sector_size = SectorBytes(context);
   if (sector_size == 0 || measured <= sector_size) return measured;
-  const uint64_t after_first = ((measured + sector_size - 1) / sector_size - 1) * sector_size;
+  const uint64_t first = context.start_sector;
+  const uint64_t end = first + (measured + sector_size - 1) / sector_size;
+  from_sector = std::clamp(from_sector, first + 1, end);
+  // The scan looks at the sectors after its start sector: start it just before `from_sector`.
+  context.start_sector = from_sector - 1;
   bool structure_inside = false;
-  const uint64_t reached = ForwardScan(context, after_first, BoundaryMode::kFileSystemOnly,
-                                       [&](const ScanChunk& chunk, uint64_t*) {
-                                         structure_inside = chunk.boundary_found;
-                                         return false;
-                                       });
-  return structure_inside ? reached : measured;
+  const uint64_t reached =
+      ForwardScan(context, (end - from_sector) * sector_size, BoundaryMode::kFileSystemOnly,
+                  [&](const ScanChunk& chunk, uint64_t*) {
+                    structure_inside = chunk.boundary_found;
+                    return false;
+                  });
+  context.start_sector = first;
+  return structure_inside ? reached + (from_sector - 1 - first) * sector_size : measured;
 }
 
 uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length) {

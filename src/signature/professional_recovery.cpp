@@ -110,9 +110,10 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
   }
   // Closes a held file by reading it (the pass stops or leaves its range); the sectors
   // the pass moves on from the file's first sector.
-  uint64_t EndHeldByReading() {
+  uint64_t EndHeldByReading(uint64_t from_sector) {
     uint64_t found = found_;
-    const uint64_t skip = owner_->signature_.EndHeldByReading(&owner_->source_, &found);
+    const uint64_t skip =
+        owner_->signature_.EndHeldByReading(&owner_->source_, from_sector, &found);
     found_ = found;
     return skip;
   }
@@ -422,8 +423,11 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     // Stopped inside a held file: it is closed as a whole read would close it, and the
     // position moves past it as it would have after carving it.
     const uint64_t held_start = signature_.HeldStart();
-    const uint64_t skip = sink.EndHeldByReading();
     const size_t r = *range_index;
+    const uint64_t reached = r < ranges.size()
+                                 ? partition_start_ + ranges[r].position + *offset
+                                 : held_start + 1;  // the pass ran out: look at it all
+    const uint64_t skip = sink.EndHeldByReading(reached);
     if (r < ranges.size()) {
       const uint64_t held_at = held_start - partition_start_ - ranges[r].position;
       if (held_at + skip > *offset) {
@@ -449,7 +453,9 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
   for (;;) {
     while (r < ranges.size() && at >= ranges[r].length) {
       // A held file reaching past its range is checked by reading the rest.
-      if (sink.HeldUntil() != 0) sink.EndHeldByReading();
+      if (sink.HeldUntil() != 0) {
+        sink.EndHeldByReading(partition_start_ + ranges[r].position + ranges[r].length);
+      }
       ++r;
       at = 0;
     }
