@@ -73,7 +73,8 @@ int PreviewSession::Prepare(IFileRecoveryParse* engine, const ScanRecord& record
   }
   CallbackState state{&keep_going};
   std::string path;
-  int rc = engine->PreviewFile(record, &path, nullptr, nullptr, &OnPreviewProgress, &state);
+  int no_bytes = 0;
+  int rc = engine->PreviewFile(record, &path, nullptr, &no_bytes, &OnPreviewProgress, &state);
   if (rc == kErrInvalidParameter && path.empty() && !state.cancelled) {
     // Engines hand over kinds they keep no temporary file for in memory.
     memory_.assign(static_cast<size_t>(kPreviewMemoryBytes), 0);
