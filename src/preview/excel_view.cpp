@@ -149,7 +149,7 @@ bool XlsxGrid(const std::string& path, Grid* grid) {
                         [](const std::string& name) {
                           return name == "xl/workbook.xml" || name == "xl/_rels/workbook.xml.rels" ||
                                  name == "xl/sharedStrings.xml" ||
-                                 name.rfind("xl/worksheets/sheet", 0) == 0;
+                                 (name.rfind("xl/worksheets/", 0) == 0 && name.find("_rels") == std::string::npos);
                         },
                         &parts)) {
     return false;

@@ -163,8 +163,8 @@ bool PptxText(const std::string& path, std::string* text) {
                         [](const std::string& name) {
                           return name == "ppt/presentation.xml" ||
                                  name == "ppt/_rels/presentation.xml.rels" ||
-                                 (name.rfind("ppt/slides/slide", 0) == 0 &&
-                                  name.find('/', 11) == std::string::npos);
+                                 (name.rfind("ppt/slides/", 0) == 0 &&
+                                  name.find("_rels") == std::string::npos);
                         },
                         &parts)) {
     return false;
