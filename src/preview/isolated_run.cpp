@@ -37,8 +37,11 @@ void WriteAllOrExit(int fd, const char* data, size_t length) {
 }
 
 [[noreturn]] void RunChild(const std::function<bool(std::string*)>& work, int out) {
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  // Sanitizer builds reserve terabytes of address space up front: no cap there.
   const uint64_t used = CurrentAddressSpace();
-  if (used > 0) {
+  if (used > 0 && used < (uint64_t{64} << 30)) {
     const rlimit memory{used + kExtraMemory, used + kExtraMemory};
     ::setrlimit(RLIMIT_AS, &memory);
   }
