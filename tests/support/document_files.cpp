@@ -44,9 +44,8 @@ void ZipFolder(const std::string& folder, const std::string& target) {
 
 }  // namespace
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+DocumentFiles::DocumentFiles(std::string folder) : folder_(std::move(folder)) {
+  RunCommand("mkdir -p " + ShellQuote(folder_));
 }
 
 std::string DocumentFiles::Package(const std::string& name,

@@ -11,11 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "support/loop_device.h"  // ReadWholeFile
+
 namespace velmora::testing {
 
 class DocumentFiles {
  public:
-  explicit DocumentFiles(std::string folder) : folder_(std::move(folder)) {}
+  // Creates `folder` when it is missing.
+  explicit DocumentFiles(std::string folder);
 
   // Office Open XML / ODF packages zipped from their XML parts.
   std::string Docx(const std::string& name, const std::vector<std::string>& paragraphs);
@@ -44,7 +47,5 @@ class DocumentFiles {
  private:
   std::string folder_;
 };
-
-std::vector<uint8_t> ReadWholeFile(const std::string& path);
 
 }  // namespace velmora::testing
