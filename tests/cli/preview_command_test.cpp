@@ -72,3 +72,41 @@ TEST_F(PreviewCommandTest, UsageErrorsAndTheSourceIsNeverWritten) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// A found file named like the saved-scan index must not replace or remove it.
+TEST(PreviewCommandFilesTest, FoundFileNamedLikeTheScanIndexLeavesItAlone) {
+  if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat and mtools are needed";
+  testing::ScopedDataDir data;
+  const std::string dir = testing::MakeTempDir("preview-config");
+  const std::string image = dir + "/fat.img";
+  ASSERT_EQ(testing::RunCommand("cd " + testing::ShellQuote(dir) +
+                                " && printf 'found text\\n' > config && truncate -s 16M fat.img && "
+                                "mkfs.fat -F 16 fat.img && mmd -i fat.img ::sub && "
+                                "mcopy -i fat.img config ::sub/config && mkfs.fat -F 16 fat.img"),
+            0);
+  std::string output;
+  ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " list " + image + " --deep --json 2>/dev/null",
+                                &output),
+            0);
+  std::string id;
+  for (const auto& entry : nlohmann::json::parse(output)) {
+    if (entry["name"] == "config") id = std::to_string(entry["id"].get<uint64_t>());
+  }
+  ASSERT_FALSE(id.empty()) << output;
+  const std::string index = data.Path() + "/ScanLog/config";
+  const std::vector<uint8_t> before = testing::ReadWholeFile(index);
+  ASSERT_FALSE(before.empty());
+  ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " preview " + image + " --deep --id " + id +
+                                    " 2>/dev/null",
+                                &output),
+            0);
+  EXPECT_EQ(output, "found text\n\r\n");
+  EXPECT_EQ(testing::ReadWholeFile(index), before);
+  testing::RemoveTree(dir);
+}
+
+}  // namespace
+}  // namespace velmora
