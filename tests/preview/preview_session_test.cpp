@@ -212,3 +212,52 @@ TEST_F(PreviewSessionTest, MediaDirectoriesAndCancel) {
 
 }  // namespace
 }  // namespace velmora::preview
+
+namespace velmora::preview {
+namespace {
+
+// An engine that, like the signature engine for kinds it keeps no file for,
+// hands the data over in memory only.
+class MemoryOnlyEngine : public IFileRecoveryParse {
+ public:
+  int OpenImage(const std::string&, char16_t) override { return 0; }
+  int OpenPartition(int, uint64_t, uint64_t, char16_t) override { return 0; }
+  int SetScanCallback(ScanProgressCallback, FileProgressCallback, void*, int) override { return 0; }
+  int Scan(const char*) override { return 0; }
+  int GetChildren(const ScanRecord*, int, ScanRecordList*) override { return 0; }
+  int CountFiles(const ScanRecord*, int, int*) override { return 0; }
+  uint64_t GetRecordCount() override { return 0; }
+  int GetFullPath(const ScanRecord&, std::string*) override { return 0; }
+  int RecoverFile(const ScanRecord&, const std::string&, int) override { return 0; }
+  int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
+  int SetRecoverCallback(ListingProgressCallback, void*) override { return 0; }
+  int GetFilesByType(const std::string&, ScanRecordList*) override { return 0; }
+  int LoadClusterBitmap() override { return 0; }
+  int PreviewFile(const ScanRecord&, std::string* path, uint8_t* memory, int* bytes,
+                  PreviewProgressCallback, void*) override {
+    if (!memory || !bytes) return 87;
+    capacity = *bytes;
+    const std::string data("MZ\0carved", 9);
+    std::copy(data.begin(), data.end(), memory);
+    *bytes = static_cast<int>(data.size());
+    path->clear();
+    return 0;
+  }
+  int capacity = 0;
+};
+
+TEST(PreviewMemoryTest, DataDeliveredInMemoryShowsAsRawText) {
+  testing::ScopedDataDir data;
+  MemoryOnlyEngine engine;
+  ScanRecord record{};
+  SetRecordName(&record, "00001234.exe");
+  PreviewSession session(ScanLogDirectory());
+  EXPECT_EQ(session.Prepare(&engine, record, [](int) { return true; }), kPreparationFinished);
+  EXPECT_EQ(engine.capacity, kPreviewMemoryBytes);
+  const PreviewContent content = session.Show();
+  EXPECT_EQ(content.kind, PreviewContent::Kind::kText);
+  EXPECT_EQ(content.text, "MZ.carved\r\n");
+}
+
+}  // namespace
+}  // namespace velmora::preview
