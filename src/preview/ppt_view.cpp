@@ -51,14 +51,17 @@ struct PptWalk {
   size_t records = 0;
 
   static std::string AtomText(const ByteView& atom, uint16_t type) {
+    std::string raw;
+    if (type == kTextCharsAtom) {
+      raw = Utf16LeToUtf8(atom.data(), std::min(atom.size() / 2, 2 * kSlideText));
+    } else {
+      for (size_t i = 0; i < std::min(atom.size(), kSlideText); ++i) AppendCodePoint(&raw, *atom.U8(i));
+    }
     std::string text;
-    const bool wide = type == kTextCharsAtom;
-    const size_t count = wide ? atom.size() / 2 : atom.size();
-    for (size_t i = 0; i < count && CountCodePoints(text) < kSlideText; ++i) {
-      uint32_t c = wide ? *atom.U16(2 * i) : *atom.U8(i);
+    for (char c : raw) {
       if (c == '\r' || c == 0x0B) c = '\n';
-      if (c < 0x20 && c != '\n' && c != '\t') continue;
-      AppendCodePoint(c, &text);
+      if (static_cast<uint8_t>(c) < 0x20 && c != '\n' && c != '\t') continue;
+      text += c;
     }
     return text;
   }

@@ -12,7 +12,7 @@ std::string RawText(const uint8_t* data, size_t length) {
   std::string text;
   text.reserve(length + length / 4 + 2);
   for (size_t i = 0; i < length; ++i) {
-    AppendCodePoint(data[i] == 0 ? '.' : data[i], &text);
+    AppendCodePoint(&text, data[i] == 0 ? '.' : data[i]);
     if ((i + 1) % kLine == 0) text += "\r\n";
   }
   if (length % kLine != 0) text += "\r\n";

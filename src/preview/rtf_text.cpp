@@ -38,7 +38,7 @@ bool RtfText(std::string_view rtf, size_t limit, std::string* out) {
       --pending_skip;
       return;
     }
-    AppendCodePoint(c, out);
+    AppendCodePoint(out, c);
     ++count;
   };
   constexpr size_t kMaxDepth = 1000;

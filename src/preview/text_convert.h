@@ -5,10 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::preview {
+#include "engine/record_text.h"  // AppendCodePoint
 
-// Appends one Unicode code point as UTF-8 (invalid ones as U+FFFD).
-void AppendCodePoint(uint32_t code_point, std::string* out);
+namespace velmora::preview {
 
 // One byte of the Western Windows code page as a code point.
 uint32_t Cp1252ToCodePoint(uint8_t byte);

@@ -36,10 +36,18 @@ class DocTextSink {
       return;
     }
     if (field_depth_ > 0) return;
+    if (c >= 0xD800 && c <= 0xDBFF) {  // the first half of a pair waits for the second
+      high_surrogate_ = c;
+      return;
+    }
+    if (high_surrogate_ != 0) {
+      if (c >= 0xDC00 && c <= 0xDFFF) c = 0x10000 + ((high_surrogate_ - 0xD800) << 10) + (c - 0xDC00);
+      high_surrogate_ = 0;
+    }
     if (c == '\r' || c == 0x0B || c == 0x0C) c = '\n';
     else if (c == 0x07) c = '\t';
     else if (c < 0x20 && c != '\t') return;
-    AppendCodePoint(c, out_);
+    AppendCodePoint(out_, c);
     ++count_;
   }
 
@@ -47,6 +55,7 @@ class DocTextSink {
   std::string* out_;
   size_t count_ = 0;
   int field_depth_ = 0;
+  uint32_t high_surrogate_ = 0;
 };
 
 // Text of a Word 97+ document through its piece table (the CLX in the table stream).

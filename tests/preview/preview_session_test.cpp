@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "engine/fast_ext_recovery.h"
 #include "engine/scan_index.h"
 #include "fat/fat_scan_helpers.h"
 #include "preview/preview_session.h"
@@ -218,21 +219,8 @@ namespace {
 
 // An engine that, like the signature engine for kinds it keeps no file for,
 // hands the data over in memory only.
-class MemoryOnlyEngine : public IFileRecoveryParse {
+class MemoryOnlyEngine : public CFastExtRecovery {
  public:
-  int OpenImage(const std::string&, char16_t) override { return 0; }
-  int OpenPartition(int, uint64_t, uint64_t, char16_t) override { return 0; }
-  int SetScanCallback(ScanProgressCallback, FileProgressCallback, void*, int) override { return 0; }
-  int Scan(const char*) override { return 0; }
-  int GetChildren(const ScanRecord*, int, ScanRecordList*) override { return 0; }
-  int CountFiles(const ScanRecord*, int, int*) override { return 0; }
-  uint64_t GetRecordCount() override { return 0; }
-  int GetFullPath(const ScanRecord&, std::string*) override { return 0; }
-  int RecoverFile(const ScanRecord&, const std::string&, int) override { return 0; }
-  int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
-  int SetRecoverCallback(ListingProgressCallback, void*) override { return 0; }
-  int GetFilesByType(const std::string&, ScanRecordList*) override { return 0; }
-  int LoadClusterBitmap() override { return 0; }
   int PreviewFile(const ScanRecord&, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback, void*) override {
     if (!memory || !bytes) return 87;
