@@ -23,9 +23,25 @@ bool SameFile(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// Texts come from untrusted files: control characters (C0, DEL and the C1
+// range U+0080..U+009F) are shown as "." so none can steer the terminal.
 void PrintText(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<uint8_t>(text[i]);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+      shown += '.';
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) >= 0x80 &&
+               static_cast<uint8_t>(text[i + 1]) <= 0x9F) {
+      shown += '.';
+      ++i;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
+  if (!shown.empty() && shown.back() != '\n') std::fputc('\n', stdout);
 }
 
 }  // namespace

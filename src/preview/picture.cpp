@@ -2,8 +2,11 @@
 
 #include <QImageReader>
 #include <QImageWriter>
+#include <chrono>
 #include <cmath>
+#include <sstream>
 
+#include "preview/isolated_run.h"
 #include "preview/picture_image.h"
 #include "storage/error_codes.h"
 
@@ -13,6 +16,7 @@ namespace {
 
 constexpr int kAllocationLimitMb = 256;
 constexpr double kMaxPixels = 40'000'000.0;  // beyond this the picture is read scaled down
+constexpr std::chrono::milliseconds kDecodeTime{10000};
 
 }  // namespace
 
@@ -32,13 +36,23 @@ QImage LoadPicture(const std::string& path) {
   return reader.read();
 }
 
+// Decoders meet untrusted bytes: a picture is first decoded in an isolated
+// copy, and only one that decoded there is ever decoded in this process.
 PictureInfo ReadPicture(const std::string& path) {
   PictureInfo info;
-  info.format = QImageReader::imageFormat(QString::fromStdString(path)).toStdString();
-  const QImage image = LoadPicture(path);
-  if (image.isNull()) return info;
-  info.width = image.width();
-  info.height = image.height();
+  std::string probe;
+  const bool decoded = RunIsolated(
+      [&path](std::string* out) {
+        const QImage image = LoadPicture(path);
+        if (image.isNull()) return false;
+        *out = std::to_string(image.width()) + " " + std::to_string(image.height()) + " " +
+               QImageReader::imageFormat(QString::fromStdString(path)).toStdString();
+        return true;
+      },
+      kDecodeTime, &probe);
+  if (!decoded) return info;
+  std::istringstream fields(probe);
+  fields >> info.width >> info.height >> info.format;
   info.ok = info.width > 2 || info.height > 2;
   return info;
 }

@@ -14,10 +14,11 @@ struct PictureInfo {
   std::string format;  // as the image reader names it ("png", "jpeg", ...)
 };
 
-// Decodes a picture with Qt's image readers (and the installed format plugins).
+// Decodes a picture with Qt's image readers (and the installed format plugins),
+// in an isolated copy of the process.
 PictureInfo ReadPicture(const std::string& path);
 
-// Decodes `path` and writes it as PNG to `png_path`; 0 or an error code.
+// Writes a picture that ReadPicture decoded as PNG to `png_path`; 0 or an error code.
 int SavePictureAsPng(const std::string& path, const std::string& png_path);
 
 }  // namespace velmora::preview

@@ -9,6 +9,7 @@ namespace velmora::preview {
 
 // The decoded picture (null when unreadable); very large pictures are read
 // scaled down so their pixels stay within the reader's allocation limit.
+// Call it for files ReadPicture accepted: that one decodes in isolation first.
 QImage LoadPicture(const std::string& path);
 
 }  // namespace velmora::preview

@@ -38,13 +38,6 @@ void RemoveFile(std::string* path) {
   path->clear();
 }
 
-bool InPhotoList(std::string_view name) {
-  const std::string extension = AsciiLower(ExtensionOf(name));
-  if (extension.empty()) return false;
-  const std::string token = "*." + extension + "|";
-  return (std::string(kPhotoExtensions) + "|").find(token) != std::string::npos;
-}
-
 }  // namespace
 
 PreviewSession::PreviewSession(std::string work_folder) : work_folder_(std::move(work_folder)) {}
@@ -140,7 +133,7 @@ PreviewContent PreviewSession::Show() {
   if (show_picture(temporary_path_)) return content;
   // A file that claims to be a picture gets the picture message; anything
   // else is more use as raw text than as that message.
-  if (InPhotoList(name_)) {
+  if (std::string_view(CategoryOfName(name_)) == "photo") {
     content.kind = PreviewContent::Kind::kText;
     content.text = kPictureFailureText;
   } else {

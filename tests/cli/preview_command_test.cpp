@@ -23,6 +23,8 @@ class PreviewCommandTest : public ::testing::Test {
     fat.AddFile("/Status report.docx",
                 testing::ReadWholeFile(files.Docx("r.docx", {"All systems nominal"})));
     fat.AddFile("/Camera shot.png", testing::ReadWholeFile(picture));
+    fat.AddFile("/Escape codes.txt", testing::ReadWholeFile(files.Text("e.txt", "A\x1b]0;t\x07" "B\x9b")));
+    fat.Delete("/Escape codes.txt");
     fat.Delete("/Status report.docx");
     fat.Delete("/Camera shot.png");
     fat.Finish();
@@ -50,6 +52,10 @@ TEST_F(PreviewCommandTest, PrintsTextAndWritesPictures) {
   std::string output;
   ASSERT_EQ(Run("preview " + image_ + " --quick --id " + ids_.at("Status report.docx"), &output), 0);
   EXPECT_EQ(output, "All systems nominal\n");
+
+  // Raw text reaches the terminal without its control characters.
+  ASSERT_EQ(Run("preview " + image_ + " --id " + ids_.at("Escape codes.txt"), &output), 0);
+  EXPECT_EQ(output, "A.]0;t.B.\r\n");
 
   const std::string png = dir_ + "/shot.png";
   ASSERT_EQ(Run("preview " + image_ + " --id " + ids_.at("Camera shot.png") + " --to " + png, &output), 0)

@@ -6,7 +6,9 @@
 #include <cstdlib>
 
 #include "preview/document_view.h"
+#include "engine/record_text.h"
 #include "preview/isolated_run.h"
+#include "preview/photo_navigation.h"
 #include "preview/raw_text.h"
 
 namespace velmora::preview {
@@ -73,6 +75,33 @@ TEST(IsolatedRunTest, ResultsCrashesAndHangs) {
         return true;
       },
       std::chrono::seconds(10), &text));
+}
+
+}  // namespace
+}  // namespace velmora::preview
+
+namespace velmora::preview {
+namespace {
+
+ScanRecord Named(const char* name, uint32_t index) {
+  ScanRecord record{};
+  SetRecordName(&record, name);
+  record.source_kind = 1;
+  record.record_index = index;
+  record.object_id = 7;  // the same first cluster for all: only the log position tells them apart
+  return record;
+}
+
+TEST(PhotoNavigationTest, NextAndPreviousPhotoWrapAround) {
+  const ScanRecordList list = {Named("a.jpg", 1), Named("b.txt", 2), Named("c.PNG", 3),
+                               Named("d.doc", 4)};
+  EXPECT_EQ(AdjacentPhoto(list, list[0], true), 2u);
+  EXPECT_EQ(AdjacentPhoto(list, list[2], true), 0u);   // wraps at the end
+  EXPECT_EQ(AdjacentPhoto(list, list[0], false), 2u);  // wraps at the start
+  EXPECT_EQ(AdjacentPhoto(list, list[1], false), 0u);
+  const ScanRecordList alone = {Named("only.jpg", 1), Named("x.txt", 2)};
+  EXPECT_FALSE(AdjacentPhoto(alone, alone[0], true));
+  EXPECT_FALSE(AdjacentPhoto(list, Named("gone.jpg", 9), true));
 }
 
 }  // namespace
