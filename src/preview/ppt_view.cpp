@@ -164,7 +164,7 @@ bool PptxText(const std::string& path, std::string* text) {
   std::map<std::string, std::string> parts;
   if (!ReadPackageParts(path,
                         [](const std::string& name) {
-                          return name == "ppt/presentation.xml" ||
+                          return name == "ppt/presentation.xml" || name == "content.xml" ||
                                  name == "ppt/_rels/presentation.xml.rels" ||
                                  (name.rfind("ppt/slides/", 0) == 0 &&
                                   name.find("_rels") == std::string::npos);
@@ -173,6 +173,18 @@ bool PptxText(const std::string& path, std::string* text) {
     return false;
   }
   SlideTexts slides;
+  if (auto content = parts.find("content.xml"); content != parts.end()) {  // an ODF presentation
+    pugi::xml_document document;
+    if (!ParseXml(content->second, &document)) return false;
+    const pugi::xml_node presentation = FindLocal(document, "presentation");
+    for (pugi::xml_node page : presentation.children()) {
+      if (LocalName(page) != "page" || slides.size() >= kSlides) continue;
+      std::string slide_text;
+      CollectText(page, {"|p|h|", "", "|tab|", "|line-break|", "|s|", "|notes|"}, kSlideText,
+                  &slide_text);
+      slides.push_back({slide_text});
+    }
+  }
   for (const auto& name : SlideOrder(parts)) {
     if (slides.size() >= kSlides) break;
     auto part = parts.find(name);

@@ -82,6 +82,18 @@ TEST_F(DocumentViewersTest, SlidesUpToTwenty) {
   EXPECT_NE(text.find("Slide text 1.\n"), std::string::npos);
   EXPECT_NE(text.find("Slide text 20."), std::string::npos);
   EXPECT_EQ(text.find("Slide text 21."), std::string::npos);
+
+  const std::string odp = files.Package(
+      "deck.odp",
+      {{"content.xml",
+        "<office:document-content xmlns:office=\"o\" xmlns:draw=\"d\" xmlns:text=\"t\" "
+        "xmlns:presentation=\"p\"><office:body><office:presentation>"
+        "<draw:page><draw:frame><draw:text-box><text:p>Open slide</text:p></draw:text-box></draw:frame>"
+        "<presentation:notes><text:p>speaker only</text:p></presentation:notes></draw:page>"
+        "<draw:page><draw:frame><draw:text-box><text:p>Second</text:p></draw:text-box></draw:frame></draw:page>"
+        "</office:presentation></office:body></office:document-content>"}});
+  ASSERT_EQ(View(ppt, odp, &text), 0);
+  EXPECT_EQ(text, "Open slide\n\nSecond\n");
 }
 
 TEST_F(DocumentViewersTest, ArchiveListingsOfRealArchives) {
