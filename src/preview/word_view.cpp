@@ -1,5 +1,6 @@
 // CWord: the opening text of word-processing documents.
 #include <map>
+#include <vector>
 
 #include "engine/record_text.h"
 #include "preview/archive_reader.h"
@@ -20,22 +21,26 @@ namespace {
 constexpr size_t kLimit = ViewerLimits::kWordCharacters;
 
 // Control characters of the main text: paragraph and cell marks become line
-// breaks and tabs, field instructions (between 0x13 and 0x14) are dropped.
+// breaks and tabs; of a field (0x13 instructions 0x14 result 0x15) only the
+// result is text.
 class DocTextSink {
  public:
   explicit DocTextSink(std::string* out) : out_(out) {}
   bool Full() const { return count_ >= kLimit; }
   void Add(uint32_t c) {
     if (c == 0x13) {
-      ++field_depth_;
+      fields_.push_back(true);
+      ++in_instructions_;
       return;
     }
     if (c == 0x14 || c == 0x15) {
-      if (field_depth_ > 0 && c == 0x15) --field_depth_;
-      if (c == 0x14 && field_depth_ > 0) --field_depth_;
+      if (fields_.empty()) return;
+      if (fields_.back()) --in_instructions_;
+      if (c == 0x14) fields_.back() = false;
+      else fields_.pop_back();
       return;
     }
-    if (field_depth_ > 0) return;
+    if (in_instructions_ > 0) return;
     if (c >= 0xD800 && c <= 0xDBFF) {  // the first half of a pair waits for the second
       high_surrogate_ = c;
       return;
@@ -54,7 +59,8 @@ class DocTextSink {
  private:
   std::string* out_;
   size_t count_ = 0;
-  int field_depth_ = 0;
+  std::vector<bool> fields_;  // open fields: true while in their instructions
+  size_t in_instructions_ = 0;
   uint32_t high_surrogate_ = 0;
 };
 
