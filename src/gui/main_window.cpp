@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -139,6 +140,9 @@ MainWindow::MainWindow(app::LanguageSettings& language, bool watch_devices, QWid
   file_list_->header()->setSectionsClickable(true);
   file_list_->setColumnWidth(0, 28);
   file_list_->setColumnWidth(1, 200);
+  auto* splitter = Control<QSplitter>(skin_, "ResultSplitter");
+  splitter->setStretchFactor(1, 1);
+  splitter->setSizes({200, 560});
 
   chooser_ = [this](ChooseKind kind, const QString& suggestion) {
     switch (kind) {

@@ -50,13 +50,11 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
       AddDetailLine(window->skin_->findChild<QTreeWidget*>("DetailList"), line);
     }, Qt::QueuedConnection);
   }
-  // The window steps aside while the question is asked, then comes back.
+  // Asked over the progress window: hiding a running dialog would end it.
   bool AskResume(const app::ScanSource&, const std::string& question) override {
     bool answer = true;
     QMetaObject::invokeMethod(window_, [this, &question, &answer] {
-      window_->hide();
-      answer = Ask(BoxKind::kQuestion, Q(question), window_->language_, window_->parentWidget());
-      window_->show();
+      answer = Ask(BoxKind::kQuestion, Q(question), window_->language_, window_);
     }, Qt::BlockingQueuedConnection);
     return answer;
   }

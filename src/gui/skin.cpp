@@ -53,6 +53,9 @@ QWidget* LoadSkin(const QString& file, QWidget* parent) {
   if (!widget) {
     std::fprintf(stderr, "velmora-gui: skin %s: %s\n", qPrintable(form.fileName()),
                  qPrintable(loader.errorString()));
+  } else if (parent) {
+    // A form whose top is a dialog would otherwise be a window of its own.
+    widget->setWindowFlags(Qt::Widget);
   }
   return widget;
 }
