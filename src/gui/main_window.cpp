@@ -511,6 +511,17 @@ QTreeWidgetItem* MainWindow::AddImageRow(app::ScanSource& source) {
 }
 
 void MainWindow::LoadImage(const QString& path) {
+  // An image of a whole disk shows as a disk with its partitions.
+  std::string not_partitioned;
+  if (sources_.AddPartitionedImage(path.toStdString(), &not_partitioned) == kSuccess) {
+    FillDiskList();
+    QTreeWidgetItem* disk = nullptr;
+    for (int i = 0; i < disk_list_->topLevelItemCount(); ++i) {
+      if (disk_list_->topLevelItem(i)->data(0, kKindRole).toInt() == kDiskItem) disk = disk_list_->topLevelItem(i);
+    }
+    if (disk) disk_list_->setCurrentItem(disk->childCount() > 0 ? disk->child(0) : disk);
+    return;
+  }
   app::ScanSource& source = sources_.AddImage(path.toStdString());
   QTreeWidgetItem* item = AddImageRow(source);
   ImageNode(false)->setExpanded(true);

@@ -28,6 +28,7 @@
 #include "gui/skin.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
+#include "support/partition_image.h"
 #include "support/test_env.h"
 
 using namespace velmora;
@@ -283,6 +284,31 @@ class GuiTest : public QObject {
     Click(window_->Skin(), "BtnScan");
     QCOMPARE(question.toStdString(), app::Lookup(language_->Section("Messages"), "MSG1206"));
     QCOMPARE(window_->LastScanResult(), 1);
+  }
+
+  void imageOfAPartitionHoldsItsSectors() {
+    const std::string disk = work_ + "/disk.img";
+    testing::WriteMbrDisk(disk, 2048 + (16 << 20) / 512 + 64, {{2048, 0, testing::kMbrTypeFat16Lba, image_}});
+    window_->LoadImage(QString::fromStdString(disk));
+    Click(window_->Skin(), "BtnCreateImageMode");
+    QTreeWidgetItem* row = window_->DiskList()->currentItem();
+    QVERIFY(row && row->parent());
+    QVERIFY(!window_->Skin()->findChild<QWidget*>("BtnScan")->isVisible());
+    const std::string copy = work_ + "/copy.img";
+    window_->SetChooser([copy](gui::ChooseKind kind, const QString&) {
+      return kind == gui::ChooseKind::kImageToWrite ? QString::fromStdString(copy) : QString();
+    });
+    connect(window_.get(), &MainWindow::ModalStarted, this, [](gui::ProgressWindow* progress) {
+      connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress] { Shot(progress, "4-window-CreateImageWnd"); });
+    });
+    QString offer;
+    OnNextBox([&offer](gui::MessageBox* box) {
+      offer = box->Text();
+      QTest::mouseClick(box->findChild<QAbstractButton*>("cancelbtn"), Qt::LeftButton);
+    });
+    Click(window_->Skin(), "BtnCreateImage");
+    QCOMPARE(offer.toStdString(), app::Lookup(language_->Section("Messages"), "MSG0214"));
+    QVERIFY(ReadFile(copy) == ReadFile(image_));
   }
 
   void secondQuickScanRemovesThePreviousFolder() {
