@@ -570,7 +570,6 @@ void MainWindow::ShowDiskInfo(QTreeWidgetItem* item) {
   const bool selectable = source || !SourcesOf(item).empty();
   Control<QWidget>(skin_, "BtnAdvanceScan")->setEnabled(selectable);
   Control<QWidget>(skin_, "TabFileType")->setEnabled(selectable);
-  Control<QWidget>(skin_, "BtnScan")->setEnabled(selectable);
   if (!source) return;
   if (source->IsImage()) {
     labels[0]->setText(Msg("MSG0209") + " " + Q(source->image_path));

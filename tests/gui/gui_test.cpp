@@ -150,6 +150,16 @@ class GuiTest : public QObject {
     QCOMPARE(window_->GuideText()->text().toStdString(), app::Lookup(language_->Section("Messages"), "MSG0103"));
     QCOMPARE(window_->Skin()->findChild<QLabel*>("LblProductName")->text(), QString("Velmora File Recovery"));
     Shot(window_.get(), "1-home");
+    // Scan with nothing chosen: told to choose, nothing runs.
+    Click(window_->Skin(), "BtnDeletedRecovery");
+    QString told;
+    OnNextBox([&told](gui::MessageBox* box) {
+      told = box->Text();
+      QTest::mouseClick(box->findChild<QAbstractButton*>("okbtn"), Qt::LeftButton);
+    });
+    Click(window_->Skin(), "BtnScan");
+    QCOMPARE(told.toStdString(), app::Lookup(language_->Section("Messages"), "MSG0505"));
+    QCOMPARE(window_->LastScanResult(), 0);
   }
 
   void loadedImageShowsInDiskListWithInformation() {
