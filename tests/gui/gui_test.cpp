@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -16,7 +17,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/language_settings.h"
 #include "engine/scan_index.h"
@@ -399,6 +403,27 @@ class GuiTest : public QObject {
     time.tm_min = 7;
     time.tm_sec = 9;
     QCOMPARE(QString::fromStdString(gui::CrashReportName(time)), QString("2014-5-3&14-7-9.dmp"));
+  }
+
+  void fatalSignalLeavesAReportWithABacktrace() {
+    const std::string folder = work_ + "/crash";
+    QDir().mkpath(QString::fromStdString(folder));
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::chdir(folder.c_str()) != 0) ::_exit(3);
+      gui::InstallCrashHandler(work_);
+      ::raise(SIGSEGV);
+      ::_exit(4);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV);
+    const QStringList reports = QDir(QString::fromStdString(folder + "/D-Error")).entryList({"*.dmp"});
+    QCOMPARE(reports.size(), 1);
+    QFile report(QString::fromStdString(folder + "/D-Error/") + reports[0]);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QByteArray text = report.readAll();
+    QVERIFY2(text.contains("signal 11") && text.contains("backtrace:\n") && text.count('\n') > 3, text.constData());
   }
 };
 
