@@ -681,7 +681,6 @@ void MainWindow::FillFileList(QTreeWidgetItem* node) {
   if (!records) return;
   shown_node_ = node;
   updating_ = true;
-  file_list_->setSortingEnabled(false);
   file_list_->clear();
   const QIcon icon = node->icon(0);
   QList<QTreeWidgetItem*> rows;
@@ -755,9 +754,10 @@ void MainWindow::SortFileList(int column) {
   const bool ascending = found == sort_ascending_.end() ? app::FirstSortAscending(which) : !found->second;
   sort_ascending_[column] = ascending;
   const Qt::SortOrder order = ascending ? Qt::AscendingOrder : Qt::DescendingOrder;
-  file_list_->sortItems(column, order);
+  // The rows compare through the header's sort column, so it is set first.
   file_list_->header()->setSortIndicatorShown(true);
   file_list_->header()->setSortIndicator(column, order);
+  file_list_->sortItems(column, order);
 }
 
 // ---- recovery ----

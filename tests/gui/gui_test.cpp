@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QProgressBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -57,9 +58,15 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// Waiters for boxes that never came end with their test.
+QObject* BoxWaiters() {
+  static QObject* waiters = new QObject;
+  return waiters;
+}
+
 // Runs `action` on the next modal message box, once it is up.
 void OnNextBox(std::function<void(gui::MessageBox*)> action) {
-  auto* timer = new QTimer;
+  auto* timer = new QTimer(BoxWaiters());
   QObject::connect(timer, &QTimer::timeout, [timer, action] {
     if (auto* box = qobject_cast<gui::MessageBox*>(QApplication::activeModalWidget())) {
       timer->stop();
@@ -137,6 +144,7 @@ class GuiTest : public QObject {
     NewWindow();
   }
   void cleanup() {
+    qDeleteAll(BoxWaiters()->children());
     window_.reset();
     ScanIndex::ResetInstance();
   }
@@ -230,7 +238,12 @@ class GuiTest : public QObject {
     // Sizes sort largest first on the first click, then the other way.
     QTest::mouseClick(window_->FileList()->header()->viewport(), Qt::LeftButton, {},
                       QPoint(window_->FileList()->header()->sectionViewportPosition(2) + 5, 5));
+    QCOMPARE(window_->FileList()->header()->sortIndicatorSection(), 2);
     QCOMPARE(window_->FileList()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+    const auto size_of = [this](int row) {
+      return window_->FileList()->topLevelItem(row)->text(2).split(' ')[0].toDouble();  // both in KB
+    };
+    QVERIFY(size_of(0) > size_of(1));
     Shot(window_.get(), "5-results");
 
     const std::string destination = work_ + "/out";
@@ -265,7 +278,11 @@ class GuiTest : public QObject {
     bool went_on = false;
     connect(window_.get(), &MainWindow::ModalStarted, this, [&](gui::ProgressWindow* progress) {
       if (progress->objectName() != "ScanWnd") return;
-      QTimer::singleShot(20, progress, [&, progress] {
+      // Cancelled in the sector pass, after the quick first tenth, a deep scan is saved for resuming.
+      auto* watch = new QTimer(progress);
+      connect(watch, &QTimer::timeout, progress, [&, progress, watch] {
+        if (progress->Skin()->findChild<QProgressBar*>("progress")->value() < 15 && !progress->WorkerDone()) return;
+        watch->stop();
         // First answer Cancel: the scan was held and goes on.
         OnNextBox([&, progress](gui::MessageBox* box) {
           QTRY_VERIFY_WITH_TIMEOUT(progress->Token().Holding() || progress->WorkerDone(), 20000);
@@ -281,6 +298,7 @@ class GuiTest : public QObject {
         });
         Click(progress->Skin(), "cancelbtn");
       });
+      watch->start(5);
     });
     Click(window_->Skin(), "BtnScan");
     QVERIFY(held);
