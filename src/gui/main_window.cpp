@@ -131,6 +131,8 @@ MainWindow::MainWindow(app::LanguageSettings& language, bool watch_devices, QWid
   file_list_ = Control<QTreeWidget>(skin_, "FileList");
   all_rows_ = Control<QCheckBox>(skin_, "ChkAllListSel");
   selection_info_ = Control<QLabel>(skin_, "SelectedFileInfo");
+  selection_info_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  Control<QWidget>(skin_, "BtnRecover")->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 
   disk_list_->setHeaderLabels({"Name", "File system", "Size"});
   disk_list_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
