@@ -17,33 +17,20 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
  public:
   explicit QueuedObserver(ProgressWindow* window) : window_(window) {}
 
-  void OnStage(const std::string& text) override {
-    ProgressUpdate update;
-    update.texts["stage"] = Q(text);
-    window_->Post(update);
-  }
+  void OnStage(const std::string& text) override { Send(-1, {{"stage", text}}); }
   void OnScanProgress(const app::ScanProgress& progress) override {
-    ProgressUpdate update;
-    update.percent = progress.percent;
-    update.texts["percent"] = Q(progress.percent_text);
-    update.texts["time"] = Q(progress.time_text);
-    update.texts["sectors"] = Q(progress.sectors_text);
-    update.texts["totalfile"] = Q(progress.files_text);
-    window_->Post(update);
+    Send(progress.percent, {{"percent", progress.percent_text},
+                            {"time", progress.time_text},
+                            {"sectors", progress.sectors_text},
+                            {"totalfile", progress.files_text}});
   }
   void OnSearchProgress(int percent, const std::string& text) override {
-    ProgressUpdate update;
-    update.percent = percent;
-    update.texts["percent"] = Q(text);
-    window_->Post(update);
+    Send(percent, {{"percent", text}});
   }
   void OnRecoveryProgress(const app::RecoveryProgress& progress) override {
-    ProgressUpdate update;
-    update.percent = progress.percent;
-    update.texts["current"] = Q(progress.current);
-    update.texts["recovered"] = Q(progress.counts_text);
-    update.texts["percent"] = Q(progress.percent_text);
-    window_->Post(update);
+    Send(progress.percent, {{"current", progress.current},
+                            {"recovered", progress.counts_text},
+                            {"percent", progress.percent_text}});
   }
   void OnRecoveryLine(const app::RecoveryLine& line) override {
     QMetaObject::invokeMethod(window_, [window = window_, line] {
@@ -60,6 +47,13 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
   }
 
  private:
+  void Send(int percent, std::initializer_list<std::pair<const char*, std::string>> texts) {
+    ProgressUpdate update;
+    update.percent = percent;
+    for (const auto& [name, text] : texts) update.texts[name] = Q(text);
+    window_->Post(update);
+  }
+
   ProgressWindow* window_;
 };
 

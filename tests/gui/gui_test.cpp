@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,6 +76,17 @@ void OnNextBox(std::function<void(gui::MessageBox*)> action) {
     }
   });
   timer->start(10);
+}
+
+// Answers the next box with `button`; the shared text is the box's once it came.
+std::shared_ptr<QString> AnswerNextBox(const char* button, const QString& shot = QString()) {
+  auto text = std::make_shared<QString>();
+  OnNextBox([text, button, shot](gui::MessageBox* box) {
+    *text = box->Text();
+    if (!shot.isEmpty()) Shot(box, shot);
+    QTest::mouseClick(box->findChild<QAbstractButton*>(button), Qt::LeftButton);
+  });
+  return text;
 }
 
 void Click(QWidget* root, const char* name) {
@@ -164,13 +176,9 @@ class GuiTest : public QObject {
     Shot(window_.get(), "1-home");
     // Scan with nothing chosen: told to choose, nothing runs.
     Click(window_->Skin(), "BtnDeletedRecovery");
-    QString told;
-    OnNextBox([&told](gui::MessageBox* box) {
-      told = box->Text();
-      QTest::mouseClick(box->findChild<QAbstractButton*>("okbtn"), Qt::LeftButton);
-    });
+    const auto told = AnswerNextBox("okbtn");
     Click(window_->Skin(), "BtnScan");
-    QCOMPARE(told.toStdString(), app::Lookup(language_->Section("Messages"), "MSG0505"));
+    QCOMPARE(told->toStdString(), app::Lookup(language_->Section("Messages"), "MSG0505"));
     QCOMPARE(window_->LastScanResult(), 0);
   }
 
@@ -307,14 +315,9 @@ class GuiTest : public QObject {
 
     // The stopped deep scan was saved: scanning the image again asks to resume.
     disconnect(window_.get(), &MainWindow::ModalStarted, this, nullptr);
-    QString question;
-    OnNextBox([&question](gui::MessageBox* box) {
-      question = box->Text();
-      Shot(box, "7-resume-question");
-      QTest::mouseClick(box->findChild<QAbstractButton*>("okbtn"), Qt::LeftButton);
-    });
+    const auto question = AnswerNextBox("okbtn", "7-resume-question");
     Click(window_->Skin(), "BtnScan");
-    QCOMPARE(question.toStdString(), app::Lookup(language_->Section("Messages"), "MSG1206"));
+    QCOMPARE(question->toStdString(), app::Lookup(language_->Section("Messages"), "MSG1206"));
     QCOMPARE(window_->LastScanResult(), 1);
   }
 
@@ -333,13 +336,9 @@ class GuiTest : public QObject {
     connect(window_.get(), &MainWindow::ModalStarted, this, [](gui::ProgressWindow* progress) {
       connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress] { Shot(progress, "4-window-CreateImageWnd"); });
     });
-    QString offer;
-    OnNextBox([&offer](gui::MessageBox* box) {
-      offer = box->Text();
-      QTest::mouseClick(box->findChild<QAbstractButton*>("cancelbtn"), Qt::LeftButton);
-    });
+    const auto offer = AnswerNextBox("cancelbtn");
     Click(window_->Skin(), "BtnCreateImage");
-    QCOMPARE(offer.toStdString(), app::Lookup(language_->Section("Messages"), "MSG0214"));
+    QCOMPARE(offer->toStdString(), app::Lookup(language_->Section("Messages"), "MSG0214"));
     QVERIFY(ReadFile(copy) == ReadFile(image_));
   }
 
