@@ -31,6 +31,11 @@ CLIP = ('ffmpeg -loglevel error -f lavfi -i testsrc=duration=3:size=192x128:rate
 TEXT = 'seq {seed} 40000 > n.txt && '
 DOC = ('seq {seed} 3000 > n.txt && soffice --headless --convert-to {to} n.txt '
        '>/dev/null 2>&1 && mv n.{ext} out.{ext}')
+SHEET = ("seq {seed} 3000 | awk '{{{{print $1\",\"$1*3\",x\"$1}}}}' > n.csv && "
+         'soffice --headless --convert-to {to} n.csv >/dev/null 2>&1 && mv n.{to} out.{to}')
+SLIDES = ('seq {seed} 400 > n.txt && soffice --headless --convert-to pdf n.txt >/dev/null 2>&1 '
+          '&& soffice --headless --infilter=impress_pdf_import --convert-to pptx n.pdf '
+          '>/dev/null 2>&1 && mv n.pptx out.pptx')
 RECIPES = [
     ('jpg', 'photo', ['convert'], IMAGE + 'out.jpg'),
     ('jpg-exif-thumb', 'photo', ['convert', 'exiftool'],
@@ -67,11 +72,11 @@ RECIPES = [
     ('mpg', 'video', ['ffmpeg'], CLIP + '-c:v mpeg2video -c:a mp2 out.mpg'),
     ('avi', 'video', ['ffmpeg'], CLIP + '-c:v mpeg4 -c:a mp3 out.avi'),
     ('docx', 'document', ['soffice'], DOC.format(to='docx', ext='docx', seed='{seed}')),
-    ('xlsx', 'document', ['soffice'], DOC.format(to='xlsx', ext='xlsx', seed='{seed}')),
-    ('pptx', 'document', ['soffice'], DOC.format(to='pptx', ext='pptx', seed='{seed}')),
+    ('xlsx', 'document', ['soffice'], SHEET.format(to='xlsx', seed='{seed}')),
+    ('pptx', 'document', ['soffice'], SLIDES.format(seed='{seed}')),
     ('odt', 'document', ['soffice'], DOC.format(to='odt', ext='odt', seed='{seed}')),
     ('doc', 'document', ['soffice'], DOC.format(to='doc', ext='doc', seed='{seed}')),
-    ('xls', 'document', ['soffice'], DOC.format(to='xls', ext='xls', seed='{seed}')),
+    ('xls', 'document', ['soffice'], SHEET.format(to='xls', seed='{seed}')),
     ('pdf', 'document', ['soffice'], DOC.format(to='pdf', ext='pdf', seed='{seed}')),
     ('rtf', 'document', ['soffice'], DOC.format(to='rtf', ext='rtf', seed='{seed}')),
     ('sqlite', 'document', ['sqlite3'],

@@ -66,6 +66,7 @@ uint64_t SkipOfCarvedRecord(const ScanRecord& record, int32_t sector_size) {
   const SignatureRow* row = FindRowByExtension(extension);
   const bool from_header = row != nullptr && !row->skip_after;
   if (from_header) return 1;
+  if (record.object_id != 0) return record.object_id;  // first of two pieces
   const uint64_t bytes = static_cast<uint64_t>(sector_size);
   return std::max<uint64_t>(1, (record.size + bytes - 1) / bytes);
 }
@@ -516,6 +517,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   result = kSuccess;
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
+  carve_.second_pieces.clear();
   if (resume_flag_) {
     if (resume_notice_) {
       resume_notice_(total_ ? static_cast<int>(processed_ * 100 / total_) : 0);

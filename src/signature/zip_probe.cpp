@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "signature/byte_search.h"
+#include "signature/formats/zip_pieces.h"
 #include "signature/forward_scan.h"
 #include "signature/length_rules.h"
 #include "signature/structured_probes.h"
@@ -146,8 +147,23 @@ uint64_t MeasureZip(CarveContext& context, const uint8_t* buffer, size_t length,
                 for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
                      at != bytes::kNotFound;
                      at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
-                  if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, chunk.file_offset + at)) {
+                  const uint64_t record_at = chunk.file_offset + at;
+                  if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
                     described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
+                    *end = *described;
+                    return true;
+                  }
+                  if (at + kEndRecordBytes > chunk.bytes) continue;
+                  // Foreign sectors inside the archive put its end record further on than
+                  // its directory says; the members place them.
+                  const auto pieces = formats::FindZipPieces(
+                      context, record_at, bytes::Le32(chunk.data + at + 16),
+                      bytes::Le32(chunk.data + at + 12));
+                  if (pieces) {
+                    context.first_piece_bytes = pieces->first_piece_bytes;
+                    context.gap_bytes = pieces->gap_bytes;
+                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) -
+                                pieces->gap_bytes;
                     *end = *described;
                     return true;
                   }

@@ -177,6 +177,43 @@ TEST_F(FileTypeRecoveryTest, RecoverFileWritesExactlyTheCarvedBytes) {
   EXPECT_EQ(FileBytes(out_dir_ + "/sub/dir/30(1).png"), png);
 }
 
+// A zip written in two pieces with foreign sectors between: its central directory and the
+// CRC of the member that crosses the cut place the second piece, the walker goes on into the
+// foreign sectors, the second piece is never carved again, and the copy leaves the gap out.
+TEST_F(FileTypeRecoveryTest, ZipInTwoPiecesComesBackWhole) {
+  if (!testing::ToolAvailable("zip")) GTEST_SKIP() << "zip is not installed";
+  for (const char* stored : {"", "-0"}) {
+    const std::string dir = testing::MakeTempDir("pieces");
+    ASSERT_EQ(testing::RunCommand("cd " + dir + " && seq 1 9000 > a.txt && "
+                                  "head -c 20000 /dev/urandom > b.bin && seq 7 5000 > c.txt && "
+                                  "zip -q -X " + std::string(stored) + " t.zip a.txt b.bin c.txt"),
+              0);
+    const std::vector<uint8_t> zip = FileBytes(dir + "/t.zip");
+    testing::RemoveTree(dir);
+    ASSERT_GT(zip.size(), 30000u);
+    const size_t cut = 40 * 512;  // inside b.bin, stored or deflated
+    PlantedImage image(40 + zip.size() / 512 + 60, 12);
+    const std::vector<uint8_t> first(zip.begin(), zip.begin() + cut);
+    const std::vector<uint8_t> second(zip.begin() + cut, zip.end());
+    image.Plant(10, first);
+    image.Plant(10 + 40 + 12, second);  // 12 foreign sectors between
+    OpenOn(image);
+    uint64_t skip = 0;
+    uint64_t found = 0;
+    ASSERT_EQ(Carve(image, 10, &skip, &found), kSuccess) << stored;
+    EXPECT_EQ(skip, 40u);
+    uint64_t again = 0;
+    EXPECT_EQ(Carve(image, 10 + 40 + 12, &again, &found), kErrInvalidParameter);
+    ScanRecordList records;
+    engine_.GetFilesByType("*.zip|", &records);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].size, zip.size());
+    const std::string target = out_dir_ + "/10" + stored + ".zip";
+    ASSERT_EQ(engine_.RecoverFile(records[0], target, 0), kSuccess);
+    EXPECT_EQ(FileBytes(target), zip) << stored;
+  }
+}
+
 TEST_F(FileTypeRecoveryTest, RecoverFileReportsReadFaultForALocationPastTheSource) {
   PlantedImage image(50, 7);
   OpenOn(image);
