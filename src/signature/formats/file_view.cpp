@@ -5,10 +5,20 @@
 namespace velmora::formats {
 
 FileView::FileView(const CarveContext& context, uint64_t limit)
+    : FileView(context, limit, context.start_sector) {}
+
+FileView::FileView(const CarveContext& context, uint64_t limit, uint64_t first_sector)
     : context_(context),
+      first_sector_(first_sector),
       sector_size_(static_cast<uint64_t>(std::max(context.sector_size, 1))),
-      limit_(std::min(limit, context.BytesFromStart())),
-      window_(2 * kMaxSpan + sector_size_) {}
+      limit_(0),
+      window_(2 * kMaxSpan + sector_size_) {
+  const uint64_t sectors = context.SourceSectors();
+  const uint64_t room = context.source == nullptr ? UINT64_MAX
+                        : first_sector < sectors  ? (sectors - first_sector) * sector_size_
+                                                  : 0;
+  limit_ = std::min(limit, room);
+}
 
 ByteView FileView::Bytes(uint64_t offset, size_t count) {
   if (count > kMaxSpan || offset >= limit_ || count > limit_ - offset) return {};
@@ -28,10 +38,10 @@ bool FileView::Load(uint64_t offset) {
   window_bytes_ = 0;
   const uint64_t first = offset / sector_size_;
   const uint64_t limit_sectors = (limit_ + sector_size_ - 1) / sector_size_;
-  if (first >= limit_sectors || context_.start_sector > UINT64_MAX - first) return false;
+  if (first >= limit_sectors || first_sector_ > UINT64_MAX - first) return false;
   const uint64_t count =
       std::min<uint64_t>(window_.size() / sector_size_, limit_sectors - first);
-  if (!context_.Read(context_.start_sector + first, static_cast<uint32_t>(count),
+  if (!context_.Read(first_sector_ + first, static_cast<uint32_t>(count),
                      window_.data())) {
     return false;
   }

@@ -16,6 +16,9 @@ class FileView {
 
   // `limit`: bytes from the file's first byte that may be looked at (the format's cap).
   FileView(const CarveContext& context, uint64_t limit);
+  // The same from `first_sector` on: identify operations read from the context's cursor,
+  // which a boundary search moves while the start sector stays with the file measured.
+  FileView(const CarveContext& context, uint64_t limit, uint64_t first_sector);
 
   // The `count` bytes at `offset` from the file's first byte; empty when they pass the limit
   // or the source, when a read fails, or when count exceeds kMaxSpan.
@@ -29,6 +32,7 @@ class FileView {
   bool Load(uint64_t offset);
 
   const CarveContext& context_;
+  uint64_t first_sector_;
   uint64_t sector_size_;
   uint64_t limit_;
   std::vector<uint8_t> window_;

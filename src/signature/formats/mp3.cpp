@@ -107,7 +107,7 @@ int IdentifyBareMp3(CarveContext& context, const uint8_t* buffer, size_t length)
     const auto next = ParseFrame(b.Sub(frame->bytes, 4));
     if (!next || next->shape != frame->shape) return kNoSignatureType;
   }
-  FileView file(context, 64 * 1024);
+  FileView file(context, 64 * 1024, context.cursor);
   return WalkFrames(file, 0, kFramesForBareStream).frames == kFramesForBareStream
              ? kBareMp3Type
              : kNoSignatureType;

@@ -172,7 +172,8 @@ std::optional<TwoPieces> FindZipPieces(const CarveContext& context, uint64_t rec
          file.Bytes((*members)[before].header, 4).Matches(0, "PK\x03\x04")) {
     ++before;
   }
-  if (before == 0 || before == members->size()) return std::nullopt;
+  // All headers in place: the cut lies in the last member's data, before the directory.
+  if (before == 0) return std::nullopt;
   for (size_t i = before; i < members->size(); ++i) {
     if (!file.Bytes((*members)[i].header + gap, 4).Matches(0, "PK\x03\x04")) return std::nullopt;
   }
@@ -180,7 +181,7 @@ std::optional<TwoPieces> FindZipPieces(const CarveContext& context, uint64_t rec
   const ByteView local = file.Bytes(crossing.header, 30);
   if (local.empty() || (crossing.method != 0 && crossing.method != 8)) return std::nullopt;
   const uint64_t data = crossing.header + 30 + *local.Le16(26) + *local.Le16(28);
-  const uint64_t next = (*members)[before].header;
+  const uint64_t next = before < members->size() ? (*members)[before].header : directory_offset;
   // Every sector boundary from inside the crossing member's data up to the next header.
   std::vector<uint64_t> cuts;
   for (uint64_t cut = (data / sector + 1) * sector; cut <= next; cut += sector) cuts.push_back(cut);
