@@ -7,6 +7,7 @@
 
 #include "signature/formats/byte_view.h"
 #include "signature/formats/file_view.h"
+#include "signature/formats/inflate_check.h"
 
 namespace velmora::formats {
 
@@ -24,62 +25,12 @@ struct Member {
   uint16_t method;
 };
 
-// Bytes [offset, offset + count) of the archive as it would be with the cut at `cut`.
-class JoinedView {
- public:
-  JoinedView(FileView& file, uint64_t cut, uint64_t gap) : file_(file), cut_(cut), gap_(gap) {}
-  // Up to kMaxSpan bytes at logical `offset`, not crossing the cut.
-  ByteView At(uint64_t offset, size_t count) {
-    if (offset < cut_) {
-      return file_.Upto(offset, static_cast<size_t>(std::min<uint64_t>(count, cut_ - offset)));
-    }
-    return file_.Upto(offset + gap_, count);
-  }
-
- private:
-  FileView& file_;
-  uint64_t cut_;
-  uint64_t gap_;
-};
-
-// CRC-32 of a member's data read through `view`; nothing when it cannot be read or decoded.
-std::optional<uint32_t> MemberCrc(JoinedView& view, uint64_t data, const Member& member) {
-  uLong crc = crc32(0, nullptr, 0);
-  z_stream stream{};
-  if (member.method == 8 && inflateInit2(&stream, -MAX_WBITS) != Z_OK) return std::nullopt;
-  static thread_local unsigned char sink[65536];
-  bool ok = true;
-  bool ended = member.method != 8;
-  for (uint64_t done = 0; done < member.packed && ok;) {
-    const ByteView chunk = view.At(data + done, FileView::kMaxSpan);
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(chunk.size(), member.packed - done));
-    if (take == 0) {
-      ok = false;
-      break;
-    }
-    if (member.method == 0) {
-      crc = crc32(crc, chunk.data(), static_cast<uInt>(take));
-    } else {
-      stream.next_in = const_cast<Bytef*>(chunk.data());
-      stream.avail_in = static_cast<uInt>(take);
-      while (stream.avail_in > 0 && !ended) {
-        stream.next_out = sink;
-        stream.avail_out = sizeof sink;
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        crc = crc32(crc, sink, static_cast<uInt>(sizeof sink - stream.avail_out));
-        if (status == Z_STREAM_END) {
-          ended = true;
-        } else if (status != Z_OK) {
-          ok = false;
-          break;
-        }
-      }
-    }
-    done += take;
-  }
-  if (member.method == 8) inflateEnd(&stream);
-  if (!ok || !ended) return std::nullopt;
-  return static_cast<uint32_t>(crc);
+// CRC-32 of a deflated member's data read through `view`; nothing when it does not inflate
+// to its end within its packed size.
+std::optional<uint32_t> DeflatedCrc(JoinedView& view, uint64_t data, const Member& member) {
+  const InflateOutcome outcome = Inflate(view, data, member.packed, false);
+  if (!outcome.ended) return std::nullopt;
+  return outcome.crc;
 }
 
 // CRC-32 of `count` bytes at `offset`, read straight from the source.
@@ -191,57 +142,22 @@ std::optional<TwoPieces> FindZipPieces(const CarveContext& context, uint64_t rec
     if (!cut) return std::nullopt;
     return TwoPieces{*cut, gap};
   }
-  // Decoding straight through stops being valid soon after the cut: try the boundaries
-  // just before that point first.
-  if (crossing.method == 8 && cuts.size() > static_cast<size_t>(kMostInflateTries)) {
-    JoinedView straight(file, UINT64_MAX, 0);
-    uint64_t reached = next;
-    // Bisect on whether the data up to a boundary still inflates without error.
-    uint64_t low = 0;
-    uint64_t high = cuts.size();
-    while (high - low > static_cast<uint64_t>(kMostInflateTries)) {
-      const uint64_t middle = (low + high) / 2;
-      Member prefix = crossing;
-      prefix.packed = cuts[middle] - data;
-      z_stream stream{};
-      bool valid = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
-      static thread_local unsigned char sink[65536];
-      for (uint64_t done = 0; valid && done < prefix.packed;) {
-        const ByteView chunk = straight.At(data + done, FileView::kMaxSpan);
-        const size_t take =
-            static_cast<size_t>(std::min<uint64_t>(chunk.size(), prefix.packed - done));
-        if (take == 0) break;
-        stream.next_in = const_cast<Bytef*>(chunk.data());
-        stream.avail_in = static_cast<uInt>(take);
-        while (stream.avail_in > 0) {
-          stream.next_out = sink;
-          stream.avail_out = sizeof sink;
-          const int status = inflate(&stream, Z_NO_FLUSH);
-          if (status != Z_OK) {
-            valid = status == Z_STREAM_END && stream.avail_in == 0;
-            break;
-          }
-        }
-        done += take;
-      }
-      inflateEnd(&stream);
-      (valid ? low : high) = middle;
-    }
-    reached = cuts[std::min<uint64_t>(high, cuts.size() - 1)];
-    cuts.erase(std::remove_if(cuts.begin(), cuts.end(), [&](uint64_t c) { return c > reached; }),
-               cuts.end());
-  }
+  // Inflating straight on goes wrong soon after the cut: only boundaries before that point
+  // can be it.
+  JoinedView straight(file, UINT64_MAX, 0);
+  const uint64_t reached = data + Inflate(straight, data, crossing.packed, false).used;
+  cuts.erase(std::remove_if(cuts.begin(), cuts.end(), [&](uint64_t c) { return c > reached; }),
+             cuts.end());
+  // The nearest boundaries first; a CRC-32 that holds leaves no doubt.
   std::reverse(cuts.begin(), cuts.end());
+  if (cuts.size() > static_cast<size_t>(kMostInflateTries)) cuts.resize(kMostInflateTries);
   std::optional<uint64_t> found;
-  int tries = 0;
   for (uint64_t cut : cuts) {
-    if (crossing.method == 8 && ++tries > kMostInflateTries) break;
     JoinedView joined(file, cut, gap);
-    const auto crc = MemberCrc(joined, data, crossing);
+    const auto crc = DeflatedCrc(joined, data, crossing);
     if (crc && *crc == crossing.crc) {
-      if (found) return std::nullopt;  // two places fit: not without doubt
       found = cut;
-      if (crossing.method == 8) break;
+      break;
     }
   }
   if (!found) return std::nullopt;
