@@ -100,7 +100,7 @@ const SignatureRow kOriginalRows[kSignatureRowCount] = {
     {"ppsx", 6, probe::ZipPackage, probe::ZipPackageLength, ANY, kSkip},
     {"ppsm", 6, probe::ZipPackage, probe::ZipPackageLength, ANY, kSkip},
     {"mso07", 7, probe::OfficePackage, probe::ZipPackageLength, ANY, kSkip},
-    {"pdf", 8, id::Pdf, len::Pdf, FIRST("%"), kSkip},
+    {"pdf", 8, id::Pdf, fmt::MeasurePdf, FIRST("%"), kSkip},
     {"gz", 36, id::Gzip, fmt::MeasureGzip, FIRST("\x1F"), kSkip},
     {"gzip", 36, id::Gzip, fmt::MeasureGzip, FIRST("\x1F"), kSkip},
     {"7z", 34, id::SevenZip, len::SevenZip, FIRST("7"), kSkip},

@@ -13,6 +13,16 @@ ByteView JoinedView::At(uint64_t offset, size_t count) {
   return file_.Upto(offset + gap_, count);
 }
 
+std::string JoinedView::Copy(uint64_t offset, size_t count) {
+  std::string out;
+  while (out.size() < count) {
+    const ByteView part = At(offset + out.size(), count - out.size());
+    if (part.empty()) break;
+    out.append(reinterpret_cast<const char*>(part.data()), part.size());
+  }
+  return out;
+}
+
 InflateOutcome Inflate(JoinedView& view, uint64_t offset, uint64_t most, bool zlib) {
   InflateOutcome outcome;
   z_stream stream{};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "signature/formats/file_view.h"
 
@@ -12,6 +13,8 @@ class JoinedView {
   JoinedView(FileView& file, uint64_t cut, uint64_t gap) : file_(file), cut_(cut), gap_(gap) {}
   // Up to `count` bytes at `offset` of the joined file, not crossing the cut.
   ByteView At(uint64_t offset, size_t count);
+  // Up to `count` bytes at `offset`, across the cut.
+  std::string Copy(uint64_t offset, size_t count);
 
  private:
   FileView& file_;

@@ -21,5 +21,7 @@ uint64_t MeasureFlv(CarveContext& context, const uint8_t* buffer, size_t length)
 uint64_t MeasureMpeg(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t MeasureMp3(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t MeasureGzip(CarveContext& context, const uint8_t* buffer, size_t length);
+// The seed footer rule, or a file in two pieces its cross-reference table places.
+uint64_t MeasurePdf(CarveContext& context, const uint8_t* buffer, size_t length);
 
 }  // namespace velmora::formats
