@@ -17,6 +17,12 @@ uint64_t EndUnlessStructureInside(CarveContext& context, uint64_t measured) {
   return structure_inside ? reached : measured;
 }
 
+uint64_t WithLineEnd(FileView& file, uint64_t end) {
+  const ByteView tail = file.Upto(end, 2);
+  if (tail.Matches(0, "\r\n")) return end + 2;
+  return tail.Matches(0, "\n") || tail.Matches(0, "\r") ? end + 1 : end;
+}
+
 uint64_t ScanToBoundary(CarveContext& context, uint64_t cap) { return ForwardScan(context, cap); }
 
 uint64_t MeasuredOrScanned(CarveContext& context, std::optional<uint64_t> measured, uint64_t cap) {

@@ -31,6 +31,9 @@ struct Format {
 // the file (it is then not stored in one piece there); nullopt stays nullopt.
 uint64_t EndUnlessStructureInside(CarveContext& context, uint64_t measured);
 
+// `end` moved past one line end (CR LF, LF or CR) written right after it.
+uint64_t WithLineEnd(FileView& file, uint64_t end);
+
 // Forward scan to the next boundary: what ends a file whose own structure did not hold.
 uint64_t ScanToBoundary(CarveContext& context, uint64_t cap);
 

@@ -30,14 +30,7 @@ std::optional<uint64_t> ClosingBrace(const CarveContext& context) {
       } else if (c == '}') {
         if (depth == 0) return std::nullopt;
         if (--depth == 0) {
-          uint64_t end = at + i + 1;
-          const ByteView tail = file.Upto(end, 2);
-          if (tail.Matches(0, "\r\n")) {
-            end += 2;
-          } else if (tail.Matches(0, "\n") || tail.Matches(0, "\r")) {
-            end += 1;
-          }
-          return end;
+          return WithLineEnd(file, at + i + 1);
         }
       }
     }

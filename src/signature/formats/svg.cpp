@@ -35,14 +35,7 @@ std::optional<uint64_t> ClosingTag(const CarveContext& context) {
     const size_t close = text.find(kClose);
     const size_t zero = text.find('\0');
     if (close != std::string_view::npos && (zero == std::string_view::npos || close < zero)) {
-      uint64_t end = at + close + kClose.size();
-      const ByteView tail = file.Upto(end, 2);
-      if (tail.Matches(0, "\r\n")) {
-        end += 2;
-      } else if (tail.Matches(0, "\n")) {
-        end += 1;
-      }
-      return end;
+      return WithLineEnd(file, at + close + kClose.size());
     }
     if (zero != std::string_view::npos) return std::nullopt;
     at += chunk.size() - (kClose.size() - 1);
