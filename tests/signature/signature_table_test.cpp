@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "carve_test_support.h"
+#include "engine/categories.h"
+#include "signature/formats/registry.h"
 #include "signature/identify_walk.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
@@ -65,6 +68,18 @@ TEST(SignatureTableTest, RowsInOrderWithTerminator) {
   for (size_t i = 0; i < kSignatureRowCount; ++i) {
     const int t = table[i].type;
     EXPECT_EQ(table[i].length == nullptr, t == 41 || t == 42 || t == 43 || t == 9) << i;
+  }
+}
+
+// Each added format's files list under the category it names, and no two formats share a type.
+TEST(SignatureTableTest, AddedFormatsListUnderTheirCategory) {
+  std::map<int, IdentifyOperation> seen;
+  for (const formats::Format* format : formats::RegisteredFormats()) {
+    EXPECT_STREQ(CategoryOfName(std::string("x.") + format->extension), format->category)
+        << format->extension;
+    const auto [at, added] = seen.emplace(format->type, format->identify);
+    EXPECT_TRUE(added || at->second == format->identify) << "type " << format->type;
+    EXPECT_EQ(FirstRowOfType(format->type)->extension, std::string(format->extension));
   }
 }
 
