@@ -17,6 +17,7 @@ constexpr uint64_t kCap = 4 * kGiB;
 int IdentifyBrand(CarveContext&, const uint8_t* buffer, size_t length) {
   const ByteView b(buffer, length);
   if (length < 32 || !b.Matches(4, "ftyp")) return kNoSignatureType;
+  // The file type box is small, so its size's first byte is zero.
   const uint32_t box = *b.Be32(0);
   if (box < 16 || box > 256) return kNoSignatureType;
   if (b.Matches(8, "heic") || b.Matches(8, "heix") || b.Matches(8, "mif1") ||
@@ -37,12 +38,12 @@ uint64_t MeasureByBoxes(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kHeic = {"heic", "heif hif", kHeicType, "photo", "", 0, true, IdentifyBrand,
+extern const Format kHeic = {"heic", "heif hif", kHeicType, "photo", "\0", 1, true, IdentifyBrand,
                              MeasureByBoxes};
 // Listed under "others": the category lists match by substring, and "avif" holds "avi".
-extern const Format kAvif = {"avif", nullptr, kAvifType, "others", "", 0, true, IdentifyBrand,
+extern const Format kAvif = {"avif", nullptr, kAvifType, "others", "\0", 1, true, IdentifyBrand,
                              MeasureByBoxes};
-extern const Format kM4a = {"m4a", "m4b", kM4aType, "audio", "", 0, true, IdentifyBrand,
+extern const Format kM4a = {"m4a", "m4b", kM4aType, "audio", "\0", 1, true, IdentifyBrand,
                             MeasureByBoxes};
 
 }  // namespace velmora::formats
