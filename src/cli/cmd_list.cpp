@@ -58,11 +58,11 @@ int RunList(const Args& args) {
       out.push_back({{"id", RecordId(record)},
                      {"name", std::string(RecordName(record))},
                      {"path", path},
-                     {"size", record.size},
+                     {"size", record.size.get()},
                      {"is_dir", record.is_directory != 0},
-                     {"source_kind", record.source_kind},
+                     {"source_kind", record.source_kind.get()},
                      {"category", CategoryOfName(RecordName(record))},
-                     {"content_check", record.content_check},
+                     {"content_check", record.content_check.get()},
                      {"modified", TimeValue(record.last_write)},
                      {"created", TimeValue(record.created)}});
     }
