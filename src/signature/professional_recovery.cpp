@@ -132,6 +132,13 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
     if (AsciiLower(ExtensionOf(RecordName(record_))) == "ts") {
       owner_->carve_.ts_ranges.push_back({sector_number, sector_number + *skip - 1});
     }
+    if (record_.object_id != 0) {  // a file in two pieces: its second piece stays its own
+      const uint64_t bytes = static_cast<uint64_t>(owner_->sector_size_);
+      const uint64_t second = sector_number + record_.object_id + record_.data_area_start;
+      const uint64_t sectors = (record_.size + bytes - 1) / bytes;
+      const uint64_t rest = sectors > record_.object_id ? sectors - record_.object_id : 1;
+      owner_->carve_.second_pieces.push_back({second, second + rest - 1});
+    }
     LoadNextRecord();
     return kSuccess;
   }
