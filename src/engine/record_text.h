@@ -15,6 +15,8 @@ std::string Utf16LeToUtf8(const uint8_t* bytes, size_t units);
 std::string Utf16ToUtf8(std::u16string_view text);
 // Invalid sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
+// Appends one code point as UTF-8; surrogates and values past U+10FFFF become U+FFFD.
+void AppendCodePoint(std::string* out, uint32_t code_point);
 
 // Copies a UTF-8 name into a record, cut at a character boundary so it fits
 // with its terminating NUL.
