@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "signature/byte_search.h"
+#include "signature/formats/format.h"
 #include "signature/forward_scan.h"
 #include "signature/media_structure_length.h"
 
@@ -51,22 +52,6 @@ uint64_t ScanWithCandidate(CarveContext& context, uint64_t cap, std::optional<ui
   return candidate ? std::min(*candidate, scanned) : scanned;
 }
 
-// A file-system structure inside a structurally measured file means the file is not stored
-// in one piece there, and carving over it would hide that structure from the scan that skips
-// the carved file: the file then ends where the structure starts.
-uint64_t UpToFileSystemStructure(CarveContext& context, uint64_t measured) {
-  const uint64_t sector_size = SectorBytes(context);
-  if (sector_size == 0 || measured <= sector_size) return measured;
-  const uint64_t after_first = ((measured + sector_size - 1) / sector_size - 1) * sector_size;
-  bool structure_inside = false;
-  const uint64_t reached = ForwardScan(context, after_first, BoundaryMode::kFileSystemOnly,
-                                       [&](const ScanChunk& chunk, uint64_t*) {
-                                         structure_inside = chunk.boundary_found;
-                                         return false;
-                                       });
-  return structure_inside ? reached : measured;
-}
-
 }  // namespace
 
 uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
@@ -79,7 +64,7 @@ uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
 // The box chain gives the exact end; the encoder's marker is the fallback.
 uint64_t Mp4(CarveContext& context, const uint8_t*, size_t) {
   if (const auto measured = media::IsoBoxChainLength(context, 4 * kGiB)) {
-    return UpToFileSystemStructure(context, *measured);
+    return formats::EndUnlessStructureInside(context, *measured);
   }
   static constexpr std::string_view kMarker = "freeIsoMedia File Produced";
   return ForwardScan(context, 4 * kGiB, BoundaryMode::kEveryType,
@@ -268,14 +253,14 @@ uint64_t Cab(CarveContext& context, const uint8_t* buffer, size_t length) {
 
 uint64_t IsoMedia(CarveContext& context, const uint8_t*, size_t) {
   if (const auto measured = media::IsoBoxChainLength(context, 4 * kGiB)) {
-    return UpToFileSystemStructure(context, *measured);
+    return formats::EndUnlessStructureInside(context, *measured);
   }
   return ForwardScan(context, 4 * kGiB);
 }
 
 uint64_t Matroska(CarveContext& context, const uint8_t*, size_t) {
   if (const auto measured = media::MatroskaLength(context, 64 * kGiB)) {
-    return UpToFileSystemStructure(context, *measured);
+    return formats::EndUnlessStructureInside(context, *measured);
   }
   return ForwardScan(context, 64 * kGiB);
 }

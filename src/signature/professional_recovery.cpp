@@ -66,6 +66,7 @@ uint64_t SkipOfCarvedRecord(const ScanRecord& record, int32_t sector_size) {
   const SignatureRow* row = FindRowByExtension(extension);
   const bool from_header = row != nullptr && !row->skip_after;
   if (from_header) return 1;
+  if (record.object_id != 0) return record.object_id;  // first of two pieces
   const uint64_t bytes = static_cast<uint64_t>(sector_size);
   return std::max<uint64_t>(1, (record.size + bytes - 1) / bytes);
 }
@@ -130,6 +131,13 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
     *skip = SkipOfCarvedRecord(record_, owner_->sector_size_);
     if (AsciiLower(ExtensionOf(RecordName(record_))) == "ts") {
       owner_->carve_.ts_ranges.push_back({sector_number, sector_number + *skip - 1});
+    }
+    if (record_.object_id != 0) {  // a file in two pieces: its second piece stays its own
+      const uint64_t bytes = static_cast<uint64_t>(owner_->sector_size_);
+      const uint64_t second = sector_number + record_.object_id + record_.data_area_start;
+      const uint64_t sectors = (record_.size + bytes - 1) / bytes;
+      const uint64_t rest = sectors > record_.object_id ? sectors - record_.object_id : 1;
+      owner_->carve_.second_pieces.push_back({second, second + rest - 1});
     }
     LoadNextRecord();
     return kSuccess;
@@ -516,6 +524,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   result = kSuccess;
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
+  carve_.second_pieces.clear();
   if (resume_flag_) {
     if (resume_notice_) {
       resume_notice_(total_ ? static_cast<int>(processed_ * 100 / total_) : 0);
