@@ -10,6 +10,7 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
+#include "engine/source_fingerprint.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "signature/deep_scan_dispatch.h"
@@ -168,6 +169,8 @@ int CProfessionalRecovery::OpenImage(const std::string& image_path, char16_t dri
   image_path_ = image_path;
   saved_ = ScanIndexRecord{};
   resume_flag_ = ScanIndex::Instance().FindForImage(image_path, &saved_);
+  fingerprint_ = FingerprintImage(image_path);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenImage(image_path, drive_tag);
   err = ntfs_deep_->OpenImage(image_path, drive_tag);
   quick_ = CreateEngineForImage(image_path, drive_tag, false);
@@ -187,6 +190,8 @@ int CProfessionalRecovery::OpenPartition(int disk_number, uint64_t start_sector,
   saved_ = ScanIndexRecord{};
   resume_flag_ =
       ScanIndex::Instance().FindForPartition(disk_number, start_sector, sector_count, "", &saved_);
+  fingerprint_ = FingerprintPartition(disk_number, start_sector, sector_count);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   const int err = ntfs_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   quick_ = CreateEngineForPartition(disk_number, static_cast<uint32_t>(start_sector),
@@ -222,6 +227,20 @@ int CProfessionalRecovery::SetRecoverCallback(ListingProgressCallback callback, 
 }
 
 std::string CProfessionalRecovery::ScanFolder() const { return scan_folder_; }
+
+void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
+  discarded_other_contents_ = false;
+  if (!resume_flag_) return;
+  ScanIndex& index = ScanIndex::Instance();
+  const std::string folder = index.CurrentFolder();
+  // Without a fingerprint (unreadable now, or an older folder) sameness is not proven.
+  if (!fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
+  index.Remove(folder);
+  index.Save();
+  resume_flag_ = false;
+  saved_ = ScanIndexRecord{};
+  discarded_other_contents_ = true;
+}
 
 int CProfessionalRecovery::RunQuickPhase(bool* free_range_mode) {
   *free_range_mode = false;
@@ -461,6 +480,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
     scan_folder_ = index.NewScanFolder();
   }
   CreateFolderTree(StripSlash(scan_folder_));
+  if (!resume_flag_) KeepFolderFingerprint(scan_folder_, fingerprint_);
   unreadable_sectors_ = 0;
   pass_complete_ = false;
   seconds_remaining_ = -1;

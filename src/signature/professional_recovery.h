@@ -61,6 +61,9 @@ class CProfessionalRecovery : public IFileRecoveryParse {
 
   // Whether the open found a saved scan of this source, and how far it got.
   bool Resuming() const { return resume_flag_; }
+  // Whether the open found a saved scan of this source made of other contents
+  // (another medium at the same place, an image rewritten) and discarded it.
+  bool DiscardedOtherContents() const { return discarded_other_contents_; }
   const ScanIndexRecord& SavedState() const { return saved_; }
   // Told once the pass of a resumed scan starts: the percent it resumes from.
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
@@ -93,6 +96,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   // work unwritten: rebuild it from the part already read.
   int CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index, uint64_t offset);
   std::string ScanFolder() const;
+  // Drops a saved scan whose folder was not made of what the source holds now.
+  void DiscardSavedScanOfOtherContents();
   std::string MarkerPath() const;
   uint64_t SourceEnd() const { return partition_start_ + partition_count_; }
 
@@ -114,6 +119,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   void* recover_context_ = nullptr;
   void* callback_context_ = nullptr;
   bool resume_flag_ = false;
+  bool discarded_other_contents_ = false;
+  std::string fingerprint_;
   ScanIndexRecord saved_{};
   std::string image_path_;
   std::string scan_folder_;
