@@ -309,7 +309,7 @@ int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecov
                  "--fresh scans again)\n", target.display.c_str());
   }
   if (result != kSuccess && !outcome->cancelled) {
-    *error = "deep scan failed with error " + std::to_string(result);
+    *error = "deep scan failed: " + DescribeErrorCode(result);
     return result;
   }
   return kSuccess;
@@ -372,7 +372,7 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
   *scanned = true;
   *cancelled = result == kCancelledByUser;
   if (result != kSuccess && !*cancelled) {
-    *error = "scan failed with error " + std::to_string(result);
+    *error = "scan failed: " + DescribeErrorCode(result);
     return result;
   }
   std::string log_name;
