@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/overwrite_estimate.h"
 #include "engine/scan_log_store.h"
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_cluster_bitmap.h"
@@ -24,7 +25,7 @@ namespace velmora {
 // Quick scan of a FAT12/16/32 volume: walks the directory tree breadth-first
 // from the root and reports deleted files, the files inside deleted
 // directories, and the directories above them; copies them out again.
-class CFastFatRecovery : public IFileRecoveryParse {
+class CFastFatRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
  public:
   CFastFatRecovery() = default;
   ~CFastFatRecovery() override = default;
@@ -47,6 +48,10 @@ class CFastFatRecovery : public IFileRecoveryParse {
   int LoadClusterBitmap() override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
+
+  // The clusters a contiguous read of the file takes that the FAT now gives to
+  // live files; records of this volume's layout only.
+  bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
 
   // Scans into a log in `folder` instead of the current scan folder (tests, tools).
   int ScanInto(const std::string& folder);

@@ -653,4 +653,10 @@ int CProfessionalRecovery::GetFilesByType(const std::string& filter, ScanRecordL
                             data_sector_of, out);
 }
 
+bool CProfessionalRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) {
+  if (record.source_kind == kSourceSignature) return false;
+  auto* estimator = dynamic_cast<IOverwriteEstimator*>(quick_.get());
+  return estimator != nullptr && estimator->EstimateOverwrite(record, out);
+}
+
 }  // namespace velmora

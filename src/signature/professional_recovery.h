@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/overwrite_estimate.h"
 #include "engine/scan_index.h"
 #include "signature/carve_context.h"
 #include "signature/file_type_recovery.h"
@@ -25,7 +26,7 @@ class CProfessionalNtfsRecovery;
 // engine. Each engine keeps its own log in one scan folder; listings merge them.
 // The position reached is saved in the ScanIndex, so a stopped (or killed) scan
 // of the same unchanged source resumes where it was.
-class CProfessionalRecovery : public IFileRecoveryParse {
+class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
  public:
   // Resume values kept in the ScanIndex record, in this order.
   enum ResumeValue { kRangePosition, kRangeLength, kRangeOffset, kProcessed, kFound };
@@ -58,6 +59,10 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int LoadClusterBitmap() override { return 0; }
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
+
+  // Told by the quick engine for the records of the scanned volume; carved files
+  // have no estimate.
+  bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
 
   // Whether the open found a saved scan of this source, and how far it got.
   bool Resuming() const { return resume_flag_; }
