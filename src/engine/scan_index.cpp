@@ -145,6 +145,7 @@ bool ScanIndex::FindForPartition(int disk_number, uint64_t first_sector, uint64_
                                  const std::string& mount_point, ScanIndexRecord* out) {
   const uint64_t free_bytes = FreeBytesOf(mount_point);
   for (const auto& record : records_) {
+    if (record.reserved == kQuickResultMark) continue;
     if (record.disk_number != disk_number || record.first_sector != first_sector ||
         record.sector_count != sector_count || record.image_path[0] != 0) {
       continue;
@@ -168,6 +169,7 @@ bool ScanIndex::FindForImage(const std::string& image_path, ScanIndexRecord* out
   uint64_t write_time = 0;
   platform::FileLastWriteTime(image_path, &write_time);
   for (const auto& record : records_) {
+    if (record.reserved == kQuickResultMark) continue;
     if (record.image_path[0] == 0 || FromUnits(record.image_path, 260) != image_path) continue;
     const std::string folder = FromUnits(record.scan_folder, 260);
     if (record.image_write_time == write_time) {
@@ -194,6 +196,7 @@ int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint
   ScanIndexRecord* target = nullptr;
   if (found) {
     for (auto& record : records_) {
+      if (record.reserved == kQuickResultMark) continue;
       const bool same = image ? FromUnits(record.image_path, 260) == image_path
                               : (record.image_path[0] == 0 && record.disk_number == disk_number &&
                                  record.first_sector == first_sector &&
@@ -220,6 +223,23 @@ int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint
     target = &records_.back();
   }
   std::copy(resume, resume + 5, target->resume);
+  return Save();
+}
+
+int ScanIndex::PutQuickResult(const ScanIndexRecord& record) {
+  ScanIndexRecord stored = record;
+  stored.reserved = kQuickResultMark;
+  stored.image_path[259] = 0;
+  stored.scan_folder[259] = 0;
+  const auto same_source = [&stored](const ScanIndexRecord& other) {
+    return other.reserved == kQuickResultMark &&
+           std::equal(stored.image_path, stored.image_path + 260, other.image_path) &&
+           (stored.image_path[0] != 0 ||
+            (other.disk_number == stored.disk_number && other.first_sector == stored.first_sector &&
+             other.sector_count == stored.sector_count));
+  };
+  records_.erase(std::remove_if(records_.begin(), records_.end(), same_source), records_.end());
+  records_.push_back(stored);
   return Save();
 }
 

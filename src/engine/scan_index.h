@@ -10,7 +10,7 @@ namespace velmora {
 #pragma pack(push, 1)
 struct ScanIndexRecord {
   int32_t disk_number;
-  uint32_t reserved;
+  uint32_t reserved;  // 0: a deep scan's resume record; kQuickResultMark: a quick scan's result
   uint64_t first_sector;
   uint64_t sector_count;
   uint64_t resume[5];
@@ -21,6 +21,10 @@ struct ScanIndexRecord {
 };
 #pragma pack(pop)
 static_assert(sizeof(ScanIndexRecord) == 1120);
+
+// Marks an index record that keeps a finished quick scan's folder; the deep
+// scan's lookups pass over such records.
+constexpr uint32_t kQuickResultMark = 1;
 
 // Scan-log directory: $VELMORA_DATA_DIR/ScanLog, else the XDG data home.
 std::string ScanLogDirectory();
@@ -41,6 +45,8 @@ class ScanIndex {
   int AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
                   uint64_t sector_count, const uint64_t resume[5], const std::string& scan_folder,
                   const std::string& image_path);
+  // Stores a quick scan's result record, replacing the one of the same source.
+  int PutQuickResult(const ScanIndexRecord& record);
   std::string CurrentFolder() const;
   // Makes `folder` current, as a resumed scan or a reopened result does.
   void UseFolder(const std::string& folder);

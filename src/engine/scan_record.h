@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace velmora {
@@ -19,24 +21,50 @@ enum SourceKind : uint32_t {
 
 constexpr size_t kRecordNameBytes = 260;
 
+// A field of a packed record, read and written by value only: nothing can bind a
+// reference or pointer to its misaligned bytes.
+template <typename T>
+class Unaligned {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  operator T() const {
+    T value;
+    std::memcpy(&value, bytes_, sizeof(T));
+    return value;
+  }
+  Unaligned& operator=(T value) {
+    std::memcpy(bytes_, &value, sizeof(T));
+    return *this;
+  }
+  T get() const { return *this; }
+  Unaligned& operator+=(T value) { return *this = static_cast<T>(get() + value); }
+  Unaligned& operator-=(T value) { return *this = static_cast<T>(get() - value); }
+  Unaligned& operator|=(T value) { return *this = static_cast<T>(get() | value); }
+  Unaligned& operator++() { return *this += T{1}; }
+
+ private:
+  unsigned char bytes_[sizeof(T)];
+};
+
 // One found file or directory; the same bytes in memory and in the scan log.
 #pragma pack(push, 1)
 struct ScanRecord {
-  uint16_t drive_tag;
-  uint32_t source_kind;
-  uint32_t is_directory;
-  uint32_t deleted_directory_mark;
-  uint32_t content_check;
-  uint32_t record_index;      // 1-based position in the log
-  uint32_t object_id;         // MFT record number, FAT first cluster, lost-folder number
-  int32_t cluster_size;       // -1 where it has no meaning
-  uint64_t created;           // FILETIME
-  uint64_t last_access;       // FILETIME
-  uint64_t last_write;        // FILETIME
-  uint64_t size;
-  uint64_t data_area_start;   // sector where FAT cluster numbering begins
-  uint64_t location;          // engine-specific metadata or data sector
-  uint64_t partition_start;   // absolute sector of the partition (0 for images)
+  Unaligned<uint16_t> drive_tag;
+  Unaligned<uint32_t> source_kind;
+  Unaligned<uint32_t> is_directory;
+  Unaligned<uint32_t> deleted_directory_mark;
+  Unaligned<uint32_t> content_check;
+  Unaligned<uint32_t> record_index;      // 1-based position in the log
+  Unaligned<uint32_t> object_id;         // MFT record number, FAT first cluster, lost-folder number
+  Unaligned<int32_t> cluster_size;       // -1 where it has no meaning
+  Unaligned<uint64_t> created;           // FILETIME
+  Unaligned<uint64_t> last_access;       // FILETIME
+  Unaligned<uint64_t> last_write;        // FILETIME
+  Unaligned<uint64_t> size;
+  Unaligned<uint64_t> data_area_start;   // sector where FAT cluster numbering begins
+  Unaligned<uint64_t> location;          // engine-specific metadata or data sector
+  Unaligned<uint64_t> partition_start;   // absolute sector of the partition (0 for images)
   char name[kRecordNameBytes];  // UTF-8, NUL-terminated
 };
 #pragma pack(pop)

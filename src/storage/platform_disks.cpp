@@ -328,7 +328,43 @@ void CollectDisks(const std::string& device_id, int depth, bool follow_backing_f
   CollectDisksOfName(name, depth, follow_backing_files, disks);
 }
 
+void CollectExtents(const std::string& device_id, int depth, std::vector<DiskExtent>* extents) {
+  if (depth > 8) return;
+  char resolved[PATH_MAX];
+  const std::string link = "/sys/dev/block/" + device_id;
+  if (!::realpath(link.c_str(), resolved)) return;
+  const std::string sys = resolved;
+  const std::string name = sys.substr(sys.rfind('/') + 1);
+  const std::vector<std::string> slaves = DirectoryNames(sys + "/slaves");
+  for (const auto& slave : slaves) {
+    CollectExtents(ReadFirstLine("/sys/class/block/" + slave + "/dev"), depth + 1, extents);
+  }
+  const std::string backing = ReadFirstLine(sys + "/loop/backing_file");
+  if (!backing.empty()) {
+    struct stat st {};
+    if (::stat(backing.c_str(), &st) == 0) CollectExtents(DeviceIdText(st.st_dev), depth + 1, extents);
+  }
+  if (!slaves.empty() || !backing.empty()) return;
+  DiskExtent extent;
+  extent.count_512 = ReadNumber(sys + "/size");
+  if (!ReadFirstLine(sys + "/partition").empty()) {
+    const std::string parent = sys.substr(0, sys.rfind('/'));
+    extent.disk = parent.substr(parent.rfind('/') + 1);
+    extent.start_512 = ReadNumber(sys + "/start");
+  } else {
+    extent.disk = name;
+  }
+  extents->push_back(extent);
+}
+
 }  // namespace
+
+std::vector<DiskExtent> DiskExtentsBeneathPath(const std::string& path) {
+  std::vector<DiskExtent> extents;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) CollectExtents(DeviceIdText(st.st_dev), 0, &extents);
+  return extents;
+}
 
 std::vector<std::string> DisksBeneathPath(const std::string& path) {
   std::vector<std::string> disks;

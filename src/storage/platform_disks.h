@@ -92,6 +92,17 @@ std::vector<std::string> DisksBeneathPath(const std::string& path);
 // files on the same file system do not overwrite.
 std::vector<std::string> DisksBeneathDevice(const std::string& device_path);
 
+// A stretch of a whole disk that a file system's data lives on.
+struct DiskExtent {
+  std::string disk;        // whole-disk name, "sdb"
+  uint64_t start_512 = 0;  // in 512-byte units, as sysfs counts
+  uint64_t count_512 = 0;
+};
+// The stretches of whole disks beneath the file system that holds `path`: its
+// partition (or whole disk), through device-mapper and md members, and through
+// a loop device to the extents beneath its backing file's file system.
+std::vector<DiskExtent> DiskExtentsBeneathPath(const std::string& path);
+
 // "major:minor" of a device number, as sysfs and the mount table write it.
 std::string DeviceIdText(uint64_t device);
 

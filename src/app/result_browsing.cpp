@@ -1,0 +1,282 @@
+#include "app/result_browsing.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/scan_workflow.h"
+#include "engine/categories.h"
+#include "engine/record_text.h"
+#include "storage/error_codes.h"
+#include "storage/size_text.h"
+
+namespace velmora::app {
+
+namespace {
+
+struct CategoryGroup {
+  const char* list;
+  const char* group;
+  const char* node;
+  const char* text_key;
+};
+
+const CategoryGroup kCategories[] = {
+    {kPhotoExtensions, "FileTypePhoto", "NodePhoto", msg::kNodePhoto},
+    {kAudioExtensions, "FileTypeAudio", "NodeAudio", msg::kNodeAudio},
+    {kVideoExtensions, "FileTypeVideo", "NodeVideo", msg::kNodeVideo},
+    {kDocumentExtensions, "FileTypeOffice", "NodeOffice", msg::kNodeOffice},
+    {kArchiveExtensions, "FileTypeZip", "NodeZip", msg::kNodeArchive},
+};
+constexpr const char* kOtherGroup = "FileTypeOther";
+constexpr const char* kOtherNode = "NodeOther";
+
+// Extensions shown as one group with another.
+const std::pair<const char*, const char*> kMerges[] = {
+    {"jpeg", "jpg"}, {"tiff", "tif"}, {"scr", "pcx"},  {"midi", "mid"}, {"m4p", "m4a"},
+    {"docx", "doc"}, {"xlsx", "xls"}, {"pptx", "ppt"}, {"htm", "html"},
+};
+
+std::string Merged(const std::string& extension) {
+  for (const auto& [from, to] : kMerges) {
+    if (extension == from) return to;
+  }
+  return extension;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::vector<std::string> Split(std::string_view text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) parts.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::vector<TypeOption> MakeOptions() {
+  std::vector<TypeOption> options;
+  std::map<std::string, size_t> by_root;
+  for (const CategoryGroup& category : kCategories) {
+    for (std::string pattern : Split(category.list, '|')) {
+      if (pattern.rfind("*.", 0) == 0) pattern.erase(0, 2);
+      const std::string root = Merged(pattern);
+      const auto found = by_root.find(root);
+      if (found == by_root.end()) {
+        by_root[root] = options.size();
+        options.push_back(TypeOption{"Opt" + Upper(root), category.group, pattern, {}});
+      } else if (options[found->second].group == category.group &&
+                 options[found->second].extensions.find(pattern) == std::string::npos) {
+        options[found->second].extensions += "|" + pattern;
+      }  // an extension of an earlier category stays there ("rm" is audio)
+    }
+  }
+  for (TypeOption& option : options) {
+    std::string names;
+    std::string dotted;
+    for (const std::string& extension : Split(option.extensions, '|')) {
+      names += (names.empty() ? "" : "/") + Upper(extension);
+      dotted += (dotted.empty() ? "." : " .") + extension;
+    }
+    option.text = names + " (" + dotted + ")";
+  }
+  options.push_back(TypeOption{kOtherOption, kOtherGroup, "other", "Other files"});
+  return options;
+}
+
+const TypeOption* OptionForExtension(const std::string& extension) {
+  for (const TypeOption& option : TypeOptions()) {
+    if (option.name == kOtherOption) continue;
+    const auto extensions = Split(option.extensions, '|');
+    if (std::find(extensions.begin(), extensions.end(), extension) != extensions.end()) {
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+struct SearchContext {
+  const TextTable* messages;
+  WorkflowObserver* observer;
+  CancelToken* cancel;
+};
+
+int OnListingProgress(void* context, int percent, int) {
+  auto* search = static_cast<SearchContext*>(context);
+  if (search->cancel->Checkpoint()) return kCancelledByUser;
+  search->observer->OnSearchProgress(
+      percent, FormatText("%s %d%%", {Lookup(*search->messages, msg::kSearchPercent),
+                                      std::to_string(percent)}));
+  return 0;
+}
+
+}  // namespace
+
+const std::vector<TypeOption>& TypeOptions() {
+  static const std::vector<TypeOption> options = MakeOptions();
+  return options;
+}
+
+const TypeOption* FindOption(const std::string& name) {
+  for (const TypeOption& option : TypeOptions()) {
+    if (option.name == name) return &option;
+  }
+  return nullptr;
+}
+
+TypeChoices::TypeChoices() {
+  for (const TypeOption& option : TypeOptions()) SetOption(option.name, true);
+}
+
+void TypeChoices::SetOption(const std::string& name, bool ticked) {
+  const TypeOption* option = FindOption(name);
+  if (option == nullptr) return;
+  for (const std::string& extension : Split(option->extensions, '|')) {
+    if (ticked) {
+      map_[extension] = option->name;
+    } else {
+      map_.erase(extension);
+    }
+  }
+}
+
+void TypeChoices::SetGroup(const std::string& group, bool ticked) {
+  for (const TypeOption& option : TypeOptions()) {
+    if (option.group == group) SetOption(option.name, ticked);
+  }
+}
+
+bool TypeChoices::IsTicked(const std::string& name) const {
+  return std::any_of(map_.begin(), map_.end(), [&](const auto& item) { return item.second == name; });
+}
+
+std::string TypeChoices::Filter() const {
+  if (map_.empty()) {
+    return FormatText("%s|%s|%s|%s|%s", {kPhotoExtensions, kAudioExtensions, kVideoExtensions,
+                                         kDocumentExtensions, kArchiveExtensions});
+  }
+  std::string filter;
+  for (const auto& [extension, option] : map_) filter += (filter.empty() ? "*." : "|*.") + extension;
+  return filter;
+}
+
+RunResult SearchSources(const std::vector<ScanSource*>& sources, const std::string& filter,
+                        const TextTable& messages, ScanRecordList* results,
+                        WorkflowObserver& observer, CancelToken& cancel) {
+  SearchContext context{&messages, &observer, &cancel};
+  for (ScanSource* source : sources) {
+    if (!source->engine) break;
+    observer.OnStage(ScanWorkflow::StageText(messages, *source, msg::kSearchStageNumber,
+                                             msg::kSearchStageImage, false));
+    source->engine->SetRecoverCallback(&OnListingProgress, &context);
+    source->engine->GetFilesByType(filter, results);
+    source->engine->SetRecoverCallback(nullptr, nullptr);
+    if (cancel.Cancelled()) return RunResult::kCancelled;
+  }
+  return RunResult::kFinished;
+}
+
+std::string GroupExtension(std::string_view name) {
+  const std::string_view extension = ExtensionOf(name);
+  if (extension.empty()) return "unknow";
+  return Merged(AsciiLower(extension));
+}
+
+ExtensionGroups GroupByExtension(const ScanRecordList& results) {
+  ExtensionGroups groups;
+  for (const ScanRecord& record : results) groups[GroupExtension(RecordName(record))].push_back(record);
+  return groups;
+}
+
+std::vector<CategoryNode> BuildTypeTree(const ExtensionGroups& groups, const TypeChoices& choices,
+                                        const TextTable& messages) {
+  std::vector<CategoryNode> tree;
+  for (const CategoryGroup& category : kCategories) {
+    tree.push_back(CategoryNode{category.node, Lookup(messages, category.text_key), {}});
+  }
+  tree.push_back(CategoryNode{kOtherNode, Lookup(messages, msg::kNodeOthers), {}});
+  for (const auto& [extension, records] : groups) {
+    if (records.empty()) continue;
+    const TypeOption* option = OptionForExtension(extension);
+    TypeNode node{extension, {}, {}, &records};
+    const std::string count = std::to_string(records.size());
+    CategoryNode* parent = &tree.back();
+    if (option == nullptr) {
+      if (!choices.IsTicked(kOtherOption)) continue;
+      node.option = kOtherOption;
+      node.text = FormatText("%s Files (%d)", {Upper(extension), count});
+    } else {
+      node.option = option->name;
+      // The option's text up to the blank before its "(".
+      std::string label = option->text.substr(0, option->text.find('('));
+      if (!label.empty() && label.size() < option->text.size()) label.pop_back();
+      node.text = FormatText("%s (%d)", {label, count});
+      for (size_t i = 0; i < std::size(kCategories); ++i) {
+        if (option->group == kCategories[i].group) parent = &tree[i];
+      }
+    }
+    parent->children.push_back(std::move(node));
+  }
+  return tree;
+}
+
+TickedSet::Key TickedSet::KeyOf(const ScanRecord& record) {
+  const uint32_t source = static_cast<uint32_t>(record.drive_tag) * 65536u +
+                          (record.source_kind & 0xFFFFu);
+  return {record.record_index, source};
+}
+
+bool TickedSet::Tick(const ScanRecord& record) { return ticked_.emplace(KeyOf(record), record).second; }
+
+bool TickedSet::Untick(const ScanRecord& record) { return ticked_.erase(KeyOf(record)) != 0; }
+
+void TickedSet::TickAll(const ScanRecordList& records) {
+  for (const ScanRecord& record : records) Tick(record);
+}
+
+void TickedSet::UntickAll(const ScanRecordList& records) {
+  for (const ScanRecord& record : records) Untick(record);
+}
+
+bool TickedSet::Contains(const ScanRecord& record) const { return ticked_.count(KeyOf(record)) != 0; }
+
+TickState TickedSet::StateOf(const ScanRecordList& records) const {
+  const size_t ticked = static_cast<size_t>(
+      std::count_if(records.begin(), records.end(), [this](const ScanRecord& r) { return Contains(r); }));
+  if (ticked == 0) return TickState::kNone;
+  return ticked == records.size() ? TickState::kAll : TickState::kSome;
+}
+
+uint64_t TickedSet::TotalBytes() const {
+  uint64_t total = 0;
+  for (const auto& [key, record] : ticked_) total += record.size;
+  return total;
+}
+
+ScanRecordList TickedSet::Records() const {
+  ScanRecordList records;
+  records.reserve(ticked_.size());
+  for (const auto& [key, record] : ticked_) records.push_back(record);
+  return records;
+}
+
+SelectionSummary Summarize(const TickedSet& ticked, const TextTable& messages) {
+  SelectionSummary summary;
+  summary.count = ticked.Count();
+  summary.bytes = ticked.TotalBytes();
+  summary.recover_enabled = summary.count != 0;
+  summary.text = summary.recover_enabled
+                     ? FormatText(Lookup(messages, msg::kTickedSummary),
+                                  {FormatSize(static_cast<int64_t>(summary.bytes)),
+                                   std::to_string(summary.count)})
+                     : Lookup(messages, msg::kNothingTicked);
+  return summary;
+}
+
+}  // namespace velmora::app

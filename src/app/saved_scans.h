@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+#include "app/scan_source.h"
+#include "engine/scan_index.h"
+
+namespace velmora::app {
+
+// The saved-scan index is the one record of saved results, for every face: a
+// deep scan's resume record (finished or not), and a quick scan's result
+// folder. Whether a saved result may stand for a source is decided in one
+// place, SavedResultFor, so a check that the medium is still the same fits there.
+
+// The saved result of `source` in `mode`, when the index holds one for it
+// unchanged; a stale one is dropped (folder and record) on the way.
+bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* record);
+// Drops the saved result of `source` in `mode` and its folder; 0 or the save's error.
+int DiscardSavedResult(const ScanSource& source, ScanMode mode);
+// Keeps a finished quick scan of `source` in `folder` for later reopening.
+int RememberQuickResult(const ScanSource& source, const std::string& folder);
+// Scan folder of an index record, with its trailing "/".
+std::string FolderOf(const ScanIndexRecord& record);
+
+}  // namespace velmora::app

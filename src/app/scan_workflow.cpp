@@ -1,0 +1,172 @@
+#include "app/scan_workflow.h"
+
+#include "app/saved_scans.h"
+#include "engine/recovery_output.h"
+#include "engine/scan_index.h"
+#include "storage/error_codes.h"
+#include "storage/size_text.h"
+
+namespace velmora::app {
+
+namespace {
+
+struct ScanContext {
+  const TextTable* messages;
+  WorkflowObserver* observer;
+  CancelToken* cancel;
+};
+
+uint64_t Join(uint32_t low, uint32_t high) { return (static_cast<uint64_t>(high) << 32) | low; }
+
+int OnScanProgress(void* context, int percent, int scale, int seconds_remaining, uint32_t a_low,
+                   uint32_t a_high, uint32_t b_low, uint32_t b_high, uint32_t c_low,
+                   uint32_t c_high) {
+  auto* scan = static_cast<ScanContext*>(context);
+  if (scan->cancel->Checkpoint()) return kCancelledByUser;
+  const TextTable& messages = *scan->messages;
+  ScanProgress progress;
+  progress.percent = percent * scale / 100;
+  progress.seconds_remaining = seconds_remaining;
+  progress.sectors_done = Join(a_low, a_high);
+  progress.sectors_total = Join(b_low, b_high);
+  progress.files_found = Join(c_low, c_high);
+  progress.time_text = seconds_remaining == -1
+                           ? Lookup(messages, msg::kScanEstimating)
+                           : FormatText("%s %s", {Lookup(messages, msg::kScanTimeLeft),
+                                                  FormatDuration(seconds_remaining)});
+  progress.percent_text = FormatText("%s %d%%", {Lookup(messages, msg::kScanPercent),
+                                                 std::to_string(progress.percent)});
+  if (progress.sectors_total != 0) {
+    progress.sectors_text =
+        FormatText("%s %I64u / %I64u", {Lookup(messages, msg::kScanSectors),
+                                        std::to_string(progress.sectors_done),
+                                        std::to_string(progress.sectors_total)});
+    progress.files_text = FormatText("%s %I64u", {Lookup(messages, msg::kScanFilesFound),
+                                                  std::to_string(progress.files_found)});
+  }
+  scan->observer->OnScanProgress(progress);
+  return 0;
+}
+
+}  // namespace
+
+std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
+                                    const char* number_key, const char* image_key,
+                                    bool image_key_is_prefix) {
+  if (!source.IsImage()) return FormatText(Lookup(messages, number_key), {source.ShortName()});
+  if (image_key_is_prefix) return FormatText("%s %s", {Lookup(messages, image_key), source.ShortName()});
+  return FormatText(Lookup(messages, image_key), {source.ShortName()});
+}
+
+void ScanWorkflow::ForgetLastRun() {
+  for (ScanSource* source : last_sources_) source->engine.reset();
+  // Every quick folder of the last run goes, not just the last row's: the
+  // engines that read them are gone.
+  ScanIndex& index = ScanIndex::Instance();
+  for (const std::string& folder : last_quick_folders_) index.Remove(folder);
+  if (!last_quick_folders_.empty()) index.Save();
+  last_quick_folders_.clear();
+  last_sources_.clear();
+}
+
+RunResult ScanWorkflow::Run(const std::vector<ScanSource*>& sources, ScanMode mode,
+                            WorkflowObserver& observer, CancelToken& cancel) {
+  ForgetLastRun();
+  last_sources_ = sources;
+  last_mode_ = mode;
+  bool any_engine = false;
+  bool cancelled = false;
+  for (ScanSource* source : sources) {
+    const int result = ScanOne(*source, mode, observer, cancel);
+    if (result == kCancelledByUser) {
+      cancelled = true;
+      break;
+    }
+    if (!source->engine) {
+      observer.OnSourceFailed(*source, result);
+      if (sources.size() == 1) return RunResult::kNoEngine;
+      continue;
+    }
+    any_engine = true;
+    if (result != kSuccess) observer.OnSourceFailed(*source, result);
+  }
+  if (cancelled) return RunResult::kCancelled;
+  return any_engine || sources.empty() ? RunResult::kFinished : RunResult::kNoEngine;
+}
+
+std::vector<ScanSource*> ScanWorkflow::ResultSources() const {
+  std::vector<ScanSource*> sources;
+  for (ScanSource* source : last_sources_) {
+    if (source->engine) sources.push_back(source);
+  }
+  return sources;
+}
+
+int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& observer,
+                          CancelToken& cancel) {
+  observer.OnStage(
+      StageText(messages_, source, msg::kScanStageNumber, msg::kScanStageImage, true));
+  source.engine.reset();
+  source.engine = CreateEngine(source, mode);
+  if (!source.engine) return kErrInvalidParameter;
+  ScanIndex& index = ScanIndex::Instance();
+  std::string quick_folder;
+  if (mode == ScanMode::kQuick) {
+    DiscardSavedResult(source, mode);  // a new quick scan replaces the old one
+    quick_folder = index.NewScanFolder();
+    CreateFolderTree(quick_folder.substr(0, quick_folder.size() - 1));
+    last_quick_folders_.push_back(quick_folder);
+  } else {
+    ScanIndexRecord saved{};
+    if (SavedResultFor(source, mode, &saved) &&
+        !observer.AskResume(source, Lookup(messages_, msg::kResumeQuestion))) {
+      // The engine looked the saved scan up when it opened: drop it, then open afresh.
+      source.engine.reset();
+      DiscardSavedResult(source, mode);
+      source.engine = CreateEngine(source, mode);
+      if (!source.engine) return kErrInvalidParameter;
+    }
+  }
+  ScanContext context{&messages_, &observer, &cancel};
+  source.engine->SetScanCallback(&OnScanProgress, nullptr, &context, 100);
+  const int result = source.engine->Scan(nullptr);
+  source.engine->SetScanCallback(nullptr, nullptr, nullptr, 100);  // the context dies here
+  if (result == kSuccess && !quick_folder.empty()) {
+    RememberQuickResult(source, quick_folder);
+  } else {
+    // Keeps the folder counter, so the next process does not reuse this folder.
+    index.Save();
+  }
+  return result;
+}
+
+int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOptions& options,
+                             WorkflowObserver& observer, CancelToken& cancel,
+                             OpenOutcome* outcome) {
+  *outcome = OpenOutcome{};
+  ScanIndexRecord saved{};
+  if (options.fresh) {
+    DiscardSavedResult(source, mode);
+  } else if (SavedResultFor(source, mode, &saved)) {
+    source.engine.reset();
+    source.engine = CreateEngine(source, mode);
+    if (!source.engine) return kErrInvalidParameter;
+    const std::string folder = FolderOf(saved);
+    ScanIndex& index = ScanIndex::Instance();
+    index.UseFolder(folder);
+    outcome->reopened = true;
+    if (mode == ScanMode::kDeep) return source.engine->Scan("saved");
+    std::string log;
+    // A quick scan that found nothing may have left no log.
+    return index.FindLogFile(folder, "Fast_", &log) ? source.engine->Scan(log.c_str()) : kSuccess;
+  }
+  if (!options.scan_if_missing) return kErrFileNotFound;
+  const int result = ScanOne(source, mode, observer, cancel);
+  outcome->scanned = source.engine != nullptr;
+  outcome->cancelled = result == kCancelledByUser;
+  // A quick result served later belongs to the index now, not to this run.
+  last_quick_folders_.clear();
+  return result;
+}
+
+}  // namespace velmora::app

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmora::app {
+
+struct ScanSource;
+
+// How a progress window ends: 1 finished, 2 cancelled, 3 failed (no engine).
+enum class RunResult { kFinished = 1, kCancelled = 2, kNoEngine = 3 };
+
+// One scan progress report, with the texts made from the language tables.
+struct ScanProgress {
+  int percent = 0;             // of the bar, already scaled
+  int seconds_remaining = -1;  // -1 while not estimated
+  uint64_t sectors_done = 0;   // the deep engines' counters; all 0 from quick engines
+  uint64_t sectors_total = 0;
+  uint64_t files_found = 0;
+  std::string percent_text;
+  std::string time_text;
+  std::string sectors_text;  // empty when the engine reports no sector counts
+  std::string files_text;
+};
+
+// Counts of a recovery run; succeeded = processed - failed.
+struct RecoveryCounts {
+  int total = 0;
+  int processed = 0;
+  int failed = 0;
+};
+
+// One finished file of a recovery run: where it went and how it went.
+struct RecoveryLine {
+  std::string target;
+  std::string status;  // "Success" or the system's text of the error
+  bool failed = false;
+};
+
+struct RecoveryProgress {
+  int percent = 0;  // of the current file
+  std::string current;  // target path of the current file
+  RecoveryCounts counts;
+  std::string percent_text;
+  std::string counts_text;
+};
+
+// What the workflows tell their face and ask of it. Calls come on the worker's
+// thread; a window queues them to its own, the command line prints them.
+// Defaults ignore reports and answer questions with OK.
+class WorkflowObserver {
+ public:
+  virtual ~WorkflowObserver() = default;
+
+  virtual void OnStage(const std::string& text) {}
+  virtual void OnScanProgress(const ScanProgress& progress) {}
+  // A source whose scan failed (the run goes on), or that no engine could read.
+  virtual void OnSourceFailed(const ScanSource& source, int error) {}
+  virtual void OnSearchProgress(int percent, const std::string& percent_text) {}
+  virtual void OnRecoveryProgress(const RecoveryProgress& progress) {}
+  virtual void OnRecoveryLine(const RecoveryLine& line) {}
+
+  // A deep scan of `source` was left unfinished (or finished) before: true
+  // continues or reopens it, false starts afresh and drops the saved one.
+  virtual bool AskResume(const ScanSource& source, const std::string& question) { return true; }
+  // The destination lies on the scanned volume `source`: true goes on.
+  virtual bool ConfirmSameVolume(const ScanSource& source, const std::string& warning) {
+    return true;
+  }
+};
+
+}  // namespace velmora::app
