@@ -1,6 +1,8 @@
 #include "signature/merge_results.h"
 
 #include <map>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/record_text.h"
@@ -83,20 +85,87 @@ bool MetadataRecordDataSector(const ScanRecord& record, SectorReader* source, in
   }
 }
 
+namespace {
+
+// What makes two named records one file: the same volume's file seen by the quick
+// engine and again by a deep engine (same MFT record, or same first data sector on
+// FAT, and the same size).
+using SameFileKey = std::tuple<int, uint64_t, uint64_t, std::string>;
+
+bool KeyOf(const ScanRecord& record, bool has_sector, uint64_t sector, SameFileKey* key) {
+  switch (record.source_kind) {
+    case kSourceNtfsQuick:
+    case kSourceNtfsDeep:
+      if (record.object_id == 0) return false;
+      *key = {0, (static_cast<uint64_t>(record.object_id) << 32) ^ record.partition_start,
+              record.size, std::string()};
+      return true;
+    case kSourceFatQuick:
+    case kSourceFatDeep:
+      if (record.object_id >= 2 && has_sector) {
+        *key = {1, sector, record.size, std::string()};
+      } else {
+        // An empty file has no cluster: its directory entry tells it.
+        *key = {2, record.location, record.size, AsciiLower(RecordName(record))};
+      }
+      return true;
+    default: return false;
+  }
+}
+
+bool InLostFolder(const std::string& path) {
+  return path.rfind("LostFolder", 0) == 0 || path.find("/LostFolder") != std::string::npos;
+}
+
+}  // namespace
+
 int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
                        IFileRecoveryParse* fat_deep, IFileRecoveryParse* ntfs_deep,
                        IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,
                        ScanRecordList* out) {
   const size_t first = out->size();
+  ScanRecordList named;
   for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
-    if (engine != nullptr) engine->GetFilesByType(filter, out);
+    if (engine != nullptr) engine->GetFilesByType(filter, &named);
   }
-  // Where each named file's data begins, with its extension.
-  std::multimap<uint64_t, std::string> starts;
-  for (size_t i = first; i < out->size(); ++i) {
+  auto owner_of = [&](const ScanRecord& record) -> IFileRecoveryParse* {
+    switch (record.source_kind) {
+      case kSourceNtfsDeep: return ntfs_deep;
+      case kSourceFatDeep: return fat_deep;
+      default: return quick;
+    }
+  };
+  auto lost = [&](const ScanRecord& record) {
+    IFileRecoveryParse* engine = owner_of(record);
+    std::string path;
+    if (engine != nullptr) engine->GetFullPath(record, &path);
+    return InLostFolder(path);
+  };
+  // Where each named file's data begins, with its extension and whether its content
+  // agreed with that extension.
+  struct Start {
+    std::string extension;
+    bool content_checked;
+  };
+  std::multimap<uint64_t, Start> starts;
+  std::map<SameFileKey, size_t> seen;
+  for (const ScanRecord& record : named) {
     uint64_t sector = 0;
-    if (data_sector_of && data_sector_of((*out)[i], &sector)) {
-      starts.emplace(sector, std::string(ExtensionOf(RecordName((*out)[i]))));
+    const bool has_sector = data_sector_of && data_sector_of(record, &sector);
+    if (has_sector) {
+      starts.emplace(sector, Start{std::string(ExtensionOf(RecordName(record))),
+                                   record.content_check != 0});
+    }
+    SameFileKey key;
+    if (record.is_directory || !KeyOf(record, has_sector, sector, &key)) {
+      out->push_back(record);
+      continue;
+    }
+    const auto [it, inserted] = seen.emplace(key, out->size());
+    if (inserted) {
+      out->push_back(record);
+    } else if (lost((*out)[it->second]) && !lost(record)) {
+      (*out)[it->second] = record;  // the real folder wins over a lost one
     }
   }
   if (signature != nullptr) {
@@ -106,9 +175,11 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
       const std::string_view extension = ExtensionOf(RecordName(record));
       bool duplicate = false;
       const auto [begin, end] = starts.equal_range(record.location);
+      // The named file's own data, unless its content did not look like its name
+      // said (then the carved file is what the cluster really holds).
       for (auto it = begin; it != end && !duplicate; ++it) {
-        duplicate = SameExtension(it->second, extension) ||
-                    (SameExtension(extension, "jpg") && SameExtension(it->second, "thm"));
+        duplicate = it->second.content_checked || SameExtension(it->second.extension, extension) ||
+                    (SameExtension(extension, "jpg") && SameExtension(it->second.extension, "thm"));
       }
       if (!duplicate) out->push_back(record);
     }

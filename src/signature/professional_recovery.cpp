@@ -10,6 +10,7 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
+#include "engine/source_fingerprint.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "signature/deep_scan_dispatch.h"
@@ -176,6 +177,8 @@ int CProfessionalRecovery::OpenImage(const std::string& image_path, char16_t dri
   image_path_ = image_path;
   saved_ = ScanIndexRecord{};
   resume_flag_ = ScanIndex::Instance().FindForImage(image_path, &saved_);
+  fingerprint_ = FingerprintImage(image_path);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenImage(image_path, drive_tag);
   err = ntfs_deep_->OpenImage(image_path, drive_tag);
   quick_ = CreateEngineForImage(image_path, drive_tag, false);
@@ -195,6 +198,8 @@ int CProfessionalRecovery::OpenPartition(int disk_number, uint64_t start_sector,
   saved_ = ScanIndexRecord{};
   resume_flag_ =
       ScanIndex::Instance().FindForPartition(disk_number, start_sector, sector_count, "", &saved_);
+  fingerprint_ = FingerprintPartition(disk_number, start_sector, sector_count);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   const int err = ntfs_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   quick_ = CreateEngineForPartition(disk_number, static_cast<uint32_t>(start_sector),
@@ -230,6 +235,20 @@ int CProfessionalRecovery::SetRecoverCallback(ListingProgressCallback callback, 
 }
 
 std::string CProfessionalRecovery::ScanFolder() const { return scan_folder_; }
+
+void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
+  discarded_other_contents_ = false;
+  if (!resume_flag_) return;
+  ScanIndex& index = ScanIndex::Instance();
+  const std::string folder = index.CurrentFolder();
+  // Without a fingerprint (unreadable now, or an older folder) sameness is not proven.
+  if (!fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
+  index.Remove(folder);
+  index.Save();
+  resume_flag_ = false;
+  saved_ = ScanIndexRecord{};
+  discarded_other_contents_ = true;
+}
 
 int CProfessionalRecovery::RunQuickPhase(bool* free_range_mode) {
   *free_range_mode = false;
@@ -469,6 +488,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
     scan_folder_ = index.NewScanFolder();
   }
   CreateFolderTree(StripSlash(scan_folder_));
+  if (!resume_flag_) KeepFolderFingerprint(scan_folder_, fingerprint_);
   unreadable_sectors_ = 0;
   pass_complete_ = false;
   seconds_remaining_ = -1;
@@ -640,6 +660,12 @@ int CProfessionalRecovery::GetFilesByType(const std::string& filter, ScanRecordL
   };
   return MergeResultsByType(filter, quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_,
                             data_sector_of, out);
+}
+
+bool CProfessionalRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) {
+  if (record.source_kind == kSourceSignature) return false;
+  auto* estimator = dynamic_cast<IOverwriteEstimator*>(quick_.get());
+  return estimator != nullptr && estimator->EstimateOverwrite(record, out);
 }
 
 }  // namespace velmora
