@@ -154,14 +154,17 @@ int RunRecover(const Args& args) {
       result = engine->RecoverFile(record, target_path, 0);
       if (result == 0) result = state.last_error;
     }
-    if (result == kCancelledByUser) {
-      stopped = true;
-      --processed;
-      break;
-    }
     if (result != 0) {
+      std::string kept;
+      SettleFailedOutput(target_path, result, &kept);
+      if (result == kCancelledByUser) {
+        stopped = true;
+        --processed;
+        break;
+      }
       ++failed;
-      std::fprintf(stderr, "failed: %s: %s\n", target_path.c_str(), DescribeError(result).c_str());
+      std::fprintf(stderr, "failed: %s: %s%s\n", target_path.c_str(), DescribeError(result).c_str(),
+                   kept.empty() ? "" : ("; what could be read is kept as " + kept).c_str());
     }
   }
   interrupt_guard.Finish();

@@ -140,4 +140,23 @@ int MakeRecoveredSubfolder(const std::string& parent, const std::string& name, s
   return kSuccess;
 }
 
+void SettleFailedOutput(const std::string& path, int error, std::string* kept) {
+  kept->clear();
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  const bool useless = st.st_size == 0 || error == kErrDiskFull || error == kErrWriteFault ||
+                       error == kCancelledByUser;
+  if (useless) {
+    ::unlink(path.c_str());
+    return;
+  }
+  const std::string partial =
+      UniquePathIn(ParentFolderOf(path), LastPathComponent(path) + ".partial");
+  if (::rename(path.c_str(), partial.c_str()) == 0) {
+    *kept = partial;
+  } else {
+    ::unlink(path.c_str());
+  }
+}
+
 }  // namespace velmora

@@ -1,5 +1,6 @@
 #include "fat/fat_boot_geometry.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmora {
@@ -106,6 +107,21 @@ const char* FatTypeName(FatType type) {
       return "FAT32";
   }
   return "FAT";
+}
+
+std::vector<FingerprintRange> FatFingerprintRanges(const FatGeometry& geometry) {
+  constexpr uint64_t kMaxBytes = 65536;
+  const uint64_t sector = geometry.bytes_per_sector;
+  std::vector<FingerprintRange> ranges;
+  ranges.push_back({geometry.FatStartSector() * sector,
+                    static_cast<uint32_t>(std::min<uint64_t>(kMaxBytes, geometry.sectors_per_fat * sector))});
+  uint64_t root = 0;
+  if (geometry.ClusterToSector(geometry.root_cluster, &root)) {
+    const uint64_t bytes = geometry.root_cluster == 0 ? geometry.root_directory_sectors * sector
+                                                      : geometry.ClusterBytes();
+    ranges.push_back({root * sector, static_cast<uint32_t>(std::min(kMaxBytes, bytes))});
+  }
+  return ranges;
 }
 
 }  // namespace velmora

@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "engine/source_fingerprint.h"
 
 namespace velmora {
 
@@ -41,5 +44,9 @@ constexpr uint32_t kMaxFat16Clusters = 65524;
 bool ParseFatBootSector(const uint8_t* sector, size_t size, FatGeometry* out);
 
 const char* FatTypeName(FatType type);
+
+// What identifies the volume's contents beside its boot area: the start of the
+// first FAT and the root directory.
+std::vector<FingerprintRange> FatFingerprintRanges(const FatGeometry& geometry);
 
 }  // namespace velmora

@@ -13,6 +13,13 @@ CarveContext CarveContext::ForMeasuring() {
   return context;
 }
 
+bool CarveContext::InSecondPiece(uint64_t sector) const {
+  for (const TsRange& range : second_pieces) {
+    if (sector >= range.first_sector && sector <= range.last_sector) return true;
+  }
+  return false;
+}
+
 uint64_t CarveContext::SourceSectors() const {
   if (source == nullptr || !source->IsOpen() || sector_size <= 0) return 0;
   const uint64_t bytes =

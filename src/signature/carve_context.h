@@ -52,6 +52,15 @@ struct CarveContext {
   bool mts_flag = false;
   TsRangeList ts_ranges;
 
+  // Set by a length operation that found the file in two pieces: the first piece (whole
+  // sectors) and the foreign bytes between the pieces. Both 0 for a file in one piece.
+  uint64_t first_piece_bytes = 0;
+  uint64_t gap_bytes = 0;
+  // Second pieces of files carved in two pieces: no file starts inside them.
+  TsRangeList second_pieces;
+
+  bool InSecondPiece(uint64_t sector) const;
+
   // A context able to measure lengths (allocates the scratch buffer).
   static CarveContext ForMeasuring();
 

@@ -21,19 +21,25 @@ namespace {
 
 constexpr size_t kCopyChunk = 65536;
 
-// Types whose length comes from a header field: the walker still examines the
-// sectors inside them, because the header may lie.
-bool LengthFromHeader(int type) {
-  switch (type) {
-    case 0: case 2: case 3: case 5:  // compound documents
-    case 21: case 22:                // wav, avi
-    case 24: case 26:                // asf, swf
-    case 29: case 33:                // bmp, cab
-    case 45: case 46:                // ttf, ico
-      return true;
-    default:
-      return false;
+// A carved file in two pieces keeps the first piece's sectors in the object id and the
+// foreign sectors between the pieces in the data area start (both unused by carved records).
+uint64_t FirstPieceSectors(const ScanRecord& record) { return record.object_id; }
+uint64_t GapSectors(const ScanRecord& record) {
+  return record.object_id != 0 ? record.data_area_start : 0;
+}
+
+// Where the file's byte `offset` lies on the source, and how many bytes from there on
+// belong to the same piece (at most `want`).
+uint64_t PieceSector(const ScanRecord& record, uint64_t offset, uint64_t sector_size,
+                     uint64_t* want) {
+  const uint64_t first_piece = FirstPieceSectors(record) * sector_size;
+  const uint64_t sector = record.location + offset / sector_size;
+  if (first_piece == 0) return sector;
+  if (offset < first_piece) {
+    *want = std::min(*want, first_piece - offset);
+    return sector;
   }
+  return sector + GapSectors(record);
 }
 
 // Documents and archives are previewed from a file named like the record;
@@ -63,6 +69,7 @@ int CFileTypeRecovery::OpenStore(const std::string& log_name) {
 
 int CFileTypeRecovery::OpenImage(const std::string& image_path, char16_t drive_tag) {
   store_.reset();
+  if (carve_) carve_->second_pieces.clear();  // they belonged to the source before
   drive_tag_ = drive_tag;
   sector_size_ = 512;
   const int result = OpenImageFile(&source_, image_path);
@@ -75,6 +82,7 @@ int CFileTypeRecovery::OpenImage(const std::string& image_path, char16_t drive_t
 int CFileTypeRecovery::OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
                                      char16_t drive_letter) {
   store_.reset();
+  if (carve_) carve_->second_pieces.clear();
   drive_tag_ = drive_letter;
   const int result = OpenPhysicalDrive(&source_, disk_number);
   sector_size_ = source_.device_sector_size;
@@ -135,12 +143,13 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
   if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
   if (carve_->structure_check_deferred) {
     const uint64_t bytes = static_cast<uint64_t>(sector_size);
-    held_.bytes_from_start = carve_->BytesFromStart();
+    // The length as cut at the source's end and at a second piece carved before.
+    held_.bytes_from_start = file.length;
     held_.measured = file.uncut_length;
     held_.sector = sector_number;
     held_.until = sector_number + (file.uncut_length + bytes - 1) / bytes;
     held_.file = std::move(file);
-    if (LengthFromHeader(held_.file.type)) {
+    if (!ScanSkipsCarvedFile(held_.file.type)) {
       // The scan walks such a file's sectors as usual, so it cannot look for structures.
       const uint64_t cut = length::CutAtFileSystemStructure(*carve_, held_.measured);
       const uint64_t sectors = EndHeld(cut, found);
@@ -169,11 +178,21 @@ uint64_t CFileTypeRecovery::RecordCarved(uint64_t sector_number, const CarveResu
   record->cluster_size = -1;
   record->size = size;
   record->location = sector_number;
+  uint64_t first_piece_sectors = 0;
+  if (file.gap_bytes != 0) {
+    const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size_);
+    record->object_id = static_cast<uint32_t>(file.first_piece_bytes / bytes_per_sector);
+    record->data_area_start = file.gap_bytes / bytes_per_sector;
+    first_piece_sectors = record->object_id;
+  }
   SetRecordName(record, file.name);
   store_->AddRelation(0, 0, index, 0, nullptr);
   if (found) ++*found;
+  // Sectors inside a file whose length comes from a header field are still examined,
+  // because the header may lie; so are the foreign sectors between two pieces.
+  if (first_piece_sectors != 0) return first_piece_sectors;
   const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size_);
-  return LengthFromHeader(file.type)
+  return !ScanSkipsCarvedFile(file.type)
              ? 1
              : std::max<uint64_t>(1, (size + bytes_per_sector - 1) / bytes_per_sector);
 }
@@ -268,6 +287,12 @@ int CFileTypeRecovery::GetFilesByType(const std::string& filter, ScanRecordList*
   return store_->ListByType(filter, out);
 }
 
+uint64_t CFileTypeRecovery::OwnBytesOnSource(const ScanRecord& record) const {
+  const uint64_t gap = GapSectors(record) * static_cast<uint64_t>(sector_size_);
+  const uint64_t reach = ClampToSource(record.location, record.size + gap);
+  return reach > gap ? reach - gap : 0;
+}
+
 int CFileTypeRecovery::ReadChunk(uint64_t sector, uint64_t bytes_wanted,
                                  std::vector<uint8_t>* buffer, size_t* bytes_read) {
   const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size_);
@@ -288,7 +313,7 @@ int CFileTypeRecovery::RecoverFile(const ScanRecord& record, const std::string& 
     const int err = CreateFolderTree(destination.substr(0, slash));
     if (err != kSuccess && err != kErrFileExists && err != kErrAlreadyExists) return err;
   }
-  const uint64_t length = ClampToSource(record.location, record.size);
+  const uint64_t length = OwnBytesOnSource(record);
   if (length == 0 && record.size != 0) return kErrReadFault;  // starts past the source
   int fd = -1;
   std::string written_path;
@@ -297,10 +322,10 @@ int CFileTypeRecovery::RecoverFile(const ScanRecord& record, const std::string& 
   std::vector<uint8_t> buffer;
   uint64_t done = 0;
   while (done < length) {
-    const uint64_t want = std::min<uint64_t>(kCopyChunk, length - done);
+    uint64_t want = std::min<uint64_t>(kCopyChunk, length - done);
     size_t got = 0;
-    result = ReadChunk(record.location + done / static_cast<uint64_t>(sector_size_), want, &buffer,
-                       &got);
+    const uint64_t sector = PieceSector(record, done, static_cast<uint64_t>(sector_size_), &want);
+    result = ReadChunk(sector, want, &buffer, &got);
     if (result != kSuccess) break;
     result = WriteAll(fd, buffer.data(), got);
     if (result != kSuccess) break;
@@ -347,7 +372,7 @@ int CFileTypeRecovery::PreviewFile(const ScanRecord& record, std::string* path, 
     fd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return LastError();
   }
-  const uint64_t length = ClampToSource(record.location, record.size);
+  const uint64_t length = OwnBytesOnSource(record);
   if (length == 0 && record.size != 0) {
     if (fd >= 0) {
       ::close(fd);
@@ -362,10 +387,10 @@ int CFileTypeRecovery::PreviewFile(const ScanRecord& record, std::string* path, 
   uint64_t done = 0;
   int result = kSuccess;
   while (done < wanted) {
-    const uint64_t want = std::min<uint64_t>(kCopyChunk, wanted - done);
+    uint64_t want = std::min<uint64_t>(kCopyChunk, wanted - done);
     size_t got = 0;
-    result = ReadChunk(record.location + done / static_cast<uint64_t>(sector_size_), want, &buffer,
-                       &got);
+    const uint64_t sector = PieceSector(record, done, static_cast<uint64_t>(sector_size_), &want);
+    result = ReadChunk(sector, want, &buffer, &got);
     if (result != kSuccess) break;
     if (fd >= 0) {
       result = WriteAll(fd, buffer.data(), got);

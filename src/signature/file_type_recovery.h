@@ -96,6 +96,8 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   HeldCarve held_;
   // Length of the carved file as stored: cut at the end of the source.
   uint64_t ClampToSource(uint64_t first_sector, uint64_t length) const;
+  // The record's own bytes the source holds (a second piece counts after its gap).
+  uint64_t OwnBytesOnSource(const ScanRecord& record) const;
   int ReadChunk(uint64_t sector, uint64_t bytes_wanted, std::vector<uint8_t>* buffer,
                 size_t* bytes_read);
 

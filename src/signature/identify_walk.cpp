@@ -6,11 +6,16 @@
 #include <vector>
 
 #include "signature/byte_search.h"
+#include "signature/formats/format.h"
 #include "signature/signature_table.h"
 #include "signature/simple_identifiers.h"
 #include "signature/structured_probes.h"
 
 namespace velmora {
+
+namespace formats {
+extern const Format kTar;
+}  // namespace formats
 
 namespace {
 
@@ -23,6 +28,7 @@ enum AnchorBit : uint8_t {
   kMtsAt8 = 4,
   kLocalHeaderAt0 = 8,
   kContentTypesAt31 = 16,
+  kUstarAt257 = 32,
   kAlwaysCall = 0xFF,
 };
 
@@ -60,6 +66,9 @@ uint8_t AnchorsOf(const uint8_t* buffer, size_t length) {
   if (length >= 16 && Word(buffer + 8) == Word("\x00\x00\xB0\x11") &&
       At(buffer, length, 8, {"\x00\x00\xB0\x11\x00\x00\xC1\x00", 8})) {
     found |= kMtsAt8;
+  }
+  if (length >= 262 && Word(buffer + 257) == Word("usta") && At(buffer, length, 257, "ustar")) {
+    found |= kUstarAt257;
   }
   if (length >= 35 && Word(buffer + 31) == Word("[Con") &&
       At(buffer, length, 31, "[Content_Types].xml")) {
@@ -110,6 +119,7 @@ class FirstByteDispatch {
     for (const AnchoredOperation& anchored : kAnchored) {
       if (anchored.identify == row.identify) return anchored.anchors;
     }
+    if (row.identify == formats::kTar.identify) return kUstarAt257;  // "ustar" at 257
     return kAlwaysCall;
   }
 

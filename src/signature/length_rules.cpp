@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "signature/byte_search.h"
+#include "signature/formats/format.h"
 #include "signature/forward_scan.h"
 #include "signature/media_structure_length.h"
 

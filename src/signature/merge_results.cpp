@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/record_text.h"
@@ -121,44 +123,126 @@ bool MetadataRecordDataSector(const ScanRecord& record, SectorReader* source, in
   }
 }
 
+namespace {
+
+// What makes two named records one file: the same volume's file seen by the quick
+// engine and again by a deep engine (same MFT record, or same first data sector on
+// FAT, and the same size).
+using SameFileKey = std::tuple<int, uint64_t, uint64_t, std::string>;
+
+bool KeyOf(const ScanRecord& record, bool has_sector, uint64_t sector, SameFileKey* key) {
+  switch (record.source_kind) {
+    case kSourceNtfsQuick:
+    case kSourceNtfsDeep:
+      if (record.object_id == 0) return false;
+      *key = {0, (static_cast<uint64_t>(record.object_id) << 32) ^ record.partition_start,
+              record.size, std::string()};
+      return true;
+    case kSourceFatQuick:
+    case kSourceFatDeep:
+      if (record.object_id >= 2 && has_sector) {
+        *key = {1, sector, record.size, std::string()};
+      } else {
+        // An empty file has no cluster: its directory entry tells it.
+        *key = {2, record.location, record.size, AsciiLower(RecordName(record))};
+      }
+      return true;
+    default: return false;
+  }
+}
+
+bool InLostFolder(const std::string& path) {
+  return path.rfind("LostFolder", 0) == 0 || path.find("/LostFolder") != std::string::npos;
+}
+
+}  // namespace
+
 int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
                        IFileRecoveryParse* fat_deep, IFileRecoveryParse* ntfs_deep,
                        IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,
                        ScanRecordList* out) {
   const size_t first = out->size();
+  ScanRecordList named;
   for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
-    if (engine != nullptr) engine->GetFilesByType(filter, out);
+    if (engine != nullptr) engine->GetFilesByType(filter, &named);
   }
   ScanRecordList carved;
   if (signature != nullptr) signature->GetFilesByType(filter, &carved);
-  // Where each named file's data begins, with its extension. Only files that a carved file
-  // could repeat are looked up (each NTFS one costs a read), in the order their records lie.
+  auto owner_of = [&](const ScanRecord& record) -> IFileRecoveryParse* {
+    switch (record.source_kind) {
+      case kSourceNtfsDeep: return ntfs_deep;
+      case kSourceFatDeep: return fat_deep;
+      default: return quick;
+    }
+  };
+  auto lost = [&](const ScanRecord& record) {
+    IFileRecoveryParse* engine = owner_of(record);
+    std::string path;
+    if (engine != nullptr) engine->GetFullPath(record, &path);
+    return InLostFolder(path);
+  };
+  // The first data sector is looked up only where it is needed (each NTFS one costs a
+  // read): for the FAT key (read from the record itself) and for named files a carved file
+  // could repeat (content that agreed with the name, or an extension some carved file has).
+  // They are looked up in the order their records lie.
   std::set<std::string> carved_extensions;
   for (const auto& record : carved) carved_extensions.insert(AsciiLower(ExtensionOf(RecordName(record))));
   if (carved_extensions.count("jpg") != 0) carved_extensions.insert("thm");
   std::vector<size_t> wanted;
-  for (size_t i = first; i < out->size(); ++i) {
-    if (carved_extensions.count(AsciiLower(ExtensionOf(RecordName((*out)[i])))) != 0) {
-      wanted.push_back(i);
-    }
+  for (size_t i = 0; i < named.size(); ++i) {
+    const ScanRecord& record = named[i];
+    const bool fat = record.source_kind == kSourceFatQuick || record.source_kind == kSourceFatDeep;
+    const bool could_repeat =
+        !carved.empty() &&
+        (record.content_check != 0 ||
+         carved_extensions.count(AsciiLower(ExtensionOf(RecordName(record)))) != 0);
+    if (fat || could_repeat) wanted.push_back(i);
   }
-  std::stable_sort(wanted.begin(), wanted.end(), [out](size_t a, size_t b) {
-    return (*out)[a].location < (*out)[b].location;
+  std::stable_sort(wanted.begin(), wanted.end(), [&named](size_t a, size_t b) {
+    return named[a].location < named[b].location;
   });
-  std::multimap<uint64_t, std::string> starts;
-  for (size_t i : wanted) {
-    uint64_t sector = 0;
-    if (data_sector_of && data_sector_of((*out)[i], &sector)) {
-      starts.emplace(sector, std::string(ExtensionOf(RecordName((*out)[i]))));
+  std::vector<uint64_t> data_sectors(named.size(), 0);
+  std::vector<uint8_t> has_data_sector(named.size(), 0);
+  if (data_sector_of) {
+    for (size_t i : wanted) has_data_sector[i] = data_sector_of(named[i], &data_sectors[i]) ? 1 : 0;
+  }
+  // Where each named file's data begins, with its extension and whether its content
+  // agreed with that extension.
+  struct Start {
+    std::string extension;
+    bool content_checked;
+  };
+  std::multimap<uint64_t, Start> starts;
+  std::map<SameFileKey, size_t> seen;
+  for (size_t i = 0; i < named.size(); ++i) {
+    const ScanRecord& record = named[i];
+    const uint64_t sector = data_sectors[i];
+    const bool has_sector = has_data_sector[i] != 0;
+    if (has_sector) {
+      starts.emplace(sector, Start{std::string(ExtensionOf(RecordName(record))),
+                                   record.content_check != 0});
+    }
+    SameFileKey key;
+    if (record.is_directory || !KeyOf(record, has_sector, sector, &key)) {
+      out->push_back(record);
+      continue;
+    }
+    const auto [it, inserted] = seen.emplace(key, out->size());
+    if (inserted) {
+      out->push_back(record);
+    } else if (lost((*out)[it->second]) && !lost(record)) {
+      (*out)[it->second] = record;  // the real folder wins over a lost one
     }
   }
   for (const auto& record : carved) {
     const std::string_view extension = ExtensionOf(RecordName(record));
     bool duplicate = false;
     const auto [begin, end] = starts.equal_range(record.location);
+    // The named file's own data, unless its content did not look like its name
+    // said (then the carved file is what the cluster really holds).
     for (auto it = begin; it != end && !duplicate; ++it) {
-      duplicate = SameExtension(it->second, extension) ||
-                  (SameExtension(extension, "jpg") && SameExtension(it->second, "thm"));
+      duplicate = it->second.content_checked || SameExtension(it->second.extension, extension) ||
+                  (SameExtension(extension, "jpg") && SameExtension(it->second.extension, "thm"));
     }
     if (!duplicate) out->push_back(record);
   }

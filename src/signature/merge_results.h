@@ -14,10 +14,12 @@ namespace velmora {
 // cannot be told (an NTFS record without data runs, a directory).
 using DataSectorOf = std::function<bool(const ScanRecord& record, uint64_t* sector)>;
 
-// The listing of the combined deep scan: the metadata engines' files first, then
-// carved files, except a carved file that starts where a listed file's data starts
-// and has the same extension (it is the same file without its name). A carved
-// "jpg" at the start of a "thm" thumbnail counts as the same file too.
+// The listing of the combined deep scan: the metadata engines' files once each (a
+// file the quick engine and a deep engine both found is listed under its real
+// folder rather than a lost one), then carved files, except a carved file that
+// starts where a listed file's data starts: it is that file without its name,
+// unless the named file failed its content check and the carved one is of another
+// kind. A carved "jpg" at the start of a "thm" thumbnail counts as the same file.
 int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
                        IFileRecoveryParse* fat_deep, IFileRecoveryParse* ntfs_deep,
                        IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,

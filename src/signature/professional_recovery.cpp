@@ -10,6 +10,7 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
+#include "engine/source_fingerprint.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "signature/deep_scan_dispatch.h"
@@ -71,6 +72,7 @@ uint64_t SkipOfCarvedRecord(const ScanRecord& record, int32_t sector_size) {
   const SignatureRow* row = FindRowByExtension(extension);
   const bool from_header = row != nullptr && !row->skip_after;
   if (from_header) return 1;
+  if (record.object_id != 0) return record.object_id;  // first of two pieces
   const uint64_t bytes = static_cast<uint64_t>(sector_size);
   return std::max<uint64_t>(1, (record.size + bytes - 1) / bytes);
 }
@@ -156,6 +158,13 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
     if (AsciiLower(ExtensionOf(RecordName(record_))) == "ts") {
       owner_->carve_.ts_ranges.push_back({sector_number, sector_number + *skip - 1});
     }
+    if (record_.object_id != 0) {  // a file in two pieces: its second piece stays its own
+      const uint64_t bytes = static_cast<uint64_t>(owner_->sector_size_);
+      const uint64_t second = sector_number + record_.object_id + record_.data_area_start;
+      const uint64_t sectors = (record_.size + bytes - 1) / bytes;
+      const uint64_t rest = sectors > record_.object_id ? sectors - record_.object_id : 1;
+      owner_->carve_.second_pieces.push_back({second, second + rest - 1});
+    }
     LoadNextRecord();
     return kSuccess;
   }
@@ -193,6 +202,8 @@ int CProfessionalRecovery::OpenImage(const std::string& image_path, char16_t dri
   image_path_ = image_path;
   saved_ = ScanIndexRecord{};
   resume_flag_ = ScanIndex::Instance().FindForImage(image_path, &saved_);
+  fingerprint_ = FingerprintImage(image_path);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenImage(image_path, drive_tag);
   err = ntfs_deep_->OpenImage(image_path, drive_tag);
   quick_ = CreateEngineForImage(image_path, drive_tag, false);
@@ -212,6 +223,8 @@ int CProfessionalRecovery::OpenPartition(int disk_number, uint64_t start_sector,
   saved_ = ScanIndexRecord{};
   resume_flag_ =
       ScanIndex::Instance().FindForPartition(disk_number, start_sector, sector_count, "", &saved_);
+  fingerprint_ = FingerprintPartition(disk_number, start_sector, sector_count);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   const int err = ntfs_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   quick_ = CreateEngineForPartition(disk_number, static_cast<uint32_t>(start_sector),
@@ -247,6 +260,20 @@ int CProfessionalRecovery::SetRecoverCallback(ListingProgressCallback callback, 
 }
 
 std::string CProfessionalRecovery::ScanFolder() const { return scan_folder_; }
+
+void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
+  discarded_other_contents_ = false;
+  if (!resume_flag_) return;
+  ScanIndex& index = ScanIndex::Instance();
+  const std::string folder = index.CurrentFolder();
+  // Without a fingerprint (unreadable now, or an older folder) sameness is not proven.
+  if (!fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
+  index.Remove(folder);
+  index.Save();
+  resume_flag_ = false;
+  saved_ = ScanIndexRecord{};
+  discarded_other_contents_ = true;
+}
 
 int CProfessionalRecovery::RunQuickPhase(bool* free_range_mode) {
   *free_range_mode = false;
@@ -529,6 +556,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
     scan_folder_ = index.NewScanFolder();
   }
   CreateFolderTree(StripSlash(scan_folder_));
+  if (!resume_flag_) KeepFolderFingerprint(scan_folder_, fingerprint_);
   unreadable_sectors_ = 0;
   pass_complete_ = false;
   seconds_remaining_ = -1;
@@ -585,6 +613,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
   carve_.mapped = mapped_source_.Attach(source_.handle) ? &mapped_source_ : nullptr;
+  carve_.second_pieces.clear();
   if (resume_flag_) {
     if (resume_notice_) {
       resume_notice_(total_ ? static_cast<int>(processed_ * 100 / total_) : 0);
@@ -703,6 +732,12 @@ int CProfessionalRecovery::GetFilesByType(const std::string& filter, ScanRecordL
   };
   return MergeResultsByType(filter, quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_,
                             data_sector_of, out);
+}
+
+bool CProfessionalRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) {
+  if (record.source_kind == kSourceSignature) return false;
+  auto* estimator = dynamic_cast<IOverwriteEstimator*>(quick_.get());
+  return estimator != nullptr && estimator->EstimateOverwrite(record, out);
 }
 
 }  // namespace velmora

@@ -25,6 +25,10 @@ struct CarveResult {
   int type = kNoSignatureType;
   uint64_t length = 0;        // bytes, cut at the last whole sector of the source
   uint64_t uncut_length = 0;  // as measured, before that cut
+  // For a file found in two pieces: the first piece's length in whole sectors and the
+  // foreign bytes between the pieces (the length counts the file's own bytes only).
+  uint64_t first_piece_bytes = 0;
+  uint64_t gap_bytes = 0;
 };
 
 // Recognises the file starting in `buffer` (the sector at `start_sector` of `source`) and

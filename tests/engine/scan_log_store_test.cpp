@@ -246,7 +246,8 @@ TEST_F(ScanLogStoreTest, ListingByTypeFollowsTheCategoryLists) {
   };
   EXPECT_EQ(list("audio"), (std::vector<std::string>{"clip.RM", "song.mp3"}));
   EXPECT_EQ(list("video"), (std::vector<std::string>{"clip.RM"}));
-  EXPECT_EQ(list("others"), (std::vector<std::string>{"notes", "x.rtf"}));
+  EXPECT_EQ(list("others"), (std::vector<std::string>{"notes"}));
+  EXPECT_EQ(list("document"), (std::vector<std::string>{"x.rtf"}));
   EXPECT_EQ(list("archive"), (std::vector<std::string>{"x.zip"}));
   // The failed photo is in no category; ".jp" is a substring of the photo list.
   EXPECT_EQ(list("photo"), (std::vector<std::string>{"d.jp"}));
@@ -255,7 +256,14 @@ TEST_F(ScanLogStoreTest, ListingByTypeFollowsTheCategoryLists) {
 TEST(CategoryTest, NamesMapToTheFirstMatchingList) {
   EXPECT_STREQ(CategoryOfName("clip.RM"), "audio");
   EXPECT_STREQ(CategoryOfName("notes"), "others");
-  EXPECT_STREQ(CategoryOfName("x.rtf"), "others");
+  EXPECT_STREQ(CategoryOfName("x.rtf"), "document");
+  EXPECT_STREQ(CategoryOfName("a.webp"), "photo");
+  EXPECT_STREQ(CategoryOfName("a.opus"), "audio");
+  // Added extensions never take an older one's category by substring.
+  EXPECT_STREQ(CategoryOfName("a.avi"), "video");
+  EXPECT_STREQ(CategoryOfName("a.fla"), "video");
+  EXPECT_STREQ(CategoryOfName("a.tar.zst"), "archive");
+  EXPECT_STREQ(CategoryOfName("a.ttf"), "others");
   EXPECT_STREQ(CategoryOfName("IMG_0001.JPG"), "photo");
   EXPECT_STREQ(CategoryOfName("a.mkv"), "video");
   EXPECT_STREQ(CategoryOfName("a.docx"), "document");
