@@ -305,7 +305,6 @@ int ScanLogStore::ListChildren(RelationKey key, ScanRecordList* out) {
     const int err = ReadRecord(index, &record);
     if (err == kErrInvalidParameter) continue;  // index points past the log
     if (err != kSuccess) return err;
-    if (IsHiddenPhoto(record)) continue;
     out->push_back(record);
   }
   if (out->size() > 1) SortForListing(out);
@@ -425,7 +424,7 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
     for (size_t pos = 0; pos + kRecordBytes <= got; pos += kRecordBytes) {
       std::memcpy(&record, block.data() + pos, kRecordBytes);
       record.name[kRecordNameBytes - 1] = 0;
-      if (record.is_directory || IsHiddenPhoto(record)) continue;
+      if (record.is_directory) continue;
       const std::string_view name = RecordName(record);
       bool match;
       if (name.find('.') != std::string_view::npos) {

@@ -163,8 +163,9 @@ TEST_F(ScanLogStoreTest, ReopenedLogAnswersQueriesWithoutRescanning) {
   ASSERT_EQ(store.ListChildren({5, 0}, &root), 0);
   std::vector<std::string> names;
   for (const auto& r : root) names.emplace_back(RecordName(r));
-  // Files first, case-insensitive; the photo that failed its content check is hidden.
-  EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "b.txt", "x.pdf", "a"}));
+  // Files first, case-insensitive; a photo that failed its content check is still listed
+  // (its content check tells), never dropped.
+  EXPECT_EQ(names, (std::vector<std::string>{"A.txt", "b.txt", "x.JPG", "x.pdf", "a"}));
 
   ScanRecordList top;
   ASSERT_EQ(store.ListChildren({0, 0}, &top), 0) << "key (0, 0) means the first key";
@@ -172,7 +173,7 @@ TEST_F(ScanLogStoreTest, ReopenedLogAnswersQueriesWithoutRescanning) {
 
   int count = 0;
   ASSERT_EQ(store.CountFilesUnder({5, 0}, &count), 0);
-  EXPECT_EQ(count, 6) << "hidden photos still count as files";
+  EXPECT_EQ(count, 6);
   ASSERT_EQ(store.CountFilesUnder({40, 1}, &count), 0);
   EXPECT_EQ(count, 2);
 
@@ -249,8 +250,9 @@ TEST_F(ScanLogStoreTest, ListingByTypeFollowsTheCategoryLists) {
   EXPECT_EQ(list("others"), (std::vector<std::string>{"notes"}));
   EXPECT_EQ(list("document"), (std::vector<std::string>{"x.rtf"}));
   EXPECT_EQ(list("archive"), (std::vector<std::string>{"x.zip"}));
-  // The failed photo is in no category; ".jp" is a substring of the photo list.
-  EXPECT_EQ(list("photo"), (std::vector<std::string>{"d.jp"}));
+  // The photo that failed its content check is still listed; ".jp" is a substring of the
+  // photo list.
+  EXPECT_EQ(list("photo"), (std::vector<std::string>{"d.jp", "p.jpg"}));
 }
 
 TEST(CategoryTest, NamesMapToTheFirstMatchingList) {
