@@ -59,14 +59,14 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+}  // namespace
+
 std::string NumberedName(const std::string& name, int n) {
   const size_t dot = name.rfind('.');
   const std::string suffix = "(" + std::to_string(n) + ")";
   if (dot == std::string::npos || dot == 0) return name + suffix;
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
-
-}  // namespace
 
 std::string UniquePathIn(const std::string& folder, const std::string& name) {
   std::string candidate = JoinPath(folder, name);

@@ -14,6 +14,9 @@ std::string SafeComponentName(std::string_view name);
 // `folder`/`name`, or `name(n).ext` with the smallest n that does not exist yet.
 std::string UniquePathIn(const std::string& folder, const std::string& name);
 
+// "name(n).ext", or "name(n)" without an extension: the form every numbered copy takes.
+std::string NumberedName(const std::string& name, int n);
+
 // Creates `folder` and its missing parents.
 int CreateFolderTree(const std::string& folder);
 
