@@ -43,7 +43,7 @@ for dir in "$root"/src/*/; do
       echo "${file#"$root"/}:$line: src/$folder may not include src/$target: $text"
       status=1
     fi
-  done < <(grep -Hn '^#include "' "$dir"*.h "$dir"*.cpp 2>/dev/null || true)
+  done < <(grep -Hn '^#include "' -r --include="*.h" --include="*.cpp" "$dir" || true)
 done
 
 if [[ $graph -eq 1 ]]; then

@@ -36,8 +36,15 @@ class CancelToken {
   // Waits while paused; true when the work is to stop.
   bool Checkpoint() {
     std::unique_lock<std::mutex> lock(mutex_);
+    ++holding_;
     changed_.wait(lock, [this] { return !paused_; });
+    --holding_;
     return cancelled_;
+  }
+  // Whether a worker waits at a checkpoint now (it is held while paused).
+  bool Holding() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return holding_ > 0 && paused_;
   }
 
  private:
@@ -45,6 +52,7 @@ class CancelToken {
   std::condition_variable changed_;
   bool paused_ = false;
   bool cancelled_ = false;
+  int holding_ = 0;
 };
 
 }  // namespace velmora::app

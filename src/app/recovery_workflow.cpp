@@ -19,13 +19,6 @@ namespace {
 
 constexpr int kMaxNumberedFolders = 1000;
 
-std::string NumberedName(const std::string& name, int n) {
-  const size_t dot = name.rfind('.');
-  const std::string suffix = "(" + std::to_string(n) + ")";
-  if (dot == std::string::npos || dot == 0) return name + suffix;
-  return name.substr(0, dot) + suffix + name.substr(dot);
-}
-
 bool Taken(int folder, const std::string& name) {
   struct stat st {};
   return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;

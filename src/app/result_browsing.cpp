@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 #include "app/scan_workflow.h"
 #include "engine/categories.h"
@@ -277,6 +278,65 @@ SelectionSummary Summarize(const TickedSet& ticked, const TextTable& messages) {
                                    std::to_string(summary.count)})
                      : Lookup(messages, msg::kNothingTicked);
   return summary;
+}
+
+std::string FileTimeText(uint64_t filetime) {
+  if (filetime == 0) return "    ----    ";
+  constexpr int64_t kTicksPerSecond = 10'000'000;
+  constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+  const int64_t unix_seconds = static_cast<int64_t>(filetime / kTicksPerSecond) - kSecondsFrom1601To1970;
+  // Civil date from days since 1970 (Howard Hinnant's algorithm); no time zone applies.
+  int64_t days = unix_seconds >= 0 ? unix_seconds / 86400 : (unix_seconds - 86399) / 86400;
+  const int64_t second_of_day = unix_seconds - days * 86400;
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t day_of_era = days - era * 146097;
+  const int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t mp = (5 * day_of_year + 2) / 153;
+  const int64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  char text[64];
+  std::snprintf(text, sizeof(text), "%lld-%lld-%lld %02lld:%02lld:%02lld", static_cast<long long>(year),
+                static_cast<long long>(month), static_cast<long long>(day),
+                static_cast<long long>(second_of_day / 3600), static_cast<long long>(second_of_day / 60 % 60),
+                static_cast<long long>(second_of_day % 60));
+  return text;
+}
+
+std::string ColumnText(const ScanRecord& record, FileColumn column) {
+  const std::string name(RecordName(record));
+  switch (column) {
+    case FileColumn::kName: return name;
+    case FileColumn::kSize: return record.is_directory ? std::string() : FormatSize(static_cast<int64_t>(record.size));
+    case FileColumn::kModified: return FileTimeText(record.last_write);
+    case FileColumn::kCreated: return FileTimeText(record.created);
+    case FileColumn::kPath: return "    ----    ";
+    case FileColumn::kType: {
+      if (record.is_directory) return "folder";
+      const std::string_view extension = ExtensionOf(name);
+      return extension.empty() ? "file" : std::string(extension);
+    }
+    case FileColumn::kCheck: break;
+  }
+  return std::string();
+}
+
+bool RowLess(const ScanRecord& a, const ScanRecord& b, FileColumn column) {
+  switch (column) {
+    case FileColumn::kSize:
+      if ((a.is_directory != 0) != (b.is_directory != 0)) return a.is_directory != 0;
+      return static_cast<int64_t>(a.size) < static_cast<int64_t>(b.size);
+    // Times as numbers: their texts ("2014-10-1" before "2014-9-1") would misorder.
+    case FileColumn::kModified: return a.last_write < b.last_write;
+    case FileColumn::kCreated: return a.created < b.created;
+    default: return AsciiLower(ColumnText(a, column)) < AsciiLower(ColumnText(b, column));
+  }
+}
+
+bool FirstSortAscending(FileColumn column) {
+  return column != FileColumn::kSize && column != FileColumn::kModified && column != FileColumn::kCreated;
 }
 
 }  // namespace velmora::app

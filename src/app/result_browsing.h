@@ -113,4 +113,17 @@ struct SelectionSummary {
 };
 SelectionSummary Summarize(const TickedSet& ticked, const TextTable& messages);
 
+// The columns of the result list, in order.
+enum class FileColumn { kCheck, kName, kSize, kModified, kCreated, kPath, kType };
+// "2014-5-3 14:07:09" of a FILETIME taken as UTC; "    ----    " for 0.
+std::string FileTimeText(uint64_t filetime);
+// The text a record shows in `column` (empty for the check column).
+std::string ColumnText(const ScanRecord& record, FileColumn column);
+// Ascending order of two rows: folders before files and then by size in the
+// size column, by time in the time columns, else by text without regard to case.
+bool RowLess(const ScanRecord& a, const ScanRecord& b, FileColumn column);
+// The direction of a column's first click: names and types go up, sizes and
+// times go down (the largest and newest first).
+bool FirstSortAscending(FileColumn column);
+
 }  // namespace velmora::app

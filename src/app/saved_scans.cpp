@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "deep/engine_factory.h"
 #include "engine/record_text.h"
+#include "engine/source_fingerprint.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
 
@@ -35,6 +37,11 @@ uint64_t ImageWriteTime(const std::string& path) {
   return write_time;
 }
 
+std::string FingerprintOf(const ScanSource& source) {
+  if (source.IsImage()) return FingerprintImage(source.image_path);
+  return FingerprintPartition(source.entry->disk, source.entry->start, source.entry->length);
+}
+
 bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out) {
   ScanIndex& index = ScanIndex::Instance();
   const auto& records = index.Records();
@@ -43,8 +50,11 @@ bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out) {
   });
   if (found == records.end()) return false;
   const ScanIndexRecord record = *found;
+  // Another medium can sit at the same place, so the contents are compared as well.
+  const std::string fingerprint = FingerprintOf(source);
   const bool unchanged =
-      !source.IsImage() || record.image_write_time == ImageWriteTime(source.image_path);
+      (!source.IsImage() || record.image_write_time == ImageWriteTime(source.image_path)) &&
+      !fingerprint.empty() && FolderFingerprint(FolderOf(record)) == fingerprint;
   if (!unchanged || !FolderExists(FolderOf(record))) {
     index.Remove(FolderOf(record));  // the source changed since, or the folder is gone
     index.Save();
@@ -94,6 +104,7 @@ int RememberQuickResult(const ScanSource& source, const std::string& folder) {
     record.first_sector = source.entry->start;
     record.sector_count = source.entry->length;
   }
+  KeepFolderFingerprint(folder, FingerprintOf(source));
   return ScanIndex::Instance().PutQuickResult(record);
 }
 

@@ -49,6 +49,9 @@ class ScanWorkflow {
   // results page lists (not whichever row of the list holds an engine first).
   std::vector<ScanSource*> ResultSources() const;
 
+  // The texts of another language, for the runs from now on.
+  void SetMessages(TextTable messages) { messages_ = std::move(messages); }
+
   ScanMode LastMode() const { return last_mode_; }
   // Folders the last quick run wrote into (removed by the next run).
   const std::vector<std::string>& LastQuickFolders() const { return last_quick_folders_; }

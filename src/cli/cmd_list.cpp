@@ -6,6 +6,7 @@
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "engine/categories.h"
+#include "engine/overwrite_estimate.h"
 #include "engine/record_text.h"
 
 namespace velmora::cli {
@@ -15,6 +16,20 @@ namespace {
 nlohmann::json TimeValue(uint64_t filetime) {
   const std::string text = FiletimeToIso(filetime);
   return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+// What is left of a file: "intact", "partly overwritten NN%", "overwritten", or
+// "-" when the engine cannot tell (carved files).
+struct LeftOfFile {
+  bool known = false;
+  OverwriteEstimate estimate;
+};
+
+LeftOfFile EstimateFor(IFileRecoveryParse* engine, const ScanRecord& record) {
+  LeftOfFile left;
+  auto* estimator = dynamic_cast<IOverwriteEstimator*>(engine);
+  left.known = estimator != nullptr && estimator->EstimateOverwrite(record, &left.estimate);
+  return left;
 }
 
 }  // namespace
@@ -50,34 +65,61 @@ int RunList(const Args& args) {
   }
 
   if (parsed.Has("--json")) {
-    nlohmann::json out = nlohmann::json::array();
-    for (const auto& record : records) {
-      std::string path;
+    // One element at a time, indented as a whole-array dump would be, so the output never
+    // has to be held in memory.
+    if (records.empty()) {
+      std::fputs("[]\n", stdout);
+      return kExitOk;
+    }
+    std::fputs("[\n", stdout);
+    std::string path;
+    std::string element;
+    for (size_t i = 0; i < records.size(); ++i) {
+      const ScanRecord& record = records[i];
+      path.clear();
       engine->GetFullPath(record, &path);
       if (!path.empty() && path.back() == '/') path.pop_back();
-      out.push_back({{"id", RecordId(record)},
-                     {"name", std::string(RecordName(record))},
-                     {"path", path},
-                     {"size", record.size.get()},
-                     {"is_dir", record.is_directory != 0},
-                     {"source_kind", record.source_kind.get()},
-                     {"category", CategoryOfName(RecordName(record))},
-                     {"content_check", record.content_check.get()},
-                     {"modified", TimeValue(record.last_write)},
-                     {"created", TimeValue(record.created)}});
+      const LeftOfFile left = EstimateFor(engine.get(), record);
+      const nlohmann::json item = {{"id", RecordId(record)},
+                                   {"name", std::string(RecordName(record))},
+                                   {"path", path},
+                                   {"size", record.size.get()},
+                                   {"is_dir", record.is_directory != 0},
+                                   {"source_kind", record.source_kind.get()},
+                                   {"category", CategoryOfName(RecordName(record))},
+                                   {"content_check", record.content_check.get()},
+                                   {"overwritten_percent",
+                                    left.known ? nlohmann::json(OverwrittenPercent(left.estimate))
+                                               : nlohmann::json(nullptr)},
+                                   {"state", left.known ? OverwriteStateText(left.estimate) : "unknown"},
+                                   {"modified", TimeValue(record.last_write)},
+                                   {"created", TimeValue(record.created)}};
+      element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+      std::string indented = "  ";
+      indented.reserve(element.size() + 64);
+      for (char c : element) {
+        indented.push_back(c);
+        if (c == '\n') indented.append("  ");
+      }
+      if (i + 1 < records.size()) indented.append(",\n");
+      std::fwrite(indented.data(), 1, indented.size(), stdout);
     }
-    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fputs("\n]\n", stdout);
     return kExitOk;
   }
-  std::printf("%-12s %12s  %-20s  %-9s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY", "PATH");
+  std::printf("%-12s %12s  %-20s  %-9s %-23s %-7s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY",
+              "STATE", "CONTENT", "PATH");
   for (const auto& record : records) {
     std::string path;
     engine->GetFullPath(record, &path);
-    std::printf("%-12llu %12llu  %-20s  %-9s %s%s\n",
+    const LeftOfFile left = EstimateFor(engine.get(), record);
+    std::printf("%-12llu %12llu  %-20s  %-9s %-23s %-7s %s%s\n",
                 static_cast<unsigned long long>(RecordId(record)),
                 static_cast<unsigned long long>(record.size),
                 FiletimeToIso(record.last_write).c_str(), CategoryOfName(RecordName(record)),
-                path.c_str(), std::string(RecordName(record)).c_str());
+                left.known ? OverwriteStateText(left.estimate).c_str() : "-",
+                record.content_check ? "ok" : "differs", path.c_str(),
+                std::string(RecordName(record)).c_str());
   }
   std::printf("%zu files\n", records.size());
   return kExitOk;

@@ -44,6 +44,11 @@ dev_t DiskOf(dev_t dev) {
 }
 
 // Writing recovered files onto the scanned disk can overwrite what is being recovered.
+// The same rule as the CONTENT column of `list`.
+bool FailsContentCheck(const ScanRecord& record) {
+  return record.content_check == 0 && record.is_directory == 0;
+}
+
 bool DestinationOnSource(const std::string& source, const std::string& destination) {
   struct stat src {};
   struct stat dst {};
@@ -136,6 +141,7 @@ int RunRecover(const Args& args) {
   engine->SetScanCallback(nullptr, &OnFileProgress, &state, 100);
   size_t processed = 0;
   size_t failed = 0;
+  size_t suspect = 0;
   bool stopped = false;
   for (const auto& record : records) {
     std::string folder;
@@ -154,20 +160,32 @@ int RunRecover(const Args& args) {
       result = engine->RecoverFile(record, target_path, 0);
       if (result == 0) result = state.last_error;
     }
-    if (result == kCancelledByUser) {
-      stopped = true;
-      --processed;
-      break;
-    }
     if (result != 0) {
+      std::string kept;
+      SettleFailedOutput(target_path, result, &kept);
+      if (result == kCancelledByUser) {
+        stopped = true;
+        --processed;
+        break;
+      }
       ++failed;
-      std::fprintf(stderr, "failed: %s: %s\n", target_path.c_str(), DescribeError(result).c_str());
+      std::fprintf(stderr, "failed: %s: %s%s\n", target_path.c_str(), DescribeError(result).c_str(),
+                   kept.empty() ? "" : ("; what could be read is kept as " + kept).c_str());
+    } else if (FailsContentCheck(record)) {
+      // Written as it is on the medium, but its bytes are not what its name says.
+      ++suspect;
+      std::fprintf(stderr, "content differs: %s: its bytes do not match its type; probably overwritten\n",
+                   target_path.c_str());
     }
   }
   interrupt_guard.Finish();
   if (stopped) std::printf("Recovery cancelled.\n");
   std::printf("Recovered into %s: %zu processed, %zu succeeded, %zu failed\n", destination.c_str(),
               processed, processed - failed, failed);
+  if (suspect > 0) {
+    std::printf("%zu of the recovered files do not match their type (probably overwritten)\n",
+                suspect);
+  }
   return (failed > 0 || stopped) ? kExitPartial : kExitOk;
 }
 

@@ -19,5 +19,6 @@ int RunRecover(const Args& args);
 int RunDisks(const Args& args);
 int RunImage(const Args& args);
 int RunIdentify(const Args& args);
+int RunPreview(const Args& args);
 
 }  // namespace velmora::cli

@@ -22,6 +22,7 @@ const Command kCommands[] = {
     {"disks", velmora::cli::RunDisks, "disks [--json]"},
     {"image", velmora::cli::RunImage, "image SOURCE --to FILE.img [--strict] [--force]"},
     {"identify", velmora::cli::RunIdentify, "identify FILE [--offset BYTES] [--json]"},
+    {"preview", velmora::cli::RunPreview, "preview SOURCE --id ID [--quick | --deep] [--to FILE]"},
 };
 
 void PrintUsage(FILE* out) {

@@ -28,24 +28,6 @@ std::string CategoriesOption(const ParsedArgs& parsed) {
   return categories.empty() ? "all" : categories;
 }
 
-std::string DescribeError(int code) {
-  switch (code) {
-    case kSuccess: return "success";
-    case kErrFileNotFound: return "file not found";
-    case kErrPathNotFound: return "path not found";
-    case kErrAccessDenied: return "access denied";
-    case kErrNotEnoughMemory: return "not enough memory";
-    case kErrWriteFault: return "cannot write to the destination";
-    case kErrReadFault: return "cannot read the source (read fault)";
-    case kErrInvalidParameter: return "the file's metadata or data location is invalid";
-    case kErrDiskFull: return "the destination disk is full";
-    case kErrFileExists:
-    case kErrAlreadyExists: return "the destination already exists";
-    case kErrFilenameTooLong: return "file name too long";
-    case kCancelledByUser: return "cancelled";
-    default: break;
-  }
-  return "error " + std::to_string(code);
-}
+std::string DescribeError(int code) { return DescribeErrorCode(code); }
 
 }  // namespace velmora::cli

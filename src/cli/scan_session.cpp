@@ -20,6 +20,7 @@
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
 #include "deep/professional_recovery.h"
+#include "engine/source_fingerprint.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
 #include "storage/sector_reader.h"
@@ -77,6 +78,19 @@ std::string ResultKey(const ScanTarget& target, bool deep) {
   return (deep ? "deep|" : "quick|") + target.key;
 }
 
+std::string FingerprintOf(const ScanTarget& target) {
+  return target.is_region ? FingerprintPartition(target.disk_number, target.start_sector,
+                                                 target.sector_count)
+                          : FingerprintImage(target.image_path);
+}
+
+void TellOtherContents(const ScanTarget& target, bool deep) {
+  std::fprintf(stderr,
+               "'%s' does not hold what it held when it was last scanned (another medium, or "
+               "changed since); the saved %s is discarded and it is scanned anew\n",
+               target.display.c_str(), deep ? "deep scan" : "result");
+}
+
 }  // namespace
 
 int ResolveTarget(const std::string& source, ScanTarget* target, std::string* error) {
@@ -131,7 +145,9 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineFor(const ScanTarget& target, bo
   return CreateEngineForImage(target.image_path, u'*', deep);
 }
 
-bool FindSavedResult(const ScanTarget& target, bool deep, SavedResult* result) {
+bool FindSavedResult(const ScanTarget& target, bool deep, SavedResult* result,
+                     bool* other_contents) {
+  if (other_contents) *other_contents = false;
   const nlohmann::json results = LoadResults();
   const auto it = results.find(ResultKey(target, deep));
   if (it == results.end() || !it->is_object()) return false;
@@ -143,7 +159,14 @@ bool FindSavedResult(const ScanTarget& target, bool deep, SavedResult* result) {
   result->log_name = it->value("log", "");
   result->complete = it->value("complete", false);
   struct stat st {};
-  return !result->folder.empty() && ::stat(result->folder.c_str(), &st) == 0;
+  if (result->folder.empty() || ::stat(result->folder.c_str(), &st) != 0) return false;
+  // The same path can name other contents now (a card swapped at the same number).
+  const std::string now = FingerprintOf(target);
+  if (now.empty() || FolderFingerprint(result->folder) != now) {
+    if (other_contents) *other_contents = true;
+    return false;
+  }
+  return true;
 }
 
 void RememberResult(const ScanTarget& target, bool deep, const SavedResult& result) {
@@ -261,6 +284,7 @@ int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecov
     *error = "cannot read '" + target.display + "'";
     return kErrInvalidParameter;
   }
+  if (deep->DiscardedOtherContents()) TellOtherContents(target, true);
   outcome->resumed = deep->Resuming();
   bool pass_resumed = false;
   deep->SetResumeNotice([&](int percent) {
@@ -289,8 +313,7 @@ int RunDeepScan(const ScanTarget& target, bool fresh, std::unique_ptr<IFileRecov
                  "--fresh scans again)\n", target.display.c_str());
   }
   if (result != kSuccess && !outcome->cancelled) {
-    *error = "deep scan failed with error " + std::to_string(result) + " (" +
-             DescribeError(result) + ")";
+    *error = "deep scan failed: " + DescribeErrorCode(result);
     return result;
   }
   return kSuccess;
@@ -306,6 +329,7 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
     if (!fresh) {
       *engine = CreateEngineFor(target, true);
       auto* combined = dynamic_cast<CProfessionalRecovery*>(engine->get());
+      if (combined != nullptr && combined->DiscardedOtherContents()) TellOtherContents(target, true);
       if (combined != nullptr && combined->Resuming()) return combined->Scan("saved");
       if (!scan_if_missing) {
         *error = "no saved deep scan of '" + target.display + "'";
@@ -327,10 +351,15 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
   }
   ScanIndex& index = ScanIndex::Instance();
   SavedResult saved;
-  if (!fresh && FindSavedResult(target, deep, &saved)) {
+  bool other_contents = false;
+  if (!fresh && FindSavedResult(target, deep, &saved, &other_contents)) {
     index.UseFolder(saved.folder);
     if (saved.log_name.empty()) return kSuccess;  // the scan left no log: nothing was found
     return (*engine)->Scan(saved.log_name.c_str());
+  }
+  if (other_contents) {
+    TellOtherContents(target, deep);
+    index.Remove(saved.folder);
   }
   if (!scan_if_missing) {
     *error = "no saved scan of '" + target.display + "'";
@@ -339,6 +368,7 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
   ForgetResult(target, deep);
   const std::string folder = index.NewScanFolder();
   CreateFolderTree(folder.substr(0, folder.size() - 1));
+  KeepFolderFingerprint(folder, FingerprintOf(target));
   ProgressPrinter progress(deep ? "deep scan" : "quick scan");
   (*engine)->SetScanCallback(&ProgressPrinter::ScanCallback, nullptr, &progress, 100);
   const int result = (*engine)->Scan(nullptr);
@@ -346,7 +376,7 @@ int OpenOrScan(const ScanTarget& target, bool deep, bool fresh, bool scan_if_mis
   *scanned = true;
   *cancelled = result == kCancelledByUser;
   if (result != kSuccess && !*cancelled) {
-    *error = "scan failed with error " + std::to_string(result) + " (" + DescribeError(result) + ")";
+    *error = "scan failed: " + DescribeErrorCode(result);
     return result;
   }
   std::string log_name;

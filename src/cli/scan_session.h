@@ -34,7 +34,10 @@ struct SavedResult {
   bool complete = false;
 };
 
-bool FindSavedResult(const ScanTarget& target, bool deep, SavedResult* result);
+// False when there is none, or when the source holds other contents than the
+// saved result was made of (`other_contents` then tells so).
+bool FindSavedResult(const ScanTarget& target, bool deep, SavedResult* result,
+                     bool* other_contents = nullptr);
 void RememberResult(const ScanTarget& target, bool deep, const SavedResult& result);
 void ForgetResult(const ScanTarget& target, bool deep);
 

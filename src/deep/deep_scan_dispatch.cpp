@@ -6,7 +6,10 @@
 
 #include "fat/fat_deep_sector_tests.h"
 #include "fat/fat_entry_checks.h"
+#include "deep/structure_tests.h"
 #include "ntfs/mft_record.h"
+#include "signature/boundary.h"
+#include "signature/identify_walk.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -24,12 +27,24 @@ uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8
 // Checked first because the deep test copies the sector on every call.
 bool MayHoldVolumeLabel(const uint8_t* sector, size_t length) {
   constexpr uint8_t kAttrVolumeLabel = 0x08;
+  if (length < kFatEntrySize || sector[0] == 0) return false;
+  // The deep test judges the first entry first, as the plain test does; filling only changes
+  // label entries, and a label after it cannot make a first entry plausible. So a first entry
+  // that is no label and implausible fails both tests: most sectors stop here.
+  const bool first_is_label = sector[0] != 0xE5 && sector[11] == kAttrVolumeLabel;
+  const uint8_t* next = length >= 2 * kFatEntrySize ? sector + kFatEntrySize : nullptr;
+  if (!first_is_label && !IsPlausibleDirectoryEntry(sector, next)) return false;
   for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
     const uint8_t* entry = sector + offset;
     if (entry[0] == 0) return false;
     if (entry[0] != 0xE5 && entry[11] == kAttrVolumeLabel) return true;
   }
   return false;
+}
+
+const std::vector<StructureTest>& StructureTests() {
+  static const std::vector<StructureTest> tests = FileSystemStructureTests();
+  return tests;
 }
 
 bool PassesDirectorySectorTest(const uint8_t* sector, size_t length) {
@@ -39,6 +54,19 @@ bool PassesDirectorySectorTest(const uint8_t* sector, size_t length) {
 
 }  // namespace
 
+void ClassifySectors(const uint8_t* data, uint32_t sector_count, int32_t sector_size,
+                     uint8_t* hints) {
+  const size_t sector_bytes = static_cast<size_t>(sector_size);
+  for (uint32_t i = 0; i < sector_count; ++i) {
+    const uint8_t* sector = data + static_cast<size_t>(i) * sector_bytes;
+    hints[i] = MayIdentify(sector, sector_bytes) || ntfs::LooksLikeFileRecordSector(sector, sector_size) ||
+                       IsDirectoryStartSector(sector, sector_bytes) ||
+                       PassesDirectorySectorTest(sector, sector_bytes)
+                   ? 1
+                   : 0;
+  }
+}
+
 DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
                                 SectorReader* source, uint64_t source_end, DeepSectorSink* sink) {
   DispatchResult result;
@@ -47,12 +75,33 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
   std::vector<uint8_t> reread;
   uint64_t i = start_index;
   while (i < count) {
+    const uint8_t* sector = buffer.data + i * sector_bytes;
+    const uint64_t sector_number = buffer.first_sector + i;
+    const uint64_t held_until = sink->HeldUntil();
+    if (held_until != 0) {
+      if (sector_number >= held_until) {
+        sink->EndHeldAt(held_until);
+      } else if (buffer.unreadable != nullptr && buffer.unreadable[i] != 0) {
+        // A read of the file would fail here too: it keeps its measured length.
+        sink->EndHeldAt(held_until);
+        i = held_until - buffer.first_sector;
+        continue;
+      } else if (IsFileSystemStructure(StructureTests(), sector, buffer.sector_size) != 0) {
+        sink->EndHeldAt(sector_number);
+      } else {
+        ++i;
+        continue;
+      }
+    }
     if (buffer.unreadable != nullptr && buffer.unreadable[i] != 0) {
       ++i;
       continue;
     }
-    const uint8_t* sector = buffer.data + i * sector_bytes;
-    const uint64_t sector_number = buffer.first_sector + i;
+    if (buffer.hints != nullptr && buffer.hints[i] == 0) {
+      sink->Unrecognised(sector, sector_number);
+      ++i;
+      continue;
+    }
     uint64_t skip = 1;
     if (ntfs::LooksLikeFileRecordSector(sector, buffer.sector_size)) {
       const size_t record_bytes = ntfs::RecordBytesForSector(buffer.sector_size);

@@ -21,6 +21,19 @@ class DeepSectorSink {
   // Everything else: 0 with `skip` set when a file was carved there, kNothingCarved when
   // nothing was recorded, kCancelledByUser to stop.
   virtual int Carve(const uint8_t* sector, uint64_t sector_number, uint64_t* skip) = 0;
+  // A carved file whose end waits for a look at its sectors: the sector after it as
+  // measured, or 0. Its sectors are not dispatched but only checked for file-system
+  // structures; EndHeldAt then closes it at the first one (or at HeldUntil when there is
+  // none) and the dispatch goes on from there.
+  virtual uint64_t HeldUntil() { return 0; }
+  virtual void EndHeldAt(uint64_t) {}
+
+  // A sector the hints rule out for every engine: carving would find nothing there. A sink
+  // whose carving keeps state between sectors brings it to where such a sector leaves it.
+  virtual void Unrecognised(const uint8_t* sector, uint64_t sector_number) {
+    uint64_t skip = 1;
+    Carve(sector, sector_number, &skip);
+  }
 };
 
 // One buffer of the pass: `sector_count` sectors read from `first_sector`
@@ -32,6 +45,8 @@ struct DispatchBuffer {
   int32_t sector_size = 512;
   uint64_t first_sector = 0;
   const uint8_t* unreadable = nullptr;
+  // Optional, one byte per sector from ClassifySectors: 0 = no engine can want it.
+  const uint8_t* hints = nullptr;
 };
 
 struct DispatchResult {
@@ -46,5 +61,11 @@ struct DispatchResult {
 // run past the buffer are read again from `source` (bounded by `source_end`).
 DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
                                 SectorReader* source, uint64_t source_end, DeepSectorSink* sink);
+
+// The cheap tests of the dispatch worked out ahead, for another thread to do: hint 1 when
+// a sector may be an NTFS file record, a FAT directory sector or the start of a carved
+// file, 0 when none of them can be. Pure: reads only the sectors.
+void ClassifySectors(const uint8_t* data, uint32_t sector_count, int32_t sector_size,
+                     uint8_t* hints);
 
 }  // namespace velmora

@@ -4,9 +4,12 @@
 
 #include "deep/boot_sector_tests.h"
 #include "engine/fast_ext_recovery.h"
+#include "engine/source_fingerprint.h"
+#include "fat/fat_boot_geometry.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "deep/professional_recovery.h"
+#include "ntfs/ntfs_geometry.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 
@@ -35,7 +38,58 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(FileSystemKind kind, bool deep)
   return nullptr;
 }
 
+std::vector<FingerprintRange> MetadataRanges(const std::vector<uint8_t>& area) {
+  switch (ClassifyBootArea(area.data())) {
+    case FileSystemKind::kNtfs: {
+      ntfs::NtfsGeometry geometry;
+      if (ntfs::ParseNtfsBootSector(area.data(), area.size(), &geometry)) {
+        return ntfs::NtfsFingerprintRanges(geometry);
+      }
+      break;
+    }
+    case FileSystemKind::kFat: {
+      FatGeometry geometry;
+      if (ParseFatBootSector(area.data(), area.size(), &geometry)) return FatFingerprintRanges(geometry);
+      break;
+    }
+    default: break;
+  }
+  return {};
+}
+
+std::string FingerprintOpened(platform::FileHandle handle, uint64_t offset, uint64_t bytes,
+                              uint64_t write_time) {
+  std::vector<uint8_t> area;
+  const std::vector<FingerprintRange> ranges =
+      ReadBootArea(handle, offset, &area) ? MetadataRanges(area) : std::vector<FingerprintRange>{};
+  return FingerprintRegion(handle, offset, bytes, write_time, ranges);
+}
+
 }  // namespace
+
+std::string FingerprintPartition(int disk_number, uint64_t start_sector, uint64_t sector_count) {
+  const std::string path = platform::PhysicalDrivePath(disk_number);
+  platform::FileHandle handle = platform::kInvalidHandle;
+  if (path.empty() || platform::OpenSourceReadOnly(path, &handle) != kSuccess) return {};
+  int sector_size = 512;
+  platform::QueryLogicalSectorSize(handle, &sector_size);
+  const uint64_t unit = static_cast<uint64_t>(sector_size);
+  std::string fingerprint = FingerprintOpened(handle, start_sector * unit, sector_count * unit, 0);
+  platform::CloseHandle(&handle);
+  return fingerprint;
+}
+
+std::string FingerprintImage(const std::string& image_path) {
+  platform::FileHandle handle = platform::kInvalidHandle;
+  if (platform::OpenSourceReadOnly(image_path, &handle) != kSuccess) return {};
+  uint64_t bytes = 0;
+  uint64_t write_time = 0;
+  platform::QuerySourceSize(handle, &bytes);
+  platform::FileLastWriteTime(image_path, &write_time);
+  std::string fingerprint = FingerprintOpened(handle, 0, bytes, write_time);
+  platform::CloseHandle(&handle);
+  return fingerprint;
+}
 
 std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, uint32_t start_low,
                                                              uint32_t start_high,

@@ -18,4 +18,9 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, ui
 std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& image_path,
                                                          char16_t drive_tag, bool deep);
 
+// Fingerprint of what a region holds now (FingerprintRegion with the first
+// metadata of its file system); "" when it cannot be read.
+std::string FingerprintPartition(int disk_number, uint64_t start_sector, uint64_t sector_count);
+std::string FingerprintImage(const std::string& image_path);
+
 }  // namespace velmora

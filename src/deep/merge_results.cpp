@@ -1,6 +1,11 @@
 #include "deep/merge_results.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
+#include <set>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/record_text.h"
@@ -21,15 +26,20 @@ uint32_t Le32(const uint8_t* p) {
 }
 
 bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sector_size,
-                    uint64_t* sector) {
+                    uint64_t* sector, SectorBlockCache* cache) {
   if (source == nullptr || !source->IsOpen() || sector_size <= 0 || record.cluster_size <= 0) {
     return false;
   }
   const uint32_t sectors = static_cast<uint32_t>(kMaxMftRecordBytes / static_cast<size_t>(sector_size));
   std::vector<uint8_t> bytes(kMaxMftRecordBytes, 0);
+  const uint32_t wanted = std::max<uint32_t>(sectors, 1);
   uint32_t got = 0;
-  ReadSectors(source, static_cast<int32_t>(std::max<uint32_t>(sectors, 1)), bytes.data(),
-              record.location, sector_size, &got);
+  if (cache != nullptr) {
+    got = cache->Read(source, record.location, wanted, sector_size, bytes.data());
+  } else {
+    ReadSectors(source, static_cast<int32_t>(wanted), bytes.data(), record.location, sector_size,
+                &got);
+  }
   const size_t available = static_cast<size_t>(got) * static_cast<size_t>(sector_size);
   if (available < 512) return false;
   // The record's own allocated size bounds it; anything else is damage.
@@ -72,46 +82,169 @@ bool SameExtension(std::string_view a, std::string_view b) { return AsciiLower(a
 
 }  // namespace
 
+uint32_t SectorBlockCache::Read(SectorReader* source, uint64_t sector, uint32_t count,
+                                int32_t sector_size, uint8_t* out) {
+  const size_t sector_bytes = static_cast<size_t>(sector_size);
+  const bool held = sector_size == sector_size_ && sector >= first_ && count <= held_ &&
+                    sector - first_ <= held_ - count;
+  if (!held) {
+    held_ = 0;
+    sector_size_ = sector_size;
+    first_ = sector;
+    const uint64_t end = std::min<uint64_t>(source->total_sectors,
+                                            sector + std::max<uint64_t>(count, kBlockBytes / sector_bytes));
+    if (end <= sector) return 0;
+    bytes_.resize(static_cast<size_t>(end - sector) * sector_bytes);
+    uint32_t got = 0;
+    ReadSectors(source, static_cast<int32_t>(end - sector), bytes_.data(), sector, sector_size,
+                &got);
+    held_ = got;
+    if (got < count) {
+      // A bad spot inside the block: read just what was asked for.
+      held_ = 0;
+      uint32_t direct = 0;
+      ReadSectors(source, static_cast<int32_t>(count), out, sector, sector_size, &direct);
+      return direct;
+    }
+  }
+  std::memcpy(out, bytes_.data() + static_cast<size_t>(sector - first_) * sector_bytes,
+              static_cast<size_t>(count) * sector_bytes);
+  return count;
+}
+
 bool MetadataRecordDataSector(const ScanRecord& record, SectorReader* source, int32_t sector_size,
-                              uint64_t* sector) {
+                              uint64_t* sector, SectorBlockCache* cache) {
   switch (record.source_kind) {
     case kSourceNtfsQuick:
-    case kSourceNtfsDeep: return NtfsDataSector(record, source, sector_size, sector);
+    case kSourceNtfsDeep: return NtfsDataSector(record, source, sector_size, sector, cache);
     case kSourceFatQuick:
     case kSourceFatDeep: return FatDataSector(record, sector_size, sector);
     default: return false;
   }
 }
 
+namespace {
+
+// What makes two named records one file: the same volume's file seen by the quick
+// engine and again by a deep engine (same MFT record, or same first data sector on
+// FAT, and the same size).
+using SameFileKey = std::tuple<int, uint64_t, uint64_t, std::string>;
+
+bool KeyOf(const ScanRecord& record, bool has_sector, uint64_t sector, SameFileKey* key) {
+  switch (record.source_kind) {
+    case kSourceNtfsQuick:
+    case kSourceNtfsDeep:
+      if (record.object_id == 0) return false;
+      *key = {0, (static_cast<uint64_t>(record.object_id) << 32) ^ record.partition_start,
+              record.size, std::string()};
+      return true;
+    case kSourceFatQuick:
+    case kSourceFatDeep:
+      if (record.object_id >= 2 && has_sector) {
+        *key = {1, sector, record.size, std::string()};
+      } else {
+        // An empty file has no cluster: its directory entry tells it.
+        *key = {2, record.location, record.size, AsciiLower(RecordName(record))};
+      }
+      return true;
+    default: return false;
+  }
+}
+
+bool InLostFolder(const std::string& path) {
+  return path.rfind("LostFolder", 0) == 0 || path.find("/LostFolder") != std::string::npos;
+}
+
+}  // namespace
+
 int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
                        IFileRecoveryParse* fat_deep, IFileRecoveryParse* ntfs_deep,
                        IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,
                        ScanRecordList* out) {
   const size_t first = out->size();
+  ScanRecordList named;
   for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
-    if (engine != nullptr) engine->GetFilesByType(filter, out);
+    if (engine != nullptr) engine->GetFilesByType(filter, &named);
   }
-  // Where each named file's data begins, with its extension.
-  std::multimap<uint64_t, std::string> starts;
-  for (size_t i = first; i < out->size(); ++i) {
-    uint64_t sector = 0;
-    if (data_sector_of && data_sector_of((*out)[i], &sector)) {
-      starts.emplace(sector, std::string(ExtensionOf(RecordName((*out)[i]))));
+  ScanRecordList carved;
+  if (signature != nullptr) signature->GetFilesByType(filter, &carved);
+  auto owner_of = [&](const ScanRecord& record) -> IFileRecoveryParse* {
+    switch (record.source_kind) {
+      case kSourceNtfsDeep: return ntfs_deep;
+      case kSourceFatDeep: return fat_deep;
+      default: return quick;
+    }
+  };
+  auto lost = [&](const ScanRecord& record) {
+    IFileRecoveryParse* engine = owner_of(record);
+    std::string path;
+    if (engine != nullptr) engine->GetFullPath(record, &path);
+    return InLostFolder(path);
+  };
+  // The first data sector is looked up only where it is needed (each NTFS one costs a
+  // read): for the FAT key (read from the record itself) and for named files a carved file
+  // could repeat (content that agreed with the name, or an extension some carved file has).
+  // They are looked up in the order their records lie.
+  std::set<std::string> carved_extensions;
+  for (const auto& record : carved) carved_extensions.insert(AsciiLower(ExtensionOf(RecordName(record))));
+  if (carved_extensions.count("jpg") != 0) carved_extensions.insert("thm");
+  std::vector<size_t> wanted;
+  for (size_t i = 0; i < named.size(); ++i) {
+    const ScanRecord& record = named[i];
+    const bool fat = record.source_kind == kSourceFatQuick || record.source_kind == kSourceFatDeep;
+    const bool could_repeat =
+        !carved.empty() &&
+        (record.content_check != 0 ||
+         carved_extensions.count(AsciiLower(ExtensionOf(RecordName(record)))) != 0);
+    if (fat || could_repeat) wanted.push_back(i);
+  }
+  std::stable_sort(wanted.begin(), wanted.end(), [&named](size_t a, size_t b) {
+    return named[a].location < named[b].location;
+  });
+  std::vector<uint64_t> data_sectors(named.size(), 0);
+  std::vector<uint8_t> has_data_sector(named.size(), 0);
+  if (data_sector_of) {
+    for (size_t i : wanted) has_data_sector[i] = data_sector_of(named[i], &data_sectors[i]) ? 1 : 0;
+  }
+  // Where each named file's data begins, with its extension and whether its content
+  // agreed with that extension.
+  struct Start {
+    std::string extension;
+    bool content_checked;
+  };
+  std::multimap<uint64_t, Start> starts;
+  std::map<SameFileKey, size_t> seen;
+  for (size_t i = 0; i < named.size(); ++i) {
+    const ScanRecord& record = named[i];
+    const uint64_t sector = data_sectors[i];
+    const bool has_sector = has_data_sector[i] != 0;
+    if (has_sector) {
+      starts.emplace(sector, Start{std::string(ExtensionOf(RecordName(record))),
+                                   record.content_check != 0});
+    }
+    SameFileKey key;
+    if (record.is_directory || !KeyOf(record, has_sector, sector, &key)) {
+      out->push_back(record);
+      continue;
+    }
+    const auto [it, inserted] = seen.emplace(key, out->size());
+    if (inserted) {
+      out->push_back(record);
+    } else if (lost((*out)[it->second]) && !lost(record)) {
+      (*out)[it->second] = record;  // the real folder wins over a lost one
     }
   }
-  if (signature != nullptr) {
-    ScanRecordList carved;
-    signature->GetFilesByType(filter, &carved);
-    for (const auto& record : carved) {
-      const std::string_view extension = ExtensionOf(RecordName(record));
-      bool duplicate = false;
-      const auto [begin, end] = starts.equal_range(record.location);
-      for (auto it = begin; it != end && !duplicate; ++it) {
-        duplicate = SameExtension(it->second, extension) ||
-                    (SameExtension(extension, "jpg") && SameExtension(it->second, "thm"));
-      }
-      if (!duplicate) out->push_back(record);
+  for (const auto& record : carved) {
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    bool duplicate = false;
+    const auto [begin, end] = starts.equal_range(record.location);
+    // The named file's own data, unless its content did not look like its name
+    // said (then the carved file is what the cluster really holds).
+    for (auto it = begin; it != end && !duplicate; ++it) {
+      duplicate = it->second.content_checked || SameExtension(it->second.extension, extension) ||
+                  (SameExtension(extension, "jpg") && SameExtension(it->second.extension, "thm"));
     }
+    if (!duplicate) out->push_back(record);
   }
   if (out->size() - first >= 2) {
     ScanRecordList merged(out->begin() + static_cast<std::ptrdiff_t>(first), out->end());

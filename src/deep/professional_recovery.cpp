@@ -10,6 +10,7 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
+#include "engine/source_fingerprint.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "deep/deep_scan_dispatch.h"
@@ -27,6 +28,10 @@ namespace {
 // buffers that stay in the caches); the pass still examines and reports 64 KiB at a time.
 constexpr uint32_t kReadBytes = 1u << 20;
 constexpr size_t kReadAheadDepth = 8;
+// Mapped buffers cost no memory of their own: larger ones, further ahead, so that the two
+// threads meet rarely (on a busy machine each meeting may wait for the scheduler).
+constexpr uint32_t kMappedReadBytes = 4u << 20;
+constexpr size_t kMappedReadAheadDepth = 12;
 constexpr int64_t kEstimateIntervalMs = 5000;
 
 int64_t NowMs() {
@@ -68,6 +73,7 @@ uint64_t SkipOfCarvedRecord(const ScanRecord& record, int32_t sector_size) {
   const SignatureRow* row = FindRowByExtension(extension);
   const bool from_header = row != nullptr && !row->skip_after;
   if (from_header) return 1;
+  if (record.object_id != 0) return record.object_id;  // first of two pieces
   const uint64_t bytes = static_cast<uint64_t>(sector_size);
   return std::max<uint64_t>(1, (record.size + bytes - 1) / bytes);
 }
@@ -97,6 +103,26 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
         processed_, owner_->total_, owner_->seconds_remaining_, &owner_->source_, skip, &found);
     found_ = found;
     return result;
+  }
+
+  uint64_t HeldUntil() override { return replay_ ? 0 : owner_->signature_.HeldUntil(); }
+  void EndHeldAt(uint64_t sector) override {
+    uint64_t found = found_;
+    owner_->signature_.EndHeldAt(sector, &found);
+    found_ = found;
+  }
+  // Closes a held file by reading it (the pass stops or leaves its range); the sectors
+  // the pass moves on from the file's first sector.
+  uint64_t EndHeldByReading(uint64_t from_sector) {
+    uint64_t found = found_;
+    const uint64_t skip =
+        owner_->signature_.EndHeldByReading(&owner_->source_, from_sector, &found);
+    found_ = found;
+    return skip;
+  }
+
+  void Unrecognised(const uint8_t*, uint64_t) override {
+    if (!replay_) ForgetStreamState(owner_->carve_);
   }
 
   // Progress values handed to length searches.
@@ -132,6 +158,13 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
     *skip = SkipOfCarvedRecord(record_, owner_->sector_size_);
     if (AsciiLower(ExtensionOf(RecordName(record_))) == "ts") {
       owner_->carve_.ts_ranges.push_back({sector_number, sector_number + *skip - 1});
+    }
+    if (record_.object_id != 0) {  // a file in two pieces: its second piece stays its own
+      const uint64_t bytes = static_cast<uint64_t>(owner_->sector_size_);
+      const uint64_t second = sector_number + record_.object_id + record_.data_area_start;
+      const uint64_t sectors = (record_.size + bytes - 1) / bytes;
+      const uint64_t rest = sectors > record_.object_id ? sectors - record_.object_id : 1;
+      owner_->carve_.second_pieces.push_back({second, second + rest - 1});
     }
     LoadNextRecord();
     return kSuccess;
@@ -171,6 +204,8 @@ int CProfessionalRecovery::OpenImage(const std::string& image_path, char16_t dri
   image_path_ = image_path;
   saved_ = ScanIndexRecord{};
   resume_flag_ = ScanIndex::Instance().FindForImage(image_path, &saved_);
+  fingerprint_ = FingerprintImage(image_path);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenImage(image_path, drive_tag);
   err = ntfs_deep_->OpenImage(image_path, drive_tag);
   quick_ = CreateEngineForImage(image_path, drive_tag, false);
@@ -190,6 +225,8 @@ int CProfessionalRecovery::OpenPartition(int disk_number, uint64_t start_sector,
   saved_ = ScanIndexRecord{};
   resume_flag_ =
       ScanIndex::Instance().FindForPartition(disk_number, start_sector, sector_count, "", &saved_);
+  fingerprint_ = FingerprintPartition(disk_number, start_sector, sector_count);
+  DiscardSavedScanOfOtherContents();
   fat_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   const int err = ntfs_deep_->OpenPartition(disk_number, start_sector, sector_count, drive_letter);
   quick_ = CreateEngineForPartition(disk_number, static_cast<uint32_t>(start_sector),
@@ -225,6 +262,20 @@ int CProfessionalRecovery::SetRecoverCallback(ListingProgressCallback callback, 
 }
 
 std::string CProfessionalRecovery::ScanFolder() const { return scan_folder_; }
+
+void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
+  discarded_other_contents_ = false;
+  if (!resume_flag_) return;
+  ScanIndex& index = ScanIndex::Instance();
+  const std::string folder = index.CurrentFolder();
+  // Without a fingerprint (unreadable now, or an older folder) sameness is not proven.
+  if (!fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
+  index.Remove(folder);
+  index.Save();
+  resume_flag_ = false;
+  saved_ = ScanIndexRecord{};
+  discarded_other_contents_ = true;
+}
 
 int CProfessionalRecovery::RunQuickPhase(bool* free_range_mode) {
   *free_range_mode = false;
@@ -338,12 +389,18 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
                                            values, scan_folder_, image_path_);
 }
 
+ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ranges) {
+  const bool mapped = ReadAheadPass::MapsSource(&source_);
+  return ReadAheadPass(&source_, sector_size_, partition_start_, ranges,
+                       (mapped ? kMappedReadBytes : kReadBytes) / static_cast<uint32_t>(sector_size_),
+                       mapped ? kMappedReadAheadDepth : kReadAheadDepth);
+}
+
 int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
                                            size_t range_index, uint64_t offset) {
   PassSink sink(this);
   sink.StartReplay();
-  ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
-                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+  ReadAheadPass reader = MakeReader(ranges);
   size_t r = 0;
   uint64_t at = 0;
   int64_t last_report = NowMs();
@@ -361,8 +418,9 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
     if (r == range_index && chunk->offset + count > offset) {
       count = static_cast<uint32_t>(offset - chunk->offset);
     }
-    DispatchBuffer buffer{chunk->data.data(), count, sector_size_, chunk->first_sector,
-                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
+    DispatchBuffer buffer{chunk->bytes, count, sector_size_, chunk->first_sector,
+                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr,
+                          chunk->hints.data()};
     DispatchResult result;
     try {
       result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
@@ -384,10 +442,37 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
 
 int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t* range_index,
                                    uint64_t* offset, uint64_t found_base) {
+  // The pass sees every sector of a measured file anyway: structures inside it are looked
+  // for there instead of reading the file a second time.
   PassSink sink(this);
+  carve_.defer_structure_check = true;
+  const int result = WalkPass(ranges, range_index, offset, found_base, &sink);
+  carve_.defer_structure_check = false;
+  if (signature_.HeldUntil() != 0) {
+    // Stopped inside a held file: it is closed as a whole read would close it, and the
+    // position moves past it as it would have after carving it.
+    const uint64_t held_start = signature_.HeldStart();
+    const size_t r = *range_index;
+    const uint64_t reached = r < ranges.size()
+                                 ? partition_start_ + ranges[r].position + *offset
+                                 : held_start + 1;  // the pass ran out: look at it all
+    const uint64_t skip = sink.EndHeldByReading(reached);
+    if (r < ranges.size()) {
+      const uint64_t held_at = held_start - partition_start_ - ranges[r].position;
+      if (held_at + skip > *offset) {
+        processed_ += std::min(held_at + skip, ranges[r].length) - std::min(*offset, ranges[r].length);
+        *offset = held_at + skip;
+      }
+    }
+  }
+  return result;
+}
+
+int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t* range_index,
+                                    uint64_t* offset, uint64_t found_base, PassSink* pass_sink) {
+  PassSink& sink = *pass_sink;
   const uint32_t window = kChunkBytes / static_cast<uint32_t>(sector_size_);
-  ReadAheadPass reader(&source_, sector_size_, partition_start_, ranges,
-                       kReadBytes / static_cast<uint32_t>(sector_size_), kReadAheadDepth);
+  ReadAheadPass reader = MakeReader(ranges);
   const int64_t start_ms = NowMs();
   const uint64_t processed_at_start = processed_;
   int64_t last_estimate = start_ms;
@@ -396,6 +481,10 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
   uint64_t& at = *offset;
   for (;;) {
     while (r < ranges.size() && at >= ranges[r].length) {
+      // A held file reaching past its range is checked by reading the rest.
+      if (sink.HeldUntil() != 0) {
+        sink.EndHeldByReading(partition_start_ + ranges[r].position + ranges[r].length);
+      }
       ++r;
       at = 0;
     }
@@ -408,8 +497,9 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     // One 64 KiB window of the read buffer; a carved file may carry the walk past it.
     const uint32_t window_end =
         static_cast<uint32_t>(std::min<uint64_t>(chunk->count, start + window));
-    DispatchBuffer buffer{chunk->data.data(), window_end, sector_size_, chunk->first_sector,
-                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr};
+    DispatchBuffer buffer{chunk->bytes, window_end, sector_size_, chunk->first_sector,
+                          chunk->unreadable_count ? chunk->unreadable.data() : nullptr,
+                          chunk->hints.data()};
     DispatchResult result;
     try {
       result = DeepScanDispatch(buffer, start, &source_, SourceEnd(), &sink);
@@ -445,7 +535,11 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     }
     if (now - last_checkpoint >= checkpoint_ms_) {
       last_checkpoint = now;
-      SaveState(r, at, ranges);
+      // A held file is not in the log yet: a resume from here starts again at its start.
+      const uint64_t held = signature_.HeldUntil() != 0
+                                ? signature_.HeldStart() - partition_start_ - ranges[r].position
+                                : at;
+      SaveState(r, std::min(at, held), ranges);
     }
     if (result.status != kSuccess) return result.status;
     // Results that cannot be logged are lost: stop rather than read on for nothing.
@@ -481,6 +575,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
     scan_folder_ = index.NewScanFolder();
   }
   CreateFolderTree(StripSlash(scan_folder_));
+  if (!resume_flag_) KeepFolderFingerprint(scan_folder_, fingerprint_);
   unreadable_sectors_ = 0;
   failed_buffers_ = 0;
   first_buffer_failure_.clear();
@@ -538,6 +633,8 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   result = kSuccess;
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
+  carve_.mapped = mapped_source_.Attach(source_.handle) ? &mapped_source_ : nullptr;
+  carve_.second_pieces.clear();
   if (resume_flag_) {
     if (resume_notice_) {
       resume_notice_(total_ ? static_cast<int>(processed_ * 100 / total_) : 0);
@@ -551,6 +648,8 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   if (result == kSuccess) result = RunPass(ranges, &range_index, &offset, 0);
   pass_complete_ = result == kSuccess;
 
+  carve_.mapped = nullptr;
+  mapped_source_.Detach();
   fat_deep_->FinishScan();
   ntfs_deep_->FinishDirectories();
   if (signature_.Store()) signature_.Store()->Flush();
@@ -651,11 +750,18 @@ int CProfessionalRecovery::PreviewFile(const ScanRecord& record, std::string* pa
 
 int CProfessionalRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
   if (out == nullptr) return kErrInvalidParameter;
-  const DataSectorOf data_sector_of = [this](const ScanRecord& record, uint64_t* sector) {
-    return MetadataRecordDataSector(record, &source_, sector_size_, sector);
+  SectorBlockCache cache;
+  const DataSectorOf data_sector_of = [this, &cache](const ScanRecord& record, uint64_t* sector) {
+    return MetadataRecordDataSector(record, &source_, sector_size_, sector, &cache);
   };
   return MergeResultsByType(filter, quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_,
                             data_sector_of, out);
+}
+
+bool CProfessionalRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) {
+  if (record.source_kind == kSourceSignature) return false;
+  auto* estimator = dynamic_cast<IOverwriteEstimator*>(quick_.get());
+  return estimator != nullptr && estimator->EstimateOverwrite(record, out);
 }
 
 }  // namespace velmora

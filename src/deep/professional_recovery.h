@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/overwrite_estimate.h"
 #include "engine/scan_index.h"
 #include "signature/carve_context.h"
 #include "signature/file_type_recovery.h"
@@ -25,7 +26,7 @@ class CProfessionalNtfsRecovery;
 // engine. Each engine keeps its own log in one scan folder; listings merge them.
 // The position reached is saved in the ScanIndex, so a stopped (or killed) scan
 // of the same unchanged source resumes where it was.
-class CProfessionalRecovery : public IFileRecoveryParse {
+class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
  public:
   // Resume values kept in the ScanIndex record, in this order.
   enum ResumeValue { kRangePosition, kRangeLength, kRangeOffset, kProcessed, kFound };
@@ -59,8 +60,15 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
 
+  // Told by the quick engine for the records of the scanned volume; carved files
+  // have no estimate.
+  bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
+
   // Whether the open found a saved scan of this source, and how far it got.
   bool Resuming() const { return resume_flag_; }
+  // Whether the open found a saved scan of this source made of other contents
+  // (another medium at the same place, an image rewritten) and discarded it.
+  bool DiscardedOtherContents() const { return discarded_other_contents_; }
   const ScanIndexRecord& SavedState() const { return saved_; }
   // Told once the pass of a resumed scan starts: the percent it resumes from.
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
@@ -92,13 +100,18 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   int OpenDeepLogs();
   int ReopenLogsForBrowsing();
   std::vector<PassRange> CollectRanges(bool free_range_mode);
+  int WalkPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
+               uint64_t found_base, PassSink* sink);
   int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
               uint64_t found_base);
   int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
+  ReadAheadPass MakeReader(const std::vector<PassRange>& ranges);
   int CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index, uint64_t offset);
   std::string ScanFolder() const;
+  // Drops a saved scan whose folder was not made of what the source holds now.
+  void DiscardSavedScanOfOtherContents();
   std::string MarkerPath() const;
   uint64_t SourceEnd() const { return partition_start_ + partition_count_; }
 
@@ -108,6 +121,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   uint64_t partition_start_ = 0;
   uint64_t partition_count_ = 0;
   SectorReader source_;
+  // The source mapped for the length searches when it is an image file.
+  MappedImage mapped_source_;
   CarveContext carve_;
   std::unique_ptr<CProfessionalFatRecovery> fat_deep_;
   std::unique_ptr<CProfessionalNtfsRecovery> ntfs_deep_;
@@ -120,6 +135,8 @@ class CProfessionalRecovery : public IFileRecoveryParse {
   void* recover_context_ = nullptr;
   void* callback_context_ = nullptr;
   bool resume_flag_ = false;
+  bool discarded_other_contents_ = false;
+  std::string fingerprint_;
   ScanIndexRecord saved_{};
   std::string image_path_;
   std::string scan_folder_;

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "deep/deep_scan_dispatch.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
+
 
 ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
                              std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth)
@@ -15,8 +17,15 @@ ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t
       ranges_(std::move(ranges)),
       chunk_sectors_(std::max<uint32_t>(1, chunk_sectors)),
       depth_(std::max<size_t>(1, depth)) {
+  mappable_ = source_ != nullptr && RegularFileSize(source_->handle, &file_size_);
+
   for (size_t i = 0; i < depth_ + 1; ++i) spare_.push_back(std::make_unique<PassChunk>());
   thread_ = std::thread([this] { Run(); });
+}
+
+bool ReadAheadPass::MapsSource(const SectorReader* source) {
+  uint64_t size = 0;
+  return source != nullptr && RegularFileSize(source->handle, &size);
 }
 
 ReadAheadPass::~ReadAheadPass() {
@@ -35,10 +44,16 @@ std::unique_ptr<PassChunk> ReadAheadPass::TakeSpareLocked() {
   return chunk;
 }
 
+// A spare buffer keeps its window until the reading thread reuses it, so that unmapping
+// happens there and not on the examining thread.
+void ReadAheadPass::MakeSpareLocked(std::unique_ptr<PassChunk> chunk) {
+  spare_.push_back(std::move(chunk));
+}
+
 void ReadAheadPass::SeekLocked(size_t range, uint64_t offset) {
   ++generation_;
   while (!ready_.empty()) {
-    spare_.push_back(std::move(ready_.front()));
+    MakeSpareLocked(std::move(ready_.front()));
     ready_.pop_front();
   }
   next_range_ = range;
@@ -47,9 +62,38 @@ void ReadAheadPass::SeekLocked(size_t range, uint64_t offset) {
   changed_.notify_all();
 }
 
+bool ReadAheadPass::MapChunk(PassChunk* chunk) {
+  chunk->region.reset();
+  if (!mappable_ || chunk->first_sector + chunk->count > source_->total_sectors) return false;
+  const uint64_t sector_bytes = static_cast<uint64_t>(sector_size_);
+  const uint64_t offset = chunk->first_sector * sector_bytes;
+  const size_t length = static_cast<size_t>(chunk->count * sector_bytes);
+  if (!region_ || !region_->Covers(offset, length)) {
+    region_.reset();
+    if (offset > file_size_) return false;
+    const uint64_t window = std::max<uint64_t>(
+        length, std::min<uint64_t>(MappedImage::kWindowBytes, file_size_ - offset));
+    region_ = MappedRegion::Map(source_->handle, offset, static_cast<size_t>(window), true);
+    if (!region_ || !region_->Covers(offset, length)) {
+      region_.reset();
+      return false;
+    }
+    // The next window is read in while this one is examined.
+    ReadAheadOfMapping(source_->handle, offset + window, window);
+  }
+  chunk->region = region_;
+  chunk->bytes = region_->At(offset);
+  chunk->unreadable.assign(chunk->count, 0);
+  chunk->unreadable_count = 0;
+  return true;
+}
+
 void ReadAheadPass::ReadChunk(PassChunk* chunk) {
+  if (MapChunk(chunk)) return;
   const size_t sector_bytes = static_cast<size_t>(sector_size_);
+  chunk->region.reset();
   chunk->data.resize(static_cast<size_t>(chunk->count) * sector_bytes);
+  chunk->bytes = chunk->data.data();
   chunk->unreadable.assign(chunk->count, 0);
   chunk->unreadable_count = 0;
   uint32_t got = 0;
@@ -86,6 +130,12 @@ void ReadAheadPass::Run() {
       continue;
     }
     auto chunk = TakeSpareLocked();
+    // Windows that only idle buffers still point into are let go, so at most the current
+    // window and the one before it stay mapped.
+    std::vector<std::shared_ptr<const MappedRegion>> stale;
+    for (auto& spare : spare_) {
+      if (spare->region && spare->region != region_) stale.push_back(std::move(spare->region));
+    }
     const PassRange& range = ranges_[next_range_];
     chunk->range = next_range_;
     chunk->offset = next_offset_;
@@ -95,12 +145,15 @@ void ReadAheadPass::Run() {
     next_offset_ += chunk->count;
     const uint64_t generation = generation_;
     lock.unlock();
+    stale.clear();
     ReadChunk(chunk.get());
+    chunk->hints.resize(chunk->count);
+    ClassifySectors(chunk->bytes, chunk->count, sector_size_, chunk->hints.data());
     lock.lock();
     if (generation == generation_ && !stop_) {
       ready_.push_back(std::move(chunk));
     } else {
-      spare_.push_back(std::move(chunk));
+      MakeSpareLocked(std::move(chunk));
     }
     changed_.notify_all();
   }
@@ -118,7 +171,7 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
         offset < current_->offset + current_->count) {
       return current_.get();
     }
-    spare_.push_back(std::move(current_));
+    MakeSpareLocked(std::move(current_));
   }
   for (;;) {
     changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
@@ -145,7 +198,7 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
       SeekLocked(range, offset);
       continue;
     }
-    spare_.push_back(std::move(ready_.front()));
+    MakeSpareLocked(std::move(ready_.front()));
     ready_.pop_front();
     changed_.notify_all();
   }

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "storage/mapped_image.h"
 #include "storage/sector_reader.h"
 
 namespace velmora {
@@ -25,8 +26,11 @@ struct PassChunk {
   uint32_t count = 0;     // sectors in the buffer
   uint64_t first_sector = 0;  // absolute on the source
   uint32_t unreadable_count = 0;
+  const uint8_t* bytes = nullptr;  // the buffer's sectors: into `data` or into `region`
   std::vector<uint8_t> data;
+  std::shared_ptr<const MappedRegion> region;
   std::vector<uint8_t> unreadable;  // one byte per sector, 1 = could not be read
+  std::vector<uint8_t> hints;       // ClassifySectors of the data, worked out by the reader
 };
 
 // Reads the pass's buffers on a second thread, a few ahead of the one being
@@ -34,7 +38,10 @@ struct PassChunk {
 // buffer holding a position; positions skipped over (carved files) are dropped,
 // and a jump further than the read-ahead restarts reading at the new position.
 // A buffer that fails to read is read again sector by sector; sectors that
-// still fail are zero-filled and flagged.
+// still fail are zero-filled and flagged. An image file is not read but mapped, a
+// window of it at a time with its pages entered by the reading thread, so that the
+// buffers cost no copy. The reading thread also runs the cheap sector tests of the
+// dispatch (hints), so that both threads share the examining.
 class ReadAheadPass {
  public:
   ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
@@ -42,6 +49,9 @@ class ReadAheadPass {
   ~ReadAheadPass();
   ReadAheadPass(const ReadAheadPass&) = delete;
   ReadAheadPass& operator=(const ReadAheadPass&) = delete;
+
+  // Whether buffers of `source` are mapped rather than read (image files).
+  static bool MapsSource(const SectorReader* source);
 
   // The buffer that holds sector `offset` of range `range`, or null when that
   // position lies past the last range. Valid until the next call.
@@ -52,6 +62,8 @@ class ReadAheadPass {
  private:
   void Run();
   void ReadChunk(PassChunk* chunk);
+  bool MapChunk(PassChunk* chunk);
+  void MakeSpareLocked(std::unique_ptr<PassChunk> chunk);
   void SeekLocked(size_t range, uint64_t offset);
   std::unique_ptr<PassChunk> TakeSpareLocked();
 
@@ -61,6 +73,9 @@ class ReadAheadPass {
   std::vector<PassRange> ranges_;
   uint32_t chunk_sectors_;
   size_t depth_;
+  bool mappable_ = false;
+  uint64_t file_size_ = 0;
+  std::shared_ptr<const MappedRegion> region_;  // the reading thread's current window
 
   std::mutex mutex_;
   std::condition_variable changed_;

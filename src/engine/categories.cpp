@@ -9,22 +9,26 @@ namespace velmora {
 const char kPhotoExtensions[] =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|"
     "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"
-    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|"
+    // Formats of newer cameras and the web. Not "avif": the lists are searched by plain
+    // substring, and ".avi" would then count as a photo.
+    "*.webp|*.heic|*.heif|*.svg|*.rw2|";
 const char kAudioExtensions[] =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|"
-    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd";
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.opus";  // not "flac": ".fla" is a video
 const char kVideoExtensions[] =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|"
     "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|"
     "*.mxf|*.lrv|";
 const char kDocumentExtensions[] =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"
-    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb";
+    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.rtf";
 const char kArchiveExtensions[] =
-    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.xz|*.zst|"
+    "*.lz|*.deb";
 const char kOtherToken[] = ".other";
 
-static_assert(sizeof(kPhotoExtensions) - 1 == 250);
+static_assert(sizeof(kPhotoExtensions) - 1 == 250 + 33);
 
 const std::string& CategoryText() {
   static const std::string text = std::string(kPhotoExtensions) + "|" + kAudioExtensions + "|" +

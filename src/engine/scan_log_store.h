@@ -90,6 +90,10 @@ class ScanLogStore {
   std::string directory_path_;
   std::map<uint64_t, std::vector<uint32_t>> relations_;
   std::vector<DirectoryEntry> directories_;
+  // Side files are rewritten only when their content changed since the last flush, so that
+  // queries that flush first stay cheap; directory entries are only ever appended.
+  bool relations_dirty_ = false;
+  size_t directories_written_ = 0;
   // Index of directory entries by object id (first entry wins), kept in step with directories_.
   std::map<uint32_t, size_t> directory_by_id_;
   // Reverse of relations_: record index -> key, for ancestor walks.

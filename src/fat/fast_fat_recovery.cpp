@@ -134,4 +134,30 @@ int CFastFatRecovery::GetNextFreeRange(uint64_t* position, uint64_t* length) {
   return 1;
 }
 
+bool CFastFatRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) {
+  if (record.source_kind != kSourceFatQuick && record.source_kind != kSourceFatDeep) return false;
+  if (record.is_directory || !open_) return false;
+  // A deep record may come from an older volume of another layout.
+  if (record.cluster_size != static_cast<int32_t>(geometry_.ClusterBytes()) ||
+      record.data_area_start != geometry_.first_data_sector ||
+      record.partition_start != volume_.StartSector()) {
+    return false;
+  }
+  *out = OverwriteEstimate{};
+  if (record.size == 0) return true;
+  if (!geometry_.IsDataCluster(record.object_id)) return false;
+  // A deleted file's chain is released, so its data is read as one run of clusters.
+  const uint64_t wanted = (record.size + geometry_.ClusterBytes() - 1) / geometry_.ClusterBytes();
+  for (uint64_t i = 0; i < wanted; ++i) {
+    const uint64_t cluster = record.object_id + i;
+    if (cluster > UINT32_MAX || !geometry_.IsDataCluster(static_cast<uint32_t>(cluster))) break;
+    uint32_t value = 0;
+    ++out->clusters;
+    if (table_.Entry(static_cast<uint32_t>(cluster), &value) == kSuccess && !table_.IsFree(value)) {
+      ++out->in_use;
+    }
+  }
+  return true;
+}
+
 }  // namespace velmora

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/overwrite_estimate.h"
 #include "engine/scan_log_store.h"
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_cluster_bitmap.h"
@@ -24,7 +25,7 @@ namespace velmora {
 // Quick scan of a FAT12/16/32 volume: walks the directory tree breadth-first
 // from the root and reports deleted files, the files inside deleted
 // directories, and the directories above them; copies them out again.
-class CFastFatRecovery : public IFileRecoveryParse {
+class CFastFatRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
  public:
   CFastFatRecovery() = default;
   ~CFastFatRecovery() override = default;
@@ -48,6 +49,10 @@ class CFastFatRecovery : public IFileRecoveryParse {
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
 
+  // The clusters a contiguous read of the file takes that the FAT now gives to
+  // live files; records of this volume's layout only.
+  bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
+
   // Scans into a log in `folder` instead of the current scan folder (tests, tools).
   int ScanInto(const std::string& folder);
   const FatGeometry& Geometry() const { return geometry_; }
@@ -63,7 +68,22 @@ class CFastFatRecovery : public IFileRecoveryParse {
     bool deleted = false;
     bool listed = false;
   };
-  struct DirectoryCursor;  // the directory being listed
+  // The directory being listed.
+  struct DirectoryCursor {
+    uint32_t cluster = 0;  // the directory's first cluster: the parent id of its entries
+    uint32_t depth = 0;
+    bool deleted = false;
+    uint32_t highest_entry = 0;  // highest first cluster named by a listed entry
+    LongNameCollector names;
+  };
+  // A deleted directory whose listing ran out of clusters before its end entry:
+  // its released chain gives no hint where it went on.
+  struct OpenDirectory {
+    uint32_t last_cluster = 0;     // last cluster listed for it
+    uint32_t highest_entry = 0;    // highest first cluster its entries name
+    uint32_t depth = 0;
+    LongNameCollector names;       // long-name pieces at the end of the last cluster
+  };
 
   int OpenBound(char16_t drive_tag);
   int RunScan(const std::string& folder, bool explicit_folder);
@@ -72,6 +92,13 @@ class CFastFatRecovery : public IFileRecoveryParse {
   int MaybeReportProgress();
 
   void ListDirectory(uint32_t cluster);
+  int DrainDirectoryQueue();
+  // Finds free clusters that continue deleted directories (entries without a
+  // "." start), lists them under their directory or, without evidence, under
+  // a lost folder in the root.
+  int ListContinuationClusters();
+  void ListContinuation(uint32_t cluster, const std::vector<uint8_t>& content);
+  bool FindOwnerOf(uint32_t cluster, const std::vector<uint8_t>& content, uint32_t* owner) const;
   // False when an end-of-directory entry was met.
   bool ListEntries(DirectoryCursor* cursor, const uint8_t* buffer, size_t length,
                    uint64_t first_sector);
@@ -113,6 +140,8 @@ class CFastFatRecovery : public IFileRecoveryParse {
   std::map<uint32_t, PendingDirectory> directories_;
   std::vector<uint32_t> ancestors_;
   std::set<uint32_t> ancestor_set_;
+  std::map<uint32_t, OpenDirectory> open_directories_;
+  std::set<uint32_t> listed_clusters_;
 
   ScanProgressCallback scan_progress_ = nullptr;
   FileProgressCallback file_progress_ = nullptr;

@@ -1,5 +1,6 @@
 #include "fat/fat_boot_geometry.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "storage/byte_view.h"
@@ -155,6 +156,21 @@ bool IsFatBootSector(const uint8_t* sector512) {
   const bool fat32 = s.Matches(0x52, "FAT32   ") && fat_count != 0 && total32 != 0 &&
                      cluster_size_ok && s.U32(0x24) != 0 && HasBootSignature(s);
   return small_fat || fat32;
+}
+
+std::vector<FingerprintRange> FatFingerprintRanges(const FatGeometry& geometry) {
+  constexpr uint64_t kMaxBytes = 65536;
+  const uint64_t sector = geometry.bytes_per_sector;
+  std::vector<FingerprintRange> ranges;
+  ranges.push_back({geometry.FatStartSector() * sector,
+                    static_cast<uint32_t>(std::min<uint64_t>(kMaxBytes, geometry.sectors_per_fat * sector))});
+  uint64_t root = 0;
+  if (geometry.ClusterToSector(geometry.root_cluster, &root)) {
+    const uint64_t bytes = geometry.root_cluster == 0 ? geometry.root_directory_sectors * sector
+                                                      : geometry.ClusterBytes();
+    ranges.push_back({root * sector, static_cast<uint32_t>(std::min(kMaxBytes, bytes))});
+  }
+  return ranges;
 }
 
 }  // namespace velmora

@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "engine/source_fingerprint.h"
 
 namespace velmora {
 
@@ -51,5 +54,8 @@ std::string FatBootLabel(const uint8_t* sector512, FatType type);
 // volume keeps a FAT-like boot sector and is never FAT.
 bool IsFatBootSector(const uint8_t* sector512);
 bool IsBitLockerBootSector(const uint8_t* sector512);
+// What identifies the volume's contents beside its boot area: the start of the
+// first FAT and the root directory.
+std::vector<FingerprintRange> FatFingerprintRanges(const FatGeometry& geometry);
 
 }  // namespace velmora

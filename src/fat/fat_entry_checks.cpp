@@ -204,6 +204,8 @@ uint64_t FatDateTimeToFiletime(uint16_t date, uint16_t time, uint8_t hundredths)
 bool IsPlausibleDirectoryEntry(const uint8_t* entry, const uint8_t* next) {
   if (entry == nullptr) return false;
   if (IsDotPair(entry, next)) return true;
+  // Checked again below in its place; first here because most non-directory data fails it.
+  if ((Attributes(entry) & kAttrReservedBits) != 0) return false;
 
   const uint8_t attributes = Attributes(entry);
   const uint32_t size = FileSize(entry);

@@ -42,13 +42,6 @@ uint64_t NowMs() {
 
 }  // namespace
 
-struct CFastFatRecovery::DirectoryCursor {
-  uint32_t cluster = 0;  // the directory's first cluster: the parent id of its entries
-  uint32_t depth = 0;
-  bool deleted = false;
-  LongNameCollector names;
-};
-
 int CFastFatRecovery::Scan(const char* log_name) {
   if (log_name != nullptr) {
     store_ = std::make_unique<ScanLogStore>();
@@ -67,6 +60,8 @@ void CFastFatRecovery::ResetScanState() {
   directories_.clear();
   ancestors_.clear();
   ancestor_set_.clear();
+  open_directories_.clear();
+  listed_clusters_.clear();
   progress_reports_ = 0;
 }
 
@@ -99,12 +94,10 @@ int CFastFatRecovery::RunScan(const std::string& folder, bool explicit_folder) {
   last_report_ms_ = NowMs();
   int result = ReportProgress(1, -1);
   if (result != kSuccess) return result;
-  while (!directory_queue_.empty()) {
-    const uint32_t cluster = directory_queue_.front();
-    directory_queue_.pop_front();
-    if (!visited_.insert(cluster).second) continue;
-    ListDirectory(cluster);
-    result = MaybeReportProgress();
+  result = DrainDirectoryQueue();
+  if (result != kSuccess) return result;
+  if (!open_directories_.empty()) {
+    result = ListContinuationClusters();
     if (result != kSuccess) return result;
   }
   result = ReportProgress(80, 10);
@@ -114,6 +107,18 @@ int CFastFatRecovery::RunScan(const std::string& folder, bool explicit_folder) {
   const int logged = opened != kSuccess && opened != kErrNotEnoughMemory ? opened : store_->Flush();
   result = ReportProgress(100, 0);
   return result != kSuccess ? result : logged;
+}
+
+int CFastFatRecovery::DrainDirectoryQueue() {
+  while (!directory_queue_.empty()) {
+    const uint32_t cluster = directory_queue_.front();
+    directory_queue_.pop_front();
+    if (!visited_.insert(cluster).second) continue;
+    ListDirectory(cluster);
+    const int result = MaybeReportProgress();
+    if (result != kSuccess) return result;
+  }
+  return kSuccess;
 }
 
 void CFastFatRecovery::ListDirectory(uint32_t cluster) {
@@ -156,9 +161,16 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
         !DotEntriesMatch(buffer.data(), cluster, known->second.parent)) {
       return;  // another directory took over the released cluster
     }
+    listed_clusters_.insert(current);
     if (!ListEntries(&cursor, buffer.data(), buffer.size(), sector)) return;
     uint32_t next = 0;
-    if (!NextDirectoryCluster(cursor, current, &next) || !seen.insert(next).second) return;
+    if (!NextDirectoryCluster(cursor, current, &next) || !seen.insert(next).second) {
+      if (cursor.deleted) {
+        open_directories_[cluster] =
+            OpenDirectory{current, cursor.highest_entry, cursor.depth, cursor.names};
+      }
+      return;
+    }
     current = next;
   }
 }
@@ -213,6 +225,8 @@ bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffe
       continue;
     }
     if (!EntryIsVolumeLabel(entry) && !(EntryIsDirectory(entry) && EntryIsDotEntry(entry))) {
+      cursor->highest_entry = std::max(
+          cursor->highest_entry, EntryFirstCluster(entry, geometry_.type == FatType::kFat32));
       std::string name = cursor->names.NameFor(entry);
       if (name.empty()) name = ShortEntryName(entry);
       if (EntryIsDirectory(entry)) {

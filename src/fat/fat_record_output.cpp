@@ -140,6 +140,8 @@ int PreviewFatRecord(const ScanRecord& record, int checked, const FatRecordReade
     std::string name = SafeComponentName(RecordName(record));
     if (category == "photo") name = "tmp.jpg";
     if (category == "audio" || category == "video") name = "tmp.avi";
+    // A found file may be named like the scan-log folder's own files ("config").
+    if (category == "others") name = "preview-" + name;
     target = JoinPath(folder, name);
   }
   ::unlink(target.c_str());  // the previous preview

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ntfs/attribute_stream.h"
+#include "ntfs/record_extraction.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 
@@ -130,6 +131,25 @@ int CFastNtfsRecovery::GetNextFreeRange(uint64_t* position, uint64_t* length) {
   }
   bitmap_.NextFreeRange(sectors_per_cluster, volume_.SectorCount(), position, length);
   return 1;
+}
+
+bool CFastNtfsRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) {
+  if (record.source_kind != kSourceNtfsQuick && record.source_kind != kSourceNtfsDeep) return false;
+  if (record.is_directory || !volume_.IsOpen()) return false;
+  if (bitmap_.Empty() && LoadClusterBitmap() != kSuccess) return false;
+  ntfs::NtfsStream stream;
+  if (ntfs::LoadRecordStream(volume_, record, &stream) != kSuccess) return false;
+  *out = OverwriteEstimate{};
+  if (stream.resident) return true;  // the data lives in the record itself
+  const uint64_t cluster = volume_.Geometry().cluster_size;
+  const uint64_t wanted = (record.size + cluster - 1) / cluster;
+  for (const ntfs::DataRun& run : stream.runs) {
+    if (run.kind != ntfs::RunKind::kAllocated || run.vcn >= wanted) continue;
+    const uint64_t length = std::min(run.length, wanted - run.vcn);
+    out->clusters += length;
+    for (uint64_t i = 0; i < length; ++i) out->in_use += bitmap_.IsAllocated(run.lcn + i) ? 1 : 0;
+  }
+  return true;
 }
 
 }  // namespace velmora

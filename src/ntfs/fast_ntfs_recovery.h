@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/overwrite_estimate.h"
 #include "engine/scan_log_store.h"
 #include "ntfs/attribute_stream.h"
 #include "ntfs/cluster_bitmap.h"
@@ -19,7 +20,7 @@ namespace velmora {
 // (and its named streams) under the folder path rebuilt from parent references,
 // with unreadable or reused folders as numbered lost folders in the root; copies
 // files and folder trees out and previews files.
-class CFastNtfsRecovery : public IFileRecoveryParse {
+class CFastNtfsRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
  public:
   // Number of the root directory's MFT record; also the root's relation key.
   static constexpr uint32_t kRootRecord = 5;
@@ -51,6 +52,8 @@ class CFastNtfsRecovery : public IFileRecoveryParse {
                       char16_t drive_tag);
 
   const ntfs::NtfsVolume& Volume() const { return volume_; }
+  // The clusters of the file's data runs that $Bitmap now marks in use.
+  bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
   ScanLogStore* Store() { return store_.get(); }
 
  private:

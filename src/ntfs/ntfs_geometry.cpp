@@ -60,6 +60,11 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
   return true;
 }
 
+std::vector<FingerprintRange> NtfsFingerprintRanges(const NtfsGeometry& geometry) {
+  constexpr uint32_t kRecords = 256;
+  return {{geometry.mft_first_cluster * geometry.cluster_size, kRecords * geometry.mft_record_size}};
+}
+
 }  // namespace velmora::ntfs
 
 namespace velmora {

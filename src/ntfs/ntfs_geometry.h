@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "engine/source_fingerprint.h"
 
 namespace velmora::ntfs {
 
@@ -27,6 +30,10 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
 // Sector and cluster counts encoded the way the boot sector's size fields are:
 // positive values count units, negative n means 2^-n bytes.
 uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes);
+
+// What identifies the volume's contents beside its boot area: the first MFT
+// records (the MFT's own bitmap, the root folder and the first files).
+std::vector<FingerprintRange> NtfsFingerprintRanges(const NtfsGeometry& geometry);
 
 }  // namespace velmora::ntfs
 

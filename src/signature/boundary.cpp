@@ -20,14 +20,19 @@ bool IsBootSector(const uint8_t* sector, size_t length) {
 
 }  // namespace
 
-int IsFileSystemStructure(const CarveContext& context, const uint8_t* sector, int32_t sector_size) {
+int IsFileSystemStructure(const std::vector<StructureTest>& tests, const uint8_t* sector,
+                          int32_t sector_size) {
   if (sector == nullptr || sector_size < 32) return 0;
   const size_t length = static_cast<size_t>(sector_size);
   if (IsBootSector(sector, length)) return 1;
-  for (StructureTest test : context.structure_tests) {
+  for (StructureTest test : tests) {
     if (test(sector, length)) return 1;
   }
   return 0;
+}
+
+int IsFileSystemStructure(const CarveContext& context, const uint8_t* sector, int32_t sector_size) {
+  return IsFileSystemStructure(context.structure_tests, sector, sector_size);
 }
 
 int FindNextBoundary(CarveContext& context, size_t byte_count, const uint8_t* data,

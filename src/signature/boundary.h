@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "signature/carve_context.h"
 
@@ -12,6 +13,8 @@ enum class BoundaryMode;
 // True (1) when a sector holds a boot sector or passes one of the context's
 // structure tests (NTFS records, FAT directory sectors).
 int IsFileSystemStructure(const CarveContext& context, const uint8_t* sector, int32_t sector_size);
+int IsFileSystemStructure(const std::vector<StructureTest>& tests, const uint8_t* sector,
+                          int32_t sector_size);
 
 // Looks at the whole sectors of `data` in order, advancing the cursor by one for each.
 // Returns 1 at the first sector that starts a new file or a file-system structure and

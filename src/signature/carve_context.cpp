@@ -13,6 +13,13 @@ CarveContext CarveContext::ForMeasuring() {
   return context;
 }
 
+bool CarveContext::InSecondPiece(uint64_t sector) const {
+  for (const TsRange& range : second_pieces) {
+    if (sector >= range.first_sector && sector <= range.last_sector) return true;
+  }
+  return false;
+}
+
 uint64_t CarveContext::SourceSectors() const {
   if (source == nullptr || !source->IsOpen() || sector_size <= 0) return 0;
   const uint64_t bytes =
@@ -28,14 +35,47 @@ uint64_t CarveContext::BytesFromStart() const {
   return (sectors - start_sector) * static_cast<uint64_t>(sector_size);
 }
 
+namespace {
+
+// The mapped view of sectors the source holds, or null when there is no mapping of it. Only
+// a forward scan's chunk moves the window: the small reads made while such a chunk is being
+// looked at must not unmap it.
+const uint8_t* MappedSectors(const CarveContext& context, uint64_t sector, uint32_t count,
+                             bool may_slide) {
+  if (context.mapped == nullptr || context.mapped->Handle() != context.source->handle) {
+    return nullptr;
+  }
+  const uint64_t bytes = static_cast<uint64_t>(context.sector_size);
+  const size_t length = static_cast<size_t>(count * bytes);
+  return may_slide ? context.mapped->View(sector * bytes, length)
+                   : context.mapped->ViewInWindow(sector * bytes, length);
+}
+
+}  // namespace
+
 bool CarveContext::Read(uint64_t sector, uint32_t count, uint8_t* out) const {
   if (source == nullptr || !source->IsOpen() || sector_size <= 0 || count == 0) return false;
   const uint64_t sectors = SourceSectors();
   if (sector >= sectors || count > sectors - sector) return false;
+  if (const uint8_t* view = MappedSectors(*this, sector, count, false)) {
+    std::memcpy(out, view, static_cast<size_t>(count) * static_cast<size_t>(sector_size));
+    return true;
+  }
   uint32_t got = 0;
   return ReadSectors(source, static_cast<int32_t>(count), out, sector, sector_size, &got) ==
              kSuccess &&
          got == count;
+}
+
+const uint8_t* CarveContext::View(uint64_t sector, uint32_t count) {
+  if (source == nullptr || !source->IsOpen() || sector_size <= 0 || count == 0) return nullptr;
+  const uint64_t sectors = SourceSectors();
+  if (sector >= sectors || count > sectors - sector) return nullptr;
+  if (const uint8_t* view = MappedSectors(*this, sector, count, true)) return view;
+  if (static_cast<uint64_t>(count) * static_cast<uint64_t>(sector_size) > scratch.size()) {
+    return nullptr;
+  }
+  return Read(sector, count, scratch.data()) ? scratch.data() : nullptr;
 }
 
 bool CarveContext::ReadBytesFrom(uint64_t base, uint64_t offset, size_t length,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "storage/mapped_image.h"
 #include "storage/sector_reader.h"
 
 namespace velmora {
@@ -27,6 +28,8 @@ struct CarveContext {
 
   int32_t sector_size = 512;
   SectorReader* source = nullptr;  // not owned
+  // The same image file mapped, when the source is one; reads then copy nothing. Not owned.
+  MappedImage* mapped = nullptr;
   uint64_t start_sector = 0;       // sector where the candidate file starts
   uint64_t cursor = 0;             // sector being examined; advanced by FindNextBoundary
 
@@ -44,6 +47,11 @@ struct CarveContext {
   // Chunk buffer of the forward scans; empty in contexts that only identify.
   std::vector<uint8_t> scratch;
 
+  // Set by a scan that looks at every sector itself: the length rules then leave the search
+  // for file-system structures inside a measured file to it and raise the second flag.
+  bool defer_structure_check = false;
+  bool structure_check_deferred = false;
+
   bool ts_continuation = false;
   bool mts_flag = false;
   TsRangeList ts_ranges;
@@ -51,6 +59,14 @@ struct CarveContext {
   // Metadata tests beside the catalogue's own boot-sector test, applied at every
   // sector a forward scan passes.
   std::vector<StructureTest> structure_tests;
+  // Set by a length operation that found the file in two pieces: the first piece (whole
+  // sectors) and the foreign bytes between the pieces. Both 0 for a file in one piece.
+  uint64_t first_piece_bytes = 0;
+  uint64_t gap_bytes = 0;
+  // Second pieces of files carved in two pieces: no file starts inside them.
+  TsRangeList second_pieces;
+
+  bool InSecondPiece(uint64_t sector) const;
 
   // A context able to measure lengths (allocates the scratch buffer).
   static CarveContext ForMeasuring();
@@ -61,6 +77,9 @@ struct CarveContext {
   uint64_t BytesFromStart() const;
   // Reads `count` whole sectors; false on any failure or when the read passes the end.
   bool Read(uint64_t sector, uint32_t count, uint8_t* out) const;
+  // The same sectors in place: a view of the mapped image, or else read into the scratch
+  // buffer (at most its size). Null on any failure. Valid until the next View or Read.
+  const uint8_t* View(uint64_t sector, uint32_t count);
   // Reads `length` bytes lying `offset` bytes after the start of sector `base`.
   bool ReadBytesFrom(uint64_t base, uint64_t offset, size_t length, uint8_t* out) const;
   // Reads `length` bytes at `offset` from the candidate file's first byte.

@@ -11,6 +11,7 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
+#include "signature/length_rules.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 
@@ -20,19 +21,25 @@ namespace {
 
 constexpr size_t kCopyChunk = 65536;
 
-// Types whose length comes from a header field: the walker still examines the
-// sectors inside them, because the header may lie.
-bool LengthFromHeader(int type) {
-  switch (type) {
-    case 0: case 2: case 3: case 5:  // compound documents
-    case 21: case 22:                // wav, avi
-    case 24: case 26:                // asf, swf
-    case 29: case 33:                // bmp, cab
-    case 45: case 46:                // ttf, ico
-      return true;
-    default:
-      return false;
+// A carved file in two pieces keeps the first piece's sectors in the object id and the
+// foreign sectors between the pieces in the data area start (both unused by carved records).
+uint64_t FirstPieceSectors(const ScanRecord& record) { return record.object_id; }
+uint64_t GapSectors(const ScanRecord& record) {
+  return record.object_id != 0 ? record.data_area_start : 0;
+}
+
+// Where the file's byte `offset` lies on the source, and how many bytes from there on
+// belong to the same piece (at most `want`).
+uint64_t PieceSector(const ScanRecord& record, uint64_t offset, uint64_t sector_size,
+                     uint64_t* want) {
+  const uint64_t first_piece = FirstPieceSectors(record) * sector_size;
+  const uint64_t sector = record.location + offset / sector_size;
+  if (first_piece == 0) return sector;
+  if (offset < first_piece) {
+    *want = std::min(*want, first_piece - offset);
+    return sector;
   }
+  return sector + GapSectors(record);
 }
 
 // Documents and archives are previewed from a file named like the record;
@@ -62,6 +69,7 @@ int CFileTypeRecovery::OpenStore(const std::string& log_name) {
 
 int CFileTypeRecovery::OpenImage(const std::string& image_path, char16_t drive_tag) {
   store_.reset();
+  if (carve_) carve_->second_pieces.clear();  // they belonged to the source before
   drive_tag_ = drive_tag;
   sector_size_ = 512;
   const int result = OpenImageFile(&source_, image_path);
@@ -74,6 +82,7 @@ int CFileTypeRecovery::OpenImage(const std::string& image_path, char16_t drive_t
 int CFileTypeRecovery::OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
                                      char16_t drive_letter) {
   store_.reset();
+  if (carve_) carve_->second_pieces.clear();
   drive_tag_ = drive_letter;
   const int result = OpenPhysicalDrive(&source_, disk_number);
   sector_size_ = source_.device_sector_size;
@@ -127,11 +136,37 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
   sector_size_ = sector_size;
   CarveResult file;
   const CarveProgress progress{processed, total, seconds_remaining, found ? *found : 0};
+  held_.active = false;
   const int result =
       IdentifyAndMeasure(*carve_, sector_size, source, sector, length, sector_number, progress, &file);
   if (result != kSuccess) return result;
   if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
+  if (carve_->structure_check_deferred) {
+    const uint64_t bytes = static_cast<uint64_t>(sector_size);
+    // The length as cut at the source's end and at a second piece carved before.
+    held_.bytes_from_start = file.length;
+    held_.measured = file.uncut_length;
+    held_.sector = sector_number;
+    held_.until = sector_number + (file.uncut_length + bytes - 1) / bytes;
+    held_.file = std::move(file);
+    if (!ScanSkipsCarvedFile(held_.file.type)) {
+      // The scan walks such a file's sectors as usual, so it cannot look for structures.
+      const uint64_t cut = length::CutAtFileSystemStructure(*carve_, held_.measured);
+      const uint64_t sectors = EndHeld(cut, found);
+      if (skip) *skip = sectors;
+      return kSuccess;
+    }
+    held_.active = true;
+    if (skip) *skip = 1;
+    return kSuccess;
+  }
+  const uint64_t sectors = RecordCarved(sector_number, file, found);
+  if (skip) *skip = sectors;
+  return kSuccess;
+}
 
+uint64_t CFileTypeRecovery::RecordCarved(uint64_t sector_number, const CarveResult& file,
+                                         uint64_t* found) {
   const uint64_t size = ClampToSource(sector_number, file.length);
   ScanRecord record{};
   record.drive_tag = static_cast<uint16_t>(drive_tag_);
@@ -140,19 +175,56 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
   record.cluster_size = -1;
   record.size = size;
   record.location = sector_number;
+  uint64_t first_piece_sectors = 0;
+  if (file.gap_bytes != 0) {
+    const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size_);
+    record.object_id = static_cast<uint32_t>(file.first_piece_bytes / bytes_per_sector);
+    record.data_area_start = file.gap_bytes / bytes_per_sector;
+    first_piece_sectors = record.object_id;
+  }
   SetRecordName(&record, file.name);
   // A write error stays with the store and fails the scan when it ends.
   store_->AppendRecord(&record);
   store_->AddRelation(0, 0, record.record_index, 0, nullptr);
-
-  if (skip) {
-    const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size);
-    *skip = LengthFromHeader(file.type)
-                ? 1
-                : std::max<uint64_t>(1, (size + bytes_per_sector - 1) / bytes_per_sector);
-  }
   if (found) ++*found;
-  return kSuccess;
+  // Sectors inside a file whose length comes from a header field are still examined,
+  // because the header may lie; so are the foreign sectors between two pieces.
+  if (first_piece_sectors != 0) return first_piece_sectors;
+  const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size_);
+  return !ScanSkipsCarvedFile(file.type)
+             ? 1
+             : std::max<uint64_t>(1, (size + bytes_per_sector - 1) / bytes_per_sector);
+}
+
+uint64_t CFileTypeRecovery::EndHeld(uint64_t measured_or_cut, uint64_t* found) {
+  held_.active = false;
+  held_.file.length = std::min(measured_or_cut, held_.bytes_from_start);
+  if (!store_ || !store_->IsOpen()) return 1;
+  return RecordCarved(held_.sector, held_.file, found);
+}
+
+uint64_t CFileTypeRecovery::EndHeldAt(uint64_t sector, uint64_t* found) {
+  if (!held_.active) return 0;
+  const uint64_t bytes = static_cast<uint64_t>(sector_size_);
+  const uint64_t length =
+      sector >= held_.until ? held_.measured : (sector - held_.sector) * bytes;
+  return EndHeld(length, found);
+}
+
+uint64_t CFileTypeRecovery::EndHeldByReading(SectorReader* source, uint64_t from_sector,
+                                             uint64_t* found) {
+  if (!held_.active) return 0;
+  CarveContext& context = *carve_;
+  context.sector_size = sector_size_;
+  context.source = source;
+  context.start_sector = held_.sector;
+  context.cursor = held_.sector;
+  // The scan is stopping: the check must not ask the user again.
+  const ScanProgressCallback progress = context.progress;
+  context.progress = nullptr;
+  const uint64_t cut = length::CutAtFileSystemStructure(context, held_.measured, from_sector);
+  context.progress = progress;
+  return EndHeld(cut, found);
 }
 
 int CFileTypeRecovery::DropRecordsFrom(uint64_t sector) {
@@ -214,6 +286,12 @@ int CFileTypeRecovery::GetFilesByType(const std::string& filter, ScanRecordList*
   return store_->ListByType(filter, out);
 }
 
+uint64_t CFileTypeRecovery::OwnBytesOnSource(const ScanRecord& record) const {
+  const uint64_t gap = GapSectors(record) * static_cast<uint64_t>(sector_size_);
+  const uint64_t reach = ClampToSource(record.location, record.size + gap);
+  return reach > gap ? reach - gap : 0;
+}
+
 int CFileTypeRecovery::ReadChunk(uint64_t sector, uint64_t bytes_wanted,
                                  std::vector<uint8_t>* buffer, size_t* bytes_read) {
   const uint64_t bytes_per_sector = static_cast<uint64_t>(sector_size_);
@@ -234,7 +312,7 @@ int CFileTypeRecovery::RecoverFile(const ScanRecord& record, const std::string& 
     const int err = CreateFolderTree(destination.substr(0, slash));
     if (err != kSuccess && err != kErrFileExists && err != kErrAlreadyExists) return err;
   }
-  const uint64_t length = ClampToSource(record.location, record.size);
+  const uint64_t length = OwnBytesOnSource(record);
   if (length == 0 && record.size != 0) return kErrReadFault;  // starts past the source
   int fd = -1;
   std::string written_path;
@@ -243,10 +321,10 @@ int CFileTypeRecovery::RecoverFile(const ScanRecord& record, const std::string& 
   std::vector<uint8_t> buffer;
   uint64_t done = 0;
   while (done < length) {
-    const uint64_t want = std::min<uint64_t>(kCopyChunk, length - done);
+    uint64_t want = std::min<uint64_t>(kCopyChunk, length - done);
     size_t got = 0;
-    result = ReadChunk(record.location + done / static_cast<uint64_t>(sector_size_), want, &buffer,
-                       &got);
+    const uint64_t sector = PieceSector(record, done, static_cast<uint64_t>(sector_size_), &want);
+    result = ReadChunk(sector, want, &buffer, &got);
     if (result != kSuccess) break;
     result = WriteAll(fd, buffer.data(), got);
     if (result != kSuccess) break;
@@ -293,7 +371,7 @@ int CFileTypeRecovery::PreviewFile(const ScanRecord& record, std::string* path, 
     fd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return LastError();
   }
-  const uint64_t length = ClampToSource(record.location, record.size);
+  const uint64_t length = OwnBytesOnSource(record);
   if (length == 0 && record.size != 0) {
     if (fd >= 0) {
       ::close(fd);
@@ -308,10 +386,10 @@ int CFileTypeRecovery::PreviewFile(const ScanRecord& record, std::string* path, 
   uint64_t done = 0;
   int result = kSuccess;
   while (done < wanted) {
-    const uint64_t want = std::min<uint64_t>(kCopyChunk, wanted - done);
+    uint64_t want = std::min<uint64_t>(kCopyChunk, wanted - done);
     size_t got = 0;
-    result = ReadChunk(record.location + done / static_cast<uint64_t>(sector_size_), want, &buffer,
-                       &got);
+    const uint64_t sector = PieceSector(record, done, static_cast<uint64_t>(sector_size_), &want);
+    result = ReadChunk(sector, want, &buffer, &got);
     if (result != kSuccess) break;
     if (fd >= 0) {
       result = WriteAll(fd, buffer.data(), got);

@@ -7,6 +7,7 @@
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_log_store.h"
 #include "signature/carve_context.h"
+#include "signature/signature_catalogue.h"
 #include "storage/sector_reader.h"
 
 namespace velmora {
@@ -50,6 +51,18 @@ class CFileTypeRecovery : public IFileRecoveryParse {
                     int32_t seconds_remaining, SectorReader* source, uint64_t* skip,
                     uint64_t* found);
 
+  // A carved file whose end waits for the scan to look for file-system structures inside it
+  // (CarveContext::defer_structure_check): CarveSectorAt then records nothing yet and sets
+  // skip to 1. HeldUntil is the sector after the file as measured (0: none held).
+  // EndHeldAt records it ending at `sector` (a structure starts there; at or past HeldUntil
+  // it keeps its measured length); EndHeldByReading makes the check itself by reading the
+  // file from the source from `from_sector` on (the sectors before it were looked at).
+  // Both give the sectors the scan moves on from the file's start.
+  uint64_t HeldUntil() const { return held_.active ? held_.until : 0; }
+  uint64_t HeldStart() const { return held_.sector; }
+  uint64_t EndHeldAt(uint64_t sector, uint64_t* found);
+  uint64_t EndHeldByReading(SectorReader* source, uint64_t from_sector, uint64_t* found);
+
   // The carving state to use; the combined engine shares its own. Without one the
   // engine keeps a private context.
   void UseCarveContext(CarveContext* context) { carve_ = context ? context : own_carve_.get(); }
@@ -68,8 +81,23 @@ class CFileTypeRecovery : public IFileRecoveryParse {
 
  private:
   int OpenStore(const std::string& log_name);
+  // Writes the record of a carved file and returns the sectors the scan skips.
+  uint64_t RecordCarved(uint64_t sector_number, const CarveResult& file, uint64_t* found);
+  uint64_t EndHeld(uint64_t measured_or_cut, uint64_t* found);
+
+  struct HeldCarve {
+    bool active = false;
+    uint64_t sector = 0;
+    uint64_t until = 0;
+    uint64_t measured = 0;
+    uint64_t bytes_from_start = 0;
+    CarveResult file;
+  };
+  HeldCarve held_;
   // Length of the carved file as stored: cut at the end of the source.
   uint64_t ClampToSource(uint64_t first_sector, uint64_t length) const;
+  // The record's own bytes the source holds (a second piece counts after its gap).
+  uint64_t OwnBytesOnSource(const ScanRecord& record) const;
   int ReadChunk(uint64_t sector, uint64_t bytes_wanted, std::vector<uint8_t>* buffer,
                 size_t* bytes_read);
 

@@ -43,7 +43,8 @@ uint64_t ForwardScan(CarveContext& context, uint64_t cap, BoundaryMode mode,
     const uint64_t next = context.start_sector + 1 + sectors_read;
     if (next < context.start_sector || next >= source_sectors) break;
     const uint64_t count = std::min({chunk_sectors, budget, source_sectors - next});
-    if (!context.Read(next, static_cast<uint32_t>(count), context.scratch.data())) break;
+    const uint8_t* data = context.View(next, static_cast<uint32_t>(count));
+    if (data == nullptr) break;
     sectors_read += count;
     budget -= count;
     if (!ReportProgress(context, sectors_read)) break;
@@ -51,11 +52,11 @@ uint64_t ForwardScan(CarveContext& context, uint64_t cap, BoundaryMode mode,
     const size_t chunk_bytes = static_cast<size_t>(count * sector_size);
     const uint64_t before_boundary = length;
     const bool boundary =
-        FindNextBoundary(context, chunk_bytes, context.scratch.data(), &length, mode) != 0;
+        FindNextBoundary(context, chunk_bytes, data, &length, mode) != 0;
     if (marker_step) {
       // Bytes from the boundary on belong to the next file: its footers are not ours.
       const size_t boundary_offset = static_cast<size_t>(length - before_boundary);
-      const ScanChunk chunk{context.scratch.data(), boundary ? boundary_offset : chunk_bytes,
+      const ScanChunk chunk{data, boundary ? boundary_offset : chunk_bytes,
                             before_boundary, boundary, boundary_offset};
       uint64_t end = 0;
       if (marker_step(chunk, &end)) return end;

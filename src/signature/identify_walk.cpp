@@ -1,13 +1,86 @@
 #include "signature/identify_walk.h"
 
 #include <array>
+#include <cstring>
+#include <string_view>
 #include <vector>
 
+#include "signature/byte_search.h"
+#include "signature/formats/format.h"
 #include "signature/signature_table.h"
+#include "signature/simple_identifiers.h"
+#include "signature/structured_probes.h"
 
 namespace velmora {
 
+namespace formats {
+extern const Format kTar;
+}  // namespace formats
+
 namespace {
+
+// The rows that accept any first byte look for their signature further in; each of them is
+// only called when one of its anchors holds (which the operation tests itself first), so most
+// sectors never reach them. Rows missing here are always called.
+enum AnchorBit : uint8_t {
+  kFtypAt4 = 1,
+  kMoovAt0 = 2,
+  kMtsAt8 = 4,
+  kLocalHeaderAt0 = 8,
+  kContentTypesAt31 = 16,
+  kUstarAt257 = 32,
+  kAlwaysCall = 0xFF,
+};
+
+struct AnchoredOperation {
+  IdentifyOperation identify;
+  uint8_t anchors;
+};
+
+constexpr AnchoredOperation kAnchored[] = {
+    {identify::Mp4, kFtypAt4},
+    {identify::ThreeGp, kFtypAt4},
+    {identify::QuickTime, kFtypAt4 | kMoovAt0},
+    {identify::Mts, kMtsAt8},
+    {probe::ZipPackage, kLocalHeaderAt0 | kContentTypesAt31},
+    {probe::OfficePackage, kLocalHeaderAt0 | kContentTypesAt31},
+};
+
+uint32_t Word(const uint8_t* p) {
+  uint32_t value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+uint32_t Word(const char* text) { return Word(reinterpret_cast<const uint8_t*>(text)); }
+
+// Runs for every sector: whole-word compares first, the full patterns only on a hit.
+uint8_t AnchorsOf(const uint8_t* buffer, size_t length) {
+  using bytes::At;
+  if (length < 8) return 0;
+  uint8_t found = 0;
+  const uint32_t head = Word(buffer);
+  if (Word(buffer + 4) == Word("ftyp")) found |= kFtypAt4;
+  if (head == Word("moov")) found |= kMoovAt0;
+  if (head == Word("PK\x03\x04")) found |= kLocalHeaderAt0;
+  if (length >= 16 && Word(buffer + 8) == Word("\x00\x00\xB0\x11") &&
+      At(buffer, length, 8, {"\x00\x00\xB0\x11\x00\x00\xC1\x00", 8})) {
+    found |= kMtsAt8;
+  }
+  if (length >= 262 && Word(buffer + 257) == Word("usta") && At(buffer, length, 257, "ustar")) {
+    found |= kUstarAt257;
+  }
+  if (length >= 35 && Word(buffer + 31) == Word("[Con") &&
+      At(buffer, length, 31, "[Content_Types].xml")) {
+    found |= kContentTypesAt31;
+  }
+  return found;
+}
+
+struct DispatchEntry {
+  IdentifyOperation identify;
+  uint8_t anchors;  // kAlwaysCall for rows bound to their first byte
+};
 
 // For each possible first byte, the identify operations that may accept it, in table
 // order. Rows sharing one operation are called once: the operation answers the same
@@ -17,18 +90,18 @@ class FirstByteDispatch {
   FirstByteDispatch() {
     const SignatureRow* table = SignatureTable();
     for (int byte = 0; byte < 256; ++byte) {
-      std::vector<IdentifyOperation>& list = operations_[byte];
+      std::vector<DispatchEntry>& list = operations_[byte];
       for (size_t i = 0; table[i].type != kNoSignatureType; ++i) {
         const SignatureRow& row = table[i];
         if (!CanStartWith(row, static_cast<uint8_t>(byte))) continue;
         bool seen = false;
-        for (IdentifyOperation op : list) seen |= op == row.identify;
-        if (!seen) list.push_back(row.identify);
+        for (const DispatchEntry& entry : list) seen |= entry.identify == row.identify;
+        if (!seen) list.push_back({row.identify, AnchorsFor(row)});
       }
     }
   }
 
-  const std::vector<IdentifyOperation>& For(uint8_t first_byte) const {
+  const std::vector<DispatchEntry>& For(uint8_t first_byte) const {
     return operations_[first_byte];
   }
 
@@ -41,7 +114,16 @@ class FirstByteDispatch {
     return false;
   }
 
-  std::array<std::vector<IdentifyOperation>, 256> operations_;
+  static uint8_t AnchorsFor(const SignatureRow& row) {
+    if (row.first_byte_count != 0) return kAlwaysCall;
+    for (const AnchoredOperation& anchored : kAnchored) {
+      if (anchored.identify == row.identify) return anchored.anchors;
+    }
+    if (row.identify == formats::kTar.identify) return kUstarAt257;  // "ustar" at 257
+    return kAlwaysCall;
+  }
+
+  std::array<std::vector<DispatchEntry>, 256> operations_;
 };
 
 const FirstByteDispatch& Dispatch() {
@@ -53,11 +135,22 @@ const FirstByteDispatch& Dispatch() {
 
 int IdentifyType(CarveContext& context, const uint8_t* buffer, size_t length, int ignored_type) {
   if (buffer == nullptr || length == 0) return kNoSignatureType;
-  for (IdentifyOperation identify : Dispatch().For(buffer[0])) {
-    const int type = identify(context, buffer, length);
+  const uint8_t anchors = AnchorsOf(buffer, length);
+  for (const DispatchEntry& entry : Dispatch().For(buffer[0])) {
+    if (entry.anchors != kAlwaysCall && (entry.anchors & anchors) == 0) continue;
+    const int type = entry.identify(context, buffer, length);
     if (type != kNoSignatureType && type != ignored_type) return type;
   }
   return kNoSignatureType;
+}
+
+bool MayIdentify(const uint8_t* buffer, size_t length) {
+  if (buffer == nullptr || length == 0) return false;
+  const uint8_t anchors = AnchorsOf(buffer, length);
+  for (const DispatchEntry& entry : Dispatch().For(buffer[0])) {
+    if (entry.anchors == kAlwaysCall || (entry.anchors & anchors) != 0) return true;
+  }
+  return false;
 }
 
 int IdentifyTypeInTableOrder(CarveContext& context, const uint8_t* buffer, size_t length,

@@ -104,7 +104,7 @@ class BoxHeaderReader {
 
 std::optional<uint64_t> IsoBoxChainLength(const CarveContext& context, uint64_t cap) {
   BoxHeaderReader reader(context);
-  bool has_movie = false;
+  bool has_movie = false;  // or, in still pictures (HEIF, AVIF), the item metadata
   bool has_media_data = false;
   uint64_t at = 0;
   while (at < cap) {
@@ -113,7 +113,7 @@ std::optional<uint64_t> IsoBoxChainLength(const CarveContext& context, uint64_t 
     if (at == 0 && box->type != "ftyp") return std::nullopt;
     // A box that runs to the end leaves the end unknown.
     if (box->size == 0) return std::nullopt;
-    has_movie = has_movie || box->type == "moov";
+    has_movie = has_movie || box->type == "moov" || box->type == "meta";
     has_media_data = has_media_data || box->type == "mdat";
     // A box running past the source is kept whole here; the caller cuts at the source end.
     if (box->size >= cap - at) {

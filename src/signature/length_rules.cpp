@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "signature/byte_search.h"
+#include "signature/formats/format.h"
 #include "signature/forward_scan.h"
 #include "signature/media_structure_length.h"
 #include "storage/checksum.h"
@@ -54,21 +55,39 @@ uint64_t ScanWithCandidate(CarveContext& context, uint64_t cap, std::optional<ui
 
 // A file-system structure inside a structurally measured file means the file is not stored
 // in one piece there, and carving over it would hide that structure from the scan that skips
-// the carved file: the file then ends where the structure starts.
+// the carved file: the file then ends where the structure starts. A scan that sees those
+// sectors anyway makes the check itself.
 uint64_t UpToFileSystemStructure(CarveContext& context, uint64_t measured) {
   const uint64_t sector_size = SectorBytes(context);
   if (sector_size == 0 || measured <= sector_size) return measured;
-  const uint64_t after_first = ((measured + sector_size - 1) / sector_size - 1) * sector_size;
-  bool structure_inside = false;
-  const uint64_t reached = ForwardScan(context, after_first, BoundaryMode::kFileSystemOnly,
-                                       [&](const ScanChunk& chunk, uint64_t*) {
-                                         structure_inside = chunk.boundary_found;
-                                         return false;
-                                       });
-  return structure_inside ? reached : measured;
+  if (context.defer_structure_check) {
+    context.structure_check_deferred = true;
+    return measured;
+  }
+  return CutAtFileSystemStructure(context, measured);
 }
 
 }  // namespace
+
+uint64_t CutAtFileSystemStructure(CarveContext& context, uint64_t measured,
+                                  uint64_t from_sector) {
+  const uint64_t sector_size = SectorBytes(context);
+  if (sector_size == 0 || measured <= sector_size) return measured;
+  const uint64_t first = context.start_sector;
+  const uint64_t end = first + (measured + sector_size - 1) / sector_size;
+  from_sector = std::clamp(from_sector, first + 1, end);
+  // The scan looks at the sectors after its start sector: start it just before `from_sector`.
+  context.start_sector = from_sector - 1;
+  bool structure_inside = false;
+  const uint64_t reached =
+      ForwardScan(context, (end - from_sector) * sector_size, BoundaryMode::kFileSystemOnly,
+                  [&](const ScanChunk& chunk, uint64_t*) {
+                    structure_inside = chunk.boundary_found;
+                    return false;
+                  });
+  context.start_sector = first;
+  return structure_inside ? reached + (from_sector - 1 - first) * sector_size : measured;
+}
 
 uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
   const bool sequence_header = bytes::At(buffer, length, 0, {"\x00\x00\x01\xB3", 4});

@@ -9,6 +9,13 @@ namespace velmora::length {
 constexpr uint64_t kMiB = 1024ull * 1024;
 constexpr uint64_t kGiB = 1024 * kMiB;
 
+// A structurally measured file of `measured` bytes starting at the context's start sector
+// ends where the first file-system structure inside it starts (or keeps its length).
+// `from_sector`, when given, is the first sector still to look at (those before it are
+// known to hold none).
+uint64_t CutAtFileSystemStructure(CarveContext& context, uint64_t measured,
+                                  uint64_t from_sector = 0);
+
 uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t Mp4(CarveContext& context, const uint8_t* buffer, size_t length);
 uint64_t RealMedia(CarveContext& context, const uint8_t* buffer, size_t length);

@@ -10,8 +10,8 @@
 // trusted to say where the file ends; the caller then keeps its scanning rule.
 namespace velmora::media {
 
-// ISO base-media files (MP4, QuickTime, 3GP, M4A): the chain of top-level boxes from an
-// "ftyp" box on, holding both a "moov" and an "mdat" box.
+// ISO base-media files (MP4, QuickTime, 3GP, M4A, HEIF, AVIF): the chain of top-level boxes
+// from an "ftyp" box on, holding an "mdat" box and a "moov" (or, for pictures, "meta") box.
 std::optional<uint64_t> IsoBoxChainLength(const CarveContext& context, uint64_t cap);
 
 // Matroska and WebM: the EBML header plus a Segment element of known size.

@@ -28,6 +28,8 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
     return kErrInvalidParameter;
   }
   *result = CarveResult{};
+  // The second piece of a file already carved is that file's, not a new one.
+  if (context.InSecondPiece(start_sector)) return kErrInvalidParameter;
   context.sector_size = sector_size;
   context.source = source;
   context.start_sector = start_sector;
@@ -41,8 +43,7 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   }
 
   const int type = IdentifyType(context, buffer, length);
-  context.ts_continuation = true;
-  context.mts_flag = false;
+  ForgetStreamState(context);
   const SignatureRow* row = type == kNoSignatureType ? nullptr : FirstRowOfType(type);
   if (row == nullptr) return kNothingCarved;
   result->type = type;
@@ -55,10 +56,35 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   result->name = name;
 
   context.stop_code = 0;
+  context.structure_check_deferred = false;
+  context.first_piece_bytes = 0;
+  context.gap_bytes = 0;
   const uint64_t measured = row->length(context, buffer, length);
   result->uncut_length = measured;
   result->length = std::min(measured, context.BytesFromStart());
+  const uint64_t size = static_cast<uint64_t>(sector_size);
+  // Nor does a file measured here run on into the second piece of one carved before.
+  for (const TsRange& piece : context.second_pieces) {
+    if (piece.first_sector > start_sector &&
+        (piece.first_sector - start_sector) * size < result->length) {
+      result->length = (piece.first_sector - start_sector) * size;
+    }
+  }
+  if (context.gap_bytes != 0 && context.first_piece_bytes % size == 0 &&
+      context.gap_bytes % size == 0 && context.first_piece_bytes < measured &&
+      measured <= context.BytesFromStart() - context.gap_bytes) {
+    result->first_piece_bytes = context.first_piece_bytes;
+    result->gap_bytes = context.gap_bytes;
+    const uint64_t second = start_sector + (context.first_piece_bytes + context.gap_bytes) / size;
+    const uint64_t last = start_sector + (measured + context.gap_bytes + size - 1) / size - 1;
+    context.second_pieces.push_back({second, last});
+  }
   return context.stop_code == kCancelledByUser ? kCancelledByUser : kSuccess;
+}
+
+void ForgetStreamState(CarveContext& context) {
+  context.ts_continuation = true;
+  context.mts_flag = false;
 }
 
 int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,

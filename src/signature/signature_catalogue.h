@@ -25,6 +25,10 @@ struct CarveResult {
   int type = kNoSignatureType;
   uint64_t length = 0;        // bytes, cut at the last whole sector of the source
   uint64_t uncut_length = 0;  // as measured, before that cut
+  // For a file found in two pieces: the first piece's length in whole sectors and the
+  // foreign bytes between the pieces (the length counts the file's own bytes only).
+  uint64_t first_piece_bytes = 0;
+  uint64_t gap_bytes = 0;
 };
 
 // No file starts at the examined sector: not a failure, the scan goes on.
@@ -38,6 +42,10 @@ constexpr int kNothingCarved = -2;
 int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader* source,
                        const uint8_t* buffer, size_t length, uint64_t start_sector,
                        const CarveProgress& progress, CarveResult* result);
+
+// Leaves `context` as IdentifyAndMeasure leaves it after a sector no row accepts: what a
+// scan calls for the sectors it knows no row can accept instead of identifying them.
+void ForgetStreamState(CarveContext& context);
 
 // 1 when `buffer` (the first sector of a file) holds what `extension` promises, or when
 // the catalogue does not know the extension (compared ignoring case); 0 otherwise.

@@ -1,7 +1,14 @@
 #include "signature/signature_table.h"
 
 #include <cctype>
+#include <deque>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "signature/formats/original_formats.h"
+#include "signature/formats/registry.h"
 #include "signature/length_rules.h"
 #include "signature/simple_identifiers.h"
 #include "signature/structured_probes.h"
@@ -12,6 +19,7 @@ namespace {
 
 namespace id = identify;
 namespace len = length;
+namespace fmt = formats;
 
 // First bytes a row can accept; "" with count 0 means any.
 #define ANY "", 0
@@ -21,10 +29,10 @@ namespace len = length;
 constexpr bool kSkip = true;
 constexpr bool kNoSkip = false;
 
-const SignatureRow kTable[kSignatureRowCount + 1] = {
-    {"mpeg", 15, id::Mpeg, len::Mpeg, ZERO, kSkip},
-    {"mpg", 15, id::Mpeg, len::Mpeg, ZERO, kSkip},
-    {"vob", 15, id::Mpeg, len::Mpeg, ZERO, kSkip},
+const SignatureRow kOriginalRows[kSignatureRowCount] = {
+    {"mpeg", 15, id::Mpeg, fmt::MeasureMpeg, ZERO, kSkip},
+    {"mpg", 15, id::Mpeg, fmt::MeasureMpeg, ZERO, kSkip},
+    {"vob", 15, id::Mpeg, fmt::MeasureMpeg, ZERO, kSkip},
     {"mp4", 18, id::Mp4, len::Mp4, ANY, kSkip},
     {"rmvb", 23, id::RealMedia, len::RealMedia, FIRST("."), kSkip},
     {"rm", 23, id::RealMedia, len::RealMedia, FIRST("."), kSkip},
@@ -33,13 +41,13 @@ const SignatureRow kTable[kSignatureRowCount + 1] = {
     {"wma", 24, id::Asf, len::Asf, FIRST("\x30"), kNoSkip},
     {"swf", 26, id::Swf, len::Swf, FIRST("CF"), kNoSkip},
     {"avi", 22, id::Avi, len::Riff, FIRST("R"), kNoSkip},
-    {"flv", 27, id::Flv, len::ToBoundary4GiB, FIRST("F"), kSkip},
+    {"flv", 27, id::Flv, fmt::MeasureFlv, FIRST("F"), kSkip},
     {"3gp", 16, id::ThreeGp, len::IsoMedia, ANY, kSkip},
     {"mkv", 19, id::Matroska, len::Matroska, FIRST("\x1A"), kSkip},
     {"ts", 20, probe::TransportStream, probe::TransportStreamLength, FIRST("\x47"), kSkip},
     {"mts", 47, id::Mts, len::ToBoundary4GiB, ANY, kSkip},
     {"mxf", 48, id::Mxf, len::ToBoundary4GiB, FIRST("\x06"), kSkip},
-    {"mp3", 12, id::Mp3, len::Mp3, FIRST("I"), kSkip},
+    {"mp3", 12, id::Mp3, fmt::MeasureMp3, FIRST("I"), kSkip},
     {"mid", 13, id::Midi, len::Midi, FIRST("M"), kSkip},
     {"ape", 25, id::Ape, len::Ape, FIRST("M"), kSkip},
     {"wav", 21, id::Wav, len::Riff, FIRST("R"), kNoSkip},
@@ -47,17 +55,17 @@ const SignatureRow kTable[kSignatureRowCount + 1] = {
     {"mp2", 11, id::Mp2, len::ToBoundary256MiB, FIRST("\xFF"), kSkip},
     {"mmf", 14, id::Mmf, len::ToBoundary256MiB, FIRST("M"), kSkip},
     {"fla", 44, id::Fla, len::ToBoundary256MiB, FIRST("\xD0"), kSkip},
-    {"gif", 31, id::Gif, len::Gif, FIRST("G"), kSkip},
+    {"gif", 31, fmt::IdentifyGif, fmt::MeasureGif, FIRST("G"), kSkip},
     {"bmp", 29, id::Bmp, len::Bmp, FIRST("B"), kNoSkip},
     {"dib", 29, id::Bmp, len::Bmp, FIRST("B"), kNoSkip},
-    {"jpg", 10, id::Jpeg, len::Jpeg, FIRST("\xFF"), kSkip},
-    {"jpeg", 10, id::Jpeg, len::Jpeg, FIRST("\xFF"), kSkip},
-    {"jpe", 10, id::Jpeg, len::Jpeg, FIRST("\xFF"), kSkip},
-    {"jfif", 10, id::Jpeg, len::Jpeg, FIRST("\xFF"), kSkip},
-    {"png", 30, id::Png, len::Png, FIRST("\x89"), kSkip},
-    {"psd", 28, id::Psd, len::ToBoundary128MiB, FIRST("8"), kSkip},
-    {"tif", 32, id::Tiff, len::ToBoundary128MiB, FIRST("MI"), kSkip},
-    {"tiff", 32, id::Tiff, len::ToBoundary128MiB, FIRST("MI"), kSkip},
+    {"jpg", 10, fmt::IdentifyJpeg, fmt::MeasureJpeg, FIRST("\xFF"), kSkip},
+    {"jpeg", 10, fmt::IdentifyJpeg, fmt::MeasureJpeg, FIRST("\xFF"), kSkip},
+    {"jpe", 10, fmt::IdentifyJpeg, fmt::MeasureJpeg, FIRST("\xFF"), kSkip},
+    {"jfif", 10, fmt::IdentifyJpeg, fmt::MeasureJpeg, FIRST("\xFF"), kSkip},
+    {"png", 30, fmt::IdentifyPng, fmt::MeasurePng, FIRST("\x89"), kSkip},
+    {"psd", 28, fmt::IdentifyPsd, fmt::MeasurePsd, FIRST("8"), kSkip},
+    {"tif", 32, fmt::IdentifyTiff, fmt::MeasureTiff, FIRST("MI"), kSkip},
+    {"tiff", 32, fmt::IdentifyTiff, fmt::MeasureTiff, FIRST("MI"), kSkip},
     {"ico", 46, probe::Icon, probe::IconLength, ZERO, kNoSkip},
     {"doc", 0, probe::CompoundFile, probe::CompoundFileLength, FIRST("\xD0"), kNoSkip},
     {"dot", 0, probe::CompoundFile, probe::CompoundFileLength, FIRST("\xD0"), kNoSkip},
@@ -92,9 +100,9 @@ const SignatureRow kTable[kSignatureRowCount + 1] = {
     {"ppsx", 6, probe::ZipPackage, probe::ZipPackageLength, ANY, kSkip},
     {"ppsm", 6, probe::ZipPackage, probe::ZipPackageLength, ANY, kSkip},
     {"mso07", 7, probe::OfficePackage, probe::ZipPackageLength, ANY, kSkip},
-    {"pdf", 8, id::Pdf, len::Pdf, FIRST("%"), kSkip},
-    {"gz", 36, id::Gzip, len::ToBoundary4GiB, FIRST("\x1F"), kSkip},
-    {"gzip", 36, id::Gzip, len::ToBoundary4GiB, FIRST("\x1F"), kSkip},
+    {"pdf", 8, id::Pdf, fmt::MeasurePdf, FIRST("%"), kSkip},
+    {"gz", 36, id::Gzip, fmt::MeasureGzip, FIRST("\x1F"), kSkip},
+    {"gzip", 36, id::Gzip, fmt::MeasureGzip, FIRST("\x1F"), kSkip},
     {"7z", 34, id::SevenZip, len::SevenZip, FIRST("7"), kSkip},
     {"zip", 35, id::PlainZip, probe::PlainZipLength, FIRST("P"), kSkip},
     {"rar", 37, id::Rar, len::Rar, FIRST("R"), kSkip},
@@ -103,13 +111,12 @@ const SignatureRow kTable[kSignatureRowCount + 1] = {
     {"dll", 42, id::Dll, nullptr, FIRST("M"), kNoSkip},
     {"sys", 43, id::Sys, nullptr, FIRST("M"), kNoSkip},
     {"gho", 9, id::Ghost, nullptr, FIRST("\xFE"), kNoSkip},
-    {"db", 39, id::Sqlite, len::ToBoundary6GiB, FIRST("S"), kSkip},
+    {"db", 39, id::Sqlite, fmt::MeasureSqlite, FIRST("S"), kSkip},
     {"dbx", 40, id::Dbx, len::ToBoundary2GiB, FIRST("\xCF"), kSkip},
     {"pst", 38, id::Pst, len::ToBoundary2GiB, FIRST("!"), kSkip},
     {"fla", 44, id::Fla, len::ToBoundary256MiB, FIRST("\xD0"), kSkip},
     {"ttf", 45, probe::TrueTypeFont, probe::TrueTypeFontLength, ZERO, kNoSkip},
     {"ico", 46, probe::Icon, probe::IconLength, ZERO, kNoSkip},
-    {"", kNoSignatureType, nullptr, nullptr, ANY, kNoSkip},
 };
 
 #undef ANY
@@ -127,19 +134,42 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The original rows, then one row per extension of each registered format, the terminator.
+std::vector<SignatureRow> BuildTable() {
+  std::vector<SignatureRow> table(std::begin(kOriginalRows), std::end(kOriginalRows));
+  static std::deque<std::string> extensions;  // rows point into it; a deque never moves them
+  for (const formats::Format* format : formats::RegisteredFormats()) {
+    std::istringstream names(std::string(format->extension) + " " +
+                             (format->more_extensions == nullptr ? "" : format->more_extensions));
+    for (std::string name; names >> name;) {
+      extensions.push_back(name);
+      table.push_back({extensions.back().c_str(), format->type, format->identify,
+                       format->length, format->first_bytes, format->first_byte_count,
+                       format->skip_after});
+    }
+  }
+  table.push_back({"", kNoSignatureType, nullptr, nullptr, "", 0, kNoSkip});
+  return table;
+}
+
+const std::vector<SignatureRow>& Table() {
+  static const std::vector<SignatureRow> table = BuildTable();
+  return table;
+}
+
 }  // namespace
 
-const SignatureRow* SignatureTable() { return kTable; }
+const SignatureRow* SignatureTable() { return Table().data(); }
 
 const SignatureRow* FirstRowOfType(int type) {
-  for (const SignatureRow* row = kTable; row->type != kNoSignatureType; ++row) {
+  for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
     if (row->type == type) return row;
   }
   return nullptr;
 }
 
 const SignatureRow* FindRowByExtension(std::string_view extension) {
-  for (const SignatureRow* row = kTable; row->type != kNoSignatureType; ++row) {
+  for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
     if (EqualIgnoringCase(row->extension, extension)) return row;
   }
   return nullptr;

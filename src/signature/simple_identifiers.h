@@ -25,12 +25,7 @@ int Mp2(CarveContext& context, const uint8_t* buffer, size_t length);
 int Mmf(CarveContext& context, const uint8_t* buffer, size_t length);
 int Fla(CarveContext& context, const uint8_t* buffer, size_t length);
 
-int Gif(CarveContext& context, const uint8_t* buffer, size_t length);
 int Bmp(CarveContext& context, const uint8_t* buffer, size_t length);
-int Jpeg(CarveContext& context, const uint8_t* buffer, size_t length);
-int Png(CarveContext& context, const uint8_t* buffer, size_t length);
-int Psd(CarveContext& context, const uint8_t* buffer, size_t length);
-int Tiff(CarveContext& context, const uint8_t* buffer, size_t length);
 
 int Pdf(CarveContext& context, const uint8_t* buffer, size_t length);
 int Gzip(CarveContext& context, const uint8_t* buffer, size_t length);

@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <vector>
 
 #include "signature/byte_search.h"
+#include "signature/formats/zip_pieces.h"
 #include "signature/forward_scan.h"
 #include "signature/length_rules.h"
 #include "signature/structured_probes.h"
@@ -18,6 +20,8 @@ constexpr size_t kEndRecordBytes = 22;
 constexpr int kWindows = 5;
 constexpr uint32_t kSectorsPerWindow = 4;
 constexpr size_t kCarryBytes = 4;
+// How far past the first apparent boundary an archive's own end record is looked for.
+constexpr uint64_t kReachPastBoundary = 64ull * 1024 * 1024;
 
 constexpr int kWordPackage = 1;
 constexpr int kSpreadsheetPackage = 4;
@@ -109,16 +113,64 @@ size_t EndRecordInFirstSector(const uint8_t* buffer, size_t length) {
   return bytes::kNotFound;
 }
 
+// The record at `at` describes a central directory that ends right in front of it, counted
+// from the file's first byte (zip64 keeps its numbers in a record of its own before it).
+bool DescribesOwnDirectory(const uint8_t* data, size_t bytes, size_t at, uint64_t record_offset) {
+  if (at + kEndRecordBytes > bytes) return false;
+  const uint32_t size = bytes::Le32(data + at + 12);
+  const uint32_t offset = bytes::Le32(data + at + 16);
+  if (size == 0xFFFFFFFF || offset == 0xFFFFFFFF) {
+    return at >= 20 && bytes::At(data, bytes, at - 20, "PK\x06\x07");
+  }
+  return uint64_t{offset} + size == record_offset;
+}
+
 uint64_t MeasureZip(CarveContext& context, const uint8_t* buffer, size_t length, uint64_t cap) {
   const size_t in_first = EndRecordInFirstSector(buffer, length);
   if (in_first != bytes::kNotFound) return in_first;
-  return ForwardScan(
-      context, cap, BoundaryMode::kEveryType, [](const ScanChunk& chunk, uint64_t* end) {
+  bool own_directory = false;
+  const uint64_t scanned = ForwardScan(
+      context, cap, BoundaryMode::kEveryType, [&](const ScanChunk& chunk, uint64_t* end) {
         const size_t at = bytes::FindLast(chunk.data, chunk.bytes, kEndOfCentralDirectory);
         if (at == bytes::kNotFound) return false;
+        own_directory = DescribesOwnDirectory(chunk.data, chunk.bytes, at, chunk.file_offset + at);
         *end = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
         return true;
       });
+  if (own_directory) return scanned;
+  // A member's own local header, or a stored picture, on a sector boundary looks like a new
+  // file; the end record that describes this archive's directory says where it really ends.
+  const uint64_t reach = std::min(cap, scanned + kReachPastBoundary);
+  std::optional<uint64_t> described;
+  ForwardScan(context, reach, BoundaryMode::kFileSystemOnly,
+              [&](const ScanChunk& chunk, uint64_t* end) {
+                for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
+                     at != bytes::kNotFound;
+                     at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
+                  const uint64_t record_at = chunk.file_offset + at;
+                  if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
+                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
+                    *end = *described;
+                    return true;
+                  }
+                  if (at + kEndRecordBytes > chunk.bytes) continue;
+                  // Foreign sectors inside the archive put its end record further on than
+                  // its directory says; the members place them.
+                  const auto pieces = formats::FindZipPieces(
+                      context, record_at, bytes::Le32(chunk.data + at + 16),
+                      bytes::Le32(chunk.data + at + 12));
+                  if (pieces) {
+                    context.first_piece_bytes = pieces->first_piece_bytes;
+                    context.gap_bytes = pieces->gap_bytes;
+                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) -
+                                pieces->gap_bytes;
+                    *end = *described;
+                    return true;
+                  }
+                }
+                return false;
+              });
+  return described.value_or(scanned);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "storage/error_codes.h"
 
+#include <grp.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 
 namespace velmora {
@@ -29,6 +32,51 @@ int ErrorFromErrno(int err) {
 int LastError() {
   const int code = ErrorFromErrno(errno);
   return code == kSuccess ? kErrReadFault : code;
+}
+
+std::string DescribeErrorCode(int code) {
+  switch (code) {
+    case kSuccess: return "success";
+    case kErrFileNotFound: return "file not found";
+    case kErrPathNotFound: return "path not found";
+    case kErrAccessDenied: return "permission denied";
+    case kErrNotEnoughMemory: return "not enough memory";
+    case kErrWriteFault: return "cannot write to the destination";
+    case kErrReadFault: return "the source could not be read (read fault; the medium may be failing)";
+    case kErrSharingViolation: return "the device is busy (in use by another program)";
+    case kErrHandleEof: return "the data ends before the file does";
+    case kErrNotSupported: return "not supported for this file";
+    case kErrInvalidParameter: return "the file's metadata or data location is invalid";
+    case kErrDiskFull: return "the destination disk is full";
+    case kErrFileExists:
+    case kErrAlreadyExists: return "the destination already exists";
+    case kErrInsufficientBuffer: return "the data is larger than the space for it";
+    case kErrFilenameTooLong: return "file name too long";
+    case kCancelledByUser: return "cancelled";
+    // The NTFS engines' own codes.
+    case -1: return "the file's MFT record is damaged or no longer a file record";
+    case -100: return "the file's MFT record no longer holds its data attribute";
+    case -102: return "the file's data runs end before its data does (part of it is lost)";
+    case -103: return "the volume's boot sector is not NTFS any more";
+    default: break;
+  }
+  return "unexpected failure (code " + std::to_string(code) + ")";
+}
+
+std::string AccessAdvice(const std::string& path) {
+  struct stat st {};
+  const bool device = ::stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
+  if (!device) {
+    return "permission denied; this user may not read the file (ask its owner for read "
+           "access, or run velmora with pkexec)";
+  }
+  std::string group = "disk";
+  if (const struct group* owner = ::getgrgid(st.st_gid); owner != nullptr && owner->gr_name) {
+    group = owner->gr_name;
+  }
+  return "permission denied; reading a disk needs more rights: run velmora with pkexec "
+         "(pkexec velmora ...), or join the group '" + group + "' that may read it (sudo usermod -aG " +
+         group + " $USER, then log in again)";
 }
 
 }  // namespace velmora

@@ -1,6 +1,8 @@
 #pragma once
 
 // Results travel as Win32-style codes in an int; engines add negative codes of their own.
+#include <string>
+
 namespace velmora {
 
 constexpr int kSuccess = 0;
@@ -28,5 +30,12 @@ int ErrorFromErrno(int err);
 
 // ErrorFromErrno(errno), never 0 (falls back to the read fault).
 int LastError();
+
+// A sentence for any code a user can meet, the engines' own negative codes included.
+std::string DescribeErrorCode(int code);
+
+// Why `path` cannot be opened for reading and how to get access: a disk needs root
+// rights (pkexec) or membership of the group that owns the device.
+std::string AccessAdvice(const std::string& path);
 
 }  // namespace velmora

@@ -31,8 +31,23 @@ std::string OpenFailure(const std::string& path, int err) {
   if (err == kErrFileNotFound || err == kErrPathNotFound) {
     return "cannot open '" + path + "': No such file or directory";
   }
-  if (err == kErrAccessDenied) return "cannot open '" + path + "': permission denied (run as root)";
-  return "cannot open '" + path + "' (error " + std::to_string(err) + ")";
+  if (err == kErrAccessDenied) return "cannot open '" + path + "': " + AccessAdvice(path);
+  return "cannot open '" + path + "': " + DescribeErrorCode(err);
+}
+
+// A region was found in the disk list, which anyone may read; its device may still
+// refuse this user, and that must not look like an empty or unknown disk later.
+int RequireReadable(int result, const LocatedSource& located, std::string* error) {
+  if (result != kSuccess) return result;
+  platform::FileHandle handle = platform::kInvalidHandle;
+  const int err = platform::OpenSourceReadOnly(located.device_path, &handle);
+  if (err == kSuccess) {
+    platform::CloseHandle(&handle);
+    return kSuccess;
+  }
+  if (err != kErrAccessDenied) return kSuccess;  // told when it is read
+  *error = OpenFailure(located.device_path, err);
+  return err;
 }
 
 }  // namespace
@@ -69,7 +84,7 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
     *error = "no source given";
     return kErrInvalidParameter;
   }
-  if (text.rfind("disk:", 0) == 0) return LocateDisk(text, out, error);
+  if (text.rfind("disk:", 0) == 0) return RequireReadable(LocateDisk(text, out, error), *out, error);
 
   const platform::FileIdentity identity = platform::IdentifyFile(text);
   if (!identity.exists) {
@@ -89,7 +104,9 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
     *error = "'" + text + "' is a folder, not a disk, partition or image";
     return kErrAccessDenied;
   }
-  if (identity.is_block_device) return LocateBlockDevice(text, out, error);
+  if (identity.is_block_device) {
+    return RequireReadable(LocateBlockDevice(text, out, error), *out, error);
+  }
 
   platform::FileHandle handle = platform::kInvalidHandle;
   const int err = platform::OpenSourceReadOnly(text, &handle);

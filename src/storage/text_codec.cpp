@@ -2,9 +2,8 @@
 
 namespace velmora {
 
-namespace {
-
 void AppendCodePoint(std::string* out, uint32_t cp) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
   if (cp < 0x80) {
     out->push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -21,6 +20,8 @@ void AppendCodePoint(std::string* out, uint32_t cp) {
     out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
+
+namespace {
 
 template <typename UnitAt>
 std::string ConvertUtf16(size_t units, UnitAt unit_at) {

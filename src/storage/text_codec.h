@@ -13,5 +13,7 @@ std::string Utf16LeToUtf8(const uint8_t* bytes, size_t units);
 std::string Utf16ToUtf8(std::u16string_view text);
 // Invalid sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
+// Appends one code point as UTF-8; surrogates and values past U+10FFFF become U+FFFD.
+void AppendCodePoint(std::string* out, uint32_t code_point);
 
 }  // namespace velmora

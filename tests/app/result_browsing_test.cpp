@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "app/result_browsing.h"
 #include "app/scan_workflow.h"
@@ -154,6 +155,57 @@ TEST_F(ResultBrowsingTest, TickedSetSurvivesNodeChanges) {
   other.drive_tag = 1002;
   EXPECT_FALSE(ticked.Contains(other));
   EXPECT_EQ(ticked.Records().size(), 3u);
+}
+
+}  // namespace
+}  // namespace velmora::testing
+
+namespace velmora::testing {
+namespace {
+
+ScanRecord RowRecord(const char* name, uint64_t size, uint64_t written, bool directory = false) {
+  ScanRecord record{};
+  SetRecordName(&record, name);
+  record.size = size;
+  record.last_write = written;
+  record.is_directory = directory ? 1 : 0;
+  return record;
+}
+
+TEST(FileListRows, TimesShowAsUtcAndZeroAsDashes) {
+  EXPECT_EQ(app::FileTimeText(130435996290000000ULL), "2014-5-3 14:07:09");
+  EXPECT_EQ(app::FileTimeText(0), "    ----    ");
+  const ScanRecord folder = RowRecord("DCIM", 0, 0, true);
+  EXPECT_EQ(app::ColumnText(folder, app::FileColumn::kSize), "");
+  EXPECT_EQ(app::ColumnText(folder, app::FileColumn::kType), "folder");
+  EXPECT_EQ(app::ColumnText(RowRecord("notes", 1, 0), app::FileColumn::kType), "file");
+  EXPECT_EQ(app::ColumnText(RowRecord("a.Jpg", 1024, 0), app::FileColumn::kSize), "1.00 KB");
+}
+
+TEST(FileListRows, SortFoldersFirstTimesByValueNamesWithoutCase) {
+  const ScanRecord october = RowRecord("b.txt", 5, 130565952000000000ULL);
+  const ScanRecord september = RowRecord("A.txt", 9, 130540032000000000ULL);
+  // As texts "2014-10-1" would sort before "2014-9-1".
+  EXPECT_TRUE(app::RowLess(september, october, app::FileColumn::kModified));
+  EXPECT_FALSE(app::RowLess(october, september, app::FileColumn::kModified));
+  EXPECT_TRUE(app::RowLess(september, october, app::FileColumn::kName));
+  EXPECT_TRUE(app::RowLess(RowRecord("d", 0, 0, true), october, app::FileColumn::kSize));
+  EXPECT_TRUE(app::RowLess(october, september, app::FileColumn::kSize));
+  EXPECT_TRUE(app::FirstSortAscending(app::FileColumn::kName));
+  EXPECT_FALSE(app::FirstSortAscending(app::FileColumn::kSize));
+  EXPECT_FALSE(app::FirstSortAscending(app::FileColumn::kCreated));
+}
+
+TEST(CancelTokenHold, HoldingOnlyWhileAWorkerWaitsPaused) {
+  app::CancelToken token;
+  EXPECT_FALSE(token.Holding());
+  token.Pause();
+  EXPECT_FALSE(token.Holding());  // nobody at a checkpoint yet
+  std::thread worker([&token] { EXPECT_FALSE(token.Checkpoint()); });
+  while (!token.Holding()) std::this_thread::yield();
+  token.Resume();
+  worker.join();
+  EXPECT_FALSE(token.Holding());
 }
 
 }  // namespace

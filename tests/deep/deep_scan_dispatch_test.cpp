@@ -143,6 +143,60 @@ TEST(DeepScanDispatchTest, UnreadableSectorsAreNotExamined) {
   EXPECT_EQ(sink.SectorsOf('C'), (std::vector<uint64_t>{0, 3}));
 }
 
+TEST(DeepScanDispatchTest, HintsSkipOnlySectorsNoEngineCanWant) {
+  PlantedImage image(64, 11);
+  PutNtfsRecord(image.SectorData(3), false);
+  PutDirectoryStart(image.SectorData(9));
+  std::memcpy(image.SectorData(20), "\x89PNG\r\n\x1A\n", 8);
+  std::memcpy(image.SectorData(30) + 4, "ftyp", 4);
+  SectorReader* reader = image.Open();
+  std::vector<uint8_t> hints(64, 7);
+  ClassifySectors(image.SectorData(0), 64, 512, hints.data());
+  for (uint64_t sector : {3, 9, 20, 30}) EXPECT_EQ(hints[sector], 1) << sector;
+
+  // With hints the same engines see the same sectors; carving sees only the hinted ones.
+  RecordingSink plain;
+  DispatchBuffer buffer{image.SectorData(0), 64, 512, 0, nullptr};
+  DeepScanDispatch(buffer, 0, reader, reader->total_sectors, &plain);
+  struct CountingSink : RecordingSink {
+    std::vector<uint64_t> unrecognised;
+    void Unrecognised(const uint8_t*, uint64_t sector) override { unrecognised.push_back(sector); }
+  } hinted;
+  buffer.hints = hints.data();
+  DeepScanDispatch(buffer, 0, reader, reader->total_sectors, &hinted);
+  EXPECT_EQ(hinted.SectorsOf('N'), plain.SectorsOf('N'));
+  EXPECT_EQ(hinted.SectorsOf('D'), plain.SectorsOf('D'));
+  EXPECT_EQ(hinted.SectorsOf('F'), plain.SectorsOf('F'));
+  EXPECT_EQ(hinted.SectorsOf('C').size() + hinted.unrecognised.size(),
+            plain.SectorsOf('C').size());
+  for (uint64_t sector : hinted.unrecognised) EXPECT_EQ(hints[sector], 0) << sector;
+}
+
+TEST(ReadAheadPassTest, MappedImageBuffersCarryTheSectorsAndTheirHints) {
+  PlantedImage image(600, 12);
+  for (uint64_t s = 0; s < 600; ++s) std::memcpy(image.SectorData(s) + 8, &s, sizeof(s));
+  PutDirectoryStart(image.SectorData(450));
+  SectorReader* reader = image.Open();
+  ASSERT_TRUE(ReadAheadPass::MapsSource(reader));
+  ReadAheadPass pass(reader, 512, 0, {{100, 500}}, 256, 2);
+  for (uint64_t at : {0u, 256u, 349u}) {
+    const PassChunk* chunk = pass.Acquire(0, at);
+    ASSERT_NE(chunk, nullptr);
+    ASSERT_NE(chunk->region, nullptr);
+    ASSERT_EQ(chunk->hints.size(), chunk->count);
+    for (uint32_t i = 0; i < chunk->count; ++i) {
+      const uint8_t* sector = chunk->bytes + static_cast<size_t>(i) * 512;
+      ASSERT_EQ(std::memcmp(sector, image.SectorData(chunk->first_sector + i), 512), 0);
+    }
+    std::vector<uint8_t> expected(chunk->count);
+    ClassifySectors(chunk->bytes, chunk->count, 512, expected.data());
+    EXPECT_EQ(chunk->hints, expected);
+    if (chunk->first_sector <= 450 && 450 < chunk->first_sector + chunk->count) {
+      EXPECT_EQ(chunk->hints[450 - chunk->first_sector], 1);
+    }
+  }
+}
+
 TEST(ReadAheadPassTest, DeliversTheRangesInOrderAndFollowsJumps) {
   PlantedImage image(1000, 7);
   for (uint64_t s = 0; s < 1000; ++s) std::memcpy(image.SectorData(s), &s, sizeof(s));
@@ -152,7 +206,7 @@ TEST(ReadAheadPassTest, DeliversTheRangesInOrderAndFollowsJumps) {
 
   auto sector_at = [](const PassChunk* chunk, uint64_t index) {
     uint64_t value = 0;
-    std::memcpy(&value, chunk->data.data() + index * 512, sizeof(value));
+    std::memcpy(&value, chunk->bytes + index * 512, sizeof(value));
     return value;
   };
   const PassChunk* chunk = pass.Acquire(0, 0);
@@ -194,7 +248,7 @@ TEST(ReadAheadPassTest, SectorsThatCannotBeReadAreFlaggedAndZeroed) {
   EXPECT_EQ(second->unreadable_count, 56u);
   EXPECT_EQ(second->unreadable[71], 0);
   EXPECT_EQ(second->unreadable[72], 1);
-  EXPECT_EQ(second->data[72 * 512], 0);
+  EXPECT_EQ(second->bytes[72 * 512], 0);
 }
 
 }  // namespace

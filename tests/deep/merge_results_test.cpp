@@ -24,7 +24,12 @@ class FixedList : public IFileRecoveryParse {
   int GetChildren(const ScanRecord*, int, ScanRecordList*) override { return 0; }
   int CountFiles(const ScanRecord*, int, int*) override { return 0; }
   uint64_t GetRecordCount() override { return records_.size(); }
-  int GetFullPath(const ScanRecord&, std::string*) override { return 0; }
+  int GetFullPath(const ScanRecord& record, std::string* path) override {
+    const auto it = paths_.find(std::string(RecordName(record)));
+    if (it != paths_.end()) *path = it->second;
+    return 0;
+  }
+  void SetPath(const std::string& name, const std::string& path) { paths_[name] = path; }
   int RecoverFile(const ScanRecord&, const std::string&, int) override { return 0; }
   int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
   int SetRecoverCallback(ListingProgressCallback, void*) override { return 0; }
@@ -40,6 +45,7 @@ class FixedList : public IFileRecoveryParse {
 
  private:
   ScanRecordList records_;
+  std::map<std::string, std::string> paths_;
 };
 
 ScanRecord Make(uint32_t kind, const char* name, uint64_t location) {
@@ -100,6 +106,59 @@ TEST(MergeResultsTest, FatDataSectorFollowsTheFirstCluster) {
   EXPECT_FALSE(MetadataRecordDataSector(r, nullptr, 512, &sector));
   r.source_kind = kSourceSignature;
   EXPECT_FALSE(MetadataRecordDataSector(r, nullptr, 512, &sector));
+}
+
+ScanRecord Named(uint32_t kind, const char* name, uint32_t object_id, uint64_t size) {
+  ScanRecord r = Make(kind, name, 0);
+  r.object_id = object_id;
+  r.size = size;
+  r.cluster_size = 4096;
+  r.content_check = 1;
+  return r;
+}
+
+TEST(MergeResultsTest, AFileFoundByTheQuickAndADeepEngineIsListedOnceUnderItsRealFolder) {
+  FixedList quick({Named(kSourceFatQuick, "a.jpg", 10, 100), Named(kSourceFatQuick, "b.jpg", 11, 5),
+                   Named(kSourceFatQuick, "c.jpg", 12, 7), Named(kSourceFatQuick, "empty.txt", 0, 0)});
+  quick.SetPath("a.jpg", "DCIM/");
+  quick.SetPath("b.jpg", "LostFolder3/");
+  FixedList fat({Named(kSourceFatDeep, "A~1.JPG", 10, 100), Named(kSourceFatDeep, "b.jpg", 11, 5),
+                 Named(kSourceFatDeep, "c2.jpg", 12, 8), Named(kSourceFatDeep, "EMPTY.TXT", 0, 0)});
+  fat.SetPath("A~1.JPG", "LostFolder7/");
+  fat.SetPath("b.jpg", "DCIM/");
+  FixedList ntfs({Named(kSourceNtfsDeep, "n.doc", 70, 9), Named(kSourceNtfsDeep, "n2.doc", 70, 9)});
+  const DataSectorOf data_sector_of = [](const ScanRecord& r, uint64_t* sector) {
+    return MetadataRecordDataSector(r, nullptr, 512, sector);
+  };
+  ScanRecordList out;
+  MergeResultsByType("", &quick, &fat, &ntfs, nullptr, data_sector_of, &out);
+  std::map<std::string, uint32_t> kinds;
+  for (const auto& r : out) kinds[std::string(RecordName(r))] = r.source_kind;
+  // Same first cluster and size: one file, in its real folder (the quick one for a,
+  // the deep one for b). Another size is another file; empty files are told apart by
+  // their entries.
+  EXPECT_EQ(kinds, (std::map<std::string, uint32_t>{{"a.jpg", kSourceFatQuick},
+                                                    {"b.jpg", kSourceFatDeep},
+                                                    {"c.jpg", kSourceFatQuick},
+                                                    {"c2.jpg", kSourceFatDeep},
+                                                    {"empty.txt", kSourceFatQuick},
+                                                    {"n.doc", kSourceNtfsDeep}}));
+}
+
+TEST(MergeResultsTest, CarvedFileAtTheStartOfANamedFileWithAnyNameIsThatFile) {
+  ScanRecord renamed = Named(kSourceFatQuick, "holiday.hmm", 10, 100);  // no test applies
+  ScanRecord failed = Named(kSourceFatQuick, "report.pdf", 20, 100);
+  failed.content_check = 0;  // its first cluster holds something else now
+  FixedList quick({renamed, failed});
+  const DataSectorOf data_sector_of = [](const ScanRecord& r, uint64_t* sector) {
+    return MetadataRecordDataSector(r, nullptr, 512, sector);
+  };
+  FixedList carved({Make(kSourceSignature, "64.jpg", 64), Make(kSourceSignature, "144.png", 144)});
+  ScanRecordList out;
+  MergeResultsByType("", &quick, nullptr, nullptr, &carved, data_sector_of, &out);
+  std::vector<std::string> names;
+  for (const auto& r : out) names.emplace_back(RecordName(r));
+  EXPECT_EQ(names, (std::vector<std::string>{"144.png", "holiday.hmm", "report.pdf"}));
 }
 
 }  // namespace

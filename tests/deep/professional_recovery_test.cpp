@@ -290,6 +290,46 @@ TEST_F(DeepScanTest, UnreadableSectorsAreSkippedCountedAndTheScanGoesOn) {
 }
 
 
+// A QuickTime movie measured by its box chain: ftyp, mdat of `media_bytes`, moov.
+std::vector<uint8_t> BoxChainMovie(uint32_t media_bytes) {
+  auto box = [](std::vector<uint8_t>* out, const char* type, uint32_t size, uint8_t fill) {
+    for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(size >> shift));
+    out->insert(out->end(), type, type + 4);
+    out->resize(out->size() + size - 8, fill);
+  };
+  const std::string ftyp("\0\0\0\x14" "ftypqt  \0\0\0\0qt  ", 20);
+  std::vector<uint8_t> movie(ftyp.begin(), ftyp.end());
+  box(&movie, "mdat", media_bytes, 0x77);
+  box(&movie, "moov", 700, 0x33);
+  return movie;
+}
+
+TEST_F(DeepScanTest, StructureInsideAMeasuredFileEndsItWhereverThePassMeetsIt) {
+  // One movie with an NTFS index block deep inside (past the pass's first 64 KiB window),
+  // one without: the first ends at the block, the second keeps its measured length, and
+  // the sectors after the first are examined again (a PNG planted right after the block).
+  PlantedImage image(4096, 21);
+  std::vector<uint8_t> cut = BoxChainMovie(400 * 512);
+  std::copy_n("INDX(", 5, cut.begin() + 300 * 512);
+  image.Plant(10, cut);
+  image.Plant(10 + 301, testing::SampleContent("png", 3000, 4));
+  const std::vector<uint8_t> whole = BoxChainMovie(100 * 512);
+  image.Plant(2000, whole);
+  image.Open();
+  const std::string path = dir_ + "/movies.img";
+  fs::copy_file(image.Path(), path);
+  auto engine = OpenDeep(path);
+  ASSERT_NE(engine, nullptr);
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  ScanRecordList records;
+  engine->GetFilesByType(AllFilter(), &records);
+  std::map<uint64_t, uint64_t> size_at;
+  for (const auto& record : records) size_at[record.location] = record.size;
+  EXPECT_EQ(size_at[10], 300u * 512);
+  EXPECT_EQ(size_at.count(311), 1u);
+  EXPECT_EQ(size_at[2000], whole.size());
+}
+
 // Files of a volume that was formatted again, by name from the metadata engines.
 class FormattedVolumeTest : public DeepScanTest {
  protected:

@@ -1,6 +1,10 @@
 #include "carve_test_support.h"
 
 #include "deep/structure_tests.h"
+#include <gtest/gtest.h>
+
+#include "storage/error_codes.h"
+#include "support/test_env.h"
 
 namespace velmora::testing {
 
@@ -38,6 +42,28 @@ int PlantedFile::Carve(CarveResult* result, CarveContext* context) {
   SectorReader* reader = image.Open();
   return IdentifyAndMeasure(used, PlantedImage::kSectorSize, reader, image.SectorData(kStart),
                             PlantedImage::kSectorSize, kStart, CarveProgress{}, result);
+}
+
+std::map<uint64_t, std::vector<uint8_t>> CarveEverySector(const std::string& image_path) {
+  const std::vector<uint8_t> image = ReadWholeFile(image_path);
+  SectorReader reader;
+  EXPECT_EQ(OpenImageFile(&reader, image_path), kSuccess);
+  CarveContext context = CarveContext::ForMeasuring();
+  std::map<uint64_t, std::vector<uint8_t>> carved;
+  const uint64_t sectors = image.size() / PlantedImage::kSectorSize;
+  for (uint64_t s = 0; s < sectors;) {
+    CarveResult result;
+    const uint8_t* sector = image.data() + s * PlantedImage::kSectorSize;
+    if (IdentifyAndMeasure(context, PlantedImage::kSectorSize, &reader, sector,
+                           PlantedImage::kSectorSize, s, CarveProgress{}, &result) != kSuccess ||
+        result.length == 0) {
+      ++s;
+      continue;
+    }
+    carved.emplace(s, std::vector<uint8_t>(sector, sector + result.length));
+    s += ScanSkipsCarvedFile(result.type) ? SectorsFor(result.length) : 1;
+  }
+  return carved;
 }
 
 }  // namespace velmora::testing

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,5 +32,9 @@ struct PlantedFile {
   PlantedImage image;
   uint64_t boundary;
 };
+
+// Carves every file that starts at a sector of the image, going on after each carved file
+// where the catalogue says so (the order a signature sweep uses); keyed by first sector.
+std::map<uint64_t, std::vector<uint8_t>> CarveEverySector(const std::string& image_path);
 
 }  // namespace velmora::testing

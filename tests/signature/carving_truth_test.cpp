@@ -19,30 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Carves every file that starts at a sector, going on after each carved file where the
-// catalogue says so (the order a signature sweep uses).
-std::vector<std::vector<uint8_t>> CarveAll(const std::string& image_path) {
-  const std::vector<uint8_t> image = testing::ReadWholeFile(image_path);
-  SectorReader reader;
-  EXPECT_EQ(OpenImageFile(&reader, image_path), kSuccess);
-  CarveContext context = testing::CarvingContext();
-  std::vector<std::vector<uint8_t>> carved;
-  const uint64_t sectors = image.size() / 512;
-  for (uint64_t s = 0; s < sectors;) {
-    CarveResult result;
-    const uint8_t* sector = image.data() + s * 512;
-    if (IdentifyAndMeasure(context, 512, &reader, sector, 512, s, CarveProgress{}, &result) !=
-            kSuccess ||
-        result.length == 0) {
-      ++s;
-      continue;
-    }
-    carved.emplace_back(sector, sector + result.length);
-    s += ScanSkipsCarvedFile(result.type) ? (result.length + 511) / 512 : 1;
-  }
-  return carved;
-}
-
 TEST(CarvingTruthTest, DocumentsOfAFatVolumeComeOutWhole) {
   const std::string image = testing::SharedTestData("bulk_extractor/nps-2010-emails.raw");
   const std::string truth = testing::SharedTestData("bulk_extractor/Data__nps-2010-emails.zip");
@@ -52,7 +28,7 @@ TEST(CarvingTruthTest, DocumentsOfAFatVolumeComeOutWhole) {
   ASSERT_EQ(testing::RunCommand("unzip -q -o '" + truth + "' -d '" + dir + "'"), 0);
 
   std::set<std::vector<uint8_t>> carved;
-  for (auto& file : CarveAll(image)) carved.insert(std::move(file));
+  for (auto& [sector, file] : testing::CarveEverySector(image)) carved.insert(std::move(file));
 
   const std::set<std::string> exact_kinds = {".doc", ".docx", ".xls", ".xlsx", ".pdf", ".zip"};
   // The volume holds a later myfile.zip (798-byte member) than the loose copy (26 bytes).

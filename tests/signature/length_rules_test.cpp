@@ -8,6 +8,7 @@
 
 #include "carve_test_support.h"
 #include "signature/boundary.h"
+#include "signature/length_rules.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
 
@@ -205,6 +206,30 @@ TEST(BoundaryTest, CursorAdvancesOncePerSectorExamined) {
   std::memset(chunk.data() + 2 * 512, 0x55, 5);
   EXPECT_EQ(FindNextBoundary(context, chunk.size(), chunk.data(), &length), 0);
   EXPECT_EQ(context.cursor, 107u);
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST(CutAtStructureTest, LooksOnlyFromTheFirstSectorNotYetSeen) {
+  // A 20-sector file from sector 10 with an index block in its sector 5 (absolute 15).
+  PlantedImage image(64, 31);
+  std::memcpy(image.SectorData(15), "INDX(", 5);
+  CarveContext context = testing::CarvingContext();
+  context.source = image.Open();
+  context.start_sector = 10;
+  context.cursor = 10;
+  const uint64_t measured = 20 * 512 - 100;
+  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured), 5u * 512);
+  // Exactly at the structure it is still seen; one past it, it was vouched for already.
+  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured, 15), 5u * 512);
+  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured, 16), measured);
+  EXPECT_EQ(context.start_sector, 10u);
+  // From the file's end on there is nothing left to look at.
+  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured, 30), measured);
 }
 
 }  // namespace

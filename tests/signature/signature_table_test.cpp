@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "carve_test_support.h"
+#include "engine/categories.h"
+#include "signature/formats/registry.h"
 #include "signature/identify_walk.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
@@ -43,10 +46,15 @@ TEST(SignatureTableTest, RowsInOrderWithTerminator) {
   while (table[rows].type != kNoSignatureType) {
     EXPECT_LE(std::strlen(table[rows].extension), 5u);
     EXPECT_NE(table[rows].identify, nullptr);
-    extensions += std::string(table[rows].extension) + " ";
+    if (rows < kSignatureRowCount) extensions += std::string(table[rows].extension) + " ";
     ++rows;
   }
-  EXPECT_EQ(rows, kSignatureRowCount);
+  // The original rows come first; added formats follow with type codes of their own.
+  EXPECT_GT(rows, kSignatureRowCount);
+  for (size_t i = kSignatureRowCount; i < rows; ++i) {
+    EXPECT_GT(table[i].type, kNoSignatureType) << table[i].extension;
+    EXPECT_NE(table[i].length, nullptr) << table[i].extension;
+  }
   EXPECT_EQ(extensions,
             "mpeg mpg vob mp4 rmvb rm wmv asf wma swf avi flv 3gp mkv ts mts mxf mp3 mid ape wav "
             "mov mp2 mmf fla gif bmp dib jpg jpeg jpe jfif png psd tif tiff ico doc dot wps wpt "
@@ -57,9 +65,21 @@ TEST(SignatureTableTest, RowsInOrderWithTerminator) {
     EXPECT_NE(FirstRowOfType(type), nullptr) << "type " << type;
   }
   // Only exe, dll, sys and gho have no length of their own.
-  for (size_t i = 0; i < rows; ++i) {
+  for (size_t i = 0; i < kSignatureRowCount; ++i) {
     const int t = table[i].type;
     EXPECT_EQ(table[i].length == nullptr, t == 41 || t == 42 || t == 43 || t == 9) << i;
+  }
+}
+
+// Each added format's files list under the category it names, and no two formats share a type.
+TEST(SignatureTableTest, AddedFormatsListUnderTheirCategory) {
+  std::map<int, IdentifyOperation> seen;
+  for (const formats::Format* format : formats::RegisteredFormats()) {
+    EXPECT_STREQ(CategoryOfName(std::string("x.") + format->extension), format->category)
+        << format->extension;
+    const auto [at, added] = seen.emplace(format->type, format->identify);
+    EXPECT_TRUE(added || at->second == format->identify) << "type " << format->type;
+    EXPECT_EQ(FirstRowOfType(format->type)->extension, std::string(format->extension));
   }
 }
 

@@ -1,0 +1,148 @@
+// velmora preview SOURCE --id ID [--quick | --deep] [--to FILE]
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/arguments.h"
+#include "cli/result_listing.h"
+#include "cli/scan_session.h"
+#include "engine/record_text.h"
+#include "engine/scan_index.h"
+#include "preview/preview_session.h"
+#include "storage/error_codes.h"
+
+namespace velmora::cli {
+
+namespace {
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Texts come from untrusted files: control characters (C0, DEL and the C1
+// range U+0080..U+009F) are shown as "." so none can steer the terminal.
+void PrintText(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<uint8_t>(text[i]);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+      shown += '.';
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) >= 0x80 &&
+               static_cast<uint8_t>(text[i + 1]) <= 0x9F) {
+      shown += '.';
+      ++i;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
+  if (!shown.empty() && shown.back() != '\n') std::fputc('\n', stdout);
+}
+
+}  // namespace
+
+int RunPreview(const Args& args) {
+  const ParsedArgs parsed(args, {"--quick", "--deep"}, {"--id", "--to"});
+  if (!parsed.ok() || parsed.Positionals().size() != 1 || parsed.Values("--id").size() != 1 ||
+      parsed.Values("--to").size() > 1 || (parsed.Has("--quick") && parsed.Has("--deep"))) {
+    std::fprintf(stderr, "%s%susage: velmora preview SOURCE --id ID [--quick | --deep] [--to FILE]\n",
+                 parsed.error().c_str(), parsed.ok() ? "" : "\n");
+    return kExitUsage;
+  }
+  const std::string id_text = parsed.Value("--id");
+  char* end = nullptr;
+  const unsigned long long id = std::strtoull(id_text.c_str(), &end, 10);
+  if (id_text.empty() || *end != '\0') {
+    std::fprintf(stderr, "velmora preview: '%s' is not a record id\n", id_text.c_str());
+    return kExitUsage;
+  }
+  const std::string picture_file = parsed.Value("--to");
+
+  ScanTarget target;
+  std::string error;
+  if (ResolveTarget(parsed.Positionals()[0], &target, &error) != 0) {
+    std::fprintf(stderr, "velmora preview: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (!picture_file.empty() && SameFile(picture_file, target.device_path)) {
+    std::fprintf(stderr, "velmora preview: '%s' is the scanned source; choose another file\n",
+                 picture_file.c_str());
+    return kExitUsage;
+  }
+  std::unique_ptr<IFileRecoveryParse> engine;
+  ScanRecordList records;
+  if (OpenSavedResult(target, parsed.Has("--deep"), &engine, &error) != 0 ||
+      ListRecords(engine.get(), "all", &records, &error) != 0) {
+    std::fprintf(stderr, "velmora preview: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  const ScanRecord* record = nullptr;
+  for (const auto& candidate : records) {
+    if (RecordId(candidate) == id) {
+      record = &candidate;
+      break;
+    }
+  }
+  if (!record) {
+    std::fprintf(stderr, "velmora preview: no file with id %llu in the scan result\n", id);
+    return kExitUsage;
+  }
+
+  ProgressPrinter interrupt_guard("preview");
+  preview::PreviewSession session(ScanLogDirectory());
+  const int prepared = session.Prepare(engine.get(), *record,
+                                       [](int) { return !ProgressPrinter::Interrupted(); });
+  interrupt_guard.Finish();
+  if (prepared == preview::kPreparationCancelled) {
+    std::printf("Preview cancelled.\n");
+    return kExitPartial;
+  }
+  const preview::PreviewContent content = session.Show();
+  const std::string name(RecordName(*record));
+  switch (content.kind) {
+    case preview::PreviewContent::Kind::kText:
+      PrintText(content.text);
+      if (content.text == preview::kPictureFailureText) return kExitPartial;
+      if (session.Kind().viewer != preview::ViewerKind::kNone && !content.from_viewer) {
+        std::fprintf(stderr, "velmora preview: %s could not be read as a document; raw bytes shown\n",
+                     name.c_str());
+      }
+      return kExitOk;
+    case preview::PreviewContent::Kind::kPicture: {
+      const char* what = content.pdf_page ? "PDF first page" : "Picture";
+      if (picture_file.empty()) {
+        std::printf("%s %d x %d; write it as PNG with --to FILE\n", what, content.picture.width,
+                    content.picture.height);
+        return kExitOk;
+      }
+      const int rc = preview::SavePictureAsPng(content.picture_path, picture_file);
+      if (rc != kSuccess) {
+        std::fprintf(stderr, "velmora preview: cannot write '%s': %s\n", picture_file.c_str(),
+                     DescribeError(rc).c_str());
+        return kExitPartial;
+      }
+      std::printf("%s %d x %d written to %s\n", what, content.picture.width, content.picture.height,
+                  picture_file.c_str());
+      return kExitOk;
+    }
+    case preview::PreviewContent::Kind::kMedia:
+      std::fprintf(stderr, "velmora preview: %s is audio or video; recover it to play it\n",
+                   name.c_str());
+      return kExitPartial;
+    case preview::PreviewContent::Kind::kDirectory:
+    case preview::PreviewContent::Kind::kNothing:
+      break;
+  }
+  std::fprintf(stderr, "velmora preview: cannot read %s: %s\n", name.c_str(),
+               DescribeError(session.ExtractionError() != 0 ? session.ExtractionError()
+                                                            : kErrReadFault)
+                   .c_str());
+  return kExitPartial;
+}
+
+}  // namespace velmora::cli

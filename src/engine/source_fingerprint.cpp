@@ -1,0 +1,81 @@
+#include "engine/source_fingerprint.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+
+#include "engine/recovery_output.h"
+#include "storage/error_codes.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr uint32_t kBootAreaBytes = 65536;
+constexpr char kFingerprintFile[] = ".fingerprint";
+
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+void HashValue(EVP_MD_CTX* context, uint64_t value) {
+  uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  EVP_DigestUpdate(context, bytes, sizeof(bytes));
+}
+
+}  // namespace
+
+std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offset,
+                              uint64_t region_bytes, uint64_t write_time,
+                              const std::vector<FingerprintRange>& ranges) {
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return {};
+  HashValue(context.get(), region_bytes);
+  HashValue(context.get(), write_time);
+  std::vector<FingerprintRange> all{{0, kBootAreaBytes}};
+  all.insert(all.end(), ranges.begin(), ranges.end());
+  std::vector<uint8_t> buffer;
+  bool any = false;
+  for (const FingerprintRange& range : all) {
+    if (range.offset >= region_bytes) continue;
+    const uint64_t length = std::min<uint64_t>(range.length, region_bytes - range.offset);
+    buffer.assign(static_cast<size_t>(length), 0);
+    size_t got = 0;
+    platform::ReadAt(handle, buffer.data(), buffer.size(), region_offset + range.offset, &got);
+    any = any || got > 0;
+    // What could not be read counts by its length only.
+    HashValue(context.get(), range.offset);
+    HashValue(context.get(), got);
+    EVP_DigestUpdate(context.get(), buffer.data(), got);
+  }
+  if (!any) return {};
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) return {};
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < size; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+std::string FolderFingerprint(const std::string& folder) {
+  std::ifstream in(JoinPath(folder, kFingerprintFile));
+  std::string text;
+  if (!(in >> text)) return {};
+  return text;
+}
+
+int KeepFolderFingerprint(const std::string& folder, const std::string& fingerprint) {
+  std::ofstream out(JoinPath(folder, kFingerprintFile), std::ios::trunc);
+  out << fingerprint << "\n";
+  out.flush();
+  return out ? kSuccess : kErrWriteFault;
+}
+
+}  // namespace velmora

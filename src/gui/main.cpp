@@ -1,0 +1,53 @@
+// velmora-gui: the desktop face of the recovery workflows.
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include "app/language_settings.h"
+#include "engine/scan_index.h"
+#include "gui/crash_report.h"
+#include "gui/main_window.h"
+#include "gui/message_box.h"
+#include "gui/single_instance.h"
+#include "gui/skin.h"
+
+using namespace velmora;
+
+int main(int argc, char** argv) {
+  gui::InstallCrashHandler(ScanLogDirectory());
+  QApplication application(argc, argv);
+  QApplication::setApplicationName("velmora-gui");
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Velmora File Recovery");
+  parser.addHelpOption();
+  QCommandLineOption skin_dir("skin-dir", "Load the skin .ui files from <folder> first.", "folder");
+  parser.addOption(skin_dir);
+  parser.addPositionalArgument("image", "Image files to show in the disk list.", "[image...]");
+  parser.process(application);
+  if (parser.isSet(skin_dir)) gui::SetSkinFolder(parser.value(skin_dir));
+
+  app::LanguageSettings& language = app::LanguageSettings::Instance();
+  gui::SingleInstance instance;
+  switch (instance.TryHandOver()) {
+    case gui::SingleInstance::HandOver::kShown:
+      return 0;
+    case gui::SingleInstance::HandOver::kNoWindow:
+      gui::Ask(gui::BoxKind::kInformation, "Velmora File Recovery is running.", language, nullptr);
+      return 0;
+    case gui::SingleInstance::HandOver::kNone:
+      break;
+  }
+  instance.Listen();
+
+  gui::MainWindow window(language);
+  for (const QString& image : parser.positionalArguments()) window.LoadImage(image);
+  window.RefreshDisks();
+  QObject::connect(&instance, &gui::SingleInstance::Activated, &window, [&window] {
+    window.showNormal();
+    window.raise();
+    window.activateWindow();
+  });
+  window.show();
+  instance.SetHasWindow(true);
+  return application.exec();
+}

@@ -1,0 +1,176 @@
+#include "gui/progress_window.h"
+
+#include <QAbstractButton>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "gui/message_box.h"
+#include "gui/skin.h"
+
+namespace velmora::gui {
+
+// Lives on the worker thread; every report becomes a queued call.
+class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
+ public:
+  explicit QueuedObserver(ProgressWindow* window) : window_(window) {}
+
+  void OnStage(const std::string& text) override { Send(-1, {{"stage", text}}); }
+  void OnScanProgress(const app::ScanProgress& progress) override {
+    Send(progress.percent, {{"percent", progress.percent_text},
+                            {"time", progress.time_text},
+                            {"sectors", progress.sectors_text},
+                            {"totalfile", progress.files_text}});
+  }
+  void OnSearchProgress(int percent, const std::string& text) override {
+    Send(percent, {{"percent", text}});
+  }
+  void OnRecoveryProgress(const app::RecoveryProgress& progress) override {
+    Send(progress.percent, {{"current", progress.current},
+                            {"recovered", progress.counts_text},
+                            {"percent", progress.percent_text}});
+  }
+  void OnRecoveryLine(const app::RecoveryLine& line) override {
+    QMetaObject::invokeMethod(window_, [window = window_, line] {
+      AddDetailLine(window->skin_->findChild<QTreeWidget*>("DetailList"), line);
+    }, Qt::QueuedConnection);
+  }
+  // Asked over the progress window: hiding a running dialog would end it.
+  bool AskResume(const app::ScanSource&, const std::string& question) override {
+    bool answer = true;
+    QMetaObject::invokeMethod(window_, [this, &question, &answer] {
+      answer = Ask(BoxKind::kQuestion, Q(question), window_->language_, window_);
+    }, Qt::BlockingQueuedConnection);
+    return answer;
+  }
+
+ private:
+  void Send(int percent, std::initializer_list<std::pair<const char*, std::string>> texts) {
+    ProgressUpdate update;
+    update.percent = percent;
+    for (const auto& [name, text] : texts) update.texts[name] = Q(text);
+    window_->Post(update);
+  }
+
+  ProgressWindow* window_;
+};
+
+ProgressWindow::ProgressWindow(const QString& skin, const std::string& section,
+                               const char* question_key, app::LanguageSettings& language,
+                               QWidget* owner)
+    : QDialog(owner), language_(language), question_key_(question_key),
+      observer_(std::make_unique<QueuedObserver>(this)) {
+  setModal(true);
+  skin_ = LoadSkin(skin, this);
+  setObjectName(skin_->objectName());
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(skin_);
+  setStyleSheet(SkinStyleSheet());
+  ApplyTexts(skin_, language.Section(section));
+  if (auto* title = skin_->findChild<QLabel*>("title")) setWindowTitle(title->text());
+  resize(skin_->size());
+  for (const char* name : {"cancelbtn", "closebtn", "CancelBtn"}) {
+    if (auto* button = skin_->findChild<QAbstractButton*>(name)) {
+      connect(button, &QAbstractButton::clicked, this, &ProgressWindow::AskCancel);
+    }
+  }
+}
+
+ProgressWindow::~ProgressWindow() {
+  if (worker_.joinable()) {
+    cancel_.Cancel();
+    worker_.join();
+  }
+}
+
+int ProgressWindow::Run(Job job) {
+  job_ = std::move(job);
+  return exec();
+}
+
+void ProgressWindow::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (started_ || !job_) return;
+  started_ = true;
+  worker_ = std::thread([this] {
+    const app::RunResult result = job_(*observer_, cancel_);
+    QMetaObject::invokeMethod(this, [this, result] { OnWorkerDone(result); }, Qt::QueuedConnection);
+  });
+}
+
+void ProgressWindow::closeEvent(QCloseEvent* event) {
+  if (done_ && !isVisible()) return QDialog::closeEvent(event);
+  event->ignore();
+  AskCancel();
+}
+
+void ProgressWindow::Post(ProgressUpdate update) {
+  QMetaObject::invokeMethod(this, [this, update] { Apply(update); }, Qt::QueuedConnection);
+}
+
+void ProgressWindow::Apply(const ProgressUpdate& update) {
+  for (auto it = update.texts.begin(); it != update.texts.end(); ++it) {
+    if (auto* label = skin_->findChild<QLabel*>(it.key())) {
+      label->setText(it.value());
+      label->setVisible(!it.value().isEmpty());
+    }
+  }
+  if (update.percent >= 0) {
+    if (auto* bar = skin_->findChild<QProgressBar*>("progress")) bar->setValue(update.percent);
+  }
+}
+
+void ProgressWindow::OnWorkerDone(app::RunResult result) {
+  if (worker_.joinable()) worker_.join();
+  done_ = true;
+  result_ = result;
+  emit WorkerFinished(static_cast<int>(result));
+  // A question still open decides first; the window ends when it is answered.
+  if (asking_) {
+    pending_finish_ = true;
+    return;
+  }
+  Finish(result);
+}
+
+void ProgressWindow::Finish(app::RunResult result) { done(static_cast<int>(result)); }
+
+void ProgressWindow::AskCancel() {
+  if (over_ || (done_ && !pending_finish_)) {
+    done(over_ ? 1 : static_cast<int>(result_));
+    return;
+  }
+  if (asking_) return;
+  asking_ = true;
+  cancel_.Pause();
+  const bool stop = Ask(BoxKind::kQuestion, Q(app::Lookup(language_.Section("Messages"), question_key_)),
+                        language_, this);
+  asking_ = false;
+  if (stop) {
+    cancel_.Cancel();
+  } else {
+    cancel_.Resume();
+  }
+  if (pending_finish_) {
+    pending_finish_ = false;
+    Finish(result_);
+  }
+  // After a confirmed cancel the window closes when the worker reports back.
+}
+
+void AddDetailLine(QTreeWidget* list, const app::RecoveryLine& line) {
+  if (!list) return;
+  auto* item = new QTreeWidgetItem({Q(line.target), Q(line.status)});
+  if (line.failed) {
+    item->setForeground(0, QColor(0xFF, 0, 0));
+    item->setForeground(1, QColor(0xFF, 0, 0));
+    list->insertTopLevelItem(0, item);
+  } else {
+    list->addTopLevelItem(item);
+  }
+}
+
+}  // namespace velmora::gui
