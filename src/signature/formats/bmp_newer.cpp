@@ -7,7 +7,6 @@ namespace velmora::formats {
 namespace {
 
 constexpr int kBmpType = 80;
-constexpr uint64_t kCap = 1 * kGiB;
 
 // Bitmaps with the header versions the original row does not take (core, v2 to v5).
 int IdentifyNewerBmp(CarveContext&, const uint8_t* buffer, size_t length) {
