@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
+#include <limits>
 
+#include "engine/record_text.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -22,13 +25,8 @@ std::string SafeComponentName(std::string_view name) {
     }
   }
   if (out.empty() || out == "." || out == "..") return "_unnamed" + out;
-  // Keep within the usual 255-byte component limit, cut at a UTF-8 boundary.
-  if (out.size() > 240) {
-    size_t cut = 240;
-    while (cut > 0 && (static_cast<uint8_t>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
-  }
-  return out;
+  // Keep within the usual 255-byte component limit, with room for a "(n)".
+  return CutName(out, kMaxComponentBytes);
 }
 
 std::string JoinPath(const std::string& folder, std::string_view name) {
@@ -68,10 +66,28 @@ std::string NumberedName(const std::string& name, int n) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
+int FirstFreeNumber(const std::function<bool(int)>& taken) {
+  // Numbers are given out in order, so the taken ones are mostly 1..k: doubling finds a
+  // free one past k, halving the gap finds the first free one after the last taken.
+  int low = 0;  // taken (or nothing below)
+  int high = 1;
+  while (taken(high)) {
+    low = high;
+    if (high > std::numeric_limits<int>::max() / 2) return high + 1;
+    high *= 2;
+  }
+  while (high - low > 1) {
+    const int middle = low + (high - low) / 2;
+    (taken(middle) ? low : high) = middle;
+  }
+  return high;
+}
+
 std::string UniquePathIn(const std::string& folder, const std::string& name) {
-  std::string candidate = JoinPath(folder, name);
-  for (int n = 1; Exists(candidate); ++n) candidate = JoinPath(folder, NumberedName(name, n));
-  return candidate;
+  const std::string candidate = JoinPath(folder, name);
+  if (!Exists(candidate)) return candidate;
+  const int n = FirstFreeNumber([&](int k) { return Exists(JoinPath(folder, NumberedName(name, k))); });
+  return JoinPath(folder, NumberedName(name, n));
 }
 
 int CreateFolderTree(const std::string& folder) {
@@ -93,9 +109,15 @@ int CreateOutputFile(const std::string& path, int* fd, std::string* final_path) 
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  int first_number = 0;
   for (int attempt = 0; attempt < 100000; ++attempt) {
-    const std::string candidate =
-        attempt == 0 ? JoinPath(folder, name) : JoinPath(folder, NumberedName(name, attempt));
+    if (attempt == 1) {
+      first_number = FirstFreeNumber(
+                         [&](int k) { return Exists(JoinPath(folder, NumberedName(name, k))); }) -
+                     1;
+    }
+    const std::string candidate = attempt == 0 ? JoinPath(folder, name)
+                                               : JoinPath(folder, NumberedName(name, first_number + attempt));
     const int opened = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (opened >= 0) {
       *fd = opened;

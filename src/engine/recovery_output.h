@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,8 +14,16 @@ namespace velmora {
 // characters replaced, "." and ".." and empty names given a placeholder).
 std::string SafeComponentName(std::string_view name);
 
-// `folder`/`name`, or `name(n).ext` with the smallest n that does not exist yet.
+// Longest name SafeComponentName gives: a "(n)" still fits the 255-byte limit.
+constexpr size_t kMaxComponentBytes = 240;
+
+// `folder`/`name`, or `name(n).ext` with the n after the last one taken (numbers are
+// given out in order; found in a logarithmic number of look-ups).
 std::string UniquePathIn(const std::string& folder, const std::string& name);
+
+// A number n >= 1 with `taken(n)` false, the first one when the taken numbers are
+// 1..k; asks `taken` about 2·log2(k) times.
+int FirstFreeNumber(const std::function<bool(int)>& taken);
 
 // "name(n).ext", or "name(n)" without an extension: the form every numbered copy takes.
 std::string NumberedName(const std::string& name, int n);

@@ -32,7 +32,15 @@ std::string StreamRecordName(const std::string& file, const std::string& stream)
     while (cut > 0 && (static_cast<uint8_t>(base[cut]) & 0xC0) == 0x80) --cut;
     base.resize(cut);
   }
-  return base + ":" + stream;
+  std::string joined = base + ":" + stream;
+  // A stream name too long even alone keeps its start, which recovery matches on; the
+  // record's own cut would keep an extension instead.
+  if (joined.size() > room) {
+    size_t cut = room;
+    while (cut > 0 && (static_cast<uint8_t>(joined[cut]) & 0xC0) == 0x80) --cut;
+    joined.resize(cut);
+  }
+  return joined;
 }
 
 }  // namespace
