@@ -1,5 +1,8 @@
 // velmora identify FILE [--offset BYTES] [--json]: which carved type starts at a sector
 // of a source, and how long the file measured from there is.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +11,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <random>
 #include <vector>
 
 #include "cli/commands.h"
@@ -24,35 +26,48 @@ namespace {
 constexpr int32_t kSectorSize = 512;
 constexpr uint64_t kLargestPaddedCopy = 256ull * 1024 * 1024;
 
-// A temporary copy of a file, zero-padded to whole sectors; removed with the object.
+// A temporary copy of a file, zero-padded to whole sectors. It never has a name in the
+// temporary folder (or only until it is opened), so a stopped or killed run leaves
+// nothing behind; it is read through /proc/self/fd.
 class PaddedCopy {
  public:
   PaddedCopy() = default;
   PaddedCopy(const PaddedCopy&) = delete;
   PaddedCopy& operator=(const PaddedCopy&) = delete;
   ~PaddedCopy() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove(path_, ignored);
+    if (fd_ >= 0) ::close(fd_);
   }
 
   bool Make(const std::string& source, uint64_t size) {
     std::error_code ec;
     const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
     if (ec) return false;
-    path_ = (dir / ("velmora-identify-" + std::to_string(std::random_device{}()) + ".img")).string();
+    fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      // File systems without unnamed files: the name goes as soon as the file is open.
+      std::string name = (dir / "velmora-identify-XXXXXX").string();
+      fd_ = ::mkstemp(name.data());
+      if (fd_ < 0) return false;
+      ::unlink(name.c_str());
+    }
     std::ifstream in(source, std::ios::binary);
     if (!in) return false;
-    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
+    std::vector<char> chunk(1 << 20);
+    while (in) {
+      in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+      const auto got = static_cast<size_t>(in.gcount());
+      if (got > 0 && platform::WriteAll(fd_, chunk.data(), got) != kSuccess) return false;
+    }
     const uint64_t padding = (kSectorSize - size % kSectorSize) % kSectorSize;
     const std::string zeros(padding, '\0');
-    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
-    out.close();
-    return out.good();
+    if (!zeros.empty() && platform::WriteAll(fd_, zeros.data(), zeros.size()) != kSuccess) return false;
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+    return true;
   }
   const std::string& Path() const { return path_; }
 
  private:
+  int fd_ = -1;
   std::string path_;
 };
 

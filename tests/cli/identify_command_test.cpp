@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -49,6 +55,44 @@ TEST(IdentifyCommandTest, LoneFileEndingInsideASectorIsMeasuredToItsEnd) {
   std::string output;
   ASSERT_EQ(RunIdentify(path + " --json", &output), 0) << output;
   EXPECT_EQ(nlohmann::json::parse(output)["length"], 1300);
+  testing::RemoveTree(dir);
+}
+
+// The zero-padded copy of a file with a partial last sector never shows up in the
+// temporary folder, so a run stopped half way leaves nothing there.
+TEST(IdentifyCommandTest, StoppedRunLeavesNoTemporaryCopy) {
+  const std::string dir = testing::MakeTempDir("identify-stopped");
+  const std::string tmp = dir + "/tmp";
+  std::filesystem::create_directory(tmp);
+  const std::string path = dir + "/big.png";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write("\x89PNG\r\n\x1A\n", 8);
+  }
+  std::filesystem::resize_file(path, (32u << 20) + 100);  // sparse, ends inside a sector
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    const std::string binary = testing::VelmoraBinary();
+    ::execl(binary.c_str(), binary.c_str(), "identify", path.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  bool seen = false;
+  int status = 0;
+  const auto stop_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    seen |= !std::filesystem::is_empty(tmp);
+    if (std::chrono::steady_clock::now() > stop_at) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FALSE(seen);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
   testing::RemoveTree(dir);
 }
 
