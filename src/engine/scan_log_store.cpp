@@ -160,9 +160,10 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
   directory_fd_ = OpenReadWrite(directory_path_);
   if (directory_fd_ < 0) return LastError();
   if (ReadWholeFile(directory_fd_, &bytes)) {
+    // A list cut inside its first entry holds none (and memcpy takes no null pointer).
     const size_t count = bytes.size() / sizeof(DirectoryEntry);
     directories_.resize(count);
-    std::memcpy(directories_.data(), bytes.data(), count * sizeof(DirectoryEntry));
+    if (count > 0) std::memcpy(directories_.data(), bytes.data(), count * sizeof(DirectoryEntry));
     for (size_t i = 0; i < count; ++i) {
       directories_[i].name[sizeof(directories_[i].name) - 1] = 0;
       directory_by_id_.emplace(directories_[i].object_id, i);

@@ -213,6 +213,17 @@ TEST_F(ScanLogStoreTest, MalformedSideFilesAreSkippedNotTrusted) {
   EXPECT_TRUE(children.empty()) << "indices beyond the log are skipped";
 }
 
+// A directory list cut inside its first entry holds none; one whole entry is read.
+TEST_F(ScanLogStoreTest, DirectoryListShorterThanOneEntryIsEmpty) {
+  CreateFolderTree(folder_.substr(0, folder_.size() - 1));
+  for (size_t bytes : {sizeof(DirectoryEntry) - 1, sizeof(DirectoryEntry)}) {
+    std::ofstream(folder_ + "log_DirInfo", std::ios::trunc) << std::string(bytes, 'Z');
+    ScanLogStore store;
+    ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
+    EXPECT_EQ(store.Directories().size(), bytes / sizeof(DirectoryEntry));
+  }
+}
+
 TEST_F(ScanLogStoreTest, AncestorWalkEndsOnALoopingLog) {
   ScanLogStore store;
   ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
