@@ -22,13 +22,18 @@ VELMORA_FUZZ_TARGET(signatures) {
   std::vector<uint8_t> buffer(std::max<size_t>(512, std::min<size_t>(size, 65536)), 0);
   std::copy_n(data, std::min(size, buffer.size()), buffer.begin());
 
+  // Each row gets a fresh context; the scratch buffer moves from one to the next.
+  static std::vector<uint8_t> scratch(CarveContext::kScratchBytes);
   for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
-    CarveContext context = CarveContext::ForMeasuring();
+    CarveContext context;
+    context.scratch.swap(scratch);
     context.source = &reader;
     const int type = row->identify(context, buffer.data(), buffer.size());
-    if (type == kNoSignatureType || row->length == nullptr) continue;
-    (void)row->length(context, buffer.data(), buffer.size());
-    (void)CheckContentMatchesExtension(buffer.data(), buffer.size(), row->extension, &reader, 512, 0);
+    if (type != kNoSignatureType && row->length != nullptr) {
+      (void)row->length(context, buffer.data(), buffer.size());
+      (void)CheckContentMatchesExtension(buffer.data(), buffer.size(), row->extension, &reader, 512, 0);
+    }
+    context.scratch.swap(scratch);
   }
 
   CarveContext context = CarveContext::ForMeasuring();
