@@ -22,7 +22,7 @@ bool MakeDeletedFoldersCard(const std::string& work, const std::string& mkfs_opt
                        mkfs_options + " " + ShellQuote(card->image) + " >/dev/null";
   std::string removals;
   char folder[32];
-  char file[64];
+  char file[96];
   for (int d = 0; d < folders; ++d) {
     std::snprintf(folder, sizeof(folder), "folder%02d", d);
     fs::create_directories(tree + "/" + folder);
