@@ -130,15 +130,15 @@ void PreviewPane::ShowPicture(const preview::PreviewContent& content) {
   info_->show();
 }
 
-// The picture is an image of the text control's document, as large as fits
-// in the visible area without growing past its own size.
+// The picture is an image of the text control's document, scaled with its
+// proportions kept to fill the visible area.
 void PreviewPane::FitPicture() {
   if (picture_.isNull()) return;
   QTextDocument* document = edit_->document();
   const int margin = static_cast<int>(document->documentMargin()) * 2 + 4;
   const QSize room = edit_->viewport()->size() - QSize(margin, margin);
-  const double scale = std::min({1.0, std::max(1, room.width()) / double(picture_.width()),
-                                 std::max(1, room.height()) / double(picture_.height())});
+  const double scale = std::min(std::max(1, room.width()) / double(picture_.width()),
+                                std::max(1, room.height()) / double(picture_.height()));
   const QSignalBlocker quiet(edit_);
   edit_->clear();
   document->addResource(QTextDocument::ImageResource, kPictureName, picture_);
