@@ -2,10 +2,15 @@
 
 #include <QAbstractButton>
 #include <QAudioOutput>
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QMediaPlayer>
+#include <QPluginLoader>
 #include <QSlider>
 #include <QTextBlockFormat>
 #include <QTextCursor>
@@ -29,6 +34,32 @@ QString PaneText(const std::string& text) {
   QString shown = Q(text);
   shown.replace("\r\n", "\n");
   return shown;
+}
+
+// Qt Multimedia ends the process when it finds no backend, so one is looked
+// for among the installed plugins before any player is made.
+bool MediaBackendInstalled(QString* reason) {
+  const QString wanted = qEnvironmentVariable("QT_MEDIA_BACKEND");
+  QStringList found;
+  for (const QString& base : QCoreApplication::libraryPaths()) {
+    const QDir folder(base + "/multimedia");
+    for (const QString& file : folder.entryList(QDir::Files)) {
+      const QJsonObject meta = QPluginLoader(folder.filePath(file)).metaData();
+      if (meta.value("IID").toString() != "org.qt-project.Qt.QPlatformMediaPlugin") continue;
+      for (const QJsonValue key : meta.value("MetaData").toObject().value("Keys").toArray()) {
+        found << key.toString();
+      }
+    }
+  }
+  if (found.isEmpty()) {
+    *reason = "no Qt Multimedia backend is installed";
+    return false;
+  }
+  if (!wanted.isEmpty() && !found.contains(wanted)) {
+    *reason = QString("the Qt Multimedia backend \"%1\" is not installed").arg(wanted);
+    return false;
+  }
+  return true;
 }
 
 QString Clock(qint64 ms) {
@@ -165,6 +196,14 @@ void PreviewPane::ShowMedia(const preview::PreviewContent& content) {
   edit_->hide();
   media_panel_->show();
   state_->clear();
+  play_->setText(Msg(kMsgPlay));
+  slider_->setRange(0, 0);
+  UpdateTime();
+  QString missing;
+  if (!player_ && !MediaBackendInstalled(&missing)) {
+    ShowMediaProblem(missing);
+    return;
+  }
   if (!player_) {
     player_ = new QMediaPlayer(this);
     audio_ = new QAudioOutput(this);
@@ -186,9 +225,6 @@ void PreviewPane::ShowMedia(const preview::PreviewContent& content) {
       UpdateTime();
     });
   }
-  play_->setText(Msg(kMsgPlay));
-  slider_->setRange(0, 0);
-  UpdateTime();
   if (!player_->isAvailable()) {
     ShowMediaProblem("no audio and video support is installed");
     return;

@@ -255,6 +255,17 @@ class PreviewTest : public QObject {
     QVERIFY(FilesIn(ScanLogDirectory()).count("tmp.jpg") == 0);
   }
 
+  void soundWithoutAMediaBackendIsExplained() {
+    ScanAndShow("NodeAudio");
+    qputenv("QT_MEDIA_BACKEND", "not-installed-here");
+    Select(0);
+    qunsetenv("QT_MEDIA_BACKEND");
+    QCOMPARE(Pane()->MediaState()->text(),
+             QString("Audio and video cannot be played here: the Qt Multimedia backend \"not-installed-here\" is not installed"));
+    QVERIFY(!window_->PageWidget(MainWindow::kResultPage)->findChild<QAbstractButton*>("BtnPlay")->isEnabled());
+    QVERIFY(!Pane()->Player());
+  }
+
   void previewWindowStepsOverPhotosAndRecoversTheShownOne() {
     ScanAndShow("NodePhoto", "PNG");
     QCOMPARE(window_->FileList()->topLevelItemCount(), 2);
