@@ -263,8 +263,8 @@ void MainWindow::ConnectControls() {
   // list's own selection handling.
   connect(file_list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (updating_ || !item) return;
-    QMetaObject::invokeMethod(this, [this, row = QPointer<QTreeWidget>(file_list_), item] {
-      if (row && file_list_->currentItem() == item) PreviewRow(item);
+    QMetaObject::invokeMethod(this, [this, item] {
+      if (file_list_->currentItem() == item) PreviewRow(item);
     }, Qt::QueuedConnection);
   });
   connect(file_list_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
