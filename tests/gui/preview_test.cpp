@@ -17,6 +17,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QVideoWidget>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +117,7 @@ class PreviewTest : public QObject {
   std::string image_;
   std::vector<std::vector<uint8_t>> pictures_;
   const QString paragraph_ = "Harbour office figures for the second quarter";
+  bool video_ = false;  // a one-second clip could be made with ffmpeg
 
   // Scans the volume for deleted files and shows the group `node` has at `child`.
   void ScanAndShow(const char* node, const QString& group = QString()) {
@@ -172,6 +174,13 @@ class PreviewTest : public QObject {
     fat.AddFile("/QUAY.PNG", pictures_[1]);
     fat.AddFile("/BELL.WAV", Wav());
     fat.AddFile("/DOT.BMP", Picture(2, 2, Qt::black, "BMP"));
+    const std::string clip = work_ + "/clip.avi";
+    video_ = testing::RunCommand("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 "
+                                 "-pix_fmt yuv420p " + clip) == 0;
+    if (video_) {
+      fat.AddFile("/CLIP.AVI", testing::ReadWholeFile(clip));
+      fat.Delete("/CLIP.AVI");
+    }
     for (const char* name : {"/REPORT.DOCX", "/HARBOUR.PNG", "/QUAY.PNG", "/BELL.WAV", "/DOT.BMP"}) fat.Delete(name);
     fat.Finish();
   }
@@ -246,6 +255,16 @@ class PreviewTest : public QObject {
       QVERIFY(slider->maximum() >= 400 && slider->maximum() <= 600);  // half a second
     }
     Shot(window_.get(), "23-preview-sound");
+    if (video_) {
+      ShowGroup("NodeVideo");
+      Select(0);
+      auto* video = page->findChild<QVideoWidget*>();
+      QVERIFY(video && video->isVisible());
+      QTRY_VERIFY_WITH_TIMEOUT(slider->maximum() > 0 || !Pane()->MediaState()->text().isEmpty(), 20000);
+      QVERIFY2(slider->maximum() >= 900 || Pane()->MediaState()->text().startsWith("Audio and video cannot"),
+               qPrintable(Pane()->MediaState()->text()));
+      Shot(window_.get(), "23-preview-video");
+    }
     // The next preview stops the player and deletes the sound's copy.
     ShowGroup("NodePhoto", "PNG");
     Select(0);
