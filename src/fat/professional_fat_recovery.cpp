@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fat/fat_boot_geometry.h"
+#include "fat/fat_directory_entry.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"
 
@@ -184,8 +185,8 @@ std::map<uint64_t, std::vector<uint8_t>>::iterator CProfessionalFatRecovery::Fin
   }
   for (auto it = unplaced_.lower_bound(first); it != unplaced_.end() && it->first < end; ++it) {
     const uint8_t* entry = it->second.data();
-    const bool long_name = entry[11] == 0x0F && entry[13] == tail.checksum;
-    const bool live_short = entry[0] != 0 && entry[0] != 0xE5 && entry[11] != 0x0F &&
+    const bool long_name = EntryIsLongName(entry) && entry[13] == tail.checksum;
+    const bool live_short = entry[0] != 0 && entry[0] != 0xE5 && !EntryIsLongName(entry) &&
                             ShortNameChecksum(entry) == tail.checksum;
     if (long_name || live_short) return it;
   }
@@ -195,7 +196,7 @@ std::map<uint64_t, std::vector<uint8_t>>::iterator CProfessionalFatRecovery::Fin
 bool CProfessionalFatRecovery::TailContinuesInto(const LongNameTail& tail, const uint8_t* sector,
                                                  uint64_t sector_number) const {
   const uint8_t* first = sector;
-  if (first[11] == 0x0F) return first[13] == tail.checksum;
+  if (EntryIsLongName(first)) return first[13] == tail.checksum;
   if (first[0] == 0xE5) {
     if (tail.geometry < 0 || sector_number <= tail.sector) return false;
     return sector_number - tail.sector < geometries_.At(tail.geometry).sectors_per_cluster;
