@@ -146,12 +146,12 @@ TEST_F(FileChoiceCommandTest, ChoicesAndTheirBoundaries) {
   // recover chooses what list lists.
   std::string out;
   ASSERT_EQ(Velmora("recover " + ShellQuote(image_) + " --to " + ShellQuote(dir_ + "/got") +
-                        " --name 'dcim/*/photo *' --min-size 10001",
+                        " --name 'dcim/*/photo *' --min-size 10001 --keep-paths",
                     &out),
             0)
       << out;
-  EXPECT_TRUE(fs::exists(dir_ + "/got/photo/Photo 0002.jpg")) << out;
-  EXPECT_FALSE(fs::exists(dir_ + "/got/photo/Photo 0001.jpg")) << out;
+  EXPECT_TRUE(fs::exists(dir_ + "/got/DCIM/100CAM/Photo 0002.jpg")) << out;
+  EXPECT_FALSE(fs::exists(dir_ + "/got/DCIM/100CAM/Photo 0001.jpg")) << out;
   EXPECT_EQ(Velmora("recover " + ShellQuote(image_) + " --to " + ShellQuote(dir_ + "/none") +
                     " --id 999999"),
             1);
