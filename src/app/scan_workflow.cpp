@@ -165,7 +165,7 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     if (deep_outcome_.resumed && !pass_resumed && deep_outcome_.complete) {
       deep_outcome_.resumed_percent = 100;  // a finished scan was opened again
       observer.OnNotice("Resuming the saved deep scan of " + source.Label() +
-                        " from 100% (already complete; --fresh scans again)");
+                        " from 100% (already complete)");
     }
   }
   if (result == kSuccess && !quick_folder.empty()) {

@@ -37,6 +37,9 @@ int RunScan(const Args& args) {
     result = session.Scan(mode, parsed.Has("--fresh"), observer, cancel, &error);
   }
   const bool cancelled = result == kCancelledByUser;
+  if (deep && session.LastDeepOutcome().resumed && session.LastDeepOutcome().resumed_percent == 100) {
+    std::fprintf(stderr, "(--fresh scans it again)\n");
+  }
   if (result != kSuccess && !cancelled) {
     std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
     return kExitUsage;
