@@ -44,6 +44,11 @@ int RunCat(const Args& args) {
   observer.Finish();
   for (const ScanRecord& record : records) {
     if (app::RecordId(record) != id) continue;
+    if (record.is_directory) {
+      std::fprintf(stderr, "velmora cat: %llu is a folder, not a file\n",
+                   static_cast<unsigned long long>(id));
+      return kExitPartial;
+    }
     const int err = app::CopyRecordTo(session.Engine(), record, STDOUT_FILENO, cancel);
     if (err != kSuccess) {
       std::fprintf(stderr, "velmora cat: file %llu: %s\n", static_cast<unsigned long long>(id),
