@@ -57,70 +57,9 @@ int CProfessionalFatRecovery::OpenBound(char16_t drive_tag) {
   return kSuccess;
 }
 
-int CProfessionalFatRecovery::SetScanCallback(ScanProgressCallback scan_progress,
-                                              FileProgressCallback file_progress, void* context,
-                                              int scale) {
-  scan_progress_ = scan_progress;
-  file_progress_ = file_progress;
-  callback_context_ = context;
-  scale_ = scale;
-  return kSuccess;
-}
-
 int CProfessionalFatRecovery::Scan(const char*) { return kSuccess; }
 
-int CProfessionalFatRecovery::GetChildren(const ScanRecord* directory, int depth,
-                                          ScanRecordList* out) {
-  if (out == nullptr) return kErrInvalidParameter;
-  if (directory == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!store_) return kSuccess;
-  int result = store_->Flush();
-  if (result != kSuccess) return result;
-  const RelationKey key = directory == nullptr
-                              ? RelationKey{0, 0}
-                              : RelationKey{directory->object_id, static_cast<uint32_t>(depth)};
-  return store_->ListChildren(key, out);
-}
-
-int CProfessionalFatRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
-  if (count == nullptr) return kErrInvalidParameter;
-  if (directory == nullptr && depth != 0) return kErrInvalidParameter;
-  *count = 0;
-  if (!store_) return kSuccess;
-  int result = store_->Flush();
-  if (result != kSuccess) return result;
-  const RelationKey key = directory == nullptr
-                              ? RelationKey{0, 0}
-                              : RelationKey{directory->object_id, static_cast<uint32_t>(depth)};
-  return store_->CountFilesUnder(key, count);
-}
-
-uint64_t CProfessionalFatRecovery::GetRecordCount() {
-  return store_ ? store_->GetRecordCount() : 0;
-}
-
-int CProfessionalFatRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
-  if (path == nullptr) return kErrInvalidParameter;
-  path->clear();
-  if (!store_) return kSuccess;
-  store_->Flush();
-  return store_->FullPath(record, path);
-}
-
 int CProfessionalFatRecovery::GetNextFreeRange(uint64_t*, uint64_t*) { return 0; }
-
-int CProfessionalFatRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
-  listing_progress_ = callback;
-  listing_context_ = context;
-  if (store_) store_->SetListingCallback(callback, context);
-  return kSuccess;
-}
-
-int CProfessionalFatRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
-  if (!store_ || out == nullptr) return 0;
-  store_->Flush();
-  return store_->ListByType(filter, out);
-}
 
 int CProfessionalFatRecovery::LoadClusterBitmap() { return kSuccess; }
 
