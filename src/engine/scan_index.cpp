@@ -119,9 +119,24 @@ void ScanIndex::Load() {
         record.image_path[259] = 0;
         record.scan_folder[259] = 0;
       }
+      // Scans write into and delete their folders: an entry naming any other place is
+      // damage or a trap, and is dropped.
+      std::erase_if(records_, [this](const ScanIndexRecord& record) {
+        return !IsNumberedFolder(FromUnits(record.scan_folder, 260));
+      });
     }
   }
   ::close(fd);
+}
+
+bool ScanIndex::IsNumberedFolder(const std::string& folder) const {
+  const std::string prefix = directory_ + "/";
+  if (folder.size() < prefix.size() + 2 || folder.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  const std::string number = folder.substr(prefix.size(), folder.size() - prefix.size() - 1);
+  return folder.back() == '/' && !number.empty() && number.size() <= 20 &&
+         std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 int ScanIndex::Save() {

@@ -68,6 +68,7 @@ class ScanIndex {
   int Update(const std::function<void()>& change);
   int WriteIndex();
   std::string FolderFor(uint64_t number) const;
+  bool IsNumberedFolder(const std::string& folder) const;
 
   std::string directory_;
   uint64_t last_number_ = 0;

@@ -117,11 +117,33 @@ TEST_F(ScanIndexTest, TruncatedOrHostileIndexIsReadSafely) {
   ScanIndex::ResetInstance();
   ScanIndex& index = ScanIndex::Instance();
   EXPECT_EQ(index.LastNumber(), 4u);
-  EXPECT_EQ(index.Records().size(), 1u);
+  EXPECT_TRUE(index.Records().empty()) << "a folder outside the scan-log directory is dropped";
   // A folder outside the scan-log directory is never deleted.
   fs::create_directories(data_.Path() + "/precious");
   EXPECT_NE(index.Remove(data_.Path() + "/precious/"), 0);
   EXPECT_TRUE(fs::exists(data_.Path() + "/precious"));
+}
+
+TEST_F(ScanIndexTest, OnlyNumberedFoldersOfTheScanLogDirectoryAreKept) {
+  const auto with_folder = [](const std::string& folder) {
+    ScanIndexRecord record{};
+    for (size_t i = 0; i < folder.size(); ++i) record.scan_folder[i] = folder[i];
+    return record;
+  };
+  {
+    ScanIndex index(Dir());
+    const std::string folders[] = {Dir() + "/7/", Dir() + "/7/../../elsewhere/", Dir() + "/x/",
+                                   Dir() + "/",   data_.Path() + "/8/",           Dir() + "/12"};
+    char16_t image = u'a';
+    for (const std::string& folder : folders) {
+      ScanIndexRecord record = with_folder(folder);
+      record.image_path[0] = image++;  // one source each
+      index.PutQuickResult(record);
+    }
+  }
+  ScanIndex reloaded(Dir());
+  ASSERT_EQ(reloaded.Records().size(), 1u);
+  EXPECT_EQ(reloaded.Records()[0].scan_folder[Dir().size() + 1], u'7');
 }
 
 TEST_F(ScanIndexTest, FindLogFileSkipsSideFiles) {
