@@ -196,11 +196,12 @@ def make(w):
     scan_log = os.path.join(data_dir, "ScanLog")
     index = open(os.path.join(scan_log, "config"), "rb").read()
     # Two resume records: a partition's and an image's (which the quick scan does not write).
+    # "@/" stands for the scan-log directory of the run (see scan_index.cpp).
     def index_record(disk, mark, first, count, image, folder):
         return (struct.pack("<iIQQ5QQQ", disk, mark, first, count, 1, 2, 3, 4, 5, 0, 0) +
                 image.encode("utf-16-le").ljust(520, b"\0") + folder.encode("utf-16-le").ljust(520, b"\0"))
-    seed("scan_index", "two_records", struct.pack("<Q", 2) + index_record(1, 0, 2048, 4096, "", "/tmp/ScanLog/1/") +
-         index_record(-1, 1, 0, 128, "/images/card.img", "/tmp/ScanLog/2/"))
+    seed("scan_index", "two_records", struct.pack("<Q", 2) + index_record(1, 0, 2048, 4096, "", "@/1/") +
+         index_record(-1, 1, 0, 128, "/images/card.img", "@/2/"))
     seed("scan_index", "after_quick_scan", index)
     for folder, _, files in os.walk(scan_log):
         for name in files:
