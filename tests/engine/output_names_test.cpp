@@ -31,7 +31,8 @@ TEST(OutputNamesTest, RecordNamesAtTheLimitStayWholeLongerOnesKeepTheirExtension
   EXPECT_EQ(cut.substr(cut.size() - 7), "é.docx");
   EXPECT_EQ(CutName("." + std::string(300, 'x'), 100), "." + std::string(99, 'x'));
   // An "extension" longer than 16 bytes is part of the name.
-  EXPECT_EQ(CutName(std::string(300, 'x') + "." + std::string(17, 'e'), 100), std::string(100, 'x'));
+  EXPECT_EQ(CutName(std::string(300, 'x') + "." + std::string(17, 'e'), 100),
+            std::string(100, 'x'));
 }
 
 TEST(OutputNamesTest, SafeNamesAtTheComponentLimitStayWholeLongerOnesKeepTheirExtension) {

@@ -23,7 +23,8 @@ VELMORA_FUZZ_TARGET(fat_boot_sector) {
   FUZZ_CHECK(g.bytes_per_sector != 0 && g.sectors_per_cluster != 0);
   FUZZ_CHECK(g.first_data_sector >= g.root_directory_sectors);
   // The data area as described fits the volume.
-  FUZZ_CHECK(g.first_data_sector + uint64_t{g.cluster_count} * g.sectors_per_cluster <= g.total_sectors);
+  FUZZ_CHECK(g.first_data_sector + uint64_t{g.cluster_count} * g.sectors_per_cluster <=
+             g.total_sectors);
   uint64_t sector = 0;
   if (g.cluster_count > 0) {
     FUZZ_CHECK(g.ClusterToSector(g.cluster_count + 1, &sector));

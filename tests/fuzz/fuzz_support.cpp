@@ -47,9 +47,10 @@ struct Scratch {
     const char* test_tmp = std::getenv("VELMORA_TEST_TMP");
     std::error_code ec;
     if (test_tmp != nullptr && *test_tmp != '\0') fs::create_directories(test_tmp, ec);
-    std::string base = (test_tmp != nullptr && *test_tmp != '\0' ? std::string(test_tmp)
-                                                                  : fs::temp_directory_path().string()) +
-                       "/velmora-fuzz-XXXXXX";
+    std::string base =
+        (test_tmp != nullptr && *test_tmp != '\0' ? std::string(test_tmp)
+                                                  : fs::temp_directory_path().string()) +
+        "/velmora-fuzz-XXXXXX";
     if (::mkdtemp(base.data()) == nullptr) std::abort();
     path = base;
   }
@@ -68,7 +69,8 @@ const std::string& ScratchDir() {
 
 void ClearScratch() {
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(ScratchDir(), ec)) fs::remove_all(entry.path(), ec);
+  for (const auto& entry : fs::directory_iterator(ScratchDir(), ec))
+    fs::remove_all(entry.path(), ec);
 }
 
 void UseScratchDataDir() {

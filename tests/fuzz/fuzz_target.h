@@ -37,21 +37,20 @@ void UseScratchDataDir();
 
 }  // namespace velmora::fuzz
 
-#define FUZZ_CHECK(cond) \
-  ((cond) ? (void)0 : ::velmora::fuzz::Fail(#cond, __FILE__, __LINE__))
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : ::velmora::fuzz::Fail(#cond, __FILE__, __LINE__))
 
 #ifdef VELMORA_LIBFUZZER
-#define VELMORA_FUZZ_HOOK(name)                                                  \
-  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {      \
-    FuzzOne_##name(data, size);                                                  \
-    return 0;                                                                    \
+#define VELMORA_FUZZ_HOOK(name)                                             \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    FuzzOne_##name(data, size);                                             \
+    return 0;                                                               \
   }
 #else
 #define VELMORA_FUZZ_HOOK(name) \
   static const ::velmora::fuzz::Registrar registrar_##name(#name, &FuzzOne_##name);
 #endif
 
-#define VELMORA_FUZZ_TARGET(name)                                  \
-  static void FuzzOne_##name(const uint8_t* data, size_t size);    \
-  VELMORA_FUZZ_HOOK(name)                                          \
+#define VELMORA_FUZZ_TARGET(name)                               \
+  static void FuzzOne_##name(const uint8_t* data, size_t size); \
+  VELMORA_FUZZ_HOOK(name)                                       \
   static void FuzzOne_##name(const uint8_t* data, size_t size)

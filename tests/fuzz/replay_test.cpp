@@ -47,14 +47,17 @@ TEST_P(Replay, EverySavedInputRunsThrough) {
   for (const fs::path& input : inputs) {
     SCOPED_TRACE(input.string());
     std::ifstream in(input, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
     // A finding aborts the process (sanitizer report or failed property).
     target->entry(bytes.data(), bytes.size());
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Fuzz, Replay, ::testing::ValuesIn(TargetNames()),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
 TEST(ReplayFolders, EachFolderNamesATarget) {
   std::set<std::string> names;

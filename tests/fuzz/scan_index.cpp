@@ -18,8 +18,10 @@ VELMORA_FUZZ_TARGET(scan_index) {
   // Only folders inside the scan-log directory are kept: a scan folder starting "@/" in the
   // input names that directory, wherever this run keeps it.
   std::vector<uint8_t> bytes(data, data + size);
-  for (size_t at = 8; size >= 8 && at + sizeof(ScanIndexRecord) <= size; at += sizeof(ScanIndexRecord)) {
-    auto* folder = reinterpret_cast<char16_t*>(bytes.data() + at + offsetof(ScanIndexRecord, scan_folder));
+  for (size_t at = 8; size >= 8 && at + sizeof(ScanIndexRecord) <= size;
+       at += sizeof(ScanIndexRecord)) {
+    auto* folder =
+        reinterpret_cast<char16_t*>(bytes.data() + at + offsetof(ScanIndexRecord, scan_folder));
     if (folder[0] != u'@' || folder[1] != u'/') continue;
     std::u16string rest;
     for (size_t i = 1; i < 260 && folder[i] != 0; ++i) rest.push_back(folder[i]);
@@ -39,7 +41,8 @@ VELMORA_FUZZ_TARGET(scan_index) {
   ScanIndexRecord found{};
   (void)index.FindForImage("/images/card.img", &found);
   for (const ScanIndexRecord& record : index.Records()) {
-    (void)index.FindForPartition(record.disk_number, record.first_sector, record.sector_count, "/mnt/card", &found);
+    (void)index.FindForPartition(record.disk_number, record.first_sector, record.sector_count,
+                                 "/mnt/card", &found);
   }
   (void)index.CurrentFolder();
   std::string name;

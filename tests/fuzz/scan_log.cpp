@@ -12,7 +12,8 @@ using namespace velmora;
 VELMORA_FUZZ_TARGET(scan_log) {
   if (size < 4) return;
   const size_t relation_bytes = std::min<size_t>(data[0] | (data[1] << 8), size - 4);
-  const size_t directory_bytes = std::min<size_t>(data[2] | (data[3] << 8), size - 4 - relation_bytes);
+  const size_t directory_bytes =
+      std::min<size_t>(data[2] | (data[3] << 8), size - 4 - relation_bytes);
   const uint8_t* relation = data + 4;
   const uint8_t* directories = relation + relation_bytes;
   const uint8_t* log = directories + directory_bytes;
@@ -21,7 +22,8 @@ VELMORA_FUZZ_TARGET(scan_log) {
   fuzz::ClearScratch();
   const std::string folder = fuzz::ScratchDir() + "/";
   const std::string main = folder + "Fast_0_1";
-  if (!fuzz::WriteFile(main, log, log_bytes) || !fuzz::WriteFile(main + "_Relation", relation, relation_bytes) ||
+  if (!fuzz::WriteFile(main, log, log_bytes) ||
+      !fuzz::WriteFile(main + "_Relation", relation, relation_bytes) ||
       !fuzz::WriteFile(main + "_DirInfo", directories, directory_bytes)) {
     return;
   }

@@ -31,7 +31,8 @@ VELMORA_FUZZ_TARGET(signatures) {
     const int type = row->identify(context, buffer.data(), buffer.size());
     if (type != kNoSignatureType && row->length != nullptr) {
       (void)row->length(context, buffer.data(), buffer.size());
-      (void)CheckContentMatchesExtension(buffer.data(), buffer.size(), row->extension, &reader, 512, 0);
+      (void)CheckContentMatchesExtension(buffer.data(), buffer.size(), row->extension, &reader, 512,
+                                         0);
     }
     context.scratch.swap(scratch);
   }
