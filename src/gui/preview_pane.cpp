@@ -79,7 +79,8 @@ PreviewPane::PreviewPane(QWidget* root, app::LanguageSettings& language)
       slider_(Control<QSlider>(root, "MediaSlider")),
       time_(Control<QLabel>(root, "MediaTime")),
       state_(Control<QLabel>(root, "MediaState")) {
-  edit_->viewport()->installEventFilter(this);
+  viewport_ = edit_->viewport();
+  viewport_->installEventFilter(this);
   media_panel_->hide();
   info_->hide();
   connect(play_, &QAbstractButton::clicked, this, [this] {
@@ -185,7 +186,7 @@ void PreviewPane::FitPicture() {
 }
 
 bool PreviewPane::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == edit_->viewport() && event->type() == QEvent::Resize && !picture_.isNull()) {
+  if (watched == viewport_ && event->type() == QEvent::Resize && !picture_.isNull()) {
     FitPicture();
   }
   return QObject::eventFilter(watched, event);

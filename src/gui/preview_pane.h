@@ -61,6 +61,9 @@ class PreviewPane : public QObject {
 
   app::LanguageSettings& language_;
   QTextEdit* edit_;
+  // The text view's viewport as it was when the filter went on: compared by address, so
+  // events during the view's own destruction never call into the half-destroyed view.
+  QObject* viewport_ = nullptr;
   QLabel* info_;
   QWidget* media_panel_;
   QWidget* media_view_;
