@@ -178,18 +178,19 @@ TEST_F(FileTypeRecoveryTest, RecoverFileWritesExactlyTheCarvedBytes) {
   EXPECT_EQ(FileBytes(out_dir_ + "/sub/dir/30(1).png"), png);
 }
 
-// A file written in two pieces with 12 foreign sectors between, the first piece `cut` bytes
+// A file written in two pieces with `gap` foreign sectors between, the first piece `cut` bytes
 // long: its own offsets (and a CRC or a stream that inflates to its end) place the second
 // piece, the walker goes on into the foreign sectors, the second piece is never carved again,
 // and the copy leaves the gap out.
 void ExpectBackWhole(CFileTypeRecovery& engine, const std::string& out_dir,
-                     const std::vector<uint8_t>& file, size_t cut, const std::string& filter) {
+                     const std::vector<uint8_t>& file, size_t cut, const std::string& filter,
+                     uint64_t gap = 12) {
   ASSERT_GT(file.size(), cut);
   const uint64_t first_sectors = cut / 512;
-  PlantedImage image(40 + file.size() / 512 + 60, 12);
+  PlantedImage image(40 + file.size() / 512 + 60 + gap, 12);
   image.Plant(10, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(cut)));
-  image.Plant(10 + first_sectors + 12, std::vector<uint8_t>(file.begin() + static_cast<long>(cut),
-                                                            file.end()));
+  image.Plant(10 + first_sectors + gap, std::vector<uint8_t>(file.begin() + static_cast<long>(cut),
+                                                             file.end()));
   SectorReader* reader = image.Open();
   ASSERT_NE(reader, nullptr);
   ScanIndex::Instance().NewScanFolder();
@@ -205,13 +206,14 @@ void ExpectBackWhole(CFileTypeRecovery& engine, const std::string& out_dir,
   ASSERT_EQ(carve(10, &skip), kSuccess) << filter;
   EXPECT_EQ(skip, first_sectors);
   uint64_t again = 0;
-  EXPECT_EQ(carve(10 + first_sectors + 12, &again), kErrInvalidParameter);
+  EXPECT_EQ(carve(10 + first_sectors + gap, &again), kErrInvalidParameter);
   ScanRecordList records;
   engine.GetFilesByType(filter, &records);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].size, file.size());
   const std::string target =
-      out_dir + "/" + std::to_string(cut) + "-" + std::to_string(file.size()) + filter.substr(1, 4);
+      out_dir + "/" + std::to_string(cut) + "-" + std::to_string(gap) + "-" +
+      std::to_string(file.size()) + filter.substr(1, 4);
   ASSERT_EQ(engine.RecoverFile(records[0], target, 0), kSuccess);
   EXPECT_EQ(FileBytes(target), file) << filter;
 }
@@ -243,6 +245,83 @@ TEST_F(FileTypeRecoveryTest, PdfInTwoPiecesComesBackWhole) {
   for (size_t cut : {pdf.size() / 5 / 512 * 512, pdf.size() / 2 / 512 * 512,
                      pdf.size() * 4 / 5 / 512 * 512}) {
     ExpectBackWhole(engine_, out_dir_, pdf, cut, "*.pdf|");
+  }
+}
+
+// A clip made by ffmpeg with its movie box after the media data, or first (faststart).
+std::vector<uint8_t> MakeClip(const std::string& extension, bool faststart) {
+  const std::string dir = testing::MakeTempDir("clip");
+  const int made = testing::RunCommand(
+      "cd " + dir + " && ffmpeg -loglevel error -f lavfi -i testsrc=duration=3:size=192x128:rate=12"
+      " -f lavfi -i sine=frequency=330:duration=3 -c:v libx264 -c:a aac " +
+      (faststart ? "-movflags +faststart " : "") + "out." + extension);
+  std::vector<uint8_t> clip = made == 0 ? FileBytes(dir + "/out." + extension)
+                                        : std::vector<uint8_t>{};
+  testing::RemoveTree(dir);
+  return clip;
+}
+
+TEST_F(FileTypeRecoveryTest, MovieInTwoPiecesComesBackWhole) {
+  if (!testing::ToolAvailable("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  for (bool faststart : {false, true}) {
+    for (const char* extension : {"mp4", "mov"}) {
+      const std::vector<uint8_t> clip = MakeClip(extension, faststart);
+      ASSERT_GT(clip.size(), 20000u);
+      const std::string filter = std::string("*.") + extension + "|";
+      // Inside the media data, early and late; one foreign sector, and many.
+      for (size_t cut : {clip.size() / 3 / 512 * 512, clip.size() * 3 / 4 / 512 * 512}) {
+        for (uint64_t gap : {1, 300}) {
+          SCOPED_TRACE(filter + " faststart " + std::to_string(faststart) + " cut " +
+                       std::to_string(cut) + " gap " + std::to_string(gap));
+          ScanIndex::ResetInstance();
+          CFileTypeRecovery engine;
+          ExpectBackWhole(engine, out_dir_ + (faststart ? "/fast" : "/slow"), clip, cut, filter,
+                          gap);
+        }
+      }
+    }
+  }
+}
+
+// Damaged movies in two pieces give what they gave before (the box chain or the scan), never
+// a joined file: the second piece cut short, chunk tables that lie or point past the end.
+TEST(MoviePiecesTest, DamagedMoviesAreNotJoined) {
+  if (!testing::ToolAvailable("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  for (bool faststart : {false, true}) {
+    std::vector<uint8_t> clip = MakeClip("mp4", faststart);
+    ASSERT_GT(clip.size(), 20000u);
+    const size_t cut = clip.size() / 2 / 512 * 512;
+    const std::string_view text(reinterpret_cast<const char*>(clip.data()), clip.size());
+    const size_t table = text.find("stco");
+    ASSERT_NE(table, std::string_view::npos);
+    std::vector<std::vector<uint8_t>> variants;
+    variants.push_back(std::vector<uint8_t>(clip.begin(), clip.end() - 9000));
+    for (uint32_t lie : {0xFFFFFF00u, 0u, 16u}) {  // past the end, before the data, overlapping
+      std::vector<uint8_t> changed = clip;
+      for (size_t entry = table + 12; entry < table + 12 + 4 * 3; entry += 4) {
+        for (int i = 0; i < 4; ++i) changed[entry + i] = static_cast<uint8_t>(lie >> (24 - 8 * i));
+      }
+      variants.push_back(changed);
+    }
+    // A chunk table whose entry count runs far past the box.
+    variants.push_back(clip);
+    variants.back()[table + 8] = 0x7F;
+    for (const auto& variant : variants) {
+      PlantedImage image(40 + variant.size() / 512 + 80, 5);
+      image.Plant(10, std::vector<uint8_t>(variant.begin(), variant.begin() + cut));
+      image.Plant(10 + cut / 512 + 7, std::vector<uint8_t>(variant.begin() + cut, variant.end()));
+      ASSERT_NE(image.Open(), nullptr);
+      SectorReader source;
+      ASSERT_EQ(OpenImageFile(&source, image.Path()), kSuccess);
+      CarveContext context = CarveContext::ForMeasuring();
+      CarveResult result;
+      ASSERT_EQ(IdentifyAndMeasure(context, 512, &source, image.SectorData(10), 512, 10, {},
+                                   &result),
+                kSuccess);
+      EXPECT_EQ(result.gap_bytes, 0u);
+      EXPECT_EQ(result.first_piece_bytes, 0u);
+      EXPECT_TRUE(context.second_pieces.empty());
+    }
   }
 }
 
