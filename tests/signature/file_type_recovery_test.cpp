@@ -283,10 +283,56 @@ TEST_F(FileTypeRecoveryTest, MovieInTwoPiecesComesBackWhole) {
   }
 }
 
-// Damaged movies in two pieces give what they gave before (the box chain or the scan), never
-// a joined file: the second piece cut short, chunk tables that lie or point past the end.
-TEST(MoviePiecesTest, DamagedMoviesAreNotJoined) {
-  if (!testing::ToolAvailable("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+TEST_F(FileTypeRecoveryTest, JpegInTwoPiecesComesBackWhole) {
+  if (!testing::ToolAvailable("convert")) GTEST_SKIP() << "ImageMagick is not installed";
+  int made = 0;
+  for (const char* options : {"", "-sampling-factor 1x1 -quality 97", "-colorspace Gray"}) {
+    const std::string dir = testing::MakeTempDir("picture");
+    ASSERT_EQ(testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 5 " +
+                                  options + " p.jpg"),
+              0);
+    const std::vector<uint8_t> picture = FileBytes(dir + "/p.jpg");
+    testing::RemoveTree(dir);
+    ASSERT_GT(picture.size(), 20000u);
+    for (size_t cut : {picture.size() / 4 / 512 * 512, picture.size() * 2 / 3 / 512 * 512}) {
+      for (uint64_t gap : {1, 200}) {
+        SCOPED_TRACE(std::string(options) + " cut " + std::to_string(cut) + " gap " +
+                     std::to_string(gap));
+        ScanIndex::ResetInstance();
+        CFileTypeRecovery engine;
+        ExpectBackWhole(engine, out_dir_ + "/" + std::to_string(made), picture, cut, "*.jpg|",
+                        gap);
+      }
+    }
+    ++made;
+  }
+}
+
+// Planted in two pieces with 7 foreign sectors between, the first `cut` bytes long: carved as
+// one piece, whatever length the old rules give.
+void ExpectNotJoined(const std::vector<uint8_t>& file, size_t cut) {
+  PlantedImage image(40 + file.size() / 512 + 80, 5);
+  image.Plant(10, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(cut)));
+  image.Plant(10 + cut / 512 + 7,
+              std::vector<uint8_t>(file.begin() + static_cast<long>(cut), file.end()));
+  ASSERT_NE(image.Open(), nullptr);
+  SectorReader source;
+  ASSERT_EQ(OpenImageFile(&source, image.Path()), kSuccess);
+  CarveContext context = CarveContext::ForMeasuring();
+  CarveResult result;
+  ASSERT_EQ(IdentifyAndMeasure(context, 512, &source, image.SectorData(10), 512, 10, {}, &result),
+            kSuccess);
+  EXPECT_EQ(result.gap_bytes, 0u);
+  EXPECT_EQ(result.first_piece_bytes, 0u);
+  EXPECT_TRUE(context.second_pieces.empty());
+}
+
+// Damaged files in two pieces are never joined: the second piece cut short, chunk tables that
+// lie or point past the end, a picture whose frame promises more MCUs than its data holds.
+TEST(PiecesTest, DamagedFilesAreNotJoined) {
+  if (!testing::ToolAvailable("ffmpeg") || !testing::ToolAvailable("convert")) {
+    GTEST_SKIP() << "ffmpeg or ImageMagick is not installed";
+  }
   for (bool faststart : {false, true}) {
     std::vector<uint8_t> clip = MakeClip("mp4", faststart);
     ASSERT_GT(clip.size(), 20000u);
@@ -294,35 +340,30 @@ TEST(MoviePiecesTest, DamagedMoviesAreNotJoined) {
     const std::string_view text(reinterpret_cast<const char*>(clip.data()), clip.size());
     const size_t table = text.find("stco");
     ASSERT_NE(table, std::string_view::npos);
-    std::vector<std::vector<uint8_t>> variants;
-    variants.push_back(std::vector<uint8_t>(clip.begin(), clip.end() - 9000));
+    ExpectNotJoined(std::vector<uint8_t>(clip.begin(), clip.end() - 9000), cut);
     for (uint32_t lie : {0xFFFFFF00u, 0u, 16u}) {  // past the end, before the data, overlapping
       std::vector<uint8_t> changed = clip;
       for (size_t entry = table + 12; entry < table + 12 + 4 * 3; entry += 4) {
         for (int i = 0; i < 4; ++i) changed[entry + i] = static_cast<uint8_t>(lie >> (24 - 8 * i));
       }
-      variants.push_back(changed);
+      ExpectNotJoined(changed, cut);
     }
     // A chunk table whose entry count runs far past the box.
-    variants.push_back(clip);
-    variants.back()[table + 8] = 0x7F;
-    for (const auto& variant : variants) {
-      PlantedImage image(40 + variant.size() / 512 + 80, 5);
-      image.Plant(10, std::vector<uint8_t>(variant.begin(), variant.begin() + cut));
-      image.Plant(10 + cut / 512 + 7, std::vector<uint8_t>(variant.begin() + cut, variant.end()));
-      ASSERT_NE(image.Open(), nullptr);
-      SectorReader source;
-      ASSERT_EQ(OpenImageFile(&source, image.Path()), kSuccess);
-      CarveContext context = CarveContext::ForMeasuring();
-      CarveResult result;
-      ASSERT_EQ(IdentifyAndMeasure(context, 512, &source, image.SectorData(10), 512, 10, {},
-                                   &result),
-                kSuccess);
-      EXPECT_EQ(result.gap_bytes, 0u);
-      EXPECT_EQ(result.first_piece_bytes, 0u);
-      EXPECT_TRUE(context.second_pieces.empty());
-    }
+    clip[table + 8] = 0x7F;
+    ExpectNotJoined(clip, cut);
   }
+  const std::string dir = testing::MakeTempDir("picture");
+  ASSERT_EQ(testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 9 p.jpg"),
+            0);
+  std::vector<uint8_t> picture = FileBytes(dir + "/p.jpg");
+  testing::RemoveTree(dir);
+  const size_t cut = picture.size() / 2 / 512 * 512;
+  ExpectNotJoined(std::vector<uint8_t>(picture.begin(), picture.end() - 3000), cut);
+  const std::string_view text(reinterpret_cast<const char*>(picture.data()), picture.size());
+  const size_t frame = text.find("\xFF\xC0");
+  ASSERT_NE(frame, std::string_view::npos);
+  picture[frame + 5] += 1;  // 256 rows more than the data holds
+  ExpectNotJoined(picture, cut);
 }
 
 TEST_F(FileTypeRecoveryTest, RecoverFileReportsReadFaultForALocationPastTheSource) {

@@ -37,13 +37,8 @@ struct Box {
   std::string_view type;
 };
 
-// Offsets of the file as written: bytes from `cut` on lie `gap` bytes further on.
-struct Mapping {
-  uint64_t cut;
-  uint64_t gap;
-  uint64_t Physical(uint64_t logical) const { return logical < cut ? logical : logical + gap; }
-};
-constexpr Mapping kStraight{UINT64_MAX, 0};
+using Mapping = PieceMapping;
+constexpr Mapping kStraight = kInOnePiece;
 
 std::optional<Box> BoxAt(FileView& file, uint64_t at) {
   const ByteView head = file.Bytes(at, 8);

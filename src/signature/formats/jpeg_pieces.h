@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "signature/carve_context.h"
+#include "signature/formats/zip_pieces.h"
+
+namespace velmora::formats {
+
+struct JpegPieces {
+  TwoPieces pieces;
+  uint64_t length;  // the picture's own bytes up to its end of image, the gap left out
+};
+
+// Outcome of decoding a baseline JPEG's entropy-coded data as its tables say.
+struct JpegDecode {
+  bool decodable = false;  // a single-scan Huffman picture this decoder follows
+  bool clean = false;      // every MCU decoded, restart markers in order, end of image after
+  uint64_t end = 0;        // clean: the byte after the end-of-image marker
+};
+
+// Decodes the picture starting at the context's start sector, read through `map`.
+JpegDecode DecodeJpeg(const CarveContext& context, const PieceMapping& map, uint64_t cap);
+
+// A baseline JPEG whose entropy-coded data goes wrong at a sector boundary and goes on, some
+// whole sectors later, to decode cleanly to its end of image with the frame's number of MCUs.
+// Nothing unless exactly one cut and one gap do.
+std::optional<JpegPieces> FindJpegPieces(const CarveContext& context, uint64_t cap);
+
+}  // namespace velmora::formats
