@@ -1,7 +1,14 @@
 #include "signature/formats/jpeg_pieces.h"
 
+// clang-format off
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
 #include <algorithm>
 #include <array>
+#include <csetjmp>
 #include <cstdlib>
 #include <vector>
 
@@ -375,6 +382,66 @@ Run Decode(BitReader& reader, const Frame& frame, Resume from, std::vector<Resum
   return run;
 }
 
+struct DecoderErrors {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+  int warnings = 0;
+};
+
+[[noreturn]] void OnDecoderError(j_common_ptr info) {
+  std::longjmp(reinterpret_cast<DecoderErrors*>(info->err)->jump, 1);
+}
+
+void OnDecoderMessage(j_common_ptr info, int level) {
+  if (level < 0) ++reinterpret_cast<DecoderErrors*>(info->err)->warnings;
+}
+
+// The whole picture through libjpeg: every scanline, no corrupt-data warning.
+bool DecodesCleanly(const std::vector<uint8_t>& picture) {
+  jpeg_decompress_struct info{};
+  DecoderErrors errors;
+  std::vector<JSAMPLE> row;
+  info.err = jpeg_std_error(&errors.base);
+  errors.base.error_exit = OnDecoderError;
+  errors.base.emit_message = OnDecoderMessage;
+  jpeg_create_decompress(&info);
+  if (setjmp(errors.jump) != 0) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_mem_src(&info, picture.data(), static_cast<unsigned long>(picture.size()));
+  bool clean = false;
+  if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK) {
+    info.dct_method = JDCT_IFAST;
+    jpeg_start_decompress(&info);
+    row.resize(static_cast<size_t>(info.output_width) * info.output_components);
+    while (info.output_scanline < info.output_height && errors.warnings == 0) {
+      JSAMPROW rows[1] = {row.data()};
+      if (jpeg_read_scanlines(&info, rows, 1) != 1) break;
+    }
+    clean = info.output_scanline == info.output_height && errors.warnings == 0;
+    if (clean) jpeg_finish_decompress(&info);
+    clean = clean && errors.warnings == 0;
+  }
+  jpeg_destroy_decompress(&info);
+  return clean;
+}
+
+// The picture's `length` own bytes read through `map`; empty when a read fails.
+std::vector<uint8_t> JoinedBytes(FileView& file, const PieceMapping& map, uint64_t length) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(static_cast<size_t>(length));
+  for (uint64_t at = 0; at < length;) {
+    uint64_t count = std::min<uint64_t>(length - at, FileView::kMaxSpan);
+    if (at < map.cut) count = std::min(count, map.cut - at);
+    const ByteView part = file.Bytes(map.Physical(at), static_cast<size_t>(count));
+    if (part.empty()) return {};
+    bytes.insert(bytes.end(), part.data(), part.data() + part.size());
+    at += count;
+  }
+  return bytes;
+}
+
 Resume StartOf(const Frame& frame) {
   Resume start;
   start.bits.pos = frame.data_start;
@@ -426,6 +493,9 @@ std::optional<JpegPieces> FindJpegPieces(const CarveContext& context, uint64_t c
     }
   }
   if (solutions != 1) return std::nullopt;
+  // The same judged by a full decoder.
+  const PieceMapping map{found->pieces.first_piece_bytes, found->pieces.gap_bytes};
+  if (!DecodesCleanly(JoinedBytes(file, map, found->length))) return std::nullopt;
   return found;
 }
 
