@@ -20,7 +20,7 @@ namespace velmora::formats {
 namespace {
 
 constexpr uint64_t kMostGap = 8ull * 1024 * 1024;
-constexpr int kMostCuts = 8;
+constexpr int kMostCuts = 3;
 constexpr uint64_t kMostMcus = 4'000'000;
 constexpr int kMostSegments = 1024;
 constexpr int kFastBits = 9;
@@ -69,6 +69,8 @@ struct Component {
   uint8_t v = 1;
   uint8_t dc = 0;
   uint8_t ac = 0;
+  uint8_t quantiser = 0;
+  int32_t most_dc = 2048;  // largest quantised DC value the picture can hold
 };
 
 struct Frame {
@@ -79,6 +81,7 @@ struct Frame {
   uint64_t data_start = 0;
   std::array<Huffman, 4> dc;
   std::array<Huffman, 4> ac;
+  std::array<uint16_t, 4> dc_step{};  // first entry of each quantisation table
 };
 
 // The headers up to the start of scan of a single-scan baseline or extended Huffman picture.
@@ -111,6 +114,7 @@ std::optional<Frame> ReadFrame(FileView& file) {
         const uint8_t sampling = *body.U8(7 + 3u * i);
         Component c;
         c.id = *body.U8(6 + 3u * i);
+        c.quantiser = *body.U8(8 + 3u * i) & 3;
         c.h = sampling >> 4;
         c.v = sampling & 15;
         if (c.h == 0 || c.h > 4 || c.v == 0 || c.v > 4) return std::nullopt;
@@ -118,6 +122,20 @@ std::optional<Frame> ReadFrame(FileView& file) {
       }
     } else if ((code >= 0xC2 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC)) {
       return std::nullopt;  // progressive, lossless or arithmetic-coded
+    } else if (code == 0xDB) {
+      for (size_t p = 0; p < body.size();) {
+        const uint8_t which = *body.U8(p);
+        const size_t entry = (which >> 4) == 0 ? 1 : 2;
+        std::optional<uint32_t> step;
+        if (entry == 1) {
+          if (const auto byte = body.U8(p + 1)) step = *byte;
+        } else if (const auto word = body.Be16(p + 1)) {
+          step = *word;
+        }
+        if ((which & 15) > 3 || !step || !body.Has(p + 1, 64 * entry)) return std::nullopt;
+        frame.dc_step[which & 15] = static_cast<uint16_t>(*step);
+        p += 1 + 64 * entry;
+      }
     } else if (code == 0xC4) {
       for (size_t p = 0; p < body.size();) {
         const auto klass = body.U8(p);
@@ -155,7 +173,10 @@ std::optional<Frame> ReadFrame(FileView& file) {
       }
       uint8_t most_h = 1;
       uint8_t most_v = 1;
-      for (const Component& c : frame.components) {
+      for (Component& c : frame.components) {
+        // An 8-bit picture's DC coefficient lies within ±1024 before quantisation.
+        const int32_t step = frame.dc_step[c.quantiser];
+        if (step != 0) c.most_dc = 1024 / step + 2;
         most_h = std::max(most_h, c.h);
         most_v = std::max(most_v, c.v);
       }
@@ -327,8 +348,7 @@ bool Block(BitReader& reader, const Frame& frame, const Component& c, int32_t* p
   int32_t diff = static_cast<int32_t>(*dc_bits);
   if (*dc_size != 0 && diff < (1 << (*dc_size - 1))) diff -= (1 << *dc_size) - 1;
   *prediction += diff;
-  // An 8-bit picture's quantised DC value stays within ±1024.
-  if (std::abs(*prediction) > 2048) return false;
+  if (std::abs(*prediction) > c.most_dc) return false;
   for (int k = 1; k < 64;) {
     const auto run_size = reader.Symbol(frame.ac[c.ac]);
     if (!run_size) return false;
