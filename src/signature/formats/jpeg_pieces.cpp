@@ -492,31 +492,26 @@ std::optional<JpegPieces> FindJpegPieces(const CarveContext& context, uint64_t c
   if (whole.clean || resumes.empty()) return std::nullopt;
 
   // The cut lies at a sector boundary before the point where the data went wrong; the
-  // nearest boundaries first.
-  std::optional<JpegPieces> found;
-  int solutions = 0;
+  // nearest boundaries and the smallest gaps first. Data that decodes cleanly to the end of
+  // image with the frame's number of MCUs at a second place would be the same bytes again.
   uint64_t cut = whole.examined / sector * sector;
-  for (int tried = 0; tried < kMostCuts && cut > frame->data_start && solutions < 2;
-       ++tried, cut -= sector) {
+  for (int tried = 0; tried < kMostCuts && cut > frame->data_start; ++tried, cut -= sector) {
     // The last MCU whose bytes all lie before the cut.
     auto resume = std::upper_bound(resumes.begin(), resumes.end(), cut,
                                    [](uint64_t c, const Resume& r) { return c < r.bits.Examined(); });
     if (resume == resumes.begin()) break;
     --resume;
-    for (uint64_t gap = sector; gap <= kMostGap && cut + gap < file.limit() && solutions < 2;
-         gap += sector) {
-      BitReader joined(file, far, PieceMapping{cut, gap});
+    for (uint64_t gap = sector; gap <= kMostGap && cut + gap < file.limit(); gap += sector) {
+      const PieceMapping map{cut, gap};
+      BitReader joined(file, far, map);
       const Run run = Decode(joined, *frame, *resume, nullptr);
       if (!run.clean || run.end <= cut) continue;
-      ++solutions;
-      found = JpegPieces{TwoPieces{cut, gap}, run.end};
+      // The same judged by a full decoder.
+      if (!DecodesCleanly(JoinedBytes(file, map, run.end))) return std::nullopt;
+      return JpegPieces{TwoPieces{cut, gap}, run.end};
     }
   }
-  if (solutions != 1) return std::nullopt;
-  // The same judged by a full decoder.
-  const PieceMapping map{found->pieces.first_piece_bytes, found->pieces.gap_bytes};
-  if (!DecodesCleanly(JoinedBytes(file, map, found->length))) return std::nullopt;
-  return found;
+  return std::nullopt;
 }
 
 }  // namespace velmora::formats

@@ -24,8 +24,8 @@ struct JpegDecode {
 JpegDecode DecodeJpeg(const CarveContext& context, const PieceMapping& map, uint64_t cap);
 
 // A baseline JPEG whose entropy-coded data goes wrong at a sector boundary and goes on, some
-// whole sectors later, to decode cleanly to its end of image with the frame's number of MCUs.
-// Nothing unless exactly one cut and one gap do.
+// whole sectors later, to decode cleanly to its end of image with the frame's number of MCUs
+// (checked again by libjpeg). Nothing when no cut and gap near the failure do.
 std::optional<JpegPieces> FindJpegPieces(const CarveContext& context, uint64_t cap);
 
 }  // namespace velmora::formats
