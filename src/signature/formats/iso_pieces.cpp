@@ -168,7 +168,10 @@ bool AddTrack(ByteView trak, std::vector<Sample>* samples) {
 
   const uint32_t fixed = *stsz.Be32(4);
   const uint32_t count = *stsz.Be32(8);
-  if (count > kMostSamples || (fixed == 0 && stsz.size() < 12 + uint64_t{count} * 4)) return false;
+  if (count > kMostSamples - samples->size() ||
+      (fixed == 0 && stsz.size() < 12 + uint64_t{count} * 4)) {
+    return false;
+  }
   const uint32_t chunks = *offsets.Be32(4);
   if (offsets.size() < 8 + uint64_t{chunks} * (wide ? 8 : 4)) return false;
   const uint32_t runs = *stsc.Be32(4);

@@ -21,7 +21,7 @@ namespace {
 
 constexpr uint64_t kMostGap = 8ull * 1024 * 1024;
 constexpr int kMostCuts = 3;
-constexpr uint64_t kMostMcus = 4'000'000;
+constexpr uint64_t kMostMcus = 1'000'000;
 constexpr int kMostSegments = 1024;
 constexpr int kFastBits = 9;
 constexpr int kNoMarker = -1;
@@ -46,6 +46,7 @@ bool BuildHuffman(ByteView counts, ByteView values, Huffman* table) {
     table->mincode[length] = code;
     table->maxcode[length] = count == 0 ? -1 : code + count - 1;
     for (int i = 0; i < count; ++i, ++code, ++index) {
+      if (code >= (1 << length)) return false;  // more codes than the length allows
       if (length <= kFastBits) {
         const int shift = kFastBits - length;
         for (int fill = 0; fill < (1 << shift); ++fill) {
@@ -54,7 +55,6 @@ bool BuildHuffman(ByteView counts, ByteView values, Huffman* table) {
         }
       }
     }
-    if (code > (1 << length)) return false;  // more codes than the length allows
     code <<= 1;
   }
   table->maxcode[17] = INT32_MAX;
@@ -469,15 +469,6 @@ Resume StartOf(const Frame& frame) {
 }
 
 }  // namespace
-
-JpegDecode DecodeJpeg(const CarveContext& context, const PieceMapping& map, uint64_t cap) {
-  FileView file(context, cap + (map.cut == UINT64_MAX ? 0 : map.gap));
-  const auto frame = ReadFrame(file);
-  if (!frame) return {};
-  BitReader reader(file, file, map);
-  const Run run = Decode(reader, *frame, StartOf(*frame), nullptr);
-  return {true, run.clean, run.end};
-}
 
 std::optional<JpegPieces> FindJpegPieces(const CarveContext& context, uint64_t cap) {
   const uint64_t sector = static_cast<uint64_t>(context.sector_size);

@@ -13,16 +13,6 @@ struct JpegPieces {
   uint64_t length;  // the picture's own bytes up to its end of image, the gap left out
 };
 
-// Outcome of decoding a baseline JPEG's entropy-coded data as its tables say.
-struct JpegDecode {
-  bool decodable = false;  // a single-scan Huffman picture this decoder follows
-  bool clean = false;      // every MCU decoded, restart markers in order, end of image after
-  uint64_t end = 0;        // clean: the byte after the end-of-image marker
-};
-
-// Decodes the picture starting at the context's start sector, read through `map`.
-JpegDecode DecodeJpeg(const CarveContext& context, const PieceMapping& map, uint64_t cap);
-
 // A baseline JPEG whose entropy-coded data goes wrong at a sector boundary and goes on, some
 // whole sectors later, to decode cleanly to its end of image with the frame's number of MCUs
 // (checked again by libjpeg). Nothing when no cut and gap near the failure do.
