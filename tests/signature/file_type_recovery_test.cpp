@@ -361,7 +361,12 @@ TEST(PiecesTest, DamagedFilesAreNotJoined) {
   ExpectNotJoined(std::vector<uint8_t>(picture.begin(), picture.end() - 3000), cut);
   const std::string_view text(reinterpret_cast<const char*>(picture.data()), picture.size());
   const size_t frame = text.find("\xFF\xC0");
+  const size_t table = text.find("\xFF\xC4");
   ASSERT_NE(frame, std::string_view::npos);
+  ASSERT_NE(table, std::string_view::npos);
+  std::vector<uint8_t> overfull = picture;
+  overfull[table + 5] = 3;  // three one-bit codes: more than a prefix code can hold
+  ExpectNotJoined(overfull, cut);
   picture[frame + 5] += 1;  // 256 rows more than the data holds
   ExpectNotJoined(picture, cut);
 }

@@ -12,7 +12,7 @@ namespace velmora::formats {
 
 namespace {
 
-constexpr uint64_t kMostGap = 64ull * 1024 * 1024;
+constexpr uint64_t kMostGap = 32ull * 1024 * 1024;
 constexpr uint64_t kMostMovieBox = 32ull * 1024 * 1024;
 constexpr size_t kMostSamples = 4'000'000;
 constexpr size_t kMostCutsTried = 4096;
@@ -228,6 +228,16 @@ std::optional<std::vector<Sample>> ReadSamples(FileView& file, uint64_t movie_at
 
 bool Checkable(const Sample& s) { return s.kind == Kind::kAvc || s.kind == Kind::kHevc; }
 
+// Media data that begins with a NAL length and header, as H.264 and HEVC samples do: only
+// then can its samples tell where a gap lies, so only then is the movie box looked for.
+bool OpensLikeNalSamples(FileView& file, uint64_t media_data) {
+  const ByteView head = file.Bytes(media_data, 5);
+  if (head.empty()) return false;
+  const uint32_t length = *head.Be32(0);
+  const uint8_t header = *head.U8(4);
+  return length != 0 && length < (1u << 26) && (header & 0x80) == 0 && (header & 0x1F) != 0;
+}
+
 // The one sector boundary in (`low`, `high`] where the data can be cut so that every checkable
 // sample holds, the gap being `gap`; nothing when none or more than one does.
 std::optional<uint64_t> FindCut(FileView& file, const std::vector<Sample>& samples, uint64_t gap,
@@ -355,7 +365,7 @@ std::optional<IsoPieces> FindIsoMediaPieces(const CarveContext& context, uint64_
       if (!Holds(file, Mapping{0, gap}, *last)) continue;
       consider(*samples, gap, media_data, media_end, tail_end(media_end + gap, gap));
     }
-  } else if (!movie && broke && at == media_end) {
+  } else if (!movie && broke && at == media_end && OpensLikeNalSamples(file, media_data)) {
     // Movie box after the media data: it stands one gap further on than the sizes say.
     for (uint64_t gap = sector; gap <= kMostGap && solutions < 2; gap += sector) {
       const ByteView head = file.Bytes(media_end + gap, 8);

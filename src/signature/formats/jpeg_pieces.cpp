@@ -477,14 +477,14 @@ std::optional<JpegPieces> FindJpegPieces(const CarveContext& context, uint64_t c
   const auto frame = ReadFrame(file);
   if (!frame) return std::nullopt;
   std::vector<Resume> resumes;
-  FileView far(context, file.limit());
-  BitReader straight(file, far, kInOnePiece);
+  BitReader straight(file, file, kInOnePiece);
   const Run whole = Decode(straight, *frame, StartOf(*frame), &resumes);
   if (whole.clean || resumes.empty()) return std::nullopt;
 
   // The cut lies at a sector boundary before the point where the data went wrong; the
   // nearest boundaries and the smallest gaps first. Data that decodes cleanly to the end of
   // image with the frame's number of MCUs at a second place would be the same bytes again.
+  FileView far(context, file.limit());
   uint64_t cut = whole.examined / sector * sector;
   for (int tried = 0; tried < kMostCuts && cut > frame->data_start; ++tried, cut -= sector) {
     // The last MCU whose bytes all lie before the cut.
