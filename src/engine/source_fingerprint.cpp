@@ -26,6 +26,25 @@ void HashValue(EVP_MD_CTX* context, uint64_t value) {
   EVP_DigestUpdate(context, bytes, sizeof(bytes));
 }
 
+// Reads `buffer` from `offset` sector by sector from `from` on, leaving zeros where a
+// sector fails; returns the bytes that could not be read.
+uint64_t ReadSectorsAround(platform::FileHandle handle, uint64_t offset, size_t from,
+                           std::vector<uint8_t>* buffer) {
+  constexpr size_t kSector = 512;
+  uint64_t unreadable = 0;
+  for (size_t at = from - from % kSector; at < buffer->size(); at += kSector) {
+    const size_t length = std::min(kSector, buffer->size() - at);
+    size_t got = 0;
+    if (platform::ReadAt(handle, buffer->data() + at, length, offset + at, &got) != kSuccess ||
+        got != length) {
+      std::fill(buffer->begin() + static_cast<std::ptrdiff_t>(at),
+                buffer->begin() + static_cast<std::ptrdiff_t>(at + length), 0);
+      unreadable += length;
+    }
+  }
+  return unreadable;
+}
+
 }  // namespace
 
 std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offset,
@@ -44,7 +63,14 @@ std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offse
     const uint64_t length = std::min<uint64_t>(range.length, region_bytes - range.offset);
     buffer.assign(static_cast<size_t>(length), 0);
     size_t got = 0;
-    platform::ReadAt(handle, buffer.data(), buffer.size(), region_offset + range.offset, &got);
+    const int read =
+        platform::ReadAt(handle, buffer.data(), buffer.size(), region_offset + range.offset, &got);
+    if (read != kSuccess && got < buffer.size()) {
+      // A failing medium: the sectors that do read still tell it apart, the others by place.
+      const uint64_t unreadable = ReadSectorsAround(handle, region_offset + range.offset, got, &buffer);
+      if (unreadable < buffer.size()) got = buffer.size();
+      HashValue(context.get(), unreadable);
+    }
     any = any || got > 0;
     // What could not be read counts by its length only.
     HashValue(context.get(), range.offset);
