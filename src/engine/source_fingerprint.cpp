@@ -28,7 +28,7 @@ void HashValue(EVP_MD_CTX* context, uint64_t value) {
 
 }  // namespace
 
-std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offset,
+std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
                               uint64_t region_bytes, uint64_t write_time,
                               const std::vector<FingerprintRange>& ranges) {
   std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
@@ -44,7 +44,11 @@ std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offse
     const uint64_t length = std::min<uint64_t>(range.length, region_bytes - range.offset);
     buffer.assign(static_cast<size_t>(length), 0);
     size_t got = 0;
-    platform::ReadAt(handle, buffer.data(), buffer.size(), region_offset + range.offset, &got);
+    const uint64_t at = region_offset + range.offset;
+    if (at < source.Size()) {
+      source.ReadAt(at, buffer.data(), static_cast<size_t>(std::min<uint64_t>(length, source.Size() - at)),
+                    &got);
+    }
     any = any || got > 0;
     // What could not be read counts by its length only.
     HashValue(context.get(), range.offset);
