@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 #include <vector>
 #endif
 
@@ -55,6 +56,14 @@ class EwfSource final : public ByteSource {
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
+    // A chunk whose checksum fails arrives filled in; the library lists it as an error, and
+    // the bytes from there on count as unread, like a bad sector's.
+    CollectChecksumErrors();
+    for (const auto& [start, end] : bad_) {
+      if (end > offset && start < offset + done) {
+        done = start > offset ? static_cast<size_t>(start - offset) : 0;
+      }
+    }
     if (got) *got = done;
     return done == length ? kSuccess : kErrReadFault;
   }
@@ -62,6 +71,20 @@ class EwfSource final : public ByteSource {
   std::string KindName() const override { return "EWF"; }
 
  private:
+  void CollectChecksumErrors() {
+    uint32_t errors = 0;
+    if (libewf_handle_get_number_of_checksum_errors(handle_, &errors, nullptr) != 1) return;
+    for (; known_errors_ < errors; ++known_errors_) {
+      uint64_t sector = 0;
+      uint64_t count = 0;
+      if (libewf_handle_get_checksum_error(handle_, known_errors_, &sector, &count, nullptr) == 1) {
+        bad_.emplace_back(sector * sector_size_, (sector + count) * sector_size_);
+      }
+    }
+  }
+
+  uint32_t known_errors_ = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> bad_;  // byte ranges [start, end)
   std::mutex mutex_;
   libewf_handle_t* handle_;
   uint64_t size_;
@@ -111,6 +134,9 @@ int OpenEwfSource(const std::string& path, std::shared_ptr<ByteSource>* out, std
   if (libewf_handle_open(handle, names.data(), static_cast<int>(names.size()), LIBEWF_OPEN_READ,
                          &ewf_error) != 1) {
     return fail("not a complete EWF evidence set (damaged, cut short, or a segment is missing)");
+  }
+  if (libewf_handle_segment_files_corrupted(handle, &ewf_error) != 0) {
+    return fail("the evidence set is damaged, cut short or misses a segment");
   }
   size64_t media_size = 0;
   uint32_t sector_size = 512;
