@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "storage/image_map.h"
 #include "support/faulty_image_mount.h"
 #include "support/loop_device.h"
 #include "support/test_env.h"
@@ -65,13 +66,16 @@ class FailingSectorsTest : public ::testing::Test {
         ASSERT_EQ(0, std::memcmp(got, original_.data() + sector * 512, 512)) << "sector " << sector;
       }
     }
-    std::ifstream map(path + ".map");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(map, line);) {
-      if (!line.empty() && line[0] != '#') lines.push_back(line);
+    ImageMap map;
+    std::string error;
+    ASSERT_EQ(LoadImageMapFile(path + ".map", &map, &error), MapFileState::kValid) << error;
+    EXPECT_EQ(map.BytesWith(MapStatus::kUntried), 0u);
+    std::vector<std::pair<uint64_t, uint64_t>> bad;
+    for (const MapRange& range : map.RangesWith(MapStatus::kUnreadable)) {
+      bad.emplace_back(range.offset, range.length);
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"51200 1024 100 2", "1049600 512 2050 1",
-                                               "4193792 512 8191 1"}));
+    EXPECT_EQ(bad, (std::vector<std::pair<uint64_t, uint64_t>>{{51200, 1024}, {1049600, 512},
+                                                               {4193792, 512}}));
   }
 
   std::string dir_, image_, folder_, skip_;
