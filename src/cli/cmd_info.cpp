@@ -48,6 +48,13 @@ nlohmann::json FatValues(const uint8_t* sector) {
   return values;
 }
 
+// FAT12, FAT16 or FAT32 for a FAT boot area; "" for anything else.
+std::string FatTypeOf(const uint8_t* area) {
+  FatGeometry g;
+  if (ClassifyBootArea(area) != FileSystemKind::kFat || !ParseFatBootSector(area, 512, &g)) return {};
+  return FatTypeName(g.type);
+}
+
 // Partitions of a whole disk or whole-disk image, each with what its boot area holds.
 void AddPartitions(ByteSource* bytes, const std::string& path, nlohmann::json* out) {
   PartitionTable table;
@@ -62,6 +69,7 @@ void AddPartitions(ByteSource* bytes, const std::string& path, nlohmann::json* o
     size_t got = 0;
     bytes->ReadAt(p.start_sector * table.sector_size, area.data(), area.size(), &got);
     const bool readable = got == area.size() && p.sector_count * table.sector_size >= area.size();
+    const std::string fat_type = readable ? FatTypeOf(area.data()) : std::string();
     list.push_back({{"index", i + 1},
                     {"slot", p.slot},
                     {"start", p.start_sector},
@@ -71,6 +79,7 @@ void AddPartitions(ByteSource* bytes, const std::string& path, nlohmann::json* o
                     {"logical", p.logical},
                     {"truncated", p.truncated},
                     {"kind", readable ? FileSystemKindName(ClassifyBootArea(area.data())) : "unknown"}});
+    if (!fat_type.empty()) list.back()["fat_type"] = fat_type;
   }
   (*out)["partitions"] = list;
   if (!table.warnings.empty()) (*out)["partition_warnings"] = table.warnings;
@@ -85,7 +94,9 @@ void PrintPartitions(const nlohmann::json& out, const std::string& source) {
   for (const auto& p : out["partitions"]) {
     std::printf("  %-3s %-5s %12s %12s  %-22s %s%s\n", p["index"].dump().c_str(),
                 p["slot"].dump().c_str(), p["start"].dump().c_str(), p["length"].dump().c_str(),
-                p["type"].get<std::string>().c_str(), p["kind"].get<std::string>().c_str(),
+                p["type"].get<std::string>().c_str(),
+                p.contains("fat_type") ? p["fat_type"].get<std::string>().c_str()
+                                       : p["kind"].get<std::string>().c_str(),
                 p["truncated"].get<bool>() ? " (cut at the end of the image)" : "");
   }
   if (out.contains("partition_warnings")) {
@@ -166,7 +177,11 @@ int RunInfo(const Args& args) {
                         {"block_device", bytes->KindName() == "block device"},
                         {"container", bytes->KindName() == "EWF" ? "EWF" : "raw"}};
   if (kind == FileSystemKind::kNtfs) out["ntfs"] = NtfsValues(area.data());
-  if (kind == FileSystemKind::kFat) out["fat"] = FatValues(area.data());
+  if (kind == FileSystemKind::kFat) {
+    out["fat"] = FatValues(area.data());
+    const std::string fat_type = FatTypeOf(area.data());
+    if (!fat_type.empty()) out["fat_type"] = fat_type;
+  }
   if (located.kind == LocatedSource::Kind::kDiskRegion) {
     out["region"] = {{"description", located.description},
                      {"device", located.device_path},
@@ -180,7 +195,8 @@ int RunInfo(const Args& args) {
     return kExitOk;
   }
   std::printf("source:       %s\n", source.c_str());
-  std::printf("kind:         %s\n", FileSystemKindName(kind));
+  std::printf("kind:         %s\n", out.contains("fat_type") ? out["fat_type"].get<std::string>().c_str()
+                                                              : FileSystemKindName(kind));
   std::printf("size:         %llu bytes (%llu sectors of %d bytes)\n",
               static_cast<unsigned long long>(size),
               static_cast<unsigned long long>(size / static_cast<uint64_t>(sector_size)),

@@ -53,6 +53,19 @@ TEST_F(InfoCommandTest, ReportsTheKindOfRealVolumes) {
   EXPECT_EQ(Kind(Make("random.img", "1M", "head -c 1048576 /dev/urandom >")), "other");
 }
 
+TEST_F(InfoCommandTest, FatVolumesNameTheirFatType) {
+  for (const auto& [bits, size] : {std::pair{12, "1M"}, {16, "20M"}, {32, "40M"}}) {
+    const std::string type = "FAT" + std::to_string(bits);
+    const std::string path = Make("t" + std::to_string(bits) + ".img", size,
+                                  "mkfs.fat -F " + std::to_string(bits));
+    std::string output;
+    ASSERT_EQ(Info(path, &output), 0) << output;
+    EXPECT_EQ(nlohmann::json::parse(output, nullptr, false)["fat_type"], type);
+    ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " info '" + path + "'", &output), 0);
+    EXPECT_NE(output.find("kind:         " + type + "\n"), std::string::npos) << output;
+  }
+}
+
 TEST_F(InfoCommandTest, NtfsValuesComeFromTheBootSector) {
   const std::string image = Make("big.img", "64M", "mkntfs -F -q -Q -c 8192");
   std::string output;
