@@ -26,7 +26,10 @@ std::string ErrorText(int code) {
     case kCancelledByUser: return "The operation was canceled by the user.";
     default: break;
   }
-  return "The file could not be recovered (error " + std::to_string(code) + ").";
+  // Engine codes (negative ones included) get storage's description.
+  std::string text = DescribeErrorCode(code);
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text + ".";
 }
 
 }  // namespace velmora::app

@@ -4,12 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <fstream>
 
 #include "app/error_text.h"
+#include "app/file_choice.h"
 #include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
+#include "engine/scan_index.h"
 #include "storage/error_codes.h"
 #include "storage/platform_disks.h"
 
@@ -18,6 +23,7 @@ namespace velmora::app {
 namespace {
 
 constexpr int kMaxNumberedFolders = 1000;
+constexpr size_t kMaxOpenFolders = 256;
 
 bool Taken(int folder, const std::string& name) {
   struct stat st {};
@@ -60,31 +66,55 @@ class RecoveryWorkflow::Output {
     int fd = -1;
     std::string shown;        // the path the user sees
     std::string engine_path;  // the path handed to the engine
+    std::string relative;     // below the destination
   };
+
+  int DestinationFd() const { return destination_fd_; }
 
   // The folder for `category`: a real directory, never a link; a name taken by
   // a link or a file gives "category(n)".
   int FolderFor(const std::string& category, const Folder** out) {
-    if (const auto it = folders_.find(category); it != folders_.end()) {
+    return FolderAt(std::vector<std::string>{category}, out);
+  }
+
+  // The folder at `parts` below the destination, each part made and opened
+  // the same way. Only the folders asked for stay open, and not too many.
+  int FolderAt(const std::vector<std::string>& parts, const Folder** out) {
+    std::string key;
+    for (const std::string& part : parts) key += "/" + part;
+    if (const auto it = folders_.find(key); it != folders_.end()) {
       *out = &it->second;
       return kSuccess;
     }
-    for (int n = 0; n < kMaxNumberedFolders; ++n) {
-      const std::string name = n == 0 ? category : NumberedName(category, n);
-      if (::mkdirat(destination_fd_, name.c_str(), 0755) != 0 && errno != EEXIST) return LastError();
-      const int fd = ::openat(destination_fd_, name.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) {
-        if (errno == ELOOP || errno == ENOTDIR) continue;
-        return LastError();
-      }
-      Folder folder{fd, JoinPath(destination_, name),
-                    through_proc_ ? "/proc/self/fd/" + std::to_string(fd)
-                                  : JoinPath(destination_, name)};
-      *out = &folders_.emplace(category, std::move(folder)).first->second;
-      return kSuccess;
+    if (folders_.size() >= kMaxOpenFolders) {
+      for (auto& [name, folder] : folders_) ::close(folder.fd);
+      folders_.clear();
     }
-    return kErrFileExists;
+    int parent = ::dup(destination_fd_);
+    if (parent < 0) return LastError();
+    std::string shown = destination_;
+    std::string relative;
+    for (const std::string& part : parts) {
+      int fd = -1;
+      std::string name;
+      for (int n = 0; n < kMaxNumberedFolders && fd < 0; ++n) {
+        name = n == 0 ? part : NumberedName(part, n);
+        if (::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) break;
+        fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno != ELOOP && errno != ENOTDIR) break;
+      }
+      const int err = fd < 0 ? (errno == ELOOP || errno == ENOTDIR ? kErrFileExists : LastError())
+                             : kSuccess;
+      ::close(parent);
+      if (fd < 0) return err;
+      parent = fd;
+      shown = JoinPath(shown, name);
+      relative = relative.empty() ? name : relative + "/" + name;
+    }
+    Folder folder{parent, shown,
+                  through_proc_ ? "/proc/self/fd/" + std::to_string(parent) : shown, relative};
+    *out = &folders_.emplace(key, std::move(folder)).first->second;
+    return kSuccess;
   }
 
   // A name not yet taken in `folder`; the numbering goes on from the last
@@ -190,22 +220,79 @@ void RecoveryWorkflow::Report(const RecoveryLine& line, WorkflowObserver& observ
   observer.OnRecoveryProgress(Progress(100, line.target));
 }
 
+void RecoveryWorkflow::Remember(const RecoveryLine& line, const std::string& output) {
+  if (!options_.manifest) return;
+  ManifestEntry entry;
+  entry.source = options_.source_name;
+  entry.id = line.id;
+  entry.source_path = line.source_path;
+  entry.output = output;
+  entry.size = line.size;
+  entry.sha256 = line.sha256;
+  entry.error = line.failed ? line.status : std::string();
+  entry.state = state_text_;
+  manifest_.Put(entry);
+}
+
 int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
                                     WorkflowObserver& observer, CancelToken& cancel) {
-  IFileRecoveryParse* engine = sources_.EngineFor(record);
+  IFileRecoveryParse* engine = options_.engine ? options_.engine : sources_.EngineFor(record);
   if (engine == nullptr) {
     // Nothing holds the engine that found it any more.
     ++counts_.processed;
     ++counts_.failed;
     return kSuccess;
   }
-  const Output::Folder* folder = nullptr;
-  const std::string category = CategoryOfName(RecordName(record));
-  int result = output.FolderFor(category, &folder);
   const std::string name = SafeComponentName(RecordName(record));
+  RecoveryLine line;
+  line.id = RecordId(record);
+  line.size = record.size;
+  line.content_differs = record.content_check == 0 && record.is_directory == 0;
+  std::string volume_folder;
+  engine->GetFullPath(record, &volume_folder);
+  while (!volume_folder.empty() && volume_folder.back() == '/') volume_folder.pop_back();
+  while (!volume_folder.empty() && volume_folder.front() == '/') volume_folder.erase(0, 1);
+  line.source_path = volume_folder.empty() ? std::string(RecordName(record))
+                                           : volume_folder + "/" + std::string(RecordName(record));
+  state_text_ = options_.manifest ? EstimateState(engine, record).Text() : std::string();
+
+  if (options_.manifest && !options_.again) {
+    const ManifestEntry* earlier =
+        manifest_.Recovered(options_.source_name, line.id, line.source_path);
+    if (earlier != nullptr && Sha256OfFile(output.DestinationFd(), earlier->output) == earlier->sha256) {
+      line.target = JoinPath(output.Destination(), earlier->output);
+      line.status = "Already recovered";
+      line.sha256 = earlier->sha256;
+      line.skipped = true;
+      ++skipped_;
+      observer.OnRecoveryLine(line);
+      return kSuccess;
+    }
+  }
+
+  std::vector<std::string> parts;
+  if (options_.keep_paths) {
+    size_t start = 0;
+    while (start < volume_folder.size()) {
+      size_t slash = volume_folder.find('/', start);
+      if (slash == std::string::npos) slash = volume_folder.size();
+      if (slash > start) parts.push_back(SafeComponentName(volume_folder.substr(start, slash - start)));
+      start = slash + 1;
+    }
+  } else {
+    parts.push_back(CategoryOfName(RecordName(record)));
+  }
+  const Output::Folder* folder = nullptr;
+  int result = parts.empty() ? output.FolderAt({}, &folder) : output.FolderAt(parts, &folder);
   if (result != kSuccess) {
-    Report({JoinPath(JoinPath(output.Destination(), category), name), ErrorText(result), true},
-           observer);
+    std::string shown = output.Destination();
+    for (const std::string& part : parts) shown = JoinPath(shown, part);
+    line.target = JoinPath(shown, name);
+    line.status = ErrorText(result);
+    line.failed = true;
+    line.error = result;
+    Report(line, observer);
+    Remember(line, "");
     return kSuccess;
   }
   const std::string target = output.FreeName(*folder, name);
@@ -217,16 +304,52 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
   result = engine->RecoverFile(record, engine_path, base_depth);
   engine->SetScanCallback(nullptr, nullptr, nullptr, 100);
   const int error = result != kSuccess ? result : file.error;
-  // A file left part way would look recovered: it goes. The name was free
-  // before the copy, so whatever stands there now is the engine's.
+  // A file left part way would look recovered: it goes (or, when asked, what
+  // could be read stays as NAME.partial). The name was free before the copy,
+  // so whatever stands there now is the engine's.
   if (error != kSuccess && !record.is_directory && IsRegularFile(folder->fd, file.written)) {
-    ::unlinkat(folder->fd, file.written.c_str(), 0);
+    if (options_.keep_partial) {
+      std::string kept;
+      SettleFailedOutput(folder->engine_path + "/" + file.written, error, &kept);
+      if (!kept.empty()) line.kept = JoinPath(folder->shown, LastPathComponent(kept));
+    } else {
+      ::unlinkat(folder->fd, file.written.c_str(), 0);
+    }
   }
   if (result == kCancelledByUser) return result;
-  const std::string shown = JoinPath(folder->shown, file.written);
-  Report(error == kSuccess ? RecoveryLine{shown, "Success", false}
-                           : RecoveryLine{shown, ErrorText(error), true},
-         observer);
+  line.target = JoinPath(folder->shown, file.written);
+  const std::string relative =
+      folder->relative.empty() ? file.written : folder->relative + "/" + file.written;
+  if (error == kSuccess) {
+    line.status = "Success";
+    if (!record.is_directory) {
+      if (options_.keep_times && record.last_write != 0) {
+        const int fd = ::openat(folder->fd, file.written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+          // FILETIME counts 100 ns from 1601; the epoch lies 11644473600 s later.
+          constexpr uint64_t kTicks = 10000000ULL;
+          constexpr uint64_t kEpoch = 11644473600ULL * kTicks;
+          const uint64_t ticks = record.last_write;
+          if (ticks >= kEpoch) {
+            struct timespec times[2];
+            times[0].tv_sec = 0;
+            times[0].tv_nsec = UTIME_OMIT;
+            times[1].tv_sec = static_cast<time_t>((ticks - kEpoch) / kTicks);
+            times[1].tv_nsec = static_cast<long>((ticks - kEpoch) % kTicks * 100);
+            ::futimens(fd, times);
+          }
+          ::close(fd);
+        }
+      }
+      if (options_.manifest) line.sha256 = Sha256OfFile(folder->fd, file.written);
+    }
+  } else {
+    line.status = ErrorText(error);
+    line.failed = true;
+    line.error = error;
+  }
+  Report(line, observer);
+  Remember(line, line.failed ? std::string() : relative);
   return kSuccess;
 }
 
@@ -235,28 +358,128 @@ RunResult RecoveryWorkflow::Run(const ScanRecordList& records, const std::string
   counts_ = RecoveryCounts{};
   counts_.total = static_cast<int>(records.size());
   lines_.clear();
+  skipped_ = 0;
+  manifest_error_ = kSuccess;
+  manifest_ = RecoveryManifest{};
   std::string folder = destination;
   if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   Output output;
   const int opened = output.Open(folder);
   if (opened != kSuccess) {
     for (const ScanRecord& record : records) {
-      Report({JoinPath(folder, SafeComponentName(RecordName(record))), ErrorText(opened), true},
-             observer);
+      RecoveryLine line;
+      line.target = JoinPath(folder, SafeComponentName(RecordName(record)));
+      line.status = ErrorText(opened);
+      line.failed = true;
+      line.error = opened;
+      line.id = RecordId(record);
+      line.size = record.size;
+      Report(line, observer);
     }
     return RunResult::kFinished;
   }
+  if (options_.manifest) manifest_.Load(output.DestinationFd());
+  RunResult run = RunResult::kFinished;
   for (const ScanRecord& record : records) {
     const int result = RecoverRecord(record, output, observer, cancel);
-    if (result == kCancelledByUser) return RunResult::kCancelled;
+    if (result == kCancelledByUser) {
+      run = RunResult::kCancelled;
+      break;
+    }
     if (result != kSuccess) break;
   }
-  return RunResult::kFinished;
+  // Written even after a cancel: what was copied so far is in it.
+  if (options_.manifest) manifest_error_ = manifest_.Save(output.DestinationFd());
+  return run;
 }
 
 RunResult RecoveryWorkflow::RecoverOne(const ScanRecord& record, const std::string& destination,
                                        WorkflowObserver& observer, CancelToken& cancel) {
   return Run(ScanRecordList{record}, destination, observer, cancel);
+}
+
+namespace {
+
+// Whole disk that holds block device `dev` (itself when it is not a partition).
+dev_t DiskOf(dev_t dev) {
+  const std::string sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" +
+                          std::to_string(minor(dev));
+  struct stat st {};
+  if (::stat((sys + "/partition").c_str(), &st) != 0) return dev;
+  std::ifstream parent_dev(sys + "/../dev");
+  unsigned maj = 0, min = 0;
+  char colon = 0;
+  if (parent_dev >> maj >> colon >> min && colon == ':') return makedev(maj, min);
+  return dev;
+}
+
+}  // namespace
+
+bool DestinationOnDevice(const std::string& device_path, const std::string& destination) {
+  std::string existing = destination;
+  struct stat dst {};
+  while (::stat(existing.c_str(), &dst) != 0 && existing != "/" && existing != ".") {
+    existing = ParentFolderOf(existing);
+  }
+  struct stat src {};
+  if (::stat(device_path.c_str(), &src) != 0 || ::stat(existing.c_str(), &dst) != 0) return false;
+  if (!S_ISBLK(src.st_mode)) return false;
+  return dst.st_dev == src.st_rdev || DiskOf(dst.st_dev) == DiskOf(src.st_rdev);
+}
+
+namespace {
+
+struct CopyContext {
+  CancelToken* cancel = nullptr;
+  int error = 0;
+};
+
+int OnCopyProgress(void* context, int percent, int scale, int error, const char*) {
+  auto* copy = static_cast<CopyContext*>(context);
+  if (copy->cancel->Checkpoint()) return kCancelledByUser;
+  if (percent * scale / 100 >= 100 && error != 0) copy->error = error;
+  return 0;
+}
+
+}  // namespace
+
+int CopyRecordTo(IFileRecoveryParse* engine, const ScanRecord& record, int out_fd,
+                 CancelToken& cancel) {
+  if (record.is_directory) return kErrInvalidParameter;
+  const std::string base = JoinPath(ScanLogDirectory(), "extract");
+  int err = CreateFolderTree(base);
+  if (err != kSuccess) return err;
+  // A folder of its own, so no other file can stand at the engine's target.
+  std::string pattern = JoinPath(base, "cat-XXXXXX");
+  if (::mkdtemp(pattern.data()) == nullptr) return LastError();
+  const std::string folder = pattern;
+  const std::string path = JoinPath(folder, "file");
+  CopyContext context{&cancel, 0};
+  engine->SetScanCallback(nullptr, &OnCopyProgress, &context, 100);
+  err = engine->RecoverFile(record, path, 0);
+  engine->SetScanCallback(nullptr, nullptr, nullptr, 100);
+  if (err == kSuccess) err = context.error;
+  if (err == kSuccess) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) err = LastError();
+    char buffer[1 << 16];
+    while (fd >= 0 && err == kSuccess) {
+      const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) err = LastError();
+      if (got <= 0) break;
+      for (ssize_t done = 0; done < got && err == kSuccess;) {
+        const ssize_t put = ::write(out_fd, buffer + done, static_cast<size_t>(got - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) err = put < 0 ? LastError() : kErrWriteFault;
+        else done += put;
+      }
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  ::unlink(path.c_str());
+  ::rmdir(folder.c_str());
+  return err;
 }
 
 }  // namespace velmora::app

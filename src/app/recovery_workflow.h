@@ -6,11 +6,24 @@
 
 #include "app/cancel_token.h"
 #include "app/message_text.h"
+#include "app/recovery_manifest.h"
 #include "app/scan_source.h"
 #include "app/workflow_observer.h"
 #include "engine/scan_record.h"
 
 namespace velmora::app {
+
+// How a recovery run writes its files.
+struct RecoveryOptions {
+  bool keep_paths = false;    // DESTINATION/<folder in the volume>/NAME instead of the category
+  bool keep_partial = false;  // what was read before a source read error stays as NAME.partial
+  bool keep_times = true;     // a written file gets its modified time
+  bool manifest = false;      // keep the destination's manifest, and pass over files it
+                              // shows already recovered there unchanged
+  bool again = false;         // with `manifest`: write numbered copies of those as well
+  std::string source_name;    // the scanned source as the manifest names it
+  IFileRecoveryParse* engine = nullptr;  // the engine of every record (one-source faces)
+};
 
 // Copies found files out into DESTINATION/CATEGORY/NAME. Names already taken
 // get "(n)" before the extension; nothing is ever overwritten, no link in the
@@ -22,6 +35,8 @@ class RecoveryWorkflow {
 
   // The first scanned region whose disk extent holds the file system of
   // `destination`; image files are never compared. Null when none.
+  void SetOptions(RecoveryOptions options) { options_ = std::move(options); }
+
   const ScanSource* ScannedVolumeHolding(const std::string& destination) const;
   // Warns (through the observer) when the destination lies on a scanned
   // volume; false when the user declines.
@@ -35,6 +50,10 @@ class RecoveryWorkflow {
                        WorkflowObserver& observer, CancelToken& cancel);
 
   const RecoveryCounts& Counts() const { return counts_; }
+  // Files passed over because the manifest shows them recovered (not processed).
+  int Skipped() const { return skipped_; }
+  // 0, or why the manifest could not be written.
+  int ManifestError() const { return manifest_error_; }
   // Detail lines: failures first (newest on top), then successes in order.
   const std::vector<RecoveryLine>& Lines() const { return lines_; }
 
@@ -46,12 +65,28 @@ class RecoveryWorkflow {
   int RecoverRecord(const ScanRecord& record, Output& output, WorkflowObserver& observer,
                     CancelToken& cancel);
   void Report(const RecoveryLine& line, WorkflowObserver& observer);
+  void Remember(const RecoveryLine& line, const std::string& output);
   RecoveryProgress Progress(int percent, const std::string& current) const;
 
   const SourceList& sources_;
   TextTable messages_;
   RecoveryCounts counts_;
   std::vector<RecoveryLine> lines_;
+  RecoveryOptions options_;
+  RecoveryManifest manifest_;
+  int skipped_ = 0;
+  std::string state_text_;  // of the file being recovered, for the manifest
+  int manifest_error_ = 0;
 };
+
+// Whether `destination` (or the folder it will be made in) lies on the disk
+// that holds the block device `device_path`: recovered files written there can
+// overwrite what is still to be recovered. False for image files.
+bool DestinationOnDevice(const std::string& device_path, const std::string& destination);
+
+// Writes the bytes of `record` to `out_fd` (through a temporary file in the
+// scan-log folder, removed afterwards). 0 or an error code.
+int CopyRecordTo(IFileRecoveryParse* engine, const ScanRecord& record, int out_fd,
+                 CancelToken& cancel);
 
 }  // namespace velmora::app

@@ -1,11 +1,14 @@
 #include "app/saved_scans.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "deep/engine_factory.h"
 #include "engine/record_text.h"
+#include "engine/recovery_output.h"
 #include "engine/source_fingerprint.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
@@ -42,7 +45,7 @@ std::string FingerprintOf(const ScanSource& source) {
   return FingerprintPartition(source.entry->disk, source.entry->start, source.entry->length);
 }
 
-bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out) {
+bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out, bool* other_contents) {
   ScanIndex& index = ScanIndex::Instance();
   const auto& records = index.Records();
   const auto found = std::find_if(records.begin(), records.end(), [&](const ScanIndexRecord& r) {
@@ -52,9 +55,12 @@ bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out) {
   const ScanIndexRecord record = *found;
   // Another medium can sit at the same place, so the contents are compared as well.
   const std::string fingerprint = FingerprintOf(source);
+  const bool same_contents =
+      !fingerprint.empty() && FolderFingerprint(FolderOf(record)) == fingerprint;
   const bool unchanged =
       (!source.IsImage() || record.image_write_time == ImageWriteTime(source.image_path)) &&
-      !fingerprint.empty() && FolderFingerprint(FolderOf(record)) == fingerprint;
+      same_contents;
+  if (!same_contents && other_contents && FolderExists(FolderOf(record))) *other_contents = true;
   if (!unchanged || !FolderExists(FolderOf(record))) {
     index.Remove(FolderOf(record));  // the source changed since, or the folder is gone
     index.Save();
@@ -62,6 +68,22 @@ bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out) {
   }
   if (out) *out = record;
   return true;
+}
+
+constexpr const char* kScannedStamp = ".scanned";
+
+// When the folder's scan last ran: its stamp, else the folder's own time.
+struct timespec ScannedAt(const std::string& folder) {
+  struct stat st {};
+  if (::stat(JoinPath(folder, kScannedStamp).c_str(), &st) == 0 ||
+      ::stat(folder.c_str(), &st) == 0) {
+    return st.st_mtim;
+  }
+  return {};
+}
+
+bool Later(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
 
 }  // namespace
@@ -72,13 +94,47 @@ std::string FolderOf(const ScanIndexRecord& record) {
   return Utf16ToUtf8(std::u16string_view(record.scan_folder, length));
 }
 
-bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* record) {
-  if (mode == ScanMode::kQuick) return QuickResultFor(source, record);
+bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* record,
+                    bool* other_contents) {
+  if (mode == ScanMode::kQuick) return QuickResultFor(source, record, other_contents);
   ScanIndex& index = ScanIndex::Instance();
   if (source.IsImage()) return index.FindForImage(source.image_path, record);
   const PartitionEntry& entry = *source.entry;
   // No free-space key: the deep engine keys its records without one as well.
   return index.FindForPartition(entry.disk, entry.start, entry.length, "", record);
+}
+
+bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_contents) {
+  if (other_contents) *other_contents = false;
+  ScanIndexRecord quick{};
+  ScanIndexRecord deep{};
+  const bool has_quick = SavedResultFor(source, ScanMode::kQuick, &quick, other_contents);
+  bool has_deep = SavedResultFor(source, ScanMode::kDeep, &deep);
+  if (has_deep) {
+    const std::string fingerprint = FingerprintOf(source);
+    if (fingerprint.empty() || FolderFingerprint(FolderOf(deep)) != fingerprint ||
+        !FolderExists(FolderOf(deep))) {
+      has_deep = false;
+      if (other_contents) *other_contents = true;
+    }
+  }
+  if (!has_quick && !has_deep) return false;
+  if (has_quick && has_deep) {
+    *mode = Later(ScannedAt(FolderOf(deep)), ScannedAt(FolderOf(quick))) ? ScanMode::kDeep
+                                                                           : ScanMode::kQuick;
+  } else {
+    *mode = has_deep ? ScanMode::kDeep : ScanMode::kQuick;
+  }
+  return true;
+}
+
+void StampScanned(const std::string& folder) {
+  if (folder.empty() || !FolderExists(folder)) return;
+  const std::string stamp = JoinPath(folder, kScannedStamp);
+  const int fd = ::open(stamp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  ::futimens(fd, nullptr);
+  ::close(fd);
 }
 
 int DiscardSavedResult(const ScanSource& source, ScanMode mode) {

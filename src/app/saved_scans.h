@@ -13,8 +13,16 @@ namespace velmora::app {
 // place, SavedResultFor, so a check that the medium is still the same fits there.
 
 // The saved result of `source` in `mode`, when the index holds one for it
-// unchanged; a stale one is dropped (folder and record) on the way.
-bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* record);
+// unchanged; a stale quick one is dropped (folder and record) on the way.
+// `other_contents` tells that one was there but the source now holds other
+// contents (a stale deep one is left for its engine to discard on opening).
+bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* record,
+                    bool* other_contents = nullptr);
+// The mode of the newest usable saved result of `source` (the one whose scan
+// ran last), when there is one in either mode.
+bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_contents = nullptr);
+// Marks `folder` as just scanned; LatestSavedMode compares these marks.
+void StampScanned(const std::string& folder);
 // Drops the saved result of `source` in `mode` and its folder; 0 or the save's error.
 int DiscardSavedResult(const ScanSource& source, ScanMode mode);
 // Keeps a finished quick scan of `source` in `folder` for later reopening.

@@ -141,6 +141,19 @@ ScanSource& SourceList::AddImage(const std::string& path) {
   return *images_.back();
 }
 
+ScanSource& SourceList::AddRegion(const PartitionEntry& entry) {
+  DiskNode disk;
+  disk.number = entry.disk;
+  disk.device_path = entry.disk_path;
+  auto row = std::make_unique<ScanSource>();
+  row->entry = entry;
+  row->drive_tag = NextRowTag();
+  row->entry->number = row->drive_tag;
+  disk.rows.push_back(std::move(row));
+  disks_.push_back(std::move(disk));
+  return *disks_.back().rows.back();
+}
+
 std::vector<ScanSource*> SourceList::RowsOf(size_t index) const {
   std::vector<ScanSource*> rows;
   if (index >= disks_.size()) return rows;

@@ -24,6 +24,7 @@ struct ScanSource {
   std::optional<PartitionEntry> entry;  // absent for an image file
   std::string image_path;               // image files only
   uint16_t drive_tag = 0;               // images: 1001 upward; regions: the entry's number
+  std::string display;                  // as the user named it (command line); may be empty
   std::unique_ptr<IFileRecoveryParse> engine;
 
   bool IsImage() const { return !entry.has_value(); }
@@ -31,6 +32,8 @@ struct ScanSource {
   uint16_t Key() const { return drive_tag; }
   // The image's file name without folder, or the region's number.
   std::string ShortName() const;
+  // `display` when set, else ShortName().
+  std::string Label() const { return display.empty() ? ShortName() : display; }
 };
 
 // A new engine for `source` through the engine factory, opened on it; null
@@ -63,6 +66,8 @@ class SourceList {
   int AddPartitionedImage(const std::string& path, std::string* error);
   // An image file row; tags run 1001, 1002, ... for the life of the list.
   ScanSource& AddImage(const std::string& path);
+  // A region row made from `entry` alone (a region named on the command line).
+  ScanSource& AddRegion(const PartitionEntry& entry);
 
   const std::vector<DiskNode>& Disks() const { return disks_; }
   const std::vector<std::unique_ptr<ScanSource>>& Images() const { return images_; }

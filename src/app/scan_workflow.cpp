@@ -1,6 +1,7 @@
 #include "app/scan_workflow.h"
 
 #include "app/saved_scans.h"
+#include "deep/professional_recovery.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
@@ -49,6 +50,13 @@ int OnScanProgress(void* context, int percent, int scale, int seconds_remaining,
 }
 
 }  // namespace
+
+std::string OtherContentsNotice(const ScanSource& source, ScanMode mode) {
+  return "'" + source.Label() +
+         "' does not hold what it held when it was last scanned (another medium, or changed "
+         "since); the saved " + (mode == ScanMode::kDeep ? "deep scan" : "result") +
+         " is discarded and it is scanned anew";
+}
 
 std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
                                     const char* number_key, const char* image_key,
@@ -127,16 +135,54 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
       if (!source.engine) return kErrInvalidParameter;
     }
   }
+  deep_outcome_ = DeepScanOutcome{};
+  auto* combined = dynamic_cast<CProfessionalRecovery*>(source.engine.get());
+  bool pass_resumed = false;
+  if (combined != nullptr) {
+    if (combined->DiscardedOtherContents()) observer.OnNotice(OtherContentsNotice(source, mode));
+    deep_outcome_.resumed = combined->Resuming();
+    combined->SetResumeNotice([&](int percent) {
+      pass_resumed = true;
+      deep_outcome_.resumed_percent = percent;
+      observer.OnNotice("Resuming the saved deep scan of " + source.Label() + " from " +
+                        std::to_string(percent) + "%");
+    });
+  }
   ScanContext context{&messages_, &observer, &cancel};
   source.engine->SetScanCallback(&OnScanProgress, nullptr, &context, 100);
   const int result = source.engine->Scan(nullptr);
   source.engine->SetScanCallback(nullptr, nullptr, nullptr, 100);  // the context dies here
+  if (combined != nullptr) {
+    combined->SetResumeNotice(nullptr);
+    deep_outcome_.cancelled = result == kCancelledByUser;
+    deep_outcome_.complete = combined->PassComplete();
+    deep_outcome_.unreadable_sectors = combined->UnreadableSectors();
+    deep_outcome_.failed_buffers = combined->FailedBuffers();
+    deep_outcome_.first_buffer_failure = combined->FirstBufferFailure();
+    ScanIndexRecord record{};
+    deep_outcome_.saved = SavedResultFor(source, ScanMode::kDeep, &record);
+    if (deep_outcome_.saved) StampScanned(FolderOf(record));
+    if (deep_outcome_.resumed && !pass_resumed && deep_outcome_.complete) {
+      deep_outcome_.resumed_percent = 100;  // a finished scan was opened again
+      observer.OnNotice("Resuming the saved deep scan of " + source.Label() +
+                        " from 100% (already complete)");
+    }
+  }
   if (result == kSuccess && !quick_folder.empty()) {
     RememberQuickResult(source, quick_folder);
+    StampScanned(quick_folder);
   } else {
     // Keeps the folder counter, so the next process does not reuse this folder.
     index.Save();
   }
+  return result;
+}
+
+int ScanWorkflow::ScanNow(ScanSource& source, ScanMode mode, WorkflowObserver& observer,
+                          CancelToken& cancel) {
+  const int result = ScanOne(source, mode, observer, cancel);
+  // The result belongs to the saved-scan index now, not to a run of this face.
+  last_quick_folders_.clear();
   return result;
 }
 
@@ -145,21 +191,39 @@ int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOption
                              OpenOutcome* outcome) {
   *outcome = OpenOutcome{};
   ScanIndexRecord saved{};
+  bool other_contents = false;
   if (options.fresh) {
     DiscardSavedResult(source, mode);
-  } else if (SavedResultFor(source, mode, &saved)) {
+  } else if (SavedResultFor(source, mode, &saved, &other_contents)) {
     source.engine.reset();
     source.engine = CreateEngine(source, mode);
     if (!source.engine) return kErrInvalidParameter;
     const std::string folder = FolderOf(saved);
     ScanIndex& index = ScanIndex::Instance();
+    if (mode == ScanMode::kDeep) {
+      // The engine checks the contents on opening and drops a stale saved scan.
+      auto* combined = dynamic_cast<CProfessionalRecovery*>(source.engine.get());
+      if (combined != nullptr && combined->DiscardedOtherContents()) {
+        observer.OnNotice(OtherContentsNotice(source, mode));
+      }
+      if (combined == nullptr || combined->Resuming()) {
+        outcome->reopened = true;
+        return source.engine->Scan("saved");
+      }
+      if (!options.scan_if_missing) return kErrFileNotFound;
+      // Scanned anew below; the engine already opened without the stale scan.
+      const int result = ScanOne(source, mode, observer, cancel);
+      outcome->scanned = source.engine != nullptr;
+      outcome->cancelled = result == kCancelledByUser;
+      return result;
+    }
     index.UseFolder(folder);
     outcome->reopened = true;
-    if (mode == ScanMode::kDeep) return source.engine->Scan("saved");
     std::string log;
     // A quick scan that found nothing may have left no log.
     return index.FindLogFile(folder, "Fast_", &log) ? source.engine->Scan(log.c_str()) : kSuccess;
   }
+  if (other_contents) observer.OnNotice(OtherContentsNotice(source, mode));
   if (!options.scan_if_missing) return kErrFileNotFound;
   const int result = ScanOne(source, mode, observer, cancel);
   outcome->scanned = source.engine != nullptr;

@@ -15,11 +15,26 @@ struct OpenOptions {
   bool scan_if_missing = true;  // without a saved result: scan (else kErrFileNotFound)
 };
 
+// What the last deep scan of a run did, beyond its result code.
+struct DeepScanOutcome {
+  bool resumed = false;        // continued (or reopened) a saved scan of the same source
+  int resumed_percent = 0;     // where it continued from
+  bool cancelled = false;      // stopped on a cancel (the state is saved when `saved`)
+  bool saved = false;          // the position is kept for a later resume
+  bool complete = false;       // the whole region has been read
+  uint64_t unreadable_sectors = 0;
+  uint64_t failed_buffers = 0;        // buffers an engine failed on; the pass went on
+  std::string first_buffer_failure;   // "sector N: what went wrong"
+};
+
 struct OpenOutcome {
   bool reopened = false;   // a saved result was served without reading the source
   bool scanned = false;    // the source was read
   bool cancelled = false;  // the scan stopped on a cancel
 };
+
+// The notice that a saved result of `source` was made of other contents.
+std::string OtherContentsNotice(const ScanSource& source, ScanMode mode);
 
 // The scan of one or more sources, from the click on Scan to engines holding
 // results. Run it on a worker thread; the observer gets progress and the
@@ -44,6 +59,13 @@ class ScanWorkflow {
   // 0, the scan's error, kCancelledByUser, or kErrFileNotFound.
   int OpenOrScan(ScanSource& source, ScanMode mode, const OpenOptions& options,
                  WorkflowObserver& observer, CancelToken& cancel, OpenOutcome* outcome);
+
+  // Scans `source` now: a quick scan always reads it anew; a deep scan
+  // continues a saved one (or reopens a finished one) unless it was discarded
+  // first. 0, the scan's error, kCancelledByUser or kErrInvalidParameter (no engine).
+  int ScanNow(ScanSource& source, ScanMode mode, WorkflowObserver& observer, CancelToken& cancel);
+  // What the last deep scan (of Run, ScanNow or OpenOrScan) did.
+  const DeepScanOutcome& LastDeepOutcome() const { return deep_outcome_; }
 
   // The sources of the last run that hold an engine, in list order: what the
   // results page lists (not whichever row of the list holds an engine first).
@@ -70,6 +92,7 @@ class ScanWorkflow {
   std::vector<ScanSource*> last_sources_;
   ScanMode last_mode_ = ScanMode::kDeep;
   std::vector<std::string> last_quick_folders_;
+  DeepScanOutcome deep_outcome_;
 };
 
 }  // namespace velmora::app

@@ -35,6 +35,15 @@ struct RecoveryLine {
   std::string target;
   std::string status;  // "Success" or the system's text of the error
   bool failed = false;
+  // Details for reports and the manifest.
+  uint64_t id = 0;             // the record's id in its result
+  std::string source_path;     // folder and name in the scanned volume
+  uint64_t size = 0;
+  int error = 0;
+  std::string sha256;          // of the written file (hex), when asked for
+  std::string kept;            // what could be read before a read error, kept under this path
+  bool content_differs = false;  // written, but its bytes do not match its type
+  bool skipped = false;        // already recovered into this destination, unchanged
 };
 
 struct RecoveryProgress {
@@ -59,6 +68,9 @@ class WorkflowObserver {
   virtual void OnSearchProgress(int percent, const std::string& percent_text) {}
   virtual void OnRecoveryProgress(const RecoveryProgress& progress) {}
   virtual void OnRecoveryLine(const RecoveryLine& line) {}
+  // A sentence about what the workflow chose on its own (a saved result
+  // reused, resumed or discarded); the command line prints it.
+  virtual void OnNotice(const std::string& text) {}
 
   // A deep scan of `source` was left unfinished (or finished) before: true
   // continues or reopens it, false starts afresh and drops the saved one.

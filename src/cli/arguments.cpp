@@ -1,5 +1,9 @@
 #include "cli/arguments.h"
 
+#include <cstdio>
+
+#include "cli/help.h"
+
 namespace velmora::cli {
 
 ParsedArgs::ParsedArgs(const Args& args, const std::set<std::string>& flags,
@@ -45,6 +49,26 @@ const std::vector<std::string>& ParsedArgs::Values(const std::string& option) co
 std::string ParsedArgs::Value(const std::string& option, const std::string& fallback) const {
   const auto& values = Values(option);
   return values.empty() ? fallback : values.back();
+}
+
+int UsageError(const std::string& command, const std::string& reason) {
+  std::fprintf(stderr, "velmora %s: %s\n", command.c_str(), reason.c_str());
+  if (const CommandHelp* help = FindHelp(command)) {
+    std::fprintf(stderr, "usage: velmora %s\n", help->synopsis);
+  }
+  std::fprintf(stderr, "(velmora help %s shows every option)\n", command.c_str());
+  return kExitUsage;
+}
+
+std::string CheckArguments(const ParsedArgs& parsed, const std::vector<std::string>& names) {
+  if (!parsed.ok()) return parsed.error();
+  const auto& positionals = parsed.Positionals();
+  if (positionals.size() < names.size()) return names[positionals.size()] + " is required";
+  if (positionals.size() > names.size()) {
+    return "unexpected argument '" + positionals[names.size()] + "'";
+  }
+  if (parsed.Has("--quick") && parsed.Has("--deep")) return "--quick and --deep exclude each other";
+  return {};
 }
 
 }  // namespace velmora::cli

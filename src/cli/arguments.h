@@ -30,4 +30,12 @@ class ParsedArgs {
   std::string error_;
 };
 
+// Prints "velmora COMMAND: REASON", the command's synopsis and where its help
+// is; returns kExitUsage.
+int UsageError(const std::string& command, const std::string& reason);
+
+// The usual checks of a command's arguments: parse errors, the number of
+// positionals (`names` names the missing ones), --quick with --deep. "" when fine.
+std::string CheckArguments(const ParsedArgs& parsed, const std::vector<std::string>& names);
+
 }  // namespace velmora::cli

@@ -1,7 +1,9 @@
-// velmora list SOURCE [--quick | --deep] [--type CATEGORY[,CATEGORY...]] [--json]
+// velmora list SOURCE [--quick | --deep] [CHOICE...] [--sort KEY] [--tree] [--json]
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "app/file_choice.h"
+#include "app/source_session.h"
 #include "cli/arguments.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
@@ -14,115 +16,138 @@ namespace velmora::cli {
 namespace {
 
 nlohmann::json TimeValue(uint64_t filetime) {
-  const std::string text = FiletimeToIso(filetime);
+  const std::string text = app::FiletimeToIso(filetime);
   return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
 }
 
-// What is left of a file: "intact", "partly overwritten NN%", "overwritten", or
-// "-" when the engine cannot tell (carved files).
-struct LeftOfFile {
-  bool known = false;
-  OverwriteEstimate estimate;
-};
+// One element at a time, indented as a whole-array dump would be, so the output
+// never has to be held in memory.
+void PrintJson(const std::vector<app::FoundFile>& files) {
+  if (files.empty()) {
+    std::fputs("[]\n", stdout);
+    return;
+  }
+  std::fputs("[\n", stdout);
+  std::string element;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const app::FoundFile& file = files[i];
+    const ScanRecord& record = file.record;
+    std::string path = file.volume_path;
+    if (!path.empty() && path.back() == '/') path.pop_back();
+    const bool known = file.state.state != app::FileState::kUnknown;
+    const nlohmann::json item = {
+        {"id", file.id},
+        {"name", file.name},
+        {"path", path},
+        {"size", record.size.get()},
+        {"is_dir", record.is_directory != 0},
+        {"source_kind", record.source_kind.get()},
+        {"category", CategoryOfName(file.name)},
+        {"content_check", record.content_check.get()},
+        {"overwritten_percent", known ? nlohmann::json(OverwrittenPercent(file.state.estimate))
+                                      : nlohmann::json(nullptr)},
+        {"state", known ? file.state.Text() : "unknown"},
+        {"modified", TimeValue(record.last_write)},
+        {"created", TimeValue(record.created)}};
+    element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string indented = "  ";
+    indented.reserve(element.size() + 64);
+    for (char c : element) {
+      indented.push_back(c);
+      if (c == '\n') indented.append("  ");
+    }
+    if (i + 1 < files.size()) indented.append(",\n");
+    std::fwrite(indented.data(), 1, indented.size(), stdout);
+  }
+  std::fputs("\n]\n", stdout);
+}
 
-LeftOfFile EstimateFor(IFileRecoveryParse* engine, const ScanRecord& record) {
-  LeftOfFile left;
-  auto* estimator = dynamic_cast<IOverwriteEstimator*>(engine);
-  left.known = estimator != nullptr && estimator->EstimateOverwrite(record, &left.estimate);
-  return left;
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+
+void PrintTable(const std::vector<app::FoundFile>& files) {
+  std::printf("%-12s %12s  %-20s  %-9s %-23s %-7s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY",
+              "STATE", "CONTENT", "PATH");
+  for (const app::FoundFile& file : files) {
+    std::printf("%-12llu %12llu  %-20s  %-9s %-23s %-7s %s%s\n",
+                static_cast<unsigned long long>(file.id),
+                static_cast<unsigned long long>(file.record.size),
+                OrDash(app::FiletimeToIso(file.record.last_write)).c_str(),
+                CategoryOfName(file.name), OrDash(file.state.Text()).c_str(),
+                file.record.content_check ? "ok" : "differs",
+                app::EscapeControl(file.volume_path).c_str(), app::EscapeControl(file.name).c_str());
+  }
+  std::printf("%zu files\n", files.size());
+}
+
+void PrintTree(const std::vector<app::FoundFile>& files) {
+  std::printf("%8s  %s\n", "FILES", "FOLDER");
+  for (const app::FolderCount& folder : app::FolderTree(files)) {
+    const size_t slash = folder.path.rfind('/');
+    const std::string name =
+        folder.path.empty() ? "/" : folder.path.substr(slash == std::string::npos ? 0 : slash + 1) + "/";
+    std::printf("%8llu  %s%s\n", static_cast<unsigned long long>(folder.files),
+                std::string(static_cast<size_t>(folder.depth) * 2, ' ').c_str(),
+                app::EscapeControl(name).c_str());
+  }
+  std::printf("%zu files\n", files.size());
 }
 
 }  // namespace
 
 int RunList(const Args& args) {
-  const ParsedArgs parsed(args, {"--quick", "--deep", "--json"}, {"--type"});
-  if (!parsed.ok() || parsed.Positionals().size() != 1 ||
-      (parsed.Has("--quick") && parsed.Has("--deep"))) {
-    std::fprintf(stderr,
-                 "%s%susage: velmora list SOURCE [--quick | --deep] [--type CATEGORY[,...]] "
-                 "[--json]\n",
-                 parsed.error().c_str(), parsed.ok() ? "" : "\n");
-    return kExitUsage;
+  std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
+  valued.insert("--sort");
+  const ParsedArgs parsed(args, {"--quick", "--deep", "--json", "--tree"}, valued);
+  if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
+    return UsageError("list", reason);
   }
-  const bool deep = parsed.Has("--deep");
+  if (parsed.Has("--tree") && parsed.Has("--json")) {
+    return UsageError("list", "--tree and --json exclude each other");
+  }
+  app::FileChoice choice;
+  std::string error;
+  if (!ReadChoice(parsed, &choice, &error)) return UsageError("list", error);
+  app::FileOrder order = app::FileOrder::kFound;
+  if (!parsed.Values("--sort").empty() && !app::ParseOrder(parsed.Value("--sort"), &order, &error)) {
+    return UsageError("list", error);
+  }
   const std::string categories = CategoriesOption(parsed);
 
-  ScanTarget target;
-  std::string error;
-  if (ResolveTarget(parsed.Positionals()[0], &target, &error) != 0) {
+  app::SourceSession session;
+  if (session.Resolve(parsed.Positionals()[0], &error) != 0) {
     std::fprintf(stderr, "velmora list: %s\n", error.c_str());
     return kExitUsage;
   }
-  std::unique_ptr<IFileRecoveryParse> engine;
-  if (OpenSavedResult(target, deep, &engine, &error) != 0) {
+  app::CancelToken cancel;
+  std::vector<app::FoundFile> files;
+  std::vector<uint64_t> unknown_ids;
+  {
+    TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
+    app::ScanMode used;
+    if (session.Open(ModeOption(parsed), observer, cancel, &used, &error) != 0) {
+      observer.Finish();
+      std::fprintf(stderr, "velmora list: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    observer.Finish();
+  }
+  if (ChooseFiles(session.Engine(), categories, choice, &files, &unknown_ids, &error) != 0) {
     std::fprintf(stderr, "velmora list: %s\n", error.c_str());
     return kExitUsage;
   }
-  ScanRecordList records;
-  if (ListRecords(engine.get(), categories, &records, &error) != 0) {
-    std::fprintf(stderr, "velmora list: %s\n", error.c_str());
-    return kExitUsage;
-  }
-
+  app::SortFiles(&files, order);
   if (parsed.Has("--json")) {
-    // One element at a time, indented as a whole-array dump would be, so the output never
-    // has to be held in memory.
-    if (records.empty()) {
-      std::fputs("[]\n", stdout);
-      return kExitOk;
-    }
-    std::fputs("[\n", stdout);
-    std::string path;
-    std::string element;
-    for (size_t i = 0; i < records.size(); ++i) {
-      const ScanRecord& record = records[i];
-      path.clear();
-      engine->GetFullPath(record, &path);
-      if (!path.empty() && path.back() == '/') path.pop_back();
-      const LeftOfFile left = EstimateFor(engine.get(), record);
-      const nlohmann::json item = {{"id", RecordId(record)},
-                                   {"name", std::string(RecordName(record))},
-                                   {"path", path},
-                                   {"size", record.size.get()},
-                                   {"is_dir", record.is_directory != 0},
-                                   {"source_kind", record.source_kind.get()},
-                                   {"category", CategoryOfName(RecordName(record))},
-                                   {"content_check", record.content_check.get()},
-                                   {"overwritten_percent",
-                                    left.known ? nlohmann::json(OverwrittenPercent(left.estimate))
-                                               : nlohmann::json(nullptr)},
-                                   {"state", left.known ? OverwriteStateText(left.estimate) : "unknown"},
-                                   {"modified", TimeValue(record.last_write)},
-                                   {"created", TimeValue(record.created)}};
-      element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-      std::string indented = "  ";
-      indented.reserve(element.size() + 64);
-      for (char c : element) {
-        indented.push_back(c);
-        if (c == '\n') indented.append("  ");
-      }
-      if (i + 1 < records.size()) indented.append(",\n");
-      std::fwrite(indented.data(), 1, indented.size(), stdout);
-    }
-    std::fputs("\n]\n", stdout);
-    return kExitOk;
+    PrintJson(files);
+  } else if (parsed.Has("--tree")) {
+    PrintTree(files);
+  } else {
+    PrintTable(files);
   }
-  std::printf("%-12s %12s  %-20s  %-9s %-23s %-7s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY",
-              "STATE", "CONTENT", "PATH");
-  for (const auto& record : records) {
-    std::string path;
-    engine->GetFullPath(record, &path);
-    const LeftOfFile left = EstimateFor(engine.get(), record);
-    std::printf("%-12llu %12llu  %-20s  %-9s %-23s %-7s %s%s\n",
-                static_cast<unsigned long long>(RecordId(record)),
-                static_cast<unsigned long long>(record.size),
-                FiletimeToIso(record.last_write).c_str(), CategoryOfName(RecordName(record)),
-                left.known ? OverwriteStateText(left.estimate).c_str() : "-",
-                record.content_check ? "ok" : "differs", path.c_str(),
-                std::string(RecordName(record)).c_str());
+  for (const uint64_t id : unknown_ids) {
+    std::fprintf(stderr, "velmora list: no file with id %llu in the scan result\n",
+                 static_cast<unsigned long long>(id));
   }
-  std::printf("%zu files\n", records.size());
-  return kExitOk;
+  return unknown_ids.empty() ? kExitOk : kExitPartial;
 }
 
 }  // namespace velmora::cli

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/file_choice.h"
+#include "app/source_session.h"
 #include "cli/arguments.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
@@ -48,12 +50,14 @@ void PrintText(const std::string& text) {
 
 int RunPreview(const Args& args) {
   const ParsedArgs parsed(args, {"--quick", "--deep"}, {"--id", "--to"});
-  if (!parsed.ok() || parsed.Positionals().size() != 1 || parsed.Values("--id").size() != 1 ||
-      parsed.Values("--to").size() > 1 || (parsed.Has("--quick") && parsed.Has("--deep"))) {
-    std::fprintf(stderr, "%s%susage: velmora preview SOURCE --id ID [--quick | --deep] [--to FILE]\n",
-                 parsed.error().c_str(), parsed.ok() ? "" : "\n");
-    return kExitUsage;
+  if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
+    return UsageError("preview", reason);
   }
+  if (parsed.Values("--id").size() != 1) {
+    return UsageError("preview", parsed.Values("--id").empty() ? "--id is required"
+                                                               : "preview shows one file: give one --id");
+  }
+  if (parsed.Values("--to").size() > 1) return UsageError("preview", "--to is given twice");
   const std::string id_text = parsed.Value("--id");
   char* end = nullptr;
   const unsigned long long id = std::strtoull(id_text.c_str(), &end, 10);
@@ -63,27 +67,32 @@ int RunPreview(const Args& args) {
   }
   const std::string picture_file = parsed.Value("--to");
 
-  ScanTarget target;
+  app::SourceSession session;
   std::string error;
-  if (ResolveTarget(parsed.Positionals()[0], &target, &error) != 0) {
+  if (session.Resolve(parsed.Positionals()[0], &error) != 0) {
     std::fprintf(stderr, "velmora preview: %s\n", error.c_str());
     return kExitUsage;
   }
-  if (!picture_file.empty() && SameFile(picture_file, target.device_path)) {
+  if (!picture_file.empty() && SameFile(picture_file, session.DevicePath())) {
     std::fprintf(stderr, "velmora preview: '%s' is the scanned source; choose another file\n",
                  picture_file.c_str());
     return kExitUsage;
   }
-  std::unique_ptr<IFileRecoveryParse> engine;
+  app::CancelToken cancel;
+  TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
+  app::ScanMode used;
   ScanRecordList records;
-  if (OpenSavedResult(target, parsed.Has("--deep"), &engine, &error) != 0 ||
-      ListRecords(engine.get(), "all", &records, &error) != 0) {
+  if (session.Open(ModeOption(parsed), observer, cancel, &used, &error) != 0 ||
+      ListRecords(session.Engine(), "all", &records, &error) != 0) {
+    observer.Finish();
     std::fprintf(stderr, "velmora preview: %s\n", error.c_str());
     return kExitUsage;
   }
+  observer.Finish();
+  IFileRecoveryParse* engine = session.Engine();
   const ScanRecord* record = nullptr;
   for (const auto& candidate : records) {
-    if (RecordId(candidate) == id) {
+    if (app::RecordId(candidate) == id) {
       record = &candidate;
       break;
     }
@@ -93,22 +102,22 @@ int RunPreview(const Args& args) {
     return kExitUsage;
   }
 
-  ProgressPrinter interrupt_guard("preview");
-  preview::PreviewSession session(ScanLogDirectory());
-  const int prepared = session.Prepare(engine.get(), *record,
-                                       [](int) { return !ProgressPrinter::Interrupted(); });
-  interrupt_guard.Finish();
+  observer.SetLabel("preview");
+  preview::PreviewSession preview_session(ScanLogDirectory());
+  const int prepared = preview_session.Prepare(engine, *record,
+                                               [](int) { return !TerminalObserver::Interrupted(); });
+  observer.Finish();
   if (prepared == preview::kPreparationCancelled) {
     std::printf("Preview cancelled.\n");
     return kExitPartial;
   }
-  const preview::PreviewContent content = session.Show();
+  const preview::PreviewContent content = preview_session.Show();
   const std::string name(RecordName(*record));
   switch (content.kind) {
     case preview::PreviewContent::Kind::kText:
       PrintText(content.text);
       if (content.text == preview::kPictureFailureText) return kExitPartial;
-      if (session.Kind().viewer != preview::ViewerKind::kNone && !content.from_viewer) {
+      if (preview_session.Kind().viewer != preview::ViewerKind::kNone && !content.from_viewer) {
         std::fprintf(stderr, "velmora preview: %s could not be read as a document; raw bytes shown\n",
                      name.c_str());
       }
@@ -139,7 +148,7 @@ int RunPreview(const Args& args) {
       break;
   }
   std::fprintf(stderr, "velmora preview: cannot read %s: %s\n", name.c_str(),
-               DescribeError(session.ExtractionError() != 0 ? session.ExtractionError()
+               DescribeError(preview_session.ExtractionError() != 0 ? preview_session.ExtractionError()
                                                             : kErrReadFault)
                    .c_str());
   return kExitPartial;

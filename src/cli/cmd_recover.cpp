@@ -1,17 +1,14 @@
-// velmora recover SOURCE --to DIR [--quick | --deep] [--type ...] [--id ID ...] [--keep-paths]
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
+// velmora recover SOURCE --to DIR [--quick | --deep] [CHOICE...] [--keep-paths] [--again]
+//                 [--quiet] [--json]
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <set>
+#include <nlohmann/json.hpp>
 
+#include "app/file_choice.h"
+#include "app/recovery_workflow.h"
+#include "app/source_session.h"
 #include "cli/arguments.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
-#include "engine/categories.h"
-#include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "storage/error_codes.h"
 
@@ -19,174 +16,161 @@ namespace velmora::cli {
 
 namespace {
 
-struct CopyState {
-  int last_error = 0;
-};
+// Prints a line per file as it finishes; failures and suspect contents go to
+// stderr whatever else is asked.
+class RecoveryPrinter : public TerminalObserver {
+ public:
+  RecoveryPrinter(app::CancelToken& cancel, bool per_file) : TerminalObserver("recover", cancel),
+                                                             per_file_(per_file) {}
 
-int OnFileProgress(void* context, int percent, int, int error, const char*) {
-  auto* state = static_cast<CopyState*>(context);
-  if (ProgressPrinter::Interrupted()) return kCancelledByUser;
-  if (percent >= 100) state->last_error = error;
-  return 0;
-}
-
-// Whole disk that holds block device `dev` (itself when it is not a partition).
-dev_t DiskOf(dev_t dev) {
-  const std::string sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" +
-                          std::to_string(minor(dev));
-  struct stat st {};
-  if (::stat((sys + "/partition").c_str(), &st) != 0) return dev;
-  std::ifstream parent_dev(sys + "/../dev");
-  unsigned maj = 0, min = 0;
-  char colon = 0;
-  if (parent_dev >> maj >> colon >> min && colon == ':') return makedev(maj, min);
-  return dev;
-}
-
-// Writing recovered files onto the scanned disk can overwrite what is being recovered.
-// The same rule as the CONTENT column of `list`.
-bool FailsContentCheck(const ScanRecord& record) {
-  return record.content_check == 0 && record.is_directory == 0;
-}
-
-bool DestinationOnSource(const std::string& source, const std::string& destination) {
-  struct stat src {};
-  struct stat dst {};
-  if (::stat(source.c_str(), &src) != 0 || ::stat(destination.c_str(), &dst) != 0) return false;
-  if (!S_ISBLK(src.st_mode)) return false;
-  return dst.st_dev == src.st_rdev || DiskOf(dst.st_dev) == DiskOf(src.st_rdev);
-}
-
-std::string FolderFromVolumePath(const std::string& root, const std::string& volume_path) {
-  std::string folder = root;
-  size_t start = 0;
-  while (start < volume_path.size()) {
-    size_t end = volume_path.find('/', start);
-    if (end == std::string::npos) end = volume_path.size();
-    if (end > start) folder = JoinPath(folder, SafeComponentName(volume_path.substr(start, end - start)));
-    start = end + 1;
+  void OnRecoveryLine(const app::RecoveryLine& line) override {
+    lines.push_back(line);
+    const std::string target = app::EscapeControl(line.target);
+    if (line.failed) {
+      std::fprintf(stderr, "failed: %s: %s%s\n", target.c_str(), DescribeError(line.error).c_str(),
+                   line.kept.empty()
+                       ? ""
+                       : ("; what could be read is kept as " + app::EscapeControl(line.kept)).c_str());
+      return;
+    }
+    if (per_file_) {
+      std::printf("%-9s %-12llu %s\n", line.skipped ? "skipped" : "recovered",
+                  static_cast<unsigned long long>(line.id), target.c_str());
+      std::fflush(stdout);
+    }
+    if (line.content_differs && !line.skipped) {
+      ++suspect;
+      // Written as it is on the medium, but its bytes are not what its name says.
+      std::fprintf(stderr,
+                   "content differs: %s: its bytes do not match its type; probably overwritten\n",
+                   target.c_str());
+    }
   }
-  return folder;
-}
+
+  std::vector<app::RecoveryLine> lines;
+  size_t suspect = 0;
+
+ private:
+  bool per_file_;
+};
 
 }  // namespace
 
 int RunRecover(const Args& args) {
-  const ParsedArgs parsed(args, {"--quick", "--deep", "--keep-paths"}, {"--to", "--type", "--id"});
-  const std::string destination_arg = parsed.Value("--to");
-  if (!parsed.ok() || parsed.Positionals().size() != 1 || destination_arg.empty() ||
-      (parsed.Has("--quick") && parsed.Has("--deep"))) {
-    std::fprintf(stderr,
-                 "%s%susage: velmora recover SOURCE --to DIR [--quick | --deep] [--type CATEGORY[,...]] "
-                 "[--id ID ...] [--keep-paths]\n",
-                 parsed.error().c_str(), parsed.ok() ? "" : "\n");
-    return kExitUsage;
+  std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
+  valued.insert("--to");
+  const ParsedArgs parsed(
+      args, {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json"}, valued);
+  if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
+    return UsageError("recover", reason);
   }
-  const bool deep = parsed.Has("--deep");
-  std::set<uint64_t> ids;
-  for (const auto& value : parsed.Values("--id")) {
-    char* end = nullptr;
-    const unsigned long long id = std::strtoull(value.c_str(), &end, 10);
-    if (value.empty() || *end != '\0') {
-      std::fprintf(stderr, "velmora recover: '%s' is not a record id\n", value.c_str());
-      return kExitUsage;
-    }
-    ids.insert(id);
-  }
+  if (parsed.Value("--to").empty()) return UsageError("recover", "--to is required");
+  app::FileChoice choice;
+  std::string error;
+  if (!ReadChoice(parsed, &choice, &error)) return UsageError("recover", error);
+  const bool json = parsed.Has("--json");
   const std::string categories = CategoriesOption(parsed);
 
-  ScanTarget target;
-  std::string error;
-  if (ResolveTarget(parsed.Positionals()[0], &target, &error) != 0) {
+  app::SourceSession session;
+  const std::string source_text = parsed.Positionals()[0];
+  if (session.Resolve(source_text, &error) != 0) {
     std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
     return kExitUsage;
   }
-  std::string destination = destination_arg;
+  std::string destination = parsed.Value("--to");
   while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
   if (CreateFolderTree(destination) != 0) {
     std::fprintf(stderr, "velmora recover: cannot create the destination '%s'\n", destination.c_str());
     return kExitUsage;
   }
-  if (DestinationOnSource(target.device_path, destination)) {
+  if (app::DestinationOnDevice(session.DevicePath(), destination)) {
     std::fprintf(stderr,
                  "velmora recover: warning: '%s' lies on the scanned device; recovered files may "
                  "overwrite data that is still to be recovered\n",
                  destination.c_str());
   }
 
-  std::unique_ptr<IFileRecoveryParse> engine;
-  if (OpenSavedResult(target, deep, &engine, &error) != 0) {
+  app::CancelToken cancel;
+  RecoveryPrinter printer(cancel, !json && !parsed.Has("--quiet"));
+  printer.SetLabel(parsed.Has("--deep") ? "deep scan" : "quick scan");
+  app::ScanMode used;
+  if (session.Open(ModeOption(parsed), printer, cancel, &used, &error) != 0) {
+    printer.Finish();
     std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
     return kExitUsage;
+  }
+  printer.Finish();
+  std::vector<app::FoundFile> files;
+  std::vector<uint64_t> unknown_ids;
+  if (ChooseFiles(session.Engine(), categories, choice, &files, &unknown_ids, &error) != 0) {
+    std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  for (const uint64_t id : unknown_ids) {
+    std::fprintf(stderr, "velmora recover: no file with id %llu in the scan result\n",
+                 static_cast<unsigned long long>(id));
   }
   ScanRecordList records;
-  if (ListRecords(engine.get(), ids.empty() ? categories : "all", &records, &error) != 0) {
-    std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  if (!ids.empty()) {
-    ScanRecordList chosen;
-    for (const auto& record : records) {
-      if (ids.count(RecordId(record))) chosen.push_back(record);
-    }
-    if (chosen.size() != ids.size()) {
-      std::fprintf(stderr, "velmora recover: %zu of the given ids are not in the scan result\n",
-                   ids.size() - chosen.size());
-    }
-    records.swap(chosen);
-  }
+  for (const app::FoundFile& file : files) records.push_back(file.record);
 
-  ProgressPrinter interrupt_guard("recover");
-  CopyState state;
-  engine->SetScanCallback(nullptr, &OnFileProgress, &state, 100);
-  size_t processed = 0;
-  size_t failed = 0;
-  size_t suspect = 0;
-  bool stopped = false;
-  for (const auto& record : records) {
-    std::string folder;
-    if (parsed.Has("--keep-paths")) {
-      std::string volume_path;
-      engine->GetFullPath(record, &volume_path);
-      folder = FolderFromVolumePath(destination, volume_path);
-    } else {
-      folder = JoinPath(destination, CategoryOfName(RecordName(record)));
-    }
-    ++processed;
-    int result = CreateFolderTree(folder);
-    const std::string target_path = UniquePathIn(folder, SafeComponentName(RecordName(record)));
-    if (result == 0) {
-      state.last_error = 0;
-      result = engine->RecoverFile(record, target_path, 0);
-      if (result == 0) result = state.last_error;
-    }
-    if (result != 0) {
-      std::string kept;
-      SettleFailedOutput(target_path, result, &kept);
-      if (result == kCancelledByUser) {
-        stopped = true;
-        --processed;
-        break;
-      }
-      ++failed;
-      std::fprintf(stderr, "failed: %s: %s%s\n", target_path.c_str(), DescribeError(result).c_str(),
-                   kept.empty() ? "" : ("; what could be read is kept as " + kept).c_str());
-    } else if (FailsContentCheck(record)) {
-      // Written as it is on the medium, but its bytes are not what its name says.
-      ++suspect;
-      std::fprintf(stderr, "content differs: %s: its bytes do not match its type; probably overwritten\n",
-                   target_path.c_str());
-    }
+  app::RecoveryWorkflow workflow(session.Sources(), {});
+  app::RecoveryOptions options;
+  options.keep_paths = parsed.Has("--keep-paths");
+  options.keep_partial = true;
+  options.manifest = true;
+  options.again = parsed.Has("--again");
+  options.source_name = session.Source().IsImage() ? session.Source().image_path : source_text;
+  options.engine = session.Engine();
+  workflow.SetOptions(options);
+  const app::RunResult run = workflow.Run(records, destination, printer, cancel);
+  printer.Finish();
+  const bool stopped = run == app::RunResult::kCancelled;
+  const app::RecoveryCounts& counts = workflow.Counts();
+  if (workflow.ManifestError() != kSuccess) {
+    std::fprintf(stderr, "velmora recover: cannot write %s in '%s': %s\n", app::kManifestName,
+                 destination.c_str(), DescribeError(workflow.ManifestError()).c_str());
   }
-  interrupt_guard.Finish();
+  const bool partial = counts.failed > 0 || stopped || !unknown_ids.empty() ||
+                       workflow.ManifestError() != kSuccess;
+  if (json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const app::RecoveryLine& line : printer.lines) {
+      list.push_back({{"id", line.id},
+                      {"source_path", line.source_path},
+                      {"output", line.target},
+                      {"size", line.size},
+                      {"sha256", line.sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.sha256)},
+                      {"skipped", line.skipped},
+                      {"content_differs", line.content_differs},
+                      {"error", line.failed ? nlohmann::json(DescribeError(line.error)) : nlohmann::json(nullptr)},
+                      {"kept", line.kept.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.kept)}});
+    }
+    nlohmann::json unknown = unknown_ids;
+    const nlohmann::json out = {{"destination", destination},
+                                {"manifest", JoinPath(destination, app::kManifestName)},
+                                {"cancelled", stopped},
+                                {"processed", counts.processed},
+                                {"succeeded", counts.processed - counts.failed},
+                                {"failed", counts.failed},
+                                {"skipped", workflow.Skipped()},
+                                {"unknown_ids", unknown},
+                                {"files", list}};
+    std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return partial ? kExitPartial : kExitOk;
+  }
   if (stopped) std::printf("Recovery cancelled.\n");
-  std::printf("Recovered into %s: %zu processed, %zu succeeded, %zu failed\n", destination.c_str(),
-              processed, processed - failed, failed);
-  if (suspect > 0) {
-    std::printf("%zu of the recovered files do not match their type (probably overwritten)\n",
-                suspect);
+  std::printf("Recovered into %s: %d processed, %d succeeded, %d failed\n", destination.c_str(),
+              counts.processed, counts.processed - counts.failed, counts.failed);
+  if (workflow.Skipped() > 0) {
+    std::printf("%d files were recovered into %s before and are unchanged there; skipped "
+                "(--again writes copies)\n",
+                workflow.Skipped(), destination.c_str());
   }
-  return (failed > 0 || stopped) ? kExitPartial : kExitOk;
+  if (printer.suspect > 0) {
+    std::printf("%zu of the recovered files do not match their type (probably overwritten)\n",
+                printer.suspect);
+  }
+  return partial ? kExitPartial : kExitOk;
 }
 
 }  // namespace velmora::cli

@@ -3,50 +3,52 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "app/source_session.h"
 #include "cli/arguments.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
+#include "storage/error_codes.h"
 
 namespace velmora::cli {
 
 int RunScan(const Args& args) {
   const ParsedArgs parsed(args, {"--quick", "--deep", "--fresh", "--json"}, {});
-  if (!parsed.ok() || parsed.Positionals().size() != 1 ||
-      (parsed.Has("--quick") && parsed.Has("--deep"))) {
-    std::fprintf(stderr, "%s%susage: velmora scan SOURCE [--quick | --deep] [--fresh] [--json]\n",
-                 parsed.error().c_str(), parsed.ok() ? "" : "\n");
-    return kExitUsage;
+  if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
+    return UsageError("scan", reason);
   }
   const bool deep = parsed.Has("--deep");
-  ScanTarget target;
+  const app::ScanMode mode = deep ? app::ScanMode::kDeep : app::ScanMode::kQuick;
+  app::SourceSession session;
   std::string error;
-  if (ResolveTarget(parsed.Positionals()[0], &target, &error) != 0) {
+  const std::string source_text = parsed.Positionals()[0];
+  if (session.Resolve(source_text, &error) != 0) {
     std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
     return kExitUsage;
   }
-  std::unique_ptr<IFileRecoveryParse> engine;
-  bool scanned = false;
-  bool cancelled = false;
-  DeepScanOutcome outcome;
-  if (deep) {
-    // A deep scan continues a saved one of the same unchanged source unless --fresh.
-    if (RunDeepScan(target, parsed.Has("--fresh"), &engine, &outcome, &error) != 0) {
-      std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
-      return kExitUsage;
-    }
-    cancelled = outcome.cancelled;
-  } else if (OpenOrScan(target, deep, /*fresh=*/true, true, &engine, &scanned, &cancelled,
-                        &error) != 0) {
-    // `scan` always scans; a saved result is only reused by list and recover.
+  app::CancelToken cancel;
+  int result = kSuccess;
+  {
+    TerminalObserver observer(deep ? "deep scan" : "quick scan", cancel);
+    // `scan` always scans; a deep scan continues a saved one of the same unchanged
+    // source unless --fresh. A saved result is only reused by the other commands.
+    result = session.Scan(mode, parsed.Has("--fresh"), observer, cancel, &error);
+  }
+  const bool cancelled = result == kCancelledByUser;
+  if (deep && session.LastDeepOutcome().resumed && session.LastDeepOutcome().resumed_percent == 100) {
+    std::fprintf(stderr, "(--fresh scans it again)\n");
+  }
+  if (result != kSuccess && !cancelled) {
     std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
     return kExitUsage;
   }
+  IFileRecoveryParse* engine = session.Engine();
+  const app::DeepScanOutcome& outcome = session.LastDeepOutcome();
 
   ScanRecordList records;
-  ListRecords(engine.get(), "all", &records, &error);
+  ListRecords(engine, "all", &records, &error);
   std::map<std::string, uint64_t> per_category;
   for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
     per_category[category] = 0;
@@ -55,7 +57,7 @@ int RunScan(const Args& args) {
   const std::string folder = ScanIndex::Instance().CurrentFolder();
 
   if (parsed.Has("--json")) {
-    nlohmann::json out = {{"source", target.display},
+    nlohmann::json out = {{"source", source_text},
                           {"mode", deep ? "deep" : "quick"},
                           {"cancelled", cancelled},
                           {"records", engine->GetRecordCount()},
@@ -71,31 +73,40 @@ int RunScan(const Args& args) {
       out["failed_buffers"] = outcome.failed_buffers;
     }
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return cancelled ? kExitPartial : kExitOk;
+  }
+  if (cancelled && deep && outcome.saved) {
+    std::printf("Deep scan stopped; its state is saved. Run the same command again to resume, "
+                "or add --fresh to start over.\n");
+  } else if (cancelled) {
+    std::printf("Scan cancelled; what was found so far is kept.\n");
+  }
+  if (deep && outcome.failed_buffers != 0) {
+    std::printf("%llu buffers could not be examined and were skipped (first: %s).\n",
+                static_cast<unsigned long long>(outcome.failed_buffers),
+                outcome.first_buffer_failure.c_str());
+  }
+  if (deep && outcome.unreadable_sectors != 0) {
+    std::printf("%llu sectors could not be read and were skipped.\n",
+                static_cast<unsigned long long>(outcome.unreadable_sectors));
+  }
+  std::printf("%s scan of %s: %llu records, %zu files\n", deep ? "Deep" : "Quick",
+              source_text.c_str(), static_cast<unsigned long long>(engine->GetRecordCount()),
+              records.size());
+  for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
+    std::printf("  %-9s %llu\n", category, static_cast<unsigned long long>(per_category[category]));
+  }
+  std::printf("Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
+              folder.c_str());
+  const std::string word = ShellWord(source_text);
+  const char* mode_option = deep ? " --deep" : " --quick";
+  if (!deep && records.empty() && !cancelled) {
+    std::printf("The quick scan found no deleted files; after a format, or to find more, scan "
+                "deeper:\n  velmora scan %s --deep\n",
+                word.c_str());
   } else {
-    if (cancelled && deep && outcome.saved) {
-      std::printf("Deep scan stopped; its state is saved. Run the same command again to resume, "
-                  "or add --fresh to start over.\n");
-    } else if (cancelled) {
-      std::printf("Scan cancelled; what was found so far is kept.\n");
-    }
-    if (deep && outcome.failed_buffers != 0) {
-      std::printf("%llu buffers could not be examined and were skipped (first: %s).\n",
-                  static_cast<unsigned long long>(outcome.failed_buffers),
-                  outcome.first_buffer_failure.c_str());
-    }
-    if (deep && outcome.unreadable_sectors != 0) {
-      std::printf("%llu sectors could not be read and were skipped.\n",
-                  static_cast<unsigned long long>(outcome.unreadable_sectors));
-    }
-    std::printf("%s scan of %s: %llu records, %zu files\n", deep ? "Deep" : "Quick",
-                target.display.c_str(), static_cast<unsigned long long>(engine->GetRecordCount()),
-                records.size());
-    for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
-      std::printf("  %-9s %llu\n", category,
-                  static_cast<unsigned long long>(per_category[category]));
-    }
-    std::printf("Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
-                folder.c_str());
+    std::printf("  velmora list %s%s\n  velmora recover %s%s --to DIR\n", word.c_str(), mode_option,
+                word.c_str(), mode_option);
   }
   return cancelled ? kExitPartial : kExitOk;
 }

@@ -20,5 +20,6 @@ int RunDisks(const Args& args);
 int RunImage(const Args& args);
 int RunIdentify(const Args& args);
 int RunPreview(const Args& args);
+int RunCat(const Args& args);
 
 }  // namespace velmora::cli

@@ -1,6 +1,10 @@
 #include "cli/result_listing.h"
 
-#include <cstring>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <set>
 
 #include "engine/categories.h"
 #include "storage/error_codes.h"
@@ -29,5 +33,114 @@ std::string CategoriesOption(const ParsedArgs& parsed) {
 }
 
 std::string DescribeError(int code) { return DescribeErrorCode(code); }
+
+const std::vector<std::string>& ChoiceOptions() {
+  static const std::vector<std::string> kOptions = {"--type",     "--name",  "--path",
+                                                    "--min-size", "--max-size", "--since",
+                                                    "--until",    "--id",    "--ids-from",
+                                                    "--state"};
+  return kOptions;
+}
+
+bool ReadChoice(const ParsedArgs& parsed, app::FileChoice* choice, std::string* error) {
+  for (const auto& glob : parsed.Values("--name")) {
+    if (glob.empty()) {
+      *error = "--name needs a pattern";
+      return false;
+    }
+    choice->names.push_back(glob);
+  }
+  for (const auto& folder : parsed.Values("--path")) choice->folders.push_back(folder);
+  uint64_t value = 0;
+  if (!parsed.Values("--min-size").empty()) {
+    if (!app::ParseSize(parsed.Value("--min-size"), &value, error)) return false;
+    choice->min_size = value;
+  }
+  if (!parsed.Values("--max-size").empty()) {
+    if (!app::ParseSize(parsed.Value("--max-size"), &value, error)) return false;
+    choice->max_size = value;
+  }
+  if (!parsed.Values("--since").empty()) {
+    if (!app::ParseTime(parsed.Value("--since"), false, &value, error)) return false;
+    choice->since = value;
+  }
+  if (!parsed.Values("--until").empty()) {
+    if (!app::ParseTime(parsed.Value("--until"), true, &value, error)) return false;
+    choice->until = value;
+  }
+  for (const auto& list : parsed.Values("--id")) {
+    if (!app::ParseIdList(list, &choice->ids, error)) return false;
+  }
+  for (const auto& file : parsed.Values("--ids-from")) {
+    std::string text;
+    if (file == "-") {
+      text.assign(std::istreambuf_iterator<char>(std::cin), {});
+    } else {
+      std::ifstream in(file);
+      if (!in) {
+        *error = "cannot read the id list '" + file + "'";
+        return false;
+      }
+      text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    // One id, list or range per word; lines, blanks and commas all separate.
+    std::string word;
+    bool any = false;
+    for (size_t i = 0; i <= text.size(); ++i) {
+      const char c = i < text.size() ? text[i] : '\n';
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',') {
+        if (!word.empty() && !app::ParseIdList(word, &choice->ids, error)) return false;
+        any = any || !word.empty();
+        word.clear();
+      } else {
+        word += c;
+      }
+    }
+    if (!any) {
+      *error = "'" + file + "' holds no ids";
+      return false;
+    }
+  }
+  for (const auto& state : parsed.Values("--state")) {
+    app::FileState parsed_state;
+    if (!app::ParseState(state, &parsed_state, error)) return false;
+    choice->states.insert(parsed_state);
+  }
+  return true;
+}
+
+std::optional<app::ScanMode> ModeOption(const ParsedArgs& parsed) {
+  if (parsed.Has("--deep")) return app::ScanMode::kDeep;
+  if (parsed.Has("--quick")) return app::ScanMode::kQuick;
+  return std::nullopt;
+}
+
+int ChooseFiles(IFileRecoveryParse* engine, const std::string& categories,
+                const app::FileChoice& choice, std::vector<app::FoundFile>* files,
+                std::vector<uint64_t>* unknown_ids, std::string* error) {
+  ScanRecordList records;
+  int err = ListRecords(engine, categories, &records, error);
+  if (err != kSuccess) return err;
+  // Choosing by id alone leaves the states unasked: they cost a look at the volume.
+  ScanRecordList chosen;
+  for (const ScanRecord& record : records) {
+    if (choice.ids.empty() || choice.ids.count(app::RecordId(record))) chosen.push_back(record);
+  }
+  for (app::FoundFile& file : app::DescribeFiles(engine, chosen)) {
+    if (choice.Matches(file)) files->push_back(std::move(file));
+  }
+  if (!choice.ids.empty()) {
+    std::set<uint64_t> known;
+    if (categories != "all") {
+      records.clear();
+      ListRecords(engine, "all", &records, error);
+    }
+    for (const ScanRecord& record : records) known.insert(app::RecordId(record));
+    for (const uint64_t id : choice.ids) {
+      if (!known.count(id)) unknown_ids->push_back(id);
+    }
+  }
+  return kSuccess;
+}
 
 }  // namespace velmora::cli

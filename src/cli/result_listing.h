@@ -1,7 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "app/file_choice.h"
+#include "app/scan_source.h"
 #include "cli/arguments.h"
 #include "engine/file_recovery_parse.h"
 
@@ -16,5 +20,19 @@ std::string CategoriesOption(const ParsedArgs& parsed);
 
 // Human text for the error codes engines return.
 std::string DescribeError(int code);
+
+// The valued options that choose files (list and recover).
+const std::vector<std::string>& ChoiceOptions();
+// Reads them; false with the reason in `error`.
+bool ReadChoice(const ParsedArgs& parsed, app::FileChoice* choice, std::string* error);
+
+// --quick / --deep, or none (the newest saved result).
+std::optional<app::ScanMode> ModeOption(const ParsedArgs& parsed);
+
+// The chosen files of the result `engine` holds, with the ids of `choice`
+// that name no file of the result at all in `unknown_ids`.
+int ChooseFiles(IFileRecoveryParse* engine, const std::string& categories,
+                const app::FileChoice& choice, std::vector<app::FoundFile>* files,
+                std::vector<uint64_t>* unknown_ids, std::string* error);
 
 }  // namespace velmora::cli

@@ -62,61 +62,11 @@ int CFastFatRecovery::OpenBound(char16_t drive_tag) {
   return kSuccess;
 }
 
-int CFastFatRecovery::SetScanCallback(ScanProgressCallback scan_progress,
-                                      FileProgressCallback file_progress, void* context,
-                                      int scale) {
-  scan_progress_ = scan_progress;
-  file_progress_ = file_progress;
-  callback_context_ = context;
-  scale_ = scale;
-  return kSuccess;
-}
-
-int CFastFatRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
-  listing_progress_ = callback;
-  listing_context_ = context;
-  if (store_) store_->SetListingCallback(callback, context);
-  return kSuccess;
-}
-
 RelationKey CFastFatRecovery::KeyFor(const ScanRecord* directory, int depth) const {
   if (directory == nullptr || directory->object_id == 0) {
     return RelationKey{geometry_.root_cluster, static_cast<uint32_t>(depth)};
   }
   return RelationKey{directory->object_id, static_cast<uint32_t>(depth)};
-}
-
-int CFastFatRecovery::GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) {
-  if ((directory == nullptr && depth != 0) || depth < 0 || out == nullptr) {
-    return kErrInvalidParameter;
-  }
-  if (!store_) return kErrInvalidParameter;
-  store_->Flush();
-  return store_->ListChildren(KeyFor(directory, depth), out);
-}
-
-int CFastFatRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
-  if ((directory == nullptr && depth != 0) || depth < 0 || count == nullptr) {
-    return kErrInvalidParameter;
-  }
-  *count = 0;
-  if (!store_) return kErrInvalidParameter;
-  store_->Flush();
-  return store_->CountFilesUnder(KeyFor(directory, depth), count);
-}
-
-uint64_t CFastFatRecovery::GetRecordCount() { return store_ ? store_->GetRecordCount() : 0; }
-
-int CFastFatRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
-  if (path == nullptr) return kErrInvalidParameter;
-  path->clear();
-  if (!store_) return kErrInvalidParameter;
-  return store_->FullPath(record, path);
-}
-
-int CFastFatRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
-  if (!store_ || out == nullptr) return 0;
-  return store_->ListByType(filter, out);
 }
 
 int CFastFatRecovery::LoadClusterBitmap() {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_recovery_parse.h"
+#include "engine/store_backed_engine.h"
 #include "engine/overwrite_estimate.h"
 #include "engine/scan_log_store.h"
 #include "fat/fat_boot_geometry.h"
@@ -25,7 +25,7 @@ namespace velmora {
 // Quick scan of a FAT12/16/32 volume: walks the directory tree breadth-first
 // from the root and reports deleted files, the files inside deleted
 // directories, and the directories above them; copies them out again.
-class CFastFatRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
+class CFastFatRecovery : public StoreBackedEngine, public IOverwriteEstimator {
  public:
   CFastFatRecovery() = default;
   ~CFastFatRecovery() override = default;
@@ -33,18 +33,10 @@ class CFastFatRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
   int OpenImage(const std::string& image_path, char16_t drive_tag) override;
   int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
                     char16_t drive_letter) override;
-  int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
-                      void* context, int scale) override;
   int Scan(const char* log_name) override;
-  int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
-  int CountFiles(const ScanRecord* directory, int depth, int* count) override;
-  uint64_t GetRecordCount() override;
-  int GetFullPath(const ScanRecord& record, std::string* path) override;
   int RecoverFile(const ScanRecord& record, const std::string& destination,
                   int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
-  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
-  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int LoadClusterBitmap() override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
@@ -120,7 +112,7 @@ class CFastFatRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
   void FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,
                   const std::string& name) const;
 
-  RelationKey KeyFor(const ScanRecord* directory, int depth) const;
+  RelationKey KeyFor(const ScanRecord* directory, int depth) const override;
   int DirectoryDepth(const ScanRecord& directory);
   int CopyFileTo(const ScanRecord& record, const std::string& path);
   FatRecordReader ReaderFor(const ScanRecord& record);
@@ -133,7 +125,6 @@ class CFastFatRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
   FatGeometry geometry_;
   FatTable table_;
   FatClusterBitmap bitmap_;
-  std::unique_ptr<ScanLogStore> store_;
 
   std::deque<uint32_t> directory_queue_;
   std::set<uint32_t> visited_;
@@ -143,12 +134,6 @@ class CFastFatRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
   std::map<uint32_t, OpenDirectory> open_directories_;
   std::set<uint32_t> listed_clusters_;
 
-  ScanProgressCallback scan_progress_ = nullptr;
-  FileProgressCallback file_progress_ = nullptr;
-  void* callback_context_ = nullptr;
-  int scale_ = 100;
-  ListingProgressCallback listing_progress_ = nullptr;
-  void* listing_context_ = nullptr;
   int progress_reports_ = 0;
   uint64_t last_report_ms_ = 0;
   int stop_result_ = 0;

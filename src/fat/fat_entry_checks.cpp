@@ -2,16 +2,15 @@
 
 #include <cstring>
 
+#include "fat/fat_directory_entry.h"
+
 namespace velmora {
 
 namespace {
 
-constexpr uint8_t kDeletedMark = 0xE5;
 constexpr uint8_t kAttrReadOnly = 0x01;
 constexpr uint8_t kAttrVolumeLabel = 0x08;
-constexpr uint8_t kAttrDirectory = 0x10;
 constexpr uint8_t kAttrArchive = 0x20;
-constexpr uint8_t kAttrLongName = 0x0F;
 constexpr uint8_t kAttrReservedBits = 0xC0;
 constexpr uint8_t kLongNameLastPiece = 0x40;
 constexpr int kMaxLongNamePieces = 18;
@@ -21,10 +20,6 @@ constexpr uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
 constexpr int64_t kDaysFrom1601To1970 = 134'774;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -67,17 +62,12 @@ bool SameTimes(const EntryTimes& a, const EntryTimes& b) {
   return a.created == b.created && a.accessed == b.accessed && a.written == b.written;
 }
 
-uint8_t Attributes(const uint8_t* entry) { return entry[11]; }
-uint32_t FileSize(const uint8_t* entry) { return Le32(entry + 28); }
-bool IsDeleted(const uint8_t* entry) { return entry[0] == kDeletedMark; }
-bool IsDirectory(const uint8_t* entry) { return (Attributes(entry) & kAttrDirectory) != 0; }
-bool IsLongName(const uint8_t* entry) { return Attributes(entry) == kAttrLongName; }
 
 // "." followed by "..", both directories of size 0 with the same three timestamps.
 bool IsDotPair(const uint8_t* entry, const uint8_t* next) {
   if (next == nullptr) return false;
-  if (entry[0] != '.' || !IsDirectory(entry) || FileSize(entry) != 0) return false;
-  if (next[0] != '.' || next[1] != '.' || !IsDirectory(next) || FileSize(next) != 0) return false;
+  if (entry[0] != '.' || !EntryIsDirectory(entry) || EntryFileSize(entry) != 0) return false;
+  if (next[0] != '.' || next[1] != '.' || !EntryIsDirectory(next) || EntryFileSize(next) != 0) return false;
   return SameTimes(DecodeTimes(entry), DecodeTimes(next));
 }
 
@@ -107,7 +97,7 @@ bool IsForbiddenNameByte(uint8_t b) {
 }
 
 bool NameBytesAllowed(const uint8_t* entry) {
-  for (int i = IsDeleted(entry) ? 1 : 0; i < 11; ++i) {
+  for (int i = EntryIsDeleted(entry) ? 1 : 0; i < 11; ++i) {
     if (IsForbiddenNameByte(entry[i])) return false;
   }
   return true;
@@ -128,7 +118,7 @@ bool OnlyTrailingBlanks(const uint8_t* bytes, int begin, int end) {
 
 // Bytes above 0x7F in bytes 0-9 come in lead/trail pairs of a double-byte code page.
 bool DoubleBytePairsComplete(const uint8_t* entry) {
-  int i = IsDeleted(entry) ? 1 : 0;
+  int i = EntryIsDeleted(entry) ? 1 : 0;
   while (i <= 9) {
     if (entry[i] > 0x7F) {
       if (entry[i + 1] <= 0x7F) return false;
@@ -141,12 +131,12 @@ bool DoubleBytePairsComplete(const uint8_t* entry) {
 }
 
 bool ShortEntryWellFormed(const uint8_t* entry) {
-  const bool label = Attributes(entry) == kAttrVolumeLabel;
+  const bool label = EntryAttributes(entry) == kAttrVolumeLabel;
   if (!label && FatDateTimeToFiletime(Le16(entry + 16), Le16(entry + 14), entry[13]) == 0) {
     return false;
   }
   for (int i = 0; i < 11; ++i) {
-    if (i == 0 && IsDeleted(entry)) continue;
+    if (i == 0 && EntryIsDeleted(entry)) continue;
     if (entry[i] < 0x20 || entry[i] == '.') return false;
   }
   // A volume label is one 11-byte text that may hold blanks ("NEW VOLUME").
@@ -164,12 +154,12 @@ bool LongNameRunConsistent(const uint8_t* sector, size_t entry_count, size_t ind
     const uint8_t* entry = sector + i * kFatEntrySize;
     const uint8_t* next = i + 1 < entry_count ? entry + kFatEntrySize : nullptr;
     if (!IsPlausibleDirectoryEntry(entry, next)) return false;
-    if (IsLongName(entry)) {
+    if (EntryIsLongName(entry)) {
       if (entry[13] != checksum) return false;
       if (++pieces >= kMaxLongNamePieces) return true;
       continue;
     }
-    return IsDeleted(entry) || ShortNameChecksum(entry) == checksum;
+    return EntryIsDeleted(entry) || ShortNameChecksum(entry) == checksum;
   }
   return true;
 }
@@ -205,15 +195,15 @@ bool IsPlausibleDirectoryEntry(const uint8_t* entry, const uint8_t* next) {
   if (entry == nullptr) return false;
   if (IsDotPair(entry, next)) return true;
   // Checked again below in its place; first here because most non-directory data fails it.
-  if ((Attributes(entry) & kAttrReservedBits) != 0) return false;
+  if ((EntryAttributes(entry) & kAttrReservedBits) != 0) return false;
 
-  const uint8_t attributes = Attributes(entry);
-  const uint32_t size = FileSize(entry);
+  const uint8_t attributes = EntryAttributes(entry);
+  const uint32_t size = EntryFileSize(entry);
   const uint16_t cluster_high = Le16(entry + 20);
   const uint16_t cluster_low = Le16(entry + 26);
-  const bool directory = IsDirectory(entry);
-  const bool long_name = attributes == kAttrLongName;
-  const bool deleted = IsDeleted(entry);
+  const bool directory = EntryIsDirectory(entry);
+  const bool long_name = EntryIsLongName(entry);
+  const bool deleted = EntryIsDeleted(entry);
 
   if (size == 0 && !directory && (cluster_high != 0 || cluster_low != 0)) return false;
 
@@ -260,7 +250,7 @@ bool IsDirectorySector(const uint8_t* sector, size_t length) {
     const uint8_t* next = i + 1 < entry_count ? entry + kFatEntrySize : nullptr;
     if (!IsPlausibleDirectoryEntry(entry, next)) return false;
     if (std::memcmp(entry + 1, entry + 17, 14) == 0) return false;
-    if (IsLongName(entry)) {
+    if (EntryIsLongName(entry)) {
       if (!LongNameRunConsistent(sector, entry_count, i)) return false;
     } else if (!ShortEntryWellFormed(entry)) {
       return false;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fat/fat_boot_geometry.h"
+#include "fat/fat_directory_entry.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"
 
@@ -57,70 +58,9 @@ int CProfessionalFatRecovery::OpenBound(char16_t drive_tag) {
   return kSuccess;
 }
 
-int CProfessionalFatRecovery::SetScanCallback(ScanProgressCallback scan_progress,
-                                              FileProgressCallback file_progress, void* context,
-                                              int scale) {
-  scan_progress_ = scan_progress;
-  file_progress_ = file_progress;
-  callback_context_ = context;
-  scale_ = scale;
-  return kSuccess;
-}
-
 int CProfessionalFatRecovery::Scan(const char*) { return kSuccess; }
 
-int CProfessionalFatRecovery::GetChildren(const ScanRecord* directory, int depth,
-                                          ScanRecordList* out) {
-  if (out == nullptr) return kErrInvalidParameter;
-  if (directory == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!store_) return kSuccess;
-  int result = store_->Flush();
-  if (result != kSuccess) return result;
-  const RelationKey key = directory == nullptr
-                              ? RelationKey{0, 0}
-                              : RelationKey{directory->object_id, static_cast<uint32_t>(depth)};
-  return store_->ListChildren(key, out);
-}
-
-int CProfessionalFatRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
-  if (count == nullptr) return kErrInvalidParameter;
-  if (directory == nullptr && depth != 0) return kErrInvalidParameter;
-  *count = 0;
-  if (!store_) return kSuccess;
-  int result = store_->Flush();
-  if (result != kSuccess) return result;
-  const RelationKey key = directory == nullptr
-                              ? RelationKey{0, 0}
-                              : RelationKey{directory->object_id, static_cast<uint32_t>(depth)};
-  return store_->CountFilesUnder(key, count);
-}
-
-uint64_t CProfessionalFatRecovery::GetRecordCount() {
-  return store_ ? store_->GetRecordCount() : 0;
-}
-
-int CProfessionalFatRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
-  if (path == nullptr) return kErrInvalidParameter;
-  path->clear();
-  if (!store_) return kSuccess;
-  store_->Flush();
-  return store_->FullPath(record, path);
-}
-
 int CProfessionalFatRecovery::GetNextFreeRange(uint64_t*, uint64_t*) { return 0; }
-
-int CProfessionalFatRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
-  listing_progress_ = callback;
-  listing_context_ = context;
-  if (store_) store_->SetListingCallback(callback, context);
-  return kSuccess;
-}
-
-int CProfessionalFatRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
-  if (!store_ || out == nullptr) return 0;
-  store_->Flush();
-  return store_->ListByType(filter, out);
-}
 
 int CProfessionalFatRecovery::LoadClusterBitmap() { return kSuccess; }
 
@@ -245,8 +185,8 @@ std::map<uint64_t, std::vector<uint8_t>>::iterator CProfessionalFatRecovery::Fin
   }
   for (auto it = unplaced_.lower_bound(first); it != unplaced_.end() && it->first < end; ++it) {
     const uint8_t* entry = it->second.data();
-    const bool long_name = entry[11] == 0x0F && entry[13] == tail.checksum;
-    const bool live_short = entry[0] != 0 && entry[0] != 0xE5 && entry[11] != 0x0F &&
+    const bool long_name = EntryIsLongName(entry) && entry[13] == tail.checksum;
+    const bool live_short = entry[0] != 0 && entry[0] != 0xE5 && !EntryIsLongName(entry) &&
                             ShortNameChecksum(entry) == tail.checksum;
     if (long_name || live_short) return it;
   }
@@ -256,7 +196,7 @@ std::map<uint64_t, std::vector<uint8_t>>::iterator CProfessionalFatRecovery::Fin
 bool CProfessionalFatRecovery::TailContinuesInto(const LongNameTail& tail, const uint8_t* sector,
                                                  uint64_t sector_number) const {
   const uint8_t* first = sector;
-  if (first[11] == 0x0F) return first[13] == tail.checksum;
+  if (EntryIsLongName(first)) return first[13] == tail.checksum;
   if (first[0] == 0xE5) {
     if (tail.geometry < 0 || sector_number <= tail.sector) return false;
     return sector_number - tail.sector < geometries_.At(tail.geometry).sectors_per_cluster;

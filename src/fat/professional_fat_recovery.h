@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/file_recovery_parse.h"
+#include "engine/store_backed_engine.h"
 #include "engine/scan_log_store.h"
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_geometry_inference.h"
@@ -25,7 +25,7 @@ namespace velmora {
 // IsDirectoryStartSector (AddDirectoryStart) or IsDirectorySector
 // (AddDirectorySector), calling ResetForScan and LoadBootGeometry before the
 // pass and FinishScan after it. Files are copied out from consecutive clusters.
-class CProfessionalFatRecovery : public IFileRecoveryParse {
+class CProfessionalFatRecovery : public StoreBackedEngine {
  public:
   // Memory bounds of the pass; what does not fit is dropped (and counted).
   static constexpr size_t kMaxPendingFiles = 131072;
@@ -47,19 +47,11 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   int OpenImage(const std::string& image_path, char16_t drive_tag) override;
   int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
                     char16_t drive_letter) override;
-  int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
-                      void* context, int scale) override;
   // The combined deep scan drives this engine; Scan itself does nothing.
   int Scan(const char* log_name) override;
-  int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
-  int CountFiles(const ScanRecord* directory, int depth, int* count) override;
-  uint64_t GetRecordCount() override;
-  int GetFullPath(const ScanRecord& record, std::string* path) override;
   int RecoverFile(const ScanRecord& record, const std::string& destination,
                   int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
-  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
-  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int LoadClusterBitmap() override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
@@ -185,7 +177,6 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   // 0 until a boot sector names the root: without one the root's cluster is
   // unknown, and 0 is never a data cluster (a FAT16 folder may well sit at 2).
   uint32_t root_cluster_ = 0;
-  std::unique_ptr<ScanLogStore> store_;
 
   FatGeometryList geometries_;
   // The boot sector's own layout, whose FAT may still link a folder's later
@@ -208,12 +199,6 @@ class CProfessionalFatRecovery : public IFileRecoveryParse {
   // Layouts known when pending files were last tried; only a new one can place them.
   int geometries_tried_ = 0;
 
-  ScanProgressCallback scan_progress_ = nullptr;
-  FileProgressCallback file_progress_ = nullptr;
-  void* callback_context_ = nullptr;
-  int scale_ = 100;
-  ListingProgressCallback listing_progress_ = nullptr;
-  void* listing_context_ = nullptr;
 };
 
 }  // namespace velmora

@@ -24,7 +24,10 @@
 
 #include "app/recovery_workflow.h"
 #include "engine/record_text.h"
+#include "engine/scan_index.h"
 #include "gui/message_box.h"
+#include "gui/preview_pane.h"
+#include "gui/preview_window.h"
 #include "gui/progress_window.h"
 #include "gui/skin.h"
 #include "storage/device_monitor.h"
@@ -145,6 +148,11 @@ MainWindow::MainWindow(app::LanguageSettings& language, bool watch_devices, QWid
   auto* splitter = Control<QSplitter>(skin_, "ResultSplitter");
   splitter->setStretchFactor(1, 1);
   splitter->setSizes({200, 560});
+  auto* list_splitter = Control<QSplitter>(skin_, "ListSplitter");
+  list_splitter->setStretchFactor(0, 3);
+  list_splitter->setStretchFactor(1, 2);
+  preview_ = std::make_unique<preview::PreviewSession>(ScanLogDirectory());
+  pane_ = new PreviewPane(PageWidget(kResultPage), language_);
 
   chooser_ = [this](ChooseKind kind, const QString& suggestion) {
     switch (kind) {
@@ -185,6 +193,7 @@ MainWindow::MainWindow(app::LanguageSettings& language, bool watch_devices, QWid
 
 MainWindow::~MainWindow() {
   if (monitor_) monitor_->Stop();
+  ClearPreview();
 }
 
 QString MainWindow::Msg(const char* key) const { return Q(app::Lookup(Messages(), key)); }
@@ -250,6 +259,19 @@ void MainWindow::ConnectControls() {
   });
   connect(file_list_->header(), &QHeaderView::sectionClicked, this,
           [this](int column) { SortFileList(column); });
+  // Queued: the preparation window is modal and must not run inside the
+  // list's own selection handling.
+  connect(file_list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    if (updating_ || !item) return;
+    QMetaObject::invokeMethod(this, [this, item] {
+      if (file_list_->currentItem() == item) PreviewRow(item);
+    }, Qt::QueuedConnection);
+  });
+  connect(file_list_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
+    QMetaObject::invokeMethod(this, [this, item] {
+      if (file_list_->currentItem() == item) OpenPreviewWindow(item);
+    }, Qt::QueuedConnection);
+  });
 }
 
 void MainWindow::BuildTypeOptions() {
@@ -334,6 +356,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
   if (monitor_) monitor_->Stop();
+  ClearPreview();
   QWidget::closeEvent(event);
 }
 
@@ -641,7 +664,7 @@ void MainWindow::SearchResults() {
 void MainWindow::LoadResults() {
   file_list_->clear();
   shown_node_ = nullptr;
-  Control<QWidget>(skin_, "PreviewEdit")->setProperty("plainText", QString());
+  ClearPreview();
   groups_ = app::GroupByExtension(results_);
   tree_ = app::BuildTypeTree(groups_, choices_, Messages());
   FillTypeTree();
@@ -766,12 +789,17 @@ void MainWindow::SortFileList(int column) {
 
 void MainWindow::StartRecovery() {
   if (ticked_.Count() == 0) return;
+  RecoverRecords(ticked_.Records(), this, false);
+}
+
+void MainWindow::RecoverRecords(const ScanRecordList& records, QWidget* owner, bool single) {
+  if (records.empty()) return;
   QString chosen = chooser_(ChooseKind::kRecoveryFolder, QString());
   if (chosen.isEmpty()) return;
   if (chosen.size() > 1 && chosen.endsWith('/')) chosen.chop(1);
   destination_ = chosen.toStdString();
   app::RecoveryWorkflow recovery(sources_, Messages());
-  WindowObserver asker(language_, this);
+  WindowObserver asker(language_, owner);
   if (!recovery.ConfirmDestination(destination_, asker)) return;
 
   // Recovery's window stays open at the end, for the detail list and Open folder.
@@ -786,12 +814,14 @@ void MainWindow::StartRecovery() {
     }
   };
   RecoverWindow window("RecoverProcessWnd.ui", "RecoverProcessWnd", app::msg::kRecoverCancelQuestion,
-                       language_, this);
+                       language_, owner);
   QWidget* skin = window.Skin();
   Control<QWidget>(skin, "FinishBtn")->hide();
   auto* details = Control<QTreeWidget>(skin, "DetailList");
   details->setHeaderLabels({"File", "Status"});
   details->setColumnWidth(0, 360);
+  // Smaller over the preview window.
+  if (single) window.resize(450, 250);
   const QSize initial = window.size();
   connect(Control<QAbstractButton>(skin, "FinishBtn"), &QAbstractButton::clicked, &window,
           [&window] { window.done(1); });
@@ -805,13 +835,83 @@ void MainWindow::StartRecovery() {
   });
   busy_ = true;
   emit ModalStarted(&window);
-  const ScanRecordList records = ticked_.Records();
   const std::string destination = destination_;
   last_recovery_result_ = window.Run(
-      [&recovery, records, destination](app::WorkflowObserver& observer, app::CancelToken& cancel) {
-        return recovery.Run(records, destination, observer, cancel);
+      [&recovery, records, destination, single](app::WorkflowObserver& observer, app::CancelToken& cancel) {
+        return single ? recovery.RecoverOne(records.front(), destination, observer, cancel)
+                      : recovery.Run(records, destination, observer, cancel);
       });
   busy_ = false;
+}
+
+// ---- preview ----
+
+int MainWindow::PreparePreview(const ScanRecord& record, QWidget* owner, preview::PreviewContent* content) {
+  CPreviewProcessWnd window(record, language_, owner);
+  const bool was_busy = busy_;
+  busy_ = true;
+  emit PreviewPreparing(&window);
+  const int result = window.Prepare(*preview_, sources_.EngineFor(record), content);
+  busy_ = was_busy;
+  return result;
+}
+
+void MainWindow::PreviewRow(QTreeWidgetItem* item) {
+  if (busy_) return;
+  const ScanRecord record = static_cast<FileRow*>(item)->Record();
+  previewed_.reset();
+  preview_content_ = preview::PreviewContent();
+  if (record.is_directory) {
+    preview_content_.kind = preview::PreviewContent::Kind::kDirectory;
+    pane_->Show(preview_content_);
+    return;
+  }
+  // The player lets go of the last file before the next preparation deletes it.
+  pane_->StopMedia();
+  if (PreparePreview(record, this, &preview_content_) != preview::kPreparationFinished) {
+    pane_->Clear();
+    return;
+  }
+  previewed_ = record;
+  pane_->Show(preview_content_);
+}
+
+void MainWindow::OpenPreviewWindow(QTreeWidgetItem* item) {
+  if (busy_ || !item) return;
+  const ScanRecord& record = static_cast<FileRow*>(item)->Record();
+  if (record.is_directory) return;
+  auto same = [&record](const ScanRecord& other) {
+    return other.drive_tag == record.drive_tag && other.source_kind == record.source_kind &&
+           other.record_index == record.record_index;
+  };
+  if (!previewed_ || !same(*previewed_)) PreviewRow(item);
+  if (!previewed_ || !same(*previewed_)) return;
+  ScanRecordList navigation;
+  for (int i = 0; i < file_list_->topLevelItemCount(); ++i) {
+    const ScanRecord& row = static_cast<FileRow*>(file_list_->topLevelItem(i))->Record();
+    if (!row.is_directory) navigation.push_back(row);
+  }
+  // One player at a time: the window plays what the pane would.
+  pane_->StopMedia();
+  CPreviewWnd::Host host;
+  host.prepare = [this](const ScanRecord& next, QWidget* owner, preview::PreviewContent* content) {
+    return PreparePreview(next, owner, content);
+  };
+  host.recover = [this](const ScanRecord& shown, QWidget* owner) { RecoverRecords({shown}, owner, true); };
+  host.release = [this] { ClearPreview(); };
+  CPreviewWnd window(language_, std::move(host), std::move(navigation), *previewed_, preview_content_,
+                     !preview_->TemporaryPath().empty(), this);
+  busy_ = true;
+  emit PreviewWindowOpened(&window);
+  window.exec();
+  busy_ = false;
+}
+
+void MainWindow::ClearPreview() {
+  if (pane_) pane_->Clear();
+  previewed_.reset();
+  preview_content_ = preview::PreviewContent();
+  if (preview_) preview_->Clear();
 }
 
 // ---- image creation ----

@@ -5,12 +5,14 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/language_settings.h"
 #include "app/result_browsing.h"
 #include "app/scan_source.h"
 #include "app/scan_workflow.h"
+#include "preview/preview_session.h"
 
 class QCheckBox;
 class QLabel;
@@ -26,6 +28,8 @@ class DeviceMonitor;
 namespace velmora::gui {
 
 class ProgressWindow;
+class PreviewPane;
+class CPreviewWnd;
 
 // What the main window asks the user for with a file dialog.
 enum class ChooseKind { kImageToLoad, kRecoveryFolder, kImageToWrite };
@@ -58,6 +62,9 @@ class MainWindow : public QWidget {
   QLabel* SelectionInfo() const { return selection_info_; }
   QLabel* GuideText() const;
   QMenu* AssistMenu() const { return assist_menu_; }
+  PreviewPane* Preview() const { return pane_; }
+  // Where previews copy found files to (the scan-log directory).
+  const preview::PreviewSession& PreviewFiles() const { return *preview_; }
 
   app::SourceList& Sources() { return sources_; }
   const app::TickedSet& Ticked() const { return ticked_; }
@@ -76,6 +83,9 @@ class MainWindow : public QWidget {
  signals:
   // A modal window is about to run (tests use it to reach the window).
   void ModalStarted(ProgressWindow* window);
+  // A preview's preparation window, or the preview window, is about to run.
+  void PreviewPreparing(ProgressWindow* window);
+  void PreviewWindowOpened(CPreviewWnd* window);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -110,6 +120,14 @@ class MainWindow : public QWidget {
   void SortFileList(int column);
 
   void StartRecovery();
+  // Chooses the destination and runs the recovery window over `owner`; a
+  // single record is the preview window's file.
+  void RecoverRecords(const ScanRecordList& records, QWidget* owner, bool single);
+
+  void PreviewRow(QTreeWidgetItem* item);
+  void OpenPreviewWindow(QTreeWidgetItem* item);
+  int PreparePreview(const ScanRecord& record, QWidget* owner, preview::PreviewContent* content);
+  void ClearPreview();
   void StartImageCreation();
   void ShowPrivilegeHint(const app::ScanSource* source);
   void BuildTypeOptions();
@@ -146,6 +164,12 @@ class MainWindow : public QWidget {
   QTreeWidgetItem* shown_node_ = nullptr;
   std::map<int, bool> sort_ascending_;
   std::string destination_;
+
+  std::unique_ptr<preview::PreviewSession> preview_;
+  PreviewPane* pane_ = nullptr;
+  // The record the pane shows and what was prepared for it.
+  std::optional<ScanRecord> previewed_;
+  preview::PreviewContent preview_content_;
 
   QTimer refresh_timer_;
   std::unique_ptr<DeviceMonitor> monitor_;

@@ -41,56 +41,6 @@ int CFastNtfsRecovery::OpenPartition(int disk_number, uint64_t start_sector, uin
   return OpenOn(std::move(reader), start_sector, sector_count, drive_letter);
 }
 
-int CFastNtfsRecovery::SetScanCallback(ScanProgressCallback scan_progress,
-                                       FileProgressCallback file_progress, void* context,
-                                       int scale) {
-  scan_progress_ = scan_progress;
-  file_progress_ = file_progress;
-  callback_context_ = context;
-  scale_ = scale;
-  return kSuccess;
-}
-
-int CFastNtfsRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
-  listing_callback_ = callback;
-  listing_context_ = context;
-  if (store_) store_->SetListingCallback(callback, context);
-  return kSuccess;
-}
-
-int CFastNtfsRecovery::GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) {
-  if (!store_ || !out || (!directory && depth != 0) || depth < 0) return kErrInvalidParameter;
-  const int rc = store_->Flush();
-  if (rc != kSuccess) return rc;
-  const RelationKey key = directory ? RelationKey{directory->object_id, static_cast<uint32_t>(depth)}
-                                    : RelationKey{kRootRecord, 0};
-  return store_->ListChildren(key, out);
-}
-
-int CFastNtfsRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
-  if (!store_ || !count || (!directory && depth != 0) || depth < 0) return kErrInvalidParameter;
-  const int rc = store_->Flush();
-  if (rc != kSuccess) return rc;
-  const RelationKey key = directory ? RelationKey{directory->object_id, static_cast<uint32_t>(depth)}
-                                    : RelationKey{kRootRecord, 0};
-  return store_->CountFilesUnder(key, count);
-}
-
-uint64_t CFastNtfsRecovery::GetRecordCount() { return store_ ? store_->GetRecordCount() : 0; }
-
-int CFastNtfsRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
-  if (!store_ || !path) return kErrInvalidParameter;
-  const int rc = store_->Flush();
-  if (rc != kSuccess) return rc;
-  return store_->FullPath(record, path);
-}
-
-int CFastNtfsRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
-  if (!store_ || !out) return 0;
-  if (store_->Flush() != kSuccess) return 0;
-  return store_->ListByType(filter, out);
-}
-
 int CFastNtfsRecovery::LoadClusterBitmap() {
   if (!volume_.IsOpen()) return kErrInvalidParameter;
   constexpr uint64_t kBitmapRecord = 6;
@@ -150,6 +100,11 @@ bool CFastNtfsRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEst
     for (uint64_t i = 0; i < length; ++i) out->in_use += bitmap_.IsAllocated(run.lcn + i) ? 1 : 0;
   }
   return true;
+}
+
+RelationKey CFastNtfsRecovery::KeyFor(const ScanRecord* directory, int depth) const {
+  if (directory == nullptr) return RelationKey{kRootRecord, 0};
+  return StoreBackedEngine::KeyFor(directory, depth);
 }
 
 }  // namespace velmora

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/file_recovery_parse.h"
+#include "engine/store_backed_engine.h"
 #include "engine/overwrite_estimate.h"
 #include "engine/scan_log_store.h"
 #include "ntfs/attribute_stream.h"
@@ -20,7 +20,7 @@ namespace velmora {
 // (and its named streams) under the folder path rebuilt from parent references,
 // with unreadable or reused folders as numbered lost folders in the root; copies
 // files and folder trees out and previews files.
-class CFastNtfsRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
+class CFastNtfsRecovery : public StoreBackedEngine, public IOverwriteEstimator {
  public:
   // Number of the root directory's MFT record; also the root's relation key.
   static constexpr uint32_t kRootRecord = 5;
@@ -31,17 +31,9 @@ class CFastNtfsRecovery : public IFileRecoveryParse, public IOverwriteEstimator 
   int OpenImage(const std::string& image_path, char16_t drive_tag) override;
   int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
                     char16_t drive_letter) override;
-  int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
-                      void* context, int scale) override;
   int Scan(const char* log_name) override;
-  int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
-  int CountFiles(const ScanRecord* directory, int depth, int* count) override;
-  uint64_t GetRecordCount() override;
-  int GetFullPath(const ScanRecord& record, std::string* path) override;
   int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
-  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
-  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int LoadClusterBitmap() override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
@@ -57,6 +49,8 @@ class CFastNtfsRecovery : public IFileRecoveryParse, public IOverwriteEstimator 
   ScanLogStore* Store() { return store_.get(); }
 
  private:
+  // The root folder is MFT record 5.
+  RelationKey KeyFor(const ScanRecord* directory, int depth) const override;
   // What the first pass keeps of every directory record, to place folders later.
   struct DirectoryNode {
     uint32_t parent = 0;
@@ -98,13 +92,6 @@ class CFastNtfsRecovery : public IFileRecoveryParse, public IOverwriteEstimator 
 
   ntfs::NtfsVolume volume_;
   char16_t drive_tag_ = 0;
-  ScanProgressCallback scan_progress_ = nullptr;
-  FileProgressCallback file_progress_ = nullptr;
-  void* callback_context_ = nullptr;
-  int scale_ = 100;
-  ListingProgressCallback listing_callback_ = nullptr;
-  void* listing_context_ = nullptr;
-  std::unique_ptr<ScanLogStore> store_;
   ntfs::ClusterBitmap bitmap_;
 };
 

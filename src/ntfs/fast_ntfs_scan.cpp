@@ -88,7 +88,7 @@ int CFastNtfsRecovery::ReadMftChunk(uint64_t first_record, uint32_t count,
 int CFastNtfsRecovery::Scan(const char* log_name) {
   if (store_) store_->Close();
   store_ = std::make_unique<ScanLogStore>();
-  store_->SetListingCallback(listing_callback_, listing_context_);
+  store_->SetListingCallback(listing_progress_, listing_context_);
   if (log_name) return store_->Open(log_name);
   if (!volume_.IsOpen()) return kErrInvalidParameter;
   int rc = store_->Open(FormatLogName("Fast_", static_cast<int64_t>(volume_.PartitionStart())));

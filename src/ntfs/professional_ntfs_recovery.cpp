@@ -134,7 +134,7 @@ int CProfessionalNtfsRecovery::OpenDeepLog(const char* log_name) {
   link_cache_.clear();
   if (store_) store_->Close();
   store_ = std::make_unique<ScanLogStore>();
-  store_->SetListingCallback(listing_callback_, listing_context_);
+  store_->SetListingCallback(listing_progress_, listing_context_);
   if (!log_name) {
     return store_->Open(FormatLogName("Pro_Ntfs_", static_cast<int64_t>(partition_start_)));
   }
@@ -600,67 +600,13 @@ int CProfessionalNtfsRecovery::FinishDirectories() {
   return store_->Flush();
 }
 
-int CProfessionalNtfsRecovery::SetScanCallback(ScanProgressCallback scan_progress,
-                                               FileProgressCallback file_progress, void* context,
-                                               int scale) {
-  scan_progress_ = scan_progress;
-  file_progress_ = file_progress;
-  callback_context_ = context;
-  scale_ = scale;
-  return kSuccess;
-}
-
-int CProfessionalNtfsRecovery::SetRecoverCallback(ListingProgressCallback callback,
-                                                  void* context) {
-  listing_callback_ = callback;
-  listing_context_ = context;
-  if (store_) store_->SetListingCallback(callback, context);
-  return kSuccess;
-}
-
 int CProfessionalNtfsRecovery::Scan(const char*) { return kSuccess; }
 int CProfessionalNtfsRecovery::GetNextFreeRange(uint64_t*, uint64_t*) { return 0; }
 int CProfessionalNtfsRecovery::LoadClusterBitmap() { return kSuccess; }
 
-int CProfessionalNtfsRecovery::GetChildren(const ScanRecord* directory, int depth,
-                                           ScanRecordList* out) {
-  if (!store_) return kSuccess;
-  if (!out || (!directory && depth != 0) || depth < 0) return kErrInvalidParameter;
-  const int rc = store_->Flush();
-  if (rc != kSuccess) return rc;
-  const RelationKey key = directory
-                              ? RelationKey{directory->object_id, static_cast<uint32_t>(depth)}
-                              : RelationKey{kRootRecord, 0};
-  return store_->ListChildren(key, out);
-}
-
-int CProfessionalNtfsRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
-  if (!store_) return kSuccess;
-  if (!count || (!directory && depth != 0) || depth < 0) return kErrInvalidParameter;
-  const int rc = store_->Flush();
-  if (rc != kSuccess) return rc;
-  const RelationKey key = directory
-                              ? RelationKey{directory->object_id, static_cast<uint32_t>(depth)}
-                              : RelationKey{kRootRecord, 0};
-  return store_->CountFilesUnder(key, count);
-}
-
-uint64_t CProfessionalNtfsRecovery::GetRecordCount() {
-  return store_ ? store_->GetRecordCount() : 0;
-}
-
-int CProfessionalNtfsRecovery::GetFullPath(const ScanRecord& record, std::string* path) {
-  if (!store_) return kSuccess;
-  if (!path) return kErrInvalidParameter;
-  const int rc = store_->Flush();
-  if (rc != kSuccess) return rc;
-  return store_->FullPath(record, path);
-}
-
-int CProfessionalNtfsRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
-  if (!store_ || !out) return 0;
-  if (store_->Flush() != kSuccess) return 0;
-  return store_->ListByType(filter, out);
+RelationKey CProfessionalNtfsRecovery::KeyFor(const ScanRecord* directory, int depth) const {
+  if (directory == nullptr) return RelationKey{kRootRecord, 0};
+  return StoreBackedEngine::KeyFor(directory, depth);
 }
 
 }  // namespace velmora

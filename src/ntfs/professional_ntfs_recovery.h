@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/file_recovery_parse.h"
+#include "engine/store_backed_engine.h"
 #include "engine/scan_log_store.h"
 #include "ntfs/attribute_list.h"
 #include "ntfs/attribute_stream.h"
@@ -28,7 +28,7 @@ namespace velmora {
 // at. Files (in use or deleted) are reported at once; the folders they need are
 // written by FinishDirectories. Several volumes, one after the other or one
 // formatted over another, are told apart by the MFTs found on the way.
-class CProfessionalNtfsRecovery : public IFileRecoveryParse {
+class CProfessionalNtfsRecovery : public StoreBackedEngine {
  public:
   enum class RecordPass { kFirst, kSecond };
 
@@ -68,17 +68,9 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   // Absolute sector where that file's data begins; false when it has no runs.
   bool DataStartSector(const ScanRecord& record, uint64_t* sector);
 
-  int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
-                      void* context, int scale) override;
   int Scan(const char* log_name) override;
-  int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
-  int CountFiles(const ScanRecord* directory, int depth, int* count) override;
-  uint64_t GetRecordCount() override;
-  int GetFullPath(const ScanRecord& record, std::string* path) override;
   int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
-  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
-  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int LoadClusterBitmap() override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
@@ -92,6 +84,8 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   ScanLogStore* Store() { return store_.get(); }
 
  private:
+  // The root folder is MFT record 5.
+  RelationKey KeyFor(const ScanRecord* directory, int depth) const override;
   // Which MFT a record belongs to, by index into layouts_.
   struct Placement {
     uint32_t layout = 0;
@@ -173,13 +167,6 @@ class CProfessionalNtfsRecovery : public IFileRecoveryParse {
   uint32_t next_foreign_id_ = kForeignIdBase;
   std::unordered_map<uint64_t, DirectoryLink> link_cache_;
 
-  ScanProgressCallback scan_progress_ = nullptr;
-  FileProgressCallback file_progress_ = nullptr;
-  void* callback_context_ = nullptr;
-  int scale_ = 100;
-  ListingProgressCallback listing_callback_ = nullptr;
-  void* listing_context_ = nullptr;
-  std::unique_ptr<ScanLogStore> store_;
 };
 
 }  // namespace velmora

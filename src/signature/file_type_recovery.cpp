@@ -63,7 +63,7 @@ CFileTypeRecovery::~CFileTypeRecovery() = default;
 
 int CFileTypeRecovery::OpenStore(const std::string& log_name) {
   store_ = std::make_unique<ScanLogStore>();
-  store_->SetListingCallback(recover_callback_, recover_context_);
+  store_->SetListingCallback(listing_progress_, listing_context_);
   return store_->Open(log_name);
 }
 
@@ -107,16 +107,13 @@ int CFileTypeRecovery::OpenSignatureLog(int32_t sector_size, int disk_number,
 int CFileTypeRecovery::SetScanCallback(ScanProgressCallback scan_progress,
                                        FileProgressCallback file_progress, void* context,
                                        int scale) {
-  scan_progress_ = scan_progress;
-  file_progress_ = file_progress;
-  scan_context_ = context;
-  scale_ = scale;
+  StoreBackedEngine::SetScanCallback(scan_progress, file_progress, context, scale);
   if (carve_) {
     carve_->progress = scan_progress;
     carve_->progress_context = context;
     carve_->scale = scale;
   }
-  return 0;
+  return kSuccess;
 }
 
 uint64_t CFileTypeRecovery::ClampToSource(uint64_t first_sector, uint64_t length) const {
@@ -250,7 +247,7 @@ int CFileTypeRecovery::DropRecordsFrom(uint64_t sector) {
   const size_t slash = path.rfind('/');
   const std::string folder = path.substr(0, slash + 1);
   store_ = std::make_unique<ScanLogStore>();
-  store_->SetListingCallback(recover_callback_, recover_context_);
+  store_->SetListingCallback(listing_progress_, listing_context_);
   int err = store_->OpenIn(folder, log_name);
   if (err != kSuccess) return err;
   for (uint64_t index = 1; index <= keep; ++index) {
@@ -259,31 +256,16 @@ int CFileTypeRecovery::DropRecordsFrom(uint64_t sector) {
   return store_->Flush();
 }
 
+// Carved files have no folders: only the root has children; a folder query leaves its
+// output as it was.
 int CFileTypeRecovery::GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) {
-  if (!store_ || directory != nullptr || depth != 0 || out == nullptr) return 0;
-  store_->Flush();
-  return store_->ListChildren(RelationKey{0, 0}, out);
+  if (directory != nullptr && out != nullptr && depth >= 0) return kSuccess;
+  return StoreBackedEngine::GetChildren(directory, depth, out);
 }
 
 int CFileTypeRecovery::CountFiles(const ScanRecord* directory, int depth, int* count) {
-  if (!store_ || directory != nullptr || depth != 0 || count == nullptr) return 0;
-  store_->Flush();
-  return store_->CountFilesUnder(RelationKey{0, 0}, count);
-}
-
-uint64_t CFileTypeRecovery::GetRecordCount() { return store_ ? store_->GetRecordCount() : 0; }
-
-int CFileTypeRecovery::SetRecoverCallback(ListingProgressCallback callback, void* context) {
-  recover_callback_ = callback;
-  recover_context_ = context;
-  if (!store_) return kErrInvalidParameter;
-  store_->SetListingCallback(callback, context);
-  return 0;
-}
-
-int CFileTypeRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
-  if (!store_ || out == nullptr) return 0;
-  return store_->ListByType(filter, out);
+  if (directory != nullptr && count != nullptr && depth >= 0) return kSuccess;
+  return StoreBackedEngine::CountFiles(directory, depth, count);
 }
 
 uint64_t CFileTypeRecovery::OwnBytesOnSource(const ScanRecord& record) const {
@@ -335,12 +317,12 @@ int CFileTypeRecovery::RecoverFile(const ScanRecord& record, const std::string& 
     }
     if (file_progress_) {
       const int percent = static_cast<int>(done * 100 / std::max<uint64_t>(length, 1));
-      result = file_progress_(scan_context_, percent, 100, 0, written_path.c_str());
+      result = file_progress_(callback_context_, percent, 100, 0, written_path.c_str());
       if (result != kSuccess) break;
     }
   }
   if (result > 0 && file_progress_) {
-    file_progress_(scan_context_, 100, 100, result, written_path.c_str());
+    file_progress_(callback_context_, 100, 100, result, written_path.c_str());
   }
   ::close(fd);
   return result;

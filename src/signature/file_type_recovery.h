@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/file_recovery_parse.h"
+#include "engine/store_backed_engine.h"
 #include "engine/scan_log_store.h"
 #include "signature/carve_context.h"
 #include "signature/signature_catalogue.h"
@@ -15,7 +15,7 @@ namespace velmora {
 // Signature engine: turns sectors that no file-system engine claims into carved
 // files ("%lld.%s" named by their first sector) and serves them afterwards. It
 // never walks the source itself; the combined deep scan hands it sectors.
-class CFileTypeRecovery : public IFileRecoveryParse {
+class CFileTypeRecovery : public StoreBackedEngine {
  public:
   CFileTypeRecovery();
   ~CFileTypeRecovery() override;
@@ -33,12 +33,10 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   int Scan(const char*) override { return 0; }
   int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) override;
   int CountFiles(const ScanRecord* directory, int depth, int* count) override;
-  uint64_t GetRecordCount() override;
+  // Carved files sit in no folder; the path is left as it was.
   int GetFullPath(const ScanRecord&, std::string*) override { return 0; }
   int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
   int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
-  int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
-  int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int LoadClusterBitmap() override { return 0; }
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
@@ -107,13 +105,6 @@ class CFileTypeRecovery : public IFileRecoveryParse {
   uint64_t source_end_ = 0;  // 0: the reader's end
   int32_t sector_size_ = 512;
   SectorReader source_;
-  std::unique_ptr<ScanLogStore> store_;
-  int scale_ = 100;
-  ScanProgressCallback scan_progress_ = nullptr;
-  void* scan_context_ = nullptr;
-  FileProgressCallback file_progress_ = nullptr;
-  ListingProgressCallback recover_callback_ = nullptr;
-  void* recover_context_ = nullptr;
   std::unique_ptr<CarveContext> own_carve_;
   CarveContext* carve_ = nullptr;
 };

@@ -39,7 +39,13 @@ TEST(FailedRecoveryTest, FullDestinationLeavesNoPartialFile) {
                                     " --to " + ShellQuote(dest) + " 2>&1",
                                 &out);
   std::vector<std::string> left;
+  std::string manifest;
   for (const auto& entry : fs::recursive_directory_iterator(dest)) {
+    if (entry.path().filename() == "velmora-recovered.json") {
+      std::ifstream in(entry.path());
+      manifest.assign(std::istreambuf_iterator<char>(in), {});
+      continue;
+    }
     if (entry.is_regular_file()) left.push_back(entry.path().filename().string() + ":" +
                                                 std::to_string(entry.file_size()));
   }
@@ -49,6 +55,8 @@ TEST(FailedRecoveryTest, FullDestinationLeavesNoPartialFile) {
   EXPECT_NE(out.find("1 succeeded, 1 failed"), std::string::npos) << out;
   EXPECT_NE(out.find("the destination disk is full"), std::string::npos) << out;
   EXPECT_EQ(left, std::vector<std::string>{"Small notes.txt:2000"});
+  // The manifest tells the failed file apart from the recovered one.
+  EXPECT_NE(manifest.find("There is not enough space on the disk."), std::string::npos) << manifest;
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ std::string Lower(std::string text) {
 }
 
 bool IsToolReport(const std::string& name) {
-  return name == "report.xml" || name == "audit.txt" || name == "photorec.log" || name == "photorec.ses";
+  return name == "velmora-recovered.json" || name == "report.xml" || name == "audit.txt" || name == "photorec.log" || name == "photorec.ses";
 }
 
 std::string FileMd5(const std::filesystem::path& path) {

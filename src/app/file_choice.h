@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/file_recovery_parse.h"
+#include "engine/overwrite_estimate.h"
+#include "engine/scan_record.h"
+
+namespace velmora::app {
+
+// Identifier of a record within one scan result: stable across reopening the
+// result, so a listing's ids serve a later recovery.
+uint64_t RecordId(const ScanRecord& record);
+
+// ISO 8601 UTC text of a FILETIME ("2024-06-01T10:00:00Z"), or "" for 0.
+std::string FiletimeToIso(uint64_t filetime);
+
+// How much of a file live files have taken since it was deleted.
+enum class FileState { kUnknown, kIntact, kPartly, kOverwritten };
+struct StateOfFile {
+  FileState state = FileState::kUnknown;
+  OverwriteEstimate estimate;
+  // "intact", "partly overwritten NN%", "overwritten", or "" when unknown.
+  std::string Text() const;
+};
+StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record);
+
+// One found file with what choosing and showing it needs.
+struct FoundFile {
+  ScanRecord record;
+  uint64_t id = 0;
+  std::string folder;  // folder in the volume, without leading or trailing '/'
+  std::string volume_path;  // the folder as the engine gives it
+  std::string name;
+  StateOfFile state;
+  // folder/name (just the name at the top).
+  std::string Path() const { return folder.empty() ? name : folder + "/" + name; }
+};
+// The records with their folders and states, in the engine's order.
+std::vector<FoundFile> DescribeFiles(IFileRecoveryParse* engine, const ScanRecordList& records);
+
+// Which files a command chooses; every given condition must hold.
+struct FileChoice {
+  std::vector<std::string> names;    // globs, against the name, or the path when they hold '/'
+  std::vector<std::string> folders;  // a folder and everything below it
+  std::optional<uint64_t> min_size;
+  std::optional<uint64_t> max_size;
+  std::optional<uint64_t> since;     // FILETIME, inclusive
+  std::optional<uint64_t> until;     // FILETIME, inclusive
+  std::set<uint64_t> ids;            // empty: any
+  std::set<FileState> states;        // empty: any
+
+  bool Matches(const FoundFile& file) const;
+  bool NeedsState() const { return !states.empty(); }
+};
+
+// Option values; each returns false with the reason in `error`.
+// "10k", "5M", "1G", "123" (bytes; k/M/G/T are powers of 1024).
+bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error);
+// "YYYY-MM-DD[ HH:MM[:SS]]" (or 'T' between), UTC. `end` makes the value
+// reach the end of what it names: a day up to its last tick, a minute to its last second.
+bool ParseTime(std::string_view text, bool end, uint64_t* filetime, std::string* error);
+// "3,7,10-20"; adds to `ids`.
+bool ParseIdList(std::string_view text, std::set<uint64_t>* ids, std::string* error);
+// "intact", "overwritten" or "partly".
+bool ParseState(std::string_view text, FileState* state, std::string* error);
+
+// Orders of a listing.
+enum class FileOrder { kFound, kName, kPath, kSize, kModified };
+bool ParseOrder(std::string_view text, FileOrder* order, std::string* error);
+// Names and paths go up (without regard to case); sizes and times go down,
+// the largest and newest first, as the window's first click on a column does.
+void SortFiles(std::vector<FoundFile>* files, FileOrder order);
+
+// The folder tree of `files`: each folder with the number of files in it and below it.
+struct FolderCount {
+  std::string path;   // "" for the top
+  int depth = 0;
+  uint64_t files = 0;  // in it and below
+};
+std::vector<FolderCount> FolderTree(const std::vector<FoundFile>& files);
+
+// Control characters as escapes ("\n", "\t", "\x1b"), and '\' as "\\", so a
+// name can neither move the terminal nor split a line.
+std::string EscapeControl(std::string_view text);
+
+}  // namespace velmora::app

@@ -1,0 +1,88 @@
+#include "app/source_session.h"
+
+#include <climits>
+#include <cstdlib>
+
+#include "app/error_text.h"
+#include "app/saved_scans.h"
+#include "storage/error_codes.h"
+#include "storage/source_locator.h"
+
+namespace velmora::app {
+
+const char* ModeName(ScanMode mode) { return mode == ScanMode::kDeep ? "deep" : "quick"; }
+
+SourceSession::SourceSession() : workflow_(TextTable{}) {}
+SourceSession::~SourceSession() = default;
+
+int SourceSession::Resolve(const std::string& text, std::string* error) {
+  // Image partitions are registered as numbered drives for as long as the locator
+  // lives; it lives for the process and is never destroyed (its destructor would
+  // run after the drive registry is gone).
+  static SourceLocator& locator = *new SourceLocator;
+  LocatedSource located;
+  const int err = locator.Locate(text, &located, error);
+  if (err != kSuccess) return err;
+  char resolved[PATH_MAX];
+  device_path_ = ::realpath(located.device_path.c_str(), resolved) ? std::string(resolved)
+                                                                   : located.device_path;
+  if (located.kind == LocatedSource::Kind::kImage) {
+    source_ = &list_.AddImage(located.image_path);
+  } else {
+    PartitionEntry entry;
+    entry.disk = located.disk_number;
+    entry.start = located.start_sector;
+    entry.length = located.sector_count;
+    entry.sector_size = located.sector_size;
+    entry.total = located.ByteLength();
+    entry.disk_path = device_path_;
+    source_ = &list_.AddRegion(entry);
+  }
+  source_->display = text;
+  return kSuccess;
+}
+
+int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
+                        CancelToken& cancel, std::string* error) {
+  if (fresh && mode == ScanMode::kDeep) DiscardSavedResult(*source_, mode);
+  const int result = workflow_.ScanNow(*source_, mode, observer, cancel);
+  if (!source_->engine) {
+    *error = mode == ScanMode::kDeep ? "cannot read '" + source_->Label() + "'"
+                                     : "no NTFS, FAT or ext file system found on '" +
+                                           source_->Label() + "' (try --deep)";
+    return result != kSuccess ? result : kErrInvalidParameter;
+  }
+  if (result != kSuccess && result != kCancelledByUser) {
+    *error = std::string(ModeName(mode)) + " scan failed: " + DescribeErrorCode(result);
+  }
+  return result;
+}
+
+int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer,
+                        CancelToken& cancel, ScanMode* used, std::string* error) {
+  ScanMode chosen = ScanMode::kQuick;
+  if (mode) {
+    chosen = *mode;
+  } else if (bool other = false; !LatestSavedMode(*source_, &chosen, &other)) {
+    if (other) observer.OnNotice(OtherContentsNotice(*source_, ScanMode::kQuick));
+  } else {
+    observer.OnNotice("Using the saved " + std::string(ModeName(chosen)) + " scan of " +
+                      source_->Label() + " (the newest; --quick or --deep chooses)");
+  }
+  *used = chosen;
+  OpenOutcome outcome;
+  const int result = workflow_.OpenOrScan(*source_, chosen, OpenOptions{}, observer, cancel, &outcome);
+  if (!source_->engine) {
+    *error = chosen == ScanMode::kDeep ? "cannot read '" + source_->Label() + "'"
+                                       : "no NTFS, FAT or ext file system found on '" +
+                                             source_->Label() + "' (try --deep)";
+    return result != kSuccess ? result : kErrInvalidParameter;
+  }
+  if (result != kSuccess && result != kCancelledByUser) {
+    *error = "scan failed: " + DescribeErrorCode(result);
+    return result;
+  }
+  return kSuccess;
+}
+
+}  // namespace velmora::app

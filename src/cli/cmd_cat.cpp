@@ -1,0 +1,65 @@
+// velmora cat SOURCE --id ID [--quick | --deep]
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/file_choice.h"
+#include "app/recovery_workflow.h"
+#include "app/source_session.h"
+#include "cli/arguments.h"
+#include "cli/result_listing.h"
+#include "cli/scan_session.h"
+#include "storage/error_codes.h"
+
+namespace velmora::cli {
+
+int RunCat(const Args& args) {
+  const ParsedArgs parsed(args, {"--quick", "--deep"}, {"--id"});
+  if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
+    return UsageError("cat", reason);
+  }
+  if (parsed.Values("--id").empty()) return UsageError("cat", "--id is required");
+  std::set<uint64_t> ids;
+  std::string error;
+  if (parsed.Values("--id").size() > 1 || !app::ParseIdList(parsed.Value("--id"), &ids, &error) ||
+      ids.size() != 1) {
+    return UsageError("cat", error.empty() ? "cat writes one file: give one --id" : error);
+  }
+  const uint64_t id = *ids.begin();
+  app::SourceSession session;
+  if (session.Resolve(parsed.Positionals()[0], &error) != 0) {
+    std::fprintf(stderr, "velmora cat: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  app::CancelToken cancel;
+  TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
+  app::ScanMode used;
+  ScanRecordList records;
+  if (session.Open(ModeOption(parsed), observer, cancel, &used, &error) != 0 ||
+      ListRecords(session.Engine(), "all", &records, &error) != 0) {
+    observer.Finish();
+    std::fprintf(stderr, "velmora cat: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  observer.Finish();
+  for (const ScanRecord& record : records) {
+    if (app::RecordId(record) != id) continue;
+    if (record.is_directory) {
+      std::fprintf(stderr, "velmora cat: %llu is a folder, not a file\n",
+                   static_cast<unsigned long long>(id));
+      return kExitPartial;
+    }
+    const int err = app::CopyRecordTo(session.Engine(), record, STDOUT_FILENO, cancel);
+    if (err != kSuccess) {
+      std::fprintf(stderr, "velmora cat: file %llu: %s\n", static_cast<unsigned long long>(id),
+                   DescribeError(err).c_str());
+      return kExitPartial;
+    }
+    return kExitOk;
+  }
+  std::fprintf(stderr, "velmora cat: no file with id %llu in the scan result\n",
+               static_cast<unsigned long long>(id));
+  return kExitPartial;
+}
+
+}  // namespace velmora::cli

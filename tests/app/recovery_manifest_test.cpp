@@ -1,0 +1,60 @@
+// The manifest is written through a temporary file and a rename, and a link
+// planted under either name is replaced, never written through.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/recovery_manifest.h"
+#include "support/test_env.h"
+
+namespace velmora::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(RecoveryManifestTest, PlantedLinksAreReplacedAndEntriesRoundTrip) {
+  const std::string dir = testing::MakeTempDir("manifest");
+  const std::string dest = dir + "/dest";
+  fs::create_directories(dest);
+  { std::ofstream(dir + "/victim") << "keep"; }
+  fs::create_symlink(dir + "/victim", dest + "/" + kManifestName);
+  fs::create_symlink(dir + "/victim", dest + "/" + std::string(kManifestName) + ".tmp");
+  { std::ofstream(dest + "/a.jpg") << "abc"; }
+  fs::create_directories(dest + "/sub");
+  fs::create_symlink(dest + "/a.jpg", dest + "/sub/link.jpg");
+
+  const int fd = ::open(dest.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  RecoveryManifest manifest;
+  manifest.Load(fd);  // a link is no manifest
+  EXPECT_TRUE(manifest.Entries().empty());
+  const std::string abc_sha = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  EXPECT_EQ(Sha256OfFile(fd, "a.jpg"), abc_sha);
+  EXPECT_EQ(Sha256OfFile(fd, "sub/link.jpg"), "");  // links are not followed
+  EXPECT_EQ(Sha256OfFile(fd, "../dest/a.jpg"), "");
+  manifest.Put({"card.img", 7, "DCIM/a.jpg", "a.jpg", 3, abc_sha, "intact", ""});
+  manifest.Put({"card.img", 8, "DCIM/b.jpg", "", 9, "", "", "The parameter is incorrect."});
+  ASSERT_EQ(manifest.Save(fd), 0);
+
+  std::ifstream victim(dir + "/victim");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "keep");
+  EXPECT_FALSE(fs::is_symlink(dest + "/" + kManifestName));
+  EXPECT_FALSE(fs::exists(dest + "/" + std::string(kManifestName) + ".tmp"));
+
+  RecoveryManifest again;
+  again.Load(fd);
+  ASSERT_EQ(again.Entries().size(), 2u);
+  ASSERT_NE(again.Recovered("card.img", 7, "DCIM/a.jpg"), nullptr);
+  EXPECT_EQ(again.Recovered("card.img", 7, "DCIM/a.jpg")->sha256, abc_sha);
+  EXPECT_EQ(again.Recovered("card.img", 8, "DCIM/b.jpg"), nullptr);  // failed: not recovered
+  EXPECT_EQ(again.Recovered("other.img", 7, "DCIM/a.jpg"), nullptr);
+  ::close(fd);
+  testing::RemoveTree(dir);
+}
+
+}  // namespace
+}  // namespace velmora::app
