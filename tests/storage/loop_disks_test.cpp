@@ -446,7 +446,13 @@ TEST_F(LoopDisksTest, ImageCommandCopiesDisksAndPartitionsByteForByte) {
   const auto original = ReadWholeFile(mbr_image_);
   EXPECT_TRUE(ReadWholeFile(whole) == original);
 
-  // An existing destination is kept unless --force.
+  // With its map the same command goes on from it: nothing is left, the image stays.
+  output = Velmora("image " + mbr->Path() + " --to '" + whole + "'", &status);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("went on from the map at 100%"), std::string::npos) << output;
+  EXPECT_TRUE(ReadWholeFile(whole) == original);
+  // An existing destination without a map is kept unless --force.
+  ASSERT_EQ(::unlink((whole + ".map").c_str()), 0);
   output = Velmora("image " + mbr->Path() + " --to '" + whole + "'", &status);
   EXPECT_EQ(status, 2);
   EXPECT_NE(output.find("already exists"), std::string::npos) << output;
