@@ -148,5 +148,20 @@ TEST_F(EwfEvidenceTest, RecognisedBySignatureAndDamagedSetsAreRefused) {
   }
 }
 
+// Real evidence files from elsewhere: the media velmora reads is what libewf's own export gives.
+TEST_F(EwfEvidenceTest, SharedEvidenceImagesMatchTheirExport) {
+  const std::string evidence = testing::SharedTestData("bulk_extractor/Images__kml_samples.E01");
+  if (evidence.empty()) GTEST_SKIP() << "shared test data bulk_extractor/Images__kml_samples.E01 is absent";
+  if (!testing::ToolAvailable("ewfexport")) GTEST_SKIP() << "ewfexport (ewf-tools) is not installed";
+  ASSERT_EQ(RunCommand("ewfexport -u -q -f raw -t " + ShellQuote(dir_ + "/export") + " " +
+                       ShellQuote(evidence) + " >/dev/null 2>&1"), 0);
+  const std::string copy = dir_ + "/copy.img";
+  ASSERT_EQ(Velmora("image " + ShellQuote(evidence) + " --to " + ShellQuote(copy) + " >/dev/null 2>&1"), 0);
+  EXPECT_EQ(RunCommand("cmp -s " + ShellQuote(copy) + " " + ShellQuote(dir_ + "/export.raw")), 0);
+  std::string info;
+  ASSERT_EQ(Velmora("info " + ShellQuote(evidence) + " --json", &info), 0);
+  EXPECT_EQ(nlohmann::json::parse(info, nullptr, false)["fat_type"], "FAT12");
+}
+
 }  // namespace
 }  // namespace velmora
