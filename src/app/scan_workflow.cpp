@@ -1,5 +1,7 @@
 #include "app/scan_workflow.h"
 
+#include <filesystem>
+
 #include "app/saved_scans.h"
 #include "deep/professional_recovery.h"
 #include "engine/recovery_output.h"
@@ -10,6 +12,18 @@
 namespace velmora::app {
 
 namespace {
+
+std::string SourceLockKey(const ScanSource& source) {
+  if (source.IsImage()) {
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(source.image_path, ec);
+    return "image:" + (ec ? source.image_path : real.string());
+  }
+  const PartitionEntry& entry = *source.entry;
+  return "disk:" + std::to_string(entry.disk) + ":" + std::to_string(entry.start) + ":" +
+         std::to_string(entry.length);
+}
+
 
 struct ScanContext {
   const TextTable* messages;
@@ -115,6 +129,14 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   observer.OnStage(
       StageText(messages_, source, msg::kScanStageNumber, msg::kScanStageImage, true));
   source.engine.reset();
+  // One scan of a source at a time: another process scanning it owns its saved state.
+  SourceScanLock busy;
+  if (busy.Acquire(ScanIndex::Instance().Directory(), SourceLockKey(source)) ==
+      kErrSharingViolation) {
+    observer.OnNotice(source.Label() + " is being scanned by another velmora process; " +
+                      "try again when that scan ends");
+    return kErrSharingViolation;
+  }
   source.engine = CreateEngine(source, mode);
   if (!source.engine) return kErrInvalidParameter;
   ScanIndex& index = ScanIndex::Instance();

@@ -5,11 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/statvfs.h>
 
 #include "engine/record_text.h"
@@ -114,17 +119,58 @@ void ScanIndex::Load() {
         record.image_path[259] = 0;
         record.scan_folder[259] = 0;
       }
+      // Scans write into and delete their folders: an entry naming any other place is
+      // damage or a trap, and is dropped.
+      std::erase_if(records_, [this](const ScanIndexRecord& record) {
+        return !IsNumberedFolder(FromUnits(record.scan_folder, 260));
+      });
     }
   }
   ::close(fd);
 }
 
+bool ScanIndex::IsNumberedFolder(const std::string& folder) const {
+  const std::string prefix = directory_ + "/";
+  if (folder.size() < prefix.size() + 2 || folder.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  const std::string number = folder.substr(prefix.size(), folder.size() - prefix.size() - 1);
+  return folder.back() == '/' && !number.empty() && number.size() <= 20 &&
+         std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 int ScanIndex::Save() {
+  return Update([] {});
+}
+
+// Other processes may change the index at any time: every change takes the lock,
+// reads the index as it is on disk, applies itself and writes it back.
+int ScanIndex::Update(const std::function<void()>& change) {
   int err = CreateFolderTree(directory_);
   if (err != kSuccess) return err;
+  const std::string lock_path = directory_ + "/config.lock";
+  const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (lock < 0) return LastError();
+  while (::flock(lock, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      err = LastError();
+      ::close(lock);
+      return err;
+    }
+  }
+  Load();
+  change();
+  err = WriteIndex();
+  ::close(lock);  // releases the lock
+  return err;
+}
+
+int ScanIndex::WriteIndex() {
+  int err = kSuccess;
   const std::string index = directory_ + "/config";
   const std::string temporary = directory_ + "/config.tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return LastError();
   err = WriteAll(fd, &last_number_, sizeof(last_number_));
   if (err == kSuccess && !records_.empty()) {
@@ -189,41 +235,42 @@ bool ScanIndex::FindForImage(const std::string& image_path, ScanIndexRecord* out
 int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
                            uint64_t sector_count, const uint64_t resume[5],
                            const std::string& scan_folder, const std::string& image_path) {
-  const bool image = !image_path.empty();
-  const bool found = image ? FindForImage(image_path, nullptr)
-                           : FindForPartition(disk_number, first_sector, sector_count, mount_point,
-                                              nullptr);
-  ScanIndexRecord* target = nullptr;
-  if (found) {
-    for (auto& record : records_) {
-      if (record.reserved == kQuickResultMark) continue;
-      const bool same = image ? FromUnits(record.image_path, 260) == image_path
-                              : (record.image_path[0] == 0 && record.disk_number == disk_number &&
-                                 record.first_sector == first_sector &&
-                                 record.sector_count == sector_count);
-      if (same) {
-        target = &record;
-        break;
+  return Update([&] {
+    const bool image = !image_path.empty();
+    const bool found = image ? FindForImage(image_path, nullptr)
+                             : FindForPartition(disk_number, first_sector, sector_count, mount_point,
+                                                nullptr);
+    ScanIndexRecord* target = nullptr;
+    if (found) {
+      for (auto& record : records_) {
+        if (record.reserved == kQuickResultMark) continue;
+        const bool same = image ? FromUnits(record.image_path, 260) == image_path
+                                : (record.image_path[0] == 0 && record.disk_number == disk_number &&
+                                   record.first_sector == first_sector &&
+                                   record.sector_count == sector_count);
+        if (same) {
+          target = &record;
+          break;
+        }
       }
     }
-  }
-  if (target == nullptr) {
-    ScanIndexRecord record{};
-    record.disk_number = disk_number;  // the combined engine gives images disk index 128
-    if (image) {
-      ToUnits(image_path, record.image_path, 260);
-      platform::FileLastWriteTime(image_path, &record.image_write_time);
-    } else {
-      record.first_sector = first_sector;
-      record.sector_count = sector_count;
-      record.free_bytes = FreeBytesOf(mount_point);
+    if (target == nullptr) {
+      ScanIndexRecord record{};
+      record.disk_number = disk_number;  // the combined engine gives images disk index 128
+      if (image) {
+        ToUnits(image_path, record.image_path, 260);
+        platform::FileLastWriteTime(image_path, &record.image_write_time);
+      } else {
+        record.first_sector = first_sector;
+        record.sector_count = sector_count;
+        record.free_bytes = FreeBytesOf(mount_point);
+      }
+      ToUnits(WithTrailingSlash(scan_folder), record.scan_folder, 260);
+      records_.push_back(record);
+      target = &records_.back();
     }
-    ToUnits(WithTrailingSlash(scan_folder), record.scan_folder, 260);
-    records_.push_back(record);
-    target = &records_.back();
-  }
-  std::copy(resume, resume + 5, target->resume);
-  return Save();
+    std::copy(resume, resume + 5, target->resume);
+  });
 }
 
 int ScanIndex::PutQuickResult(const ScanIndexRecord& record) {
@@ -238,13 +285,14 @@ int ScanIndex::PutQuickResult(const ScanIndexRecord& record) {
             (other.disk_number == stored.disk_number && other.first_sector == stored.first_sector &&
              other.sector_count == stored.sector_count));
   };
-  records_.erase(std::remove_if(records_.begin(), records_.end(), same_source), records_.end());
-  records_.push_back(stored);
-  return Save();
+  return Update([&] {
+    records_.erase(std::remove_if(records_.begin(), records_.end(), same_source), records_.end());
+    records_.push_back(stored);
+  });
 }
 
 std::string ScanIndex::CurrentFolder() const {
-  if (resume_flag_) return current_folder_;
+  if (resume_flag_ || !current_folder_.empty()) return current_folder_;
   return FolderFor(last_number_);
 }
 
@@ -254,22 +302,28 @@ void ScanIndex::UseFolder(const std::string& folder) {
 }
 
 std::string ScanIndex::NewScanFolder() {
-  ++last_number_;
+  uint64_t number = 0;
+  // Claimed and written at once, so a scan running in another process gets another number.
+  Update([&] { number = ++last_number_; });
+  if (number == 0) number = ++last_number_;  // the index cannot be written: this process only
+  claimed_number_ = number;
   resume_flag_ = false;
-  current_folder_.clear();
-  const std::string folder = FolderFor(last_number_);
+  current_folder_ = FolderFor(number);
+  const std::string folder = current_folder_;
   Remove(folder);
   return folder;
 }
 
 int ScanIndex::Remove(const std::string& folder) {
   const std::string wanted = WithTrailingSlash(folder);
-  for (auto it = records_.begin(); it != records_.end(); ++it) {
-    if (EqualIgnoringCase(FromUnits(it->scan_folder, 260), wanted)) {
-      records_.erase(it);
-      break;
+  Update([&] {
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+      if (EqualIgnoringCase(FromUnits(it->scan_folder, 260), wanted)) {
+        records_.erase(it);
+        break;
+      }
     }
-  }
+  });
   // Only ever delete inside the scan-log directory, whatever a damaged index says.
   std::error_code ec;
   const fs::path target = fs::weakly_canonical(fs::path(wanted), ec);
@@ -285,7 +339,11 @@ int ScanIndex::Remove(const std::string& folder) {
 }
 
 void ScanIndex::DropLastNumber() {
-  if (last_number_ > 0) --last_number_;
+  // Only while no later scan has claimed a number since.
+  Update([this] {
+    if (claimed_number_ != 0 && last_number_ == claimed_number_) --last_number_;
+  });
+  claimed_number_ = 0;
 }
 
 bool ScanIndex::FindLogFile(const std::string& folder, const std::string& fragment,
@@ -304,6 +362,68 @@ bool ScanIndex::FindLogFile(const std::string& folder, const std::string& fragme
   std::sort(names.begin(), names.end());
   *name = names.front();
   return true;
+}
+
+namespace {
+
+std::mutex& HeldSourcesMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Keys this process holds, with how often: the lock is per process, not per scan.
+std::map<std::string, std::pair<int, int>>& HeldSources() {
+  static std::map<std::string, std::pair<int, int>> held;  // key -> (descriptor, count)
+  return held;
+}
+
+std::string LockFileName(const std::string& key) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a: a short, stable file name per source
+  for (const unsigned char c : key) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  char name[32];
+  std::snprintf(name, sizeof(name), "%016llx.lock", static_cast<unsigned long long>(hash));
+  return name;
+}
+
+}  // namespace
+
+int SourceScanLock::Acquire(const std::string& directory, const std::string& key) {
+  Release();
+  std::lock_guard<std::mutex> guard(HeldSourcesMutex());
+  auto& held = HeldSources();
+  if (auto it = held.find(key); it != held.end()) {
+    ++it->second.second;
+    key_ = key;
+    return kSuccess;
+  }
+  const std::string folder = directory + "/locks";
+  int err = CreateFolderTree(folder);
+  if (err != kSuccess) return err;
+  const std::string path = folder + "/" + LockFileName(key);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return LastError();
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    err = errno == EWOULDBLOCK ? kErrSharingViolation : LastError();
+    ::close(fd);
+    return err;
+  }
+  held[key] = {fd, 1};
+  key_ = key;
+  return kSuccess;
+}
+
+void SourceScanLock::Release() {
+  if (key_.empty()) return;
+  std::lock_guard<std::mutex> guard(HeldSourcesMutex());
+  auto& held = HeldSources();
+  if (auto it = held.find(key_); it != held.end() && --it->second.second == 0) {
+    ::close(it->second.first);
+    held.erase(it);
+  }
+  key_.clear();
 }
 
 }  // namespace velmora

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,17 +60,40 @@ class ScanIndex {
   uint64_t LastNumber() const { return last_number_; }
   const std::vector<ScanIndexRecord>& Records() const { return records_; }
   bool Resuming() const { return resume_flag_; }
+  // Writes the index; every change above is written at once already.
   int Save();
 
  private:
   void Load();
+  int Update(const std::function<void()>& change);
+  int WriteIndex();
   std::string FolderFor(uint64_t number) const;
+  bool IsNumberedFolder(const std::string& folder) const;
 
   std::string directory_;
   uint64_t last_number_ = 0;
   std::vector<ScanIndexRecord> records_;
   bool resume_flag_ = false;
   std::string current_folder_;
+  uint64_t claimed_number_ = 0;  // the folder number NewScanFolder handed out last
+};
+
+// Held while a source is scanned, so that a scan of the same source in another process
+// is refused (kErrSharingViolation) instead of sharing its saved state. Scans within one
+// process share the lock.
+class SourceScanLock {
+ public:
+  SourceScanLock() = default;
+  SourceScanLock(const SourceScanLock&) = delete;
+  SourceScanLock& operator=(const SourceScanLock&) = delete;
+  ~SourceScanLock() { Release(); }
+
+  // `key` names the source (an image's real path, or disk and region).
+  int Acquire(const std::string& directory, const std::string& key);
+  void Release();
+
+ private:
+  std::string key_;
 };
 
 }  // namespace velmora

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <vector>
 
+#include "storage/error_codes.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -112,11 +117,33 @@ TEST_F(ScanIndexTest, TruncatedOrHostileIndexIsReadSafely) {
   ScanIndex::ResetInstance();
   ScanIndex& index = ScanIndex::Instance();
   EXPECT_EQ(index.LastNumber(), 4u);
-  EXPECT_EQ(index.Records().size(), 1u);
+  EXPECT_TRUE(index.Records().empty()) << "a folder outside the scan-log directory is dropped";
   // A folder outside the scan-log directory is never deleted.
   fs::create_directories(data_.Path() + "/precious");
   EXPECT_NE(index.Remove(data_.Path() + "/precious/"), 0);
   EXPECT_TRUE(fs::exists(data_.Path() + "/precious"));
+}
+
+TEST_F(ScanIndexTest, OnlyNumberedFoldersOfTheScanLogDirectoryAreKept) {
+  const auto with_folder = [](const std::string& folder) {
+    ScanIndexRecord record{};
+    for (size_t i = 0; i < folder.size(); ++i) record.scan_folder[i] = folder[i];
+    return record;
+  };
+  {
+    ScanIndex index(Dir());
+    const std::string folders[] = {Dir() + "/7/", Dir() + "/7/../../elsewhere/", Dir() + "/x/",
+                                   Dir() + "/",   data_.Path() + "/8/",           Dir() + "/12"};
+    char16_t image = u'a';
+    for (const std::string& folder : folders) {
+      ScanIndexRecord record = with_folder(folder);
+      record.image_path[0] = image++;  // one source each
+      index.PutQuickResult(record);
+    }
+  }
+  ScanIndex reloaded(Dir());
+  ASSERT_EQ(reloaded.Records().size(), 1u);
+  EXPECT_EQ(reloaded.Records()[0].scan_folder[Dir().size() + 1], u'7');
 }
 
 TEST_F(ScanIndexTest, FindLogFileSkipsSideFiles) {
@@ -130,6 +157,107 @@ TEST_F(ScanIndexTest, FindLogFileSkipsSideFiles) {
   ASSERT_TRUE(ScanIndex::Instance().FindLogFile(folder, "Pro_Ntfs_", &name));
   EXPECT_EQ(name, "Pro_Ntfs_0_2026127 9");
   EXPECT_FALSE(ScanIndex::Instance().FindLogFile(folder, "Pro_Fat_", &name));
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Runs `child` in `count` forked processes at once and waits for them all.
+template <typename Child>
+void InProcesses(int count, Child child) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < count; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      child(i);
+      ::_exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (const pid_t pid : pids) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+}
+
+TEST(ScanIndexProcessesTest, ScansInSeveralProcessesGetTheirOwnFoldersAndEntries) {
+  testing::ScopedDataDir data;
+  const std::string dir = data.Path() + "/ScanLog";
+  constexpr int kProcesses = 4;
+  constexpr int kScansEach = 10;
+  InProcesses(kProcesses, [&](int process) {
+    ScanIndex index(dir);
+    for (int i = 0; i < kScansEach; ++i) {
+      const std::string folder = index.NewScanFolder();
+      std::ofstream(data.Path() + "/claims", std::ios::app) << folder << "\n";
+      ScanIndexRecord record{};
+      const std::string image = "/images/" + std::to_string(process) + "-" + std::to_string(i);
+      for (size_t k = 0; k < image.size(); ++k) record.image_path[k] = image[k];
+      for (size_t k = 0; k < folder.size(); ++k) record.scan_folder[k] = folder[k];
+      if (index.PutQuickResult(record) != 0) ::_exit(1);
+    }
+  });
+  std::ifstream claims(data.Path() + "/claims");
+  std::set<std::string> folders;
+  for (std::string line; std::getline(claims, line);) folders.insert(line);
+  EXPECT_EQ(folders.size(), static_cast<size_t>(kProcesses * kScansEach)) << "no folder twice";
+  ScanIndex after(dir);
+  EXPECT_EQ(after.Records().size(), static_cast<size_t>(kProcesses * kScansEach))
+      << "no entry lost";
+  EXPECT_EQ(after.LastNumber(), static_cast<uint64_t>(kProcesses * kScansEach));
+}
+
+TEST(ScanIndexProcessesTest, AFailedScanGivesItsNumberBackOnlyWhileNoLaterScanTookOne) {
+  testing::ScopedDataDir data;
+  const std::string dir = data.Path() + "/ScanLog";
+  ScanIndex first(dir);
+  ScanIndex second(dir);
+  EXPECT_EQ(first.NewScanFolder(), dir + "/1/");
+  EXPECT_EQ(second.NewScanFolder(), dir + "/2/");
+  first.DropLastNumber();  // 2 is taken: 1 stays used
+  EXPECT_EQ(ScanIndex(dir).LastNumber(), 2u);
+  second.DropLastNumber();
+  EXPECT_EQ(ScanIndex(dir).LastNumber(), 1u);
+}
+
+TEST(SourceScanLockTest, ASecondProcessIsRefusedUntilTheFirstEnds) {
+  testing::ScopedDataDir data;
+  const std::string dir = data.Path() + "/ScanLog";
+  int ready[2];
+  int finish[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(finish), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    SourceScanLock lock;
+    const char status = lock.Acquire(dir, "image:/a.img") == 0 ? 'y' : 'n';
+    (void)!::write(ready[1], &status, 1);
+    char done = 0;
+    (void)!::read(finish[0], &done, 1);
+    ::_exit(0);
+  }
+  char status = 0;
+  ASSERT_EQ(::read(ready[0], &status, 1), 1);
+  ASSERT_EQ(status, 'y');
+  {
+    SourceScanLock same;
+    EXPECT_EQ(same.Acquire(dir, "image:/a.img"), kErrSharingViolation);
+    SourceScanLock other;
+    EXPECT_EQ(other.Acquire(dir, "image:/b.img"), 0) << "another source scans at once";
+    SourceScanLock again;
+    EXPECT_EQ(again.Acquire(dir, "image:/b.img"), 0) << "scans within one process share it";
+  }
+  (void)!::write(finish[1], "x", 1);
+  ::waitpid(pid, nullptr, 0);
+  SourceScanLock after;
+  EXPECT_EQ(after.Acquire(dir, "image:/a.img"), 0);
+  for (int fd : {ready[0], ready[1], finish[0], finish[1]}) ::close(fd);
 }
 
 }  // namespace
