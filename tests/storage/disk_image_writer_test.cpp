@@ -268,6 +268,26 @@ TEST_F(DiskImageWriterTest, StoppedCopyGoesOnFromItsMapAndEndsLikeAnUninterrupte
   EXPECT_EQ(UnreadableInMap(image + ".map"), UnreadableInMap(whole + ".map"));
   EXPECT_EQ(second.UnreadableBytes(), 4u * 512);
 
+  // A crash leaves a map older than the image (saved every few seconds): going on from the
+  // older map copies some chunks twice and ends the same.
+  const std::string crashed = dir_ + "/crashed.img";
+  DiskImageWriter killed;
+  killed.unreadable = UnreadablePolicy::kZeroFill;
+  killed.progress = RecordProgress;
+  ProgressLog until;
+  until.cancel_after = 10;
+  ASSERT_EQ(CopyToImage(&killed, &source, 0, 0, crashed, &until), kCancelledByUser);
+  ImageMap older;
+  older.Reset(512, 0, 2000);
+  older.Mark(65536, 2 * 65536, MapStatus::kCopied);  // chunks 1 and 2 hold no bad sector
+  ASSERT_EQ(SaveImageMapFile(crashed + ".map", older), kSuccess);
+  DiskImageWriter after;
+  after.unreadable = UnreadablePolicy::kZeroFill;
+  after.replace_existing = false;
+  ASSERT_EQ(CopyToImage(&after, &source, 0, 0, crashed, nullptr), kSuccess);
+  EXPECT_EQ(after.resumed_bytes, 2u * 65536);
+  EXPECT_EQ(ReadWholeFile(crashed), ReadWholeFile(whole));
+
   // Another region into the same image is refused; --force starts over.
   DiskImageWriter other;
   other.unreadable = UnreadablePolicy::kZeroFill;
