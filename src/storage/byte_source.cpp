@@ -21,7 +21,7 @@ class FileSource final : public ByteSource {
   uint64_t Size() const override { return size_; }
   int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
     if (got) *got = 0;
-    if (Passes(offset, length)) return kErrInvalidParameter;
+    if (PassesEnd(offset, length)) return kErrInvalidParameter;
     return platform::ReadAt(handle_, buffer, length, offset, got);
   }
   uint32_t SectorSize() const override { return sector_size_; }
@@ -43,7 +43,7 @@ class MemorySource final : public ByteSource {
   uint64_t Size() const override { return bytes_.size(); }
   int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
     if (got) *got = 0;
-    if (Passes(offset, length)) return kErrInvalidParameter;
+    if (PassesEnd(offset, length)) return kErrInvalidParameter;
     if (length != 0) std::memcpy(buffer, bytes_.data() + offset, length);
     if (got) *got = length;
     return kSuccess;
@@ -63,7 +63,7 @@ class WindowSource final : public ByteSource {
   uint64_t Size() const override { return length_; }
   int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
     if (got) *got = 0;
-    if (Passes(offset, length)) return kErrInvalidParameter;
+    if (PassesEnd(offset, length)) return kErrInvalidParameter;
     return base_->ReadAt(offset_ + offset, buffer, length, got);
   }
   uint32_t SectorSize() const override { return base_->SectorSize(); }

@@ -34,7 +34,7 @@ class ByteSource {
 
  protected:
   // The bounds rule every implementation applies first.
-  bool Passes(uint64_t offset, size_t length) const {
+  bool PassesEnd(uint64_t offset, size_t length) const {
     const uint64_t size = Size();
     return offset > size || length > size - offset;
   }

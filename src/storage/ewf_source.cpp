@@ -43,7 +43,7 @@ class EwfSource final : public ByteSource {
   uint64_t Size() const override { return size_; }
   int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
     if (got) *got = 0;
-    if (Passes(offset, length)) return kErrInvalidParameter;
+    if (PassesEnd(offset, length)) return kErrInvalidParameter;
     // The library keeps a read position and chunk cache per handle.
     std::lock_guard lock(mutex_);
     auto* out = static_cast<uint8_t*>(buffer);
@@ -67,7 +67,8 @@ class EwfSource final : public ByteSource {
     if (got) *got = done;
     return done == length ? kSuccess : kErrReadFault;
   }
-  uint32_t SectorSize() const override { return sector_size_; }
+  // Like any image, evidence is addressed in 512-byte sectors, whatever disk it was taken from.
+  uint32_t SectorSize() const override { return 512; }
   std::string KindName() const override { return "EWF"; }
 
  private:
@@ -143,6 +144,7 @@ int OpenEwfSource(const std::string& path, std::shared_ptr<ByteSource>* out, std
   if (libewf_handle_get_media_size(handle, &media_size, &ewf_error) != 1 || media_size == 0) {
     return fail("the evidence set records no media size");
   }
+  // Checksum errors come back in the set's own sectors.
   if (libewf_handle_get_bytes_per_sector(handle, &sector_size, &ewf_error) != 1 ||
       sector_size == 0 || sector_size % 512 != 0) {
     sector_size = 512;

@@ -58,9 +58,8 @@ TEST(ByteSourceTest, FileMemoryAndWindowSourcesShareOneBoundsRule) {
   CheckBounds(*MakeBorrowedMemorySource(bytes), bytes);
 
   // A window of the middle of a larger source is a source of its own.
-  std::vector<uint8_t> larger(300, 0x55);
-  larger.insert(larger.end(), bytes.begin(), bytes.end());
-  larger.resize(larger.size() + 700, 0x66);
+  std::vector<uint8_t> larger(300 + bytes.size() + 700, 0x66);
+  std::copy(bytes.begin(), bytes.end(), larger.begin() + 300);
   auto window = MakeWindowSource(MakeMemorySource(larger), 300, 5000);
   CheckBounds(*window, bytes);
   // Windows are clipped to their base: asking for more than is there gives what is there.
