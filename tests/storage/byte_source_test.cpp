@@ -58,10 +58,10 @@ TEST(ByteSourceTest, FileMemoryAndWindowSourcesShareOneBoundsRule) {
   CheckBounds(*MakeBorrowedMemorySource(bytes), bytes);
 
   // A window of the middle of a larger source is a source of its own.
-  std::vector<uint8_t> larger(300 + bytes.size() + 700, 0x66);
-  std::copy(bytes.begin(), bytes.end(), larger.begin() + 300);
+  const std::vector<uint8_t> larger = Pattern(6000);
+  const std::vector<uint8_t> middle(larger.begin() + 300, larger.begin() + 5300);
   auto window = MakeWindowSource(MakeMemorySource(larger), 300, 5000);
-  CheckBounds(*window, bytes);
+  CheckBounds(*window, middle);
   // Windows are clipped to their base: asking for more than is there gives what is there.
   EXPECT_EQ(MakeWindowSource(MakeMemorySource(larger), 5500, 10000)->Size(), 500u);
   EXPECT_EQ(MakeWindowSource(MakeMemorySource(larger), 99999, 10)->Size(), 0u);
