@@ -98,8 +98,9 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, ui
   std::vector<uint8_t> area;
   const bool read = ReadBootArea(*source, start * static_cast<uint64_t>(source->SectorSize()), &area);
   source.reset();
-  if (!read) return nullptr;
-  auto engine = CreateEngine(ClassifyBootArea(area.data()), deep);
+  // A deep scan reads around unreadable sectors, the boot area's too.
+  if (!read && !deep) return nullptr;
+  auto engine = CreateEngine(read ? ClassifyBootArea(area.data()) : FileSystemKind::kOther, deep);
   // An engine that cannot open its source is no engine: later calls would only fail.
   if (engine && engine->OpenPartition(disk_number, start, count, drive_letter) != kSuccess) {
     return nullptr;
@@ -114,8 +115,8 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   std::vector<uint8_t> area;
   const bool read = ReadBootArea(*source, 0, &area);
   source.reset();
-  if (!read) return nullptr;
-  auto engine = CreateEngine(ClassifyBootArea(area.data()), deep);
+  if (!read && !deep) return nullptr;
+  auto engine = CreateEngine(read ? ClassifyBootArea(area.data()) : FileSystemKind::kOther, deep);
   if (engine && engine->OpenImage(image_path, drive_tag) != kSuccess) return nullptr;
   return engine;
 }

@@ -19,6 +19,7 @@
 #include "signature/signature_catalogue.h"
 #include "signature/signature_table.h"
 #include "storage/error_codes.h"
+#include "storage/mapped_image.h"
 
 namespace velmora {
 
@@ -645,7 +646,10 @@ int CProfessionalRecovery::Scan(const char* log_name) {
     signature_.DropRecordsFrom(resume_sector);
     result = CatchUpMetadata(ranges, range_index, offset);
   }
+  const uint64_t shrinks = MappedFileShrinks();
   if (result == kSuccess) result = RunPass(ranges, &range_index, &offset, 0);
+  // The image was cut while it was read: what the pass saw past the cut was no data.
+  if (result == kSuccess && MappedFileShrinks() != shrinks) result = kErrHandleEof;
   pass_complete_ = result == kSuccess;
 
   carve_.mapped = nullptr;

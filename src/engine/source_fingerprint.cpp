@@ -26,6 +26,25 @@ void HashValue(EVP_MD_CTX* context, uint64_t value) {
   EVP_DigestUpdate(context, bytes, sizeof(bytes));
 }
 
+// Reads `buffer` from `offset` sector by sector from `from` on, leaving zeros where a
+// sector fails; returns the bytes that could not be read.
+uint64_t ReadSectorsAround(ByteSource& source, uint64_t offset, size_t from,
+                           std::vector<uint8_t>* buffer) {
+  constexpr size_t kSector = 512;
+  uint64_t unreadable = 0;
+  for (size_t at = from - from % kSector; at < buffer->size(); at += kSector) {
+    const size_t length = std::min(kSector, buffer->size() - at);
+    size_t got = 0;
+    if (source.ReadAt(offset + at, buffer->data() + at, length, &got) != kSuccess ||
+        got != length) {
+      std::fill(buffer->begin() + static_cast<std::ptrdiff_t>(at),
+                buffer->begin() + static_cast<std::ptrdiff_t>(at + length), 0);
+      unreadable += length;
+    }
+  }
+  return unreadable;
+}
+
 }  // namespace
 
 std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
@@ -45,9 +64,17 @@ std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
     buffer.assign(static_cast<size_t>(length), 0);
     size_t got = 0;
     const uint64_t at = region_offset + range.offset;
-    if (at < source.Size()) {
-      source.ReadAt(at, buffer.data(), static_cast<size_t>(std::min<uint64_t>(length, source.Size() - at)),
-                    &got);
+    // Past the source's end nothing is there to read (a region cut short by its medium).
+    if (at < source.Size() && length > source.Size() - at) {
+      buffer.resize(static_cast<size_t>(source.Size() - at));
+    }
+    const int read = at < source.Size() ? source.ReadAt(at, buffer.data(), buffer.size(), &got)
+                                        : kErrInvalidParameter;
+    if (read != kSuccess && got < buffer.size() && at < source.Size()) {
+      // A failing medium: the sectors that do read still tell it apart, the others by place.
+      const uint64_t unreadable = ReadSectorsAround(source, at, got, &buffer);
+      if (unreadable < buffer.size()) got = buffer.size();
+      HashValue(context.get(), unreadable);
     }
     any = any || got > 0;
     // What could not be read counts by its length only.

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <mutex>
 
 namespace velmora {
 
@@ -16,7 +19,74 @@ uint64_t PageBytes() {
   return page;
 }
 
+// A file that shrinks under a mapping (another program truncates the image while it is
+// scanned) faults with SIGBUS on the pages past its new end. The handler puts zero pages
+// there and counts the event, so the scan ends with an error instead of the program dying.
+constexpr int kGuardedSlots = 64;
+std::atomic<uintptr_t> g_guard_begin[kGuardedSlots];
+std::atomic<uintptr_t> g_guard_end[kGuardedSlots];
+std::atomic<uint64_t> g_shrinks{0};
+uintptr_t g_page_mask = 0;
+struct sigaction g_previous_bus_action {};
+std::once_flag g_bus_handler_once;
+
+void OnBusError(int signal_number, siginfo_t* info, void* context) {
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (int i = 0; i < kGuardedSlots; ++i) {
+    const uintptr_t begin = g_guard_begin[i].load();
+    const uintptr_t end = g_guard_end[i].load();
+    if (begin == 0 || address < begin || address >= end) continue;
+    const uintptr_t page = address & g_page_mask;
+    void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zeros != MAP_FAILED) {
+      g_shrinks.fetch_add(1);
+      return;
+    }
+  }
+  // Not one of ours: whatever would have happened without this handler.
+  const struct sigaction& previous = g_previous_bus_action;
+  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(signal_number, info, context);
+    return;
+  }
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal_number);
+    return;
+  }
+  ::signal(SIGBUS, SIG_DFL);
+  ::raise(SIGBUS);
+}
+
+void InstallBusHandler() {
+  std::call_once(g_bus_handler_once, [] {
+    g_page_mask = ~static_cast<uintptr_t>(PageBytes() - 1);
+    struct sigaction action {};
+    action.sa_sigaction = &OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &g_previous_bus_action);
+  });
+}
+
+int GuardMapping(const void* mapping, size_t bytes) {
+  InstallBusHandler();
+  const auto begin = reinterpret_cast<uintptr_t>(mapping);
+  for (int i = 0; i < kGuardedSlots; ++i) {
+    uintptr_t free_slot = 0;
+    g_guard_end[i].store(begin + bytes);
+    if (g_guard_begin[i].compare_exchange_strong(free_slot, begin)) return i;
+  }
+  return -1;  // more mappings than slots: this one is unguarded, as before
+}
+
+void UnguardMapping(int slot) {
+  if (slot >= 0) g_guard_begin[slot].store(0);
+}
+
 }  // namespace
+
+uint64_t MappedFileShrinks() { return g_shrinks.load(); }
 
 void ReadAheadOfMapping(platform::FileHandle handle, uint64_t offset, uint64_t length) {
   ::posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(length),
@@ -38,9 +108,13 @@ MappedRegion::MappedRegion(void* mapping, size_t mapping_bytes, uint64_t start, 
       mapping_bytes_(mapping_bytes),
       start_(start),
       end_(end),
-      base_(static_cast<const uint8_t*>(mapping) + lead) {}
+      base_(static_cast<const uint8_t*>(mapping) + lead),
+      guard_slot_(GuardMapping(mapping, mapping_bytes)) {}
 
-MappedRegion::~MappedRegion() { ::munmap(mapping_, mapping_bytes_); }
+MappedRegion::~MappedRegion() {
+  UnguardMapping(guard_slot_);
+  ::munmap(mapping_, mapping_bytes_);
+}
 
 std::shared_ptr<const MappedRegion> MappedRegion::Map(platform::FileHandle handle,
                                                       uint64_t offset, size_t length,

@@ -35,7 +35,12 @@ class MappedRegion {
   uint64_t start_;  // file offsets covered: [start_, end_)
   uint64_t end_;
   const uint8_t* base_;
+  int guard_slot_;
 };
+
+// How often a mapped file was found shorter than when it was mapped (its missing pages read
+// as zeros since); a scan that sees this number grow fails instead of using the zeros.
+uint64_t MappedFileShrinks();
 
 // Asks the kernel to start reading [offset, offset + length) of a file into the page cache
 // now, in large requests, so that a cold image is read as fast as a sequential copy.

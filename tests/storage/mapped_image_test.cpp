@@ -76,5 +76,22 @@ TEST_F(MappedImageTest, OnlyRegularFilesAreMapped) {
   EXPECT_EQ(MappedRegion::Map(fd_, bytes_.size() - 10, 11, false), nullptr);
 }
 
+TEST_F(MappedImageTest, AFileTruncatedUnderItsMappingReadsZerosAndIsCounted) {
+  MappedImage image;
+  ASSERT_TRUE(image.Attach(fd_));
+  const uint64_t far = 8u << 20;
+  const uint8_t* view = image.View(far, 512);
+  ASSERT_NE(view, nullptr);
+  const uint64_t before = MappedFileShrinks();
+  ASSERT_EQ(::truncate(path_.c_str(), 1 << 20), 0);  // another program cuts the image
+  // Past the new end the bytes are gone: zeros and a count instead of a dead process.
+  uint32_t sum = 0;
+  for (int i = 0; i < 512; ++i) sum += view[i];
+  EXPECT_EQ(sum, 0u);
+  EXPECT_EQ(MappedFileShrinks(), before + 1);
+  for (int i = 0; i < 512; ++i) sum += view[i];
+  EXPECT_EQ(MappedFileShrinks(), before + 1) << "a page is replaced once";
+}
+
 }  // namespace
 }  // namespace velmora
