@@ -649,7 +649,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   result = kSuccess;
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
-  carve_.mapped = mapped_source_.Attach(source_.handle) ? &mapped_source_ : nullptr;
+  carve_.mapped = mapped_source_.Attach(source_.FileHandle()) ? &mapped_source_ : nullptr;
   carve_.second_pieces.clear();
   if (resume_flag_) {
     if (resume_notice_) {
