@@ -106,7 +106,10 @@ int RunList(const Args& args) {
     return UsageError("list", "--tree and --json exclude each other");
   }
   // A disk image or card dump with a partition table: each partition on its own.
-  if (const auto partitions = PartitionsOf(parsed.Positionals()[0]); !partitions.empty()) {
+  // A deep result covers the whole image, partitions and the space between them.
+  if (const auto partitions = PartitionsOf(parsed.Positionals()[0]);
+      !partitions.empty() && !parsed.Has("--deep") &&
+      (parsed.Has("--quick") || !WholeImageHasDeepResult(parsed.Positionals()[0]))) {
     return ListPartitions(args, parsed.Positionals()[0], partitions);
   }
   app::FileChoice choice;

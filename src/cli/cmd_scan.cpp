@@ -21,7 +21,10 @@ int RunScan(const Args& args) {
     return UsageError("scan", reason);
   }
   // A disk image or card dump with a partition table: each partition on its own.
-  if (const auto partitions = PartitionsOf(parsed.Positionals()[0]); !partitions.empty()) {
+  // A deep scan reads the whole image instead: the space between partitions (a deleted
+  // partition) holds files too.
+  if (const auto partitions = PartitionsOf(parsed.Positionals()[0]);
+      !partitions.empty() && !parsed.Has("--deep")) {
     return ScanPartitions(args, parsed.Positionals()[0], partitions);
   }
   const bool deep = parsed.Has("--deep");

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/file_choice.h"
+#include "app/saved_scans.h"
+#include "app/source_session.h"
 #include "deep/boot_sector_tests.h"
 #include "storage/byte_source.h"
 #include "storage/error_codes.h"
@@ -78,6 +80,14 @@ std::string OrDash(const nlohmann::json& value) {
 }
 
 }  // namespace
+
+bool WholeImageHasDeepResult(const std::string& source_text) {
+  app::SourceSession session;
+  std::string error;
+  if (session.Resolve(source_text, &error) != kSuccess) return false;
+  app::ScanMode mode = app::ScanMode::kQuick;
+  return app::LatestSavedMode(session.Source(), &mode) && mode == app::ScanMode::kDeep;
+}
 
 std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
   if (source_text.rfind("disk:", 0) == 0) return {};

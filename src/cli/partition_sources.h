@@ -18,6 +18,8 @@ struct PartitionSource {
 // system of its own at its start (a card dump, a disk image, a loop device); empty for
 // anything else, SOURCE@K and disk:N:K included.
 std::vector<PartitionSource> PartitionsOf(const std::string& source_text);
+// Whether the newest saved result of the whole image is a deep scan.
+bool WholeImageHasDeepResult(const std::string& source_text);
 
 // `scan` and `list` of such a source: the command once per partition, the results together,
 // each file with its partition.
