@@ -101,8 +101,9 @@ RECIPES = [
 # The quick part the tests run: cheap tools, one copy each.
 SMALL = ['jpg', 'jpg-progressive', 'png', 'gif', 'tif', 'bmp', 'tar', 'gz', 'bz2', 'xz', 'zip',
          'sqlite']
-# Formats also planted in two pieces.
-SPLIT = ['jpg', 'zip', 'pdf', 'mp4', 'docx']
+# Formats also planted in two pieces, with the foreign sectors between (one for each copy).
+SPLIT = {'jpg': [1, 'some', 600], 'zip': ['some'], 'pdf': ['some'], 'mp4': [1, 'some', 600],
+         'mp4-faststart': [1, 'some'], 'docx': ['some']}
 
 
 def have(tool):
@@ -131,18 +132,18 @@ def make(work, small, seed):
     os.makedirs(files, exist_ok=True)
     recipes = [r for r in RECIPES if not small or r[0] in SMALL]
     copies = 1 if small else 3
-    planned = []  # (label, category, name, pieces)
+    planned = []  # (label, category, name, pieces, gap sectors or 'some')
     for copy in range(copies):
         for recipe in recipes:
             name = make_file(recipe, copy + 1, files)
             if name:
-                planned.append((recipe[0], recipe[1], name, 1))
+                planned.append((recipe[0], recipe[1], name, 1, None))
     if not small:
         for recipe in recipes:
-            if recipe[0] in SPLIT:
-                name = make_file(recipe, 7, files)
+            for copy, gap in enumerate(SPLIT.get(recipe[0], [])):
+                name = make_file(recipe, 7 + copy, files)
                 if name:
-                    planned.append((recipe[0], recipe[1], name, 2))
+                    planned.append((recipe[0], recipe[1], name, 2, gap))
     rng.shuffle(planned)
 
     image = open(os.path.join(work, 'corpus.img'), 'wb')
@@ -158,14 +159,15 @@ def make(work, small, seed):
         put(bytes(slack) if mode == 'zeros' else rng.randbytes(slack))
 
     put(rng.randbytes(256 * SECTOR))
-    for index, (label, category, name, pieces) in enumerate(planned):
+    for index, (label, category, name, pieces, gap_sectors) in enumerate(planned):
         data = open(os.path.join(files, name), 'rb').read()
         mode = ('zeros', 'noise', 'next')[index % 3]
         start = position[0] // SECTOR
         if pieces == 2:
             cut = max(1, (len(data) * rng.randint(30, 70) // 100) // SECTOR) * SECTOR
             put(data[:cut])
-            put(rng.randbytes(rng.randint(8, 32) * SECTOR))
+            foreign = rng.randint(8, 32) if gap_sectors == 'some' else gap_sectors
+            put(rng.randbytes(foreign * SECTOR))
             put(data[cut:])
         else:
             put(data)

@@ -72,6 +72,11 @@ std::string OtherContentsNotice(const ScanSource& source, ScanMode mode) {
          " is discarded and it is scanned anew";
 }
 
+std::string DamagedStateNotice(const ScanSource& source) {
+  return "the saved deep scan of '" + source.Label() +
+         "' is damaged (it does not fit the source or its logs); it is discarded and scanned anew";
+}
+
 std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
                                     const char* number_key, const char* image_key,
                                     bool image_key_is_prefix) {
@@ -162,6 +167,7 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   bool pass_resumed = false;
   if (combined != nullptr) {
     if (combined->DiscardedOtherContents()) observer.OnNotice(OtherContentsNotice(source, mode));
+    if (combined->DiscardedDamagedState()) observer.OnNotice(DamagedStateNotice(source));
     deep_outcome_.resumed = combined->Resuming();
     combined->SetResumeNotice([&](int percent) {
       pass_resumed = true;
@@ -227,6 +233,9 @@ int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOption
       auto* combined = dynamic_cast<CProfessionalRecovery*>(source.engine.get());
       if (combined != nullptr && combined->DiscardedOtherContents()) {
         observer.OnNotice(OtherContentsNotice(source, mode));
+      }
+      if (combined != nullptr && combined->DiscardedDamagedState()) {
+        observer.OnNotice(DamagedStateNotice(source));
       }
       if (combined == nullptr || combined->Resuming()) {
         outcome->reopened = true;

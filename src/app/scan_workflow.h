@@ -35,6 +35,8 @@ struct OpenOutcome {
 
 // The notice that a saved result of `source` was made of other contents.
 std::string OtherContentsNotice(const ScanSource& source, ScanMode mode);
+// Said when a saved deep scan does not fit its source or logs and is dropped.
+std::string DamagedStateNotice(const ScanSource& source);
 
 // The scan of one or more sources, from the click on Scan to engines holding
 // results. Run it on a worker thread; the observer gets progress and the

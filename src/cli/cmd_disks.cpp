@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "app/volume_space.h"
 #include "cli/commands.h"
 #include "storage/disk_enumerator.h"
 #include "storage/size_text.h"
@@ -15,7 +16,26 @@ std::string SourceText(int disk, size_t index) {
   return "disk:" + std::to_string(disk) + ":" + std::to_string(index);
 }
 
-nlohmann::json EntryJson(const PartitionEntry& entry, size_t index, const DiskDescription& disk) {
+// Where a row's free space comes from: the mounted file system, the volume's own allocation
+// records, or nowhere.
+const char* FreeSource(const PartitionEntry& entry, bool counted) {
+  if (entry.kind != RegionKind::kVolume) return "region";
+  if (!entry.mount_point.empty()) return "mount";
+  return counted ? "allocation" : "unknown";
+}
+
+// The rows of one disk, with the free space of unmounted NTFS and FAT volumes counted.
+std::vector<std::pair<PartitionEntry, bool>> MeasuredRows(const std::vector<PartitionEntry>& list) {
+  std::vector<std::pair<PartitionEntry, bool>> rows;
+  for (PartitionEntry entry : list) {
+    const bool counted = app::FillUnmountedFreeSpace(&entry);
+    rows.emplace_back(std::move(entry), counted);
+  }
+  return rows;
+}
+
+nlohmann::json EntryJson(const PartitionEntry& entry, bool counted, size_t index,
+                         const DiskDescription& disk) {
   return {{"disk", entry.disk},
           {"index", index},
           {"number", entry.number},
@@ -30,6 +50,7 @@ nlohmann::json EntryJson(const PartitionEntry& entry, size_t index, const DiskDe
           {"size", entry.total},
           {"used", entry.used},
           {"free", entry.free},
+          {"free_from", FreeSource(entry, counted)},
           {"removable", entry.removable},
           {"device", entry.volume_path.empty() ? disk.device_path : entry.volume_path},
           {"disk_device", disk.device_path},
@@ -41,8 +62,10 @@ nlohmann::json DisksJson(const DiskEnumerator& enumerator) {
   nlohmann::json disks = nlohmann::json::array();
   for (const auto& [number, disk] : enumerator.Disks()) {
     nlohmann::json entries = nlohmann::json::array();
-    const auto& list = enumerator.Entries().at(number);
-    for (size_t i = 0; i < list.size(); ++i) entries.push_back(EntryJson(list[i], i + 1, disk));
+    const auto rows = MeasuredRows(enumerator.Entries().at(number));
+    for (size_t i = 0; i < rows.size(); ++i) {
+      entries.push_back(EntryJson(rows[i].first, rows[i].second, i + 1, disk));
+    }
     disks.push_back({{"disk", number},
                      {"device", disk.device_path},
                      {"model", disk.model},
@@ -78,21 +101,23 @@ void PrintDisks(const DiskEnumerator& enumerator) {
                 table.c_str(), about.c_str());
     std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12s %12s  %s\n", "source", "no.", "label",
                 "fs", "size", "free", "start", "sectors", "device / mounted on");
-    const auto& list = enumerator.Entries().at(number);
-    for (size_t i = 0; i < list.size(); ++i) {
-      const PartitionEntry& entry = list[i];
+    const auto rows = MeasuredRows(enumerator.Entries().at(number));
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const auto& [entry, counted] = rows[i];
       std::string fs = entry.file_system_name;
       std::string where = entry.volume_path;
       if (entry.kind == RegionKind::kUnallocated) fs = "(unallocated)";
       if (entry.kind == RegionKind::kWholeDisk) fs = "(whole disk)";
       if (entry.kind == RegionKind::kVolume && fs.empty()) fs = "(unknown)";
       if (!entry.mount_point.empty()) where += "  on " + entry.mount_point;
-      const std::string number_text = std::to_string(entry.number) + ":";
+      // The K of disk:N:K, so the two columns never disagree.
+      const std::string number_text = std::to_string(i + 1) + ":";
+      const bool free_known = entry.kind != RegionKind::kVolume || !entry.mount_point.empty() || counted;
       std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12llu %12llu  %s\n",
                   SourceText(number, i + 1).c_str(), number_text.c_str(),
                   entry.volume_label.c_str(), fs.c_str(),
                   FormatSize(static_cast<int64_t>(entry.total)).c_str(),
-                  FormatSize(static_cast<int64_t>(entry.free)).c_str(),
+                  free_known ? FormatSize(static_cast<int64_t>(entry.free)).c_str() : "-",
                   static_cast<unsigned long long>(entry.start),
                   static_cast<unsigned long long>(entry.length), where.c_str());
     }

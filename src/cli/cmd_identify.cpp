@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,12 +123,14 @@ int RunIdentify(const Args& args) {
                  std::strerror(errno));
     return kExitUsage;
   }
-  uint64_t size = 0;
-  platform::QuerySourceSize(reader.handle, &size);
+  const uint64_t size = reader.source->Size();
   // A file that ends inside its last sector is examined with that sector padded by zeros.
   std::vector<uint8_t> sector(kSectorSize, 0);
   size_t got = 0;
-  platform::ReadAt(reader.handle, sector.data(), sector.size(), offset, &got);
+  if (offset < size) {
+    reader.source->ReadAt(offset, sector.data(),
+                          static_cast<size_t>(std::min<uint64_t>(sector.size(), size - offset)), &got);
+  }
   if (offset >= size || got == 0) {
     std::fprintf(stderr, "velmora identify: nothing to read at offset %llu of '%s'\n",
                  static_cast<unsigned long long>(offset), source.c_str());

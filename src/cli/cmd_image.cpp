@@ -1,6 +1,8 @@
-// velmora image SOURCE --to FILE.img [--strict] [--force]: copy a disk, partition,
-// gap or image into a raw image file. Unreadable sectors become zeros and are listed
-// in FILE.img.map unless --strict asks to stop at the first unreadable chunk.
+// velmora image SOURCE --to FILE.img [--strict] [--force] [--sparse]: copy a disk,
+// partition, gap or image into a raw image file. Unreadable sectors become zeros; FILE.img.map
+// records what is done, so a stopped copy goes on where it was. --strict stops at the first
+// unreadable chunk instead.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -80,7 +82,7 @@ int ShowProgress(void* context, int percent, uint64_t done, uint64_t total, int3
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: velmora image SOURCE --to FILE.img [--strict] [--force]\n"
+  std::fprintf(stderr, "usage: velmora image SOURCE --to FILE.img [--strict] [--force] [--sparse]\n"
                        "  SOURCE: /dev/sdX, /dev/sdXN, disk:N, disk:N:K, IMAGE, IMAGE@K\n");
   return kExitUsage;
 }
@@ -89,7 +91,7 @@ int Usage() {
 
 int RunImage(const Args& args) {
   std::string source_text, destination;
-  bool strict = false, force = false;
+  bool strict = false, force = false, sparse = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--to" && i + 1 < args.size()) {
@@ -98,6 +100,8 @@ int RunImage(const Args& args) {
       strict = true;
     } else if (arg == "--force") {
       force = true;
+    } else if (arg == "--sparse") {
+      sparse = true;
     } else if (!arg.empty() && arg[0] == '-') {
       std::fprintf(stderr, "velmora image: unknown option '%s'\n", arg.c_str());
       return Usage();
@@ -121,7 +125,11 @@ int RunImage(const Args& args) {
     std::fprintf(stderr, "velmora image: %s is empty; nothing to copy\n", source.description.c_str());
     return kExitUsage;
   }
-  if (CheckImageDestination(source.device_path, source.ByteLength(), destination, force,
+  // A destination with a map is a copy to go on with; the copy itself checks that the map
+  // is one of this copy, and refuses it otherwise.
+  struct stat map_status {};
+  const bool has_map = !strict && ::lstat((destination + ".map").c_str(), &map_status) == 0;
+  if (CheckImageDestination(source.device_path, source.ByteLength(), destination, force || has_map,
                             &message) != kSuccess) {
     std::fprintf(stderr, "velmora image: cannot write '%s': %s\n", destination.c_str(),
                  message.c_str());
@@ -131,6 +139,7 @@ int RunImage(const Args& args) {
   DiskImageWriter writer;
   writer.unreadable = strict ? UnreadablePolicy::kStop : UnreadablePolicy::kZeroFill;
   writer.replace_existing = force;
+  writer.sparse = sparse;
   writer.progress = ShowProgress;
   writer.source_name = source.description;
   ProgressLine line;
@@ -152,12 +161,23 @@ int RunImage(const Args& args) {
     }
   }
   if (line.line_open) std::fprintf(stderr, "\n");
+  if (!writer.error_text.empty()) {
+    std::fprintf(stderr, "velmora image: %s\n", writer.error_text.c_str());
+    return writer.sectors_copied ? kExitPartial : kExitUsage;
+  }
+  if (writer.resumed_bytes && writer.map.ImageBytes()) {
+    std::fprintf(stderr, "went on from the map at %llu%% (%llu of %llu bytes were done before)\n",
+                 static_cast<unsigned long long>(writer.resumed_bytes * 100 / writer.map.ImageBytes()),
+                 static_cast<unsigned long long>(writer.resumed_bytes),
+                 static_cast<unsigned long long>(writer.map.ImageBytes()));
+  }
 
   const unsigned long long copied = writer.sectors_copied;
   const unsigned long long total = writer.sector_count;
   if (result == kCancelledByUser) {
     std::fprintf(stderr, "velmora image: stopped after %llu of %llu sectors; the partial image "
-                         "'%s' stays\n", copied, total, destination.c_str());
+                         "'%s' stays%s\n", copied, total, destination.c_str(),
+                 strict ? "" : "; run the same command again to go on from its map");
     return kExitPartial;
   }
   if (result == kErrReadFault && strict) {
@@ -182,6 +202,11 @@ int RunImage(const Args& args) {
               FormatSize(static_cast<int64_t>(total * writer.sector_size)).c_str(), total,
               writer.sector_size);
   if (!strict) {
+    if (writer.retried_sectors) {
+      std::printf("retry pass: %llu sector%s read on a second try\n",
+                  static_cast<unsigned long long>(writer.retried_sectors),
+                  writer.retried_sectors == 1 ? "" : "s");
+    }
     std::printf("unreadable: %llu bytes in %zu range%s (written as zeros; map: %s)\n",
                 static_cast<unsigned long long>(writer.UnreadableBytes()), writer.bad_ranges.size(),
                 writer.bad_ranges.size() == 1 ? "" : "s", writer.map_path.c_str());

@@ -48,8 +48,15 @@ nlohmann::json FatValues(const uint8_t* sector) {
   return values;
 }
 
+// FAT12, FAT16 or FAT32 for a FAT boot area; "" for anything else.
+std::string FatTypeOf(const uint8_t* area) {
+  FatGeometry g;
+  if (ClassifyBootArea(area) != FileSystemKind::kFat || !ParseFatBootSector(area, 512, &g)) return {};
+  return FatTypeName(g.type);
+}
+
 // Partitions of a whole disk or whole-disk image, each with what its boot area holds.
-void AddPartitions(platform::FileHandle handle, const std::string& path, nlohmann::json* out) {
+void AddPartitions(ByteSource* bytes, const std::string& path, nlohmann::json* out) {
   PartitionTable table;
   if (ReadSourcePartitionTable(path, &table, nullptr) != kSuccess) return;
   if (table.scheme == PartitionScheme::kNone) return;
@@ -60,8 +67,9 @@ void AddPartitions(platform::FileHandle handle, const std::string& path, nlohman
     const TablePartition& p = table.partitions[i];
     std::vector<uint8_t> area(16384, 0);
     size_t got = 0;
-    platform::ReadAt(handle, area.data(), area.size(), p.start_sector * table.sector_size, &got);
+    bytes->ReadAt(p.start_sector * table.sector_size, area.data(), area.size(), &got);
     const bool readable = got == area.size() && p.sector_count * table.sector_size >= area.size();
+    const std::string fat_type = readable ? FatTypeOf(area.data()) : std::string();
     list.push_back({{"index", i + 1},
                     {"slot", p.slot},
                     {"start", p.start_sector},
@@ -71,6 +79,7 @@ void AddPartitions(platform::FileHandle handle, const std::string& path, nlohman
                     {"logical", p.logical},
                     {"truncated", p.truncated},
                     {"kind", readable ? FileSystemKindName(ClassifyBootArea(area.data())) : "unknown"}});
+    if (!fat_type.empty()) list.back()["fat_type"] = fat_type;
   }
   (*out)["partitions"] = list;
   if (!table.warnings.empty()) (*out)["partition_warnings"] = table.warnings;
@@ -85,7 +94,9 @@ void PrintPartitions(const nlohmann::json& out, const std::string& source) {
   for (const auto& p : out["partitions"]) {
     std::printf("  %-3s %-5s %12s %12s  %-22s %s%s\n", p["index"].dump().c_str(),
                 p["slot"].dump().c_str(), p["start"].dump().c_str(), p["length"].dump().c_str(),
-                p["type"].get<std::string>().c_str(), p["kind"].get<std::string>().c_str(),
+                p["type"].get<std::string>().c_str(),
+                p.contains("fat_type") ? p["fat_type"].get<std::string>().c_str()
+                                       : p["kind"].get<std::string>().c_str(),
                 p["truncated"].get<bool>() ? " (cut at the end of the image)" : "");
   }
   if (out.contains("partition_warnings")) {
@@ -127,28 +138,30 @@ int RunInfo(const Args& args) {
     return kExitUsage;
   }
   SectorReader reader;
-  err = OpenImageFile(&reader, located.device_path);
+  std::shared_ptr<ByteSource> bytes;
+  err = OpenByteSource(located.device_path, &bytes, &message);
   if (err != kSuccess) {
     std::fprintf(stderr, "velmora info: cannot open '%s': %s\n", located.device_path.c_str(),
-                 std::strerror(errno));
+                 message.empty() ? DescribeErrorCode(err).c_str() : message.c_str());
     return kExitUsage;
   }
+  OpenSourceReader(&reader, bytes);
   const bool whole = located.start_sector == 0 &&
                      (located.kind == LocatedSource::Kind::kImage ||
                       located.sector_count * located.sector_size >= reader.total_sectors * 512);
   const uint64_t offset = located.start_sector * located.sector_size;
   uint64_t size = located.ByteLength();
-  if (located.kind == LocatedSource::Kind::kImage) platform::QuerySourceSize(reader.handle, &size);
   int sector_size = static_cast<int>(located.sector_size);
   if (located.kind == LocatedSource::Kind::kImage) {
-    platform::QueryLogicalSectorSize(reader.handle, &sector_size);
+    size = bytes->Size();
+    sector_size = static_cast<int>(bytes->SectorSize());
   }
 
   constexpr size_t kBootArea = 16384;
   std::vector<uint8_t> area(kBootArea);
   size_t got = 0;
   err = size < kBootArea ? kErrReadFault
-                         : platform::ReadAt(reader.handle, area.data(), area.size(), offset, &got);
+                         : bytes->ReadAt(offset, area.data(), area.size(), &got);
   if (err != kSuccess || got < kBootArea) {
     std::fprintf(stderr, "velmora info: '%s' is too short to hold a file system (%llu bytes)\n",
                  source.c_str(), static_cast<unsigned long long>(size));
@@ -161,27 +174,34 @@ int RunInfo(const Args& args) {
                         {"size", size},
                         {"sectors", size / static_cast<uint64_t>(sector_size)},
                         {"sector_size", sector_size},
-                        {"block_device", platform::IsBlockDevice(reader.handle)}};
+                        {"block_device", bytes->KindName() == "block device"},
+                        {"container", bytes->KindName() == "EWF" ? "EWF" : "raw"}};
   if (kind == FileSystemKind::kNtfs) out["ntfs"] = NtfsValues(area.data());
-  if (kind == FileSystemKind::kFat) out["fat"] = FatValues(area.data());
+  if (kind == FileSystemKind::kFat) {
+    out["fat"] = FatValues(area.data());
+    const std::string fat_type = FatTypeOf(area.data());
+    if (!fat_type.empty()) out["fat_type"] = fat_type;
+  }
   if (located.kind == LocatedSource::Kind::kDiskRegion) {
     out["region"] = {{"description", located.description},
                      {"device", located.device_path},
                      {"start", located.start_sector},
                      {"length", located.sector_count}};
   }
-  if (whole) AddPartitions(reader.handle, located.device_path, &out);
+  if (whole) AddPartitions(bytes.get(), located.device_path, &out);
 
   if (json) {
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return kExitOk;
   }
   std::printf("source:       %s\n", source.c_str());
-  std::printf("kind:         %s\n", FileSystemKindName(kind));
+  std::printf("kind:         %s\n", out.contains("fat_type") ? out["fat_type"].get<std::string>().c_str()
+                                                              : FileSystemKindName(kind));
   std::printf("size:         %llu bytes (%llu sectors of %d bytes)\n",
               static_cast<unsigned long long>(size),
               static_cast<unsigned long long>(size / static_cast<uint64_t>(sector_size)),
               sector_size);
+  if (bytes->KindName() == "EWF") std::printf("container:    EWF evidence file (media bytes shown)\n");
   if (out.contains("region")) {
     std::printf("region:       %s\n", located.description.c_str());
   }

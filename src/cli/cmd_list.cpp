@@ -5,6 +5,7 @@
 #include "app/file_choice.h"
 #include "app/source_session.h"
 #include "cli/arguments.h"
+#include "cli/partition_sources.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "engine/categories.h"
@@ -103,6 +104,13 @@ int RunList(const Args& args) {
   }
   if (parsed.Has("--tree") && parsed.Has("--json")) {
     return UsageError("list", "--tree and --json exclude each other");
+  }
+  // A disk image or card dump with a partition table: each partition on its own.
+  // A deep result covers the whole image, partitions and the space between them.
+  if (const auto partitions = PartitionsOf(parsed.Positionals()[0]);
+      !partitions.empty() && !parsed.Has("--deep") &&
+      (parsed.Has("--quick") || !WholeImageHasDeepResult(parsed.Positionals()[0]))) {
+    return ListPartitions(args, parsed.Positionals()[0], partitions);
   }
   app::FileChoice choice;
   std::string error;

@@ -5,6 +5,7 @@
 
 #include "app/source_session.h"
 #include "cli/arguments.h"
+#include "cli/partition_sources.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "engine/categories.h"
@@ -18,6 +19,13 @@ int RunScan(const Args& args) {
   const ParsedArgs parsed(args, {"--quick", "--deep", "--fresh", "--json"}, {});
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("scan", reason);
+  }
+  // A disk image or card dump with a partition table: each partition on its own.
+  // A deep scan reads the whole image instead: the space between partitions (a deleted
+  // partition) holds files too.
+  if (const auto partitions = PartitionsOf(parsed.Positionals()[0]);
+      !partitions.empty() && !parsed.Has("--deep")) {
+    return ScanPartitions(args, parsed.Positionals()[0], partitions);
   }
   const bool deep = parsed.Has("--deep");
   const app::ScanMode mode = deep ? app::ScanMode::kDeep : app::ScanMode::kQuick;

@@ -19,10 +19,10 @@ namespace {
 
 constexpr size_t kBootAreaBytes = 16384;
 
-bool ReadBootArea(platform::FileHandle handle, uint64_t offset, std::vector<uint8_t>* area) {
+bool ReadBootArea(ByteSource& source, uint64_t offset, std::vector<uint8_t>* area) {
   area->assign(kBootAreaBytes, 0);
   size_t got = 0;
-  return platform::ReadAt(handle, area->data(), area->size(), offset, &got) == kSuccess &&
+  return source.ReadAt(offset, area->data(), area->size(), &got) == kSuccess &&
          got == kBootAreaBytes;
 }
 
@@ -57,38 +57,30 @@ std::vector<FingerprintRange> MetadataRanges(const std::vector<uint8_t>& area) {
   return {};
 }
 
-std::string FingerprintOpened(platform::FileHandle handle, uint64_t offset, uint64_t bytes,
+std::string FingerprintOpened(ByteSource& source, uint64_t offset, uint64_t bytes,
                               uint64_t write_time) {
   std::vector<uint8_t> area;
   const std::vector<FingerprintRange> ranges =
-      ReadBootArea(handle, offset, &area) ? MetadataRanges(area) : std::vector<FingerprintRange>{};
-  return FingerprintRegion(handle, offset, bytes, write_time, ranges);
+      ReadBootArea(source, offset, &area) ? MetadataRanges(area) : std::vector<FingerprintRange>{};
+  return FingerprintRegion(source, offset, bytes, write_time, ranges);
 }
 
 }  // namespace
 
 std::string FingerprintPartition(int disk_number, uint64_t start_sector, uint64_t sector_count) {
   const std::string path = platform::PhysicalDrivePath(disk_number);
-  platform::FileHandle handle = platform::kInvalidHandle;
-  if (path.empty() || platform::OpenSourceReadOnly(path, &handle) != kSuccess) return {};
-  int sector_size = 512;
-  platform::QueryLogicalSectorSize(handle, &sector_size);
-  const uint64_t unit = static_cast<uint64_t>(sector_size);
-  std::string fingerprint = FingerprintOpened(handle, start_sector * unit, sector_count * unit, 0);
-  platform::CloseHandle(&handle);
-  return fingerprint;
+  std::shared_ptr<ByteSource> source;
+  if (path.empty() || OpenByteSource(path, &source) != kSuccess) return {};
+  const uint64_t unit = source->SectorSize();
+  return FingerprintOpened(*source, start_sector * unit, sector_count * unit, 0);
 }
 
 std::string FingerprintImage(const std::string& image_path) {
-  platform::FileHandle handle = platform::kInvalidHandle;
-  if (platform::OpenSourceReadOnly(image_path, &handle) != kSuccess) return {};
-  uint64_t bytes = 0;
+  std::shared_ptr<ByteSource> source;
+  if (OpenByteSource(image_path, &source) != kSuccess) return {};
   uint64_t write_time = 0;
-  platform::QuerySourceSize(handle, &bytes);
   platform::FileLastWriteTime(image_path, &write_time);
-  std::string fingerprint = FingerprintOpened(handle, 0, bytes, write_time);
-  platform::CloseHandle(&handle);
-  return fingerprint;
+  return FingerprintOpened(*source, 0, source->Size(), write_time);
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, uint32_t start_low,
@@ -100,14 +92,12 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, ui
   const uint64_t count = (static_cast<uint64_t>(count_high) << 32) | count_low;
   const std::string path = platform::PhysicalDrivePath(disk_number);
   if (path.empty()) return nullptr;
-  platform::FileHandle handle = platform::kInvalidHandle;
-  if (platform::OpenSourceReadOnly(path, &handle) != kSuccess) return nullptr;
+  std::shared_ptr<ByteSource> source;
+  if (OpenByteSource(path, &source) != kSuccess) return nullptr;
   FlushVolume(path);
-  int sector_size = 512;
-  platform::QueryLogicalSectorSize(handle, &sector_size);
   std::vector<uint8_t> area;
-  const bool read = ReadBootArea(handle, start * static_cast<uint64_t>(sector_size), &area);
-  platform::CloseHandle(&handle);
+  const bool read = ReadBootArea(*source, start * static_cast<uint64_t>(source->SectorSize()), &area);
+  source.reset();
   // A deep scan reads around unreadable sectors, the boot area's too.
   if (!read && !deep) return nullptr;
   auto engine = CreateEngine(read ? ClassifyBootArea(area.data()) : FileSystemKind::kOther, deep);
@@ -120,11 +110,11 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, ui
 
 std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& image_path,
                                                          char16_t drive_tag, bool deep) {
-  platform::FileHandle handle = platform::kInvalidHandle;
-  if (platform::OpenSourceReadOnly(image_path, &handle) != kSuccess) return nullptr;
+  std::shared_ptr<ByteSource> source;
+  if (OpenByteSource(image_path, &source) != kSuccess) return nullptr;
   std::vector<uint8_t> area;
-  const bool read = ReadBootArea(handle, 0, &area);
-  platform::CloseHandle(&handle);
+  const bool read = ReadBootArea(*source, 0, &area);
+  source.reset();
   if (!read && !deep) return nullptr;
   auto engine = CreateEngine(read ? ClassifyBootArea(area.data()) : FileSystemKind::kOther, deep);
   if (engine && engine->OpenImage(image_path, drive_tag) != kSuccess) return nullptr;

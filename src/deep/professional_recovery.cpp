@@ -264,18 +264,33 @@ int CProfessionalRecovery::SetRecoverCallback(ListingProgressCallback callback, 
 
 std::string CProfessionalRecovery::ScanFolder() const { return scan_folder_; }
 
+bool CProfessionalRecovery::SavedStateChecksOut(const std::string& folder) const {
+  const uint64_t* v = saved_.resume;
+  const uint64_t end = partition_count_;
+  const bool positions = v[kRangePosition] <= end && v[kRangeLength] <= end - v[kRangePosition] &&
+                         v[kRangeOffset] <= v[kRangeLength] && v[kProcessed] <= end;
+  if (!positions) return false;
+  // Found files are logged before the position that vouches for them is saved.
+  std::string log;
+  return v[kFound] == 0 || ScanIndex::Instance().FindLogFile(folder, "File_Type_", &log);
+}
+
 void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
   discarded_other_contents_ = false;
+  discarded_damaged_state_ = false;
   if (!resume_flag_) return;
   ScanIndex& index = ScanIndex::Instance();
   const std::string folder = index.CurrentFolder();
+  // A state that does not fit the source or its logs would give a short listing as if complete.
+  const bool damaged = !SavedStateChecksOut(folder);
   // Without a fingerprint (unreadable now, or an older folder) sameness is not proven.
-  if (!fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
+  if (!damaged && !fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
   index.Remove(folder);
   index.Save();
   resume_flag_ = false;
   saved_ = ScanIndexRecord{};
-  discarded_other_contents_ = true;
+  discarded_other_contents_ = !damaged;
+  discarded_damaged_state_ = damaged;
 }
 
 int CProfessionalRecovery::RunQuickPhase(bool* free_range_mode) {
@@ -634,7 +649,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   result = kSuccess;
   fat_deep_->LoadBootGeometry();
   carve_.ts_ranges.clear();
-  carve_.mapped = mapped_source_.Attach(source_.handle) ? &mapped_source_ : nullptr;
+  carve_.mapped = mapped_source_.Attach(source_.FileHandle()) ? &mapped_source_ : nullptr;
   carve_.second_pieces.clear();
   if (resume_flag_) {
     if (resume_notice_) {

@@ -69,6 +69,8 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   // Whether the open found a saved scan of this source made of other contents
   // (another medium at the same place, an image rewritten) and discarded it.
   bool DiscardedOtherContents() const { return discarded_other_contents_; }
+  // The saved scan did not fit the source or its logs and was dropped.
+  bool DiscardedDamagedState() const { return discarded_damaged_state_; }
   const ScanIndexRecord& SavedState() const { return saved_; }
   // Told once the pass of a resumed scan starts: the percent it resumes from.
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
@@ -112,6 +114,7 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   std::string ScanFolder() const;
   // Drops a saved scan whose folder was not made of what the source holds now.
   void DiscardSavedScanOfOtherContents();
+  bool SavedStateChecksOut(const std::string& folder) const;
   std::string MarkerPath() const;
   uint64_t SourceEnd() const { return partition_start_ + partition_count_; }
 
@@ -136,6 +139,7 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   void* callback_context_ = nullptr;
   bool resume_flag_ = false;
   bool discarded_other_contents_ = false;
+  bool discarded_damaged_state_ = false;
   std::string fingerprint_;
   ScanIndexRecord saved_{};
   std::string image_path_;

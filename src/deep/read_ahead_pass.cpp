@@ -17,7 +17,7 @@ ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t
       ranges_(std::move(ranges)),
       chunk_sectors_(std::max<uint32_t>(1, chunk_sectors)),
       depth_(std::max<size_t>(1, depth)) {
-  mappable_ = source_ != nullptr && RegularFileSize(source_->handle, &file_size_);
+  mappable_ = source_ != nullptr && RegularFileSize(source_->FileHandle(), &file_size_);
 
   for (size_t i = 0; i < depth_ + 1; ++i) spare_.push_back(std::make_unique<PassChunk>());
   thread_ = std::thread([this] { Run(); });
@@ -25,7 +25,7 @@ ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t
 
 bool ReadAheadPass::MapsSource(const SectorReader* source) {
   uint64_t size = 0;
-  return source != nullptr && RegularFileSize(source->handle, &size);
+  return source != nullptr && RegularFileSize(source->FileHandle(), &size);
 }
 
 ReadAheadPass::~ReadAheadPass() {
@@ -73,13 +73,13 @@ bool ReadAheadPass::MapChunk(PassChunk* chunk) {
     if (offset > file_size_) return false;
     const uint64_t window = std::max<uint64_t>(
         length, std::min<uint64_t>(MappedImage::kWindowBytes, file_size_ - offset));
-    region_ = MappedRegion::Map(source_->handle, offset, static_cast<size_t>(window), true);
+    region_ = MappedRegion::Map(source_->FileHandle(), offset, static_cast<size_t>(window), true);
     if (!region_ || !region_->Covers(offset, length)) {
       region_.reset();
       return false;
     }
     // The next window is read in while this one is examined.
-    ReadAheadOfMapping(source_->handle, offset + window, window);
+    ReadAheadOfMapping(source_->FileHandle(), offset + window, window);
   }
   chunk->region = region_;
   chunk->bytes = region_->At(offset);

@@ -37,10 +37,40 @@ const std::string& CategoryText() {
   return text;
 }
 
+namespace {
+
+// Extensions the substring rule cannot place, so they stay out of the lists: each begins
+// with an extension of an earlier list (".avi" would count as a photo, ".fla" as audio).
+struct WholeExtension {
+  std::string_view key;
+  const char* category;
+  const char* list;
+};
+const WholeExtension kWholeExtensions[] = {{".avif", "photo", kPhotoExtensions},
+                                           {".flac", "audio", kAudioExtensions}};
+
+const WholeExtension* Whole(std::string_view key) {
+  for (const WholeExtension& whole : kWholeExtensions) {
+    if (whole.key == key) return &whole;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool FilterWantsExtension(std::string_view filter, std::string_view key, bool others_wanted) {
+  if (const WholeExtension* whole = Whole(key)) {
+    return filter.find(whole->list) != std::string_view::npos;
+  }
+  return filter.find(key) != std::string_view::npos ||
+         (others_wanted && CategoryText().find(key) == std::string::npos);
+}
+
 const char* CategoryOfName(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return "others";
   const std::string key = AsciiLower(name.substr(dot, 27));
+  if (const WholeExtension* whole = Whole(key)) return whole->category;
   const std::pair<const char*, const char*> lists[] = {{kPhotoExtensions, "photo"},
                                                        {kAudioExtensions, "audio"},
                                                        {kVideoExtensions, "video"},
@@ -57,6 +87,9 @@ bool IsHiddenPhoto(const ScanRecord& record) {
   const std::string_view name = RecordName(record);
   if (name.find('.') == std::string_view::npos) return false;
   const std::string extension = AsciiLower(ExtensionOf(name));
+  if (const WholeExtension* whole = Whole("." + extension)) {
+    return std::string_view(whole->category) == "photo";
+  }
   return std::string_view(kPhotoExtensions).find(extension) != std::string_view::npos;
 }
 

@@ -21,6 +21,10 @@ const std::string& CategoryText();
 // "photo", "audio", "video", "document", "archive" or "others".
 const char* CategoryOfName(std::string_view name);
 
+// Whether a type filter asks for a file whose key ("." + its extension, lower-case) is `key`:
+// the key occurs in the filter, or others are wanted and no list holds it.
+bool FilterWantsExtension(std::string_view filter, std::string_view key, bool others_wanted);
+
 // A photo whose first bytes did not match its extension.
 bool IsHiddenPhoto(const ScanRecord& record);
 

@@ -411,7 +411,6 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
   if (fd < 0) return 0;
   const uint64_t size = FileSize(fd);
   if (size >= 134217728ull) others_wanted = false;
-  const std::string& category_text = CategoryText();
   std::vector<uint8_t> block(kBatchBytes);
   uint64_t done = 0;
   ScanRecord record;
@@ -427,9 +426,7 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
       const std::string_view name = RecordName(record);
       bool match;
       if (name.find('.') != std::string_view::npos) {
-        const std::string key = "." + AsciiLower(ExtensionOf(name));
-        match = filter.find(key) != std::string::npos ||
-                (others_wanted && category_text.find(key) == std::string::npos);
+        match = FilterWantsExtension(filter, "." + AsciiLower(ExtensionOf(name)), others_wanted);
       } else {
         match = others_wanted;
       }

@@ -28,14 +28,14 @@ void HashValue(EVP_MD_CTX* context, uint64_t value) {
 
 // Reads `buffer` from `offset` sector by sector from `from` on, leaving zeros where a
 // sector fails; returns the bytes that could not be read.
-uint64_t ReadSectorsAround(platform::FileHandle handle, uint64_t offset, size_t from,
+uint64_t ReadSectorsAround(ByteSource& source, uint64_t offset, size_t from,
                            std::vector<uint8_t>* buffer) {
   constexpr size_t kSector = 512;
   uint64_t unreadable = 0;
   for (size_t at = from - from % kSector; at < buffer->size(); at += kSector) {
     const size_t length = std::min(kSector, buffer->size() - at);
     size_t got = 0;
-    if (platform::ReadAt(handle, buffer->data() + at, length, offset + at, &got) != kSuccess ||
+    if (source.ReadAt(offset + at, buffer->data() + at, length, &got) != kSuccess ||
         got != length) {
       std::fill(buffer->begin() + static_cast<std::ptrdiff_t>(at),
                 buffer->begin() + static_cast<std::ptrdiff_t>(at + length), 0);
@@ -47,7 +47,7 @@ uint64_t ReadSectorsAround(platform::FileHandle handle, uint64_t offset, size_t 
 
 }  // namespace
 
-std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offset,
+std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
                               uint64_t region_bytes, uint64_t write_time,
                               const std::vector<FingerprintRange>& ranges) {
   std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
@@ -63,11 +63,16 @@ std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offse
     const uint64_t length = std::min<uint64_t>(range.length, region_bytes - range.offset);
     buffer.assign(static_cast<size_t>(length), 0);
     size_t got = 0;
-    const int read =
-        platform::ReadAt(handle, buffer.data(), buffer.size(), region_offset + range.offset, &got);
-    if (read != kSuccess && got < buffer.size()) {
+    const uint64_t at = region_offset + range.offset;
+    // Past the source's end nothing is there to read (a region cut short by its medium).
+    if (at < source.Size() && length > source.Size() - at) {
+      buffer.resize(static_cast<size_t>(source.Size() - at));
+    }
+    const int read = at < source.Size() ? source.ReadAt(at, buffer.data(), buffer.size(), &got)
+                                        : kErrInvalidParameter;
+    if (read != kSuccess && got < buffer.size() && at < source.Size()) {
       // A failing medium: the sectors that do read still tell it apart, the others by place.
-      const uint64_t unreadable = ReadSectorsAround(handle, region_offset + range.offset, got, &buffer);
+      const uint64_t unreadable = ReadSectorsAround(source, at, got, &buffer);
       if (unreadable < buffer.size()) got = buffer.size();
       HashValue(context.get(), unreadable);
     }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/platform_device.h"
+#include "storage/byte_source.h"
 
 namespace velmora {
 
@@ -19,7 +19,7 @@ struct FingerprintRange {
 // first metadata of its file system). A saved scan is reused only while this is
 // unchanged, since a device path or an image name can name other contents later.
 // "" when the region cannot be read.
-std::string FingerprintRegion(platform::FileHandle handle, uint64_t region_offset,
+std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
                               uint64_t region_bytes, uint64_t write_time,
                               const std::vector<FingerprintRange>& ranges);
 

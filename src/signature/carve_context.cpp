@@ -42,7 +42,7 @@ namespace {
 // looked at must not unmap it.
 const uint8_t* MappedSectors(const CarveContext& context, uint64_t sector, uint32_t count,
                              bool may_slide) {
-  if (context.mapped == nullptr || context.mapped->Handle() != context.source->handle) {
+  if (context.mapped == nullptr || context.mapped->Handle() != context.source->FileHandle()) {
     return nullptr;
   }
   const uint64_t bytes = static_cast<uint64_t>(context.sector_size);

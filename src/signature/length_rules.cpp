@@ -5,6 +5,7 @@
 
 #include "signature/byte_search.h"
 #include "signature/formats/format.h"
+#include "signature/formats/iso_pieces.h"
 #include "signature/forward_scan.h"
 #include "signature/media_structure_length.h"
 #include "storage/checksum.h"
@@ -96,8 +97,22 @@ uint64_t Mpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
   return ScanUntilFooter(context, 4 * kGiB, BoundaryMode::kIgnoreMpeg, end_code, true);
 }
 
+namespace {
+
+// A movie whose media data has foreign sectors inside: the gap is left out of its length.
+std::optional<uint64_t> InTwoPieces(CarveContext& context) {
+  const auto found = formats::FindIsoMediaPieces(context, 4 * kGiB);
+  if (!found) return std::nullopt;
+  context.first_piece_bytes = found->pieces.first_piece_bytes;
+  context.gap_bytes = found->pieces.gap_bytes;
+  return found->length;
+}
+
+}  // namespace
+
 // The box chain gives the exact end; the encoder's marker is the fallback.
 uint64_t Mp4(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto joined = InTwoPieces(context)) return *joined;
   if (const auto measured = media::IsoBoxChainLength(context, 4 * kGiB)) {
     return UpToFileSystemStructure(context, *measured);
   }
@@ -278,6 +293,7 @@ uint64_t Cab(CarveContext& context, const uint8_t* buffer, size_t length) {
 }
 
 uint64_t IsoMedia(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto joined = InTwoPieces(context)) return *joined;
   if (const auto measured = media::IsoBoxChainLength(context, 4 * kGiB)) {
     return UpToFileSystemStructure(context, *measured);
   }

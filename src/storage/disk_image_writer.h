@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/image_map.h"
 #include "storage/image_source.h"
 #include "storage/platform_device.h"
 
@@ -36,8 +37,12 @@ struct DiskImageWriter {
   void* context = nullptr;
 
   UnreadablePolicy unreadable = UnreadablePolicy::kStop;
-  // Replace an existing destination file; otherwise an existing file is an error (183).
+  // Replace an existing destination file (and start a mapped copy over); otherwise an
+  // existing file is an error (183), unless its map says it is this copy, stopped part way:
+  // then the copy goes on from the map.
   bool replace_existing = true;
+  // Zero runs are left as holes instead of being written.
+  bool sparse = false;
   // Named in the map file's header ("/dev/sdb", "disk.img").
   std::string source_name;
 
@@ -45,6 +50,10 @@ struct DiskImageWriter {
   uint64_t sectors_copied = 0;  // written to the image, zero-filled ones included
   std::vector<BadSectorRange> bad_ranges;
   std::string map_path;  // written in kZeroFill mode: destination + ".map"
+  ImageMap map;          // copied, unreadable and untried ranges of the image
+  uint64_t resumed_bytes = 0;       // already done by an earlier run when this one started
+  uint64_t retried_sectors = 0;     // unreadable sectors the retry pass got back
+  std::string error_text;           // why a map or destination was refused
 
   uint64_t UnreadableBytes() const;
 };
@@ -60,8 +69,8 @@ int CreateDiskImage(DiskImageWriter* writer, int disk_number, uint64_t start, ui
 int CopyToImage(DiskImageWriter* writer, ImageSource* source, uint64_t start, uint64_t count,
                 const std::string& destination, void* context);
 
-// Map file text: a comment header, then one "image-offset length source-sector count" line
-// per bad range (offsets and lengths in bytes, decimal).
-std::string FormatBadSectorMap(const DiskImageWriter& writer);
+// In kZeroFill mode the copy keeps destination + ".map" (see image_map.h): saved every few
+// seconds and at the end, so a copy stopped by Ctrl-C or a crash goes on from there on the
+// next run. After the first pass the unreadable ranges are read again sector by sector.
 
 }  // namespace velmora

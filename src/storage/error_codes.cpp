@@ -52,6 +52,7 @@ std::string DescribeErrorCode(int code) {
     case kErrAlreadyExists: return "the destination already exists";
     case kErrInsufficientBuffer: return "the data is larger than the space for it";
     case kErrFilenameTooLong: return "file name too long";
+    case kErrFileCorrupt: return "the evidence file is damaged, incomplete or misses a segment";
     case kCancelledByUser: return "cancelled";
     // The NTFS engines' own codes.
     case -1: return "the file's MFT record is damaged or no longer a file record";

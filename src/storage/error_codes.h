@@ -21,6 +21,8 @@ constexpr int kErrDiskFull = 112;
 constexpr int kErrInsufficientBuffer = 122;
 constexpr int kErrAlreadyExists = 183;
 constexpr int kErrFilenameTooLong = 206;
+// A container file (an EWF evidence set) that is damaged, incomplete or missing segments.
+constexpr int kErrFileCorrupt = 1392;
 
 // Returned by a progress callback when the user cancels; every operation passes it back unchanged.
 constexpr int kCancelledByUser = -9527;

@@ -1,5 +1,6 @@
 #include "storage/image_source.h"
 
+#include "storage/byte_source.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -33,9 +34,30 @@ class DeviceImageSource final : public ImageSource {
   uint64_t sectors_;
 };
 
+// Any other byte source (an evidence set): copied as the media bytes it holds.
+class ByteImageSource final : public ImageSource {
+ public:
+  explicit ByteImageSource(std::shared_ptr<ByteSource> source) : source_(std::move(source)) {}
+  uint32_t SectorSize() const override { return source_->SectorSize(); }
+  uint64_t SectorCount() const override { return source_->Size() / source_->SectorSize(); }
+  int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
+    return source_->ReadAt(offset, buffer, length, got);
+  }
+
+ private:
+  std::shared_ptr<ByteSource> source_;
+};
+
 }  // namespace
 
 int OpenImageSource(const std::string& path, std::unique_ptr<ImageSource>* out) {
+  if (IsEwfFile(path)) {
+    std::shared_ptr<ByteSource> source;
+    const int err = OpenByteSource(path, &source);
+    if (err != kSuccess) return err;
+    *out = std::make_unique<ByteImageSource>(std::move(source));
+    return kSuccess;
+  }
   platform::FileHandle handle = platform::kInvalidHandle;
   int err = platform::OpenSourceReadOnly(path, &handle);
   if (err != kSuccess) return err;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -14,14 +15,14 @@ constexpr size_t kTransferChunk = 65536;
 }
 
 SectorReader::SectorReader(SectorReader&& other) noexcept
-    : handle(std::exchange(other.handle, platform::kInvalidHandle)),
+    : source(std::move(other.source)),
       total_sectors(std::exchange(other.total_sectors, 0)),
       device_sector_size(other.device_sector_size) {}
 
 SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
   if (this != &other) {
     Close();
-    handle = std::exchange(other.handle, platform::kInvalidHandle);
+    source = std::move(other.source);
     total_sectors = std::exchange(other.total_sectors, 0);
     device_sector_size = other.device_sector_size;
   }
@@ -31,7 +32,7 @@ SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
 SectorReader::~SectorReader() { Close(); }
 
 void SectorReader::Close() {
-  platform::CloseHandle(&handle);
+  source.reset();
   total_sectors = 0;
 }
 
@@ -39,28 +40,39 @@ int OpenPhysicalDrive(SectorReader* reader, int disk_number) {
   reader->Close();
   const std::string path = platform::PhysicalDrivePath(disk_number);
   if (path.empty()) return kErrFileNotFound;
-  int err = platform::OpenSourceReadOnly(path, &reader->handle);
+  std::shared_ptr<ByteSource> source;
+  const int err = OpenByteSource(path, &source);
   if (err != kSuccess) return err;
-  int sector_size = 512;
-  platform::QueryLogicalSectorSize(reader->handle, &sector_size);
-  reader->device_sector_size = sector_size;
-  uint64_t bytes = 0;
-  err = platform::QuerySourceSize(reader->handle, &bytes);
-  if (err != kSuccess) return err;
-  reader->total_sectors = bytes / static_cast<uint64_t>(sector_size);
+  const uint32_t sector_size = source->SectorSize();
+  reader->device_sector_size = static_cast<int>(sector_size);
+  reader->total_sectors = source->Size() / sector_size;
+  reader->source = std::move(source);
   return kSuccess;
 }
 
 int OpenImageFile(SectorReader* reader, const std::string& path) {
   reader->Close();
-  int err = platform::OpenSourceReadOnly(path, &reader->handle);
+  std::shared_ptr<ByteSource> source;
+  const int err = OpenByteSource(path, &source);
   if (err != kSuccess) return err;
+  return OpenSourceReader(reader, std::move(source));
+}
+
+int OpenSourceReader(SectorReader* reader, std::shared_ptr<ByteSource> source) {
+  reader->Close();
+  if (!source) return kErrInvalidParameter;
   reader->device_sector_size = 512;
-  uint64_t bytes = 0;
-  err = platform::QuerySourceSize(reader->handle, &bytes);
-  if (err != kSuccess) return err;
-  reader->total_sectors = bytes / 512;
+  reader->total_sectors = source->Size() / 512;
+  reader->source = std::move(source);
   return kSuccess;
+}
+
+int OpenMemorySource(SectorReader* reader, std::vector<uint8_t> bytes) {
+  return OpenSourceReader(reader, MakeMemorySource(std::move(bytes)));
+}
+
+int OpenMemorySource(SectorReader* reader, std::span<const uint8_t> bytes) {
+  return OpenSourceReader(reader, MakeBorrowedMemorySource(bytes));
 }
 
 int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t start_sector,
@@ -75,10 +87,15 @@ int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t star
   int result = kSuccess;
   while (done < length) {
     const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kTransferChunk, length - done));
+    // A caller's sector size larger than the counting unit can reach past the source's end:
+    // what is there arrives, the rest is a short read.
+    const uint64_t size = reader->source->Size();
+    const uint64_t at = offset + done;
+    const size_t available = at >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(chunk, size - at));
     size_t got = 0;
-    result = platform::ReadAt(reader->handle, out + done, chunk, offset + done, &got);
+    result = available == 0 ? kErrReadFault : reader->source->ReadAt(at, out + done, available, &got);
     done += got;
-    if (result != kSuccess) {
+    if (result != kSuccess || available < chunk) {
       result = kErrReadFault;
       break;
     }
@@ -105,12 +122,11 @@ int ReadFully(platform::FileHandle handle, size_t length, void* buffer, size_t* 
 }
 
 int GetImageFileSize(const std::string& path, uint64_t* size) {
-  platform::FileHandle handle = platform::kInvalidHandle;
-  int err = platform::OpenSourceReadOnly(path, &handle);
+  std::shared_ptr<ByteSource> source;
+  const int err = OpenByteSource(path, &source);
   if (err != kSuccess) return err;
-  err = platform::QuerySourceSize(handle, size);
-  platform::CloseHandle(&handle);
-  return err;
+  *size = source->Size();
+  return kSuccess;
 }
 
 void FlushVolume(const std::string& device_path) { platform::FlushDevice(device_path); }

@@ -2,16 +2,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "storage/byte_source.h"
 #include "storage/platform_device.h"
 
 namespace velmora {
 
-// An open drive or image with the number of sectors that may be read from it.
-// Sector numbers are absolute on the opened object. Owns its handle; never writes.
+// An open drive, image or other byte source with the number of sectors that may be read from
+// it. Sector numbers are absolute on the opened object. Never writes. Readers opened on the
+// same source share it.
 struct SectorReader {
-  platform::FileHandle handle = platform::kInvalidHandle;
+  std::shared_ptr<ByteSource> source;
   // Counted in the device's own sector size for drives, in 512-byte units for images.
   uint64_t total_sectors = 0;
   // Logical sector size of a drive; 512 for image files.
@@ -24,14 +29,26 @@ struct SectorReader {
   SectorReader& operator=(SectorReader&& other) noexcept;
   ~SectorReader();
 
-  bool IsOpen() const { return handle != platform::kInvalidHandle; }
+  bool IsOpen() const { return source != nullptr; }
   void Close();
+  // The file or device descriptor behind a plain file or device source; invalid for memory,
+  // windows and containers, which have no descriptor to map or query.
+  platform::FileHandle FileHandle() const {
+    return source ? source->FileHandle() : platform::kInvalidHandle;
+  }
 };
 
 // Opens physical drive `disk_number` (see platform::PhysicalDrivePath).
 int OpenPhysicalDrive(SectorReader* reader, int disk_number);
-// Opens an image file (or any path, block devices included) as 512-byte sectors.
+// Opens an image file (or any path, block devices and EWF evidence sets included) as 512-byte
+// sectors.
 int OpenImageFile(SectorReader* reader, const std::string& path);
+// Reads an already open source as 512-byte sectors (a trailing partial sector is unreadable).
+int OpenSourceReader(SectorReader* reader, std::shared_ptr<ByteSource> source);
+// Reads bytes held in memory as an image: parsers, engines and fuzzers run without files.
+int OpenMemorySource(SectorReader* reader, std::vector<uint8_t> bytes);
+// The same over bytes the caller keeps alive while the reader is used.
+int OpenMemorySource(SectorReader* reader, std::span<const uint8_t> bytes);
 
 // Reads `count` sectors of `sector_size` bytes starting at `start_sector`.
 // 87 when the read would pass the end; 30 on a short read, with `sectors_read`

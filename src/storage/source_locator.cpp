@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "storage/byte_source.h"
 #include "storage/disk_enumerator.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
@@ -53,27 +54,19 @@ int RequireReadable(int result, const LocatedSource& located, std::string* error
 }  // namespace
 
 int ReadSourcePartitionTable(const std::string& path, PartitionTable* table, uint64_t* bytes) {
-  platform::FileHandle handle = platform::kInvalidHandle;
-  int err = platform::OpenSourceReadOnly(path, &handle);
+  std::shared_ptr<ByteSource> source;
+  const int err = OpenByteSource(path, &source);
   if (err != kSuccess) return err;
-  uint64_t size = 0;
-  err = platform::QuerySourceSize(handle, &size);
-  int sector_size = 512;
-  platform::QueryLogicalSectorSize(handle, &sector_size);
-  if (err == kSuccess) {
-    const ByteReader read = [handle](uint64_t offset, void* buffer, size_t length) {
-      size_t got = 0;
-      return platform::ReadAt(handle, buffer, length, offset, &got) == kSuccess && got == length;
-    };
-    // A device knows its sector size; a file may come from a 512- or 4096-byte disk.
-    *table = ReadPartitionTable(read, size,
-                                platform::IsBlockDevice(handle) ? static_cast<uint32_t>(sector_size) : 0);
-    if (bytes) *bytes = size;
-  }
-  platform::CloseHandle(&handle);
-  return err;
+  const ByteReader read = [&source](uint64_t offset, void* buffer, size_t length) {
+    size_t got = 0;
+    return source->ReadAt(offset, buffer, length, &got) == kSuccess && got == length;
+  };
+  // A device knows its sector size; a file may come from a 512- or 4096-byte disk.
+  const bool device = source->KindName() == "block device";
+  *table = ReadPartitionTable(read, source->Size(), device ? source->SectorSize() : 0);
+  if (bytes) *bytes = source->Size();
+  return kSuccess;
 }
-
 SourceLocator::~SourceLocator() {
   for (int number : registered_drives_) platform::ForgetPhysicalDrive(number);
 }
@@ -108,15 +101,16 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
     return RequireReadable(LocateBlockDevice(text, out, error), *out, error);
   }
 
-  platform::FileHandle handle = platform::kInvalidHandle;
-  const int err = platform::OpenSourceReadOnly(text, &handle);
+  // Evidence sets count by the media they hold, not by their compressed segments.
+  std::shared_ptr<ByteSource> source;
+  std::string reason;
+  const int err = OpenByteSource(text, &source, &reason);
   if (err != kSuccess) {
-    *error = OpenFailure(text, err);
+    *error = reason.empty() ? OpenFailure(text, err) : reason;
     return err;
   }
-  uint64_t bytes = 0;
-  platform::QuerySourceSize(handle, &bytes);
-  platform::CloseHandle(&handle);
+  const uint64_t bytes = source->Size();
+  source.reset();
   out->kind = LocatedSource::Kind::kImage;
   out->image_path = text;
   out->device_path = text;

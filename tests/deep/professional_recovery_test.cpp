@@ -221,6 +221,51 @@ TEST_F(DeepScanTest, StoppedScanResumesAndEndsLikeAnUninterruptedOne) {
   EXPECT_EQ(Listing(*engine), expected);
 }
 
+TEST_F(DeepScanTest, ASavedStateThatDoesNotFitIsDiscardedNotTakenAsComplete) {
+  if (testing::SharedTestData("file-type-fixtures").empty()) {
+    GTEST_SKIP() << "shared test data file-type-fixtures is not present";
+  }
+  const std::string image = PlantedImagePath("damaged.img", nullptr);
+  std::vector<Listed> expected;
+  uint64_t sectors = 0;
+  {
+    auto engine = OpenDeep(image);
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    expected = Listing(*engine);
+    sectors = engine->TotalSectors();
+  }
+  const auto damage = [&](uint64_t position, uint64_t length, uint64_t offset) {
+    ScanIndex::ResetInstance();
+    ScanIndexRecord saved{};
+    ASSERT_TRUE(ScanIndex::Instance().FindForImage(image, &saved));
+    std::string folder;
+    for (char16_t unit : saved.scan_folder) {
+      if (unit == 0) break;
+      folder += static_cast<char>(unit);
+    }
+    const uint64_t values[5] = {position, length, offset, saved.resume[3], saved.resume[4]};
+    ScanIndex::Instance().AddOrUpdate("", saved.disk_number, 0, 0, values, folder, image);
+    ScanIndex::ResetInstance();
+  };
+  // Exactly at the end: a finished scan, reopened from its logs.
+  damage(0, sectors, sectors);
+  {
+    auto engine = OpenDeep(image);
+    EXPECT_TRUE(engine->Resuming());
+    EXPECT_FALSE(engine->DiscardedDamagedState());
+  }
+  // One past it, or an offset beyond its run: dropped and scanned whole again.
+  for (const auto& [position, length, offset] :
+       {std::tuple<uint64_t, uint64_t, uint64_t>{1, sectors, 0}, {0, sectors / 2, sectors}}) {
+    damage(position, length, offset);
+    auto engine = OpenDeep(image);
+    EXPECT_FALSE(engine->Resuming());
+    EXPECT_TRUE(engine->DiscardedDamagedState());
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    EXPECT_EQ(Listing(*engine), expected);
+  }
+}
+
 TEST_F(DeepScanTest, KilledScanResumesFromTheLastSavedPoint) {
   if (testing::SharedTestData("file-type-fixtures").empty()) {
     GTEST_SKIP() << "shared test data file-type-fixtures is not present";

@@ -243,7 +243,8 @@ TEST_F(ScanLogStoreTest, AncestorWalkEndsOnALoopingLog) {
 TEST_F(ScanLogStoreTest, ListingByTypeFollowsTheCategoryLists) {
   ScanLogStore store;
   ASSERT_EQ(store.OpenIn(folder_, "log"), 0);
-  for (const char* name : {"clip.RM", "notes", "x.rtf", "x.zip", "p.jpg", "song.mp3", "d.jp"}) {
+  for (const char* name : {"clip.RM", "notes", "x.rtf", "x.zip", "p.jpg", "song.mp3", "d.jp",
+                           "a.avif", "b.avi", "c.FLAC", "d.fla"}) {
     Add(&store, name, 5, 0, false, 0, std::string(name) == "p.jpg" ? 0 : 1);
   }
   Add(&store, "folder.jpg", 5, 0, true, 77);
@@ -257,14 +258,15 @@ TEST_F(ScanLogStoreTest, ListingByTypeFollowsTheCategoryLists) {
     for (const auto& r : out) names.emplace_back(RecordName(r));
     return names;
   };
-  EXPECT_EQ(list("audio"), (std::vector<std::string>{"clip.RM", "song.mp3"}));
-  EXPECT_EQ(list("video"), (std::vector<std::string>{"clip.RM"}));
+  // AVIF and FLAC sit in their own categories without pulling AVI or Flash movies along.
+  EXPECT_EQ(list("audio"), (std::vector<std::string>{"c.FLAC", "clip.RM", "song.mp3"}));
+  EXPECT_EQ(list("video"), (std::vector<std::string>{"b.avi", "clip.RM", "d.fla"}));
   EXPECT_EQ(list("others"), (std::vector<std::string>{"notes"}));
   EXPECT_EQ(list("document"), (std::vector<std::string>{"x.rtf"}));
   EXPECT_EQ(list("archive"), (std::vector<std::string>{"x.zip"}));
   // The photo that failed its content check is still listed; ".jp" is a substring of the
   // photo list.
-  EXPECT_EQ(list("photo"), (std::vector<std::string>{"d.jp", "p.jpg"}));
+  EXPECT_EQ(list("photo"), (std::vector<std::string>{"a.avif", "d.jp", "p.jpg"}));
 }
 
 TEST(CategoryTest, NamesMapToTheFirstMatchingList) {
@@ -276,6 +278,8 @@ TEST(CategoryTest, NamesMapToTheFirstMatchingList) {
   // Added extensions never take an older one's category by substring.
   EXPECT_STREQ(CategoryOfName("a.avi"), "video");
   EXPECT_STREQ(CategoryOfName("a.fla"), "video");
+  EXPECT_STREQ(CategoryOfName("a.AVIF"), "photo");
+  EXPECT_STREQ(CategoryOfName("a.flac"), "audio");
   EXPECT_STREQ(CategoryOfName("a.tar.zst"), "archive");
   EXPECT_STREQ(CategoryOfName("a.ttf"), "others");
   EXPECT_STREQ(CategoryOfName("IMG_0001.JPG"), "photo");

@@ -178,18 +178,19 @@ TEST_F(FileTypeRecoveryTest, RecoverFileWritesExactlyTheCarvedBytes) {
   EXPECT_EQ(FileBytes(out_dir_ + "/sub/dir/30(1).png"), png);
 }
 
-// A file written in two pieces with 12 foreign sectors between, the first piece `cut` bytes
+// A file written in two pieces with `gap` foreign sectors between, the first piece `cut` bytes
 // long: its own offsets (and a CRC or a stream that inflates to its end) place the second
 // piece, the walker goes on into the foreign sectors, the second piece is never carved again,
 // and the copy leaves the gap out.
 void ExpectBackWhole(CFileTypeRecovery& engine, const std::string& out_dir,
-                     const std::vector<uint8_t>& file, size_t cut, const std::string& filter) {
+                     const std::vector<uint8_t>& file, size_t cut, const std::string& filter,
+                     uint64_t gap = 12) {
   ASSERT_GT(file.size(), cut);
   const uint64_t first_sectors = cut / 512;
-  PlantedImage image(40 + file.size() / 512 + 60, 12);
+  PlantedImage image(40 + file.size() / 512 + 60 + gap, 12);
   image.Plant(10, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(cut)));
-  image.Plant(10 + first_sectors + 12, std::vector<uint8_t>(file.begin() + static_cast<long>(cut),
-                                                            file.end()));
+  image.Plant(10 + first_sectors + gap, std::vector<uint8_t>(file.begin() + static_cast<long>(cut),
+                                                             file.end()));
   SectorReader* reader = image.Open();
   ASSERT_NE(reader, nullptr);
   ScanIndex::Instance().NewScanFolder();
@@ -205,13 +206,14 @@ void ExpectBackWhole(CFileTypeRecovery& engine, const std::string& out_dir,
   ASSERT_EQ(carve(10, &skip), kSuccess) << filter;
   EXPECT_EQ(skip, first_sectors);
   uint64_t again = 0;
-  EXPECT_EQ(carve(10 + first_sectors + 12, &again), kErrInvalidParameter);
+  EXPECT_EQ(carve(10 + first_sectors + gap, &again), kErrInvalidParameter);
   ScanRecordList records;
   engine.GetFilesByType(filter, &records);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].size, file.size());
   const std::string target =
-      out_dir + "/" + std::to_string(cut) + "-" + std::to_string(file.size()) + filter.substr(1, 4);
+      out_dir + "/" + std::to_string(cut) + "-" + std::to_string(gap) + "-" +
+      std::to_string(file.size()) + filter.substr(1, 4);
   ASSERT_EQ(engine.RecoverFile(records[0], target, 0), kSuccess);
   EXPECT_EQ(FileBytes(target), file) << filter;
 }
@@ -244,6 +246,129 @@ TEST_F(FileTypeRecoveryTest, PdfInTwoPiecesComesBackWhole) {
                      pdf.size() * 4 / 5 / 512 * 512}) {
     ExpectBackWhole(engine_, out_dir_, pdf, cut, "*.pdf|");
   }
+}
+
+// A clip made by ffmpeg with its movie box after the media data, or first (faststart).
+std::vector<uint8_t> MakeClip(const std::string& extension, bool faststart) {
+  const std::string dir = testing::MakeTempDir("clip");
+  const int made = testing::RunCommand(
+      "cd " + dir + " && ffmpeg -loglevel error -f lavfi -i testsrc=duration=3:size=192x128:rate=12"
+      " -f lavfi -i sine=frequency=330:duration=3 -c:v libx264 -c:a aac " +
+      (faststart ? "-movflags +faststart " : "") + "out." + extension);
+  std::vector<uint8_t> clip = made == 0 ? FileBytes(dir + "/out." + extension)
+                                        : std::vector<uint8_t>{};
+  testing::RemoveTree(dir);
+  return clip;
+}
+
+TEST_F(FileTypeRecoveryTest, MovieInTwoPiecesComesBackWhole) {
+  if (!testing::ToolAvailable("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  for (bool faststart : {false, true}) {
+    for (const char* extension : {"mp4", "mov"}) {
+      const std::vector<uint8_t> clip = MakeClip(extension, faststart);
+      ASSERT_GT(clip.size(), 20000u);
+      const std::string filter = std::string("*.") + extension + "|";
+      // Inside the media data, early and late; one foreign sector, and many.
+      for (size_t cut : {clip.size() / 3 / 512 * 512, clip.size() * 3 / 4 / 512 * 512}) {
+        for (uint64_t gap : {1, 300}) {
+          SCOPED_TRACE(filter + " faststart " + std::to_string(faststart) + " cut " +
+                       std::to_string(cut) + " gap " + std::to_string(gap));
+          ScanIndex::ResetInstance();
+          CFileTypeRecovery engine;
+          ExpectBackWhole(engine, out_dir_ + (faststart ? "/fast" : "/slow"), clip, cut, filter,
+                          gap);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(FileTypeRecoveryTest, JpegInTwoPiecesComesBackWhole) {
+  if (!testing::ToolAvailable("convert")) GTEST_SKIP() << "ImageMagick is not installed";
+  int made = 0;
+  for (const char* options : {"", "-sampling-factor 1x1 -quality 97", "-colorspace Gray"}) {
+    const std::string dir = testing::MakeTempDir("picture");
+    ASSERT_EQ(testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 5 " +
+                                  options + " p.jpg"),
+              0);
+    const std::vector<uint8_t> picture = FileBytes(dir + "/p.jpg");
+    testing::RemoveTree(dir);
+    ASSERT_GT(picture.size(), 20000u);
+    for (size_t cut : {picture.size() / 4 / 512 * 512, picture.size() * 2 / 3 / 512 * 512}) {
+      for (uint64_t gap : {1, 200}) {
+        SCOPED_TRACE(std::string(options) + " cut " + std::to_string(cut) + " gap " +
+                     std::to_string(gap));
+        ScanIndex::ResetInstance();
+        CFileTypeRecovery engine;
+        ExpectBackWhole(engine, out_dir_ + "/" + std::to_string(made), picture, cut, "*.jpg|",
+                        gap);
+      }
+    }
+    ++made;
+  }
+}
+
+// Planted in two pieces with 7 foreign sectors between, the first `cut` bytes long: carved as
+// one piece, whatever length the old rules give.
+void ExpectNotJoined(const std::vector<uint8_t>& file, size_t cut) {
+  PlantedImage image(40 + file.size() / 512 + 80, 5);
+  image.Plant(10, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(cut)));
+  image.Plant(10 + cut / 512 + 7,
+              std::vector<uint8_t>(file.begin() + static_cast<long>(cut), file.end()));
+  ASSERT_NE(image.Open(), nullptr);
+  SectorReader source;
+  ASSERT_EQ(OpenImageFile(&source, image.Path()), kSuccess);
+  CarveContext context = CarveContext::ForMeasuring();
+  CarveResult result;
+  ASSERT_EQ(IdentifyAndMeasure(context, 512, &source, image.SectorData(10), 512, 10, {}, &result),
+            kSuccess);
+  EXPECT_EQ(result.gap_bytes, 0u);
+  EXPECT_EQ(result.first_piece_bytes, 0u);
+  EXPECT_TRUE(context.second_pieces.empty());
+}
+
+// Damaged files in two pieces are never joined: the second piece cut short, chunk tables that
+// lie or point past the end, a picture whose frame promises more MCUs than its data holds.
+TEST(PiecesTest, DamagedFilesAreNotJoined) {
+  if (!testing::ToolAvailable("ffmpeg") || !testing::ToolAvailable("convert")) {
+    GTEST_SKIP() << "ffmpeg or ImageMagick is not installed";
+  }
+  for (bool faststart : {false, true}) {
+    std::vector<uint8_t> clip = MakeClip("mp4", faststart);
+    ASSERT_GT(clip.size(), 20000u);
+    const size_t cut = clip.size() / 2 / 512 * 512;
+    const std::string_view text(reinterpret_cast<const char*>(clip.data()), clip.size());
+    const size_t table = text.find("stco");
+    ASSERT_NE(table, std::string_view::npos);
+    ExpectNotJoined(std::vector<uint8_t>(clip.begin(), clip.end() - 9000), cut);
+    for (uint32_t lie : {0xFFFFFF00u, 0u, 16u}) {  // past the end, before the data, overlapping
+      std::vector<uint8_t> changed = clip;
+      for (size_t entry = table + 12; entry < table + 12 + 4 * 3; entry += 4) {
+        for (int i = 0; i < 4; ++i) changed[entry + i] = static_cast<uint8_t>(lie >> (24 - 8 * i));
+      }
+      ExpectNotJoined(changed, cut);
+    }
+    // A chunk table whose entry count runs far past the box.
+    clip[table + 8] = 0x7F;
+    ExpectNotJoined(clip, cut);
+  }
+  const std::string dir = testing::MakeTempDir("picture");
+  ASSERT_EQ(testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 9 p.jpg"),
+            0);
+  std::vector<uint8_t> picture = FileBytes(dir + "/p.jpg");
+  testing::RemoveTree(dir);
+  const size_t cut = picture.size() / 2 / 512 * 512;
+  ExpectNotJoined(std::vector<uint8_t>(picture.begin(), picture.end() - 3000), cut);
+  const std::string_view text(reinterpret_cast<const char*>(picture.data()), picture.size());
+  const size_t frame = text.find("\xFF\xC0");
+  const size_t table = text.find("\xFF\xC4");
+  ASSERT_NE(frame, std::string_view::npos);
+  ASSERT_NE(table, std::string_view::npos);
+  std::vector<uint8_t> overfull = picture;
+  overfull[table + 5] = 3;  // three one-bit codes: more than a prefix code can hold
+  ExpectNotJoined(overfull, cut);
+  picture[frame + 5] += 1;  // 256 rows more than the data holds
+  ExpectNotJoined(picture, cut);
 }
 
 TEST_F(FileTypeRecoveryTest, RecoverFileReportsReadFaultForALocationPastTheSource) {

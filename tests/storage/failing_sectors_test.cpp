@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "storage/image_map.h"
 #include "support/faulty_image_mount.h"
 #include "support/loop_device.h"
 #include "support/test_env.h"
@@ -65,13 +66,16 @@ class FailingSectorsTest : public ::testing::Test {
         ASSERT_EQ(0, std::memcmp(got, original_.data() + sector * 512, 512)) << "sector " << sector;
       }
     }
-    std::ifstream map(path + ".map");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(map, line);) {
-      if (!line.empty() && line[0] != '#') lines.push_back(line);
+    ImageMap map;
+    std::string error;
+    ASSERT_EQ(LoadImageMapFile(path + ".map", &map, &error), MapFileState::kValid) << error;
+    EXPECT_EQ(map.BytesWith(MapStatus::kUntried), 0u);
+    std::vector<std::pair<uint64_t, uint64_t>> bad;
+    for (const MapRange& range : map.RangesWith(MapStatus::kUnreadable)) {
+      bad.emplace_back(range.offset, range.length);
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"51200 1024 100 2", "1049600 512 2050 1",
-                                               "4193792 512 8191 1"}));
+    EXPECT_EQ(bad, (std::vector<std::pair<uint64_t, uint64_t>>{{51200, 1024}, {1049600, 512},
+                                                               {4193792, 512}}));
   }
 
   std::string dir_, image_, folder_, skip_;
@@ -116,6 +120,56 @@ TEST_F(FailingSectorsTest, ImageOfAFailingBlockDeviceHasZerosAndAMap) {
   // Retried sectors bypass the page cache: exactly the bad sectors are lost, not whole pages.
   EXPECT_NE(output.find("unreadable: 2048 bytes in 3 ranges"), std::string::npos) << output;
   ExpectRescued(out);
+}
+
+TEST_F(FailingSectorsTest, CopyStoppedAtFortyPercentGoesOnFromItsMap) {
+  if (!mount_) GTEST_SKIP() << skip_;
+  const std::string slow_folder = dir_ + "/slow";
+  ASSERT_EQ(::mkdir(slow_folder.c_str(), 0755), 0);
+  std::string why;
+  // 64 chunks at 30 ms each: the copy runs long enough to be stopped part way.
+  auto slow = testing::FaultyImageMount::Start(image_, kBadSectors, slow_folder, &why, 30);
+  ASSERT_TRUE(slow) << why;
+  const std::string out = dir_ + "/resumed.img";
+  const std::string command = "'" + testing::VelmoraBinary() + "' image '" + slow->FilePath() +
+                              "' --to '" + out + "'";
+  const std::string script =
+      command + " >/dev/null 2>&1 & pid=$!; "
+      "while [ \"$(stat -c %s '" + out + "' 2>/dev/null || echo 0)\" -lt 1677722 ]; do sleep 0.02; done; "
+      "kill -INT $pid; wait $pid; echo \"exit=$?\"";
+  std::string output;
+  testing::RunCommand(script, &output);
+  EXPECT_NE(output.find("exit=1"), std::string::npos) << output;
+  ImageMap stopped;
+  std::string error;
+  ASSERT_EQ(LoadImageMapFile(out + ".map", &stopped, &error), MapFileState::kValid) << error;
+  EXPECT_GT(stopped.BytesWith(MapStatus::kUntried), 0u) << "stopped before the end";
+  EXPECT_GE(stopped.BytesWith(MapStatus::kCopied), 1677722u - 65536);
+
+  // The same command again (no --force needed) finishes the copy.
+  int status = 0;
+  output = Velmora("image '" + slow->FilePath() + "' --to '" + out + "' 2>&1", &status);
+  EXPECT_EQ(status, 1) << output;
+  EXPECT_NE(output.find("went on from the map at"), std::string::npos) << output;
+  ExpectRescued(out);
+  const std::string straight = dir_ + "/straight.img";
+  Velmora("image '" + mount_->FilePath() + "' --to '" + straight + "' 2>&1", &status);
+  EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(straight)) << "the same as an uninterrupted run";
+}
+
+TEST_F(FailingSectorsTest, MapThatIsASymlinkIsRefusedAndItsTargetKept) {
+  const std::string out = dir_ + "/linked.img";
+  const std::string victim = dir_ + "/victim.txt";
+  std::ofstream(victim) << "do not touch";
+  ASSERT_EQ(::symlink(victim.c_str(), (out + ".map").c_str()), 0);
+  for (const char* force : {"", " --force"}) {
+    int status = 0;
+    const std::string output = Velmora("image '" + image_ + "' --to '" + out + "'" + force + " 2>&1", &status);
+    EXPECT_EQ(status, 2) << output;
+    EXPECT_NE(output.find("symbolic link"), std::string::npos) << output;
+  }
+  const auto kept = ReadWholeFile(victim);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "do not touch");
 }
 
 TEST(InterruptedImage, CtrlCStopsAfterTheCurrentChunkAndKeepsThePartialImage) {

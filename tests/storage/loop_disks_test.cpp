@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <regex>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "storage/device_monitor.h"
@@ -362,6 +364,77 @@ TEST_F(LoopDisksTest, DisksJsonListsTheLoopDisks) {
   EXPECT_NE(text.find("(unallocated)"), std::string::npos);
 }
 
+// Digits of `text` after `label` up to `stop` ("10 145 792 bytes free" -> 10145792).
+uint64_t NumberBefore(const std::string& text, const std::string& stop) {
+  const size_t end = text.find(stop);
+  if (end == std::string::npos) return 0;
+  size_t begin = end;
+  while (begin > 0 && (std::isdigit(static_cast<unsigned char>(text[begin - 1])) || text[begin - 1] == ' ')) {
+    --begin;
+  }
+  std::string digits;
+  for (size_t i = begin; i < end; ++i) {
+    if (std::isdigit(static_cast<unsigned char>(text[i]))) digits += text[i];
+  }
+  return digits.empty() ? 0 : std::stoull(digits);
+}
+
+TEST_F(LoopDisksTest, UnmountedVolumesShowFreeSpaceFromTheirOwnRecordsAndRowsNumberedByK) {
+  if (!testing::ToolAvailable("mcopy") || !testing::ToolAvailable("mkntfs")) {
+    GTEST_SKIP() << "mtools or mkntfs is not installed";
+  }
+  // Some of the FAT16 volume in use, and a whole-disk NTFS volume.
+  const std::string fat = "'" + mbr_image_ + "@@" + std::to_string(2048 * 512) + "'";
+  ASSERT_EQ(RunCommand("head -c 300000 /dev/urandom > '" + dir_ + "/r' && mcopy -i " + fat + " '" +
+                       dir_ + "/r' ::/r"), 0);
+  std::string listing;
+  ASSERT_EQ(RunCommand("mdir -i " + fat + " ::", &listing), 0);
+  const uint64_t fat_free = NumberBefore(listing, "bytes free");
+  ASSERT_GT(fat_free, 0u) << listing;
+  const std::string ntfs_image = dir_ + "/ntfs.img";
+  ASSERT_EQ(RunCommand("truncate -s 16M '" + ntfs_image + "' && mkntfs -Q -F -q '" + ntfs_image +
+                       "' >/dev/null 2>&1"), 0);
+  std::string ntfs_info;
+  ASSERT_EQ(RunCommand("ntfsinfo -m '" + ntfs_image + "' 2>/dev/null", &ntfs_info), 0);
+  std::smatch cluster, free_clusters;
+  ASSERT_TRUE(std::regex_search(ntfs_info, cluster, std::regex("Cluster Size: (\\d+)"))) << ntfs_info;
+  ASSERT_TRUE(std::regex_search(ntfs_info, free_clusters, std::regex("Free Clusters: (\\d+)")));
+  const uint64_t ntfs_free = std::stoull(cluster[1]) * std::stoull(free_clusters[1]);
+  ATTACH_OR_SKIP(mbr, mbr_image_, 512);
+  ATTACH_OR_SKIP(ntfs, ntfs_image, 512);
+
+  int status = 0;
+  const auto json = nlohmann::json::parse(Velmora("disks --json 2>/dev/null", &status));
+  int found = 0;
+  for (const auto& disk : json["disks"]) {
+    if (disk["device"] == mbr->Path()) {
+      ++found;
+      EXPECT_EQ(disk["entries"][0]["free_from"], "allocation");
+      EXPECT_EQ(disk["entries"][0]["free"], fat_free);
+      EXPECT_EQ(disk["entries"][0]["used"], 20480u * 512 - fat_free);
+    }
+    if (disk["device"] == ntfs->Path()) {
+      ++found;
+      EXPECT_EQ(disk["entries"][0]["fs"], "NTFS");
+      EXPECT_EQ(disk["entries"][0]["free"], ntfs_free) << ntfs_info;
+    }
+  }
+  EXPECT_EQ(found, 2);
+
+  // The no. column is the K of the disk:N:K beside it.
+  std::istringstream text(Velmora("disks", &status));
+  int rows = 0;
+  for (std::string line; std::getline(text, line);) {
+    std::istringstream words(line);
+    std::string source, number;
+    words >> source >> number;
+    if (source.rfind("disk:", 0) != 0) continue;
+    ++rows;
+    EXPECT_EQ(source.substr(source.rfind(':') + 1) + ":", number) << line;
+  }
+  EXPECT_GE(rows, 6);
+}
+
 TEST_F(LoopDisksTest, ImageCommandCopiesDisksAndPartitionsByteForByte) {
   ATTACH_OR_SKIP(mbr, mbr_image_, 512);
   ATTACH_OR_SKIP(big, big_sector_image_, 4096);
@@ -373,7 +446,13 @@ TEST_F(LoopDisksTest, ImageCommandCopiesDisksAndPartitionsByteForByte) {
   const auto original = ReadWholeFile(mbr_image_);
   EXPECT_TRUE(ReadWholeFile(whole) == original);
 
-  // An existing destination is kept unless --force.
+  // With its map the same command goes on from it: nothing is left, the image stays.
+  output = Velmora("image " + mbr->Path() + " --to '" + whole + "'", &status);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("went on from the map at 100%"), std::string::npos) << output;
+  EXPECT_TRUE(ReadWholeFile(whole) == original);
+  // An existing destination without a map is kept unless --force.
+  ASSERT_EQ(::unlink((whole + ".map").c_str()), 0);
   output = Velmora("image " + mbr->Path() + " --to '" + whole + "'", &status);
   EXPECT_EQ(status, 2);
   EXPECT_NE(output.find("already exists"), std::string::npos) << output;

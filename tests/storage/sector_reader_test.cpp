@@ -83,7 +83,7 @@ TEST_F(SectorReaderTest, SourcesAreOpenedReadOnly) {
   SectorReader reader;
   ASSERT_EQ(OpenImageFile(&reader, path_), kSuccess);
   const char byte = 'x';
-  EXPECT_LT(::pwrite(reader.handle, &byte, 1, 0), 0) << "the handle must refuse writes";
+  EXPECT_LT(::pwrite(reader.FileHandle(), &byte, 1, 0), 0) << "the handle must refuse writes";
 }
 
 TEST(ReadFullyTest, ReadsExactlyOrReportsWhatArrived) {

@@ -144,8 +144,7 @@ uint64_t MeasureFlac(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-// Listed under "others": the category lists match by substring, and "flac" holds "fla".
-extern const Format kFlac = {"flac", nullptr, kFlacType, "others", "f", 1, true, IdentifyFlac,
+extern const Format kFlac = {"flac", nullptr, kFlacType, "audio", "f", 1, true, IdentifyFlac,
                              MeasureFlac};
 
 }  // namespace velmora::formats

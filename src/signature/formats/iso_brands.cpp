@@ -40,8 +40,7 @@ uint64_t MeasureByBoxes(CarveContext& context, const uint8_t*, size_t) {
 
 extern const Format kHeic = {"heic", "heif hif", kHeicType, "photo", "\0", 1, true, IdentifyBrand,
                              MeasureByBoxes};
-// Listed under "others": the category lists match by substring, and "avif" holds "avi".
-extern const Format kAvif = {"avif", nullptr, kAvifType, "others", "\0", 1, true, IdentifyBrand,
+extern const Format kAvif = {"avif", nullptr, kAvifType, "photo", "\0", 1, true, IdentifyBrand,
                              MeasureByBoxes};
 extern const Format kM4a = {"m4a", "m4b", kM4aType, "audio", "\0", 1, true, IdentifyBrand,
                             MeasureByBoxes};

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "signature/formats/format.h"
+#include "signature/formats/jpeg_pieces.h"
 #include "signature/formats/original_formats.h"
 #include "signature/length_rules.h"
 
@@ -111,6 +112,12 @@ int IdentifyJpeg(CarveContext&, const uint8_t* buffer, size_t length) {
 }
 
 uint64_t MeasureJpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
+  // Entropy-coded data that goes wrong at a sector boundary and on again later: two pieces.
+  if (const auto pieces = FindJpegPieces(context, kCap)) {
+    context.first_piece_bytes = pieces->pieces.first_piece_bytes;
+    context.gap_bytes = pieces->pieces.gap_bytes;
+    return pieces->length;
+  }
   if (const auto end = WalkSegments(context)) return EndUnlessStructureInside(context, *end);
   return length::Jpeg(context, buffer, length);
 }

@@ -12,6 +12,14 @@ struct TwoPieces {
   uint64_t gap_bytes;          // whole sectors
 };
 
+// A file's own offsets as written: bytes from `cut` on lie `gap` bytes further on.
+struct PieceMapping {
+  uint64_t cut;
+  uint64_t gap;
+  uint64_t Physical(uint64_t logical) const { return logical < cut ? logical : logical + gap; }
+};
+constexpr PieceMapping kInOnePiece{UINT64_MAX, 0};
+
 // A zip archive whose end record lies `record_at` bytes after the candidate's first byte but
 // describes a directory ending `gap` bytes earlier: foreign sectors sit inside the archive.
 // The central directory says where each member must start; the member whose data crosses

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+
+namespace velmora::cli {
+
+// One partition of a source that holds a partition table, named as a source of its own.
+struct PartitionSource {
+  size_t index = 0;   // the K of SOURCE@K
+  std::string text;   // "card.img@2"
+  std::string type;   // "FAT32 (LBA)", "Microsoft basic data"
+};
+
+// The partitions of an image, evidence set or disk device that holds an MBR or GPT and no file
+// system of its own at its start (a card dump, a disk image, a loop device); empty for
+// anything else, SOURCE@K and disk:N:K included.
+std::vector<PartitionSource> PartitionsOf(const std::string& source_text);
+// Whether the newest saved result of the whole image is a deep scan.
+bool WholeImageHasDeepResult(const std::string& source_text);
+
+// `scan` and `list` of such a source: the command once per partition, the results together,
+// each file with its partition.
+int ScanPartitions(const Args& args, const std::string& source_text,
+                   const std::vector<PartitionSource>& partitions);
+int ListPartitions(const Args& args, const std::string& source_text,
+                   const std::vector<PartitionSource>& partitions);
+
+}  // namespace velmora::cli

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "signature/carve_context.h"
+#include "signature/formats/zip_pieces.h"
+
+namespace velmora::formats {
+
+struct IsoPieces {
+  TwoPieces pieces;
+  uint64_t length;  // the file's own bytes, the gap left out
+};
+
+// An MP4/QuickTime file with foreign sectors inside its media data. The movie box's chunk
+// tables say where every sample lies; H.264/HEVC samples hold a chain of NAL lengths that
+// must add up to the sample size, so they show where the data stops holding and by how many
+// sectors it moved. Nothing unless exactly one cut and one gap fit.
+std::optional<IsoPieces> FindIsoMediaPieces(const CarveContext& context, uint64_t cap);
+
+}  // namespace velmora::formats
