@@ -42,14 +42,22 @@ int SourceSession::Resolve(const std::string& text, std::string* error) {
   return kSuccess;
 }
 
+namespace {
+
+// Why a scan left the source without an engine.
+std::string NoEngineText(const ScanSource& source, ScanMode mode) {
+  if (mode == ScanMode::kDeep) return "cannot read '" + source.Label() + "'";
+  return "no NTFS, FAT or ext file system found on '" + source.Label() + "' (try --deep)";
+}
+
+}  // namespace
+
 int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
                         CancelToken& cancel, std::string* error) {
   if (fresh && mode == ScanMode::kDeep) DiscardSavedResult(*source_, mode);
   const int result = workflow_.ScanNow(*source_, mode, observer, cancel);
   if (!source_->engine) {
-    *error = mode == ScanMode::kDeep ? "cannot read '" + source_->Label() + "'"
-                                     : "no NTFS, FAT or ext file system found on '" +
-                                           source_->Label() + "' (try --deep)";
+    *error = NoEngineText(*source_, mode);
     return result != kSuccess ? result : kErrInvalidParameter;
   }
   if (result != kSuccess && result != kCancelledByUser) {
@@ -73,9 +81,7 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
   OpenOutcome outcome;
   const int result = workflow_.OpenOrScan(*source_, chosen, OpenOptions{}, observer, cancel, &outcome);
   if (!source_->engine) {
-    *error = chosen == ScanMode::kDeep ? "cannot read '" + source_->Label() + "'"
-                                       : "no NTFS, FAT or ext file system found on '" +
-                                             source_->Label() + "' (try --deep)";
+    *error = NoEngineText(*source_, chosen);
     return result != kSuccess ? result : kErrInvalidParameter;
   }
   if (result != kSuccess && result != kCancelledByUser) {

@@ -32,16 +32,11 @@ int RunCat(const Args& args) {
     return kExitUsage;
   }
   app::CancelToken cancel;
-  TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
-  app::ScanMode used;
   ScanRecordList records;
-  if (session.Open(ModeOption(parsed), observer, cancel, &used, &error) != 0 ||
-      ListRecords(session.Engine(), "all", &records, &error) != 0) {
-    observer.Finish();
+  if (OpenAllRecords(parsed, session, cancel, &records, &error) != 0) {
     std::fprintf(stderr, "velmora cat: %s\n", error.c_str());
     return kExitUsage;
   }
-  observer.Finish();
   for (const ScanRecord& record : records) {
     if (app::RecordId(record) != id) continue;
     if (record.is_directory) {

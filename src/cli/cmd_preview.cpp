@@ -79,16 +79,11 @@ int RunPreview(const Args& args) {
     return kExitUsage;
   }
   app::CancelToken cancel;
-  TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
-  app::ScanMode used;
   ScanRecordList records;
-  if (session.Open(ModeOption(parsed), observer, cancel, &used, &error) != 0 ||
-      ListRecords(session.Engine(), "all", &records, &error) != 0) {
-    observer.Finish();
+  if (OpenAllRecords(parsed, session, cancel, &records, &error) != 0) {
     std::fprintf(stderr, "velmora preview: %s\n", error.c_str());
     return kExitUsage;
   }
-  observer.Finish();
   IFileRecoveryParse* engine = session.Engine();
   const ScanRecord* record = nullptr;
   for (const auto& candidate : records) {
@@ -102,7 +97,7 @@ int RunPreview(const Args& args) {
     return kExitUsage;
   }
 
-  observer.SetLabel("preview");
+  TerminalObserver observer("preview", cancel);  // Ctrl-C stops the preparation
   preview::PreviewSession preview_session(ScanLogDirectory());
   const int prepared = preview_session.Prepare(engine, *record,
                                                [](int) { return !TerminalObserver::Interrupted(); });

@@ -1,5 +1,7 @@
 #include "cli/scan_session.h"
 
+#include "cli/result_listing.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -105,6 +107,16 @@ void TerminalObserver::Print(int percent, int seconds_remaining, uint64_t a, uin
 void TerminalObserver::Finish() {
   if (terminal_ && printed_) std::fprintf(stderr, "\n");
   printed_ = false;
+}
+
+int OpenAllRecords(const ParsedArgs& parsed, app::SourceSession& session, app::CancelToken& cancel,
+                   ScanRecordList* records, std::string* error) {
+  TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
+  app::ScanMode used;
+  int result = session.Open(ModeOption(parsed), observer, cancel, &used, error);
+  if (result == 0) result = ListRecords(session.Engine(), "all", records, error);
+  observer.Finish();
+  return result;
 }
 
 std::string ShellWord(const std::string& word) {

@@ -4,7 +4,10 @@
 #include <string>
 
 #include "app/cancel_token.h"
+#include "app/source_session.h"
 #include "app/workflow_observer.h"
+#include "cli/arguments.h"
+#include "engine/scan_record.h"
 
 namespace velmora::cli {
 
@@ -35,6 +38,12 @@ class TerminalObserver : public app::WorkflowObserver {
   int last_percent_ = -1;
   bool printed_ = false;
 };
+
+// Opens the result of `session` that --quick/--deep choose (the newest saved one when neither
+// is given), with progress on the terminal (Ctrl-C cancels through `cancel`), and lists every
+// file of it.
+int OpenAllRecords(const ParsedArgs& parsed, app::SourceSession& session, app::CancelToken& cancel,
+                   ScanRecordList* records, std::string* error);
 
 // A word for /bin/sh: quoted only when it needs to be.
 std::string ShellWord(const std::string& word);
