@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer programs of tests/fuzz for SECONDS each (default 60), every target
-# or the named ones, starting from the seeds in tests/fuzz/corpus. What a run adds to the
+# or the named ones, starting from the seeds in tests/fuzz/corpus. With --cpu the budget is
+# the fuzzer's own CPU time rather than the clock, so a run shares the machine with other
+# work (or is paused with SIGSTOP) and still gets its full share. What a run adds to the
 # corpus stays in build-fuzz/fuzz-corpus/TARGET for the next run; an input that crashes
 # is copied to tests/fuzz/regressions/TARGET/, which the replay test then runs in every
 # build. Prints one line per target: executions, coverage (cov), new crashes.
-#   bench/fuzz.sh [SECONDS] [TARGET...]
+#   bench/fuzz.sh [--cpu] [SECONDS] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=60
+cpu_budget=0
+if [ "${1:-}" = --cpu ]; then
+  cpu_budget=1
+  shift
+fi
 if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then
   seconds=$1
   shift
@@ -35,7 +42,7 @@ export VELMORA_DATA_DIR="$scratch/data"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-printf '%-22s %12s %8s %8s  %s\n' target executions cov ft crashes
+printf '%-22s %8s %12s %8s %8s  %s\n' target wall_s executions cov ft crashes
 failed=0
 for target in "${targets[@]}"; do
   program="$build/fuzz/fuzz_$target"
@@ -45,8 +52,30 @@ for target in "${targets[@]}"; do
   log="$build/fuzz-logs/$target.log"
   mkdir -p "$(dirname "$log")"
   status=0
-  "$program" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2560 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+  started=$(date +%s)
+  if [ $cpu_budget -eq 1 ]; then
+    # libFuzzer stops on SIGINT with its final statistics and exit code 72.
+    "$program" -timeout=60 -rss_limit_mb=2560 -print_final_stats=1 -interrupt_exit_code=72 \
+      -artifact_prefix="$artifacts/" "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1 &
+    pid=$!
+    ticks=$(getconf CLK_TCK)
+    while kill -0 "$pid" 2>/dev/null; do
+      sleep 5
+      stat=$(cat "/proc/$pid/stat" 2>/dev/null) || break
+      read -r -a fields <<<"${stat##*) }"
+      used=$(((fields[11] + fields[12]) / ticks))
+      if [ "$used" -ge "$seconds" ]; then
+        kill -INT "$pid" 2>/dev/null || true
+        break
+      fi
+    done
+    wait "$pid" || status=$?
+    [ $status -eq 72 ] && status=0
+  else
+    "$program" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2560 -print_final_stats=1 \
+      -artifact_prefix="$artifacts/" "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+  fi
+  wall=$(($(date +%s) - started))
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   last=$(grep -E '^#[0-9]+' "$log" | tail -1 || true)
   cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
@@ -63,6 +92,6 @@ for target in "${targets[@]}"; do
     echo "fuzz_$target failed (exit $status), log: $log" >&2
     grep -m1 -E 'ERROR: |runtime error|fuzz check failed' "$log" >&2 || true
   fi
-  printf '%-22s %12s %8s %8s  %s\n' "$target" "${executions:-?}" "${cov:-?}" "${ft:-?}" "${crashes[*]:-none}"
+  printf '%-22s %8s %12s %8s %8s  %s\n' "$target" "$wall" "${executions:-?}" "${cov:-?}" "${ft:-?}" "${crashes[*]:-none}"
 done
 exit $failed
