@@ -45,7 +45,8 @@ struct DispatchBuffer {
   int32_t sector_size = 512;
   uint64_t first_sector = 0;
   const uint8_t* unreadable = nullptr;
-  // Optional, one byte per sector from ClassifySectors: 0 = no engine can want it.
+  // Optional, one byte per sector from ClassifySectors (SectorHint bits); the dispatch then
+  // takes the tests' answers from there instead of working them out again.
   const uint8_t* hints = nullptr;
 };
 
@@ -62,9 +63,20 @@ struct DispatchResult {
 DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_index,
                                 SectorReader* source, uint64_t source_end, DeepSectorSink* sink);
 
-// The cheap tests of the dispatch worked out ahead, for another thread to do: hint 1 when
-// a sector may be an NTFS file record, a FAT directory sector or the start of a carved
-// file, 0 when none of them can be. Pure: reads only the sectors.
+// The answers of the dispatch's sector tests, one bit each.
+enum SectorHint : uint8_t {
+  kHintMayIdentify = 1,   // a carving row may start here
+  kHintNtfsRecord = 2,    // an NTFS file record
+  kHintDirectoryStart = 4,  // a FAT directory's "." and ".." pair
+  kHintDirectorySector = 8,  // passes the FAT deep scan's directory-sector test
+  kHintStructure = 16,    // a file-system structure that ends a held carving
+};
+// Bits that send a sector to an engine; a sector with none of them is Unrecognised.
+constexpr uint8_t kHintWanted =
+    kHintMayIdentify | kHintNtfsRecord | kHintDirectoryStart | kHintDirectorySector;
+
+// The tests of the dispatch worked out ahead, for another thread to do: the SectorHint bits
+// of each sector. Pure: reads only the sectors.
 void ClassifySectors(const uint8_t* data, uint32_t sector_count, int32_t sector_size,
                      uint8_t* hints);
 

@@ -113,13 +113,39 @@ void ReadAheadPass::ReadChunk(PassChunk* chunk) {
   }
 }
 
+bool ReadAheadPass::CanReadLocked() const {
+  return !finished_ && ready_.size() < depth_ && !spare_.empty();
+}
+
+PassChunk* ReadAheadPass::PendingLocked() const {
+  for (const auto& chunk : ready_) {
+    if (chunk->hint_state == PassChunk::kHintsPending) return chunk.get();
+  }
+  return nullptr;
+}
+
+void ReadAheadPass::Classify(PassChunk* chunk) const {
+  chunk->hints.resize(chunk->count);
+  ClassifySectors(chunk->bytes, chunk->count, sector_size_, chunk->hints.data());
+}
+
 void ReadAheadPass::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] {
-      return stop_ || (!finished_ && ready_.size() < depth_ && !spare_.empty());
-    });
+    changed_.wait(lock, [this] { return stop_ || CanReadLocked() || PendingLocked() != nullptr; });
     if (stop_) return;
+    // Examining what is already here comes first once two buffers are ready; reading
+    // further ahead only helps while the examining thread can keep up.
+    PassChunk* pending = PendingLocked();
+    if (pending != nullptr && (!CanReadLocked() || ready_.size() >= 2)) {
+      pending->hint_state = PassChunk::kHintsWorking;
+      lock.unlock();
+      Classify(pending);
+      lock.lock();
+      pending->hint_state = PassChunk::kHintsDone;
+      changed_.notify_all();
+      continue;
+    }
     while (next_range_ < ranges_.size() && next_offset_ >= ranges_[next_range_].length) {
       ++next_range_;
       next_offset_ = 0;
@@ -142,13 +168,12 @@ void ReadAheadPass::Run() {
     chunk->count = static_cast<uint32_t>(
         std::min<uint64_t>(chunk_sectors_, range.length - next_offset_));
     chunk->first_sector = partition_start_ + range.position + next_offset_;
+    chunk->hint_state = PassChunk::kHintsPending;
     next_offset_ += chunk->count;
     const uint64_t generation = generation_;
     lock.unlock();
     stale.clear();
     ReadChunk(chunk.get());
-    chunk->hints.resize(chunk->count);
-    ClassifySectors(chunk->bytes, chunk->count, sector_size_, chunk->hints.data());
     lock.lock();
     if (generation == generation_ && !stop_) {
       ready_.push_back(std::move(chunk));
@@ -190,6 +215,16 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
       // Wake the reader only once half the read-ahead is used up, so that it reads
       // several buffers per wake-up instead of one.
       if (ready_.size() <= depth_ / 2) changed_.notify_all();
+      if (current_->hint_state == PassChunk::kHintsPending) {
+        // The reader is behind: this thread works the hints out itself.
+        current_->hint_state = PassChunk::kHintsWorking;
+        lock.unlock();
+        Classify(current_.get());
+        lock.lock();
+        current_->hint_state = PassChunk::kHintsDone;
+      } else {
+        changed_.wait(lock, [this] { return current_->hint_state == PassChunk::kHintsDone; });
+      }
       return current_.get();
     }
     const bool far = !before || front->range != range ||

@@ -30,7 +30,10 @@ struct PassChunk {
   std::vector<uint8_t> data;
   std::shared_ptr<const MappedRegion> region;
   std::vector<uint8_t> unreadable;  // one byte per sector, 1 = could not be read
-  std::vector<uint8_t> hints;       // ClassifySectors of the data, worked out by the reader
+  std::vector<uint8_t> hints;       // ClassifySectors of the data
+  // Who works out the hints: whichever thread is free first, the reader ahead of the
+  // examining thread or the examining thread when the reader is behind.
+  enum HintState : uint8_t { kHintsPending, kHintsWorking, kHintsDone } hint_state = kHintsPending;
 };
 
 // Reads the pass's buffers on a second thread, a few ahead of the one being
@@ -40,8 +43,8 @@ struct PassChunk {
 // A buffer that fails to read is read again sector by sector; sectors that
 // still fail are zero-filled and flagged. An image file is not read but mapped, a
 // window of it at a time with its pages entered by the reading thread, so that the
-// buffers cost no copy. The reading thread also runs the cheap sector tests of the
-// dispatch (hints), so that both threads share the examining.
+// buffers cost no copy. The sector tests of the dispatch (hints) are worked out for each
+// buffer by whichever thread gets to it first, so that both threads share the examining.
 class ReadAheadPass {
  public:
   ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
@@ -64,6 +67,9 @@ class ReadAheadPass {
   void ReadChunk(PassChunk* chunk);
   bool MapChunk(PassChunk* chunk);
   void MakeSpareLocked(std::unique_ptr<PassChunk> chunk);
+  bool CanReadLocked() const;
+  PassChunk* PendingLocked() const;
+  void Classify(PassChunk* chunk) const;
   void SeekLocked(size_t range, uint64_t offset);
   std::unique_ptr<PassChunk> TakeSpareLocked();
 
