@@ -47,25 +47,30 @@ const std::vector<StructureTest>& StructureTests() {
   return tests;
 }
 
-bool PassesDirectorySectorTest(const uint8_t* sector, size_t length) {
-  if (IsDirectorySector(sector, length)) return true;
-  return MayHoldVolumeLabel(sector, length) && IsDeepDirectorySector(sector, length);
-}
-
 }  // namespace
 
+// Each test once: the directory-sector test serves the dispatch and the structure test
+// alike, and the structure test is the one FileSystemStructureTests gives, spelt out.
 static uint8_t ClassifySector(const uint8_t* sector, int32_t sector_size) {
   const size_t sector_bytes = static_cast<size_t>(sector_size);
   uint8_t hint = 0;
   if (MayIdentify(sector, sector_bytes)) hint |= kHintMayIdentify;
-  if (ntfs::LooksLikeFileRecordSector(sector, sector_size)) {
+  const bool record = ntfs::LooksLikeFileRecordSector(sector, sector_size);
+  const bool directory_start = IsDirectoryStartSector(sector, sector_bytes);
+  const bool directory_sector = IsDirectorySector(sector, sector_bytes);
+  if (record) {
     hint |= kHintNtfsRecord;
-  } else if (IsDirectoryStartSector(sector, sector_bytes)) {
+  } else if (directory_start) {
     hint |= kHintDirectoryStart;
-  } else if (PassesDirectorySectorTest(sector, sector_bytes)) {
+  } else if (directory_sector || (MayHoldVolumeLabel(sector, sector_bytes) &&
+                                  IsDeepDirectorySector(sector, sector_bytes))) {
     hint |= kHintDirectorySector;
   }
-  if (IsFileSystemStructure(StructureTests(), sector, sector_size) != 0) hint |= kHintStructure;
+  if (sector_size >= 32 &&
+      (directory_start || directory_sector || IsBootSector(sector, sector_bytes) ||
+       ntfs::IsNtfsStructureSector(sector, sector_bytes))) {
+    hint |= kHintStructure;
+  }
   return hint;
 }
 

@@ -218,8 +218,16 @@ bool IsPlausibleDirectoryEntry(const uint8_t* entry, const uint8_t* next) {
 
   if (long_name && !deleted && (entry[0] & ~kLongNameLastPiece) > kMaxLongNamePieces) return false;
 
+  if (!deleted && directory && size != 0) return false;
+  if (long_name && cluster_low != 0) return false;
+  if (attributes != kAttrVolumeLabel && !long_name && !directory &&
+      (attributes & kAttrArchive) == 0) {
+    return false;
+  }
+  if (!long_name && attributes != kAttrVolumeLabel && !NameBytesAllowed(entry)) return false;
+
   // Long-name pieces hold name characters where the timestamps would be, and a volume
-  // label often carries its write time only.
+  // label often carries its write time only. Last, as the dearest test.
   if (!long_name && attributes != kAttrVolumeLabel && !deleted && !directory) {
     const EntryTimes times = DecodeTimes(entry);
     if (!InPlausibleDateWindow(times.created) || !InPlausibleDateWindow(times.accessed) ||
@@ -227,14 +235,7 @@ bool IsPlausibleDirectoryEntry(const uint8_t* entry, const uint8_t* next) {
       return false;
     }
   }
-
-  if (!long_name && attributes != kAttrVolumeLabel && !NameBytesAllowed(entry)) return false;
-
-  if (!deleted && directory && size != 0) return false;
-  if (long_name && cluster_low != 0) return false;
-
-  return attributes == kAttrVolumeLabel || long_name || directory ||
-         (attributes & kAttrArchive) != 0;
+  return true;
 }
 
 bool IsDirectorySector(const uint8_t* sector, size_t length) {

@@ -6,8 +6,6 @@
 
 namespace velmora {
 
-namespace {
-
 bool IsBootSector(const uint8_t* sector, size_t length) {
   if (length < 11 || sector[0] != 0xEB || sector[2] != 0x90) return false;
   static constexpr const char* kOemNames[] = {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1", "NTFS    ",
@@ -17,8 +15,6 @@ bool IsBootSector(const uint8_t* sector, size_t length) {
   }
   return false;
 }
-
-}  // namespace
 
 int IsFileSystemStructure(const std::vector<StructureTest>& tests, const uint8_t* sector,
                           int32_t sector_size) {

@@ -12,6 +12,9 @@ enum class BoundaryMode;
 
 // True (1) when a sector holds a boot sector or passes one of the context's
 // structure tests (NTFS records, FAT directory sectors).
+// A boot sector of FAT, NTFS or exFAT (jump, then a known OEM name).
+bool IsBootSector(const uint8_t* sector, size_t length);
+
 int IsFileSystemStructure(const CarveContext& context, const uint8_t* sector, int32_t sector_size);
 int IsFileSystemStructure(const std::vector<StructureTest>& tests, const uint8_t* sector,
                           int32_t sector_size);

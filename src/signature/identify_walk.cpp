@@ -98,8 +98,17 @@ class FirstByteDispatch {
         for (const DispatchEntry& entry : list) seen |= entry.identify == row.identify;
         if (!seen) list.push_back({row.identify, AnchorsFor(row)});
       }
+      for (const DispatchEntry& entry : list) {
+        if (entry.anchors == kAlwaysCall) always_[byte] = true;
+        else anchor_mask_[byte] = static_cast<uint8_t>(anchor_mask_[byte] | entry.anchors);
+      }
     }
   }
+
+  // Whether some operation for this first byte is called whatever follows it, and the
+  // anchors of the others: MayIdentify in two lookups.
+  bool Always(uint8_t first_byte) const { return always_[first_byte]; }
+  uint8_t AnchorMask(uint8_t first_byte) const { return anchor_mask_[first_byte]; }
 
   const std::vector<DispatchEntry>& For(uint8_t first_byte) const {
     return operations_[first_byte];
@@ -124,6 +133,8 @@ class FirstByteDispatch {
   }
 
   std::array<std::vector<DispatchEntry>, 256> operations_;
+  std::array<bool, 256> always_{};
+  std::array<uint8_t, 256> anchor_mask_{};
 };
 
 const FirstByteDispatch& Dispatch() {
@@ -146,11 +157,10 @@ int IdentifyType(CarveContext& context, const uint8_t* buffer, size_t length, in
 
 bool MayIdentify(const uint8_t* buffer, size_t length) {
   if (buffer == nullptr || length == 0) return false;
-  const uint8_t anchors = AnchorsOf(buffer, length);
-  for (const DispatchEntry& entry : Dispatch().For(buffer[0])) {
-    if (entry.anchors == kAlwaysCall || (entry.anchors & anchors) != 0) return true;
-  }
-  return false;
+  const FirstByteDispatch& dispatch = Dispatch();
+  if (dispatch.Always(buffer[0])) return true;
+  const uint8_t mask = dispatch.AnchorMask(buffer[0]);
+  return mask != 0 && (AnchorsOf(buffer, length) & mask) != 0;
 }
 
 int IdentifyTypeInTableOrder(CarveContext& context, const uint8_t* buffer, size_t length,

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "deep/read_ahead_pass.h"
+#include "deep/structure_tests.h"
+#include "signature/boundary.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 #include "support/planted_image.h"
@@ -157,6 +159,19 @@ TEST(DeepScanDispatchTest, HintsSkipOnlySectorsNoEngineCanWant) {
   EXPECT_NE(hints[9] & kHintDirectoryStart, 0);
   EXPECT_NE(hints[9] & kHintStructure, 0);
   for (uint64_t sector : {20, 30}) EXPECT_EQ(hints[sector], kHintMayIdentify) << sector;
+
+  // The structure bit is the held-carving boundary test, worked out once.
+  std::memcpy(image.SectorData(40), "\xEB\x52\x90NTFS    ", 11);
+  std::memcpy(image.SectorData(41), "INDX", 4);
+  ClassifySectors(image.SectorData(0), 64, 512, hints.data());
+  const std::vector<StructureTest> tests = FileSystemStructureTests();
+  for (uint64_t sector = 0; sector < 64; ++sector) {
+    EXPECT_EQ((hints[sector] & kHintStructure) != 0,
+              IsFileSystemStructure(tests, image.SectorData(sector), 512) != 0)
+        << sector;
+  }
+  EXPECT_NE(hints[40] & kHintStructure, 0);
+  EXPECT_NE(hints[41] & kHintStructure, 0);
 
   // With hints the same engines see the same sectors; carving sees only the hinted ones.
   RecordingSink plain;
