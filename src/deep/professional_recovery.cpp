@@ -190,6 +190,7 @@ CProfessionalRecovery::CProfessionalRecovery()
 }
 
 CProfessionalRecovery::~CProfessionalRecovery() {
+  FinishQuickPhase(true);
   quick_.reset();
   image_path_.clear();
 }
@@ -293,25 +294,67 @@ void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
   discarded_damaged_state_ = damaged;
 }
 
-int CProfessionalRecovery::RunQuickPhase(bool* free_range_mode) {
-  *free_range_mode = false;
-  if (!quick_) return kSuccess;
-  quick_->SetScanCallback(scan_progress_, nullptr, callback_context_, kQuickScale);
+int CProfessionalRecovery::QuickPhaseProgress(void* context, int, int, int, uint32_t, uint32_t,
+                                              uint32_t, uint32_t, uint32_t, uint32_t) {
+  const auto* self = static_cast<const CProfessionalRecovery*>(context);
+  return self->quick_stop_.load() ? kCancelledByUser : 0;
+}
+
+int CProfessionalRecovery::RunQuickPhase(std::vector<PassRange>* ranges) {
+  bool free_range_mode = false;
+  if (!quick_) {
+    *ranges = CollectRanges(false);
+    return kSuccess;
+  }
   const bool bitmap = quick_->LoadClusterBitmap() == kSuccess;
+  // Only an engine that knows the free clusters answers; the ext placeholder does not, and
+  // its partition is then read whole. The free clusters come from the allocation table or
+  // bitmap alone, so they are known before the walk.
+  auto free_ranges = [&] {
+    uint64_t position = 0;
+    uint64_t length = 0;
+    free_range_mode = bitmap && quick_->GetNextFreeRange(&position, &length) != 0;
+    *ranges = CollectRanges(free_range_mode);
+  };
   std::string fast_log;
   const bool reopen =
       resume_flag_ && ScanIndex::Instance().FindLogFile(scan_folder_, "Fast_", &fast_log);
-  const int result = quick_->Scan(reopen ? fast_log.c_str() : nullptr);
-  if (result != kSuccess) return result;
-  if (bitmap) {
-    // Only an engine that knows the free clusters answers; the ext placeholder
-    // does not, and its partition is then read whole.
-    uint64_t position = 0;
-    uint64_t length = 0;
-    *free_range_mode = quick_->GetNextFreeRange(&position, &length) != 0;
+  auto* into = dynamic_cast<IScanIntoFolder*>(quick_.get());
+  if (reopen || into == nullptr) {
+    quick_->SetScanCallback(scan_progress_, nullptr, callback_context_, kQuickScale);
+    const int result = quick_->Scan(reopen ? fast_log.c_str() : nullptr);
+    if (result != kSuccess) return result;
+    free_ranges();
+    quick_->SetScanCallback(scan_progress_, file_progress_, callback_context_, kQuickScale);
+    return kSuccess;
   }
-  quick_->SetScanCallback(scan_progress_, file_progress_, callback_context_, kQuickScale);
+  free_ranges();
+  // The walk of the metadata runs beside the pass: it reads other sectors and writes its own
+  // log, and until it ends nothing on this thread asks the quick engine anything.
+  quick_stop_ = false;
+  quick_result_ = kSuccess;
+  quick_->SetScanCallback(&QuickPhaseProgress, nullptr, this, kQuickScale);
+  quick_running_ = true;
+  quick_thread_ = std::thread([this, into, folder = scan_folder_] {
+    quick_result_ = into->ScanInto(folder);
+    quick_running_ = false;
+  });
   return kSuccess;
+}
+
+int CProfessionalRecovery::FinishQuickPhase(bool stop) {
+  if (!quick_thread_.joinable()) return kSuccess;
+  if (stop) quick_stop_ = true;
+  quick_thread_.join();
+  quick_->SetScanCallback(scan_progress_, file_progress_, callback_context_, kQuickScale);
+  if (quick_result_ != kSuccess) {
+    // A walk cut short must not be taken for a whole one when the scan is resumed.
+    std::string name;
+    if (ScanIndex::Instance().FindLogFile(scan_folder_, "Fast_", &name)) {
+      RemoveLog(scan_folder_, name);
+    }
+  }
+  return quick_result_;
 }
 
 int CProfessionalRecovery::OpenDeepLogs() {
@@ -549,7 +592,9 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
             std::min<uint64_t>(left * static_cast<uint64_t>(sector_size_) / speed, INT32_MAX));
       }
     }
-    if (now - last_checkpoint >= checkpoint_ms_) {
+    // While the metadata walk runs beside the pass its log is not whole yet: a state saved
+    // then would resume with half of it.
+    if (now - last_checkpoint >= checkpoint_ms_ && !quick_running_) {
       last_checkpoint = now;
       // A held file is not in the log yet: a resume from here starts again at its start.
       const uint64_t held = signature_.HeldUntil() != 0
@@ -598,13 +643,12 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   pass_complete_ = false;
   seconds_remaining_ = -1;
 
-  bool free_range_mode = false;
-  int result = RunQuickPhase(&free_range_mode);
+  std::vector<PassRange> ranges;
+  int result = RunQuickPhase(&ranges);
   if (result != kSuccess) {
     if (!resume_flag_) index.DropLastNumber();
     return result;
   }
-  const std::vector<PassRange> ranges = CollectRanges(free_range_mode);
   total_ = 0;
   for (const auto& range : ranges) total_ += range.length;
 
@@ -631,6 +675,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
         (range_index + 1 == ranges.size() && offset >= ranges[range_index].length);
     if (nothing_left) {
       // A finished scan opened again: its logs are the result.
+      FinishQuickPhase(false);
       ReopenLogsForBrowsing();
       processed_ = total_;
       pass_complete_ = true;
@@ -643,6 +688,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   // Without the carving log there is nowhere to keep what the pass finds; the
   // metadata engines' logs are their own affair and do not stop the pass.
   if (signature_.Store() == nullptr || !signature_.Store()->IsOpen()) {
+    FinishQuickPhase(true);
     if (!resume_flag_) index.DropLastNumber();
     return result != kSuccess ? result : kErrPathNotFound;
   }
@@ -665,6 +711,9 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   if (result == kSuccess) result = RunPass(ranges, &range_index, &offset, 0);
   // The image was cut while it was read: what the pass saw past the cut was no data.
   if (result == kSuccess && MappedFileShrinks() != shrinks) result = kErrHandleEof;
+  // A pass that stopped stops the walk too; a walk that failed fails the scan.
+  const int quick_result = FinishQuickPhase(result != kSuccess);
+  if (result == kSuccess) result = quick_result;
   pass_complete_ = result == kSuccess;
 
   carve_.mapped = nullptr;
@@ -743,7 +792,7 @@ int CProfessionalRecovery::CountFiles(const ScanRecord* directory, int depth, in
 uint64_t CProfessionalRecovery::GetRecordCount() {
   uint64_t count = fat_deep_->GetRecordCount() + ntfs_deep_->GetRecordCount() +
                    signature_.GetRecordCount();
-  if (quick_) count += quick_->GetRecordCount();
+  if (quick_ && !quick_running_) count += quick_->GetRecordCount();
   return count;
 }
 

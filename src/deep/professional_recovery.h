@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
@@ -98,7 +100,14 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   class PassSink;
 
   IFileRecoveryParse* Owner(const ScanRecord& record);
-  int RunQuickPhase(bool* free_range_mode);
+  // Loads the free-cluster ranges of the pass into `ranges` and starts the quick engine's
+  // walk, on its own thread when the engine can scan into a named folder.
+  int RunQuickPhase(std::vector<PassRange>* ranges);
+  // Waits for that walk (asking it to stop first when `stop`) and gives its result.
+  int FinishQuickPhase(bool stop);
+  static int QuickPhaseProgress(void* context, int percent, int scale, int seconds_remaining,
+                                uint32_t a_low, uint32_t a_high, uint32_t b_low, uint32_t b_high,
+                                uint32_t c_low, uint32_t c_high);
   int OpenDeepLogs();
   int ReopenLogsForBrowsing();
   std::vector<PassRange> CollectRanges(bool free_range_mode);
@@ -131,6 +140,10 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   std::unique_ptr<CProfessionalNtfsRecovery> ntfs_deep_;
   CFileTypeRecovery signature_;
   std::unique_ptr<IFileRecoveryParse> quick_;
+  std::thread quick_thread_;
+  std::atomic<bool> quick_running_{false};
+  std::atomic<bool> quick_stop_{false};
+  int quick_result_ = 0;
   int scale_ = kPassScale;
   ScanProgressCallback scan_progress_ = nullptr;
   FileProgressCallback file_progress_ = nullptr;

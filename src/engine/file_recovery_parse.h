@@ -48,4 +48,14 @@ class IFileRecoveryParse {
   virtual ~IFileRecoveryParse() = default;
 };
 
+// A quick engine that can scan into a folder named by its caller rather than the scan
+// index's current one, so that it can run on a thread of its own beside a deep pass.
+class IScanIntoFolder {
+ public:
+  virtual int ScanInto(const std::string& folder) = 0;
+
+ protected:
+  ~IScanIntoFolder() = default;
+};
+
 }  // namespace velmora

@@ -25,7 +25,9 @@ namespace velmora {
 // Quick scan of a FAT12/16/32 volume: walks the directory tree breadth-first
 // from the root and reports deleted files, the files inside deleted
 // directories, and the directories above them; copies them out again.
-class CFastFatRecovery : public StoreBackedEngine, public IOverwriteEstimator {
+class CFastFatRecovery : public StoreBackedEngine,
+                          public IOverwriteEstimator,
+                          public IScanIntoFolder {
  public:
   CFastFatRecovery() = default;
   ~CFastFatRecovery() override = default;
@@ -46,7 +48,7 @@ class CFastFatRecovery : public StoreBackedEngine, public IOverwriteEstimator {
   bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
 
   // Scans into a log in `folder` instead of the current scan folder (tests, tools).
-  int ScanInto(const std::string& folder);
+  int ScanInto(const std::string& folder) override;
   const FatGeometry& Geometry() const { return geometry_; }
   bool IsOpen() const { return open_; }
   const ScanLogStore* Store() const { return store_.get(); }

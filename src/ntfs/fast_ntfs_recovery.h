@@ -20,7 +20,9 @@ namespace velmora {
 // (and its named streams) under the folder path rebuilt from parent references,
 // with unreadable or reused folders as numbered lost folders in the root; copies
 // files and folder trees out and previews files.
-class CFastNtfsRecovery : public StoreBackedEngine, public IOverwriteEstimator {
+class CFastNtfsRecovery : public StoreBackedEngine,
+                          public IOverwriteEstimator,
+                          public IScanIntoFolder {
  public:
   // Number of the root directory's MFT record; also the root's relation key.
   static constexpr uint32_t kRootRecord = 5;
@@ -32,6 +34,7 @@ class CFastNtfsRecovery : public StoreBackedEngine, public IOverwriteEstimator {
   int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
                     char16_t drive_letter) override;
   int Scan(const char* log_name) override;
+  int ScanInto(const std::string& folder) override;
   int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
   int LoadClusterBitmap() override;
@@ -49,6 +52,7 @@ class CFastNtfsRecovery : public StoreBackedEngine, public IOverwriteEstimator {
   ScanLogStore* Store() { return store_.get(); }
 
  private:
+  int RunScan(const std::string& folder, bool explicit_folder);
   // The root folder is MFT record 5.
   RelationKey KeyFor(const ScanRecord* directory, int depth) const override;
   // What the first pass keeps of every directory record, to place folders later.

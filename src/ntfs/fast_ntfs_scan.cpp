@@ -94,12 +94,24 @@ int CFastNtfsRecovery::ReadMftChunk(uint64_t first_record, uint32_t count,
 }
 
 int CFastNtfsRecovery::Scan(const char* log_name) {
+  if (log_name) {
+    if (store_) store_->Close();
+    store_ = std::make_unique<ScanLogStore>();
+    store_->SetListingCallback(listing_progress_, listing_context_);
+    return store_->Open(log_name);
+  }
+  return RunScan(std::string(), false);
+}
+
+int CFastNtfsRecovery::ScanInto(const std::string& folder) { return RunScan(folder, true); }
+
+int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) {
   if (store_) store_->Close();
   store_ = std::make_unique<ScanLogStore>();
   store_->SetListingCallback(listing_progress_, listing_context_);
-  if (log_name) return store_->Open(log_name);
   if (!volume_.IsOpen()) return kErrInvalidParameter;
-  int rc = store_->Open(FormatLogName("Fast_", static_cast<int64_t>(volume_.PartitionStart())));
+  const std::string name = FormatLogName("Fast_", static_cast<int64_t>(volume_.PartitionStart()));
+  int rc = explicit_folder ? store_->OpenIn(folder, name) : store_->Open(name);
   if (rc != kSuccess && rc != kErrNotEnoughMemory) return rc;
 
   const NtfsGeometry& g = volume_.Geometry();
