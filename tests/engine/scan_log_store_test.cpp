@@ -127,8 +127,10 @@ TEST(SortForListingTest, EqualNamesEndInTheOrderARecordSortGives) {
     ScanRecord record{};
     record.record_index = i;
     record.is_directory = i % 7 == 0;
-    SetRecordName(&record, (i % 3 == 0 ? "Same.txt" : i % 3 == 1 ? "same.TXT" : "x") +
-                               std::string(i % 5 == 0 ? "" : "1"));
+    // Prefixes, bytes between the cases ("[", "_") and UTF-8 bytes above 0x7F among them.
+    static const char* const kNames[] = {"Same.txt", "same.TXT", "x", "[x]", "_a", "A",
+                                         "\xC3\xA4.txt", "\xC3\x84.TXT", "Same.tx"};
+    SetRecordName(&record, kNames[i % 9] + std::string(i % 5 == 0 ? "" : "1"));
     records.push_back(record);
   }
   ScanRecordList expected = records;
