@@ -59,6 +59,14 @@ void RecoveryManifest::Load(int folder_fd) {
     entry.sha256 = item.value("sha256", "");
     entry.state = item.value("state", "");
     entry.error = item.value("error", "");
+    if (item.contains("unreadable") && item["unreadable"].is_array()) {
+      for (const auto& range : item["unreadable"]) {
+        if (range.is_array() && range.size() == 2 && range[0].is_number_unsigned() &&
+            range[1].is_number_unsigned()) {
+          entry.unreadable.emplace_back(range[0].get<uint64_t>(), range[1].get<uint64_t>());
+        }
+      }
+    }
     entries_.push_back(std::move(entry));
   }
 }
@@ -66,17 +74,17 @@ void RecoveryManifest::Load(int folder_fd) {
 int RecoveryManifest::Save(int folder_fd) const {
   nlohmann::json files = nlohmann::json::array();
   for (const ManifestEntry& entry : entries_) {
-    files.push_back({{"source", entry.source},
-                     {"id", entry.id},
-                     {"source_path", entry.source_path},
-                     {"output", entry.output},
-                     {"size", entry.size},
-                     {"sha256", entry.sha256},
-                     {"state", entry.state},
-                     {"error", entry.error}});
+    nlohmann::json item = {
+        {"source", entry.source}, {"id", entry.id},      {"source_path", entry.source_path},
+        {"output", entry.output}, {"size", entry.size},  {"sha256", entry.sha256},
+        {"state", entry.state},   {"error", entry.error}};
+    // Only a file written over unreadable sectors has the key.
+    if (!entry.unreadable.empty()) item["unreadable"] = entry.unreadable;
+    files.push_back(std::move(item));
   }
   const nlohmann::json json = {{"files", std::move(files)}};
-  const std::string text = json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  const std::string text =
+      json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   const std::string temporary = std::string(kManifestName) + ".tmp";
   ::unlinkat(folder_fd, temporary.c_str(), 0);
   const int fd = ::openat(folder_fd, temporary.c_str(),
@@ -123,8 +131,8 @@ int OpenBeneath(int folder_fd, const std::string& relative) {
   size_t start = 0;
   while (current >= 0) {
     const size_t slash = relative.find('/', start);
-    const std::string part = relative.substr(start, slash == std::string::npos ? std::string::npos
-                                                                                 : slash - start);
+    const std::string part =
+        relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
     if (part.empty() || part == "..") {
       ::close(current);
       return -1;

@@ -22,6 +22,8 @@ struct ManifestEntry {
   std::string sha256;       // of the written file; empty when nothing was written
   std::string state;        // "intact", "partly overwritten NN%", "overwritten" or ""
   std::string error;        // "" when it was recovered
+  // Source byte ranges that could not be read and were written as zeros: offset, length.
+  std::vector<std::pair<uint64_t, uint64_t>> unreadable;
 };
 
 class RecoveryManifest {

@@ -103,16 +103,16 @@ class RecoveryWorkflow::Output {
         fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && errno != ELOOP && errno != ENOTDIR) break;
       }
-      const int err = fd < 0 ? (errno == ELOOP || errno == ENOTDIR ? kErrFileExists : LastError())
-                             : kSuccess;
+      const int err =
+          fd < 0 ? (errno == ELOOP || errno == ENOTDIR ? kErrFileExists : LastError()) : kSuccess;
       ::close(parent);
       if (fd < 0) return err;
       parent = fd;
       shown = JoinPath(shown, name);
       relative = relative.empty() ? name : relative + "/" + name;
     }
-    Folder folder{parent, shown,
-                  through_proc_ ? "/proc/self/fd/" + std::to_string(parent) : shown, relative};
+    Folder folder{parent, shown, through_proc_ ? "/proc/self/fd/" + std::to_string(parent) : shown,
+                  relative};
     *out = &folders_.emplace(key, std::move(folder)).first->second;
     return kSuccess;
   }
@@ -143,7 +143,7 @@ struct RecoveryWorkflow::FileContext {
   WorkflowObserver* observer = nullptr;
   CancelToken* cancel = nullptr;
   const Output::Folder* folder = nullptr;
-  std::string written;   // name the engine reported writing
+  std::string written;  // name the engine reported writing
   bool finished = false;
   int error = 0;
 };
@@ -169,8 +169,8 @@ RecoveryProgress RecoveryWorkflow::Progress(int percent, const std::string& curr
   progress.percent = percent;
   progress.current = current;
   progress.counts = counts_;
-  progress.percent_text = FormatText("%s %d%%", {Lookup(messages_, msg::kRecoverPercent),
-                                                 std::to_string(percent)});
+  progress.percent_text =
+      FormatText("%s %d%%", {Lookup(messages_, msg::kRecoverPercent), std::to_string(percent)});
   progress.counts_text = FormatText(
       Lookup(messages_, msg::kRecoverCounts),
       {std::to_string(counts_.processed), std::to_string(counts_.total),
@@ -231,6 +231,9 @@ void RecoveryWorkflow::Remember(const RecoveryLine& line, const std::string& out
   entry.sha256 = line.sha256;
   entry.error = line.failed ? line.status : std::string();
   entry.state = state_text_;
+  for (const UnreadableSalvage::Range& range : line.unreadable) {
+    entry.unreadable.emplace_back(range.offset, range.length);
+  }
   manifest_.Put(entry);
 }
 
@@ -259,7 +262,8 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
   if (options_.manifest && !options_.again) {
     const ManifestEntry* earlier =
         manifest_.Recovered(options_.source_name, line.id, line.source_path);
-    if (earlier != nullptr && Sha256OfFile(output.DestinationFd(), earlier->output) == earlier->sha256) {
+    if (earlier != nullptr &&
+        Sha256OfFile(output.DestinationFd(), earlier->output) == earlier->sha256) {
       line.target = JoinPath(output.Destination(), earlier->output);
       line.status = "Already recovered";
       line.sha256 = earlier->sha256;
@@ -276,7 +280,8 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
     while (start < volume_folder.size()) {
       size_t slash = volume_folder.find('/', start);
       if (slash == std::string::npos) slash = volume_folder.size();
-      if (slash > start) parts.push_back(SafeComponentName(volume_folder.substr(start, slash - start)));
+      if (slash > start)
+        parts.push_back(SafeComponentName(volume_folder.substr(start, slash - start)));
       start = slash + 1;
     }
   } else {
@@ -297,18 +302,27 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
   }
   const std::string target = output.FreeName(*folder, name);
   FileContext file{this, &observer, &cancel, folder, target, false, 0};
-  if (engine->SetScanCallback(nullptr, &OnFileProgress, &file, 100) != 0) return kErrInvalidParameter;
+  if (engine->SetScanCallback(nullptr, &OnFileProgress, &file, 100) != 0)
+    return kErrInvalidParameter;
   const std::string engine_path = folder->engine_path + "/" + target;
   int base_depth = 0;
-  for (size_t i = 0; i + 1 < folder->engine_path.size(); ++i) base_depth += folder->engine_path[i] == '/';
+  for (size_t i = 0; i + 1 < folder->engine_path.size(); ++i)
+    base_depth += folder->engine_path[i] == '/';
+  UnreadableSalvage salvage;
   result = engine->RecoverFile(record, engine_path, base_depth);
   engine->SetScanCallback(nullptr, nullptr, nullptr, 100);
-  const int error = result != kSuccess ? result : file.error;
+  int error = result != kSuccess ? result : file.error;
+  line.unreadable = salvage.Ranges();
+  line.unreadable_bytes = salvage.Bytes();
+  // Zeros for every byte would be no recovery at all, and nothing worth keeping.
+  const bool nothing_read =
+      !record.is_directory && record.size != 0 && salvage.Bytes() >= record.size;
+  if (error == kSuccess && nothing_read) error = kErrReadFault;
   // A file left part way would look recovered: it goes (or, when asked, what
   // could be read stays as NAME.partial). The name was free before the copy,
   // so whatever stands there now is the engine's.
   if (error != kSuccess && !record.is_directory && IsRegularFile(folder->fd, file.written)) {
-    if (options_.keep_partial) {
+    if (options_.keep_partial && !nothing_read) {
       std::string kept;
       SettleFailedOutput(folder->engine_path + "/" + file.written, error, &kept);
       if (!kept.empty()) line.kept = JoinPath(folder->shown, LastPathComponent(kept));
@@ -324,7 +338,8 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
     line.status = "Success";
     if (!record.is_directory) {
       if (options_.keep_times && record.last_write != 0) {
-        const int fd = ::openat(folder->fd, file.written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd =
+            ::openat(folder->fd, file.written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0) {
           // FILETIME counts 100 ns from 1601; the epoch lies 11644473600 s later.
           constexpr uint64_t kTicks = 10000000ULL;
@@ -402,8 +417,8 @@ namespace {
 
 // Whole disk that holds block device `dev` (itself when it is not a partition).
 dev_t DiskOf(dev_t dev) {
-  const std::string sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" +
-                          std::to_string(minor(dev));
+  const std::string sys =
+      "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
   struct stat st {};
   if (::stat((sys + "/partition").c_str(), &st) != 0) return dev;
   std::ifstream parent_dev(sys + "/../dev");
@@ -471,8 +486,10 @@ int CopyRecordTo(IFileRecoveryParse* engine, const ScanRecord& record, int out_f
       for (ssize_t done = 0; done < got && err == kSuccess;) {
         const ssize_t put = ::write(out_fd, buffer + done, static_cast<size_t>(got - done));
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) err = put < 0 ? LastError() : kErrWriteFault;
-        else done += put;
+        if (put <= 0)
+          err = put < 0 ? LastError() : kErrWriteFault;
+        else
+          done += put;
       }
     }
     if (fd >= 0) ::close(fd);

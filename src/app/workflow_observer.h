@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "storage/sector_reader.h"
 
 namespace velmora::app {
 
@@ -44,6 +47,9 @@ struct RecoveryLine {
   std::string kept;            // what could be read before a read error, kept under this path
   bool content_differs = false;  // written, but its bytes do not match its type
   bool skipped = false;        // already recovered into this destination, unchanged
+  // Source bytes that could not be read and were written as zeros (the file is kept).
+  std::vector<UnreadableSalvage::Range> unreadable;
+  uint64_t unreadable_bytes = 0;
 };
 
 struct RecoveryProgress {

@@ -20,23 +20,38 @@ namespace {
 // stderr whatever else is asked.
 class RecoveryPrinter : public TerminalObserver {
  public:
-  RecoveryPrinter(app::CancelToken& cancel, bool per_file) : TerminalObserver("recover", cancel),
-                                                             per_file_(per_file) {}
+  RecoveryPrinter(app::CancelToken& cancel, bool per_file)
+      : TerminalObserver("recover", cancel), per_file_(per_file) {}
 
   void OnRecoveryLine(const app::RecoveryLine& line) override {
     lines.push_back(line);
     const std::string target = app::EscapeControl(line.target);
     if (line.failed) {
-      std::fprintf(stderr, "failed: %s: %s%s\n", target.c_str(), DescribeError(line.error).c_str(),
-                   line.kept.empty()
-                       ? ""
-                       : ("; what could be read is kept as " + app::EscapeControl(line.kept)).c_str());
+      std::fprintf(
+          stderr, "failed: %s: %s%s\n", target.c_str(), DescribeError(line.error).c_str(),
+          line.kept.empty()
+              ? ""
+              : ("; what could be read is kept as " + app::EscapeControl(line.kept)).c_str());
       return;
     }
     if (per_file_) {
       std::printf("%-9s %-12llu %s\n", line.skipped ? "skipped" : "recovered",
                   static_cast<unsigned long long>(line.id), target.c_str());
       std::fflush(stdout);
+    }
+    if (line.unreadable_bytes != 0) {
+      ++partly_unreadable;
+      // Kept, with zeros where the medium could not be read.
+      std::string ranges;
+      for (size_t i = 0; i < line.unreadable.size() && i < 8; ++i) {
+        const auto& range = line.unreadable[i];
+        ranges +=
+            (i ? ", " : "") + std::to_string(range.offset) + "+" + std::to_string(range.length);
+      }
+      if (line.unreadable.size() > 8) ranges += ", ...";
+      std::fprintf(stderr, "partly unreadable: %s: %llu bytes written as zeros (source bytes %s)\n",
+                   target.c_str(), static_cast<unsigned long long>(line.unreadable_bytes),
+                   ranges.c_str());
     }
     if (line.content_differs && !line.skipped) {
       ++suspect;
@@ -49,6 +64,7 @@ class RecoveryPrinter : public TerminalObserver {
 
   std::vector<app::RecoveryLine> lines;
   size_t suspect = 0;
+  size_t partly_unreadable = 0;
 
  private:
   bool per_file_;
@@ -80,7 +96,8 @@ int RunRecover(const Args& args) {
   std::string destination = parsed.Value("--to");
   while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
   if (CreateFolderTree(destination) != 0) {
-    std::fprintf(stderr, "velmora recover: cannot create the destination '%s'\n", destination.c_str());
+    std::fprintf(stderr, "velmora recover: cannot create the destination '%s'\n",
+                 destination.c_str());
     return kExitUsage;
   }
   if (app::DestinationOnDevice(session.DevicePath(), destination)) {
@@ -131,19 +148,26 @@ int RunRecover(const Args& args) {
                  destination.c_str(), DescribeError(workflow.ManifestError()).c_str());
   }
   const bool partial = counts.failed > 0 || stopped || !unknown_ids.empty() ||
-                       workflow.ManifestError() != kSuccess;
+                       printer.partly_unreadable > 0 || workflow.ManifestError() != kSuccess;
   if (json) {
     nlohmann::json list = nlohmann::json::array();
     for (const app::RecoveryLine& line : printer.lines) {
-      list.push_back({{"id", line.id},
-                      {"source_path", line.source_path},
-                      {"output", line.target},
-                      {"size", line.size},
-                      {"sha256", line.sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.sha256)},
-                      {"skipped", line.skipped},
-                      {"content_differs", line.content_differs},
-                      {"error", line.failed ? nlohmann::json(DescribeError(line.error)) : nlohmann::json(nullptr)},
-                      {"kept", line.kept.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.kept)}});
+      list.push_back(
+          {{"id", line.id},
+           {"source_path", line.source_path},
+           {"output", line.target},
+           {"size", line.size},
+           {"sha256", line.sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.sha256)},
+           {"skipped", line.skipped},
+           {"content_differs", line.content_differs},
+           {"error",
+            line.failed ? nlohmann::json(DescribeError(line.error)) : nlohmann::json(nullptr)},
+           {"kept", line.kept.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.kept)}});
+      if (line.unreadable_bytes != 0) {
+        nlohmann::json ranges = nlohmann::json::array();
+        for (const auto& range : line.unreadable) ranges.push_back({range.offset, range.length});
+        list.back()["unreadable"] = std::move(ranges);
+      }
     }
     nlohmann::json unknown = unknown_ids;
     const nlohmann::json out = {{"destination", destination},
@@ -162,13 +186,20 @@ int RunRecover(const Args& args) {
   std::printf("Recovered into %s: %d processed, %d succeeded, %d failed\n", destination.c_str(),
               counts.processed, counts.processed - counts.failed, counts.failed);
   if (workflow.Skipped() > 0) {
-    std::printf("%d files were recovered into %s before and are unchanged there; skipped "
-                "(--again writes copies)\n",
-                workflow.Skipped(), destination.c_str());
+    std::printf(
+        "%d files were recovered into %s before and are unchanged there; skipped "
+        "(--again writes copies)\n",
+        workflow.Skipped(), destination.c_str());
   }
   if (printer.suspect > 0) {
     std::printf("%zu of the recovered files do not match their type (probably overwritten)\n",
                 printer.suspect);
+  }
+  if (printer.partly_unreadable > 0) {
+    std::printf(
+        "%zu of the recovered files lie partly on unreadable sectors; those bytes are "
+        "zeros\n",
+        printer.partly_unreadable);
   }
   return partial ? kExitPartial : kExitOk;
 }

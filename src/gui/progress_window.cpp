@@ -33,16 +33,23 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
                             {"percent", progress.percent_text}});
   }
   void OnRecoveryLine(const app::RecoveryLine& line) override {
-    QMetaObject::invokeMethod(window_, [window = window_, line] {
-      AddDetailLine(window->skin_->findChild<QTreeWidget*>("DetailList"), line);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        window_,
+        [window = window_, line] {
+          AddDetailLine(window->skin_->findChild<QTreeWidget*>("DetailList"), line,
+                        app::Lookup(window->language_.Section("Messages"), "MSG0813"));
+        },
+        Qt::QueuedConnection);
   }
   // Asked over the progress window: hiding a running dialog would end it.
   bool AskResume(const app::ScanSource&, const std::string& question) override {
     bool answer = true;
-    QMetaObject::invokeMethod(window_, [this, &question, &answer] {
-      answer = Ask(BoxKind::kQuestion, Q(question), window_->language_, window_);
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        window_,
+        [this, &question, &answer] {
+          answer = Ask(BoxKind::kQuestion, Q(question), window_->language_, window_);
+        },
+        Qt::BlockingQueuedConnection);
     return answer;
   }
 
@@ -60,7 +67,9 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
 ProgressWindow::ProgressWindow(const QString& skin, const std::string& section,
                                const char* question_key, app::LanguageSettings& language,
                                QWidget* owner)
-    : QDialog(owner), language_(language), question_key_(question_key),
+    : QDialog(owner),
+      language_(language),
+      question_key_(question_key),
       observer_(std::make_unique<QueuedObserver>(this)) {
   setModal(true);
   skin_ = LoadSkin(skin, this);
@@ -97,7 +106,8 @@ void ProgressWindow::showEvent(QShowEvent* event) {
   started_ = true;
   worker_ = std::thread([this] {
     const app::RunResult result = job_(*observer_, cancel_);
-    QMetaObject::invokeMethod(this, [this, result] { OnWorkerDone(result); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, result] { OnWorkerDone(result); }, Qt::QueuedConnection);
   });
 }
 
@@ -108,7 +118,8 @@ void ProgressWindow::closeEvent(QCloseEvent* event) {
 }
 
 void ProgressWindow::Post(ProgressUpdate update) {
-  QMetaObject::invokeMethod(this, [this, update] { Apply(update); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this, update] { Apply(update); }, Qt::QueuedConnection);
 }
 
 void ProgressWindow::Apply(const ProgressUpdate& update) {
@@ -146,8 +157,9 @@ void ProgressWindow::AskCancel() {
   if (asking_) return;
   asking_ = true;
   cancel_.Pause();
-  const bool stop = Ask(BoxKind::kQuestion, Q(app::Lookup(language_.Section("Messages"), question_key_)),
-                        language_, this);
+  const bool stop =
+      Ask(BoxKind::kQuestion, Q(app::Lookup(language_.Section("Messages"), question_key_)),
+          language_, this);
   asking_ = false;
   if (stop) {
     cancel_.Cancel();
@@ -161,9 +173,18 @@ void ProgressWindow::AskCancel() {
   // After a confirmed cancel the window closes when the worker reports back.
 }
 
-void AddDetailLine(QTreeWidget* list, const app::RecoveryLine& line) {
+void AddDetailLine(QTreeWidget* list, const app::RecoveryLine& line,
+                   const std::string& unreadable_format) {
   if (!list) return;
-  auto* item = new QTreeWidgetItem({Q(line.target), Q(line.status)});
+  std::string status = line.status;
+  if (line.unreadable_bytes != 0 && !line.failed) {
+    // Kept, but with zeros where the medium failed: said beside the status.
+    std::string note = unreadable_format;
+    const size_t at = note.find("%s");
+    if (at != std::string::npos) note.replace(at, 2, std::to_string(line.unreadable_bytes));
+    status += " (" + note + ")";
+  }
+  auto* item = new QTreeWidgetItem({Q(line.target), Q(status)});
   if (line.failed) {
     item->setForeground(0, QColor(0xFF, 0, 0));
     item->setForeground(1, QColor(0xFF, 0, 0));

@@ -80,6 +80,8 @@ class ProgressWindow : public QDialog {
 };
 
 // The detail list of a recovery run: failures red at the top, successes below.
-void AddDetailLine(QTreeWidget* list, const app::RecoveryLine& line);
+// `unreadable_format` (MSG0813) tells of bytes that could not be read, "%s" the count.
+void AddDetailLine(QTreeWidget* list, const app::RecoveryLine& line,
+                   const std::string& unreadable_format);
 
 }  // namespace velmora::gui

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "storage/error_codes.h"
@@ -75,8 +76,12 @@ int OpenMemorySource(SectorReader* reader, std::span<const uint8_t> bytes) {
   return OpenSourceReader(reader, MakeBorrowedMemorySource(bytes));
 }
 
-int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t start_sector,
-                int32_t sector_size, uint32_t* sectors_read) {
+namespace {
+
+thread_local UnreadableSalvage* g_salvage = nullptr;
+
+int ReadSectorsOnce(SectorReader* reader, int32_t count, void* buffer, uint64_t start_sector,
+                    int32_t sector_size, uint32_t* sectors_read) {
   if (!reader->IsOpen() || count < 0 || sector_size <= 0) return kErrInvalidParameter;
   const uint64_t end = start_sector + static_cast<uint64_t>(count);
   if (end < start_sector || end > reader->total_sectors) return kErrInvalidParameter;
@@ -91,16 +96,63 @@ int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t star
     // what is there arrives, the rest is a short read.
     const uint64_t size = reader->source->Size();
     const uint64_t at = offset + done;
-    const size_t available = at >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(chunk, size - at));
+    const size_t available =
+        at >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(chunk, size - at));
     size_t got = 0;
-    result = available == 0 ? kErrReadFault : reader->source->ReadAt(at, out + done, available, &got);
+    result =
+        available == 0 ? kErrReadFault : reader->source->ReadAt(at, out + done, available, &got);
     done += got;
     if (result != kSuccess || available < chunk) {
       result = kErrReadFault;
       break;
     }
   }
-  if (sectors_read) *sectors_read = static_cast<uint32_t>(done / static_cast<uint64_t>(sector_size));
+  if (sectors_read)
+    *sectors_read = static_cast<uint32_t>(done / static_cast<uint64_t>(sector_size));
+  return result;
+}
+
+}  // namespace
+
+UnreadableSalvage::UnreadableSalvage() : outer_(g_salvage) { g_salvage = this; }
+
+UnreadableSalvage::~UnreadableSalvage() { g_salvage = outer_; }
+
+UnreadableSalvage* UnreadableSalvage::Active() { return g_salvage; }
+
+void UnreadableSalvage::Note(uint64_t offset, uint64_t length) {
+  if (length == 0) return;
+  bytes_ += length;
+  if (!ranges_.empty() && ranges_.back().offset + ranges_.back().length == offset) {
+    ranges_.back().length += length;
+    return;
+  }
+  ranges_.push_back({offset, length});
+}
+
+int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t start_sector,
+                int32_t sector_size, uint32_t* sectors_read) {
+  uint32_t got = 0;
+  int result = ReadSectorsOnce(reader, count, buffer, start_sector, sector_size, &got);
+  if (result == kErrInvalidParameter) return result;  // refused: no count either
+  UnreadableSalvage* salvage = g_salvage;
+  if (result == kErrReadFault && salvage != nullptr) {
+    // Whatever one sector at a time still gives is kept; the rest reads as zeros.
+    const size_t bytes = static_cast<size_t>(sector_size);
+    auto* out = static_cast<uint8_t*>(buffer);
+    for (uint32_t i = got; i < static_cast<uint32_t>(count); ++i) {
+      uint8_t* sector = out + static_cast<size_t>(i) * bytes;
+      uint32_t one = 0;
+      if (ReadSectorsOnce(reader, 1, sector, start_sector + i, sector_size, &one) != kSuccess ||
+          one != 1) {
+        std::memset(sector, 0, bytes);
+        salvage->Note((start_sector + i) * static_cast<uint64_t>(sector_size), bytes);
+      }
+    }
+    got = static_cast<uint32_t>(count);
+    result = kSuccess;
+  }
+  if (sectors_read) *sectors_read = got;
   return result;
 }
 

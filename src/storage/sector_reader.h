@@ -56,6 +56,36 @@ int OpenMemorySource(SectorReader* reader, std::span<const uint8_t> bytes);
 int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t start_sector,
                 int32_t sector_size, uint32_t* sectors_read);
 
+// While one lives on a thread, ReadSectors on that thread does not fail on unreadable
+// sectors: a read that fails is tried again sector by sector, and the sectors that still
+// fail read as zeros and are noted here as byte ranges of the source. A recovered file over a
+// bad spot is copied this way, zeros where the medium fails, as an image copy is, instead of
+// failing whole. Scopes nest; the innermost one collects.
+class UnreadableSalvage {
+ public:
+  struct Range {
+    uint64_t offset = 0;  // bytes from the start of the source
+    uint64_t length = 0;
+  };
+
+  UnreadableSalvage();
+  ~UnreadableSalvage();
+  UnreadableSalvage(const UnreadableSalvage&) = delete;
+  UnreadableSalvage& operator=(const UnreadableSalvage&) = delete;
+
+  // In the order met, touching ranges joined.
+  const std::vector<Range>& Ranges() const { return ranges_; }
+  uint64_t Bytes() const { return bytes_; }
+  void Note(uint64_t offset, uint64_t length);
+  // The scope collecting on this thread, or null.
+  static UnreadableSalvage* Active();
+
+ private:
+  UnreadableSalvage* outer_;
+  std::vector<Range> ranges_;
+  uint64_t bytes_ = 0;
+};
+
 // Reads exactly `length` bytes from the current position of an ordinary file.
 int ReadFully(platform::FileHandle handle, size_t length, void* buffer, size_t* got);
 

@@ -36,8 +36,10 @@ TEST(RecoveryManifestTest, PlantedLinksAreReplacedAndEntriesRoundTrip) {
   EXPECT_EQ(Sha256OfFile(fd, "a.jpg"), abc_sha);
   EXPECT_EQ(Sha256OfFile(fd, "sub/link.jpg"), "");  // links are not followed
   EXPECT_EQ(Sha256OfFile(fd, "../dest/a.jpg"), "");
-  manifest.Put({"card.img", 7, "DCIM/a.jpg", "a.jpg", 3, abc_sha, "intact", ""});
-  manifest.Put({"card.img", 8, "DCIM/b.jpg", "", 9, "", "", "The parameter is incorrect."});
+  manifest.Put({"card.img", 7, "DCIM/a.jpg", "a.jpg", 3, abc_sha, "intact", "", {}});
+  manifest.Put({"card.img", 8, "DCIM/b.jpg", "", 9, "", "", "The parameter is incorrect.", {}});
+  // Written over a bad spot: kept, with the ranges that read as zeros.
+  manifest.Put({"card.img", 9, "DCIM/c.jpg", "c.jpg", 4096, abc_sha, "", "", {{1024, 512}, {4096, 1024}}});
   ASSERT_EQ(manifest.Save(fd), 0);
 
   std::ifstream victim(dir + "/victim");
@@ -47,7 +49,11 @@ TEST(RecoveryManifestTest, PlantedLinksAreReplacedAndEntriesRoundTrip) {
 
   RecoveryManifest again;
   again.Load(fd);
-  ASSERT_EQ(again.Entries().size(), 2u);
+  ASSERT_EQ(again.Entries().size(), 3u);
+  ASSERT_NE(again.Recovered("card.img", 9, "DCIM/c.jpg"), nullptr);
+  EXPECT_EQ(again.Recovered("card.img", 9, "DCIM/c.jpg")->unreadable,
+            (std::vector<std::pair<uint64_t, uint64_t>>{{1024, 512}, {4096, 1024}}));
+  EXPECT_TRUE(again.Recovered("card.img", 7, "DCIM/a.jpg")->unreadable.empty());
   ASSERT_NE(again.Recovered("card.img", 7, "DCIM/a.jpg"), nullptr);
   EXPECT_EQ(again.Recovered("card.img", 7, "DCIM/a.jpg")->sha256, abc_sha);
   EXPECT_EQ(again.Recovered("card.img", 8, "DCIM/b.jpg"), nullptr);  // failed: not recovered

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include "storage/error_codes.h"
@@ -19,7 +21,8 @@ class SectorReaderTest : public ::testing::Test {
     bytes_.resize(1000000);
     for (size_t i = 0; i < bytes_.size(); ++i) bytes_[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
     std::ofstream(path_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+        .write(reinterpret_cast<const char*>(bytes_.data()),
+               static_cast<std::streamsize>(bytes_.size()));
   }
   void TearDown() override { testing::RemoveTree(dir_); }
 
@@ -103,6 +106,72 @@ TEST(ReadFullyTest, ReadsExactlyOrReportsWhatArrived) {
   EXPECT_EQ(GetImageFileSize(path, &size), kSuccess);
   EXPECT_EQ(size, 70000u);
   testing::RemoveTree(dir);
+}
+
+// Memory whose chosen 512-byte sectors fail as a dying disk's do.
+class FailingSectorsSource : public ByteSource {
+ public:
+  FailingSectorsSource(std::vector<uint8_t> bytes, std::vector<uint64_t> bad)
+      : bytes_(std::move(bytes)), bad_(std::move(bad)) {}
+  uint64_t Size() const override { return bytes_.size(); }
+  int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
+    if (PassesEnd(offset, length)) return kErrInvalidParameter;
+    size_t done = 0;
+    while (done < length) {
+      const uint64_t sector = (offset + done) / 512;
+      if (std::find(bad_.begin(), bad_.end(), sector) != bad_.end()) break;
+      static_cast<uint8_t*>(buffer)[done] = bytes_[offset + done];
+      ++done;
+    }
+    if (got) *got = done;
+    return done == length ? kSuccess : kErrReadFault;
+  }
+  std::string KindName() const override { return "memory"; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::vector<uint64_t> bad_;
+};
+
+TEST(UnreadableSalvageTest, FailedSectorsReadAsZerosAndAreNotedOnlyWhileAScopeLives) {
+  std::vector<uint8_t> bytes(16 * 512);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(1 + i % 251);
+  SectorReader reader;
+  ASSERT_EQ(OpenSourceReader(&reader, std::make_shared<FailingSectorsSource>(
+                                          bytes, std::vector<uint64_t>{3, 4, 9, 15})),
+            kSuccess);
+  std::vector<uint8_t> buffer(16 * 512, 0xEE);
+  uint32_t read = 0;
+  EXPECT_EQ(ReadSectors(&reader, 16, buffer.data(), 0, 512, &read), kErrReadFault);
+  EXPECT_EQ(read, 3u);
+  {
+    UnreadableSalvage salvage;
+    ASSERT_EQ(ReadSectors(&reader, 16, buffer.data(), 0, 512, &read), kSuccess);
+    EXPECT_EQ(read, 16u);
+    for (uint64_t sector = 0; sector < 16; ++sector) {
+      const bool bad = sector == 3 || sector == 4 || sector == 9 || sector == 15;
+      for (size_t i = 0; i < 512; ++i) {
+        ASSERT_EQ(buffer[sector * 512 + i], bad ? 0 : bytes[sector * 512 + i]) << sector;
+      }
+    }
+    // Touching sectors are one range; the last sector of the source is one too.
+    ASSERT_EQ(salvage.Ranges().size(), 3u);
+    EXPECT_EQ(salvage.Ranges()[0].offset, 3u * 512);
+    EXPECT_EQ(salvage.Ranges()[0].length, 1024u);
+    EXPECT_EQ(salvage.Ranges()[2].offset, 15u * 512);
+    EXPECT_EQ(salvage.Bytes(), 4u * 512);
+    // A read past the end is still refused, not filled.
+    EXPECT_EQ(ReadSectors(&reader, 2, buffer.data(), 15, 512, &read), kErrInvalidParameter);
+    {
+      UnreadableSalvage inner;
+      ASSERT_EQ(ReadSectors(&reader, 1, buffer.data(), 9, 512, &read), kSuccess);
+      EXPECT_EQ(inner.Bytes(), 512u);
+    }
+    EXPECT_EQ(salvage.Bytes(), 4u * 512) << "the inner scope collected its own";
+    EXPECT_EQ(UnreadableSalvage::Active(), &salvage);
+  }
+  EXPECT_EQ(UnreadableSalvage::Active(), nullptr);
+  EXPECT_EQ(ReadSectors(&reader, 1, buffer.data(), 4, 512, &read), kErrReadFault);
 }
 
 }  // namespace
