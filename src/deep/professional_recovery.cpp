@@ -87,13 +87,18 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
   explicit PassSink(CProfessionalRecovery* owner) : owner_(owner) {}
 
   void OnNtfsFileRecord(const uint8_t* record, size_t bytes, uint64_t sector) override {
+    owner_->trail_.Note({sector, static_cast<uint32_t>(bytes), PassTrailEntry::kNtfsRecord});
     owner_->ntfs_deep_->HandleFileRecord(std::span<const uint8_t>(record, bytes), sector,
                                          CProfessionalNtfsRecovery::RecordPass::kFirst, 0);
   }
   void OnFatDirectoryStart(const uint8_t* sector, uint64_t sector_number) override {
+    owner_->trail_.Note({sector_number, static_cast<uint32_t>(owner_->sector_size_),
+                         PassTrailEntry::kFatDirectoryStart});
     owner_->fat_deep_->AddDirectoryStart(sector, sector_number);
   }
   void OnFatDirectorySector(const uint8_t* sector, uint64_t sector_number) override {
+    owner_->trail_.Note({sector_number, static_cast<uint32_t>(owner_->sector_size_),
+                         PassTrailEntry::kFatDirectorySector});
     owner_->fat_deep_->AddDirectorySector(sector, sector_number);
   }
   int Carve(const uint8_t* sector, uint64_t sector_number, uint64_t* skip) override {
@@ -156,17 +161,7 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
   int ReplayCarve(uint64_t sector_number, uint64_t* skip) {
     while (has_record_ && record_.location < sector_number) LoadNextRecord();
     if (!has_record_ || record_.location != sector_number) return kNothingCarved;
-    *skip = SkipOfCarvedRecord(record_, owner_->sector_size_);
-    if (AsciiLower(ExtensionOf(RecordName(record_))) == "ts") {
-      owner_->carve_.ts_ranges.push_back({sector_number, sector_number + *skip - 1});
-    }
-    if (record_.object_id != 0) {  // a file in two pieces: its second piece stays its own
-      const uint64_t bytes = static_cast<uint64_t>(owner_->sector_size_);
-      const uint64_t second = sector_number + record_.object_id + record_.data_area_start;
-      const uint64_t sectors = (record_.size + bytes - 1) / bytes;
-      const uint64_t rest = sectors > record_.object_id ? sectors - record_.object_id : 1;
-      owner_->carve_.second_pieces.push_back({second, second + rest - 1});
-    }
+    *skip = owner_->RestoreCarvedState(record_);
     LoadNextRecord();
     return kSuccess;
   }
@@ -378,6 +373,7 @@ int CProfessionalRecovery::OpenDeepLogs() {
   } else {
     signature_.OpenImage(image_path_, drive_tag_);
   }
+  if (!resume_flag_) trail_.Start(scan_folder_);
   signature_.SetSourceEnd(SourceEnd());
   signature_.SetScanCallback(scan_progress_, file_progress_, callback_context_, kPassScale);
   signature_.SetRecoverCallback(recover_callback_, recover_context_);
@@ -444,6 +440,7 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
   values[kFound] = GetRecordCount();
   // Records found so far must be on disk before the position that vouches for them.
   if (signature_.Store()) signature_.Store()->Flush();
+  trail_.Checkpoint(partition_start_ + values[kRangePosition] + values[kRangeOffset]);
   return ScanIndex::Instance().AddOrUpdate("", disk_index_, partition_start_, partition_count_,
                                            values, scan_folder_, image_path_);
 }
@@ -455,8 +452,74 @@ ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ra
                        mapped ? kMappedReadAheadDepth : kReadAheadDepth);
 }
 
+uint64_t CProfessionalRecovery::RestoreCarvedState(const ScanRecord& record) {
+  const uint64_t sector_number = record.location;
+  const uint64_t skip = SkipOfCarvedRecord(record, sector_size_);
+  if (AsciiLower(ExtensionOf(RecordName(record))) == "ts") {
+    carve_.ts_ranges.push_back({sector_number, sector_number + skip - 1});
+  }
+  if (record.object_id != 0) {  // a file in two pieces: its second piece stays its own
+    const uint64_t bytes = static_cast<uint64_t>(sector_size_);
+    const uint64_t second = sector_number + record.object_id + record.data_area_start;
+    const uint64_t sectors = (record.size + bytes - 1) / bytes;
+    const uint64_t rest = sectors > record.object_id ? sectors - record.object_id : 1;
+    carve_.second_pieces.push_back({second, second + rest - 1});
+  }
+  return skip;
+}
+
+void CProfessionalRecovery::ReplayTrail(const std::vector<PassTrailEntry>& entries,
+                                        uint64_t position) {
+  // The engines are handed what the pass handed them, in the same order; a sector that
+  // fails now reads as zeros, as it did in the pass's buffer.
+  const uint64_t sector_bytes = static_cast<uint64_t>(sector_size_);
+  const uint64_t end = std::min<uint64_t>(SourceEnd(), source_.total_sectors);
+  std::vector<uint8_t> buffer;
+  for (const PassTrailEntry& entry : entries) {
+    const uint64_t wanted = (std::max<uint64_t>(entry.bytes, 4096) + sector_bytes - 1) / sector_bytes;
+    if (entry.sector >= end) continue;
+    const auto sectors = static_cast<int32_t>(std::min(wanted, end - entry.sector));
+    buffer.assign(static_cast<size_t>(wanted * sector_bytes), 0);
+    uint32_t got = 0;
+    {
+      UnreadableSalvage salvage;
+      ReadSectors(&source_, sectors, buffer.data(), entry.sector, sector_size_, &got);
+    }
+    switch (entry.kind) {
+      case PassTrailEntry::kNtfsRecord:
+        ntfs_deep_->HandleFileRecord(std::span<const uint8_t>(buffer.data(), entry.bytes),
+                                     entry.sector, CProfessionalNtfsRecovery::RecordPass::kFirst, 0);
+        break;
+      case PassTrailEntry::kFatDirectoryStart:
+        fat_deep_->AddDirectoryStart(buffer.data(), entry.sector);
+        break;
+      case PassTrailEntry::kFatDirectorySector:
+        fat_deep_->AddDirectorySector(buffer.data(), entry.sector);
+        break;
+    }
+  }
+  // The carved files before the position, as the pass left them in the carving state.
+  ScanLogStore* store = signature_.Store();
+  const uint64_t count = signature_.GetRecordCount();
+  ScanRecord record{};
+  for (uint64_t i = 1; store != nullptr && i <= count; ++i) {
+    if (store->ReadRecord(static_cast<uint32_t>(i), &record) != kSuccess) continue;
+    if (record.location < position) RestoreCarvedState(record);
+  }
+}
+
 int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
                                            size_t range_index, uint64_t offset) {
+  if (range_index < ranges.size()) {
+    const uint64_t position = partition_start_ + ranges[range_index].position + offset;
+    std::vector<PassTrailEntry> entries;
+    if (trail_.Resume(scan_folder_, position, SourceEnd(), &entries)) {
+      ReplayTrail(entries, position);
+      return kSuccess;
+    }
+  }
+  // No trail to go by (an older scan, or one that does not check out): the part before the
+  // position is walked again, and the trail rebuilt from what the walk hands over.
   PassSink sink(this);
   sink.StartReplay();
   ReadAheadPass reader = MakeReader(ranges);

@@ -10,6 +10,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/overwrite_estimate.h"
+#include "deep/pass_trail.h"
 #include "engine/scan_index.h"
 #include "signature/carve_context.h"
 #include "signature/file_type_recovery.h"
@@ -86,6 +87,8 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   uint64_t ProcessedSectors() const { return processed_; }
   uint64_t TotalSectors() const { return total_; }
   bool PassComplete() const { return pass_complete_; }
+  // Whether the quick engine's metadata walk beside the pass is still going.
+  bool QuickWalkRunning() const { return quick_running_.load(); }
   // Seconds between periodic saves of the position during the pass.
   void SetCheckpointInterval(int milliseconds) { checkpoint_ms_ = milliseconds; }
 
@@ -120,6 +123,12 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   // work unwritten: rebuild it from the part already read.
   ReadAheadPass MakeReader(const std::vector<PassRange>& ranges);
   int CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index, uint64_t offset);
+  // Hands the trail's sectors to the engines again, read where they lie, and brings the
+  // carving state to where the pass had it at `position`.
+  void ReplayTrail(const std::vector<PassTrailEntry>& entries, uint64_t position);
+  // What a carved file of the log left in the carving state (transport-stream ranges, second
+  // pieces), as when it was found; the sectors the pass moved on after it.
+  uint64_t RestoreCarvedState(const ScanRecord& record);
   std::string ScanFolder() const;
   // Drops a saved scan whose folder was not made of what the source holds now.
   void DiscardSavedScanOfOtherContents();
@@ -140,6 +149,8 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   std::unique_ptr<CProfessionalNtfsRecovery> ntfs_deep_;
   CFileTypeRecovery signature_;
   std::unique_ptr<IFileRecoveryParse> quick_;
+  // The metadata sectors of the pass, for a resume to hand to the engines again.
+  PassTrail trail_;
   std::thread quick_thread_;
   std::atomic<bool> quick_running_{false};
   std::atomic<bool> quick_stop_{false};

@@ -25,6 +25,7 @@
 #include "engine/scan_index.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "storage/byte_source.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
 #include "support/content_gen.h"
@@ -73,6 +74,8 @@ struct PassWatch {
   uint64_t first_processed = UINT64_MAX;  // a of the first pass report
   uint64_t stop_at_percent = 101;
   bool exit_instead = false;  // leave like a killed process
+  // Stops only once this engine's metadata walk has ended, so that a resume reopens its log.
+  const CProfessionalRecovery* after_walk = nullptr;
   int calls = 0;
 };
 
@@ -85,6 +88,7 @@ int WatchProgress(void* context, int percent, int scale, int, uint32_t a_low, ui
   ++watch->calls;
   if (watch->first_processed == UINT64_MAX) watch->first_processed = a;
   if (a * 100 / b >= watch->stop_at_percent) {
+    while (watch->after_walk != nullptr && watch->after_walk->QuickWalkRunning()) ::usleep(1000);
     if (watch->exit_instead) ::_exit(0);
     return kCancelledByUser;
   }
@@ -582,6 +586,80 @@ TEST_F(FormattedVolumeTest, StoppedScanOfAFormattedVolumeResumesToTheSameResult)
   }
 }
 
+
+// Counts what is read through it before a given offset, for the resume below.
+class CountingSource : public ByteSource {
+ public:
+  explicit CountingSource(std::vector<uint8_t> bytes) : inner_(MakeMemorySource(std::move(bytes))) {}
+  uint64_t Size() const override { return inner_->Size(); }
+  int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
+    if (offset < below_) read_below_ += std::min<uint64_t>(length, below_ - offset);
+    return inner_->ReadAt(offset, buffer, length, got);
+  }
+  std::string KindName() const override { return "memory"; }
+  uint64_t below_ = 0;
+  uint64_t read_below_ = 0;
+
+ private:
+  std::shared_ptr<ByteSource> inner_;
+};
+
+// A resumed scan hands the metadata engines the directory sectors the pass had met, read where
+// they lie, and reads on from the saved point: the part before it is not walked again.
+TEST_F(FormattedVolumeTest, ResumedScanReadsOnFromTheSavedPointAndEndsTheSame) {
+  if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not available";
+  const std::string image = dir_ + "/fat32.img";
+  {
+    testing::FatVolumeBuilder fat(image, 32, 64 << 20);
+    for (int d = 0; d < 8; ++d) fat.MakeDirectory("/Folder " + std::to_string(d));
+    for (int i = 0; i < 120; ++i) {
+      // Types whose end is known exactly: no length search reads ahead of the pass.
+      const char* kinds[] = {"jpg", "png", "gif"};
+      const std::string kind = kinds[i % 3];
+      fat.AddFile("/Folder " + std::to_string(i % 8) + "/File " + std::to_string(i) + "." + kind,
+                  testing::SampleContent(kind, 15000 + i * 2111, i));
+    }
+    fat.Finish();
+  }
+  ASSERT_EQ(testing::RunCommand("mkfs.fat -F 32 -n NEWVOL " + image + " >/dev/null"), 0);
+  std::vector<Listed> expected;
+  {
+    auto engine = OpenDeep(image);
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    expected = Listing(*engine);
+  }
+  size_t named = 0;
+  for (const auto& entry : expected) named += std::get<0>(entry) == kSourceFatDeep;
+  ASSERT_GT(named, 20u) << "the old folders are found by their directory sectors";
+
+  auto counting = std::make_shared<CountingSource>(testing::ReadWholeFile(image));
+  NamedSource source(counting);
+  {
+    auto engine = OpenDeep(source.Name());
+    ASSERT_NE(engine, nullptr);
+    engine->SetCheckpointInterval(0);
+    PassWatch watch;
+    watch.stop_at_percent = 60;
+    watch.after_walk = engine.get();
+    engine->SetScanCallback(&WatchProgress, nullptr, &watch, 100);
+    ASSERT_EQ(engine->Scan(nullptr), kCancelledByUser);
+  }
+  ScanIndex::ResetInstance();
+  auto engine = OpenDeep(source.Name());
+  ASSERT_TRUE(engine->Resuming());
+  const uint64_t* saved = engine->SavedState().resume;
+  const uint64_t position = saved[CProfessionalRecovery::kRangePosition] +
+                            saved[CProfessionalRecovery::kRangeOffset];
+  ASSERT_GT(position, 16384u) << "the pass got past the first 8 MiB";
+  counting->below_ = position * 512;
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_EQ(Listing(*engine), expected);
+  // Before the saved point only the allocation table, the directory sectors met so far and
+  // the first clusters of the files they name (their content checks) are read; a walk from
+  // the start would read all of it again.
+  EXPECT_LT(counting->read_below_, counting->below_ / 3)
+      << counting->read_below_ << " bytes read before the saved point of " << counting->below_;
+}
 
 // A partition of a numbered disk: sectors are absolute on the disk, ranges relative to
 // the partition, and the saved state is keyed by disk number, start and count.
