@@ -42,7 +42,36 @@ int OpenTrail(const std::string& path, int flags) {
   return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
+// The whole trail file, or false when it is missing, no regular file or no whole entries.
+bool ReadTrail(const std::string& path, std::vector<uint8_t>* text) {
+  const int fd = OpenTrail(path, O_RDONLY);
+  struct stat st {};
+  bool readable = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  static_cast<uint64_t>(st.st_size) <= kMostFileBytes &&
+                  st.st_size % static_cast<off_t>(kEntryBytes) == 0;
+  if (readable) {
+    text->resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    readable = ReadFully(fd, text->size(), text->data(), &got) == kSuccess && got == text->size();
+  }
+  if (fd >= 0) ::close(fd);
+  return readable;
+}
+
 }  // namespace
+
+bool PassTrail::RecordsAt(const std::string& folder, uint64_t position, uint32_t* carved_records) {
+  std::vector<uint8_t> text;
+  if (!ReadTrail(JoinPath(folder, kFileName), &text)) return false;
+  bool found = false;
+  for (size_t at = 0; at < text.size(); at += kEntryBytes) {
+    const uint8_t* entry = text.data() + at;
+    if (entry[12] != kCheckpoint || Get(entry, 8) != position) continue;
+    *carved_records = static_cast<uint32_t>(Get(entry + 8, 4));
+    found = true;
+  }
+  return found;
+}
 
 void PassTrail::Start(const std::string& folder) {
   path_ = JoinPath(folder, kFileName);
@@ -52,13 +81,13 @@ void PassTrail::Start(const std::string& folder) {
   if (fd >= 0) ::close(fd);
 }
 
-bool PassTrail::Checkpoint(uint64_t position) {
+bool PassTrail::Checkpoint(uint64_t position, uint32_t carved_records) {
   if (path_.empty() || broken_) return false;
   std::vector<uint8_t> bytes;
   bytes.reserve((pending_.size() + 1) * kEntryBytes);
   for (const PassTrailEntry& entry : pending_)
     Encode(entry.sector, entry.bytes, entry.kind, &bytes);
-  Encode(position, 0, kCheckpoint, &bytes);
+  Encode(position, carved_records, kCheckpoint, &bytes);
   const int fd = OpenTrail(path_, O_WRONLY | O_APPEND);
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) {
@@ -87,17 +116,7 @@ bool PassTrail::Resume(const std::string& folder, uint64_t position, uint64_t so
   broken_ = false;
   entries->clear();
   std::vector<uint8_t> text;
-  const int fd = OpenTrail(path_, O_RDONLY);
-  struct stat st {};
-  bool readable = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  static_cast<uint64_t>(st.st_size) <= kMostFileBytes &&
-                  st.st_size % static_cast<off_t>(kEntryBytes) == 0;
-  if (readable) {
-    text.resize(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    readable = ReadFully(fd, text.size(), text.data(), &got) == kSuccess && got == text.size();
-  }
-  if (fd >= 0) ::close(fd);
+  const bool readable = ReadTrail(path_, &text);
   // The entries up to the last checkpoint at `position`; any entry that does not check out
   // spoils the whole trail.
   size_t keep = 0;

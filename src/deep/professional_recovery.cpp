@@ -1,5 +1,6 @@
 #include "deep/professional_recovery.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -268,7 +269,21 @@ bool CProfessionalRecovery::SavedStateChecksOut(const std::string& folder) const
   if (!positions) return false;
   // Found files are logged before the position that vouches for them is saved.
   std::string log;
-  return v[kFound] == 0 || ScanIndex::Instance().FindLogFile(folder, "File_Type_", &log);
+  const bool has_log = ScanIndex::Instance().FindLogFile(folder, "File_Type_", &log);
+  if (v[kFound] != 0 && !has_log) return false;
+  // A carving log shorter than it was at the saved position lost files that the part
+  // before the position will not find again.
+  uint32_t carved = 0;
+  if (PassTrail::RecordsAt(folder, partition_start_ + v[kRangePosition] + v[kRangeOffset], &carved) &&
+      carved != 0) {
+    struct stat st {};
+    const std::string path = JoinPath(folder, log);
+    if (!has_log || ::stat(path.c_str(), &st) != 0 ||
+        static_cast<uint64_t>(st.st_size) / sizeof(ScanRecord) < carved) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
@@ -440,7 +455,8 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
   values[kFound] = GetRecordCount();
   // Records found so far must be on disk before the position that vouches for them.
   if (signature_.Store()) signature_.Store()->Flush();
-  trail_.Checkpoint(partition_start_ + values[kRangePosition] + values[kRangeOffset]);
+  trail_.Checkpoint(partition_start_ + values[kRangePosition] + values[kRangeOffset],
+                    static_cast<uint32_t>(std::min<uint64_t>(signature_.GetRecordCount(), UINT32_MAX)));
   return ScanIndex::Instance().AddOrUpdate("", disk_index_, partition_start_, partition_count_,
                                            values, scan_folder_, image_path_);
 }

@@ -34,12 +34,12 @@ TEST_F(PassTrailTest, ResumeTakesTheEntriesBeforeItsCheckpointAndDropsWhatFollow
   PassTrail trail;
   trail.Start(dir_);
   trail.Note(kRecord);
-  ASSERT_TRUE(trail.Checkpoint(200));
+  ASSERT_TRUE(trail.Checkpoint(200, 0));
   trail.Note(kStart);
   trail.Note(kSector);
-  ASSERT_TRUE(trail.Checkpoint(400));
+  ASSERT_TRUE(trail.Checkpoint(400, 0));
   trail.Note({500, 512, PassTrailEntry::kFatDirectorySector});
-  ASSERT_TRUE(trail.Checkpoint(600));  // saved after the position the index kept
+  ASSERT_TRUE(trail.Checkpoint(600, 0));  // saved after the position the index kept
 
   PassTrail resumed;
   std::vector<PassTrailEntry> entries;
@@ -48,7 +48,7 @@ TEST_F(PassTrailTest, ResumeTakesTheEntriesBeforeItsCheckpointAndDropsWhatFollow
   EXPECT_EQ(fs::file_size(Path()), 5u * 16) << "cut back to the checkpoint at 400";
   // Noting goes on from there: a second resume sees the old entries and the new ones.
   resumed.Note({450, 512, PassTrailEntry::kFatDirectorySector});
-  ASSERT_TRUE(resumed.Checkpoint(480));
+  ASSERT_TRUE(resumed.Checkpoint(480, 0));
   PassTrail again;
   ASSERT_TRUE(again.Resume(dir_, 480, 10000, &entries));
   ASSERT_EQ(entries.size(), 4u);
@@ -61,7 +61,7 @@ TEST_F(PassTrailTest, ATrailThatDoesNotCheckOutIsEmptiedForAWalkToRebuild) {
     trail.Start(dir_);
     trail.Note(kRecord);
     trail.Note(kStart);
-    ASSERT_TRUE(trail.Checkpoint(400));
+    ASSERT_TRUE(trail.Checkpoint(400, 0));
   };
   std::vector<PassTrailEntry> entries;
   PassTrail trail;
@@ -84,7 +84,7 @@ TEST_F(PassTrailTest, ATrailThatDoesNotCheckOutIsEmptiedForAWalkToRebuild) {
     PassTrail sized;
     sized.Start(dir_);
     sized.Note({100, bytes, PassTrailEntry::kNtfsRecord});
-    ASSERT_TRUE(sized.Checkpoint(400));
+    ASSERT_TRUE(sized.Checkpoint(400, 0));
     EXPECT_EQ(trail.Resume(dir_, 400, 10000, &entries), bytes == 4096u) << bytes;
   }
 }
@@ -96,7 +96,7 @@ TEST_F(PassTrailTest, ALinkPlantedUnderItsNameIsNeitherFollowedNorTruncated) {
   PassTrail trail;
   trail.Start(dir_);
   trail.Note(kRecord);
-  EXPECT_FALSE(trail.Checkpoint(400));
+  EXPECT_FALSE(trail.Checkpoint(400, 0));
   std::vector<PassTrailEntry> entries;
   EXPECT_FALSE(trail.Resume(dir_, 400, 10000, &entries));
   std::ifstream in(victim);

@@ -268,6 +268,27 @@ TEST_F(DeepScanTest, ASavedStateThatDoesNotFitIsDiscardedNotTakenAsComplete) {
     ASSERT_EQ(engine->Scan(nullptr), kSuccess);
     EXPECT_EQ(Listing(*engine), expected);
   }
+  // A carving log one record shorter than at the saved position lost a file: dropped too.
+  ScanIndex::ResetInstance();
+  ScanIndexRecord saved{};
+  ASSERT_TRUE(ScanIndex::Instance().FindForImage(image, &saved));
+  std::string folder;
+  for (char16_t unit : saved.scan_folder) {
+    if (unit == 0) break;
+    folder += static_cast<char>(unit);
+  }
+  std::string log;
+  ASSERT_TRUE(ScanIndex::Instance().FindLogFile(folder, "File_Type_", &log));
+  const std::string path = folder + "/" + log;
+  const uint64_t size = fs::file_size(path);
+  ASSERT_GE(size, 2 * sizeof(ScanRecord));
+  fs::resize_file(path, size - sizeof(ScanRecord));
+  ScanIndex::ResetInstance();
+  auto engine = OpenDeep(image);
+  EXPECT_FALSE(engine->Resuming());
+  EXPECT_TRUE(engine->DiscardedDamagedState());
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_EQ(Listing(*engine), expected);
 }
 
 TEST_F(DeepScanTest, KilledScanResumesFromTheLastSavedPoint) {
