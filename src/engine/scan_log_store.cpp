@@ -438,8 +438,8 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
         std::string key = "." + AsciiLower(ExtensionOf(name));
         auto known = judged.find(key);
         if (known == judged.end()) {
-          const bool wanted = FilterWantsExtension(filter, key, others_wanted);
-          known = judged.emplace(std::move(key), wanted).first;
+          const bool accepted = FilterWantsExtension(filter, key, others_wanted);
+          known = judged.emplace(std::move(key), accepted).first;
         }
         match = known->second;
       }

@@ -976,16 +976,16 @@ void MainWindow::StartImageCreation() {
     DiskImageWriter writer;
     writer.unreadable = UnreadablePolicy::kZeroFill;
     writer.progress = [](void* raw, int percent, uint64_t done, uint64_t total, int32_t seconds) {
-      auto* context = static_cast<Context*>(raw);
+      auto* shared = static_cast<Context*>(raw);
       auto text = [](const app::TextTable& table, const char* key) { return app::Lookup(table, key); };
       ProgressUpdate update;
       update.percent = percent;
-      update.texts["percent"] = Q(text(context->messages, "MSG0301")) + QString(" %1%").arg(percent);
-      update.texts["time"] = seconds < 0 ? Q(text(context->messages, "MSG0304"))
-                                         : Q(text(context->messages, "MSG0305")) + " " + Q(FormatDuration(seconds));
-      update.texts["sectors"] = QString("%1 %2 / %3").arg(Q(text(context->messages, "MSG0303"))).arg(done).arg(total);
-      context->window->Post(update);
-      return context->cancel->Checkpoint() ? kCancelledByUser : 0;
+      update.texts["percent"] = Q(text(shared->messages, "MSG0301")) + QString(" %1%").arg(percent);
+      update.texts["time"] = seconds < 0 ? Q(text(shared->messages, "MSG0304"))
+                                         : Q(text(shared->messages, "MSG0305")) + " " + Q(FormatDuration(seconds));
+      update.texts["sectors"] = QString("%1 %2 / %3").arg(Q(text(shared->messages, "MSG0303"))).arg(done).arg(total);
+      shared->window->Post(update);
+      return shared->cancel->Checkpoint() ? kCancelledByUser : 0;
     };
     const int copied = CreateDiskImage(&writer, disk_number, start, count, destination.toStdString(), &context);
     if (copied == kCancelledByUser) return app::RunResult::kCancelled;

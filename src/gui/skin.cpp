@@ -26,7 +26,7 @@ void SetItemTexts(QTreeWidgetItem* item, const QString& name, const QString& tex
 
 void SetHeaderText(QTreeWidget* tree, const QString& name, const QString& text) {
   const QStringList columns = tree->property("columns").toString().split('|');
-  const int column = columns.indexOf(name);
+  const auto column = static_cast<int>(columns.indexOf(name));
   if (column >= 0) tree->headerItem()->setText(column, text);
 }
 

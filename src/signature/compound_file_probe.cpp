@@ -108,7 +108,8 @@ bool LastFatSector(const CarveContext& context, const uint8_t* header, const Hea
       return false;
     }
     if (k == counts.difat_sectors) {
-      const uint32_t remainder = (counts.fat_sectors - kHeaderDifatEntries) % per_sector;
+      const auto remainder =
+          static_cast<uint32_t>((counts.fat_sectors - kHeaderDifatEntries) % per_sector);
       const uint32_t index = remainder == 0 ? per_sector - 1 : remainder - 1;
       *last = bytes::Le32(sector.data() + 4 * index);
       return true;

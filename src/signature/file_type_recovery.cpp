@@ -25,7 +25,8 @@ constexpr size_t kCopyChunk = 65536;
 // foreign sectors between the pieces in the data area start (both unused by carved records).
 uint64_t FirstPieceSectors(const ScanRecord& record) { return record.object_id; }
 uint64_t GapSectors(const ScanRecord& record) {
-  return record.object_id != 0 ? record.data_area_start : 0;
+  // By value: a conditional with a plain 0 would make the packed field an int.
+  return record.object_id != 0 ? record.data_area_start.get() : 0;
 }
 
 // Where the file's byte `offset` lies on the source, and how many bytes from there on

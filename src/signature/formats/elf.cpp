@@ -55,7 +55,7 @@ int IdentifyElf(CarveContext&, const uint8_t* buffer, size_t length) {
   if ((width != 1 && width != 2) || (order != 1 && order != 2) || *b.U8(6) != 1) {
     return kNoSignatureType;
   }
-  const uint16_t kind = *b.U16(16, order == 2);
+  const auto kind = static_cast<uint16_t>(*b.U16(16, order == 2));
   return kind >= 1 && kind <= 4 ? kElfType : kNoSignatureType;
 }
 
