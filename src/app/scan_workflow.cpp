@@ -13,16 +13,6 @@ namespace velmora::app {
 
 namespace {
 
-std::string SourceLockKey(const ScanSource& source) {
-  if (source.IsImage()) {
-    std::error_code ec;
-    const std::filesystem::path real = std::filesystem::canonical(source.image_path, ec);
-    return "image:" + (ec ? source.image_path : real.string());
-  }
-  const PartitionEntry& entry = *source.entry;
-  return "disk:" + std::to_string(entry.disk) + ":" + std::to_string(entry.start) + ":" +
-         std::to_string(entry.length);
-}
 
 
 struct ScanContext {
@@ -64,6 +54,23 @@ int OnScanProgress(void* context, int percent, int scale, int seconds_remaining,
 }
 
 }  // namespace
+
+std::string SourceLockKey(const ScanSource& source) {
+  if (source.IsImage()) {
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(source.image_path, ec);
+    return "image:" + (ec ? source.image_path : real.string());
+  }
+  const PartitionEntry& entry = *source.entry;
+  return "disk:" + std::to_string(entry.disk) + ":" + std::to_string(entry.start) + ":" +
+         std::to_string(entry.length);
+}
+
+std::string BusyText(const ScanSource& source) {
+  return source.Label() +
+         " is in use by another velmora process (a scan of it, or a recovery from its result); "
+         "try again when that ends";
+}
 
 std::string OtherContentsNotice(const ScanSource& source, ScanMode mode) {
   return "'" + source.Label() +
@@ -138,8 +145,7 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   SourceScanLock busy;
   if (busy.Acquire(ScanIndex::Instance().Directory(), SourceLockKey(source)) ==
       kErrSharingViolation) {
-    observer.OnNotice(source.Label() + " is being scanned by another velmora process; " +
-                      "try again when that scan ends");
+    observer.OnNotice(BusyText(source));
     return kErrSharingViolation;
   }
   source.engine = CreateEngine(source, mode);

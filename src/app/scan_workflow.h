@@ -37,6 +37,10 @@ struct OpenOutcome {
 std::string OtherContentsNotice(const ScanSource& source, ScanMode mode);
 // Said when a saved deep scan does not fit its source or logs and is dropped.
 std::string DamagedStateNotice(const ScanSource& source);
+// Names the source for the lock its scans and the readers of its result take.
+std::string SourceLockKey(const ScanSource& source);
+// Told when another process holds that lock.
+std::string BusyText(const ScanSource& source);
 
 // The scan of one or more sources, from the click on Scan to engines holding
 // results. Run it on a worker thread; the observer gets progress and the

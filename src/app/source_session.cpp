@@ -78,6 +78,11 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
                       source_->Label() + " (the newest; --quick or --deep chooses)");
   }
   *used = chosen;
+  if (reading_.AcquireShared(ScanIndex::Instance().Directory(), SourceLockKey(*source_)) ==
+      kErrSharingViolation) {
+    *error = BusyText(*source_);
+    return kErrSharingViolation;
+  }
   OpenOutcome outcome;
   const int result = workflow_.OpenOrScan(*source_, chosen, OpenOptions{}, observer, cancel, &outcome);
   if (!source_->engine) {

@@ -8,6 +8,7 @@
 #include "app/scan_source.h"
 #include "app/scan_workflow.h"
 #include "app/workflow_observer.h"
+#include "engine/scan_index.h"
 
 namespace velmora::app {
 
@@ -45,6 +46,8 @@ class SourceSession {
  private:
   SourceList list_;
   ScanWorkflow workflow_;
+  // Shared while the result is read, so that no other process scans the source meanwhile.
+  SourceScanLock reading_;
   ScanSource* source_ = nullptr;
   std::string device_path_;
 };

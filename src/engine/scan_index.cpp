@@ -372,8 +372,15 @@ std::mutex& HeldSourcesMutex() {
 }
 
 // Keys this process holds, with how often: the lock is per process, not per scan.
-std::map<std::string, std::pair<int, int>>& HeldSources() {
-  static std::map<std::string, std::pair<int, int>> held;  // key -> (descriptor, count)
+// What this process holds per key: one descriptor, how many hold it alone and how many share.
+struct HeldSource {
+  int fd = -1;
+  int exclusive = 0;
+  int shared = 0;
+};
+
+std::map<std::string, HeldSource>& HeldSources() {
+  static std::map<std::string, HeldSource> held;
   return held;
 }
 
@@ -391,12 +398,27 @@ std::string LockFileName(const std::string& key) {
 }  // namespace
 
 int SourceScanLock::Acquire(const std::string& directory, const std::string& key) {
+  return Take(directory, key, true);
+}
+
+int SourceScanLock::AcquireShared(const std::string& directory, const std::string& key) {
+  return Take(directory, key, false);
+}
+
+int SourceScanLock::Take(const std::string& directory, const std::string& key, bool exclusive) {
   Release();
   std::lock_guard<std::mutex> guard(HeldSourcesMutex());
   auto& held = HeldSources();
   if (auto it = held.find(key); it != held.end()) {
-    ++it->second.second;
+    HeldSource& source = it->second;
+    // Within one process scans and readers of a source follow each other; a reader that
+    // starts a scan turns its shared hold into a whole one while no other process reads.
+    if (exclusive && source.exclusive == 0 && ::flock(source.fd, LOCK_EX | LOCK_NB) != 0) {
+      return errno == EWOULDBLOCK ? kErrSharingViolation : LastError();
+    }
+    ++(exclusive ? source.exclusive : source.shared);
     key_ = key;
+    exclusive_ = exclusive;
     return kSuccess;
   }
   const std::string folder = directory + "/locks";
@@ -405,13 +427,16 @@ int SourceScanLock::Acquire(const std::string& directory, const std::string& key
   const std::string path = folder + "/" + LockFileName(key);
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return LastError();
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     err = errno == EWOULDBLOCK ? kErrSharingViolation : LastError();
     ::close(fd);
     return err;
   }
-  held[key] = {fd, 1};
+  HeldSource& source = held[key];
+  source.fd = fd;
+  ++(exclusive ? source.exclusive : source.shared);
   key_ = key;
+  exclusive_ = exclusive;
   return kSuccess;
 }
 
@@ -419,9 +444,15 @@ void SourceScanLock::Release() {
   if (key_.empty()) return;
   std::lock_guard<std::mutex> guard(HeldSourcesMutex());
   auto& held = HeldSources();
-  if (auto it = held.find(key_); it != held.end() && --it->second.second == 0) {
-    ::close(it->second.first);
-    held.erase(it);
+  if (auto it = held.find(key_); it != held.end()) {
+    HeldSource& source = it->second;
+    --(exclusive_ ? source.exclusive : source.shared);
+    if (source.exclusive == 0 && source.shared == 0) {
+      ::close(source.fd);
+      held.erase(it);
+    } else if (exclusive_ && source.exclusive == 0) {
+      ::flock(source.fd, LOCK_SH);  // back to the readers still holding it
+    }
   }
   key_.clear();
 }

@@ -88,12 +88,18 @@ class SourceScanLock {
   SourceScanLock& operator=(const SourceScanLock&) = delete;
   ~SourceScanLock() { Release(); }
 
-  // `key` names the source (an image's real path, or disk and region).
+  // `key` names the source (an image's real path, or disk and region). A scan holds it alone;
+  // kErrSharingViolation while another process scans the source or reads its result.
   int Acquire(const std::string& directory, const std::string& key);
+  // Held while a saved result is read (listing, recovering): readers share it, a scan in
+  // another process waits for them, and they are refused while one runs.
+  int AcquireShared(const std::string& directory, const std::string& key);
   void Release();
 
  private:
+  int Take(const std::string& directory, const std::string& key, bool exclusive);
   std::string key_;
+  bool exclusive_ = false;
 };
 
 }  // namespace velmora

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -133,7 +135,7 @@ TEST_F(ScanIndexTest, OnlyNumberedFoldersOfTheScanLogDirectoryAreKept) {
   {
     ScanIndex index(Dir());
     const std::string folders[] = {Dir() + "/7/", Dir() + "/7/../../elsewhere/", Dir() + "/x/",
-                                   Dir() + "/",   data_.Path() + "/8/",           Dir() + "/12"};
+                                   Dir() + "/",   data_.Path() + "/8/",          Dir() + "/12"};
     char16_t image = u'a';
     for (const std::string& folder : folders) {
       ScanIndexRecord record = with_folder(folder);
@@ -258,6 +260,97 @@ TEST(SourceScanLockTest, ASecondProcessIsRefusedUntilTheFirstEnds) {
   SourceScanLock after;
   EXPECT_EQ(after.Acquire(dir, "image:/a.img"), 0);
   for (int fd : {ready[0], ready[1], finish[0], finish[1]}) ::close(fd);
+}
+
+// A process reading a result shares the lock with other readers; a scan in another process is
+// refused while any reads, and readers while a scan runs. One process turns its read into a
+// scan and back.
+TEST(SourceScanLockTest, ReadersShareItAndAScanElsewhereWaitsForThem) {
+  testing::ScopedDataDir data;
+  const std::string dir = data.Path() + "/ScanLog";
+  // A child takes the lock (alone or shared) and holds it while `while_held` runs here;
+  // `child_gets` is whether it got it.
+  const auto in_child = [&](bool exclusive, bool child_gets,
+                            const std::function<void()>& while_held) {
+    int ready[2];
+    int finish[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(finish), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      SourceScanLock lock;
+      const int got =
+          exclusive ? lock.Acquire(dir, "image:/a.img") : lock.AcquireShared(dir, "image:/a.img");
+      const char status = got == 0 ? 'y' : 'n';
+      (void)!::write(ready[1], &status, 1);
+      char done = 0;
+      (void)!::read(finish[0], &done, 1);
+      ::_exit(0);
+    }
+    char status = 0;
+    ASSERT_EQ(::read(ready[0], &status, 1), 1);
+    EXPECT_EQ(status, child_gets ? 'y' : 'n');
+    while_held();
+    (void)!::write(finish[1], "x", 1);
+    ::waitpid(pid, nullptr, 0);
+    for (int fd : {ready[0], ready[1], finish[0], finish[1]}) ::close(fd);
+  };
+  in_child(false, true, [&] {
+    SourceScanLock scan;
+    EXPECT_EQ(scan.Acquire(dir, "image:/a.img"), kErrSharingViolation) << "a reader elsewhere";
+    SourceScanLock reader;
+    EXPECT_EQ(reader.AcquireShared(dir, "image:/a.img"), 0) << "readers share it";
+    SourceScanLock upgrade;
+    EXPECT_EQ(upgrade.Acquire(dir, "image:/a.img"), kErrSharingViolation)
+        << "this process's read cannot become a scan while another process reads";
+  });
+  in_child(true, true, [&] {
+    SourceScanLock reader;
+    EXPECT_EQ(reader.AcquireShared(dir, "image:/a.img"), kErrSharingViolation)
+        << "a scan elsewhere";
+  });
+  // A process that reads starts a scan and goes back to reading when it ends; another
+  // process sees the scan and then the reading.
+  int step[2];
+  int go[2];
+  ASSERT_EQ(::pipe(step), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char unused = 0;
+    SourceScanLock reader;
+    const bool read = reader.AcquireShared(dir, "image:/a.img") == 0;
+    auto scan = std::make_unique<SourceScanLock>();
+    const char scanning = read && scan->Acquire(dir, "image:/a.img") == 0 ? 'a' : 'f';
+    (void)!::write(step[1], &scanning, 1);
+    (void)!::read(go[0], &unused, 1);
+    scan.reset();
+    (void)!::write(step[1], "b", 1);
+    (void)!::read(go[0], &unused, 1);
+    ::_exit(0);
+  }
+  char seen = 0;
+  ASSERT_EQ(::read(step[0], &seen, 1), 1);
+  EXPECT_EQ(seen, 'a');
+  {
+    SourceScanLock reader;
+    EXPECT_EQ(reader.AcquireShared(dir, "image:/a.img"), kErrSharingViolation) << "it scans";
+  }
+  (void)!::write(go[1], "x", 1);
+  ASSERT_EQ(::read(step[0], &seen, 1), 1);
+  {
+    SourceScanLock reader;
+    EXPECT_EQ(reader.AcquireShared(dir, "image:/a.img"), 0) << "it reads again";
+  }
+  {
+    SourceScanLock scan;
+    EXPECT_EQ(scan.Acquire(dir, "image:/a.img"), kErrSharingViolation) << "it still reads";
+  }
+  (void)!::write(go[1], "x", 1);
+  ::waitpid(pid, nullptr, 0);
+  for (int fd : {step[0], step[1], go[0], go[1]}) ::close(fd);
 }
 
 }  // namespace
