@@ -55,8 +55,9 @@ for target in "${targets[@]}"; do
   started=$(date +%s)
   if [ $cpu_budget -eq 1 ]; then
     # libFuzzer stops on SIGINT with its final statistics and exit code 72.
-    # Paused time (SIGSTOP) would count as a slow input: only real slowness past a timeout does.
-    "$program" -timeout=60 -rss_limit_mb=2560 -print_final_stats=1 -interrupt_exit_code=72 \
+    # Paused time (SIGSTOP) counts on libFuzzer's clock: a pause must not pass for a slow
+    # input or a hang, so both limits are far above any real input's time.
+    "$program" -timeout=1800 -rss_limit_mb=2560 -print_final_stats=1 -interrupt_exit_code=72 \
       -report_slow_units=100000 \
       -artifact_prefix="$artifacts/" "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1 &
     pid=$!
