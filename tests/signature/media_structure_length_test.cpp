@@ -295,5 +295,48 @@ TEST(MatroskaSegmentTest, SegmentPastTheSourceEndIsCutThere) {
   EXPECT_EQ(result.length, 4u * 512);
 }
 
+// EBML header, Segment declaring `segment_size`, Info, then a Cluster of `blocks` SimpleBlocks
+// of 1000 bytes whose size field claims `extra` bytes more than they fill.
+Bytes WalkableMatroska(uint64_t segment_size, int blocks, uint64_t extra, size_t* cluster_data) {
+  Bytes file = {0x1A, 0x45, 0xDF, 0xA3, 0x80 | 4, 0x42, 0x86, 0x81, 0x01};
+  Append(&file, {0x18, 0x53, 0x80, 0x67, 0x01});
+  PutBe(&file, segment_size, 7);
+  Append(&file, {0x15, 0x49, 0xA9, 0x66, 0x80 | 3, 0x2A, 0xD7, 0xB1});  // Info
+  const uint64_t filled = 3 + static_cast<uint64_t>(blocks) * 1003;
+  Append(&file, {0x1F, 0x43, 0xB6, 0x75, 0x10});  // Cluster, four-byte size
+  PutBe(&file, filled + extra, 3);
+  *cluster_data = file.size();
+  Append(&file, {0xE7, 0x81, 0x00});  // Timecode
+  for (int i = 0; i < blocks; ++i) {
+    Append(&file, {0xA3, 0x43, 0xE8});  // SimpleBlock of 1000 bytes
+    file.resize(file.size() + 1000, static_cast<uint8_t>(0x30 + i));
+  }
+  return file;
+}
+
+// The start of a longer file (the rest overwritten) still declares the whole Segment: it ends
+// where its elements stop, not 50 MB on over whatever follows.
+TEST(MatroskaSegmentTest, ACutFileEndsWhereItsElementsStop) {
+  size_t cluster_data = 0;
+  Bytes whole = WalkableMatroska(0, 3, 0, &cluster_data);
+  const uint64_t children = whole.size() - 17;  // after the Segment header
+  whole = WalkableMatroska(children, 3, 0, &cluster_data);
+  ASSERT_EQ(whole.size(), 17 + children);
+  const Carved complete = CarvePlanted(whole);
+  EXPECT_EQ(complete.result.length, whole.size()) << "elements that fill the Segment: its size";
+
+  Bytes cut = WalkableMatroska(50 << 20, 3, 6 * 1003, &cluster_data);
+  const size_t third_block = cluster_data + 3 + 2 * 1003;
+  cut.resize(third_block + 500);  // cut inside the third block
+  const Carved carved = CarvePlanted(cut);
+  ASSERT_EQ(carved.status, kSuccess);
+  EXPECT_EQ(carved.result.type, 19);
+  EXPECT_EQ(carved.result.length, third_block + 1003) << "the cut block, not the declared 50 MB";
+
+  // Cut just after a whole cluster: the file ends with it.
+  Bytes after_cluster = WalkableMatroska(50 << 20, 2, 0, &cluster_data);
+  EXPECT_EQ(CarvePlanted(after_cluster).result.length, after_cluster.size());
+}
+
 }  // namespace
 }  // namespace velmora
