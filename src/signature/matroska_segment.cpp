@@ -95,6 +95,8 @@ bool OneOf(uint32_t id, const uint32_t (&ids)[N]) {
   return id == kVoid || id == kCrc32 || std::find(ids, ids + N, id) != ids + N;
 }
 
+constexpr size_t kMostElements = 200000;
+
 struct Walk {
   uint64_t reached = 0;     // end of the last whole element
   uint64_t last_start = 0;  // where that element began
@@ -111,6 +113,12 @@ Walk WalkElements(const CarveContext& context, uint64_t from, uint64_t to,
   walk.reached = from;
   uint64_t at = from;
   while (at < to) {
+    // Real files have thousands of clusters and hundreds of blocks in one; a run of tiny
+    // elements through gigabytes is no file to judge by its elements.
+    if (walk.elements == kMostElements) {
+      walk.judged = false;
+      break;
+    }
     const std::optional<AnyElement> element = ReadAnyElement(context, at);
     if (!element || !OneOf(element->id, ids)) break;
     if (element->unknown) {

@@ -76,7 +76,8 @@ Carved CarvePlanted(const Bytes& file) {
 // Carves a file planted so that the image ends `file.size()` bytes after its start
 // (rounded up to a whole sector).
 CarveResult CarveAtImageEnd(const Bytes& file) {
-  const uint64_t sectors = (file.size() + PlantedImage::kSectorSize - 1) / PlantedImage::kSectorSize;
+  const uint64_t sectors =
+      (file.size() + PlantedImage::kSectorSize - 1) / PlantedImage::kSectorSize;
   PlantedImage image(PlantedFile::kStart + sectors, 5);
   image.Plant(PlantedFile::kStart, file);
   CarveContext context = testing::CarvingContext();
@@ -164,8 +165,8 @@ TEST(IsoBoxChainTest, FileSystemStructureInsideEndsTheFileThere) {
   const Carved mov = CarvePlanted(movie);
   EXPECT_EQ(mov.result.length, 3u * 512);
 
-  Bytes matroska = {0x1A, 0x45, 0xDF, 0xA3, 0x80 | 4, 0x42, 0x86, 0x81, 0x01,
-                    0x18, 0x53, 0x80, 0x67, 0x40 | 0x10, 0x00};  // 4096-byte segment
+  Bytes matroska = {0x1A, 0x45, 0xDF, 0xA3, 0x80 | 4, 0x42,        0x86, 0x81,
+                    0x01, 0x18, 0x53, 0x80, 0x67,     0x40 | 0x10, 0x00};  // 4096-byte segment
   matroska.resize(matroska.size() + 4096, 0x2B);
   std::copy_n("INDX(", 5, matroska.begin() + 5 * 512);
   EXPECT_EQ(CarvePlanted(matroska).result.length, 5u * 512);
@@ -267,8 +268,8 @@ TEST(MatroskaSegmentTest, KnownSegmentSizeGivesTheExactLength) {
   EXPECT_EQ(carved.result.length, file.size());
 
   // The shortest size field: one byte.
-  Bytes small = {0x1A, 0x45, 0xDF, 0xA3, 0x84, 0x42, 0x86, 0x81, 0x01,
-                 0x18, 0x53, 0x80, 0x67, 0x80 | 100};
+  Bytes small = {0x1A, 0x45, 0xDF, 0xA3, 0x84, 0x42, 0x86,
+                 0x81, 0x01, 0x18, 0x53, 0x80, 0x67, 0x80 | 100};
   small.resize(small.size() + 100, 0x2B);
   EXPECT_EQ(CarvePlanted(small).result.length, small.size());
 }
@@ -336,6 +337,24 @@ TEST(MatroskaSegmentTest, ACutFileEndsWhereItsElementsStop) {
   // Cut just after a whole cluster: the file ends with it.
   Bytes after_cluster = WalkableMatroska(50 << 20, 2, 0, &cluster_data);
   EXPECT_EQ(CarvePlanted(after_cluster).result.length, after_cluster.size());
+}
+
+// Tiny elements through the whole Segment are followed only so far: at the limit the walk gives
+// up and the declared size stands; one element fewer, it ends where they stop.
+TEST(MatroskaSegmentTest, AWalkOfTinyElementsStopsAtItsLimit) {
+  for (const size_t voids : {size_t{199999}, size_t{200000}}) {
+    Bytes file = {0x1A, 0x45, 0xDF, 0xA3, 0x80 | 4, 0x42, 0x86, 0x81, 0x01};
+    Append(&file, {0x18, 0x53, 0x80, 0x67, 0x01});
+    PutBe(&file, 50 << 20, 7);
+    const size_t elements_at = file.size();
+    for (size_t i = 0; i < voids; ++i) Append(&file, {0xEC, 0x80});  // empty Void elements
+    const Carved carved = CarvePlanted(file);
+    if (voids < 200000) {
+      EXPECT_EQ(carved.result.length, elements_at + 2 * voids);
+    } else {
+      EXPECT_GT(carved.result.length, file.size() + 4096) << "the declared size stands";
+    }
+  }
 }
 
 }  // namespace
