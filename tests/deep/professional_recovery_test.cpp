@@ -107,17 +107,19 @@ class DeepScanTest : public ::testing::Test {
   }
 
   // Random data with real files of many kinds at sector boundaries.
-  std::string PlantedImagePath(const std::string& name, std::vector<std::pair<uint64_t, std::string>>* planted) {
+  std::string PlantedImagePath(const std::string& name,
+                               std::vector<std::pair<uint64_t, std::string>>* planted) {
     PlantedImage image(24 * 2048, 77);
     uint64_t sector = 300;
-    const char* fixtures[] = {"fixture.png", "fixture.gif", "fixture.pdf", "fixture.zip",
-                              "fixture.docx", "fixture.bmp", "fixture.wav", "fixture.avi",
-                              "fixture.rar", "fixture.7z", "fixture.mp3", "fixture.doc.cfb",
-                              "fixture.mid", "fixture.xlsx", "fixture.pptx", "fixture.asf",
-                              "fixture.ico", "fixture.xls.cfb", "fixture.ppt.cfb"};
+    const char* fixtures[] = {
+        "fixture.png", "fixture.gif",     "fixture.pdf",     "fixture.zip",    "fixture.docx",
+        "fixture.bmp", "fixture.wav",     "fixture.avi",     "fixture.rar",    "fixture.7z",
+        "fixture.mp3", "fixture.doc.cfb", "fixture.mid",     "fixture.xlsx",   "fixture.pptx",
+        "fixture.asf", "fixture.ico",     "fixture.xls.cfb", "fixture.ppt.cfb"};
     for (int round = 0; round < 3; ++round) {
       for (const char* fixture : fixtures) {
-        const std::string path = testing::SharedTestData(std::string("file-type-fixtures/") + fixture);
+        const std::string path =
+            testing::SharedTestData(std::string("file-type-fixtures/") + fixture);
         if (path.empty()) continue;
         const auto bytes = testing::ReadWholeFile(path);
         if (planted) planted->emplace_back(sector, path);
@@ -238,15 +240,20 @@ TEST_F(DeepScanTest, ASavedStateThatDoesNotFitIsDiscardedNotTakenAsComplete) {
     expected = Listing(*engine);
     sectors = engine->TotalSectors();
   }
-  const auto damage = [&](uint64_t position, uint64_t length, uint64_t offset) {
+  // The saved record of the image and its result folder, read afresh.
+  const auto saved_state = [&](ScanIndexRecord* saved, std::string* folder) {
     ScanIndex::ResetInstance();
-    ScanIndexRecord saved{};
-    ASSERT_TRUE(ScanIndex::Instance().FindForImage(image, &saved));
-    std::string folder;
-    for (char16_t unit : saved.scan_folder) {
+    ASSERT_TRUE(ScanIndex::Instance().FindForImage(image, saved));
+    folder->clear();
+    for (char16_t unit : saved->scan_folder) {
       if (unit == 0) break;
-      folder += static_cast<char>(unit);
+      *folder += static_cast<char>(unit);
     }
+  };
+  const auto damage = [&](uint64_t position, uint64_t length, uint64_t offset) {
+    ScanIndexRecord saved{};
+    std::string folder;
+    saved_state(&saved, &folder);
     const uint64_t values[5] = {position, length, offset, saved.resume[3], saved.resume[4]};
     ScanIndex::Instance().AddOrUpdate("", saved.disk_number, 0, 0, values, folder, image);
     ScanIndex::ResetInstance();
@@ -269,14 +276,9 @@ TEST_F(DeepScanTest, ASavedStateThatDoesNotFitIsDiscardedNotTakenAsComplete) {
     EXPECT_EQ(Listing(*engine), expected);
   }
   // A carving log one record shorter than at the saved position lost a file: dropped too.
-  ScanIndex::ResetInstance();
   ScanIndexRecord saved{};
-  ASSERT_TRUE(ScanIndex::Instance().FindForImage(image, &saved));
   std::string folder;
-  for (char16_t unit : saved.scan_folder) {
-    if (unit == 0) break;
-    folder += static_cast<char>(unit);
-  }
+  saved_state(&saved, &folder);
   std::string log;
   ASSERT_TRUE(ScanIndex::Instance().FindLogFile(folder, "File_Type_", &log));
   const std::string path = folder + "/" + log;
@@ -359,15 +361,18 @@ TEST_F(DeepScanTest, UnreadableSectorsAreSkippedCountedAndTheScanGoesOn) {
   EXPECT_EQ(records[0].location, 100u);
 }
 
-
 // A QuickTime movie measured by its box chain: ftyp, mdat of `media_bytes`, moov.
 std::vector<uint8_t> BoxChainMovie(uint32_t media_bytes) {
   auto box = [](std::vector<uint8_t>* out, const char* type, uint32_t size, uint8_t fill) {
-    for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(size >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+      out->push_back(static_cast<uint8_t>(size >> shift));
     out->insert(out->end(), type, type + 4);
     out->resize(out->size() + size - 8, fill);
   };
-  const std::string ftyp("\0\0\0\x14" "ftypqt  \0\0\0\0qt  ", 20);
+  const std::string ftyp(
+      "\0\0\0\x14"
+      "ftypqt  \0\0\0\0qt  ",
+      20);
   std::vector<uint8_t> movie(ftyp.begin(), ftyp.end());
   box(&movie, "mdat", media_bytes, 0x77);
   box(&movie, "moov", 700, 0x33);
@@ -404,8 +409,8 @@ TEST_F(DeepScanTest, StructureInsideAMeasuredFileEndsItWhereverThePassMeetsIt) {
 class FormattedVolumeTest : public DeepScanTest {
  protected:
   struct Found {
-    std::set<std::string> named;        // file names the metadata engines list
-    std::vector<ScanRecord> carved;     // what the signature engine adds
+    std::set<std::string> named;     // file names the metadata engines list
+    std::vector<ScanRecord> carved;  // what the signature engine adds
     std::vector<ScanRecord> metadata;
   };
   Found ListAll(CProfessionalRecovery& engine) {
@@ -526,7 +531,8 @@ TEST_F(FormattedVolumeTest, ReformattedFat32GivesBackTheOldFilesByName) {
   engine->GetFilesByType(AllFilter(), &records);
   int checked = 0;
   for (const auto& r : records) {
-    if (r.source_kind == kSourceSignature || std::string(RecordName(r)) != "Old File 7.gif") continue;
+    if (r.source_kind == kSourceSignature || std::string(RecordName(r)) != "Old File 7.gif")
+      continue;
     const std::string target = dir_ + "/out/7.gif";
     ASSERT_EQ(engine->RecoverFile(r, target, 0), kSuccess);
     EXPECT_EQ(testing::ReadWholeFile(target), testing::SampleContent("gif", 5000 + 7 * 131, 7));
@@ -537,7 +543,8 @@ TEST_F(FormattedVolumeTest, ReformattedFat32GivesBackTheOldFilesByName) {
 
 TEST_F(DeepScanTest, WholeDiskImageGivesResults) {
   const std::string packed = testing::SharedTestData("sleuthkit/imageformat_mmls_1.raw.gz");
-  if (packed.empty()) GTEST_SKIP() << "shared test data sleuthkit/imageformat_mmls_1.raw.gz is not present";
+  if (packed.empty())
+    GTEST_SKIP() << "shared test data sleuthkit/imageformat_mmls_1.raw.gz is not present";
   const std::string image = dir_ + "/disk.raw";
   ASSERT_EQ(testing::RunCommand("gunzip -c '" + packed + "' > '" + image + "'"), 0);
   auto engine = OpenDeep(image);
@@ -553,7 +560,6 @@ TEST_F(DeepScanTest, WholeDiskImageGivesResults) {
               per_kind[kSourceSignature]);
   EXPECT_FALSE(listed.empty());
 }
-
 
 TEST_F(FormattedVolumeTest, StoppedScanOfAFormattedVolumeResumesToTheSameResult) {
   if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not available";
@@ -607,11 +613,11 @@ TEST_F(FormattedVolumeTest, StoppedScanOfAFormattedVolumeResumesToTheSameResult)
   }
 }
 
-
 // Counts what is read through it before a given offset, for the resume below.
 class CountingSource : public ByteSource {
  public:
-  explicit CountingSource(std::vector<uint8_t> bytes) : inner_(MakeMemorySource(std::move(bytes))) {}
+  explicit CountingSource(std::vector<uint8_t> bytes)
+      : inner_(MakeMemorySource(std::move(bytes))) {}
   uint64_t Size() const override { return inner_->Size(); }
   int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
     if (offset < below_) read_below_ += std::min<uint64_t>(length, below_ - offset);
@@ -669,8 +675,8 @@ TEST_F(FormattedVolumeTest, ResumedScanReadsOnFromTheSavedPointAndEndsTheSame) {
   auto engine = OpenDeep(source.Name());
   ASSERT_TRUE(engine->Resuming());
   const uint64_t* saved = engine->SavedState().resume;
-  const uint64_t position = saved[CProfessionalRecovery::kRangePosition] +
-                            saved[CProfessionalRecovery::kRangeOffset];
+  const uint64_t position =
+      saved[CProfessionalRecovery::kRangePosition] + saved[CProfessionalRecovery::kRangeOffset];
   ASSERT_GT(position, 16384u) << "the pass got past the first 8 MiB";
   counting->below_ = position * 512;
   ASSERT_EQ(engine->Scan(nullptr), kSuccess);
@@ -747,12 +753,12 @@ TEST_F(FormattedVolumeTest, PartitionOfADiskIsScannedAndResumedByItsPlace) {
   platform::ForgetPhysicalDrive(kDisk);
 }
 
-
 // The ext placeholder knows no free clusters: its partition is read whole.
 TEST_F(DeepScanTest, ExtPartitionIsReadWhole) {
   if (!testing::ToolAvailable("mke2fs")) GTEST_SKIP() << "mke2fs is not available";
   const std::string image = dir_ + "/ext.img";
-  ASSERT_EQ(testing::RunCommand("truncate -s 16M " + image + " && mke2fs -q -F -t ext4 " + image), 0);
+  ASSERT_EQ(testing::RunCommand("truncate -s 16M " + image + " && mke2fs -q -F -t ext4 " + image),
+            0);
   const auto png = testing::SampleContent("png", 7000, 3);
   {
     std::fstream out(image, std::ios::in | std::ios::out | std::ios::binary);

@@ -227,9 +227,10 @@ TEST(ScanIndexProcessesTest, AFailedScanGivesItsNumberBackOnlyWhileNoLaterScanTo
   EXPECT_EQ(ScanIndex(dir).LastNumber(), 1u);
 }
 
-TEST(SourceScanLockTest, ASecondProcessIsRefusedUntilTheFirstEnds) {
-  testing::ScopedDataDir data;
-  const std::string dir = data.Path() + "/ScanLog";
+// A child process takes the lock of "image:/a.img" in `dir` (alone or shared) and holds it
+// while `while_held` runs here; `child_gets` is whether it should get it.
+void HoldInChild(const std::string& dir, bool exclusive, bool child_gets,
+                 const std::function<void()>& while_held) {
   int ready[2];
   int finish[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -238,7 +239,9 @@ TEST(SourceScanLockTest, ASecondProcessIsRefusedUntilTheFirstEnds) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     SourceScanLock lock;
-    const char status = lock.Acquire(dir, "image:/a.img") == 0 ? 'y' : 'n';
+    const int got =
+        exclusive ? lock.Acquire(dir, "image:/a.img") : lock.AcquireShared(dir, "image:/a.img");
+    const char status = got == 0 ? 'y' : 'n';
     (void)!::write(ready[1], &status, 1);
     char done = 0;
     (void)!::read(finish[0], &done, 1);
@@ -246,20 +249,26 @@ TEST(SourceScanLockTest, ASecondProcessIsRefusedUntilTheFirstEnds) {
   }
   char status = 0;
   ASSERT_EQ(::read(ready[0], &status, 1), 1);
-  ASSERT_EQ(status, 'y');
-  {
+  EXPECT_EQ(status, child_gets ? 'y' : 'n');
+  while_held();
+  (void)!::write(finish[1], "x", 1);
+  ::waitpid(pid, nullptr, 0);
+  for (int fd : {ready[0], ready[1], finish[0], finish[1]}) ::close(fd);
+}
+
+TEST(SourceScanLockTest, ASecondProcessIsRefusedUntilTheFirstEnds) {
+  testing::ScopedDataDir data;
+  const std::string dir = data.Path() + "/ScanLog";
+  HoldInChild(dir, true, true, [&] {
     SourceScanLock same;
     EXPECT_EQ(same.Acquire(dir, "image:/a.img"), kErrSharingViolation);
     SourceScanLock other;
     EXPECT_EQ(other.Acquire(dir, "image:/b.img"), 0) << "another source scans at once";
     SourceScanLock again;
     EXPECT_EQ(again.Acquire(dir, "image:/b.img"), 0) << "scans within one process share it";
-  }
-  (void)!::write(finish[1], "x", 1);
-  ::waitpid(pid, nullptr, 0);
+  });
   SourceScanLock after;
   EXPECT_EQ(after.Acquire(dir, "image:/a.img"), 0);
-  for (int fd : {ready[0], ready[1], finish[0], finish[1]}) ::close(fd);
 }
 
 // A process reading a result shares the lock with other readers; a scan in another process is
@@ -268,35 +277,7 @@ TEST(SourceScanLockTest, ASecondProcessIsRefusedUntilTheFirstEnds) {
 TEST(SourceScanLockTest, ReadersShareItAndAScanElsewhereWaitsForThem) {
   testing::ScopedDataDir data;
   const std::string dir = data.Path() + "/ScanLog";
-  // A child takes the lock (alone or shared) and holds it while `while_held` runs here;
-  // `child_gets` is whether it got it.
-  const auto in_child = [&](bool exclusive, bool child_gets,
-                            const std::function<void()>& while_held) {
-    int ready[2];
-    int finish[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(finish), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      SourceScanLock lock;
-      const int got =
-          exclusive ? lock.Acquire(dir, "image:/a.img") : lock.AcquireShared(dir, "image:/a.img");
-      const char status = got == 0 ? 'y' : 'n';
-      (void)!::write(ready[1], &status, 1);
-      char done = 0;
-      (void)!::read(finish[0], &done, 1);
-      ::_exit(0);
-    }
-    char status = 0;
-    ASSERT_EQ(::read(ready[0], &status, 1), 1);
-    EXPECT_EQ(status, child_gets ? 'y' : 'n');
-    while_held();
-    (void)!::write(finish[1], "x", 1);
-    ::waitpid(pid, nullptr, 0);
-    for (int fd : {ready[0], ready[1], finish[0], finish[1]}) ::close(fd);
-  };
-  in_child(false, true, [&] {
+  HoldInChild(dir, false, true, [&] {
     SourceScanLock scan;
     EXPECT_EQ(scan.Acquire(dir, "image:/a.img"), kErrSharingViolation) << "a reader elsewhere";
     SourceScanLock reader;
@@ -305,7 +286,7 @@ TEST(SourceScanLockTest, ReadersShareItAndAScanElsewhereWaitsForThem) {
     EXPECT_EQ(upgrade.Acquire(dir, "image:/a.img"), kErrSharingViolation)
         << "this process's read cannot become a scan while another process reads";
   });
-  in_child(true, true, [&] {
+  HoldInChild(dir, true, true, [&] {
     SourceScanLock reader;
     EXPECT_EQ(reader.AcquireShared(dir, "image:/a.img"), kErrSharingViolation)
         << "a scan elsewhere";
