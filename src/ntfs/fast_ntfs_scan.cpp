@@ -67,21 +67,27 @@ int CFastNtfsRecovery::ReadMftChunk(uint64_t first_record, uint32_t count,
   buffer->resize(static_cast<size_t>(count) * rs);
   uint64_t position = first_record * rs;
   const uint64_t end = position + buffer->size();
+  // Run positions come from the disk: clusters far past any volume must not wrap around.
+  const auto bytes_of = [cs](uint64_t clusters) {
+    return clusters > UINT64_MAX / cs ? UINT64_MAX : clusters * cs;
+  };
+  const auto run_end_vcn = [](const DataRun& run) {
+    return run.length > UINT64_MAX - run.vcn ? UINT64_MAX : run.vcn + run.length;
+  };
   const auto& runs = volume_.MftRuns();
   auto run = runs.begin();
   while (position < end) {
     const uint64_t vcn = position / cs;
-    while (run != runs.end() && run->vcn + run->length <= vcn) ++run;
+    while (run != runs.end() && run_end_vcn(*run) <= vcn) ++run;
     uint8_t* target = buffer->data() + (position - first_record * rs);
     if (run == runs.end() || run->vcn > vcn) {
       // Not mapped: these bytes hold no record.
-      const uint64_t stop = run == runs.end() ? end : std::min(end, run->vcn * cs);
+      const uint64_t stop = run == runs.end() ? end : std::min(end, bytes_of(run->vcn));
       std::fill(target, target + (stop - position), 0);
       position = stop;
       continue;
     }
-    const uint64_t run_end = (run->vcn + run->length) * cs;
-    const uint64_t n = std::min(end, run_end) - position;
+    const uint64_t n = std::min(end, bytes_of(run_end_vcn(*run))) - position;
     if (run->kind == RunKind::kSparse) {
       std::fill(target, target + n, 0);
     } else {
@@ -247,23 +253,26 @@ uint32_t CFastNtfsRecovery::ContentCheckOf(const NtfsStream& stream, const std::
         stream.runs.front().lcn == 0 || stream.real_size == 0) {
       return 1;
     }
-    start_sector = volume_.PartitionStart() +
-                   stream.runs.front().lcn * volume_.Geometry().cluster_size /
-                       volume_.DeviceSectorSize();
+    start_sector = volume_.PartitionStart() + stream.runs.front().lcn *
+                                                  volume_.Geometry().cluster_size /
+                                                  volume_.DeviceSectorSize();
   }
   std::vector<uint8_t> sample;
-  const int rc = CopyStreamData(volume_, stream, kContentSampleBytes, [&](const uint8_t* d, size_t n) {
-    sample.insert(sample.end(), d, d + n);
-    return 0;
-  });
+  const int rc =
+      CopyStreamData(volume_, stream, kContentSampleBytes, [&](const uint8_t* d, size_t n) {
+        sample.insert(sample.end(), d, d + n);
+        return 0;
+      });
   if (rc != kSuccess && sample.empty()) return 1;
-  // Resident and compressed data are not on the disk as the file's bytes: the sample is all there is.
+  // Resident and compressed data are not on the disk as the file's bytes: the sample is all there
+  // is.
   SectorReader* source = stream.resident || stream.compressed ? nullptr : volume_.Reader();
   return ContentMatchesExtension(sample, extension, source, volume_.DeviceSectorSize(),
                                  start_sector);
 }
 
-bool CFastNtfsRecovery::EdgeValid(uint32_t parent, uint16_t sequence, const ScanState& state) const {
+bool CFastNtfsRecovery::EdgeValid(uint32_t parent, uint16_t sequence,
+                                  const ScanState& state) const {
   const auto it = state.directories.find(parent);
   if (it == state.directories.end()) return false;
   const DirectoryNode& node = it->second;
@@ -271,7 +280,8 @@ bool CFastNtfsRecovery::EdgeValid(uint32_t parent, uint16_t sequence, const Scan
   // Freeing a record raises its sequence number by one; any other difference
   // means the record was used again for something else.
   if (node.in_use) return node.sequence == sequence;
-  const uint16_t next = sequence == 0xFFFF ? 1 : static_cast<uint16_t>(sequence + 1);  // 0 is skipped
+  const uint16_t next =
+      sequence == 0xFFFF ? 1 : static_cast<uint16_t>(sequence + 1);  // 0 is skipped
   return node.sequence == sequence || node.sequence == next;
 }
 
