@@ -76,6 +76,7 @@ constexpr size_t kMostElements = 200000;
 struct Walk {
   uint64_t reached = 0;     // end of the last whole element
   uint64_t last_start = 0;  // where that element began
+  uint64_t last_header_bytes = 0;
   uint32_t last_id = 0;
   size_t elements = 0;
   bool judged = true;  // false at an element of unknown size: nothing can be said
@@ -104,6 +105,7 @@ Walk WalkElements(const CarveContext& context, uint64_t from, uint64_t to,
     const uint64_t next = at + element->header_bytes + element->data_size;
     if (next > to) break;
     walk.last_start = at;
+    walk.last_header_bytes = element->header_bytes;
     walk.last_id = element->id;
     walk.reached = next;
     ++walk.elements;
@@ -131,12 +133,9 @@ std::optional<uint64_t> MatroskaLength(const CarveContext& context, uint64_t cap
     return std::min(end, cap);
   }
   if (top.last_id == kCluster) {
-    const std::optional<AnyElement> cluster = ReadAnyElement(context, top.last_start);
-    if (cluster) {
-      const uint64_t children = top.last_start + cluster->header_bytes;
-      const Walk inner = WalkElements(context, children, top.reached, kClusterChildren);
-      if (inner.judged && inner.elements > 0 && inner.reached < top.reached) return inner.reached;
-    }
+    const uint64_t children = top.last_start + top.last_header_bytes;
+    const Walk inner = WalkElements(context, children, top.reached, kClusterChildren);
+    if (inner.judged && inner.elements > 0 && inner.reached < top.reached) return inner.reached;
   }
   return top.reached;
 }
