@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "preview/document_view.h"
 #include "engine/record_text.h"
@@ -67,6 +70,25 @@ TEST(IsolatedRunTest, ResultsCrashesAndHangs) {
   // A copy that never finishes is ended when its time is up.
   EXPECT_FALSE(RunIsolated([](std::string*) { for (;;) ::pause(); return true; },
                            std::chrono::milliseconds(200), &text));
+  // A lock held by another thread at the fork stays held in the copy forever: that copy
+  // is replaced by a new one rather than taken for a failure of the work.
+  std::mutex held;
+  std::atomic<bool> locked{false};
+  std::thread holder([&] {
+    const std::lock_guard<std::mutex> lock(held);
+    locked = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  });
+  while (!locked) std::this_thread::yield();
+  EXPECT_TRUE(RunIsolated(
+      [&held](std::string* out) {
+        const std::lock_guard<std::mutex> lock(held);
+        *out = "took the lock";
+        return true;
+      },
+      std::chrono::seconds(10), &text));
+  holder.join();
+  EXPECT_EQ(text, "took the lock");
 #ifndef __SANITIZE_ADDRESS__  // the sanitizer build runs the copy without a memory cap
   // Memory beyond the allowance fails the copy, not the caller.
   EXPECT_FALSE(RunIsolated(
