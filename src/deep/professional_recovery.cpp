@@ -611,6 +611,12 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
   PassSink& sink = *pass_sink;
   const uint32_t window = kChunkBytes / static_cast<uint32_t>(sector_size_);
   ReadAheadPass reader = MakeReader(ranges);
+  struct LentWindow {
+    MappedImage* image;
+    ~LentWindow() {
+      if (image != nullptr) image->Lend(nullptr);
+    }
+  } lent{carve_.mapped};
   const int64_t start_ms = NowMs();
   const uint64_t processed_at_start = processed_;
   int64_t last_estimate = start_ms;
@@ -629,6 +635,8 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
     if (r >= ranges.size()) return kSuccess;
     const PassChunk* chunk = reader.Acquire(r, at);
     if (chunk == nullptr) return kSuccess;
+    // The carvings of this buffer read its window where the reader already entered the pages.
+    if (carve_.mapped != nullptr) carve_.mapped->Lend(chunk->region);
     const uint64_t start = at - chunk->offset;
     const uint64_t remaining = ranges[r].length - at;
     sink.SetProgress(processed_, GetRecordCount() + found_base);

@@ -53,6 +53,17 @@ const uint8_t* MappedSectors(const CarveContext& context, uint64_t sector, uint3
 
 }  // namespace
 
+const uint8_t* CarveContext::LentSectors(uint64_t sector, uint32_t count) const {
+  if (mapped == nullptr || source == nullptr || mapped->Handle() != source->FileHandle() ||
+      sector_size <= 0 || count == 0) {
+    return nullptr;
+  }
+  const uint64_t sectors = SourceSectors();
+  if (sector >= sectors || count > sectors - sector) return nullptr;
+  const uint64_t bytes = static_cast<uint64_t>(sector_size);
+  return mapped->LentView(sector * bytes, static_cast<size_t>(count * bytes));
+}
+
 bool CarveContext::Read(uint64_t sector, uint32_t count, uint8_t* out) const {
   if (source == nullptr || !source->IsOpen() || sector_size <= 0 || count == 0) return false;
   const uint64_t sectors = SourceSectors();

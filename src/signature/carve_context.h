@@ -77,6 +77,9 @@ struct CarveContext {
   uint64_t BytesFromStart() const;
   // Reads `count` whole sectors; false on any failure or when the read passes the end.
   bool Read(uint64_t sector, uint32_t count, uint8_t* out) const;
+  // The same sectors in place when the pass's own mapped window holds them (no copy, no page
+  // to enter), else null. Valid while the pass stays on its current buffer.
+  const uint8_t* LentSectors(uint64_t sector, uint32_t count) const;
   // The same sectors in place: a view of the mapped image, or else read into the scratch
   // buffer (at most its size). Null on any failure. Valid until the next View or Read.
   const uint8_t* View(uint64_t sector, uint32_t count);

@@ -144,6 +144,7 @@ bool MappedImage::Attach(platform::FileHandle handle) {
 
 void MappedImage::Detach() {
   window_.reset();
+  lent_.reset();
   handle_ = platform::kInvalidHandle;
   size_ = 0;
 }
@@ -153,6 +154,7 @@ const uint8_t* MappedImage::View(uint64_t offset, size_t length) {
     return nullptr;
   }
   if (offset > size_ || length > size_ - offset) return nullptr;
+  if (const uint8_t* lent = LentView(offset, length)) return lent;
   if (!window_ || !window_->Covers(offset, length)) {
     window_.reset();
     const uint64_t start = offset - offset % PageBytes();
@@ -164,6 +166,7 @@ const uint8_t* MappedImage::View(uint64_t offset, size_t length) {
 }
 
 const uint8_t* MappedImage::ViewInWindow(uint64_t offset, size_t length) const {
+  if (const uint8_t* lent = LentView(offset, length)) return lent;
   return window_ && window_->Covers(offset, length) ? window_->At(offset) : nullptr;
 }
 

@@ -68,10 +68,21 @@ class MappedImage {
   // The same without moving the window: null when the range lies outside it.
   const uint8_t* ViewInWindow(uint64_t offset, size_t length) const;
 
+  // A region of the same file mapped elsewhere (the pass's current window, its pages
+  // already entered) that views come from first, so its pages are not entered a second
+  // time. Views into it stay valid until the next Lend or Detach; moving the own window
+  // leaves them alone.
+  void Lend(std::shared_ptr<const MappedRegion> region) { lent_ = std::move(region); }
+  // A view of the lent region only: null when the range lies outside it.
+  const uint8_t* LentView(uint64_t offset, size_t length) const {
+    return lent_ && length != 0 && lent_->Covers(offset, length) ? lent_->At(offset) : nullptr;
+  }
+
  private:
   platform::FileHandle handle_ = platform::kInvalidHandle;
   uint64_t size_ = 0;
   std::shared_ptr<const MappedRegion> window_;
+  std::shared_ptr<const MappedRegion> lent_;
 };
 
 }  // namespace velmora

@@ -66,6 +66,30 @@ TEST_F(MappedImageTest, SmallReadsNeverMoveTheWindow) {
   EXPECT_EQ(view[512], bytes_[512]);
 }
 
+TEST_F(MappedImageTest, ALentRegionServesViewsAndOutlivesWindowMoves) {
+  MappedImage image;
+  ASSERT_TRUE(image.Attach(fd_));
+  const uint64_t start = 8192;
+  image.Lend(MappedRegion::Map(fd_, start, 4 * 4096, true));
+  const uint8_t* lent = image.LentView(start, 4 * 4096);
+  ASSERT_NE(lent, nullptr);
+  EXPECT_EQ(std::memcmp(lent, bytes_.data() + start, 4 * 4096), 0);
+  // Exactly its end is inside, one byte past or before it is not.
+  EXPECT_NE(image.LentView(start + 4 * 4096 - 1, 1), nullptr);
+  EXPECT_EQ(image.LentView(start + 4 * 4096 - 1, 2), nullptr);
+  EXPECT_EQ(image.LentView(start - 1, 1), nullptr);
+  EXPECT_EQ(image.View(start + 512, 512), lent + 512);
+  EXPECT_EQ(image.ViewInWindow(start + 512, 512), lent + 512);
+  // Moving the own window far away leaves views of the lent region mapped.
+  ASSERT_NE(image.View(MappedImage::kWindowBytes + 4096, 512), nullptr);
+  EXPECT_EQ(lent[4096], bytes_[start + 4096]);
+  image.Lend(nullptr);
+  EXPECT_EQ(image.LentView(start, 1), nullptr);
+  const uint8_t* own = image.View(start, 512);
+  ASSERT_NE(own, nullptr);
+  EXPECT_EQ(std::memcmp(own, bytes_.data() + start, 512), 0);
+}
+
 TEST_F(MappedImageTest, OnlyRegularFilesAreMapped) {
   MappedImage image;
   const int null_device = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "signature/carve_context.h"
 #include "signature/formats/byte_view.h"
@@ -35,7 +35,9 @@ class FileView {
   uint64_t first_sector_;
   uint64_t sector_size_;
   uint64_t limit_;
-  std::vector<uint8_t> window_;
+  // The window's bytes: the pass's mapped window when it holds them, else `copy_`.
+  const uint8_t* window_ = nullptr;
+  std::unique_ptr<uint8_t[]> copy_;  // allocated on the first copy, left uninitialised
   uint64_t window_start_ = 0;
   uint64_t window_bytes_ = 0;
 };
