@@ -633,10 +633,13 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
       at = 0;
     }
     if (r >= ranges.size()) return kSuccess;
+    // The buffer lent last is given back before the reader may unmap it.
+    if (carve_.mapped != nullptr) carve_.mapped->Lend(nullptr);
     const PassChunk* chunk = reader.Acquire(r, at);
     if (chunk == nullptr) return kSuccess;
-    // The carvings of this buffer read its window where the reader already entered the pages.
-    if (carve_.mapped != nullptr) carve_.mapped->Lend(chunk->region);
+    // The carvings of this buffer read its window where the reader already entered the pages;
+    // the reader unmaps it, not this thread.
+    if (carve_.mapped != nullptr) carve_.mapped->Lend(chunk->region.get());
     const uint64_t start = at - chunk->offset;
     const uint64_t remaining = ranges[r].length - at;
     sink.SetProgress(processed_, GetRecordCount() + found_base);

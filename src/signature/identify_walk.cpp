@@ -15,6 +15,9 @@ namespace velmora {
 
 namespace formats {
 extern const Format kTar;
+extern const Format kHeic;
+extern const Format kJp2;
+extern const Format kTrueType;
 }  // namespace formats
 
 namespace {
@@ -45,6 +48,25 @@ constexpr AnchoredOperation kAnchored[] = {
     {probe::ZipPackage, kLocalHeaderAt0 | kContentTypesAt31},
     {probe::OfficePackage, kLocalHeaderAt0 | kContentTypesAt31},
 };
+
+// Operations bound to a first byte of zero that accept nothing whose first eight bytes are all
+// zero: each needs a byte of one (MPEG pack, icon, font), a box name ("ftyp") or a box size
+// there. Zero-filled sectors, common on any volume, then never reach them.
+bool NeedsNonZeroHead(IdentifyOperation identify) {
+  for (IdentifyOperation known : {IdentifyOperation{identify::Mpeg}, IdentifyOperation{probe::Icon},
+                                  IdentifyOperation{probe::TrueTypeFont}, formats::kHeic.identify,
+                                  formats::kJp2.identify, formats::kTrueType.identify}) {
+    if (identify == known) return true;
+  }
+  return false;
+}
+
+bool ZeroHead(const uint8_t* buffer, size_t length) {
+  if (length < 8) return false;
+  uint64_t head;
+  std::memcpy(&head, buffer, sizeof head);
+  return head == 0;
+}
 
 uint32_t Word(const uint8_t* p) {
   uint32_t value;
@@ -80,6 +102,7 @@ uint8_t AnchorsOf(const uint8_t* buffer, size_t length) {
 struct DispatchEntry {
   IdentifyOperation identify;
   uint8_t anchors;  // kAlwaysCall for rows bound to their first byte
+  bool needs_non_zero_head;
 };
 
 // For each possible first byte, the identify operations that may accept it, in table
@@ -96,11 +119,16 @@ class FirstByteDispatch {
         if (!CanStartWith(row, static_cast<uint8_t>(byte))) continue;
         bool seen = false;
         for (const DispatchEntry& entry : list) seen |= entry.identify == row.identify;
-        if (!seen) list.push_back({row.identify, AnchorsFor(row)});
+        if (!seen) list.push_back({row.identify, AnchorsFor(row), NeedsNonZeroHead(row.identify)});
       }
       for (const DispatchEntry& entry : list) {
-        if (entry.anchors == kAlwaysCall) always_[byte] = true;
-        else anchor_mask_[byte] = static_cast<uint8_t>(anchor_mask_[byte] | entry.anchors);
+        if (entry.anchors != kAlwaysCall) {
+          anchor_mask_[byte] = static_cast<uint8_t>(anchor_mask_[byte] | entry.anchors);
+        } else if (entry.needs_non_zero_head) {
+          always_unless_zero_head_[byte] = true;
+        } else {
+          always_[byte] = true;
+        }
       }
     }
   }
@@ -108,6 +136,9 @@ class FirstByteDispatch {
   // Whether some operation for this first byte is called whatever follows it, and the
   // anchors of the others: MayIdentify in two lookups.
   bool Always(uint8_t first_byte) const { return always_[first_byte]; }
+  bool AlwaysUnlessZeroHead(uint8_t first_byte) const {
+    return always_unless_zero_head_[first_byte];
+  }
   uint8_t AnchorMask(uint8_t first_byte) const { return anchor_mask_[first_byte]; }
 
   const std::vector<DispatchEntry>& For(uint8_t first_byte) const {
@@ -134,6 +165,7 @@ class FirstByteDispatch {
 
   std::array<std::vector<DispatchEntry>, 256> operations_;
   std::array<bool, 256> always_{};
+  std::array<bool, 256> always_unless_zero_head_{};
   std::array<uint8_t, 256> anchor_mask_{};
 };
 
@@ -147,8 +179,10 @@ const FirstByteDispatch& Dispatch() {
 int IdentifyType(CarveContext& context, const uint8_t* buffer, size_t length, int ignored_type) {
   if (buffer == nullptr || length == 0) return kNoSignatureType;
   const uint8_t anchors = AnchorsOf(buffer, length);
+  const bool zero_head = ZeroHead(buffer, length);
   for (const DispatchEntry& entry : Dispatch().For(buffer[0])) {
     if (entry.anchors != kAlwaysCall && (entry.anchors & anchors) == 0) continue;
+    if (zero_head && entry.needs_non_zero_head) continue;
     const int type = entry.identify(context, buffer, length);
     if (type != kNoSignatureType && type != ignored_type) return type;
   }
@@ -159,6 +193,7 @@ bool MayIdentify(const uint8_t* buffer, size_t length) {
   if (buffer == nullptr || length == 0) return false;
   const FirstByteDispatch& dispatch = Dispatch();
   if (dispatch.Always(buffer[0])) return true;
+  if (dispatch.AlwaysUnlessZeroHead(buffer[0]) && !ZeroHead(buffer, length)) return true;
   const uint8_t mask = dispatch.AnchorMask(buffer[0]);
   return mask != 0 && (AnchorsOf(buffer, length) & mask) != 0;
 }

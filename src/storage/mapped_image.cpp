@@ -144,7 +144,7 @@ bool MappedImage::Attach(platform::FileHandle handle) {
 
 void MappedImage::Detach() {
   window_.reset();
-  lent_.reset();
+  lent_ = nullptr;
   handle_ = platform::kInvalidHandle;
   size_ = 0;
 }

@@ -70,9 +70,9 @@ class MappedImage {
 
   // A region of the same file mapped elsewhere (the pass's current window, its pages
   // already entered) that views come from first, so its pages are not entered a second
-  // time. Views into it stay valid until the next Lend or Detach; moving the own window
-  // leaves them alone.
-  void Lend(std::shared_ptr<const MappedRegion> region) { lent_ = std::move(region); }
+  // time. Not owned: the lender keeps it mapped until it lends another or null, and views
+  // into it stay valid until then; moving the own window leaves them alone.
+  void Lend(const MappedRegion* region) { lent_ = region; }
   // A view of the lent region only: null when the range lies outside it.
   const uint8_t* LentView(uint64_t offset, size_t length) const {
     return lent_ && length != 0 && lent_->Covers(offset, length) ? lent_->At(offset) : nullptr;
@@ -82,7 +82,7 @@ class MappedImage {
   platform::FileHandle handle_ = platform::kInvalidHandle;
   uint64_t size_ = 0;
   std::shared_ptr<const MappedRegion> window_;
-  std::shared_ptr<const MappedRegion> lent_;
+  const MappedRegion* lent_ = nullptr;
 };
 
 }  // namespace velmora

@@ -70,7 +70,8 @@ TEST_F(MappedImageTest, ALentRegionServesViewsAndOutlivesWindowMoves) {
   MappedImage image;
   ASSERT_TRUE(image.Attach(fd_));
   const uint64_t start = 8192;
-  image.Lend(MappedRegion::Map(fd_, start, 4 * 4096, true));
+  const auto region = MappedRegion::Map(fd_, start, 4 * 4096, true);
+  image.Lend(region.get());
   const uint8_t* lent = image.LentView(start, 4 * 4096);
   ASSERT_NE(lent, nullptr);
   EXPECT_EQ(std::memcmp(lent, bytes_.data() + start, 4 * 4096), 0);
