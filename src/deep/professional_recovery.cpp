@@ -461,11 +461,12 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
                                            values, scan_folder_, image_path_);
 }
 
-ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ranges) {
+ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ranges,
+                                                ReadAheadPass::MeasureAheadWork measure_ahead) {
   const bool mapped = ReadAheadPass::MapsSource(&source_);
   return ReadAheadPass(&source_, sector_size_, partition_start_, ranges,
                        (mapped ? kMappedReadBytes : kReadBytes) / static_cast<uint32_t>(sector_size_),
-                       mapped ? kMappedReadAheadDepth : kReadAheadDepth);
+                       mapped ? kMappedReadAheadDepth : kReadAheadDepth, std::move(measure_ahead));
 }
 
 uint64_t CProfessionalRecovery::RestoreCarvedState(const ScanRecord& record) {
@@ -606,17 +607,64 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
   return result;
 }
 
+// Runs on the reading thread. Sectors are taken as the pass would take them: those no
+// metadata engine claims and some row may accept, moving past each file measured as the pass
+// would move past it when carving it. Where the pass goes otherwise, it measures itself.
+void CProfessionalRecovery::MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon,
+                                              CarveContext* context) {
+  if (context->mapped != nullptr) context->mapped->Lend(chunk->region.get());
+  const uint64_t sector_bytes = static_cast<uint64_t>(sector_size_);
+  constexpr uint8_t kClaimed = kHintNtfsRecord | kHintDirectoryStart | kHintDirectorySector;
+  chunk->nothing.assign(chunk->count, 0);
+  for (uint32_t i = 0; i < chunk->count && !abandon.load(std::memory_order_relaxed);) {
+    const uint8_t hint = chunk->hints[i];
+    if ((hint & kHintMayIdentify) == 0 || (hint & kClaimed) != 0 ||
+        (chunk->unreadable_count != 0 && chunk->unreadable[i] != 0)) {
+      ++i;
+      continue;
+    }
+    MeasuredAhead file;
+    if (!MeasureAhead(*context, sector_size_, &source_, chunk->bytes + i * sector_bytes,
+                      static_cast<size_t>(sector_bytes), chunk->first_sector + i, &file)) {
+      if (file.type == kNoSignatureType) chunk->nothing[i] = 1;
+      ++i;
+      continue;
+    }
+    chunk->measured.push_back(file);
+    uint64_t skip = 1;
+    if (file.gap_bytes != 0) {
+      skip = file.first_piece_bytes / sector_bytes;
+    } else if (ScanSkipsCarvedFile(file.type) || file.structure_check_deferred) {
+      skip = (file.measured + sector_bytes - 1) / sector_bytes;
+    }
+    i += static_cast<uint32_t>(std::clamp<uint64_t>(skip, 1, chunk->count - i));
+  }
+  if (context->mapped != nullptr) context->mapped->Lend(nullptr);
+}
+
 int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t* range_index,
                                     uint64_t* offset, uint64_t found_base, PassSink* pass_sink) {
   PassSink& sink = *pass_sink;
   const uint32_t window = kChunkBytes / static_cast<uint32_t>(sector_size_);
-  ReadAheadPass reader = MakeReader(ranges);
+  // The reading thread measures files ahead with a context of its own, set up as this one.
+  CarveContext ahead = CarveContext::ForMeasuring();
+  ahead.structure_tests = carve_.structure_tests;
+  ahead.defer_structure_check = carve_.defer_structure_check;
+  MappedImage ahead_image;
+  if (carve_.mapped != nullptr && ahead_image.Attach(source_.FileHandle())) ahead.mapped = &ahead_image;
+  auto measure_ahead = [this, &ahead](PassChunk* chunk, const std::atomic<bool>& abandon) {
+    MeasureChunkAhead(chunk, abandon, &ahead);
+  };
+  ReadAheadPass reader = MakeReader(ranges, measure_ahead);
   struct LentWindow {
-    MappedImage* image;
+    CarveContext* context;
     ~LentWindow() {
-      if (image != nullptr) image->Lend(nullptr);
+      if (context->mapped != nullptr) context->mapped->Lend(nullptr);
+      context->ahead = nullptr;
+      context->ahead_count = 0;
+      context->nothing_ahead = nullptr;
     }
-  } lent{carve_.mapped};
+  } lent{&carve_};
   const int64_t start_ms = NowMs();
   const uint64_t processed_at_start = processed_;
   int64_t last_estimate = start_ms;
@@ -633,13 +681,23 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
       at = 0;
     }
     if (r >= ranges.size()) return kSuccess;
-    // The buffer lent last is given back before the reader may unmap it.
+    // The buffer lent last is given back before the reader may unmap or reuse it.
     if (carve_.mapped != nullptr) carve_.mapped->Lend(nullptr);
+    carve_.ahead = nullptr;
+    carve_.ahead_count = 0;
+    carve_.nothing_ahead = nullptr;
     const PassChunk* chunk = reader.Acquire(r, at);
     if (chunk == nullptr) return kSuccess;
     // The carvings of this buffer read its window where the reader already entered the pages;
     // the reader unmaps it, not this thread.
     if (carve_.mapped != nullptr) carve_.mapped->Lend(chunk->region.get());
+    carve_.ahead = chunk->measured.data();
+    carve_.ahead_count = chunk->measured.size();
+    if (chunk->nothing.size() == chunk->count) {
+      carve_.nothing_ahead = chunk->nothing.data();
+      carve_.ahead_first_sector = chunk->first_sector;
+      carve_.ahead_sectors = chunk->count;
+    }
     const uint64_t start = at - chunk->offset;
     const uint64_t remaining = ranges[r].length - at;
     sink.SetProgress(processed_, GetRecordCount() + found_base);

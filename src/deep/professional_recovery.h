@@ -121,7 +121,9 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
-  ReadAheadPass MakeReader(const std::vector<PassRange>& ranges);
+  void MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon, CarveContext* context);
+  ReadAheadPass MakeReader(const std::vector<PassRange>& ranges,
+                           ReadAheadPass::MeasureAheadWork measure_ahead = {});
   int CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index, uint64_t offset);
   // Hands the trail's sectors to the engines again, read where they lie, and brings the
   // carving state to where the pass had it at `position`.

@@ -10,13 +10,15 @@ namespace velmora {
 
 
 ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
-                             std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth)
+                             std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth,
+                             MeasureAheadWork measure_ahead)
     : source_(source),
       sector_size_(sector_size),
       partition_start_(partition_start),
       ranges_(std::move(ranges)),
       chunk_sectors_(std::max<uint32_t>(1, chunk_sectors)),
-      depth_(std::max<size_t>(1, depth)) {
+      depth_(std::max<size_t>(1, depth)),
+      measure_ahead_(std::move(measure_ahead)) {
   mappable_ = source_ != nullptr && RegularFileSize(source_->FileHandle(), &file_size_);
 
   for (size_t i = 0; i < depth_ + 1; ++i) spare_.push_back(std::make_unique<PassChunk>());
@@ -32,6 +34,9 @@ ReadAheadPass::~ReadAheadPass() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    for (auto& chunk : ready_) chunk->abandon = true;
+    for (auto& chunk : spare_) chunk->abandon = true;
+    if (current_) current_->abandon = true;
   }
   changed_.notify_all();
   thread_.join();
@@ -124,6 +129,17 @@ PassChunk* ReadAheadPass::PendingLocked() const {
   return nullptr;
 }
 
+// A buffer whose files can be measured ahead: its hints are known and nobody measured it yet.
+PassChunk* ReadAheadPass::UnmeasuredLocked() const {
+  if (!measure_ahead_) return nullptr;
+  for (const auto& chunk : ready_) {
+    if (chunk->hint_state == PassChunk::kHintsDone && chunk->ahead_state == PassChunk::kAheadIdle) {
+      return chunk.get();
+    }
+  }
+  return nullptr;
+}
+
 void ReadAheadPass::Classify(PassChunk* chunk) const {
   chunk->hints.resize(chunk->count);
   ClassifySectors(chunk->bytes, chunk->count, sector_size_, chunk->hints.data());
@@ -132,7 +148,9 @@ void ReadAheadPass::Classify(PassChunk* chunk) const {
 void ReadAheadPass::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return stop_ || CanReadLocked() || PendingLocked() != nullptr; });
+    changed_.wait(lock, [this] {
+      return stop_ || CanReadLocked() || PendingLocked() != nullptr || UnmeasuredLocked() != nullptr;
+    });
     if (stop_) return;
     // Examining what is already here comes first once two buffers are ready; reading
     // further ahead only helps while the examining thread can keep up.
@@ -146,6 +164,19 @@ void ReadAheadPass::Run() {
       changed_.notify_all();
       continue;
     }
+    // With the read-ahead well filled the examining thread is the slower one: this thread
+    // takes over measuring the files of the buffers it will get to.
+    PassChunk* unmeasured = UnmeasuredLocked();
+    if (unmeasured != nullptr && (!CanReadLocked() || ready_.size() >= 3)) {
+      unmeasured->ahead_state = PassChunk::kAheadWorking;
+      lock.unlock();
+      measure_ahead_(unmeasured, unmeasured->abandon);
+      lock.lock();
+      unmeasured->ahead_state = PassChunk::kAheadDone;
+      changed_.notify_all();
+      continue;
+    }
+    if (!CanReadLocked()) continue;
     while (next_range_ < ranges_.size() && next_offset_ >= ranges_[next_range_].length) {
       ++next_range_;
       next_offset_ = 0;
@@ -169,6 +200,10 @@ void ReadAheadPass::Run() {
         std::min<uint64_t>(chunk_sectors_, range.length - next_offset_));
     chunk->first_sector = partition_start_ + range.position + next_offset_;
     chunk->hint_state = PassChunk::kHintsPending;
+    chunk->measured.clear();
+    chunk->nothing.clear();
+    chunk->ahead_state = PassChunk::kAheadIdle;
+    chunk->abandon = false;
     next_offset_ += chunk->count;
     const uint64_t generation = generation_;
     lock.unlock();
@@ -225,6 +260,13 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
       } else {
         changed_.wait(lock, [this] { return current_->hint_state == PassChunk::kHintsDone; });
       }
+      if (current_->ahead_state == PassChunk::kAheadWorking) {
+        // What was measured so far is kept; the rest is measured here.
+        current_->abandon = true;
+        changed_.wait(lock, [this] { return current_->ahead_state != PassChunk::kAheadWorking; });
+      }
+      // Not measured ahead from now on: this thread examines it.
+      if (current_->ahead_state == PassChunk::kAheadIdle) current_->ahead_state = PassChunk::kAheadDone;
       return current_.get();
     }
     const bool far = !before || front->range != range ||

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "signature/carve_context.h"
 #include "storage/mapped_image.h"
 #include "storage/sector_reader.h"
 
@@ -34,6 +37,12 @@ struct PassChunk {
   // Who works out the hints: whichever thread is free first, the reader ahead of the
   // examining thread or the examining thread when the reader is behind.
   enum HintState : uint8_t { kHintsPending, kHintsWorking, kHintsDone } hint_state = kHintsPending;
+  // Files of the buffer measured ahead by the reading thread while it had nothing else to do,
+  // in sector order; the examining thread takes what is done when it gets to the buffer.
+  std::vector<MeasuredAhead> measured;
+  std::vector<uint8_t> nothing;  // per sector: 1 where no row accepts it, as found ahead
+  enum AheadState : uint8_t { kAheadIdle, kAheadWorking, kAheadDone } ahead_state = kAheadIdle;
+  std::atomic<bool> abandon{false};  // the examining thread got here: stop measuring ahead
 };
 
 // Reads the pass's buffers on a second thread, a few ahead of the one being
@@ -47,8 +56,13 @@ struct PassChunk {
 // buffer by whichever thread gets to it first, so that both threads share the examining.
 class ReadAheadPass {
  public:
+  // Measures files of a buffer ahead (on the reading thread), appending to chunk->measured in
+  // sector order and stopping early once `abandon` is set.
+  using MeasureAheadWork = std::function<void(PassChunk* chunk, const std::atomic<bool>& abandon)>;
+
   ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
-                std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth);
+                std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth,
+                MeasureAheadWork measure_ahead = {});
   ~ReadAheadPass();
   ReadAheadPass(const ReadAheadPass&) = delete;
   ReadAheadPass& operator=(const ReadAheadPass&) = delete;
@@ -69,6 +83,7 @@ class ReadAheadPass {
   void MakeSpareLocked(std::unique_ptr<PassChunk> chunk);
   bool CanReadLocked() const;
   PassChunk* PendingLocked() const;
+  PassChunk* UnmeasuredLocked() const;
   void Classify(PassChunk* chunk) const;
   void SeekLocked(size_t range, uint64_t offset);
   std::unique_ptr<PassChunk> TakeSpareLocked();
@@ -79,6 +94,7 @@ class ReadAheadPass {
   std::vector<PassRange> ranges_;
   uint32_t chunk_sectors_;
   size_t depth_;
+  MeasureAheadWork measure_ahead_;
   bool mappable_ = false;
   uint64_t file_size_ = 0;
   std::shared_ptr<const MappedRegion> region_;  // the reading thread's current window

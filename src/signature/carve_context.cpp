@@ -1,5 +1,6 @@
 #include "signature/carve_context.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -18,6 +19,13 @@ bool CarveContext::InSecondPiece(uint64_t sector) const {
     if (sector >= range.first_sector && sector <= range.last_sector) return true;
   }
   return false;
+}
+
+const MeasuredAhead* CarveContext::MeasuredAheadAt(uint64_t sector) const {
+  const MeasuredAhead* end = ahead + ahead_count;
+  const MeasuredAhead* at_or_after = std::lower_bound(
+      ahead, end, sector, [](const MeasuredAhead& file, uint64_t at) { return file.sector < at; });
+  return at_or_after != end && at_or_after->sector == sector ? at_or_after : nullptr;
 }
 
 uint64_t CarveContext::SourceSectors() const {

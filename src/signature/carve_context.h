@@ -21,6 +21,18 @@ using TsRangeList = std::vector<TsRange>;
 // sector); such a sector ends a carved file. The file-system modules provide them.
 using StructureTest = bool (*)(const uint8_t* sector, size_t length);
 
+// A file measured ahead of the pass, on another thread with a context of its own, from the
+// same bytes and settings: what the length operation answered and left in the context.
+struct MeasuredAhead {
+  uint64_t sector = 0;
+  int type = 0;
+  uint64_t measured = 0;
+  uint64_t cursor = 0;
+  uint64_t first_piece_bytes = 0;
+  uint64_t gap_bytes = 0;
+  bool structure_check_deferred = false;
+};
+
 // Carving state shared by the identify and length operations of one engine.
 // One carve uses it at a time; the engine that owns it decides which.
 struct CarveContext {
@@ -66,7 +78,21 @@ struct CarveContext {
   // Second pieces of files carved in two pieces: no file starts inside them.
   TsRangeList second_pieces;
 
+  // Files of the buffer being examined that were measured ahead, in sector order; not owned.
+  const MeasuredAhead* ahead = nullptr;
+  size_t ahead_count = 0;
+  // Per sector from `ahead_first_sector` on: 1 where no row accepts the sector, as found ahead.
+  const uint8_t* nothing_ahead = nullptr;
+  uint64_t ahead_first_sector = 0;
+  uint64_t ahead_sectors = 0;
+
   bool InSecondPiece(uint64_t sector) const;
+  // The file measured ahead that starts at `sector`, or null.
+  const MeasuredAhead* MeasuredAheadAt(uint64_t sector) const;
+  bool NothingStartsAt(uint64_t sector) const {
+    return nothing_ahead != nullptr && sector >= ahead_first_sector &&
+           sector - ahead_first_sector < ahead_sectors && nothing_ahead[sector - ahead_first_sector] != 0;
+  }
 
   // A context able to measure lengths (allocates the scratch buffer).
   static CarveContext ForMeasuring();

@@ -42,7 +42,8 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
     context.scratch.resize(CarveContext::kScratchBytes);
   }
 
-  const int type = IdentifyType(context, buffer, length);
+  const int type = context.NothingStartsAt(start_sector) ? kNoSignatureType
+                                                         : IdentifyType(context, buffer, length);
   ForgetStreamState(context);
   const SignatureRow* row = type == kNoSignatureType ? nullptr : FirstRowOfType(type);
   if (row == nullptr) return kNothingCarved;
@@ -59,7 +60,17 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   context.structure_check_deferred = false;
   context.first_piece_bytes = 0;
   context.gap_bytes = 0;
-  const uint64_t measured = row->length(context, buffer, length);
+  uint64_t measured = 0;
+  const MeasuredAhead* ahead = context.MeasuredAheadAt(start_sector);
+  if (ahead != nullptr && ahead->type == type) {
+    measured = ahead->measured;
+    context.cursor = ahead->cursor;
+    context.structure_check_deferred = ahead->structure_check_deferred;
+    context.first_piece_bytes = ahead->first_piece_bytes;
+    context.gap_bytes = ahead->gap_bytes;
+  } else {
+    measured = row->length(context, buffer, length);
+  }
   result->uncut_length = measured;
   result->length = std::min(measured, context.BytesFromStart());
   const uint64_t size = static_cast<uint64_t>(sector_size);
@@ -80,6 +91,43 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
     context.second_pieces.push_back({second, last});
   }
   return context.stop_code == kCancelledByUser ? kCancelledByUser : kSuccess;
+}
+
+bool MeasureAhead(CarveContext& context, int32_t sector_size, SectorReader* source,
+                  const uint8_t* buffer, size_t length, uint64_t start_sector, MeasuredAhead* out) {
+  if (out == nullptr || buffer == nullptr || !UsableSectorSize(sector_size)) return false;
+  context.sector_size = sector_size;
+  context.source = source;
+  context.start_sector = start_sector;
+  context.cursor = start_sector;
+  context.progress = nullptr;
+  if (context.scratch.size() < CarveContext::kScratchBytes) {
+    context.scratch.resize(CarveContext::kScratchBytes);
+  }
+  // Identified with the stream tests at their most permissive: no stream is being continued.
+  // Then "nothing here" holds whatever streams the pass carved before, and so does a type
+  // other than a stream's.
+  context.ts_continuation = false;
+  context.mts_flag = false;
+  const int type = IdentifyType(context, buffer, length);
+  out->sector = start_sector;
+  out->type = type;
+  // Streams are measured against the streams carved before them: only the pass can.
+  if (type == kNoSignatureType || type == kTransportStreamType || type == kMtsType) return false;
+  const SignatureRow* row = FirstRowOfType(type);
+  if (row == nullptr || row->length == nullptr) return false;
+  ForgetStreamState(context);
+  context.ts_continuation = false;
+  context.stop_code = 0;
+  context.structure_check_deferred = false;
+  context.first_piece_bytes = 0;
+  context.gap_bytes = 0;
+  out->measured = row->length(context, buffer, length);
+  out->cursor = context.cursor;
+  out->first_piece_bytes = context.first_piece_bytes;
+  out->gap_bytes = context.gap_bytes;
+  out->structure_check_deferred = context.structure_check_deferred;
+  return context.stop_code == 0;
 }
 
 void ForgetStreamState(CarveContext& context) {

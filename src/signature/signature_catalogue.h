@@ -43,6 +43,15 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
                        const uint8_t* buffer, size_t length, uint64_t start_sector,
                        const CarveProgress& progress, CarveResult* result);
 
+// Identifies and measures, on a thread of its own with a context of its own, the file starting
+// in `buffer` when what its length operation answers depends on the source's bytes alone (not
+// on the streams carved before). IdentifyAndMeasure takes the answer from `context.ahead` of
+// its own context instead of measuring again when it identifies the same type there. False
+// when nothing was measured; out->type then tells whether no row accepts the buffer
+// (kNoSignatureType) whatever the pass carved before.
+bool MeasureAhead(CarveContext& context, int32_t sector_size, SectorReader* source,
+                  const uint8_t* buffer, size_t length, uint64_t start_sector, MeasuredAhead* out);
+
 // Leaves `context` as IdentifyAndMeasure leaves it after a sector no row accepts: what a
 // scan calls for the sectors it knows no row can accept instead of identifying them.
 void ForgetStreamState(CarveContext& context);

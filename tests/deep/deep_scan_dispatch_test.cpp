@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -212,6 +215,52 @@ TEST(ReadAheadPassTest, MappedImageBuffersCarryTheSectorsAndTheirHints) {
     EXPECT_EQ(chunk->hints, expected);
     if (chunk->first_sector <= 450 && 450 < chunk->first_sector + chunk->count) {
       EXPECT_NE(chunk->hints[450 - chunk->first_sector] & kHintDirectoryStart, 0);
+    }
+  }
+}
+
+TEST(ReadAheadPassTest, BuffersAreMeasuredAheadWhileTheExaminerIsBusy) {
+  PlantedImage image(1024, 9);
+  SectorReader* reader = image.Open();
+  std::atomic<int> measured{0};
+  std::atomic<bool> holding{false};
+  std::atomic<bool> held_was_abandoned{false};
+  auto measure_ahead = [&](PassChunk* chunk, const std::atomic<bool>& abandon) {
+    MeasuredAhead file;
+    file.sector = chunk->first_sector;
+    chunk->measured.push_back(file);
+    if (chunk->first_sector == 256) {
+      // This one is still being measured when the examiner gets to it.
+      holding = true;
+      while (!abandon) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      held_was_abandoned = true;
+    }
+    ++measured;
+  };
+  ReadAheadPass pass(reader, 512, 0, {{0, 1024}}, 64, 4, measure_ahead);
+  // Nothing is taken yet: the read-ahead fills up and its buffers are measured.
+  for (int wait = 0; wait < 10000 && measured < 3; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GE(measured.load(), 3);
+  const PassChunk* chunk = pass.Acquire(0, 0);
+  ASSERT_NE(chunk, nullptr);
+  EXPECT_EQ(chunk->ahead_state, PassChunk::kAheadDone);
+  ASSERT_EQ(chunk->measured.size(), 1u);
+  EXPECT_EQ(chunk->measured[0].sector, 0u);
+  // Every buffer reaches the examiner measured or left to it, and the one still being
+  // measured is given up, keeping what was done.
+  for (uint64_t at = 64; at < 1024; at += 64) {
+    for (int wait = 0; at == 256 && wait < 10000 && !holding; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    chunk = pass.Acquire(0, at);
+    ASSERT_NE(chunk, nullptr);
+    EXPECT_EQ(chunk->ahead_state, PassChunk::kAheadDone);
+    EXPECT_LE(chunk->measured.size(), 1u);
+    if (chunk->first_sector == 256) {
+      EXPECT_TRUE(held_was_abandoned);
+      ASSERT_EQ(chunk->measured.size(), 1u);
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "carve_test_support.h"
+#include "support/content_gen.h"
 #include "signature/boundary.h"
 #include "signature/length_rules.h"
 #include "storage/error_codes.h"
@@ -230,6 +231,70 @@ TEST(CutAtStructureTest, LooksOnlyFromTheFirstSectorNotYetSeen) {
   EXPECT_EQ(context.start_sector, 10u);
   // From the file's end on there is nothing left to look at.
   EXPECT_EQ(length::CutAtFileSystemStructure(context, measured, 30), measured);
+}
+
+// A file measured ahead on another thread is carved exactly as one measured in place, and the
+// carving takes the answer given ahead instead of measuring again.
+TEST(MeasuredAheadTest, CarvingTakesTheAnswerMeasuredAhead) {
+  testing::PlantedFile planted(testing::SampleContent("jpg", 40000, 5));
+  CarveResult in_place;
+  ASSERT_EQ(planted.Carve(&in_place), kSuccess);
+
+  CarveContext ahead_context = testing::CarvingContext();
+  MeasuredAhead ahead;
+  ASSERT_TRUE(MeasureAhead(ahead_context, testing::PlantedImage::kSectorSize, planted.image.Open(),
+                           planted.image.SectorData(testing::PlantedFile::kStart),
+                           testing::PlantedImage::kSectorSize, testing::PlantedFile::kStart, &ahead));
+  EXPECT_EQ(ahead.sector, testing::PlantedFile::kStart);
+  EXPECT_EQ(ahead.type, in_place.type);
+  EXPECT_EQ(ahead.measured, in_place.uncut_length);
+
+  CarveContext context = testing::CarvingContext();
+  context.ahead = &ahead;
+  context.ahead_count = 1;
+  CarveResult taken;
+  ASSERT_EQ(planted.Carve(&taken, &context), kSuccess);
+  EXPECT_EQ(taken.name, in_place.name);
+  EXPECT_EQ(taken.length, in_place.length);
+  // It is the answer given ahead that counts.
+  ahead.measured = 3 * 512;
+  ASSERT_EQ(planted.Carve(&taken, &context), kSuccess);
+  EXPECT_EQ(taken.length, 3u * 512);
+  // An answer for another type (the sector changed kind) is not taken.
+  ahead.type = in_place.type + 1;
+  ASSERT_EQ(planted.Carve(&taken, &context), kSuccess);
+  EXPECT_EQ(taken.length, in_place.length);
+  // Nor is one for the sector after.
+  ahead.type = in_place.type;
+  ahead.sector = testing::PlantedFile::kStart + 1;
+  ASSERT_EQ(planted.Carve(&taken, &context), kSuccess);
+  EXPECT_EQ(taken.length, in_place.length);
+
+  // "Nothing starts here", found ahead, is not looked at again.
+  const uint8_t nothing[2] = {0, 1};
+  context.ahead_count = 0;
+  context.nothing_ahead = nothing;
+  context.ahead_first_sector = testing::PlantedFile::kStart - 1;
+  context.ahead_sectors = 2;
+  EXPECT_EQ(planted.Carve(&taken, &context), kNothingCarved);
+  context.ahead_sectors = 1;  // the file's sector lies one past the flags
+  EXPECT_EQ(planted.Carve(&taken, &context), kSuccess);
+}
+
+TEST(MeasuredAheadTest, RandomSectorsAreNothingAndStreamsAreLeftToThePass) {
+  testing::PlantedImage image(64, 3);
+  CarveContext context = testing::CarvingContext();
+  MeasuredAhead ahead;
+  EXPECT_FALSE(MeasureAhead(context, 512, image.Open(), image.SectorData(20), 512, 20, &ahead));
+  EXPECT_EQ(ahead.type, kNoSignatureType);
+  // A transport stream is measured against the streams carved before it: not ahead.
+  std::vector<uint8_t> stream(188 * 40, 0x11);
+  for (size_t p = 0; p < 40; ++p) stream[p * 188] = 0x47;
+  testing::PlantedFile planted(stream);
+  EXPECT_FALSE(MeasureAhead(context, 512, planted.image.Open(),
+                            planted.image.SectorData(testing::PlantedFile::kStart), 512,
+                            testing::PlantedFile::kStart, &ahead));
+  EXPECT_EQ(ahead.type, 20);
 }
 
 }  // namespace
