@@ -48,7 +48,7 @@ void PrintText(const std::string& text) {
 
 }  // namespace
 
-int RunPreview(const Args& args) {
+int RunPreviewHere(const Args& args) {
   const ParsedArgs parsed(args, {"--quick", "--deep"}, {"--id", "--to"});
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("preview", reason);
@@ -150,3 +150,10 @@ int RunPreview(const Args& args) {
 }
 
 }  // namespace velmora::cli
+
+// The module's one entry, looked up by name by the command line.
+extern "C" __attribute__((visibility("default"))) int velmora_run_preview(
+    const velmora::cli::Args* args) {
+  return velmora::cli::RunPreviewHere(*args);
+}
+

@@ -76,6 +76,22 @@ TEST_F(PreviewCommandTest, UsageErrorsAndTheSourceIsNeverWritten) {
   EXPECT_EQ(testing::ReadWholeFile(image_), before);
 }
 
+// The preview lives in a module beside the program; a program copied without it says so.
+TEST(PreviewModuleTest, AProgramWithoutItsModuleExplainsAndFails) {
+  const std::string dir = testing::MakeTempDir("preview-module");
+  ASSERT_EQ(testing::RunCommand("cp " + testing::ShellQuote(testing::VelmoraBinary()) + " " +
+                                testing::ShellQuote(dir + "/velmora")),
+            0);
+  std::string output;
+  EXPECT_EQ(testing::RunCommand(testing::ShellQuote(dir + "/velmora") + " preview x.img --id 1 2>&1",
+                                &output),
+            2);
+  EXPECT_NE(output.find("the preview module cannot be loaded"), std::string::npos) << output;
+  // Every other command runs without it.
+  EXPECT_EQ(testing::RunCommand(testing::ShellQuote(dir + "/velmora") + " --version", &output), 0);
+  testing::RemoveTree(dir);
+}
+
 }  // namespace
 }  // namespace velmora
 
