@@ -31,6 +31,9 @@ int CFastFatRecovery::ListContinuationClusters() {
            listed_clusters_.count(c) == 0;
   };
   std::vector<uint8_t> buffer;
+  // An image file is looked at in place: most free clusters are rejected by their first bytes.
+  MappedImage image;
+  MappedImage* mapped = image.Attach(volume_.Reader()) ? &image : nullptr;
   // A continuation always lies after the part of its directory already listed, so
   // the search ends once no directory is waiting for one.
   while (cluster < end && !open_directories_.empty()) {
@@ -42,12 +45,16 @@ int CFastFatRecovery::ListContinuationClusters() {
     while (run < run_limit && cluster + run < end && free_and_unlisted(cluster + run)) ++run;
     uint64_t sector = 0;
     if (!geometry_.ClusterToSector(cluster, &sector)) break;
-    buffer.assign(static_cast<size_t>(run) * cluster_bytes, 0);
-    uint32_t got = 0;
-    volume_.Read(sector, run * geometry_.sectors_per_cluster, buffer.data(), &got);
+    uint32_t got = run * geometry_.sectors_per_cluster;
+    const uint8_t* bytes = volume_.View(mapped, sector, got);
+    if (bytes == nullptr) {
+      buffer.assign(static_cast<size_t>(run) * cluster_bytes, 0);
+      volume_.Read(sector, run * geometry_.sectors_per_cluster, buffer.data(), &got);
+      bytes = buffer.data();
+    }
     const uint32_t whole = got / geometry_.sectors_per_cluster;
     for (uint32_t i = 0; i < whole; ++i) {
-      const uint8_t* content = buffer.data() + static_cast<size_t>(i) * cluster_bytes;
+      const uint8_t* content = bytes + static_cast<size_t>(i) * cluster_bytes;
       if (IsDirectoryStartSector(content, cluster_bytes) ||
           !IsDirectorySector(content, cluster_bytes)) {
         continue;

@@ -44,4 +44,21 @@ int FatVolume::Read(uint64_t sector, uint32_t count, void* buffer, uint32_t* sec
   return result;
 }
 
+const uint8_t* FatVolume::View(MappedImage* image, uint64_t sector, uint32_t count) const {
+  if (image == nullptr || reader_ == nullptr || !reader_->IsOpen() || count == 0 ||
+      image->Handle() != reader_->FileHandle()) {
+    return nullptr;
+  }
+  const uint64_t unit = static_cast<uint64_t>(reader_->device_sector_size);
+  if (unit == 0 || bytes_per_sector_ % unit != 0) return nullptr;
+  const uint64_t sectors = SectorCount();
+  if (sector > sectors || count > sectors - sector) return nullptr;
+  const uint64_t per = bytes_per_sector_ / unit;
+  const uint64_t first = start_ + sector * per;
+  const uint64_t units = static_cast<uint64_t>(count) * per;
+  // What a read would refuse is not shown either.
+  if (first > reader_->total_sectors || units > reader_->total_sectors - first) return nullptr;
+  return image->View(first * unit, static_cast<size_t>(units * unit));
+}
+
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "storage/mapped_image.h"
 #include "storage/sector_reader.h"
 
 namespace velmora {
@@ -20,12 +21,19 @@ class FatVolume {
   uint64_t ByteLength() const { return byte_length_; }
   // Volume start in the reader's sectors (the record's partition start).
   uint64_t StartSector() const { return start_; }
+  // The descriptor of the file or device the volume lies on; invalid for other sources.
+  platform::FileHandle Reader() const {
+    return reader_ != nullptr ? reader_->FileHandle() : platform::kInvalidHandle;
+  }
 
   // Reads `count` sectors at `sector` (relative to the volume start).
   // 87 past the volume end; 30 when nothing arrived.
   int Read(uint64_t sector, uint32_t count, void* buffer, uint32_t* sectors_read) const;
   // Reads bytes at a byte offset inside the volume, in reader-sector steps.
   int ReadBytes(uint64_t offset, size_t length, void* buffer) const;
+  // The same sectors in place, through `image` when it maps the file the volume lies in
+  // (no copy); null otherwise or past the volume's end. Valid until the image's next view.
+  const uint8_t* View(MappedImage* image, uint64_t sector, uint32_t count) const;
 
  private:
   SectorReader* reader_ = nullptr;

@@ -10,6 +10,8 @@
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_file_reader.h"
 #include "fat/fat_volume.h"
+#include "storage/error_codes.h"
+#include "storage/mapped_image.h"
 #include "support/test_env.h"
 
 namespace velmora::testing {
@@ -238,6 +240,38 @@ TEST_F(FatTableTest, ReleasedChainStepsOverClustersInUse) {
   EXPECT_EQ(data.substr(0, 512), std::string(512, 'a' + 4));
   EXPECT_EQ(data.substr(512, 512), std::string(512, 'a' + 6));
   EXPECT_EQ(data.substr(1024), std::string(76, 'a' + 7));
+}
+
+TEST(FatVolumeViewTest, ImageSectorsAreShownInPlaceUpToTheVolumeEnd) {
+  const std::string dir = testing::MakeTempDir("fat-view");
+  const std::string path = dir + "/disk.img";
+  std::vector<uint8_t> bytes(64 * 512);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i / 512);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, path), kSuccess);
+  FatVolume volume;
+  volume.Bind(&reader, 10, 40);  // a volume from sector 10 to 49 of the disk
+  MappedImage image;
+  ASSERT_TRUE(image.Attach(volume.Reader()));
+  const uint8_t* view = volume.View(&image, 2, 3);
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view[0], 12);
+  EXPECT_EQ(view[3 * 512 - 1], 14);
+  // Ending exactly at the volume's last sector is shown, one sector more is not.
+  EXPECT_NE(volume.View(&image, 39, 1), nullptr);
+  EXPECT_EQ(volume.View(&image, 39, 2), nullptr);
+  EXPECT_EQ(volume.View(&image, 40, 1), nullptr);
+  EXPECT_EQ(volume.View(nullptr, 2, 1), nullptr);
+  // Sources without a file (memory, containers) are read as before.
+  SectorReader memory;
+  ASSERT_EQ(OpenMemorySource(&memory, bytes), kSuccess);
+  FatVolume in_memory;
+  in_memory.Bind(&memory, 0, 64);
+  EXPECT_EQ(in_memory.View(&image, 0, 1), nullptr);
+  reader.Close();
+  testing::RemoveTree(dir);
 }
 
 }  // namespace
