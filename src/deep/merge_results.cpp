@@ -214,6 +214,7 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
   };
   std::multimap<uint64_t, Start> starts;
   std::map<SameFileKey, size_t> seen;
+  out->reserve(out->size() + named.size() + carved.size());
   for (size_t i = 0; i < named.size(); ++i) {
     const ScanRecord& record = named[i];
     const uint64_t sector = data_sectors[i];

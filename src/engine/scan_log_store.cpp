@@ -97,25 +97,30 @@ std::string FormatLogName(const char* prefix, int64_t start_sector) {
 void SortForListing(ScanRecordList* records) {
   // Sorting positions moves 4 bytes where sorting records would move 346; std::sort makes
   // the same moves either way, so equal names keep the order they always had. The names are
-  // folded once, with the same tolower strncasecmp uses, instead of at every comparison.
+  // folded once, with the same tolower strncasecmp uses, into one block instead of being
+  // folded at every comparison.
   const ScanRecordList& list = *records;
-  std::vector<std::string> folded(list.size());
+  std::vector<size_t> starts(list.size() + 1);
+  std::string folded;
+  folded.reserve(list.size() * 16);
   for (size_t i = 0; i < list.size(); ++i) {
+    starts[i] = folded.size();
     const char* name = list[i].name;
     const size_t length = ::strnlen(name, kRecordNameBytes);
-    std::string& key = folded[i];
-    key.resize(length);
     for (size_t c = 0; c < length; ++c) {
-      key[c] = static_cast<char>(::tolower(static_cast<unsigned char>(name[c])));
+      folded.push_back(static_cast<char>(::tolower(static_cast<unsigned char>(name[c]))));
     }
   }
+  starts[list.size()] = folded.size();
+  const std::string_view keys(folded);
+  auto key = [&keys, &starts](uint32_t i) { return keys.substr(starts[i], starts[i + 1] - starts[i]); };
   std::vector<uint32_t> order(list.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&list, &folded](uint32_t left, uint32_t right) {
+  std::sort(order.begin(), order.end(), [&list, &key](uint32_t left, uint32_t right) {
     const bool left_folder = list[left].is_directory != 0;
     if (left_folder != (list[right].is_directory != 0)) return !left_folder;
-    // std::string compares as unsigned bytes, as strncasecmp does.
-    return folded[left] < folded[right];
+    // Compared as unsigned bytes, as strncasecmp does.
+    return key(left) < key(right);
   });
   ScanRecordList sorted;
   sorted.reserve(list.size());
