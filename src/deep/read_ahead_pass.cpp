@@ -78,7 +78,10 @@ bool ReadAheadPass::MapChunk(PassChunk* chunk) {
     if (offset > file_size_) return false;
     const uint64_t window = std::max<uint64_t>(
         length, std::min<uint64_t>(MappedImage::kWindowBytes, file_size_ - offset));
-    region_ = MappedRegion::Map(source_->FileHandle(), offset, static_cast<size_t>(window), true);
+    // The pages are entered by whichever thread first looks at them (the one working out the
+    // hints), so that both threads share that cost too; a cold file is still read ahead whole.
+    ReadAheadOfMapping(source_->FileHandle(), offset, window);
+    region_ = MappedRegion::Map(source_->FileHandle(), offset, static_cast<size_t>(window), false);
     if (!region_ || !region_->Covers(offset, length)) {
       region_.reset();
       return false;

@@ -51,7 +51,7 @@ struct PassChunk {
 // and a jump further than the read-ahead restarts reading at the new position.
 // A buffer that fails to read is read again sector by sector; sectors that
 // still fail are zero-filled and flagged. An image file is not read but mapped, a
-// window of it at a time with its pages entered by the reading thread, so that the
+// window of it at a time, its pages entered by whichever thread looks at them first, so that the
 // buffers cost no copy. The sector tests of the dispatch (hints) are worked out for each
 // buffer by whichever thread gets to it first, so that both threads share the examining.
 class ReadAheadPass {
