@@ -462,11 +462,13 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
 }
 
 ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ranges,
-                                                ReadAheadPass::MeasureAheadWork measure_ahead) {
+                                                ReadAheadPass::MeasureAheadWork measure_ahead,
+                                                size_t first_range, uint64_t first_offset) {
   const bool mapped = ReadAheadPass::MapsSource(&source_);
   return ReadAheadPass(&source_, sector_size_, partition_start_, ranges,
                        (mapped ? kMappedReadBytes : kReadBytes) / static_cast<uint32_t>(sector_size_),
-                       mapped ? kMappedReadAheadDepth : kReadAheadDepth, std::move(measure_ahead));
+                       mapped ? kMappedReadAheadDepth : kReadAheadDepth, std::move(measure_ahead),
+                       first_range, first_offset);
 }
 
 uint64_t CProfessionalRecovery::RestoreCarvedState(const ScanRecord& record) {
@@ -655,7 +657,7 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
   auto measure_ahead = [this, &ahead](PassChunk* chunk, const std::atomic<bool>& abandon) {
     MeasureChunkAhead(chunk, abandon, &ahead);
   };
-  ReadAheadPass reader = MakeReader(ranges, measure_ahead);
+  ReadAheadPass reader = MakeReader(ranges, measure_ahead, *range_index, *offset);
   struct LentWindow {
     CarveContext* context;
     ~LentWindow() {

@@ -123,7 +123,8 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   // work unwritten: rebuild it from the part already read.
   void MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon, CarveContext* context);
   ReadAheadPass MakeReader(const std::vector<PassRange>& ranges,
-                           ReadAheadPass::MeasureAheadWork measure_ahead = {});
+                           ReadAheadPass::MeasureAheadWork measure_ahead = {},
+                           size_t first_range = 0, uint64_t first_offset = 0);
   int CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index, uint64_t offset);
   // Hands the trail's sectors to the engines again, read where they lie, and brings the
   // carving state to where the pass had it at `position`.

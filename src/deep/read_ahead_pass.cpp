@@ -11,7 +11,8 @@ namespace velmora {
 
 ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
                              std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth,
-                             MeasureAheadWork measure_ahead)
+                             MeasureAheadWork measure_ahead, size_t first_range,
+                             uint64_t first_offset)
     : source_(source),
       sector_size_(sector_size),
       partition_start_(partition_start),
@@ -22,6 +23,8 @@ ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t
   mappable_ = source_ != nullptr && RegularFileSize(source_->FileHandle(), &file_size_);
 
   for (size_t i = 0; i < depth_ + 1; ++i) spare_.push_back(std::make_unique<PassChunk>());
+  next_range_ = first_range;
+  next_offset_ = first_offset;
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -52,6 +55,8 @@ std::unique_ptr<PassChunk> ReadAheadPass::TakeSpareLocked() {
 // A spare buffer keeps its window until the reading thread reuses it, so that unmapping
 // happens there and not on the examining thread.
 void ReadAheadPass::MakeSpareLocked(std::unique_ptr<PassChunk> chunk) {
+  // Nobody will examine it: measuring it ahead stops at the next sector.
+  chunk->abandon = true;
   spare_.push_back(std::move(chunk));
 }
 

@@ -57,12 +57,14 @@ struct PassChunk {
 class ReadAheadPass {
  public:
   // Measures files of a buffer ahead (on the reading thread), appending to chunk->measured in
-  // sector order and stopping early once `abandon` is set.
+  // sector order and stopping early once `abandon` is set. Reading starts at `first_offset` of
+  // range `first_range` (a resumed pass reads nothing before its saved point).
   using MeasureAheadWork = std::function<void(PassChunk* chunk, const std::atomic<bool>& abandon)>;
 
   ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
                 std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth,
-                MeasureAheadWork measure_ahead = {});
+                MeasureAheadWork measure_ahead = {}, size_t first_range = 0,
+                uint64_t first_offset = 0);
   ~ReadAheadPass();
   ReadAheadPass(const ReadAheadPass&) = delete;
   ReadAheadPass& operator=(const ReadAheadPass&) = delete;
