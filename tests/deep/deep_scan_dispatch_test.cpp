@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -263,6 +264,32 @@ TEST(ReadAheadPassTest, BuffersAreMeasuredAheadWhileTheExaminerIsBusy) {
       ASSERT_EQ(chunk->measured.size(), 1u);
     }
   }
+}
+
+// A resumed pass reads nothing before its saved point, not even ahead of the first request.
+TEST(ReadAheadPassTest, ReadingStartsAtTheGivenPosition) {
+  PlantedImage image(1024, 10);
+  SectorReader* reader = image.Open();
+  std::mutex seen_mutex;
+  std::vector<uint64_t> seen;
+  auto measure_ahead = [&](PassChunk* chunk, const std::atomic<bool>&) {
+    const std::lock_guard<std::mutex> lock(seen_mutex);
+    seen.push_back(chunk->first_sector);
+  };
+  ReadAheadPass pass(reader, 512, 0, {{0, 200}, {300, 700}}, 64, 4, measure_ahead, 1, 130);
+  for (int wait = 0; wait < 10000; ++wait) {
+    {
+      const std::lock_guard<std::mutex> lock(seen_mutex);
+      if (seen.size() >= 3) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const PassChunk* chunk = pass.Acquire(1, 130);
+  ASSERT_NE(chunk, nullptr);
+  EXPECT_EQ(chunk->first_sector, 430u);
+  const std::lock_guard<std::mutex> lock(seen_mutex);
+  ASSERT_FALSE(seen.empty());
+  for (uint64_t first : seen) EXPECT_GE(first, 430u);
 }
 
 TEST(ReadAheadPassTest, DeliversTheRangesInOrderAndFollowsJumps) {
