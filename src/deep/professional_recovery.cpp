@@ -658,15 +658,18 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
     MeasureChunkAhead(chunk, abandon, &ahead);
   };
   ReadAheadPass reader = MakeReader(ranges, measure_ahead, *range_index, *offset);
-  struct LentWindow {
-    CarveContext* context;
-    ~LentWindow() {
-      if (context->mapped != nullptr) context->mapped->Lend(nullptr);
-      context->ahead = nullptr;
-      context->ahead_count = 0;
-      context->nothing_ahead = nullptr;
-    }
-  } lent{&carve_};
+  // What the current buffer lends the carving context is given back before the reader may
+  // unmap or reuse the buffer, and when the walk ends.
+  const auto give_back = [this] {
+    if (carve_.mapped != nullptr) carve_.mapped->Lend(nullptr);
+    carve_.ahead = nullptr;
+    carve_.ahead_count = 0;
+    carve_.nothing_ahead = nullptr;
+  };
+  struct GiveBackAtEnd {
+    const decltype(give_back)& give;
+    ~GiveBackAtEnd() { give(); }
+  } at_end{give_back};
   const int64_t start_ms = NowMs();
   const uint64_t processed_at_start = processed_;
   int64_t last_estimate = start_ms;
@@ -683,11 +686,7 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
       at = 0;
     }
     if (r >= ranges.size()) return kSuccess;
-    // The buffer lent last is given back before the reader may unmap or reuse it.
-    if (carve_.mapped != nullptr) carve_.mapped->Lend(nullptr);
-    carve_.ahead = nullptr;
-    carve_.ahead_count = 0;
-    carve_.nothing_ahead = nullptr;
+    give_back();
     const PassChunk* chunk = reader.Acquire(r, at);
     if (chunk == nullptr) return kSuccess;
     // The carvings of this buffer read its window where the reader already entered the pages;

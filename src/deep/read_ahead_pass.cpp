@@ -37,9 +37,8 @@ ReadAheadPass::~ReadAheadPass() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    // Only a buffer still waiting to be examined can be being measured ahead.
     for (auto& chunk : ready_) chunk->abandon = true;
-    for (auto& chunk : spare_) chunk->abandon = true;
-    if (current_) current_->abandon = true;
   }
   changed_.notify_all();
   thread_.join();

@@ -45,11 +45,12 @@ int CFastFatRecovery::ListContinuationClusters() {
     while (run < run_limit && cluster + run < end && free_and_unlisted(cluster + run)) ++run;
     uint64_t sector = 0;
     if (!geometry_.ClusterToSector(cluster, &sector)) break;
-    uint32_t got = run * geometry_.sectors_per_cluster;
-    const uint8_t* bytes = volume_.View(mapped, sector, got);
+    const uint32_t wanted = run * geometry_.sectors_per_cluster;
+    uint32_t got = wanted;
+    const uint8_t* bytes = volume_.View(mapped, sector, wanted);
     if (bytes == nullptr) {
       buffer.assign(static_cast<size_t>(run) * cluster_bytes, 0);
-      volume_.Read(sector, run * geometry_.sectors_per_cluster, buffer.data(), &got);
+      volume_.Read(sector, wanted, buffer.data(), &got);
       bytes = buffer.data();
     }
     const uint32_t whole = got / geometry_.sectors_per_cluster;

@@ -19,6 +19,26 @@ bool UsableSectorSize(int32_t sector_size) {
   return sector_size >= 32 && static_cast<size_t>(sector_size) <= CarveContext::kScratchBytes;
 }
 
+// Points the context at the candidate's first sector.
+void PointAt(CarveContext& context, int32_t sector_size, SectorReader* source,
+             uint64_t start_sector) {
+  context.sector_size = sector_size;
+  context.source = source;
+  context.start_sector = start_sector;
+  context.cursor = start_sector;
+  if (context.scratch.size() < CarveContext::kScratchBytes) {
+    context.scratch.resize(CarveContext::kScratchBytes);
+  }
+}
+
+// Clears what a length operation reports through the context.
+void ClearMeasureOutputs(CarveContext& context) {
+  context.stop_code = 0;
+  context.structure_check_deferred = false;
+  context.first_piece_bytes = 0;
+  context.gap_bytes = 0;
+}
+
 }  // namespace
 
 int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader* source,
@@ -30,17 +50,11 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   *result = CarveResult{};
   // The second piece of a file already carved is that file's, not a new one.
   if (context.InSecondPiece(start_sector)) return kErrInvalidParameter;
-  context.sector_size = sector_size;
-  context.source = source;
-  context.start_sector = start_sector;
-  context.cursor = start_sector;
+  PointAt(context, sector_size, source, start_sector);
   context.processed = progress.processed;
   context.total = progress.total;
   context.seconds_remaining = progress.seconds_remaining;
   context.found = progress.found;
-  if (context.scratch.size() < CarveContext::kScratchBytes) {
-    context.scratch.resize(CarveContext::kScratchBytes);
-  }
 
   const int type = context.NothingStartsAt(start_sector) ? kNoSignatureType
                                                          : IdentifyType(context, buffer, length);
@@ -56,10 +70,7 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
   std::snprintf(name, sizeof name, "%" PRIu64 ".%s", start_sector, row->extension);
   result->name = name;
 
-  context.stop_code = 0;
-  context.structure_check_deferred = false;
-  context.first_piece_bytes = 0;
-  context.gap_bytes = 0;
+  ClearMeasureOutputs(context);
   uint64_t measured = 0;
   const MeasuredAhead* ahead = context.MeasuredAheadAt(start_sector);
   if (ahead != nullptr && ahead->type == type) {
@@ -96,17 +107,12 @@ int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader*
 bool MeasureAhead(CarveContext& context, int32_t sector_size, SectorReader* source,
                   const uint8_t* buffer, size_t length, uint64_t start_sector, MeasuredAhead* out) {
   if (out == nullptr || buffer == nullptr || !UsableSectorSize(sector_size)) return false;
-  context.sector_size = sector_size;
-  context.source = source;
-  context.start_sector = start_sector;
-  context.cursor = start_sector;
+  PointAt(context, sector_size, source, start_sector);
   context.progress = nullptr;
-  if (context.scratch.size() < CarveContext::kScratchBytes) {
-    context.scratch.resize(CarveContext::kScratchBytes);
-  }
   // Identified with the stream tests at their most permissive: no stream is being continued.
   // Then "nothing here" holds whatever streams the pass carved before, and so does a type
-  // other than a stream's.
+  // other than a stream's. The same settings are the ones a type other than a stream's is
+  // measured with.
   context.ts_continuation = false;
   context.mts_flag = false;
   const int type = IdentifyType(context, buffer, length);
@@ -116,12 +122,7 @@ bool MeasureAhead(CarveContext& context, int32_t sector_size, SectorReader* sour
   if (type == kNoSignatureType || type == kTransportStreamType || type == kMtsType) return false;
   const SignatureRow* row = FirstRowOfType(type);
   if (row == nullptr || row->length == nullptr) return false;
-  ForgetStreamState(context);
-  context.ts_continuation = false;
-  context.stop_code = 0;
-  context.structure_check_deferred = false;
-  context.first_piece_bytes = 0;
-  context.gap_bytes = 0;
+  ClearMeasureOutputs(context);
   out->measured = row->length(context, buffer, length);
   out->cursor = context.cursor;
   out->first_piece_bytes = context.first_piece_bytes;
