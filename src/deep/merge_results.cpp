@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <utility>
 #include <set>
 #include <string>
 #include <tuple>
@@ -212,7 +213,8 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     std::string extension;
     bool content_checked;
   };
-  std::multimap<uint64_t, Start> starts;
+  std::vector<std::pair<uint64_t, Start>> starts;
+  starts.reserve(named.size());
   std::map<SameFileKey, size_t> seen;
   out->reserve(out->size() + named.size() + carved.size());
   for (size_t i = 0; i < named.size(); ++i) {
@@ -220,8 +222,8 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     const uint64_t sector = data_sectors[i];
     const bool has_sector = has_data_sector[i] != 0;
     if (has_sector) {
-      starts.emplace(sector, Start{std::string(ExtensionOf(RecordName(record))),
-                                   record.content_check != 0});
+      starts.push_back({sector, Start{std::string(ExtensionOf(RecordName(record))),
+                                      record.content_check != 0}});
     }
     SameFileKey key;
     if (record.is_directory || !KeyOf(record, has_sector, sector, &key)) {
@@ -235,10 +237,16 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
       (*out)[it->second] = record;  // the real folder wins over a lost one
     }
   }
+  // Sorted once and searched, rather than kept in a tree built one node at a time.
+  const auto by_sector = [](const std::pair<uint64_t, Start>& a, const std::pair<uint64_t, Start>& b) {
+    return a.first < b.first;
+  };
+  std::stable_sort(starts.begin(), starts.end(), by_sector);
   for (const auto& record : carved) {
     const std::string_view extension = ExtensionOf(RecordName(record));
     bool duplicate = false;
-    const auto [begin, end] = starts.equal_range(record.location);
+    const auto [begin, end] = std::equal_range(starts.begin(), starts.end(),
+                                               std::pair<uint64_t, Start>{record.location, {}}, by_sector);
     // The named file's own data, unless its content did not look like its name
     // said (then the carved file is what the cluster really holds).
     for (auto it = begin; it != end && !duplicate; ++it) {
@@ -247,7 +255,9 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     }
     if (!duplicate) out->push_back(record);
   }
-  if (out->size() - first >= 2) {
+  if (first == 0 && out->size() >= 2) {
+    SortForListing(out);
+  } else if (out->size() - first >= 2) {
     ScanRecordList merged(out->begin() + static_cast<std::ptrdiff_t>(first), out->end());
     SortForListing(&merged);
     std::copy(merged.begin(), merged.end(), out->begin() + static_cast<std::ptrdiff_t>(first));

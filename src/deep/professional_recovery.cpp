@@ -26,7 +26,7 @@ namespace velmora {
 
 namespace {
 
-// The reading thread moves 256 KiB at a time (few hand-overs between the threads, and
+// The reading thread moves 1 MiB at a time (few hand-overs between the threads, and
 // buffers that stay in the caches); the pass still examines and reports 64 KiB at a time.
 constexpr uint32_t kReadBytes = 1u << 20;
 constexpr size_t kReadAheadDepth = 8;

@@ -1,6 +1,7 @@
 #include "engine/categories.h"
 
 #include <sstream>
+#include <unordered_map>
 
 #include "engine/record_text.h"
 
@@ -56,6 +57,19 @@ const WholeExtension* Whole(std::string_view key) {
   return nullptr;
 }
 
+const char* PlaceExtension(std::string_view key) {
+  if (const WholeExtension* whole = Whole(key)) return whole->category;
+  const std::pair<const char*, const char*> lists[] = {{kPhotoExtensions, "photo"},
+                                                       {kAudioExtensions, "audio"},
+                                                       {kVideoExtensions, "video"},
+                                                       {kDocumentExtensions, "document"},
+                                                       {kArchiveExtensions, "archive"}};
+  for (const auto& [list, category] : lists) {
+    if (std::string_view(list).find(key) != std::string_view::npos) return category;
+  }
+  return "others";
+}
+
 }  // namespace
 
 bool FilterWantsExtension(std::string_view filter, std::string_view key, bool others_wanted) {
@@ -70,16 +84,13 @@ const char* CategoryOfName(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return "others";
   const std::string key = AsciiLower(name.substr(dot, 27));
-  if (const WholeExtension* whole = Whole(key)) return whole->category;
-  const std::pair<const char*, const char*> lists[] = {{kPhotoExtensions, "photo"},
-                                                       {kAudioExtensions, "audio"},
-                                                       {kVideoExtensions, "video"},
-                                                       {kDocumentExtensions, "document"},
-                                                       {kArchiveExtensions, "archive"}};
-  for (const auto& [list, category] : lists) {
-    if (std::string_view(list).find(key) != std::string_view::npos) return category;
-  }
-  return "others";
+  // A listing asks for thousands of names sharing a few extensions: each is placed once.
+  thread_local std::unordered_map<std::string, const char*> placed;
+  if (const auto known = placed.find(key); known != placed.end()) return known->second;
+  if (placed.size() >= 4096) placed.clear();  // names from a damaged volume stay bounded
+  const char* category = PlaceExtension(key);
+  placed.emplace(key, category);
+  return category;
 }
 
 bool IsHiddenPhoto(const ScanRecord& record) {

@@ -114,11 +114,15 @@ void SortForListing(ScanRecordList* records) {
   starts[list.size()] = folded.size();
   const std::string_view keys(folded);
   auto key = [&keys, &starts](uint32_t i) { return keys.substr(starts[i], starts[i + 1] - starts[i]); };
+  // Whether each is a folder, beside the keys: looking into the records themselves at every
+  // comparison would wait on memory.
+  std::vector<uint8_t> folder(list.size());
+  for (size_t i = 0; i < list.size(); ++i) folder[i] = list[i].is_directory != 0 ? 1 : 0;
   std::vector<uint32_t> order(list.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&list, &key](uint32_t left, uint32_t right) {
-    const bool left_folder = list[left].is_directory != 0;
-    if (left_folder != (list[right].is_directory != 0)) return !left_folder;
+  std::sort(order.begin(), order.end(), [&folder, &key](uint32_t left, uint32_t right) {
+    const bool left_folder = folder[left] != 0;
+    if (left_folder != (folder[right] != 0)) return !left_folder;
     // Compared as unsigned bytes, as strncasecmp does.
     return key(left) < key(right);
   });
@@ -425,6 +429,10 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
   if (size >= 134217728ull) others_wanted = false;
   std::vector<uint8_t> block(kBatchBytes);
   std::unordered_map<std::string, bool> judged;
+  // Every record is wanted when every kind is: room for them all at once.
+  if (others_wanted && filter.find(CategoryText()) != std::string::npos) {
+    out->reserve(out->size() + static_cast<size_t>(size / kRecordBytes));
+  }
   uint64_t done = 0;
   ScanRecord record;
   while (done + kRecordBytes <= size) {

@@ -292,6 +292,17 @@ TEST(CategoryTest, NamesMapToTheFirstMatchingList) {
   EXPECT_FALSE(FilterForCategories("photo,bogus", &filter));
 }
 
+TEST(CategoryTest, AnswersStayRightPastTheRememberedExtensions) {
+  // Thousands of made-up extensions (a damaged volume) between two asks of the same names.
+  EXPECT_STREQ(CategoryOfName("a.JPG"), "photo");
+  for (int i = 0; i < 5000; ++i) {
+    EXPECT_STREQ(CategoryOfName("x.q" + std::to_string(i)), "others") << i;
+  }
+  EXPECT_STREQ(CategoryOfName("b.jpg"), "photo");
+  EXPECT_STREQ(CategoryOfName("a.avi"), "video");
+  EXPECT_STREQ(CategoryOfName("a.AVIF"), "photo");
+}
+
 TEST(LogNameTest, MinuteHasWidthTwoWithoutLeadingZero) {
   const std::string name = FormatLogName("Fast_", 2048);
   EXPECT_EQ(name.rfind("Fast_2048_", 0), 0u);
