@@ -129,9 +129,16 @@ bool ReadAheadPass::CanReadLocked() const {
   return !finished_ && ready_.size() < depth_ && !spare_.empty();
 }
 
+// A buffer with sectors nobody is classifying yet: the one being examined first (the
+// examining thread is waiting for it), then those ahead in order.
 PassChunk* ReadAheadPass::PendingLocked() const {
+  const auto unclaimed = [](const PassChunk& chunk) {
+    return chunk.hint_state == PassChunk::kHintsPending &&
+           chunk.next_hint_block.load(std::memory_order_relaxed) < chunk.hint_blocks;
+  };
+  if (current_ && unclaimed(*current_)) return current_.get();
   for (const auto& chunk : ready_) {
-    if (chunk->hint_state == PassChunk::kHintsPending) return chunk.get();
+    if (unclaimed(*chunk)) return chunk.get();
   }
   return nullptr;
 }
@@ -147,9 +154,32 @@ PassChunk* ReadAheadPass::UnmeasuredLocked() const {
   return nullptr;
 }
 
-void ReadAheadPass::Classify(PassChunk* chunk) const {
-  chunk->hints.resize(chunk->count);
-  ClassifySectors(chunk->bytes, chunk->count, sector_size_, chunk->hints.data());
+// Classifies blocks of the buffer until none is left to claim; true when this thread
+// completed the last of them.
+bool ReadAheadPass::ClassifyBlocks(PassChunk* chunk) const {
+  const uint32_t per_block = HintBlockSectors();
+  bool last = false;
+  for (;;) {
+    const uint32_t block = chunk->next_hint_block.fetch_add(1, std::memory_order_relaxed);
+    if (block >= chunk->hint_blocks) return last;
+    const uint32_t first = block * per_block;
+    const uint32_t count = std::min(per_block, chunk->count - first);
+    ClassifySectors(chunk->bytes + static_cast<size_t>(first) * static_cast<size_t>(sector_size_),
+                    count, sector_size_, chunk->hints.data() + first);
+    last = chunk->hint_blocks_done.fetch_add(1, std::memory_order_acq_rel) + 1 == chunk->hint_blocks;
+  }
+}
+
+// Takes part in classifying `chunk` (lock held on entry and on return); whoever completes it
+// marks it done.
+void ReadAheadPass::WorkOnHints(PassChunk* chunk, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  const bool completed = ClassifyBlocks(chunk);
+  lock.lock();
+  if (completed) {
+    chunk->hint_state = PassChunk::kHintsDone;
+    changed_.notify_all();
+  }
 }
 
 void ReadAheadPass::Run() {
@@ -162,13 +192,9 @@ void ReadAheadPass::Run() {
     // Examining what is already here comes first once two buffers are ready; reading
     // further ahead only helps while the examining thread can keep up.
     PassChunk* pending = PendingLocked();
-    if (pending != nullptr && (!CanReadLocked() || ready_.size() >= 2)) {
-      pending->hint_state = PassChunk::kHintsWorking;
-      lock.unlock();
-      Classify(pending);
-      lock.lock();
-      pending->hint_state = PassChunk::kHintsDone;
-      changed_.notify_all();
+    if (pending != nullptr &&
+        (!CanReadLocked() || ready_.size() >= 2 || pending == current_.get())) {
+      WorkOnHints(pending, lock);
       continue;
     }
     // With the read-ahead well filled the examining thread is the slower one: this thread
@@ -207,6 +233,10 @@ void ReadAheadPass::Run() {
         std::min<uint64_t>(chunk_sectors_, range.length - next_offset_));
     chunk->first_sector = partition_start_ + range.position + next_offset_;
     chunk->hint_state = PassChunk::kHintsPending;
+    chunk->hints.resize(chunk->count);
+    chunk->hint_blocks = (chunk->count + HintBlockSectors() - 1) / HintBlockSectors();
+    chunk->next_hint_block.store(0, std::memory_order_relaxed);
+    chunk->hint_blocks_done.store(0, std::memory_order_relaxed);
     chunk->measured.clear();
     chunk->nothing.clear();
     chunk->ahead_state = PassChunk::kAheadIdle;
@@ -258,13 +288,10 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
       // several buffers per wake-up instead of one.
       if (ready_.size() <= depth_ / 2) changed_.notify_all();
       if (current_->hint_state == PassChunk::kHintsPending) {
-        // The reader is behind: this thread works the hints out itself.
-        current_->hint_state = PassChunk::kHintsWorking;
-        lock.unlock();
-        Classify(current_.get());
-        lock.lock();
-        current_->hint_state = PassChunk::kHintsDone;
-      } else {
+        // The reader is behind: this thread classifies what is left of the buffer, the reader
+        // helping, and waits at most for the block the reader is still on.
+        changed_.notify_all();
+        WorkOnHints(current_.get(), lock);
         changed_.wait(lock, [this] { return current_->hint_state == PassChunk::kHintsDone; });
       }
       if (current_->ahead_state == PassChunk::kAheadWorking) {

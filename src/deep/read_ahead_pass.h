@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -34,9 +35,13 @@ struct PassChunk {
   std::shared_ptr<const MappedRegion> region;
   std::vector<uint8_t> unreadable;  // one byte per sector, 1 = could not be read
   std::vector<uint8_t> hints;       // ClassifySectors of the data
-  // Who works out the hints: whichever thread is free first, the reader ahead of the
-  // examining thread or the examining thread when the reader is behind.
-  enum HintState : uint8_t { kHintsPending, kHintsWorking, kHintsDone } hint_state = kHintsPending;
+  // The hints are worked out a block of sectors at a time by whichever thread is free: the
+  // reader ahead of the examining thread, the examining thread when it got here first, or
+  // both at once. Each block is claimed once; whoever completes the last one marks them done.
+  enum HintState : uint8_t { kHintsPending, kHintsDone } hint_state = kHintsPending;
+  uint32_t hint_blocks = 0;
+  std::atomic<uint32_t> next_hint_block{0};
+  std::atomic<uint32_t> hint_blocks_done{0};
   // Files of the buffer measured ahead by the reading thread while it had nothing else to do,
   // in sector order; the examining thread takes what is done when it gets to the buffer.
   std::vector<MeasuredAhead> measured;
@@ -52,8 +57,8 @@ struct PassChunk {
 // A buffer that fails to read is read again sector by sector; sectors that
 // still fail are zero-filled and flagged. An image file is not read but mapped, a
 // window of it at a time, its pages entered by whichever thread looks at them first, so that the
-// buffers cost no copy. The sector tests of the dispatch (hints) are worked out for each
-// buffer by whichever thread gets to it first, so that both threads share the examining.
+// buffers cost no copy. The sector tests of the dispatch (hints) are worked out a block at a
+// time by whichever thread is free, so that both threads share the examining.
 class ReadAheadPass {
  public:
   // Measures files of a buffer ahead (on the reading thread), appending to chunk->measured in
@@ -86,7 +91,14 @@ class ReadAheadPass {
   bool CanReadLocked() const;
   PassChunk* PendingLocked() const;
   PassChunk* UnmeasuredLocked() const;
-  void Classify(PassChunk* chunk) const;
+  // Sectors classified at a time: small enough that a thread waits little for the other's
+  // block, large enough that claiming costs nothing.
+  uint32_t HintBlockSectors() const {
+    return std::max<uint32_t>(1, kHintBlockBytes / static_cast<uint32_t>(sector_size_));
+  }
+  static constexpr uint32_t kHintBlockBytes = 64 * 1024;
+  bool ClassifyBlocks(PassChunk* chunk) const;
+  void WorkOnHints(PassChunk* chunk, std::unique_lock<std::mutex>& lock);
   void SeekLocked(size_t range, uint64_t offset);
   std::unique_ptr<PassChunk> TakeSpareLocked();
 
