@@ -10,6 +10,7 @@
 #include <deque>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "engine/categories.h"
 #include "engine/record_text.h"
@@ -116,13 +117,25 @@ void SortForListing(ScanRecordList* records) {
   auto key = [&keys, &starts](uint32_t i) { return keys.substr(starts[i], starts[i + 1] - starts[i]); };
   // Whether each is a folder, beside the keys: looking into the records themselves at every
   // comparison would wait on memory.
+  // The first eight bytes of each key as one number (zero after its end, which no name
+  // holds) decide most comparisons alone.
   std::vector<uint8_t> folder(list.size());
-  for (size_t i = 0; i < list.size(); ++i) folder[i] = list[i].is_directory != 0 ? 1 : 0;
+  std::vector<uint64_t> head(list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    folder[i] = list[i].is_directory != 0 ? 1 : 0;
+    const std::string_view name = key(static_cast<uint32_t>(i));
+    uint64_t value = 0;
+    for (size_t c = 0; c < 8; ++c) {
+      value = (value << 8) | (c < name.size() ? static_cast<uint8_t>(name[c]) : 0u);
+    }
+    head[i] = value;
+  }
   std::vector<uint32_t> order(list.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&folder, &key](uint32_t left, uint32_t right) {
+  std::sort(order.begin(), order.end(), [&folder, &head, &key](uint32_t left, uint32_t right) {
     const bool left_folder = folder[left] != 0;
     if (left_folder != (folder[right] != 0)) return !left_folder;
+    if (head[left] != head[right]) return head[left] < head[right];
     // Compared as unsigned bytes, as strncasecmp does.
     return key(left) < key(right);
   });
@@ -358,7 +371,20 @@ int ScanLogStore::GetAncestors(const ScanRecord& record, ScanRecordList* out) {
   if (relations_.empty()) return kSuccess;
   const uint64_t root_key = relations_.begin()->first;
   const uint32_t own_index = record.record_index;
-  std::set<uint32_t> visited{own_index};
+  // Paths are short: the records seen are looked up in a list, not a tree built per call; a
+  // long chain (a damaged log) is looked up in a set from some depth on.
+  std::vector<uint32_t> visited{own_index};
+  std::unordered_set<uint32_t> visited_deep;
+  const auto seen_before = [&visited, &visited_deep](uint32_t index) {
+    constexpr size_t kListed = 64;
+    if (visited.size() < kListed) {
+      if (std::find(visited.begin(), visited.end(), index) != visited.end()) return true;
+      visited.push_back(index);
+      return false;
+    }
+    if (visited_deep.empty()) visited_deep.insert(visited.begin(), visited.end());
+    return !visited_deep.insert(index).second;
+  };
   uint32_t index = record.record_index;
   while (out->size() < kMaxAncestors) {
     auto parent = parent_of_.find(index);
@@ -377,7 +403,7 @@ int ScanLogStore::GetAncestors(const ScanRecord& record, ScanRecordList* out) {
       if (err != kSuccess) return err;
     }
     const uint32_t ancestor_index = ancestor.record_index;  // packed field: copy, never bind
-    if (!visited.insert(ancestor_index).second) return kSuccess;
+    if (seen_before(ancestor_index)) return kSuccess;
     out->push_back(ancestor);
     index = ancestor_index;
   }

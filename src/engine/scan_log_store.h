@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -95,9 +96,9 @@ class ScanLogStore {
   bool relations_dirty_ = false;
   size_t directories_written_ = 0;
   // Index of directory entries by object id (first entry wins), kept in step with directories_.
-  std::map<uint32_t, size_t> directory_by_id_;
+  std::unordered_map<uint32_t, size_t> directory_by_id_;
   // Reverse of relations_: record index -> key, for ancestor walks.
-  std::map<uint32_t, uint64_t> parent_of_;
+  std::unordered_map<uint32_t, uint64_t> parent_of_;
 };
 
 // "Fast_%lld_%d%d%d%d%2d" and its siblings, from the local time now.

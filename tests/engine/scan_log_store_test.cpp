@@ -128,9 +128,12 @@ TEST(SortForListingTest, EqualNamesEndInTheOrderARecordSortGives) {
     record.record_index = i;
     record.is_directory = i % 7 == 0;
     // Prefixes, bytes between the cases ("[", "_") and UTF-8 bytes above 0x7F among them.
-    static const char* const kNames[] = {"Same.txt", "same.TXT", "x", "[x]", "_a", "A",
-                                         "\xC3\xA4.txt", "\xC3\x84.TXT", "Same.tx"};
-    SetRecordName(&record, kNames[i % 9] + std::string(i % 5 == 0 ? "" : "1"));
+    // Long names equal in their first eight bytes, and names of exactly eight.
+    static const char* const kNames[] = {"Same.txt",       "same.TXT",       "x",        "[x]",
+                                         "_a",             "A",              "\xC3\xA4.txt", "\xC3\x84.TXT",
+                                         "Same.tx",        "Holiday_2024.jpg", "holiday_2024.JPG",
+                                         "Holiday_",       "HOLIDAY_20",     "holiday\xC3\xA4"};
+    SetRecordName(&record, kNames[i % std::size(kNames)] + std::string(i % 5 == 0 ? "" : "1"));
     records.push_back(record);
   }
   ScanRecordList expected = records;
@@ -240,6 +243,29 @@ TEST_F(ScanLogStoreTest, AncestorWalkEndsOnALoopingLog) {
   EXPECT_LE(ancestors.size(), 2u);
   int count = 0;
   EXPECT_EQ(store.CountFilesUnder({10, 1}, &count), 0);
+}
+
+TEST_F(ScanLogStoreTest, AncestorWalkEndsOnLongLoopsEitherSideOfTheListedDepth) {
+  // Folders 100.. each in the next, the last one back in the first: loops of 63, 64 and 65
+  // folders, around the depth where the walk changes how it remembers the folders it saw.
+  for (uint32_t length : {63u, 64u, 65u, 300u}) {
+    SCOPED_TRACE(length);
+    ScanLogStore store;
+    ASSERT_EQ(store.OpenIn(folder_ + "/" + std::to_string(length), "log"), 0);
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < length; ++i) {
+      const uint32_t id = 100 + i;
+      const uint32_t parent = i + 1 == length ? 100 : id + 1;
+      const uint32_t index = Add(&store, "d" + std::to_string(i), parent, 1, true, id);
+      if (i == 0) first = index;
+    }
+    ScanRecord record;
+    ASSERT_EQ(store.ReadRecord(first, &record), 0);
+    ScanRecordList ancestors;
+    EXPECT_EQ(store.GetAncestors(record, &ancestors), 0);
+    // Every other folder of the loop once, then the walk stops where it began.
+    EXPECT_EQ(ancestors.size(), length - 1);
+  }
 }
 
 TEST_F(ScanLogStoreTest, ListingByTypeFollowsTheCategoryLists) {
