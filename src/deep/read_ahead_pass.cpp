@@ -190,17 +190,19 @@ void ReadAheadPass::Run() {
     });
     if (stop_) return;
     // Examining what is already here comes first once two buffers are ready; reading
-    // further ahead only helps while the examining thread can keep up.
+    // further ahead only helps while the examining thread can keep up. A mapped buffer costs
+    // next to nothing to make ready: the read-ahead is kept full, so that the examining thread
+    // always has buffers to work on (and to work out hints for) rather than waiting here.
     PassChunk* pending = PendingLocked();
-    if (pending != nullptr &&
-        (!CanReadLocked() || ready_.size() >= 2 || pending == current_.get())) {
+    if (pending != nullptr && (!CanReadLocked() || (ready_.size() >= 2 && !mappable_) ||
+                               pending == current_.get())) {
       WorkOnHints(pending, lock);
       continue;
     }
     // With the read-ahead well filled the examining thread is the slower one: this thread
     // takes over measuring the files of the buffers it will get to.
     PassChunk* unmeasured = UnmeasuredLocked();
-    if (unmeasured != nullptr && (!CanReadLocked() || ready_.size() >= 3)) {
+    if (unmeasured != nullptr && (!CanReadLocked() || (ready_.size() >= 3 && !mappable_))) {
       unmeasured->ahead_state = PassChunk::kAheadWorking;
       lock.unlock();
       measure_ahead_(unmeasured, unmeasured->abandon);

@@ -220,6 +220,26 @@ TEST(ReadAheadPassTest, MappedImageBuffersCarryTheSectorsAndTheirHints) {
   }
 }
 
+TEST(ReadAheadPassTest, HintsWorkedOutByBothThreadsMatchTheWholeBuffer) {
+  // Buffers of 300 sectors are classified 128 at a time by whichever thread claims a block;
+  // structures sit on either side of each block's edge. Asking at once makes the examiner
+  // classify alongside the reader.
+  PlantedImage image(3000, 21);
+  for (uint64_t s : {127u, 128u, 255u, 256u, 299u, 300u, 427u, 428u, 2999u}) {
+    PutDirectoryStart(image.SectorData(s));
+  }
+  SectorReader* reader = image.Open();
+  ReadAheadPass pass(reader, 512, 0, {{0, 3000}}, 300, 3);
+  for (uint64_t at = 0; at < 3000; at += 300) {
+    const PassChunk* chunk = pass.Acquire(0, at);
+    ASSERT_NE(chunk, nullptr);
+    ASSERT_EQ(chunk->hint_state, PassChunk::kHintsDone);
+    std::vector<uint8_t> expected(chunk->count);
+    ClassifySectors(chunk->bytes, chunk->count, 512, expected.data());
+    EXPECT_EQ(chunk->hints, expected) << "buffer at " << at;
+  }
+}
+
 TEST(ReadAheadPassTest, BuffersAreMeasuredAheadWhileTheExaminerIsBusy) {
   PlantedImage image(1024, 9);
   SectorReader* reader = image.Open();
