@@ -5,6 +5,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "signature/formats/original_formats.h"
@@ -123,17 +124,6 @@ const SignatureRow kOriginalRows[kSignatureRowCount] = {
 #undef FIRST
 #undef ZERO
 
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The original rows, then one row per extension of each registered format, the terminator.
 std::vector<SignatureRow> BuildTable() {
   std::vector<SignatureRow> table(std::begin(kOriginalRows), std::end(kOriginalRows));
@@ -161,18 +151,45 @@ const std::vector<SignatureRow>& Table() {
 
 const SignatureRow* SignatureTable() { return Table().data(); }
 
-const SignatureRow* FirstRowOfType(int type) {
-  for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
-    if (row->type == type) return row;
+namespace {
+
+// The first row of each type and of each extension (folded to lower case), found once: both
+// are asked for every file a scan meets.
+struct RowIndex {
+  std::unordered_map<int, const SignatureRow*> by_type;
+  std::unordered_map<std::string, const SignatureRow*> by_extension;
+
+  RowIndex() {
+    for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
+      by_type.emplace(row->type, row);
+      by_extension.emplace(Folded(row->extension), row);
+    }
   }
-  return nullptr;
+
+  static std::string Folded(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return folded;
+  }
+};
+
+const RowIndex& Rows() {
+  static const RowIndex index;
+  return index;
+}
+
+}  // namespace
+
+const SignatureRow* FirstRowOfType(int type) {
+  const auto& by_type = Rows().by_type;
+  const auto found = by_type.find(type);
+  return found == by_type.end() ? nullptr : found->second;
 }
 
 const SignatureRow* FindRowByExtension(std::string_view extension) {
-  for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
-    if (EqualIgnoringCase(row->extension, extension)) return row;
-  }
-  return nullptr;
+  const auto& by_extension = Rows().by_extension;
+  const auto found = by_extension.find(RowIndex::Folded(extension));
+  return found == by_extension.end() ? nullptr : found->second;
 }
 
 }  // namespace velmora
