@@ -139,10 +139,29 @@ void SortForListing(ScanRecordList* records) {
     // Compared as unsigned bytes, as strncasecmp does.
     return key(left) < key(right);
   });
-  ScanRecordList sorted;
-  sorted.reserve(list.size());
-  for (uint32_t i : order) sorted.push_back(list[i]);
-  records->swap(sorted);
+  // Put in order where they are, a cycle of the permutation at a time: each record moves
+  // once, and no second list of them is made.
+  ScanRecordList& in_place = *records;
+  std::vector<uint8_t> placed(in_place.size(), 0);
+  for (size_t start = 0; start < in_place.size(); ++start) {
+    if (placed[start] != 0) continue;
+    if (order[start] == start) {
+      placed[start] = 1;
+      continue;
+    }
+    const ScanRecord held = in_place[start];
+    size_t to = start;
+    for (;;) {
+      const size_t from = order[to];
+      placed[to] = 1;
+      if (from == start) {
+        in_place[to] = held;
+        break;
+      }
+      in_place[to] = in_place[from];
+      to = from;
+    }
+  }
 }
 
 ScanLogStore::ScanLogStore() = default;
