@@ -228,6 +228,20 @@ class BitReader {
 
   void Fill() {
     while (state_.bits <= 56 && state_.marker == kNoMarker) {
+      // Plain bytes of the span in hand are taken without asking for each one; a 0xFF (a
+      // stuffed byte or a marker) and the end of the span go the long way.
+      if (state_.pos >= span_at_ && state_.pos - span_at_ < span_.size()) {
+        const uint8_t* bytes = span_.data();
+        const uint64_t end = span_at_ + span_.size();
+        while (state_.bits <= 56 && state_.pos < end) {
+          const uint8_t plain = bytes[state_.pos - span_at_];
+          if (plain == 0xFF) break;
+          state_.acc |= uint64_t(plain) << (56 - state_.bits);
+          state_.bits += 8;
+          ++state_.pos;
+        }
+        if (state_.bits > 56) break;
+      }
       const int byte = Byte(state_.pos);
       if (byte == kNoData) {
         state_.marker = kNoData;
