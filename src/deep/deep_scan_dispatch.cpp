@@ -26,8 +26,9 @@ uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8
 // Whether the deep directory-sector test could differ from the plain one: only a
 // volume-label entry before the end mark lets it pass a sector the plain test refuses.
 // Checked first because the deep test copies the sector on every call.
+constexpr uint8_t kAttrVolumeLabel = 0x08;
+
 bool MayHoldVolumeLabel(const uint8_t* sector, size_t length) {
-  constexpr uint8_t kAttrVolumeLabel = 0x08;
   if (length < kFatEntrySize || sector[0] == 0) return false;
   // The deep test judges the first entry first, as the plain test does; filling only changes
   // label entries, and a label after it cannot make a first entry plausible. So a first entry
@@ -58,12 +59,21 @@ static uint8_t ClassifySector(const uint8_t* sector, int32_t sector_size) {
   if (MayIdentify(sector, sector_bytes)) hint |= kHintMayIdentify;
   const bool record = ntfs::LooksLikeFileRecordSector(sector, sector_size);
   const bool directory_start = IsDirectoryStartSector(sector, sector_bytes);
-  const bool directory_sector = IsDirectorySector(sector, sector_bytes);
+  // Both directory-sector tests judge the first entry first, and most sectors fail there:
+  // it is judged once. A first entry that is neither the end mark, a plausible entry nor a
+  // label fails the plain test and the deep one alike.
+  bool first_fails = false;
+  if (sector_bytes >= kFatEntrySize && sector[0] != 0) {
+    const uint8_t* next = sector_bytes >= 2 * kFatEntrySize ? sector + kFatEntrySize : nullptr;
+    const bool first_is_label = sector[0] != 0xE5 && sector[11] == kAttrVolumeLabel;
+    first_fails = !first_is_label && !IsPlausibleDirectoryEntry(sector, next);
+  }
+  const bool directory_sector = !first_fails && IsDirectorySector(sector, sector_bytes);
   if (record) {
     hint |= kHintNtfsRecord;
   } else if (directory_start) {
     hint |= kHintDirectoryStart;
-  } else if (directory_sector || (MayHoldVolumeLabel(sector, sector_bytes) &&
+  } else if (directory_sector || (!first_fails && MayHoldVolumeLabel(sector, sector_bytes) &&
                                   IsDeepDirectorySector(sector, sector_bytes))) {
     hint |= kHintDirectorySector;
   }
