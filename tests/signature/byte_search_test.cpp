@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "signature/identify_walk.h"
@@ -21,6 +22,28 @@ TEST(ByteSearchTest, FindHonoursTheStartAndTheEnd) {
   EXPECT_EQ(bytes::Find(Bytes(text), text.size() - 1, "%%EOF", 1), bytes::kNotFound);
   EXPECT_EQ(bytes::Find(Bytes(text), text.size(), "%%EOF", text.size()), bytes::kNotFound);
   EXPECT_EQ(bytes::Find(Bytes(text), 3, "%%EOF"), bytes::kNotFound);
+}
+
+TEST(ByteSearchTest, FindAgreesWithAPlainSearchOnSparseAndDenseData) {
+  // Alphabets of 2 to 256 letters: dense ones fill the data with false starts of the pattern
+  // (the search then changes its way), sparse ones hardly have any.
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+  for (uint32_t letters : {2u, 3u, 16u, 256u}) {
+    for (int round = 0; round < 40; ++round) {
+      std::string data(1 + next() % 3000, '\0');
+      for (char& c : data) c = static_cast<char>('A' + next() % letters);
+      std::string pattern(1 + next() % 5, '\0');
+      for (char& c : pattern) c = static_cast<char>('A' + next() % letters);
+      const size_t from = next() % (data.size() + 1);
+      const auto it = std::search(data.begin() + static_cast<std::ptrdiff_t>(from), data.end(),
+                                  pattern.begin(), pattern.end());
+      const size_t expected =
+          it == data.end() ? bytes::kNotFound : static_cast<size_t>(it - data.begin());
+      EXPECT_EQ(bytes::Find(Bytes(data), data.size(), pattern, from), expected)
+          << letters << " letters, round " << round;
+    }
+  }
 }
 
 TEST(ByteSearchTest, FindLastTakesOnlyStartsBeforeTheLimit) {
