@@ -10,6 +10,7 @@
 #include <array>
 #include <csetjmp>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "signature/formats/byte_view.h"
@@ -233,6 +234,23 @@ class BitReader {
       if (state_.pos >= span_at_ && state_.pos - span_at_ < span_.size()) {
         const uint8_t* bytes = span_.data();
         const uint64_t end = span_at_ + span_.size();
+        if (end - state_.pos >= 8) {
+          // Eight bytes at once when none of them is 0xFF: as many whole bytes as fit.
+          uint64_t word;
+          std::memcpy(&word, bytes + (state_.pos - span_at_), sizeof word);
+          const uint64_t inverse = ~word;
+          const bool any_ff =
+              ((inverse - 0x0101010101010101ull) & ~inverse & 0x8080808080808080ull) != 0;
+          if (!any_ff) {
+            const int count = (64 - state_.bits) / 8;
+            const uint64_t in_order = __builtin_bswap64(word);
+            const uint64_t taken = count == 8 ? in_order : in_order >> (64 - 8 * count);
+            state_.acc |= taken << (64 - state_.bits - 8 * count);
+            state_.bits += 8 * count;
+            state_.pos += static_cast<uint64_t>(count);
+            break;
+          }
+        }
         while (state_.bits <= 56 && state_.pos < end) {
           const uint8_t plain = bytes[state_.pos - span_at_];
           if (plain == 0xFF) break;
