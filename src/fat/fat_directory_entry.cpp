@@ -135,14 +135,14 @@ std::string LongNameCollector::NameFor(const uint8_t* short_entry) const {
   } else {
     // The checksum fixes the lost first byte of the short name; it must be one
     // a short name may begin with.
-    uint8_t name[11];
-    std::copy(short_entry, short_entry + 11, name);
-    bool found = false;
-    for (int b = 0; b < 256 && !found; ++b) {
-      name[0] = static_cast<uint8_t>(b);
-      if (ShortNameChecksum(name) == checksum) found = IsLegalShortNameByte(name[0]) && b != ' ';
+    // Each step of the checksum (rotate right, add the byte) can be undone, so exactly one
+    // first byte gives it: undo the other ten bytes from the end.
+    uint8_t sum = checksum;
+    for (int i = 10; i >= 1; --i) {
+      const uint8_t before_add = static_cast<uint8_t>(sum - short_entry[i]);
+      sum = static_cast<uint8_t>((before_add << 1) | (before_add >> 7));
     }
-    if (!found) return {};
+    if (!IsLegalShortNameByte(sum) || sum == ' ') return {};
   }
   // Pieces were stored last piece first: read them back to front.
   std::u16string text;

@@ -101,6 +101,23 @@ TEST(LongNameCollectorTest, DeletedPiecesAreCheckedByStructure) {
   EXPECT_EQ(Collect(pieces, deleted), "");
 }
 
+TEST(LongNameCollectorTest, DeletedNamesAcceptOnlyALegalLostFirstByte) {
+  // Every possible first byte of the short name the deleted pieces were made for: the name is
+  // taken exactly when that byte could begin a short name.
+  const std::string illegal = "\"*+,./:;<=>?[\\]| ";
+  for (int b = 0; b < 256; ++b) {
+    Entry owner = ShortEntry("XONGFI~1TXT");
+    owner[0] = static_cast<uint8_t>(b);
+    auto pieces = LongPieces(u"Deleted long name.txt", owner);
+    for (Entry& piece : pieces) piece[0] = kFatDeletedMarker;
+    Entry deleted = owner;
+    deleted[0] = kFatDeletedMarker;
+    const bool legal = b >= 0x20 && !(b >= 'a' && b <= 'z') &&
+                       illegal.find(static_cast<char>(b)) == std::string::npos;
+    EXPECT_EQ(Collect(pieces, deleted).empty(), !legal) << "first byte " << b;
+  }
+}
+
 TEST(LongNameCollectorTest, TwentyPiecesAreTheLongestNameAndMoreStartAgain) {
   const Entry owner = ShortEntry("LLLLLL~1TXT");
   const std::u16string longest(255, u'L');
