@@ -19,7 +19,6 @@ namespace {
 constexpr uint16_t kNtfsDirectoryFlag = 0x0002;
 // Bytes read again when a record runs past the end of the buffer.
 constexpr size_t kRecordRereadBytes = 8192;
-constexpr uint64_t kDispatchAhead = 8;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -110,14 +109,6 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
   uint64_t i = start_index;
   while (i < count) {
     const uint8_t* sector = buffer.data + i * sector_bytes;
-    // The reading thread classified these sectors on the other core: the ones some row may
-    // accept are asked for a few ahead, so identifying them does not wait on memory.
-    if (buffer.hints != nullptr && i + kDispatchAhead < count &&
-        (buffer.hints[i + kDispatchAhead] & kHintWanted) != 0) {
-      const uint8_t* ahead = sector + kDispatchAhead * sector_bytes;
-      __builtin_prefetch(ahead);
-      if (sector_bytes > 256) __builtin_prefetch(ahead + 256);
-    }
     const uint64_t sector_number = buffer.first_sector + i;
     const uint64_t held_until = sink->HeldUntil();
     if (held_until != 0) {

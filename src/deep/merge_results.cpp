@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <utility>
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/record_text.h"

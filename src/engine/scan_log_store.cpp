@@ -115,10 +115,9 @@ void SortForListing(ScanRecordList* records) {
   starts[list.size()] = folded.size();
   const std::string_view keys(folded);
   auto key = [&keys, &starts](uint32_t i) { return keys.substr(starts[i], starts[i + 1] - starts[i]); };
-  // Whether each is a folder, beside the keys: looking into the records themselves at every
-  // comparison would wait on memory.
-  // The first eight bytes of each key as one number (zero after its end, which no name
-  // holds) decide most comparisons alone.
+  // Whether each is a folder and the first eight bytes of its key as one number (zero after
+  // its end, which no name holds), beside the keys: most comparisons end there, without
+  // looking into the records.
   std::vector<uint8_t> folder(list.size());
   std::vector<uint64_t> head(list.size());
   for (size_t i = 0; i < list.size(); ++i) {

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <map>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file_recovery_parse.h"

@@ -1,6 +1,5 @@
 #include "signature/signature_table.h"
 
-#include <cctype>
 #include <deque>
 #include <iterator>
 #include <sstream>
@@ -8,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/record_text.h"
 #include "signature/formats/original_formats.h"
 #include "signature/formats/registry.h"
 #include "signature/length_rules.h"
@@ -162,14 +162,8 @@ struct RowIndex {
   RowIndex() {
     for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
       by_type.emplace(row->type, row);
-      by_extension.emplace(Folded(row->extension), row);
+      by_extension.emplace(AsciiLower(row->extension), row);
     }
-  }
-
-  static std::string Folded(std::string_view text) {
-    std::string folded(text);
-    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return folded;
   }
 };
 
@@ -188,7 +182,7 @@ const SignatureRow* FirstRowOfType(int type) {
 
 const SignatureRow* FindRowByExtension(std::string_view extension) {
   const auto& by_extension = Rows().by_extension;
-  const auto found = by_extension.find(RowIndex::Folded(extension));
+  const auto found = by_extension.find(AsciiLower(extension));
   return found == by_extension.end() ? nullptr : found->second;
 }
 
