@@ -1,5 +1,6 @@
 #include "app/scan_workflow.h"
 
+#include <chrono>
 #include <filesystem>
 
 #include "app/saved_scans.h"
@@ -19,7 +20,13 @@ struct ScanContext {
   const TextTable* messages;
   WorkflowObserver* observer;
   CancelToken* cancel;
+  int last_percent = -1;
+  std::chrono::steady_clock::time_point last_report{};
 };
+
+// Texts are made and handed on when the percentage moves, else at most this often: the
+// engines report after every buffer they examine, tens of thousands of times a scan.
+constexpr auto kReportInterval = std::chrono::milliseconds(100);
 
 uint64_t Join(uint32_t low, uint32_t high) { return (static_cast<uint64_t>(high) << 32) | low; }
 
@@ -28,9 +35,14 @@ int OnScanProgress(void* context, int percent, int scale, int seconds_remaining,
                    uint32_t c_high) {
   auto* scan = static_cast<ScanContext*>(context);
   if (scan->cancel->Checkpoint()) return kCancelledByUser;
+  const int shown = percent * scale / 100;
+  const auto now = std::chrono::steady_clock::now();
+  if (shown == scan->last_percent && now - scan->last_report < kReportInterval) return 0;
+  scan->last_percent = shown;
+  scan->last_report = now;
   const TextTable& messages = *scan->messages;
   ScanProgress progress;
-  progress.percent = percent * scale / 100;
+  progress.percent = shown;
   progress.seconds_remaining = seconds_remaining;
   progress.sectors_done = Join(a_low, a_high);
   progress.sectors_total = Join(b_low, b_high);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -96,11 +97,14 @@ std::string FormatLogName(const char* prefix, int64_t start_sector) {
 }
 
 void SortForListing(ScanRecordList* records) {
-  // Sorting positions moves 4 bytes where sorting records would move 346; std::sort makes
-  // the same moves either way, so equal names keep the order they always had. The names are
-  // folded once, with the same tolower strncasecmp uses, into one block instead of being
-  // folded at every comparison.
+  // Small keys are sorted instead of the 346-byte records; std::sort makes the same moves
+  // either way, so equal names keep the order they always had. The names are folded once,
+  // with the same tolower strncasecmp uses, into one block instead of being folded at every
+  // comparison.
   const ScanRecordList& list = *records;
+  // The same folding, asked of tolower once per byte value.
+  std::array<char, 256> lower{};
+  for (int c = 0; c < 256; ++c) lower[static_cast<size_t>(c)] = static_cast<char>(::tolower(c));
   std::vector<size_t> starts(list.size() + 1);
   std::string folded;
   folded.reserve(list.size() * 16);
@@ -109,35 +113,47 @@ void SortForListing(ScanRecordList* records) {
     const char* name = list[i].name;
     const size_t length = ::strnlen(name, kRecordNameBytes);
     for (size_t c = 0; c < length; ++c) {
-      folded.push_back(static_cast<char>(::tolower(static_cast<unsigned char>(name[c]))));
+      folded.push_back(lower[static_cast<unsigned char>(name[c])]);
     }
   }
   starts[list.size()] = folded.size();
   const std::string_view keys(folded);
   auto key = [&keys, &starts](uint32_t i) { return keys.substr(starts[i], starts[i + 1] - starts[i]); };
-  // Whether each is a folder and the first eight bytes of its key as one number (zero after
-  // its end, which no name holds), beside the keys: most comparisons end there, without
-  // looking into the records.
-  std::vector<uint8_t> folder(list.size());
-  std::vector<uint64_t> head(list.size());
-  for (size_t i = 0; i < list.size(); ++i) {
-    folder[i] = list[i].is_directory != 0 ? 1 : 0;
-    const std::string_view name = key(static_cast<uint32_t>(i));
+  // A key holds the folder flag and the first sixteen bytes of the name as two numbers (zero
+  // after its end, which no name holds): most comparisons end there, without looking into
+  // the names.
+  struct Sortable {
+    uint64_t head;
+    uint64_t next;
+    uint32_t index;
+    uint8_t folder;
+  };
+  const auto word_at = [](std::string_view name, size_t from) {
     uint64_t value = 0;
-    for (size_t c = 0; c < 8; ++c) {
+    for (size_t c = from; c < from + 8; ++c) {
       value = (value << 8) | (c < name.size() ? static_cast<uint8_t>(name[c]) : 0u);
     }
-    head[i] = value;
+    return value;
+  };
+  std::vector<Sortable> sortable(list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string_view name = key(static_cast<uint32_t>(i));
+    sortable[i] = Sortable{word_at(name, 0), word_at(name, 8), static_cast<uint32_t>(i),
+                           static_cast<uint8_t>(list[i].is_directory != 0 ? 1 : 0)};
   }
-  std::vector<uint32_t> order(list.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&folder, &head, &key](uint32_t left, uint32_t right) {
-    const bool left_folder = folder[left] != 0;
-    if (left_folder != (folder[right] != 0)) return !left_folder;
-    if (head[left] != head[right]) return head[left] < head[right];
+  const auto rest = [&key](uint32_t i) {
+    const std::string_view name = key(i);
+    return name.substr(std::min<size_t>(16, name.size()));
+  };
+  std::sort(sortable.begin(), sortable.end(), [&rest](const Sortable& left, const Sortable& right) {
+    if (left.folder != right.folder) return left.folder == 0;
+    if (left.head != right.head) return left.head < right.head;
+    if (left.next != right.next) return left.next < right.next;
     // Compared as unsigned bytes, as strncasecmp does.
-    return key(left) < key(right);
+    return rest(left.index) < rest(right.index);
   });
+  std::vector<uint32_t> order(list.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = sortable[i].index;
   // Put in order where they are, a cycle of the permutation at a time: each record moves
   // once, and no second list of them is made.
   ScanRecordList& in_place = *records;

@@ -47,7 +47,7 @@ int FatTable::LoadWindowAt(uint64_t byte_offset) {
   return kSuccess;
 }
 
-int FatTable::Entry(uint32_t cluster, uint32_t* value) {
+int FatTable::EntryAnyWay(uint32_t cluster, uint32_t* value) {
   if (volume_ == nullptr) return kErrInvalidParameter;
   if (cluster >= 2 && !geometry_.IsDataCluster(cluster)) return kErrInvalidParameter;
   uint64_t offset = 0;

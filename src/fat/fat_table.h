@@ -5,6 +5,7 @@
 
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_volume.h"
+#include "storage/error_codes.h"
 
 namespace velmora {
 
@@ -21,7 +22,21 @@ class FatTable {
 
   // Entry of `cluster` (2 .. cluster_count + 1, or 0 and 1 for the reserved
   // entries). 87 for a cluster outside the table, 30 when the FAT cannot be read.
-  int Entry(uint32_t cluster, uint32_t* value);
+  int Entry(uint32_t cluster, uint32_t* value) {
+    // Walks of the whole table ask this for every cluster: a FAT32 entry inside the window
+    // is answered here, anything else the long way.
+    const uint64_t offset = static_cast<uint64_t>(cluster) * 4;
+    if (geometry_.type == FatType::kFat32 && geometry_.IsDataCluster(cluster) &&
+        volume_ != nullptr && offset + 4 <= fat_bytes_ && offset >= window_offset_ &&
+        offset + 4 <= window_offset_ + window_.size()) {
+      const uint8_t* p = window_.data() + (offset - window_offset_);
+      *value = (static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24)) &
+               0x0FFFFFFF;
+      return kSuccess;
+    }
+    return EntryAnyWay(cluster, value);
+  }
 
   bool IsFree(uint32_t value) const { return value == 0; }
   bool IsEndOfChain(uint32_t value) const { return value >= end_marker_; }
@@ -33,6 +48,7 @@ class FatTable {
 
  private:
   int LoadWindowAt(uint64_t byte_offset);
+  int EntryAnyWay(uint32_t cluster, uint32_t* value);
 
   const FatVolume* volume_ = nullptr;
   FatGeometry geometry_;

@@ -132,7 +132,10 @@ TEST(SortForListingTest, EqualNamesEndInTheOrderARecordSortGives) {
     static const char* const kNames[] = {"Same.txt",       "same.TXT",       "x",        "[x]",
                                          "_a",             "A",              "\xC3\xA4.txt", "\xC3\x84.TXT",
                                          "Same.tx",        "Holiday_2024.jpg", "holiday_2024.JPG",
-                                         "Holiday_",       "HOLIDAY_20",     "holiday\xC3\xA4"};
+                                         "Holiday_",       "HOLIDAY_20",     "holiday\xC3\xA4",
+                                         // Equal in their first sixteen bytes, and exactly sixteen.
+                                         "Holiday_2024_summer_02.jpg", "HOLIDAY_2024_SUMMER_1.jpg",
+                                         "holiday_2024_sum", "Holiday_2024_Sum\xC3\xA4"};
     SetRecordName(&record, kNames[i % std::size(kNames)] + std::string(i % 5 == 0 ? "" : "1"));
     records.push_back(record);
   }

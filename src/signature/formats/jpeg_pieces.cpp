@@ -35,6 +35,9 @@ struct Huffman {
   std::array<int32_t, 17> valptr{};
   std::array<uint8_t, 256> values{};
   std::array<uint16_t, 1 << kFastBits> fast{};  // (length << 8) | symbol; 0: longer code
+  // For AC tables: a code and the value bits after it that fit in kFastBits together, for
+  // symbols with a value (size 1-10): (run << 8) | (length + size); 0: go the long way.
+  std::array<uint16_t, 1 << kFastBits> fast_ac{};
 };
 
 bool BuildHuffman(ByteView counts, ByteView values, Huffman* table) {
@@ -60,6 +63,13 @@ bool BuildHuffman(ByteView counts, ByteView values, Huffman* table) {
   }
   table->maxcode[17] = INT32_MAX;
   std::copy(values.data(), values.data() + values.size(), table->values.begin());
+  for (size_t peek = 0; peek < table->fast.size(); ++peek) {
+    const int length = table->fast[peek] >> 8;
+    const int symbol = table->fast[peek] & 0xFF;
+    const int size = symbol & 15;
+    if (table->fast[peek] == 0 || size == 0 || size > 10 || length + size > kFastBits) continue;
+    table->fast_ac[peek] = static_cast<uint16_t>(((symbol >> 4) << 8) | (length + size));
+  }
   table->present = true;
   return true;
 }
@@ -295,6 +305,12 @@ class BitReader {
     return value;
   }
 
+  // The entry of `table` for the next kFastBits bits.
+  uint16_t PeekFast(const std::array<uint16_t, 1 << kFastBits>& table) {
+    if (state_.bits < 16) Fill();
+    return table[static_cast<size_t>(state_.acc >> (64 - kFastBits))];
+  }
+
   std::optional<uint8_t> Symbol(const Huffman& table) {
     if (state_.bits < 16) Fill();
     const uint16_t fast = table.fast[static_cast<size_t>(state_.acc >> (64 - kFastBits))];
@@ -381,8 +397,16 @@ bool Block(BitReader& reader, const Frame& frame, const Component& c, int32_t* p
   if (*dc_size != 0 && diff < (1 << (*dc_size - 1))) diff -= (1 << *dc_size) - 1;
   *prediction += diff;
   if (std::abs(*prediction) > c.most_dc) return false;
+  const Huffman& ac = frame.ac[c.ac];
   for (int k = 1; k < 64;) {
-    const auto run_size = reader.Symbol(frame.ac[c.ac]);
+    // Most symbols and their value bits are taken in one look.
+    if (const uint16_t both = reader.PeekFast(ac.fast_ac); both != 0 && reader.Skip(both & 0xFF)) {
+      k += both >> 8;
+      if (k > 63) return false;
+      ++k;
+      continue;
+    }
+    const auto run_size = reader.Symbol(ac);
     if (!run_size) return false;
     const int run = *run_size >> 4;
     const int size = *run_size & 15;
