@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -30,15 +31,18 @@ struct BoxHeader {
 };
 
 // Reads box headers through a window of whole sectors, so a chain of small boxes costs one
-// read per window rather than one per box.
+// read per window rather than one per box. The window is small: most boxes of a film are
+// large, and every header past one is read alone.
 class BoxHeaderReader {
  public:
   explicit BoxHeaderReader(const CarveContext& context)
       : context_(context),
         sector_size_(static_cast<uint64_t>(context.sector_size)),
         source_bytes_(context.BytesFromStart()),
-        window_(std::max<size_t>(CarveContext::kScratchBytes,
-                                 static_cast<size_t>(std::max(context.sector_size, 1)))) {}
+        // Two sectors at least: a header may cross from one into the next.
+        window_size_(std::max<size_t>(kWindowBytes,
+                                      2 * static_cast<size_t>(std::max(context.sector_size, 1)))),
+        window_(new uint8_t[window_size_]) {}
 
   // The header at `offset` from the file's first byte; empty when the bytes there cannot be
   // read or do not form a box header of a known top-level type.
@@ -68,7 +72,7 @@ class BoxHeaderReader {
     }
     if (!InWindow(offset, count) && !Load(offset)) return nullptr;
     if (!InWindow(offset, count)) return nullptr;
-    return window_.data() + (offset - window_start_);
+    return window_.get() + (offset - window_start_);
   }
 
   bool InWindow(uint64_t offset, uint64_t count) const {
@@ -81,10 +85,10 @@ class BoxHeaderReader {
     window_bytes_ = 0;
     const uint64_t first = offset / sector_size_;
     const uint64_t sectors_left = (source_bytes_ / sector_size_) - first;
-    const uint64_t count = std::min<uint64_t>(window_.size() / sector_size_, sectors_left);
+    const uint64_t count = std::min<uint64_t>(window_size_ / sector_size_, sectors_left);
     if (count == 0 || context_.start_sector > UINT64_MAX - first) return false;
     if (!context_.Read(context_.start_sector + first, static_cast<uint32_t>(count),
-                       window_.data())) {
+                       window_.get())) {
       return false;
     }
     window_start_ = first * sector_size_;
@@ -92,10 +96,13 @@ class BoxHeaderReader {
     return true;
   }
 
+  static constexpr size_t kWindowBytes = 4096;
+
   const CarveContext& context_;
   const uint64_t sector_size_;
   const uint64_t source_bytes_;
-  std::vector<uint8_t> window_;
+  const size_t window_size_;
+  std::unique_ptr<uint8_t[]> window_;  // only what a read filled is looked at
   uint64_t window_start_ = 0;
   uint64_t window_bytes_ = 0;
 };

@@ -129,6 +129,20 @@ TEST(IsoBoxChainTest, ManySmallBoxesAcrossReadWindows) {
   EXPECT_EQ(carved.result.length, movie.size());
 }
 
+TEST(IsoBoxChainTest, HeadersAcrossSectorAndWindowEdgesAreRead) {
+  // A 64-bit header split by a sector edge, then one split by the 4 KiB read window's edge.
+  for (const uint64_t edge : {uint64_t{512}, uint64_t{4096}}) {
+    Bytes movie = FileType("qt  ");
+    Append(&movie, Box("moov", 300));
+    Append(&movie, Box("free", static_cast<uint32_t>(edge - 6 - movie.size())));
+    ASSERT_EQ(movie.size(), edge - 6);
+    Append(&movie, LargeBox("mdat", 6000, 6000, 0x11));
+    Append(&movie, Box("udta", 40));
+    const Carved carved = CarvePlanted(movie);
+    EXPECT_EQ(carved.result.length, movie.size()) << "edge " << edge;
+  }
+}
+
 TEST(IsoBoxChainTest, WhatIsNotATopLevelBoxEndsTheFile) {
   const Bytes movie = QuickTimeMovie();
 
