@@ -57,7 +57,12 @@ static uint8_t ClassifySector(const uint8_t* sector, int32_t sector_size) {
   uint8_t hint = 0;
   if (MayIdentify(sector, sector_bytes)) hint |= kHintMayIdentify;
   const bool record = ntfs::LooksLikeFileRecordSector(sector, sector_size);
-  const bool directory_start = IsDirectoryStartSector(sector, sector_bytes);
+  // The tests below that nearly every sector fails are passed over on their first byte: a
+  // folder's first sector starts with ".", a boot sector with a jump (0xEB), an NTFS
+  // structure with "FILE", "INDX", "RSTR" or "$\0S\0T\0A".
+  const uint8_t first = sector[0];
+  const bool directory_start =
+      first == '.' && sector_bytes >= 2 * kFatEntrySize && IsDirectoryStartSector(sector, sector_bytes);
   // Both directory-sector tests judge the first entry first, and most sectors fail there:
   // it is judged once. A first entry that is neither the end mark, a plausible entry nor a
   // label fails the plain test and the deep one alike.
@@ -77,8 +82,9 @@ static uint8_t ClassifySector(const uint8_t* sector, int32_t sector_size) {
     hint |= kHintDirectorySector;
   }
   if (sector_size >= 32 &&
-      (directory_start || directory_sector || IsBootSector(sector, sector_bytes) ||
-       ntfs::IsNtfsStructureSector(sector, sector_bytes))) {
+      (directory_start || directory_sector || (first == 0xEB && IsBootSector(sector, sector_bytes)) ||
+       ((first == 'F' || first == 'I' || first == 'R' || first == '$') &&
+        ntfs::IsNtfsStructureSector(sector, sector_bytes)))) {
     hint |= kHintStructure;
   }
   return hint;

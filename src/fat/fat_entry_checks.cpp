@@ -64,11 +64,16 @@ bool SameTimes(const EntryTimes& a, const EntryTimes& b) {
 
 
 // "." followed by "..", both directories of size 0 with the same three timestamps.
-bool IsDotPair(const uint8_t* entry, const uint8_t* next) {
+bool IsDotPairPast(const uint8_t* entry, const uint8_t* next) {
   if (next == nullptr) return false;
-  if (entry[0] != '.' || !EntryIsDirectory(entry) || EntryFileSize(entry) != 0) return false;
+  if (!EntryIsDirectory(entry) || EntryFileSize(entry) != 0) return false;
   if (next[0] != '.' || next[1] != '.' || !EntryIsDirectory(next) || EntryFileSize(next) != 0) return false;
   return SameTimes(DecodeTimes(entry), DecodeTimes(next));
+}
+
+// Nearly every sector of a pass is asked this: the first byte settles most without a call.
+inline bool IsDotPair(const uint8_t* entry, const uint8_t* next) {
+  return entry[0] == '.' && IsDotPairPast(entry, next);
 }
 
 bool InPlausibleDateWindow(uint64_t filetime) {

@@ -167,6 +167,9 @@ TEST(DeepScanDispatchTest, HintsSkipOnlySectorsNoEngineCanWant) {
   // The structure bit is the held-carving boundary test, worked out once.
   std::memcpy(image.SectorData(40), "\xEB\x52\x90NTFS    ", 11);
   std::memcpy(image.SectorData(41), "INDX", 4);
+  std::memcpy(image.SectorData(42), "RSTR", 4);
+  std::memcpy(image.SectorData(42) + 100, "N\0T\0F\0S\0", 8);
+  std::memcpy(image.SectorData(43), "$\0S\0T\0A\0", 8);
   ClassifySectors(image.SectorData(0), 64, 512, hints.data());
   const std::vector<StructureTest> tests = FileSystemStructureTests();
   for (uint64_t sector = 0; sector < 64; ++sector) {
@@ -174,8 +177,7 @@ TEST(DeepScanDispatchTest, HintsSkipOnlySectorsNoEngineCanWant) {
               IsFileSystemStructure(tests, image.SectorData(sector), 512) != 0)
         << sector;
   }
-  EXPECT_NE(hints[40] & kHintStructure, 0);
-  EXPECT_NE(hints[41] & kHintStructure, 0);
+  for (uint64_t sector : {40, 41, 42, 43}) EXPECT_NE(hints[sector] & kHintStructure, 0) << sector;
 
   // With hints the same engines see the same sectors; carving sees only the hinted ones.
   RecordingSink plain;
