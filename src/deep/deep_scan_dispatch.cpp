@@ -143,8 +143,21 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
                              ? buffer.hints[i]
                              : ClassifySector(sector, buffer.sector_size) | kHintMayIdentify;
     if ((hint & kHintWanted) == 0) {
-      sink->Unrecognised(sector, sector_number);
-      ++i;
+      // Most sectors are wanted by none: with no held file to end, the run of them is handed
+      // over at once.
+      uint64_t end = i + 1;
+      if (held_until == 0 && buffer.hints != nullptr) {
+        while (end < count && (buffer.hints[end] & kHintWanted) == 0 &&
+               (buffer.unreadable == nullptr || buffer.unreadable[end] == 0)) {
+          ++end;
+        }
+      }
+      if (end == i + 1) {
+        sink->Unrecognised(sector, sector_number);
+      } else {
+        sink->UnrecognisedRun(sector, sector_number, end - i, sector_bytes);
+      }
+      i = end;
       continue;
     }
     uint64_t skip = 1;

@@ -34,6 +34,11 @@ class DeepSectorSink {
     uint64_t skip = 1;
     Carve(sector, sector_number, &skip);
   }
+  // `count` such sectors one after another, `sector_bytes` apart, with no held file open.
+  virtual void UnrecognisedRun(const uint8_t* first, uint64_t first_number, uint64_t count,
+                               size_t sector_bytes) {
+    for (uint64_t k = 0; k < count; ++k) Unrecognised(first + k * sector_bytes, first_number + k);
+  }
 };
 
 // One buffer of the pass: `sector_count` sectors read from `first_sector`

@@ -131,6 +131,10 @@ class CProfessionalRecovery::PassSink : public DeepSectorSink {
   void Unrecognised(const uint8_t*, uint64_t) override {
     if (!replay_) ForgetStreamState(owner_->carve_);
   }
+  // Forgetting twice leaves what forgetting once does.
+  void UnrecognisedRun(const uint8_t*, uint64_t, uint64_t, size_t) override {
+    if (!replay_) ForgetStreamState(owner_->carve_);
+  }
 
   // Progress values handed to length searches.
   void SetProgress(uint64_t processed, uint64_t found) {

@@ -180,7 +180,8 @@ int IdentifyType(CarveContext& context, const uint8_t* buffer, size_t length, in
   if (buffer == nullptr || length == 0) return kNoSignatureType;
   const uint8_t anchors = AnchorsOf(buffer, length);
   const bool zero_head = ZeroHead(buffer, length);
-  for (const DispatchEntry& entry : Dispatch().For(buffer[0])) {
+  static const FirstByteDispatch& dispatch = Dispatch();
+  for (const DispatchEntry& entry : dispatch.For(buffer[0])) {
     if (entry.anchors != kAlwaysCall && (entry.anchors & anchors) == 0) continue;
     if (zero_head && entry.needs_non_zero_head) continue;
     const int type = entry.identify(context, buffer, length);
@@ -191,7 +192,8 @@ int IdentifyType(CarveContext& context, const uint8_t* buffer, size_t length, in
 
 bool MayIdentify(const uint8_t* buffer, size_t length) {
   if (buffer == nullptr || length == 0) return false;
-  const FirstByteDispatch& dispatch = Dispatch();
+  // Held here: a call per sector to reach the table cost as much as the lookups.
+  static const FirstByteDispatch& dispatch = Dispatch();
   if (dispatch.Always(buffer[0])) return true;
   if (dispatch.AlwaysUnlessZeroHead(buffer[0]) && !ZeroHead(buffer, length)) return true;
   const uint8_t mask = dispatch.AnchorMask(buffer[0]);

@@ -186,7 +186,8 @@ TEST(DeepScanDispatchTest, HintsSkipOnlySectorsNoEngineCanWant) {
   struct CountingSink : RecordingSink {
     std::vector<uint64_t> unrecognised;
     void Unrecognised(const uint8_t*, uint64_t sector) override { unrecognised.push_back(sector); }
-  } hinted;
+  };
+  CountingSink hinted;
   buffer.hints = hints.data();
   DeepScanDispatch(buffer, 0, reader, reader->total_sectors, &hinted);
   EXPECT_EQ(hinted.SectorsOf('N'), plain.SectorsOf('N'));
@@ -195,6 +196,26 @@ TEST(DeepScanDispatchTest, HintsSkipOnlySectorsNoEngineCanWant) {
   EXPECT_EQ(hinted.SectorsOf('C').size() + hinted.unrecognised.size(),
             plain.SectorsOf('C').size());
   for (uint64_t sector : hinted.unrecognised) EXPECT_EQ(hints[sector] & kHintWanted, 0) << sector;
+
+  // Handed over in runs, the same sectors in the same order (ten of them ruled out here).
+  std::vector<uint8_t> with_run = hints;
+  for (size_t sector = 50; sector < 60; ++sector) with_run[sector] = 0;
+  buffer.hints = with_run.data();
+  CountingSink one_by_one;
+  DeepScanDispatch(buffer, 0, reader, reader->total_sectors, &one_by_one);
+  struct RunSink : RecordingSink {
+    std::vector<uint64_t> covered;
+    size_t runs = 0;
+    void Unrecognised(const uint8_t*, uint64_t sector) override { covered.push_back(sector); }
+    void UnrecognisedRun(const uint8_t*, uint64_t first, uint64_t count, size_t) override {
+      ++runs;
+      for (uint64_t k = 0; k < count; ++k) covered.push_back(first + k);
+    }
+  } in_runs;
+  DeepScanDispatch(buffer, 0, reader, reader->total_sectors, &in_runs);
+  EXPECT_EQ(in_runs.covered, one_by_one.unrecognised);
+  EXPECT_EQ(in_runs.calls, one_by_one.calls);
+  EXPECT_GT(in_runs.runs, 0u);
 }
 
 TEST(ReadAheadPassTest, MappedImageBuffersCarryTheSectorsAndTheirHints) {
