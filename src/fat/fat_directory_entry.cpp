@@ -146,6 +146,7 @@ std::string LongNameCollector::NameFor(const uint8_t* short_entry) const {
   }
   // Pieces were stored last piece first: read them back to front.
   std::u16string text;
+  text.reserve(pieces_.size() * 13);
   bool terminated = false;
   for (size_t i = pieces_.size(); i-- > 0;) {
     const auto units = PieceUnits(pieces_[i].data());

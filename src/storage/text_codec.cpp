@@ -25,9 +25,17 @@ namespace {
 
 template <typename UnitAt>
 std::string ConvertUtf16(size_t units, UnitAt unit_at) {
-  std::string out;
-  out.reserve(units);
-  for (size_t i = 0; i < units; ++i) {
+  // Most names are ASCII: one byte per unit, nothing to decode.
+  std::string out(units, '\0');
+  size_t ascii = 0;
+  while (ascii < units) {
+    const uint32_t unit = unit_at(ascii);
+    if (unit >= 0x80) break;
+    out[ascii++] = static_cast<char>(unit);
+  }
+  if (ascii == units) return out;
+  out.resize(ascii);
+  for (size_t i = ascii; i < units; ++i) {
     uint32_t cp = unit_at(i);
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units) {
       const uint32_t low = unit_at(i + 1);
