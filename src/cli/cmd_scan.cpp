@@ -56,7 +56,8 @@ int RunScan(const Args& args) {
   const app::DeepScanOutcome& outcome = session.LastDeepOutcome();
 
   ScanRecordList records;
-  ListRecords(engine, "all", &records, &error);
+  // Only counted here: the order of a listing is not needed.
+  ListRecordsToCount(engine, "all", &records, &error);
   std::map<std::string, uint64_t> per_category;
   for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
     per_category[category] = 0;

@@ -23,6 +23,16 @@ int ListRecords(IFileRecoveryParse* engine, const std::string& categories, ScanR
   return kSuccess;
 }
 
+int ListRecordsToCount(IFileRecoveryParse* engine, const std::string& categories,
+                       ScanRecordList* out, std::string* error) {
+  auto* any_order = dynamic_cast<IListInAnyOrder*>(engine);
+  if (any_order == nullptr) return ListRecords(engine, categories, out, error);
+  std::string filter;
+  if (!FilterForCategories(categories, &filter)) return ListRecords(engine, categories, out, error);
+  any_order->GetFilesInAnyOrder(filter, out);
+  return kSuccess;
+}
+
 std::string CategoriesOption(const ParsedArgs& parsed) {
   std::string categories;
   for (const auto& value : parsed.Values("--type")) {

@@ -14,6 +14,9 @@ namespace velmora::cli {
 // Files of a scan result in the given categories ("photo,video", "all", ...).
 int ListRecords(IFileRecoveryParse* engine, const std::string& categories, ScanRecordList* out,
                 std::string* error);
+// The same files in no particular order, for counting them by kind.
+int ListRecordsToCount(IFileRecoveryParse* engine, const std::string& categories,
+                       ScanRecordList* out, std::string* error);
 
 // The --type values joined with ","; "all" when none was given.
 std::string CategoriesOption(const ParsedArgs& parsed);

@@ -161,14 +161,22 @@ bool InLostFolder(const std::string& path) {
 int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
                        IFileRecoveryParse* fat_deep, IFileRecoveryParse* ntfs_deep,
                        IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,
-                       ScanRecordList* out) {
+                       ScanRecordList* out, bool sorted) {
   const size_t first = out->size();
+  const auto list = [&filter, sorted](IFileRecoveryParse* engine, ScanRecordList* into) {
+    auto* any_order = sorted ? nullptr : dynamic_cast<IListInAnyOrder*>(engine);
+    if (any_order != nullptr) {
+      any_order->GetFilesInAnyOrder(filter, into);
+    } else {
+      engine->GetFilesByType(filter, into);
+    }
+  };
   ScanRecordList named;
   for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
-    if (engine != nullptr) engine->GetFilesByType(filter, &named);
+    if (engine != nullptr) list(engine, &named);
   }
   ScanRecordList carved;
-  if (signature != nullptr) signature->GetFilesByType(filter, &carved);
+  if (signature != nullptr) list(signature, &carved);
   auto owner_of = [&](const ScanRecord& record) -> IFileRecoveryParse* {
     switch (record.source_kind) {
       case kSourceNtfsDeep: return ntfs_deep;
@@ -233,8 +241,15 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     const auto [it, inserted] = seen.emplace(key, out->size());
     if (inserted) {
       out->push_back(record);
-    } else if (lost((*out)[it->second]) && !lost(record)) {
-      (*out)[it->second] = record;  // the real folder wins over a lost one
+      continue;
+    }
+    ScanRecord& held = (*out)[it->second];
+    if (sorted) {
+      if (lost(held) && !lost(record)) held = record;  // the real folder wins over a lost one
+    } else if (lost(held) ? !lost(record) || ListsBefore(record, held)
+                          : ListsBefore(record, held) && !lost(record)) {
+      // The one a sorted listing keeps: the first in a real folder, else the first.
+      held = record;
     }
   }
   // Sorted once and searched, rather than kept in a tree built one node at a time.
@@ -255,6 +270,7 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     }
     if (!duplicate) out->push_back(record);
   }
+  if (!sorted) return 0;
   if (first == 0 && out->size() >= 2) {
     SortForListing(out);
   } else if (out->size() - first >= 2) {

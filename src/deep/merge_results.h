@@ -20,10 +20,13 @@ using DataSectorOf = std::function<bool(const ScanRecord& record, uint64_t* sect
 // starts where a listed file's data starts: it is that file without its name,
 // unless the named file failed its content check and the carved one is of another
 // kind. A carved "jpg" at the start of a "thm" thumbnail counts as the same file.
+// Unless `sorted`, the files come in no particular order, and of one file seen twice under
+// two names in folders of the same kind the one kept is one a sorted listing could keep: a
+// count by kind of name is the same.
 int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
                        IFileRecoveryParse* fat_deep, IFileRecoveryParse* ntfs_deep,
                        IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,
-                       ScanRecordList* out);
+                       ScanRecordList* out, bool sorted = true);
 
 // Sectors of the source read a block at a time, for many small reads that mostly go
 // forward (the MFT records of a listing, asked for in the order they lie).

@@ -970,13 +970,21 @@ int CProfessionalRecovery::PreviewFile(const ScanRecord& record, std::string* pa
 }
 
 int CProfessionalRecovery::GetFilesByType(const std::string& filter, ScanRecordList* out) {
+  return ListFiles(filter, out, true);
+}
+
+int CProfessionalRecovery::GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) {
+  return ListFiles(filter, out, false);
+}
+
+int CProfessionalRecovery::ListFiles(const std::string& filter, ScanRecordList* out, bool sorted) {
   if (out == nullptr) return kErrInvalidParameter;
   SectorBlockCache cache;
   const DataSectorOf data_sector_of = [this, &cache](const ScanRecord& record, uint64_t* sector) {
     return MetadataRecordDataSector(record, &source_, sector_size_, sector, &cache);
   };
   return MergeResultsByType(filter, quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_,
-                            data_sector_of, out);
+                            data_sector_of, out, sorted);
 }
 
 bool CProfessionalRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) {

@@ -29,7 +29,9 @@ class CProfessionalNtfsRecovery;
 // engine. Each engine keeps its own log in one scan folder; listings merge them.
 // The position reached is saved in the ScanIndex, so a stopped (or killed) scan
 // of the same unchanged source resumes where it was.
-class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstimator {
+class CProfessionalRecovery : public IFileRecoveryParse,
+                              public IOverwriteEstimator,
+                              public IListInAnyOrder {
  public:
   // Resume values kept in the ScanIndex record, in this order.
   enum ResumeValue { kRangePosition, kRangeLength, kRangeOffset, kProcessed, kFound };
@@ -59,6 +61,7 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
   int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
   int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
+  int GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) override;
   int LoadClusterBitmap() override { return 0; }
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
@@ -98,6 +101,7 @@ class CProfessionalRecovery : public IFileRecoveryParse, public IOverwriteEstima
   CProfessionalNtfsRecovery& NtfsDeepEngine() { return *ntfs_deep_; }
 
  private:
+  int ListFiles(const std::string& filter, ScanRecordList* out, bool sorted);
   // The first write error of the member engines' logs, or 0.
   int LogWriteError();
   class PassSink;

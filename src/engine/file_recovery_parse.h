@@ -48,6 +48,16 @@ class IFileRecoveryParse {
   virtual ~IFileRecoveryParse() = default;
 };
 
+// An engine that can list the files of GetFilesByType in no particular order, for callers
+// that only count them: the sort of a large listing is most of its cost.
+class IListInAnyOrder {
+ public:
+  virtual int GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) = 0;
+
+ protected:
+  ~IListInAnyOrder() = default;
+};
+
 // A quick engine that can scan into a folder named by its caller rather than the scan
 // index's current one, so that it can run on a thread of its own beside a deep pass.
 class IScanIntoFolder {

@@ -179,6 +179,19 @@ void SortForListing(ScanRecordList* records) {
   }
 }
 
+bool ListsBefore(const ScanRecord& a, const ScanRecord& b) {
+  const bool a_folder = a.is_directory != 0;
+  if (a_folder != (b.is_directory != 0)) return !a_folder;
+  const size_t a_length = ::strnlen(a.name, kRecordNameBytes);
+  const size_t b_length = ::strnlen(b.name, kRecordNameBytes);
+  for (size_t c = 0; c < std::min(a_length, b_length); ++c) {
+    const int left = ::tolower(static_cast<unsigned char>(a.name[c]));
+    const int right = ::tolower(static_cast<unsigned char>(b.name[c]));
+    if (left != right) return static_cast<unsigned char>(left) < static_cast<unsigned char>(right);
+  }
+  return a_length < b_length;
+}
+
 ScanLogStore::ScanLogStore() = default;
 
 ScanLogStore::~ScanLogStore() { Close(); }
@@ -479,7 +492,7 @@ int ScanLogStore::FullPath(const ScanRecord& record, std::string* path) {
   return err;
 }
 
-int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
+int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out, bool sorted) {
   if (main_fd_ < 0) return 0;
   Flush();
   bool others_wanted = filter.find(kOtherToken) != std::string::npos;
@@ -526,7 +539,7 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out) {
     }
   }
   ::close(fd);
-  if (out->size() > 1) SortForListing(out);
+  if (sorted && out->size() > 1) SortForListing(out);
   return 1;
 }
 

@@ -58,7 +58,8 @@ class ScanLogStore {
   int FindDirectoryRecord(uint32_t object_id, ScanRecord* out);
   // Reads record `index` (1-based) from the log.
   int ReadRecord(uint32_t index, ScanRecord* out);
-  int ListByType(const std::string& filter, ScanRecordList* out);
+  // Sorted for listing unless `sorted` is false.
+  int ListByType(const std::string& filter, ScanRecordList* out, bool sorted = true);
   // GetFullPath of the engine interface: ancestors' names top-down, each + "/".
   int FullPath(const ScanRecord& record, std::string* path);
 
@@ -106,5 +107,8 @@ std::string FormatLogName(const char* prefix, int64_t start_sector);
 
 // Orders files before directories, then by name case-insensitively.
 void SortForListing(ScanRecordList* records);
+// Whether SortForListing puts `a` before `b`: files before folders, then names compared
+// without case.
+bool ListsBefore(const ScanRecord& a, const ScanRecord& b);
 
 }  // namespace velmora

@@ -63,13 +63,21 @@ int StoreBackedEngine::GetFullPath(const ScanRecord& record, std::string* path) 
 }
 
 int StoreBackedEngine::GetFilesByType(const std::string& filter, ScanRecordList* out) {
+  return ListFiles(filter, out, true);
+}
+
+int StoreBackedEngine::GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) {
+  return ListFiles(filter, out, false);
+}
+
+int StoreBackedEngine::ListFiles(const std::string& filter, ScanRecordList* out, bool sorted) {
   if (out == nullptr) return kErrInvalidParameter;
   if (!store_) return kSuccess;
   const int flushed = store_->Flush();
   if (flushed != kSuccess) return flushed;
   // The store may have been opened after the callback was set.
   store_->SetListingCallback(listing_progress_, listing_context_);
-  return store_->ListByType(filter, out);
+  return store_->ListByType(filter, out, sorted);
 }
 
 }  // namespace velmora

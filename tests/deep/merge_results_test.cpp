@@ -7,7 +7,9 @@
 #include <map>
 #include <string>
 
+#include "engine/categories.h"
 #include "engine/record_text.h"
+#include "engine/scan_log_store.h"
 #include "engine/scan_record.h"
 
 namespace velmora {
@@ -159,6 +161,56 @@ TEST(MergeResultsTest, CarvedFileAtTheStartOfANamedFileWithAnyNameIsThatFile) {
   std::vector<std::string> names;
   for (const auto& r : out) names.emplace_back(RecordName(r));
   EXPECT_EQ(names, (std::vector<std::string>{"144.png", "holiday.hmm", "report.pdf"}));
+}
+
+// Lists as a scan log does: sorted, together with what an earlier engine put in the list;
+// or as it is, when asked for any order.
+class SortingList : public FixedList, public IListInAnyOrder {
+ public:
+  using FixedList::FixedList;
+  int GetFilesByType(const std::string& filter, ScanRecordList* out) override {
+    FixedList::GetFilesByType(filter, out);
+    SortForListing(out);
+    return 1;
+  }
+  int GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) override {
+    return FixedList::GetFilesByType(filter, out);
+  }
+};
+
+TEST(MergeResultsTest, ACountInAnyOrderKeepsWhatTheSortedListingKeeps) {
+  // Each file seen twice or three times, under names of other kinds, in lost and real folders.
+  SortingList quick({Named(kSourceFatQuick, "b.jpg", 10, 1), Named(kSourceFatQuick, "c.jpg", 11, 1),
+                     Named(kSourceFatQuick, "e.jpg", 12, 1), Named(kSourceFatQuick, "h.jpg", 13, 1),
+                     Named(kSourceFatQuick, "k.jpg", 14, 1), Named(kSourceFatQuick, "z.jpg", 15, 1)});
+  SortingList fat({Named(kSourceFatDeep, "a.mov", 10, 1), Named(kSourceFatDeep, "d.mov", 11, 1),
+                   Named(kSourceFatDeep, "f.mov", 12, 1), Named(kSourceFatDeep, "g.mov", 13, 1),
+                   Named(kSourceFatDeep, "j.mov", 14, 1), Named(kSourceFatDeep, "i.wav", 14, 1),
+                   Named(kSourceFatDeep, "Z.JPG", 15, 1)});
+  for (const char* name : {"b.jpg", "e.jpg", "k.jpg"}) quick.SetPath(name, "LostFolder9/");
+  for (const char* name : {"a.mov", "g.mov"}) fat.SetPath(name, "LostFolder4/");
+  const DataSectorOf data_sector_of = [](const ScanRecord& r, uint64_t* sector) {
+    return MetadataRecordDataSector(r, nullptr, 512, sector);
+  };
+  const auto counts = [](const ScanRecordList& records) {
+    std::map<std::string, int> by_kind;
+    for (const auto& r : records) ++by_kind[CategoryOfName(RecordName(r))];
+    return by_kind;
+  };
+  ScanRecordList listed;
+  MergeResultsByType("", &quick, &fat, nullptr, nullptr, data_sector_of, &listed);
+  ScanRecordList any_order;
+  MergeResultsByType("", &quick, &fat, nullptr, nullptr, data_sector_of, &any_order, false);
+  // Both lost: the first name (a.mov); both real: the first (c.jpg); a real one over a lost
+  // one (f.mov, h.jpg); the first real one of three (i.wav); names equal but for case (z.jpg).
+  const std::map<std::string, int> expected = {{"audio", 1}, {"photo", 3}, {"video", 2}};
+  EXPECT_EQ(counts(listed), expected);
+  EXPECT_EQ(counts(any_order), expected);
+  EXPECT_EQ(any_order.size(), listed.size());
+  std::vector<std::string> kept;
+  for (const auto& r : listed) kept.emplace_back(RecordName(r));
+  EXPECT_EQ(kept.size(), 6u);
+  EXPECT_EQ(kept[0], "a.mov");
 }
 
 }  // namespace
