@@ -172,6 +172,13 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     }
   };
   ScanRecordList named;
+  // Room for every record the engines hold (folders too) at once, rather than moving the
+  // records already listed each time the list grows.
+  uint64_t record_count = 0;
+  for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
+    if (engine != nullptr) record_count += engine->GetRecordCount();
+  }
+  named.reserve(static_cast<size_t>(std::min<uint64_t>(record_count, uint64_t{1} << 22)));
   for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
     if (engine != nullptr) list(engine, &named);
   }
