@@ -12,6 +12,7 @@
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
 #include "engine/source_fingerprint.h"
+#include "fat/fast_fat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "deep/deep_scan_dispatch.h"
@@ -330,6 +331,11 @@ int CProfessionalRecovery::RunQuickPhase(std::vector<PassRange>* ranges) {
     free_range_mode = bitmap && quick_->GetNextFreeRange(&position, &length) != 0;
     *ranges = CollectRanges(free_range_mode);
   };
+  // The quick walk and the deep directory parse judge the first sectors of the same files:
+  // each answer is worked out once, by whichever engine meets the file first.
+  auto answers = std::make_shared<FatContentAnswers>();
+  fat_deep_->ShareContentAnswers(answers);
+  if (auto* fat = dynamic_cast<CFastFatRecovery*>(quick_.get())) fat->ShareContentAnswers(answers);
   std::string fast_log;
   const bool reopen =
       resume_flag_ && ScanIndex::Instance().FindLogFile(scan_folder_, "Fast_", &fast_log);

@@ -14,6 +14,7 @@
 #include "engine/scan_log_store.h"
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_cluster_bitmap.h"
+#include "fat/fat_content_check.h"
 #include "fat/fat_directory_entry.h"
 #include "fat/fat_record_output.h"
 #include "fat/fat_table.h"
@@ -52,6 +53,10 @@ class CFastFatRecovery : public StoreBackedEngine,
   const FatGeometry& Geometry() const { return geometry_; }
   bool IsOpen() const { return open_; }
   const ScanLogStore* Store() const { return store_.get(); }
+  // Content answers shared with another engine reading the same source at the same time.
+  void ShareContentAnswers(std::shared_ptr<FatContentAnswers> answers) {
+    content_answers_ = std::move(answers);
+  }
 
  private:
   // A directory met during the walk, written out only when it leads to a reported file.
@@ -107,8 +112,8 @@ class CFastFatRecovery : public StoreBackedEngine,
 
   uint32_t SearchDirectoryHighWord(uint16_t low);
   uint32_t SearchFileHighWord(uint16_t low, const std::string& name);
-  bool ContentMatches(uint32_t cluster, const std::vector<uint8_t>& sector,
-                      std::string_view extension);
+  // 1 or 0 as the cluster's first sector agrees with the extension, -1 when unreadable.
+  int JudgeCluster(uint32_t cluster, std::string_view extension);
   uint32_t ContentCheck(uint32_t first_cluster, const std::string& name);
   bool ReadFirstSector(uint32_t cluster, std::vector<uint8_t>* sector);
   void FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,
@@ -127,6 +132,7 @@ class CFastFatRecovery : public StoreBackedEngine,
   FatGeometry geometry_;
   FatTable table_;
   FatClusterBitmap bitmap_;
+  std::shared_ptr<FatContentAnswers> content_answers_;
 
   std::deque<uint32_t> directory_queue_;
   std::set<uint32_t> visited_;

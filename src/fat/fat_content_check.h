@@ -2,7 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "storage/sector_reader.h"
 
@@ -14,5 +17,44 @@ namespace velmora {
 bool FatContentMatchesExtension(const uint8_t* data, size_t length, std::string_view extension,
                                 SectorReader* source, uint32_t sector_size,
                                 uint64_t absolute_sector);
+
+// Answers of that test shared by engines that look at the same source at once: the quick
+// walk and the deep directory parse both judge the first cluster of every file they meet
+// (and every guess at a lost high word), each with a read of its own. An answer depends
+// only on the source's bytes there and on the extension without case.
+class FatContentAnswers {
+ public:
+  static constexpr size_t kMostAnswers = size_t{1} << 18;
+
+  // 1 or 0 when an engine has judged that sector for that extension, -1 when not yet.
+  int Find(uint64_t absolute_sector, uint32_t sector_size, std::string_view extension) const;
+  void Keep(uint64_t absolute_sector, uint32_t sector_size, std::string_view extension,
+            bool matches);
+
+ private:
+  static std::string KeyOf(uint64_t absolute_sector, uint32_t sector_size,
+                           std::string_view extension);
+
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, bool> answers_;
+};
+
+// Judges the sector `read` fills, unless `answers` (may be null) already know: -1 when it
+// cannot be read (nothing is kept then), else 1 or 0.
+template <typename ReadSector>
+int JudgeFirstSector(FatContentAnswers* answers, uint64_t absolute_sector, uint32_t sector_size,
+                     std::string_view extension, SectorReader* source, ReadSector&& read) {
+  if (answers != nullptr) {
+    const int known = answers->Find(absolute_sector, sector_size, extension);
+    if (known >= 0) return known;
+  }
+  const uint8_t* data = nullptr;
+  size_t length = 0;
+  if (!read(&data, &length)) return -1;
+  const bool matches =
+      FatContentMatchesExtension(data, length, extension, source, sector_size, absolute_sector);
+  if (answers != nullptr) answers->Keep(absolute_sector, sector_size, extension, matches);
+  return matches ? 1 : 0;
+}
 
 }  // namespace velmora

@@ -354,12 +354,12 @@ uint32_t CFastFatRecovery::SearchDirectoryHighWord(uint16_t low) {
 uint32_t CFastFatRecovery::SearchFileHighWord(uint16_t low, const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return low;
-  std::vector<uint8_t> sector;
   for (uint32_t high = 0; high <= kMaxHighWordGuess; ++high) {
     const uint32_t cluster = (high << 16) | low;
     if (!geometry_.IsDataCluster(cluster)) break;
-    if (!ReadFirstSector(cluster, &sector)) break;
-    if (ContentMatches(cluster, sector, extension)) return cluster;
+    const int judged = JudgeCluster(cluster, extension);
+    if (judged < 0) break;
+    if (judged == 1) return cluster;
   }
   return low;
 }
@@ -367,21 +367,28 @@ uint32_t CFastFatRecovery::SearchFileHighWord(uint16_t low, const std::string& n
 uint32_t CFastFatRecovery::ContentCheck(uint32_t first_cluster, const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return 1;
-  std::vector<uint8_t> sector;
-  if (!ReadFirstSector(first_cluster, &sector)) return 1;
-  return ContentMatches(first_cluster, sector, extension) ? 1 : 0;
+  const int judged = JudgeCluster(first_cluster, extension);
+  return judged < 0 ? 1 : static_cast<uint32_t>(judged);
 }
 
-bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::vector<uint8_t>& sector,
-                                      std::string_view extension) {
+int CFastFatRecovery::JudgeCluster(uint32_t cluster, std::string_view extension) {
   uint64_t position = 0;
-  geometry_.ClusterToSector(cluster, &position);
+  if (!geometry_.IsDataCluster(cluster) || !geometry_.ClusterToSector(cluster, &position)) {
+    return -1;
+  }
   // The catalogue counts sectors of the volume's size from the start of the source.
   const uint64_t volume_start = volume_.StartSector() *
                                 static_cast<uint64_t>(reader_.device_sector_size) /
                                 geometry_.bytes_per_sector;
-  return FatContentMatchesExtension(sector.data(), sector.size(), extension, &reader_,
-                                    geometry_.bytes_per_sector, volume_start + position);
+  std::vector<uint8_t> sector;
+  return JudgeFirstSector(content_answers_.get(), volume_start + position,
+                          geometry_.bytes_per_sector, extension, &reader_,
+                          [&](const uint8_t** data, size_t* length) {
+                            if (!ReadFirstSector(cluster, &sector)) return false;
+                            *data = sector.data();
+                            *length = sector.size();
+                            return true;
+                          });
 }
 
 }  // namespace velmora

@@ -72,17 +72,14 @@ uint32_t CProfessionalFatRecovery::SearchFileHighWord(int geometry, uint16_t low
   const std::string_view extension = ExtensionOf(name);
   if (geometry < 0 || extension.empty()) return low;
   const std::string lower = AsciiLower(extension);
-  std::vector<uint8_t> sector;
   for (uint32_t high = 0; high < kHighWordCandidates; ++high) {
     const uint32_t cluster = (high << 16) | low;
     if (cluster < 2) continue;
     uint64_t start = 0;
     if (!geometries_.At(geometry).ClusterStart(cluster, &start) || start >= VolumeEnd()) break;
-    if (!ReadClusterStart(geometry, cluster, &sector)) break;
-    if (FatContentMatchesExtension(sector.data(), sector.size(), lower, &reader_, bytes_per_sector_,
-                                   start)) {
-      return cluster;
-    }
+    const int judged = JudgeCluster(geometry, cluster, start, lower);
+    if (judged < 0) break;
+    if (judged == 1) return cluster;
   }
   return low;
 }
@@ -91,17 +88,25 @@ uint32_t CProfessionalFatRecovery::ContentCheck(int geometry, uint32_t first_clu
                                                 const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
   if (extension.empty()) return 1;
-  std::vector<uint8_t> sector;
   uint64_t start = 0;
   if (first_cluster < 2 || geometry < 0 ||
-      !geometries_.At(geometry).ClusterStart(first_cluster, &start) ||
-      !ReadClusterStart(geometry, first_cluster, &sector)) {
+      !geometries_.At(geometry).ClusterStart(first_cluster, &start) || start >= VolumeEnd()) {
     return 1;
   }
-  return FatContentMatchesExtension(sector.data(), sector.size(), AsciiLower(extension), &reader_,
-                                    bytes_per_sector_, start)
-             ? 1
-             : 0;
+  const int judged = JudgeCluster(geometry, first_cluster, start, AsciiLower(extension));
+  return judged < 0 ? 1 : static_cast<uint32_t>(judged);
+}
+
+int CProfessionalFatRecovery::JudgeCluster(int geometry, uint32_t cluster, uint64_t start,
+                                           std::string_view extension) {
+  std::vector<uint8_t> sector;
+  return JudgeFirstSector(content_answers_.get(), start, bytes_per_sector_, extension, &reader_,
+                          [&](const uint8_t** data, size_t* length) {
+                            if (!ReadClusterStart(geometry, cluster, &sector)) return false;
+                            *data = sector.data();
+                            *length = sector.size();
+                            return true;
+                          });
 }
 
 uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {

@@ -12,6 +12,7 @@
 #include "engine/store_backed_engine.h"
 #include "engine/scan_log_store.h"
 #include "fat/fat_boot_geometry.h"
+#include "fat/fat_content_check.h"
 #include "fat/fat_geometry_inference.h"
 #include "fat/fat_record_output.h"
 #include "fat/fat_volume.h"
@@ -75,6 +76,10 @@ class CProfessionalFatRecovery : public StoreBackedEngine {
   uint64_t VolumeSectorCount() const { return volume_sectors_; }
   uint32_t RootCluster() const { return root_cluster_; }
   const FatGeometryList& Geometries() const { return geometries_; }
+  // Content answers shared with another engine reading the same source at the same time.
+  void ShareContentAnswers(std::shared_ptr<FatContentAnswers> answers) {
+    content_answers_ = std::move(answers);
+  }
   const ScanLogStore* Store() const { return store_.get(); }
   // Items dropped because a memory bound was reached during the last pass.
   uint64_t DroppedItems() const { return dropped_items_; }
@@ -122,6 +127,9 @@ class CProfessionalFatRecovery : public StoreBackedEngine {
   uint32_t SearchDirectoryHighWord(int geometry, uint16_t low) const;
   uint32_t SearchFileHighWord(int geometry, uint16_t low, const std::string& name);
   uint32_t ContentCheck(int geometry, uint32_t first_cluster, const std::string& name);
+  // 1 or 0 as the cluster's first sector (at `start`) agrees with the extension, -1 when
+  // unreadable.
+  int JudgeCluster(int geometry, uint32_t cluster, uint64_t start, std::string_view extension);
   uint32_t DepthOf(uint32_t cluster, int geometry);
   uint32_t NormaliseParent(uint32_t cluster) const { return cluster < 2 ? root_cluster_ : cluster; }
 
@@ -179,6 +187,7 @@ class CProfessionalFatRecovery : public StoreBackedEngine {
   uint32_t root_cluster_ = 0;
 
   FatGeometryList geometries_;
+  std::shared_ptr<FatContentAnswers> content_answers_;
   // The boot sector's own layout, whose FAT may still link a folder's later
   // clusters to its first one.
   bool has_boot_fat_ = false;
