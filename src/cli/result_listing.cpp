@@ -11,26 +11,30 @@
 
 namespace velmora::cli {
 
-int ListRecords(IFileRecoveryParse* engine, const std::string& categories, ScanRecordList* out,
-                std::string* error) {
+namespace {
+
+int ListInOrder(IFileRecoveryParse* engine, const std::string& categories, ScanRecordList* out,
+                std::string* error, bool sorted) {
   std::string filter;
   if (!FilterForCategories(categories, &filter)) {
     *error = "unknown category in '" + categories +
              "' (use photo, audio, video, document, archive, others, all)";
     return kErrInvalidParameter;
   }
-  engine->GetFilesByType(filter, out);
+  ListFilesOf(engine, filter, out, sorted);
   return kSuccess;
+}
+
+}  // namespace
+
+int ListRecords(IFileRecoveryParse* engine, const std::string& categories, ScanRecordList* out,
+                std::string* error) {
+  return ListInOrder(engine, categories, out, error, true);
 }
 
 int ListRecordsToCount(IFileRecoveryParse* engine, const std::string& categories,
                        ScanRecordList* out, std::string* error) {
-  auto* any_order = dynamic_cast<IListInAnyOrder*>(engine);
-  if (any_order == nullptr) return ListRecords(engine, categories, out, error);
-  std::string filter;
-  if (!FilterForCategories(categories, &filter)) return ListRecords(engine, categories, out, error);
-  any_order->GetFilesInAnyOrder(filter, out);
-  return kSuccess;
+  return ListInOrder(engine, categories, out, error, false);
 }
 
 std::string CategoriesOption(const ParsedArgs& parsed) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fat/fat_deep_sector_tests.h"
+#include "fat/fat_directory_entry.h"
 #include "fat/fat_entry_checks.h"
 #include "deep/structure_tests.h"
 #include "ntfs/mft_record.h"
@@ -22,23 +23,19 @@ constexpr size_t kRecordRereadBytes = 8192;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-// Whether the deep directory-sector test could differ from the plain one: only a
-// volume-label entry before the end mark lets it pass a sector the plain test refuses.
-// Checked first because the deep test copies the sector on every call.
-constexpr uint8_t kAttrVolumeLabel = 0x08;
+// A live volume-label entry: the one kind of entry the deep directory-sector test fills in.
+bool IsLiveLabel(const uint8_t* entry) {
+  return entry[0] != kFatDeletedMarker && entry[11] == kFatAttrVolumeLabel;
+}
 
+// Whether the deep directory-sector test could differ from the plain one, for a sector whose
+// first entry passed: only a volume-label entry before the end mark lets it pass a sector the
+// plain test refuses. Checked first because the deep test copies the sector on every call.
 bool MayHoldVolumeLabel(const uint8_t* sector, size_t length) {
-  if (length < kFatEntrySize || sector[0] == 0) return false;
-  // The deep test judges the first entry first, as the plain test does; filling only changes
-  // label entries, and a label after it cannot make a first entry plausible. So a first entry
-  // that is no label and implausible fails both tests: most sectors stop here.
-  const bool first_is_label = sector[0] != 0xE5 && sector[11] == kAttrVolumeLabel;
-  const uint8_t* next = length >= 2 * kFatEntrySize ? sector + kFatEntrySize : nullptr;
-  if (!first_is_label && !IsPlausibleDirectoryEntry(sector, next)) return false;
   for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
     const uint8_t* entry = sector + offset;
     if (entry[0] == 0) return false;
-    if (entry[0] != 0xE5 && entry[11] == kAttrVolumeLabel) return true;
+    if (IsLiveLabel(entry)) return true;
   }
   return false;
 }
@@ -61,16 +58,15 @@ static uint8_t ClassifySector(const uint8_t* sector, int32_t sector_size) {
   // folder's first sector starts with ".", a boot sector with a jump (0xEB), an NTFS
   // structure with "FILE", "INDX", "RSTR" or "$\0S\0T\0A".
   const uint8_t first = sector[0];
-  const bool directory_start =
-      first == '.' && sector_bytes >= 2 * kFatEntrySize && IsDirectoryStartSector(sector, sector_bytes);
+  const bool directory_start = first == '.' && IsDirectoryStartSector(sector, sector_bytes);
   // Both directory-sector tests judge the first entry first, and most sectors fail there:
   // it is judged once. A first entry that is neither the end mark, a plausible entry nor a
-  // label fails the plain test and the deep one alike.
+  // label fails the plain test and the deep one alike (filling only changes label entries,
+  // and a label after it cannot make a first entry plausible).
   bool first_fails = false;
-  if (sector_bytes >= kFatEntrySize && sector[0] != 0) {
+  if (sector_bytes >= kFatEntrySize && first != 0) {
     const uint8_t* next = sector_bytes >= 2 * kFatEntrySize ? sector + kFatEntrySize : nullptr;
-    const bool first_is_label = sector[0] != 0xE5 && sector[11] == kAttrVolumeLabel;
-    first_fails = !first_is_label && !IsPlausibleDirectoryEntry(sector, next);
+    first_fails = !IsLiveLabel(sector) && !IsPlausibleDirectoryEntry(sector, next);
   }
   const bool directory_sector = !first_fails && IsDirectorySector(sector, sector_bytes);
   if (record) {

@@ -163,14 +163,6 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
                        IFileRecoveryParse* signature, const DataSectorOf& data_sector_of,
                        ScanRecordList* out, bool sorted) {
   const size_t first = out->size();
-  const auto list = [&filter, sorted](IFileRecoveryParse* engine, ScanRecordList* into) {
-    auto* any_order = sorted ? nullptr : dynamic_cast<IListInAnyOrder*>(engine);
-    if (any_order != nullptr) {
-      any_order->GetFilesInAnyOrder(filter, into);
-    } else {
-      engine->GetFilesByType(filter, into);
-    }
-  };
   ScanRecordList named;
   // Room for every record the engines hold (folders too) at once, rather than moving the
   // records already listed each time the list grows.
@@ -180,10 +172,10 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
   }
   named.reserve(static_cast<size_t>(std::min<uint64_t>(record_count, uint64_t{1} << 22)));
   for (IFileRecoveryParse* engine : {quick, fat_deep, ntfs_deep}) {
-    if (engine != nullptr) list(engine, &named);
+    if (engine != nullptr) ListFilesOf(engine, filter, &named, sorted);
   }
   ScanRecordList carved;
-  if (signature != nullptr) list(signature, &carved);
+  if (signature != nullptr) ListFilesOf(signature, filter, &carved, sorted);
   auto owner_of = [&](const ScanRecord& record) -> IFileRecoveryParse* {
     switch (record.source_kind) {
       case kSourceNtfsDeep: return ntfs_deep;

@@ -58,6 +58,14 @@ class IListInAnyOrder {
   ~IListInAnyOrder() = default;
 };
 
+// GetFilesByType; unless `sorted`, GetFilesInAnyOrder where the engine offers it.
+inline int ListFilesOf(IFileRecoveryParse* engine, const std::string& filter, ScanRecordList* out,
+                       bool sorted) {
+  auto* any_order = sorted ? nullptr : dynamic_cast<IListInAnyOrder*>(engine);
+  return any_order != nullptr ? any_order->GetFilesInAnyOrder(filter, out)
+                              : engine->GetFilesByType(filter, out);
+}
+
 // A quick engine that can scan into a folder named by its caller rather than the scan
 // index's current one, so that it can run on a thread of its own beside a deep pass.
 class IScanIntoFolder {

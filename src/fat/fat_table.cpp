@@ -49,24 +49,9 @@ int FatTable::LoadWindowAt(uint64_t byte_offset) {
 
 int FatTable::EntryAnyWay(uint32_t cluster, uint32_t* value) {
   if (volume_ == nullptr) return kErrInvalidParameter;
-  if (cluster >= 2 && !geometry_.IsDataCluster(cluster)) return kErrInvalidParameter;
   uint64_t offset = 0;
   uint32_t width = 0;
-  switch (geometry_.type) {
-    case FatType::kFat12:
-      offset = cluster + cluster / 2;
-      width = 2;
-      break;
-    case FatType::kFat16:
-      offset = static_cast<uint64_t>(cluster) * 2;
-      width = 2;
-      break;
-    case FatType::kFat32:
-      offset = static_cast<uint64_t>(cluster) * 4;
-      width = 4;
-      break;
-  }
-  if (offset + width > fat_bytes_) return kErrInvalidParameter;
+  if (!Place(cluster, &offset, &width)) return kErrInvalidParameter;
   const bool inside = !window_.empty() && offset >= window_offset_ &&
                       offset + width <= window_offset_ + window_.size();
   if (!inside) {
@@ -75,20 +60,7 @@ int FatTable::EntryAnyWay(uint32_t cluster, uint32_t* value) {
     // The window starts at the entry; only a volume cut short can still miss its last byte.
     if (offset + width > window_offset_ + window_.size()) return kErrReadFault;
   }
-  const uint8_t* p = window_.data() + (offset - window_offset_);
-  uint32_t raw = 0;
-  for (uint32_t i = 0; i < width; ++i) raw |= static_cast<uint32_t>(p[i]) << (8 * i);
-  switch (geometry_.type) {
-    case FatType::kFat12:
-      *value = (cluster & 1) ? raw >> 4 : raw & 0x0FFF;
-      break;
-    case FatType::kFat16:
-      *value = raw;
-      break;
-    case FatType::kFat32:
-      *value = raw & 0x0FFFFFFF;
-      break;
-  }
+  *value = Decode(cluster, window_.data() + (offset - window_offset_));
   return kSuccess;
 }
 

@@ -23,16 +23,13 @@ class FatTable {
   // Entry of `cluster` (2 .. cluster_count + 1, or 0 and 1 for the reserved
   // entries). 87 for a cluster outside the table, 30 when the FAT cannot be read.
   int Entry(uint32_t cluster, uint32_t* value) {
-    // Walks of the whole table ask this for every cluster: a FAT32 entry inside the window
-    // is answered here, anything else the long way.
-    const uint64_t offset = static_cast<uint64_t>(cluster) * 4;
-    if (geometry_.type == FatType::kFat32 && geometry_.IsDataCluster(cluster) &&
-        volume_ != nullptr && offset + 4 <= fat_bytes_ && offset >= window_offset_ &&
-        offset + 4 <= window_offset_ + window_.size()) {
-      const uint8_t* p = window_.data() + (offset - window_offset_);
-      *value = (static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24)) &
-               0x0FFFFFFF;
+    // Walks of the whole table ask this for every cluster: an entry inside the window is
+    // answered here, without a call.
+    uint64_t offset = 0;
+    uint32_t width = 0;
+    if (volume_ != nullptr && Place(cluster, &offset, &width) && offset >= window_offset_ &&
+        offset + width <= window_offset_ + window_.size()) {
+      *value = Decode(cluster, window_.data() + (offset - window_offset_));
       return kSuccess;
     }
     return EntryAnyWay(cluster, value);
@@ -49,6 +46,42 @@ class FatTable {
  private:
   int LoadWindowAt(uint64_t byte_offset);
   int EntryAnyWay(uint32_t cluster, uint32_t* value);
+  // Where the entry of `cluster` lies in the FAT and how many bytes it spans; false for a
+  // cluster outside the table.
+  bool Place(uint32_t cluster, uint64_t* offset, uint32_t* width) const {
+    if (cluster >= 2 && !geometry_.IsDataCluster(cluster)) return false;
+    switch (geometry_.type) {
+      case FatType::kFat12:
+        *offset = cluster + cluster / 2;
+        *width = 2;
+        break;
+      case FatType::kFat16:
+        *offset = static_cast<uint64_t>(cluster) * 2;
+        *width = 2;
+        break;
+      case FatType::kFat32:
+        *offset = static_cast<uint64_t>(cluster) * 4;
+        *width = 4;
+        break;
+    }
+    return *offset + *width <= fat_bytes_;
+  }
+  // The value of the entry of `cluster`, whose bytes start at `p`.
+  uint32_t Decode(uint32_t cluster, const uint8_t* p) const {
+    switch (geometry_.type) {
+      case FatType::kFat12: {
+        const uint32_t raw = p[0] | (static_cast<uint32_t>(p[1]) << 8);
+        return (cluster & 1) ? raw >> 4 : raw & 0x0FFF;
+      }
+      case FatType::kFat16:
+        return p[0] | (static_cast<uint32_t>(p[1]) << 8);
+      case FatType::kFat32:
+        break;
+    }
+    return (p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+            (static_cast<uint32_t>(p[3]) << 24)) &
+           0x0FFFFFFF;
+  }
 
   const FatVolume* volume_ = nullptr;
   FatGeometry geometry_;
