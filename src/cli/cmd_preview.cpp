@@ -7,6 +7,7 @@
 #include "app/file_choice.h"
 #include "app/source_session.h"
 #include "cli/arguments.h"
+#include "cli/partition_sources.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "engine/record_text.h"
@@ -67,6 +68,14 @@ int RunPreviewHere(const Args& args) {
   }
   const std::string picture_file = parsed.Value("--to");
 
+  // A partitioned image has no file system of its own: its files belong to its partitions.
+  if (const auto partitions =
+          ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
+      !partitions.empty()) {
+    std::fprintf(stderr, "velmora preview: %s\n",
+                 NamePartitionHint(parsed.Positionals()[0], partitions).c_str());
+    return kExitUsage;
+  }
   app::SourceSession session;
   std::string error;
   if (session.Resolve(parsed.Positionals()[0], &error) != 0) {

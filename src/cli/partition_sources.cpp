@@ -90,11 +90,21 @@ bool WholeImageHasDeepResult(const std::string& source_text) {
 }
 
 std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
-  if (source_text.rfind("disk:", 0) == 0) return {};
-  const platform::FileIdentity identity = platform::IdentifyFile(source_text);
+  // A whole disk of the disk list (disk:N) has its partitions named disk:N@K; disk:N:K and
+  // disk:N@K are one region already.
+  std::string path = source_text;
+  if (source_text.rfind("disk:", 0) == 0) {
+    if (source_text.find_first_of(":@", 5) != std::string::npos) return {};
+    SourceLocator locator;
+    LocatedSource located;
+    std::string error;
+    if (locator.Locate(source_text, &located, &error) != kSuccess) return {};
+    path = located.device_path;
+  }
+  const platform::FileIdentity identity = platform::IdentifyFile(path);
   if (!identity.exists || identity.is_directory) return {};
   std::shared_ptr<ByteSource> source;
-  if (OpenByteSource(source_text, &source) != kSuccess || source->Size() < 16384) return {};
+  if (OpenByteSource(path, &source) != kSuccess || source->Size() < 16384) return {};
   // A volume at the start (a card formatted without a table) is scanned as it is.
   std::vector<uint8_t> area(16384);
   if (source->ReadAt(0, area.data(), area.size(), nullptr) != kSuccess ||
@@ -103,7 +113,7 @@ std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
   }
   source.reset();
   PartitionTable table;
-  if (ReadSourcePartitionTable(source_text, &table, nullptr) != kSuccess ||
+  if (ReadSourcePartitionTable(path, &table, nullptr) != kSuccess ||
       table.scheme == PartitionScheme::kNone) {
     return {};
   }
@@ -113,6 +123,23 @@ std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
                           PartitionTypeName(table.partitions[i])});
   }
   return partitions;
+}
+
+std::vector<PartitionSource> ResultPartitionsOf(const std::string& source_text, bool quick,
+                                                bool deep) {
+  if (deep) return {};
+  std::vector<PartitionSource> partitions = PartitionsOf(source_text);
+  if (partitions.empty() || quick || !WholeImageHasDeepResult(source_text)) return partitions;
+  return {};
+}
+
+std::string NamePartitionHint(const std::string& source_text,
+                              const std::vector<PartitionSource>& partitions) {
+  return "'" + source_text + "' holds " + std::to_string(partitions.size()) +
+         (partitions.size() == 1 ? " partition" : " partitions") +
+         " and no file system of its own; name a partition: " + source_text + "@K (K = 1" +
+         (partitions.size() > 1 ? " to " + std::to_string(partitions.size()) : std::string()) +
+         "; 'velmora list " + source_text + "' shows each file's partition)";
 }
 
 int ScanPartitions(const Args& args, const std::string& source_text,
