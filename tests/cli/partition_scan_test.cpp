@@ -194,5 +194,26 @@ TEST_F(LogicalDiskTest, LoopDiskPartitionsAreSourcesByDiskNumber) {
   EXPECT_NE(out.find("has 4 partitions; @5 does not exist"), std::string::npos) << out;
 }
 
+TEST_F(LogicalDiskTest, ABrokenChainIsToldByInfoAndDisks) {
+  {
+    std::fstream file(disk_, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(49152 * 512 + 510);
+    file.write("\0\0", 2);  // the third record loses its signature
+  }
+  const std::string told =
+      "warning: extended boot record at sector 49152 has no signature; the logical partitions "
+      "it held are lost";
+  std::string out;
+  ASSERT_EQ(Velmora("info " + ShellQuote(disk_) + " 2>&1", &out), 0) << out;
+  EXPECT_NE(out.find(told), std::string::npos) << out;
+  std::string why;
+  auto loop = testing::LoopDevice::Attach(disk_, 512, &why);
+  if (!loop) GTEST_SKIP() << "no loop device: " << why;
+  ASSERT_EQ(Velmora("disks 2>&1", &out), 0) << out;
+  const size_t at = out.find(loop->Path());
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_NE(out.find(told, at), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace velmora
