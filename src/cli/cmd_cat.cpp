@@ -27,13 +27,13 @@ int RunCat(const Args& args) {
     return UsageError("cat", error.empty() ? "cat writes one file: give one --id" : error);
   }
   const uint64_t id = *ids.begin();
-  // A partitioned image has no file system of its own: its files belong to its partitions.
+  // A partitioned image has no file system of its own: its files belong to its partitions,
+  // and the ids its listing showed lead to theirs.
   if (const auto partitions =
           ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
       !partitions.empty()) {
-    std::fprintf(stderr, "velmora cat: %s\n",
-                 NamePartitionHint(parsed.Positionals()[0], partitions).c_str());
-    return kExitUsage;
+    return RunOnPartitionOfIds(RunCat, "cat", args, parsed.Positionals()[0], partitions, {id},
+                               parsed.Has("--quick"));
   }
   app::SourceSession session;
   if (session.Resolve(parsed.Positionals()[0], &error) != 0) {

@@ -68,13 +68,13 @@ int RunPreviewHere(const Args& args) {
   }
   const std::string picture_file = parsed.Value("--to");
 
-  // A partitioned image has no file system of its own: its files belong to its partitions.
+  // A partitioned image has no file system of its own: its files belong to its partitions,
+  // and the ids its listing showed lead to theirs.
   if (const auto partitions =
           ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
       !partitions.empty()) {
-    std::fprintf(stderr, "velmora preview: %s\n",
-                 NamePartitionHint(parsed.Positionals()[0], partitions).c_str());
-    return kExitUsage;
+    return RunOnPartitionOfIds(RunPreviewHere, "preview", args, parsed.Positionals()[0], partitions,
+                               {static_cast<uint64_t>(id)}, parsed.Has("--quick"));
   }
   app::SourceSession session;
   std::string error;

@@ -88,13 +88,13 @@ int RunRecover(const Args& args) {
   const bool json = parsed.Has("--json");
   const std::string categories = CategoriesOption(parsed);
 
-  // A partitioned image has no file system of its own: its files belong to its partitions.
+  // A partitioned image has no file system of its own: its files belong to its partitions,
+  // and the ids its listing showed lead to theirs.
   if (const auto partitions =
           ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
       !partitions.empty()) {
-    std::fprintf(stderr, "velmora recover: %s\n",
-                 NamePartitionHint(parsed.Positionals()[0], partitions).c_str());
-    return kExitUsage;
+    return RunOnPartitionOfIds(RunRecover, "recover", args, parsed.Positionals()[0], partitions,
+                               choice.ids, parsed.Has("--quick"));
   }
   app::SourceSession session;
   const std::string source_text = parsed.Positionals()[0];

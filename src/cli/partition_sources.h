@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,15 @@ bool WholeImageHasDeepResult(const std::string& source_text);
 // saved result is a deep one (that covers partitions and the space between them).
 std::vector<PartitionSource> ResultPartitionsOf(const std::string& source_text, bool quick,
                                                 bool deep);
+
+// cat, preview and recover of such a source, given the ids its listing showed: those count
+// within their partition, so `command` runs on the one partition that holds them (SOURCE@K,
+// the ids given as --id). Says why not, and names the partitions, when the ids lie in several
+// partitions or in none, or when no id is given.
+int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Args& args,
+                        const std::string& source_text,
+                        const std::vector<PartitionSource>& partitions,
+                        const std::set<uint64_t>& ids, bool quick);
 
 // `scan` and `list` of such a source: the command once per partition, the results together,
 // each file with its partition.

@@ -94,6 +94,15 @@ class LogicalDiskTest : public PartitionScanTest {
     PartitionScanTest::SetUp();
     if (IsSkipped()) return;
     if (!testing::ToolAvailable("sfdisk")) GTEST_SKIP() << "sfdisk is not installed";
+    {
+      testing::FatVolumeBuilder fat(dir_ + "/third.img", 12, 4 << 20);
+      fat.AddFile("/keep.txt", testing::RandomText(700, 30));
+      fat.AddFile("/Holiday Two.txt", testing::RandomText(20000, 2));
+      fat.AddFile("/Notes Three.txt", testing::RandomText(9000, 3));
+      fat.Delete("/Holiday Two.txt");
+      fat.Delete("/Notes Three.txt");
+      truths_["third.img"] = fat.Finish();
+    }
     disk_ = dir_ + "/logical.img";
     ASSERT_TRUE(testing::CreateSparseImage(disk_, 64ull << 20));
     const std::string layout =
@@ -109,7 +118,7 @@ class LogicalDiskTest : public PartitionScanTest {
     MoveLink(36864 + 6144, 3);
     ASSERT_EQ(RunCommand("dd if=" + ShellQuote(dir_ + "/first.img") + " of=" + ShellQuote(disk_) +
                          " bs=512 seek=2048 conv=notrunc status=none && dd if=" +
-                         ShellQuote(dir_ + "/second.img") + " of=" + ShellQuote(disk_) +
+                         ShellQuote(dir_ + "/third.img") + " of=" + ShellQuote(disk_) +
                          " bs=512 seek=51200 conv=notrunc status=none"),
               0);
   }
@@ -145,23 +154,55 @@ TEST_F(LogicalDiskTest, ImagePartitionsAreScannedOnceAndNamedForRecovery) {
   const auto scanned = nlohmann::json::parse(out, nullptr, false);
   ASSERT_TRUE(scanned.is_object()) << out;
   ASSERT_EQ(scanned["partitions"].size(), 4u);  // mmls: 2048, 38912, 45056, 51200
-  EXPECT_EQ(scanned["partitions"][3]["files"], 1);
+  EXPECT_EQ(scanned["partitions"][3]["files"], 2);
 
   // The whole-disk scan saved partition 4's result: IMG@4 uses it instead of scanning again.
   ASSERT_EQ(Velmora("list " + ShellQuote(disk_ + "@4") + " 2>&1", &out), 0) << out;
   EXPECT_NE(out.find("Using the saved quick scan"), std::string::npos) << out;
   EXPECT_NE(out.find("Holiday Two.txt"), std::string::npos) << out;
 
-  for (const std::string& command :
-       {"recover " + ShellQuote(disk_) + " --to " + ShellQuote(dir_ + "/out"),
-        "cat " + ShellQuote(disk_) + " --id 1", "preview " + ShellQuote(disk_) + " --id 1"}) {
-    SCOPED_TRACE(command);
-    EXPECT_EQ(Velmora(command + " 2>&1", &out), 2);
-    EXPECT_NE(out.find("holds 4 partitions and no file system of its own; name a partition: " +
-                       disk_ + "@K (K = 1 to 4"),
-              std::string::npos)
-        << out;
-  }
+  // The ids of the whole listing lead to their partition where they are unique in it.
+  ASSERT_EQ(Velmora("list " + ShellQuote(disk_) + " --json 2>/dev/null", &out), 1) << out;
+  const auto listed = nlohmann::json::parse(out, nullptr, false);
+  ASSERT_TRUE(listed.is_array()) << out;
+  std::map<std::string, std::pair<int, uint64_t>> found;  // name -> partition, id
+  for (const auto& file : listed) found[file["name"]] = {file["partition"], file["id"]};
+  ASSERT_EQ(found.size(), 3u) << out;
+  const uint64_t report = found["Report One.txt"].second;
+  const uint64_t holiday = found["Holiday Two.txt"].second;
+  const uint64_t notes = found["Notes Three.txt"].second;
+  EXPECT_EQ(found["Notes Three.txt"].first, 4);
+  ASSERT_EQ(report, holiday) << "each partition's first deleted file was expected to share an id";
+  ASSERT_NE(notes, report);
+  EXPECT_EQ(Velmora("cat " + ShellQuote(disk_) + " --id " + std::to_string(notes) +
+                        " 2>/dev/null | md5sum",
+                    &out),
+            0);
+  EXPECT_EQ(out.substr(0, 32), truths_["third.img"].Find("/Notes Three.txt")->md5);
+  EXPECT_EQ(Velmora("cat " + ShellQuote(disk_) + " --id " + std::to_string(report) + " 2>&1", &out),
+            2);
+  EXPECT_NE(out.find("id " + std::to_string(report) + " is in partitions 1 and 4 of"),
+            std::string::npos)
+      << out;
+  const std::string to = dir_ + "/out";
+  ASSERT_EQ(Velmora("recover " + ShellQuote(disk_) + " --id " + std::to_string(notes) + " --to " +
+                        ShellQuote(to) + " 2>&1",
+                    &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("the ids are in partition 4; reading " + disk_ + "@4"), std::string::npos)
+      << out;
+  ASSERT_EQ(RunCommand("md5sum " + ShellQuote(to + "/document/Notes Three.txt"), &out), 0) << out;
+  EXPECT_EQ(out.substr(0, 32), truths_["third.img"].Find("/Notes Three.txt")->md5);
+
+  // Everything at once: the partition has to be named.
+  EXPECT_EQ(Velmora("recover " + ShellQuote(disk_) + " --to " + ShellQuote(to) + " 2>&1", &out), 2);
+  EXPECT_NE(out.find("holds 4 partitions and no file system of its own; name a partition: " +
+                     disk_ + "@K (K = 1 to 4"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Velmora("preview " + ShellQuote(disk_) + " --id 999 2>&1", &out), 2);
+  EXPECT_NE(out.find("no file with id 999 in any partition"), std::string::npos) << out;
 }
 
 TEST_F(LogicalDiskTest, LoopDiskPartitionsAreSourcesByDiskNumber) {
@@ -189,7 +230,7 @@ TEST_F(LogicalDiskTest, LoopDiskPartitionsAreSourcesByDiskNumber) {
   const std::string to = dir_ + "/out";
   ASSERT_EQ(Velmora("recover " + disk + "@4 --to " + ShellQuote(to) + " 2>&1", &out), 0) << out;
   ASSERT_EQ(RunCommand("md5sum " + ShellQuote(to + "/document/Holiday Two.txt"), &out), 0) << out;
-  EXPECT_EQ(out.substr(0, 32), truths_["second.img"].Find("/Holiday Two.txt")->md5);
+  EXPECT_EQ(out.substr(0, 32), truths_["third.img"].Find("/Holiday Two.txt")->md5);
   EXPECT_EQ(Velmora("info " + disk + "@5 2>&1", &out), 2);
   EXPECT_NE(out.find("has 4 partitions; @5 does not exist"), std::string::npos) << out;
 }
