@@ -94,7 +94,7 @@ int SourceList::AddPartitionedImage(const std::string& path, std::string* error)
     *error = "'" + path + "' uses " + std::to_string(table.sector_size) + "-byte sectors";
     return kErrNotSupported;
   }
-  const int number = platform::RegisterNextPhysicalDrive(absolute, kFirstImageDriveNumber);
+  const int number = platform::RegisterImageDrive(absolute, kFirstImageDriveNumber);
   registered_drives_.push_back(number);
   std::vector<PartitionEntry> volumes;
   for (const TablePartition& partition : table.partitions) {

@@ -12,8 +12,8 @@
 
 namespace velmora::app {
 
-// One source named by text (an image file, a block device, IMG@K, disk:N or
-// disk:N:K) with the result of its scan: what a one-shot face such as the
+// One source named by text (an image file, a block device, IMG@K, disk:N,
+// disk:N@K or disk:N:K) with the result of its scan: what a one-shot face such as the
 // command line works on. Results live in the saved-scan index like the
 // window's, so either face finds the other's.
 class SourceSession {

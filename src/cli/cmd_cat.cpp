@@ -7,6 +7,7 @@
 #include "app/recovery_workflow.h"
 #include "app/source_session.h"
 #include "cli/arguments.h"
+#include "cli/partition_sources.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "storage/error_codes.h"
@@ -26,6 +27,14 @@ int RunCat(const Args& args) {
     return UsageError("cat", error.empty() ? "cat writes one file: give one --id" : error);
   }
   const uint64_t id = *ids.begin();
+  // A partitioned image has no file system of its own: its files belong to its partitions,
+  // and the ids its listing showed lead to theirs.
+  if (const auto partitions =
+          ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
+      !partitions.empty()) {
+    return RunOnPartitionOfIds(RunCat, "cat", args, parsed.Positionals()[0], partitions, {id},
+                               parsed.Has("--quick"));
+  }
   app::SourceSession session;
   if (session.Resolve(parsed.Positionals()[0], &error) != 0) {
     std::fprintf(stderr, "velmora cat: %s\n", error.c_str());

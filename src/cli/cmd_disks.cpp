@@ -77,6 +77,7 @@ nlohmann::json DisksJson(const DiskEnumerator& enumerator) {
                      {"sectors_per_cylinder", disk.sectors_per_cylinder},
                      {"removable", disk.removable},
                      {"partition_table", PartitionSchemeName(disk.scheme)},
+                     {"partition_warnings", disk.table_warnings},
                      {"source", "disk:" + std::to_string(number)},
                      {"entries", entries}});
   }
@@ -120,6 +121,9 @@ void PrintDisks(const DiskEnumerator& enumerator) {
                   free_known ? FormatSize(static_cast<int64_t>(entry.free)).c_str() : "-",
                   static_cast<unsigned long long>(entry.start),
                   static_cast<unsigned long long>(entry.length), where.c_str());
+    }
+    for (const std::string& warning : disk.table_warnings) {
+      std::printf("  warning: %s\n", warning.c_str());
     }
     std::printf("\n");
   }

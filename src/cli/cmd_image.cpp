@@ -82,8 +82,9 @@ int ShowProgress(void* context, int percent, uint64_t done, uint64_t total, int3
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: velmora image SOURCE --to FILE.img [--strict] [--force] [--sparse]\n"
-                       "  SOURCE: /dev/sdX, /dev/sdXN, disk:N, disk:N:K, IMAGE, IMAGE@K\n");
+  std::fprintf(stderr,
+               "usage: velmora image SOURCE --to FILE.img [--strict] [--force] [--sparse]\n"
+               "  SOURCE: /dev/sdX, /dev/sdXN, disk:N, disk:N@K, disk:N:K, IMAGE, IMAGE@K\n");
   return kExitUsage;
 }
 

@@ -107,9 +107,9 @@ int RunList(const Args& args) {
   }
   // A disk image or card dump with a partition table: each partition on its own.
   // A deep result covers the whole image, partitions and the space between them.
-  if (const auto partitions = PartitionsOf(parsed.Positionals()[0]);
-      !partitions.empty() && !parsed.Has("--deep") &&
-      (parsed.Has("--quick") || !WholeImageHasDeepResult(parsed.Positionals()[0]))) {
+  if (const auto partitions =
+          ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
+      !partitions.empty()) {
     return ListPartitions(args, parsed.Positionals()[0], partitions);
   }
   app::FileChoice choice;

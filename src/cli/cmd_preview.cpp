@@ -7,6 +7,7 @@
 #include "app/file_choice.h"
 #include "app/source_session.h"
 #include "cli/arguments.h"
+#include "cli/partition_sources.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "engine/record_text.h"
@@ -67,6 +68,14 @@ int RunPreviewHere(const Args& args) {
   }
   const std::string picture_file = parsed.Value("--to");
 
+  // A partitioned image has no file system of its own: its files belong to its partitions,
+  // and the ids its listing showed lead to theirs.
+  if (const auto partitions =
+          ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
+      !partitions.empty()) {
+    return RunOnPartitionOfIds(RunPreviewHere, "preview", args, parsed.Positionals()[0], partitions,
+                               {static_cast<uint64_t>(id)}, parsed.Has("--quick"));
+  }
   app::SourceSession session;
   std::string error;
   if (session.Resolve(parsed.Positionals()[0], &error) != 0) {

@@ -7,6 +7,7 @@
 #include "app/recovery_workflow.h"
 #include "app/source_session.h"
 #include "cli/arguments.h"
+#include "cli/partition_sources.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
 #include "engine/recovery_output.h"
@@ -87,6 +88,14 @@ int RunRecover(const Args& args) {
   const bool json = parsed.Has("--json");
   const std::string categories = CategoriesOption(parsed);
 
+  // A partitioned image has no file system of its own: its files belong to its partitions,
+  // and the ids its listing showed lead to theirs.
+  if (const auto partitions =
+          ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
+      !partitions.empty()) {
+    return RunOnPartitionOfIds(RunRecover, "recover", args, parsed.Positionals()[0], partitions,
+                               choice.ids, parsed.Has("--quick"));
+  }
   app::SourceSession session;
   const std::string source_text = parsed.Positionals()[0];
   if (session.Resolve(source_text, &error) != 0) {

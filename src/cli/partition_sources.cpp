@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "app/file_choice.h"
 #include "app/saved_scans.h"
 #include "app/source_session.h"
+#include "cli/result_listing.h"
+#include "cli/scan_session.h"
 #include "deep/boot_sector_tests.h"
 #include "storage/byte_source.h"
 #include "storage/error_codes.h"
@@ -73,6 +77,42 @@ int Combine(const std::vector<int>& statuses) {
   return any_short ? kExitPartial : kExitOk;
 }
 
+// The arguments with every --id and --ids-from taken out (both forms) and `ids` given as one --id.
+Args WithIds(const Args& args, const std::set<uint64_t>& ids) {
+  Args out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--id" || arg == "--ids-from") {
+      ++i;
+      continue;
+    }
+    if (arg.rfind("--id=", 0) == 0 || arg.rfind("--ids-from=", 0) == 0) continue;
+    out.push_back(arg);
+  }
+  std::string list;
+  for (const uint64_t id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  out.push_back("--id");
+  out.push_back(list);
+  return out;
+}
+
+std::string JoinIds(const std::set<uint64_t>& ids) {
+  std::string text;
+  size_t shown = 0;
+  for (const uint64_t id : ids) {
+    if (++shown > 8) return text + ", ...";
+    text += (text.empty() ? "" : ", ") + std::to_string(id);
+  }
+  return text;
+}
+
+// Progress of a scan that has to run, without the notices of each partition's saved result.
+class QuietObserver : public TerminalObserver {
+ public:
+  using TerminalObserver::TerminalObserver;
+  void OnNotice(const std::string&) override {}
+};
+
 std::string OrDash(const nlohmann::json& value) {
   if (value.is_string() && !value.get<std::string>().empty()) return value.get<std::string>();
   if (value.is_number()) return value.dump();
@@ -90,11 +130,21 @@ bool WholeImageHasDeepResult(const std::string& source_text) {
 }
 
 std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
-  if (source_text.rfind("disk:", 0) == 0) return {};
-  const platform::FileIdentity identity = platform::IdentifyFile(source_text);
+  // A whole disk of the disk list (disk:N) has its partitions named disk:N@K; disk:N:K and
+  // disk:N@K are one region already.
+  std::string path = source_text;
+  if (source_text.rfind("disk:", 0) == 0) {
+    if (source_text.find_first_of(":@", 5) != std::string::npos) return {};
+    SourceLocator locator;
+    LocatedSource located;
+    std::string error;
+    if (locator.Locate(source_text, &located, &error) != kSuccess) return {};
+    path = located.device_path;
+  }
+  const platform::FileIdentity identity = platform::IdentifyFile(path);
   if (!identity.exists || identity.is_directory) return {};
   std::shared_ptr<ByteSource> source;
-  if (OpenByteSource(source_text, &source) != kSuccess || source->Size() < 16384) return {};
+  if (OpenByteSource(path, &source) != kSuccess || source->Size() < 16384) return {};
   // A volume at the start (a card formatted without a table) is scanned as it is.
   std::vector<uint8_t> area(16384);
   if (source->ReadAt(0, area.data(), area.size(), nullptr) != kSuccess ||
@@ -103,7 +153,7 @@ std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
   }
   source.reset();
   PartitionTable table;
-  if (ReadSourcePartitionTable(source_text, &table, nullptr) != kSuccess ||
+  if (ReadSourcePartitionTable(path, &table, nullptr) != kSuccess ||
       table.scheme == PartitionScheme::kNone) {
     return {};
   }
@@ -113,6 +163,93 @@ std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
                           PartitionTypeName(table.partitions[i])});
   }
   return partitions;
+}
+
+std::vector<PartitionSource> ResultPartitionsOf(const std::string& source_text, bool quick,
+                                                bool deep) {
+  if (deep) return {};
+  std::vector<PartitionSource> partitions = PartitionsOf(source_text);
+  if (partitions.empty() || quick || !WholeImageHasDeepResult(source_text)) return partitions;
+  return {};
+}
+
+std::string NamePartitionHint(const std::string& source_text,
+                              const std::vector<PartitionSource>& partitions) {
+  return "'" + source_text + "' holds " + std::to_string(partitions.size()) +
+         (partitions.size() == 1 ? " partition" : " partitions") +
+         " and no file system of its own; name a partition: " + source_text + "@K (K = 1" +
+         (partitions.size() > 1 ? " to " + std::to_string(partitions.size()) : std::string()) +
+         "; 'velmora list " + source_text + "' shows each file's partition)";
+}
+
+int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Args& args,
+                        const std::string& source_text,
+                        const std::vector<PartitionSource>& partitions,
+                        const std::set<uint64_t>& ids, bool quick) {
+  if (ids.empty()) {
+    std::fprintf(stderr, "velmora %s: %s\n", name,
+                 NamePartitionHint(source_text, partitions).c_str());
+    return kExitUsage;
+  }
+  // Each partition's result, as list showed it (saved results are reused, missing ones made).
+  std::map<size_t, std::set<uint64_t>> found;  // partition index -> the given ids it holds
+  std::map<uint64_t, std::vector<size_t>> where;
+  for (const PartitionSource& partition : partitions) {
+    app::SourceSession session;
+    std::string error;
+    if (session.Resolve(partition.text, &error) != kSuccess) continue;
+    app::CancelToken cancel;
+    ScanRecordList records;
+    {
+      QuietObserver observer("quick scan", cancel);
+      app::ScanMode used;
+      const std::optional<app::ScanMode> mode =
+          quick ? std::optional<app::ScanMode>(app::ScanMode::kQuick) : std::nullopt;
+      const int opened = session.Open(mode, observer, cancel, &used, &error);
+      if (opened == kSuccess) ListRecords(session.Engine(), "all", &records, &error);
+      observer.Finish();
+      if (opened != kSuccess) continue;
+    }
+    for (const ScanRecord& record : records) {
+      if (record.is_directory) continue;
+      const uint64_t id = app::RecordId(record);
+      if (ids.count(id) != 0 && found[partition.index].insert(id).second) {
+        where[id].push_back(partition.index);
+      }
+    }
+  }
+  for (const auto& [id, in] : where) {
+    if (in.size() < 2) continue;
+    std::string list;
+    for (const size_t k : in) list += (list.empty() ? "" : " and ") + std::to_string(k);
+    std::fprintf(stderr,
+                 "velmora %s: id %llu is in partitions %s of '%s'; ids count within their "
+                 "partition: name one as %s@K\n",
+                 name, static_cast<unsigned long long>(id), list.c_str(), source_text.c_str(),
+                 source_text.c_str());
+    return kExitUsage;
+  }
+  if (found.empty()) {
+    std::fprintf(stderr, "velmora %s: no file with id %s in any partition of '%s'\n", name,
+                 JoinIds(ids).c_str(), source_text.c_str());
+    return kExitUsage;
+  }
+  if (found.size() > 1) {
+    std::string list;
+    for (const auto& [k, in] : found) {
+      list += (list.empty() ? "" : "; ") + source_text + "@" + std::to_string(k) + " --id " +
+              JoinIds(in);
+    }
+    std::fprintf(stderr,
+                 "velmora %s: the ids lie in %zu partitions of '%s'; give each partition on its "
+                 "own: %s\n",
+                 name, found.size(), source_text.c_str(), list.c_str());
+    return kExitUsage;
+  }
+  const std::string routed = source_text + "@" + std::to_string(found.begin()->first);
+  std::fprintf(stderr, "velmora %s: the ids are in partition %zu; reading %s\n", name,
+               found.begin()->first, routed.c_str());
+  return command(WithIds(WithSource(args, source_text, routed, false), ids));
 }
 
 int ScanPartitions(const Args& args, const std::string& source_text,

@@ -251,6 +251,7 @@ bool DiskEnumerator::Refresh() {
 
     const PartitionTable table = ReadDiskTable(disk.device_path, disk.size_bytes, disk.sector_size);
     disk.scheme = table.scheme;
+    disk.table_warnings = table.warnings;
     std::vector<PartitionEntry> volumes = FindVolumes(info, disk, table, mounts);
     entries_[disk.number] = LayOutDisk(disk.number, disk.sectors, disk.sector_size,
                                        disk.sectors_per_cylinder, disk.removable,

@@ -24,6 +24,7 @@ struct DiskDescription {
   uint64_t sectors_per_cylinder = 0;
   bool removable = false;
   PartitionScheme scheme = PartitionScheme::kNone;
+  std::vector<std::string> table_warnings;  // damage noticed in the partition table
 };
 
 // Every scannable region of every disk: volumes, unallocated gaps wider than one

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "storage/byte_view.h"
 #include "storage/checksum.h"
 #include "storage/text_codec.h"
 
@@ -17,31 +18,23 @@ constexpr uint16_t kBootSignature = 0xAA55;
 constexpr size_t kMbrEntriesOffset = 446;
 constexpr size_t kMbrEntrySize = 16;
 constexpr uint8_t kGptProtectiveType = 0xEE;
-// Longest logical chain followed; real disks stay far below, loops stop here at the latest.
+// Most extended boot records read; real disks stay far below, a crafted tree stops here.
 constexpr int kMaxLogicalPartitions = 256;
 // GPT entry arrays larger than this are treated as damage, not read.
 constexpr uint64_t kMaxGptEntryArrayBytes = 4 * 1024 * 1024;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t Le64(const uint8_t* p) {
-  return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
-}
-
 std::string GuidText(const uint8_t* g) {
   char text[40];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Le32(g),
-                Le16(g + 4), Le16(g + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                LoadLe<uint32_t>(g), LoadLe<uint16_t>(g + 4), LoadLe<uint16_t>(g + 6), g[8], g[9],
+                g[10], g[11], g[12], g[13], g[14], g[15]);
   return text;
 }
 
 // GPT names are UTF-16LE, zero-terminated within 72 bytes; lone surrogates become U+FFFD.
 std::string Utf16Name(const uint8_t* p, size_t units) {
   size_t length = 0;
-  while (length < units && Le16(p + 2 * length) != 0) ++length;
+  while (length < units && LoadLe<uint16_t>(p + 2 * length) != 0) ++length;
   return Utf16LeToUtf8(p, length);
 }
 
@@ -58,13 +51,13 @@ bool LooksLikeVolumeBootSector(const uint8_t* s) {
   const bool jump = s[0] == 0xEB || s[0] == 0xE9;
   if (!jump) return false;
   if (std::memcmp(s + 3, "NTFS    ", 8) == 0 || std::memcmp(s + 3, "EXFAT   ", 8) == 0) return true;
-  const uint16_t bytes_per_sector = Le16(s + 11);
+  const uint16_t bytes_per_sector = LoadLe<uint16_t>(s + 11);
   const uint8_t sectors_per_cluster = s[13];
   const bool sane_bpb = bytes_per_sector >= 512 && bytes_per_sector <= 4096 &&
                         (bytes_per_sector & (bytes_per_sector - 1)) == 0 &&
                         sectors_per_cluster != 0 &&
                         (sectors_per_cluster & (sectors_per_cluster - 1)) == 0 &&
-                        Le16(s + 14) != 0 && s[16] != 0;
+                        LoadLe<uint16_t>(s + 14) != 0 && s[16] != 0;
   return sane_bpb && (std::memcmp(s + 0x36, "FAT", 3) == 0 || std::memcmp(s + 0x52, "FAT", 3) == 0);
 }
 
@@ -73,7 +66,8 @@ bool LooksLikeVolumeStart(const ByteReader& read, uint64_t offset, uint64_t medi
   std::vector<uint8_t> area(2048);
   if (offset > medium_bytes || area.size() > medium_bytes - offset) return false;
   if (!read(offset, area.data(), area.size())) return false;
-  return LooksLikeVolumeBootSector(area.data()) || Le16(area.data() + 1024 + 56) == 0xEF53;
+  return LooksLikeVolumeBootSector(area.data()) ||
+         LoadLe<uint16_t>(area.data() + 1024 + 56) == 0xEF53;
 }
 
 struct RawMbrEntry {
@@ -85,11 +79,11 @@ struct RawMbrEntry {
 
 RawMbrEntry MbrEntry(const uint8_t* sector, int index) {
   const uint8_t* e = sector + kMbrEntriesOffset + kMbrEntrySize * static_cast<size_t>(index);
-  return {e[0], e[4], Le32(e + 8), Le32(e + 12)};
+  return {e[0], e[4], LoadLe<uint32_t>(e + 8), LoadLe<uint32_t>(e + 12)};
 }
 
 bool IsMbrSector(const uint8_t* sector) {
-  if (Le16(sector + 510) != kBootSignature) return false;
+  if (LoadLe<uint16_t>(sector + 510) != kBootSignature) return false;
   if (LooksLikeVolumeBootSector(sector)) return false;
   bool any = false;
   for (int i = 0; i < 4; ++i) {
@@ -117,53 +111,119 @@ void AddPartition(TablePartition partition, uint64_t medium_sectors, PartitionTa
   table->partitions.push_back(std::move(partition));
 }
 
+std::string SectorText(uint64_t sector) { return "sector " + std::to_string(sector); }
+
+// The logical partition found so far that holds `sector`; null when none does.
+const TablePartition* LogicalHolding(const PartitionTable& table, uint64_t sector) {
+  for (const TablePartition& p : table.partitions) {
+    if (p.logical && sector >= p.start_sector && sector - p.start_sector < p.sector_count)
+      return &p;
+  }
+  return nullptr;
+}
+
+// Each extended boot record holds a data entry and a link to the next record. Most tools
+// put them in slots 1 and 2, but either may sit in any slot (some put the link first, some
+// use all four), so every slot is read. A damaged chain is told about, never cut short silently.
 void ReadLogicalPartitions(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_size,
                            uint64_t extended_start, uint64_t extended_count, uint32_t* next_slot,
                            PartitionTable* table) {
   const uint64_t medium_sectors = medium_bytes / sector_size;
   const uint64_t extended_end = extended_start + extended_count;
   std::set<uint64_t> visited;
-  uint64_t ebr = extended_start;
+  // Records still to read, the next one last; a record with two links has both followed.
+  std::vector<uint64_t> pending{extended_start};
   std::vector<uint8_t> sector;
-  for (int n = 0; n < kMaxLogicalPartitions; ++n) {
+  int records = 0;
+  while (!pending.empty()) {
+    const uint64_t ebr = pending.back();
+    pending.pop_back();
     if (!visited.insert(ebr).second) {
-      table->warnings.push_back("logical partition chain loops; stopped");
+      table->warnings.push_back(
+          "logical partition chain loops back to the extended boot record at " + SectorText(ebr) +
+          "; not followed again");
+      continue;
+    }
+    if (++records > kMaxLogicalPartitions) {
+      table->warnings.push_back("more than " + std::to_string(kMaxLogicalPartitions) +
+                                " extended boot records; the rest is ignored");
       return;
+    }
+    if (const TablePartition* holder = LogicalHolding(*table, ebr)) {
+      table->warnings.push_back("extended boot record at " + SectorText(ebr) +
+                                " lies inside partition " + std::to_string(holder->slot));
     }
     if (!ReadSector(read, ebr, sector_size, medium_bytes, &sector)) {
-      table->warnings.push_back("extended boot record at sector " + std::to_string(ebr) +
-                                " cannot be read");
-      return;
+      table->warnings.push_back("extended boot record at " + SectorText(ebr) + " cannot be read");
+      continue;
     }
-    if (Le16(sector.data() + 510) != kBootSignature) {
+    const ByteView view(sector.data(), sector.size());
+    if (view.U16(510) != kBootSignature) {
+      // An empty extended partition has no record at all; a missing one further on is damage.
       if (ebr != extended_start) {
-        table->warnings.push_back("extended boot record at sector " + std::to_string(ebr) +
-                                  " has no signature");
+        table->warnings.push_back("extended boot record at " + SectorText(ebr) +
+                                  " has no signature; the logical partitions it held are lost");
       }
-      return;
+      continue;
     }
-    const RawMbrEntry data = MbrEntry(sector.data(), 0);
-    if (data.type != 0 && data.count != 0 && !IsExtendedPartitionType(data.type)) {
+    std::vector<uint64_t> links;
+    for (int slot = 0; slot < 4; ++slot) {
+      const RawMbrEntry e = MbrEntry(sector.data(), slot);
+      if (e.type == 0 || e.count == 0) continue;
+      if (IsExtendedPartitionType(e.type)) {
+        const uint64_t next = extended_start + e.start;
+        if (next >= extended_end) {
+          table->warnings.push_back("the extended boot record at " + SectorText(ebr) +
+                                    " links to " + SectorText(next) +
+                                    ", outside the extended partition; not followed");
+        } else {
+          links.push_back(next);
+        }
+        continue;
+      }
+      const uint64_t start = ebr + e.start;
+      const std::string where = "logical partition at " + SectorText(start) +
+                                " (extended boot record " + std::to_string(ebr) + ", entry " +
+                                std::to_string(slot + 1) + ")";
+      if (start < extended_start || e.count > extended_end - std::min(start, extended_end)) {
+        // The first two slots are where tools write; the last two often hold stale bytes.
+        if (slot >= 2) {
+          table->warnings.push_back(where + " lies outside the extended partition; left out");
+          continue;
+        }
+        table->warnings.push_back(where + " lies outside the extended partition");
+      }
+      const auto same = std::find_if(
+          table->partitions.begin(), table->partitions.end(), [&](const TablePartition& p) {
+            return p.logical && p.start_sector == start && p.sector_count == e.count;
+          });
+      if (same != table->partitions.end()) {
+        table->warnings.push_back(where + " repeats partition " + std::to_string(same->slot) +
+                                  "; listed once");
+        continue;
+      }
+      for (const TablePartition& p : table->partitions) {
+        if (p.logical && start < p.start_sector + p.sector_count &&
+            p.start_sector < start + e.count) {
+          table->warnings.push_back(where + " overlaps partition " + std::to_string(p.slot));
+        }
+      }
+      if (e.start == 0) table->warnings.push_back(where + " covers its own extended boot record");
       TablePartition p;
       p.slot = (*next_slot)++;
-      p.start_sector = ebr + data.start;
-      p.sector_count = data.count;
-      p.mbr_type = data.type;
-      p.bootable = data.boot == 0x80;
+      p.start_sector = start;
+      p.sector_count = e.count;
+      p.mbr_type = e.type;
+      p.bootable = e.boot == 0x80;
       p.logical = true;
       AddPartition(p, medium_sectors, table);
     }
-    const RawMbrEntry link = MbrEntry(sector.data(), 1);
-    if (!IsExtendedPartitionType(link.type) || link.start == 0) return;
-    const uint64_t next = extended_start + link.start;
-    if (next >= extended_end) {
-      table->warnings.push_back("logical partition link points outside the extended partition");
-      return;
+    if (links.size() > 1) {
+      table->warnings.push_back("extended boot record at " + SectorText(ebr) + " links to " +
+                                std::to_string(links.size()) + " records; all are followed");
     }
-    ebr = next;
+    pending.insert(pending.end(), links.rbegin(), links.rend());
   }
-  table->warnings.push_back("more than " + std::to_string(kMaxLogicalPartitions) +
-                            " logical partitions; the rest is ignored");
 }
 
 bool ReadMbr(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_size,
@@ -203,46 +263,71 @@ bool ReadMbr(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_size
   return true;
 }
 
+// The GPT whose header is at `header_lba`; false when there is none there, with `why` set
+// when a header signature is there but the header or its entry array cannot be used.
 bool ReadGptAt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_size,
-               uint64_t header_lba, PartitionTable* table) {
+               uint64_t header_lba, PartitionTable* table, std::string* why) {
   std::vector<uint8_t> header;
   if (!ReadSector(read, header_lba, sector_size, medium_bytes, &header)) return false;
-  if (std::memcmp(header.data(), "EFI PART", 8) != 0) return false;
-  const uint32_t header_size = Le32(header.data() + 12);
-  if (header_size < 92 || header_size > sector_size) return false;
-  const uint32_t stored_crc = Le32(header.data() + 16);
+  const ByteView h(header.data(), header.size());
+  if (!h.Matches(0, "EFI PART")) return false;
+  const uint32_t header_size = h.U32(12);
+  if (header_size < 92 || header_size > sector_size) {
+    *why = "header size " + std::to_string(header_size);
+    return false;
+  }
   std::vector<uint8_t> copy(header.begin(), header.begin() + header_size);
   std::memset(copy.data() + 16, 0, 4);
-  if (Crc32(copy.data(), copy.size()) != stored_crc) return false;
-  if (Le64(header.data() + 24) != header_lba) return false;
+  if (Crc32(copy.data(), copy.size()) != h.U32(16)) {
+    *why = "header checksum wrong";
+    return false;
+  }
+  if (h.U64(24) != header_lba) {
+    *why = "header names another sector as its own";
+    return false;
+  }
 
   const uint64_t medium_sectors = medium_bytes / sector_size;
-  const uint64_t entries_lba = Le64(header.data() + 72);
-  const uint32_t entry_count = Le32(header.data() + 80);
-  const uint32_t entry_size = Le32(header.data() + 84);
-  const uint32_t entries_crc = Le32(header.data() + 88);
-  if (entry_size < 128 || entry_size % 8 != 0 || entry_size > 4096) return false;
+  const uint64_t entries_lba = h.U64(72);
+  // The header gives the number and size of the entries: 128 of 128 bytes is only the usual.
+  const uint32_t entry_count = h.U32(80);
+  const uint32_t entry_size = h.U32(84);
+  if (entry_size < 128 || entry_size > 4096 || (entry_size & (entry_size - 1)) != 0) {
+    *why = "entry size " + std::to_string(entry_size);
+    return false;
+  }
   const uint64_t array_bytes = static_cast<uint64_t>(entry_count) * entry_size;
-  if (array_bytes > kMaxGptEntryArrayBytes) return false;
-  if (entries_lba >= medium_sectors ||
-      array_bytes > (medium_sectors - entries_lba) * static_cast<uint64_t>(sector_size)) {
+  if (array_bytes > kMaxGptEntryArrayBytes) {
+    *why = std::to_string(entry_count) + " entries of " + std::to_string(entry_size) +
+           " bytes, more than " + std::to_string(kMaxGptEntryArrayBytes >> 20) + " MiB";
+    return false;
+  }
+  const uint64_t array_sectors = (array_bytes + sector_size - 1) / sector_size;
+  if (entries_lba >= medium_sectors || array_sectors > medium_sectors - entries_lba ||
+      (header_lba >= entries_lba && header_lba - entries_lba < array_sectors)) {
+    *why = "entry array at sector " + std::to_string(entries_lba) + " does not fit the medium";
     return false;
   }
   std::vector<uint8_t> entries(static_cast<size_t>(array_bytes));
   if (array_bytes != 0 && !read(entries_lba * sector_size, entries.data(), entries.size())) {
+    *why = "entry array cannot be read";
     return false;
   }
-  if (Crc32(entries.data(), entries.size()) != entries_crc) return false;
+  if (Crc32(entries.data(), entries.size()) != h.U32(88)) {
+    *why = "entry array checksum wrong";
+    return false;
+  }
 
   table->scheme = PartitionScheme::kGpt;
   table->sector_size = sector_size;
   table->partitions.clear();
-  static const uint8_t kZeroGuid[16] = {};
   for (uint32_t i = 0; i < entry_count; ++i) {
-    const uint8_t* e = entries.data() + static_cast<size_t>(i) * entry_size;
-    if (std::memcmp(e, kZeroGuid, 16) == 0) continue;
-    const uint64_t first = Le64(e + 32);
-    const uint64_t last = Le64(e + 40);
+    ByteView e;
+    if (!ByteView(entries.data(), entries.size()).Slice(size_t{i} * entry_size, entry_size, &e))
+      break;
+    if (e.U64(0) == 0 && e.U64(8) == 0) continue;  // an unused entry
+    const uint64_t first = e.U64(32);
+    const uint64_t last = e.U64(40);
     if (last < first) {
       table->warnings.push_back("GPT entry " + std::to_string(i + 1) + " ends before it starts");
       continue;
@@ -251,8 +336,8 @@ bool ReadGptAt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_si
     p.slot = i + 1;
     p.start_sector = first;
     p.sector_count = last - first + 1;
-    p.type_guid = GuidText(e);
-    p.name = Utf16Name(e + 56, 36);
+    p.type_guid = GuidText(e.data());
+    p.name = Utf16Name(e.data() + 56, 36);
     AddPartition(p, medium_sectors, table);
   }
   return true;
@@ -260,20 +345,24 @@ bool ReadGptAt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_si
 
 bool ReadGpt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_size,
              PartitionTable* table) {
-  if (ReadGptAt(read, medium_bytes, sector_size, 1, table)) return true;
+  std::string primary_why;
+  if (ReadGptAt(read, medium_bytes, sector_size, 1, table, &primary_why)) return true;
   const uint64_t last_lba = medium_bytes / sector_size;
   if (last_lba < 2) return false;
   PartitionTable backup;
-  if (!ReadGptAt(read, medium_bytes, sector_size, last_lba - 1, &backup)) {
-    // A header signature with a bad checksum is worth telling about.
-    std::vector<uint8_t> header;
-    if (ReadSector(read, 1, sector_size, medium_bytes, &header) &&
-        std::memcmp(header.data(), "EFI PART", 8) == 0) {
-      table->warnings.push_back("GPT header damaged and no valid backup header");
+  std::string backup_why;
+  if (!ReadGptAt(read, medium_bytes, sector_size, last_lba - 1, &backup, &backup_why)) {
+    if (!primary_why.empty()) {
+      table->warnings.push_back("GPT header damaged (" + primary_why +
+                                ") and no valid backup header" +
+                                (backup_why.empty() ? "" : " (" + backup_why + ")"));
     }
     return false;
   }
-  backup.warnings.insert(backup.warnings.begin(), "primary GPT damaged; backup header used");
+  backup.warnings.insert(backup.warnings.begin(),
+                         primary_why.empty()
+                             ? "primary GPT header missing; backup header used"
+                             : "primary GPT damaged (" + primary_why + "); backup header used");
   *table = std::move(backup);
   return true;
 }

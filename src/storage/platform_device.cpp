@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -29,6 +30,12 @@ std::mutex& RegistryMutex() {
 std::map<int, std::string>& Registry() {
   static std::map<int, std::string> registry;
   return registry;
+}
+
+// Registrations of image drives per number; an explicit registration counts once.
+std::map<int, int>& RegistrationCounts() {
+  static std::map<int, int> counts;
+  return counts;
 }
 
 }  // namespace
@@ -226,18 +233,32 @@ std::string PhysicalDrivePath(int number) {
 void RegisterPhysicalDrive(int number, const std::string& path) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   Registry()[number] = path;
+  RegistrationCounts()[number] = 1;
 }
 
-int RegisterNextPhysicalDrive(const std::string& path, int first_number) {
+int RegisterImageDrive(const std::string& path, int first_number) {
+  char resolved[PATH_MAX];
+  const std::string absolute = ::realpath(path.c_str(), resolved) ? resolved : path;
+  // FNV-1a of the absolute path, spread over 9000 numbers.
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : absolute) hash = (hash ^ c) * 1099511628211ull;
+  constexpr int kSpread = 9000;
   std::lock_guard<std::mutex> lock(RegistryMutex());
-  int number = first_number;
-  while (Registry().count(number) != 0) ++number;
-  Registry()[number] = path;
+  int number = first_number + static_cast<int>(hash % kSpread);
+  for (;;) {
+    const auto it = Registry().find(number);
+    if (it == Registry().end() || it->second == absolute) break;
+    ++number;
+  }
+  Registry()[number] = absolute;
+  ++RegistrationCounts()[number];
   return number;
 }
 
 void ForgetPhysicalDrive(int number) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
+  if (--RegistrationCounts()[number] > 0) return;
+  RegistrationCounts().erase(number);
   Registry().erase(number);
 }
 

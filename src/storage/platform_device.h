@@ -58,7 +58,10 @@ std::vector<std::string> ListWholeDiskPaths();
 std::string PhysicalDrivePath(int number);
 void RegisterPhysicalDrive(int number, const std::string& path);
 void ForgetPhysicalDrive(int number);
-// Registers `path` under the lowest free number >= `first_number` and returns that number.
-int RegisterNextPhysicalDrive(const std::string& path, int first_number);
+// Registers image `path` under a number from `first_number` up that is the same for the same
+// file in every run (saved results are keyed by it), unless another file holds it already.
+// Registering a file twice gives the same number; each registration is dropped by its own
+// ForgetPhysicalDrive.
+int RegisterImageDrive(const std::string& path, int first_number);
 
 }  // namespace velmora::platform

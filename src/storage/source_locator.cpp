@@ -51,6 +51,46 @@ int RequireReadable(int result, const LocatedSource& located, std::string* error
   return err;
 }
 
+// Partition `index_text` (1-based, by start) of the table read from `path`, in units of
+// `drive_sector_size`; `name` is how the message names the medium.
+int PickTablePartition(const std::string& path, const std::string& name,
+                       const std::string& index_text, uint32_t drive_sector_size,
+                       LocatedSource* out, std::string* error) {
+  PartitionTable table;
+  uint64_t bytes = 0;
+  const int err = ReadSourcePartitionTable(path, &table, &bytes);
+  if (err != kSuccess) {
+    *error = OpenFailure(path, err);
+    return err;
+  }
+  if (table.scheme == PartitionScheme::kNone || table.partitions.empty()) {
+    *error = "'" + name + "' holds no partition table; use it without @" + index_text;
+    return kErrInvalidParameter;
+  }
+  uint64_t index = 0;
+  if (!ParseNumber(index_text, &index) || index == 0 || index > table.partitions.size()) {
+    *error = "'" + name + "' has " + std::to_string(table.partitions.size()) +
+             (table.partitions.size() == 1 ? " partition" : " partitions") + "; @" + index_text +
+             " does not exist (see velmora info " + name + ")";
+    return kErrInvalidParameter;
+  }
+  const TablePartition& partition = table.partitions[index - 1];
+  const uint64_t scale = table.sector_size / drive_sector_size;
+  if (scale == 0) {
+    *error = "'" + name + "': its table uses " + std::to_string(table.sector_size) +
+             "-byte sectors, smaller than the device's";
+    return kErrInvalidParameter;
+  }
+  out->kind = LocatedSource::Kind::kDiskRegion;
+  out->sector_size = drive_sector_size;
+  out->start_sector = partition.start_sector * scale;
+  out->sector_count = partition.sector_count * scale;
+  out->description = "partition " + index_text + " of " + name + " (" +
+                     PartitionTypeName(partition) + ", " +
+                     SectorRange(out->start_sector, out->sector_count) + ")";
+  return kSuccess;
+}
+
 }  // namespace
 
 int ReadSourcePartitionTable(const std::string& path, PartitionTable* table, uint64_t* bytes) {
@@ -122,12 +162,15 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
 
 int SourceLocator::LocateDisk(const std::string& text, LocatedSource* out, std::string* error) {
   const std::string rest = text.substr(5);
-  const size_t colon = rest.find(':');
+  // disk:N:K is the K-th row of the disk list (gaps included), disk:N@K its K-th partition.
+  const size_t colon = rest.find_first_of(":@");
   uint64_t disk = 0, index = 0;
   const bool has_index = colon != std::string::npos;
+  const bool partition = has_index && rest[colon] == '@';
   if (!ParseNumber(rest.substr(0, colon), &disk) ||
       (has_index && !ParseNumber(rest.substr(colon + 1), &index))) {
-    *error = "'" + text + "' is not a disk source; write disk:N or disk:N:K (see velmora disks)";
+    *error = "'" + text +
+             "' is not a disk source; write disk:N, disk:N@K or disk:N:K (see velmora disks)";
     return kErrInvalidParameter;
   }
   DiskEnumerator enumerator;
@@ -150,6 +193,18 @@ int SourceLocator::LocateDisk(const std::string& text, LocatedSource* out, std::
   out->disk_number = description.number;
   out->device_path = description.device_path;
   out->sector_size = description.sector_size;
+  if (partition) {
+    const std::string name = "disk:" + std::to_string(disk);
+    if (const int err = PickTablePartition(description.device_path, name, rest.substr(colon + 1),
+                                           description.sector_size, out, error);
+        err != kSuccess) {
+      return err;
+    }
+    out->disk_number = description.number;
+    out->device_path = description.device_path;
+    out->description += " (" + description.device_path + ")";
+    return kSuccess;
+  }
   if (!has_index) {
     out->start_sector = 0;
     out->sector_count = description.sectors;
@@ -230,26 +285,21 @@ int SourceLocator::LocateImagePartition(const std::string& path, const std::stri
     *error = OpenFailure(path, kErrFileNotFound);
     return kErrFileNotFound;
   }
-  PartitionTable table;
-  uint64_t bytes = 0;
-  const int err = ReadSourcePartitionTable(path, &table, &bytes);
-  if (err != kSuccess) {
-    *error = OpenFailure(path, err);
-    return err;
+  if (identity.is_block_device) {
+    // A disk of the disk list is read through its number, so that /dev/sdb@2 and disk:N@2
+    // are one source with one saved result.
+    LocatedSource disk;
+    std::string ignored;
+    if (LocateBlockDevice(path, &disk, &ignored) == kSuccess &&
+        disk.kind == LocatedSource::Kind::kDiskRegion && disk.start_sector == 0) {
+      const int err =
+          PickTablePartition(disk.device_path, path, index_text, disk.sector_size, out, error);
+      if (err != kSuccess) return err;
+      out->disk_number = disk.disk_number;
+      out->device_path = disk.device_path;
+      return kSuccess;
+    }
   }
-  if (table.scheme == PartitionScheme::kNone || table.partitions.empty()) {
-    *error = "'" + path + "' holds no partition table; use it without @" + index_text;
-    return kErrInvalidParameter;
-  }
-  uint64_t index = 0;
-  ParseNumber(index_text, &index);
-  if (index == 0 || index > table.partitions.size()) {
-    *error = "'" + path + "' has " + std::to_string(table.partitions.size()) +
-             (table.partitions.size() == 1 ? " partition" : " partitions") + "; @" + index_text +
-             " does not exist (see velmora info " + path + ")";
-    return kErrInvalidParameter;
-  }
-  const TablePartition& partition = table.partitions[index - 1];
   // Registered images are read as 512-byte sectors, whatever the table's sector size.
   int drive_sector_size = 512;
   if (identity.is_block_device) {
@@ -259,23 +309,14 @@ int SourceLocator::LocateImagePartition(const std::string& path, const std::stri
       platform::CloseHandle(&handle);
     }
   }
-  const uint64_t scale = table.sector_size / static_cast<uint32_t>(drive_sector_size);
-  if (scale == 0) {
-    *error = "'" + path + "': its table uses " + std::to_string(table.sector_size) +
-             "-byte sectors, smaller than the device's";
-    return kErrInvalidParameter;
-  }
-  const int number = platform::RegisterNextPhysicalDrive(path, kFirstImageDriveNumber);
+  const int err = PickTablePartition(path, path, index_text,
+                                     static_cast<uint32_t>(drive_sector_size), out, error);
+  if (err != kSuccess) return err;
+  // One number per image in every run, so a result saved by one command is found by the next.
+  const int number = platform::RegisterImageDrive(path, kFirstImageDriveNumber);
   registered_drives_.push_back(number);
-  out->kind = LocatedSource::Kind::kDiskRegion;
   out->disk_number = number;
   out->device_path = path;
-  out->sector_size = static_cast<uint32_t>(drive_sector_size);
-  out->start_sector = partition.start_sector * scale;
-  out->sector_count = partition.sector_count * scale;
-  out->description = "partition " + index_text + " of " + path + " (" +
-                     PartitionTypeName(partition) + ", " +
-                     SectorRange(out->start_sector, out->sector_count) + ")";
   return kSuccess;
 }
 

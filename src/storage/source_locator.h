@@ -32,9 +32,11 @@ struct LocatedSource {
 // Turns what a user typed into a source:
 //   /dev/sdb, /dev/sdb1      a disk or partition of the disk list (other block devices: as images)
 //   disk.img                 an image file
-//   disk.img@K               the K-th partition (1-based, by start) of an image with a table
+//   disk.img@K, /dev/sdb@K   the K-th partition (1-based, by start) of an image or disk
 //   disk:N, disk:N:K         disk N of `velmora disks`, or its K-th entry (gaps included)
-// An image partition is reached as a numbered physical drive (numbers from 1000 up);
+//   disk:N@K                 the K-th partition of disk N, as `velmora info disk:N` lists them
+// An image partition is reached as a numbered physical drive (numbers from 1000 up, the
+// same for the same image in every run);
 // the locator owns those registrations and drops them when destroyed, so keep it
 // alive while an engine reads the source.
 class SourceLocator {

@@ -304,7 +304,7 @@ TEST_F(LoopDisksTest, LocatorExplainsWhatIsWrong) {
   LocatedSource source;
   std::string error;
   EXPECT_NE(locator.Locate("disk:abc", &source, &error), kSuccess);
-  EXPECT_NE(error.find("disk:N or disk:N:K"), std::string::npos) << error;
+  EXPECT_NE(error.find("disk:N, disk:N@K or disk:N:K"), std::string::npos) << error;
   EXPECT_NE(locator.Locate("disk:99999", &source, &error), kSuccess);
   EXPECT_NE(error.find("no disk 99999"), std::string::npos) << error;
   DiskEnumerator enumerator;

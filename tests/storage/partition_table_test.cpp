@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -53,14 +54,16 @@ uint32_t Crc32(const uint8_t* data, size_t length) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-// Writes a GPT header at `header_lba` whose entry array (4 entries of 128 bytes) is at `entries_lba`.
+// Writes a GPT header at `header_lba` whose array of `entry_count` entries of 128 bytes is at
+// `entries_lba`; partition i goes into entry `indices[i]` (0-based; i itself when not given).
 void WriteGpt(Medium* m, uint32_t ss, uint64_t header_lba, uint64_t entries_lba,
-              const std::vector<std::pair<uint64_t, uint64_t>>& parts) {
+              const std::vector<std::pair<uint64_t, uint64_t>>& parts, uint32_t entry_count = 4,
+              const std::vector<uint32_t>& indices = {}) {
   const size_t entries = entries_lba * ss;
   static const uint8_t kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
                                          0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
   for (size_t i = 0; i < parts.size(); ++i) {
-    const size_t e = entries + 128 * i;
+    const size_t e = entries + 128 * (indices.empty() ? i : indices[i]);
     std::memcpy(&m->bytes[e], kBasicData, 16);
     m->bytes[e + 16] = static_cast<uint8_t>(i + 1);
     m->Put64(e + 32, parts[i].first);
@@ -77,9 +80,9 @@ void WriteGpt(Medium* m, uint32_t ss, uint64_t header_lba, uint64_t entries_lba,
   m->Put32(h + 12, 92);
   m->Put64(h + 24, header_lba);
   m->Put64(h + 72, entries_lba);
-  m->Put32(h + 80, 4);
+  m->Put32(h + 80, entry_count);
   m->Put32(h + 84, 128);
-  m->Put32(h + 88, Crc32(&m->bytes[entries], 4 * 128));
+  m->Put32(h + 88, Crc32(&m->bytes[entries], size_t{entry_count} * 128));
   m->Put32(h + 16, 0);
   m->Put32(h + 16, Crc32(&m->bytes[h], 92));
 }
@@ -222,6 +225,93 @@ TEST(PartitionTableGpt, FindsA4096ByteSectorTableInAnImage) {
   EXPECT_EQ(table.partitions[0].start_sector, 6u);
   // Told that the sectors are 512 bytes, the same medium has no GPT.
   EXPECT_EQ(m.Read(512).scheme, PartitionScheme::kMbr);
+}
+
+// Links and data entries in other slots than 1 and 2, as some tools and repairs leave them:
+// the same six logical partitions as with the usual layout (mmls finds these six too).
+TEST(PartitionTableMbr, LogicalLinksAndDataInAnySlotAreFollowed) {
+  Medium m(1400 * 512);
+  m.Entry(0, 0, 0x0C, 20, 60);
+  m.Entry(0, 1, 0x05, 100, 1200);  // extended partition [100, 1300)
+  // (data slot, link slot) per record; records every 100 sectors, data 10 sectors in.
+  const int layout[6][2] = {{0, 2}, {0, 3}, {1, 0}, {0, 2}, {3, 1}, {0, -1}};
+  for (int i = 0; i < 6; ++i) {
+    const size_t ebr = (100 + 100 * static_cast<size_t>(i)) * 512;
+    m.Entry(ebr, layout[i][0], static_cast<uint8_t>(i % 2 ? 0x83 : 0x07), 10, 50);
+    if (layout[i][1] >= 0) {
+      m.Entry(ebr, layout[i][1], 0x05, 100 * static_cast<uint32_t>(i + 1), 100);
+    }
+  }
+  const PartitionTable table = m.Read();
+  EXPECT_TRUE(table.warnings.empty()) << table.warnings.front();
+  ASSERT_EQ(table.partitions.size(), 7u);
+  for (size_t i = 1; i < 7; ++i) {
+    EXPECT_TRUE(table.partitions[i].logical);
+    EXPECT_EQ(table.partitions[i].slot, i + 4);
+    EXPECT_EQ(table.partitions[i].start_sector, 100 * i + 10);
+    EXPECT_EQ(table.partitions[i].sector_count, 50u);
+  }
+}
+
+TEST(PartitionTableMbr, DamagedLogicalChainIsToldAbout) {
+  Medium m(1400 * 512);
+  m.Entry(0, 0, 0x05, 100, 1200);
+  m.Entry(100 * 512, 0, 0x83, 10, 50);    // logical at 110
+  m.Entry(100 * 512, 2, 0x83, 10, 50);    // the same again: listed once
+  m.Entry(100 * 512, 3, 0x83, 5000, 10);  // stale bytes beyond the extended partition
+  m.Entry(100 * 512, 1, 0x05, 100, 100);  // next record at 200
+  m.Entry(200 * 512, 0, 0x83, 1, 80);     // logical at 201, reaching into the next record
+  m.Entry(200 * 512, 1, 0x05, 150, 100);  // next record at 250, inside that partition
+  m.Entry(250 * 512, 0, 0x83, 10, 20);    // logical at 260: overlaps the one at 201
+  m.Entry(250 * 512, 1, 0x05, 300, 100);  // next record at 400, which has no signature
+  PartitionTable table = m.Read();
+  ASSERT_EQ(table.partitions.size(), 3u);
+  EXPECT_EQ(table.partitions[0].start_sector, 110u);
+  EXPECT_EQ(table.partitions[1].start_sector, 201u);
+  EXPECT_EQ(table.partitions[2].start_sector, 260u);
+  const auto told = [&](const char* words) {
+    return std::any_of(table.warnings.begin(), table.warnings.end(),
+                       [&](const std::string& w) { return w.find(words) != std::string::npos; });
+  };
+  EXPECT_TRUE(told("repeats partition 5; listed once"));
+  EXPECT_TRUE(told("outside the extended partition; left out"));
+  EXPECT_TRUE(told("record at sector 250 lies inside partition 6"));
+  EXPECT_TRUE(told("overlaps partition 6"));
+  EXPECT_TRUE(told("sector 400 has no signature"));
+  EXPECT_EQ(table.warnings.size(), 5u);
+}
+
+TEST(PartitionTableGpt, EntryCountAndSizeComeFromTheHeader) {
+  // 256 entries: partitions in entries 1, 130 and 256, as sfdisk's table-length 256 makes them.
+  Medium m(2048 * 512);
+  m.Entry(0, 0, 0xEE, 1, 2047);
+  WriteGpt(&m, 512, 1, 2, {{100, 199}, {200, 299}, {300, 399}}, 256, {0, 129, 255});
+  PartitionTable table = m.Read();
+  ASSERT_EQ(table.scheme, PartitionScheme::kGpt);
+  ASSERT_EQ(table.partitions.size(), 3u);
+  EXPECT_EQ(table.partitions[1].slot, 130u);
+  EXPECT_EQ(table.partitions[2].slot, 256u);
+  EXPECT_EQ(table.partitions[2].start_sector, 300u);
+  EXPECT_TRUE(table.warnings.empty());
+}
+
+TEST(PartitionTableGpt, EntryArraysUpToFourMiBAreRead) {
+  constexpr uint32_t kMostEntries = 4 * 1024 * 1024 / 128;
+  Medium m(10000 * 512);
+  m.Entry(0, 0, 0xEE, 1, 9999);
+  WriteGpt(&m, 512, 1, 2, {{9000, 9099}}, kMostEntries, {kMostEntries - 1});
+  PartitionTable table = m.Read();
+  ASSERT_EQ(table.scheme, PartitionScheme::kGpt);
+  ASSERT_EQ(table.partitions.size(), 1u);
+  EXPECT_EQ(table.partitions[0].slot, kMostEntries);
+
+  WriteGpt(&m, 512, 1, 2, {{9000, 9099}}, kMostEntries + 1, {kMostEntries});
+  table = m.Read();
+  EXPECT_NE(table.scheme, PartitionScheme::kGpt);
+  ASSERT_FALSE(table.warnings.empty());
+  EXPECT_NE(table.warnings.front().find("32769 entries of 128 bytes, more than 4 MiB"),
+            std::string::npos)
+      << table.warnings.front();
 }
 
 TEST(PartitionTableGpt, HugeEntryArraysAreRefused) {

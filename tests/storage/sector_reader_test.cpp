@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "storage/error_codes.h"
+#include "storage/platform_device.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -172,6 +173,30 @@ TEST(UnreadableSalvageTest, FailedSectorsReadAsZerosAndAreNotedOnlyWhileAScopeLi
   }
   EXPECT_EQ(UnreadableSalvage::Active(), nullptr);
   EXPECT_EQ(ReadSectors(&reader, 1, buffer.data(), 4, 512, &read), kErrReadFault);
+}
+
+// Saved results of image partitions are keyed by the drive number: the same file must get the
+// same number however it is spelt, and a second holder must not lose it when the first lets go.
+TEST(ImageDriveNumberTest, OneFileOneNumberHeldUntilTheLastHolderForgetsIt) {
+  const std::string dir = testing::MakeTempDir("image-drive");
+  const std::string image = dir + "/disk.img";
+  std::ofstream(image) << "x";
+  const int first = platform::RegisterImageDrive(image, 1000);
+  const int again = platform::RegisterImageDrive(dir + "/./disk.img", 1000);
+  EXPECT_EQ(first, again);
+  EXPECT_GE(first, 1000);
+  EXPECT_LT(first, 10000);
+  const std::string other = dir + "/other.img";
+  std::ofstream(other) << "y";
+  const int other_number = platform::RegisterImageDrive(other, 1000);
+  EXPECT_NE(other_number, first);
+  platform::ForgetPhysicalDrive(first);
+  EXPECT_FALSE(platform::PhysicalDrivePath(first).empty());
+  platform::ForgetPhysicalDrive(again);
+  // Gone from the registry: the number now means disk `first` of the machine, if any.
+  EXPECT_EQ(platform::PhysicalDrivePath(first).find("disk.img"), std::string::npos);
+  platform::ForgetPhysicalDrive(other_number);
+  testing::RemoveTree(dir);
 }
 
 }  // namespace
