@@ -19,13 +19,12 @@ int RunCat(const Args& args) {
     return UsageError("cat", reason);
   }
   if (parsed.Values("--id").empty()) return UsageError("cat", "--id is required");
-  std::set<uint64_t> ids;
+  app::IdSet ids;
   std::string error;
-  if (parsed.Values("--id").size() > 1 || !app::ParseIdList(parsed.Value("--id"), &ids, &error) ||
-      ids.size() != 1) {
+  if (!app::ParseIdList(parsed.Value("--id"), &ids, &error) || ids.Count() != 1) {
     return UsageError("cat", error.empty() ? "cat writes one file: give one --id" : error);
   }
-  const uint64_t id = *ids.begin();
+  const uint64_t id = ids.Ranges().front().first;
   app::SourceSession session;
   if (session.Resolve(parsed.Positionals()[0], &error) != 0) {
     std::fprintf(stderr, "velmora cat: %s\n", error.c_str());

@@ -103,7 +103,7 @@ int RunPreviewHere(const Args& args) {
                                                [](int) { return !TerminalObserver::Interrupted(); });
   observer.Finish();
   if (prepared == preview::kPreparationCancelled) {
-    std::printf("Preview cancelled.\n");
+    std::fprintf(stderr, "Preview cancelled.\n");
     return kExitPartial;
   }
   const preview::PreviewContent content = preview_session.Show();
@@ -120,8 +120,9 @@ int RunPreviewHere(const Args& args) {
     case preview::PreviewContent::Kind::kPicture: {
       const char* what = content.pdf_page ? "PDF first page" : "Picture";
       if (picture_file.empty()) {
-        std::printf("%s %d x %d; write it as PNG with --to FILE\n", what, content.picture.width,
-                    content.picture.height);
+        std::printf("%s %d x %d\n", what, content.picture.width, content.picture.height);
+        std::fflush(stdout);
+        std::fprintf(stderr, "(--to FILE writes it as PNG)\n");
         return kExitOk;
       }
       const int rc = preview::SavePictureAsPng(content.picture_path, picture_file);

@@ -134,9 +134,9 @@ int ScanPartitions(const Args& args, const std::string& source_text,
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return Combine(statuses);
   }
-  std::printf("%s holds %zu partition%s; each is scanned on its own (select one as %s@K).\n",
-              source_text.c_str(), partitions.size(), partitions.size() == 1 ? "" : "s",
-              source_text.c_str());
+  std::fprintf(stderr, "%s holds %zu partition%s; each is scanned on its own (select one as %s@K).\n",
+               source_text.c_str(), partitions.size(), partitions.size() == 1 ? "" : "s",
+               source_text.c_str());
   for (const PartitionSource& partition : partitions) {
     std::printf("\nPartition %zu (%s):\n", partition.index, partition.type.c_str());
     std::fflush(stdout);
@@ -185,8 +185,9 @@ int ListPartitions(const Args& args, const std::string& source_text,
                 app::EscapeControl(path).c_str(), path.empty() ? "" : "/",
                 app::EscapeControl(file.value("name", std::string())).c_str());
   }
-  std::printf("%zu files in %zu partitions (use %s@K with recover or preview)\n", files.size(),
-              partitions.size(), source_text.c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "%zu files in %zu partitions (use %s@K with recover or preview)\n",
+               files.size(), partitions.size(), source_text.c_str());
   return Combine(statuses);
 }
 

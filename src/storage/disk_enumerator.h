@@ -24,6 +24,9 @@ struct DiskDescription {
   uint64_t sectors_per_cylinder = 0;
   bool removable = false;
   PartitionScheme scheme = PartitionScheme::kNone;
+  // False when this user may not read the device: its table and volumes are then unknown,
+  // not absent.
+  bool readable = true;
 };
 
 // Every scannable region of every disk: volumes, unallocated gaps wider than one
