@@ -151,8 +151,8 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error) {
   std::string_view unit = text.substr(digits);
   // Units are powers of 1024: "10k" and "10KiB" alike. "10kB" or "10MB" would read as powers
   // of 1000 to many, so they are refused rather than guessed.
-  const bool iec = unit.size() == 3 && (unit[1] == 'i' || unit[1] == 'I') &&
-                   (unit[2] == 'B' || unit[2] == 'b');
+  const bool iec =
+      unit.size() == 3 && (unit[1] == 'i' || unit[1] == 'I') && (unit[2] == 'B' || unit[2] == 'b');
   const bool decimal = unit.size() == 2 && (unit[1] == 'B' || unit[1] == 'b');
   int shift = -1;
   if (unit.empty()) shift = 0;
@@ -167,11 +167,13 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error) {
   }
   if (!ParseNumber(text.substr(0, digits), &number) || shift < 0 ||
       (shift > 0 && number > (UINT64_MAX >> shift))) {
-    *error = decimal ? "'" + std::string(text) + "' is ambiguous: sizes count in powers of 1024; write " +
-                           std::string(text.substr(0, digits + 1)) + " or " +
-                           std::string(text.substr(0, digits + 1)) + "iB"
-                     : "'" + std::string(text) +
-                           "' is not a size (bytes, or with k, M, G or T, powers of 1024: 10k, 5M, 1GiB)";
+    *error =
+        decimal
+            ? "'" + std::string(text) + "' is ambiguous: sizes count in powers of 1024; write " +
+                  std::string(text.substr(0, digits + 1)) + " or " +
+                  std::string(text.substr(0, digits + 1)) + "iB"
+            : "'" + std::string(text) +
+                  "' is not a size (bytes, or with k, M, G or T, powers of 1024: 10k, 5M, 1GiB)";
     return false;
   }
   *bytes = number << shift;

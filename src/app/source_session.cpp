@@ -58,7 +58,8 @@ void ReportIndexDamage(WorkflowObserver& observer) {
   told = true;
   index.Save();  // what could be read of it, whole again; the damaged file is kept aside
   observer.OnNotice("The saved-scan index " + index.Directory() + "/config is damaged (" +
-                    index.Damage() + "); it is kept as config.damaged and written anew. Saved "
+                    index.Damage() +
+                    "); it is kept as config.damaged and written anew. Saved "
                     "results it no longer names are scanned again; their folders stay in " +
                     index.Directory() + ".");
 }

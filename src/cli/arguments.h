@@ -16,8 +16,7 @@ namespace velmora::cli {
 class ParsedArgs {
  public:
   ParsedArgs(const Args& args, const std::set<std::string>& flags,
-             const std::set<std::string>& valued,
-             const std::set<std::string>& repeatable = {});
+             const std::set<std::string>& valued, const std::set<std::string>& repeatable = {});
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }

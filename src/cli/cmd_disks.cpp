@@ -71,21 +71,22 @@ nlohmann::json DisksJson(const DiskEnumerator& enumerator) {
     for (size_t i = 0; i < rows.size(); ++i) {
       entries.push_back(EntryJson(rows[i].first, rows[i].second, i + 1, disk));
     }
-    disks.push_back({{"disk", number},
-                     {"device", disk.device_path},
-                     {"model", disk.model},
-                     {"bus", disk.bus},
-                     {"backing_file", disk.backing_file},
-                     {"size", disk.size_bytes},
-                     {"sectors", disk.sectors},
-                     {"sector_size", disk.sector_size},
-                     {"sectors_per_cylinder", disk.sectors_per_cylinder},
-                     {"removable", disk.removable},
-                     {"partition_table", disk.readable ? nlohmann::json(PartitionSchemeName(disk.scheme))
-                                                       : nlohmann::json(nullptr)},
-                     {"readable", disk.readable},
-                     {"source", "disk:" + std::to_string(number)},
-                     {"entries", entries}});
+    disks.push_back(
+        {{"disk", number},
+         {"device", disk.device_path},
+         {"model", disk.model},
+         {"bus", disk.bus},
+         {"backing_file", disk.backing_file},
+         {"size", disk.size_bytes},
+         {"sectors", disk.sectors},
+         {"sector_size", disk.sector_size},
+         {"sectors_per_cylinder", disk.sectors_per_cylinder},
+         {"removable", disk.removable},
+         {"partition_table", disk.readable ? nlohmann::json(PartitionSchemeName(disk.scheme))
+                                           : nlohmann::json(nullptr)},
+         {"readable", disk.readable},
+         {"source", "disk:" + std::to_string(number)},
+         {"entries", entries}});
   }
   return {{"disks", disks}};
 }

@@ -105,10 +105,11 @@ int RunIdentify(const Args& args) {
   SectorReader reader;
   if (const int err = OpenImageFile(&reader, source); err != kSuccess) {
     const platform::FileIdentity identity = platform::IdentifyFile(source);
-    const std::string why = *identity.special_kind != '\0'
-                                ? std::string("it is ") + identity.special_kind + ", not a file or disk"
-                            : err == kErrAccessDenied ? AccessAdvice(source)
-                                                      : DescribeErrorCode(err);
+    const std::string why =
+        *identity.special_kind != '\0'
+            ? std::string("it is ") + identity.special_kind + ", not a file or disk"
+        : err == kErrAccessDenied ? AccessAdvice(source)
+                                  : DescribeErrorCode(err);
     std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", source.c_str(), why.c_str());
     return kExitUsage;
   }

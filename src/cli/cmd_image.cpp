@@ -163,9 +163,10 @@ int RunImage(const Args& args) {
     return kExitPartial;
   }
   if (result == kErrReadFault && strict) {
-    std::fprintf(stderr, "velmora image: the chunk from sector %llu of the source cannot be read; "
-                         "the image ends before it (%llu of %llu sectors copied). Run without "
-                         "--strict to skip unreadable sectors.\n",
+    std::fprintf(stderr,
+                 "velmora image: the chunk from sector %llu of the source cannot be read; "
+                 "the image ends before it (%llu of %llu sectors copied). Run without "
+                 "--strict to skip unreadable sectors.\n",
                  static_cast<unsigned long long>(writer.start_sector + writer.sectors_copied),
                  copied, total);
     return kExitPartial;

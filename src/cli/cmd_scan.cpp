@@ -86,8 +86,9 @@ int RunScan(const Args& args) {
   }
   // stdout holds the counts; notices and the next commands go to stderr.
   if (cancelled && deep && outcome.saved) {
-    std::fprintf(stderr, "Deep scan stopped; its state is saved. Run the same command again to "
-                         "resume, or add --fresh to start over.\n");
+    std::fprintf(stderr,
+                 "Deep scan stopped; its state is saved. Run the same command again to "
+                 "resume, or add --fresh to start over.\n");
   } else if (cancelled) {
     std::fprintf(stderr, "Scan cancelled; what was found so far is kept.\n");
   }
@@ -107,13 +108,15 @@ int RunScan(const Args& args) {
     std::printf("  %-9s %llu\n", category, static_cast<unsigned long long>(per_category[category]));
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
+  std::fprintf(stderr,
+               "Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
                folder.c_str());
   const std::string word = ShellWord(source_text);
   const char* mode_option = deep ? " --deep" : " --quick";
   if (!deep && records.empty() && !cancelled) {
-    std::fprintf(stderr, "The quick scan found no deleted files; after a format, or to find more, "
-                         "scan deeper:\n  velmora scan %s --deep\n",
+    std::fprintf(stderr,
+                 "The quick scan found no deleted files; after a format, or to find more, "
+                 "scan deeper:\n  velmora scan %s --deep\n",
                  word.c_str());
   } else {
     std::fprintf(stderr, "  velmora list %s%s\n  velmora recover %s%s --to DIR\n", word.c_str(),

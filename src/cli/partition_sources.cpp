@@ -134,7 +134,8 @@ int ScanPartitions(const Args& args, const std::string& source_text,
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return Combine(statuses);
   }
-  std::fprintf(stderr, "%s holds %zu partition%s; each is scanned on its own (select one as %s@K).\n",
+  std::fprintf(stderr,
+               "%s holds %zu partition%s; each is scanned on its own (select one as %s@K).\n",
                source_text.c_str(), partitions.size(), partitions.size() == 1 ? "" : "s",
                source_text.c_str());
   for (const PartitionSource& partition : partitions) {

@@ -137,7 +137,8 @@ void ScanIndex::Load() {
       }
       for (const auto& record : records_) {
         const std::string folder = FromUnits(record.scan_folder, 260);
-        const std::string number = folder.substr(directory_.size() + 1, folder.size() - directory_.size() - 2);
+        const std::string number =
+            folder.substr(directory_.size() + 1, folder.size() - directory_.size() - 2);
         if (std::strtoull(number.c_str(), nullptr, 10) > last_number_ && damage.empty()) {
           damage = "its folder counter is below the folders it names";
         }

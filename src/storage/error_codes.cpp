@@ -81,7 +81,8 @@ std::string AccessAdvice(const std::string& path) {
   const char* const kLetters = "rwxrwxrwx";
   for (int bit = 0; bit < 9; ++bit) mode += (st.st_mode & (0400u >> bit)) ? kLetters[bit] : '-';
   std::string text = "permission denied; " + path + " belongs to user '" + owner + "' and group '" +
-                     group + "' (" + mode + "): run velmora with sudo or pkexec (pkexec velmora ...)";
+                     group + "' (" + mode +
+                     "): run velmora with sudo or pkexec (pkexec velmora ...)";
   // Joining the group helps only where the group may read, and the superuser's group is no
   // group to hand out.
   if ((st.st_mode & S_IRGRP) != 0 && st.st_gid != 0) {

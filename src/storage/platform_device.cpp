@@ -52,7 +52,8 @@ int OpenSourceReadOnly(const std::string& path, FileHandle* out) {
     ::close(fd);
     return kErrNotSupported;
   }
-  if (const int flags = ::fcntl(fd, F_GETFL); flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (const int flags = ::fcntl(fd, F_GETFL);
+      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     const int err = LastError();
     ::close(fd);
     return err;

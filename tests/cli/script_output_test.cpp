@@ -36,7 +36,9 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string AsText(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string AsText(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 class ScriptOutputTest : public ::testing::Test {
  protected:
@@ -52,7 +54,8 @@ class ScriptOutputTest : public ::testing::Test {
     std::vector<std::string> doomed;
     for (int i = 1; i <= 3; ++i) {
       const auto photo = testing::SampleContent("jpg", 6000 + 1000 * static_cast<size_t>(i), i);
-      const auto document = testing::SampleContent("pdf", 5000 + 500 * static_cast<size_t>(i), 10 + i);
+      const auto document =
+          testing::SampleContent("pdf", 5000 + 500 * static_cast<size_t>(i), 10 + i);
       const std::string photo_name = "/DCIM/IMG_000" + std::to_string(i) + ".jpg";
       const std::string document_name = "/report" + std::to_string(i) + ".pdf";
       fat.AddFile(photo_name, photo);
@@ -72,7 +75,8 @@ class ScriptOutputTest : public ::testing::Test {
   // stdout alone (stderr to a file of its own), and the status.
   int Run(const std::string& arguments, std::string* out, std::string* err = nullptr) {
     const std::string err_file = dir_ + "/stderr.txt";
-    const int status = testing::RunCommand(Velmora() + arguments + " 2>" + testing::ShellQuote(err_file), out);
+    const int status =
+        testing::RunCommand(Velmora() + arguments + " 2>" + testing::ShellQuote(err_file), out);
     if (err) *err = ReadFile(err_file);
     return status;
   }
@@ -87,10 +91,11 @@ TEST_F(ScriptOutputTest, ReadmePipelineRecoversThePhotosAndNothingElse) {
   const std::string image = testing::ShellQuote(image_);
   const std::string out_dir = dir_ + "/rescued";
   std::string output;
-  ASSERT_EQ(testing::RunCommand(Velmora() + "list " + image + " --type photo 2>/dev/null | awk '$1 ~ /^[0-9]+$/ {print $1}' | " +
-                                    Velmora() + "recover " + image + " --ids-from - --to " +
-                                    testing::ShellQuote(out_dir),
-                                &output),
+  ASSERT_EQ(testing::RunCommand(
+                Velmora() + "list " + image +
+                    " --type photo 2>/dev/null | awk '$1 ~ /^[0-9]+$/ {print $1}' | " + Velmora() +
+                    "recover " + image + " --ids-from - --to " + testing::ShellQuote(out_dir),
+                &output),
             0)
       << output;
   std::set<std::string> recovered;
@@ -112,7 +117,10 @@ TEST_F(ScriptOutputTest, ReadmePipelineRecoversThePhotosAndNothingElse) {
   EXPECT_EQ(out.find(" files"), std::string::npos) << out;
 
   // recover: a line per file on stdout, the summary on stderr.
-  ASSERT_EQ(Run("recover " + image + " --type photo --again --to " + testing::ShellQuote(dir_ + "/again"), &out, &err), 0);
+  ASSERT_EQ(
+      Run("recover " + image + " --type photo --again --to " + testing::ShellQuote(dir_ + "/again"),
+          &out, &err),
+      0);
   for (const std::string& line : Lines(out)) EXPECT_EQ(line.rfind("recovered ", 0), 0u) << out;
   EXPECT_EQ(Lines(out).size(), photos_.size()) << out;
   EXPECT_NE(err.find("2 succeeded"), std::string::npos) << err;
@@ -143,9 +151,11 @@ TEST_F(ScriptOutputTest, FatTimesAreTheCardsOwnClockWithoutAZone) {
   EXPECT_NE(out.find(" 2024-06-01T10:00:00 "), std::string::npos) << out;
   EXPECT_EQ(out.find("T10:00:00Z"), std::string::npos) << out;
   // --since reads the same clock the column shows.
-  ASSERT_EQ(Run("list " + testing::ShellQuote(image_) + " --since '2024-06-01 10:00' --json", &out), 0);
+  ASSERT_EQ(Run("list " + testing::ShellQuote(image_) + " --since '2024-06-01 10:00' --json", &out),
+            0);
   EXPECT_EQ(nlohmann::json::parse(out).size(), files.size());
-  ASSERT_EQ(Run("list " + testing::ShellQuote(image_) + " --since '2024-06-01 10:01' --json", &out), 0);
+  ASSERT_EQ(Run("list " + testing::ShellQuote(image_) + " --since '2024-06-01 10:01' --json", &out),
+            0);
   EXPECT_EQ(out, "[]\n");
 }
 
@@ -162,7 +172,9 @@ TEST(ScriptOutputNtfsTest, NtfsTimesAreUtc) {
     (void)ntfs.Finish();
   }
   std::string out;
-  ASSERT_EQ(testing::RunCommand(Velmora() + "list " + testing::ShellQuote(image) + " --json 2>/dev/null", &out), 0);
+  ASSERT_EQ(testing::RunCommand(
+                Velmora() + "list " + testing::ShellQuote(image) + " --json 2>/dev/null", &out),
+            0);
   const auto files = nlohmann::json::parse(out);
   ASSERT_EQ(files.size(), 1u) << out;
   EXPECT_EQ(files[0]["modified"], "2024-06-01T10:00:00Z");
@@ -212,9 +224,11 @@ TEST_F(ScriptOutputTest, CommandLineConventions) {
   EXPECT_EQ(Run("list " + image + " --id 1-100000000 --json", &out, &err), 1);
   EXPECT_EQ(nlohmann::json::parse(out).size(), 2 * photos_.size()) << out;
   size_t id_lines = 0;
-  for (const std::string& line : Lines(err)) id_lines += line.find("scan result") != std::string::npos;
+  for (const std::string& line : Lines(err))
+    id_lines += line.find("scan result") != std::string::npos;
   EXPECT_EQ(id_lines, 1u) << err;
-  EXPECT_NE(err.find(" of the ids asked for name no file in the scan result"), std::string::npos) << err;
+  EXPECT_NE(err.find(" of the ids asked for name no file in the scan result"), std::string::npos)
+      << err;
   EXPECT_NE(err.find("-100000000)"), std::string::npos) << err;
   // A few unknown ids are named one by one.
   EXPECT_EQ(Run("list " + image + " --id 4000-4001", &out, &err), 1);
@@ -227,8 +241,8 @@ TEST_F(ScriptOutputTest, PipesAndCharacterDevicesAreRefused) {
   std::string out, err;
   // `timeout` ends a hanging open; a refusal comes at once.
   for (const char* command : {"scan", "info", "list", "identify"}) {
-    EXPECT_EQ(testing::RunCommand("timeout 60 " + Velmora() + command + " " + testing::ShellQuote(fifo),
-                                  &err),
+    EXPECT_EQ(testing::RunCommand(
+                  "timeout 60 " + Velmora() + command + " " + testing::ShellQuote(fifo), &err),
               2)
         << command << ": " << err;
     EXPECT_NE(err.find("is a pipe"), std::string::npos) << command << ": " << err;

@@ -66,7 +66,7 @@ TEST(FailedOutputTest, PermissionAdviceNamesTheWayToAccess) {
   const std::string shared = dir + "/shared", private_node = dir + "/private";
   ASSERT_EQ(::mknod(shared.c_str(), S_IFBLK | 0660, makedev(7, 250)), 0);
   ASSERT_EQ(::chown(shared.c_str(), 0, 6), 0);  // group 6 is "disk" on Debian
-  ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);     // past the umask
+  ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);  // past the umask
   ASSERT_EQ(::mknod(private_node.c_str(), S_IFBLK | 0600, makedev(7, 251)), 0);
   const struct group* disk_group = ::getgrgid(6);
   const std::string group = disk_group ? disk_group->gr_name : "6";

@@ -17,10 +17,12 @@ namespace {
 // Runs velmora as the user nobody (no groups), or returns false when that is not possible.
 bool RunAsNobody(const std::string& arguments, std::string* output, int* status) {
   const std::string as_nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
-  if (testing::RunCommand(as_nobody + testing::ShellQuote(testing::VelmoraBinary()) + " --version") != 0) {
+  if (testing::RunCommand(as_nobody + testing::ShellQuote(testing::VelmoraBinary()) +
+                          " --version") != 0) {
     return false;
   }
-  *status = testing::RunCommand(as_nobody + testing::ShellQuote(testing::VelmoraBinary()) + " " + arguments, output);
+  *status = testing::RunCommand(
+      as_nobody + testing::ShellQuote(testing::VelmoraBinary()) + " " + arguments, output);
   return true;
 }
 
@@ -39,12 +41,14 @@ TEST(DiskRightsTest, DisksWithoutRightsSayNoPermissionInsteadOfEmpty) {
   if (!loop) GTEST_SKIP() << why;
   struct stat node {};
   ASSERT_EQ(::stat(loop->Path().c_str(), &node), 0);
-  if ((node.st_mode & S_IROTH) != 0) GTEST_SKIP() << loop->Path() << " is readable by everyone here";
+  if ((node.st_mode & S_IROTH) != 0)
+    GTEST_SKIP() << loop->Path() << " is readable by everyone here";
 
   std::string output;
   int status = 0;
   if (!RunAsNobody("disks --json 2>/dev/null", &output, &status)) {
-    GTEST_SKIP() << "cannot run velmora as nobody (setpriv missing, or the build folder is closed to other users)";
+    GTEST_SKIP() << "cannot run velmora as nobody (setpriv missing, or the build folder is closed "
+                    "to other users)";
   }
   ASSERT_EQ(status, 0) << output;
   const auto json = nlohmann::json::parse(output);
@@ -68,10 +72,13 @@ TEST(DiskRightsTest, DisksWithoutRightsSayNoPermissionInsteadOfEmpty) {
   EXPECT_NE(output.find("(no permission)"), std::string::npos) << output;
   EXPECT_EQ(output.find("(whole disk)"), std::string::npos) << output;
   // The advice names the node's real owner and group; root's group is no group to join.
-  EXPECT_NE(output.find(loop->Path() + ": permission denied; " + loop->Path() + " belongs to user 'root'"),
+  EXPECT_NE(output.find(loop->Path() + ": permission denied; " + loop->Path() +
+                        " belongs to user 'root'"),
             std::string::npos)
       << output;
-  if (node.st_gid == 0) EXPECT_EQ(output.find("usermod -aG root"), std::string::npos) << output;
+  if (node.st_gid == 0) {
+    EXPECT_EQ(output.find("usermod -aG root"), std::string::npos) << output;
+  }
 
   // The same advice when the device itself is named.
   ASSERT_TRUE(RunAsNobody("scan " + loop->Path(), &output, &status));
