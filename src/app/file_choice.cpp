@@ -53,6 +53,31 @@ std::string FiletimeToIso(uint64_t filetime) {
   return text;
 }
 
+RecordTimeZone TimeZoneOf(const ScanRecord& record) {
+  switch (record.source_kind.get()) {
+    case kSourceFatQuick:
+    case kSourceFatDeep: return RecordTimeZone::kLocal;
+    case kSourceNtfsQuick:
+    case kSourceNtfsDeep: return RecordTimeZone::kUtc;
+    default: return RecordTimeZone::kNone;
+  }
+}
+
+const char* TimeZoneName(RecordTimeZone zone) {
+  switch (zone) {
+    case RecordTimeZone::kLocal: return "local";
+    case RecordTimeZone::kUtc: return "utc";
+    case RecordTimeZone::kNone: break;
+  }
+  return "";
+}
+
+std::string RecordTimeText(const ScanRecord& record, uint64_t filetime) {
+  std::string text = FiletimeToIso(filetime);
+  if (!text.empty() && TimeZoneOf(record) == RecordTimeZone::kLocal) text.pop_back();
+  return text;
+}
+
 std::string StateOfFile::Text() const {
   return state == FileState::kUnknown ? std::string() : OverwriteStateText(estimate);
 }
@@ -88,7 +113,7 @@ std::vector<FoundFile> DescribeFiles(IFileRecoveryParse* engine, const ScanRecor
 }
 
 bool FileChoice::Matches(const FoundFile& file) const {
-  if (!ids.empty() && ids.count(file.id) == 0) return false;
+  if (!ids.empty() && !ids.Contains(file.id)) return false;
   const uint64_t size = file.record.size;
   if (min_size && size < *min_size) return false;
   if (max_size && size > *max_size) return false;
@@ -124,12 +149,14 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error) {
   while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
   uint64_t number = 0;
   std::string_view unit = text.substr(digits);
-  if (!unit.empty() && (unit.back() == 'b' || unit.back() == 'B') && unit.size() == 2) {
-    unit.remove_suffix(1);  // "10kB" as "10k"
-  }
+  // Units are powers of 1024: "10k" and "10KiB" alike. "10kB" or "10MB" would read as powers
+  // of 1000 to many, so they are refused rather than guessed.
+  const bool iec =
+      unit.size() == 3 && (unit[1] == 'i' || unit[1] == 'I') && (unit[2] == 'B' || unit[2] == 'b');
+  const bool decimal = unit.size() == 2 && (unit[1] == 'B' || unit[1] == 'b');
   int shift = -1;
   if (unit.empty()) shift = 0;
-  else if (unit.size() == 1) {
+  else if (unit.size() == 1 || iec) {
     switch (std::tolower(static_cast<unsigned char>(unit[0]))) {
       case 'k': shift = 10; break;
       case 'm': shift = 20; break;
@@ -140,7 +167,13 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error) {
   }
   if (!ParseNumber(text.substr(0, digits), &number) || shift < 0 ||
       (shift > 0 && number > (UINT64_MAX >> shift))) {
-    *error = "'" + std::string(text) + "' is not a size (bytes, or with k, M, G or T: 10k, 5M, 1G)";
+    *error =
+        decimal
+            ? "'" + std::string(text) + "' is ambiguous: sizes count in powers of 1024; write " +
+                  std::string(text.substr(0, digits + 1)) + " or " +
+                  std::string(text.substr(0, digits + 1)) + "iB"
+            : "'" + std::string(text) +
+                  "' is not a size (bytes, or with k, M, G or T, powers of 1024: 10k, 5M, 1GiB)";
     return false;
   }
   *bytes = number << shift;
@@ -205,7 +238,67 @@ bool ParseTime(std::string_view text, bool end, uint64_t* filetime, std::string*
   return false;
 }
 
-bool ParseIdList(std::string_view text, std::set<uint64_t>* ids, std::string* error) {
+void IdSet::Add(uint64_t first, uint64_t last) {
+  // Merged with every range it overlaps or touches.
+  auto it = std::lower_bound(ranges_.begin(), ranges_.end(), first, [](const Range& r, uint64_t v) {
+    return r.second != UINT64_MAX && r.second + 1 < v;
+  });
+  while (it != ranges_.end() && (last == UINT64_MAX || it->first <= last + 1)) {
+    first = std::min(first, it->first);
+    last = std::max(last, it->second);
+    it = ranges_.erase(it);
+  }
+  ranges_.insert(it, {first, last});
+}
+
+bool IdSet::Contains(uint64_t id) const {
+  const auto it = std::lower_bound(ranges_.begin(), ranges_.end(), id,
+                                   [](const Range& r, uint64_t v) { return r.second < v; });
+  return it != ranges_.end() && it->first <= id;
+}
+
+uint64_t IdSet::Count() const {
+  uint64_t count = 0;
+  for (const auto& [first, last] : ranges_) {
+    const uint64_t width = last - first;
+    if (width == UINT64_MAX || count > UINT64_MAX - width - 1) return UINT64_MAX;
+    count += width + 1;
+  }
+  return count;
+}
+
+std::vector<IdSet::Range> IdSet::Missing(const std::vector<uint64_t>& known) const {
+  std::vector<Range> missing;
+  auto next = known.begin();
+  for (const auto& [first, last] : ranges_) {
+    next = std::lower_bound(next, known.end(), first);
+    uint64_t from = first;
+    bool open = true;  // ids from `from` on are still to be judged
+    for (; next != known.end() && *next <= last; ++next) {
+      if (*next > from) missing.push_back({from, *next - 1});
+      if (*next == last) {
+        open = false;
+        break;
+      }
+      from = *next + 1;
+    }
+    if (open) missing.push_back({from, last});
+  }
+  return missing;
+}
+
+std::string RangesText(const std::vector<IdSet::Range>& ranges, size_t limit) {
+  std::string text;
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    if (i == limit) return text + ", ...";
+    if (i > 0) text += ", ";
+    text += std::to_string(ranges[i].first);
+    if (ranges[i].second != ranges[i].first) text += "-" + std::to_string(ranges[i].second);
+  }
+  return text;
+}
+
+bool ParseIdList(std::string_view text, IdSet* ids, std::string* error) {
   const std::string whole(text);
   size_t start = 0;
   while (start <= text.size()) {
@@ -222,15 +315,7 @@ bool ParseIdList(std::string_view text, std::set<uint64_t>* ids, std::string* er
       *error = "'" + whole + "' is not a list of ids (such as 3,7,10-20)";
       return false;
     }
-    // A range is taken as written; a huge one is refused rather than filled in.
-    if (last - first > 1000000) {
-      *error = "the id range '" + std::string(item) + "' is too wide";
-      return false;
-    }
-    for (uint64_t id = first;; ++id) {
-      ids->insert(id);
-      if (id == last) break;
-    }
+    ids->Add(first, last);
     start = comma + 1;
   }
   return true;

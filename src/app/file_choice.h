@@ -21,6 +21,16 @@ uint64_t RecordId(const ScanRecord& record);
 // ISO 8601 UTC text of a FILETIME ("2024-06-01T10:00:00Z"), or "" for 0.
 std::string FiletimeToIso(uint64_t filetime);
 
+// FAT keeps wall-clock time with no zone, NTFS keeps UTC; a carved file has no times.
+// A record's times are FILETIMEs either way: FAT ones read as if they were UTC.
+enum class RecordTimeZone { kNone, kLocal, kUtc };
+RecordTimeZone TimeZoneOf(const ScanRecord& record);
+// "local", "utc", or "" for none.
+const char* TimeZoneName(RecordTimeZone zone);
+// A time of `record` as ISO 8601: with "Z" for UTC, without for a FAT volume's local
+// time ("2024-06-01T10:00:00"); "" for 0.
+std::string RecordTimeText(const ScanRecord& record, uint64_t filetime);
+
 // How much of a file live files have taken since it was deleted.
 enum class FileState { kUnknown, kIntact, kPartly, kOverwritten };
 struct StateOfFile {
@@ -45,6 +55,28 @@ struct FoundFile {
 // The records with their folders and states, in the engine's order.
 std::vector<FoundFile> DescribeFiles(IFileRecoveryParse* engine, const ScanRecordList& records);
 
+// Ids and ranges of ids as given ("3,7,10-20"), kept as ranges so that a wide range costs
+// no more than a narrow one.
+class IdSet {
+ public:
+  using Range = std::pair<uint64_t, uint64_t>;  // first and last, both included
+
+  void Add(uint64_t first, uint64_t last);
+  bool Contains(uint64_t id) const;
+  bool empty() const { return ranges_.empty(); }
+  // How many ids; UINT64_MAX when there are more.
+  uint64_t Count() const;
+  const std::vector<Range>& Ranges() const { return ranges_; }
+  // The ids of the set that `known` (sorted, no repeats) does not hold, as ranges.
+  std::vector<Range> Missing(const std::vector<uint64_t>& known) const;
+
+ private:
+  std::vector<Range> ranges_;  // sorted, neither overlapping nor touching
+};
+
+// "3, 10-20, 25" (at most `limit` ranges, then ", ...").
+std::string RangesText(const std::vector<IdSet::Range>& ranges, size_t limit);
+
 // Which files a command chooses; every given condition must hold.
 struct FileChoice {
   std::vector<std::string> names;    // globs, against the name, or the path when they hold '/'
@@ -53,7 +85,7 @@ struct FileChoice {
   std::optional<uint64_t> max_size;
   std::optional<uint64_t> since;     // FILETIME, inclusive
   std::optional<uint64_t> until;     // FILETIME, inclusive
-  std::set<uint64_t> ids;            // empty: any
+  IdSet ids;                         // empty: any
   std::set<FileState> states;        // empty: any
 
   bool Matches(const FoundFile& file) const;
@@ -67,7 +99,7 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error);
 // reach the end of what it names: a day up to its last tick, a minute to its last second.
 bool ParseTime(std::string_view text, bool end, uint64_t* filetime, std::string* error);
 // "3,7,10-20"; adds to `ids`.
-bool ParseIdList(std::string_view text, std::set<uint64_t>* ids, std::string* error);
+bool ParseIdList(std::string_view text, IdSet* ids, std::string* error);
 // "intact", "overwritten" or "partly".
 bool ParseState(std::string_view text, FileState* state, std::string* error);
 

@@ -50,12 +50,28 @@ std::string NoEngineText(const ScanSource& source, ScanMode mode) {
   return "no NTFS, FAT or ext file system found on '" + source.Label() + "' (try --deep)";
 }
 
+// A damaged saved-scan index loses results: said once, instead of scanning again silently.
+void ReportIndexDamage(WorkflowObserver& observer) {
+  static bool told = false;
+  ScanIndex& index = ScanIndex::Instance();
+  if (told || index.Damage().empty()) return;
+  told = true;
+  index.Save();  // what could be read of it, whole again; the damaged file is kept aside
+  observer.OnNotice("The saved-scan index " + index.Directory() + "/config is damaged (" +
+                    index.Damage() +
+                    "); it is kept as config.damaged and written anew. Saved "
+                    "results it no longer names are scanned again; their folders stay in " +
+                    index.Directory() + ".");
+}
+
 }  // namespace
 
 int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
                         CancelToken& cancel, std::string* error) {
+  ReportIndexDamage(observer);
   if (fresh && mode == ScanMode::kDeep) DiscardSavedResult(*source_, mode);
   const int result = workflow_.ScanNow(*source_, mode, observer, cancel);
+  ReportIndexDamage(observer);
   if (!source_->engine) {
     *error = NoEngineText(*source_, mode);
     return result != kSuccess ? result : kErrInvalidParameter;
@@ -68,6 +84,7 @@ int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
 
 int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer,
                         CancelToken& cancel, ScanMode* used, std::string* error) {
+  ReportIndexDamage(observer);
   ScanMode chosen = ScanMode::kQuick;
   if (mode) {
     chosen = *mode;
@@ -85,6 +102,7 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
   }
   OpenOutcome outcome;
   const int result = workflow_.OpenOrScan(*source_, chosen, OpenOptions{}, observer, cancel, &outcome);
+  ReportIndexDamage(observer);
   if (!source_->engine) {
     *error = NoEngineText(*source_, chosen);
     return result != kSuccess ? result : kErrInvalidParameter;

@@ -7,10 +7,16 @@
 namespace velmora::cli {
 
 ParsedArgs::ParsedArgs(const Args& args, const std::set<std::string>& flags,
-                       const std::set<std::string>& valued) {
+                       const std::set<std::string>& valued,
+                       const std::set<std::string>& repeatable) {
+  bool options_ended = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg.size() < 2 || arg[0] != '-') {
+    if (!options_ended && arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
       positionals_.push_back(arg);
       continue;
     }
@@ -25,6 +31,10 @@ ParsedArgs::ParsedArgs(const Args& args, const std::set<std::string>& flags,
     if (flags.count(name) && !has_inline) {
       flags_.insert(name);
     } else if (valued.count(name)) {
+      if (values_.count(name) && !repeatable.count(name)) {
+        error_ = name + " is given more than once";
+        return;
+      }
       if (has_inline) {
         values_[name].push_back(inline_value);
       } else if (i + 1 < args.size()) {
@@ -49,6 +59,15 @@ const std::vector<std::string>& ParsedArgs::Values(const std::string& option) co
 std::string ParsedArgs::Value(const std::string& option, const std::string& fallback) const {
   const auto& values = Values(option);
   return values.empty() ? fallback : values.back();
+}
+
+Args OptionPart(const Args& args) {
+  Args part;
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    part.push_back(arg);
+  }
+  return part;
 }
 
 int UsageError(const std::string& command, const std::string& reason) {

@@ -10,11 +10,13 @@
 namespace velmora::cli {
 
 // Splits a command's arguments into flags, valued options and positionals.
-// Valued options may repeat and accept both "--opt value" and "--opt=value".
+// Valued options accept both "--opt value" and "--opt=value"; only those in
+// `repeatable` may be given more than once. "--" ends the options: every
+// argument after it is a positional, even one that starts with '-'.
 class ParsedArgs {
  public:
   ParsedArgs(const Args& args, const std::set<std::string>& flags,
-             const std::set<std::string>& valued);
+             const std::set<std::string>& valued, const std::set<std::string>& repeatable = {});
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
@@ -33,6 +35,9 @@ class ParsedArgs {
 // Prints "velmora COMMAND: REASON", the command's synopsis and where its help
 // is; returns kExitUsage.
 int UsageError(const std::string& command, const std::string& reason);
+
+// The arguments before "--", where "--help" asks for help.
+Args OptionPart(const Args& args);
 
 // The usual checks of a command's arguments: parse errors, the number of
 // positionals (`names` names the missing ones), --quick with --deep. "" when fine.

@@ -20,19 +20,18 @@ int RunCat(const Args& args) {
     return UsageError("cat", reason);
   }
   if (parsed.Values("--id").empty()) return UsageError("cat", "--id is required");
-  std::set<uint64_t> ids;
+  app::IdSet ids;
   std::string error;
-  if (parsed.Values("--id").size() > 1 || !app::ParseIdList(parsed.Value("--id"), &ids, &error) ||
-      ids.size() != 1) {
+  if (!app::ParseIdList(parsed.Value("--id"), &ids, &error) || ids.Count() != 1) {
     return UsageError("cat", error.empty() ? "cat writes one file: give one --id" : error);
   }
-  const uint64_t id = *ids.begin();
+  const uint64_t id = ids.Ranges().front().first;
   // A partitioned image has no file system of its own: its files belong to its partitions,
   // and the ids its listing showed lead to theirs.
   if (const auto partitions =
           ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
       !partitions.empty()) {
-    return RunOnPartitionOfIds(RunCat, "cat", args, parsed.Positionals()[0], partitions, {id},
+    return RunOnPartitionOfIds(RunCat, "cat", args, parsed.Positionals()[0], partitions, ids,
                                parsed.Has("--quick"));
   }
   app::SourceSession session;

@@ -4,8 +4,10 @@
 #include <string>
 
 #include "app/volume_space.h"
+#include "cli/arguments.h"
 #include "cli/commands.h"
 #include "storage/disk_enumerator.h"
+#include "storage/error_codes.h"
 #include "storage/size_text.h"
 
 namespace velmora::cli {
@@ -36,6 +38,8 @@ std::vector<std::pair<PartitionEntry, bool>> MeasuredRows(const std::vector<Part
 
 nlohmann::json EntryJson(const PartitionEntry& entry, bool counted, size_t index,
                          const DiskDescription& disk) {
+  // A disk this user may not read: what it holds is unknown, not empty.
+  const bool unknown = !disk.readable && entry.mount_point.empty() && !counted;
   return {{"disk", entry.disk},
           {"index", index},
           {"number", entry.number},
@@ -48,9 +52,10 @@ nlohmann::json EntryJson(const PartitionEntry& entry, bool counted, size_t index
           {"fs", entry.file_system_name},
           {"label", entry.volume_label},
           {"size", entry.total},
-          {"used", entry.used},
-          {"free", entry.free},
-          {"free_from", FreeSource(entry, counted)},
+          {"used", unknown ? nlohmann::json(nullptr) : nlohmann::json(entry.used)},
+          {"free", unknown ? nlohmann::json(nullptr) : nlohmann::json(entry.free)},
+          {"free_from", unknown ? "unknown" : FreeSource(entry, counted)},
+          {"readable", disk.readable},
           {"removable", entry.removable},
           {"device", entry.volume_path.empty() ? disk.device_path : entry.volume_path},
           {"disk_device", disk.device_path},
@@ -66,27 +71,29 @@ nlohmann::json DisksJson(const DiskEnumerator& enumerator) {
     for (size_t i = 0; i < rows.size(); ++i) {
       entries.push_back(EntryJson(rows[i].first, rows[i].second, i + 1, disk));
     }
-    disks.push_back({{"disk", number},
-                     {"device", disk.device_path},
-                     {"model", disk.model},
-                     {"bus", disk.bus},
-                     {"backing_file", disk.backing_file},
-                     {"size", disk.size_bytes},
-                     {"sectors", disk.sectors},
-                     {"sector_size", disk.sector_size},
-                     {"sectors_per_cylinder", disk.sectors_per_cylinder},
-                     {"removable", disk.removable},
-                     {"partition_table", PartitionSchemeName(disk.scheme)},
-                     {"partition_warnings", disk.table_warnings},
-                     {"source", "disk:" + std::to_string(number)},
-                     {"entries", entries}});
+    disks.push_back(
+        {{"disk", number},
+         {"device", disk.device_path},
+         {"model", disk.model},
+         {"bus", disk.bus},
+         {"backing_file", disk.backing_file},
+         {"size", disk.size_bytes},
+         {"sectors", disk.sectors},
+         {"sector_size", disk.sector_size},
+         {"sectors_per_cylinder", disk.sectors_per_cylinder},
+         {"removable", disk.removable},
+         {"partition_table", disk.readable ? nlohmann::json(PartitionSchemeName(disk.scheme))
+                                           : nlohmann::json(nullptr)},
+         {"readable", disk.readable},
+         {"source", "disk:" + std::to_string(number)},
+         {"entries", entries}});
   }
   return {{"disks", disks}};
 }
 
 void PrintDisks(const DiskEnumerator& enumerator) {
   if (enumerator.Disks().empty()) {
-    std::printf("no disks found\n");
+    std::fprintf(stderr, "no disks found\n");
     return;
   }
   for (const auto& [number, disk] : enumerator.Disks()) {
@@ -94,11 +101,12 @@ void PrintDisks(const DiskEnumerator& enumerator) {
     if (!disk.bus.empty()) about += ", " + disk.bus;
     if (!disk.model.empty()) about += ", " + disk.model;
     if (!disk.backing_file.empty()) about += ", file " + disk.backing_file;
-    const std::string table = disk.scheme == PartitionScheme::kNone
+    const std::string table = !disk.readable ? std::string("no permission to read it")
+                              : disk.scheme == PartitionScheme::kNone
                                   ? std::string("no partition table")
                                   : std::string(PartitionSchemeName(disk.scheme)) + " partitions";
     std::printf("Disk %d  %s  %s  %u-byte sectors  %s  (%s)\n", number, disk.device_path.c_str(),
-                FormatSize(static_cast<int64_t>(disk.size_bytes)).c_str(), disk.sector_size,
+                FormatSizeIec(static_cast<int64_t>(disk.size_bytes)).c_str(), disk.sector_size,
                 table.c_str(), about.c_str());
     std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12s %12s  %s\n", "source", "no.", "label",
                 "fs", "size", "free", "start", "sectors", "device / mounted on");
@@ -110,15 +118,20 @@ void PrintDisks(const DiskEnumerator& enumerator) {
       if (entry.kind == RegionKind::kUnallocated) fs = "(unallocated)";
       if (entry.kind == RegionKind::kWholeDisk) fs = "(whole disk)";
       if (entry.kind == RegionKind::kVolume && fs.empty()) fs = "(unknown)";
+      const bool unknown = !disk.readable && entry.mount_point.empty() && !counted;
+      if (unknown && (entry.kind != RegionKind::kVolume || entry.file_system_name.empty())) {
+        fs = "(no permission)";
+      }
       if (!entry.mount_point.empty()) where += "  on " + entry.mount_point;
       // The K of disk:N:K, so the two columns never disagree.
       const std::string number_text = std::to_string(i + 1) + ":";
-      const bool free_known = entry.kind != RegionKind::kVolume || !entry.mount_point.empty() || counted;
+      const bool free_known =
+          !unknown && (entry.kind != RegionKind::kVolume || !entry.mount_point.empty() || counted);
       std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12llu %12llu  %s\n",
                   SourceText(number, i + 1).c_str(), number_text.c_str(),
                   entry.volume_label.c_str(), fs.c_str(),
-                  FormatSize(static_cast<int64_t>(entry.total)).c_str(),
-                  free_known ? FormatSize(static_cast<int64_t>(entry.free)).c_str() : "-",
+                  FormatSizeIec(static_cast<int64_t>(entry.total)).c_str(),
+                  free_known ? FormatSizeIec(static_cast<int64_t>(entry.free)).c_str() : "-",
                   static_cast<unsigned long long>(entry.start),
                   static_cast<unsigned long long>(entry.length), where.c_str());
     }
@@ -127,21 +140,22 @@ void PrintDisks(const DiskEnumerator& enumerator) {
     }
     std::printf("\n");
   }
+  for (const auto& [number, disk] : enumerator.Disks()) {
+    if (disk.readable) continue;
+    std::fflush(stdout);
+    std::fprintf(stderr, "velmora disks: %s: %s\n", disk.device_path.c_str(),
+                 AccessAdvice(disk.device_path).c_str());
+  }
 }
 
 }  // namespace
 
 int RunDisks(const Args& args) {
-  bool json = false;
-  for (const auto& arg : args) {
-    if (arg == "--json") {
-      json = true;
-    } else {
-      std::fprintf(stderr, "velmora disks: unexpected argument '%s'\nusage: velmora disks [--json]\n",
-                   arg.c_str());
-      return kExitUsage;
-    }
+  const ParsedArgs parsed(args, {"--json"}, {});
+  if (const std::string reason = CheckArguments(parsed, {}); !reason.empty()) {
+    return UsageError("disks", reason);
   }
+  const bool json = parsed.Has("--json");
   DiskEnumerator enumerator;
   if (!enumerator.Refresh()) {
     std::fprintf(stderr, "velmora disks: the block devices of this system cannot be listed "

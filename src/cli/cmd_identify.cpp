@@ -14,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/arguments.h"
 #include "cli/commands.h"
 #include "deep/structure_tests.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
+#include "storage/platform_disks.h"
 #include "storage/sector_reader.h"
 
 namespace velmora::cli {
@@ -85,42 +87,30 @@ bool ParseByteOffset(const std::string& text, uint64_t* value) {
 }  // namespace
 
 int RunIdentify(const Args& args) {
-  std::string source;
-  uint64_t offset = 0;
-  bool json = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--json") {
-      json = true;
-    } else if (arg == "--offset") {
-      if (i + 1 >= args.size() || !ParseByteOffset(args[i + 1], &offset)) {
-        std::fprintf(stderr, "velmora identify: --offset needs a byte count\n");
-        return kExitUsage;
-      }
-      ++i;
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "velmora identify: unknown option '%s'\n", arg.c_str());
-      return kExitUsage;
-    } else if (source.empty()) {
-      source = arg;
-    } else {
-      std::fprintf(stderr, "velmora identify: more than one file given\n");
-      return kExitUsage;
-    }
+  const ParsedArgs parsed(args, {"--json"}, {"--offset"});
+  if (const std::string reason = CheckArguments(parsed, {"FILE"}); !reason.empty()) {
+    return UsageError("identify", reason);
   }
-  if (source.empty()) {
-    std::fprintf(stderr, "usage: velmora identify FILE [--offset BYTES] [--json]\n");
-    return kExitUsage;
+  const std::string source = parsed.Positionals()[0];
+  const bool json = parsed.Has("--json");
+  uint64_t offset = 0;
+  if (!parsed.Values("--offset").empty() && !ParseByteOffset(parsed.Value("--offset"), &offset)) {
+    return UsageError("identify", "--offset needs a byte count");
   }
   if (offset % kSectorSize != 0) {
-    std::fprintf(stderr, "velmora identify: the offset must be a multiple of %d\n", kSectorSize);
-    return kExitUsage;
+    return UsageError("identify",
+                      "the offset must be a multiple of " + std::to_string(kSectorSize));
   }
 
   SectorReader reader;
-  if (OpenImageFile(&reader, source) != kSuccess) {
-    std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", source.c_str(),
-                 std::strerror(errno));
+  if (const int err = OpenImageFile(&reader, source); err != kSuccess) {
+    const platform::FileIdentity identity = platform::IdentifyFile(source);
+    const std::string why =
+        *identity.special_kind != '\0'
+            ? std::string("it is ") + identity.special_kind + ", not a file or disk"
+        : err == kErrAccessDenied ? AccessAdvice(source)
+                                  : DescribeErrorCode(err);
+    std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", source.c_str(), why.c_str());
     return kExitUsage;
   }
   const uint64_t size = reader.source->Size();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/arguments.h"
 #include "cli/commands.h"
 #include "storage/disk_image_writer.h"
 #include "storage/error_codes.h"
@@ -81,39 +82,19 @@ int ShowProgress(void* context, int percent, uint64_t done, uint64_t total, int3
   return 0;
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: velmora image SOURCE --to FILE.img [--strict] [--force] [--sparse]\n"
-               "  SOURCE: /dev/sdX, /dev/sdXN, disk:N, disk:N@K, disk:N:K, IMAGE, IMAGE@K\n");
-  return kExitUsage;
-}
-
 }  // namespace
 
 int RunImage(const Args& args) {
-  std::string source_text, destination;
-  bool strict = false, force = false, sparse = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--to" && i + 1 < args.size()) {
-      destination = args[++i];
-    } else if (arg == "--strict") {
-      strict = true;
-    } else if (arg == "--force") {
-      force = true;
-    } else if (arg == "--sparse") {
-      sparse = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "velmora image: unknown option '%s'\n", arg.c_str());
-      return Usage();
-    } else if (source_text.empty()) {
-      source_text = arg;
-    } else {
-      std::fprintf(stderr, "velmora image: more than one source given\n");
-      return Usage();
-    }
+  const ParsedArgs parsed(args, {"--strict", "--force", "--sparse"}, {"--to"});
+  if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
+    return UsageError("image", reason);
   }
-  if (source_text.empty() || destination.empty()) return Usage();
+  if (parsed.Value("--to").empty()) return UsageError("image", "--to FILE.img is required");
+  const std::string source_text = parsed.Positionals()[0];
+  const std::string destination = parsed.Value("--to");
+  const bool strict = parsed.Has("--strict");
+  const bool force = parsed.Has("--force");
+  const bool sparse = parsed.Has("--sparse");
 
   SourceLocator locator;
   LocatedSource source;
@@ -182,9 +163,10 @@ int RunImage(const Args& args) {
     return kExitPartial;
   }
   if (result == kErrReadFault && strict) {
-    std::fprintf(stderr, "velmora image: the chunk from sector %llu of the source cannot be read; "
-                         "the image ends before it (%llu of %llu sectors copied, error 30). Run "
-                         "without --strict to skip unreadable sectors.\n",
+    std::fprintf(stderr,
+                 "velmora image: the chunk from sector %llu of the source cannot be read; "
+                 "the image ends before it (%llu of %llu sectors copied). Run without "
+                 "--strict to skip unreadable sectors.\n",
                  static_cast<unsigned long long>(writer.start_sector + writer.sectors_copied),
                  copied, total);
     return kExitPartial;
@@ -195,12 +177,12 @@ int RunImage(const Args& args) {
     return kExitPartial;
   }
   if (result != kSuccess) {
-    std::fprintf(stderr, "velmora image: copy failed after %llu of %llu sectors (error %d)\n", copied,
-                 total, result);
+    std::fprintf(stderr, "velmora image: copy failed after %llu of %llu sectors: %s\n", copied,
+                 total, DescribeErrorCode(result).c_str());
     return copied ? kExitPartial : kExitUsage;
   }
   std::printf("image written: %s (%s, %llu sectors of %u bytes)\n", destination.c_str(),
-              FormatSize(static_cast<int64_t>(total * writer.sector_size)).c_str(), total,
+              FormatSizeIec(static_cast<int64_t>(total * writer.sector_size)).c_str(), total,
               writer.sector_size);
   if (!strict) {
     if (writer.retried_sectors) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/arguments.h"
 #include "cli/commands.h"
 #include "deep/boot_sector_tests.h"
 #include "fat/fat_boot_geometry.h"
@@ -101,7 +102,8 @@ void PrintPartitions(const nlohmann::json& out, const std::string& source) {
   }
   if (out.contains("partition_warnings")) {
     for (const auto& warning : out["partition_warnings"]) {
-      std::printf("  warning: %s\n", warning.get<std::string>().c_str());
+      std::fflush(stdout);
+      std::fprintf(stderr, "warning: %s\n", warning.get<std::string>().c_str());
     }
   }
 }
@@ -109,25 +111,12 @@ void PrintPartitions(const nlohmann::json& out, const std::string& source) {
 }  // namespace
 
 int RunInfo(const Args& args) {
-  std::string source;
-  bool json = false;
-  for (const auto& arg : args) {
-    if (arg == "--json") {
-      json = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "velmora info: unknown option '%s'\n", arg.c_str());
-      return kExitUsage;
-    } else if (source.empty()) {
-      source = arg;
-    } else {
-      std::fprintf(stderr, "velmora info: more than one source given\n");
-      return kExitUsage;
-    }
+  const ParsedArgs parsed(args, {"--json"}, {});
+  if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
+    return UsageError("info", reason);
   }
-  if (source.empty()) {
-    std::fprintf(stderr, "usage: velmora info SOURCE [--json]\n");
-    return kExitUsage;
-  }
+  const std::string source = parsed.Positionals()[0];
+  const bool json = parsed.Has("--json");
 
   SourceLocator locator;
   LocatedSource located;

@@ -16,9 +16,16 @@ namespace velmora::cli {
 
 namespace {
 
-nlohmann::json TimeValue(uint64_t filetime) {
-  const std::string text = app::FiletimeToIso(filetime);
+nlohmann::json TimeValue(const ScanRecord& record, uint64_t filetime) {
+  const std::string text = app::RecordTimeText(record, filetime);
   return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+// How to read the times: "local" (FAT: wall-clock, no zone), "utc" (NTFS), null (none kept).
+nlohmann::json TimeZoneValue(const ScanRecord& record) {
+  const app::RecordTimeZone zone = app::TimeZoneOf(record);
+  return zone == app::RecordTimeZone::kNone ? nlohmann::json(nullptr)
+                                            : nlohmann::json(app::TimeZoneName(zone));
 }
 
 // One element at a time, indented as a whole-array dump would be, so the output
@@ -48,8 +55,9 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
         {"overwritten_percent", known ? nlohmann::json(OverwrittenPercent(file.state.estimate))
                                       : nlohmann::json(nullptr)},
         {"state", known ? file.state.Text() : "unknown"},
-        {"modified", TimeValue(record.last_write)},
-        {"created", TimeValue(record.created)}};
+        {"modified", TimeValue(record, record.last_write)},
+        {"created", TimeValue(record, record.created)},
+        {"time_zone", TimeZoneValue(record)}};
     element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     std::string indented = "  ";
     indented.reserve(element.size() + 64);
@@ -72,12 +80,14 @@ void PrintTable(const std::vector<app::FoundFile>& files) {
     std::printf("%-12llu %12llu  %-20s  %-9s %-23s %-7s %s%s\n",
                 static_cast<unsigned long long>(file.id),
                 static_cast<unsigned long long>(file.record.size),
-                OrDash(app::FiletimeToIso(file.record.last_write)).c_str(),
+                OrDash(app::RecordTimeText(file.record, file.record.last_write)).c_str(),
                 CategoryOfName(file.name), OrDash(file.state.Text()).c_str(),
                 file.record.content_check ? "ok" : "differs",
                 app::EscapeControl(file.volume_path).c_str(), app::EscapeControl(file.name).c_str());
   }
-  std::printf("%zu files\n", files.size());
+  // Counts go beside the rows, not among them: a script reads stdout row by row.
+  std::fflush(stdout);
+  std::fprintf(stderr, "%zu files\n", files.size());
 }
 
 void PrintTree(const std::vector<app::FoundFile>& files) {
@@ -90,7 +100,8 @@ void PrintTree(const std::vector<app::FoundFile>& files) {
                 std::string(static_cast<size_t>(folder.depth) * 2, ' ').c_str(),
                 app::EscapeControl(name).c_str());
   }
-  std::printf("%zu files\n", files.size());
+  std::fflush(stdout);
+  std::fprintf(stderr, "%zu files\n", files.size());
 }
 
 }  // namespace
@@ -98,7 +109,8 @@ void PrintTree(const std::vector<app::FoundFile>& files) {
 int RunList(const Args& args) {
   std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
   valued.insert("--sort");
-  const ParsedArgs parsed(args, {"--quick", "--deep", "--json", "--tree"}, valued);
+  const ParsedArgs parsed(args, {"--quick", "--deep", "--json", "--tree"}, valued,
+                          RepeatableChoiceOptions());
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("list", reason);
   }
@@ -128,7 +140,7 @@ int RunList(const Args& args) {
   }
   app::CancelToken cancel;
   std::vector<app::FoundFile> files;
-  std::vector<uint64_t> unknown_ids;
+  std::vector<app::IdSet::Range> unknown_ids;
   {
     TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
     app::ScanMode used;
@@ -151,10 +163,7 @@ int RunList(const Args& args) {
   } else {
     PrintTable(files);
   }
-  for (const uint64_t id : unknown_ids) {
-    std::fprintf(stderr, "velmora list: no file with id %llu in the scan result\n",
-                 static_cast<unsigned long long>(id));
-  }
+  ReportUnknownIds("list", unknown_ids);
   return unknown_ids.empty() ? kExitOk : kExitPartial;
 }
 

@@ -73,8 +73,10 @@ int RunPreviewHere(const Args& args) {
   if (const auto partitions =
           ResultPartitionsOf(parsed.Positionals()[0], parsed.Has("--quick"), parsed.Has("--deep"));
       !partitions.empty()) {
+    app::IdSet ids;
+    ids.Add(id, id);
     return RunOnPartitionOfIds(RunPreviewHere, "preview", args, parsed.Positionals()[0], partitions,
-                               {static_cast<uint64_t>(id)}, parsed.Has("--quick"));
+                               ids, parsed.Has("--quick"));
   }
   app::SourceSession session;
   std::string error;
@@ -112,7 +114,7 @@ int RunPreviewHere(const Args& args) {
                                                [](int) { return !TerminalObserver::Interrupted(); });
   observer.Finish();
   if (prepared == preview::kPreparationCancelled) {
-    std::printf("Preview cancelled.\n");
+    std::fprintf(stderr, "Preview cancelled.\n");
     return kExitPartial;
   }
   const preview::PreviewContent content = preview_session.Show();
@@ -129,8 +131,9 @@ int RunPreviewHere(const Args& args) {
     case preview::PreviewContent::Kind::kPicture: {
       const char* what = content.pdf_page ? "PDF first page" : "Picture";
       if (picture_file.empty()) {
-        std::printf("%s %d x %d; write it as PNG with --to FILE\n", what, content.picture.width,
-                    content.picture.height);
+        std::printf("%s %d x %d\n", what, content.picture.width, content.picture.height);
+        std::fflush(stdout);
+        std::fprintf(stderr, "(--to FILE writes it as PNG)\n");
         return kExitOk;
       }
       const int rc = preview::SavePictureAsPng(content.picture_path, picture_file);

@@ -77,7 +77,8 @@ int RunRecover(const Args& args) {
   std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
   valued.insert("--to");
   const ParsedArgs parsed(
-      args, {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json"}, valued);
+      args, {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json"}, valued,
+      RepeatableChoiceOptions());
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("recover", reason);
   }
@@ -127,15 +128,12 @@ int RunRecover(const Args& args) {
   }
   printer.Finish();
   std::vector<app::FoundFile> files;
-  std::vector<uint64_t> unknown_ids;
+  std::vector<app::IdSet::Range> unknown_ids;
   if (ChooseFiles(session.Engine(), categories, choice, &files, &unknown_ids, &error) != 0) {
     std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
     return kExitUsage;
   }
-  for (const uint64_t id : unknown_ids) {
-    std::fprintf(stderr, "velmora recover: no file with id %llu in the scan result\n",
-                 static_cast<unsigned long long>(id));
-  }
+  ReportUnknownIds("recover", unknown_ids);
   ScanRecordList records;
   for (const app::FoundFile& file : files) records.push_back(file.record);
 
@@ -178,7 +176,15 @@ int RunRecover(const Args& args) {
         list.back()["unreadable"] = std::move(ranges);
       }
     }
-    nlohmann::json unknown = unknown_ids;
+    // The ids themselves while they are few; their count always.
+    constexpr size_t kListedIds = 1000;
+    nlohmann::json unknown = nlohmann::json::array();
+    for (const auto& [first, last] : unknown_ids) {
+      for (uint64_t id = first; unknown.size() < kListedIds; ++id) {
+        unknown.push_back(id);
+        if (id == last) break;
+      }
+    }
     const nlohmann::json out = {{"destination", destination},
                                 {"manifest", JoinPath(destination, app::kManifestName)},
                                 {"cancelled", stopped},
@@ -187,28 +193,32 @@ int RunRecover(const Args& args) {
                                 {"failed", counts.failed},
                                 {"skipped", workflow.Skipped()},
                                 {"unknown_ids", unknown},
+                                {"unknown_id_count", CountIds(unknown_ids)},
                                 {"files", list}};
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return partial ? kExitPartial : kExitOk;
   }
-  if (stopped) std::printf("Recovery cancelled.\n");
-  std::printf("Recovered into %s: %d processed, %d succeeded, %d failed\n", destination.c_str(),
-              counts.processed, counts.processed - counts.failed, counts.failed);
+  // stdout holds the line per file; the summary goes to stderr.
+  std::fflush(stdout);
+  if (stopped) std::fprintf(stderr, "Recovery cancelled.\n");
+  std::fprintf(stderr, "Recovered into %s: %d processed, %d succeeded, %d failed\n",
+               destination.c_str(), counts.processed, counts.processed - counts.failed,
+               counts.failed);
   if (workflow.Skipped() > 0) {
-    std::printf(
-        "%d files were recovered into %s before and are unchanged there; skipped "
-        "(--again writes copies)\n",
-        workflow.Skipped(), destination.c_str());
+    std::fprintf(stderr,
+                 "%d files were recovered into %s before and are unchanged there; skipped "
+                 "(--again writes copies)\n",
+                 workflow.Skipped(), destination.c_str());
   }
   if (printer.suspect > 0) {
-    std::printf("%zu of the recovered files do not match their type (probably overwritten)\n",
-                printer.suspect);
+    std::fprintf(stderr, "%zu of the recovered files do not match their type (probably overwritten)\n",
+                 printer.suspect);
   }
   if (printer.partly_unreadable > 0) {
-    std::printf(
-        "%zu of the recovered files lie partly on unreadable sectors; those bytes are "
-        "zeros\n",
-        printer.partly_unreadable);
+    std::fprintf(stderr,
+                 "%zu of the recovered files lie partly on unreadable sectors; those bytes are "
+                 "zeros\n",
+                 printer.partly_unreadable);
   }
   return partial ? kExitPartial : kExitOk;
 }

@@ -84,20 +84,22 @@ int RunScan(const Args& args) {
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return cancelled ? kExitPartial : kExitOk;
   }
+  // stdout holds the counts; notices and the next commands go to stderr.
   if (cancelled && deep && outcome.saved) {
-    std::printf("Deep scan stopped; its state is saved. Run the same command again to resume, "
-                "or add --fresh to start over.\n");
+    std::fprintf(stderr,
+                 "Deep scan stopped; its state is saved. Run the same command again to "
+                 "resume, or add --fresh to start over.\n");
   } else if (cancelled) {
-    std::printf("Scan cancelled; what was found so far is kept.\n");
+    std::fprintf(stderr, "Scan cancelled; what was found so far is kept.\n");
   }
   if (deep && outcome.failed_buffers != 0) {
-    std::printf("%llu buffers could not be examined and were skipped (first: %s).\n",
-                static_cast<unsigned long long>(outcome.failed_buffers),
-                outcome.first_buffer_failure.c_str());
+    std::fprintf(stderr, "%llu buffers could not be examined and were skipped (first: %s).\n",
+                 static_cast<unsigned long long>(outcome.failed_buffers),
+                 outcome.first_buffer_failure.c_str());
   }
   if (deep && outcome.unreadable_sectors != 0) {
-    std::printf("%llu sectors could not be read and were skipped.\n",
-                static_cast<unsigned long long>(outcome.unreadable_sectors));
+    std::fprintf(stderr, "%llu sectors could not be read and were skipped.\n",
+                 static_cast<unsigned long long>(outcome.unreadable_sectors));
   }
   std::printf("%s scan of %s: %llu records, %zu files\n", deep ? "Deep" : "Quick",
               source_text.c_str(), static_cast<unsigned long long>(engine->GetRecordCount()),
@@ -105,17 +107,20 @@ int RunScan(const Args& args) {
   for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
     std::printf("  %-9s %llu\n", category, static_cast<unsigned long long>(per_category[category]));
   }
-  std::printf("Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
-              folder.c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
+               folder.c_str());
   const std::string word = ShellWord(source_text);
   const char* mode_option = deep ? " --deep" : " --quick";
   if (!deep && records.empty() && !cancelled) {
-    std::printf("The quick scan found no deleted files; after a format, or to find more, scan "
-                "deeper:\n  velmora scan %s --deep\n",
-                word.c_str());
+    std::fprintf(stderr,
+                 "The quick scan found no deleted files; after a format, or to find more, "
+                 "scan deeper:\n  velmora scan %s --deep\n",
+                 word.c_str());
   } else {
-    std::printf("  velmora list %s%s\n  velmora recover %s%s --to DIR\n", word.c_str(), mode_option,
-                word.c_str(), mode_option);
+    std::fprintf(stderr, "  velmora list %s%s\n  velmora recover %s%s --to DIR\n", word.c_str(),
+                 mode_option, word.c_str(), mode_option);
   }
   return cancelled ? kExitPartial : kExitOk;
 }

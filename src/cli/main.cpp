@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/help.h"
 
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
   for (const auto& command : kCommands) {
     if (name != command.name) continue;
     velmora::cli::Args args(argv + 2, argv + argc);
-    for (const std::string& arg : args) {
+    for (const std::string& arg : velmora::cli::OptionPart(args)) {
       if (arg == "--help" || arg == "-h") {
         velmora::cli::PrintCommandHelp(*velmora::cli::FindHelp(name), stdout);
         return kExitOk;

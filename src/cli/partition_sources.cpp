@@ -78,7 +78,7 @@ int Combine(const std::vector<int>& statuses) {
 }
 
 // The arguments with every --id and --ids-from taken out (both forms) and `ids` given as one --id.
-Args WithIds(const Args& args, const std::set<uint64_t>& ids) {
+Args WithIds(const Args& args, const app::IdSet& ids) {
   Args out;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -89,8 +89,8 @@ Args WithIds(const Args& args, const std::set<uint64_t>& ids) {
     if (arg.rfind("--id=", 0) == 0 || arg.rfind("--ids-from=", 0) == 0) continue;
     out.push_back(arg);
   }
-  std::string list;
-  for (const uint64_t id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  std::string list = app::RangesText(ids.Ranges(), ids.Ranges().size());
+  list.erase(std::remove(list.begin(), list.end(), ' '), list.end());
   out.push_back("--id");
   out.push_back(list);
   return out;
@@ -185,7 +185,7 @@ std::string NamePartitionHint(const std::string& source_text,
 int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Args& args,
                         const std::string& source_text,
                         const std::vector<PartitionSource>& partitions,
-                        const std::set<uint64_t>& ids, bool quick) {
+                        const app::IdSet& ids, bool quick) {
   if (ids.empty()) {
     std::fprintf(stderr, "velmora %s: %s\n", name,
                  NamePartitionHint(source_text, partitions).c_str());
@@ -213,7 +213,7 @@ int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Arg
     for (const ScanRecord& record : records) {
       if (record.is_directory) continue;
       const uint64_t id = app::RecordId(record);
-      if (ids.count(id) != 0 && found[partition.index].insert(id).second) {
+      if (ids.Contains(id) && found[partition.index].insert(id).second) {
         where[id].push_back(partition.index);
       }
     }
@@ -231,7 +231,7 @@ int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Arg
   }
   if (found.empty()) {
     std::fprintf(stderr, "velmora %s: no file with id %s in any partition of '%s'\n", name,
-                 JoinIds(ids).c_str(), source_text.c_str());
+                 app::RangesText(ids.Ranges(), 8).c_str(), source_text.c_str());
     return kExitUsage;
   }
   if (found.size() > 1) {
@@ -271,9 +271,10 @@ int ScanPartitions(const Args& args, const std::string& source_text,
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return Combine(statuses);
   }
-  std::printf("%s holds %zu partition%s; each is scanned on its own (select one as %s@K).\n",
-              source_text.c_str(), partitions.size(), partitions.size() == 1 ? "" : "s",
-              source_text.c_str());
+  std::fprintf(stderr,
+               "%s holds %zu partition%s; each is scanned on its own (select one as %s@K).\n",
+               source_text.c_str(), partitions.size(), partitions.size() == 1 ? "" : "s",
+               source_text.c_str());
   for (const PartitionSource& partition : partitions) {
     std::printf("\nPartition %zu (%s):\n", partition.index, partition.type.c_str());
     std::fflush(stdout);
@@ -322,8 +323,9 @@ int ListPartitions(const Args& args, const std::string& source_text,
                 app::EscapeControl(path).c_str(), path.empty() ? "" : "/",
                 app::EscapeControl(file.value("name", std::string())).c_str());
   }
-  std::printf("%zu files in %zu partitions (use %s@K with recover or preview)\n", files.size(),
-              partitions.size(), source_text.c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "%zu files in %zu partitions (use %s@K with recover or preview)\n",
+               files.size(), partitions.size(), source_text.c_str());
   return Combine(statuses);
 }
 

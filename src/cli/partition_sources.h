@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/file_choice.h"
 #include "cli/commands.h"
 
 namespace velmora::cli {
@@ -38,7 +39,7 @@ std::vector<PartitionSource> ResultPartitionsOf(const std::string& source_text, 
 int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Args& args,
                         const std::string& source_text,
                         const std::vector<PartitionSource>& partitions,
-                        const std::set<uint64_t>& ids, bool quick);
+                        const app::IdSet& ids, bool quick);
 
 // `scan` and `list` of such a source: the command once per partition, the results together,
 // each file with its partition.

@@ -1,5 +1,6 @@
 #include "cli/result_listing.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -54,6 +55,12 @@ const std::vector<std::string>& ChoiceOptions() {
                                                     "--until",    "--id",    "--ids-from",
                                                     "--state"};
   return kOptions;
+}
+
+const std::set<std::string>& RepeatableChoiceOptions() {
+  static const std::set<std::string> kRepeatable = {"--type", "--name",     "--path",
+                                                    "--id",   "--ids-from", "--state"};
+  return kRepeatable;
 }
 
 bool ReadChoice(const ParsedArgs& parsed, app::FileChoice* choice, std::string* error) {
@@ -131,30 +138,56 @@ std::optional<app::ScanMode> ModeOption(const ParsedArgs& parsed) {
 
 int ChooseFiles(IFileRecoveryParse* engine, const std::string& categories,
                 const app::FileChoice& choice, std::vector<app::FoundFile>* files,
-                std::vector<uint64_t>* unknown_ids, std::string* error) {
+                std::vector<app::IdSet::Range>* unknown_ids, std::string* error) {
   ScanRecordList records;
   int err = ListRecords(engine, categories, &records, error);
   if (err != kSuccess) return err;
   // Choosing by id alone leaves the states unasked: they cost a look at the volume.
   ScanRecordList chosen;
   for (const ScanRecord& record : records) {
-    if (choice.ids.empty() || choice.ids.count(app::RecordId(record))) chosen.push_back(record);
+    if (choice.ids.empty() || choice.ids.Contains(app::RecordId(record))) chosen.push_back(record);
   }
   for (app::FoundFile& file : app::DescribeFiles(engine, chosen)) {
     if (choice.Matches(file)) files->push_back(std::move(file));
   }
   if (!choice.ids.empty()) {
-    std::set<uint64_t> known;
     if (categories != "all") {
       records.clear();
       ListRecords(engine, "all", &records, error);
     }
-    for (const ScanRecord& record : records) known.insert(app::RecordId(record));
-    for (const uint64_t id : choice.ids) {
-      if (!known.count(id)) unknown_ids->push_back(id);
-    }
+    std::vector<uint64_t> known;
+    known.reserve(records.size());
+    for (const ScanRecord& record : records) known.push_back(app::RecordId(record));
+    std::sort(known.begin(), known.end());
+    known.erase(std::unique(known.begin(), known.end()), known.end());
+    *unknown_ids = choice.ids.Missing(known);
   }
   return kSuccess;
+}
+
+uint64_t CountIds(const std::vector<app::IdSet::Range>& ranges) {
+  app::IdSet set;
+  for (const auto& [first, last] : ranges) set.Add(first, last);
+  return set.Count();
+}
+
+void ReportUnknownIds(const std::string& command, const std::vector<app::IdSet::Range>& unknown_ids) {
+  constexpr uint64_t kOneLineEach = 10;
+  const uint64_t count = CountIds(unknown_ids);
+  if (count == 0) return;
+  if (count <= kOneLineEach) {
+    for (const auto& [first, last] : unknown_ids) {
+      for (uint64_t id = first;; ++id) {
+        std::fprintf(stderr, "velmora %s: no file with id %llu in the scan result\n",
+                     command.c_str(), static_cast<unsigned long long>(id));
+        if (id == last) break;
+      }
+    }
+    return;
+  }
+  std::fprintf(stderr, "velmora %s: %llu of the ids asked for name no file in the scan result (%s)\n",
+               command.c_str(), static_cast<unsigned long long>(count),
+               app::RangesText(unknown_ids, 20).c_str());
 }
 
 }  // namespace velmora::cli

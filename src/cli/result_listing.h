@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,10 @@ std::string CategoriesOption(const ParsedArgs& parsed);
 // Human text for the error codes engines return.
 std::string DescribeError(int code);
 
-// The valued options that choose files (list and recover).
+// The valued options that choose files (list and recover), and those of them that may be
+// given more than once.
 const std::vector<std::string>& ChoiceOptions();
+const std::set<std::string>& RepeatableChoiceOptions();
 // Reads them; false with the reason in `error`.
 bool ReadChoice(const ParsedArgs& parsed, app::FileChoice* choice, std::string* error);
 
@@ -36,6 +39,12 @@ std::optional<app::ScanMode> ModeOption(const ParsedArgs& parsed);
 // that name no file of the result at all in `unknown_ids`.
 int ChooseFiles(IFileRecoveryParse* engine, const std::string& categories,
                 const app::FileChoice& choice, std::vector<app::FoundFile>* files,
-                std::vector<uint64_t>* unknown_ids, std::string* error);
+                std::vector<app::IdSet::Range>* unknown_ids, std::string* error);
+
+// Names the ids that name no file on stderr: a line each while they are few, else one line
+// with their count and ranges, so a wide --id range cannot flood the terminal.
+void ReportUnknownIds(const std::string& command, const std::vector<app::IdSet::Range>& unknown_ids);
+// How many ids the ranges hold (UINT64_MAX when more).
+uint64_t CountIds(const std::vector<app::IdSet::Range>& ranges);
 
 }  // namespace velmora::cli

@@ -105,14 +105,22 @@ void ScanIndex::Load() {
   records_.clear();
   const int fd = ::open(index.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
+  std::string damage;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size >= 8) {
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < 8) {
+    damage = "it is " + std::to_string(st.st_size) + " bytes long, shorter than its header";
+  } else if (st.st_size >= 8) {
     std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
     size_t got = 0;
     platform::ReadAt(fd, bytes.data(), bytes.size(), 0, &got);
     if (got >= 8) {
       std::memcpy(&last_number_, bytes.data(), 8);
       const size_t count = (got - 8) / sizeof(ScanIndexRecord);
+      // Saves replace the file whole (a rename), so a partial record is damage, not a save
+      // caught half way.
+      if ((got - 8) % sizeof(ScanIndexRecord) != 0) {
+        damage = "it ends in a partial record";
+      }
       records_.resize(count);
       if (count > 0) std::memcpy(records_.data(), bytes.data() + 8, count * sizeof(ScanIndexRecord));
       for (auto& record : records_) {
@@ -121,12 +129,45 @@ void ScanIndex::Load() {
       }
       // Scans write into and delete their folders: an entry naming any other place is
       // damage or a trap, and is dropped.
-      std::erase_if(records_, [this](const ScanIndexRecord& record) {
+      const size_t dropped = std::erase_if(records_, [this](const ScanIndexRecord& record) {
         return !IsNumberedFolder(FromUnits(record.scan_folder, 260));
       });
+      if (dropped != 0 && damage.empty()) {
+        damage = std::to_string(dropped) + " of its records name no scan folder";
+      }
+      for (const auto& record : records_) {
+        const std::string folder = FromUnits(record.scan_folder, 260);
+        const std::string number =
+            folder.substr(directory_.size() + 1, folder.size() - directory_.size() - 2);
+        if (std::strtoull(number.c_str(), nullptr, 10) > last_number_ && damage.empty()) {
+          damage = "its folder counter is below the folders it names";
+        }
+      }
     }
   }
   ::close(fd);
+  if (!damage.empty()) KeepDamagedIndex(damage);
+}
+
+void ScanIndex::KeepDamagedIndex(const std::string& damage) {
+  // Once per process: the first save replaces the damaged file.
+  if (damage_.empty()) {
+    damage_ = damage;
+    std::error_code ec;
+    fs::copy_file(directory_ + "/config", directory_ + "/config.damaged",
+                  fs::copy_options::overwrite_existing, ec);
+  }
+  // A folder the damaged index lost count of still holds a result: numbering goes on
+  // above every numbered folder, so no new scan empties one.
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(directory_, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.size() > 19 ||
+        !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    last_number_ = std::max<uint64_t>(last_number_, std::strtoull(name.c_str(), nullptr, 10));
+  }
 }
 
 bool ScanIndex::IsNumberedFolder(const std::string& folder) const {

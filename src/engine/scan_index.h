@@ -60,11 +60,17 @@ class ScanIndex {
   uint64_t LastNumber() const { return last_number_; }
   const std::vector<ScanIndexRecord>& Records() const { return records_; }
   bool Resuming() const { return resume_flag_; }
+  // Why "config" was found damaged ("" while it was whole): a length that is no whole
+  // number of records, records naming no scan folder, a counter below the folders. The
+  // damaged file is kept as "config.damaged", its numbered folders are never reused, and
+  // the faces tell the user why saved results are scanned again.
+  const std::string& Damage() const { return damage_; }
   // Writes the index; every change above is written at once already.
   int Save();
 
  private:
   void Load();
+  void KeepDamagedIndex(const std::string& damage);
   int Update(const std::function<void()>& change);
   int WriteIndex();
   std::string FolderFor(uint64_t number) const;
@@ -76,6 +82,7 @@ class ScanIndex {
   bool resume_flag_ = false;
   std::string current_folder_;
   uint64_t claimed_number_ = 0;  // the folder number NewScanFolder handed out last
+  std::string damage_;
 };
 
 // Held while a source is scanned, so that a scan of the same source in another process

@@ -19,9 +19,11 @@ std::string Lower(std::string text) {
 }
 
 PartitionTable ReadDiskTable(const std::string& device_path, uint64_t size_bytes,
-                             uint32_t sector_size) {
+                             uint32_t sector_size, bool* readable) {
   platform::FileHandle handle = platform::kInvalidHandle;
-  if (platform::OpenSourceReadOnly(device_path, &handle) != kSuccess) return {};
+  const int err = platform::OpenSourceReadOnly(device_path, &handle);
+  *readable = err != kErrAccessDenied;
+  if (err != kSuccess) return {};
   const ByteReader read = [handle](uint64_t offset, void* buffer, size_t length) {
     size_t got = 0;
     return platform::ReadAt(handle, buffer, length, offset, &got) == kSuccess && got == length;
@@ -249,7 +251,8 @@ bool DiskEnumerator::Refresh() {
     disk.removable = info.removable_flag || IsRemovableBus(disk.bus);
     sector_size_ = disk.sector_size;
 
-    const PartitionTable table = ReadDiskTable(disk.device_path, disk.size_bytes, disk.sector_size);
+    const PartitionTable table =
+        ReadDiskTable(disk.device_path, disk.size_bytes, disk.sector_size, &disk.readable);
     disk.scheme = table.scheme;
     disk.table_warnings = table.warnings;
     std::vector<PartitionEntry> volumes = FindVolumes(info, disk, table, mounts);

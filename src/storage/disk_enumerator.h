@@ -25,6 +25,9 @@ struct DiskDescription {
   bool removable = false;
   PartitionScheme scheme = PartitionScheme::kNone;
   std::vector<std::string> table_warnings;  // damage noticed in the partition table
+  // False when this user may not read the device: its table and volumes are then unknown,
+  // not absent.
+  bool readable = true;
 };
 
 // Every scannable region of every disk: volumes, unallocated gaps wider than one

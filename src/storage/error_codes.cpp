@@ -1,6 +1,7 @@
 #include "storage/error_codes.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -71,13 +72,24 @@ std::string AccessAdvice(const std::string& path) {
     return "permission denied; this user may not read the file (ask its owner for read "
            "access, or run velmora with pkexec)";
   }
-  std::string group = "disk";
-  if (const struct group* owner = ::getgrgid(st.st_gid); owner != nullptr && owner->gr_name) {
-    group = owner->gr_name;
+  // The node's own owner and group, as `ls -l` shows them: no group is assumed.
+  const struct passwd* user = ::getpwuid(st.st_uid);
+  const struct group* owners = ::getgrgid(st.st_gid);
+  const std::string owner = user && user->pw_name ? user->pw_name : std::to_string(st.st_uid);
+  const std::string group = owners && owners->gr_name ? owners->gr_name : std::to_string(st.st_gid);
+  std::string mode = S_ISBLK(st.st_mode) ? "b" : "c";
+  const char* const kLetters = "rwxrwxrwx";
+  for (int bit = 0; bit < 9; ++bit) mode += (st.st_mode & (0400u >> bit)) ? kLetters[bit] : '-';
+  std::string text = "permission denied; " + path + " belongs to user '" + owner + "' and group '" +
+                     group + "' (" + mode +
+                     "): run velmora with sudo or pkexec (pkexec velmora ...)";
+  // Joining the group helps only where the group may read, and the superuser's group is no
+  // group to hand out.
+  if ((st.st_mode & S_IRGRP) != 0 && st.st_gid != 0) {
+    text += ", or join the group '" + group + "' (sudo usermod -aG " + group +
+            " $USER, then log in again)";
   }
-  return "permission denied; reading a disk needs more rights: run velmora with pkexec "
-         "(pkexec velmora ...), or join the group '" + group + "' that may read it (sudo usermod -aG " +
-         group + " $USER, then log in again)";
+  return text;
 }
 
 }  // namespace velmora

@@ -63,8 +63,8 @@ int CheckImageDestination(const std::string& source_path, uint64_t bytes_needed,
                                      : 0;
     if (space.available + reclaimable < bytes_needed) {
       *message = "not enough free space in '" + folder + "': the image needs " +
-                 FormatSize(static_cast<int64_t>(bytes_needed)) + ", " +
-                 FormatSize(static_cast<int64_t>(space.available + reclaimable)) + " are free";
+                 FormatSizeIec(static_cast<int64_t>(bytes_needed)) + ", " +
+                 FormatSizeIec(static_cast<int64_t>(space.available + reclaimable)) + " are free";
       return kErrDiskFull;
     }
   }

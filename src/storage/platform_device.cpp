@@ -42,7 +42,8 @@ std::map<int, int>& RegistrationCounts() {
 
 int OpenSourceReadOnly(const std::string& path, FileHandle* out) {
   *out = kInvalidHandle;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a pipe waits for a writer, for ever.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return LastError();
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
@@ -53,6 +54,16 @@ int OpenSourceReadOnly(const std::string& path, FileHandle* out) {
   if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     return kErrAccessDenied;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    ::close(fd);
+    return kErrNotSupported;
+  }
+  if (const int flags = ::fcntl(fd, F_GETFL);
+      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int err = LastError();
+    ::close(fd);
+    return err;
   }
   *out = fd;
   return kSuccess;

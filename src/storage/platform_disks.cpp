@@ -276,6 +276,10 @@ FileIdentity IdentifyFile(const std::string& path) {
   identity.raw_device = st.st_rdev;
   identity.is_block_device = S_ISBLK(st.st_mode);
   identity.is_directory = S_ISDIR(st.st_mode);
+  identity.special_kind = S_ISFIFO(st.st_mode)   ? "a pipe"
+                          : S_ISCHR(st.st_mode)  ? "a character device"
+                          : S_ISSOCK(st.st_mode) ? "a socket"
+                                                 : "";
   return identity;
 }
 

@@ -79,6 +79,9 @@ struct FileIdentity {
   bool is_block_device = false;
   bool is_directory = false;
   bool exists = false;
+  // What a node that is neither a file, a folder nor a block device is ("a pipe",
+  // "a character device", "a socket"); "" for those three.
+  const char* special_kind = "";
 };
 FileIdentity IdentifyFile(const std::string& path);
 // Bytes a file occupies on its file system (blocks, not length); 0 when unknown.

@@ -12,19 +12,26 @@ std::string WithUnit(double value, const char* unit) {
   return text;
 }
 
+// Binary steps; `units` names bytes, then 2^10, 2^20, 2^30 and 2^40 of them.
+std::string InBinaryUnits(int64_t bytes, const char* const (&units)[5]) {
+  const double value = static_cast<double>(bytes);
+  for (int step = 4; step >= 1; --step) {
+    const int64_t unit = int64_t{1} << (10 * step);
+    if (bytes >= unit) return WithUnit(value / static_cast<double>(unit), units[step]);
+  }
+  return std::to_string(bytes) + " " + units[0];
+}
+
 }  // namespace
 
 std::string FormatSize(int64_t bytes) {
-  constexpr int64_t kKilo = 1024;
-  constexpr int64_t kMega = kKilo * 1024;
-  constexpr int64_t kGiga = kMega * 1024;
-  constexpr int64_t kTera = kGiga * 1024;
-  const double value = static_cast<double>(bytes);
-  if (bytes >= kTera) return WithUnit(value / static_cast<double>(kTera), "TB");
-  if (bytes >= kGiga) return WithUnit(value / static_cast<double>(kGiga), "GB");
-  if (bytes >= kMega) return WithUnit(value / static_cast<double>(kMega), "MB");
-  if (bytes >= kKilo) return WithUnit(value / static_cast<double>(kKilo), "KB");
-  return std::to_string(bytes) + " Bytes";
+  static const char* const kUnits[5] = {"Bytes", "KB", "MB", "GB", "TB"};
+  return InBinaryUnits(bytes, kUnits);
+}
+
+std::string FormatSizeIec(int64_t bytes) {
+  static const char* const kUnits[5] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+  return InBinaryUnits(bytes, kUnits);
 }
 
 std::string FormatDuration(int64_t seconds) {

@@ -137,6 +137,12 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
     *error = "'" + text + "' is a folder, not a disk, partition or image";
     return kErrAccessDenied;
   }
+  // A pipe would block the open until a writer comes, and a character device such as
+  // /dev/zero has no end and no contents to keep a result of.
+  if (*identity.special_kind != '\0') {
+    *error = "'" + text + "' is " + identity.special_kind + ", not a disk, partition or image";
+    return kErrNotSupported;
+  }
   if (identity.is_block_device) {
     return RequireReadable(LocateBlockDevice(text, out, error), *out, error);
   }

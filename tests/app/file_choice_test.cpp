@@ -42,14 +42,38 @@ TEST(FileChoiceTest, SizesTimesAndIdLists) {
     EXPECT_FALSE(ParseTime(bad, false, &value, &error)) << bad;
   }
 
-  std::set<uint64_t> ids;
+  IdSet ids;
   EXPECT_TRUE(ParseIdList("3,7,10-12", &ids, &error));
-  EXPECT_EQ(ids, (std::set<uint64_t>{3, 7, 10, 11, 12}));
+  EXPECT_EQ(ids.Ranges(), (std::vector<IdSet::Range>{{3, 3}, {7, 7}, {10, 12}}));
   EXPECT_TRUE(ParseIdList("5-5", &ids, &error));
-  EXPECT_TRUE(ids.count(5));
-  for (const char* bad : {"", "3,", ",3", "7-3", "1-", "a", "3 7", "0-2000000"}) {
+  EXPECT_TRUE(ids.Contains(5));
+  for (const char* bad : {"", "3,", ",3", "7-3", "1-", "a", "3 7"}) {
     EXPECT_FALSE(ParseIdList(bad, &ids, &error)) << bad;
   }
+}
+
+TEST(FileChoiceTest, IdRangesMergeAndNameWhatIsMissing) {
+  IdSet ids;
+  std::string error;
+  // A range as wide as any id costs nothing to hold.
+  ASSERT_TRUE(ParseIdList("1-100000000,100000001,18446744073709551615", &ids, &error)) << error;
+  EXPECT_EQ(ids.Ranges(), (std::vector<IdSet::Range>{{1, 100000001}, {UINT64_MAX, UINT64_MAX}}));
+  EXPECT_EQ(ids.Count(), 100000002u);
+  EXPECT_TRUE(ids.Contains(100000001));
+  EXPECT_FALSE(ids.Contains(100000002));
+  EXPECT_FALSE(ids.Contains(0));
+  // Touching and overlapping ranges join; a range bridging two joins them all.
+  IdSet joined;
+  joined.Add(10, 20);
+  joined.Add(30, 40);
+  joined.Add(21, 29);
+  EXPECT_EQ(joined.Ranges(), (std::vector<IdSet::Range>{{10, 40}}));
+  joined.Add(0, UINT64_MAX);
+  EXPECT_EQ(joined.Count(), UINT64_MAX);
+  // Known ids at both ends of a range and inside it.
+  EXPECT_EQ(ids.Missing({1, 5, 6, 100000001, UINT64_MAX}),
+            (std::vector<IdSet::Range>{{2, 4}, {7, 100000000}}));
+  EXPECT_EQ(RangesText(ids.Missing({}), 1), "1-100000001, ...");
 }
 
 TEST(FileChoiceTest, MatchingEscapingAndTree) {

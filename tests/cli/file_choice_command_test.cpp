@@ -178,15 +178,16 @@ TEST_F(FileChoiceCommandTest, ManifestSkipsWhatIsThereAgainCopiesCatMatches) {
     EXPECT_TRUE(entry["source_path"].get<std::string>().starts_with("DCIM/100CAM/")) << entry;
   }
 
-  // Again into the same folder: nothing new is written.
-  ASSERT_EQ(Velmora(recover, &out), 0) << out;
-  EXPECT_NE(out.find("2 files were recovered into"), std::string::npos) << out;
+  // Again into the same folder: nothing new is written (the summary is on stderr).
+  std::string err;
+  ASSERT_EQ(Velmora(recover, &out, &err), 0) << out;
+  EXPECT_NE(err.find("2 files were recovered into"), std::string::npos) << err;
   EXPECT_FALSE(fs::exists(got + "/photo/Photo 0001(1).jpg"));
   // A file changed since is written again, as a copy beside it.
   { std::ofstream(got + "/photo/Photo 0002.jpg", std::ios::app) << "x"; }
-  ASSERT_EQ(Velmora(recover + " --quiet", &out), 0) << out;
+  ASSERT_EQ(Velmora(recover + " --quiet", &out, &err), 0) << out;
   EXPECT_EQ(out.find("0002(1).jpg"), std::string::npos) << out;  // no line per file
-  EXPECT_NE(out.find("1 files were recovered into"), std::string::npos) << out;
+  EXPECT_NE(err.find("1 files were recovered into"), std::string::npos) << err;
   EXPECT_TRUE(fs::exists(got + "/photo/Photo 0002(1).jpg"));
   EXPECT_FALSE(fs::exists(got + "/photo/Photo 0001(1).jpg"));
   ASSERT_EQ(Velmora(recover + " --again --json", &out), 0) << out;
@@ -222,10 +223,11 @@ TEST_F(FileChoiceCommandTest, AfterAFormatPlainListFindsTheDeepResult) {
   ASSERT_EQ(RunCommand("mkfs.fat -F 16 " + ShellQuote(image_) + " >/dev/null"), 0);
   std::string out;
   std::string err;
-  ASSERT_EQ(Velmora("scan " + ShellQuote(image_), &out), 0);
-  EXPECT_NE(out.find("scan " + image_ + " --deep"), std::string::npos) << out;
-  ASSERT_EQ(Velmora("scan --deep " + ShellQuote(image_), &out), 0) << out;
-  EXPECT_NE(out.find("velmora list " + image_ + " --deep"), std::string::npos) << out;
+  // The next command to run is a hint: stderr.
+  ASSERT_EQ(Velmora("scan " + ShellQuote(image_), &out, &err), 0);
+  EXPECT_NE(err.find("scan " + image_ + " --deep"), std::string::npos) << err;
+  ASSERT_EQ(Velmora("scan --deep " + ShellQuote(image_), &out, &err), 0) << out;
+  EXPECT_NE(err.find("velmora list " + image_ + " --deep"), std::string::npos) << err;
   // Without a mode the newest result serves, and stderr says which.
   const Set names = Names("--type photo");
   EXPECT_EQ(names, (Set{"Photo 0001.jpg", "Photo 0002.jpg"}));

@@ -55,7 +55,7 @@ TEST_F(PartitionScanTest, MbrAndGptImagesAreScannedAndListedPerPartition) {
   for (const std::string& image : {mbr, gpt}) {
     SCOPED_TRACE(image);
     std::string out;
-    ASSERT_EQ(Velmora("scan " + ShellQuote(image) + " 2>/dev/null", &out), 0) << out;
+    ASSERT_EQ(Velmora("scan " + ShellQuote(image) + " 2>&1", &out), 0) << out;
     EXPECT_NE(out.find("holds 2 partitions"), std::string::npos) << out;
     ASSERT_EQ(Velmora("scan " + ShellQuote(image) + " --json 2>/dev/null", &out), 0);
     const auto scanned = nlohmann::json::parse(out, nullptr, false);

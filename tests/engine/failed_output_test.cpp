@@ -1,6 +1,9 @@
 // A copy that failed part way never leaves a file that passes for a recovered one.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -54,14 +57,30 @@ TEST(FailedOutputTest, EveryCodeAUserCanMeetHasASentence) {
 }
 
 TEST(FailedOutputTest, PermissionAdviceNamesTheWayToAccess) {
-  // /dev/null stands for any device node.
-  const std::string device = AccessAdvice("/dev/null");
-  EXPECT_NE(device.find("permission denied"), std::string::npos);
-  EXPECT_NE(device.find("pkexec"), std::string::npos);
-  EXPECT_NE(device.find("usermod -aG"), std::string::npos);
   const std::string file = AccessAdvice("/etc/hostname");
   EXPECT_NE(file.find("permission denied"), std::string::npos);
   EXPECT_EQ(file.find("usermod"), std::string::npos);
+  if (::geteuid() != 0) GTEST_SKIP() << "making device nodes needs root";
+  // Device nodes as udev leaves them: the advice names the node's own owner and group.
+  const std::string dir = testing::MakeTempDir("access-advice");
+  const std::string shared = dir + "/shared", private_node = dir + "/private";
+  ASSERT_EQ(::mknod(shared.c_str(), S_IFBLK | 0660, makedev(7, 250)), 0);
+  ASSERT_EQ(::chown(shared.c_str(), 0, 6), 0);  // group 6 is "disk" on Debian
+  ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);  // past the umask
+  ASSERT_EQ(::mknod(private_node.c_str(), S_IFBLK | 0600, makedev(7, 251)), 0);
+  const struct group* disk_group = ::getgrgid(6);
+  const std::string group = disk_group ? disk_group->gr_name : "6";
+  const std::string advice = AccessAdvice(shared);
+  EXPECT_NE(advice.find("user 'root' and group '" + group + "' (brw-rw----)"), std::string::npos)
+      << advice;
+  EXPECT_NE(advice.find("sudo usermod -aG " + group + " $USER"), std::string::npos) << advice;
+  EXPECT_NE(advice.find("pkexec"), std::string::npos);
+  // Only root may read it: joining its group (root's own) would not help and is not advised.
+  const std::string closed = AccessAdvice(private_node);
+  EXPECT_NE(closed.find("group 'root' (brw-------)"), std::string::npos) << closed;
+  EXPECT_EQ(closed.find("usermod"), std::string::npos) << closed;
+  EXPECT_NE(closed.find("sudo or pkexec"), std::string::npos) << closed;
+  testing::RemoveTree(dir);
 }
 
 }  // namespace

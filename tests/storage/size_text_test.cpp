@@ -17,6 +17,14 @@ TEST(FormatSize, UnitBoundaries) {
   EXPECT_EQ(FormatSize(5LL << 50), "5120.00 TB");
 }
 
+TEST(FormatSize, CommandLineNamesBinaryUnits) {
+  EXPECT_EQ(FormatSizeIec(1023), "1023 bytes");
+  EXPECT_EQ(FormatSizeIec(1024), "1.00 KiB");
+  EXPECT_EQ(FormatSizeIec((1LL << 20) - 1), "1024.00 KiB");
+  EXPECT_EQ(FormatSizeIec(16LL << 20), "16.00 MiB");
+  EXPECT_EQ(FormatSizeIec(1LL << 40), "1.00 TiB");
+}
+
 TEST(FormatSize, NegativeAndHugeCountsStayWhole) {
   EXPECT_EQ(FormatSize(-1), "-1 Bytes");
   // Byte counts beyond 32 bits are not cut to an int.
