@@ -72,6 +72,7 @@ std::vector<FoundFile> DescribeFiles(IFileRecoveryParse* engine, const ScanRecor
   std::vector<FoundFile> files;
   files.reserve(records.size());
   std::string path;
+  auto* extra = dynamic_cast<IRecordTimes*>(engine);
   for (const ScanRecord& record : records) {
     FoundFile file;
     file.record = record;
@@ -82,6 +83,8 @@ std::vector<FoundFile> DescribeFiles(IFileRecoveryParse* engine, const ScanRecor
     file.folder = TrimSlashes(path);
     file.volume_path = path;
     file.state = EstimateState(engine, record);
+    RecordTimesEntry times;
+    if (extra != nullptr && extra->ExtraTimesOf(record, &times)) file.extra_times = times;
     files.push_back(std::move(file));
   }
   return files;

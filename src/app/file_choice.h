@@ -10,6 +10,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/overwrite_estimate.h"
+#include "engine/scan_log_store.h"
 #include "engine/scan_record.h"
 
 namespace velmora::app {
@@ -39,6 +40,8 @@ struct FoundFile {
   std::string volume_path;  // the folder as the engine gives it
   std::string name;
   StateOfFile state;
+  // Times the record has no room for (NTFS: MFT-changed and the $FILE_NAME set).
+  std::optional<RecordTimesEntry> extra_times;
   // folder/name (just the name at the top).
   std::string Path() const { return folder.empty() ? name : folder + "/" + name; }
 };

@@ -21,6 +21,21 @@ nlohmann::json TimeValue(uint64_t filetime) {
   return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
 }
 
+// NTFS keeps two sets of times: the main fields are the ones the system keeps up to date
+// ($STANDARD_INFORMATION), the set in the file's $FILE_NAME follows as "file_name_times".
+void AddExtraTimes(const app::FoundFile& file, nlohmann::json* item) {
+  if (!file.extra_times) return;
+  const RecordTimesEntry& t = *file.extra_times;
+  (*item)["changed"] = TimeValue(t.changed);
+  (*item)["times_from"] =
+      (t.flags & kTimesFromFileName) != 0 ? "$FILE_NAME" : "$STANDARD_INFORMATION";
+  if ((t.flags & kTimesHasNameSet) == 0) return;
+  (*item)["file_name_times"] = {{"modified", TimeValue(t.name_modified)},
+                                {"created", TimeValue(t.name_created)},
+                                {"accessed", TimeValue(t.name_accessed)},
+                                {"changed", TimeValue(t.name_changed)}};
+}
+
 // One element at a time, indented as a whole-array dump would be, so the output
 // never has to be held in memory.
 void PrintJson(const std::vector<app::FoundFile>& files) {
@@ -36,7 +51,7 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
     std::string path = file.volume_path;
     if (!path.empty() && path.back() == '/') path.pop_back();
     const bool known = file.state.state != app::FileState::kUnknown;
-    const nlohmann::json item = {
+    nlohmann::json item = {
         {"id", file.id},
         {"name", file.name},
         {"path", path},
@@ -49,7 +64,9 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
                                       : nlohmann::json(nullptr)},
         {"state", known ? file.state.Text() : "unknown"},
         {"modified", TimeValue(record.last_write)},
-        {"created", TimeValue(record.created)}};
+        {"created", TimeValue(record.created)},
+        {"accessed", TimeValue(record.last_access)}};
+    AddExtraTimes(file, &item);
     element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     std::string indented = "  ";
     indented.reserve(element.size() + 64);
