@@ -62,7 +62,8 @@ StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record) 
   auto* estimator = dynamic_cast<IOverwriteEstimator*>(engine);
   if (estimator == nullptr || !estimator->EstimateOverwrite(record, &out.estimate)) return out;
   const int percent = OverwrittenPercent(out.estimate);
-  out.state = percent == 0 ? FileState::kIntact
+  out.state = out.estimate.beyond_source != 0 ? FileState::kBeyondEnd
+              : percent == 0                  ? FileState::kIntact
               : percent == 100 ? FileState::kOverwritten
                                : FileState::kPartly;
   return out;
@@ -244,8 +245,10 @@ bool ParseState(std::string_view text, FileState* state, std::string* error) {
   if (value == "intact") *state = FileState::kIntact;
   else if (value == "overwritten") *state = FileState::kOverwritten;
   else if (value == "partly") *state = FileState::kPartly;
+  else if (value == "beyond-end") *state = FileState::kBeyondEnd;
   else {
-    *error = "'" + std::string(text) + "' is not a state (intact, partly, overwritten)";
+    *error = "'" + std::string(text) +
+             "' is not a state (intact, partly, overwritten, beyond-end)";
     return false;
   }
   return true;

@@ -23,11 +23,13 @@ uint64_t RecordId(const ScanRecord& record);
 std::string FiletimeToIso(uint64_t filetime);
 
 // How much of a file live files have taken since it was deleted.
-enum class FileState { kUnknown, kIntact, kPartly, kOverwritten };
+// kBeyondEnd: some of its data lies past the end of a source cut shorter than its volume.
+enum class FileState { kUnknown, kIntact, kPartly, kOverwritten, kBeyondEnd };
 struct StateOfFile {
   FileState state = FileState::kUnknown;
   OverwriteEstimate estimate;
-  // "intact", "partly overwritten NN%", "overwritten", or "" when unknown.
+  // "intact", "partly overwritten NN%", "overwritten", "NN% beyond source end",
+  // "beyond source end", or "" when unknown.
   std::string Text() const;
 };
 StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record);
@@ -71,7 +73,7 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error);
 bool ParseTime(std::string_view text, bool end, uint64_t* filetime, std::string* error);
 // "3,7,10-20"; adds to `ids`.
 bool ParseIdList(std::string_view text, std::set<uint64_t>* ids, std::string* error);
-// "intact", "overwritten" or "partly".
+// "intact", "overwritten", "partly" or "beyond-end".
 bool ParseState(std::string_view text, FileState* state, std::string* error);
 
 // Orders of a listing.

@@ -48,6 +48,19 @@ nlohmann::json FatValues(const uint8_t* sector) {
   return values;
 }
 
+// The volume's own size by its boot sector, 0 when it cannot be told.
+uint64_t DeclaredVolumeBytes(FileSystemKind kind, const uint8_t* sector) {
+  if (kind == FileSystemKind::kNtfs) {
+    ntfs::NtfsGeometry g;
+    if (ntfs::ParseNtfsBootSector(sector, 512, &g)) return g.total_sectors * g.bytes_per_sector;
+  }
+  if (kind == FileSystemKind::kFat) {
+    FatGeometry g;
+    if (ParseFatBootSector(sector, 512, &g)) return g.total_sectors * g.bytes_per_sector;
+  }
+  return 0;
+}
+
 // FAT12, FAT16 or FAT32 for a FAT boot area; "" for anything else.
 std::string FatTypeOf(const uint8_t* area) {
   FatGeometry g;
@@ -182,6 +195,18 @@ int RunInfo(const Args& args) {
     const std::string fat_type = FatTypeOf(area.data());
     if (!fat_type.empty()) out["fat_type"] = fat_type;
   }
+  // A volume larger than what holds it: an image cut short, or a partition entry too small.
+  const uint64_t present = located.kind == LocatedSource::Kind::kImage
+                               ? (size > offset ? size - offset : 0)
+                               : size;
+  const uint64_t declared = DeclaredVolumeBytes(kind, area.data());
+  if (declared > present) {
+    out["volume_bytes"] = declared;
+    out["cut_short"] = true;
+    out["warnings"] = {"the volume is larger than its source: " + std::to_string(declared) +
+                       " bytes by its boot sector, " + std::to_string(present) +
+                       " bytes present; files with data past the end cannot come back whole"};
+  }
   if (located.kind == LocatedSource::Kind::kDiskRegion) {
     out["region"] = {{"description", located.description},
                      {"device", located.device_path},
@@ -212,6 +237,11 @@ int RunInfo(const Args& args) {
     }
   }
   PrintPartitions(out, source);
+  if (out.contains("warnings")) {
+    for (const auto& warning : out["warnings"]) {
+      std::printf("warning:      %s\n", warning.get<std::string>().c_str());
+    }
+  }
   return kExitOk;
 }
 

@@ -63,6 +63,8 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
         {"overwritten_percent", known ? nlohmann::json(OverwrittenPercent(file.state.estimate))
                                       : nlohmann::json(nullptr)},
         {"state", known ? file.state.Text() : "unknown"},
+        {"beyond_source_percent", known ? nlohmann::json(BeyondSourcePercent(file.state.estimate))
+                                        : nlohmann::json(nullptr)},
         {"modified", TimeValue(record.last_write)},
         {"created", TimeValue(record.created)},
         {"accessed", TimeValue(record.last_access)}};

@@ -33,9 +33,24 @@ int NtfsVolume::Open(SectorReader reader, uint64_t partition_start, uint64_t sec
   return load_mft ? LoadMftRuns() : 0;
 }
 
+uint64_t NtfsVolume::DeclaredBytes() const {
+  const uint64_t sectors = geometry_.total_sectors;
+  const uint64_t unit = geometry_.bytes_per_sector;
+  if (unit == 0 || sectors > UINT64_MAX / unit) return VolumeBytes();
+  return std::max(VolumeBytes(), sectors * unit);
+}
+
+uint64_t NtfsVolume::RunClusterLimit() const {
+  return geometry_.cluster_size == 0 ? 0 : DeclaredBytes() / geometry_.cluster_size;
+}
+
 int NtfsVolume::ReadVolume(uint64_t offset, void* buffer, size_t length) {
   if (!reader_.IsOpen()) return kErrInvalidParameter;
-  if (offset > VolumeBytes() || length > VolumeBytes() - offset) return kErrInvalidParameter;
+  if (offset > VolumeBytes() || length > VolumeBytes() - offset) {
+    const uint64_t declared = DeclaredBytes();
+    return offset <= declared && length <= declared - offset ? kErrBeyondSourceEnd
+                                                             : kErrInvalidParameter;
+  }
   const uint64_t ss = device_sector_size_;
   const uint64_t absolute = partition_start_ * ss + offset;
   uint32_t got = 0;
@@ -56,7 +71,8 @@ int NtfsVolume::ReadVolume(uint64_t offset, void* buffer, size_t length) {
 int NtfsVolume::ReadClusters(uint64_t lcn, uint64_t count, void* buffer) {
   const uint64_t cs = geometry_.cluster_size;
   if (count == 0) return 0;
-  if (lcn > VolumeBytes() / cs || count > VolumeBytes() / cs - lcn) return kErrInvalidParameter;
+  const uint64_t limit = RunClusterLimit();
+  if (lcn > limit || count > limit - lcn) return kErrInvalidParameter;
   return ReadVolume(lcn * cs, buffer, static_cast<size_t>(count * cs));
 }
 
@@ -130,7 +146,7 @@ int NtfsVolume::LoadMftRuns() {
   const MftAttribute* data = record.Find(kAttrData, true);
   if (!data || !data->non_resident) return kNtfsAttributeMissing;
   // The first extent locates the early records, where any extension records of $MFT live.
-  DecodeDataRuns(data->mapping_pairs, data->start_vcn, ClusterCount(), &mft_runs_);
+  DecodeDataRuns(data->mapping_pairs, data->start_vcn, RunClusterLimit(), &mft_runs_);
   mft_data_size_ = data->start_vcn == 0 ? data->real_size : 0;
   if (mft_runs_.empty()) return kNtfsRunsIncomplete;
   if (!record.Find(kAttrAttributeList)) return 0;

@@ -39,6 +39,12 @@ class NtfsVolume {
   uint32_t DeviceSectorSize() const { return device_sector_size_; }
   uint64_t VolumeBytes() const { return sector_count_ * device_sector_size_; }
   uint64_t ClusterCount() const { return VolumeBytes() / geometry_.cluster_size; }
+  // The volume's size by its boot sector; more than VolumeBytes() when the source is cut short.
+  uint64_t DeclaredBytes() const;
+  bool CutShort() const { return DeclaredBytes() > VolumeBytes(); }
+  // Clusters data runs may name: those of the volume as its boot sector describes it, so the
+  // runs of data past the end of a cut source still decode (and their reads say why they fail).
+  uint64_t RunClusterLimit() const;
 
   // Reads `length` bytes at `offset` bytes from the volume start.
   int ReadVolume(uint64_t offset, void* buffer, size_t length);

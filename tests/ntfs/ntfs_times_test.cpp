@@ -2,6 +2,7 @@
 // are the file's, the $FILE_NAME set is kept beside them; both checked against istat.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -253,3 +254,4 @@ TEST(NtfsTimesFallbackTest, FileNameTimesServeWhereStandardInformationIsMissing)
 
 }  // namespace
 }  // namespace velmora::testing
+
