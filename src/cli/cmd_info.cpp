@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "deep/boot_area.h"
 #include "deep/boot_sector_tests.h"
 #include "fat/fat_boot_geometry.h"
 #include "ntfs/ntfs_geometry.h"
@@ -62,9 +63,11 @@ uint64_t DeclaredVolumeBytes(FileSystemKind kind, const uint8_t* sector) {
 }
 
 // FAT12, FAT16 or FAT32 for a FAT boot area; "" for anything else.
-std::string FatTypeOf(const uint8_t* area) {
+std::string FatTypeOf(const uint8_t* sector) {
   FatGeometry g;
-  if (ClassifyBootArea(area) != FileSystemKind::kFat || !ParseFatBootSector(area, 512, &g)) return {};
+  if (IsNtfsBootSector(sector) || !IsFatBootSector(sector) || !ParseFatBootSector(sector, 512, &g)) {
+    return {};
+  }
   return FatTypeName(g.type);
 }
 
@@ -180,7 +183,15 @@ int RunInfo(const Args& args) {
                  source.c_str(), static_cast<unsigned long long>(size));
     return kExitUsage;
   }
-  const FileSystemKind kind = ClassifyBootArea(area.data());
+  // A volume larger than what holds it: an image cut short, or a partition entry too small.
+  const uint64_t present = located.kind == LocatedSource::Kind::kImage
+                               ? (size > offset ? size - offset : 0)
+                               : size;
+  // A damaged first sector: the values come from the file system's backup copy, as the
+  // quick scan takes them.
+  const BootSectorChoice boot = ChooseBootSector(*bytes, offset, present, area.data());
+  const FileSystemKind kind = boot.kind;
+  const uint8_t* boot_sector = boot.sector;
 
   nlohmann::json out = {{"source", source},
                         {"kind", FileSystemKindName(kind)},
@@ -189,17 +200,19 @@ int RunInfo(const Args& args) {
                         {"sector_size", sector_size},
                         {"block_device", bytes->KindName() == "block device"},
                         {"container", bytes->KindName() == "EWF" ? "EWF" : "raw"}};
-  if (kind == FileSystemKind::kNtfs) out["ntfs"] = NtfsValues(area.data());
+  if (kind == FileSystemKind::kNtfs) out["ntfs"] = NtfsValues(boot_sector);
   if (kind == FileSystemKind::kFat) {
-    out["fat"] = FatValues(area.data());
-    const std::string fat_type = FatTypeOf(area.data());
+    out["fat"] = FatValues(boot_sector);
+    const std::string fat_type = FatTypeOf(boot_sector);
     if (!fat_type.empty()) out["fat_type"] = fat_type;
   }
-  // A volume larger than what holds it: an image cut short, or a partition entry too small.
-  const uint64_t present = located.kind == LocatedSource::Kind::kImage
-                               ? (size > offset ? size - offset : 0)
-                               : size;
-  const uint64_t declared = DeclaredVolumeBytes(kind, area.data());
+  if (kind == FileSystemKind::kNtfs || kind == FileSystemKind::kFat) {
+    out["label"] = ReadVolumeLabel(bytes, offset, present, boot);
+  }
+  if (boot.backup) {
+    out["boot_sector"] = {{"backup", true}, {"offset", boot.offset}};
+  }
+  const uint64_t declared = DeclaredVolumeBytes(kind, boot_sector);
   if (declared > present) {
     out["volume_bytes"] = declared;
     out["cut_short"] = true;
@@ -222,6 +235,14 @@ int RunInfo(const Args& args) {
   std::printf("source:       %s\n", source.c_str());
   std::printf("kind:         %s\n", out.contains("fat_type") ? out["fat_type"].get<std::string>().c_str()
                                                               : FileSystemKindName(kind));
+  if (out.contains("label")) {
+    const std::string label = out["label"].get<std::string>();
+    std::printf("label:        %s\n", label.empty() ? "(none)" : label.c_str());
+  }
+  if (boot.backup) {
+    std::printf("boot sector:  damaged; its backup copy at byte %llu serves\n",
+                static_cast<unsigned long long>(boot.offset));
+  }
   std::printf("size:         %llu bytes (%llu sectors of %d bytes)\n",
               static_cast<unsigned long long>(size),
               static_cast<unsigned long long>(size / static_cast<uint64_t>(sector_size)),

@@ -12,6 +12,7 @@ enum AttributeType : uint32_t {
   kAttrStandardInformation = 0x10,
   kAttrAttributeList = 0x20,
   kAttrFileName = 0x30,
+  kAttrVolumeName = 0x60,
   kAttrData = 0x80,
   kAttrIndexRoot = 0x90,
   kAttrIndexAllocation = 0xA0,

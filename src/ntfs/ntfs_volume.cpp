@@ -6,6 +6,7 @@
 #include "ntfs/attribute_stream.h"
 #include "ntfs/mft_record.h"
 #include "storage/error_codes.h"
+#include "storage/text_codec.h"
 
 namespace velmora::ntfs {
 
@@ -26,9 +27,18 @@ int NtfsVolume::Open(SectorReader reader, uint64_t partition_start, uint64_t sec
   if (length < 512) return kErrReadFault;
   const int rc = ReadVolume(0, boot.data(), length);
   if (rc != 0) return rc;
+  used_backup_boot_ = false;
   if (!ParseNtfsBootSector(boot.data(), length, &geometry_)) {
+    // A damaged first sector: the format keeps a copy of it in the volume's last sector.
     geometry_ = NtfsGeometry{};
-    return kNtfsNotNtfs;
+    const uint64_t last = (sector_count_ - 1) * device_sector_size_;
+    if (sector_count_ < 2 || ReadVolume(last, boot.data(), device_sector_size_) != 0 ||
+        !ParseNtfsBootSector(boot.data(), device_sector_size_, &geometry_) ||
+        geometry_.total_sectors * geometry_.bytes_per_sector > VolumeBytes()) {
+      geometry_ = NtfsGeometry{};
+      return kNtfsNotNtfs;
+    }
+    used_backup_boot_ = true;
   }
   return load_mft ? LoadMftRuns() : 0;
 }
@@ -132,6 +142,17 @@ int NtfsVolume::ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint
                             record->data(), record->size());
   if (rc != 0) return rc;
   return FixupRecord(record);
+}
+
+std::string NtfsVolume::VolumeLabel() {
+  constexpr uint64_t kVolumeRecord = 3;
+  std::vector<uint8_t> buffer;
+  if (ReadMftRecord(kVolumeRecord, &buffer) != 0) return {};
+  MftRecord record;
+  if (ParseMftRecord(buffer, &record) == MftRecordVerdict::kNotRecord) return {};
+  const MftAttribute* name = record.Find(kAttrVolumeName);
+  if (name == nullptr || name->non_resident) return {};
+  return Utf16LeToUtf8(name->value.data(), name->value.size() / 2);
 }
 
 int NtfsVolume::LoadMftRuns() {

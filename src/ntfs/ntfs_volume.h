@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ntfs/data_runs.h"
@@ -31,6 +32,10 @@ class NtfsVolume {
   // end of the reader.
   int Open(SectorReader reader, uint64_t partition_start, uint64_t sector_count, bool load_mft);
   bool IsOpen() const { return reader_.IsOpen() && geometry_.cluster_size != 0; }
+  // The first sector was no NTFS boot sector; the copy in the last sector served.
+  bool UsedBackupBoot() const { return used_backup_boot_; }
+  // The name in $Volume (MFT record 3), "" when it has none or cannot be read.
+  std::string VolumeLabel();
 
   const NtfsGeometry& Geometry() const { return geometry_; }
   SectorReader* Reader() { return &reader_; }
@@ -76,6 +81,7 @@ class NtfsVolume {
   uint32_t device_sector_size_ = 512;
   std::vector<DataRun> mft_runs_;
   uint64_t mft_data_size_ = 0;
+  bool used_backup_boot_ = false;
   std::vector<uint8_t> bounce_;
 };
 
