@@ -13,8 +13,8 @@ namespace velmora {
 struct BootSectorChoice {
   FileSystemKind kind = FileSystemKind::kOther;
   uint8_t sector[512] = {};
-  bool backup = false;     // the first sector is damaged; this is the file system's copy
-  uint64_t offset = 0;     // where it lies, in bytes from the region start
+  bool backup = false;  // the first sector is damaged; this is the file system's copy
+  uint64_t offset = 0;  // where it lies, in bytes from the region start
 };
 
 // The kind of the region's first 16 KiB (`area`), or, when that is no file system's, the

@@ -89,10 +89,10 @@ class CutShortImageTest : public ::testing::Test {
             << file->path;
         ++past;
         int status = 0;
-        const std::string out = Run("recover " + quoted + " --name " +
-                                        testing::ShellQuote(file->name) + " --to " +
-                                        testing::ShellQuote(work_ + "/out") + " 2>&1",
-                                    &status);
+        const std::string out =
+            Run("recover " + quoted + " --name " + testing::ShellQuote(file->name) + " --to " +
+                    testing::ShellQuote(work_ + "/out") + " 2>&1",
+                &status);
         EXPECT_NE(status, 0) << out;
         EXPECT_NE(out.find("lies past the end of the source"), std::string::npos) << out;
       }

@@ -19,7 +19,8 @@ namespace {
 // The text after `label` on fsstat's line, trailing blanks dropped.
 std::string FsstatValue(const std::string& image, const std::string& label) {
   std::string out;
-  if (testing::RunCommand("fsstat " + testing::ShellQuote(image) + " 2>/dev/null", &out) != 0) return "?";
+  if (testing::RunCommand("fsstat " + testing::ShellQuote(image) + " 2>/dev/null", &out) != 0)
+    return "?";
   const size_t at = out.find(label);
   if (at == std::string::npos) return "?";
   std::string value = out.substr(at + label.size(), out.find('\n', at) - at - label.size());
@@ -121,11 +122,12 @@ TEST_F(BootAreaTest, NtfsLabelAndLastSectorCopy) {
 TEST_F(BootAreaTest, Fat32RootLabelAndSectorSixCopy) {
   testing::ScopedDataDir data;
   const std::string image = work_ + "/fat32.img";
-  ASSERT_EQ(Sh("truncate -s 40M fat32.img && mkfs.fat -F 32 -n CAMERA fat32.img &&"
-               " export MTOOLS_SKIP_CHECK=1 && mlabel -i fat32.img ::'Holiday 24' &&"
-               " head -c 30000 /dev/urandom > p.jpg && mcopy -i fat32.img p.jpg ::holiday_photo.jpg &&"
-               " mdel -i fat32.img ::holiday_photo.jpg"),
-            0);
+  ASSERT_EQ(
+      Sh("truncate -s 40M fat32.img && mkfs.fat -F 32 -n CAMERA fat32.img &&"
+         " export MTOOLS_SKIP_CHECK=1 && mlabel -i fat32.img ::'Holiday 24' &&"
+         " head -c 30000 /dev/urandom > p.jpg && mcopy -i fat32.img p.jpg ::holiday_photo.jpg &&"
+         " mdel -i fat32.img ::holiday_photo.jpg"),
+      0);
   Chosen chosen = Choose(image);
   EXPECT_EQ(chosen.label, FsstatValue(image, "Volume Label (Root Directory): "));
   EXPECT_EQ(chosen.label, "HOLIDAY 24");

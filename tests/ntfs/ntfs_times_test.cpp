@@ -99,7 +99,8 @@ class MountedNtfsTimesTest : public ::testing::Test {
     // A photo stamped with touch, a copy that keeps its source's time, a file in a folder;
     // all deleted again. $FILE_NAME keeps the time of the writing, today.
     const std::string script =
-        "set -e; cd " + ShellQuote(work_) + "; truncate -s 24M ntfs.img;"
+        "set -e; cd " + ShellQuote(work_) +
+        "; truncate -s 24M ntfs.img;"
         " mkntfs -F -q -Q ntfs.img >/dev/null 2>&1; mkdir mnt; ntfs-3g ntfs.img mnt;"
         " head -c 30000 /dev/urandom > mnt/photo.jpg; touch -d '2024-03-05 10:20:30' mnt/photo.jpg;"
         " head -c 5000 /dev/urandom > src.bin; touch -d '2024-01-02 03:04:05' src.bin;"
@@ -254,4 +255,3 @@ TEST(NtfsTimesFallbackTest, FileNameTimesServeWhereStandardInformationIsMissing)
 
 }  // namespace
 }  // namespace velmora::testing
-
