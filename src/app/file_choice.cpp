@@ -64,8 +64,8 @@ StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record) 
   const int percent = OverwrittenPercent(out.estimate);
   out.state = out.estimate.beyond_source != 0 ? FileState::kBeyondEnd
               : percent == 0                  ? FileState::kIntact
-              : percent == 100 ? FileState::kOverwritten
-                               : FileState::kPartly;
+              : percent == 100                ? FileState::kOverwritten
+                                              : FileState::kPartly;
   return out;
 }
 
@@ -247,8 +247,7 @@ bool ParseState(std::string_view text, FileState* state, std::string* error) {
   else if (value == "partly") *state = FileState::kPartly;
   else if (value == "beyond-end") *state = FileState::kBeyondEnd;
   else {
-    *error = "'" + std::string(text) +
-             "' is not a state (intact, partly, overwritten, beyond-end)";
+    *error = "'" + std::string(text) + "' is not a state (intact, partly, overwritten, beyond-end)";
     return false;
   }
   return true;

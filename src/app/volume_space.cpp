@@ -30,7 +30,8 @@ bool FillVolumeLabel(PartitionEntry* entry) {
   }
   const BootSectorChoice boot = ChooseBootSector(*source, offset, length, area.data());
   if (boot.kind != FileSystemKind::kNtfs && boot.kind != FileSystemKind::kFat) return false;
-  if (entry->volume_label.empty()) entry->volume_label = ReadVolumeLabel(source, offset, length, boot);
+  if (entry->volume_label.empty())
+    entry->volume_label = ReadVolumeLabel(source, offset, length, boot);
   if (entry->file_system_name.empty()) {
     FatGeometry geometry;
     entry->file_system_name = boot.kind == FileSystemKind::kNtfs ? "NTFS"

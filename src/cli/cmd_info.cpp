@@ -65,7 +65,8 @@ uint64_t DeclaredVolumeBytes(FileSystemKind kind, const uint8_t* sector) {
 // FAT12, FAT16 or FAT32 for a FAT boot area; "" for anything else.
 std::string FatTypeOf(const uint8_t* sector) {
   FatGeometry g;
-  if (IsNtfsBootSector(sector) || !IsFatBootSector(sector) || !ParseFatBootSector(sector, 512, &g)) {
+  if (IsNtfsBootSector(sector) || !IsFatBootSector(sector) ||
+      !ParseFatBootSector(sector, 512, &g)) {
     return {};
   }
   return FatTypeName(g.type);
@@ -184,9 +185,8 @@ int RunInfo(const Args& args) {
     return kExitUsage;
   }
   // A volume larger than what holds it: an image cut short, or a partition entry too small.
-  const uint64_t present = located.kind == LocatedSource::Kind::kImage
-                               ? (size > offset ? size - offset : 0)
-                               : size;
+  const uint64_t present =
+      located.kind == LocatedSource::Kind::kImage ? (size > offset ? size - offset : 0) : size;
   // A damaged first sector: the values come from the file system's backup copy, as the
   // quick scan takes them.
   const BootSectorChoice boot = ChooseBootSector(*bytes, offset, present, area.data());

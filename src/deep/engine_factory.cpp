@@ -120,8 +120,8 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   if (OpenByteSource(image_path, &source) != kSuccess) return nullptr;
   std::vector<uint8_t> area;
   const bool read = ReadBootArea(*source, 0, &area);
-  const FileSystemKind kind =
-      read ? ChooseBootSector(*source, 0, source->Size(), area.data()).kind : FileSystemKind::kOther;
+  const FileSystemKind kind = read ? ChooseBootSector(*source, 0, source->Size(), area.data()).kind
+                                   : FileSystemKind::kOther;
   source.reset();
   if (!read && !deep) return nullptr;
   auto engine = CreateEngine(kind, deep);
