@@ -76,7 +76,8 @@ BootSectorChoice ChooseBootSector(ByteSource& source, uint64_t region_offset, ui
   ntfs::NtfsGeometry geometry;
   if (source.ReadAt(region_offset + at, last, sizeof(last), &got) == kSuccess &&
       got == sizeof(last) && IsNtfsBootSector(last) &&
-      ntfs::ParseNtfsBootSector(last, sizeof(last), &geometry)) {
+      ntfs::ParseNtfsBootSector(last, sizeof(last), &geometry) &&
+      ntfs::IsBackupBootSectorAt(geometry, at)) {
     choice.kind = FileSystemKind::kNtfs;
     choice.backup = true;
     choice.offset = at;

@@ -34,7 +34,7 @@ int NtfsVolume::Open(SectorReader reader, uint64_t partition_start, uint64_t sec
     const uint64_t last = (sector_count_ - 1) * device_sector_size_;
     if (sector_count_ < 2 || ReadVolume(last, boot.data(), device_sector_size_) != 0 ||
         !ParseNtfsBootSector(boot.data(), device_sector_size_, &geometry_) ||
-        geometry_.total_sectors * geometry_.bytes_per_sector > VolumeBytes()) {
+        !IsBackupBootSectorAt(geometry_, last)) {
       geometry_ = NtfsGeometry{};
       return kNtfsNotNtfs;
     }
