@@ -87,9 +87,10 @@ StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record) 
   auto* estimator = dynamic_cast<IOverwriteEstimator*>(engine);
   if (estimator == nullptr || !estimator->EstimateOverwrite(record, &out.estimate)) return out;
   const int percent = OverwrittenPercent(out.estimate);
-  out.state = percent == 0 ? FileState::kIntact
-              : percent == 100 ? FileState::kOverwritten
-                               : FileState::kPartly;
+  out.state = out.estimate.beyond_source != 0 ? FileState::kBeyondEnd
+              : percent == 0                  ? FileState::kIntact
+              : percent == 100                ? FileState::kOverwritten
+                                              : FileState::kPartly;
   return out;
 }
 
@@ -97,6 +98,7 @@ std::vector<FoundFile> DescribeFiles(IFileRecoveryParse* engine, const ScanRecor
   std::vector<FoundFile> files;
   files.reserve(records.size());
   std::string path;
+  auto* extra = dynamic_cast<IRecordTimes*>(engine);
   for (const ScanRecord& record : records) {
     FoundFile file;
     file.record = record;
@@ -107,6 +109,8 @@ std::vector<FoundFile> DescribeFiles(IFileRecoveryParse* engine, const ScanRecor
     file.folder = TrimSlashes(path);
     file.volume_path = path;
     file.state = EstimateState(engine, record);
+    RecordTimesEntry times;
+    if (extra != nullptr && extra->ExtraTimesOf(record, &times)) file.extra_times = times;
     files.push_back(std::move(file));
   }
   return files;
@@ -326,8 +330,9 @@ bool ParseState(std::string_view text, FileState* state, std::string* error) {
   if (value == "intact") *state = FileState::kIntact;
   else if (value == "overwritten") *state = FileState::kOverwritten;
   else if (value == "partly") *state = FileState::kPartly;
+  else if (value == "beyond-end") *state = FileState::kBeyondEnd;
   else {
-    *error = "'" + std::string(text) + "' is not a state (intact, partly, overwritten)";
+    *error = "'" + std::string(text) + "' is not a state (intact, partly, overwritten, beyond-end)";
     return false;
   }
   return true;

@@ -10,6 +10,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/overwrite_estimate.h"
+#include "engine/scan_log_store.h"
 #include "engine/scan_record.h"
 
 namespace velmora::app {
@@ -32,11 +33,13 @@ const char* TimeZoneName(RecordTimeZone zone);
 std::string RecordTimeText(const ScanRecord& record, uint64_t filetime);
 
 // How much of a file live files have taken since it was deleted.
-enum class FileState { kUnknown, kIntact, kPartly, kOverwritten };
+// kBeyondEnd: some of its data lies past the end of a source cut shorter than its volume.
+enum class FileState { kUnknown, kIntact, kPartly, kOverwritten, kBeyondEnd };
 struct StateOfFile {
   FileState state = FileState::kUnknown;
   OverwriteEstimate estimate;
-  // "intact", "partly overwritten NN%", "overwritten", or "" when unknown.
+  // "intact", "partly overwritten NN%", "overwritten", "NN% beyond source end",
+  // "beyond source end", or "" when unknown.
   std::string Text() const;
 };
 StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record);
@@ -49,6 +52,8 @@ struct FoundFile {
   std::string volume_path;  // the folder as the engine gives it
   std::string name;
   StateOfFile state;
+  // Times the record has no room for (NTFS: MFT-changed and the $FILE_NAME set).
+  std::optional<RecordTimesEntry> extra_times;
   // folder/name (just the name at the top).
   std::string Path() const { return folder.empty() ? name : folder + "/" + name; }
 };
@@ -100,7 +105,7 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error);
 bool ParseTime(std::string_view text, bool end, uint64_t* filetime, std::string* error);
 // "3,7,10-20"; adds to `ids`.
 bool ParseIdList(std::string_view text, IdSet* ids, std::string* error);
-// "intact", "overwritten" or "partly".
+// "intact", "overwritten", "partly" or "beyond-end".
 bool ParseState(std::string_view text, FileState* state, std::string* error);
 
 // Orders of a listing.

@@ -3,13 +3,47 @@
 #include <algorithm>
 #include <vector>
 
+#include "deep/boot_area.h"
 #include "deep/boot_sector_tests.h"
 #include "deep/engine_factory.h"
 #include "fat/fat_boot_geometry.h"
+#include "storage/byte_source.h"
 #include "storage/error_codes.h"
+#include "storage/platform_device.h"
 #include "storage/sector_reader.h"
 
 namespace velmora::app {
+
+bool FillVolumeLabel(PartitionEntry* entry) {
+  if (entry->kind == RegionKind::kUnallocated) return false;
+  const std::string path = platform::PhysicalDrivePath(entry->disk);
+  std::shared_ptr<ByteSource> source;
+  if (path.empty() || OpenByteSource(path, &source) != kSuccess) return false;
+  const uint64_t unit = source->SectorSize();
+  const uint64_t offset = entry->start * unit;
+  const uint64_t length = entry->length * unit;
+  std::vector<uint8_t> area(16384);
+  size_t got = 0;
+  if (length < area.size() || source->ReadAt(offset, area.data(), area.size(), &got) != kSuccess ||
+      got != area.size()) {
+    return false;
+  }
+  const BootSectorChoice boot = ChooseBootSector(*source, offset, length, area.data());
+  if (boot.kind != FileSystemKind::kNtfs && boot.kind != FileSystemKind::kFat) return false;
+  if (entry->volume_label.empty())
+    entry->volume_label = ReadVolumeLabel(source, offset, length, boot);
+  if (entry->file_system_name.empty()) {
+    FatGeometry geometry;
+    entry->file_system_name = boot.kind == FileSystemKind::kNtfs ? "NTFS"
+                              : ParseFatBootSector(boot.sector, 512, &geometry)
+                                  ? FatTypeName(geometry.type)
+                                  : "FAT";
+    if (boot.backup) entry->file_system_name += " (backup boot)";
+  }
+  // A disk that seemed to hold nothing holds a volume whose first sector is damaged.
+  entry->kind = RegionKind::kVolume;
+  return true;
+}
 
 bool CountVolumeFreeBytes(int disk_number, uint64_t start_sector, uint64_t sector_count,
                           uint64_t* free_bytes) {

@@ -30,6 +30,7 @@ const char* FreeSource(const PartitionEntry& entry, bool counted) {
 std::vector<std::pair<PartitionEntry, bool>> MeasuredRows(const std::vector<PartitionEntry>& list) {
   std::vector<std::pair<PartitionEntry, bool>> rows;
   for (PartitionEntry entry : list) {
+    if (entry.volume_label.empty() || entry.file_system_name.empty()) app::FillVolumeLabel(&entry);
     const bool counted = app::FillUnmountedFreeSpace(&entry);
     rows.emplace_back(std::move(entry), counted);
   }

@@ -7,6 +7,7 @@
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
+#include "deep/boot_area.h"
 #include "deep/boot_sector_tests.h"
 #include "fat/fat_boot_geometry.h"
 #include "ntfs/ntfs_geometry.h"
@@ -49,10 +50,26 @@ nlohmann::json FatValues(const uint8_t* sector) {
   return values;
 }
 
+// The volume's own size by its boot sector, 0 when it cannot be told.
+uint64_t DeclaredVolumeBytes(FileSystemKind kind, const uint8_t* sector) {
+  if (kind == FileSystemKind::kNtfs) {
+    ntfs::NtfsGeometry g;
+    if (ntfs::ParseNtfsBootSector(sector, 512, &g)) return g.total_sectors * g.bytes_per_sector;
+  }
+  if (kind == FileSystemKind::kFat) {
+    FatGeometry g;
+    if (ParseFatBootSector(sector, 512, &g)) return g.total_sectors * g.bytes_per_sector;
+  }
+  return 0;
+}
+
 // FAT12, FAT16 or FAT32 for a FAT boot area; "" for anything else.
-std::string FatTypeOf(const uint8_t* area) {
+std::string FatTypeOf(const uint8_t* sector) {
   FatGeometry g;
-  if (ClassifyBootArea(area) != FileSystemKind::kFat || !ParseFatBootSector(area, 512, &g)) return {};
+  if (IsNtfsBootSector(sector) || !IsFatBootSector(sector) ||
+      !ParseFatBootSector(sector, 512, &g)) {
+    return {};
+  }
   return FatTypeName(g.type);
 }
 
@@ -156,7 +173,14 @@ int RunInfo(const Args& args) {
                  source.c_str(), static_cast<unsigned long long>(size));
     return kExitUsage;
   }
-  const FileSystemKind kind = ClassifyBootArea(area.data());
+  // A volume larger than what holds it: an image cut short, or a partition entry too small.
+  const uint64_t present =
+      located.kind == LocatedSource::Kind::kImage ? (size > offset ? size - offset : 0) : size;
+  // A damaged first sector: the values come from the file system's backup copy, as the
+  // quick scan takes them.
+  const BootSectorChoice boot = ChooseBootSector(*bytes, offset, present, area.data());
+  const FileSystemKind kind = boot.kind;
+  const uint8_t* boot_sector = boot.sector;
 
   nlohmann::json out = {{"source", source},
                         {"kind", FileSystemKindName(kind)},
@@ -165,11 +189,25 @@ int RunInfo(const Args& args) {
                         {"sector_size", sector_size},
                         {"block_device", bytes->KindName() == "block device"},
                         {"container", bytes->KindName() == "EWF" ? "EWF" : "raw"}};
-  if (kind == FileSystemKind::kNtfs) out["ntfs"] = NtfsValues(area.data());
+  if (kind == FileSystemKind::kNtfs) out["ntfs"] = NtfsValues(boot_sector);
   if (kind == FileSystemKind::kFat) {
-    out["fat"] = FatValues(area.data());
-    const std::string fat_type = FatTypeOf(area.data());
+    out["fat"] = FatValues(boot_sector);
+    const std::string fat_type = FatTypeOf(boot_sector);
     if (!fat_type.empty()) out["fat_type"] = fat_type;
+  }
+  if (kind == FileSystemKind::kNtfs || kind == FileSystemKind::kFat) {
+    out["label"] = ReadVolumeLabel(bytes, offset, present, boot);
+  }
+  if (boot.backup) {
+    out["boot_sector"] = {{"backup", true}, {"offset", boot.offset}};
+  }
+  const uint64_t declared = DeclaredVolumeBytes(kind, boot_sector);
+  if (declared > present) {
+    out["volume_bytes"] = declared;
+    out["cut_short"] = true;
+    out["warnings"] = {"the volume is larger than its source: " + std::to_string(declared) +
+                       " bytes by its boot sector, " + std::to_string(present) +
+                       " bytes present; files with data past the end cannot come back whole"};
   }
   if (located.kind == LocatedSource::Kind::kDiskRegion) {
     out["region"] = {{"description", located.description},
@@ -186,6 +224,14 @@ int RunInfo(const Args& args) {
   std::printf("source:       %s\n", source.c_str());
   std::printf("kind:         %s\n", out.contains("fat_type") ? out["fat_type"].get<std::string>().c_str()
                                                               : FileSystemKindName(kind));
+  if (out.contains("label")) {
+    const std::string label = out["label"].get<std::string>();
+    std::printf("label:        %s\n", label.empty() ? "(none)" : label.c_str());
+  }
+  if (boot.backup) {
+    std::printf("boot sector:  damaged; its backup copy at byte %llu serves\n",
+                static_cast<unsigned long long>(boot.offset));
+  }
   std::printf("size:         %llu bytes (%llu sectors of %d bytes)\n",
               static_cast<unsigned long long>(size),
               static_cast<unsigned long long>(size / static_cast<uint64_t>(sector_size)),
@@ -201,6 +247,11 @@ int RunInfo(const Args& args) {
     }
   }
   PrintPartitions(out, source);
+  if (out.contains("warnings")) {
+    for (const auto& warning : out["warnings"]) {
+      std::printf("warning:      %s\n", warning.get<std::string>().c_str());
+    }
+  }
   return kExitOk;
 }
 

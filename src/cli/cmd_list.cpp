@@ -28,6 +28,21 @@ nlohmann::json TimeZoneValue(const ScanRecord& record) {
                                             : nlohmann::json(app::TimeZoneName(zone));
 }
 
+// NTFS keeps two sets of times: the main fields are the ones the system keeps up to date
+// ($STANDARD_INFORMATION), the set in the file's $FILE_NAME follows as "file_name_times".
+void AddExtraTimes(const app::FoundFile& file, nlohmann::json* item) {
+  if (!file.extra_times) return;
+  const RecordTimesEntry& t = *file.extra_times;
+  (*item)["changed"] = TimeValue(file.record, t.changed);
+  (*item)["times_from"] =
+      (t.flags & kTimesFromFileName) != 0 ? "$FILE_NAME" : "$STANDARD_INFORMATION";
+  if ((t.flags & kTimesHasNameSet) == 0) return;
+  (*item)["file_name_times"] = {{"modified", TimeValue(file.record, t.name_modified)},
+                                {"created", TimeValue(file.record, t.name_created)},
+                                {"accessed", TimeValue(file.record, t.name_accessed)},
+                                {"changed", TimeValue(file.record, t.name_changed)}};
+}
+
 // One element at a time, indented as a whole-array dump would be, so the output
 // never has to be held in memory.
 void PrintJson(const std::vector<app::FoundFile>& files) {
@@ -43,7 +58,7 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
     std::string path = file.volume_path;
     if (!path.empty() && path.back() == '/') path.pop_back();
     const bool known = file.state.state != app::FileState::kUnknown;
-    const nlohmann::json item = {
+    nlohmann::json item = {
         {"id", file.id},
         {"name", file.name},
         {"path", path},
@@ -58,6 +73,14 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
         {"modified", TimeValue(record, record.last_write)},
         {"created", TimeValue(record, record.created)},
         {"time_zone", TimeZoneValue(record)}};
+}
+
+        {"beyond_source_percent", known ? nlohmann::json(BeyondSourcePercent(file.state.estimate))
+                                        : nlohmann::json(nullptr)},
+        {"modified", TimeValue(record.last_write)},
+        {"created", TimeValue(record.created)},
+        {"accessed", TimeValue(record.last_access)}};
+    AddExtraTimes(file, &item);
     element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     std::string indented = "  ";
     indented.reserve(element.size() + 64);

@@ -17,7 +17,7 @@ std::vector<OptionHelp> WithChoiceOptions(std::vector<OptionHelp> options) {
       {"--until TIME", "modified at or before TIME (a date alone takes in the whole day)"},
       {"--id LIST", "only these ids (3,7,10-20); repeatable; unknown ids are named and exit 1"},
       {"--ids-from FILE", "ids from FILE ('-' for standard input), by whitespace, commas or lines"},
-      {"--state STATE", "intact, partly or overwritten (the STATE column); repeatable"},
+      {"--state STATE", "intact, partly, overwritten or beyond-end (the STATE column); repeatable"},
   };
   options.insert(options.begin(), choice.begin(), choice.end());
   return options;

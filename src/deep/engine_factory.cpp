@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "deep/boot_area.h"
 #include "deep/boot_sector_tests.h"
 #include "engine/fast_ext_recovery.h"
 #include "engine/source_fingerprint.h"
@@ -96,11 +97,16 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int disk_number, ui
   if (OpenByteSource(path, &source) != kSuccess) return nullptr;
   FlushVolume(path);
   std::vector<uint8_t> area;
-  const bool read = ReadBootArea(*source, start * static_cast<uint64_t>(source->SectorSize()), &area);
+  const uint64_t unit = source->SectorSize();
+  const bool read = ReadBootArea(*source, start * unit, &area);
+  // A damaged boot sector: the quick engines go by the file system's own copy.
+  const FileSystemKind kind =
+      read ? ChooseBootSector(*source, start * unit, count * unit, area.data()).kind
+           : FileSystemKind::kOther;
   source.reset();
   // A deep scan reads around unreadable sectors, the boot area's too.
   if (!read && !deep) return nullptr;
-  auto engine = CreateEngine(read ? ClassifyBootArea(area.data()) : FileSystemKind::kOther, deep);
+  auto engine = CreateEngine(kind, deep);
   // An engine that cannot open its source is no engine: later calls would only fail.
   if (engine && engine->OpenPartition(disk_number, start, count, drive_letter) != kSuccess) {
     return nullptr;
@@ -114,9 +120,11 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   if (OpenByteSource(image_path, &source) != kSuccess) return nullptr;
   std::vector<uint8_t> area;
   const bool read = ReadBootArea(*source, 0, &area);
+  const FileSystemKind kind = read ? ChooseBootSector(*source, 0, source->Size(), area.data()).kind
+                                   : FileSystemKind::kOther;
   source.reset();
   if (!read && !deep) return nullptr;
-  auto engine = CreateEngine(read ? ClassifyBootArea(area.data()) : FileSystemKind::kOther, deep);
+  auto engine = CreateEngine(kind, deep);
   if (engine && engine->OpenImage(image_path, drive_tag) != kSuccess) return nullptr;
   return engine;
 }

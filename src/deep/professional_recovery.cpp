@@ -58,12 +58,13 @@ int CallProgress(ScanProgressCallback callback, void* context, int percent, int 
   return callback(context, percent, scale, seconds, al, ah, bl, bh, cl, ch);
 }
 
-// Removes a log and its two side files.
+// Removes a log and its side files.
 void RemoveLog(const std::string& folder, const std::string& name) {
   const std::string path = JoinPath(folder, name);
   ::unlink(path.c_str());
   ::unlink((path + "_Relation").c_str());
   ::unlink((path + "_DirInfo").c_str());
+  ::unlink((path + "_Times").c_str());
 }
 
 std::string StripSlash(const std::string& folder) {
@@ -997,6 +998,11 @@ bool CProfessionalRecovery::EstimateOverwrite(const ScanRecord& record, Overwrit
   if (record.source_kind == kSourceSignature) return false;
   auto* estimator = dynamic_cast<IOverwriteEstimator*>(quick_.get());
   return estimator != nullptr && estimator->EstimateOverwrite(record, out);
+}
+
+bool CProfessionalRecovery::ExtraTimesOf(const ScanRecord& record, RecordTimesEntry* out) {
+  auto* times = dynamic_cast<IRecordTimes*>(Owner(record));
+  return times != nullptr && times->ExtraTimesOf(record, out);
 }
 
 }  // namespace velmora

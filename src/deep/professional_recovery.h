@@ -10,6 +10,7 @@
 
 #include "engine/file_recovery_parse.h"
 #include "engine/overwrite_estimate.h"
+#include "engine/scan_log_store.h"
 #include "deep/pass_trail.h"
 #include "engine/scan_index.h"
 #include "signature/carve_context.h"
@@ -31,7 +32,8 @@ class CProfessionalNtfsRecovery;
 // of the same unchanged source resumes where it was.
 class CProfessionalRecovery : public IFileRecoveryParse,
                               public IOverwriteEstimator,
-                              public IListInAnyOrder {
+                              public IListInAnyOrder,
+                              public IRecordTimes {
  public:
   // Resume values kept in the ScanIndex record, in this order.
   enum ResumeValue { kRangePosition, kRangeLength, kRangeOffset, kProcessed, kFound };
@@ -69,6 +71,8 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   // Told by the quick engine for the records of the scanned volume; carved files
   // have no estimate.
   bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
+  // From the log of the engine that made the record.
+  bool ExtraTimesOf(const ScanRecord& record, RecordTimesEntry* out) override;
 
   // Whether the open found a saved scan of this source, and how far it got.
   bool Resuming() const { return resume_flag_; }

@@ -396,7 +396,9 @@ bool ScanIndex::FindLogFile(const std::string& folder, const std::string& fragme
     if (file.empty() || file[0] == '.') continue;
     if (file.find(fragment) == std::string::npos) continue;
     // Side files of a log carry its name plus a suffix; the log itself is wanted.
-    if (file.size() >= 9 && (file.ends_with("_Relation") || file.ends_with("_DirInfo"))) continue;
+    if (file.size() >= 9 &&
+        (file.ends_with("_Relation") || file.ends_with("_DirInfo") || file.ends_with("_Times")))
+      continue;
     names.push_back(file);
   }
   if (names.empty()) return false;

@@ -210,6 +210,7 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
   main_path_ = JoinPath(folder, log_name);
   relation_path_ = main_path_ + "_Relation";
   directory_path_ = main_path_ + "_DirInfo";
+  times_path_ = main_path_ + "_Times";
 
   main_fd_ = OpenReadWrite(main_path_);
   if (main_fd_ < 0) return LastError();
@@ -246,6 +247,16 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
     }
   }
   directories_written_ = directories_.size();
+
+  // Optional: only logs with extra times have the file.
+  times_fd_ = ::open(times_path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (times_fd_ >= 0 && ReadWholeFile(times_fd_, &bytes)) {
+    const size_t count = bytes.size() / sizeof(RecordTimesEntry);
+    times_.resize(count);
+    if (count > 0) std::memcpy(times_.data(), bytes.data(), count * sizeof(RecordTimesEntry));
+    for (size_t i = 0; i < count; ++i) times_by_index_[times_[i].record_index] = i;
+  }
+  times_written_ = times_.size();
   return kSuccess;
 }
 
@@ -254,6 +265,10 @@ void ScanLogStore::Close() {
   CloseFd(&main_fd_);
   CloseFd(&relation_fd_);
   CloseFd(&directory_fd_);
+  CloseFd(&times_fd_);
+  times_.clear();
+  times_written_ = 0;
+  times_by_index_.clear();
   buffer_.clear();
   buffer_.shrink_to_fit();
   buffered_bytes_ = 0;
@@ -309,6 +324,18 @@ void ScanLogStore::AddRelation(uint32_t parent_id, uint32_t depth, uint32_t reco
   }
 }
 
+void ScanLogStore::AddTimes(const RecordTimesEntry& entry) {
+  times_by_index_[entry.record_index] = times_.size();
+  times_.push_back(entry);
+}
+
+bool ScanLogStore::FindTimes(uint32_t record_index, RecordTimesEntry* out) const {
+  const auto it = times_by_index_.find(record_index);
+  if (it == times_by_index_.end()) return false;
+  *out = times_[it->second];
+  return true;
+}
+
 int ScanLogStore::Flush() {
   if (main_fd_ < 0) return kErrInvalidParameter;
   int err = WriteBuffered();
@@ -342,6 +369,18 @@ int ScanLogStore::Flush() {
     if (dir_err == kSuccess) directories_written_ = directories_.size();
   }
   if (err == kSuccess) err = dir_err;
+  if (times_written_ < times_.size()) {
+    if (times_fd_ < 0) times_fd_ = OpenReadWrite(times_path_);
+    const size_t from = times_written_;
+    const int times_err =
+        times_fd_ < 0
+            ? LastError()
+            : platform::WriteAllAt(times_fd_, times_.data() + from,
+                                   (times_.size() - from) * sizeof(RecordTimesEntry),
+                                   static_cast<uint64_t>(from) * sizeof(RecordTimesEntry));
+    if (times_err == kSuccess) times_written_ = times_.size();
+    if (err == kSuccess) err = times_err;
+  }
   if (err != kSuccess && write_error_ == kSuccess) write_error_ = err;
   return err;
 }

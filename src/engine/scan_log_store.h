@@ -22,6 +22,37 @@ struct DirectoryEntry {
 #pragma pack(pop)
 static_assert(sizeof(DirectoryEntry) == 268);
 
+// Times a ScanRecord has no room for, one entry of the "_Times" file (48 bytes) per
+// record that has them: NTFS keeps a second set of times in each $FILE_NAME, and the
+// metadata-change time beside the three the record holds. Logs written before the
+// file existed have none, and read as such.
+#pragma pack(push, 1)
+struct RecordTimesEntry {
+  uint32_t record_index = 0;
+  uint32_t flags = 0;
+  uint64_t changed = 0;  // metadata changed (FILETIME), 0 when unknown
+  uint64_t name_created = 0;
+  uint64_t name_modified = 0;
+  uint64_t name_changed = 0;
+  uint64_t name_accessed = 0;
+};
+#pragma pack(pop)
+static_assert(sizeof(RecordTimesEntry) == 48);
+// The record's own times came from the file's $FILE_NAME, for want of others.
+constexpr uint32_t kTimesFromFileName = 0x1;
+// The name_* fields hold a second set of times.
+constexpr uint32_t kTimesHasNameSet = 0x2;
+
+// Engines whose logs can hold such entries.
+class IRecordTimes {
+ public:
+  // False when the record has no entry (other file systems, logs of older versions).
+  virtual bool ExtraTimesOf(const ScanRecord& record, RecordTimesEntry* out) = 0;
+
+ protected:
+  ~IRecordTimes() = default;
+};
+
 // The result log of one engine: fixed-size records plus the "_Relation" text
 // index (parent key -> record indices) and the "_DirInfo" directory list.
 // Records are written in batches; queries flush first and read single records.
@@ -48,6 +79,10 @@ class ScanLogStore {
   int WriteError() const { return write_error_; }
   void AddRelation(uint32_t parent_id, uint32_t depth, uint32_t record_index, uint32_t object_id,
                    const char* directory_name);
+  // Keeps `entry` for its record (entry.record_index), written with the next flush.
+  void AddTimes(const RecordTimesEntry& entry);
+  // The entry of a record; false when the log holds none.
+  bool FindTimes(uint32_t record_index, RecordTimesEntry* out) const;
   int Flush();
 
   int ListChildren(RelationKey key, ScanRecordList* out);
@@ -90,6 +125,11 @@ class ScanLogStore {
   std::string main_path_;
   std::string relation_path_;
   std::string directory_path_;
+  std::string times_path_;
+  int times_fd_ = -1;  // opened when the first entry is written, or when the file exists
+  std::vector<RecordTimesEntry> times_;
+  size_t times_written_ = 0;
+  std::unordered_map<uint32_t, size_t> times_by_index_;
   std::map<uint64_t, std::vector<uint32_t>> relations_;
   std::vector<DirectoryEntry> directories_;
   // Side files are rewritten only when their content changed since the last flush, so that

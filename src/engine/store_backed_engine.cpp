@@ -22,6 +22,10 @@ int StoreBackedEngine::SetScanCallback(ScanProgressCallback scan_progress,
   return kSuccess;
 }
 
+bool StoreBackedEngine::ExtraTimesOf(const ScanRecord& record, RecordTimesEntry* out) {
+  return store_ != nullptr && store_->FindTimes(record.record_index, out);
+}
+
 int StoreBackedEngine::SetRecoverCallback(ListingProgressCallback callback, void* context) {
   listing_progress_ = callback;
   listing_context_ = context;

@@ -12,7 +12,7 @@ namespace velmora {
 // The operations every engine answers from its scan log, written once so that all
 // engines give the same answers: no store yet is an empty result (0), a null folder
 // with a non-zero depth is 87, and every query flushes the store first.
-class StoreBackedEngine : public IFileRecoveryParse, public IListInAnyOrder {
+class StoreBackedEngine : public IFileRecoveryParse, public IListInAnyOrder, public IRecordTimes {
  public:
   int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
                       void* context, int scale) override;
@@ -23,6 +23,7 @@ class StoreBackedEngine : public IFileRecoveryParse, public IListInAnyOrder {
   int GetFullPath(const ScanRecord& record, std::string* path) override;
   int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) override;
+  bool ExtraTimesOf(const ScanRecord& record, RecordTimesEntry* out) override;
 
  protected:
   // The relation key of a folder; a null folder stands for the engine's root.

@@ -56,6 +56,7 @@ int CFastFatRecovery::OpenBound(char16_t drive_tag) {
   if (!parsed) return kErrUnrecognizedVolume;
   if (geometry_.bytes_per_sector % unit != 0) return kErrUnrecognizedVolume;
   volume_.SetSectorSize(geometry_.bytes_per_sector);
+  volume_.SetDeclaredBytes(geometry_.total_sectors * geometry_.bytes_per_sector);
   table_.Attach(&volume_, geometry_);
   drive_tag_ = drive_tag;
   open_ = true;
@@ -103,6 +104,12 @@ bool CFastFatRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEsti
     if (cluster > UINT32_MAX || !geometry_.IsDataCluster(static_cast<uint32_t>(cluster))) break;
     uint32_t value = 0;
     ++out->clusters;
+    uint64_t sector = 0;
+    if (geometry_.ClusterToSector(static_cast<uint32_t>(cluster), &sector) &&
+        sector + geometry_.sectors_per_cluster > volume_.SectorCount()) {
+      ++out->beyond_source;
+      continue;
+    }
     if (table_.Entry(static_cast<uint32_t>(cluster), &value) == kSuccess && !table_.IsFree(value)) {
       ++out->in_use;
     }

@@ -15,7 +15,10 @@ int FatVolume::ReadBytes(uint64_t offset, size_t length, void* buffer) const {
   if (reader_ == nullptr || !reader_->IsOpen()) return kErrInvalidParameter;
   const uint64_t unit = static_cast<uint64_t>(reader_->device_sector_size);
   if (unit == 0 || offset % unit != 0 || length % unit != 0) return kErrInvalidParameter;
-  if (offset > byte_length_ || length > byte_length_ - offset) return kErrInvalidParameter;
+  if (offset > byte_length_ || length > byte_length_ - offset) {
+    return offset <= declared_bytes_ && length <= declared_bytes_ - offset ? kErrBeyondSourceEnd
+                                                                           : kErrInvalidParameter;
+  }
   uint32_t got = 0;
   const uint64_t units = length / unit;
   if (units > INT32_MAX) return kErrInvalidParameter;
@@ -30,7 +33,11 @@ int FatVolume::Read(uint64_t sector, uint32_t count, void* buffer, uint32_t* sec
   if (unit == 0 || bytes_per_sector_ % unit != 0) return kErrInvalidParameter;
   if (count == 0) return kSuccess;
   const uint64_t sectors = SectorCount();
-  if (sector > sectors || count > sectors - sector) return kErrInvalidParameter;
+  if (sector > sectors || count > sectors - sector) {
+    const uint64_t declared = declared_bytes_ / bytes_per_sector_;
+    return sector <= declared && count <= declared - sector ? kErrBeyondSourceEnd
+                                                            : kErrInvalidParameter;
+  }
   const uint64_t per = bytes_per_sector_ / unit;
   const uint64_t units = static_cast<uint64_t>(count) * per;
   if (units > INT32_MAX) return kErrInvalidParameter;

@@ -15,6 +15,10 @@ class FatVolume {
   // `start` and `length` count the reader's own sectors (512 bytes for images).
   void Bind(SectorReader* reader, uint64_t start, uint64_t length);
   void SetSectorSize(uint32_t bytes_per_sector) { bytes_per_sector_ = bytes_per_sector; }
+  // The volume's size by its boot sector: reads past the source's end but inside it fail with
+  // kErrBeyondSourceEnd (an image cut short) rather than as an invalid location.
+  void SetDeclaredBytes(uint64_t bytes) { declared_bytes_ = bytes; }
+  bool CutShort() const { return declared_bytes_ > byte_length_; }
 
   uint32_t SectorSize() const { return bytes_per_sector_; }
   uint64_t SectorCount() const { return byte_length_ / bytes_per_sector_; }
@@ -27,7 +31,7 @@ class FatVolume {
   }
 
   // Reads `count` sectors at `sector` (relative to the volume start).
-  // 87 past the volume end; 30 when nothing arrived.
+  // 87 past the volume end, kErrBeyondSourceEnd past the source's; 30 when nothing arrived.
   int Read(uint64_t sector, uint32_t count, void* buffer, uint32_t* sectors_read) const;
   // Reads bytes at a byte offset inside the volume, in reader-sector steps.
   int ReadBytes(uint64_t offset, size_t length, void* buffer) const;
@@ -39,6 +43,7 @@ class FatVolume {
   SectorReader* reader_ = nullptr;
   uint64_t start_ = 0;
   uint64_t byte_length_ = 0;
+  uint64_t declared_bytes_ = 0;
   uint32_t bytes_per_sector_ = 512;
 };
 

@@ -25,7 +25,7 @@ void AddExtent(const NtfsVolume& volume, const MftAttribute& a, NtfsStream* out)
   if (!a.non_resident) return;
   std::vector<DataRun> runs;
   const RunDecodeResult decoded =
-      DecodeDataRuns(a.mapping_pairs, a.start_vcn, volume.ClusterCount(), &runs);
+      DecodeDataRuns(a.mapping_pairs, a.start_vcn, volume.RunClusterLimit(), &runs);
   if (decoded != RunDecodeResult::kComplete) out->runs_complete = false;
   out->runs.insert(out->runs.end(), runs.begin(), runs.end());
 }
@@ -37,7 +37,7 @@ int ReadAttributeListData(NtfsVolume& volume, const MftAttribute& list, std::vec
   }
   if (list.real_size > kMaxAttributeListBytes) return kNtfsRunsIncomplete;
   std::vector<DataRun> runs;
-  DecodeDataRuns(list.mapping_pairs, 0, volume.ClusterCount(), &runs);
+  DecodeDataRuns(list.mapping_pairs, 0, volume.RunClusterLimit(), &runs);
   NtfsStream stream;
   stream.runs = std::move(runs);
   stream.real_size = stream.initialized_size = list.real_size;

@@ -56,7 +56,7 @@ int CFastNtfsRecovery::LoadClusterBitmap() {
   if (rc == ntfs::kNtfsAttributeMissing) return kErrInvalidParameter;
   if (rc != kSuccess) return rc;
   // One bit per cluster; a larger claim is damage.
-  const uint64_t needed = (volume_.ClusterCount() + 7) / 8;
+  const uint64_t needed = (volume_.RunClusterLimit() + 7) / 8;
   const uint64_t size = std::min<uint64_t>(stream.Size(), needed + 8);
   std::vector<uint8_t> bits;
   bits.reserve(size);
@@ -93,11 +93,19 @@ bool CFastNtfsRecovery::EstimateOverwrite(const ScanRecord& record, OverwriteEst
   if (stream.resident) return true;  // the data lives in the record itself
   const uint64_t cluster = volume_.Geometry().cluster_size;
   const uint64_t wanted = (record.size + cluster - 1) / cluster;
+  // Clusters past the end of a cut source are missing, whatever the bitmap says of them.
+  const uint64_t present = volume_.ClusterCount();
   for (const ntfs::DataRun& run : stream.runs) {
     if (run.kind != ntfs::RunKind::kAllocated || run.vcn >= wanted) continue;
     const uint64_t length = std::min(run.length, wanted - run.vcn);
     out->clusters += length;
-    for (uint64_t i = 0; i < length; ++i) out->in_use += bitmap_.IsAllocated(run.lcn + i) ? 1 : 0;
+    for (uint64_t i = 0; i < length; ++i) {
+      if (run.lcn + i >= present) {
+        ++out->beyond_source;
+      } else if (bitmap_.IsAllocated(run.lcn + i)) {
+        ++out->in_use;
+      }
+    }
   }
   return true;
 }

@@ -81,7 +81,10 @@ class CFastNtfsRecovery : public StoreBackedEngine,
   void ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state);
   void ReportDeletedFile(uint64_t number, const ntfs::MftRecord& record,
                          const ntfs::FileNameAttribute& name, ScanState* state);
-  ScanRecord BaseRecord(uint64_t number, const ntfs::FileNameAttribute& name);
+  // A record with the file's times; what it has no room for goes to `times`.
+  ScanRecord BaseRecord(uint64_t number, const ntfs::MftRecord& mft,
+                        const ntfs::FileNameAttribute& name, RecordTimesEntry* times);
+  void AppendWithTimes(ScanRecord* record, RecordTimesEntry times);
   uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name);
   void PlaceFiles(ScanState* state);
   uint32_t PlaceEdge(uint32_t parent, uint16_t sequence, ScanState* state);

@@ -8,6 +8,7 @@
 #include "ntfs/attribute_stream.h"
 #include "ntfs/content_check.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/record_times.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -197,19 +198,24 @@ void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes,
   ReportDeletedFile(number, record, name, state);
 }
 
-ScanRecord CFastNtfsRecovery::BaseRecord(uint64_t number, const FileNameAttribute& name) {
+ScanRecord CFastNtfsRecovery::BaseRecord(uint64_t number, const MftRecord& mft,
+                                         const FileNameAttribute& name, RecordTimesEntry* times) {
   ScanRecord record{};
   ScanRecord* r = &record;
   r->drive_tag = static_cast<uint16_t>(drive_tag_);
   r->source_kind = kSourceNtfsQuick;
   r->object_id = static_cast<uint32_t>(number);
   r->cluster_size = static_cast<int32_t>(volume_.Geometry().cluster_size);
-  r->created = name.created;
-  r->last_access = name.accessed;
-  r->last_write = name.modified;
+  *times = ApplyFileTimes(mft, name, r);
   r->location = volume_.MftRecordToSector(number);
   r->partition_start = volume_.PartitionStart();
   return record;
+}
+
+void CFastNtfsRecovery::AppendWithTimes(ScanRecord* record, RecordTimesEntry times) {
+  store_->AppendRecord(record);
+  times.record_index = record->record_index;
+  store_->AddTimes(times);
 }
 
 void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& record,
@@ -220,11 +226,12 @@ void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& reco
   if (has_data) size = stream.Size();
   const uint32_t check = has_data ? ContentCheckOf(stream, name.name) : 1;
 
-  ScanRecord r = BaseRecord(number, name);
+  RecordTimesEntry times;
+  ScanRecord r = BaseRecord(number, record, name, &times);
   r.size = size;
   r.content_check = check;
   SetRecordName(&r, name.name);
-  store_->AppendRecord(&r);
+  AppendWithTimes(&r, times);
   state->files.push_back({r.record_index, static_cast<uint32_t>(number),
                           static_cast<uint32_t>(name.parent_record), name.parent_sequence});
 
@@ -232,11 +239,11 @@ void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& reco
   for (const std::string& stream_name : NamedDataStreams(volume_, record)) {
     NtfsStream named;
     if (LoadStream(volume_, record, number, kAttrData, stream_name, &named) != kSuccess) continue;
-    ScanRecord s = BaseRecord(number, name);
+    ScanRecord s = BaseRecord(number, record, name, &times);
     s.size = named.Size();
     s.content_check = 1;
     SetRecordName(&s, StreamRecordName(name.name, stream_name));
-    store_->AppendRecord(&s);
+    AppendWithTimes(&s, times);
     state->files.push_back({s.record_index, static_cast<uint32_t>(number),
                             static_cast<uint32_t>(name.parent_record), name.parent_sequence});
   }
@@ -364,17 +371,23 @@ void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {
     }
     FileNameAttribute name;
     bool named = false;
+    state->record = MftRecord{};
     if (volume_.ReadMftRecord(number, &buffer) == kSuccess &&
         ParseMftRecord(buffer, &state->record) != MftRecordVerdict::kNotRecord) {
       named = PreferredFileName(state->record, &name);
     }
     if (!named) name.name = "Folder" + std::to_string(number);
     const Placement& place = state->placed.at(number);
-    ScanRecord r = BaseRecord(number, name);
+    RecordTimesEntry times;
+    ScanRecord r = BaseRecord(number, state->record, name, &times);
     r.is_directory = 1;
     r.content_check = 1;
     SetRecordName(&r, name.name);
-    store_->AppendRecord(&r);
+    if (named) {
+      AppendWithTimes(&r, times);
+    } else {
+      store_->AppendRecord(&r);
+    }
     store_->AddRelation(place.parent, place.level - 1, r.record_index, number, r.name);
   }
 }

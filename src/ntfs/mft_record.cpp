@@ -177,6 +177,27 @@ bool ParseFileName(std::span<const uint8_t> value, FileNameAttribute* out) {
   return true;
 }
 
+bool ParseStandardInformation(std::span<const uint8_t> value, StandardInformation* out) {
+  const ByteView view(value.data(), value.size());
+  if (value.size() < 0x20) return false;
+  out->created = view.U64(0x00);
+  out->modified = view.U64(0x08);
+  out->mft_changed = view.U64(0x10);
+  out->accessed = view.U64(0x18);
+  return true;
+}
+
+FileTimes TimesOf(const MftRecord& record, const FileNameAttribute& name) {
+  FileTimes times;
+  const MftAttribute* si = record.Find(kAttrStandardInformation);
+  if (si != nullptr && !si->non_resident && ParseStandardInformation(si->value, &times.shown)) {
+    times.from_standard_information = true;
+    return times;
+  }
+  times.shown = StandardInformation{name.created, name.modified, name.mft_changed, name.accessed};
+  return times;
+}
+
 bool PreferredFileName(const MftRecord& record, FileNameAttribute* out) {
   bool found = false;
   for (const MftAttribute& a : record.attributes) {

@@ -12,6 +12,7 @@ enum AttributeType : uint32_t {
   kAttrStandardInformation = 0x10,
   kAttrAttributeList = 0x20,
   kAttrFileName = 0x30,
+  kAttrVolumeName = 0x60,
   kAttrData = 0x80,
   kAttrIndexRoot = 0x90,
   kAttrIndexAllocation = 0xA0,
@@ -142,6 +143,27 @@ bool ParseFileName(std::span<const uint8_t> value, FileNameAttribute* out);
 // The name a user knows the file by: the first name that is not the DOS short
 // name, or the DOS name when there is no other. False without any $FILE_NAME.
 bool PreferredFileName(const MftRecord& record, FileNameAttribute* out);
+
+// The four times of $STANDARD_INFORMATION, the ones the system keeps up to date.
+struct StandardInformation {
+  uint64_t created = 0;
+  uint64_t modified = 0;
+  uint64_t mft_changed = 0;
+  uint64_t accessed = 0;
+};
+
+// Parses the value of a $STANDARD_INFORMATION attribute; false when it is too short
+// for the four times.
+bool ParseStandardInformation(std::span<const uint8_t> value, StandardInformation* out);
+
+// The times a file is shown with: those of $STANDARD_INFORMATION (a copy with
+// `cp -p` or `touch` changes only these), or those of its $FILE_NAME when the
+// record has no readable $STANDARD_INFORMATION.
+struct FileTimes {
+  StandardInformation shown;
+  bool from_standard_information = false;
+};
+FileTimes TimesOf(const MftRecord& record, const FileNameAttribute& name);
 
 // Lower 48 bits of a file reference are the record number, the upper 16 its sequence.
 inline uint64_t ReferenceRecord(uint64_t reference) { return reference & 0x0000FFFFFFFFFFFFull; }

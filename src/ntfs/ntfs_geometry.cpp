@@ -1,5 +1,6 @@
 #include "ntfs/ntfs_geometry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -63,6 +64,13 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
 std::vector<FingerprintRange> NtfsFingerprintRanges(const NtfsGeometry& geometry) {
   constexpr uint32_t kRecords = 256;
   return {{geometry.mft_first_cluster * geometry.cluster_size, kRecords * geometry.mft_record_size}};
+}
+
+bool IsBackupBootSectorAt(const NtfsGeometry& geometry, uint64_t offset) {
+  const uint64_t unit = geometry.bytes_per_sector;
+  if (unit == 0 || geometry.total_sectors > UINT64_MAX / unit) return false;
+  const uint64_t counted = geometry.total_sectors * unit;
+  return counted <= offset && offset - counted < std::max<uint64_t>(geometry.cluster_size, unit);
 }
 
 }  // namespace velmora::ntfs

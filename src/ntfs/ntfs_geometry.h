@@ -27,6 +27,11 @@ struct NtfsGeometry {
 // sector otherwise.
 bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out);
 
+// Whether a boot sector found `offset` bytes into a region is the backup copy of the volume
+// that starts there: the copy lies right after the sectors the volume counts (within a
+// cluster), so a boot sector met elsewhere (inside a container file) is not taken for it.
+bool IsBackupBootSectorAt(const NtfsGeometry& geometry, uint64_t offset);
+
 // Sector and cluster counts encoded the way the boot sector's size fields are:
 // positive values count units, negative n means 2^-n bytes.
 uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes);

@@ -6,6 +6,7 @@
 #include "ntfs/attribute_stream.h"
 #include "ntfs/mft_record.h"
 #include "storage/error_codes.h"
+#include "storage/text_codec.h"
 
 namespace velmora::ntfs {
 
@@ -26,16 +27,40 @@ int NtfsVolume::Open(SectorReader reader, uint64_t partition_start, uint64_t sec
   if (length < 512) return kErrReadFault;
   const int rc = ReadVolume(0, boot.data(), length);
   if (rc != 0) return rc;
+  used_backup_boot_ = false;
   if (!ParseNtfsBootSector(boot.data(), length, &geometry_)) {
+    // A damaged first sector: the format keeps a copy of it in the volume's last sector.
     geometry_ = NtfsGeometry{};
-    return kNtfsNotNtfs;
+    const uint64_t last = (sector_count_ - 1) * device_sector_size_;
+    if (sector_count_ < 2 || ReadVolume(last, boot.data(), device_sector_size_) != 0 ||
+        !ParseNtfsBootSector(boot.data(), device_sector_size_, &geometry_) ||
+        !IsBackupBootSectorAt(geometry_, last)) {
+      geometry_ = NtfsGeometry{};
+      return kNtfsNotNtfs;
+    }
+    used_backup_boot_ = true;
   }
   return load_mft ? LoadMftRuns() : 0;
 }
 
+uint64_t NtfsVolume::DeclaredBytes() const {
+  const uint64_t sectors = geometry_.total_sectors;
+  const uint64_t unit = geometry_.bytes_per_sector;
+  if (unit == 0 || sectors > UINT64_MAX / unit) return VolumeBytes();
+  return std::max(VolumeBytes(), sectors * unit);
+}
+
+uint64_t NtfsVolume::RunClusterLimit() const {
+  return geometry_.cluster_size == 0 ? 0 : DeclaredBytes() / geometry_.cluster_size;
+}
+
 int NtfsVolume::ReadVolume(uint64_t offset, void* buffer, size_t length) {
   if (!reader_.IsOpen()) return kErrInvalidParameter;
-  if (offset > VolumeBytes() || length > VolumeBytes() - offset) return kErrInvalidParameter;
+  if (offset > VolumeBytes() || length > VolumeBytes() - offset) {
+    const uint64_t declared = DeclaredBytes();
+    return offset <= declared && length <= declared - offset ? kErrBeyondSourceEnd
+                                                             : kErrInvalidParameter;
+  }
   const uint64_t ss = device_sector_size_;
   const uint64_t absolute = partition_start_ * ss + offset;
   uint32_t got = 0;
@@ -56,7 +81,8 @@ int NtfsVolume::ReadVolume(uint64_t offset, void* buffer, size_t length) {
 int NtfsVolume::ReadClusters(uint64_t lcn, uint64_t count, void* buffer) {
   const uint64_t cs = geometry_.cluster_size;
   if (count == 0) return 0;
-  if (lcn > VolumeBytes() / cs || count > VolumeBytes() / cs - lcn) return kErrInvalidParameter;
+  const uint64_t limit = RunClusterLimit();
+  if (lcn > limit || count > limit - lcn) return kErrInvalidParameter;
   return ReadVolume(lcn * cs, buffer, static_cast<size_t>(count * cs));
 }
 
@@ -118,6 +144,17 @@ int NtfsVolume::ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint
   return FixupRecord(record);
 }
 
+std::string NtfsVolume::VolumeLabel() {
+  constexpr uint64_t kVolumeRecord = 3;
+  std::vector<uint8_t> buffer;
+  if (ReadMftRecord(kVolumeRecord, &buffer) != 0) return {};
+  MftRecord record;
+  if (ParseMftRecord(buffer, &record) == MftRecordVerdict::kNotRecord) return {};
+  const MftAttribute* name = record.Find(kAttrVolumeName);
+  if (name == nullptr || name->non_resident) return {};
+  return Utf16LeToUtf8(name->value.data(), name->value.size() / 2);
+}
+
 int NtfsVolume::LoadMftRuns() {
   const uint64_t cs = geometry_.cluster_size;
   std::vector<uint8_t> buffer(geometry_.mft_record_size);
@@ -130,7 +167,7 @@ int NtfsVolume::LoadMftRuns() {
   const MftAttribute* data = record.Find(kAttrData, true);
   if (!data || !data->non_resident) return kNtfsAttributeMissing;
   // The first extent locates the early records, where any extension records of $MFT live.
-  DecodeDataRuns(data->mapping_pairs, data->start_vcn, ClusterCount(), &mft_runs_);
+  DecodeDataRuns(data->mapping_pairs, data->start_vcn, RunClusterLimit(), &mft_runs_);
   mft_data_size_ = data->start_vcn == 0 ? data->real_size : 0;
   if (mft_runs_.empty()) return kNtfsRunsIncomplete;
   if (!record.Find(kAttrAttributeList)) return 0;

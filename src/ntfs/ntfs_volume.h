@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ntfs/data_runs.h"
@@ -31,6 +32,10 @@ class NtfsVolume {
   // end of the reader.
   int Open(SectorReader reader, uint64_t partition_start, uint64_t sector_count, bool load_mft);
   bool IsOpen() const { return reader_.IsOpen() && geometry_.cluster_size != 0; }
+  // The first sector was no NTFS boot sector; the copy in the last sector served.
+  bool UsedBackupBoot() const { return used_backup_boot_; }
+  // The name in $Volume (MFT record 3), "" when it has none or cannot be read.
+  std::string VolumeLabel();
 
   const NtfsGeometry& Geometry() const { return geometry_; }
   SectorReader* Reader() { return &reader_; }
@@ -39,6 +44,12 @@ class NtfsVolume {
   uint32_t DeviceSectorSize() const { return device_sector_size_; }
   uint64_t VolumeBytes() const { return sector_count_ * device_sector_size_; }
   uint64_t ClusterCount() const { return VolumeBytes() / geometry_.cluster_size; }
+  // The volume's size by its boot sector; more than VolumeBytes() when the source is cut short.
+  uint64_t DeclaredBytes() const;
+  bool CutShort() const { return DeclaredBytes() > VolumeBytes(); }
+  // Clusters data runs may name: those of the volume as its boot sector describes it, so the
+  // runs of data past the end of a cut source still decode (and their reads say why they fail).
+  uint64_t RunClusterLimit() const;
 
   // Reads `length` bytes at `offset` bytes from the volume start.
   int ReadVolume(uint64_t offset, void* buffer, size_t length);
@@ -70,6 +81,7 @@ class NtfsVolume {
   uint32_t device_sector_size_ = 512;
   std::vector<DataRun> mft_runs_;
   uint64_t mft_data_size_ = 0;
+  bool used_backup_boot_ = false;
   std::vector<uint8_t> bounce_;
 };
 

@@ -1,6 +1,7 @@
 // The deep NTFS engine: records handed over by the combined scan, placed in
 // the MFT they belong to, with their folders written after the pass.
 #include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs/record_times.h"
 
 #include <strings.h>
 
@@ -284,15 +285,15 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   r->content_check = check;
   r->object_id = object_id;
   r->cluster_size = static_cast<int32_t>(sectors_per_cluster * sector_bytes_);
-  r->created = name.created;
-  r->last_access = name.accessed;
-  r->last_write = name.modified;
+  RecordTimesEntry times = ApplyFileTimes(record, name, r);
   r->size = size;
   r->location = sector;
   r->partition_start = volume_start;
   SetRecordName(r, name.name);
   store_->AppendRecord(r);
   const uint32_t index = r->record_index;
+  times.record_index = index;
+  store_->AddTimes(times);
   std::string directory_name;
   if (second) directory_name = r->name;
 

@@ -55,6 +55,9 @@ std::string DescribeErrorCode(int code) {
     case kErrFilenameTooLong: return "file name too long";
     case kErrFileCorrupt: return "the evidence file is damaged, incomplete or misses a segment";
     case kCancelledByUser: return "cancelled";
+    case kErrBeyondSourceEnd:
+      return "the file's data lies past the end of the source (the image or disk is shorter "
+             "than the volume; that part was never copied into it)";
     // The NTFS engines' own codes.
     case -1: return "the file's MFT record is damaged or no longer a file record";
     case -100: return "the file's MFT record no longer holds its data attribute";

@@ -24,6 +24,10 @@ constexpr int kErrFilenameTooLong = 206;
 // A container file (an EWF evidence set) that is damaged, incomplete or missing segments.
 constexpr int kErrFileCorrupt = 1392;
 
+// The data lies past the end of the source: the image or device is shorter than the volume
+// it holds (an image cut short), so those bytes were never copied.
+constexpr int kErrBeyondSourceEnd = -110;
+
 // Returned by a progress callback when the user cancels; every operation passes it back unchanged.
 constexpr int kCancelledByUser = -9527;
 

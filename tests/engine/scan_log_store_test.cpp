@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -341,6 +342,60 @@ TEST(LogNameTest, MinuteHasWidthTwoWithoutLeadingZero) {
   char minute[4];
   std::snprintf(minute, sizeof(minute), "%2d", local.tm_min);
   EXPECT_EQ(name.substr(name.size() - 2), std::string(minute));
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST_F(ScanLogStoreTest, ExtraTimesAreKeptBesideTheLogAndOptional) {
+  {
+    ScanLogStore store;
+    ASSERT_EQ(store.OpenIn(folder_, "old"), 0);
+    Add(&store, "a.txt", 5, 0);
+    ASSERT_EQ(store.Flush(), 0);
+  }
+  // A log written without the times file opens as before, without inventing one.
+  ScanLogStore old;
+  ASSERT_EQ(old.OpenIn(folder_, "old"), 0);
+  RecordTimesEntry entry;
+  EXPECT_FALSE(old.FindTimes(1, &entry));
+  old.Close();
+  EXPECT_NE(::access((folder_ + "old_Times").c_str(), F_OK), 0);
+
+  {
+    ScanLogStore store;
+    ASSERT_EQ(store.OpenIn(folder_, "new"), 0);
+    for (uint32_t i = 1; i <= 3; ++i) {
+      const uint32_t index = Add(&store, "f" + std::to_string(i), 5, 0);
+      if (i == 2) continue;  // a record without extra times
+      RecordTimesEntry times;
+      times.record_index = index;
+      times.flags = kTimesHasNameSet;
+      times.changed = 1000 + i;
+      times.name_modified = 2000 + i;
+      store.AddTimes(times);
+    }
+    ASSERT_EQ(store.Flush(), 0);
+  }
+  EXPECT_EQ(ReadText(folder_ + "new_Times").size(), 2 * sizeof(RecordTimesEntry));
+  ScanLogStore reopened;
+  ASSERT_EQ(reopened.OpenIn(folder_, "new"), 0);
+  ASSERT_TRUE(reopened.FindTimes(3, &entry));
+  EXPECT_EQ(entry.changed, 1003u);
+  EXPECT_EQ(entry.name_modified, 2003u);
+  EXPECT_FALSE(reopened.FindTimes(2, &entry));
+  // A cut entry at the end is ignored.
+  reopened.Close();
+  {
+    std::ofstream cut(folder_ + "new_Times", std::ios::binary | std::ios::app);
+    cut << "partial";
+  }
+  ASSERT_EQ(reopened.OpenIn(folder_, "new"), 0);
+  EXPECT_TRUE(reopened.FindTimes(1, &entry));
+  EXPECT_FALSE(reopened.FindTimes(0, &entry));
 }
 
 }  // namespace

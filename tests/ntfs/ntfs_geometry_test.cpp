@@ -58,3 +58,24 @@ TEST(NtfsGeometryTest, ImpossibleLayoutsAreRefused) {
 
 }  // namespace
 }  // namespace velmora::ntfs
+
+namespace velmora::ntfs {
+namespace {
+
+// The copy lies right after the counted sectors; a boot sector anywhere else is not it.
+TEST(BackupBootSectorTest, OnlyRightAfterTheCountedSectors) {
+  NtfsGeometry g;
+  g.bytes_per_sector = 512;
+  g.cluster_size = 4096;
+  g.total_sectors = 49151;
+  const uint64_t counted = 49151ull * 512;
+  EXPECT_TRUE(IsBackupBootSectorAt(g, counted));
+  EXPECT_TRUE(IsBackupBootSectorAt(g, counted + 4096 - 512));
+  EXPECT_FALSE(IsBackupBootSectorAt(g, counted + 4096));
+  EXPECT_FALSE(IsBackupBootSectorAt(g, counted - 512));
+  g.total_sectors = UINT64_MAX;
+  EXPECT_FALSE(IsBackupBootSectorAt(g, counted));
+}
+
+}  // namespace
+}  // namespace velmora::ntfs
