@@ -23,7 +23,7 @@ nlohmann::json TimeValue(uint64_t filetime) {
 
 // One element at a time, indented as a whole-array dump would be, so the output
 // never has to be held in memory.
-void PrintJson(const std::vector<app::FoundFile>& files) {
+void PrintJson(const std::vector<app::FoundFile>& files, bool with_entry) {
   if (files.empty()) {
     std::fputs("[]\n", stdout);
     return;
@@ -50,7 +50,9 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
         {"state", known ? file.state.Text() : "unknown"},
         {"modified", TimeValue(record.last_write)},
         {"created", TimeValue(record.created)}};
-    element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    nlohmann::json shown = item;
+    if (with_entry) shown["entry"] = EntryStateText(EntryStateOf(record));
+    element = shown.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     std::string indented = "  ";
     indented.reserve(element.size() + 64);
     for (char c : element) {
@@ -65,15 +67,19 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
 
-void PrintTable(const std::vector<app::FoundFile>& files) {
-  std::printf("%-12s %12s  %-20s  %-9s %-23s %-7s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY",
-              "STATE", "CONTENT", "PATH");
+// With `with_entry` an ENTRY column tells live files from deleted ones.
+void PrintTable(const std::vector<app::FoundFile>& files, bool with_entry) {
+  const char* entry_format = with_entry ? "%-8s " : "%s";
+  std::printf("%-12s %12s  %-20s  %-9s ", "ID", "SIZE", "MODIFIED", "CATEGORY");
+  std::printf(entry_format, with_entry ? "ENTRY" : "");
+  std::printf("%-23s %-7s %s\n", "STATE", "CONTENT", "PATH");
   for (const app::FoundFile& file : files) {
-    std::printf("%-12llu %12llu  %-20s  %-9s %-23s %-7s %s%s\n",
-                static_cast<unsigned long long>(file.id),
+    std::printf("%-12llu %12llu  %-20s  %-9s ", static_cast<unsigned long long>(file.id),
                 static_cast<unsigned long long>(file.record.size),
                 OrDash(app::FiletimeToIso(file.record.last_write)).c_str(),
-                CategoryOfName(file.name), OrDash(file.state.Text()).c_str(),
+                CategoryOfName(file.name));
+    std::printf(entry_format, with_entry ? EntryStateText(EntryStateOf(file.record)) : "");
+    std::printf("%-23s %-7s %s%s\n", OrDash(file.state.Text()).c_str(),
                 file.record.content_check ? "ok" : "differs",
                 app::EscapeControl(file.volume_path).c_str(), app::EscapeControl(file.name).c_str());
   }
@@ -98,7 +104,7 @@ void PrintTree(const std::vector<app::FoundFile>& files) {
 int RunList(const Args& args) {
   std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
   valued.insert("--sort");
-  const ParsedArgs parsed(args, {"--quick", "--deep", "--json", "--tree"}, valued);
+  const ParsedArgs parsed(args, {"--quick", "--deep", "--json", "--tree", "--all"}, valued);
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("list", reason);
   }
@@ -139,17 +145,22 @@ int RunList(const Args& args) {
     }
     observer.Finish();
   }
+  const bool all = parsed.Has("--all");
+  if (all && !ListExistingFiles(session, &error)) {
+    std::fprintf(stderr, "velmora list: %s\n", error.c_str());
+    return kExitPartial;
+  }
   if (ChooseFiles(session.Engine(), categories, choice, &files, &unknown_ids, &error) != 0) {
     std::fprintf(stderr, "velmora list: %s\n", error.c_str());
     return kExitUsage;
   }
   app::SortFiles(&files, order);
   if (parsed.Has("--json")) {
-    PrintJson(files);
+    PrintJson(files, all);
   } else if (parsed.Has("--tree")) {
     PrintTree(files);
   } else {
-    PrintTable(files);
+    PrintTable(files, all);
   }
   for (const uint64_t id : unknown_ids) {
     std::fprintf(stderr, "velmora list: no file with id %llu in the scan result\n",
