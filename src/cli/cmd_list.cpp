@@ -1,4 +1,4 @@
-// velmora list SOURCE [--quick | --deep] [CHOICE...] [--sort KEY] [--tree] [--json]
+// velmora list SOURCE [--quick | --deep] [--all] [CHOICE...] [--sort KEY] [--tree] [--json]
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
