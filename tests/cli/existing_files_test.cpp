@@ -133,6 +133,49 @@ TEST(ExistingFilesTest, NtfsListsAndRecoversLiveAndDeletedFiles) {
   testing::RemoveTree(work);
 }
 
+TEST(ExistingFilesTest, DeepScanOfAnUnmountableNtfsVolumeMarksLiveFiles) {
+  if (!testing::NtfsBuilderAvailable()) GTEST_SKIP() << "libntfs-3g or mkntfs missing";
+  testing::ScopedDataDir data;
+  const std::string work = testing::MakeTempDir("existing-deep");
+  const std::string image = work + "/ntfs.img";
+  testing::VolumeTruth truth;
+  {
+    testing::NtfsVolumeBuilder ntfs(image, 16 << 20);
+    ntfs.MakeDirectory("/docs");
+    ntfs.AddFile("/docs/live.bin", testing::RandomBytes(50000, 1));
+    ntfs.AddFile("/docs/gone.bin", testing::RandomBytes(20000, 2));
+    ntfs.Delete("/docs/gone.bin");
+    truth = ntfs.Finish();
+  }
+  // Without its boot sector the volume no longer mounts; the deep scan still finds the MFT.
+  {
+    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+    const std::vector<char> zeros(512, 0);
+    file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  }
+  const std::string source = testing::ShellQuote(image);
+  const nlohmann::json all = RunJson("list " + source + " --deep --all --json");
+  ASSERT_TRUE(all.is_array());
+  std::map<std::string, std::string> entries;
+  for (const nlohmann::json& file : all) entries[FullPath(file)] = file["entry"];
+  EXPECT_EQ(entries["/docs/live.bin"], "live");
+  EXPECT_EQ(entries["/docs/gone.bin"], "deleted");
+  for (const nlohmann::json& file : RunJson("list " + source + " --deep --json")) {
+    EXPECT_FALSE(file.contains("entry"));
+  }
+  const std::string out = work + "/out";
+  const nlohmann::json run = RunJson("recover " + source + " --deep --all --keep-paths --quiet --json --to " +
+                                     testing::ShellQuote(out));
+  ASSERT_TRUE(run.is_object());
+  bool live_recovered = false;
+  for (const nlohmann::json& file : run["files"]) {
+    if (file["source_path"] != "docs/live.bin") continue;
+    live_recovered = Sha256OfFile(file["output"]) == truth.Find("/docs/live.bin")->sha256;
+  }
+  EXPECT_TRUE(live_recovered);
+  testing::RemoveTree(work);
+}
+
 TEST(ExistingFilesTest, FatListsAndRecoversLiveAndDeletedFiles) {
   if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools missing";
   for (const int bits : {16, 32}) {
