@@ -17,9 +17,10 @@
 namespace velmora {
 
 // Quick scan of one NTFS volume: reads the MFT once, reports every deleted file
-// (and its named streams; existing files too, after all deleted ones, listed on request) under the folder path rebuilt from parent references,
+// (and its named streams) under the folder path rebuilt from parent references,
 // with unreadable or reused folders as numbered lost folders in the root; copies
-// files and folder trees out and previews files.
+// files and folder trees out and previews files. Existing files are recorded too, after
+// every deleted one, and listed only on request.
 class CFastNtfsRecovery : public StoreBackedEngine,
                           public IOverwriteEstimator,
                           public IScanIntoFolder {
