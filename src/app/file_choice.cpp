@@ -86,6 +86,8 @@ StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record) 
   StateOfFile out;
   auto* estimator = dynamic_cast<IOverwriteEstimator*>(engine);
   if (estimator == nullptr || !estimator->EstimateOverwrite(record, &out.estimate)) return out;
+  // An existing file's clusters are its own: none of its space went to another file.
+  if (EntryStateOf(record) == EntryState::kExisting) out.estimate.in_use = 0;
   const int percent = OverwrittenPercent(out.estimate);
   out.state = out.estimate.beyond_source != 0 ? FileState::kBeyondEnd
               : percent == 0                  ? FileState::kIntact

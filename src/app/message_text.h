@@ -39,6 +39,7 @@ inline constexpr const char* kNodeVideo = "MSG0809";
 inline constexpr const char* kNodeOffice = "MSG0810";
 inline constexpr const char* kNodeArchive = "MSG0811";
 inline constexpr const char* kNodeOthers = "MSG0812";
+inline constexpr const char* kExistingNeedsRescan = "MSG0814";
 inline constexpr const char* kRecoverPercent = "MSG1101";
 inline constexpr const char* kRecoverCounts = "MSG1102";
 inline constexpr const char* kRecoverCancelQuestion = "MSG1103";

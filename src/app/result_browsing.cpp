@@ -318,6 +318,7 @@ std::string ColumnText(const ScanRecord& record, FileColumn column) {
       const std::string_view extension = ExtensionOf(name);
       return extension.empty() ? "file" : std::string(extension);
     }
+    case FileColumn::kEntry: return EntryStateText(EntryStateOf(record));
     case FileColumn::kCheck: break;
   }
   return std::string();

@@ -114,7 +114,8 @@ struct SelectionSummary {
 SelectionSummary Summarize(const TickedSet& ticked, const TextTable& messages);
 
 // The columns of the result list, in order.
-enum class FileColumn { kCheck, kName, kSize, kModified, kCreated, kPath, kType };
+// kEntry (live, deleted, unknown) is shown while existing files are listed.
+enum class FileColumn { kCheck, kName, kSize, kModified, kCreated, kPath, kType, kEntry };
 // "2014-5-3 14:07:09" of a FILETIME taken as UTC; "    ----    " for 0.
 std::string FileTimeText(uint64_t filetime);
 // The text a record shows in `column` (empty for the check column).

@@ -8,6 +8,7 @@
 
 #include "deep/engine_factory.h"
 #include "engine/record_text.h"
+#include "engine/scan_log_store.h"
 #include "engine/recovery_output.h"
 #include "engine/source_fingerprint.h"
 #include "storage/error_codes.h"
@@ -135,6 +136,12 @@ void StampScanned(const std::string& folder) {
   if (fd < 0) return;
   ::futimens(fd, nullptr);
   ::close(fd);
+}
+
+bool ResultHoldsExistingFiles(const ScanSource& source, ScanMode mode) {
+  ScanIndexRecord record{};
+  if (!SavedResultFor(source, mode, &record)) return true;
+  return FolderHoldsExistingFiles(FolderOf(record));
 }
 
 int DiscardSavedResult(const ScanSource& source, ScanMode mode) {

@@ -27,6 +27,9 @@ void StampScanned(const std::string& folder);
 int DiscardSavedResult(const ScanSource& source, ScanMode mode);
 // Keeps a finished quick scan of `source` in `folder` for later reopening.
 int RememberQuickResult(const ScanSource& source, const std::string& folder);
+// Whether the saved result of `source` in `mode` recorded existing files beside deleted ones;
+// true when there is none (the engine's result was made just now).
+bool ResultHoldsExistingFiles(const ScanSource& source, ScanMode mode);
 // Scan folder of an index record, with its trailing "/".
 std::string FolderOf(const ScanIndexRecord& record);
 

@@ -95,6 +95,7 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
                       source_->Label() + " (the newest; --quick or --deep chooses)");
   }
   *used = chosen;
+  used_mode_ = chosen;
   if (reading_.AcquireShared(ScanIndex::Instance().Directory(), SourceLockKey(*source_)) ==
       kErrSharingViolation) {
     *error = BusyText(*source_);
@@ -112,6 +113,10 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
     return result;
   }
   return kSuccess;
+}
+
+bool SourceSession::ResultHoldsExistingFiles() const {
+  return source_ != nullptr && app::ResultHoldsExistingFiles(*source_, used_mode_);
 }
 
 }  // namespace velmora::app

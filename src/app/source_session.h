@@ -42,6 +42,11 @@ class SourceSession {
   // through the observer. `used` is the mode served.
   int Open(std::optional<ScanMode> mode, WorkflowObserver& observer, CancelToken& cancel,
            ScanMode* used, std::string* error);
+  // The mode of the result Open served.
+  ScanMode UsedMode() const { return used_mode_; }
+  // Whether that result recorded the files that still exist beside the deleted ones (results
+  // of older versions did not).
+  bool ResultHoldsExistingFiles() const;
 
  private:
   SourceList list_;
@@ -50,6 +55,7 @@ class SourceSession {
   SourceScanLock reading_;
   ScanSource* source_ = nullptr;
   std::string device_path_;
+  ScanMode used_mode_ = ScanMode::kQuick;
 };
 
 // Text of a scan mode as commands name it: "quick" or "deep".

@@ -1,4 +1,4 @@
-// velmora list SOURCE [--quick | --deep] [CHOICE...] [--sort KEY] [--tree] [--json]
+// velmora list SOURCE [--quick | --deep] [--all] [CHOICE...] [--sort KEY] [--tree] [--json]
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -45,7 +45,7 @@ void AddExtraTimes(const app::FoundFile& file, nlohmann::json* item) {
 
 // One element at a time, indented as a whole-array dump would be, so the output
 // never has to be held in memory.
-void PrintJson(const std::vector<app::FoundFile>& files) {
+void PrintJson(const std::vector<app::FoundFile>& files, bool with_entry) {
   if (files.empty()) {
     std::fputs("[]\n", stdout);
     return;
@@ -70,17 +70,14 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
         {"overwritten_percent", known ? nlohmann::json(OverwrittenPercent(file.state.estimate))
                                       : nlohmann::json(nullptr)},
         {"state", known ? file.state.Text() : "unknown"},
-        {"modified", TimeValue(record, record.last_write)},
-        {"created", TimeValue(record, record.created)},
-        {"time_zone", TimeZoneValue(record)}};
-}
-
         {"beyond_source_percent", known ? nlohmann::json(BeyondSourcePercent(file.state.estimate))
                                         : nlohmann::json(nullptr)},
-        {"modified", TimeValue(record.last_write)},
-        {"created", TimeValue(record.created)},
-        {"accessed", TimeValue(record.last_access)}};
+        {"modified", TimeValue(record, record.last_write)},
+        {"created", TimeValue(record, record.created)},
+        {"accessed", TimeValue(record, record.last_access)},
+        {"time_zone", TimeZoneValue(record)}};
     AddExtraTimes(file, &item);
+    if (with_entry) item["entry"] = EntryStateText(EntryStateOf(record));
     element = item.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     std::string indented = "  ";
     indented.reserve(element.size() + 64);
@@ -96,15 +93,19 @@ void PrintJson(const std::vector<app::FoundFile>& files) {
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
 
-void PrintTable(const std::vector<app::FoundFile>& files) {
-  std::printf("%-12s %12s  %-20s  %-9s %-23s %-7s %s\n", "ID", "SIZE", "MODIFIED", "CATEGORY",
-              "STATE", "CONTENT", "PATH");
+// With `with_entry` an ENTRY column tells live files from deleted ones.
+void PrintTable(const std::vector<app::FoundFile>& files, bool with_entry) {
+  const char* entry_format = with_entry ? "%-8s " : "%s";
+  std::printf("%-12s %12s  %-20s  %-9s ", "ID", "SIZE", "MODIFIED", "CATEGORY");
+  std::printf(entry_format, with_entry ? "ENTRY" : "");
+  std::printf("%-23s %-7s %s\n", "STATE", "CONTENT", "PATH");
   for (const app::FoundFile& file : files) {
-    std::printf("%-12llu %12llu  %-20s  %-9s %-23s %-7s %s%s\n",
-                static_cast<unsigned long long>(file.id),
+    std::printf("%-12llu %12llu  %-20s  %-9s ", static_cast<unsigned long long>(file.id),
                 static_cast<unsigned long long>(file.record.size),
                 OrDash(app::RecordTimeText(file.record, file.record.last_write)).c_str(),
-                CategoryOfName(file.name), OrDash(file.state.Text()).c_str(),
+                CategoryOfName(file.name));
+    std::printf(entry_format, with_entry ? EntryStateText(EntryStateOf(file.record)) : "");
+    std::printf("%-23s %-7s %s%s\n", OrDash(file.state.Text()).c_str(),
                 file.record.content_check ? "ok" : "differs",
                 app::EscapeControl(file.volume_path).c_str(), app::EscapeControl(file.name).c_str());
   }
@@ -132,7 +133,7 @@ void PrintTree(const std::vector<app::FoundFile>& files) {
 int RunList(const Args& args) {
   std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
   valued.insert("--sort");
-  const ParsedArgs parsed(args, {"--quick", "--deep", "--json", "--tree"}, valued,
+  const ParsedArgs parsed(args, {"--quick", "--deep", "--json", "--tree", "--all"}, valued,
                           RepeatableChoiceOptions());
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("list", reason);
@@ -174,17 +175,22 @@ int RunList(const Args& args) {
     }
     observer.Finish();
   }
+  const bool all = parsed.Has("--all");
+  if (all && !ListExistingFiles(session, &error)) {
+    std::fprintf(stderr, "velmora list: %s\n", error.c_str());
+    return kExitPartial;
+  }
   if (ChooseFiles(session.Engine(), categories, choice, &files, &unknown_ids, &error) != 0) {
     std::fprintf(stderr, "velmora list: %s\n", error.c_str());
     return kExitUsage;
   }
   app::SortFiles(&files, order);
   if (parsed.Has("--json")) {
-    PrintJson(files);
+    PrintJson(files, all);
   } else if (parsed.Has("--tree")) {
     PrintTree(files);
   } else {
-    PrintTable(files);
+    PrintTable(files, all);
   }
   ReportUnknownIds("list", unknown_ids);
   return unknown_ids.empty() ? kExitOk : kExitPartial;

@@ -1,4 +1,4 @@
-// velmora recover SOURCE --to DIR [--quick | --deep] [CHOICE...] [--keep-paths] [--again]
+// velmora recover SOURCE --to DIR [--quick | --deep] [--all] [CHOICE...] [--keep-paths] [--again]
 //                 [--quiet] [--json]
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -77,7 +77,7 @@ int RunRecover(const Args& args) {
   std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
   valued.insert("--to");
   const ParsedArgs parsed(
-      args, {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json"}, valued,
+      args, {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json", "--all"}, valued,
       RepeatableChoiceOptions());
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("recover", reason);
@@ -127,6 +127,10 @@ int RunRecover(const Args& args) {
     return kExitUsage;
   }
   printer.Finish();
+  if (parsed.Has("--all") && !ListExistingFiles(session, &error)) {
+    std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
+    return kExitPartial;
+  }
   std::vector<app::FoundFile> files;
   std::vector<app::IdSet::Range> unknown_ids;
   if (ChooseFiles(session.Engine(), categories, choice, &files, &unknown_ids, &error) != 0) {

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <set>
 
+#include "cli/scan_session.h"
 #include "engine/categories.h"
 #include "storage/error_codes.h"
 
@@ -134,6 +135,21 @@ std::optional<app::ScanMode> ModeOption(const ParsedArgs& parsed) {
   if (parsed.Has("--deep")) return app::ScanMode::kDeep;
   if (parsed.Has("--quick")) return app::ScanMode::kQuick;
   return std::nullopt;
+}
+
+bool ListExistingFiles(app::SourceSession& session, std::string* error) {
+  if (!session.ResultHoldsExistingFiles()) {
+    const std::string source = ShellWord(session.Source().display);
+    const bool deep = session.UsedMode() == app::ScanMode::kDeep;
+    *error = "the saved " + std::string(app::ModeName(session.UsedMode())) + " scan of " +
+             session.Source().Label() +
+             " lists deleted files only (it was made before existing files were recorded); "
+             "scan again to see every file: velmora scan " +
+             source + (deep ? " --deep --fresh" : "");
+    return false;
+  }
+  SetListExistingFiles(session.Engine(), true);
+  return true;
 }
 
 int ChooseFiles(IFileRecoveryParse* engine, const std::string& categories,

@@ -7,6 +7,7 @@
 
 #include "app/file_choice.h"
 #include "app/scan_source.h"
+#include "app/source_session.h"
 #include "cli/arguments.h"
 #include "engine/file_recovery_parse.h"
 
@@ -34,6 +35,11 @@ bool ReadChoice(const ParsedArgs& parsed, app::FileChoice* choice, std::string* 
 
 // --quick / --deep, or none (the newest saved result).
 std::optional<app::ScanMode> ModeOption(const ParsedArgs& parsed);
+
+// --all: makes the session's engine list existing files beside deleted ones. False, with the
+// reason and the command that helps, when its result was made before existing files were
+// recorded: it would silently show deleted files only.
+bool ListExistingFiles(app::SourceSession& session, std::string* error);
 
 // The chosen files of the result `engine` holds, with the ids of `choice`
 // that name no file of the result at all in `unknown_ids`.

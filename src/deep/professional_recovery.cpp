@@ -906,6 +906,13 @@ IFileRecoveryParse* CProfessionalRecovery::Owner(const ScanRecord& record) {
   }
 }
 
+void CProfessionalRecovery::SetListExisting(bool on) {
+  IFileRecoveryParse* engines[] = {quick_.get(), fat_deep_.get(), ntfs_deep_.get(), &signature_};
+  for (IFileRecoveryParse* engine : engines) {
+    if (engine != nullptr) SetListExistingFiles(engine, on);
+  }
+}
+
 int CProfessionalRecovery::GetChildren(const ScanRecord* directory, int depth,
                                        ScanRecordList* out) {
   if (out == nullptr) return kErrInvalidParameter;

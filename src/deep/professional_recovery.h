@@ -33,7 +33,8 @@ class CProfessionalNtfsRecovery;
 class CProfessionalRecovery : public IFileRecoveryParse,
                               public IOverwriteEstimator,
                               public IListInAnyOrder,
-                              public IRecordTimes {
+                              public IRecordTimes,
+                              public IListExistingFiles {
  public:
   // Resume values kept in the ScanIndex record, in this order.
   enum ResumeValue { kRangePosition, kRangeLength, kRangeOffset, kProcessed, kFound };
@@ -64,6 +65,8 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
   int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) override;
+  // Passed on to every member engine.
+  void SetListExisting(bool on) override;
   int LoadClusterBitmap() override { return 0; }
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;

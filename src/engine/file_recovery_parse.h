@@ -66,6 +66,23 @@ inline int ListFilesOf(IFileRecoveryParse* engine, const std::string& filter, Sc
                               : engine->GetFilesByType(filter, out);
 }
 
+// An engine whose scans record the files that still exist on the volume beside the deleted
+// ones. Its listings (GetFilesByType, GetChildren, CountFiles) leave the existing ones out
+// until they are asked for.
+class IListExistingFiles {
+ public:
+  virtual void SetListExisting(bool on) = 0;
+
+ protected:
+  ~IListExistingFiles() = default;
+};
+
+// Asks `engine` to list existing files too (or no longer); engines that never record them
+// are left as they are.
+inline void SetListExistingFiles(IFileRecoveryParse* engine, bool on) {
+  if (auto* lister = dynamic_cast<IListExistingFiles*>(engine)) lister->SetListExisting(on);
+}
+
 // A quick engine that can scan into a folder named by its caller rather than the scan
 // index's current one, so that it can run on a thread of its own beside a deep pass.
 class IScanIntoFolder {

@@ -85,6 +85,25 @@ void ParseRelations(std::string_view text, std::map<uint64_t, std::vector<uint32
 
 }  // namespace
 
+namespace {
+constexpr const char* kExistingFilesStamp = ".existing_files";
+}  // namespace
+
+int StampExistingFiles(const std::string& folder) {
+  const std::string path = JoinPath(folder, kExistingFilesStamp);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return kErrWriteFault;
+  ::close(fd);
+  return kSuccess;
+}
+
+bool FolderHoldsExistingFiles(const std::string& folder) {
+  struct stat st {};
+  if (::stat(JoinPath(folder, kExistingFilesStamp).c_str(), &st) == 0) return true;
+  std::string quick_log;
+  return !ScanIndex::Instance().FindLogFile(folder, "Fast_", &quick_log);
+}
+
 std::string FormatLogName(const char* prefix, int64_t start_sector) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -419,6 +438,7 @@ int ScanLogStore::ListChildren(RelationKey key, ScanRecordList* out) {
     const int err = ReadRecord(index, &record);
     if (err == kErrInvalidParameter) continue;  // index points past the log
     if (err != kSuccess) return err;
+    if (!list_existing_ && ListedOnlyWithExisting(record)) continue;
     out->push_back(record);
   }
   if (out->size() > 1) SortForListing(out);
@@ -442,6 +462,7 @@ int ScanLogStore::CountFilesUnder(RelationKey key, int* count) {
       const int err = ReadRecord(index, &record);
       if (err == kErrInvalidParameter) continue;
       if (err != kSuccess) return err;
+      if (!list_existing_ && ListedOnlyWithExisting(record)) continue;
       if (record.is_directory) {
         queue.push_back(RelationKey{record.object_id, current.depth + 1});
       } else {
@@ -556,6 +577,7 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out, boo
       std::memcpy(&record, block.data() + pos, kRecordBytes);
       record.name[kRecordNameBytes - 1] = 0;
       if (record.is_directory) continue;
+      if (!list_existing_ && ListedOnlyWithExisting(record)) continue;
       const std::string_view name = RecordName(record);
       bool match = others_wanted;
       if (name.find('.') != std::string_view::npos) {

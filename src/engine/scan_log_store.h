@@ -98,12 +98,19 @@ class ScanLogStore {
   // GetFullPath of the engine interface: ancestors' names top-down, each + "/".
   int FullPath(const ScanRecord& record, std::string* path);
 
+  // Whether queries list existing files (and the folders written for them alone) beside the
+  // deleted ones; off by default.
+  void SetListExisting(bool on) { list_existing_ = on; }
+  bool ListsExisting() const { return list_existing_; }
+
   void SetListingCallback(ListingProgressCallback callback, void* context) {
     listing_callback_ = callback;
     listing_context_ = context;
   }
 
   const std::string& MainPath() const { return main_path_; }
+  // The scan folder the log lies in.
+  std::string Folder() const { return main_path_.substr(0, main_path_.rfind('/') + 1); }
   const std::string& LogName() const { return log_name_; }
   const std::map<uint64_t, std::vector<uint32_t>>& Relations() const { return relations_; }
   const std::vector<DirectoryEntry>& Directories() const { return directories_; }
@@ -121,6 +128,7 @@ class ScanLogStore {
   int directory_fd_ = -1;
   ListingProgressCallback listing_callback_ = nullptr;
   void* listing_context_ = nullptr;
+  bool list_existing_ = false;
   std::string log_name_;
   std::string main_path_;
   std::string relation_path_;
@@ -141,6 +149,12 @@ class ScanLogStore {
   // Reverse of relations_: record index -> key, for ancestor walks.
   std::unordered_map<uint32_t, uint64_t> parent_of_;
 };
+
+// Marks `folder` as holding a scan that recorded existing files beside deleted ones.
+int StampExistingFiles(const std::string& folder);
+// Whether the scan in `folder` recorded existing files: its stamp, or no quick-scan log
+// (only the quick engines leave existing files out in logs written before they listed them).
+bool FolderHoldsExistingFiles(const std::string& folder);
 
 // "Fast_%lld_%d%d%d%d%2d" and its siblings, from the local time now.
 std::string FormatLogName(const char* prefix, int64_t start_sector);

@@ -88,6 +88,37 @@ static_assert(offsetof(ScanRecord, name) == 86);
 
 using ScanRecordList = std::vector<ScanRecord>;
 
+// Bits of `deleted_directory_mark`. Bit 0 keeps its meaning (a FAT quick scan's folder that
+// is deleted or lies in a deleted one); the others are only ever set by scans that record
+// existing files too, so a log written before reads as it always did: deleted entries only.
+constexpr uint32_t kMarkDeletedFolder = 1u;
+// The entry is in use on the volume: an existing file (or folder) rather than a deleted one.
+constexpr uint32_t kMarkExisting = 2u;
+// Listed only when existing files are asked for: existing files, and the folders written
+// for them alone.
+constexpr uint32_t kMarkExistingOnly = 4u;
+// Whether the entry is in use cannot be told (a directory sector or file record found
+// outside the volume's own tree).
+constexpr uint32_t kMarkEntryUnknown = 8u;
+
+// In use on the volume, deleted, or not known (carved files, entries found out of place).
+enum class EntryState { kDeleted, kExisting, kUnknown };
+inline EntryState EntryStateOf(const ScanRecord& record) {
+  if (record.source_kind == kSourceSignature) return EntryState::kUnknown;
+  const uint32_t mark = record.deleted_directory_mark;
+  if ((mark & kMarkEntryUnknown) != 0) return EntryState::kUnknown;
+  return (mark & kMarkExisting) != 0 ? EntryState::kExisting : EntryState::kDeleted;
+}
+// "live", "deleted" or "unknown".
+inline const char* EntryStateText(EntryState state) {
+  return state == EntryState::kExisting ? "live"
+         : state == EntryState::kDeleted ? "deleted"
+                                         : "unknown";
+}
+inline bool ListedOnlyWithExisting(const ScanRecord& record) {
+  return (record.deleted_directory_mark.get() & kMarkExistingOnly) != 0;
+}
+
 // Parent grouping of the store: depth × 2^32 + parent id.
 struct RelationKey {
   uint32_t parent_id = 0;

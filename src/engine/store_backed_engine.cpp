@@ -41,7 +41,7 @@ RelationKey StoreBackedEngine::KeyFor(const ScanRecord* directory, int depth) co
 int StoreBackedEngine::GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) {
   if (out == nullptr || BadFolder(directory, depth)) return kErrInvalidParameter;
   if (!store_) return kSuccess;
-  const int flushed = store_->Flush();
+  const int flushed = PrepareStore();
   if (flushed != kSuccess) return flushed;
   return store_->ListChildren(KeyFor(directory, depth), out);
 }
@@ -50,7 +50,7 @@ int StoreBackedEngine::CountFiles(const ScanRecord* directory, int depth, int* c
   if (count == nullptr || BadFolder(directory, depth)) return kErrInvalidParameter;
   *count = 0;
   if (!store_) return kSuccess;
-  const int flushed = store_->Flush();
+  const int flushed = PrepareStore();
   if (flushed != kSuccess) return flushed;
   return store_->CountFilesUnder(KeyFor(directory, depth), count);
 }
@@ -77,11 +77,20 @@ int StoreBackedEngine::GetFilesInAnyOrder(const std::string& filter, ScanRecordL
 int StoreBackedEngine::ListFiles(const std::string& filter, ScanRecordList* out, bool sorted) {
   if (out == nullptr) return kErrInvalidParameter;
   if (!store_) return kSuccess;
-  const int flushed = store_->Flush();
+  const int flushed = PrepareStore();
   if (flushed != kSuccess) return flushed;
-  // The store may have been opened after the callback was set.
-  store_->SetListingCallback(listing_progress_, listing_context_);
   return store_->ListByType(filter, out, sorted);
+}
+
+void StoreBackedEngine::SetListExisting(bool on) {
+  list_existing_ = on;
+  if (store_) store_->SetListExisting(on);
+}
+
+int StoreBackedEngine::PrepareStore() {
+  store_->SetListingCallback(listing_progress_, listing_context_);
+  store_->SetListExisting(list_existing_);
+  return store_->Flush();
 }
 
 }  // namespace velmora

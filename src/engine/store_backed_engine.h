@@ -12,7 +12,10 @@ namespace velmora {
 // The operations every engine answers from its scan log, written once so that all
 // engines give the same answers: no store yet is an empty result (0), a null folder
 // with a non-zero depth is 87, and every query flushes the store first.
-class StoreBackedEngine : public IFileRecoveryParse, public IListInAnyOrder, public IRecordTimes {
+class StoreBackedEngine : public IFileRecoveryParse,
+                          public IListInAnyOrder,
+                          public IRecordTimes,
+                          public IListExistingFiles {
  public:
   int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
                       void* context, int scale) override;
@@ -24,11 +27,15 @@ class StoreBackedEngine : public IFileRecoveryParse, public IListInAnyOrder, pub
   int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
   int GetFilesInAnyOrder(const std::string& filter, ScanRecordList* out) override;
   bool ExtraTimesOf(const ScanRecord& record, RecordTimesEntry* out) override;
+  void SetListExisting(bool on) override;
 
  protected:
   // The relation key of a folder; a null folder stands for the engine's root.
   virtual RelationKey KeyFor(const ScanRecord* directory, int depth) const;
   int ListFiles(const std::string& filter, ScanRecordList* out, bool sorted);
+  // Flushes the store and applies the listing settings to it (it may have been opened after
+  // they were set).
+  int PrepareStore();
 
   std::unique_ptr<ScanLogStore> store_;
   ScanProgressCallback scan_progress_ = nullptr;
@@ -37,6 +44,7 @@ class StoreBackedEngine : public IFileRecoveryParse, public IListInAnyOrder, pub
   int scale_ = 100;
   ListingProgressCallback listing_progress_ = nullptr;
   void* listing_context_ = nullptr;
+  bool list_existing_ = false;
 };
 
 }  // namespace velmora

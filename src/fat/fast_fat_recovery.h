@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/record_spill.h"
 #include "engine/store_backed_engine.h"
 #include "engine/overwrite_estimate.h"
 #include "engine/scan_log_store.h"
@@ -104,11 +105,18 @@ class CFastFatRecovery : public StoreBackedEngine,
   void OnSubdirectory(DirectoryCursor* cursor, const uint8_t* entry, const std::string& name);
   void OnFile(DirectoryCursor* cursor, const uint8_t* entry, const std::string& name,
               uint64_t entry_sector);
+  // A file of a live folder: kept back until every deleted file's record is written.
+  void OnExistingFile(const DirectoryCursor& cursor, const uint8_t* entry,
+                      const std::string& name, uint64_t entry_sector);
+  // Appends the existing files and the folders only they lead to; false when some were lost.
+  bool WriteExistingFiles();
   // Whether the "." and ".." entries at `start` name this directory and its parent.
   bool DotEntriesMatch(const uint8_t* start, uint32_t cluster, uint32_t parent) const;
   bool NextDirectoryCluster(const DirectoryCursor& cursor, uint32_t current, uint32_t* next);
-  void NoteAncestors(uint32_t directory);
-  void WriteAncestorRecords();
+  // Notes the folders above a reported file in `list` (those not noted before).
+  void NoteAncestors(uint32_t directory, std::vector<uint32_t>* list);
+  // Writes the folders of `list` with `mark` in their deleted-directory mark.
+  void WriteAncestorRecords(const std::vector<uint32_t>& list, uint32_t mark);
 
   uint32_t SearchDirectoryHighWord(uint16_t low);
   uint32_t SearchFileHighWord(uint16_t low, const std::string& name);
@@ -140,6 +148,9 @@ class CFastFatRecovery : public StoreBackedEngine,
   std::vector<uint32_t> ancestors_;
   std::set<uint32_t> ancestor_set_;
   std::map<uint32_t, OpenDirectory> open_directories_;
+  // Files of live folders, with their parent's first cluster and depth, in the order met.
+  std::unique_ptr<RecordSpill> existing_;
+  std::vector<std::pair<uint32_t, uint32_t>> existing_parents_;
   std::set<uint32_t> listed_clusters_;
 
   int progress_reports_ = 0;

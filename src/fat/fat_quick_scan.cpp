@@ -4,6 +4,7 @@
 
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
+#include "engine/scan_log_store.h"
 #include "fat/fast_fat_recovery.h"
 #include "fat/fat_content_check.h"
 #include "fat/fat_entry_checks.h"
@@ -62,6 +63,8 @@ void CFastFatRecovery::ResetScanState() {
   ancestor_set_.clear();
   open_directories_.clear();
   listed_clusters_.clear();
+  existing_ = std::make_unique<RecordSpill>();
+  existing_parents_.clear();
   progress_reports_ = 0;
 }
 
@@ -102,9 +105,12 @@ int CFastFatRecovery::RunScan(const std::string& folder, bool explicit_folder) {
   }
   result = ReportProgress(80, 10);
   if (result != kSuccess) return result;
-  WriteAncestorRecords();
+  WriteAncestorRecords(ancestors_, 0);
+  // Existing files come last, so the deleted files keep the ids they always had.
+  const bool existing_written = WriteExistingFiles();
   // The walk runs without a log, but a scan whose results were not written fails.
   const int logged = opened != kSuccess && opened != kErrNotEnoughMemory ? opened : store_->Flush();
+  if (logged == kSuccess && existing_written) StampExistingFiles(store_->Folder());
   result = ReportProgress(100, 0);
   return result != kSuccess ? result : logged;
 }
@@ -233,6 +239,8 @@ bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffe
         OnSubdirectory(cursor, entry, name);
       } else if (EntryIsDeleted(entry) || cursor->deleted) {
         OnFile(cursor, entry, name, first_sector + (i * kFatEntrySize) / sector_size);
+      } else {
+        OnExistingFile(*cursor, entry, name, first_sector + (i * kFatEntrySize) / sector_size);
       }
     }
     cursor->names.Reset();
@@ -301,29 +309,59 @@ void CFastFatRecovery::OnFile(DirectoryCursor* cursor, const uint8_t* entry,
   record.location = volume_.StartSector() + entry_sector * per_sector;
   store_->AppendRecord(&record);
   store_->AddRelation(cursor->cluster, cursor->depth, record.record_index, cluster, nullptr);
-  NoteAncestors(cursor->cluster);
+  NoteAncestors(cursor->cluster, &ancestors_);
 }
 
-void CFastFatRecovery::NoteAncestors(uint32_t directory) {
+void CFastFatRecovery::OnExistingFile(const DirectoryCursor& cursor, const uint8_t* entry,
+                                      const std::string& name, uint64_t entry_sector) {
+  const uint32_t size = EntryFileSize(entry);
+  const uint32_t cluster = EntryFirstCluster(entry, geometry_.type == FatType::kFat32);
+  ScanRecord record{};
+  FillCommon(&record, entry, cluster, name);
+  record.deleted_directory_mark = kMarkExisting | kMarkExistingOnly;
+  record.size = size;
+  record.content_check = size > 0 ? ContentCheck(cluster, name) : 1;
+  const uint64_t per_sector =
+      geometry_.bytes_per_sector / static_cast<uint32_t>(reader_.device_sector_size);
+  record.location = volume_.StartSector() + entry_sector * per_sector;
+  if (existing_->Add(record)) existing_parents_.emplace_back(cursor.cluster, cursor.depth);
+}
+
+bool CFastFatRecovery::WriteExistingFiles() {
+  std::vector<uint32_t> folders;
+  size_t next = 0;
+  const bool whole = existing_->ForEach([&](ScanRecord& record) {
+    const auto [parent, depth] = existing_parents_[next++];
+    store_->AppendRecord(&record);
+    store_->AddRelation(parent, depth, record.record_index, record.object_id, nullptr);
+    NoteAncestors(parent, &folders);
+  });
+  // Folders that only existing files lead to are listed with them alone.
+  WriteAncestorRecords(folders, kMarkExisting | kMarkExistingOnly);
+  return whole && next == existing_parents_.size();
+}
+
+void CFastFatRecovery::NoteAncestors(uint32_t directory, std::vector<uint32_t>* list) {
   uint32_t cluster = directory;
   for (size_t steps = 0; steps <= directories_.size(); ++steps) {
     if (cluster == geometry_.root_cluster) return;
     // Once a directory is noted, so is everything above it.
     if (!ancestor_set_.insert(cluster).second) return;
-    ancestors_.push_back(cluster);
+    list->push_back(cluster);
     auto it = directories_.find(cluster);
     if (it == directories_.end() || it->second.parent == cluster) return;
     cluster = it->second.parent;
   }
 }
 
-void CFastFatRecovery::WriteAncestorRecords() {
-  for (uint32_t cluster : ancestors_) {
+void CFastFatRecovery::WriteAncestorRecords(const std::vector<uint32_t>& list, uint32_t mark) {
+  for (uint32_t cluster : list) {
     auto it = directories_.find(cluster);
     if (it == directories_.end()) continue;
     const PendingDirectory& directory = it->second;
     ScanRecord record = directory.record;
     record.content_check = 1;
+    record.deleted_directory_mark |= mark;
     store_->AppendRecord(&record);
     const uint32_t parent_depth = directory.depth > 0 ? directory.depth - 1 : 0;
     store_->AddRelation(directory.parent, parent_depth, record.record_index, cluster, record.name);

@@ -320,6 +320,8 @@ void CProfessionalFatRecovery::OnFileEntry(const uint8_t* entry, const std::stri
   record.last_write = times.last_write;
   record.size = EntryFileSize(entry);
   record.location = entry_sector;
+  // A directory sector found on its own cannot tell whether its folder is still in use.
+  record.deleted_directory_mark = EntryIsDeleted(entry) ? 0 : kMarkEntryUnknown;
   SetRecordName(&record, name);
   file.parent = owner;
   file.sector = owner_sector;

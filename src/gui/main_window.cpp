@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "app/recovery_workflow.h"
+#include "app/saved_scans.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
 #include "gui/message_box.h"
@@ -68,7 +69,7 @@ class WindowObserver : public app::WorkflowObserver {
 class FileRow : public QTreeWidgetItem {
  public:
   FileRow(const ScanRecord* record) : record_(record) {
-    for (int column = 1; column <= static_cast<int>(app::FileColumn::kType); ++column) {
+    for (int column = 1; column <= static_cast<int>(app::FileColumn::kEntry); ++column) {
       setText(column, Q(app::ColumnText(*record, static_cast<app::FileColumn>(column))));
     }
     setFlags(flags() | Qt::ItemIsUserCheckable);
@@ -133,6 +134,7 @@ MainWindow::MainWindow(app::LanguageSettings& language, bool watch_devices, QWid
   type_tree_ = Control<QTreeWidget>(skin_, "TypeTree");
   file_list_ = Control<QTreeWidget>(skin_, "FileList");
   all_rows_ = Control<QCheckBox>(skin_, "ChkAllListSel");
+  show_existing_ = Control<QCheckBox>(skin_, "ChkShowExisting");
   selection_info_ = Control<QLabel>(skin_, "SelectedFileInfo");
   selection_info_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   Control<QWidget>(skin_, "BtnRecover")->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -140,8 +142,9 @@ MainWindow::MainWindow(app::LanguageSettings& language, bool watch_devices, QWid
   disk_list_->setHeaderLabels({"Name", "File system", "Size"});
   disk_list_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   disk_list_->header()->setStretchLastSection(false);
-  file_list_->setColumnCount(7);
-  file_list_->setHeaderLabels({"", "Name", "Size", "Modified", "Created", "Path", "Type"});
+  file_list_->setColumnCount(8);
+  file_list_->setHeaderLabels({"", "Name", "Size", "Modified", "Created", "Path", "Type", "Entry"});
+  file_list_->setColumnHidden(static_cast<int>(app::FileColumn::kEntry), true);
   file_list_->header()->setSectionsClickable(true);
   file_list_->setColumnWidth(0, 28);
   file_list_->setColumnWidth(1, 200);
@@ -247,6 +250,7 @@ void MainWindow::ConnectControls() {
     }
     RefreshTicks();
   });
+  connect(show_existing_, &QCheckBox::clicked, this, [this](bool on) { ShowExistingFiles(on); });
   connect(all_rows_, &QCheckBox::clicked, this, [this] {
     const ScanRecordList* records = RecordsOfNode(shown_node_);
     if (!records) return RefreshTicks();
@@ -654,11 +658,30 @@ void MainWindow::SearchResults() {
   emit ModalStarted(&window);
   const std::string filter = choices_.Filter();
   const app::TextTable messages = Messages();
+  // A new scan's engines list deleted files only until told otherwise.
+  for (app::ScanSource* source : sources) {
+    SetListExistingFiles(source->engine.get(), show_existing_->isChecked());
+  }
   window.Run([this, sources, filter, messages](app::WorkflowObserver& observer, app::CancelToken& cancel) {
     return app::SearchSources(sources, filter, messages, &results_, observer, cancel);
   });
   busy_ = false;
   LoadResults();
+}
+
+void MainWindow::ShowExistingFiles(bool on) {
+  const std::vector<app::ScanSource*> sources = scan_.ResultSources();
+  if (on) {
+    for (const app::ScanSource* source : sources) {
+      if (app::ResultHoldsExistingFiles(*source, scan_.LastMode())) continue;
+      // A result of an older version would silently show deleted files only.
+      show_existing_->setChecked(false);
+      Ask(BoxKind::kWarning, Msg(app::msg::kExistingNeedsRescan), language_, this);
+      return;
+    }
+  }
+  file_list_->setColumnHidden(static_cast<int>(app::FileColumn::kEntry), !on);
+  SearchResults();
 }
 
 void MainWindow::LoadResults() {

@@ -59,6 +59,8 @@ class MainWindow : public QWidget {
   QTreeWidget* TypeTree() const { return type_tree_; }
   QTreeWidget* FileList() const { return file_list_; }
   QCheckBox* AllRowsBox() const { return all_rows_; }
+  // Lists existing files beside the deleted ones (and their Entry column).
+  QCheckBox* ShowExistingBox() const { return show_existing_; }
   QLabel* SelectionInfo() const { return selection_info_; }
   QLabel* GuideText() const;
   QMenu* AssistMenu() const { return assist_menu_; }
@@ -111,6 +113,7 @@ class MainWindow : public QWidget {
 
   void StartScan();
   void SearchResults();
+  void ShowExistingFiles(bool on);
   void LoadResults();
   void FillTypeTree();
   void FillFileList(QTreeWidgetItem* node);
@@ -142,6 +145,7 @@ class MainWindow : public QWidget {
   QTreeWidget* type_tree_ = nullptr;
   QTreeWidget* file_list_ = nullptr;
   QCheckBox* all_rows_ = nullptr;
+  QCheckBox* show_existing_ = nullptr;
   QLabel* selection_info_ = nullptr;
   QMenu* assist_menu_ = nullptr;
 

@@ -19,7 +19,8 @@ namespace velmora {
 // Quick scan of one NTFS volume: reads the MFT once, reports every deleted file
 // (and its named streams) under the folder path rebuilt from parent references,
 // with unreadable or reused folders as numbered lost folders in the root; copies
-// files and folder trees out and previews files.
+// files and folder trees out and previews files. Existing files are recorded too, after
+// every deleted one, and listed only on request.
 class CFastNtfsRecovery : public StoreBackedEngine,
                           public IOverwriteEstimator,
                           public IScanIntoFolder {
@@ -79,8 +80,12 @@ class CFastNtfsRecovery : public StoreBackedEngine,
   int OpenOn(SectorReader reader, uint64_t start_sector, uint64_t sector_count, char16_t tag);
   int ReadMftChunk(uint64_t first_record, uint32_t count, std::vector<uint8_t>* buffer);
   void ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state);
-  void ReportDeletedFile(uint64_t number, const ntfs::MftRecord& record,
-                         const ntfs::FileNameAttribute& name, ScanState* state);
+  // A file of the MFT: deleted ones go to the log at once, existing ones are kept for its end.
+  void ReportFile(uint64_t number, const ntfs::MftRecord& record,
+                  const ntfs::FileNameAttribute& name, bool existing, ScanState* state);
+  // Appends the existing files and the folders only they need; false when some were lost.
+  bool WriteExistingFiles(ScanState* state);
+  bool UnderExtend(uint32_t parent, const ScanState& state) const;
   // A record with the file's times; what it has no room for goes to `times`.
   ScanRecord BaseRecord(uint64_t number, const ntfs::MftRecord& mft,
                         const ntfs::FileNameAttribute& name, RecordTimesEntry* times);
@@ -91,7 +96,8 @@ class CFastNtfsRecovery : public StoreBackedEngine,
   void PlaceDirectory(uint32_t directory, ScanState* state);
   bool EdgeValid(uint32_t parent, uint16_t sequence, const ScanState& state) const;
   void MarkLost(uint32_t folder, ScanState* state);
-  void WriteFolderRecords(ScanState* state);
+  // The folder records placed from `first` on, with `mark` in their deleted-directory mark.
+  void WriteFolderRecords(ScanState* state, size_t first, uint32_t mark);
   int ReportProgress(int percent, int seconds_remaining);
 
   int RecoverOne(const ScanRecord& record, const std::string& path);

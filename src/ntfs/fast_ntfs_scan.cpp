@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "engine/record_spill.h"
 #include "engine/record_text.h"
 #include "ntfs/attribute_stream.h"
 #include "ntfs/content_check.h"
@@ -22,6 +23,10 @@ constexpr uint64_t kFirstUserRecord = 12;
 constexpr uint32_t kRecordsPerChunk = 1024;
 constexpr auto kEstimateInterval = std::chrono::seconds(5);
 constexpr size_t kContentSampleBytes = 4096;
+// $Extend: the files below it ($ObjId, $Quota, $UsnJrnl, ...) are the volume's metadata.
+constexpr uint32_t kExtendRecord = 11;
+// Folder chains longer than this are damage; they are not searched for $Extend further.
+constexpr size_t kMaxFolderChain = 4096;
 
 // "file:stream", with the file part cut (at a character boundary) so that the stream
 // part survives in the record's name field.
@@ -53,6 +58,10 @@ struct CFastNtfsRecovery::ScanState {
   std::unordered_set<uint32_t> lost;
   // Folder records to write, in the order they were placed: (number, is lost folder).
   std::vector<std::pair<uint32_t, bool>> folders;
+  // Existing files, held back so that they follow every record of the deleted ones.
+  RecordSpill existing;
+  std::vector<PendingFile> existing_files;
+  std::vector<RecordTimesEntry> existing_times;  // beside existing_files
   MftRecord record;  // reused between records
 };
 
@@ -164,12 +173,18 @@ int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) 
   // Files found so far are registered even when the scan was stopped; folders only after a
   // full pass. Unreadable records do not stop the pass, but the scan reports the read error.
   PlaceFiles(&state);
+  bool existing_written = false;
   if (stop == 0) {
-    WriteFolderRecords(&state);
+    WriteFolderRecords(&state, 0, 0);
+    // Existing files come last, so the deleted files keep the ids they always had.
+    existing_written = WriteExistingFiles(&state);
     stop = ReportProgress(100, 0);
   }
   // A log that could not be written fails the scan: its results would be incomplete.
   const int logged = store_->Flush();
+  if (stop == 0 && logged == kSuccess && existing_written) {
+    StampExistingFiles(store_->Folder());
+  }
   if (stop != 0) return stop;
   return logged != kSuccess ? logged : first_read_error;
 }
@@ -177,8 +192,6 @@ int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) 
 void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state) {
   MftRecordHeader header;
   if (!ParseMftRecordHeader(bytes, &header)) return;
-  // In-use files never need parsing; that is most of the MFT.
-  if (header.InUse() && !header.IsDirectory()) return;
   if (ApplyFixup(bytes) == FixupResult::kBadArray) return;
   MftRecord& record = state->record;
   if (ParseMftRecord(bytes, &record) == MftRecordVerdict::kNotRecord) return;
@@ -195,7 +208,7 @@ void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes,
     return;
   }
   if (number < kFirstUserRecord || number > UINT32_MAX) return;
-  ReportDeletedFile(number, record, name, state);
+  ReportFile(number, record, name, header.InUse(), state);
 }
 
 ScanRecord CFastNtfsRecovery::BaseRecord(uint64_t number, const MftRecord& mft,
@@ -218,8 +231,24 @@ void CFastNtfsRecovery::AppendWithTimes(ScanRecord* record, RecordTimesEntry tim
   store_->AddTimes(times);
 }
 
-void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& record,
-                                          const FileNameAttribute& name, ScanState* state) {
+void CFastNtfsRecovery::ReportFile(uint64_t number, const MftRecord& record,
+                                   const FileNameAttribute& name, bool existing,
+                                   ScanState* state) {
+  // An existing file is kept back for the end of the log; its index is given then.
+  const auto report = [&](ScanRecord* r, const RecordTimesEntry& times) {
+    if (existing) {
+      r->deleted_directory_mark = kMarkExisting | kMarkExistingOnly;
+      if (!state->existing.Add(*r)) return;
+      state->existing_files.push_back({0, static_cast<uint32_t>(number),
+                                       static_cast<uint32_t>(name.parent_record),
+                                       name.parent_sequence});
+      state->existing_times.push_back(times);
+      return;
+    }
+    AppendWithTimes(r, times);
+    state->files.push_back({r->record_index, static_cast<uint32_t>(number),
+                            static_cast<uint32_t>(name.parent_record), name.parent_sequence});
+  };
   uint64_t size = name.real_size;
   NtfsStream stream;
   const bool has_data = LoadStream(volume_, record, number, kAttrData, "", &stream) == kSuccess;
@@ -231,9 +260,7 @@ void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& reco
   r.size = size;
   r.content_check = check;
   SetRecordName(&r, name.name);
-  AppendWithTimes(&r, times);
-  state->files.push_back({r.record_index, static_cast<uint32_t>(number),
-                          static_cast<uint32_t>(name.parent_record), name.parent_sequence});
+  report(&r, times);
 
   // Alternate data streams are files of their own to the user: "name:stream".
   for (const std::string& stream_name : NamedDataStreams(volume_, record)) {
@@ -243,9 +270,7 @@ void CFastNtfsRecovery::ReportDeletedFile(uint64_t number, const MftRecord& reco
     s.size = named.Size();
     s.content_check = 1;
     SetRecordName(&s, StreamRecordName(name.name, stream_name));
-    AppendWithTimes(&s, times);
-    state->files.push_back({s.record_index, static_cast<uint32_t>(number),
-                            static_cast<uint32_t>(name.parent_record), name.parent_sequence});
+    report(&s, times);
   }
 }
 
@@ -351,14 +376,44 @@ void CFastNtfsRecovery::PlaceFiles(ScanState* state) {
   }
 }
 
-void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {
+bool CFastNtfsRecovery::UnderExtend(uint32_t parent, const ScanState& state) const {
+  uint32_t current = parent;
+  for (size_t steps = 0; steps < kMaxFolderChain; ++steps) {
+    if (current == kExtendRecord) return true;
+    if (current == kRootRecord) return false;
+    const auto it = state.directories.find(current);
+    if (it == state.directories.end() || it->second.parent == current) return false;
+    current = it->second.parent;
+  }
+  return false;
+}
+
+bool CFastNtfsRecovery::WriteExistingFiles(ScanState* state) {
+  const size_t first_folder = state->folders.size();
+  size_t next = 0;
+  const bool whole = state->existing.ForEach([&](ScanRecord& r) {
+    const RecordTimesEntry& times = state->existing_times[next];
+    const PendingFile& file = state->existing_files[next++];
+    if (UnderExtend(file.parent, *state)) return;
+    const uint32_t level = PlaceEdge(file.parent, file.parent_sequence, state);
+    AppendWithTimes(&r, times);
+    store_->AddRelation(file.parent, level, r.record_index, file.object_id, nullptr);
+  });
+  // Folders that only existing files needed are listed with them alone.
+  WriteFolderRecords(state, first_folder, kMarkExistingOnly);
+  return whole && next == state->existing_files.size();
+}
+
+void CFastNtfsRecovery::WriteFolderRecords(ScanState* state, size_t first, uint32_t mark) {
   std::vector<uint8_t> buffer;
-  for (const auto& [number, is_lost] : state->folders) {
+  for (size_t i = first; i < state->folders.size(); ++i) {
+    const auto [number, is_lost] = state->folders[i];
     if (is_lost) {
       ScanRecord r{};
       r.drive_tag = static_cast<uint16_t>(drive_tag_);
       r.source_kind = kSourceNtfsQuick;
       r.is_directory = 1;
+      r.deleted_directory_mark = mark;
       r.content_check = 1;
       r.object_id = number;
       r.cluster_size = -1;
@@ -381,6 +436,7 @@ void CFastNtfsRecovery::WriteFolderRecords(ScanState* state) {
     RecordTimesEntry times;
     ScanRecord r = BaseRecord(number, state->record, name, &times);
     r.is_directory = 1;
+    r.deleted_directory_mark = mark;
     r.content_check = 1;
     SetRecordName(&r, name.name);
     if (named) {

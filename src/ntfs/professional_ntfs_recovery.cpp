@@ -282,6 +282,12 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   ScanRecord found = NewRecord();
   ScanRecord* r = &found;
   r->is_directory = second ? 1 : 0;
+  // In use within an MFT that was found: an existing file. In use elsewhere (a record outside
+  // every known MFT, an MFT formatted over): whether it exists cannot be told.
+  if (!second && header.InUse()) {
+    const bool in_known_mft = placed && layouts_[placement.layout].from_map;
+    r->deleted_directory_mark = in_known_mft ? kMarkExisting : kMarkEntryUnknown;
+  }
   r->content_check = check;
   r->object_id = object_id;
   r->cluster_size = static_cast<int32_t>(sectors_per_cluster * sector_bytes_);

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "app/language_settings.h"
+#include "app/result_browsing.h"
 #include "engine/scan_index.h"
 #include "gui/crash_report.h"
 #include "gui/main_window.h"
@@ -269,6 +270,50 @@ class GuiTest : public QObject {
     for (const auto& [name, content] : photos_) {
       QVERIFY2(std::find(recovered.begin(), recovered.end(), content) != recovered.end(), name.c_str());
     }
+  }
+
+  void existingFilesBoxListsLiveFilesBesideDeletedOnes() {
+    // One photo kept and one deleted: the box brings the kept one in, marked live.
+    const std::string image = work_ + "/live.img";
+    {
+      testing::FatVolumeBuilder fat(image, 16, 16 << 20);
+      fat.AddFile("/KEEP.JPG", testing::SampleContent("jpg", 20000, 3));
+      fat.AddFile("/GONE.JPG", testing::SampleContent("jpg", 25000, 4));
+      fat.Delete("/GONE.JPG");
+      fat.Finish();
+    }
+    window_->LoadImage(QString::fromStdString(image));
+    Click(window_->Skin(), "BtnDeletedRecovery");
+    Click(window_->Skin(), "BtnScan");
+    QCOMPARE(window_->CurrentPage(), MainWindow::kResultPage);
+    QCheckBox* box = window_->ShowExistingBox();
+    QCOMPARE(box->text().toStdString(), app::Lookup(language_->Section("MainWnd"), "ChkShowExisting"));
+    QVERIFY(!box->isChecked());
+    const auto rows = [this] {
+      QTreeWidgetItem* photos = Category(window_->TypeTree(), "NodePhoto");
+      if (!photos || photos->childCount() == 0) return QStringList();
+      window_->TypeTree()->setCurrentItem(photos->child(0));
+      QStringList shown;
+      for (int i = 0; i < window_->FileList()->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = window_->FileList()->topLevelItem(i);
+        shown << row->text(1) + "=" + row->text(static_cast<int>(app::FileColumn::kEntry));
+      }
+      shown.sort();
+      return shown;
+    };
+    const int entry_column = static_cast<int>(app::FileColumn::kEntry);
+    QCOMPARE(rows(), QStringList({"!ONE.JPG=deleted"}));
+    QVERIFY(window_->FileList()->isColumnHidden(entry_column));
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    QVERIFY(box->isChecked());
+    QCOMPARE(rows(), QStringList({"!ONE.JPG=deleted", "KEEP.JPG=live"}));
+    QVERIFY(!window_->FileList()->isColumnHidden(entry_column));
+    Shot(window_.get(), "5b-existing-files");
+
+    QTest::mouseClick(box, Qt::LeftButton);
+    QCOMPARE(rows(), QStringList({"!ONE.JPG=deleted"}));
+    QVERIFY(window_->FileList()->isColumnHidden(entry_column));
   }
 
   void cancelQuestionHoldsTheScanThenEndsIt() {
