@@ -250,7 +250,9 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
   RecoveryLine line;
   line.id = RecordId(record);
   line.size = record.size;
-  line.content_differs = record.content_check == 0 && record.is_directory == 0;
+  // Bytes of another known type (a PNG named .jpg) are a misnamed file, not an overwritten one.
+  line.content_differs =
+      !ContentAgrees(record) && ContentCategoryOf(record) == nullptr && record.is_directory == 0;
   std::string volume_folder;
   engine->GetFullPath(record, &volume_folder);
   while (!volume_folder.empty() && volume_folder.back() == '/') volume_folder.pop_back();
@@ -285,7 +287,7 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
       start = slash + 1;
     }
   } else {
-    parts.push_back(CategoryOfName(RecordName(record)));
+    parts.push_back(CategoryOfRecord(record));
   }
   const Output::Folder* folder = nullptr;
   int result = parts.empty() ? output.FolderAt({}, &folder) : output.FolderAt(parts, &folder);

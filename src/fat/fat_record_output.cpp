@@ -136,7 +136,7 @@ int PreviewFatRecord(const ScanRecord& record, int checked, const FatRecordReade
     const std::string folder = ScanLogDirectory();
     const int err = CreateFolderTree(folder);
     if (err != kSuccess) return finish(err);
-    const std::string category = CategoryOfName(RecordName(record));
+    const std::string category = CategoryOfRecord(record);
     std::string name = SafeComponentName(RecordName(record));
     if (category == "photo") name = "tmp.jpg";
     if (category == "audio" || category == "video") name = "tmp.avi";
