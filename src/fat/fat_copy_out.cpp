@@ -31,13 +31,22 @@ int CFastFatRecovery::CheckRecord(const ScanRecord& record) const {
 }
 
 int CFastFatRecovery::CopyFileTo(const ScanRecord& record, const std::string& path) {
-  return CopyFatFileOut(ReaderFor(record), record.size, path, file_progress_, callback_context_);
+  DeletedFileRead read;
+  const uint32_t first_cluster = record.object_id;
+  return CopyFatFileOut(
+      [this, first_cluster, &read](uint64_t size, const FatDataSink& sink) {
+        return ReadFatFileData(volume_, &table_, first_cluster, size, sink, &read);
+      },
+      record.size, path, file_progress_, callback_context_, &read.own_bytes);
 }
 
+// The records are deleted entries (or entries of deleted folders): their chains are
+// released, and a chain found at their first cluster is a live file's.
 FatRecordReader CFastFatRecovery::ReaderFor(const ScanRecord& record) {
   const uint32_t first_cluster = record.object_id;
   return [this, first_cluster](uint64_t size, const FatDataSink& sink) {
-    return ReadFatFileData(volume_, &table_, first_cluster, size, sink);
+    DeletedFileRead read;
+    return ReadFatFileData(volume_, &table_, first_cluster, size, sink, &read);
   };
 }
 

@@ -24,6 +24,9 @@ constexpr int kErrFilenameTooLong = 206;
 // A container file (an EWF evidence set) that is damaged, incomplete or missing segments.
 constexpr int kErrFileCorrupt = 1392;
 
+// The FAT engines': a live file now owns the deleted file's first cluster.
+constexpr int kErrClusterOfLiveFile = 20001;  // an ordinary failure, not a stop
+
 // Returned by a progress callback when the user cancels; every operation passes it back unchanged.
 constexpr int kCancelledByUser = -9527;
 

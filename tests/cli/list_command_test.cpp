@@ -132,5 +132,38 @@ TEST(ListCommandTest, ContentGivesTheCategoryWhereTheNameCannot) {
   testing::RemoveTree(dir);
 }
 
+// A deleted photo whose first clusters a live file took: recover keeps none of the live
+// file's bytes (no ".partial" holding them) and says why.
+TEST(RecoverCommandTest, ClustersALiveFileTookAreNotTakenForTheDeletedFile) {
+  if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools missing";
+  testing::ScopedDataDir data;
+  const std::string dir = testing::MakeTempDir("reused-clusters");
+  const std::string image = dir + "/fat.img";
+  const std::vector<uint8_t> live = testing::RandomBytes(100000, 8);
+  {
+    testing::FatVolumeBuilder fat(image, 16, 16 << 20);
+    fat.MakeDirectory("/keep");  // the live file's entry lands there, not in the photo's slot
+    fat.AddFile("/holiday.jpg", testing::SampleContent("jpg", 300000, 7));
+    fat.Delete("/holiday.jpg");
+    fat.AddFile("/keep/live.bin", live);  // FAT16: the lowest free clusters, the photo's first
+    fat.Finish();
+  }
+  const std::string velmora = testing::VelmoraBinary() + " ";
+  const std::string to = dir + "/out";
+  std::string out;
+  for (int run = 0; run < 2; ++run) {
+    testing::RunCommand(velmora + "recover " + testing::ShellQuote(image) + " --to " +
+                            testing::ShellQuote(to) + " 2>&1",
+                        &out);
+    EXPECT_NE(out.find("!oliday.jpg"), std::string::npos) << out;
+    EXPECT_NE(out.find("uses the file's clusters"), std::string::npos) << out;
+  }
+  // Nothing under the photo's name, whole or partial, and no leftovers.
+  std::string listing;
+  testing::RunCommand("ls -A " + testing::ShellQuote(to) + "/photo 2>/dev/null", &listing);
+  EXPECT_EQ(listing, "") << listing;
+  testing::RemoveTree(dir);
+}
+
 }  // namespace
 }  // namespace velmora
