@@ -59,6 +59,7 @@ void RecoveryManifest::Load(int folder_fd) {
     entry.sha256 = item.value("sha256", "");
     entry.state = item.value("state", "");
     entry.error = item.value("error", "");
+    entry.partial = item.value("partial", "");
     if (item.contains("unreadable") && item["unreadable"].is_array()) {
       for (const auto& range : item["unreadable"]) {
         if (range.is_array() && range.size() == 2 && range[0].is_number_unsigned() &&
@@ -80,6 +81,7 @@ int RecoveryManifest::Save(int folder_fd) const {
         {"state", entry.state},   {"error", entry.error}};
     // Only a file written over unreadable sectors has the key.
     if (!entry.unreadable.empty()) item["unreadable"] = entry.unreadable;
+    if (!entry.partial.empty()) item["partial"] = entry.partial;
     files.push_back(std::move(item));
   }
   const nlohmann::json json = {{"files", std::move(files)}};
@@ -108,6 +110,17 @@ const ManifestEntry* RecoveryManifest::Recovered(const std::string& source, uint
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
     if (it->source == source && it->id == id && it->source_path == source_path &&
         it->error.empty() && !it->sha256.empty()) {
+      return &*it;
+    }
+  }
+  return nullptr;
+}
+
+const ManifestEntry* RecoveryManifest::Partial(const std::string& source, uint64_t id,
+                                               const std::string& source_path) const {
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (it->source == source && it->id == id && it->source_path == source_path &&
+        !it->partial.empty()) {
       return &*it;
     }
   }

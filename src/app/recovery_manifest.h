@@ -24,6 +24,7 @@ struct ManifestEntry {
   std::string error;        // "" when it was recovered
   // Source byte ranges that could not be read and were written as zeros: offset, length.
   std::vector<std::pair<uint64_t, uint64_t>> unreadable;
+  std::string partial;  // what could be read of a failed file, relative to the destination
 };
 
 class RecoveryManifest {
@@ -38,6 +39,9 @@ class RecoveryManifest {
   // The entry of an earlier successful recovery of the same file.
   const ManifestEntry* Recovered(const std::string& source, uint64_t id,
                                  const std::string& source_path) const;
+  // The newest entry of the same file that names a kept partial copy.
+  const ManifestEntry* Partial(const std::string& source, uint64_t id,
+                               const std::string& source_path) const;
   // Adds an entry, or replaces the one for the same file and output.
   void Put(const ManifestEntry& entry);
   const std::vector<ManifestEntry>& Entries() const { return entries_; }

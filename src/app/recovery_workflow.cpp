@@ -1,6 +1,7 @@
 #include "app/recovery_workflow.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,26 @@ bool IsRegularFile(int folder, const std::string& name) {
 
 std::string DiskNameOf(const std::string& device_path) { return LastPathComponent(device_path); }
 
+// Gives the written file `name` its modified time (when `last_write` is one) and syncs it.
+int FinishFile(int folder_fd, const std::string& name, uint64_t last_write) {
+  const int fd = ::openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return LastError();
+  // FILETIME counts 100 ns from 1601; the epoch lies 11644473600 s later.
+  constexpr uint64_t kTicks = 10000000ULL;
+  constexpr uint64_t kEpoch = 11644473600ULL * kTicks;
+  if (last_write >= kEpoch) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>((last_write - kEpoch) / kTicks);
+    times[1].tv_nsec = static_cast<long>((last_write - kEpoch) % kTicks * 100);
+    ::futimens(fd, times);
+  }
+  const int err = ::fsync(fd) == 0 ? kSuccess : LastError();
+  ::close(fd);
+  return err;
+}
+
 }  // namespace
 
 // The destination and its category folders, held open. Engines write through
@@ -57,6 +78,10 @@ class RecoveryWorkflow::Output {
     if (destination_fd_ < 0) return LastError();
     const std::string probe = "/proc/self/fd/" + std::to_string(destination_fd_) + "/.";
     through_proc_ = ::access(probe.c_str(), F_OK) == 0;
+    // Leftovers of killed runs go, but only while no other run writes here: each run holds a
+    // shared lock on the destination, the clean-up needs it alone.
+    if (::flock(destination_fd_, LOCK_EX | LOCK_NB) == 0) RemoveTemporaryLeftovers(destination_fd_);
+    ::flock(destination_fd_, LOCK_SH);
     return kSuccess;
   }
 
@@ -130,12 +155,65 @@ class RecoveryWorkflow::Output {
     return candidate;
   }
 
+  // Moves a finished output from its temporary name to `target`, or to the next free name
+  // when another writer took that one meanwhile.
+  int Publish(const Folder& folder, const std::string& temporary, std::string* target) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const int err = RenameWithoutReplacing(folder.fd, temporary, *target);
+      if (err != kErrFileExists) return err;
+      *target = FreeName(folder, *target);
+    }
+    return kErrFileExists;
+  }
+
+  // Keeps the part of a failed file in `temporary` as "TARGET.partial", in place of
+  // `earlier` (a partial copy an earlier run kept of the same file, below the destination)
+  // when that lies in this folder. The name kept, or "" when nothing is kept.
+  std::string KeepPartial(const Folder& folder, const std::string& temporary,
+                          const std::string& target, const std::string& earlier, int error) {
+    struct stat st {};
+    const bool useless =
+        ::fstatat(folder.fd, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        st.st_size == 0 || error == kErrDiskFull || error == kErrWriteFault ||
+        error == kCancelledByUser;
+    if (useless || FinishFile(folder.fd, temporary, 0) != kSuccess) {
+      ::unlinkat(folder.fd, temporary.c_str(), 0);
+      return std::string();
+    }
+    const std::string in_folder = folder.relative.empty() ? std::string() : folder.relative + "/";
+    if (earlier.size() > in_folder.size() && earlier.compare(0, in_folder.size(), in_folder) == 0 &&
+        earlier.find('/', in_folder.size()) == std::string::npos) {
+      const std::string old_name = earlier.substr(in_folder.size());
+      if (old_name.rfind(kTemporaryOutputPrefix, 0) != 0 && IsRegularFile(folder.fd, old_name) &&
+          ::renameat(folder.fd, temporary.c_str(), folder.fd, old_name.c_str()) == 0) {
+        return old_name;
+      }
+    }
+    std::string name = FreeName(folder, target + ".partial");
+    if (Publish(folder, temporary, &name) != kSuccess) {
+      ::unlinkat(folder.fd, temporary.c_str(), 0);
+      return std::string();
+    }
+    return name;
+  }
+
+  // A name of this run's own in `folder` for an output still being written.
+  std::string TemporaryName(const Folder& folder) {
+    std::string name;
+    do {
+      name = std::string(kTemporaryOutputPrefix) + std::to_string(::getpid()) + "-" +
+             std::to_string(++temporaries_);
+    } while (Taken(folder.fd, name));
+    return name;
+  }
+
  private:
   std::string destination_;
   int destination_fd_ = -1;
   bool through_proc_ = false;
   std::map<std::string, Folder> folders_;
   std::map<std::string, int> next_number_;
+  uint64_t temporaries_ = 0;
 };
 
 struct RecoveryWorkflow::FileContext {
@@ -144,6 +222,7 @@ struct RecoveryWorkflow::FileContext {
   CancelToken* cancel = nullptr;
   const Output::Folder* folder = nullptr;
   std::string written;  // name the engine reported writing
+  std::string shown;    // the name the output will have
   bool finished = false;
   int error = 0;
 };
@@ -160,7 +239,7 @@ int RecoveryWorkflow::OnFileProgress(void* context, int percent, int scale, int 
     if (error != 0) file->error = error;
   }
   file->observer->OnRecoveryProgress(
-      file->self->Progress(shown, JoinPath(file->folder->shown, file->written)));
+      file->self->Progress(shown, JoinPath(file->folder->shown, file->shown)));
   return 0;
 }
 
@@ -231,6 +310,7 @@ void RecoveryWorkflow::Remember(const RecoveryLine& line, const std::string& out
   entry.sha256 = line.sha256;
   entry.error = line.failed ? line.status : std::string();
   entry.state = state_text_;
+  entry.partial = line.failed ? partial_relative_ : std::string();
   for (const UnreadableSalvage::Range& range : line.unreadable) {
     entry.unreadable.emplace_back(range.offset, range.length);
   }
@@ -250,7 +330,9 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
   RecoveryLine line;
   line.id = RecordId(record);
   line.size = record.size;
-  line.content_differs = record.content_check == 0 && record.is_directory == 0;
+  // Bytes of another known type (a PNG named .jpg) are a misnamed file, not an overwritten one.
+  line.content_differs =
+      !ContentAgrees(record) && ContentCategoryOf(record) == nullptr && record.is_directory == 0;
   std::string volume_folder;
   engine->GetFullPath(record, &volume_folder);
   while (!volume_folder.empty() && volume_folder.back() == '/') volume_folder.pop_back();
@@ -285,7 +367,7 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
       start = slash + 1;
     }
   } else {
-    parts.push_back(CategoryOfName(RecordName(record)));
+    parts.push_back(CategoryOfRecord(record));
   }
   const Output::Folder* folder = nullptr;
   int result = parts.empty() ? output.FolderAt({}, &folder) : output.FolderAt(parts, &folder);
@@ -300,11 +382,12 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
     Remember(line, "");
     return kSuccess;
   }
-  const std::string target = output.FreeName(*folder, name);
-  FileContext file{this, &observer, &cancel, folder, target, false, 0};
+  std::string target = output.FreeName(*folder, name);
+  const std::string temporary = output.TemporaryName(*folder);
+  FileContext file{this, &observer, &cancel, folder, temporary, target, false, 0};
   if (engine->SetScanCallback(nullptr, &OnFileProgress, &file, 100) != 0)
     return kErrInvalidParameter;
-  const std::string engine_path = folder->engine_path + "/" + target;
+  const std::string engine_path = folder->engine_path + "/" + temporary;
   int base_depth = 0;
   for (size_t i = 0; i + 1 < folder->engine_path.size(); ++i)
     base_depth += folder->engine_path[i] == '/';
@@ -318,45 +401,43 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
   const bool nothing_read =
       !record.is_directory && record.size != 0 && salvage.Bytes() >= record.size;
   if (error == kSuccess && nothing_read) error = kErrReadFault;
-  // A file left part way would look recovered: it goes (or, when asked, what
-  // could be read stays as NAME.partial). The name was free before the copy,
-  // so whatever stands there now is the engine's.
-  if (error != kSuccess && !record.is_directory && IsRegularFile(folder->fd, file.written)) {
+  partial_relative_.clear();
+  if (record.is_directory) {
+    // A folder keeps what was copied into it, complete or not.
+    if (Taken(folder->fd, temporary)) {
+      ::syncfs(folder->fd);
+      const int published = output.Publish(*folder, temporary, &target);
+      if (published != kSuccess && error == kSuccess) error = published;
+    }
+  } else if (error == kSuccess) {
+    error = FinishFile(folder->fd, temporary, options_.keep_times ? record.last_write.get() : 0);
+    if (error == kSuccess) error = output.Publish(*folder, temporary, &target);
+    if (error != kSuccess) ::unlinkat(folder->fd, temporary.c_str(), 0);
+  } else if (IsRegularFile(folder->fd, temporary)) {
+    // A file left part way would look recovered: it goes, or, when asked, what could be read
+    // stays as NAME.partial.
     if (options_.keep_partial && !nothing_read) {
-      std::string kept;
-      SettleFailedOutput(folder->engine_path + "/" + file.written, error, &kept);
-      if (!kept.empty()) line.kept = JoinPath(folder->shown, LastPathComponent(kept));
+      const ManifestEntry* earlier =
+          options_.manifest ? manifest_.Partial(options_.source_name, line.id, line.source_path)
+                            : nullptr;
+      const std::string kept = output.KeepPartial(*folder, temporary, target,
+                                                  earlier ? earlier->partial : std::string(), error);
+      if (!kept.empty()) {
+        line.kept = JoinPath(folder->shown, kept);
+        partial_relative_ = folder->relative.empty() ? kept : folder->relative + "/" + kept;
+      }
     } else {
-      ::unlinkat(folder->fd, file.written.c_str(), 0);
+      ::unlinkat(folder->fd, temporary.c_str(), 0);
     }
   }
+  ::fsync(folder->fd);
   if (result == kCancelledByUser) return result;
-  line.target = JoinPath(folder->shown, file.written);
-  const std::string relative =
-      folder->relative.empty() ? file.written : folder->relative + "/" + file.written;
+  line.target = JoinPath(folder->shown, target);
+  const std::string relative = folder->relative.empty() ? target : folder->relative + "/" + target;
   if (error == kSuccess) {
     line.status = "Success";
-    if (!record.is_directory) {
-      if (options_.keep_times && record.last_write != 0) {
-        const int fd =
-            ::openat(folder->fd, file.written.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-          // FILETIME counts 100 ns from 1601; the epoch lies 11644473600 s later.
-          constexpr uint64_t kTicks = 10000000ULL;
-          constexpr uint64_t kEpoch = 11644473600ULL * kTicks;
-          const uint64_t ticks = record.last_write;
-          if (ticks >= kEpoch) {
-            struct timespec times[2];
-            times[0].tv_sec = 0;
-            times[0].tv_nsec = UTIME_OMIT;
-            times[1].tv_sec = static_cast<time_t>((ticks - kEpoch) / kTicks);
-            times[1].tv_nsec = static_cast<long>((ticks - kEpoch) % kTicks * 100);
-            ::futimens(fd, times);
-          }
-          ::close(fd);
-        }
-      }
-      if (options_.manifest) line.sha256 = Sha256OfFile(folder->fd, file.written);
+    if (!record.is_directory && options_.manifest) {
+      line.sha256 = Sha256OfFile(folder->fd, target);
     }
   } else {
     line.status = ErrorText(error);

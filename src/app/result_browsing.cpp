@@ -191,7 +191,12 @@ std::string GroupExtension(std::string_view name) {
 
 ExtensionGroups GroupByExtension(const ScanRecordList& results) {
   ExtensionGroups groups;
-  for (const ScanRecord& record : results) groups[GroupExtension(RecordName(record))].push_back(record);
+  for (const ScanRecord& record : results) {
+    // A file whose content gave its category goes with the files of that content's type.
+    const std::string content = ContentExtensionOf(record);
+    groups[content.empty() ? GroupExtension(RecordName(record)) : GroupExtension("x." + content)]
+        .push_back(record);
+  }
   return groups;
 }
 

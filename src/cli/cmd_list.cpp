@@ -65,8 +65,12 @@ void PrintJson(const std::vector<app::FoundFile>& files, bool with_entry) {
         {"size", record.size.get()},
         {"is_dir", record.is_directory != 0},
         {"source_kind", record.source_kind.get()},
-        {"category", CategoryOfName(file.name)},
-        {"content_check", record.content_check.get()},
+        {"category", CategoryOfRecord(record)},
+        {"name_category", CategoryOfName(file.name)},
+        {"content_check", ContentAgrees(record) ? 1 : 0},
+        {"content_type", ContentCategoryOf(record) != nullptr && !ContentExtensionOf(record).empty()
+                             ? nlohmann::json(ContentExtensionOf(record))
+                             : nlohmann::json(nullptr)},
         {"overwritten_percent", known ? nlohmann::json(OverwrittenPercent(file.state.estimate))
                                       : nlohmann::json(nullptr)},
         {"state", known ? file.state.Text() : "unknown"},
@@ -93,6 +97,16 @@ void PrintJson(const std::vector<app::FoundFile>& files, bool with_entry) {
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
 
+// "ok", "differs", or the type the content was found to be where it, not the name, gives the
+// category ("=jpg").
+std::string ContentText(const ScanRecord& record) {
+  if (ContentCategoryOf(record) != nullptr) {
+    const std::string extension = ContentExtensionOf(record);
+    return "=" + (extension.empty() ? std::string(ContentCategoryOf(record)) : extension);
+  }
+  return ContentAgrees(record) ? "ok" : "differs";
+}
+
 // With `with_entry` an ENTRY column tells live files from deleted ones.
 void PrintTable(const std::vector<app::FoundFile>& files, bool with_entry) {
   const char* entry_format = with_entry ? "%-8s " : "%s";
@@ -103,15 +117,23 @@ void PrintTable(const std::vector<app::FoundFile>& files, bool with_entry) {
     std::printf("%-12llu %12llu  %-20s  %-9s ", static_cast<unsigned long long>(file.id),
                 static_cast<unsigned long long>(file.record.size),
                 OrDash(app::RecordTimeText(file.record, file.record.last_write)).c_str(),
-                CategoryOfName(file.name));
+                CategoryOfRecord(file.record));
     std::printf(entry_format, with_entry ? EntryStateText(EntryStateOf(file.record)) : "");
     std::printf("%-23s %-7s %s%s\n", OrDash(file.state.Text()).c_str(),
-                file.record.content_check ? "ok" : "differs",
+                ContentText(file.record).c_str(),
                 app::EscapeControl(file.volume_path).c_str(), app::EscapeControl(file.name).c_str());
   }
   // Counts go beside the rows, not among them: a script reads stdout row by row.
   std::fflush(stdout);
   std::fprintf(stderr, "%zu files\n", files.size());
+  size_t by_content = 0;
+  for (const app::FoundFile& file : files) by_content += ContentCategoryOf(file.record) != nullptr;
+  if (by_content != 0) {
+    std::fprintf(stderr,
+                 "Note: %zu file(s) are listed under the category of their content, not of their "
+                 "name; CONTENT \"=TYPE\" names what the content is.\n",
+                 by_content);
+  }
 }
 
 void PrintTree(const std::vector<app::FoundFile>& files) {

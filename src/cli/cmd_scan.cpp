@@ -62,7 +62,7 @@ int RunScan(const Args& args) {
   for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
     per_category[category] = 0;
   }
-  for (const auto& record : records) ++per_category[CategoryOfName(RecordName(record))];
+  for (const auto& record : records) ++per_category[CategoryOfRecord(record)];
   const std::string folder = ScanIndex::Instance().CurrentFolder();
 
   if (parsed.Has("--json")) {

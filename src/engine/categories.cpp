@@ -1,5 +1,6 @@
 #include "engine/categories.h"
 
+#include <iterator>
 #include <sstream>
 #include <unordered_map>
 
@@ -26,7 +27,7 @@ const char kDocumentExtensions[] =
     "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.rtf";
 const char kArchiveExtensions[] =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.xz|*.zst|"
-    "*.lz|*.deb";
+    "*.lz|*.deb|*.tgz|*.tbz2|*.txz|*.tzst|*.udeb";
 const char kOtherToken[] = ".other";
 
 static_assert(sizeof(kPhotoExtensions) - 1 == 250 + 33);
@@ -93,8 +94,79 @@ const char* CategoryOfName(std::string_view name) {
   return category;
 }
 
+namespace {
+
+constexpr const char* kCategoryNames[] = {"photo", "audio", "video", "document", "archive",
+                                          "others"};
+ContentTypeNamer content_type_namer = nullptr;
+
+const char* ListOfCategory(std::string_view category) {
+  if (category == "photo") return kPhotoExtensions;
+  if (category == "audio") return kAudioExtensions;
+  if (category == "video") return kVideoExtensions;
+  if (category == "document") return kDocumentExtensions;
+  if (category == "archive") return kArchiveExtensions;
+  return nullptr;
+}
+
+}  // namespace
+
+uint32_t ContentCheckValue(bool agrees, std::string_view content_category, int type) {
+  uint32_t value = agrees ? kContentAgrees : 0;
+  for (uint32_t code = 0; code < std::size(kCategoryNames); ++code) {
+    if (content_category == kCategoryNames[code]) value |= (code + 1) << 8;
+  }
+  if ((value >> 8) != 0 && type >= 0 && type < 255) value |= static_cast<uint32_t>(type + 1) << 16;
+  return value;
+}
+
+const char* ContentCategoryOf(const ScanRecord& record) {
+  const uint32_t code = (record.content_check >> 8) & 0xFF;
+  return code >= 1 && code <= std::size(kCategoryNames) ? kCategoryNames[code - 1] : nullptr;
+}
+
+int ContentTypeOf(const ScanRecord& record) {
+  if (ContentCategoryOf(record) == nullptr) return -1;
+  return static_cast<int>((record.content_check >> 16) & 0xFF) - 1;
+}
+
+void SetContentTypeNamer(ContentTypeNamer namer) { content_type_namer = namer; }
+
+std::string ContentExtensionOf(const ScanRecord& record) {
+  const int type = ContentTypeOf(record);
+  if (type < 0 || content_type_namer == nullptr) return std::string();
+  const char* extension = content_type_namer(type);
+  return extension == nullptr ? std::string() : std::string(extension);
+}
+
+bool NamedByWholeEntry(std::string_view extension) {
+  const std::string key = "*." + AsciiLower(extension);
+  const char* list = ListOfCategory(CategoryOfName("x." + std::string(extension)));
+  if (list == nullptr) return false;
+  const std::string_view text(list);
+  for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
+    const size_t end = at + key.size();
+    if (end == text.size() || text[end] == '|') return true;
+  }
+  return Whole("." + AsciiLower(extension)) != nullptr;
+}
+
+const char* CategoryOfRecord(const ScanRecord& record) {
+  if (const char* content = ContentCategoryOf(record)) return content;
+  return CategoryOfName(RecordName(record));
+}
+
+bool FilterWantsContent(std::string_view filter, const ScanRecord& record, bool others_wanted) {
+  const char* category = ContentCategoryOf(record);
+  if (category == nullptr) return false;
+  const std::string extension = ContentExtensionOf(record);
+  if (!extension.empty()) return FilterWantsExtension(filter, "." + extension, others_wanted);
+  const char* list = ListOfCategory(category);
+  return list == nullptr ? others_wanted : filter.find(list) != std::string_view::npos;
+}
+
 bool IsHiddenPhoto(const ScanRecord& record) {
-  if (record.content_check != 0) return false;
+  if (ContentAgrees(record) || ContentCategoryOf(record) != nullptr) return false;
   const std::string_view name = RecordName(record);
   if (name.find('.') == std::string_view::npos) return false;
   const std::string extension = AsciiLower(ExtensionOf(name));

@@ -1,12 +1,15 @@
 #include "engine/recovery_output.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <functional>
 #include <limits>
+#include <vector>
 
 #include "engine/record_text.h"
 #include "storage/error_codes.h"
@@ -147,6 +150,101 @@ int MakeRecoveredSubfolder(const std::string& parent, const std::string& name, s
   path = UniquePathIn(parent, name);
   if (::mkdir(path.c_str(), 0755) != 0) return LastError();
   *out = path;
+  return kSuccess;
+}
+
+namespace {
+
+constexpr int kMostLeftoverDepth = 64;
+
+// Removes everything below the folder open as `fd`, then closes it.
+void EmptyFolder(int fd, int depth) {
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  for (const std::string& name : names) {
+    if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0 || depth >= kMostLeftoverDepth) continue;
+    const int child =
+        ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child < 0) continue;
+    EmptyFolder(child, depth + 1);
+    ::unlinkat(::dirfd(dir), name.c_str(), AT_REMOVEDIR);
+  }
+  ::closedir(dir);
+}
+
+int RemoveLeftoversBelow(int folder_fd, int depth) {
+  const int fd = ::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return 0;
+  }
+  std::vector<std::string> leftovers;
+  std::vector<std::string> folders;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (name.rfind(kTemporaryOutputPrefix, 0) == 0) {
+      leftovers.push_back(name);
+    } else if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+      folders.push_back(name);
+    }
+  }
+  int removed = 0;
+  for (const std::string& name : leftovers) {
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      const int child =
+          ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) EmptyFolder(child, 0);
+      removed += ::unlinkat(::dirfd(dir), name.c_str(), AT_REMOVEDIR) == 0;
+    } else {
+      removed += ::unlinkat(::dirfd(dir), name.c_str(), 0) == 0;
+    }
+  }
+  if (depth < kMostLeftoverDepth) {
+    for (const std::string& name : folders) {
+      const int child =
+          ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0) continue;
+      removed += RemoveLeftoversBelow(child, depth + 1);
+      ::close(child);
+    }
+  }
+  ::closedir(dir);
+  return removed;
+}
+
+}  // namespace
+
+int RemoveTemporaryLeftovers(int folder_fd) { return RemoveLeftoversBelow(folder_fd, 0); }
+
+int RenameWithoutReplacing(int folder_fd, const std::string& from, const std::string& to) {
+  if (::renameat2(folder_fd, from.c_str(), folder_fd, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return kSuccess;
+  }
+  if (errno == EEXIST) return kErrFileExists;
+  if (errno != EINVAL && errno != ENOSYS) return LastError();
+  // A file system without the flag: a hard link fails where the name is taken.
+  if (::linkat(folder_fd, from.c_str(), folder_fd, to.c_str(), 0) != 0) {
+    if (errno == EEXIST) return kErrFileExists;
+    if (errno != EPERM) return LastError();
+    // Folders have no hard links: checked, then renamed.
+    struct stat st {};
+    if (::fstatat(folder_fd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return kErrFileExists;
+    return ::renameat(folder_fd, from.c_str(), folder_fd, to.c_str()) == 0 ? kSuccess : LastError();
+  }
+  ::unlinkat(folder_fd, from.c_str(), 0);
   return kSuccess;
 }
 

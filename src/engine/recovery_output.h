@@ -54,6 +54,20 @@ std::string LastPathComponent(const std::string& path);
 // failure is kept as "<name>.partial". `kept` tells that name ("" when removed).
 void SettleFailedOutput(const std::string& path, int error, std::string* kept);
 
+// Recovered files and folders are written under a name with this prefix in their folder and
+// take their own name only when complete and synced, so a run killed part way never leaves a
+// short file under a real name.
+inline constexpr char kTemporaryOutputPrefix[] = ".velmora-part-";
+
+// Removes what earlier runs left under kTemporaryOutputPrefix in the folder open as
+// `folder_fd` and in its sub-folders (no link followed; nothing else is touched). The count
+// of entries removed.
+int RemoveTemporaryLeftovers(int folder_fd);
+
+// Renames `from` to `to` inside the folder open as `folder_fd`, never replacing what stands
+// at `to`. 0, kErrFileExists when `to` is taken, or the error.
+int RenameWithoutReplacing(int folder_fd, const std::string& from, const std::string& to);
+
 // Progress in whole percent; an empty total counts as finished.
 int PercentDone(uint64_t done, uint64_t total);
 

@@ -580,7 +580,9 @@ int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out, boo
       if (!list_existing_ && ListedOnlyWithExisting(record)) continue;
       const std::string_view name = RecordName(record);
       bool match = others_wanted;
-      if (name.find('.') != std::string_view::npos) {
+      if (ContentCategoryOf(record) != nullptr) {
+        match = FilterWantsContent(filter, record, others_wanted);
+      } else if (name.find('.') != std::string_view::npos) {
         // Most files share a handful of extensions: each is judged once.
         std::string key = "." + AsciiLower(ExtensionOf(name));
         auto known = judged.find(key);

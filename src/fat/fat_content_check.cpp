@@ -7,11 +7,10 @@
 
 namespace velmora {
 
-bool FatContentMatchesExtension(const uint8_t* data, size_t length, std::string_view extension,
-                                SectorReader* source, uint32_t sector_size,
-                                uint64_t absolute_sector) {
-  return CheckContentMatchesExtension(data, length, extension, source,
-                                      static_cast<int32_t>(sector_size), absolute_sector) != 0;
+uint32_t FatContentJudgement(const uint8_t* data, size_t length, std::string_view extension,
+                             SectorReader* source, uint32_t sector_size, uint64_t absolute_sector) {
+  return JudgeContent(data, length, extension, source, static_cast<int32_t>(sector_size),
+                      absolute_sector);
 }
 
 std::string FatContentAnswers::KeyOf(uint64_t absolute_sector, uint32_t sector_size,
@@ -28,16 +27,16 @@ int FatContentAnswers::Find(uint64_t absolute_sector, uint32_t sector_size,
   const std::string key = KeyOf(absolute_sector, sector_size, extension);
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = answers_.find(key);
-  return it == answers_.end() ? -1 : (it->second ? 1 : 0);
+  return it == answers_.end() ? -1 : static_cast<int>(it->second);
 }
 
 void FatContentAnswers::Keep(uint64_t absolute_sector, uint32_t sector_size,
-                             std::string_view extension, bool matches) {
+                             std::string_view extension, uint32_t judgement) {
   std::string key = KeyOf(absolute_sector, sector_size, extension);
   std::lock_guard<std::mutex> lock(mutex_);
   // Past this many, a volume's answers are worked out again rather than held.
   if (answers_.size() >= kMostAnswers) return;
-  answers_.emplace(std::move(key), matches);
+  answers_.emplace(std::move(key), judgement);
 }
 
 }  // namespace velmora

@@ -31,13 +31,26 @@ int CFastFatRecovery::CheckRecord(const ScanRecord& record) const {
 }
 
 int CFastFatRecovery::CopyFileTo(const ScanRecord& record, const std::string& path) {
-  return CopyFatFileOut(ReaderFor(record), record.size, path, file_progress_, callback_context_);
+  DeletedFileRead read;
+  const uint32_t first_cluster = record.object_id;
+  const bool existing = EntryStateOf(record) == EntryState::kExisting;
+  return CopyFatFileOut(
+      [this, first_cluster, existing, &read](uint64_t size, const FatDataSink& sink) {
+        return ReadFatFileData(volume_, &table_, first_cluster, size, sink,
+                               existing ? nullptr : &read);
+      },
+      record.size, path, file_progress_, callback_context_, existing ? nullptr : &read.own_bytes);
 }
 
+// A deleted entry's chain is released, and a chain found at its first cluster is a live
+// file's; an existing file's chain is its own and is followed.
 FatRecordReader CFastFatRecovery::ReaderFor(const ScanRecord& record) {
   const uint32_t first_cluster = record.object_id;
-  return [this, first_cluster](uint64_t size, const FatDataSink& sink) {
-    return ReadFatFileData(volume_, &table_, first_cluster, size, sink);
+  const bool existing = EntryStateOf(record) == EntryState::kExisting;
+  return [this, first_cluster, existing](uint64_t size, const FatDataSink& sink) {
+    DeletedFileRead read;
+    return ReadFatFileData(volume_, &table_, first_cluster, size, sink,
+                           existing ? nullptr : &read);
   };
 }
 

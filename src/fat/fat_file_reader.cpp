@@ -37,13 +37,16 @@ bool FatClusterWalk::Advance() {
 }
 
 int ReadFatFileData(const FatVolume& volume, FatTable* table, uint32_t first_cluster, uint64_t size,
-                    const FatDataSink& sink) {
+                    const FatDataSink& sink, DeletedFileRead* deleted) {
+  if (deleted != nullptr) deleted->own_bytes = 0;
   if (size == 0) return kSuccess;
   const FatGeometry& geometry = table->Geometry();
   if (!geometry.IsDataCluster(first_cluster)) return kErrInvalidParameter;
   const uint32_t cluster_bytes = geometry.ClusterBytes();
   std::vector<uint8_t> buffer(cluster_bytes);
   FatClusterWalk walk(table, first_cluster);
+  if (deleted != nullptr && walk.FollowsChain()) return kErrClusterOfLiveFile;
+  bool stepped_over = false;
   uint64_t remaining = size;
   while (true) {
     uint64_t sector = 0;
@@ -54,9 +57,12 @@ int ReadFatFileData(const FatVolume& volume, FatTable* table, uint32_t first_clu
     const size_t chunk = static_cast<size_t>(std::min<uint64_t>(cluster_bytes, remaining));
     const int stop = sink(buffer.data(), chunk);
     if (stop != kSuccess) return stop;
+    if (deleted != nullptr && !stepped_over) deleted->own_bytes += chunk;
     remaining -= chunk;
     if (remaining == 0) return kSuccess;
+    const uint32_t before = walk.Current();
     if (!walk.Advance()) return kErrHandleEof;
+    stepped_over = stepped_over || walk.Current() != before + 1;
   }
 }
 

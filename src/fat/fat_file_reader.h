@@ -36,7 +36,17 @@ class FatClusterWalk {
 // the read error, 87 when the first cluster lies outside the data area, 38 when
 // the clusters end before the size is reached, or the sink's non-zero result.
 using FatDataSink = std::function<int(const uint8_t* data, size_t length)>;
+
+// A read of a deleted entry's data: its chain was released, so an allocated cluster is a live
+// file's. Its first cluster allocated gives kErrClusterOfLiveFile with nothing read (the chain
+// there is the live file's); `own_bytes` tells how many bytes were delivered before the walk
+// first stepped over a live file's cluster (all of them when it never did): only those can be
+// the file's own when the read fails later.
+struct DeletedFileRead {
+  uint64_t own_bytes = 0;
+};
+
 int ReadFatFileData(const FatVolume& volume, FatTable* table, uint32_t first_cluster, uint64_t size,
-                    const FatDataSink& sink);
+                    const FatDataSink& sink, DeletedFileRead* deleted = nullptr);
 
 }  // namespace velmora

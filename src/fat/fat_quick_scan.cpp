@@ -6,6 +6,7 @@
 #include "engine/scan_index.h"
 #include "engine/scan_log_store.h"
 #include "fat/fast_fat_recovery.h"
+#include "engine/categories.h"
 #include "fat/fat_content_check.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"
@@ -397,14 +398,13 @@ uint32_t CFastFatRecovery::SearchFileHighWord(uint16_t low, const std::string& n
     if (!geometry_.IsDataCluster(cluster)) break;
     const int judged = JudgeCluster(cluster, extension);
     if (judged < 0) break;
-    if (judged == 1) return cluster;
+    if ((judged & kContentAgrees) != 0) return cluster;
   }
   return low;
 }
 
 uint32_t CFastFatRecovery::ContentCheck(uint32_t first_cluster, const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
-  if (extension.empty()) return 1;
   const int judged = JudgeCluster(first_cluster, extension);
   return judged < 0 ? 1 : static_cast<uint32_t>(judged);
 }

@@ -56,7 +56,7 @@ int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int
 }  // namespace
 
 int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string& path,
-                   FileProgressCallback progress, void* context) {
+                   FileProgressCallback progress, void* context, const uint64_t* own_bytes) {
   int fd = -1;
   std::string written_path;
   int result = CreateOutputFile(path, &fd, &written_path);
@@ -76,6 +76,10 @@ int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string
     }
     return err;
   });
+  if (result != kSuccess && !stopped && own_bytes != nullptr && *own_bytes < done &&
+      ::ftruncate(fd, static_cast<off_t>(*own_bytes)) != 0 && result > 0) {
+    result = LastError();
+  }
   ::close(fd);
   if (size == 0 && progress) {
     result = progress(context, 100, 100, 0, written_path.c_str());
@@ -136,7 +140,7 @@ int PreviewFatRecord(const ScanRecord& record, int checked, const FatRecordReade
     const std::string folder = ScanLogDirectory();
     const int err = CreateFolderTree(folder);
     if (err != kSuccess) return finish(err);
-    const std::string category = CategoryOfName(RecordName(record));
+    const std::string category = CategoryOfRecord(record);
     std::string name = SafeComponentName(RecordName(record));
     if (category == "photo") name = "tmp.jpg";
     if (category == "audio" || category == "video") name = "tmp.avi";

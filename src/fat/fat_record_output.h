@@ -22,9 +22,12 @@ using FatFileCopier = std::function<int(const ScanRecord& record, const std::str
 
 // Writes `size` bytes to a new file at `path` (a "(n)" name when taken),
 // reporting progress for the path actually written and a final 100 on an
-// empty file or on a failure the callback did not cause itself.
+// empty file or on a failure the callback did not cause itself. When the read fails and
+// `own_bytes` (may be null) then holds fewer bytes than were written, the file is cut there:
+// what is left of a failed copy holds only bytes that can be the file's own.
 int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string& path,
-                   FileProgressCallback progress, void* context);
+                   FileProgressCallback progress, void* context,
+                   const uint64_t* own_bytes = nullptr);
 
 // Recovers a checked record to `destination`: a file into the folder part of
 // it (created when missing) under its last name made safe; a folder by

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "engine/record_text.h"
+#include "engine/categories.h"
 #include "fat/fat_content_check.h"
 #include "fat/fat_directory_entry.h"
 #include "fat/fat_entry_checks.h"
@@ -79,7 +80,7 @@ uint32_t CProfessionalFatRecovery::SearchFileHighWord(int geometry, uint16_t low
     if (!geometries_.At(geometry).ClusterStart(cluster, &start) || start >= VolumeEnd()) break;
     const int judged = JudgeCluster(geometry, cluster, start, lower);
     if (judged < 0) break;
-    if (judged == 1) return cluster;
+    if ((judged & kContentAgrees) != 0) return cluster;
   }
   return low;
 }
@@ -87,7 +88,6 @@ uint32_t CProfessionalFatRecovery::SearchFileHighWord(int geometry, uint16_t low
 uint32_t CProfessionalFatRecovery::ContentCheck(int geometry, uint32_t first_cluster,
                                                 const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
-  if (extension.empty()) return 1;
   uint64_t start = 0;
   if (first_cluster < 2 || geometry < 0 ||
       !geometries_.At(geometry).ClusterStart(first_cluster, &start) || start >= VolumeEnd()) {

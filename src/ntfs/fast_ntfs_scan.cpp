@@ -276,7 +276,6 @@ void CFastNtfsRecovery::ReportFile(uint64_t number, const MftRecord& record,
 
 uint32_t CFastNtfsRecovery::ContentCheckOf(const NtfsStream& stream, const std::string& name) {
   const std::string_view extension = ExtensionOf(name);
-  if (extension.empty()) return 1;
   uint64_t start_sector = 0;
   if (stream.resident) {
     if (stream.resident_data.empty()) return 0;

@@ -472,7 +472,6 @@ uint32_t CProfessionalNtfsRecovery::ContentCheckOf(const NtfsStream& stream,
                                                    const std::string& name,
                                                    const VolumeWindow& volume) {
   const std::string_view extension = ExtensionOf(name);
-  if (extension.empty()) return 1;
   uint64_t start_sector = 0;
   if (stream.resident) {
     if (stream.resident_data.empty()) return 0;

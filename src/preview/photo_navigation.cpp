@@ -13,7 +13,7 @@ bool SameRecord(const ScanRecord& a, const ScanRecord& b) {
 }
 
 bool IsPhoto(const ScanRecord& record) {
-  return !record.is_directory && std::string_view(CategoryOfName(RecordName(record))) == "photo";
+  return !record.is_directory && std::string_view(CategoryOfRecord(record)) == "photo";
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "engine/categories.h"
+#include "signature/formats/registry.h"
 #include "signature/identify_walk.h"
 #include "signature/signature_table.h"
 #include "storage/error_codes.h"
@@ -14,6 +16,9 @@ namespace {
 
 constexpr int kTransportStreamType = 20;
 constexpr int kMtsType = 47;
+constexpr int kOtherCompoundType = 2;
+
+bool IsCompoundDocumentType(int type) { return type == 0 || type == 3 || type == 5; }
 
 bool UsableSectorSize(int32_t sector_size) {
   return sector_size >= 32 && static_cast<size_t>(sector_size) <= CarveContext::kScratchBytes;
@@ -38,6 +43,30 @@ void ClearMeasureOutputs(CarveContext& context) {
   context.first_piece_bytes = 0;
   context.gap_bytes = 0;
 }
+
+// The type of the first of `rows` (all of one extension) whose identify operation gives that
+// row's own type, or kNoSignatureType.
+int AgreeingType(const std::vector<const SignatureRow*>& rows, const uint8_t* buffer,
+                 size_t length, SectorReader* source, int32_t sector_size, uint64_t start_sector) {
+  if (buffer == nullptr || !UsableSectorSize(sector_size)) return kNoSignatureType;
+  for (const SignatureRow* row : rows) {
+    CarveContext context;
+    context.sector_size = sector_size;
+    context.source = source;
+    context.start_sector = start_sector;
+    context.cursor = start_sector;
+    context.ts_continuation = false;
+    const int identified = row->identify(context, buffer, length);
+    if (identified == row->type) return row->type;
+    // A compound file whose kind the probe cannot tell (an encrypted workbook has no
+    // readable stream names) does not contradict a document name of a compound kind.
+    if (identified == kOtherCompoundType && IsCompoundDocumentType(row->type)) return row->type;
+  }
+  return kNoSignatureType;
+}
+
+// Lets the category listing name the type a content check identified.
+const bool kContentTypesNamed = (SetContentTypeNamer(&ExtensionOfType), true);
 
 }  // namespace
 
@@ -138,16 +167,49 @@ void ForgetStreamState(CarveContext& context) {
 
 int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,
                                  SectorReader* source, int32_t sector_size, uint64_t start_sector) {
-  const SignatureRow* row = FindRowByExtension(extension);
-  if (row == nullptr) return 1;
-  if (buffer == nullptr || !UsableSectorSize(sector_size)) return 0;
-  CarveContext context;
-  context.sector_size = sector_size;
-  context.source = source;
-  context.start_sector = start_sector;
-  context.cursor = start_sector;
-  context.ts_continuation = false;
-  return row->identify(context, buffer, length) == row->type ? 1 : 0;
+  const std::vector<const SignatureRow*>& rows = RowsWithExtension(extension);
+  if (rows.empty()) return 1;
+  return AgreeingType(rows, buffer, length, source, sector_size, start_sector) == kNoSignatureType
+             ? 0
+             : 1;
+}
+
+uint32_t JudgeContent(const uint8_t* buffer, size_t length, std::string_view extension,
+                      SectorReader* source, int32_t sector_size, uint64_t start_sector) {
+  const std::vector<const SignatureRow*>& rows = RowsWithExtension(extension);
+  int type = kNoSignatureType;
+  bool agrees = true;
+  if (!rows.empty()) {
+    type = AgreeingType(rows, buffer, length, source, sector_size, start_sector);
+    agrees = type != kNoSignatureType;
+  }
+  const std::string name_category =
+      extension.empty() ? "others" : CategoryOfName("x." + std::string(extension));
+  // A name the content agrees with and a category list names keeps its own category.
+  if (agrees && !extension.empty() && NamedByWholeEntry(extension)) return kContentAgrees;
+  if (type == kNoSignatureType && buffer != nullptr && UsableSectorSize(sector_size)) {
+    CarveContext context;
+    PointAt(context, sector_size, source, start_sector);
+    context.ts_continuation = false;
+    type = IdentifyType(context, buffer, length);
+  }
+  const char* content_category = type == kNoSignatureType ? nullptr : CategoryOfType(type);
+  const uint32_t agreement = agrees ? kContentAgrees : 0;
+  // A contradicted name keeps what its content is even in its own category: a PNG named
+  // .jpg is a photo, not a photo hidden for failing its check.
+  if (content_category == nullptr || (agrees && name_category == content_category)) {
+    return agreement;
+  }
+  return ContentCheckValue(agrees, content_category, type);
+}
+
+const char* CategoryOfType(int type) {
+  const SignatureRow* row = FirstRowOfType(type);
+  if (row == nullptr) return nullptr;
+  for (const formats::Format* format : formats::RegisteredFormats()) {
+    if (format->type == type) return format->category;
+  }
+  return CategoryOfName(std::string("x.") + row->extension);
 }
 
 bool ScanSkipsCarvedFile(int type) {

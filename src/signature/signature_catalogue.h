@@ -61,6 +61,16 @@ void ForgetStreamState(CarveContext& context);
 int CheckContentMatchesExtension(const uint8_t* buffer, size_t length, std::string_view extension,
                                  SectorReader* source, int32_t sector_size, uint64_t start_sector);
 
+// The content check as a record keeps it (see ContentCheckValue): whether `buffer` agrees with
+// `extension` as CheckContentMatchesExtension tells, and, where the name's category is not the
+// content's (the name contradicts the content, or no category knows the name), the type the
+// identify walk finds and its category, which the listing then follows.
+uint32_t JudgeContent(const uint8_t* buffer, size_t length, std::string_view extension,
+                      SectorReader* source, int32_t sector_size, uint64_t start_sector);
+
+// The category files of `type` are listed under ("photo", ...), or nullptr for an unknown type.
+const char* CategoryOfType(int type);
+
 // The extension carved files of `type` are named with, or "" for an unknown type.
 const char* ExtensionOfType(int type);
 

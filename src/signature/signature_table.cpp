@@ -157,12 +157,12 @@ namespace {
 // are asked for every file a scan meets.
 struct RowIndex {
   std::unordered_map<int, const SignatureRow*> by_type;
-  std::unordered_map<std::string, const SignatureRow*> by_extension;
+  std::unordered_map<std::string, std::vector<const SignatureRow*>> by_extension;
 
   RowIndex() {
     for (const SignatureRow* row = SignatureTable(); row->type != kNoSignatureType; ++row) {
       by_type.emplace(row->type, row);
-      by_extension.emplace(AsciiLower(row->extension), row);
+      by_extension[AsciiLower(row->extension)].push_back(row);
     }
   }
 };
@@ -181,9 +181,15 @@ const SignatureRow* FirstRowOfType(int type) {
 }
 
 const SignatureRow* FindRowByExtension(std::string_view extension) {
+  const std::vector<const SignatureRow*>& rows = RowsWithExtension(extension);
+  return rows.empty() ? nullptr : rows.front();
+}
+
+const std::vector<const SignatureRow*>& RowsWithExtension(std::string_view extension) {
+  static const std::vector<const SignatureRow*> none;
   const auto& by_extension = Rows().by_extension;
   const auto found = by_extension.find(AsciiLower(extension));
-  return found == by_extension.end() ? nullptr : found->second;
+  return found == by_extension.end() ? none : found->second;
 }
 
 }  // namespace velmora

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "signature/signature_row.h"
 
@@ -18,5 +19,8 @@ const SignatureRow* SignatureTable();
 const SignatureRow* FirstRowOfType(int type);
 // First row whose extension equals `extension` ignoring case, or nullptr.
 const SignatureRow* FindRowByExtension(std::string_view extension);
+// Every row whose extension equals `extension` ignoring case, in table order: an extension
+// may be known to rows of several types (gz to the original gzip row and the any-level one).
+const std::vector<const SignatureRow*>& RowsWithExtension(std::string_view extension);
 
 }  // namespace velmora

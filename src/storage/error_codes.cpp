@@ -63,6 +63,8 @@ std::string DescribeErrorCode(int code) {
     case -100: return "the file's MFT record no longer holds its data attribute";
     case -102: return "the file's data runs end before its data does (part of it is lost)";
     case -103: return "the volume's boot sector is not NTFS any more";
+    case kErrClusterOfLiveFile:
+      return "a file on the volume now uses the file's clusters (that part is overwritten)";
     default: break;
   }
   return "unexpected failure (code " + std::to_string(code) + ")";

@@ -28,6 +28,9 @@ constexpr int kErrFileCorrupt = 1392;
 // it holds (an image cut short), so those bytes were never copied.
 constexpr int kErrBeyondSourceEnd = -110;
 
+// The FAT engines': a live file now owns the deleted file's first cluster.
+constexpr int kErrClusterOfLiveFile = 20001;  // an ordinary failure, not a stop
+
 // Returned by a progress callback when the user cancels; every operation passes it back unchanged.
 constexpr int kCancelledByUser = -9527;
 

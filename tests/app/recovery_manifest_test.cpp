@@ -36,10 +36,13 @@ TEST(RecoveryManifestTest, PlantedLinksAreReplacedAndEntriesRoundTrip) {
   EXPECT_EQ(Sha256OfFile(fd, "a.jpg"), abc_sha);
   EXPECT_EQ(Sha256OfFile(fd, "sub/link.jpg"), "");  // links are not followed
   EXPECT_EQ(Sha256OfFile(fd, "../dest/a.jpg"), "");
-  manifest.Put({"card.img", 7, "DCIM/a.jpg", "a.jpg", 3, abc_sha, "intact", "", {}});
-  manifest.Put({"card.img", 8, "DCIM/b.jpg", "", 9, "", "", "The parameter is incorrect.", {}});
+  manifest.Put({"card.img", 7, "DCIM/a.jpg", "a.jpg", 3, abc_sha, "intact", "", {}, ""});
+  // Failed, with what could be read kept under a name of its own.
+  manifest.Put({"card.img", 8, "DCIM/b.jpg", "", 9, "", "", "The parameter is incorrect.", {},
+                "photo/b.jpg.partial"});
   // Written over a bad spot: kept, with the ranges that read as zeros.
-  manifest.Put({"card.img", 9, "DCIM/c.jpg", "c.jpg", 4096, abc_sha, "", "", {{1024, 512}, {4096, 1024}}});
+  manifest.Put(
+      {"card.img", 9, "DCIM/c.jpg", "c.jpg", 4096, abc_sha, "", "", {{1024, 512}, {4096, 1024}}, ""});
   ASSERT_EQ(manifest.Save(fd), 0);
 
   std::ifstream victim(dir + "/victim");
@@ -57,6 +60,9 @@ TEST(RecoveryManifestTest, PlantedLinksAreReplacedAndEntriesRoundTrip) {
   ASSERT_NE(again.Recovered("card.img", 7, "DCIM/a.jpg"), nullptr);
   EXPECT_EQ(again.Recovered("card.img", 7, "DCIM/a.jpg")->sha256, abc_sha);
   EXPECT_EQ(again.Recovered("card.img", 8, "DCIM/b.jpg"), nullptr);  // failed: not recovered
+  ASSERT_NE(again.Partial("card.img", 8, "DCIM/b.jpg"), nullptr);
+  EXPECT_EQ(again.Partial("card.img", 8, "DCIM/b.jpg")->partial, "photo/b.jpg.partial");
+  EXPECT_EQ(again.Partial("card.img", 7, "DCIM/a.jpg"), nullptr);
   EXPECT_EQ(again.Recovered("other.img", 7, "DCIM/a.jpg"), nullptr);
   ::close(fd);
   testing::RemoveTree(dir);

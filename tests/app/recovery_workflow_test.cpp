@@ -2,8 +2,11 @@
 // failing file, links planted in the destination, the same-volume check.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -130,6 +133,54 @@ TEST_F(RecoveryWorkflowTest, CancelRemovesTheFileCopiedPartWayAndKeepsFinishedOn
   EXPECT_FALSE(fs::exists(destination_ + "/video/Holiday.avi"));
   EXPECT_FALSE(fs::exists(destination_ + "/photo/IMG_1.JPG"));
   EXPECT_EQ(recovery.Counts().processed, 1);
+}
+
+// Dies without a word in the middle of a file, as a run killed by the system would.
+class KillingObserver : public RecordingObserver {
+ public:
+  void OnRecoveryProgress(const app::RecoveryProgress& progress) override {
+    if (progress.percent > 0 && progress.percent < 100) ::raise(SIGKILL);
+  }
+};
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  if (!fs::exists(folder)) return names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(RecoveryWorkflowTest, AKilledRunLeavesNoShortFileUnderTheFinalNameAndARerunCleansUp) {
+  ASSERT_EQ(RecordName(video_record_), "Holiday.avi");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    KillingObserver observer;
+    app::CancelToken cancel;
+    app::RecoveryWorkflow recovery(sources_, messages_);
+    recovery.Run({notes_record_, video_record_}, destination_, observer, cancel);
+    ::_exit(0);  // not reached when the copy reports progress part way
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the run was not killed";
+  // The finished file is there under its name; the one cut short is not.
+  EXPECT_EQ(ReadBytes(destination_ + "/document/Notes 2024.txt"), notes_);
+  const std::vector<std::string> left = NamesIn(destination_ + "/video");
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind(".velmora-part-", 0), 0u) << left[0];
+  EXPECT_LT(fs::file_size(destination_ + "/video/" + left[0]), 3u << 20);
+  // A file of the user's that merely looks alike is not touched.
+  std::ofstream(destination_ + "/video/velmora-part-mine.avi") << "mine";
+
+  app::RecoveryWorkflow again(sources_, messages_);
+  ASSERT_EQ(again.Run({video_record_}, destination_, observer_, cancel_),
+            app::RunResult::kFinished);
+  EXPECT_EQ(NamesIn(destination_ + "/video"),
+            (std::vector<std::string>{"Holiday.avi", "velmora-part-mine.avi"}));
+  EXPECT_EQ(fs::file_size(destination_ + "/video/Holiday.avi"), 3u << 20);
+  EXPECT_EQ(NamesIn(destination_ + "/document"), (std::vector<std::string>{"Notes 2024.txt"}));
 }
 
 TEST_F(RecoveryWorkflowTest, LinksPlantedInTheDestinationAreNotFollowed) {

@@ -242,6 +242,33 @@ TEST_F(FatTableTest, ReleasedChainStepsOverClustersInUse) {
   EXPECT_EQ(data.substr(1024), std::string(76, 'a' + 7));
 }
 
+// A deleted file's read never takes a live file's chain, and tells which bytes can be its own.
+TEST_F(FatTableTest, DeletedFileReadKeepsToClustersNoLiveFileOwns) {
+  HandMadeVolume v = HandMadeVolume::Fat12(100);
+  v.SetFat12(4, 0xFFF);  // a live file in cluster 4: the deleted file's first cluster
+  v.SetFat12(7, 0xFFF);  // and one in cluster 7, inside the deleted file's run
+  for (uint32_t c = 2; c < 99; ++c) std::memset(&v.bytes[(3 + c - 2) * 512], 'a' + c % 26, 512);
+  for (uint32_t c = 9; c < 99; ++c) v.SetFat12(c, 0xFFF);  // the rest of the volume is in use
+  ASSERT_TRUE(Open(v));
+  std::string data;
+  const auto sink = [&](const uint8_t* d, size_t n) {
+    data.append(reinterpret_cast<const char*>(d), n);
+    return 0;
+  };
+  DeletedFileRead read;
+  EXPECT_EQ(ReadFatFileData(volume_, &table_, 4, 1500, sink, &read), kErrClusterOfLiveFile);
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(read.own_bytes, 0u);
+  // From cluster 5: 5 and 6 are its own, 7 is stepped over to 8, then nothing is free.
+  EXPECT_EQ(ReadFatFileData(volume_, &table_, 5, 4 * 512, sink, &read), kErrHandleEof);
+  EXPECT_EQ(data.size(), 3u * 512);
+  EXPECT_EQ(read.own_bytes, 2u * 512);
+  // Exactly the clusters before the live one: all of it is its own.
+  data.clear();
+  EXPECT_EQ(ReadFatFileData(volume_, &table_, 5, 2 * 512, sink, &read), kSuccess);
+  EXPECT_EQ(read.own_bytes, 2u * 512);
+}
+
 TEST(FatVolumeViewTest, ImageSectorsAreShownInPlaceUpToTheVolumeEnd) {
   const std::string dir = testing::MakeTempDir("fat-view");
   const std::string path = dir + "/disk.img";
