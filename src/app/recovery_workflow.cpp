@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <ctime>
 #include <fstream>
 
 #include "app/error_text.h"
@@ -39,7 +40,9 @@ bool IsRegularFile(int folder, const std::string& name) {
 std::string DiskNameOf(const std::string& device_path) { return LastPathComponent(device_path); }
 
 // Gives the written file `name` its modified time (when `last_write` is one) and syncs it.
-int FinishFile(int folder_fd, const std::string& name, uint64_t last_write) {
+// A `local` time is the wall-clock a FAT volume keeps: it is read on this machine's clock,
+// so the file shows the hour the camera or computer showed.
+int FinishFile(int folder_fd, const std::string& name, uint64_t last_write, bool local = false) {
   const int fd = ::openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return LastError();
   // FILETIME counts 100 ns from 1601; the epoch lies 11644473600 s later.
@@ -51,6 +54,14 @@ int FinishFile(int folder_fd, const std::string& name, uint64_t last_write) {
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>((last_write - kEpoch) / kTicks);
     times[1].tv_nsec = static_cast<long>((last_write - kEpoch) % kTicks * 100);
+    if (local) {
+      struct tm wall {};
+      if (::gmtime_r(&times[1].tv_sec, &wall) != nullptr) {
+        wall.tm_isdst = -1;
+        const time_t on_this_clock = ::mktime(&wall);
+        if (on_this_clock != static_cast<time_t>(-1)) times[1].tv_sec = on_this_clock;
+      }
+    }
     ::futimens(fd, times);
   }
   const int err = ::fsync(fd) == 0 ? kSuccess : LastError();
@@ -410,7 +421,8 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
       if (published != kSuccess && error == kSuccess) error = published;
     }
   } else if (error == kSuccess) {
-    error = FinishFile(folder->fd, temporary, options_.keep_times ? record.last_write.get() : 0);
+    error = FinishFile(folder->fd, temporary, options_.keep_times ? record.last_write.get() : 0,
+                       TimeZoneOf(record) == RecordTimeZone::kLocal);
     if (error == kSuccess) error = output.Publish(*folder, temporary, &target);
     if (error != kSuccess) ::unlinkat(folder->fd, temporary.c_str(), 0);
   } else if (IsRegularFile(folder->fd, temporary)) {

@@ -314,17 +314,21 @@ int ListPartitions(const Args& args, const std::string& source_text,
   // --all adds the ENTRY column, as for a single volume.
   const bool all = Has(args, "--all");
   const char* entry_format = all ? "%-8s " : "%s";
-  std::printf("%-4s %-12s %12s  %-20s  %-9s ", "PART", "ID", "SIZE", "MODIFIED", "CATEGORY");
+  // ID leads, as in the listing of one volume, so a script that takes the first column takes ids.
+  std::printf("%-12s %-4s %12s  %-20s  %-9s ", "ID", "PART", "SIZE", "MODIFIED", "CATEGORY");
   std::printf(entry_format, all ? "ENTRY" : "");
   std::printf("%-23s %-7s %s\n", "STATE", "CONTENT", "PATH");
   for (const nlohmann::json& file : files) {
     const std::string path = file.value("path", std::string());
-    std::printf("%-4s %-12s %12s  %-20s  %-9s ", OrDash(file["partition"]).c_str(),
-                OrDash(file["id"]).c_str(), OrDash(file["size"]).c_str(),
+    std::printf("%-12s %-4s %12s  %-20s  %-9s ", OrDash(file["id"]).c_str(),
+                OrDash(file["partition"]).c_str(), OrDash(file["size"]).c_str(),
                 OrDash(file["modified"]).c_str(), OrDash(file["category"]).c_str());
     std::printf(entry_format, all ? OrDash(file.value("entry", nlohmann::json())).c_str() : "");
-    std::printf("%-23s %-7s %s%s%s\n", OrDash(file["state"]).c_str(),
-                file.value("content_check", 0) ? "ok" : "differs",
+    const nlohmann::json content_type = file.value("content_type", nlohmann::json());
+    const std::string content = content_type.is_string() ? "=" + content_type.get<std::string>()
+                                : file.value("content_check", 0) ? "ok"
+                                                                 : "differs";
+    std::printf("%-23s %-7s %s%s%s\n", OrDash(file["state"]).c_str(), content.c_str(),
                 app::EscapeControl(path).c_str(), path.empty() ? "" : "/",
                 app::EscapeControl(file.value("name", std::string())).c_str());
   }

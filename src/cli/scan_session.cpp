@@ -114,6 +114,10 @@ int OpenAllRecords(const ParsedArgs& parsed, app::SourceSession& session, app::C
   TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
   app::ScanMode used;
   int result = session.Open(ModeOption(parsed), observer, cancel, &used, error);
+  // An id names one file: those `list --all` showed of existing files are found as well.
+  if (result == 0 && session.ResultHoldsExistingFiles()) {
+    SetListExistingFiles(session.Engine(), true);
+  }
   if (result == 0) result = ListRecords(session.Engine(), "all", records, error);
   observer.Finish();
   return result;

@@ -37,6 +37,7 @@
 #include "storage/error_codes.h"
 #include "storage/image_destination.h"
 #include "storage/size_text.h"
+#include "storage/source_locator.h"
 
 namespace velmora::gui {
 namespace {
@@ -434,7 +435,7 @@ void MainWindow::ApplyAllTexts() {
     QTreeWidgetItem* item = disk_list_->topLevelItem(i);
     if (item->data(0, kKindRole).toInt() != kDiskItem) continue;
     const auto& disk = sources_.Disks()[item->data(0, kPointerRole).toULongLong()];
-    item->setText(0, QString("%1 %2").arg(Msg(disk.removable ? "MSG0202" : "MSG0201")).arg(disk.number + 1));
+    item->setText(0, DiskTitle(disk));
   }
   if (!tree_.empty()) {
     tree_ = app::BuildTypeTree(groups_, choices_, Messages());
@@ -477,6 +478,15 @@ void MainWindow::RefreshDisks() {
   FillDiskList();
 }
 
+// A loaded image is named by its file: its drive number only keys it and means nothing to a person.
+QString MainWindow::DiskTitle(const app::DiskNode& disk) const {
+  const QString kind = Msg(disk.removable ? "MSG0202" : "MSG0201");
+  if (disk.number >= kFirstImageDriveNumber) {
+    return QString("%1 %2").arg(kind, QFileInfo(Q(disk.device_path)).fileName());
+  }
+  return QString("%1 %2").arg(kind).arg(disk.number + 1);
+}
+
 void MainWindow::FillDiskList() {
   const app::ScanSource* selected = SourceOf(disk_list_->currentItem());
   disk_list_->clear();
@@ -490,7 +500,7 @@ void MainWindow::FillDiskList() {
     node->setData(0, kKindRole, kDiskItem);
     node->setData(0, kPointerRole, static_cast<qulonglong>(i));
     node->setIcon(0, disk.removable ? removable_icon : disk_icon);
-    node->setText(0, QString("%1 %2").arg(Msg(disk.removable ? "MSG0202" : "MSG0201")).arg(disk.number + 1));
+    node->setText(0, DiskTitle(disk));
     node->setToolTip(0, Q(disk.device_path));
     for (const auto& row : disk.rows) {
       const PartitionEntry& entry = *row->entry;

@@ -104,6 +104,7 @@ class MainWindow : public QWidget {
   void ApplyPageTexts();
 
   void FillDiskList();
+  QString DiskTitle(const app::DiskNode& disk) const;
   QTreeWidgetItem* ImageNode(bool create);
   QTreeWidgetItem* AddImageRow(app::ScanSource& source);
   app::ScanSource* SourceOf(QTreeWidgetItem* item) const;

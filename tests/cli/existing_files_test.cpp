@@ -106,6 +106,22 @@ void CheckEveryFile(const std::string& image, const testing::VolumeTruth& truth,
       EXPECT_TRUE(recovered.count(entry->sha256)) << entry->path;
     }
   }
+
+  // cat takes the id of a live file that list --all showed, as recover does.
+  for (const nlohmann::json& file : all) {
+    if (file["entry"] != "live" || file["is_dir"].get<bool>()) continue;
+    const testing::TruthEntry* entry = truth.Find(FullPath(file));
+    if (entry == nullptr) continue;
+    const std::string copy = work + "/cat-copy";
+    ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " cat " + source + " --id " +
+                                      std::to_string(file["id"].get<uint64_t>()) + " > " +
+                                      testing::ShellQuote(copy) + " 2>/dev/null",
+                                  &text),
+              0)
+        << FullPath(file);
+    EXPECT_EQ(Sha256OfFile(copy), entry->sha256) << FullPath(file);
+    break;
+  }
 }
 
 TEST(ExistingFilesTest, NtfsListsAndRecoversLiveAndDeletedFiles) {

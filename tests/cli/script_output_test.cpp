@@ -157,6 +157,21 @@ TEST_F(ScriptOutputTest, FatTimesAreTheCardsOwnClockWithoutAZone) {
   ASSERT_EQ(Run("list " + testing::ShellQuote(image_) + " --since '2024-06-01 10:01' --json", &out),
             0);
   EXPECT_EQ(out, "[]\n");
+
+  // A recovered file shows the card's 10:00 on the clock of the machine it lands on: two
+  // hours east of UTC that is 08:00 UTC, not 10:00 UTC.
+  // (A POSIX zone string, so no zone database is needed.)
+  const std::string to = dir_ + "/local-times";
+  ASSERT_EQ(testing::RunCommand("TZ=XST-2 " + Velmora() + "recover " +
+                                    testing::ShellQuote(image_) + " --quiet --to " +
+                                    testing::ShellQuote(to) + " 2>/dev/null",
+                                &out),
+            0);
+  ASSERT_EQ(testing::RunCommand("find " + testing::ShellQuote(to) +
+                                    " -type f ! -name '*.json' -printf '%T@\\n' | sort -u",
+                                &out),
+            0);
+  EXPECT_EQ(out.substr(0, out.find('.')), "1717228800") << out;  // 2024-06-01 08:00 UTC
 }
 
 TEST(ScriptOutputNtfsTest, NtfsTimesAreUtc) {
