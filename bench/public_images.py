@@ -247,6 +247,14 @@ def score_sleuthkit_disk(s, testdata):
           f"{tsk_got} (tsk_recover -a)")
 
 
+def modified_of(s, source, name, mode):
+    listing, _ = s.v_json("list", source, mode)
+    for f in listing or []:
+        if f["name"] == name:
+            return (f.get("modified") or "-").rstrip("Z")
+    return "-"
+
+
 def score_si_vs_fn(s, testdata):
     """A Windows 10 volume whose test/test.txt has $STANDARD_INFORMATION times unlike $FILE_NAME's."""
     img = os.path.join(s.work, "ntfs-si-vs-fn.raw")
@@ -258,11 +266,7 @@ def score_si_vs_fn(s, testdata):
     si = re.search(r"\$STANDARD_INFORMATION Attribute Values:.*?File Modified:\s+(\S+ \S+)", istat, re.S)
     fn = re.search(r"\$FILE_NAME Attribute Values:.*?File Modified:\s+(\S+ \S+)", istat, re.S)
     want = si.group(1).split(".")[0].replace(" ", "T") if si else "?"
-    listing, _ = s.v_json("list", img + "@1", "--all")
-    got = "-"
-    for f in listing or []:
-        if f["name"] == "test.txt":
-            got = (f.get("modified") or "-").rstrip("Z")
+    got = modified_of(s, img + "@1", "test.txt", "--all")
     verdict = "right" if got.startswith(want) else "wrong"
     fn_text = fn.group(1).split(".")[0] if fn else "?"
     s.row("ntfs-samples ntfs-si-vs-fn", "modified time of test/test.txt ($STANDARD_INFORMATION)",
@@ -282,11 +286,7 @@ def score_si_vs_fn(s, testdata):
         flags = int.from_bytes(f.read(2), "little")
         f.seek(mft + record * size + 0x16)
         f.write((flags & ~1).to_bytes(2, "little"))
-    listing, _ = s.v_json("list", img + "@1", "--quick")
-    got = "-"
-    for f in listing or []:
-        if f["name"] == "test.txt":
-            got = (f.get("modified") or "-").rstrip("Z")
+    got = modified_of(s, img + "@1", "test.txt", "--quick")
     verdict = "right" if got.startswith(want) else "wrong"
     s.row("ntfs-samples ntfs-si-vs-fn, test.txt deleted", "modified time of the deleted file",
           want, f"{got} ({verdict})", f"{want} (istat)")
