@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "deep/engine_factory.h"
+#include "engine/data_folder.h"
 #include "engine/record_text.h"
 #include "engine/scan_log_store.h"
 #include "engine/recovery_output.h"
@@ -30,9 +31,12 @@ bool SameSource(const ScanIndexRecord& record, const ScanSource& source) {
          record.first_sector == source.entry->start && record.sector_count == source.entry->length;
 }
 
+// A link standing for a scan folder is no saved result.
 bool FolderExists(const std::string& folder) {
   struct stat st {};
-  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::string path = folder;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 uint64_t ImageWriteTime(const std::string& path) {
@@ -64,7 +68,7 @@ bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out, bool* other_
   if (!same_contents && other_contents && FolderExists(FolderOf(record))) *other_contents = true;
   if (!unchanged || !FolderExists(FolderOf(record))) {
     index.Remove(FolderOf(record));  // the source changed since, or the folder is gone
-    index.Save();
+    (void)index.Save();              // a lookup: the next save writes the change
     return false;
   }
   if (out) *out = record;
@@ -129,13 +133,14 @@ bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_conte
   return true;
 }
 
-void StampScanned(const std::string& folder) {
-  if (folder.empty() || !FolderExists(folder)) return;
-  const std::string stamp = JoinPath(folder, kScannedStamp);
-  const int fd = ::open(stamp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  ::futimens(fd, nullptr);
+int StampScanned(const std::string& folder) {
+  if (folder.empty() || !FolderExists(folder)) return kErrPathNotFound;
+  int err = kErrWriteFault;
+  const int fd = OpenDataFile(JoinPath(folder, kScannedStamp), O_WRONLY | O_CREAT, 0600, &err);
+  if (fd < 0) return err;
+  err = ::futimens(fd, nullptr) == 0 ? kSuccess : LastError();
   ::close(fd);
+  return err;
 }
 
 bool ResultHoldsExistingFiles(const ScanSource& source, ScanMode mode) {
@@ -167,7 +172,8 @@ int RememberQuickResult(const ScanSource& source, const std::string& folder) {
     record.first_sector = source.entry->start;
     record.sector_count = source.entry->length;
   }
-  KeepFolderFingerprint(folder, FingerprintOf(source));
+  const int kept = KeepFolderFingerprint(folder, FingerprintOf(source));
+  if (kept != kSuccess) return kept;
   return ScanIndex::Instance().PutQuickResult(record);
 }
 

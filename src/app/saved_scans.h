@@ -22,11 +22,11 @@ bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* re
 // ran last), when there is one in either mode.
 bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_contents = nullptr);
 // Marks `folder` as just scanned; LatestSavedMode compares these marks.
-void StampScanned(const std::string& folder);
+[[nodiscard]] int StampScanned(const std::string& folder);
 // Drops the saved result of `source` in `mode` and its folder; 0 or the save's error.
-int DiscardSavedResult(const ScanSource& source, ScanMode mode);
+[[nodiscard]] int DiscardSavedResult(const ScanSource& source, ScanMode mode);
 // Keeps a finished quick scan of `source` in `folder` for later reopening.
-int RememberQuickResult(const ScanSource& source, const std::string& folder);
+[[nodiscard]] int RememberQuickResult(const ScanSource& source, const std::string& folder);
 // Whether the saved result of `source` in `mode` recorded existing files beside deleted ones;
 // true when there is none (the engine's result was made just now).
 bool ResultHoldsExistingFiles(const ScanSource& source, ScanMode mode);

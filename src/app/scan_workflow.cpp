@@ -5,6 +5,7 @@
 
 #include "app/saved_scans.h"
 #include "deep/professional_recovery.h"
+#include "engine/data_folder.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
@@ -165,9 +166,14 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   ScanIndex& index = ScanIndex::Instance();
   std::string quick_folder;
   if (mode == ScanMode::kQuick) {
-    DiscardSavedResult(source, mode);  // a new quick scan replaces the old one
-    quick_folder = index.NewScanFolder();
-    CreateFolderTree(quick_folder.substr(0, quick_folder.size() - 1));
+    // A new quick scan replaces the old one; an index that cannot be written would keep
+    // neither, so the scan does not start.
+    int err = DiscardSavedResult(source, mode);
+    if (err == kSuccess) {
+      quick_folder = index.NewScanFolder();
+      err = CreateDataFolder(quick_folder);
+    }
+    if (err != kSuccess) return err;
     last_quick_folders_.push_back(quick_folder);
   } else {
     ScanIndexRecord saved{};
@@ -175,7 +181,7 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
         !observer.AskResume(source, Lookup(messages_, msg::kResumeQuestion))) {
       // The engine looked the saved scan up when it opened: drop it, then open afresh.
       source.engine.reset();
-      DiscardSavedResult(source, mode);
+      if (const int err = DiscardSavedResult(source, mode); err != kSuccess) return err;
       source.engine = CreateEngine(source, mode);
       if (!source.engine) return kErrInvalidParameter;
     }
@@ -207,7 +213,7 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     deep_outcome_.first_buffer_failure = combined->FirstBufferFailure();
     ScanIndexRecord record{};
     deep_outcome_.saved = SavedResultFor(source, ScanMode::kDeep, &record);
-    if (deep_outcome_.saved) StampScanned(FolderOf(record));
+    if (deep_outcome_.saved) (void)StampScanned(FolderOf(record));  // only orders results
     if (deep_outcome_.resumed && !pass_resumed && deep_outcome_.complete) {
       deep_outcome_.resumed_percent = 100;  // a finished scan was opened again
       observer.OnNotice("Resuming the saved deep scan of " + source.Label() +
@@ -215,11 +221,14 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     }
   }
   if (result == kSuccess && !quick_folder.empty()) {
-    RememberQuickResult(source, quick_folder);
-    StampScanned(quick_folder);
+    // A result that cannot be kept is no saved result: the scan fails with the reason.
+    const int kept = RememberQuickResult(source, quick_folder);
+    if (kept != kSuccess) return kept;
+    (void)StampScanned(quick_folder);  // only orders results of the two modes
   } else {
     // Keeps the folder counter, so the next process does not reuse this folder.
-    index.Save();
+    const int saved = index.Save();
+    if (result == kSuccess && saved != kSuccess) return saved;
   }
   return result;
 }
@@ -239,7 +248,7 @@ int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOption
   ScanIndexRecord saved{};
   bool other_contents = false;
   if (options.fresh) {
-    DiscardSavedResult(source, mode);
+    if (const int err = DiscardSavedResult(source, mode); err != kSuccess) return err;
   } else if (SavedResultFor(source, mode, &saved, &other_contents)) {
     source.engine.reset();
     source.engine = CreateEngine(source, mode);

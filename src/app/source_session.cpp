@@ -56,7 +56,7 @@ void ReportIndexDamage(WorkflowObserver& observer) {
   ScanIndex& index = ScanIndex::Instance();
   if (told || index.Damage().empty()) return;
   told = true;
-  index.Save();  // what could be read of it, whole again; the damaged file is kept aside
+  (void)index.Save();  // what could be read of it, whole again; the damaged file is kept aside
   observer.OnNotice("The saved-scan index " + index.Directory() + "/config is damaged (" +
                     index.Damage() +
                     "); it is kept as config.damaged and written anew. Saved "
@@ -69,7 +69,12 @@ void ReportIndexDamage(WorkflowObserver& observer) {
 int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
                         CancelToken& cancel, std::string* error) {
   ReportIndexDamage(observer);
-  if (fresh && mode == ScanMode::kDeep) DiscardSavedResult(*source_, mode);
+  if (fresh && mode == ScanMode::kDeep) {
+    if (const int err = DiscardSavedResult(*source_, mode); err != kSuccess) {
+      *error = std::string(ModeName(mode)) + " scan failed: " + DescribeErrorCode(err);
+      return err;
+    }
+  }
   const int result = workflow_.ScanNow(*source_, mode, observer, cancel);
   ReportIndexDamage(observer);
   if (!source_->engine) {

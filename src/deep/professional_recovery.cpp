@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "deep/engine_factory.h"
+#include "engine/data_folder.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
@@ -65,10 +66,6 @@ void RemoveLog(const std::string& folder, const std::string& name) {
   ::unlink((path + "_Relation").c_str());
   ::unlink((path + "_DirInfo").c_str());
   ::unlink((path + "_Times").c_str());
-}
-
-std::string StripSlash(const std::string& folder) {
-  return folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder;
 }
 
 // Sectors the walker moved on after a carved file, told from its stored record.
@@ -303,7 +300,7 @@ void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
   // Without a fingerprint (unreadable now, or an older folder) sameness is not proven.
   if (!damaged && !fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
   index.Remove(folder);
-  index.Save();
+  (void)index.Save();  // dropped in memory at least; the next save writes it
   resume_flag_ = false;
   saved_ = ScanIndexRecord{};
   discarded_other_contents_ = !damaged;
@@ -465,7 +462,9 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
   values[kProcessed] = processed_;
   values[kFound] = GetRecordCount();
   // Records found so far must be on disk before the position that vouches for them.
-  if (signature_.Store()) signature_.Store()->Flush();
+  if (signature_.Store()) {
+    if (const int err = signature_.Store()->Flush(); err != kSuccess) return err;
+  }
   trail_.Checkpoint(partition_start_ + values[kRangePosition] + values[kRangeOffset],
                     static_cast<uint32_t>(std::min<uint64_t>(signature_.GetRecordCount(), UINT32_MAX)));
   return ScanIndex::Instance().AddOrUpdate("", disk_index_, partition_start_, partition_count_,
@@ -760,7 +759,9 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
       const uint64_t held = signature_.HeldUntil() != 0
                                 ? signature_.HeldStart() - partition_start_ - ranges[r].position
                                 : at;
-      SaveState(r, std::min(at, held), ranges);
+      // A position that cannot be saved leaves nothing to resume from: the scan fails.
+      const int saved = SaveState(r, std::min(at, held), ranges);
+      if (saved != kSuccess) return saved;
     }
     if (result.status != kSuccess) return result.status;
     // Results that cannot be logged are lost: stop rather than read on for nothing.
@@ -795,8 +796,13 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   } else {
     scan_folder_ = index.NewScanFolder();
   }
-  CreateFolderTree(StripSlash(scan_folder_));
-  if (!resume_flag_) KeepFolderFingerprint(scan_folder_, fingerprint_);
+  // The folder and its fingerprint are what a later run trusts: without them, no scan.
+  int made = CreateDataFolder(scan_folder_);
+  if (made == kSuccess && !resume_flag_) made = KeepFolderFingerprint(scan_folder_, fingerprint_);
+  if (made != kSuccess) {
+    if (!resume_flag_) index.DropLastNumber();
+    return made;
+  }
   unreadable_sectors_ = 0;
   failed_buffers_ = 0;
   first_buffer_failure_.clear();
@@ -880,12 +886,13 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   mapped_source_.Detach();
   fat_deep_->FinishScan();
   ntfs_deep_->FinishDirectories();
-  if (signature_.Store()) signature_.Store()->Flush();
+  if (signature_.Store()) (void)signature_.Store()->Flush();  // told by LogWriteError below
   // A log that could not be written fails the scan; one that never opened did not stop it.
   if (result == kSuccess) result = LogWriteError();
   pass_complete_ = result == kSuccess;
   if (pass_complete_) CallProgress(scan_progress_, callback_context_, 100, 100, 0, 0, 0, 0);
-  SaveState(range_index, offset, ranges);
+  const int saved = SaveState(range_index, offset, ranges);
+  if (saved != kSuccess && (result == kSuccess || result == kCancelledByUser)) result = saved;
   // The engine now stands for the saved scan: a later Scan continues or reopens it.
   saved_ = ScanIndexRecord{};
   resume_flag_ = image_path_.empty()

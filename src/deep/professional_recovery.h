@@ -129,7 +129,7 @@ class CProfessionalRecovery : public IFileRecoveryParse,
                uint64_t found_base, PassSink* sink);
   int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
               uint64_t found_base);
-  int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);
+  [[nodiscard]] int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
   void MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon, CarveContext* context);

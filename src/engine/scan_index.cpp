@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/statvfs.h>
 
+#include "engine/data_folder.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "storage/error_codes.h"
@@ -103,7 +104,7 @@ void ScanIndex::Load() {
 
   last_number_ = 0;
   records_.clear();
-  const int fd = ::open(index.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = OpenDataFile(index, O_RDONLY, 0);
   if (fd < 0) return;
   std::string damage;
   struct stat st {};
@@ -154,8 +155,10 @@ void ScanIndex::KeepDamagedIndex(const std::string& damage) {
   if (damage_.empty()) {
     damage_ = damage;
     std::error_code ec;
-    fs::copy_file(directory_ + "/config", directory_ + "/config.damaged",
-                  fs::copy_options::overwrite_existing, ec);
+    if (RemovePlantedLink(directory_ + "/config.damaged")) {
+      fs::copy_file(directory_ + "/config", directory_ + "/config.damaged",
+                    fs::copy_options::overwrite_existing, ec);
+    }
   }
   // A folder the damaged index lost count of still holds a result: numbering goes on
   // above every numbered folder, so no new scan empties one.
@@ -187,11 +190,13 @@ int ScanIndex::Save() {
 // Other processes may change the index at any time: every change takes the lock,
 // reads the index as it is on disk, applies itself and writes it back.
 int ScanIndex::Update(const std::function<void()>& change) {
-  int err = CreateFolderTree(directory_);
+  int err = CreateDataFolder(directory_);
   if (err != kSuccess) return err;
   const std::string lock_path = directory_ + "/config.lock";
-  const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (lock < 0) return LastError();
+  // The lock file is only ever a plain file of ours: a link standing there is removed.
+  if (!RemovePlantedLink(lock_path)) return LastError();
+  const int lock = OpenDataFile(lock_path, O_RDWR | O_CREAT, 0600, &err);
+  if (lock < 0) return err;
   while (::flock(lock, LOCK_EX) != 0) {
     if (errno != EINTR) {
       err = LastError();
@@ -210,17 +215,22 @@ int ScanIndex::WriteIndex() {
   int err = kSuccess;
   const std::string index = directory_ + "/config";
   const std::string temporary = directory_ + "/config.tmp";
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return LastError();
+  if (!RemovePlantedLink(temporary)) return LastError();
+  const int fd = OpenDataFile(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0600, &err);
+  if (fd < 0) return err;
   err = WriteAll(fd, &last_number_, sizeof(last_number_));
   if (err == kSuccess && !records_.empty()) {
     err = WriteAll(fd, records_.data(), records_.size() * sizeof(ScanIndexRecord));
   }
   if (err == kSuccess && ::fsync(fd) != 0) err = LastError();
-  ::close(fd);
+  if (::close(fd) != 0 && err == kSuccess) err = LastError();
+  // A short index must not replace a whole one: the old file stays until a save succeeds.
+  if (err != kSuccess) {
+    ::unlink(temporary.c_str());
+    return err;
+  }
   // rename() replaces the index atomically, so a crash leaves either the old or the new file.
-  if (::rename(temporary.c_str(), index.c_str()) != 0 && err == kSuccess) err = LastError();
+  if (::rename(temporary.c_str(), index.c_str()) != 0) err = LastError();
   return err;
 }
 
@@ -345,7 +355,8 @@ void ScanIndex::UseFolder(const std::string& folder) {
 std::string ScanIndex::NewScanFolder() {
   uint64_t number = 0;
   // Claimed and written at once, so a scan running in another process gets another number.
-  Update([&] { number = ++last_number_; });
+  // A claim that cannot be written is found out when the scan's result is saved.
+  (void)Update([&] { number = ++last_number_; });
   if (number == 0) number = ++last_number_;  // the index cannot be written: this process only
   claimed_number_ = number;
   resume_flag_ = false;
@@ -357,7 +368,7 @@ std::string ScanIndex::NewScanFolder() {
 
 int ScanIndex::Remove(const std::string& folder) {
   const std::string wanted = WithTrailingSlash(folder);
-  Update([&] {
+  const int saved = Update([&] {
     for (auto it = records_.begin(); it != records_.end(); ++it) {
       if (EqualIgnoringCase(FromUnits(it->scan_folder, 260), wanted)) {
         records_.erase(it);
@@ -365,23 +376,28 @@ int ScanIndex::Remove(const std::string& folder) {
       }
     }
   });
-  // Only ever delete inside the scan-log directory, whatever a damaged index says.
+  // Only ever delete inside the scan-log directory, whatever a damaged index says. The path
+  // is judged as written: a link standing for a folder is removed itself, never followed.
   std::error_code ec;
-  const fs::path target = fs::weakly_canonical(fs::path(wanted), ec);
-  const fs::path root = fs::weakly_canonical(fs::path(directory_), ec);
-  const std::string target_text = target.string();
-  const std::string root_text = root.string() + "/";
-  if (target_text.compare(0, root_text.size(), root_text) != 0 || target_text.size() <= root_text.size()) {
-    return kErrInvalidParameter;
+  const fs::path target = fs::path(wanted).lexically_normal().parent_path();
+  const fs::path root = fs::path(directory_).lexically_normal();
+  if (target.parent_path() != root || target.filename().empty() ||
+      target.filename() == "." || target.filename() == "..") {
+    return saved != kSuccess ? saved : kErrInvalidParameter;
   }
-  if (!fs::exists(target, ec)) return kSuccess;
-  fs::remove_all(target, ec);
-  return ec ? ErrorFromErrno(ec.value()) : kSuccess;
+  const fs::file_status status = fs::symlink_status(target, ec);
+  if (!fs::exists(status)) return saved;
+  if (fs::is_symlink(status)) {
+    fs::remove(target, ec);
+  } else {
+    fs::remove_all(target, ec);  // removes links inside without following them
+  }
+  return ec ? ErrorFromErrno(ec.value()) : saved;
 }
 
 void ScanIndex::DropLastNumber() {
   // Only while no later scan has claimed a number since.
-  Update([this] {
+  (void)Update([this] {
     if (claimed_number_ != 0 && last_number_ == claimed_number_) --last_number_;
   });
   claimed_number_ = 0;
@@ -465,11 +481,12 @@ int SourceScanLock::Take(const std::string& directory, const std::string& key, b
     return kSuccess;
   }
   const std::string folder = directory + "/locks";
-  int err = CreateFolderTree(folder);
+  int err = CreateDataFolder(folder);
   if (err != kSuccess) return err;
   const std::string path = folder + "/" + LockFileName(key);
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return LastError();
+  if (!RemovePlantedLink(path)) return LastError();
+  const int fd = OpenDataFile(path, O_RDWR | O_CREAT, 0600, &err);
+  if (fd < 0) return err;
   if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     err = errno == EWOULDBLOCK ? kErrSharingViolation : LastError();
     ::close(fd);

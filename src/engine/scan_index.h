@@ -43,11 +43,11 @@ class ScanIndex {
   bool FindForPartition(int disk_number, uint64_t first_sector, uint64_t sector_count,
                         const std::string& mount_point, ScanIndexRecord* out);
   bool FindForImage(const std::string& image_path, ScanIndexRecord* out);
-  int AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
+  [[nodiscard]] int AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
                   uint64_t sector_count, const uint64_t resume[5], const std::string& scan_folder,
                   const std::string& image_path);
   // Stores a quick scan's result record, replacing the one of the same source.
-  int PutQuickResult(const ScanIndexRecord& record);
+  [[nodiscard]] int PutQuickResult(const ScanIndexRecord& record);
   std::string CurrentFolder() const;
   // Makes `folder` current, as a resumed scan or a reopened result does.
   void UseFolder(const std::string& folder);
@@ -66,13 +66,13 @@ class ScanIndex {
   // the faces tell the user why saved results are scanned again.
   const std::string& Damage() const { return damage_; }
   // Writes the index; every change above is written at once already.
-  int Save();
+  [[nodiscard]] int Save();
 
  private:
   void Load();
   void KeepDamagedIndex(const std::string& damage);
-  int Update(const std::function<void()>& change);
-  int WriteIndex();
+  [[nodiscard]] int Update(const std::function<void()>& change);
+  [[nodiscard]] int WriteIndex();
   std::string FolderFor(uint64_t number) const;
   bool IsNumberedFolder(const std::string& folder) const;
 

@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "engine/categories.h"
+#include "engine/data_folder.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
@@ -27,8 +28,9 @@ constexpr size_t kRecordBytes = sizeof(ScanRecord);
 // Ancestor walks stop here even if a damaged log describes a deeper chain.
 constexpr size_t kMaxAncestors = 4096;
 
-int OpenReadWrite(const std::string& path) {
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+// The log's files lie below the scan-log directory: no link on the way is followed.
+int OpenReadWrite(const std::string& path, int* error) {
+  return OpenDataFile(path, O_RDWR | O_CREAT, 0600, error);
 }
 
 void CloseFd(int* fd) {
@@ -91,8 +93,9 @@ constexpr const char* kExistingFilesStamp = ".existing_files";
 
 int StampExistingFiles(const std::string& folder) {
   const std::string path = JoinPath(folder, kExistingFilesStamp);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return kErrWriteFault;
+  int err = kErrWriteFault;
+  const int fd = OpenDataFile(path, O_WRONLY | O_CREAT, 0600, &err);
+  if (fd < 0) return err;
   ::close(fd);
   return kSuccess;
 }
@@ -221,9 +224,7 @@ int ScanLogStore::Open(const std::string& log_name) {
 
 int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name) {
   Close();
-  int err = CreateFolderTree(folder.size() > 1 && folder.back() == '/'
-                                 ? folder.substr(0, folder.size() - 1)
-                                 : folder);
+  int err = CreateDataFolder(folder);
   if (err != kSuccess) return err;
   log_name_ = log_name;
   main_path_ = JoinPath(folder, log_name);
@@ -231,11 +232,10 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
   directory_path_ = main_path_ + "_DirInfo";
   times_path_ = main_path_ + "_Times";
 
-  main_fd_ = OpenReadWrite(main_path_);
-  if (main_fd_ < 0) return LastError();
-  relation_fd_ = OpenReadWrite(relation_path_);
+  main_fd_ = OpenReadWrite(main_path_, &err);
+  if (main_fd_ < 0) return err;
+  relation_fd_ = OpenReadWrite(relation_path_, &err);
   if (relation_fd_ < 0) {
-    err = LastError();
     Close();
     return err;
   }
@@ -253,8 +253,11 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
   buffer_.assign(kBatchBytes, 0);
   buffered_bytes_ = 0;
 
-  directory_fd_ = OpenReadWrite(directory_path_);
-  if (directory_fd_ < 0) return LastError();
+  directory_fd_ = OpenReadWrite(directory_path_, &err);
+  if (directory_fd_ < 0) {
+    Close();
+    return err;
+  }
   if (ReadWholeFile(directory_fd_, &bytes)) {
     // A list cut inside its first entry holds none (and memcpy takes no null pointer).
     const size_t count = bytes.size() / sizeof(DirectoryEntry);
@@ -268,7 +271,11 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
   directories_written_ = directories_.size();
 
   // Optional: only logs with extra times have the file.
-  times_fd_ = ::open(times_path_.c_str(), O_RDWR | O_CLOEXEC);
+  times_fd_ = OpenDataFile(times_path_, O_RDWR, 0, &err);
+  if (times_fd_ < 0 && err == kErrLinkInDataFolder) {
+    Close();
+    return err;
+  }
   if (times_fd_ >= 0 && ReadWholeFile(times_fd_, &bytes)) {
     const size_t count = bytes.size() / sizeof(RecordTimesEntry);
     times_.resize(count);
@@ -280,7 +287,7 @@ int ScanLogStore::OpenIn(const std::string& folder, const std::string& log_name)
 }
 
 void ScanLogStore::Close() {
-  if (main_fd_ >= 0) Flush();
+  if (main_fd_ >= 0) (void)Flush();  // a failure was told by the flush or append before
   CloseFd(&main_fd_);
   CloseFd(&relation_fd_);
   CloseFd(&directory_fd_);
@@ -389,11 +396,12 @@ int ScanLogStore::Flush() {
   }
   if (err == kSuccess) err = dir_err;
   if (times_written_ < times_.size()) {
-    if (times_fd_ < 0) times_fd_ = OpenReadWrite(times_path_);
+    int times_err = kSuccess;
+    if (times_fd_ < 0) times_fd_ = OpenReadWrite(times_path_, &times_err);
     const size_t from = times_written_;
-    const int times_err =
+    times_err =
         times_fd_ < 0
-            ? LastError()
+            ? times_err
             : platform::WriteAllAt(times_fd_, times_.data() + from,
                                    (times_.size() - from) * sizeof(RecordTimesEntry),
                                    static_cast<uint64_t>(from) * sizeof(RecordTimesEntry));
@@ -430,7 +438,7 @@ int ScanLogStore::ReadRecord(uint32_t index, ScanRecord* out) {
 
 int ScanLogStore::ListChildren(RelationKey key, ScanRecordList* out) {
   if (main_fd_ < 0) return kErrInvalidParameter;
-  Flush();
+  (void)Flush();  // kept in WriteError(); the records read stand either way
   const auto* indices = IndicesOf(key);
   if (indices == nullptr) return kSuccess;
   ScanRecord record;
@@ -448,7 +456,7 @@ int ScanLogStore::ListChildren(RelationKey key, ScanRecordList* out) {
 int ScanLogStore::CountFilesUnder(RelationKey key, int* count) {
   *count = 0;
   if (main_fd_ < 0) return kErrInvalidParameter;
-  Flush();
+  (void)Flush();  // kept in WriteError(); the records read stand either way
   std::deque<RelationKey> queue{key};
   std::set<uint64_t> visited;
   ScanRecord record;
@@ -554,9 +562,9 @@ int ScanLogStore::FullPath(const ScanRecord& record, std::string* path) {
 
 int ScanLogStore::ListByType(const std::string& filter, ScanRecordList* out, bool sorted) {
   if (main_fd_ < 0) return 0;
-  Flush();
+  (void)Flush();  // kept in WriteError(); the records read stand either way
   bool others_wanted = filter.find(kOtherToken) != std::string::npos;
-  const int fd = ::open(main_path_.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = OpenDataFile(main_path_, O_RDONLY, 0);
   if (fd < 0) return 0;
   const uint64_t size = FileSize(fd);
   if (size >= 134217728ull) others_wanted = false;

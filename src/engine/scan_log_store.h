@@ -66,9 +66,9 @@ class ScanLogStore {
   ScanLogStore& operator=(const ScanLogStore&) = delete;
 
   // Creates or reopens the three files in the current scan folder.
-  int Open(const std::string& log_name);
+  [[nodiscard]] int Open(const std::string& log_name);
   // Same, in an explicit folder (tests and tools).
-  int OpenIn(const std::string& folder, const std::string& log_name);
+  [[nodiscard]] int OpenIn(const std::string& folder, const std::string& log_name);
   void Close();
   bool IsOpen() const { return main_fd_ >= 0; }
 
@@ -83,7 +83,7 @@ class ScanLogStore {
   void AddTimes(const RecordTimesEntry& entry);
   // The entry of a record; false when the log holds none.
   bool FindTimes(uint32_t record_index, RecordTimesEntry* out) const;
-  int Flush();
+  [[nodiscard]] int Flush();
 
   int ListChildren(RelationKey key, ScanRecordList* out);
   int CountFilesUnder(RelationKey key, int* count);
@@ -151,7 +151,7 @@ class ScanLogStore {
 };
 
 // Marks `folder` as holding a scan that recorded existing files beside deleted ones.
-int StampExistingFiles(const std::string& folder);
+[[nodiscard]] int StampExistingFiles(const std::string& folder);
 // Whether the scan in `folder` recorded existing files: its stamp, or no quick-scan log
 // (only the quick engines leave existing files out in logs written before they listed them).
 bool FolderHoldsExistingFiles(const std::string& folder);

@@ -1,11 +1,13 @@
 #include "engine/source_fingerprint.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
 
+#include "engine/data_folder.h"
 #include "engine/recovery_output.h"
 #include "storage/error_codes.h"
 
@@ -96,17 +98,26 @@ std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
 }
 
 std::string FolderFingerprint(const std::string& folder) {
-  std::ifstream in(JoinPath(folder, kFingerprintFile));
-  std::string text;
-  if (!(in >> text)) return {};
-  return text;
+  const int fd = OpenDataFile(JoinPath(folder, kFingerprintFile), O_RDONLY, 0);
+  if (fd < 0) return {};
+  char text[160] = {};
+  size_t got = 0;
+  platform::ReadAt(fd, text, sizeof(text) - 1, 0, &got);
+  ::close(fd);
+  std::string value(text, got);
+  value = value.substr(0, value.find_first_of(" \t\r\n"));
+  return value;
 }
 
 int KeepFolderFingerprint(const std::string& folder, const std::string& fingerprint) {
-  std::ofstream out(JoinPath(folder, kFingerprintFile), std::ios::trunc);
-  out << fingerprint << "\n";
-  out.flush();
-  return out ? kSuccess : kErrWriteFault;
+  int err = kErrWriteFault;
+  const int fd =
+      OpenDataFile(JoinPath(folder, kFingerprintFile), O_WRONLY | O_CREAT | O_TRUNC, 0600, &err);
+  if (fd < 0) return err;
+  const std::string line = fingerprint + "\n";
+  err = WriteAll(fd, line.data(), line.size());
+  if (::close(fd) != 0 && err == kSuccess) err = LastError();
+  return err;
 }
 
 }  // namespace velmora

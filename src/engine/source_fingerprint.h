@@ -26,6 +26,6 @@ std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
 // The fingerprint of the source a scan folder's logs were made from ("" when the
 // folder has none, as folders of older versions).
 std::string FolderFingerprint(const std::string& folder);
-int KeepFolderFingerprint(const std::string& folder, const std::string& fingerprint);
+[[nodiscard]] int KeepFolderFingerprint(const std::string& folder, const std::string& fingerprint);
 
 }  // namespace velmora

@@ -47,9 +47,9 @@ uint64_t NowMs() {
 int CFastFatRecovery::Scan(const char* log_name) {
   if (log_name != nullptr) {
     store_ = std::make_unique<ScanLogStore>();
-    store_->Open(log_name);
+    const int opened = store_->Open(log_name);
     store_->SetListingCallback(listing_progress_, listing_context_);
-    return kSuccess;
+    return opened;
   }
   return RunScan(std::string(), false);
 }
@@ -110,8 +110,8 @@ int CFastFatRecovery::RunScan(const std::string& folder, bool explicit_folder) {
   // Existing files come last, so the deleted files keep the ids they always had.
   const bool existing_written = WriteExistingFiles();
   // The walk runs without a log, but a scan whose results were not written fails.
-  const int logged = opened != kSuccess && opened != kErrNotEnoughMemory ? opened : store_->Flush();
-  if (logged == kSuccess && existing_written) StampExistingFiles(store_->Folder());
+  int logged = opened != kSuccess && opened != kErrNotEnoughMemory ? opened : store_->Flush();
+  if (logged == kSuccess && existing_written) logged = StampExistingFiles(store_->Folder());
   result = ReportProgress(100, 0);
   return result != kSuccess ? result : logged;
 }

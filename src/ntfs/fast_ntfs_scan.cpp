@@ -181,9 +181,9 @@ int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) 
     stop = ReportProgress(100, 0);
   }
   // A log that could not be written fails the scan: its results would be incomplete.
-  const int logged = store_->Flush();
+  int logged = store_->Flush();
   if (stop == 0 && logged == kSuccess && existing_written) {
-    StampExistingFiles(store_->Folder());
+    logged = StampExistingFiles(store_->Folder());
   }
   if (stop != 0) return stop;
   return logged != kSuccess ? logged : first_read_error;

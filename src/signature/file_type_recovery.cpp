@@ -227,7 +227,7 @@ uint64_t CFileTypeRecovery::EndHeldByReading(SectorReader* source, uint64_t from
 
 int CFileTypeRecovery::DropRecordsFrom(uint64_t sector) {
   if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
-  store_->Flush();
+  if (const int err = store_->Flush(); err != kSuccess) return err;
   const std::string path = store_->MainPath();
   const std::string log_name = store_->LogName();
   // Records are appended in sector order, so the ones to drop form the tail.

@@ -53,6 +53,9 @@ std::string DescribeErrorCode(int code) {
     case kErrAlreadyExists: return "the destination already exists";
     case kErrInsufficientBuffer: return "the data is larger than the space for it";
     case kErrFilenameTooLong: return "file name too long";
+    case kErrLinkInDataFolder:
+      return "an entry of the scan-log folder is a symbolic link, which is never followed; "
+             "remove the link";
     case kErrFileCorrupt: return "the evidence file is damaged, incomplete or misses a segment";
     case kCancelledByUser: return "cancelled";
     case kErrBeyondSourceEnd:

@@ -23,6 +23,9 @@ constexpr int kErrAlreadyExists = 183;
 constexpr int kErrFilenameTooLong = 206;
 // A container file (an EWF evidence set) that is damaged, incomplete or missing segments.
 constexpr int kErrFileCorrupt = 1392;
+// A symbolic link stands where the scan-log folder keeps its own files and folders; it is
+// never followed.
+constexpr int kErrLinkInDataFolder = 1921;
 
 // The data lies past the end of the source: the image or device is shorter than the volume
 // it holds (an image cut short), so those bytes were never copied.

@@ -140,7 +140,7 @@ TEST_F(ScanIndexTest, OnlyNumberedFoldersOfTheScanLogDirectoryAreKept) {
     for (const std::string& folder : folders) {
       ScanIndexRecord record = with_folder(folder);
       record.image_path[0] = image++;  // one source each
-      index.PutQuickResult(record);
+      ASSERT_EQ(index.PutQuickResult(record), kSuccess);
     }
   }
   ScanIndex reloaded(Dir());

@@ -36,7 +36,7 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 std::multimap<std::string, ScanRecord> RecordsByPath(CProfessionalNtfsRecovery* engine) {
   std::multimap<std::string, ScanRecord> out;
   ScanLogStore* store = engine->Store();
-  store->Flush();
+  EXPECT_EQ(store->Flush(), kSuccess);
   for (uint32_t i = 1; i <= store->GetRecordCount(); ++i) {
     ScanRecord record;
     if (store->ReadRecord(i, &record) != kSuccess) continue;
