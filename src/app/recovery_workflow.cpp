@@ -13,6 +13,7 @@
 
 #include "app/error_text.h"
 #include "app/file_choice.h"
+#include "engine/data_folder.h"
 #include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
@@ -555,7 +556,7 @@ int CopyRecordTo(IFileRecoveryParse* engine, const ScanRecord& record, int out_f
                  CancelToken& cancel) {
   if (record.is_directory) return kErrInvalidParameter;
   const std::string base = JoinPath(ScanLogDirectory(), "extract");
-  int err = CreateFolderTree(base);
+  int err = CreateDataFolder(base);
   if (err != kSuccess) return err;
   // A folder of its own, so no other file can stand at the engine's target.
   std::string pattern = JoinPath(base, "cat-XXXXXX");

@@ -111,7 +111,7 @@ void ScanWorkflow::ForgetLastRun() {
   // engines that read them are gone.
   ScanIndex& index = ScanIndex::Instance();
   for (const std::string& folder : last_quick_folders_) index.Remove(folder);
-  if (!last_quick_folders_.empty()) index.Save();
+  if (!last_quick_folders_.empty()) (void)index.Save();  // dropped folders; the next save writes it
   last_quick_folders_.clear();
   last_sources_.clear();
 }
@@ -156,11 +156,12 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   source.engine.reset();
   // One scan of a source at a time: another process scanning it owns its saved state.
   SourceScanLock busy;
-  if (busy.Acquire(ScanIndex::Instance().Directory(), SourceLockKey(source)) ==
-      kErrSharingViolation) {
+  const int locked = busy.Acquire(ScanIndex::Instance().Directory(), SourceLockKey(source));
+  if (locked == kErrSharingViolation) {
     observer.OnNotice(BusyText(source));
     return kErrSharingViolation;
   }
+  if (locked == kErrLinkInDataFolder) return locked;
   source.engine = CreateEngine(source, mode);
   if (!source.engine) return kErrInvalidParameter;
   ScanIndex& index = ScanIndex::Instance();

@@ -78,7 +78,9 @@ int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
   const int result = workflow_.ScanNow(*source_, mode, observer, cancel);
   ReportIndexDamage(observer);
   if (!source_->engine) {
-    *error = NoEngineText(*source_, mode);
+    *error = result == kErrLinkInDataFolder
+                 ? std::string(ModeName(mode)) + " scan failed: " + DescribeErrorCode(result)
+                 : NoEngineText(*source_, mode);
     return result != kSuccess ? result : kErrInvalidParameter;
   }
   if (result != kSuccess && result != kCancelledByUser) {
