@@ -7,6 +7,7 @@
 #include "app/message_text.h"
 #include "app/scan_source.h"
 #include "app/workflow_observer.h"
+#include "engine/file_recovery_parse.h"
 
 namespace velmora::app {
 
@@ -72,6 +73,9 @@ class ScanWorkflow {
   int ScanNow(ScanSource& source, ScanMode mode, WorkflowObserver& observer, CancelToken& cancel);
   // What the last deep scan (of Run, ScanNow or OpenOrScan) did.
   const DeepScanOutcome& LastDeepOutcome() const { return deep_outcome_; }
+  // The file system metadata the last scan (quick, or a deep scan's quick phase) could not
+  // read and went on without; told to the observer as a notice as well.
+  const MetadataReadFaults& LastReadFaults() const { return read_faults_; }
 
   // The sources of the last run that hold an engine, in list order: what the
   // results page lists (not whichever row of the list holds an engine first).
@@ -99,6 +103,7 @@ class ScanWorkflow {
   ScanMode last_mode_ = ScanMode::kDeep;
   std::vector<std::string> last_quick_folders_;
   DeepScanOutcome deep_outcome_;
+  MetadataReadFaults read_faults_;
 };
 
 }  // namespace velmora::app

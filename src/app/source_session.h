@@ -36,6 +36,7 @@ class SourceSession {
   int Scan(ScanMode mode, bool fresh, WorkflowObserver& observer, CancelToken& cancel,
            std::string* error);
   const DeepScanOutcome& LastDeepOutcome() const { return workflow_.LastDeepOutcome(); }
+  const MetadataReadFaults& LastReadFaults() const { return workflow_.LastReadFaults(); }
 
   // The result to browse: of `mode` when given, else the newest saved one of
   // either mode (a quick scan when there is none). Tells the choice it made

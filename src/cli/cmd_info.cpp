@@ -165,12 +165,16 @@ int RunInfo(const Args& args) {
 
   constexpr size_t kBootArea = 16384;
   std::vector<uint8_t> area(kBootArea);
-  size_t got = 0;
-  err = size < kBootArea ? kErrReadFault
-                         : bytes->ReadAt(offset, area.data(), area.size(), &got);
-  if (err != kSuccess || got < kBootArea) {
+  // A failing medium: the sectors that can be read still name the file system.
+  bool boot_unreadable = false;
+  if (size < kBootArea) {
     std::fprintf(stderr, "velmora info: '%s' is too short to hold a file system (%llu bytes)\n",
                  source.c_str(), static_cast<unsigned long long>(size));
+    return kExitUsage;
+  }
+  if (!ReadBootAreaAround(*bytes, offset, area.size(), area.data(), &boot_unreadable)) {
+    std::fprintf(stderr, "velmora info: the start of '%s' could not be read: %s\n", source.c_str(),
+                 DescribeErrorCode(kErrReadFault).c_str());
     return kExitUsage;
   }
   // A volume larger than what holds it: an image cut short, or a partition entry too small.
@@ -181,6 +185,11 @@ int RunInfo(const Args& args) {
   const BootSectorChoice boot = ChooseBootSector(*bytes, offset, present, area.data());
   const FileSystemKind kind = boot.kind;
   const uint8_t* boot_sector = boot.sector;
+  if (boot_unreadable) {
+    std::fprintf(stderr, "velmora info: the boot sector of '%s' could not be read (%s)%s\n",
+                 source.c_str(), DescribeErrorCode(kErrReadFault).c_str(),
+                 boot.backup ? "; its backup copy is used" : " and no backup copy was found");
+  }
 
   nlohmann::json out = {{"source", source},
                         {"kind", FileSystemKindName(kind)},

@@ -54,6 +54,9 @@ int RunScan(const Args& args) {
   }
   IFileRecoveryParse* engine = session.Engine();
   const app::DeepScanOutcome& outcome = session.LastDeepOutcome();
+  // Metadata that could not be read leaves files out of the result: a partial result.
+  const MetadataReadFaults& faults = session.LastReadFaults();
+  const bool partial = cancelled || faults.count != 0;
 
   ScanRecordList records;
   // Only counted here: the order of a listing is not needed.
@@ -72,7 +75,9 @@ int RunScan(const Args& args) {
                           {"records", engine->GetRecordCount()},
                           {"files", records.size()},
                           {"categories", per_category},
-                          {"result_folder", folder}};
+                          {"result_folder", folder},
+                          {"unreadable_metadata", faults.count}};
+    if (faults.count != 0) out["unreadable_metadata_notice"] = faults.notice;
     if (deep) {
       out["resumed"] = outcome.resumed;
       out["resumed_percent"] = outcome.resumed_percent;
@@ -82,7 +87,7 @@ int RunScan(const Args& args) {
       out["failed_buffers"] = outcome.failed_buffers;
     }
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    return cancelled ? kExitPartial : kExitOk;
+    return partial ? kExitPartial : kExitOk;
   }
   // stdout holds the counts; notices and the next commands go to stderr.
   if (cancelled && deep && outcome.saved) {
@@ -122,7 +127,7 @@ int RunScan(const Args& args) {
     std::fprintf(stderr, "  velmora list %s%s\n  velmora recover %s%s --to DIR\n", word.c_str(),
                  mode_option, word.c_str(), mode_option);
   }
-  return cancelled ? kExitPartial : kExitOk;
+  return partial ? kExitPartial : kExitOk;
 }
 
 }  // namespace velmora::cli

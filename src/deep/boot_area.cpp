@@ -55,6 +55,27 @@ std::string RootLabel(ByteSource& source, uint64_t region_offset, const FatGeome
 
 }  // namespace
 
+bool ReadBootAreaAround(ByteSource& source, uint64_t offset, size_t length, uint8_t* area,
+                        bool* first_unreadable) {
+  std::memset(area, 0, length);
+  *first_unreadable = false;
+  size_t got = 0;
+  const int whole = source.ReadAt(offset, area, length, &got);
+  if (whole == kSuccess) return got == length;  // a short source is no failing one
+  bool any = false;
+  for (size_t at = 0; at + kSectorBytes <= length; at += kSectorBytes) {
+    got = 0;
+    const int read = source.ReadAt(offset + at, area + at, kSectorBytes, &got);
+    if (read == kSuccess && got == kSectorBytes) {
+      any = true;
+    } else {
+      std::memset(area + at, 0, kSectorBytes);
+      if (at == 0) *first_unreadable = read != kSuccess;
+    }
+  }
+  return any;
+}
+
 BootSectorChoice ChooseBootSector(ByteSource& source, uint64_t region_offset, uint64_t length,
                                   const uint8_t* area16k) {
   BootSectorChoice choice;

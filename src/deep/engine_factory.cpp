@@ -22,9 +22,8 @@ constexpr size_t kBootAreaBytes = 16384;
 
 bool ReadBootArea(ByteSource& source, uint64_t offset, std::vector<uint8_t>* area) {
   area->assign(kBootAreaBytes, 0);
-  size_t got = 0;
-  return source.ReadAt(offset, area->data(), area->size(), &got) == kSuccess &&
-         got == kBootAreaBytes;
+  bool first_unreadable = false;
+  return ReadBootAreaAround(source, offset, area->size(), area->data(), &first_unreadable);
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngine(FileSystemKind kind, bool deep) {

@@ -89,6 +89,8 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
   // Sectors of the last pass that could not be read (skipped and counted).
   uint64_t UnreadableSectors() const { return unreadable_sectors_; }
+  // The file system metadata the quick phase could not read.
+  MetadataReadFaults QuickReadFaults() const { return quick_ ? ReadFaultsOf(quick_.get()) : MetadataReadFaults{}; }
   // Buffers a member engine failed on (the pass goes on after each), and the first
   // such failure as "sector N: what went wrong".
   uint64_t FailedBuffers() const { return failed_buffers_; }

@@ -83,6 +83,26 @@ inline void SetListExistingFiles(IFileRecoveryParse* engine, bool on) {
   if (auto* lister = dynamic_cast<IListExistingFiles*>(engine)) lister->SetListExisting(on);
 }
 
+// Metadata a scan could not read and went on without (MFT records, FAT sectors).
+struct MetadataReadFaults {
+  uint64_t count = 0;  // records or sectors skipped
+  std::string notice;  // says what was lost and what that means for the result
+};
+
+// An engine whose last scan may have skipped unreadable metadata.
+class IMetadataReadFaults {
+ public:
+  virtual MetadataReadFaults ReadFaults() const = 0;
+
+ protected:
+  ~IMetadataReadFaults() = default;
+};
+
+inline MetadataReadFaults ReadFaultsOf(const IFileRecoveryParse* engine) {
+  const auto* faults = dynamic_cast<const IMetadataReadFaults*>(engine);
+  return faults != nullptr ? faults->ReadFaults() : MetadataReadFaults{};
+}
+
 // A quick engine that can scan into a folder named by its caller rather than the scan
 // index's current one, so that it can run on a thread of its own beside a deep pass.
 class IScanIntoFolder {

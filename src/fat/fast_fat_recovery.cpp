@@ -42,8 +42,9 @@ int CFastFatRecovery::OpenBound(char16_t drive_tag) {
   if (boot_bytes < 512) return kErrInvalidParameter;
   std::vector<uint8_t> boot(boot_bytes);
   int err = volume_.ReadBytes(0, boot.size(), boot.data());
-  if (err != kSuccess) return err;
-  bool parsed = ParseFatBootSector(boot.data(), boot.size(), &geometry_);
+  // Only the boot sector itself is needed: a fault in the sectors after it does not count.
+  if (err != kSuccess) err = volume_.ReadBytes(0, boot_bytes = std::max<size_t>(512, unit), boot.data());
+  bool parsed = err == kSuccess && ParseFatBootSector(boot.data(), boot_bytes, &geometry_);
   if (!parsed) {
     // FAT32 keeps a copy of its boot sector in sector 6.
     const uint64_t backup = kBackupBootSector * 512;
@@ -53,7 +54,8 @@ int CFastFatRecovery::OpenBound(char16_t drive_tag) {
           ParseFatBootSector(boot.data(), 512, &geometry_) && geometry_.type == FatType::kFat32;
     }
   }
-  if (!parsed) return kErrUnrecognizedVolume;
+  // An unreadable boot sector without a readable copy is a read fault, not a foreign volume.
+  if (!parsed) return err != kSuccess ? err : kErrUnrecognizedVolume;
   if (geometry_.bytes_per_sector % unit != 0) return kErrUnrecognizedVolume;
   volume_.SetSectorSize(geometry_.bytes_per_sector);
   volume_.SetDeclaredBytes(geometry_.total_sectors * geometry_.bytes_per_sector);

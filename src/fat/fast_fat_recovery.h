@@ -29,7 +29,8 @@ namespace velmora {
 // directories, and the directories above them; copies them out again.
 class CFastFatRecovery : public StoreBackedEngine,
                           public IOverwriteEstimator,
-                          public IScanIntoFolder {
+                          public IScanIntoFolder,
+                          public IMetadataReadFaults {
  public:
   CFastFatRecovery() = default;
   ~CFastFatRecovery() override = default;
@@ -42,6 +43,8 @@ class CFastFatRecovery : public StoreBackedEngine,
                   int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
   int LoadClusterBitmap() override;
+  // Directory sectors the last scan could not read (the root's own named first).
+  MetadataReadFaults ReadFaults() const override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
                   PreviewProgressCallback callback, void* context) override;
 
@@ -124,6 +127,13 @@ class CFastFatRecovery : public StoreBackedEngine,
   int JudgeCluster(uint32_t cluster, std::string_view extension);
   uint32_t ContentCheck(uint32_t first_cluster, const std::string& name);
   bool ReadFirstSector(uint32_t cluster, std::vector<uint8_t>* sector);
+  // Reads `count` directory sectors from `sector`; a sector that cannot be read is zeros,
+  // false in `readable`, and counted. False when none could be read.
+  bool ReadDirectorySectors(uint64_t sector, uint32_t count, uint8_t* buffer,
+                            std::vector<bool>* readable);
+  // ListEntries over the readable runs of what ReadDirectorySectors read.
+  bool ListReadable(DirectoryCursor* cursor, const uint8_t* buffer,
+                    const std::vector<bool>& readable, uint64_t sector);
   void FillCommon(ScanRecord* record, const uint8_t* entry, uint32_t first_cluster,
                   const std::string& name) const;
 
@@ -154,6 +164,9 @@ class CFastFatRecovery : public StoreBackedEngine,
   std::set<uint32_t> listed_clusters_;
 
   int progress_reports_ = 0;
+  uint64_t unreadable_directory_sectors_ = 0;
+  uint64_t first_unreadable_directory_sector_ = 0;
+  bool root_unreadable_ = false;
   uint64_t last_report_ms_ = 0;
   int stop_result_ = 0;
 };

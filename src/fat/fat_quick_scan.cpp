@@ -10,6 +10,7 @@
 #include "fat/fat_content_check.h"
 #include "fat/fat_entry_checks.h"
 #include "storage/error_codes.h"
+#include "storage/sector_reader.h"
 
 namespace velmora {
 
@@ -67,6 +68,59 @@ void CFastFatRecovery::ResetScanState() {
   existing_ = std::make_unique<RecordSpill>();
   existing_parents_.clear();
   progress_reports_ = 0;
+  unreadable_directory_sectors_ = 0;
+  first_unreadable_directory_sector_ = 0;
+  root_unreadable_ = false;
+}
+
+MetadataReadFaults CFastFatRecovery::ReadFaults() const {
+  MetadataReadFaults faults;
+  faults.count = unreadable_directory_sectors_;
+  if (faults.count == 0) return faults;
+  faults.notice = std::to_string(faults.count) +
+                  " directory sectors could not be read and were skipped (first: sector " +
+                  std::to_string(volume_.StartSector() + first_unreadable_directory_sector_) +
+                  (root_unreadable_ ? ", in the root folder" : "") +
+                  "); files listed there are missing from the result.";
+  return faults;
+}
+
+bool CFastFatRecovery::ReadDirectorySectors(uint64_t sector, uint32_t count, uint8_t* buffer,
+                                            std::vector<bool>* readable) {
+  // Zeros in place of a failing sector would end the listing: such sectors are skipped.
+  UnreadableSalvage faults;
+  const uint32_t size = geometry_.bytes_per_sector;
+  readable->assign(count, true);
+  uint32_t got = 0;
+  if (volume_.Read(sector, count, buffer, &got) == kSuccess && faults.Bytes() == 0) return true;
+  bool any = false;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t* into = buffer + static_cast<size_t>(i) * size;
+    const uint64_t before = faults.Bytes();
+    const int result = volume_.Read(sector + i, 1, into, nullptr);
+    if (result == kSuccess && faults.Bytes() == before) {
+      any = true;
+      continue;
+    }
+    std::memset(into, 0, size);
+    (*readable)[i] = false;
+    // Past the end of a cut-short image is not a read fault of the medium.
+    if (result != kSuccess && result != kErrReadFault) continue;
+    if (unreadable_directory_sectors_++ == 0) first_unreadable_directory_sector_ = sector + i;
+  }
+  return any;
+}
+
+bool CFastFatRecovery::ListReadable(DirectoryCursor* cursor, const uint8_t* buffer,
+                                    const std::vector<bool>& readable, uint64_t sector) {
+  const uint32_t size = geometry_.bytes_per_sector;
+  for (size_t i = 0; i < readable.size();) {
+    size_t run = 0;
+    while (i + run < readable.size() && readable[i + run]) ++run;
+    if (run != 0 && !ListEntries(cursor, buffer + i * size, run * size, sector + i)) return false;
+    i += run == 0 ? 1 : run;
+  }
+  return true;
 }
 
 int CFastFatRecovery::ReportProgress(int percent, int seconds_remaining) {
@@ -141,10 +195,12 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
   if (cluster == 0 && geometry_.type != FatType::kFat32) {
     // The fixed root region of FAT12/16, read whole.
     std::vector<uint8_t> root(static_cast<size_t>(geometry_.root_directory_sectors) * sector_size);
-    uint32_t got = 0;
-    volume_.Read(geometry_.RootRegionStart(), geometry_.root_directory_sectors, root.data(), &got);
-    ListEntries(&cursor, root.data(), static_cast<size_t>(got) * sector_size,
-                geometry_.RootRegionStart());
+    std::vector<bool> readable;
+    const uint64_t before = unreadable_directory_sectors_;
+    ReadDirectorySectors(geometry_.RootRegionStart(), geometry_.root_directory_sectors,
+                         root.data(), &readable);
+    if (before == 0 && unreadable_directory_sectors_ != 0) root_unreadable_ = true;
+    ListReadable(&cursor, root.data(), readable, geometry_.RootRegionStart());
     return;
   }
   if (!geometry_.IsDataCluster(cluster)) return;
@@ -155,9 +211,16 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
   for (uint64_t n = 0; n < max_clusters; ++n) {
     uint64_t sector = 0;
     if (!geometry_.ClusterToSector(current, &sector)) return;
-    uint32_t got = 0;
-    if (volume_.Read(sector, geometry_.sectors_per_cluster, buffer.data(), &got) != kSuccess)
+    std::vector<bool> readable;
+    const uint64_t before = unreadable_directory_sectors_;
+    if (!ReadDirectorySectors(sector, geometry_.sectors_per_cluster, buffer.data(), &readable) ||
+        !readable[0]) {
+      if (before == 0 && unreadable_directory_sectors_ != 0 && cluster == geometry_.root_cluster)
+        root_unreadable_ = true;
       return;
+    }
+    if (before == 0 && unreadable_directory_sectors_ != 0 && cluster == geometry_.root_cluster)
+      root_unreadable_ = true;
     // A subdirectory begins with its "." and ".." entries; anything else means
     // the cluster now belongs to other data.
     if (n == 0 && cluster != geometry_.root_cluster &&
@@ -169,7 +232,7 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
       return;  // another directory took over the released cluster
     }
     listed_clusters_.insert(current);
-    if (!ListEntries(&cursor, buffer.data(), buffer.size(), sector)) return;
+    if (!ListReadable(&cursor, buffer.data(), readable, sector)) return;
     uint32_t next = 0;
     if (!NextDirectoryCluster(cursor, current, &next) || !seen.insert(next).second) {
       if (cursor.deleted) {

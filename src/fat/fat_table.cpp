@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "storage/error_codes.h"
+#include "storage/sector_reader.h"
 
 namespace velmora {
 
@@ -23,6 +24,7 @@ void FatTable::Attach(const FatVolume* volume, const FatGeometry& geometry) {
   fat_bytes_ = static_cast<uint64_t>(geometry.sectors_per_fat) * geometry.bytes_per_sector;
   window_.clear();
   window_offset_ = 0;
+  sectors_from_copy_ = 0;
 }
 
 int FatTable::LoadWindowAt(uint64_t byte_offset) {
@@ -36,8 +38,31 @@ int FatTable::LoadWindowAt(uint64_t byte_offset) {
   uint64_t count = std::min<uint64_t>(kWindowBytes / sector_size, fat_sectors - first);
   count = std::min<uint64_t>(count, volume_end - absolute);
   window_.assign(count * sector_size, 0);
+  // Zeros read in place of a failing sector would pass for free clusters and ends of
+  // chains: this scope keeps such sectors failed (and out of any file being copied).
+  UnreadableSalvage faults;
   uint32_t got = 0;
-  const int result = volume_->Read(absolute, static_cast<uint32_t>(count), window_.data(), &got);
+  int result = volume_->Read(absolute, static_cast<uint32_t>(count), window_.data(), &got);
+  if (result != kSuccess || faults.Bytes() != 0) {
+    // Sector by sector: what this copy cannot give comes from the next copy of the table;
+    // the window ends at the first sector no copy can give.
+    const auto read_one = [&](uint64_t at, uint8_t* into) {
+      const uint64_t before = faults.Bytes();
+      return at < volume_end && volume_->Read(at, 1, into, nullptr) == kSuccess &&
+             faults.Bytes() == before;
+    };
+    if (result == kSuccess) result = kErrReadFault;
+    for (got = 0; got < count; ++got) {
+      uint8_t* sector = window_.data() + static_cast<size_t>(got) * sector_size;
+      bool read = read_one(absolute + got, sector);
+      for (uint32_t copy = 1; !read && copy < geometry_.fat_count; ++copy) {
+        read = read_one(absolute + got + copy * fat_sectors, sector);
+        if (read) ++sectors_from_copy_;
+      }
+      if (!read) break;
+    }
+  }
+  if (got == count) result = kSuccess;
   if (got == 0) {
     window_.clear();
     return result != kSuccess ? result : kErrReadFault;

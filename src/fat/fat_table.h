@@ -42,6 +42,8 @@ class FatTable {
   bool IsLink(uint32_t value) const { return geometry_.IsDataCluster(value); }
 
   const FatGeometry& Geometry() const { return geometry_; }
+  // Sectors of the first table that could not be read and were taken from another copy.
+  uint64_t SectorsFromCopy() const { return sectors_from_copy_; }
 
  private:
   int LoadWindowAt(uint64_t byte_offset);
@@ -89,6 +91,7 @@ class FatTable {
   uint64_t fat_bytes_ = 0;
   std::vector<uint8_t> window_;
   uint64_t window_offset_ = 0;  // byte offset of window_[0] within the FAT
+  uint64_t sectors_from_copy_ = 0;
 };
 
 }  // namespace velmora

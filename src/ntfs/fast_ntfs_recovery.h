@@ -23,7 +23,8 @@ namespace velmora {
 // every deleted one, and listed only on request.
 class CFastNtfsRecovery : public StoreBackedEngine,
                           public IOverwriteEstimator,
-                          public IScanIntoFolder {
+                          public IScanIntoFolder,
+                          public IMetadataReadFaults {
  public:
   // Number of the root directory's MFT record; also the root's relation key.
   static constexpr uint32_t kRootRecord = 5;
@@ -51,6 +52,7 @@ class CFastNtfsRecovery : public StoreBackedEngine,
   // The clusters of the file's data runs that $Bitmap now marks in use.
   bool EstimateOverwrite(const ScanRecord& record, OverwriteEstimate* out) override;
   ScanLogStore* Store() { return store_.get(); }
+  MetadataReadFaults ReadFaults() const override { return read_faults_; }
 
  private:
   int RunScan(const std::string& folder, bool explicit_folder);
@@ -104,6 +106,7 @@ class CFastNtfsRecovery : public StoreBackedEngine,
   int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
 
   ntfs::NtfsVolume volume_;
+  MetadataReadFaults read_faults_;
   char16_t drive_tag_ = 0;
   ntfs::ClusterBitmap bitmap_;
 };

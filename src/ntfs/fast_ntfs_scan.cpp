@@ -141,6 +141,8 @@ int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) 
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> single;
   int first_read_error = kSuccess;
+  uint64_t first_unreadable = 0;
+  read_faults_ = MetadataReadFaults{};
   int stop = 0;
   for (uint64_t first = 0; first < records && stop == 0; first += kRecordsPerChunk) {
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(kRecordsPerChunk, records - first));
@@ -153,10 +155,11 @@ int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) 
       // A failing area: read record by record and skip only what cannot be read.
       for (uint32_t i = 0; i < count; ++i) {
         const int read = ReadMftChunk(first + i, 1, &single);
-        if (read == kSuccess) {
+        if (read == kSuccess || volume_.ReadMirroredRecord(first + i, single.data())) {
           ProcessRecord(first + i, single, &state);
-        } else if (first_read_error == kSuccess) {
-          first_read_error = read;
+        } else {
+          if (read_faults_.count++ == 0) first_unreadable = first + i;
+          if (read != kErrReadFault && first_read_error == kSuccess) first_read_error = read;
         }
       }
     }
@@ -170,8 +173,14 @@ int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) 
     }
     stop = ReportProgress(static_cast<int>(done_bytes * 100 / total_bytes), seconds_remaining);
   }
+  if (read_faults_.count != 0) {
+    read_faults_.notice = std::to_string(read_faults_.count) +
+                          " MFT records could not be read and were skipped (first: record " +
+                          std::to_string(first_unreadable) +
+                          "); files they described are missing from the result.";
+  }
   // Files found so far are registered even when the scan was stopped; folders only after a
-  // full pass. Unreadable records do not stop the pass, but the scan reports the read error.
+  // full pass. Unreadable records do not stop the pass: they are counted and reported.
   PlaceFiles(&state);
   bool existing_written = false;
   if (stop == 0) {

@@ -21,22 +21,24 @@ int NtfsVolume::Open(SectorReader reader, uint64_t partition_start, uint64_t sec
   geometry_ = NtfsGeometry{};
   mft_runs_.clear();
   mft_data_size_ = 0;
+  used_mft_mirror_ = false;
 
   std::vector<uint8_t> boot(std::max<uint32_t>(4096, device_sector_size_));
   size_t length = std::min<uint64_t>(boot.size(), sector_count_ * device_sector_size_);
   if (length < 512) return kErrReadFault;
-  const int rc = ReadVolume(0, boot.data(), length);
-  if (rc != 0) return rc;
+  int rc = ReadVolume(0, boot.data(), length);
+  // Only the boot sector itself is needed: a fault in the sectors after it does not count.
+  if (rc != 0) rc = ReadVolume(0, boot.data(), length = 512);
   used_backup_boot_ = false;
-  if (!ParseNtfsBootSector(boot.data(), length, &geometry_)) {
-    // A damaged first sector: the format keeps a copy of it in the volume's last sector.
+  if (rc != 0 || !ParseNtfsBootSector(boot.data(), length, &geometry_)) {
+    // A damaged or unreadable first sector: the format keeps a copy in the volume's last sector.
     geometry_ = NtfsGeometry{};
     const uint64_t last = (sector_count_ - 1) * device_sector_size_;
     if (sector_count_ < 2 || ReadVolume(last, boot.data(), device_sector_size_) != 0 ||
         !ParseNtfsBootSector(boot.data(), device_sector_size_, &geometry_) ||
         !IsBackupBootSectorAt(geometry_, last)) {
       geometry_ = NtfsGeometry{};
-      return kNtfsNotNtfs;
+      return rc != 0 ? rc : kNtfsNotNtfs;
     }
     used_backup_boot_ = true;
   }
@@ -131,8 +133,18 @@ int NtfsVolume::ReadMftRecord(uint64_t number, std::vector<uint8_t>* record) {
   if (!MftRecordOffset(number, &offset)) return kNtfsNotRecord;
   record->resize(geometry_.mft_record_size);
   const int rc = ReadVolume(offset, record->data(), record->size());
-  if (rc != 0) return rc;
+  if (rc != 0) return ReadMirroredRecord(number, record->data()) ? FixupRecord(record) : rc;
   return FixupRecord(record);
+}
+
+bool NtfsVolume::ReadMirroredRecord(uint64_t number, void* buffer) {
+  // $MFTMirr copies at least the first four records (one cluster when records are smaller).
+  const uint64_t rs = geometry_.mft_record_size;
+  const uint64_t mirrored = std::max<uint64_t>(4, rs ? geometry_.cluster_size / rs : 0);
+  if (number >= mirrored || geometry_.mft_mirror_cluster == 0) return false;
+  const uint64_t cs = geometry_.cluster_size;
+  if (geometry_.mft_mirror_cluster > VolumeBytes() / std::max<uint64_t>(1, cs)) return false;
+  return ReadVolume(geometry_.mft_mirror_cluster * cs + number * rs, buffer, rs) == 0;
 }
 
 int NtfsVolume::ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint8_t>* record) {
@@ -159,9 +171,14 @@ int NtfsVolume::LoadMftRuns() {
   const uint64_t cs = geometry_.cluster_size;
   std::vector<uint8_t> buffer(geometry_.mft_record_size);
   int rc = ReadVolume(geometry_.mft_first_cluster * cs, buffer.data(), buffer.size());
-  if (rc != 0) return rc;
-  rc = FixupRecord(&buffer);
-  if (rc != 0) return rc;
+  if (rc == 0) rc = FixupRecord(&buffer);
+  if (rc != 0) {
+    // $MFT's own record lost: $MFTMirr holds a copy of the first records.
+    used_mft_mirror_ = ReadVolume(geometry_.mft_mirror_cluster * cs, buffer.data(),
+                                  buffer.size()) == 0 &&
+                       FixupRecord(&buffer) == 0;
+    if (!used_mft_mirror_) return rc;
+  }
   MftRecord record;
   if (ParseMftRecord(buffer, &record) == MftRecordVerdict::kNotRecord) return kNtfsNotRecord;
   const MftAttribute* data = record.Find(kAttrData, true);

@@ -34,6 +34,11 @@ class NtfsVolume {
   bool IsOpen() const { return reader_.IsOpen() && geometry_.cluster_size != 0; }
   // The first sector was no NTFS boot sector; the copy in the last sector served.
   bool UsedBackupBoot() const { return used_backup_boot_; }
+  // $MFT's own record could not be read; its runs came from $MFTMirr.
+  bool UsedMftMirror() const { return used_mft_mirror_; }
+  // Copies MFT record `number` from $MFTMirr, for the first records when the MFT's copy
+  // cannot be read; false when the mirror does not hold it or cannot be read either.
+  bool ReadMirroredRecord(uint64_t number, void* buffer);
   // The name in $Volume (MFT record 3), "" when it has none or cannot be read.
   std::string VolumeLabel();
 
@@ -82,6 +87,7 @@ class NtfsVolume {
   std::vector<DataRun> mft_runs_;
   uint64_t mft_data_size_ = 0;
   bool used_backup_boot_ = false;
+  bool used_mft_mirror_ = false;
   std::vector<uint8_t> bounce_;
 };
 

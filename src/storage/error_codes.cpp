@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace velmora {
 
@@ -14,10 +15,25 @@ int ErrorFromErrno(int err) {
     case ENOENT: return kErrFileNotFound;
     case ENOTDIR: return kErrPathNotFound;
     case EACCES:
-    case EPERM:
-    case EROFS: return kErrAccessDenied;
+    case EPERM: return kErrAccessDenied;
+    case EROFS: return kErrWriteProtect;
+    case ELOOP: return kErrCantResolveFilename;
+    case EMFILE:
+    case ENFILE: return kErrTooManyOpenFiles;
+    case ENXIO:
+    case ENODEV:
+    case ENOMEDIUM: return kErrNotReady;
+    case EXDEV: return kErrNotSameDevice;
+    case EISDIR: return kErrDirectory;
+    case ENOTEMPTY: return kErrDirNotEmpty;
+    case EDQUOT: return kErrDiskQuotaExceeded;
     case ENOMEM: return kErrNotEnoughMemory;
-    case EIO: return kErrReadFault;
+    // What drivers answer for a medium error.
+    case EIO:
+    case EREMOTEIO:
+    case EBADMSG:
+    case ENODATA:
+    case ETIMEDOUT: return kErrReadFault;
     case EBUSY: return kErrSharingViolation;
     case ENOSPC: return kErrDiskFull;
     case EEXIST: return kErrAlreadyExists;
@@ -26,7 +42,7 @@ int ErrorFromErrno(int err) {
     case EFBIG:
     case EOVERFLOW: return kErrInvalidParameter;
     case ENOTSUP: return kErrNotSupported;
-    default: return kErrReadFault;
+    default: return err > 0 && err < kErrSystemBase ? kErrSystemBase | err : kErrReadFault;
   }
 }
 
@@ -57,6 +73,15 @@ std::string DescribeErrorCode(int code) {
       return "an entry of the scan-log folder is a symbolic link, which is never followed; "
              "remove the link";
     case kErrFileCorrupt: return "the evidence file is damaged, incomplete or misses a segment";
+    case kErrTooManyOpenFiles: return "too many files are open";
+    case kErrNotSameDevice: return "the file cannot be moved to another file system";
+    case kErrWriteProtect: return "the medium is read-only (write-protected or mounted read-only)";
+    case kErrNotReady: return "the device is not ready (removed, or no medium in it)";
+    case kErrDirNotEmpty: return "the folder is not empty";
+    case kErrDirectory: return "a folder is in the way where a file was expected";
+    case kErrCantResolveFilename:
+      return "a symbolic link is in the way (or links loop), and links are not followed here";
+    case kErrDiskQuotaExceeded: return "the disk quota of this user is used up";
     case kCancelledByUser: return "cancelled";
     case kErrBeyondSourceEnd:
       return "the file's data lies past the end of the source (the image or disk is shorter "
@@ -69,6 +94,10 @@ std::string DescribeErrorCode(int code) {
     case kErrClusterOfLiveFile:
       return "a file on the volume now uses the file's clusters (that part is overwritten)";
     default: break;
+  }
+  if ((code & kErrSystemBase) != 0 && code > kErrSystemBase) {
+    const int err = code & ~kErrSystemBase;
+    return std::string(std::strerror(err)) + " (errno " + std::to_string(err) + ")";
   }
   return "unexpected failure (code " + std::to_string(code) + ")";
 }

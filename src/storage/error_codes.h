@@ -10,6 +10,10 @@ constexpr int kErrFileNotFound = 2;
 constexpr int kErrPathNotFound = 3;
 constexpr int kErrAccessDenied = 5;
 constexpr int kErrNotEnoughMemory = 8;
+constexpr int kErrTooManyOpenFiles = 4;
+constexpr int kErrNotSameDevice = 17;
+constexpr int kErrWriteProtect = 19;
+constexpr int kErrNotReady = 21;
 constexpr int kErrWriteFault = 29;
 constexpr int kErrReadFault = 30;
 constexpr int kErrSharingViolation = 32;
@@ -23,9 +27,16 @@ constexpr int kErrAlreadyExists = 183;
 constexpr int kErrFilenameTooLong = 206;
 // A container file (an EWF evidence set) that is damaged, incomplete or missing segments.
 constexpr int kErrFileCorrupt = 1392;
+constexpr int kErrDirNotEmpty = 145;
+constexpr int kErrDirectory = 267;
+constexpr int kErrCantResolveFilename = 1921;
+constexpr int kErrDiskQuotaExceeded = 1295;
+// Any other errno, kept as it is in the bits below the application-code bit, so that its
+// own text is told rather than a read fault's.
+constexpr int kErrSystemBase = 0x20000000;
 // A symbolic link stands where the scan-log folder keeps its own files and folders; it is
 // never followed.
-constexpr int kErrLinkInDataFolder = 1921;
+constexpr int kErrLinkInDataFolder = 681;
 
 // The data lies past the end of the source: the image or device is shorter than the volume
 // it holds (an image cut short), so those bytes were never copied.

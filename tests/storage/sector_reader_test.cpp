@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -197,6 +201,23 @@ TEST(ImageDriveNumberTest, OneFileOneNumberHeldUntilTheLastHolderForgetsIt) {
   EXPECT_EQ(platform::PhysicalDrivePath(first).find("disk.img"), std::string::npos);
   platform::ForgetPhysicalDrive(other_number);
   testing::RemoveTree(dir);
+}
+
+// Only a medium error reads as one; every other failure keeps its own reason.
+TEST(ErrorCodes, ErrnosOtherThanReadFaultsKeepTheirOwnText) {
+  const std::string read_fault = DescribeErrorCode(kErrReadFault);
+  for (int err : {EIO, EBADMSG, ENODATA}) EXPECT_EQ(ErrorFromErrno(err), kErrReadFault) << err;
+  std::set<std::string> texts;
+  for (int err : {ENOENT, EACCES, ELOOP, ENOSPC, EROFS, EMFILE, ENXIO, EISDIR, EDQUOT, ENOLCK}) {
+    const std::string text = DescribeErrorCode(ErrorFromErrno(err));
+    EXPECT_NE(text, read_fault) << err;
+    EXPECT_EQ(text.find("unexpected"), std::string::npos) << err << ": " << text;
+    texts.insert(text);
+  }
+  EXPECT_EQ(texts.size(), 10u);
+  // An errno without a code of its own is told by the system's own words.
+  EXPECT_EQ(DescribeErrorCode(ErrorFromErrno(ENOLCK)),
+            std::string(std::strerror(ENOLCK)) + " (errno " + std::to_string(ENOLCK) + ")");
 }
 
 }  // namespace
