@@ -188,5 +188,39 @@ TEST_F(FailingDeviceTest, NtfsFilesComeBackWithTheirReadableBytesFromFileAndDevi
   RecoverBothWays();
 }
 
+// Unreadable sectors counted by a deep scan, or -1 when it printed no count.
+int64_t DeepScanUnreadable(const std::string& source, std::string* output) {
+  RunCommand(VelmoraBinary() + " scan " + ShellQuote(source) + " --deep --fresh --json 2>/dev/null",
+             output);
+  const auto json = nlohmann::json::parse(*output, nullptr, false);
+  if (json.is_discarded() || !json.contains("unreadable_sectors")) return -1;
+  return json["unreadable_sectors"].get<int64_t>();
+}
+
+// Bad sectors scattered over the free space, single and in runs, several inside one page:
+// the deep scan counts each one once, from the device as from its file.
+TEST_F(FailingDeviceTest, DeepScanCountsEachUnreadableSectorOnce) {
+  if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not installed";
+  ScopedDataDir data;
+  const std::string image = dir_ + "/card.img";
+  {
+    FatVolumeBuilder fat(image, 16, 16 << 20);
+    fat.AddFile("/Kept.bin", RandomBytes(30000, 5));
+    fat.Finish();
+  }
+  for (uint64_t s = 2000; s < 32000; s += 397) bad_.insert(s);
+  for (uint64_t s = 9000; s < 9013; ++s) bad_.insert(s);
+  bad_.insert({12001, 12003, 12005, 12007});
+  Mount(image);
+  if (!mount_) GTEST_SKIP() << skip_;
+  std::string output;
+  EXPECT_EQ(DeepScanUnreadable(mount_->FilePath(), &output), static_cast<int64_t>(bad_.size()))
+      << output;
+  loop_ = LoopDevice::Attach(mount_->FilePath(), 512, &skip_);
+  if (!loop_) GTEST_SKIP() << "no loop device over the failing file: " << skip_;
+  EXPECT_EQ(DeepScanUnreadable(loop_->Path(), &output), static_cast<int64_t>(bad_.size()))
+      << output;
+}
+
 }  // namespace
 }  // namespace velmora::testing
