@@ -127,9 +127,8 @@ void ReadAheadPass::ReadChunk(PassChunk* chunk) {
   const uint64_t first = chunk->first_sector * sector_bytes;
   for (const UnreadableSalvage::Range& range : salvage.Ranges()) {
     const uint64_t from = (range.offset - first) / sector_bytes;
-    const uint64_t to =
-        std::min<uint64_t>((range.offset + range.length - first + sector_bytes - 1) / sector_bytes,
-                           chunk->count);
+    const uint64_t to = std::min<uint64_t>(
+        (range.offset + range.length - first + sector_bytes - 1) / sector_bytes, chunk->count);
     for (uint64_t i = from; i < to; ++i) {
       if (chunk->unreadable[i] == 0) ++chunk->unreadable_count;
       chunk->unreadable[i] = 1;

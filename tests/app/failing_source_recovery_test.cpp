@@ -47,7 +47,8 @@ TEST_F(FailingSourceRecoveryTest, FatFilesKeepTheirReadableBytesAndNameTheRest) 
   app::SourceList sources;
   app::ScanSource* source = &sources.AddImage(named.Name());
   app::ScanWorkflow scan(messages_);
-  ASSERT_EQ(scan.Run({source}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({source}, app::ScanMode::kQuick, observer_, cancel_),
+            app::RunResult::kFinished);
   ScanRecordList found;
   app::SearchSources({source}, app::TypeChoices().Filter(), messages_, &found, observer_, cancel_);
   ASSERT_EQ(found.size(), 4u);
@@ -64,8 +65,10 @@ TEST_F(FailingSourceRecoveryTest, FatFilesKeepTheirReadableBytesAndNameTheRest) 
     for (const uint64_t sector : bad) {
       if (sector * 512 < at || sector * 512 >= at + want.size()) continue;
       const uint64_t from = sector * 512 - at;
-      std::fill(want.begin() + static_cast<std::ptrdiff_t>(from),
-                want.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(from + 512, want.size())), 0);
+      std::fill(
+          want.begin() + static_cast<std::ptrdiff_t>(from),
+          want.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(from + 512, want.size())),
+          0);
     }
     EXPECT_TRUE(ReadWholeFile(line.target) == want) << path;
     for (const auto& range : line.unreadable) ranges[path].emplace_back(range.offset, range.length);

@@ -49,7 +49,8 @@ Recovered Recover(const std::string& source, const std::string& dest) {
       r.failed.insert(path);
       continue;
     }
-    if (line["output"].is_string()) r.bytes[path] = ReadWholeFile(line["output"].get<std::string>());
+    if (line["output"].is_string())
+      r.bytes[path] = ReadWholeFile(line["output"].get<std::string>());
     if (line.contains("unreadable")) {
       for (const auto& range : line["unreadable"])
         r.unreadable[path].emplace_back(range[0].get<uint64_t>(), range[1].get<uint64_t>());
@@ -87,12 +88,15 @@ class FailingDeviceTest : public ::testing::Test {
       if (i == 6) in_file = {last};
       for (const uint64_t s : in_file) bad_.insert(s);
       const auto content = ReadWholeFile(truth.image_path);
-      std::vector<uint8_t> want(content.begin() + static_cast<std::ptrdiff_t>(extent.offset),
-                                content.begin() + static_cast<std::ptrdiff_t>(extent.offset + entry->size));
+      std::vector<uint8_t> want(
+          content.begin() + static_cast<std::ptrdiff_t>(extent.offset),
+          content.begin() + static_cast<std::ptrdiff_t>(extent.offset + entry->size));
       for (const uint64_t s : in_file) {
         const uint64_t from = s * 512 - extent.offset;
-        std::fill(want.begin() + static_cast<std::ptrdiff_t>(from),
-                  want.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(from + 512, want.size())), 0);
+        std::fill(
+            want.begin() + static_cast<std::ptrdiff_t>(from),
+            want.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(from + 512, want.size())),
+            0);
         ranges_[paths[i]].emplace_back(s * 512, 512);
       }
       // Touching sectors are reported as one range.
@@ -111,7 +115,8 @@ class FailingDeviceTest : public ::testing::Test {
   }
 
   void Check(const Recovered& got, const char* what) {
-    EXPECT_EQ(got.status, 1) << what << ": partial, as some bytes could not be read\n" << got.output;
+    EXPECT_EQ(got.status, 1) << what << ": partial, as some bytes could not be read\n"
+                             << got.output;
     EXPECT_TRUE(got.failed.empty()) << what << ": " << got.output;
     for (const auto& [path, want] : expected_) {
       const auto found = got.bytes.find(path);
@@ -134,7 +139,8 @@ class FailingDeviceTest : public ::testing::Test {
     if (!loop_) GTEST_SKIP() << "no loop device over the failing file: " << skip_;
     const Recovered from_device = Recover(loop_->Path(), dir_ + "/from-device");
     Check(from_device, "block device");
-    EXPECT_TRUE(from_device.bytes == from_file.bytes) << "the device gave other bytes than its file";
+    EXPECT_TRUE(from_device.bytes == from_file.bytes)
+        << "the device gave other bytes than its file";
   }
 
   std::string dir_, skip_;
