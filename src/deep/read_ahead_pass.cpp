@@ -108,19 +108,30 @@ void ReadAheadPass::ReadChunk(PassChunk* chunk) {
   chunk->bytes = chunk->data.data();
   chunk->unreadable.assign(chunk->count, 0);
   chunk->unreadable_count = 0;
+  // What can be read around a bad spot is salvaged sector by sector; the rest reads as zeros.
+  UnreadableSalvage salvage;
   uint32_t got = 0;
-  const int err = ReadSectors(source_, static_cast<int32_t>(chunk->count), chunk->data.data(),
-                              chunk->first_sector, sector_size_, &got);
-  if (err == kSuccess) return;
-  // Salvage what can be read around a bad spot, one sector at a time.
-  for (uint32_t i = std::min(got, chunk->count); i < chunk->count; ++i) {
-    uint8_t* sector = chunk->data.data() + static_cast<size_t>(i) * sector_bytes;
-    uint32_t one = 0;
-    if (ReadSectors(source_, 1, sector, chunk->first_sector + i, sector_size_, &one) != kSuccess ||
-        one != 1) {
-      std::memset(sector, 0, sector_bytes);
+  if (ReadSectors(source_, static_cast<int32_t>(chunk->count), chunk->data.data(),
+                  chunk->first_sector, sector_size_, &got) != kSuccess) {
+    // Refused as a whole (it passes the end): each sector on its own.
+    for (uint32_t i = 0; i < chunk->count; ++i) {
+      uint8_t* sector = chunk->data.data() + static_cast<size_t>(i) * sector_bytes;
+      if (ReadSectors(source_, 1, sector, chunk->first_sector + i, sector_size_, &got) !=
+          kSuccess) {
+        std::memset(sector, 0, sector_bytes);
+        chunk->unreadable[i] = 1;
+        ++chunk->unreadable_count;
+      }
+    }
+  }
+  const uint64_t first = chunk->first_sector * sector_bytes;
+  for (const UnreadableSalvage::Range& range : salvage.Ranges()) {
+    const uint64_t from = (range.offset - first) / sector_bytes;
+    const uint64_t to = std::min<uint64_t>(
+        (range.offset + range.length - first + sector_bytes - 1) / sector_bytes, chunk->count);
+    for (uint64_t i = from; i < to; ++i) {
+      if (chunk->unreadable[i] == 0) ++chunk->unreadable_count;
       chunk->unreadable[i] = 1;
-      ++chunk->unreadable_count;
     }
   }
 }

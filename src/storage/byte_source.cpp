@@ -16,7 +16,12 @@ class FileSource final : public ByteSource {
  public:
   FileSource(platform::FileHandle handle, uint64_t size, uint32_t sector_size, bool device)
       : handle_(handle), size_(size), sector_size_(sector_size), device_(device) {}
-  ~FileSource() override { platform::CloseHandle(&handle_); }
+  ~FileSource() override {
+    platform::CloseHandle(&handle_);
+    platform::CloseHandle(&uncached_);
+  }
+  // A second descriptor on the device that reads past its page cache.
+  void SetUncachedHandle(platform::FileHandle handle) { uncached_ = handle; }
 
   uint64_t Size() const override { return size_; }
   int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
@@ -24,12 +29,37 @@ class FileSource final : public ByteSource {
     if (PassesEnd(offset, length)) return kErrInvalidParameter;
     return platform::ReadAt(handle_, buffer, length, offset, got);
   }
+  int ReadSectorAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
+    if (got) *got = 0;
+    if (PassesEnd(offset, length)) return kErrInvalidParameter;
+    if (uncached_ == platform::kInvalidHandle) {
+      return platform::ReadAt(handle_, buffer, length, offset, got);
+    }
+    // Uncached reads go by whole device sectors: the piece is read with the sectors around it.
+    const uint64_t unit = sector_size_;
+    const uint64_t first = offset / unit * unit;
+    const uint64_t end = std::min<uint64_t>((offset + length + unit - 1) / unit * unit, size_);
+    if ((end - first) % unit != 0) return platform::ReadAt(handle_, buffer, length, offset, got);
+    std::vector<uint8_t> whole(static_cast<size_t>(end - first));
+    size_t arrived = 0;
+    const int result = platform::ReadAtUncached(uncached_, whole.data(), whole.size(), first,
+                                                sector_size_, &arrived);
+    const uint64_t lead = offset - first;
+    const size_t usable =
+        arrived > lead ? static_cast<size_t>(std::min<uint64_t>(arrived - lead, length)) : 0;
+    if (usable != 0) std::memcpy(buffer, whole.data() + lead, usable);
+    if (got) *got = usable;
+    return result == kSuccess && usable == length ? kSuccess
+           : result == kSuccess                   ? kErrReadFault
+                                                  : result;
+  }
   uint32_t SectorSize() const override { return sector_size_; }
   platform::FileHandle FileHandle() const override { return handle_; }
   std::string KindName() const override { return device_ ? "block device" : "file"; }
 
  private:
   platform::FileHandle handle_;
+  platform::FileHandle uncached_ = platform::kInvalidHandle;
   uint64_t size_;
   uint32_t sector_size_;
   bool device_;
@@ -65,6 +95,11 @@ class WindowSource final : public ByteSource {
     if (got) *got = 0;
     if (PassesEnd(offset, length)) return kErrInvalidParameter;
     return base_->ReadAt(offset_ + offset, buffer, length, got);
+  }
+  int ReadSectorAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
+    if (got) *got = 0;
+    if (PassesEnd(offset, length)) return kErrInvalidParameter;
+    return base_->ReadSectorAt(offset_ + offset, buffer, length, got);
   }
   uint32_t SectorSize() const override { return base_->SectorSize(); }
   std::string KindName() const override { return "window"; }
@@ -112,8 +147,14 @@ int OpenFileSource(const std::string& path, std::shared_ptr<ByteSource>* out) {
   int sector_size = 512;
   platform::QueryLogicalSectorSize(handle, &sector_size);
   if (sector_size <= 0) sector_size = 512;
-  *out = std::make_shared<FileSource>(handle, size, static_cast<uint32_t>(sector_size),
-                                      platform::IsBlockDevice(handle));
+  const bool device = platform::IsBlockDevice(handle);
+  auto source =
+      std::make_shared<FileSource>(handle, size, static_cast<uint32_t>(sector_size), device);
+  platform::FileHandle uncached = platform::kInvalidHandle;
+  if (device && platform::OpenDeviceUncached(path, &uncached) == kSuccess) {
+    source->SetUncachedHandle(uncached);
+  }
+  *out = std::move(source);
   return kSuccess;
 }
 

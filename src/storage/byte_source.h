@@ -24,6 +24,12 @@ class ByteSource {
   // failure. 0 when all arrived; 87 when the range passes Size() (nothing is read); 30 (or
   // the system's code) on a short read.
   virtual int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) = 0;
+  // Reads a small piece on its own after a larger read failed. A device is read past its page
+  // cache here, which would otherwise fail every sector sharing a page with a bad one; a piece
+  // smaller than the device's sector fails or arrives with the sector holding it.
+  virtual int ReadSectorAt(uint64_t offset, void* buffer, size_t length, size_t* got) {
+    return ReadAt(offset, buffer, length, got);
+  }
   // Logical sector size of the medium: the device's own for a disk, else 512.
   virtual uint32_t SectorSize() const { return 512; }
   // The open file or device whose bytes these are one to one, for the paths that need a real

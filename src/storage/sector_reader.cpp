@@ -140,13 +140,22 @@ int ReadSectors(SectorReader* reader, int32_t count, void* buffer, uint64_t star
     // Whatever one sector at a time still gives is kept; the rest reads as zeros.
     const size_t bytes = static_cast<size_t>(sector_size);
     auto* out = static_cast<uint8_t*>(buffer);
+    const uint64_t size = reader->source->Size();
     for (uint32_t i = got; i < static_cast<uint32_t>(count); ++i) {
       uint8_t* sector = out + static_cast<size_t>(i) * bytes;
-      uint32_t one = 0;
-      if (ReadSectorsOnce(reader, 1, sector, start_sector + i, sector_size, &one) != kSuccess ||
-          one != 1) {
+      const uint64_t at = (start_sector + i) * static_cast<uint64_t>(sector_size);
+      // A sector reaching past the source's end keeps what is there.
+      const size_t available =
+          at >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(bytes, size - at));
+      size_t arrived = 0;
+      if (available == 0 ||
+          reader->source->ReadSectorAt(at, sector, available, &arrived) != kSuccess ||
+          arrived != available) {
         std::memset(sector, 0, bytes);
-        salvage->Note((start_sector + i) * static_cast<uint64_t>(sector_size), bytes);
+        salvage->Note(at, bytes);
+      } else if (available < bytes) {
+        std::memset(sector + available, 0, bytes - available);
+        salvage->Note(at + available, bytes - available);
       }
     }
     got = static_cast<uint32_t>(count);

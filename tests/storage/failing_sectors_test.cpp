@@ -10,7 +10,9 @@
 #include <set>
 #include <sstream>
 
+#include "storage/error_codes.h"
 #include "storage/image_map.h"
+#include "storage/sector_reader.h"
 #include "support/faulty_image_mount.h"
 #include "support/loop_device.h"
 #include "support/test_env.h"
@@ -121,6 +123,32 @@ TEST_F(FailingSectorsTest, ImageOfAFailingBlockDeviceHasZerosAndAMap) {
   // Retried sectors bypass the page cache: exactly the bad sectors are lost, not whole pages.
   EXPECT_NE(output.find("unreadable: 2048 bytes in 3 ranges"), std::string::npos) << output;
   ExpectRescued(out);
+}
+
+// A device of 4096-byte sectors read in 512-byte units: a retried piece is read with the device
+// sector holding it, so a bad 512-byte sector costs its whole device sector and no more.
+TEST_F(FailingSectorsTest, SalvageOnALargeSectorDeviceLosesOnlyTheDeviceSectorsThatFail) {
+  if (!mount_) GTEST_SKIP() << skip_;
+  std::string why;
+  loop_ = testing::LoopDevice::Attach(mount_->FilePath(), 4096, &why);
+  if (!loop_) GTEST_SKIP() << why;
+  SectorReader reader;
+  ASSERT_EQ(OpenImageFile(&reader, loop_->Path()), kSuccess);
+  std::vector<uint8_t> buffer(256 * 512, 0xEE);
+  UnreadableSalvage salvage;
+  uint32_t read = 0;
+  ASSERT_EQ(ReadSectors(&reader, 256, buffer.data(), 0, 512, &read), kSuccess);
+  EXPECT_EQ(read, 256u);
+  // Sectors 100 and 101 lie in the device's sector 12 (512-byte sectors 96 to 103).
+  ASSERT_EQ(salvage.Ranges().size(), 1u);
+  EXPECT_EQ(salvage.Ranges()[0].offset, 96u * 512);
+  EXPECT_EQ(salvage.Ranges()[0].length, 4096u);
+  for (uint64_t sector = 0; sector < 256; ++sector) {
+    const bool lost = sector >= 96 && sector < 104;
+    for (size_t i = 0; i < 512; ++i) {
+      ASSERT_EQ(buffer[sector * 512 + i], lost ? 0 : original_[sector * 512 + i]) << sector;
+    }
+  }
 }
 
 TEST_F(FailingSectorsTest, CopyStoppedAtFortyPercentGoesOnFromItsMap) {

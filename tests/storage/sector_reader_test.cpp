@@ -13,6 +13,7 @@
 
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
+#include "support/failing_source.h"
 #include "support/test_env.h"
 
 namespace velmora {
@@ -113,37 +114,11 @@ TEST(ReadFullyTest, ReadsExactlyOrReportsWhatArrived) {
   testing::RemoveTree(dir);
 }
 
-// Memory whose chosen 512-byte sectors fail as a dying disk's do.
-class FailingSectorsSource : public ByteSource {
- public:
-  FailingSectorsSource(std::vector<uint8_t> bytes, std::vector<uint64_t> bad)
-      : bytes_(std::move(bytes)), bad_(std::move(bad)) {}
-  uint64_t Size() const override { return bytes_.size(); }
-  int ReadAt(uint64_t offset, void* buffer, size_t length, size_t* got) override {
-    if (PassesEnd(offset, length)) return kErrInvalidParameter;
-    size_t done = 0;
-    while (done < length) {
-      const uint64_t sector = (offset + done) / 512;
-      if (std::find(bad_.begin(), bad_.end(), sector) != bad_.end()) break;
-      static_cast<uint8_t*>(buffer)[done] = bytes_[offset + done];
-      ++done;
-    }
-    if (got) *got = done;
-    return done == length ? kSuccess : kErrReadFault;
-  }
-  std::string KindName() const override { return "memory"; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  std::vector<uint64_t> bad_;
-};
-
 TEST(UnreadableSalvageTest, FailedSectorsReadAsZerosAndAreNotedOnlyWhileAScopeLives) {
   std::vector<uint8_t> bytes(16 * 512);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(1 + i % 251);
   SectorReader reader;
-  ASSERT_EQ(OpenSourceReader(&reader, std::make_shared<FailingSectorsSource>(
-                                          bytes, std::vector<uint64_t>{3, 4, 9, 15})),
+  ASSERT_EQ(OpenSourceReader(&reader, testing::MakeFailingSectorsSource(bytes, {3, 4, 9, 15})),
             kSuccess);
   std::vector<uint8_t> buffer(16 * 512, 0xEE);
   uint32_t read = 0;
