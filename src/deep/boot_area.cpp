@@ -65,7 +65,7 @@ bool ReadBootAreaAround(ByteSource& source, uint64_t offset, size_t length, uint
   bool any = false;
   for (size_t at = 0; at + kSectorBytes <= length; at += kSectorBytes) {
     got = 0;
-    const int read = source.ReadAt(offset + at, area + at, kSectorBytes, &got);
+    const int read = source.ReadSectorAt(offset + at, area + at, kSectorBytes, &got);
     if (read == kSuccess && got == kSectorBytes) {
       any = true;
     } else {

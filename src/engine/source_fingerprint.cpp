@@ -37,7 +37,7 @@ uint64_t ReadSectorsAround(ByteSource& source, uint64_t offset, size_t from,
   for (size_t at = from - from % kSector; at < buffer->size(); at += kSector) {
     const size_t length = std::min(kSector, buffer->size() - at);
     size_t got = 0;
-    if (source.ReadAt(offset + at, buffer->data() + at, length, &got) != kSuccess ||
+    if (source.ReadSectorAt(offset + at, buffer->data() + at, length, &got) != kSuccess ||
         got != length) {
       std::fill(buffer->begin() + static_cast<std::ptrdiff_t>(at),
                 buffer->begin() + static_cast<std::ptrdiff_t>(at + length), 0);
