@@ -184,10 +184,9 @@ class RecoveryWorkflow::Output {
   std::string KeepPartial(const Folder& folder, const std::string& temporary,
                           const std::string& target, const std::string& earlier, int error) {
     struct stat st {};
-    const bool useless =
-        ::fstatat(folder.fd, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        st.st_size == 0 || error == kErrDiskFull || error == kErrWriteFault ||
-        error == kCancelledByUser;
+    const bool useless = ::fstatat(folder.fd, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                         st.st_size == 0 || error == kErrDiskFull || error == kErrWriteFault ||
+                         error == kCancelledByUser;
     if (useless || FinishFile(folder.fd, temporary, 0) != kSuccess) {
       ::unlinkat(folder.fd, temporary.c_str(), 0);
       return std::string();
@@ -433,8 +432,8 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
       const ManifestEntry* earlier =
           options_.manifest ? manifest_.Partial(options_.source_name, line.id, line.source_path)
                             : nullptr;
-      const std::string kept = output.KeepPartial(*folder, temporary, target,
-                                                  earlier ? earlier->partial : std::string(), error);
+      const std::string kept = output.KeepPartial(
+          *folder, temporary, target, earlier ? earlier->partial : std::string(), error);
       if (!kept.empty()) {
         line.kept = JoinPath(folder->shown, kept);
         partial_relative_ = folder->relative.empty() ? kept : folder->relative + "/" + kept;

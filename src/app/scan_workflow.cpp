@@ -206,7 +206,8 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   source.engine->SetScanCallback(&OnScanProgress, nullptr, &context, 100);
   const int result = source.engine->Scan(nullptr);
   source.engine->SetScanCallback(nullptr, nullptr, nullptr, 100);  // the context dies here
-  read_faults_ = combined != nullptr ? combined->QuickReadFaults() : ReadFaultsOf(source.engine.get());
+  read_faults_ =
+      combined != nullptr ? combined->QuickReadFaults() : ReadFaultsOf(source.engine.get());
   if (read_faults_.count != 0 && result != kCancelledByUser) observer.OnNotice(read_faults_.notice);
   if (combined != nullptr) {
     combined->SetResumeNotice(nullptr);

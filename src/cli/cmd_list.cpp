@@ -71,8 +71,8 @@ void PrintJson(const std::vector<app::FoundFile>& files, bool with_entry) {
         {"content_type", ContentCategoryOf(record) != nullptr && !ContentExtensionOf(record).empty()
                              ? nlohmann::json(ContentExtensionOf(record))
                              : nlohmann::json(nullptr)},
-        {"overwritten_percent", known ? nlohmann::json(OverwrittenPercent(file.state.estimate))
-                                      : nlohmann::json(nullptr)},
+        {"overwritten_percent",
+         known ? nlohmann::json(OverwrittenPercent(file.state.estimate)) : nlohmann::json(nullptr)},
         {"state", known ? file.state.Text() : "unknown"},
         {"beyond_source_percent", known ? nlohmann::json(BeyondSourcePercent(file.state.estimate))
                                         : nlohmann::json(nullptr)},
@@ -120,8 +120,8 @@ void PrintTable(const std::vector<app::FoundFile>& files, bool with_entry) {
                 CategoryOfRecord(file.record));
     std::printf(entry_format, with_entry ? EntryStateText(EntryStateOf(file.record)) : "");
     std::printf("%-23s %-7s %s%s\n", OrDash(file.state.Text()).c_str(),
-                ContentText(file.record).c_str(),
-                app::EscapeControl(file.volume_path).c_str(), app::EscapeControl(file.name).c_str());
+                ContentText(file.record).c_str(), app::EscapeControl(file.volume_path).c_str(),
+                app::EscapeControl(file.name).c_str());
   }
   // Counts go beside the rows, not among them: a script reads stdout row by row.
   std::fflush(stdout);

@@ -215,7 +215,8 @@ int RunRecover(const Args& args) {
                  workflow.Skipped(), destination.c_str());
   }
   if (printer.suspect > 0) {
-    std::fprintf(stderr, "%zu of the recovered files do not match their type (probably overwritten)\n",
+    std::fprintf(stderr,
+                 "%zu of the recovered files do not match their type (probably overwritten)\n",
                  printer.suspect);
   }
   if (printer.partly_unreadable > 0) {

@@ -69,14 +69,10 @@ int RunScan(const Args& args) {
   const std::string folder = ScanIndex::Instance().CurrentFolder();
 
   if (parsed.Has("--json")) {
-    nlohmann::json out = {{"source", source_text},
-                          {"mode", deep ? "deep" : "quick"},
-                          {"cancelled", cancelled},
-                          {"records", engine->GetRecordCount()},
-                          {"files", records.size()},
-                          {"categories", per_category},
-                          {"result_folder", folder},
-                          {"unreadable_metadata", faults.count}};
+    nlohmann::json out = {{"source", source_text},   {"mode", deep ? "deep" : "quick"},
+                          {"cancelled", cancelled},  {"records", engine->GetRecordCount()},
+                          {"files", records.size()}, {"categories", per_category},
+                          {"result_folder", folder}, {"unreadable_metadata", faults.count}};
     if (faults.count != 0) out["unreadable_metadata_notice"] = faults.notice;
     if (deep) {
       out["resumed"] = outcome.resumed;

@@ -184,8 +184,8 @@ std::string NamePartitionHint(const std::string& source_text,
 
 int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Args& args,
                         const std::string& source_text,
-                        const std::vector<PartitionSource>& partitions,
-                        const app::IdSet& ids, bool quick) {
+                        const std::vector<PartitionSource>& partitions, const app::IdSet& ids,
+                        bool quick) {
   if (ids.empty()) {
     std::fprintf(stderr, "velmora %s: %s\n", name,
                  NamePartitionHint(source_text, partitions).c_str());

@@ -38,8 +38,8 @@ std::vector<PartitionSource> ResultPartitionsOf(const std::string& source_text, 
 // partitions or in none, or when no id is given.
 int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Args& args,
                         const std::string& source_text,
-                        const std::vector<PartitionSource>& partitions,
-                        const app::IdSet& ids, bool quick);
+                        const std::vector<PartitionSource>& partitions, const app::IdSet& ids,
+                        bool quick);
 
 // `scan` and `list` of such a source: the command once per partition, the results together,
 // each file with its partition.

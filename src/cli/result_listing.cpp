@@ -187,7 +187,8 @@ uint64_t CountIds(const std::vector<app::IdSet::Range>& ranges) {
   return set.Count();
 }
 
-void ReportUnknownIds(const std::string& command, const std::vector<app::IdSet::Range>& unknown_ids) {
+void ReportUnknownIds(const std::string& command,
+                      const std::vector<app::IdSet::Range>& unknown_ids) {
   constexpr uint64_t kOneLineEach = 10;
   const uint64_t count = CountIds(unknown_ids);
   if (count == 0) return;
@@ -201,7 +202,8 @@ void ReportUnknownIds(const std::string& command, const std::vector<app::IdSet::
     }
     return;
   }
-  std::fprintf(stderr, "velmora %s: %llu of the ids asked for name no file in the scan result (%s)\n",
+  std::fprintf(stderr,
+               "velmora %s: %llu of the ids asked for name no file in the scan result (%s)\n",
                command.c_str(), static_cast<unsigned long long>(count),
                app::RangesText(unknown_ids, 20).c_str());
 }

@@ -49,7 +49,8 @@ int ChooseFiles(IFileRecoveryParse* engine, const std::string& categories,
 
 // Names the ids that name no file on stderr: a line each while they are few, else one line
 // with their count and ranges, so a wide --id range cannot flood the terminal.
-void ReportUnknownIds(const std::string& command, const std::vector<app::IdSet::Range>& unknown_ids);
+void ReportUnknownIds(const std::string& command,
+                      const std::vector<app::IdSet::Range>& unknown_ids);
 // How many ids the ranges hold (UINT64_MAX when more).
 uint64_t CountIds(const std::vector<app::IdSet::Range>& ranges);
 

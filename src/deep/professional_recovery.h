@@ -90,7 +90,9 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   // Sectors of the last pass that could not be read (skipped and counted).
   uint64_t UnreadableSectors() const { return unreadable_sectors_; }
   // The file system metadata the quick phase could not read.
-  MetadataReadFaults QuickReadFaults() const { return quick_ ? ReadFaultsOf(quick_.get()) : MetadataReadFaults{}; }
+  MetadataReadFaults QuickReadFaults() const {
+    return quick_ ? ReadFaultsOf(quick_.get()) : MetadataReadFaults{};
+  }
   // Buffers a member engine failed on (the pass goes on after each), and the first
   // such failure as "sector N: what went wrong".
   uint64_t FailedBuffers() const { return failed_buffers_; }
@@ -131,7 +133,8 @@ class CProfessionalRecovery : public IFileRecoveryParse,
                uint64_t found_base, PassSink* sink);
   int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
               uint64_t found_base);
-  [[nodiscard]] int SaveState(size_t range_index, uint64_t offset, const std::vector<PassRange>& ranges);
+  [[nodiscard]] int SaveState(size_t range_index, uint64_t offset,
+                              const std::vector<PassRange>& ranges);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
   void MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon, CarveContext* context);

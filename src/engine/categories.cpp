@@ -96,8 +96,8 @@ const char* CategoryOfName(std::string_view name) {
 
 namespace {
 
-constexpr const char* kCategoryNames[] = {"photo", "audio", "video", "document", "archive",
-                                          "others"};
+constexpr const char* kCategoryNames[] = {"photo",    "audio",   "video",
+                                          "document", "archive", "others"};
 ContentTypeNamer content_type_namer = nullptr;
 
 const char* ListOfCategory(std::string_view category) {

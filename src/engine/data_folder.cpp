@@ -113,9 +113,9 @@ int OpenDataFile(const std::string& path, int flags, mode_t mode, int* error) {
   std::vector<std::string> parts;
   const std::string base = BaseOf(path, &parts);
   int folder = -1;
-  int err = parts.empty() ? kErrInvalidParameter
-                          : OpenFolderBelow(base, parts, parts.size() - 1,
-                                            (flags & O_CREAT) != 0, &folder);
+  int err = parts.empty()
+                ? kErrInvalidParameter
+                : OpenFolderBelow(base, parts, parts.size() - 1, (flags & O_CREAT) != 0, &folder);
   if (err != kSuccess) {
     if (error) *error = err;
     errno = err == kErrLinkInDataFolder ? ELOOP : errno;

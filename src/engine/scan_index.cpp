@@ -381,8 +381,8 @@ int ScanIndex::Remove(const std::string& folder) {
   std::error_code ec;
   const fs::path target = fs::path(wanted).lexically_normal().parent_path();
   const fs::path root = fs::path(directory_).lexically_normal();
-  if (target.parent_path() != root || target.filename().empty() ||
-      target.filename() == "." || target.filename() == "..") {
+  if (target.parent_path() != root || target.filename().empty() || target.filename() == "." ||
+      target.filename() == "..") {
     return saved != kSuccess ? saved : kErrInvalidParameter;
   }
   const fs::file_status status = fs::symlink_status(target, ec);

@@ -43,9 +43,10 @@ class ScanIndex {
   bool FindForPartition(int disk_number, uint64_t first_sector, uint64_t sector_count,
                         const std::string& mount_point, ScanIndexRecord* out);
   bool FindForImage(const std::string& image_path, ScanIndexRecord* out);
-  [[nodiscard]] int AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
-                  uint64_t sector_count, const uint64_t resume[5], const std::string& scan_folder,
-                  const std::string& image_path);
+  [[nodiscard]] int AddOrUpdate(const std::string& mount_point, int disk_number,
+                                uint64_t first_sector, uint64_t sector_count,
+                                const uint64_t resume[5], const std::string& scan_folder,
+                                const std::string& image_path);
   // Stores a quick scan's result record, replacing the one of the same source.
   [[nodiscard]] int PutQuickResult(const ScanIndexRecord& record);
   std::string CurrentFolder() const;

@@ -399,12 +399,11 @@ int ScanLogStore::Flush() {
     int times_err = kSuccess;
     if (times_fd_ < 0) times_fd_ = OpenReadWrite(times_path_, &times_err);
     const size_t from = times_written_;
-    times_err =
-        times_fd_ < 0
-            ? times_err
-            : platform::WriteAllAt(times_fd_, times_.data() + from,
-                                   (times_.size() - from) * sizeof(RecordTimesEntry),
-                                   static_cast<uint64_t>(from) * sizeof(RecordTimesEntry));
+    times_err = times_fd_ < 0
+                    ? times_err
+                    : platform::WriteAllAt(times_fd_, times_.data() + from,
+                                           (times_.size() - from) * sizeof(RecordTimesEntry),
+                                           static_cast<uint64_t>(from) * sizeof(RecordTimesEntry));
     if (times_err == kSuccess) times_written_ = times_.size();
     if (err == kSuccess) err = times_err;
   }

@@ -111,7 +111,7 @@ inline EntryState EntryStateOf(const ScanRecord& record) {
 }
 // "live", "deleted" or "unknown".
 inline const char* EntryStateText(EntryState state) {
-  return state == EntryState::kExisting ? "live"
+  return state == EntryState::kExisting  ? "live"
          : state == EntryState::kDeleted ? "deleted"
                                          : "unknown";
 }

@@ -43,7 +43,8 @@ int CFastFatRecovery::OpenBound(char16_t drive_tag) {
   std::vector<uint8_t> boot(boot_bytes);
   int err = volume_.ReadBytes(0, boot.size(), boot.data());
   // Only the boot sector itself is needed: a fault in the sectors after it does not count.
-  if (err != kSuccess) err = volume_.ReadBytes(0, boot_bytes = std::max<size_t>(512, unit), boot.data());
+  if (err != kSuccess)
+    err = volume_.ReadBytes(0, boot_bytes = std::max<size_t>(512, unit), boot.data());
   bool parsed = err == kSuccess && ParseFatBootSector(boot.data(), boot_bytes, &geometry_);
   if (!parsed) {
     // FAT32 keeps a copy of its boot sector in sector 6.

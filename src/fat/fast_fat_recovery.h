@@ -28,9 +28,9 @@ namespace velmora {
 // from the root and reports deleted files, the files inside deleted
 // directories, and the directories above them; copies them out again.
 class CFastFatRecovery : public StoreBackedEngine,
-                          public IOverwriteEstimator,
-                          public IScanIntoFolder,
-                          public IMetadataReadFaults {
+                         public IOverwriteEstimator,
+                         public IScanIntoFolder,
+                         public IMetadataReadFaults {
  public:
   CFastFatRecovery() = default;
   ~CFastFatRecovery() override = default;
@@ -109,8 +109,8 @@ class CFastFatRecovery : public StoreBackedEngine,
   void OnFile(DirectoryCursor* cursor, const uint8_t* entry, const std::string& name,
               uint64_t entry_sector);
   // A file of a live folder: kept back until every deleted file's record is written.
-  void OnExistingFile(const DirectoryCursor& cursor, const uint8_t* entry,
-                      const std::string& name, uint64_t entry_sector);
+  void OnExistingFile(const DirectoryCursor& cursor, const uint8_t* entry, const std::string& name,
+                      uint64_t entry_sector);
   // Appends the existing files and the folders only they lead to; false when some were lost.
   bool WriteExistingFiles();
   // Whether the "." and ".." entries at `start` name this directory and its parent.

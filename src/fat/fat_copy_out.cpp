@@ -49,8 +49,7 @@ FatRecordReader CFastFatRecovery::ReaderFor(const ScanRecord& record) {
   const bool existing = EntryStateOf(record) == EntryState::kExisting;
   return [this, first_cluster, existing](uint64_t size, const FatDataSink& sink) {
     DeletedFileRead read;
-    return ReadFatFileData(volume_, &table_, first_cluster, size, sink,
-                           existing ? nullptr : &read);
+    return ReadFatFileData(volume_, &table_, first_cluster, size, sink, existing ? nullptr : &read);
   };
 }
 

@@ -197,8 +197,8 @@ void CFastFatRecovery::ListDirectory(uint32_t cluster) {
     std::vector<uint8_t> root(static_cast<size_t>(geometry_.root_directory_sectors) * sector_size);
     std::vector<bool> readable;
     const uint64_t before = unreadable_directory_sectors_;
-    ReadDirectorySectors(geometry_.RootRegionStart(), geometry_.root_directory_sectors,
-                         root.data(), &readable);
+    ReadDirectorySectors(geometry_.RootRegionStart(), geometry_.root_directory_sectors, root.data(),
+                         &readable);
     if (before == 0 && unreadable_directory_sectors_ != 0) root_unreadable_ = true;
     ListReadable(&cursor, root.data(), readable, geometry_.RootRegionStart());
     return;

@@ -241,8 +241,7 @@ void CFastNtfsRecovery::AppendWithTimes(ScanRecord* record, RecordTimesEntry tim
 }
 
 void CFastNtfsRecovery::ReportFile(uint64_t number, const MftRecord& record,
-                                   const FileNameAttribute& name, bool existing,
-                                   ScanState* state) {
+                                   const FileNameAttribute& name, bool existing, ScanState* state) {
   // An existing file is kept back for the end of the log; its index is given then.
   const auto report = [&](ScanRecord* r, const RecordTimesEntry& times) {
     if (existing) {

@@ -174,9 +174,9 @@ int NtfsVolume::LoadMftRuns() {
   if (rc == 0) rc = FixupRecord(&buffer);
   if (rc != 0) {
     // $MFT's own record lost: $MFTMirr holds a copy of the first records.
-    used_mft_mirror_ = ReadVolume(geometry_.mft_mirror_cluster * cs, buffer.data(),
-                                  buffer.size()) == 0 &&
-                       FixupRecord(&buffer) == 0;
+    used_mft_mirror_ =
+        ReadVolume(geometry_.mft_mirror_cluster * cs, buffer.data(), buffer.size()) == 0 &&
+        FixupRecord(&buffer) == 0;
     if (!used_mft_mirror_) return rc;
   }
   MftRecord record;

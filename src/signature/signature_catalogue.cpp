@@ -46,8 +46,8 @@ void ClearMeasureOutputs(CarveContext& context) {
 
 // The type of the first of `rows` (all of one extension) whose identify operation gives that
 // row's own type, or kNoSignatureType.
-int AgreeingType(const std::vector<const SignatureRow*>& rows, const uint8_t* buffer,
-                 size_t length, SectorReader* source, int32_t sector_size, uint64_t start_sector) {
+int AgreeingType(const std::vector<const SignatureRow*>& rows, const uint8_t* buffer, size_t length,
+                 SectorReader* source, int32_t sector_size, uint64_t start_sector) {
   if (buffer == nullptr || !UsableSectorSize(sector_size)) return kNoSignatureType;
   for (const SignatureRow* row : rows) {
     CarveContext context;

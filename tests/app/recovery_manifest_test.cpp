@@ -38,11 +38,27 @@ TEST(RecoveryManifestTest, PlantedLinksAreReplacedAndEntriesRoundTrip) {
   EXPECT_EQ(Sha256OfFile(fd, "../dest/a.jpg"), "");
   manifest.Put({"card.img", 7, "DCIM/a.jpg", "a.jpg", 3, abc_sha, "intact", "", {}, ""});
   // Failed, with what could be read kept under a name of its own.
-  manifest.Put({"card.img", 8, "DCIM/b.jpg", "", 9, "", "", "The parameter is incorrect.", {},
+  manifest.Put({"card.img",
+                8,
+                "DCIM/b.jpg",
+                "",
+                9,
+                "",
+                "",
+                "The parameter is incorrect.",
+                {},
                 "photo/b.jpg.partial"});
   // Written over a bad spot: kept, with the ranges that read as zeros.
-  manifest.Put(
-      {"card.img", 9, "DCIM/c.jpg", "c.jpg", 4096, abc_sha, "", "", {{1024, 512}, {4096, 1024}}, ""});
+  manifest.Put({"card.img",
+                9,
+                "DCIM/c.jpg",
+                "c.jpg",
+                4096,
+                abc_sha,
+                "",
+                "",
+                {{1024, 512}, {4096, 1024}},
+                ""});
   ASSERT_EQ(manifest.Save(fd), 0);
 
   std::ifstream victim(dir + "/victim");

@@ -93,7 +93,8 @@ void CheckEveryFile(const std::string& image, const testing::VolumeTruth& truth,
       EXPECT_TRUE(deleted_ids.count(file["id"].get<uint64_t>())) << file.dump();
       continue;
     }
-    sha_by_output[file["source_path"].get<std::string>()] = Sha256OfFile(file["output"].get<std::string>());
+    sha_by_output[file["source_path"].get<std::string>()] =
+        Sha256OfFile(file["output"].get<std::string>());
   }
   std::multiset<std::string> recovered;
   for (const auto& [path, sha] : sha_by_output) recovered.insert(sha);
@@ -180,8 +181,9 @@ TEST(ExistingFilesTest, DeepScanOfAnUnmountableNtfsVolumeMarksLiveFiles) {
     EXPECT_FALSE(file.contains("entry"));
   }
   const std::string out = work + "/out";
-  const nlohmann::json run = RunJson("recover " + source + " --deep --all --keep-paths --quiet --json --to " +
-                                     testing::ShellQuote(out));
+  const nlohmann::json run =
+      RunJson("recover " + source + " --deep --all --keep-paths --quiet --json --to " +
+              testing::ShellQuote(out));
   ASSERT_TRUE(run.is_object());
   bool live_recovered = false;
   for (const nlohmann::json& file : run["files"]) {
@@ -240,7 +242,8 @@ TEST(ExistingFilesTest, OlderResultAsksForARescanInsteadOfListingDeletedFilesOnl
   }
   ASSERT_EQ(stamps, 1u);
   std::string out;
-  EXPECT_EQ(testing::RunCommand(testing::VelmoraBinary() + " list " + source + " --all 2>&1", &out), 1);
+  EXPECT_EQ(testing::RunCommand(testing::VelmoraBinary() + " list " + source + " --all 2>&1", &out),
+            1);
   EXPECT_NE(out.find("scan again"), std::string::npos) << out;
   EXPECT_EQ(testing::RunCommand(testing::VelmoraBinary() + " recover " + source + " --all --to " +
                                     testing::ShellQuote(work + "/out") + " 2>&1",
@@ -249,7 +252,8 @@ TEST(ExistingFilesTest, OlderResultAsksForARescanInsteadOfListingDeletedFilesOnl
   EXPECT_FALSE(fs::exists(work + "/out/velmora-recovered.json"));
   // The plain listing still serves the saved result; a new scan makes --all work.
   EXPECT_EQ(RunJson("list " + source + " --json").size(), 1u);
-  ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " scan " + source + " >/dev/null 2>&1"), 0);
+  ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " scan " + source + " >/dev/null 2>&1"),
+            0);
   EXPECT_EQ(RunJson("list " + source + " --all --json").size(), 2u);
   testing::RemoveTree(work);
 }

@@ -65,9 +65,8 @@ TEST(ListCommandTest, ContentGivesTheCategoryWhereTheNameCannot) {
   const std::string plain = dir + "/notes.txt";
   std::string out;
   {
-    std::ofstream(plain) << std::string(reinterpret_cast<const char*>(
-                                            testing::RandomText(40000, 4).data()),
-                                        40000);
+    std::ofstream(plain) << std::string(
+        reinterpret_cast<const char*>(testing::RandomText(40000, 4).data()), 40000);
     // gzip at its default level writes XFL 0, the case the original gzip row refuses.
     ASSERT_EQ(testing::RunCommand("gzip -6 -k -c " + testing::ShellQuote(plain) + " > " +
                                       testing::ShellQuote(dir + "/notes.gz"),
@@ -85,9 +84,8 @@ TEST(ListCommandTest, ContentGivesTheCategoryWhereTheNameCannot) {
     fat.Finish();
   }
   const std::string velmora = testing::VelmoraBinary() + " ";
-  ASSERT_EQ(testing::RunCommand(velmora + "list " + testing::ShellQuote(image) +
-                                    " --json 2>/dev/null",
-                                &out),
+  ASSERT_EQ(testing::RunCommand(
+                velmora + "list " + testing::ShellQuote(image) + " --json 2>/dev/null", &out),
             0);
   std::map<std::string, nlohmann::json> by_name;
   for (const auto& item : nlohmann::json::parse(out)) by_name[item["name"]] = item;
@@ -102,9 +100,9 @@ TEST(ListCommandTest, ContentGivesTheCategoryWhereTheNameCannot) {
   EXPECT_EQ(by_name["!hot.jpg"]["content_check"], 0);
   EXPECT_EQ(by_name["!hot.jpg"]["content_type"], "png");
 
-  ASSERT_EQ(testing::RunCommand(velmora + "list " + testing::ShellQuote(image) +
-                                    " --type photo --json 2>/dev/null",
-                                &out),
+  ASSERT_EQ(testing::RunCommand(
+                velmora + "list " + testing::ShellQuote(image) + " --type photo --json 2>/dev/null",
+                &out),
             0);
   std::set<std::string> photos;
   for (const auto& item : nlohmann::json::parse(out)) photos.insert(item["name"]);
@@ -124,7 +122,8 @@ TEST(ListCommandTest, ContentGivesTheCategoryWhereTheNameCannot) {
       << out;
   EXPECT_EQ(out.find("overwritten"), std::string::npos) << out;
   // Deleted 8.3 names lose their first letter.
-  EXPECT_EQ(testing::ReadWholeFile(to + "/photo/!ile7.hmm"), testing::SampleContent("jpg", 9000, 2));
+  EXPECT_EQ(testing::ReadWholeFile(to + "/photo/!ile7.hmm"),
+            testing::SampleContent("jpg", 9000, 2));
   EXPECT_EQ(testing::ReadWholeFile(to + "/archive/!ackup.tgz"),
             testing::ReadWholeFile(dir + "/notes.gz"));
   EXPECT_EQ(testing::ReadWholeFile(to + "/archive/backup.tar.gz"),

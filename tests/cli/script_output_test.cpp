@@ -162,9 +162,8 @@ TEST_F(ScriptOutputTest, FatTimesAreTheCardsOwnClockWithoutAZone) {
   // hours east of UTC that is 08:00 UTC, not 10:00 UTC.
   // (A POSIX zone string, so no zone database is needed.)
   const std::string to = dir_ + "/local-times";
-  ASSERT_EQ(testing::RunCommand("TZ=XST-2 " + Velmora() + "recover " +
-                                    testing::ShellQuote(image_) + " --quiet --to " +
-                                    testing::ShellQuote(to) + " 2>/dev/null",
+  ASSERT_EQ(testing::RunCommand("TZ=XST-2 " + Velmora() + "recover " + testing::ShellQuote(image_) +
+                                    " --quiet --to " + testing::ShellQuote(to) + " 2>/dev/null",
                                 &out),
             0);
   ASSERT_EQ(testing::RunCommand("find " + testing::ShellQuote(to) +

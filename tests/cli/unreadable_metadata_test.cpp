@@ -44,7 +44,8 @@ class UnreadableMetadataTest : public ::testing::Test {
   static uint64_t BootField(const std::string& image, size_t offset, size_t width) {
     const std::vector<uint8_t> bytes = ReadWholeFile(image);
     uint64_t value = 0;
-    for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(bytes.at(offset + i)) << (8 * i);
+    for (size_t i = 0; i < width; ++i)
+      value |= static_cast<uint64_t>(bytes.at(offset + i)) << (8 * i);
     return value;
   }
   // Whether a file below `folder` holds exactly `content`.

@@ -255,7 +255,8 @@ TEST_F(DeepScanTest, ASavedStateThatDoesNotFitIsDiscardedNotTakenAsComplete) {
     std::string folder;
     saved_state(&saved, &folder);
     const uint64_t values[5] = {position, length, offset, saved.resume[3], saved.resume[4]};
-    EXPECT_EQ(ScanIndex::Instance().AddOrUpdate("", saved.disk_number, 0, 0, values, folder, image), kSuccess);
+    EXPECT_EQ(ScanIndex::Instance().AddOrUpdate("", saved.disk_number, 0, 0, values, folder, image),
+              kSuccess);
     ScanIndex::ResetInstance();
   };
   // Exactly at the end: a finished scan, reopened from its logs.

@@ -287,7 +287,8 @@ class GuiTest : public QObject {
     Click(window_->Skin(), "BtnScan");
     QCOMPARE(window_->CurrentPage(), MainWindow::kResultPage);
     QCheckBox* box = window_->ShowExistingBox();
-    QCOMPARE(box->text().toStdString(), app::Lookup(language_->Section("MainWnd"), "ChkShowExisting"));
+    QCOMPARE(box->text().toStdString(),
+             app::Lookup(language_->Section("MainWnd"), "ChkShowExisting"));
     QVERIFY(!box->isChecked());
     const auto rows = [this] {
       QTreeWidgetItem* photos = Category(window_->TypeTree(), "NodePhoto");

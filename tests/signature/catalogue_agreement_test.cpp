@@ -75,7 +75,8 @@ Answers CheckSample(const Bytes& file, const std::string& own_extension) {
 // The extension a sample file stands for: "fixture.doc.cfb" is a doc, "x.tar.gz" a gz.
 std::string ExtensionOfSample(const std::string& name) {
   std::string stem = name;
-  if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".cfb") == 0) stem.resize(stem.size() - 4);
+  if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".cfb") == 0)
+    stem.resize(stem.size() - 4);
   const size_t dot = stem.rfind('.');
   return dot == std::string::npos ? std::string() : stem.substr(dot + 1);
 }
@@ -115,8 +116,8 @@ TEST(CatalogueAgreementTest, RealSamplesAgreeWithEveryRowOfTheirType) {
       if (file.empty() || file.size() > (64u << 20)) continue;
       const Answers answers = CheckSample(file, ExtensionOfSample(name));
       examined += answers.type != kNoSignatureType;
-      EXPECT_TRUE(answers.failures.empty()) << folder << "/" << name << " (type " << answers.type
-                                            << "):" << answers.failures;
+      EXPECT_TRUE(answers.failures.empty())
+          << folder << "/" << name << " (type " << answers.type << "):" << answers.failures;
     }
   }
   if (examined == 0) GTEST_SKIP() << "shared sample files are not present";
@@ -137,7 +138,10 @@ TEST(CatalogueAgreementTest, SyntheticHeadersAgreeWithTheirNames) {
       {std::string("\x1F\x8B\x08\x00\x00\x00\x00\x00\x04\xFF", 10), "c.tgz", "archive"},
       {std::string("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x03", 10), "d.GZIP", "archive"},
       {std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10), "file7.hmm", "photo"},
-      {std::string("\xFF\xD8\xFF\xE1\x00\x10" "Exif", 10), "noextension", "photo"},
+      {std::string("\xFF\xD8\xFF\xE1\x00\x10"
+                   "Exif",
+                   10),
+       "noextension", "photo"},
       {"%PDF-1.7\n", "scan.jpg", "document"},  // a name the content contradicts
       {std::string("\x89PNG\r\n\x1A\n", 8), "shot.jpg", "photo"},
   };

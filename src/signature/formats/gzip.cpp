@@ -51,7 +51,7 @@ uint64_t MeasureGzip(CarveContext& context, const uint8_t*, size_t) {
   return MeasuredOrScanned(context, InflatedLength(context), kCap);
 }
 
-extern const Format kAnyLevelGzip = {"gz", "gzip tgz", kAnyLevelGzipType, "archive", "\x1F", 1,
-                                     true, IdentifyAnyLevelGzip, MeasureGzip};
+extern const Format kAnyLevelGzip = {"gz", "gzip tgz", kAnyLevelGzipType,    "archive",  "\x1F",
+                                     1,    true,       IdentifyAnyLevelGzip, MeasureGzip};
 
 }  // namespace velmora::formats
