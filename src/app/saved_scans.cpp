@@ -50,7 +50,16 @@ std::string FingerprintOf(const ScanSource& source) {
   return FingerprintPartition(source.entry->disk, source.entry->start, source.entry->length);
 }
 
-bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out, bool* other_contents) {
+// Why the logs of a saved result whose source is unchanged cannot be served, or "".
+std::string LogDamage(const std::string& folder, const std::string& fingerprint) {
+  const FolderSums* sums = ScanIndex::Instance().SumsOf(folder);
+  // An older version kept no checksums: such a log cannot be told from a damaged one.
+  if (sums == nullptr) return "it was saved without checksums, by an older version";
+  return CheckFolderLogs(folder, fingerprint, *sums);
+}
+
+bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out, bool* other_contents,
+                    std::string* damage) {
   ScanIndex& index = ScanIndex::Instance();
   const auto& records = index.Records();
   const auto found = std::find_if(records.begin(), records.end(), [&](const ScanIndexRecord& r) {
@@ -66,9 +75,13 @@ bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out, bool* other_
       (!source.IsImage() || record.image_write_time == ImageWriteTime(source.image_path)) &&
       same_contents;
   if (!same_contents && other_contents && FolderExists(FolderOf(record))) *other_contents = true;
-  if (!unchanged || !FolderExists(FolderOf(record))) {
-    index.Remove(FolderOf(record));  // the source changed since, or the folder is gone
-    (void)index.Save();              // a lookup: the next save writes the change
+  std::string damaged;
+  if (unchanged && FolderExists(FolderOf(record))) damaged = LogDamage(FolderOf(record), fingerprint);
+  if (!unchanged || !FolderExists(FolderOf(record)) || !damaged.empty()) {
+    // The source changed since, the folder is gone, or its logs are not what was saved.
+    index.Remove(FolderOf(record));
+    (void)index.Save();  // a lookup: the next save writes the change
+    if (damage) *damage = damaged;
     return false;
   }
   if (out) *out = record;
@@ -100,8 +113,8 @@ std::string FolderOf(const ScanIndexRecord& record) {
 }
 
 bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* record,
-                    bool* other_contents) {
-  if (mode == ScanMode::kQuick) return QuickResultFor(source, record, other_contents);
+                    bool* other_contents, std::string* damage) {
+  if (mode == ScanMode::kQuick) return QuickResultFor(source, record, other_contents, damage);
   ScanIndex& index = ScanIndex::Instance();
   if (source.IsImage()) return index.FindForImage(source.image_path, record);
   const PartitionEntry& entry = *source.entry;
@@ -109,11 +122,12 @@ bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* re
   return index.FindForPartition(entry.disk, entry.start, entry.length, "", record);
 }
 
-bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_contents) {
+bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_contents,
+                     std::string* damage) {
   if (other_contents) *other_contents = false;
   ScanIndexRecord quick{};
   ScanIndexRecord deep{};
-  const bool has_quick = SavedResultFor(source, ScanMode::kQuick, &quick, other_contents);
+  const bool has_quick = SavedResultFor(source, ScanMode::kQuick, &quick, other_contents, damage);
   bool has_deep = SavedResultFor(source, ScanMode::kDeep, &deep);
   if (has_deep) {
     const std::string fingerprint = FingerprintOf(source);
@@ -121,6 +135,8 @@ bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_conte
         !FolderExists(FolderOf(deep))) {
       has_deep = false;
       if (other_contents) *other_contents = true;
+    } else if (!LogDamage(FolderOf(deep), fingerprint).empty()) {
+      has_deep = false;  // the deep engine names and drops it when it is asked for
     }
   }
   if (!has_quick && !has_deep) return false;
@@ -172,9 +188,12 @@ int RememberQuickResult(const ScanSource& source, const std::string& folder) {
     record.first_sector = source.entry->start;
     record.sector_count = source.entry->length;
   }
-  const int kept = KeepFolderFingerprint(folder, FingerprintOf(source));
+  const std::string fingerprint = FingerprintOf(source);
+  int kept = KeepFolderFingerprint(folder, fingerprint);
+  FolderSums sums;
+  if (kept == kSuccess) kept = SumFolderLogs(folder, fingerprint, true, {}, &sums);
   if (kept != kSuccess) return kept;
-  return ScanIndex::Instance().PutQuickResult(record);
+  return ScanIndex::Instance().PutQuickResult(record, &sums);
 }
 
 }  // namespace velmora::app

@@ -16,11 +16,14 @@ namespace velmora::app {
 // unchanged; a stale quick one is dropped (folder and record) on the way.
 // `other_contents` tells that one was there but the source now holds other
 // contents (a stale deep one is left for its engine to discard on opening).
+// `damage` tells why a quick one of the same contents was dropped: its logs are
+// not what was saved (checked against their checksums in the index).
 bool SavedResultFor(const ScanSource& source, ScanMode mode, ScanIndexRecord* record,
-                    bool* other_contents = nullptr);
+                    bool* other_contents = nullptr, std::string* damage = nullptr);
 // The mode of the newest usable saved result of `source` (the one whose scan
 // ran last), when there is one in either mode.
-bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_contents = nullptr);
+bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_contents = nullptr,
+                     std::string* damage = nullptr);
 // Marks `folder` as just scanned; LatestSavedMode compares these marks.
 [[nodiscard]] int StampScanned(const std::string& folder);
 // Drops the saved result of `source` in `mode` and its folder; 0 or the save's error.

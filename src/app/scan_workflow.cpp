@@ -92,9 +92,15 @@ std::string OtherContentsNotice(const ScanSource& source, ScanMode mode) {
          " is discarded and it is scanned anew";
 }
 
-std::string DamagedStateNotice(const ScanSource& source) {
-  return "the saved deep scan of '" + source.Label() +
-         "' is damaged (it does not fit the source or its logs); it is discarded and scanned anew";
+std::string DamagedStateNotice(const ScanSource& source, const std::string& reason) {
+  return "the saved deep scan of '" + source.Label() + "' is damaged (" +
+         (reason.empty() ? std::string("it does not fit the source or its logs") : reason) +
+         "); it is discarded and scanned anew";
+}
+
+std::string DamagedResultNotice(const ScanSource& source, const std::string& reason) {
+  return "the saved quick scan of '" + source.Label() + "' is damaged (" + reason +
+         "); it is discarded and scanned anew";
 }
 
 std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
@@ -193,7 +199,9 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   bool pass_resumed = false;
   if (combined != nullptr) {
     if (combined->DiscardedOtherContents()) observer.OnNotice(OtherContentsNotice(source, mode));
-    if (combined->DiscardedDamagedState()) observer.OnNotice(DamagedStateNotice(source));
+    if (combined->DiscardedDamagedState()) {
+      observer.OnNotice(DamagedStateNotice(source, combined->DamageReason()));
+    }
     deep_outcome_.resumed = combined->Resuming();
     combined->SetResumeNotice([&](int percent) {
       pass_resumed = true;
@@ -252,9 +260,10 @@ int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOption
   *outcome = OpenOutcome{};
   ScanIndexRecord saved{};
   bool other_contents = false;
+  std::string damage;
   if (options.fresh) {
     if (const int err = DiscardSavedResult(source, mode); err != kSuccess) return err;
-  } else if (SavedResultFor(source, mode, &saved, &other_contents)) {
+  } else if (SavedResultFor(source, mode, &saved, &other_contents, &damage)) {
     source.engine.reset();
     source.engine = CreateEngine(source, mode);
     if (!source.engine) return kErrInvalidParameter;
@@ -267,7 +276,7 @@ int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOption
         observer.OnNotice(OtherContentsNotice(source, mode));
       }
       if (combined != nullptr && combined->DiscardedDamagedState()) {
-        observer.OnNotice(DamagedStateNotice(source));
+        observer.OnNotice(DamagedStateNotice(source, combined->DamageReason()));
       }
       if (combined == nullptr || combined->Resuming()) {
         outcome->reopened = true;
@@ -287,6 +296,7 @@ int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOption
     return index.FindLogFile(folder, "Fast_", &log) ? source.engine->Scan(log.c_str()) : kSuccess;
   }
   if (other_contents) observer.OnNotice(OtherContentsNotice(source, mode));
+  if (!damage.empty()) observer.OnNotice(DamagedResultNotice(source, damage));
   if (!options.scan_if_missing) return kErrFileNotFound;
   const int result = ScanOne(source, mode, observer, cancel);
   outcome->scanned = source.engine != nullptr;

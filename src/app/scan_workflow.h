@@ -36,8 +36,11 @@ struct OpenOutcome {
 
 // The notice that a saved result of `source` was made of other contents.
 std::string OtherContentsNotice(const ScanSource& source, ScanMode mode);
-// Said when a saved deep scan does not fit its source or logs and is dropped.
-std::string DamagedStateNotice(const ScanSource& source);
+// Said when a saved deep scan does not fit its source or logs and is dropped; `reason`
+// says how, when known.
+std::string DamagedStateNotice(const ScanSource& source, const std::string& reason = "");
+// Said when the logs of a saved quick scan are not what was saved and it is dropped.
+std::string DamagedResultNotice(const ScanSource& source, const std::string& reason);
 // Names the source for the lock its scans and the readers of its result take.
 std::string SourceLockKey(const ScanSource& source);
 // Told when another process holds that lock.

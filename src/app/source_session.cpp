@@ -93,11 +93,14 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
                         CancelToken& cancel, ScanMode* used, std::string* error) {
   ReportIndexDamage(observer);
   ScanMode chosen = ScanMode::kQuick;
+  std::string damage;
   if (mode) {
     chosen = *mode;
-  } else if (bool other = false; !LatestSavedMode(*source_, &chosen, &other)) {
+  } else if (bool other = false; !LatestSavedMode(*source_, &chosen, &other, &damage)) {
     if (other) observer.OnNotice(OtherContentsNotice(*source_, ScanMode::kQuick));
+    if (!damage.empty()) observer.OnNotice(DamagedResultNotice(*source_, damage));
   } else {
+    if (!damage.empty()) observer.OnNotice(DamagedResultNotice(*source_, damage));
     observer.OnNotice("Using the saved " + std::string(ModeName(chosen)) + " scan of " +
                       source_->Label() + " (the newest; --quick or --deep chooses)");
   }

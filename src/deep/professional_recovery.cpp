@@ -292,13 +292,24 @@ bool CProfessionalRecovery::SavedStateChecksOut(const std::string& folder) const
 void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
   discarded_other_contents_ = false;
   discarded_damaged_state_ = false;
+  damage_reason_.clear();
   if (!resume_flag_) return;
   ScanIndex& index = ScanIndex::Instance();
   const std::string folder = index.CurrentFolder();
-  // A state that does not fit the source or its logs would give a short listing as if complete.
-  const bool damaged = !SavedStateChecksOut(folder);
   // Without a fingerprint (unreadable now, or an older folder) sameness is not proven.
-  if (!damaged && !fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_) return;
+  const bool same = !fingerprint_.empty() && FolderFingerprint(folder) == fingerprint_;
+  // Logs that are not what was saved (damaged, cut, swapped in) are never served or resumed.
+  const FolderSums* sums = index.SumsOf(folder);
+  if (same) {
+    damage_reason_ = sums == nullptr ? "it was saved without checksums, by an older version"
+                                     : CheckFolderLogs(folder, fingerprint_, *sums);
+  }
+  // A state that does not fit the source or its logs would give a short listing as if complete.
+  const bool damaged = !damage_reason_.empty() || !SavedStateChecksOut(folder);
+  if (!damaged && same) {
+    RemoveUnvouchedLogs(folder, *sums);  // left by a scan killed while writing them
+    return;
+  }
   index.Remove(folder);
   (void)index.Save();  // dropped in memory at least; the next save writes it
   resume_flag_ = false;
@@ -448,7 +459,7 @@ std::vector<PassRange> CProfessionalRecovery::CollectRanges(bool free_range_mode
 }
 
 int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
-                                     const std::vector<PassRange>& ranges) {
+                                     const std::vector<PassRange>& ranges, bool settled) {
   uint64_t values[5] = {};
   if (range_index < ranges.size()) {
     values[kRangePosition] = ranges[range_index].position;
@@ -467,8 +478,18 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
   }
   trail_.Checkpoint(partition_start_ + values[kRangePosition] + values[kRangeOffset],
                     static_cast<uint32_t>(std::min<uint64_t>(signature_.GetRecordCount(), UINT32_MAX)));
+  // The logs as they stand behind this position, bound to the source. While the pass runs,
+  // the metadata engines' logs are left out (a resume rebuilds them), and so is the quick
+  // walk's while the walk still writes it.
+  FolderSums sums;
+  std::vector<std::string> still_written{"Pro_Ntfs_", "Pro_Fat_"};
+  if (quick_running_.load()) still_written.push_back("Fast_");
+  if (const int err = SumFolderLogs(scan_folder_, fingerprint_, settled, still_written, &sums);
+      err != kSuccess) {
+    return err;
+  }
   return ScanIndex::Instance().AddOrUpdate("", disk_index_, partition_start_, partition_count_,
-                                           values, scan_folder_, image_path_);
+                                           values, scan_folder_, image_path_, &sums);
 }
 
 ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ranges,
@@ -891,7 +912,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   if (result == kSuccess) result = LogWriteError();
   pass_complete_ = result == kSuccess;
   if (pass_complete_) CallProgress(scan_progress_, callback_context_, 100, 100, 0, 0, 0, 0);
-  const int saved = SaveState(range_index, offset, ranges);
+  const int saved = SaveState(range_index, offset, ranges, true);
   if (saved != kSuccess && (result == kSuccess || result == kCancelledByUser)) result = saved;
   // The engine now stands for the saved scan: a later Scan continues or reopens it.
   saved_ = ScanIndexRecord{};

@@ -84,6 +84,8 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   bool DiscardedOtherContents() const { return discarded_other_contents_; }
   // The saved scan did not fit the source or its logs and was dropped.
   bool DiscardedDamagedState() const { return discarded_damaged_state_; }
+  // How it did not fit, when its logs told ("" for a saved position that did not fit).
+  const std::string& DamageReason() const { return damage_reason_; }
   const ScanIndexRecord& SavedState() const { return saved_; }
   // Told once the pass of a resumed scan starts: the percent it resumes from.
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
@@ -133,8 +135,9 @@ class CProfessionalRecovery : public IFileRecoveryParse,
                uint64_t found_base, PassSink* sink);
   int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
               uint64_t found_base);
+  // `settled`: every member engine has stopped writing, so every log is summed whole.
   [[nodiscard]] int SaveState(size_t range_index, uint64_t offset,
-                              const std::vector<PassRange>& ranges);
+                              const std::vector<PassRange>& ranges, bool settled = false);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
   void MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon, CarveContext* context);
@@ -183,6 +186,7 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   bool resume_flag_ = false;
   bool discarded_other_contents_ = false;
   bool discarded_damaged_state_ = false;
+  std::string damage_reason_;
   std::string fingerprint_;
   ScanIndexRecord saved_{};
   std::string image_path_;

@@ -104,6 +104,20 @@ void ScanIndex::Load() {
 
   last_number_ = 0;
   records_.clear();
+  sums_.clear();
+  if (const int sums = OpenDataFile(directory_ + "/config.sums", O_RDONLY, 0); sums >= 0) {
+    struct stat st {};
+    // Far more than any number of folders needs: a larger file is no file of ours.
+    constexpr off_t kMostSumsBytes = off_t{64} << 20;
+    if (::fstat(sums, &st) == 0 && st.st_size > 0 && st.st_size <= kMostSumsBytes) {
+      std::string text(static_cast<size_t>(st.st_size), '\0');
+      size_t got = 0;
+      platform::ReadAt(sums, text.data(), text.size(), 0, &got);
+      text.resize(got);
+      sums_ = ParseSums(text);
+    }
+    ::close(sums);
+  }
   const int fd = OpenDataFile(index, O_RDONLY, 0);
   if (fd < 0) return;
   std::string damage;
@@ -211,8 +225,47 @@ int ScanIndex::Update(const std::function<void()>& change) {
   return err;
 }
 
-int ScanIndex::WriteIndex() {
+void ScanIndex::PutSums(const std::string& folder, const FolderSums& sums) {
+  const std::string key = WithTrailingSlash(folder);
+  std::erase_if(sums_, [&](const auto& entry) { return entry.first == key; });
+  sums_.emplace_back(key, sums);
+}
+
+const FolderSums* ScanIndex::SumsOf(const std::string& folder) const {
+  const std::string key = WithTrailingSlash(folder);
+  for (const auto& [name, sums] : sums_) {
+    if (name == key) return &sums;
+  }
+  return nullptr;
+}
+
+// Written before "config" through the same temporary-and-rename: a crash between the two
+// leaves sums of folders the index does not name yet (harmless), or a folder without sums,
+// which is then scanned again rather than trusted.
+int ScanIndex::WriteSums() {
+  std::erase_if(sums_, [this](const auto& entry) {
+    return std::none_of(records_.begin(), records_.end(), [&](const ScanIndexRecord& record) {
+      return FromUnits(record.scan_folder, 260) == entry.first;
+    });
+  });
+  const std::string path = directory_ + "/config.sums";
+  const std::string temporary = path + ".tmp";
+  if (!RemovePlantedLink(temporary)) return LastError();
   int err = kSuccess;
+  const int fd = OpenDataFile(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0600, &err);
+  if (fd < 0) return err;
+  const std::string text = FormatSums(sums_);
+  err = WriteAll(fd, text.data(), text.size());
+  if (err == kSuccess && ::fsync(fd) != 0) err = LastError();
+  if (::close(fd) != 0 && err == kSuccess) err = LastError();
+  if (err == kSuccess && ::rename(temporary.c_str(), path.c_str()) != 0) err = LastError();
+  if (err != kSuccess) ::unlink(temporary.c_str());
+  return err;
+}
+
+int ScanIndex::WriteIndex() {
+  int err = WriteSums();
+  if (err != kSuccess) return err;
   const std::string index = directory_ + "/config";
   const std::string temporary = directory_ + "/config.tmp";
   if (!RemovePlantedLink(temporary)) return LastError();
@@ -285,7 +338,8 @@ bool ScanIndex::FindForImage(const std::string& image_path, ScanIndexRecord* out
 
 int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint64_t first_sector,
                            uint64_t sector_count, const uint64_t resume[5],
-                           const std::string& scan_folder, const std::string& image_path) {
+                           const std::string& scan_folder, const std::string& image_path,
+                           const FolderSums* sums) {
   return Update([&] {
     const bool image = !image_path.empty();
     const bool found = image ? FindForImage(image_path, nullptr)
@@ -321,10 +375,11 @@ int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint
       target = &records_.back();
     }
     std::copy(resume, resume + 5, target->resume);
+    if (sums != nullptr) PutSums(FromUnits(target->scan_folder, 260), *sums);
   });
 }
 
-int ScanIndex::PutQuickResult(const ScanIndexRecord& record) {
+int ScanIndex::PutQuickResult(const ScanIndexRecord& record, const FolderSums* sums) {
   ScanIndexRecord stored = record;
   stored.reserved = kQuickResultMark;
   stored.image_path[259] = 0;
@@ -339,6 +394,7 @@ int ScanIndex::PutQuickResult(const ScanIndexRecord& record) {
   return Update([&] {
     records_.erase(std::remove_if(records_.begin(), records_.end(), same_source), records_.end());
     records_.push_back(stored);
+    if (sums != nullptr) PutSums(FromUnits(stored.scan_folder, 260), *sums);
   });
 }
 
@@ -371,6 +427,8 @@ int ScanIndex::Remove(const std::string& folder) {
   const int saved = Update([&] {
     for (auto it = records_.begin(); it != records_.end(); ++it) {
       if (EqualIgnoringCase(FromUnits(it->scan_folder, 260), wanted)) {
+        const std::string folder_key = FromUnits(it->scan_folder, 260);
+        std::erase_if(sums_, [&](const auto& entry) { return entry.first == folder_key; });
         records_.erase(it);
         break;
       }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/log_sums.h"
+
 namespace velmora {
 
 // One saved scan: 1120 bytes in "config".
@@ -46,9 +48,13 @@ class ScanIndex {
   [[nodiscard]] int AddOrUpdate(const std::string& mount_point, int disk_number,
                                 uint64_t first_sector, uint64_t sector_count,
                                 const uint64_t resume[5], const std::string& scan_folder,
-                                const std::string& image_path);
+                                const std::string& image_path,
+                                const FolderSums* sums = nullptr);
   // Stores a quick scan's result record, replacing the one of the same source.
-  [[nodiscard]] int PutQuickResult(const ScanIndexRecord& record);
+  [[nodiscard]] int PutQuickResult(const ScanIndexRecord& record, const FolderSums* sums = nullptr);
+  // The checksums of a saved folder's logs (null when none were recorded, as by older
+  // versions). They are kept in "config.sums", so "config" keeps its record layout.
+  const FolderSums* SumsOf(const std::string& folder) const;
   std::string CurrentFolder() const;
   // Makes `folder` current, as a resumed scan or a reopened result does.
   void UseFolder(const std::string& folder);
@@ -74,12 +80,15 @@ class ScanIndex {
   void KeepDamagedIndex(const std::string& damage);
   [[nodiscard]] int Update(const std::function<void()>& change);
   [[nodiscard]] int WriteIndex();
+  [[nodiscard]] int WriteSums();
+  void PutSums(const std::string& folder, const FolderSums& sums);
   std::string FolderFor(uint64_t number) const;
   bool IsNumberedFolder(const std::string& folder) const;
 
   std::string directory_;
   uint64_t last_number_ = 0;
   std::vector<ScanIndexRecord> records_;
+  std::vector<std::pair<std::string, FolderSums>> sums_;  // by scan folder, "/" at the end
   bool resume_flag_ = false;
   std::string current_folder_;
   uint64_t claimed_number_ = 0;  // the folder number NewScanFolder handed out last
