@@ -18,7 +18,9 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
+#include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
+#include "storage/sector_reader.h"
 #include "storage/platform_disks.h"
 
 namespace velmora::app {
@@ -39,6 +41,36 @@ bool IsRegularFile(int folder, const std::string& name) {
 }
 
 std::string DiskNameOf(const std::string& device_path) { return LastPathComponent(device_path); }
+
+// The content check of the file written at `path` for a record named `name`, as the scans
+// judge a file's first bytes (structured formats read on in the written file itself); false
+// when it cannot be read.
+bool JudgeWrittenFile(const std::string& path, std::string_view name, uint32_t* judgement) {
+  constexpr size_t kSampleBytes = 4096;
+  constexpr uint64_t kMostInMemory = uint64_t{64} << 20;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  SectorReader reader;
+  // In memory the last partial sector reads as well; larger files are read as an image.
+  if (static_cast<uint64_t>(st.st_size) <= kMostInMemory) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+      return false;
+    }
+    bytes.resize((bytes.size() + 511) / 512 * 512, 0);
+    if (OpenMemorySource(&reader, std::move(bytes)) != kSuccess) return false;
+  } else if (OpenImageFile(&reader, path) != kSuccess) {
+    return false;
+  }
+  std::vector<uint8_t> sample(static_cast<size_t>(std::min<uint64_t>(kSampleBytes, static_cast<uint64_t>(st.st_size))));
+  size_t got = 0;
+  if (reader.source->ReadAt(0, sample.data(), sample.size(), &got) != kSuccess || got != sample.size()) {
+    return false;
+  }
+  *judgement = JudgeContent(sample.data(), sample.size(), ExtensionOf(name), &reader, 512, 0);
+  return true;
+}
 
 // Gives the written file `name` its modified time (when `last_write` is one) and syncs it.
 // A `local` time is the wall-clock a FAT volume keeps: it is read on this machine's clock,
@@ -421,6 +453,19 @@ int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
       if (published != kSuccess && error == kSuccess) error = published;
     }
   } else if (error == kSuccess) {
+    // The bytes written decide, not the verdict kept in the saved result: a record pointed at
+    // another file's data must not pass as what its name says.
+    uint32_t judged = 0;
+    if (record.size != 0 &&
+        JudgeWrittenFile(folder->engine_path + "/" + temporary, RecordName(record), &judged)) {
+      ScanRecord written = record;
+      written.content_check = judged;
+      const bool saved_type_holds =
+          ContentCategoryOf(record) != nullptr && ContentTypeOf(written) == ContentTypeOf(record);
+      line.content_differs = !ContentAgrees(written) && !saved_type_holds;
+      line.content_contradicts_result =
+          line.content_differs && (ContentAgrees(record) || ContentCategoryOf(record) != nullptr);
+    }
     error = FinishFile(folder->fd, temporary, options_.keep_times ? record.last_write.get() : 0,
                        TimeZoneOf(record) == RecordTimeZone::kLocal);
     if (error == kSuccess) error = output.Publish(*folder, temporary, &target);

@@ -46,6 +46,9 @@ struct RecoveryLine {
   std::string sha256;          // of the written file (hex), when asked for
   std::string kept;            // what could be read before a read error, kept under this path
   bool content_differs = false;  // written, but its bytes do not match its type
+  // The written bytes contradict what the scan's result said of them (they matched, or were
+  // another type): the result or the medium changed since, and the file is not the one listed.
+  bool content_contradicts_result = false;
   bool skipped = false;        // already recovered into this destination, unchanged
   // Source bytes that could not be read and were written as zeros (the file is kept).
   std::vector<UnreadableSalvage::Range> unreadable;

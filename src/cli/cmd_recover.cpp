@@ -54,7 +54,14 @@ class RecoveryPrinter : public TerminalObserver {
                    target.c_str(), static_cast<unsigned long long>(line.unreadable_bytes),
                    ranges.c_str());
     }
-    if (line.content_differs && !line.skipped) {
+    if (line.content_contradicts_result && !line.skipped) {
+      ++contradicted;
+      // The result said these bytes were what the name says: it, or the medium, changed since.
+      std::fprintf(stderr,
+                   "content differs: %s: its bytes do not match its type, though the scan found "
+                   "they did; the saved result or the source changed since the scan\n",
+                   target.c_str());
+    } else if (line.content_differs && !line.skipped) {
       ++suspect;
       // Written as it is on the medium, but its bytes are not what its name says.
       std::fprintf(stderr,
@@ -65,6 +72,7 @@ class RecoveryPrinter : public TerminalObserver {
 
   std::vector<app::RecoveryLine> lines;
   size_t suspect = 0;
+  size_t contradicted = 0;
   size_t partly_unreadable = 0;
 
  private:
@@ -159,7 +167,8 @@ int RunRecover(const Args& args) {
                  destination.c_str(), DescribeError(workflow.ManifestError()).c_str());
   }
   const bool partial = counts.failed > 0 || stopped || !unknown_ids.empty() ||
-                       printer.partly_unreadable > 0 || workflow.ManifestError() != kSuccess;
+                       printer.partly_unreadable > 0 || printer.contradicted > 0 ||
+                       workflow.ManifestError() != kSuccess;
   if (json) {
     nlohmann::json list = nlohmann::json::array();
     for (const app::RecoveryLine& line : printer.lines) {
@@ -171,6 +180,7 @@ int RunRecover(const Args& args) {
            {"sha256", line.sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.sha256)},
            {"skipped", line.skipped},
            {"content_differs", line.content_differs},
+           {"content_contradicts_result", line.content_contradicts_result},
            {"error",
             line.failed ? nlohmann::json(DescribeError(line.error)) : nlohmann::json(nullptr)},
            {"kept", line.kept.empty() ? nlohmann::json(nullptr) : nlohmann::json(line.kept)}});
@@ -218,6 +228,12 @@ int RunRecover(const Args& args) {
     std::fprintf(stderr,
                  "%zu of the recovered files do not match their type (probably overwritten)\n",
                  printer.suspect);
+  }
+  if (printer.contradicted > 0) {
+    std::fprintf(stderr,
+                 "%zu of the recovered files are not what the scan found (their bytes contradict "
+                 "it); scan the source again before trusting them\n",
+                 printer.contradicted);
   }
   if (printer.partly_unreadable > 0) {
     std::fprintf(stderr,
