@@ -55,7 +55,8 @@ bool JudgeWrittenFile(const std::string& path, std::string_view name, uint32_t* 
   if (static_cast<uint64_t>(st.st_size) <= kMostInMemory) {
     std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
     std::ifstream in(path, std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+    if (!in.read(reinterpret_cast<char*>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size()))) {
       return false;
     }
     bytes.resize((bytes.size() + 511) / 512 * 512, 0);
@@ -63,9 +64,11 @@ bool JudgeWrittenFile(const std::string& path, std::string_view name, uint32_t* 
   } else if (OpenImageFile(&reader, path) != kSuccess) {
     return false;
   }
-  std::vector<uint8_t> sample(static_cast<size_t>(std::min<uint64_t>(kSampleBytes, static_cast<uint64_t>(st.st_size))));
+  std::vector<uint8_t> sample(
+      static_cast<size_t>(std::min<uint64_t>(kSampleBytes, static_cast<uint64_t>(st.st_size))));
   size_t got = 0;
-  if (reader.source->ReadAt(0, sample.data(), sample.size(), &got) != kSuccess || got != sample.size()) {
+  if (reader.source->ReadAt(0, sample.data(), sample.size(), &got) != kSuccess ||
+      got != sample.size()) {
     return false;
   }
   *judgement = JudgeContent(sample.data(), sample.size(), ExtensionOf(name), &reader, 512, 0);

@@ -76,7 +76,8 @@ bool QuickResultFor(const ScanSource& source, ScanIndexRecord* out, bool* other_
       same_contents;
   if (!same_contents && other_contents && FolderExists(FolderOf(record))) *other_contents = true;
   std::string damaged;
-  if (unchanged && FolderExists(FolderOf(record))) damaged = LogDamage(FolderOf(record), fingerprint);
+  if (unchanged && FolderExists(FolderOf(record)))
+    damaged = LogDamage(FolderOf(record), fingerprint);
   if (!unchanged || !FolderExists(FolderOf(record)) || !damaged.empty()) {
     // The source changed since, the folder is gone, or its logs are not what was saved.
     index.Remove(FolderOf(record));

@@ -28,7 +28,8 @@ bool IsSideFile(const std::string& name) {
 // The record log a file belongs to (itself for a record log).
 std::string LogOf(const std::string& name) {
   for (const char* suffix : kSideSuffixes) {
-    if (name.ends_with(suffix)) return name.substr(0, name.size() - std::char_traits<char>::length(suffix));
+    if (name.ends_with(suffix))
+      return name.substr(0, name.size() - std::char_traits<char>::length(suffix));
   }
   return name;
 }
@@ -48,7 +49,8 @@ uint32_t Seed(const std::string& fingerprint, const std::string& name) {
   uLong crc = ::crc32(0L, Z_NULL, 0);
   crc = ::crc32(crc, reinterpret_cast<const Bytef*>(fingerprint.data()),
                 static_cast<uInt>(fingerprint.size()));
-  crc = ::crc32(crc, reinterpret_cast<const Bytef*>(name.data()), static_cast<uInt>(name.size() + 1));
+  crc =
+      ::crc32(crc, reinterpret_cast<const Bytef*>(name.data()), static_cast<uInt>(name.size() + 1));
   return static_cast<uint32_t>(crc);
 }
 
@@ -84,8 +86,9 @@ int SumFolderLogs(const std::string& folder, const std::string& fingerprint, boo
   out->settled = settled;
   out->logs.clear();
   for (const std::string& name : LogFilesIn(folder)) {
-    const bool written = std::any_of(still_written.begin(), still_written.end(),
-                                     [&](const std::string& prefix) { return name.rfind(prefix, 0) == 0; });
+    const bool written =
+        std::any_of(still_written.begin(), still_written.end(),
+                    [&](const std::string& prefix) { return name.rfind(prefix, 0) == 0; });
     if (!settled && (IsSideFile(name) || written)) continue;
     int err = kErrReadFault;
     const int fd = OpenDataFile(JoinPath(folder, name), O_RDONLY, 0, &err);

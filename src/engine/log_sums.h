@@ -10,7 +10,7 @@ namespace velmora {
 // (beside "config", in "config.sums"), so that a log damaged, cut short, zeroed or brought in
 // from another scan is never served as the result.
 struct LogSum {
-  std::string name;   // file name in the folder
+  std::string name;    // file name in the folder
   uint64_t bytes = 0;  // bytes covered from the start
   uint32_t crc = 0;    // CRC-32 of the source's fingerprint, the name, then those bytes
 };
@@ -29,7 +29,8 @@ bool IsScanLogFile(const std::string& name);
 
 // Sums the logs in `folder`, bound to the source by `fingerprint`. Settled: every log file.
 // Unsettled: only the record logs (not their side files, which a flush rewrites), and not
-// those whose names begin with one of `still_written` (another thread appends to them). 0, or the error of reading a log.
+// those whose names begin with one of `still_written` (another thread appends to them). 0, or the
+// error of reading a log.
 [[nodiscard]] int SumFolderLogs(const std::string& folder, const std::string& fingerprint,
                                 bool settled, const std::vector<std::string>& still_written,
                                 FolderSums* out);

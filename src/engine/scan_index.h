@@ -48,8 +48,7 @@ class ScanIndex {
   [[nodiscard]] int AddOrUpdate(const std::string& mount_point, int disk_number,
                                 uint64_t first_sector, uint64_t sector_count,
                                 const uint64_t resume[5], const std::string& scan_folder,
-                                const std::string& image_path,
-                                const FolderSums* sums = nullptr);
+                                const std::string& image_path, const FolderSums* sums = nullptr);
   // Stores a quick scan's result record, replacing the one of the same source.
   [[nodiscard]] int PutQuickResult(const ScanIndexRecord& record, const FolderSums* sums = nullptr);
   // The checksums of a saved folder's logs (null when none were recorded, as by older

@@ -26,8 +26,9 @@ class NoticeObserver : public RecordingObserver {
  public:
   void OnNotice(const std::string& text) override { notices.push_back(text); }
   bool Told(const std::string& part) const {
-    return std::any_of(notices.begin(), notices.end(),
-                       [&](const std::string& notice) { return notice.find(part) != std::string::npos; });
+    return std::any_of(notices.begin(), notices.end(), [&](const std::string& notice) {
+      return notice.find(part) != std::string::npos;
+    });
   }
   std::vector<std::string> notices;
 };
@@ -60,9 +61,9 @@ class SavedLogCheckTest : public AppWorkflowTest {
     sources_ = std::make_unique<app::SourceList>();
     app::ScanSource& source = sources_->AddImage(image);
     workflow_ = std::make_unique<app::ScanWorkflow>(messages_);
-    EXPECT_EQ(workflow_->OpenOrScan(source, mode, app::OpenOptions{}, observer, cancel_,
-                                    &opened.outcome),
-              kSuccess);
+    EXPECT_EQ(
+        workflow_->OpenOrScan(source, mode, app::OpenOptions{}, observer, cancel_, &opened.outcome),
+        kSuccess);
     EXPECT_NE(source.engine, nullptr);
     if (source.engine == nullptr) return opened;
     source.engine->GetFilesByType(app::TypeChoices().Filter(), &opened.records);
@@ -98,22 +99,26 @@ TEST_F(SavedLogCheckTest, DamagedLogsAreNamedAndScannedAnewNeverServed) {
   }
   using Damage = std::function<void(const std::string& log)>;
   const std::vector<std::pair<const char*, Damage>> damages = {
-      {"one record short", [](const std::string& log) {
+      {"one record short",
+       [](const std::string& log) {
          fs::resize_file(log, fs::file_size(log) - sizeof(ScanRecord));
        }},
-      {"zeroed", [](const std::string& log) {
+      {"zeroed",
+       [](const std::string& log) {
          const auto size = fs::file_size(log);
          fs::resize_file(log, 0);
          fs::resize_file(log, size);
        }},
-      {"one byte flipped", [](const std::string& log) {
+      {"one byte flipped",
+       [](const std::string& log) {
          std::fstream file(log, std::ios::in | std::ios::out | std::ios::binary);
          file.seekg(100);
          const char byte = static_cast<char>(file.get() ^ 0x01);
          file.seekp(100);
          file.put(byte);
        }},
-      {"the other image's log", [&](const std::string& log) {
+      {"the other image's log",
+       [&](const std::string& log) {
          const std::string theirs = LogOf(other, app::ScanMode::kQuick, "Fast_");
          ASSERT_FALSE(theirs.empty());
          fs::copy_file(theirs, log, fs::copy_options::overwrite_existing);
@@ -128,7 +133,8 @@ TEST_F(SavedLogCheckTest, DamagedLogsAreNamedAndScannedAnewNeverServed) {
     const Opened opened = Open(image, app::ScanMode::kQuick, observer);
     EXPECT_FALSE(opened.outcome.reopened);
     EXPECT_TRUE(opened.outcome.scanned);
-    EXPECT_TRUE(observer.Told("is damaged (its log Fast_")) << ::testing::PrintToString(observer.notices);
+    EXPECT_TRUE(observer.Told("is damaged (its log Fast_"))
+        << ::testing::PrintToString(observer.notices);
     EXPECT_EQ(opened.names, expected);
   }
   // A deep result is checked the same way when its engine opens it.
@@ -140,7 +146,8 @@ TEST_F(SavedLogCheckTest, DamagedLogsAreNamedAndScannedAnewNeverServed) {
   NoticeObserver reopened;
   const Opened opened = Open(image, app::ScanMode::kDeep, reopened);
   EXPECT_FALSE(opened.outcome.reopened);
-  EXPECT_TRUE(reopened.Told("is damaged (its log File_Type_")) << ::testing::PrintToString(reopened.notices);
+  EXPECT_TRUE(reopened.Told("is damaged (its log File_Type_"))
+      << ::testing::PrintToString(reopened.notices);
   EXPECT_EQ(opened.names, deep_expected);
 }
 
