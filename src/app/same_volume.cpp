@@ -16,7 +16,8 @@ bool Overlap(uint64_t a_start, uint64_t a_length, uint64_t b_start, uint64_t b_l
   return !a_before_b && !b_before_a;
 }
 
-bool FileOverlaps(const std::vector<platform::FileExtent>& files, const platform::FileExtent& file) {
+bool FileOverlaps(const std::vector<platform::FileExtent>& files,
+                  const platform::FileExtent& file) {
   for (const platform::FileExtent& other : files) {
     if (other.device == file.device && other.inode == file.inode &&
         Overlap(other.offset, other.length, file.offset, file.length)) {
@@ -26,7 +27,8 @@ bool FileOverlaps(const std::vector<platform::FileExtent>& files, const platform
   return false;
 }
 
-bool DiskOverlaps(const std::vector<platform::DiskExtent>& disks, const platform::DiskExtent& disk) {
+bool DiskOverlaps(const std::vector<platform::DiskExtent>& disks,
+                  const platform::DiskExtent& disk) {
   for (const platform::DiskExtent& other : disks) {
     if (other.disk == disk.disk &&
         Overlap(other.start_512, other.count_512, disk.start_512, disk.count_512)) {
@@ -71,8 +73,8 @@ bool DestinationOnSource(const ScanSource& source, const std::string& destinatio
   // from it directly) is the same volume.
   platform::FileExtent backing;
   if (platform::LoopBackingOf(device.disk, &backing)) {
-    platform::FileExtent bytes{backing.device, backing.inode, backing.offset + region.start_512 * 512,
-                               region.count_512 * 512};
+    platform::FileExtent bytes{backing.device, backing.inode,
+                               backing.offset + region.start_512 * 512, region.count_512 * 512};
     if (FileOverlaps(beneath.files, bytes)) return true;
   }
   return false;

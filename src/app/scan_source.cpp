@@ -20,7 +20,8 @@ std::string ScanSource::ShortName() const {
 
 std::string ScanSource::Identity() const {
   if (IsImage()) return image_path;
-  return entry->disk_path + "@" + std::to_string(entry->start) + "+" + std::to_string(entry->length);
+  return entry->disk_path + "@" + std::to_string(entry->start) + "+" +
+         std::to_string(entry->length);
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngine(const ScanSource& source, ScanMode mode) {

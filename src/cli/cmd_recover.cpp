@@ -77,12 +77,10 @@ class RecoveryPrinter : public TerminalObserver {
 int RunRecover(const Args& args) {
   std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
   valued.insert("--to");
-  const ParsedArgs parsed(
-      args,
-      {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json", "--all",
-       "--allow-same-device"},
-      valued,
-      RepeatableChoiceOptions());
+  const ParsedArgs parsed(args,
+                          {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json",
+                           "--all", "--allow-same-device"},
+                          valued, RepeatableChoiceOptions());
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("recover", reason);
   }

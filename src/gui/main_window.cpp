@@ -563,7 +563,8 @@ void MainWindow::LoadImage(const QString& path) {
   }
   app::ScanSource& source = sources_.AddImage(path.toStdString());
   QTreeWidgetItem* item = nullptr;  // an image listed already keeps its one row
-  for (QTreeWidgetItemIterator it(disk_list_); *it && !item; ++it) item = SourceOf(*it) == &source ? *it : nullptr;
+  for (QTreeWidgetItemIterator it(disk_list_); *it && !item; ++it)
+    item = SourceOf(*it) == &source ? *it : nullptr;
   if (!item) item = AddImageRow(source);
   ImageNode(false)->setExpanded(true);
   disk_list_->setCurrentItem(item);

@@ -394,7 +394,8 @@ void CollectBeneath(const std::string& device_id, int depth, StorageBeneath* ben
   if (LoopBackingOf(extent.disk, &backing)) {
     backing.offset += extent.start_512 * 512;
     if (extent.disk != name || backing.length == 0) backing.length = extent.count_512 * 512;
-    const std::string file = ReadFirstLine("/sys/class/block/" + extent.disk + "/loop/backing_file");
+    const std::string file =
+        ReadFirstLine("/sys/class/block/" + extent.disk + "/loop/backing_file");
     CollectFile(file, backing.offset, backing.length, depth, beneath);
   }
 }

@@ -258,9 +258,10 @@ TEST_F(RecoveryWorkflowTest, DestinationsOnMountsOfTheScannedSourceAreFound) {
       if (mounted) RunCommand("umount " + ShellQuote(folder));
     }
   } by_loop{over_loop}, by_file{over_file};
-  by_loop.mounted = RunCommand("ntfs-3g -o ro " + ShellQuote(loop->Path()) + " " + ShellQuote(over_loop)) == 0;
-  by_file.mounted =
-      RunCommand("ntfs-3g -o ro " + ShellQuote(work_ + "/card.img") + " " + ShellQuote(over_file)) == 0;
+  by_loop.mounted =
+      RunCommand("ntfs-3g -o ro " + ShellQuote(loop->Path()) + " " + ShellQuote(over_loop)) == 0;
+  by_file.mounted = RunCommand("ntfs-3g -o ro " + ShellQuote(work_ + "/card.img") + " " +
+                               ShellQuote(over_file)) == 0;
   if (!by_loop.mounted || !by_file.mounted) GTEST_SKIP() << "ntfs-3g cannot mount here (no FUSE?)";
 
   PartitionEntry whole;

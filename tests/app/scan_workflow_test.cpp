@@ -109,9 +109,9 @@ TEST_F(ScanWorkflowTest, SourcesSharingADisplayNumberRecoverTheirOwnFiles) {
   app::SourceList sources;
   std::string error;
   ASSERT_EQ(sources.AddPartitionedImage(card, &error), 0) << error;
-  ASSERT_EQ(sources.AddPartitionedImage(work_ + "/../" + LastPathComponent(work_) + "/card.img",
-                                        &error),
-            0);
+  ASSERT_EQ(
+      sources.AddPartitionedImage(work_ + "/../" + LastPathComponent(work_) + "/card.img", &error),
+      0);
   ASSERT_EQ(sources.Disks().size(), 1u);  // listed once, however it is spelled
   const std::string other_volume = Volume("other_fat.img", "Other.txt", 13);
   WriteMbrDisk(work_ + "/other.img", 2048 + 8192 + 64, {{2048, 0, kMbrTypeFat12, other_volume}});

@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 // The card image's own file system, on a loop device mounted through ntfs-3g, as the
 // destination; a folder beside the image is fine.
 TEST(SameDeviceTest, RecoveringIntoTheScannedImagesMountIsRefusedUnlessAllowed) {
-  if (!NtfsBuilderAvailable() || !ToolAvailable("ntfs-3g")) GTEST_SKIP() << "ntfs-3g is not installed";
+  if (!NtfsBuilderAvailable() || !ToolAvailable("ntfs-3g"))
+    GTEST_SKIP() << "ntfs-3g is not installed";
   if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
   ScopedDataDir data;
   const std::string dir = MakeTempDir("same-device");
