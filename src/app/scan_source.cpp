@@ -41,16 +41,25 @@ SourceList::~SourceList() {
 void SourceList::SetDisks(const DiskEnumerator& enumerator) {
   std::vector<DiskNode> old_disks;
   old_disks.swap(disks_);
-  auto take_engine = [&old_disks](const PartitionEntry& entry) {
+  // A row still there stays the same object, with its tag and engine: workflows and the
+  // window hold rows by address.
+  auto take_row = [this, &old_disks](const std::string& identity) {
+    std::unique_ptr<ScanSource> found;
     for (auto& disk : old_disks) {
       for (auto& row : disk.rows) {
-        if (row->engine && row->entry->disk_path == entry.disk_path &&
-            row->entry->start == entry.start && row->entry->length == entry.length) {
-          return std::move(row->engine);
+        if (row && disk.number < kFirstImageDriveNumber && row->Identity() == identity) {
+          found = std::move(row);
         }
       }
     }
-    return std::unique_ptr<IFileRecoveryParse>();
+    for (auto it = gone_.begin(); !found && it != gone_.end(); ++it) {
+      if ((*it)->Identity() == identity) {
+        found = std::move(*it);
+        gone_.erase(it);
+        break;
+      }
+    }
+    return found;
   };
   for (const auto& [number, entries] : enumerator.Entries()) {
     DiskNode disk;
@@ -60,13 +69,26 @@ void SourceList::SetDisks(const DiskEnumerator& enumerator) {
       disk.removable = it->second.removable;
     }
     for (const PartitionEntry& entry : entries) {
-      auto row = std::make_unique<ScanSource>();
-      row->entry = entry;
-      row->drive_tag = TagFor(row->Identity(), false);
-      row->engine = take_engine(entry);
+      auto fresh = std::make_unique<ScanSource>();
+      fresh->entry = entry;
+      std::unique_ptr<ScanSource> row = take_row(fresh->Identity());
+      if (row) {
+        row->entry = entry;
+      } else {
+        row = std::move(fresh);
+        row->drive_tag = TagFor(row->Identity(), false);
+      }
       disk.rows.push_back(std::move(row));
     }
     disks_.push_back(std::move(disk));
+  }
+  // Rows that went (a device detached) are no longer listed, but a scan run or the results
+  // may still name them: they live on, and their files stay recoverable while readable.
+  for (auto& disk : old_disks) {
+    if (disk.number >= kFirstImageDriveNumber) continue;
+    for (auto& row : disk.rows) {
+      if (row) gone_.push_back(std::move(row));
+    }
   }
   // Image disks are not in the enumeration; keep them after the real ones, numbered after
   // them so that a row's number names one row where it can.
@@ -93,7 +115,9 @@ uint16_t SourceList::TagFor(const std::string& identity, bool image) {
     // Every tag was given once: those of sources no longer listed are given again.
     given_.clear();
     std::map<std::string, uint16_t> listed;
-    for (const ScanSource* source : All()) {
+    std::vector<ScanSource*> kept = All();
+    for (const auto& source : gone_) kept.push_back(source.get());
+    for (const ScanSource* source : kept) {
       listed[source->Identity()] = source->drive_tag;
       given_.insert(source->drive_tag);
     }
@@ -217,6 +241,9 @@ std::vector<ScanSource*> SourceList::All() const {
 ScanSource* SourceList::FindByKey(uint16_t tag) const {
   for (ScanSource* source : All()) {
     if (source->Key() == tag) return source;
+  }
+  for (const auto& source : gone_) {
+    if (source->Key() == tag) return source.get();
   }
   return nullptr;
 }

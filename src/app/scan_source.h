@@ -66,7 +66,8 @@ class SourceList {
   SourceList& operator=(const SourceList&) = delete;
 
   // Rebuilds the disk nodes from an enumeration. A row that is still there
-  // (same disk node path, start and length) keeps its engine.
+  // (same disk node path, start and length) stays the same object with its tag and
+  // engine; a row no longer there is unlisted but kept (FindByKey still finds it).
   void SetDisks(const DiskEnumerator& enumerator);
   // Shows a disk image that holds a partition table as a disk node whose rows
   // are scanned as regions. 0, or an error code with a message.
@@ -98,6 +99,7 @@ class SourceList {
 
   std::vector<DiskNode> disks_;
   std::vector<std::unique_ptr<ScanSource>> images_;
+  std::vector<std::unique_ptr<ScanSource>> gone_;  // unlisted rows, kept for their records
   std::map<std::string, uint16_t> tags_;  // by identity, for the life of the list
   std::set<uint16_t> given_;
   std::vector<int> registered_drives_;

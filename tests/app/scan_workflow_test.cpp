@@ -134,6 +134,9 @@ TEST_F(ScanWorkflowTest, SourcesSharingADisplayNumberRecoverTheirOwnFiles) {
   sources.SetDisks(disks);
   ASSERT_EQ(sources.FindByIdentity(volume->Identity()), volume);
   EXPECT_EQ(volume->Key(), tag);
+  const std::vector<app::ScanSource*> listed = sources.All();
+  sources.SetDisks(disks);  // rows that stay are the same rows: the window holds them
+  EXPECT_EQ(sources.All(), listed);
   ScanRecordList found;
   ASSERT_EQ(app::SearchSources(scan.ResultSources(), app::TypeChoices().Filter(), messages_, &found,
                                observer_, cancel_),
