@@ -5,14 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sys/sysmacros.h>
-
 #include <cerrno>
 #include <ctime>
-#include <fstream>
 
 #include "app/error_text.h"
 #include "app/file_choice.h"
+#include "app/same_volume.h"
 #include "engine/data_folder.h"
 #include "engine/categories.h"
 #include "engine/record_text.h"
@@ -21,7 +19,6 @@
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
-#include "storage/platform_disks.h"
 
 namespace velmora::app {
 
@@ -39,8 +36,6 @@ bool IsRegularFile(int folder, const std::string& name) {
   struct stat st {};
   return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
-
-std::string DiskNameOf(const std::string& device_path) { return LastPathComponent(device_path); }
 
 // The content check of the file written at `path` for a record named `name`, as the scans
 // judge a file's first bytes (structured formats read on in the written file itself); false
@@ -304,23 +299,8 @@ RecoveryProgress RecoveryWorkflow::Progress(int percent, const std::string& curr
 }
 
 const ScanSource* RecoveryWorkflow::ScannedVolumeHolding(const std::string& destination) const {
-  // A destination still to be made lands on the file system of its nearest existing folder.
-  std::string existing = destination;
-  struct stat st {};
-  while (::stat(existing.c_str(), &st) != 0 && existing != "/" && existing != ".") {
-    existing = ParentFolderOf(existing);
-  }
-  const std::vector<platform::DiskExtent> extents = platform::DiskExtentsBeneathPath(existing);
   for (const ScanSource* source : sources_.All()) {
-    if (!source->engine || source->IsImage()) continue;
-    const PartitionEntry& entry = *source->entry;
-    const uint64_t units = entry.sector_size / 512;
-    const uint64_t start = entry.start * units;
-    const uint64_t end = start + entry.length * units;
-    for (const platform::DiskExtent& extent : extents) {
-      if (extent.disk != DiskNameOf(entry.disk_path)) continue;
-      if (extent.start_512 < end && start < extent.start_512 + extent.count_512) return source;
-    }
+    if (source->engine && DestinationOnSource(*source, destination)) return source;
   }
   return nullptr;
 }
@@ -366,13 +346,22 @@ void RecoveryWorkflow::Remember(const RecoveryLine& line, const std::string& out
 int RecoveryWorkflow::RecoverRecord(const ScanRecord& record, Output& output,
                                     WorkflowObserver& observer, CancelToken& cancel) {
   IFileRecoveryParse* engine = options_.engine ? options_.engine : sources_.EngineFor(record);
+  const std::string name = SafeComponentName(RecordName(record));
   if (engine == nullptr) {
-    // Nothing holds the engine that found it any more.
-    ++counts_.processed;
-    ++counts_.failed;
+    // Nothing holds the engine that found it any more: said, not just counted.
+    RecoveryLine line;
+    line.id = RecordId(record);
+    line.size = record.size;
+    line.target = JoinPath(output.Destination(), name);
+    line.status = sources_.FindByKey(record.drive_tag) == nullptr
+                      ? "Not recovered: the source it was found on is no longer listed."
+                      : "Not recovered: the scan that found it is no longer open; scan its "
+                        "source again.";
+    line.failed = true;
+    line.error = kErrInvalidParameter;
+    Report(line, observer);
     return kSuccess;
   }
-  const std::string name = SafeComponentName(RecordName(record));
   RecoveryLine line;
   line.id = RecordId(record);
   line.size = record.size;
@@ -552,35 +541,6 @@ RunResult RecoveryWorkflow::Run(const ScanRecordList& records, const std::string
 RunResult RecoveryWorkflow::RecoverOne(const ScanRecord& record, const std::string& destination,
                                        WorkflowObserver& observer, CancelToken& cancel) {
   return Run(ScanRecordList{record}, destination, observer, cancel);
-}
-
-namespace {
-
-// Whole disk that holds block device `dev` (itself when it is not a partition).
-dev_t DiskOf(dev_t dev) {
-  const std::string sys =
-      "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  struct stat st {};
-  if (::stat((sys + "/partition").c_str(), &st) != 0) return dev;
-  std::ifstream parent_dev(sys + "/../dev");
-  unsigned maj = 0, min = 0;
-  char colon = 0;
-  if (parent_dev >> maj >> colon >> min && colon == ':') return makedev(maj, min);
-  return dev;
-}
-
-}  // namespace
-
-bool DestinationOnDevice(const std::string& device_path, const std::string& destination) {
-  std::string existing = destination;
-  struct stat dst {};
-  while (::stat(existing.c_str(), &dst) != 0 && existing != "/" && existing != ".") {
-    existing = ParentFolderOf(existing);
-  }
-  struct stat src {};
-  if (::stat(device_path.c_str(), &src) != 0 || ::stat(existing.c_str(), &dst) != 0) return false;
-  if (!S_ISBLK(src.st_mode)) return false;
-  return dst.st_dev == src.st_rdev || DiskOf(dst.st_dev) == DiskOf(src.st_rdev);
 }
 
 namespace {

@@ -33,10 +33,10 @@ class RecoveryWorkflow {
   RecoveryWorkflow(const SourceList& sources, TextTable messages)
       : sources_(sources), messages_(std::move(messages)) {}
 
-  // The first scanned region whose disk extent holds the file system of
-  // `destination`; image files are never compared. Null when none.
   void SetOptions(RecoveryOptions options) { options_ = std::move(options); }
 
+  // The first scanned source (one holding an engine) that `destination` lies on, in list
+  // order (see DestinationOnSource). Null when none.
   const ScanSource* ScannedVolumeHolding(const std::string& destination) const;
   // Warns (through the observer) when the destination lies on a scanned
   // volume; false when the user declines.
@@ -79,11 +79,6 @@ class RecoveryWorkflow {
   std::string partial_relative_;  // its partial copy kept, below the destination
   int manifest_error_ = 0;
 };
-
-// Whether `destination` (or the folder it will be made in) lies on the disk
-// that holds the block device `device_path`: recovered files written there can
-// overwrite what is still to be recovered. False for image files.
-bool DestinationOnDevice(const std::string& device_path, const std::string& destination);
 
 // Writes the bytes of `record` to `out_fd` (through a temporary file in the
 // scan-log folder, removed afterwards). 0 or an error code.

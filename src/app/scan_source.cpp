@@ -18,6 +18,12 @@ std::string ScanSource::ShortName() const {
   return std::to_string(entry->number);
 }
 
+std::string ScanSource::Identity() const {
+  if (IsImage()) return image_path;
+  return entry->disk_path + "@" + std::to_string(entry->start) + "+" +
+         std::to_string(entry->length);
+}
+
 std::unique_ptr<IFileRecoveryParse> CreateEngine(const ScanSource& source, ScanMode mode) {
   const bool deep = mode == ScanMode::kDeep;
   if (source.IsImage()) return CreateEngineForImage(source.image_path, source.drive_tag, deep);
@@ -35,16 +41,25 @@ SourceList::~SourceList() {
 void SourceList::SetDisks(const DiskEnumerator& enumerator) {
   std::vector<DiskNode> old_disks;
   old_disks.swap(disks_);
-  auto take_engine = [&old_disks](const PartitionEntry& entry) {
+  // A row still there stays the same object, with its tag and engine: workflows and the
+  // window hold rows by address.
+  auto take_row = [this, &old_disks](const std::string& identity) {
+    std::unique_ptr<ScanSource> found;
     for (auto& disk : old_disks) {
       for (auto& row : disk.rows) {
-        if (row->engine && row->entry->disk_path == entry.disk_path &&
-            row->entry->start == entry.start && row->entry->length == entry.length) {
-          return std::move(row->engine);
+        if (row && disk.number < kFirstImageDriveNumber && row->Identity() == identity) {
+          found = std::move(row);
         }
       }
     }
-    return std::unique_ptr<IFileRecoveryParse>();
+    for (auto it = gone_.begin(); !found && it != gone_.end(); ++it) {
+      if ((*it)->Identity() == identity) {
+        found = std::move(*it);
+        gone_.erase(it);
+        break;
+      }
+    }
+    return found;
   };
   for (const auto& [number, entries] : enumerator.Entries()) {
     DiskNode disk;
@@ -54,26 +69,72 @@ void SourceList::SetDisks(const DiskEnumerator& enumerator) {
       disk.removable = it->second.removable;
     }
     for (const PartitionEntry& entry : entries) {
-      auto row = std::make_unique<ScanSource>();
-      row->entry = entry;
-      row->drive_tag = static_cast<uint16_t>(entry.number);
-      row->engine = take_engine(entry);
+      auto fresh = std::make_unique<ScanSource>();
+      fresh->entry = entry;
+      std::unique_ptr<ScanSource> row = take_row(fresh->Identity());
+      if (row) {
+        row->entry = entry;
+      } else {
+        row = std::move(fresh);
+        row->drive_tag = TagFor(row->Identity(), false);
+      }
       disk.rows.push_back(std::move(row));
     }
     disks_.push_back(std::move(disk));
   }
-  // Image disks are not in the enumeration; keep them after the real ones.
+  // Rows that went (a device detached) are no longer listed, but a scan run or the results
+  // may still name them: they live on, and their files stay recoverable while readable.
   for (auto& disk : old_disks) {
-    if (disk.number >= kFirstImageDriveNumber) disks_.push_back(std::move(disk));
+    if (disk.number >= kFirstImageDriveNumber) continue;
+    for (auto& row : disk.rows) {
+      if (row) gone_.push_back(std::move(row));
+    }
+  }
+  // Image disks are not in the enumeration; keep them after the real ones, numbered after
+  // them so that a row's number names one row where it can.
+  uint32_t number = NextRowNumber();
+  for (auto& disk : old_disks) {
+    if (disk.number < kFirstImageDriveNumber) continue;
+    for (auto& row : disk.rows) row->entry->number = number++;
+    disks_.push_back(std::move(disk));
   }
 }
 
-uint16_t SourceList::NextRowTag() const {
-  uint16_t highest = 0;
-  for (const auto& disk : disks_) {
-    for (const auto& row : disk.rows) highest = std::max(highest, row->drive_tag);
+uint16_t SourceList::TagFor(const std::string& identity, bool image) {
+  if (const auto it = tags_.find(identity); it != tags_.end()) return it->second;
+  auto free_tag = [this, image]() -> uint16_t {
+    const uint32_t first = image ? kFirstImageTag : 1;
+    for (uint32_t i = 0; i < 0xFFFFu; ++i) {
+      const auto tag = static_cast<uint16_t>((first - 1 + i) % 0xFFFFu + 1);
+      if (given_.count(tag) == 0) return tag;
+    }
+    return 0;
+  };
+  uint16_t tag = free_tag();
+  if (tag == 0) {
+    // Every tag was given once: those of sources no longer listed are given again.
+    given_.clear();
+    std::map<std::string, uint16_t> listed;
+    std::vector<ScanSource*> kept = All();
+    for (const auto& source : gone_) kept.push_back(source.get());
+    for (const ScanSource* source : kept) {
+      listed[source->Identity()] = source->drive_tag;
+      given_.insert(source->drive_tag);
+    }
+    tags_.swap(listed);
+    tag = free_tag();
   }
-  return static_cast<uint16_t>(highest + 1);
+  tags_[identity] = tag;
+  given_.insert(tag);
+  return tag;
+}
+
+uint32_t SourceList::NextRowNumber() const {
+  uint32_t highest = 0;
+  for (const auto& disk : disks_) {
+    for (const auto& row : disk.rows) highest = std::max(highest, row->entry->number);
+  }
+  return highest + 1;
 }
 
 int SourceList::AddPartitionedImage(const std::string& path, std::string* error) {
@@ -93,6 +154,9 @@ int SourceList::AddPartitionedImage(const std::string& path, std::string* error)
   if (table.sector_size != 512) {
     *error = "'" + path + "' uses " + std::to_string(table.sector_size) + "-byte sectors";
     return kErrNotSupported;
+  }
+  for (const DiskNode& listed : disks_) {
+    if (listed.number >= kFirstImageDriveNumber && listed.device_path == absolute) return kSuccess;
   }
   const int number = platform::RegisterImageDrive(absolute, kFirstImageDriveNumber);
   registered_drives_.push_back(number);
@@ -117,14 +181,14 @@ int SourceList::AddPartitionedImage(const std::string& path, std::string* error)
   DiskNode disk;
   disk.number = number;
   disk.device_path = absolute;
-  uint16_t tag = NextRowTag();
+  uint32_t row_number = NextRowNumber();
   for (PartitionEntry& entry : LayOutDisk(number, bytes / 512, 512, kDefaultSectorsPerCylinder,
                                           false, std::move(volumes))) {
     auto row = std::make_unique<ScanSource>();
     entry.disk_path = absolute;
-    entry.number = tag;
-    row->drive_tag = tag++;
+    entry.number = row_number++;
     row->entry = std::move(entry);
+    row->drive_tag = TagFor(row->Identity(), false);
     disk.rows.push_back(std::move(row));
   }
   disks_.push_back(std::move(disk));
@@ -136,7 +200,10 @@ ScanSource& SourceList::AddImage(const std::string& path) {
   auto source = std::make_unique<ScanSource>();
   // Saved scans of images are found by path: one file, one spelling.
   source->image_path = ::realpath(path.c_str(), resolved) ? resolved : path;
-  source->drive_tag = ++image_counter_;
+  for (const auto& listed : images_) {
+    if (listed->image_path == source->image_path) return *listed;
+  }
+  source->drive_tag = TagFor(source->Identity(), true);
   images_.push_back(std::move(source));
   return *images_.back();
 }
@@ -147,8 +214,8 @@ ScanSource& SourceList::AddRegion(const PartitionEntry& entry) {
   disk.device_path = entry.disk_path;
   auto row = std::make_unique<ScanSource>();
   row->entry = entry;
-  row->drive_tag = NextRowTag();
-  row->entry->number = row->drive_tag;
+  row->entry->number = NextRowNumber();
+  row->drive_tag = TagFor(row->Identity(), false);
   disk.rows.push_back(std::move(row));
   disks_.push_back(std::move(disk));
   return *disks_.back().rows.back();
@@ -174,6 +241,16 @@ std::vector<ScanSource*> SourceList::All() const {
 ScanSource* SourceList::FindByKey(uint16_t tag) const {
   for (ScanSource* source : All()) {
     if (source->Key() == tag) return source;
+  }
+  for (const auto& source : gone_) {
+    if (source->Key() == tag) return source.get();
+  }
+  return nullptr;
+}
+
+ScanSource* SourceList::FindByIdentity(const std::string& identity) const {
+  for (ScanSource* source : All()) {
+    if (source->Identity() == identity) return source;
   }
   return nullptr;
 }

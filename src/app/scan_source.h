@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,13 +25,18 @@ enum class ScanMode { kQuick = 0, kDeep = 1 };
 struct ScanSource {
   std::optional<PartitionEntry> entry;  // absent for an image file
   std::string image_path;               // image files only
-  uint16_t drive_tag = 0;               // images: 1001 upward; regions: the entry's number
-  std::string display;                  // as the user named it (command line); may be empty
+  // Keys the source's records to it: unique in its list and kept for the same identity. The
+  // region's number (entry->number) is for display only; two rows may show the same one.
+  uint16_t drive_tag = 0;  // images: 1001 upward; regions: 1 upward
+  std::string display;     // as the user named it (command line); may be empty
   std::unique_ptr<IFileRecoveryParse> engine;
 
   bool IsImage() const { return !entry.has_value(); }
   // What the engine writes into the first field of its records.
   uint16_t Key() const { return drive_tag; }
+  // What the source is, whatever its number: the image file's path, or the device (or
+  // partitioned image) path with the region's first sector and length.
+  std::string Identity() const;
   // The image's file name without folder, or the region's number.
   std::string ShortName() const;
   // `display` when set, else ShortName().
@@ -59,12 +66,14 @@ class SourceList {
   SourceList& operator=(const SourceList&) = delete;
 
   // Rebuilds the disk nodes from an enumeration. A row that is still there
-  // (same disk node path, start and length) keeps its engine.
+  // (same disk node path, start and length) stays the same object with its tag and
+  // engine; a row no longer there is unlisted but kept (FindByKey still finds it).
   void SetDisks(const DiskEnumerator& enumerator);
   // Shows a disk image that holds a partition table as a disk node whose rows
   // are scanned as regions. 0, or an error code with a message.
   int AddPartitionedImage(const std::string& path, std::string* error);
-  // An image file row; tags run 1001, 1002, ... for the life of the list.
+  // An image file row; tags run 1001, 1002, ... for the life of the list. An image already
+  // listed is not listed twice: its row is returned.
   ScanSource& AddImage(const std::string& path);
   // A region row made from `entry` alone (a region named on the command line).
   ScanSource& AddRegion(const PartitionEntry& entry);
@@ -77,15 +86,22 @@ class SourceList {
   std::vector<ScanSource*> All() const;
   // The source whose key is `tag`; null when none.
   ScanSource* FindByKey(uint16_t tag) const;
+  // The source of `identity` (see ScanSource::Identity); null when none.
+  ScanSource* FindByIdentity(const std::string& identity) const;
   // The engine that found `record` (through the drive tag in its first field).
   IFileRecoveryParse* EngineFor(const ScanRecord& record) const;
 
  private:
-  uint16_t NextRowTag() const;
+  // The tag of `identity`: the one it had before, else a tag never given in this list.
+  uint16_t TagFor(const std::string& identity, bool image);
+  // The display number after every region row's.
+  uint32_t NextRowNumber() const;
 
   std::vector<DiskNode> disks_;
   std::vector<std::unique_ptr<ScanSource>> images_;
-  uint16_t image_counter_ = kFirstImageTag - 1;
+  std::vector<std::unique_ptr<ScanSource>> gone_;  // unlisted rows, kept for their records
+  std::map<std::string, uint16_t> tags_;  // by identity, for the life of the list
+  std::set<uint16_t> given_;
   std::vector<int> registered_drives_;
 };
 

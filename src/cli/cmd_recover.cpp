@@ -1,10 +1,11 @@
 // velmora recover SOURCE --to DIR [--quick | --deep] [--all] [CHOICE...] [--keep-paths] [--again]
-//                 [--quiet] [--json]
+//                 [--allow-same-device] [--quiet] [--json]
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "app/file_choice.h"
 #include "app/recovery_workflow.h"
+#include "app/same_volume.h"
 #include "app/source_session.h"
 #include "cli/arguments.h"
 #include "cli/partition_sources.h"
@@ -84,9 +85,10 @@ class RecoveryPrinter : public TerminalObserver {
 int RunRecover(const Args& args) {
   std::set<std::string> valued(ChoiceOptions().begin(), ChoiceOptions().end());
   valued.insert("--to");
-  const ParsedArgs parsed(
-      args, {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json", "--all"}, valued,
-      RepeatableChoiceOptions());
+  const ParsedArgs parsed(args,
+                          {"--quick", "--deep", "--keep-paths", "--again", "--quiet", "--json",
+                           "--all", "--allow-same-device"},
+                          valued, RepeatableChoiceOptions());
   if (const std::string reason = CheckArguments(parsed, {"SOURCE"}); !reason.empty()) {
     return UsageError("recover", reason);
   }
@@ -113,16 +115,27 @@ int RunRecover(const Args& args) {
   }
   std::string destination = parsed.Value("--to");
   while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
+  // Asked before anything is written: files recovered onto the scanned volume can overwrite
+  // the ones still to be recovered.
+  if (app::DestinationOnSource(session.Source(), destination)) {
+    if (!parsed.Has("--allow-same-device")) {
+      std::fprintf(stderr,
+                   "velmora recover: '%s' lies on %s, the source being recovered; recovered "
+                   "files could overwrite the files still to be recovered. Choose a folder on "
+                   "another device, or give --allow-same-device to write there anyway\n",
+                   app::EscapeControl(destination).c_str(),
+                   app::EscapeControl(source_text).c_str());
+      return kExitUsage;
+    }
+    std::fprintf(stderr,
+                 "velmora recover: warning: '%s' lies on the scanned source; recovered files may "
+                 "overwrite data that is still to be recovered\n",
+                 app::EscapeControl(destination).c_str());
+  }
   if (CreateFolderTree(destination) != 0) {
     std::fprintf(stderr, "velmora recover: cannot create the destination '%s'\n",
                  destination.c_str());
     return kExitUsage;
-  }
-  if (app::DestinationOnDevice(session.DevicePath(), destination)) {
-    std::fprintf(stderr,
-                 "velmora recover: warning: '%s' lies on the scanned device; recovered files may "
-                 "overwrite data that is still to be recovered\n",
-                 destination.c_str());
   }
 
   app::CancelToken cancel;

@@ -56,13 +56,15 @@ const std::vector<CommandHelp>& CommandHelps() {
         "velmora list broken.img --all"}},
       {"recover",
        "recover SOURCE --to DIR [--quick | --deep] [--all] [CHOICE...] [--keep-paths] [--again] "
-       "[--quiet] [--json]",
+       "[--allow-same-device] [--quiet] [--json]",
        "Copies the chosen files (all when none are chosen) into DIR, never over existing files.",
        WithChoiceOptions(
            {{"--to DIR", "destination folder (required; should be on another disk)"},
             {"--all", "choose among existing files too, not only deleted ones"},
             {"--keep-paths", "DIR/<folder in the volume>/NAME instead of DIR/<category>/NAME"},
             {"--again", "copy files the manifest in DIR shows recovered already, as NAME(n)"},
+            {"--allow-same-device",
+             "write into DIR even when it lies on SOURCE (refused otherwise)"},
             {"--quiet", "no line per file (failures are still named)"},
             {"--json", "the run and every file as JSON"}}),
        {"velmora recover card.img --deep --type photo --to /media/usb/rescued",

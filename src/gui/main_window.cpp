@@ -562,7 +562,10 @@ void MainWindow::LoadImage(const QString& path) {
     return;
   }
   app::ScanSource& source = sources_.AddImage(path.toStdString());
-  QTreeWidgetItem* item = AddImageRow(source);
+  QTreeWidgetItem* item = nullptr;  // an image listed already keeps its one row
+  for (QTreeWidgetItemIterator it(disk_list_); *it && !item; ++it)
+    item = SourceOf(*it) == &source ? *it : nullptr;
+  if (!item) item = AddImageRow(source);
   ImageNode(false)->setExpanded(true);
   disk_list_->setCurrentItem(item);
 }

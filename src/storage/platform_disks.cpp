@@ -332,23 +332,8 @@ void CollectDisks(const std::string& device_id, int depth, bool follow_backing_f
   CollectDisksOfName(name, depth, follow_backing_files, disks);
 }
 
-void CollectExtents(const std::string& device_id, int depth, std::vector<DiskExtent>* extents) {
-  if (depth > 8) return;
-  char resolved[PATH_MAX];
-  const std::string link = "/sys/dev/block/" + device_id;
-  if (!::realpath(link.c_str(), resolved)) return;
-  const std::string sys = resolved;
-  const std::string name = sys.substr(sys.rfind('/') + 1);
-  const std::vector<std::string> slaves = DirectoryNames(sys + "/slaves");
-  for (const auto& slave : slaves) {
-    CollectExtents(ReadFirstLine("/sys/class/block/" + slave + "/dev"), depth + 1, extents);
-  }
-  const std::string backing = ReadFirstLine(sys + "/loop/backing_file");
-  if (!backing.empty()) {
-    struct stat st {};
-    if (::stat(backing.c_str(), &st) == 0) CollectExtents(DeviceIdText(st.st_dev), depth + 1, extents);
-  }
-  if (!slaves.empty() || !backing.empty()) return;
+// The device at sysfs folder `sys` as a stretch of its whole disk.
+DiskExtent ExtentOfSysfs(const std::string& sys) {
   DiskExtent extent;
   extent.count_512 = ReadNumber(sys + "/size");
   if (!ReadFirstLine(sys + "/partition").empty()) {
@@ -356,18 +341,96 @@ void CollectExtents(const std::string& device_id, int depth, std::vector<DiskExt
     extent.disk = parent.substr(parent.rfind('/') + 1);
     extent.start_512 = ReadNumber(sys + "/start");
   } else {
-    extent.disk = name;
+    extent.disk = sys.substr(sys.rfind('/') + 1);
   }
-  extents->push_back(extent);
+  return extent;
+}
+
+void CollectBeneath(const std::string& device_id, int depth, StorageBeneath* beneath);
+
+// A regular file that holds a file system: the file itself, and what lies beneath its own
+// file system (writes into the file land there).
+void CollectFile(const std::string& path, uint64_t offset, uint64_t length, int depth,
+                 StorageBeneath* beneath) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  beneath->files.push_back({st.st_dev, st.st_ino, offset, length});
+  CollectBeneath(DeviceIdText(st.st_dev), depth + 1, beneath);
+}
+
+void CollectBeneath(const std::string& device_id, int depth, StorageBeneath* beneath) {
+  if (depth > 8) return;  // stacked devices deeper than this are not followed
+  char resolved[PATH_MAX];
+  const std::string link = "/sys/dev/block/" + device_id;
+  if (!::realpath(link.c_str(), resolved)) {
+    // No block device of its own (FUSE, btrfs subvolumes): the mount source says what it
+    // is made of, a device node or an image file.
+    for (const MountPoint& mount : ReadMountTable()) {
+      if (mount.device_id != device_id || mount.source.empty() || mount.source[0] != '/') continue;
+      struct stat st {};
+      if (::stat(mount.source.c_str(), &st) != 0) continue;
+      if (S_ISBLK(st.st_mode)) {
+        CollectBeneath(DeviceIdText(st.st_rdev), depth + 1, beneath);
+      } else {
+        CollectFile(mount.source, 0, 0, depth, beneath);
+      }
+      return;
+    }
+    return;
+  }
+  const std::string sys = resolved;
+  const std::string name = sys.substr(sys.rfind('/') + 1);
+  const DiskExtent extent = ExtentOfSysfs(sys);
+  beneath->disks.push_back(extent);
+  if (extent.disk != name) {
+    // The partition as a device of its own too, for sources named by the partition's node.
+    beneath->disks.push_back({name, 0, extent.count_512});
+  }
+  for (const auto& slave : DirectoryNames(sys + "/slaves")) {
+    CollectBeneath(ReadFirstLine("/sys/class/block/" + slave + "/dev"), depth + 1, beneath);
+  }
+  // A loop device (or a partition of one) is a stretch of its backing file.
+  FileExtent backing;
+  if (LoopBackingOf(extent.disk, &backing)) {
+    backing.offset += extent.start_512 * 512;
+    if (extent.disk != name || backing.length == 0) backing.length = extent.count_512 * 512;
+    const std::string file =
+        ReadFirstLine("/sys/class/block/" + extent.disk + "/loop/backing_file");
+    CollectFile(file, backing.offset, backing.length, depth, beneath);
+  }
 }
 
 }  // namespace
 
-std::vector<DiskExtent> DiskExtentsBeneathPath(const std::string& path) {
-  std::vector<DiskExtent> extents;
+bool WholeDiskExtentOf(const std::string& device_path, DiskExtent* extent) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) CollectExtents(DeviceIdText(st.st_dev), 0, &extents);
-  return extents;
+  if (::stat(device_path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  char resolved[PATH_MAX];
+  const std::string link = "/sys/dev/block/" + DeviceIdText(st.st_rdev);
+  if (!::realpath(link.c_str(), resolved)) return false;
+  *extent = ExtentOfSysfs(resolved);
+  return true;
+}
+
+bool LoopBackingOf(const std::string& name, FileExtent* file) {
+  const std::string loop = "/sys/class/block/" + name + "/loop/";
+  const std::string path = ReadFirstLine(loop + "backing_file");
+  struct stat st {};
+  // A backing file deleted since shows as "PATH (deleted)" and no longer matches a source.
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *file = {st.st_dev, st.st_ino, ReadNumber(loop + "offset"), ReadNumber(loop + "sizelimit")};
+  return true;
+}
+
+StorageBeneath StorageBeneathPath(const std::string& path) {
+  StorageBeneath beneath;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) CollectBeneath(DeviceIdText(st.st_dev), 0, &beneath);
+  return beneath;
+}
+
+std::vector<DiskExtent> DiskExtentsBeneathPath(const std::string& path) {
+  return StorageBeneathPath(path).disks;
 }
 
 std::vector<std::string> DisksBeneathPath(const std::string& path) {

@@ -101,10 +101,33 @@ struct DiskExtent {
   uint64_t start_512 = 0;  // in 512-byte units, as sysfs counts
   uint64_t count_512 = 0;
 };
-// The stretches of whole disks beneath the file system that holds `path`: its
-// partition (or whole disk), through device-mapper and md members, and through
-// a loop device to the extents beneath its backing file's file system.
+// A stretch of a regular file (an image) that a file system's data lives in.
+struct FileExtent {
+  uint64_t device = 0;  // the file's st_dev and st_ino
+  uint64_t inode = 0;
+  uint64_t offset = 0;
+  uint64_t length = 0;  // 0: to the end of the file
+};
+// Everything a write into a file system can land on: the block devices beneath it (each
+// level, as a stretch of its whole disk and as the device itself) and the image files
+// that hold it.
+struct StorageBeneath {
+  std::vector<DiskExtent> disks;
+  std::vector<FileExtent> files;
+};
+// What lies beneath the file system that holds `path`: its partition (or whole disk),
+// device-mapper and md members, a loop device's backing file (with its offset and size
+// limit) and the extents beneath that file's file system, and for a file system without
+// a block device of its own (FUSE, btrfs) the mount source the mount table names.
+StorageBeneath StorageBeneathPath(const std::string& path);
+// StorageBeneathPath(path).disks.
 std::vector<DiskExtent> DiskExtentsBeneathPath(const std::string& path);
+// The block device `device_path` as a stretch of its whole disk (a partition's
+// start within it); false when it is no block device sysfs knows.
+bool WholeDiskExtentOf(const std::string& device_path, DiskExtent* extent);
+// The backing file of loop device `name` ("loop3") as a file stretch; false when
+// it is no loop device or has no backing file.
+bool LoopBackingOf(const std::string& name, FileExtent* file);
 
 // "major:minor" of a device number, as sysfs and the mount table write it.
 std::string DeviceIdText(uint64_t device);

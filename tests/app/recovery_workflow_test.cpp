@@ -12,6 +12,7 @@
 
 #include "app/recovery_workflow.h"
 #include "app/result_browsing.h"
+#include "app/same_volume.h"
 #include "app/scan_workflow.h"
 #include "app_test_support.h"
 #include "engine/record_text.h"
@@ -19,6 +20,7 @@
 #include "storage/disk_enumerator.h"
 #include "storage/platform_disks.h"
 #include "support/content_gen.h"
+#include "support/loop_device.h"
 #include "support/ntfs_volume_builder.h"
 #include "support/test_env.h"
 
@@ -201,9 +203,9 @@ TEST_F(RecoveryWorkflowTest, LinksPlantedInTheDestinationAreNotFollowed) {
   EXPECT_EQ(ReadBytes(elsewhere + "/keep.txt"), std::vector<uint8_t>({'u', 'n', 't', 'o', 'u', 'c', 'h', 'e', 'd'}));
 }
 
-TEST_F(RecoveryWorkflowTest, ImageSourcesAreNeverComparedWithTheDestination) {
+TEST_F(RecoveryWorkflowTest, ADestinationBesideTheScannedImageIsNotOnIt) {
   app::RecoveryWorkflow recovery(sources_, messages_);
-  // The destination and the image share a file system; only scanned regions count.
+  // The destination and the image share a file system, but writing there leaves the image alone.
   EXPECT_EQ(recovery.ScannedVolumeHolding(work_), nullptr);
   EXPECT_TRUE(recovery.ConfirmDestination(work_, observer_));
   EXPECT_TRUE(observer_.questions.empty());
@@ -237,5 +239,54 @@ TEST_F(RecoveryWorkflowTest, DestinationOnAScannedRegionIsReported) {
   EXPECT_EQ(observer_.questions[0], messages_.at("MSG0805"));
 }
 
+// The scanned NTFS image on a loop device, mounted through ntfs-3g (FUSE), and mounted by
+// ntfs-3g straight from the image file: a destination inside either is on the scanned
+// source, whether the image or the loop device was scanned; one beside the image is not.
+TEST_F(RecoveryWorkflowTest, DestinationsOnMountsOfTheScannedSourceAreFound) {
+  if (!ToolAvailable("ntfs-3g")) GTEST_SKIP() << "ntfs-3g is not installed";
+  std::string why;
+  const auto loop = LoopDevice::Attach(work_ + "/card.img", 512, &why);
+  if (!loop) GTEST_SKIP() << why;
+  const std::string over_loop = work_ + "/over-loop";
+  const std::string over_file = work_ + "/over-file";
+  fs::create_directories(over_loop);
+  fs::create_directories(over_file);
+  struct FuseMount {
+    std::string folder;
+    bool mounted = false;
+    ~FuseMount() {
+      if (mounted) RunCommand("umount " + ShellQuote(folder));
+    }
+  } by_loop{over_loop}, by_file{over_file};
+  by_loop.mounted =
+      RunCommand("ntfs-3g -o ro " + ShellQuote(loop->Path()) + " " + ShellQuote(over_loop)) == 0;
+  by_file.mounted = RunCommand("ntfs-3g -o ro " + ShellQuote(work_ + "/card.img") + " " +
+                               ShellQuote(over_file)) == 0;
+  if (!by_loop.mounted || !by_file.mounted) GTEST_SKIP() << "ntfs-3g cannot mount here (no FUSE?)";
+
+  PartitionEntry whole;
+  whole.disk_path = loop->Path();
+  whole.start = 0;
+  whole.length = fs::file_size(work_ + "/card.img") / 512;
+  app::SourceList devices;
+  const app::ScanSource& device = devices.AddRegion(whole);
+  for (const std::string& mount : {over_loop, over_file}) {
+    SCOPED_TRACE(mount);
+    EXPECT_TRUE(app::DestinationOnSource(*source_, mount + "/rescued/photos"));
+  }
+  EXPECT_TRUE(app::DestinationOnSource(device, over_loop + "/rescued"));
+  EXPECT_TRUE(app::DestinationOnSource(device, over_file + "/rescued"));  // the loop's own file
+  EXPECT_FALSE(app::DestinationOnSource(device, work_ + "/rescued"));
+  EXPECT_FALSE(app::DestinationOnSource(*source_, work_ + "/rescued"));
+
+  // The window asks before writing there (the same check for the image it scanned).
+  app::RecoveryWorkflow recovery(sources_, messages_);
+  EXPECT_EQ(recovery.ScannedVolumeHolding(over_loop + "/rescued"), source_);
+  EXPECT_TRUE(recovery.ConfirmDestination(over_loop + "/rescued", observer_));
+  ASSERT_EQ(observer_.questions.size(), 1u);
+  EXPECT_EQ(observer_.questions[0], messages_.at("MSG0805"));
+}
+
 }  // namespace
+
 }  // namespace velmora::testing

@@ -3,15 +3,21 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
+#include "app/recovery_workflow.h"
 #include "app/result_browsing.h"
 #include "app/saved_scans.h"
 #include "app/scan_workflow.h"
 #include "app_test_support.h"
 #include "engine/record_text.h"
+#include "engine/recovery_output.h"
 #include "engine/scan_index.h"
+#include "storage/disk_enumerator.h"
 #include "storage/error_codes.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
+#include "support/loop_device.h"
 #include "support/partition_image.h"
 #include "support/test_env.h"
 
@@ -78,11 +84,94 @@ TEST_F(ScanWorkflowTest, DiskNodeScansEveryRowInOrder) {
   }
 }
 
+// Rows are told apart by what they are, not by the number they show: a card image's first
+// volume and another source's both show "1", each file is recovered from its own source, and
+// a disk list refreshed meanwhile changes nothing.
+TEST_F(ScanWorkflowTest, SourcesSharingADisplayNumberRecoverTheirOwnFiles) {
+  if (!ToolAvailable("sfdisk")) GTEST_SKIP() << "sfdisk is not installed";
+  const std::vector<uint8_t> photo = SampleContent("jpg", 70000, 11);
+  const std::vector<uint8_t> clip = RandomBytes(300000, 12);
+  {
+    FatVolumeBuilder fat(work_ + "/fat32.img", 32, 40 << 20, {0, "EOS_DIGITAL"});
+    fat.MakeDirectory("/DCIM");
+    fat.AddFile("/DCIM/Holiday photo.jpg", photo);
+    fat.AddFile("/DCIM/Birthday clip.mov", clip);
+    fat.Delete("/DCIM/Holiday photo.jpg");
+    fat.Delete("/DCIM/Birthday clip.mov");
+    fat.Finish();
+  }
+  const std::string card = work_ + "/card.img";
+  ASSERT_EQ(RunCommand("truncate -s 48M " + ShellQuote(card) +
+                       " && echo 'start=2048, size=81920, type=c' | sfdisk -q " + ShellQuote(card) +
+                       " && dd if=" + ShellQuote(work_ + "/fat32.img") + " of=" + ShellQuote(card) +
+                       " bs=1M seek=1 conv=notrunc status=none"),
+            0);
+  app::SourceList sources;
+  std::string error;
+  ASSERT_EQ(sources.AddPartitionedImage(card, &error), 0) << error;
+  ASSERT_EQ(
+      sources.AddPartitionedImage(work_ + "/../" + LastPathComponent(work_) + "/card.img", &error),
+      0);
+  ASSERT_EQ(sources.Disks().size(), 1u);  // listed once, however it is spelled
+  const std::string other_volume = Volume("other_fat.img", "Other.txt", 13);
+  WriteMbrDisk(work_ + "/other.img", 2048 + 8192 + 64, {{2048, 0, kMbrTypeFat12, other_volume}});
+  ASSERT_EQ(sources.AddPartitionedImage(work_ + "/other.img", &error), 0) << error;
+  app::ScanSource* volume = sources.RowsOf(0)[0];
+  app::ScanSource* other = sources.RowsOf(1)[0];
+  ASSERT_EQ(volume->entry->number, 1u);
+  // The other row shows number 1 too, as the system disk's first row did when the disk list
+  // was filled after the card image was loaded.
+  other->entry->number = 1;
+  EXPECT_NE(volume->Key(), other->Key());
+  EXPECT_NE(volume->Identity(), other->Identity());
+
+  app::ScanWorkflow scan(messages_);
+  ASSERT_EQ(scan.Run({volume, other}, app::ScanMode::kQuick, observer_, cancel_),
+            app::RunResult::kFinished);
+  DiskEnumerator disks;  // a disk comes or goes: the rows are listed anew
+  disks.Refresh();
+  const uint16_t tag = volume->Key();
+  sources.SetDisks(disks);
+  ASSERT_EQ(sources.FindByIdentity(volume->Identity()), volume);
+  EXPECT_EQ(volume->Key(), tag);
+  const std::vector<app::ScanSource*> listed = sources.All();
+  sources.SetDisks(disks);  // rows that stay are the same rows: the window holds them
+  EXPECT_EQ(sources.All(), listed);
+  ScanRecordList found;
+  ASSERT_EQ(app::SearchSources(scan.ResultSources(), app::TypeChoices().Filter(), messages_, &found,
+                               observer_, cancel_),
+            app::RunResult::kFinished);
+  ScanRecordList ticked;
+  for (const ScanRecord& record : found) {
+    if (!record.is_directory) ticked.push_back(record);
+  }
+  ASSERT_EQ(ticked.size(), 3u);
+  app::RecoveryWorkflow recovery(sources, messages_);
+  ASSERT_EQ(recovery.Run(ticked, work_ + "/out", observer_, cancel_), app::RunResult::kFinished);
+  EXPECT_EQ(recovery.Counts().failed, 0);
+  EXPECT_EQ(ReadWholeFile(work_ + "/out/photo/Holiday photo.jpg"), photo);
+  EXPECT_EQ(ReadWholeFile(work_ + "/out/video/Birthday clip.mov"), clip);
+  EXPECT_EQ(ReadWholeFile(work_ + "/out/document/Other.txt"), RandomText(5000, 13));
+
+  // A file whose source holds no scan any more is named with the reason, not just counted.
+  volume->engine.reset();
+  observer_.lines.clear();
+  const ScanRecord lost = *std::find_if(ticked.begin(), ticked.end(), [&](const ScanRecord& r) {
+    return r.drive_tag == volume->Key();
+  });
+  ASSERT_EQ(recovery.Run({lost}, work_ + "/out", observer_, cancel_), app::RunResult::kFinished);
+  EXPECT_EQ(recovery.Counts().failed, 1);
+  ASSERT_EQ(observer_.lines.size(), 1u);
+  EXPECT_TRUE(observer_.lines[0].failed);
+  EXPECT_NE(observer_.lines[0].status.find("scan its source again"), std::string::npos);
+  EXPECT_EQ(observer_.lines[0].target, work_ + "/out/" + std::string(RecordName(lost)));
+}
+
 TEST_F(ScanWorkflowTest, QuickFoldersGoWithTheNextRunDeepFoldersStay) {
   app::SourceList sources;
   app::ScanSource& image = sources.AddImage(Volume("card.img", "Lost File.txt", 3));
   EXPECT_EQ(image.drive_tag, 1001);
-  EXPECT_EQ(sources.AddImage(work_ + "/card.img").drive_tag, 1002);
+  EXPECT_EQ(&sources.AddImage(work_ + "/card.img"), &image);  // one file, one row
   app::ScanWorkflow scan(messages_);
 
   ASSERT_EQ(scan.Run({&image}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);

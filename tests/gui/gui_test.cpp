@@ -388,6 +388,50 @@ class GuiTest : public QObject {
     QVERIFY(ReadFile(copy) == ReadFile(image_));
   }
 
+  // Started with a card image, then the disks listed (as at start-up): the card's volume and
+  // the system disk's first row both show "1", and the ticked files still come from the card.
+  void cardVolumeBesideTheSystemDiskRecoversItsFiles() {
+    const std::string disk = work_ + "/numbered.img";
+    testing::WriteMbrDisk(disk, 2048 + (16 << 20) / 512 + 64, {{2048, 0, testing::kMbrTypeFat16Lba, image_}});
+    window_->LoadImage(QString::fromStdString(disk));
+    window_->RefreshDisks();
+    QTreeWidgetItem* row = window_->DiskList()->currentItem();
+    QVERIFY(row && row->text(0).contains("VELMORA"));
+    Click(window_->Skin(), "BtnDeletedRecovery");
+    QCOMPARE(window_->DiskList()->currentItem(), row);
+    Click(window_->Skin(), "BtnScan");
+    QCOMPARE(window_->LastScanResult(), 1);
+    Category(window_->TypeTree(), "NodePhoto")->setCheckState(0, Qt::Checked);
+    QCOMPARE(window_->Ticked().Count(), photos_.size());
+    const std::string destination = work_ + "/numbered-out";
+    window_->SetChooser([destination](gui::ChooseKind, const QString&) { return QString::fromStdString(destination); });
+    int failed_lines = -1;
+    connect(window_.get(), &MainWindow::ModalStarted, this, [&failed_lines](gui::ProgressWindow* progress) {
+      connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress, &failed_lines] {
+        auto* finish = progress->Skin()->findChild<QAbstractButton*>("FinishBtn");
+        if (!finish) return;
+        QTimer::singleShot(0, progress, [progress, finish, &failed_lines] {
+          failed_lines = 0;
+          auto* details = progress->Skin()->findChild<QTreeWidget*>("DetailList");
+          for (int i = 0; i < details->topLevelItemCount(); ++i) {
+            failed_lines += details->topLevelItem(i)->text(1) != "Success";
+          }
+          QTest::mouseClick(finish, Qt::LeftButton);
+        });
+      });
+    });
+    Click(window_->Skin(), "BtnRecover");
+    QCOMPARE(failed_lines, 0);
+    std::vector<std::vector<uint8_t>> recovered;
+    for (const QString& file : QDir(QString::fromStdString(destination + "/photo")).entryList(QDir::Files)) {
+      recovered.push_back(ReadFile(destination + "/photo/" + file.toStdString()));
+    }
+    QCOMPARE(recovered.size(), photos_.size());
+    for (const auto& [name, content] : photos_) {
+      QVERIFY2(std::find(recovered.begin(), recovered.end(), content) != recovered.end(), name.c_str());
+    }
+  }
+
   void secondQuickScanRemovesThePreviousFolder() {
     window_->LoadImage(QString::fromStdString(image_));
     Click(window_->Skin(), "BtnDeletedRecovery");
