@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <fstream>
 
 #include "app/error_text.h"
 #include "app/file_choice.h"
