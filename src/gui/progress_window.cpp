@@ -122,6 +122,7 @@ int ProgressWindow::Run(Job job) {
   // the owner is disabled instead, so it takes no input but hears the close.
   const bool was_enabled = owner->isEnabled();
   owner->setEnabled(false);
+  setEnabled(true);  // a window stays enabled under a disabled owner only when told
   running_window = this;
   setWindowModality(Qt::NonModal);
   QEventLoop loop;
