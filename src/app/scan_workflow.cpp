@@ -71,7 +71,8 @@ int OnScanProgress(void* context, int percent, int scale, int seconds_remaining,
     const uint64_t read = (progress.sectors_done - scan->first_sectors) * scan->sector_size;
     // No rate before a second has passed: the first reports would swing wildly.
     const std::string rate =
-        seconds >= 1.0 ? FormatSize(static_cast<int64_t>(static_cast<double>(read) / seconds)) : "-";
+        seconds >= 1.0 ? FormatSize(static_cast<int64_t>(static_cast<double>(read) / seconds))
+                       : "-";
     progress.sectors_text = FormatText(
         Lookup(messages, msg::kScanBytes),
         {FormatSize(static_cast<int64_t>(progress.sectors_done * scan->sector_size)),
@@ -181,7 +182,8 @@ RunResult ScanWorkflow::Run(const std::vector<ScanSource*>& sources, ScanMode mo
   for (ScanSource* source : sources) {
     const int result = ScanOne(*source, mode, observer, cancel);
     // A deep scan that did not read its whole region gives part of its result.
-    if (mode == ScanMode::kDeep && source->engine && !deep_outcome_.complete) last_run_partial_ = true;
+    if (mode == ScanMode::kDeep && source->engine && !deep_outcome_.complete)
+      last_run_partial_ = true;
     if (result == kCancelledByUser) {
       cancelled = true;
       last_run_partial_ = last_run_partial_ || source->engine != nullptr;
@@ -235,15 +237,17 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     last_quick_folders_.push_back(quick_folder);
   } else {
     ScanIndexRecord saved{};
-    const SavedDeepPoint point =
-        SavedResultFor(source, mode, &saved) ? SavedDeepPointOf(saved, RegionSectors(source)) : SavedDeepPoint{true, 100};
+    const SavedDeepPoint point = SavedResultFor(source, mode, &saved)
+                                     ? SavedDeepPointOf(saved, RegionSectors(source))
+                                     : SavedDeepPoint{true, 100};
     ResumeAnswer answer = ResumeAnswer::kContinue;
     if (!point.finished) {
       // Only a scan that stopped is asked about; a finished one is its result and reopens.
       ResumeQuestion question;
       question.percent = point.percent;
       const std::string percent = std::to_string(point.percent);
-      question.text = FormatText(Lookup(messages_, msg::kResumeQuestion), {SourceTitle(source), percent});
+      question.text =
+          FormatText(Lookup(messages_, msg::kResumeQuestion), {SourceTitle(source), percent});
       question.continue_text = FormatText(Lookup(messages_, msg::kResumeContinue), {percent});
       question.start_over_text = Lookup(messages_, msg::kResumeStartOver);
       answer = observer.AskResume(source, question);

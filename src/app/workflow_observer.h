@@ -53,7 +53,7 @@ struct RecoveryLine {
 };
 
 struct RecoveryProgress {
-  int percent = 0;  // of the run: the files done, and the share of the one being copied
+  int percent = 0;      // of the run: the files done, and the share of the one being copied
   std::string current;  // target path of the current file
   RecoveryCounts counts;
   std::string percent_text;

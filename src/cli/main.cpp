@@ -7,7 +7,6 @@
 #include "cli/commands.h"
 #include "cli/help.h"
 
-
 namespace {
 
 struct Command {

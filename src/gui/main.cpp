@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
   app::LanguageSettings& language = app::LanguageSettings::Instance();
   gui::SingleInstance instance;
   QStringList images;
-  for (const QString& image : parser.positionalArguments()) images << QFileInfo(image).absoluteFilePath();
+  for (const QString& image : parser.positionalArguments())
+    images << QFileInfo(image).absoluteFilePath();
   switch (instance.TryHandOver(2000, images)) {
     case gui::SingleInstance::HandOver::kShown:
       return 0;
@@ -58,15 +59,17 @@ int main(int argc, char** argv) {
   QTimer retry;
   retry.setSingleShot(true);
   auto load_handed = [&] {
-    if (QApplication::activeModalWidget() || gui::ProgressWindow::Running()) return retry.start(500);
+    if (QApplication::activeModalWidget() || gui::ProgressWindow::Running())
+      return retry.start(500);
     const QStringList now = std::exchange(handed, {});
     for (const QString& image : now) window.LoadImage(image);
   };
   QObject::connect(&retry, &QTimer::timeout, &window, load_handed);
-  QObject::connect(&instance, &gui::SingleInstance::ImagesHandedOver, &window, [&](const QStringList& images) {
-    handed << images;
-    load_handed();
-  });
+  QObject::connect(&instance, &gui::SingleInstance::ImagesHandedOver, &window,
+                   [&](const QStringList& images) {
+                     handed << images;
+                     load_handed();
+                   });
   window.show();
   instance.SetHasWindow(true);
   return application.exec();

@@ -340,8 +340,9 @@ void MainWindow::BuildAssistMenu() {
       });
     } else if (action->objectName() == "item_about") {
       connect(action, &QAction::triggered, this, [this] {
-        const std::string version = app::FormatText(app::Lookup(Messages(), app::msg::kAboutVersion),
-                                                    {app::VersionNumber(), app::BuildCommit()});
+        const std::string version =
+            app::FormatText(app::Lookup(Messages(), app::msg::kAboutVersion),
+                            {app::VersionNumber(), app::BuildCommit()});
         Ask(BoxKind::kInformation, Msg("MSG1209") + "\n" + Q(version), language_, this);
       });
     } else if (action->objectName() == "item_help") {
@@ -467,7 +468,8 @@ void MainWindow::ApplyPageTexts() {
   Control<QLabel>(type_page, "Txt1")->setText(Msg("MSG0601"));
   Control<QLabel>(type_page, "Txt2")->setText(Msg("MSG0602"));
   QWidget* result_page = PageWidget(kResultPage);
-  Control<QLabel>(result_page, "Txt1")->setText(Msg(scan_.LastRunPartial() ? app::msg::kScanPartial : "MSG0801"));
+  Control<QLabel>(result_page, "Txt1")
+      ->setText(Msg(scan_.LastRunPartial() ? app::msg::kScanPartial : "MSG0801"));
   Control<QLabel>(result_page, "Txt2")->setText(
       Q(app::FormatText(app::Lookup(Messages(), "MSG0802"), {std::to_string(ticked_.Count())})));
 }
@@ -872,11 +874,14 @@ void MainWindow::RecoverRecords(const ScanRecordList& records, QWidget* owner, b
             details->setVisible(!details->isVisible());
             window.resize(details->isVisible() ? initial + QSize(150, 300) : initial);
           });
-  connect(Control<QAbstractButton>(skin, "OpenBtn"), &QAbstractButton::clicked, &window, [this, &window] {
-    if (QDesktopServices::openUrl(QUrl::fromLocalFile(Q(destination_)))) return;
-    Ask(BoxKind::kWarning, Q(app::FormatText(app::Lookup(Messages(), app::msg::kOpenFolderFailed), {destination_})),
-        language_, &window);
-  });
+  connect(Control<QAbstractButton>(skin, "OpenBtn"), &QAbstractButton::clicked, &window,
+          [this, &window] {
+            if (QDesktopServices::openUrl(QUrl::fromLocalFile(Q(destination_)))) return;
+            Ask(BoxKind::kWarning,
+                Q(app::FormatText(app::Lookup(Messages(), app::msg::kOpenFolderFailed),
+                                  {destination_})),
+                language_, &window);
+          });
   busy_ = true;
   emit ModalStarted(&window);
   const std::string destination = destination_;

@@ -44,7 +44,8 @@ MessageBox::MessageBox(BoxKind kind, const QString& text, app::LanguageSettings&
   Control<QLabel>(body, "message")->setText(text);
   setWindowTitle(title);
   connect(Control<QAbstractButton>(body, "okbtn"), &QAbstractButton::clicked, this, [this] { done(1); });
-  connect(Control<QAbstractButton>(body, "closebtn"), &QAbstractButton::clicked, this, [this] { reject(); });
+  connect(Control<QAbstractButton>(body, "closebtn"), &QAbstractButton::clicked, this,
+          [this] { reject(); });
   if (auto* cancel = body->findChild<QAbstractButton*>("cancelbtn")) {
     connect(cancel, &QAbstractButton::clicked, this, [this] { done(2); });
   }
@@ -72,7 +73,8 @@ void MessageBox::FitToText() {
 }
 
 void MessageBox::SetButtonTexts(const QString& ok, const QString& cancel) {
-  if (auto* button = findChild<QAbstractButton*>("okbtn"); button && !ok.isEmpty()) button->setText(ok);
+  if (auto* button = findChild<QAbstractButton*>("okbtn"); button && !ok.isEmpty())
+    button->setText(ok);
   if (auto* button = findChild<QAbstractButton*>("cancelbtn"); button && !cancel.isEmpty()) {
     button->setText(cancel);
   }

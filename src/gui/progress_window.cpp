@@ -45,7 +45,8 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
         Qt::QueuedConnection);
   }
   // Asked over the progress window: hiding a running dialog would end it.
-  app::ResumeAnswer AskResume(const app::ScanSource&, const app::ResumeQuestion& question) override {
+  app::ResumeAnswer AskResume(const app::ScanSource&,
+                              const app::ResumeQuestion& question) override {
     Choice choice = Choice::kOk;
     QMetaObject::invokeMethod(
         window_,
@@ -135,7 +136,11 @@ int ProgressWindow::Run(Job job) {
   if (quit_after_) {
     QPointer<QWidget> target(owner);
     QMetaObject::invokeMethod(
-        owner, [target] { if (target) target->close(); }, Qt::QueuedConnection);
+        owner,
+        [target] {
+          if (target) target->close();
+        },
+        Qt::QueuedConnection);
   }
   return result();
 }

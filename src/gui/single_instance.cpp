@@ -41,12 +41,14 @@ SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent),
 
 SingleInstance::~SingleInstance() { server_.close(); }
 
-SingleInstance::HandOver SingleInstance::TryHandOver(int timeout_ms, const QStringList& images) const {
+SingleInstance::HandOver SingleInstance::TryHandOver(int timeout_ms,
+                                                     const QStringList& images) const {
   QLocalSocket socket;
   socket.connectToServer(name_);
   if (!socket.waitForConnected(timeout_ms)) return HandOver::kNone;
   // Encoded as URLs, so no name can break the lines.
-  for (const QString& image : images) socket.write("open " + QUrl::fromLocalFile(image).toEncoded() + "\n");
+  for (const QString& image : images)
+    socket.write("open " + QUrl::fromLocalFile(image).toEncoded() + "\n");
   socket.write("show\n");
   socket.flush();
   if (!socket.waitForReadyRead(timeout_ms)) return HandOver::kNoWindow;

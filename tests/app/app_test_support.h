@@ -28,7 +28,8 @@ class RecordingObserver : public app::WorkflowObserver {
   void OnSearchProgress(int, const std::string&) override { ++search_reports; }
   void OnRecoveryProgress(const app::RecoveryProgress& progress) override { last_recovery = progress; }
   void OnRecoveryLine(const app::RecoveryLine& line) override { lines.push_back(line); }
-  app::ResumeAnswer AskResume(const app::ScanSource&, const app::ResumeQuestion& question) override {
+  app::ResumeAnswer AskResume(const app::ScanSource&,
+                              const app::ResumeQuestion& question) override {
     questions.push_back(question.text);
     resume_questions.push_back(question);
     return resume_answer;

@@ -140,7 +140,8 @@ class KillingObserver : public RecordingObserver {
  public:
   void OnRecoveryProgress(const app::RecoveryProgress& progress) override {
     // Part way through the second file: the bar follows the run's two files.
-    if (progress.counts.processed == 1 && progress.percent > 50 && progress.percent < 100) ::raise(SIGKILL);
+    if (progress.counts.processed == 1 && progress.percent > 50 && progress.percent < 100)
+      ::raise(SIGKILL);
   }
 };
 

@@ -124,14 +124,16 @@ TEST_F(ScanWorkflowTest, OnlyAStoppedDeepScanIsAskedAboutAndCancelKeepsIt) {
   app::CancelToken stopping;
   observer_.stop = &stopping;
   observer_.stop_at_percent = 40;
-  ASSERT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, stopping), app::RunResult::kCancelled);
+  ASSERT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, stopping),
+            app::RunResult::kCancelled);
   observer_.stop = nullptr;
   const std::string saved = DeepFolderOf(other);
   ASSERT_FALSE(saved.empty());
 
   // Cancelling the question scans nothing and keeps the saved scan.
   observer_.resume_answer = app::ResumeAnswer::kCancel;
-  EXPECT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kCancelled);
+  EXPECT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, cancel_),
+            app::RunResult::kCancelled);
   ASSERT_EQ(observer_.resume_questions.size(), 1u);
   const app::ResumeQuestion& asked = observer_.resume_questions[0];
   EXPECT_GT(asked.percent, 0);
@@ -144,7 +146,8 @@ TEST_F(ScanWorkflowTest, OnlyAStoppedDeepScanIsAskedAboutAndCancelKeepsIt) {
 
   // Starting over drops the saved folder and writes a new one.
   observer_.resume_answer = app::ResumeAnswer::kStartOver;
-  ASSERT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, cancel_),
+            app::RunResult::kFinished);
   EXPECT_EQ(observer_.questions.size(), 2u);
   EXPECT_FALSE(Exists(saved));
   const std::string fresh = DeepFolderOf(other);

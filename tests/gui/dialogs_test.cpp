@@ -90,8 +90,9 @@ class DialogsTest : public QObject {
   }
 
   void keysAnswerEveryMessageBoxLikeItsButtons() {
-    for (gui::BoxKind kind : {gui::BoxKind::kError, gui::BoxKind::kConfirm, gui::BoxKind::kInformation,
-                              gui::BoxKind::kWarning, gui::BoxKind::kQuestion}) {
+    for (gui::BoxKind kind :
+         {gui::BoxKind::kError, gui::BoxKind::kConfirm, gui::BoxKind::kInformation,
+          gui::BoxKind::kWarning, gui::BoxKind::kQuestion}) {
       const bool two_buttons = kind == gui::BoxKind::kConfirm || kind == gui::BoxKind::kQuestion;
       // Escape is the close button: no choice made, never OK.
       {
@@ -126,7 +127,8 @@ class DialogsTest : public QObject {
   }
 
   void boxesFitTheirTextAndAboutNamesTheBuild() {
-    const QString help = QString::fromStdString(Msg("MSG0101") + "\n\n" + Msg("MSG0103") + "\n\n" + Msg("MSG0222"));
+    const QString help =
+        QString::fromStdString(Msg("MSG0101") + "\n\n" + Msg("MSG0103") + "\n\n" + Msg("MSG0222"));
     gui::MessageBox box(gui::BoxKind::kInformation, help, *language_);
     box.show();
     QVERIFY(QTest::qWaitForWindowExposed(&box));
@@ -135,7 +137,9 @@ class DialogsTest : public QObject {
     QVERIFY(box.width() >= 400);
     // Every wrapped line is inside the label, which is inside the box.
     QVERIFY2(message->heightForWidth(message->width()) <= message->height(),
-             qPrintable(QString("%1 > %2").arg(message->heightForWidth(message->width())).arg(message->height())));
+             qPrintable(QString("%1 > %2")
+                            .arg(message->heightForWidth(message->width()))
+                            .arg(message->height())));
     QVERIFY(message->geometry().bottom() <= message->parentWidget()->height());
     // A short text keeps the skin's size.
     gui::MessageBox small(gui::BoxKind::kInformation, "Done.", *language_);
@@ -150,7 +154,8 @@ class DialogsTest : public QObject {
       Press(shown, Qt::Key_Escape);
     });
     MenuItem(window, "item_about")->trigger();
-    QVERIFY2(about.contains(app::VersionNumber()) && about.contains(app::BuildCommit()), qPrintable(about));
+    QVERIFY2(about.contains(app::VersionNumber()) && about.contains(app::BuildCommit()),
+             qPrintable(about));
     QVERIFY(!QApplication::activeModalWidget());
   }
 
@@ -186,14 +191,16 @@ class DialogsTest : public QObject {
     }
     QVERIFY(!QApplication::activeModalWidget());
     // The main window takes clicks again.
-    QTest::mouseClick(window.Skin()->findChild<QAbstractButton*>("BtnDeletedRecovery"), Qt::LeftButton);
+    QTest::mouseClick(window.Skin()->findChild<QAbstractButton*>("BtnDeletedRecovery"),
+                      Qt::LeftButton);
     QCOMPARE(window.CurrentPage(), gui::MainWindow::kScanPage);
   }
 
   void escapeInAProgressWindowAsksAndItsButtonsSayWhatTheyDo() {
     QWidget owner;
     owner.show();
-    gui::ProgressWindow window("ScanProcessWnd.ui", "ScanWnd", app::msg::kScanCancelQuestion, *language_, &owner);
+    gui::ProgressWindow window("ScanProcessWnd.ui", "ScanWnd", app::msg::kScanCancelQuestion,
+                               *language_, &owner);
     QStringList buttons;
     int questions = 0;
     // First question: Escape keeps scanning; second: Enter on Stop ends the window.
@@ -222,7 +229,8 @@ class DialogsTest : public QObject {
     });
     QCOMPARE(questions, 2);
     QCOMPARE(result, 2);
-    QCOMPARE(buttons, QStringList({QString::fromStdString(Msg("MSG0710")), QString::fromStdString(Msg("MSG0711"))}));
+    QCOMPARE(buttons, QStringList({QString::fromStdString(Msg("MSG0710")),
+                                   QString::fromStdString(Msg("MSG0711"))}));
     QVERIFY(owner.isEnabled());
   }
 
@@ -239,13 +247,16 @@ class DialogsTest : public QObject {
     gui::MainWindow window(*language_, false);
     window.show();
     window.LoadImage(QString::fromStdString(big));
-    QTest::mouseClick(window.Skin()->findChild<QAbstractButton*>("BtnDeepRecovery"), Qt::LeftButton);
+    QTest::mouseClick(window.Skin()->findChild<QAbstractButton*>("BtnDeepRecovery"),
+                      Qt::LeftButton);
     QString asked;
     connect(&window, &gui::MainWindow::ModalStarted, this, [&](gui::ProgressWindow* progress) {
       if (progress->objectName() != "ScanWnd") return;
       auto* watch = new QTimer(progress);
       connect(watch, &QTimer::timeout, progress, [&, progress, watch] {
-        if (progress->Skin()->findChild<QProgressBar*>("progress")->value() < 15 && !progress->WorkerDone()) return;
+        if (progress->Skin()->findChild<QProgressBar*>("progress")->value() < 15 &&
+            !progress->WorkerDone())
+          return;
         watch->stop();
         QVERIFY(!window.isEnabled());  // no input, but its close request arrives
         // "Keep scanning" first: nothing changes.
@@ -277,9 +288,8 @@ class DialogsTest : public QObject {
     QVERIFY(first.Listen());
     first.SetHasWindow(true);
     QStringList received;
-    connect(&first, &gui::SingleInstance::ImagesHandedOver, this, [&received](const QStringList& images) {
-      received = images;
-    });
+    connect(&first, &gui::SingleInstance::ImagesHandedOver, this,
+            [&received](const QStringList& images) { received = images; });
     // Names that would break a line-based message.
     const QStringList images = {"/tmp/card one.img", "/tmp/odd\nname%20.img"};
     gui::SingleInstance::HandOver answer = gui::SingleInstance::HandOver::kNone;
