@@ -30,6 +30,11 @@ inline constexpr const char* kScanSectors = "MSG0706";
 inline constexpr const char* kScanFilesFound = "MSG0707";
 inline constexpr const char* kScanTimeLeft = "MSG0708";
 inline constexpr const char* kScanCancelQuestion = "MSG0709";
+inline constexpr const char* kScanStop = "MSG0710";
+inline constexpr const char* kScanKeepGoing = "MSG0711";
+inline constexpr const char* kScanStageSource = "MSG0712";
+inline constexpr const char* kScanBytes = "MSG0713";
+inline constexpr const char* kScanPartial = "MSG0815";
 inline constexpr const char* kNothingTicked = "MSG0803";
 inline constexpr const char* kTickedSummary = "MSG0804";
 inline constexpr const char* kSameVolumeWarning = "MSG0805";
@@ -48,6 +53,11 @@ inline constexpr const char* kSearchStageImage = "MSG1203";
 inline constexpr const char* kSearchPercent = "MSG1204";
 inline constexpr const char* kSearchCancelQuestion = "MSG1205";
 inline constexpr const char* kResumeQuestion = "MSG1206";
+inline constexpr const char* kResumeContinue = "MSG1210";
+inline constexpr const char* kResumeStartOver = "MSG1211";
+inline constexpr const char* kAboutVersion = "MSG1212";
+inline constexpr const char* kOpenFolderFailed = "MSG1104";
+inline constexpr const char* kQuitDuringScan = "MSG0714";
 }  // namespace msg
 
 }  // namespace velmora::app

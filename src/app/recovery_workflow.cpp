@@ -285,7 +285,15 @@ int RecoveryWorkflow::OnFileProgress(void* context, int percent, int scale, int 
   return 0;
 }
 
-RecoveryProgress RecoveryWorkflow::Progress(int percent, const std::string& current) const {
+RecoveryProgress RecoveryWorkflow::Progress(int file_percent, const std::string& current) const {
+  // The bar follows the files of the run (the one being copied counting by its
+  // own share), so it agrees with the "processed n of m" beside it.
+  int percent = file_percent;
+  if (counts_.total > 0) {
+    const int64_t share = static_cast<int64_t>(counts_.processed) * 100 +
+                          (counts_.processed < counts_.total ? file_percent : 0);
+    percent = static_cast<int>(std::min<int64_t>(100, share / counts_.total));
+  }
   RecoveryProgress progress;
   progress.percent = percent;
   progress.current = current;
@@ -323,7 +331,7 @@ void RecoveryWorkflow::Report(const RecoveryLine& line, WorkflowObserver& observ
     lines_.push_back(line);
   }
   observer.OnRecoveryLine(line);
-  observer.OnRecoveryProgress(Progress(100, line.target));
+  observer.OnRecoveryProgress(Progress(0, line.target));
 }
 
 void RecoveryWorkflow::Remember(const RecoveryLine& line, const std::string& output) {

@@ -1,5 +1,6 @@
 #include "app/scan_workflow.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -21,8 +22,14 @@ struct ScanContext {
   const TextTable* messages;
   WorkflowObserver* observer;
   CancelToken* cancel;
+  uint32_t sector_size = 512;
   int last_percent = -1;
   std::chrono::steady_clock::time_point last_report{};
+  // The first report of the pass: the rate counts what this run read, not what a
+  // resumed scan had read before.
+  bool started = false;
+  uint64_t first_sectors = 0;
+  std::chrono::steady_clock::time_point first_report{};
 };
 
 // Texts are made and handed on when the percentage moves, else at most this often: the
@@ -55,10 +62,21 @@ int OnScanProgress(void* context, int percent, int scale, int seconds_remaining,
   progress.percent_text = FormatText("%s %d%%", {Lookup(messages, msg::kScanPercent),
                                                  std::to_string(progress.percent)});
   if (progress.sectors_total != 0) {
-    progress.sectors_text =
-        FormatText("%s %I64u / %I64u", {Lookup(messages, msg::kScanSectors),
-                                        std::to_string(progress.sectors_done),
-                                        std::to_string(progress.sectors_total)});
+    if (!scan->started || progress.sectors_done < scan->first_sectors) {
+      scan->started = true;
+      scan->first_sectors = progress.sectors_done;
+      scan->first_report = now;
+    }
+    const double seconds = std::chrono::duration<double>(now - scan->first_report).count();
+    const uint64_t read = (progress.sectors_done - scan->first_sectors) * scan->sector_size;
+    // No rate before a second has passed: the first reports would swing wildly.
+    const std::string rate =
+        seconds >= 1.0 ? FormatSize(static_cast<int64_t>(static_cast<double>(read) / seconds))
+                       : "-";
+    progress.sectors_text = FormatText(
+        Lookup(messages, msg::kScanBytes),
+        {FormatSize(static_cast<int64_t>(progress.sectors_done * scan->sector_size)),
+         FormatSize(static_cast<int64_t>(progress.sectors_total * scan->sector_size)), rate});
     progress.files_text = FormatText("%s %I64u", {Lookup(messages, msg::kScanFilesFound),
                                                   std::to_string(progress.files_found)});
   }
@@ -103,6 +121,43 @@ std::string DamagedResultNotice(const ScanSource& source, const std::string& rea
          "); it is discarded and scanned anew";
 }
 
+std::string SourceTitle(const ScanSource& source) {
+  if (source.IsImage()) return source.ShortName();
+  const PartitionEntry& entry = *source.entry;
+  std::string where = entry.volume_path;
+  if (where.empty()) {
+    where = LastPathComponent(entry.disk_path) + " #" + std::to_string(entry.number) + ", " +
+            FormatSize(static_cast<int64_t>(entry.total));
+  }
+  return entry.volume_label.empty() ? where : entry.volume_label + " (" + where + ")";
+}
+
+// Sectors a deep scan of `source` walks through (an image's in 512-byte sectors).
+uint64_t RegionSectors(const ScanSource& source) {
+  if (source.entry) return source.entry->length;
+  std::error_code ec;
+  const uintmax_t bytes = std::filesystem::file_size(source.image_path, ec);
+  return ec ? 0 : static_cast<uint64_t>(bytes / 512);
+}
+
+SavedDeepPoint SavedDeepPointOf(const ScanIndexRecord& record, uint64_t region_sectors) {
+  using Value = CProfessionalRecovery::ResumeValue;
+  const uint64_t position = record.resume[Value::kRangePosition];
+  const uint64_t length = record.resume[Value::kRangeLength];
+  const uint64_t offset = record.resume[Value::kRangeOffset];
+  SavedDeepPoint point;
+  // The final save puts the last run's end there: nothing is left to read.
+  point.finished = length != 0 && offset >= length;
+  if (point.finished) {
+    point.percent = 100;
+  } else if (region_sectors != 0) {
+    const uint64_t reached = std::min(position + offset, region_sectors);
+    // A stopped scan never says 100%.
+    point.percent = static_cast<int>(std::min<uint64_t>(reached * 100 / region_sectors, 99));
+  }
+  return point;
+}
+
 std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
                                     const char* number_key, const char* image_key,
                                     bool image_key_is_prefix) {
@@ -127,12 +182,17 @@ RunResult ScanWorkflow::Run(const std::vector<ScanSource*>& sources, ScanMode mo
   ForgetLastRun();
   last_sources_ = sources;
   last_mode_ = mode;
+  last_run_partial_ = false;
   bool any_engine = false;
   bool cancelled = false;
   for (ScanSource* source : sources) {
     const int result = ScanOne(*source, mode, observer, cancel);
+    // A deep scan that did not read its whole region gives part of its result.
+    if (mode == ScanMode::kDeep && source->engine && !deep_outcome_.complete)
+      last_run_partial_ = true;
     if (result == kCancelledByUser) {
       cancelled = true;
+      last_run_partial_ = last_run_partial_ || source->engine != nullptr;
       break;
     }
     if (!source->engine) {
@@ -157,8 +217,7 @@ std::vector<ScanSource*> ScanWorkflow::ResultSources() const {
 
 int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& observer,
                           CancelToken& cancel) {
-  observer.OnStage(
-      StageText(messages_, source, msg::kScanStageNumber, msg::kScanStageImage, true));
+  observer.OnStage(FormatText(Lookup(messages_, msg::kScanStageSource), {SourceTitle(source)}));
   source.engine.reset();
   // One scan of a source at a time: another process scanning it owns its saved state.
   SourceScanLock busy;
@@ -184,8 +243,27 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     last_quick_folders_.push_back(quick_folder);
   } else {
     ScanIndexRecord saved{};
-    if (SavedResultFor(source, mode, &saved) &&
-        !observer.AskResume(source, Lookup(messages_, msg::kResumeQuestion))) {
+    const SavedDeepPoint point = SavedResultFor(source, mode, &saved)
+                                     ? SavedDeepPointOf(saved, RegionSectors(source))
+                                     : SavedDeepPoint{true, 100};
+    ResumeAnswer answer = ResumeAnswer::kContinue;
+    if (!point.finished) {
+      // Only a scan that stopped is asked about; a finished one is its result and reopens.
+      ResumeQuestion question;
+      question.percent = point.percent;
+      const std::string percent = std::to_string(point.percent);
+      question.text =
+          FormatText(Lookup(messages_, msg::kResumeQuestion), {SourceTitle(source), percent});
+      question.continue_text = FormatText(Lookup(messages_, msg::kResumeContinue), {percent});
+      question.start_over_text = Lookup(messages_, msg::kResumeStartOver);
+      answer = observer.AskResume(source, question);
+    }
+    if (answer == ResumeAnswer::kCancel) {
+      // Nothing scanned and nothing dropped: the saved scan waits for another time.
+      source.engine.reset();
+      return kCancelledByUser;
+    }
+    if (answer == ResumeAnswer::kStartOver) {
       // The engine looked the saved scan up when it opened: drop it, then open afresh.
       source.engine.reset();
       if (const int err = DiscardSavedResult(source, mode); err != kSuccess) return err;
@@ -211,6 +289,7 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     });
   }
   ScanContext context{&messages_, &observer, &cancel};
+  if (source.entry) context.sector_size = source.entry->sector_size;
   source.engine->SetScanCallback(&OnScanProgress, nullptr, &context, 100);
   const int result = source.engine->Scan(nullptr);
   source.engine->SetScanCallback(nullptr, nullptr, nullptr, 100);  // the context dies here

@@ -8,6 +8,7 @@
 #include "app/scan_source.h"
 #include "app/workflow_observer.h"
 #include "engine/file_recovery_parse.h"
+#include "engine/scan_index.h"
 
 namespace velmora::app {
 
@@ -33,6 +34,17 @@ struct OpenOutcome {
   bool scanned = false;    // the source was read
   bool cancelled = false;  // the scan stopped on a cancel
 };
+
+// Where a saved deep scan stopped, told by its resume record and the sectors
+// of its region.
+struct SavedDeepPoint {
+  bool finished = false;  // the whole region was read
+  int percent = 0;        // how far into the region it got (never 100 unless finished)
+};
+SavedDeepPoint SavedDeepPointOf(const ScanIndexRecord& record, uint64_t region_sectors);
+// The source as a person knows it: the image's file name, or the volume's label
+// and device (never a bare display number).
+std::string SourceTitle(const ScanSource& source);
 
 // The notice that a saved result of `source` was made of other contents.
 std::string OtherContentsNotice(const ScanSource& source, ScanMode mode);
@@ -88,6 +100,9 @@ class ScanWorkflow {
   void SetMessages(TextTable messages) { messages_ = std::move(messages); }
 
   ScanMode LastMode() const { return last_mode_; }
+  // Whether the last run's result is partial: it was stopped, or a deep scan did
+  // not read its whole region; scanning again continues it.
+  bool LastRunPartial() const { return last_run_partial_; }
   // Folders the last quick run wrote into (removed by the next run).
   const std::vector<std::string>& LastQuickFolders() const { return last_quick_folders_; }
 
@@ -104,6 +119,7 @@ class ScanWorkflow {
   TextTable messages_;
   std::vector<ScanSource*> last_sources_;
   ScanMode last_mode_ = ScanMode::kDeep;
+  bool last_run_partial_ = false;
   std::vector<std::string> last_quick_folders_;
   DeepScanOutcome deep_outcome_;
   MetadataReadFaults read_faults_;

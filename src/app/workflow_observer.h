@@ -56,12 +56,23 @@ struct RecoveryLine {
 };
 
 struct RecoveryProgress {
-  int percent = 0;  // of the current file
+  int percent = 0;      // of the run: the files done, and the share of the one being copied
   std::string current;  // target path of the current file
   RecoveryCounts counts;
   std::string percent_text;
   std::string counts_text;
 };
+
+// The question before a stopped deep scan of a source is scanned again: the
+// texts of the question and of its two buttons, and where the scan stopped.
+struct ResumeQuestion {
+  int percent = 0;
+  std::string text;
+  std::string continue_text;  // "Continue from 37%"
+  std::string start_over_text;
+};
+// Continue the saved scan, drop it and scan afresh, or scan nothing (it stays saved).
+enum class ResumeAnswer { kContinue, kStartOver, kCancel };
 
 // What the workflows tell their face and ask of it. Calls come on the worker's
 // thread; a window queues them to its own, the command line prints them.
@@ -81,9 +92,11 @@ class WorkflowObserver {
   // reused, resumed or discarded); the command line prints it.
   virtual void OnNotice(const std::string& text) {}
 
-  // A deep scan of `source` was left unfinished (or finished) before: true
-  // continues or reopens it, false starts afresh and drops the saved one.
-  virtual bool AskResume(const ScanSource& source, const std::string& question) { return true; }
+  // A deep scan of `source` was stopped before it finished (a finished one is
+  // reopened without asking).
+  virtual ResumeAnswer AskResume(const ScanSource& source, const ResumeQuestion& question) {
+    return ResumeAnswer::kContinue;
+  }
   // The destination lies on the scanned volume `source`: true goes on.
   virtual bool ConfirmSameVolume(const ScanSource& source, const std::string& warning) {
     return true;

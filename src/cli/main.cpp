@@ -2,16 +2,10 @@
 #include <cstring>
 #include <string>
 
+#include "app/build_info.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/help.h"
-
-#ifndef VELMORA_VERSION
-#define VELMORA_VERSION "unknown"
-#endif
-#ifndef VELMORA_GIT_COMMIT
-#define VELMORA_GIT_COMMIT "unknown"
-#endif
 
 namespace {
 
@@ -47,7 +41,7 @@ int main(int argc, char** argv) {
   }
   const std::string name = argv[1];
   if (name == "--version" || name == "-V") {
-    std::printf("velmora %s (commit %s)\n", VELMORA_VERSION, VELMORA_GIT_COMMIT);
+    std::printf("%s\n", velmora::app::VersionLine().c_str());
     return kExitOk;
   }
   if (name == "--help" || name == "-h" || name == "help") {

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/build_info.h"
 #include "app/recovery_workflow.h"
 #include "app/saved_scans.h"
 #include "engine/record_text.h"
@@ -339,7 +340,10 @@ void MainWindow::BuildAssistMenu() {
       });
     } else if (action->objectName() == "item_about") {
       connect(action, &QAction::triggered, this, [this] {
-        Ask(BoxKind::kInformation, Msg("MSG1209"), language_, this);
+        const std::string version =
+            app::FormatText(app::Lookup(Messages(), app::msg::kAboutVersion),
+                            {app::VersionNumber(), app::BuildCommit()});
+        Ask(BoxKind::kInformation, Msg("MSG1209") + "\n" + Q(version), language_, this);
       });
     } else if (action->objectName() == "item_help") {
       connect(action, &QAction::triggered, this, [this] {
@@ -360,6 +364,11 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (ProgressWindow* running = ProgressWindow::Running()) {
+    event->ignore();  // closed by the scan window once the scan has stopped
+    running->AskStopForQuit(Msg(app::msg::kQuitDuringScan));
+    return;
+  }
   if (monitor_) monitor_->Stop();
   ClearPreview();
   QWidget::closeEvent(event);
@@ -459,7 +468,8 @@ void MainWindow::ApplyPageTexts() {
   Control<QLabel>(type_page, "Txt1")->setText(Msg("MSG0601"));
   Control<QLabel>(type_page, "Txt2")->setText(Msg("MSG0602"));
   QWidget* result_page = PageWidget(kResultPage);
-  Control<QLabel>(result_page, "Txt1")->setText(Msg("MSG0801"));
+  Control<QLabel>(result_page, "Txt1")
+      ->setText(Msg(scan_.LastRunPartial() ? app::msg::kScanPartial : "MSG0801"));
   Control<QLabel>(result_page, "Txt2")->setText(
       Q(app::FormatText(app::Lookup(Messages(), "MSG0802"), {std::to_string(ticked_.Count())})));
 }
@@ -644,6 +654,7 @@ void MainWindow::StartScan() {
   from_type_page_ = CurrentPage() == kTypePage;
   busy_ = true;
   ProgressWindow window("ScanProcessWnd.ui", "ScanWnd", app::msg::kScanCancelQuestion, language_, this);
+  window.LetOwnerClose();
   emit ModalStarted(&window);
   const app::ScanMode mode = mode_;
   last_scan_result_ = window.Run([this, sources, mode](app::WorkflowObserver& observer, app::CancelToken& cancel) {
@@ -866,9 +877,14 @@ void MainWindow::RecoverRecords(const ScanRecordList& records, QWidget* owner, b
             details->setVisible(!details->isVisible());
             window.resize(details->isVisible() ? initial + QSize(150, 300) : initial);
           });
-  connect(Control<QAbstractButton>(skin, "OpenBtn"), &QAbstractButton::clicked, &window, [this] {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(destination_)));
-  });
+  connect(Control<QAbstractButton>(skin, "OpenBtn"), &QAbstractButton::clicked, &window,
+          [this, &window] {
+            if (QDesktopServices::openUrl(QUrl::fromLocalFile(Q(destination_)))) return;
+            Ask(BoxKind::kWarning,
+                Q(app::FormatText(app::Lookup(Messages(), app::msg::kOpenFolderFailed),
+                                  {destination_})),
+                language_, &window);
+          });
   busy_ = true;
   emit ModalStarted(&window);
   const std::string destination = destination_;

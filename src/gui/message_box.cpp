@@ -2,7 +2,9 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "gui/skin.h"
 
@@ -41,12 +43,42 @@ MessageBox::MessageBox(BoxKind kind, const QString& text, app::LanguageSettings&
   Control<QLabel>(body, "title")->setText(title);
   Control<QLabel>(body, "message")->setText(text);
   setWindowTitle(title);
-  resize(400, 160);
   connect(Control<QAbstractButton>(body, "okbtn"), &QAbstractButton::clicked, this, [this] { done(1); });
-  connect(Control<QAbstractButton>(body, "closebtn"), &QAbstractButton::clicked, this, [this] { done(2); });
+  connect(Control<QAbstractButton>(body, "closebtn"), &QAbstractButton::clicked, this,
+          [this] { reject(); });
   if (auto* cancel = body->findChild<QAbstractButton*>("cancelbtn")) {
     connect(cancel, &QAbstractButton::clicked, this, [this] { done(2); });
   }
+  FitToText();
+}
+
+// At least the skin's 400 x 160; wider for long lines (up to about half the
+// screen), then as high as the wrapped text needs.
+void MessageBox::FitToText() {
+  ensurePolished();  // the skin's style sheet sets the font the text is measured in
+  auto* message = findChild<QLabel*>("message");
+  const QSize skin(400, 160);
+  int widest = 0;
+  for (const QString& line : message->text().split('\n')) {
+    widest = std::max(widest, message->fontMetrics().horizontalAdvance(line));
+  }
+  const QScreen* screen = this->screen();
+  const int limit = std::max(skin.width(), screen ? screen->availableGeometry().width() / 2 : 640);
+  // What surrounds the message (icon, margins) stays as the skin lays it out.
+  const int around = std::max(0, layout()->sizeHint().width() - message->sizeHint().width());
+  const int width = std::clamp(widest + around + 8, skin.width(), limit);
+  layout()->activate();
+  const int height = std::max(skin.height(), layout()->totalHeightForWidth(width));
+  resize(width, height);
+}
+
+void MessageBox::SetButtonTexts(const QString& ok, const QString& cancel) {
+  if (auto* button = findChild<QAbstractButton*>("okbtn"); button && !ok.isEmpty())
+    button->setText(ok);
+  if (auto* button = findChild<QAbstractButton*>("cancelbtn"); button && !cancel.isEmpty()) {
+    button->setText(cancel);
+  }
+  FitToText();
 }
 
 QString MessageBox::Text() const { return findChild<QLabel*>("message")->text(); }
@@ -54,6 +86,14 @@ QString MessageBox::Text() const { return findChild<QLabel*>("message")->text();
 bool Ask(BoxKind kind, const QString& text, app::LanguageSettings& language, QWidget* owner) {
   MessageBox box(kind, text, language, owner);
   return box.exec() == 1;
+}
+
+Choice AskWithButtons(BoxKind kind, const QString& text, const QString& ok, const QString& cancel,
+                      app::LanguageSettings& language, QWidget* owner) {
+  MessageBox box(kind, text, language, owner);
+  box.SetButtonTexts(ok, cancel);
+  if (box.exec() == 1) return Choice::kOk;
+  return box.Dismissed() ? Choice::kDismissed : Choice::kCancel;
 }
 
 }  // namespace velmora::gui

@@ -1,7 +1,10 @@
 #include "gui/progress_window.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
+#include <QPointer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTreeWidget>
@@ -42,15 +45,22 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
         Qt::QueuedConnection);
   }
   // Asked over the progress window: hiding a running dialog would end it.
-  bool AskResume(const app::ScanSource&, const std::string& question) override {
-    bool answer = true;
+  app::ResumeAnswer AskResume(const app::ScanSource&,
+                              const app::ResumeQuestion& question) override {
+    Choice choice = Choice::kOk;
     QMetaObject::invokeMethod(
         window_,
-        [this, &question, &answer] {
-          answer = Ask(BoxKind::kQuestion, Q(question), window_->language_, window_);
+        [this, &question, &choice] {
+          choice = AskWithButtons(BoxKind::kQuestion, Q(question.text), Q(question.continue_text),
+                                  Q(question.start_over_text), window_->language_, window_);
         },
         Qt::BlockingQueuedConnection);
-    return answer;
+    switch (choice) {
+      case Choice::kOk: return app::ResumeAnswer::kContinue;
+      case Choice::kCancel: return app::ResumeAnswer::kStartOver;
+      case Choice::kDismissed: break;
+    }
+    return app::ResumeAnswer::kCancel;
   }
 
  private:
@@ -95,9 +105,67 @@ ProgressWindow::~ProgressWindow() {
   }
 }
 
+namespace {
+ProgressWindow* running_window = nullptr;
+bool quit_requested = false;
+}  // namespace
+
+ProgressWindow* ProgressWindow::Running() { return running_window; }
+bool ProgressWindow::QuitRequested() { return quit_requested; }
+
 int ProgressWindow::Run(Job job) {
+  if (quit_requested) return static_cast<int>(app::RunResult::kCancelled);
   job_ = std::move(job);
-  return exec();
+  QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+  // Only where no other modal window is open: one under it would still block the owner.
+  if (!owner_may_close_ || !owner || QApplication::activeModalWidget() != nullptr) return exec();
+  // A modal window makes the window manager's close of its owner vanish unseen;
+  // the owner is disabled instead, so it takes no input but hears the close.
+  const bool was_enabled = owner->isEnabled();
+  owner->setEnabled(false);
+  setEnabled(true);  // a window stays enabled under a disabled owner only when told
+  running_window = this;
+  setWindowModality(Qt::NonModal);
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+  show();
+  activateWindow();
+  loop.exec(QEventLoop::DialogExec);
+  running_window = nullptr;
+  owner->setEnabled(was_enabled);
+  if (quit_after_) {
+    QPointer<QWidget> target(owner);
+    QMetaObject::invokeMethod(
+        owner,
+        [target] {
+          if (target) target->close();
+        },
+        Qt::QueuedConnection);
+  }
+  return result();
+}
+
+bool ProgressWindow::AskStopForQuit(const QString& question) {
+  if (asking_) return false;  // the stop question is open: it decides first
+  if (done_) {
+    quit_requested = quit_after_ = true;
+    return true;
+  }
+  asking_ = true;
+  cancel_.Pause();
+  const bool stop = Ask(BoxKind::kQuestion, question, language_, this);
+  asking_ = false;
+  if (stop) {
+    quit_requested = quit_after_ = true;
+    cancel_.Cancel();
+  } else {
+    cancel_.Resume();
+  }
+  if (pending_finish_) {
+    pending_finish_ = false;
+    Finish(result_);
+  }
+  return stop;
 }
 
 void ProgressWindow::showEvent(QShowEvent* event) {
@@ -157,9 +225,16 @@ void ProgressWindow::AskCancel() {
   if (asking_) return;
   asking_ = true;
   cancel_.Pause();
-  const bool stop =
-      Ask(BoxKind::kQuestion, Q(app::Lookup(language_.Section("Messages"), question_key_)),
-          language_, this);
+  const app::TextTable& messages = language_.Section("Messages");
+  // Buttons that say what they do where the language has them; OK/Cancel elsewhere.
+  QString stop_text;
+  QString go_on_text;
+  if (std::string(question_key_) == app::msg::kScanCancelQuestion) {
+    stop_text = Q(app::Lookup(messages, app::msg::kScanStop));
+    go_on_text = Q(app::Lookup(messages, app::msg::kScanKeepGoing));
+  }
+  const bool stop = AskWithButtons(BoxKind::kQuestion, Q(app::Lookup(messages, question_key_)),
+                                   stop_text, go_on_text, language_, this) == Choice::kOk;
   asking_ = false;
   if (stop) {
     cancel_.Cancel();

@@ -35,8 +35,18 @@ class ProgressWindow : public QDialog {
   ~ProgressWindow() override;
 
   // Starts `job` once the window is shown; the result is the window's: 1
-  // finished, 2 cancelled, 3 failed.
+  // finished, 2 cancelled, 3 failed. After a quit was asked for, nothing runs (2).
   int Run(Job job);
+
+  // The owner's window may still be closed while this one runs (it is disabled,
+  // not blocked, so its close request arrives): see AskStopForQuit.
+  void LetOwnerClose() { owner_may_close_ = true; }
+  // The window running with LetOwnerClose, if any.
+  static ProgressWindow* Running();
+  // Asks `question` ("stop and quit?"); on yes the work stops, later runs are
+  // refused, and the owner's window is closed once this one has ended.
+  bool AskStopForQuit(const QString& question);
+  static bool QuitRequested();
 
   QWidget* Skin() const { return skin_; }
   app::CancelToken& Token() { return cancel_; }
@@ -72,6 +82,8 @@ class ProgressWindow : public QDialog {
   std::thread worker_;
   app::CancelToken cancel_;
   bool started_ = false;
+  bool owner_may_close_ = false;
+  bool quit_after_ = false;
   bool done_ = false;
   bool asking_ = false;
   bool pending_finish_ = false;

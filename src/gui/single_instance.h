@@ -3,6 +3,7 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 namespace velmora::gui {
 
@@ -18,9 +19,10 @@ class SingleInstance : public QObject {
   ~SingleInstance() override;
 
   enum class HandOver { kNone, kShown, kNoWindow };
-  // Asks a running copy to come to the front: kNone when no copy runs,
-  // kShown when it raised its window, kNoWindow when it has none yet.
-  HandOver TryHandOver(int timeout_ms = 2000) const;
+  // Asks a running copy to come to the front and to load `images` (absolute
+  // paths): kNone when no copy runs, kShown when it raised its window (and
+  // took the images), kNoWindow when it has none yet.
+  HandOver TryHandOver(int timeout_ms = 2000, const QStringList& images = {}) const;
   // Starts listening; false when the socket cannot be made.
   bool Listen();
   // Whether this copy has a window to raise (answered to a later start).
@@ -28,6 +30,8 @@ class SingleInstance : public QObject {
 
  signals:
   void Activated();
+  // A later start named these image files.
+  void ImagesHandedOver(const QStringList& images);
 
  private:
   QString name_;

@@ -2,9 +2,11 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QDialog>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QTreeWidget>
 #include <QUiLoader>
@@ -29,6 +31,24 @@ void SetHeaderText(QTreeWidget* tree, const QString& name, const QString& text) 
   const auto column = static_cast<int>(columns.indexOf(name));
   if (column >= 0) tree->headerItem()->setText(column, text);
 }
+
+// A form whose top is a dialog, embedded in a window, would take Escape for
+// itself and hide, leaving its window open and empty: Escape goes to the window.
+class EscapeToWindow : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress ||
+        static_cast<QKeyEvent*>(event)->key() != Qt::Key_Escape) {
+      return false;
+    }
+    auto* form = static_cast<QWidget*>(watched);
+    if (auto* window = qobject_cast<QDialog*>(form->window()); window && window != form) {
+      window->reject();
+    }
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -56,6 +76,7 @@ QWidget* LoadSkin(const QString& file, QWidget* parent) {
   } else if (parent) {
     // A form whose top is a dialog would otherwise be a window of its own.
     widget->setWindowFlags(Qt::Widget);
+    if (qobject_cast<QDialog*>(widget)) widget->installEventFilter(new EscapeToWindow(widget));
   }
   return widget;
 }

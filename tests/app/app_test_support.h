@@ -19,13 +19,19 @@ namespace velmora::testing {
 class RecordingObserver : public app::WorkflowObserver {
  public:
   void OnStage(const std::string& text) override { stages.push_back(text); }
-  void OnScanProgress(const app::ScanProgress& progress) override { ++scan_reports; last_scan = progress; }
+  void OnScanProgress(const app::ScanProgress& progress) override {
+    ++scan_reports;
+    last_scan = progress;
+    if (stop && progress.sectors_total != 0 && progress.percent >= stop_at_percent) stop->Cancel();
+  }
   void OnSourceFailed(const app::ScanSource&, int error) override { failures.push_back(error); }
   void OnSearchProgress(int, const std::string&) override { ++search_reports; }
   void OnRecoveryProgress(const app::RecoveryProgress& progress) override { last_recovery = progress; }
   void OnRecoveryLine(const app::RecoveryLine& line) override { lines.push_back(line); }
-  bool AskResume(const app::ScanSource&, const std::string& question) override {
-    questions.push_back(question);
+  app::ResumeAnswer AskResume(const app::ScanSource&,
+                              const app::ResumeQuestion& question) override {
+    questions.push_back(question.text);
+    resume_questions.push_back(question);
     return resume_answer;
   }
   bool ConfirmSameVolume(const app::ScanSource&, const std::string& warning) override {
@@ -33,7 +39,11 @@ class RecordingObserver : public app::WorkflowObserver {
     return true;
   }
 
-  bool resume_answer = true;
+  app::ResumeAnswer resume_answer = app::ResumeAnswer::kContinue;
+  std::vector<app::ResumeQuestion> resume_questions;
+  // Stops the scan once its sector pass reaches this percent: a deep scan then stays saved.
+  app::CancelToken* stop = nullptr;
+  int stop_at_percent = 101;
   std::vector<std::string> stages;
   std::vector<std::string> questions;
   std::vector<int> failures;

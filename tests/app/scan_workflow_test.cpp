@@ -65,8 +65,9 @@ TEST_F(ScanWorkflowTest, DiskNodeScansEveryRowInOrder) {
 
   app::ScanWorkflow scan(messages_);
   ASSERT_EQ(scan.Run(rows, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);
-  const std::vector<std::string> expected_stages = {"Scanning volume " + rows[0]->ShortName(),
-                                                    "Scanning volume " + rows[1]->ShortName()};
+  // Named by label, image and partition, not by a bare number.
+  const std::vector<std::string> expected_stages = {"Scanning VELMORA (disk.img #1, 4.00 MB)",
+                                                    "Scanning VELMORA (disk.img #2, 4.00 MB)"};
   EXPECT_EQ(observer_.stages, expected_stages);
   EXPECT_GT(observer_.scan_reports, 0);
 
@@ -195,29 +196,54 @@ TEST_F(ScanWorkflowTest, QuickFoldersGoWithTheNextRunDeepFoldersStay) {
   EXPECT_TRUE(observer_.questions.empty());  // the deep run found no saved scan to ask about
 }
 
-TEST_F(ScanWorkflowTest, ResumeAnswerDecidesBetweenSavedAndFreshScan) {
+TEST_F(ScanWorkflowTest, OnlyAStoppedDeepScanIsAskedAboutAndCancelKeepsIt) {
   app::SourceList sources;
   app::ScanSource& image = sources.AddImage(Volume("card.img", "Lost File.txt", 4));
   app::ScanWorkflow scan(messages_);
   ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
-  const std::string saved = DeepFolderOf(image);
+  const std::string finished = DeepFolderOf(image);
+  ASSERT_FALSE(finished.empty());
+  // A finished scan is its result: reopened without a question.
+  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
+  EXPECT_TRUE(observer_.questions.empty());
+  EXPECT_EQ(DeepFolderOf(image), finished);
+
+  observer_.resume_answer = app::ResumeAnswer::kStartOver;
+  app::ScanSource& other = sources.AddImage(Volume("other.img", "Other File.txt", 5));
+  app::CancelToken stopping;
+  observer_.stop = &stopping;
+  observer_.stop_at_percent = 40;
+  ASSERT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, stopping),
+            app::RunResult::kCancelled);
+  observer_.stop = nullptr;
+  const std::string saved = DeepFolderOf(other);
   ASSERT_FALSE(saved.empty());
 
-  observer_.resume_answer = true;  // the saved scan is served again
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
-  ASSERT_EQ(observer_.questions.size(), 1u);
-  EXPECT_EQ(observer_.questions[0], messages_.at("MSG1206"));
-  EXPECT_EQ(DeepFolderOf(image), saved);
+  // Cancelling the question scans nothing and keeps the saved scan.
+  observer_.resume_answer = app::ResumeAnswer::kCancel;
+  EXPECT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, cancel_),
+            app::RunResult::kCancelled);
+  ASSERT_EQ(observer_.resume_questions.size(), 1u);
+  const app::ResumeQuestion& asked = observer_.resume_questions[0];
+  EXPECT_GT(asked.percent, 0);
+  EXPECT_LT(asked.percent, 100);
+  EXPECT_EQ(asked.continue_text,
+            app::FormatText(messages_.at("MSG1210"), {std::to_string(asked.percent)}));
+  EXPECT_NE(asked.text.find("other.img"), std::string::npos) << asked.text;
+  EXPECT_EQ(DeepFolderOf(other), saved);
+  EXPECT_FALSE(other.engine);
 
-  observer_.resume_answer = false;  // afresh: the saved folder goes, a new one is written
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
+  // Starting over drops the saved folder and writes a new one.
+  observer_.resume_answer = app::ResumeAnswer::kStartOver;
+  ASSERT_EQ(scan.Run({&other}, app::ScanMode::kDeep, observer_, cancel_),
+            app::RunResult::kFinished);
   EXPECT_EQ(observer_.questions.size(), 2u);
   EXPECT_FALSE(Exists(saved));
-  const std::string fresh = DeepFolderOf(image);
+  const std::string fresh = DeepFolderOf(other);
   EXPECT_FALSE(fresh.empty());
   EXPECT_NE(fresh, saved);
   ScanRecordList found;
-  app::SearchSources({&image}, "*.txt", messages_, &found, observer_, cancel_);
+  app::SearchSources({&other}, "*.txt", messages_, &found, observer_, cancel_);
   EXPECT_EQ(found.size(), 1u);
 }
 
