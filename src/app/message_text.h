@@ -48,6 +48,7 @@ inline constexpr const char* kSearchStageImage = "MSG1203";
 inline constexpr const char* kSearchPercent = "MSG1204";
 inline constexpr const char* kSearchCancelQuestion = "MSG1205";
 inline constexpr const char* kResumeQuestion = "MSG1206";
+inline constexpr const char* kFinishedScanQuestion = "MSG1208";
 }  // namespace msg
 
 }  // namespace velmora::app

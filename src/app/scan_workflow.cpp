@@ -1,5 +1,6 @@
 #include "app/scan_workflow.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -92,9 +93,21 @@ std::string OtherContentsNotice(const ScanSource& source, ScanMode mode) {
          " is discarded and it is scanned anew";
 }
 
-std::string DamagedStateNotice(const ScanSource& source) {
-  return "the saved deep scan of '" + source.Label() +
-         "' is damaged (it does not fit the source or its logs); it is discarded and scanned anew";
+std::string DamagedStateNotice(const ScanSource& source, const std::string& reason) {
+  return "the saved deep scan of '" + source.Label() + "' is damaged (" +
+         (reason.empty() ? std::string("it does not fit the source or its logs") : reason) +
+         "); it is discarded and scanned anew";
+}
+
+PartialResult PartialResultOf(const ScanSource& source) {
+  PartialResult out;
+  const auto* combined = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+  if (combined == nullptr || combined->PassComplete() || combined->SavedScanFinished()) return out;
+  out.partial = true;
+  out.sectors = combined->RegionSectors();
+  out.position = combined->Resuming() ? std::min(combined->SavedPosition(), out.sectors) : 0;
+  out.percent = out.sectors != 0 ? static_cast<int>(out.position * 100 / out.sectors) : 0;
+  return out;
 }
 
 std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
@@ -177,9 +190,13 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     if (err != kSuccess) return err;
     last_quick_folders_.push_back(quick_folder);
   } else {
-    ScanIndexRecord saved{};
-    if (SavedResultFor(source, mode, &saved) &&
-        !observer.AskResume(source, Lookup(messages_, msg::kResumeQuestion))) {
+    // The engine looked the saved scan up (and dropped one that does not check out) when it
+    // opened. A finished one is offered for showing, a stopped one for resuming.
+    const auto* opened = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+    const bool saved = opened != nullptr && opened->Resuming();
+    const char* question =
+        saved && opened->SavedScanFinished() ? msg::kFinishedScanQuestion : msg::kResumeQuestion;
+    if (saved && !observer.AskResume(source, Lookup(messages_, question))) {
       // The engine looked the saved scan up when it opened: drop it, then open afresh.
       source.engine.reset();
       if (const int err = DiscardSavedResult(source, mode); err != kSuccess) return err;
@@ -193,8 +210,9 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   bool pass_resumed = false;
   if (combined != nullptr) {
     if (combined->DiscardedOtherContents()) observer.OnNotice(OtherContentsNotice(source, mode));
-    if (combined->DiscardedDamagedState()) observer.OnNotice(DamagedStateNotice(source));
-    deep_outcome_.resumed = combined->Resuming();
+    if (combined->DiscardedDamagedState()) observer.OnNotice(DamagedStateNotice(source, combined->DamageReason()));
+    deep_outcome_.finished_before = combined->SavedScanFinished();
+    deep_outcome_.resumed = combined->Resuming() && !deep_outcome_.finished_before;
     combined->SetResumeNotice([&](int percent) {
       pass_resumed = true;
       deep_outcome_.resumed_percent = percent;
@@ -219,10 +237,9 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     ScanIndexRecord record{};
     deep_outcome_.saved = SavedResultFor(source, ScanMode::kDeep, &record);
     if (deep_outcome_.saved) (void)StampScanned(FolderOf(record));  // only orders results
-    if (deep_outcome_.resumed && !pass_resumed && deep_outcome_.complete) {
-      deep_outcome_.resumed_percent = 100;  // a finished scan was opened again
-      observer.OnNotice("Resuming the saved deep scan of " + source.Label() +
-                        " from 100% (already complete)");
+    if (deep_outcome_.finished_before && !pass_resumed && deep_outcome_.complete) {
+      observer.OnNotice("The saved deep scan of " + source.Label() +
+                        " had read the whole source; its result is shown again");
     }
   }
   if (result == kSuccess && !quick_folder.empty()) {
@@ -267,7 +284,7 @@ int ScanWorkflow::OpenOrScan(ScanSource& source, ScanMode mode, const OpenOption
         observer.OnNotice(OtherContentsNotice(source, mode));
       }
       if (combined != nullptr && combined->DiscardedDamagedState()) {
-        observer.OnNotice(DamagedStateNotice(source));
+        observer.OnNotice(DamagedStateNotice(source, combined->DamageReason()));
       }
       if (combined == nullptr || combined->Resuming()) {
         outcome->reopened = true;

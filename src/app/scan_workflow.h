@@ -18,7 +18,8 @@ struct OpenOptions {
 
 // What the last deep scan of a run did, beyond its result code.
 struct DeepScanOutcome {
-  bool resumed = false;        // continued (or reopened) a saved scan of the same source
+  bool resumed = false;        // continued a stopped scan of the same source
+  bool finished_before = false;  // a saved scan that had read everything was reopened
   int resumed_percent = 0;     // where it continued from
   bool cancelled = false;      // stopped on a cancel (the state is saved when `saved`)
   bool saved = false;          // the position is kept for a later resume
@@ -28,6 +29,18 @@ struct DeepScanOutcome {
   std::string first_buffer_failure;   // "sector N: what went wrong"
 };
 
+// A result held by a deep scan that was stopped (cancelled, killed, or failed) before it read
+// its whole source: it lists the files up to where the scan stopped only, until the scan is
+// resumed. Every face that shows such a result says so.
+struct PartialResult {
+  bool partial = false;
+  uint64_t position = 0;  // sectors from the region's start where the scan stopped
+  uint64_t sectors = 0;   // the region's length
+  int percent = 0;        // position of sectors
+};
+// What the engine `source` holds: partial or not.
+PartialResult PartialResultOf(const ScanSource& source);
+
 struct OpenOutcome {
   bool reopened = false;   // a saved result was served without reading the source
   bool scanned = false;    // the source was read
@@ -36,8 +49,8 @@ struct OpenOutcome {
 
 // The notice that a saved result of `source` was made of other contents.
 std::string OtherContentsNotice(const ScanSource& source, ScanMode mode);
-// Said when a saved deep scan does not fit its source or logs and is dropped.
-std::string DamagedStateNotice(const ScanSource& source);
+// Said when a saved deep scan does not fit its source or logs and is dropped, with why.
+std::string DamagedStateNotice(const ScanSource& source, const std::string& reason);
 // Names the source for the lock its scans and the readers of its result take.
 std::string SourceLockKey(const ScanSource& source);
 // Told when another process holds that lock.

@@ -62,6 +62,7 @@ int RunCat(const Args& args) {
   }
   std::fprintf(stderr, "velmora cat: no file with id %llu in the scan result\n",
                static_cast<unsigned long long>(id));
+  ReportPartialResult(session, parsed.Positionals()[0]);
   return kExitPartial;
 }
 

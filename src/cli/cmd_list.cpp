@@ -215,7 +215,8 @@ int RunList(const Args& args) {
     PrintTable(files, all);
   }
   ReportUnknownIds("list", unknown_ids);
-  return unknown_ids.empty() ? kExitOk : kExitPartial;
+  const bool partial = ReportPartialResult(session, parsed.Positionals()[0]);
+  return unknown_ids.empty() && !partial ? kExitOk : kExitPartial;
 }
 
 }  // namespace velmora::cli

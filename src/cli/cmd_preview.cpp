@@ -105,6 +105,7 @@ int RunPreviewHere(const Args& args) {
   }
   if (!record) {
     std::fprintf(stderr, "velmora preview: no file with id %llu in the scan result\n", id);
+    ReportPartialResult(session, parsed.Positionals()[0]);
     return kExitUsage;
   }
 

@@ -158,8 +158,11 @@ int RunRecover(const Args& args) {
     std::fprintf(stderr, "velmora recover: cannot write %s in '%s': %s\n", app::kManifestName,
                  destination.c_str(), DescribeError(workflow.ManifestError()).c_str());
   }
+  // A stopped deep scan's result lacks the files past where it stopped.
+  const app::PartialResult stopped_scan = session.Partial();
   const bool partial = counts.failed > 0 || stopped || !unknown_ids.empty() ||
-                       printer.partly_unreadable > 0 || workflow.ManifestError() != kSuccess;
+                       printer.partly_unreadable > 0 || workflow.ManifestError() != kSuccess ||
+                       stopped_scan.partial;
   if (json) {
     nlohmann::json list = nlohmann::json::array();
     for (const app::RecoveryLine& line : printer.lines) {
@@ -198,8 +201,10 @@ int RunRecover(const Args& args) {
                                 {"skipped", workflow.Skipped()},
                                 {"unknown_ids", unknown},
                                 {"unknown_id_count", CountIds(unknown_ids)},
+                                {"partial_result", stopped_scan.partial},
                                 {"files", list}};
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    ReportPartialResult(session, source_text);
     return partial ? kExitPartial : kExitOk;
   }
   // stdout holds the line per file; the summary goes to stderr.
@@ -225,6 +230,7 @@ int RunRecover(const Args& args) {
                  "zeros\n",
                  printer.partly_unreadable);
   }
+  ReportPartialResult(session, source_text);
   return partial ? kExitPartial : kExitOk;
 }
 

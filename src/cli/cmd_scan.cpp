@@ -45,7 +45,7 @@ int RunScan(const Args& args) {
     result = session.Scan(mode, parsed.Has("--fresh"), observer, cancel, &error);
   }
   const bool cancelled = result == kCancelledByUser;
-  if (deep && session.LastDeepOutcome().resumed && session.LastDeepOutcome().resumed_percent == 100) {
+  if (deep && session.LastDeepOutcome().finished_before && session.LastDeepOutcome().complete) {
     std::fprintf(stderr, "(--fresh scans it again)\n");
   }
   if (result != kSuccess && !cancelled) {
@@ -78,6 +78,13 @@ int RunScan(const Args& args) {
       out["resumed"] = outcome.resumed;
       out["resumed_percent"] = outcome.resumed_percent;
       out["complete"] = outcome.complete;
+      out["reopened_finished"] = outcome.finished_before && outcome.complete;
+      const app::PartialResult stopped_at = session.Partial();
+      out["partial"] = stopped_at.partial;
+      if (stopped_at.partial) {
+        out["stopped_at_sector"] = stopped_at.position;
+        out["finish_command"] = FinishCommand(source_text);
+      }
       out["state_saved"] = outcome.saved;
       out["unreadable_sectors"] = outcome.unreadable_sectors;
       out["failed_buffers"] = outcome.failed_buffers;
@@ -90,6 +97,8 @@ int RunScan(const Args& args) {
     std::fprintf(stderr,
                  "Deep scan stopped; its state is saved. Run the same command again to "
                  "resume, or add --fresh to start over.\n");
+  } else if (deep && !cancelled) {
+    ReportPartialResult(session, source_text);
   } else if (cancelled) {
     std::fprintf(stderr, "Scan cancelled; what was found so far is kept.\n");
   }

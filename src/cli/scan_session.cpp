@@ -1,6 +1,7 @@
 #include "cli/scan_session.h"
 
 #include "cli/result_listing.h"
+#include "app/file_choice.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -121,6 +122,22 @@ int OpenAllRecords(const ParsedArgs& parsed, app::SourceSession& session, app::C
   if (result == 0) result = ListRecords(session.Engine(), "all", records, error);
   observer.Finish();
   return result;
+}
+
+std::string FinishCommand(const std::string& source_text) {
+  return "velmora scan " + ShellWord(source_text) + " --deep";
+}
+
+bool ReportPartialResult(const app::SourceSession& session, const std::string& source_text) {
+  const app::PartialResult partial = session.Partial();
+  if (!partial.partial) return false;
+  std::fprintf(stderr,
+               "Partial result: the deep scan of %s was stopped at %d%% of the source (sector "
+               "%llu of %llu); files beyond that point are not in it yet. To finish it:\n  %s\n",
+               app::EscapeControl(source_text).c_str(), partial.percent,
+               static_cast<unsigned long long>(partial.position),
+               static_cast<unsigned long long>(partial.sectors), FinishCommand(source_text).c_str());
+  return true;
 }
 
 std::string ShellWord(const std::string& word) {

@@ -84,7 +84,18 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   bool DiscardedOtherContents() const { return discarded_other_contents_; }
   // The saved scan did not fit the source or its logs and was dropped.
   bool DiscardedDamagedState() const { return discarded_damaged_state_; }
+  // Why that saved scan was dropped ("its carving log is missing", ...).
+  const std::string& DamageReason() const { return damage_reason_; }
   const ScanIndexRecord& SavedState() const { return saved_; }
+  // Whether the saved scan this engine stands for read the whole region: a finished one is
+  // reopened, never resumed. A stopped one serves a partial result until it is resumed.
+  bool SavedScanFinished() const { return resume_flag_ && saved_finished_; }
+  // Where the saved scan stopped: sectors from the region's start (the region's length when
+  // it finished).
+  uint64_t SavedPosition() const {
+    return saved_.resume[kRangePosition] + saved_.resume[kRangeOffset];
+  }
+  uint64_t RegionSectors() const { return partition_count_; }
   // Told once the pass of a resumed scan starts: the percent it resumes from.
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
   // Sectors of the last pass that could not be read (skipped and counted).
@@ -133,8 +144,9 @@ class CProfessionalRecovery : public IFileRecoveryParse,
                uint64_t found_base, PassSink* sink);
   int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
               uint64_t found_base);
+  // `finished`: the pass read everything and its results are whole.
   [[nodiscard]] int SaveState(size_t range_index, uint64_t offset,
-                              const std::vector<PassRange>& ranges);
+                              const std::vector<PassRange>& ranges, bool finished = false);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
   void MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon, CarveContext* context);
@@ -151,7 +163,7 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   std::string ScanFolder() const;
   // Drops a saved scan whose folder was not made of what the source holds now.
   void DiscardSavedScanOfOtherContents();
-  bool SavedStateChecksOut(const std::string& folder) const;
+  bool SavedStateChecksOut(const std::string& folder, std::string* reason, bool* finished) const;
   std::string MarkerPath() const;
   uint64_t SourceEnd() const { return partition_start_ + partition_count_; }
 
@@ -183,6 +195,8 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   bool resume_flag_ = false;
   bool discarded_other_contents_ = false;
   bool discarded_damaged_state_ = false;
+  std::string damage_reason_;
+  bool saved_finished_ = false;
   std::string fingerprint_;
   ScanIndexRecord saved_{};
   std::string image_path_;
