@@ -10,12 +10,17 @@
 #include "storage/platform_device.h"
 #include "storage/platform_disks.h"
 #include "storage/source_locator.h"
+#include "storage/text_codec.h"
 
 namespace velmora::app {
 
 std::string ScanSource::ShortName() const {
   if (IsImage()) return LastPathComponent(image_path);
   return std::to_string(entry->number);
+}
+
+std::string ScanSource::Label() const {
+  return EscapeControl(display.empty() ? ShortName() : display);
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngine(const ScanSource& source, ScanMode mode) {

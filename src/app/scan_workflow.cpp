@@ -11,6 +11,7 @@
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
 #include "storage/size_text.h"
+#include "storage/text_codec.h"
 
 namespace velmora::app {
 
@@ -113,9 +114,10 @@ PartialResult PartialResultOf(const ScanSource& source) {
 std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
                                     const char* number_key, const char* image_key,
                                     bool image_key_is_prefix) {
-  if (!source.IsImage()) return FormatText(Lookup(messages, number_key), {source.ShortName()});
-  if (image_key_is_prefix) return FormatText("%s %s", {Lookup(messages, image_key), source.ShortName()});
-  return FormatText(Lookup(messages, image_key), {source.ShortName()});
+  const std::string name = EscapeControl(source.ShortName());
+  if (!source.IsImage()) return FormatText(Lookup(messages, number_key), {name});
+  if (image_key_is_prefix) return FormatText("%s %s", {Lookup(messages, image_key), name});
+  return FormatText(Lookup(messages, image_key), {name});
 }
 
 void ScanWorkflow::ForgetLastRun() {
@@ -170,10 +172,8 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   // One scan of a source at a time: another process scanning it owns its saved state.
   SourceScanLock busy;
   const int locked = busy.Acquire(ScanIndex::Instance().Directory(), SourceLockKey(source));
-  if (locked == kErrSharingViolation) {
-    observer.OnNotice(BusyText(source));
-    return kErrSharingViolation;
-  }
+  // The faces say why (BusyText): the command line as its error, the window per source.
+  if (locked == kErrSharingViolation) return kErrSharingViolation;
   if (locked == kErrLinkInDataFolder) return locked;
   source.engine = CreateEngine(source, mode);
   if (!source.engine) return kErrInvalidParameter;

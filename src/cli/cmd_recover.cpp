@@ -107,24 +107,24 @@ int RunRecover(const Args& args) {
   while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
   if (CreateFolderTree(destination) != 0) {
     std::fprintf(stderr, "velmora recover: cannot create the destination '%s'\n",
-                 destination.c_str());
+                 EscapeControl(destination).c_str());
     return kExitUsage;
   }
   if (app::DestinationOnDevice(session.DevicePath(), destination)) {
     std::fprintf(stderr,
                  "velmora recover: warning: '%s' lies on the scanned device; recovered files may "
                  "overwrite data that is still to be recovered\n",
-                 destination.c_str());
+                 EscapeControl(destination).c_str());
   }
 
   app::CancelToken cancel;
   RecoveryPrinter printer(cancel, !json && !parsed.Has("--quiet"));
   printer.SetLabel(parsed.Has("--deep") ? "deep scan" : "quick scan");
   app::ScanMode used;
-  if (session.Open(ModeOption(parsed), printer, cancel, &used, &error) != 0) {
+  if (const int err = session.Open(ModeOption(parsed), printer, cancel, &used, &error); err != 0) {
     printer.Finish();
     std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
-    return kExitUsage;
+    return FailureExit(err);
   }
   printer.Finish();
   if (parsed.Has("--all") && !ListExistingFiles(session, &error)) {
@@ -156,7 +156,7 @@ int RunRecover(const Args& args) {
   const app::RecoveryCounts& counts = workflow.Counts();
   if (workflow.ManifestError() != kSuccess) {
     std::fprintf(stderr, "velmora recover: cannot write %s in '%s': %s\n", app::kManifestName,
-                 destination.c_str(), DescribeError(workflow.ManifestError()).c_str());
+                 EscapeControl(destination).c_str(), DescribeError(workflow.ManifestError()).c_str());
   }
   // A stopped deep scan's result lacks the files past where it stopped.
   const app::PartialResult stopped_scan = session.Partial();
@@ -211,13 +211,13 @@ int RunRecover(const Args& args) {
   std::fflush(stdout);
   if (stopped) std::fprintf(stderr, "Recovery cancelled.\n");
   std::fprintf(stderr, "Recovered into %s: %d processed, %d succeeded, %d failed\n",
-               destination.c_str(), counts.processed, counts.processed - counts.failed,
+               EscapeControl(destination).c_str(), counts.processed, counts.processed - counts.failed,
                counts.failed);
   if (workflow.Skipped() > 0) {
     std::fprintf(stderr,
                  "%d files were recovered into %s before and are unchanged there; skipped "
                  "(--again writes copies)\n",
-                 workflow.Skipped(), destination.c_str());
+                 workflow.Skipped(), EscapeControl(destination).c_str());
   }
   if (printer.suspect > 0) {
     std::fprintf(stderr,

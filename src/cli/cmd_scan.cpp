@@ -12,6 +12,7 @@
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
+#include "storage/text_codec.h"
 
 namespace velmora::cli {
 
@@ -50,7 +51,7 @@ int RunScan(const Args& args) {
   }
   if (result != kSuccess && !cancelled) {
     std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
-    return kExitUsage;
+    return FailureExit(result);
   }
   IFileRecoveryParse* engine = session.Engine();
   const app::DeepScanOutcome& outcome = session.LastDeepOutcome();
@@ -112,7 +113,8 @@ int RunScan(const Args& args) {
                  static_cast<unsigned long long>(outcome.unreadable_sectors));
   }
   std::printf("%s scan of %s: %llu records, %zu files\n", deep ? "Deep" : "Quick",
-              source_text.c_str(), static_cast<unsigned long long>(engine->GetRecordCount()),
+              EscapeControl(source_text).c_str(),
+              static_cast<unsigned long long>(engine->GetRecordCount()),
               records.size());
   for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
     std::printf("  %-9s %llu\n", category, static_cast<unsigned long long>(per_category[category]));
@@ -120,7 +122,7 @@ int RunScan(const Args& args) {
   std::fflush(stdout);
   std::fprintf(stderr,
                "Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
-               folder.c_str());
+               EscapeControl(folder).c_str());
   const std::string word = ShellWord(source_text);
   const char* mode_option = deep ? " --deep" : " --quick";
   if (!deep && records.empty() && !cancelled) {

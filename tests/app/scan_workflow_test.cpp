@@ -117,7 +117,8 @@ TEST_F(ScanWorkflowTest, ResumeAnswerDecidesBetweenSavedAndFreshScan) {
   observer_.resume_answer = true;  // the saved scan is served again
   ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
   ASSERT_EQ(observer_.questions.size(), 1u);
-  EXPECT_EQ(observer_.questions[0], messages_.at("MSG1206"));
+  // A finished scan is offered for showing, not for resuming.
+  EXPECT_EQ(observer_.questions[0], messages_.at("MSG1208"));
   EXPECT_EQ(DeepFolderOf(image), saved);
 
   observer_.resume_answer = false;  // afresh: the saved folder goes, a new one is written
