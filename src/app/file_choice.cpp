@@ -397,5 +397,4 @@ std::vector<FolderCount> FolderTree(const std::vector<FoundFile>& files) {
   return tree;
 }
 
-
 }  // namespace velmora::app

@@ -210,7 +210,8 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   bool pass_resumed = false;
   if (combined != nullptr) {
     if (combined->DiscardedOtherContents()) observer.OnNotice(OtherContentsNotice(source, mode));
-    if (combined->DiscardedDamagedState()) observer.OnNotice(DamagedStateNotice(source, combined->DamageReason()));
+    if (combined->DiscardedDamagedState())
+      observer.OnNotice(DamagedStateNotice(source, combined->DamageReason()));
     deep_outcome_.finished_before = combined->SavedScanFinished();
     deep_outcome_.resumed = combined->Resuming() && !deep_outcome_.finished_before;
     combined->SetResumeNotice([&](int percent) {

@@ -18,7 +18,7 @@ struct OpenOptions {
 
 // What the last deep scan of a run did, beyond its result code.
 struct DeepScanOutcome {
-  bool resumed = false;        // continued a stopped scan of the same source
+  bool resumed = false;          // continued a stopped scan of the same source
   bool finished_before = false;  // a saved scan that had read everything was reopened
   int resumed_percent = 0;     // where it continued from
   bool cancelled = false;      // stopped on a cancel (the state is saved when `saved`)

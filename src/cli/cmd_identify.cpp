@@ -111,7 +111,8 @@ int RunIdentify(const Args& args) {
             ? std::string("it is ") + identity.special_kind + ", not a file or disk"
         : err == kErrAccessDenied ? AccessAdvice(source)
                                   : DescribeErrorCode(err);
-    std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", EscapeControl(source).c_str(), why.c_str());
+    std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", EscapeControl(source).c_str(),
+                 why.c_str());
     return kExitUsage;
   }
   const uint64_t size = reader.source->Size();
@@ -134,7 +135,8 @@ int RunIdentify(const Args& args) {
   if (size % kSectorSize != 0 && size <= kLargestPaddedCopy && padded.Make(source, size)) {
     reader.Close();
     if (OpenImageFile(&reader, padded.Path()) != kSuccess) {
-      std::fprintf(stderr, "velmora identify: cannot read a copy of '%s'\n", EscapeControl(source).c_str());
+      std::fprintf(stderr, "velmora identify: cannot read a copy of '%s'\n",
+                   EscapeControl(source).c_str());
       return kExitUsage;
     }
   }

@@ -115,8 +115,7 @@ int RunImage(const Args& args) {
   if (CheckImageDestination(source.device_path, source.ByteLength(), destination, force || has_map,
                             &message) != kSuccess) {
     std::fprintf(stderr, "velmora image: cannot write '%s': %s\n",
-                 EscapeControl(destination).c_str(),
-                 message.c_str());
+                 EscapeControl(destination).c_str(), message.c_str());
     return kExitUsage;
   }
 

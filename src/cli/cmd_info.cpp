@@ -176,8 +176,7 @@ int RunInfo(const Args& args) {
   }
   if (!ReadBootAreaAround(*bytes, offset, area.size(), area.data(), &boot_unreadable)) {
     std::fprintf(stderr, "velmora info: the start of '%s' could not be read: %s\n",
-                 EscapeControl(source).c_str(),
-                 DescribeErrorCode(kErrReadFault).c_str());
+                 EscapeControl(source).c_str(), DescribeErrorCode(kErrReadFault).c_str());
     return kExitUsage;
   }
   // A volume larger than what holds it: an image cut short, or a partition entry too small.

@@ -156,7 +156,8 @@ int RunRecover(const Args& args) {
   const app::RecoveryCounts& counts = workflow.Counts();
   if (workflow.ManifestError() != kSuccess) {
     std::fprintf(stderr, "velmora recover: cannot write %s in '%s': %s\n", app::kManifestName,
-                 EscapeControl(destination).c_str(), DescribeError(workflow.ManifestError()).c_str());
+                 EscapeControl(destination).c_str(),
+                 DescribeError(workflow.ManifestError()).c_str());
   }
   // A stopped deep scan's result lacks the files past where it stopped.
   const app::PartialResult stopped_scan = session.Partial();
@@ -211,8 +212,8 @@ int RunRecover(const Args& args) {
   std::fflush(stdout);
   if (stopped) std::fprintf(stderr, "Recovery cancelled.\n");
   std::fprintf(stderr, "Recovered into %s: %d processed, %d succeeded, %d failed\n",
-               EscapeControl(destination).c_str(), counts.processed, counts.processed - counts.failed,
-               counts.failed);
+               EscapeControl(destination).c_str(), counts.processed,
+               counts.processed - counts.failed, counts.failed);
   if (workflow.Skipped() > 0) {
     std::fprintf(stderr,
                  "%d files were recovered into %s before and are unchanged there; skipped "

@@ -114,8 +114,7 @@ int RunScan(const Args& args) {
   }
   std::printf("%s scan of %s: %llu records, %zu files\n", deep ? "Deep" : "Quick",
               EscapeControl(source_text).c_str(),
-              static_cast<unsigned long long>(engine->GetRecordCount()),
-              records.size());
+              static_cast<unsigned long long>(engine->GetRecordCount()), records.size());
   for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
     std::printf("  %-9s %llu\n", category, static_cast<unsigned long long>(per_category[category]));
   }

@@ -242,8 +242,8 @@ int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Arg
   if (found.size() > 1) {
     std::string list;
     for (const auto& [k, in] : found) {
-      list += (list.empty() ? "" : "; ") + EscapeControl(source_text) + "@" + std::to_string(k) + " --id " +
-              JoinIds(in);
+      list += (list.empty() ? "" : "; ") + EscapeControl(source_text) + "@" + std::to_string(k) +
+              " --id " + JoinIds(in);
     }
     std::fprintf(stderr,
                  "velmora %s: the ids lie in %zu partitions of '%s'; give each partition on its "

@@ -141,7 +141,8 @@ bool ReportPartialResult(const app::SourceSession& session, const std::string& s
                "%llu of %llu); files beyond that point are not in it yet. To finish it:\n  %s\n",
                app::EscapeControl(source_text).c_str(), partial.percent,
                static_cast<unsigned long long>(partial.position),
-               static_cast<unsigned long long>(partial.sectors), FinishCommand(source_text).c_str());
+               static_cast<unsigned long long>(partial.sectors),
+               FinishCommand(source_text).c_str());
   return true;
 }
 
@@ -154,8 +155,10 @@ std::string ShellWord(const std::string& word) {
   if (control) {
     std::string quoted = "$'";
     for (const char c : EscapeControl(word)) {
-      if (c == '\'') quoted += "\\'";
-      else quoted += c;
+      if (c == '\'')
+        quoted += "\\'";
+      else
+        quoted += c;
     }
     return quoted + "'";
   }

@@ -500,9 +500,10 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
     if (const int err = signature_.Store()->Flush(); err != kSuccess) return err;
   }
   // The trail is what a later run checks the position against: without it, no position.
-  if (!trail_.Checkpoint(partition_start_ + values[kRangePosition] + values[kRangeOffset],
-                         static_cast<uint32_t>(std::min<uint64_t>(signature_.GetRecordCount(), UINT32_MAX)),
-                         finished)) {
+  if (!trail_.Checkpoint(
+          partition_start_ + values[kRangePosition] + values[kRangeOffset],
+          static_cast<uint32_t>(std::min<uint64_t>(signature_.GetRecordCount(), UINT32_MAX)),
+          finished)) {
     return kErrWriteFault;
   }
   return ScanIndex::Instance().AddOrUpdate("", disk_index_, partition_start_, partition_count_,

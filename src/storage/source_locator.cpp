@@ -33,7 +33,8 @@ std::string OpenFailure(const std::string& path, int err) {
   if (err == kErrFileNotFound || err == kErrPathNotFound) {
     return "cannot open '" + EscapeControl(path) + "': No such file or directory";
   }
-  if (err == kErrAccessDenied) return "cannot open '" + EscapeControl(path) + "': " + AccessAdvice(path);
+  if (err == kErrAccessDenied)
+    return "cannot open '" + EscapeControl(path) + "': " + AccessAdvice(path);
   return "cannot open '" + EscapeControl(path) + "': " + DescribeErrorCode(err);
 }
 
@@ -65,14 +66,16 @@ int PickTablePartition(const std::string& path, const std::string& name,
     return err;
   }
   if (table.scheme == PartitionScheme::kNone || table.partitions.empty()) {
-    *error = "'" + EscapeControl(name) + "' holds no partition table; use it without @" + index_text;
+    *error =
+        "'" + EscapeControl(name) + "' holds no partition table; use it without @" + index_text;
     return kErrInvalidParameter;
   }
   uint64_t index = 0;
   if (!ParseNumber(index_text, &index) || index == 0 || index > table.partitions.size()) {
     *error = "'" + EscapeControl(name) + "' has " + std::to_string(table.partitions.size()) +
-             (table.partitions.size() == 1 ? " partition" : " partitions") + "; @" + EscapeControl(index_text) +
-             " does not exist (see velmora info " + EscapeControl(name) + ")";
+             (table.partitions.size() == 1 ? " partition" : " partitions") + "; @" +
+             EscapeControl(index_text) + " does not exist (see velmora info " +
+             EscapeControl(name) + ")";
     return kErrInvalidParameter;
   }
   const TablePartition& partition = table.partitions[index - 1];
@@ -141,7 +144,8 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
   // A pipe would block the open until a writer comes, and a character device such as
   // /dev/zero has no end and no contents to keep a result of.
   if (*identity.special_kind != '\0') {
-    *error = "'" + EscapeControl(text) + "' is " + identity.special_kind + ", not a disk, partition or image";
+    *error = "'" + EscapeControl(text) + "' is " + identity.special_kind +
+             ", not a disk, partition or image";
     return kErrNotSupported;
   }
   if (identity.is_block_device) {
