@@ -12,6 +12,7 @@
 #include "engine/overwrite_estimate.h"
 #include "engine/scan_log_store.h"
 #include "engine/scan_record.h"
+#include "storage/text_codec.h"
 
 namespace velmora::app {
 
@@ -123,8 +124,7 @@ struct FolderCount {
 };
 std::vector<FolderCount> FolderTree(const std::vector<FoundFile>& files);
 
-// Control characters as escapes ("\n", "\t", "\x1b"), and '\' as "\\", so a
-// name can neither move the terminal nor split a line.
-std::string EscapeControl(std::string_view text);
+// Control characters escaped, as every name and path shown is (storage/text_codec.h).
+using velmora::EscapeControl;
 
 }  // namespace velmora::app

@@ -87,11 +87,18 @@ int RecoveryManifest::Save(int folder_fd) const {
   const nlohmann::json json = {{"files", std::move(files)}};
   const std::string text =
       json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  const std::string temporary = std::string(kManifestName) + ".tmp";
-  ::unlinkat(folder_fd, temporary.c_str(), 0);
-  const int fd = ::openat(folder_fd, temporary.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return LastError();
+  // A name of this process's own, made exclusively: whatever else lies in the folder (another
+  // run's file, a planted link) is left alone, and only this file is ever removed here.
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = std::string(kManifestName) + "." + std::to_string(::getpid()) + "-" +
+                std::to_string(attempt) + ".tmp";
+    fd = ::openat(folder_fd, temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) return LastError();
+  }
+  if (fd < 0) return kErrFileExists;
   const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
   const int err = written ? kSuccess : LastError();
   ::close(fd);

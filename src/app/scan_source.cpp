@@ -10,6 +10,7 @@
 #include "storage/platform_device.h"
 #include "storage/platform_disks.h"
 #include "storage/source_locator.h"
+#include "storage/text_codec.h"
 
 namespace velmora::app {
 
@@ -22,6 +23,10 @@ std::string ScanSource::Identity() const {
   if (IsImage()) return image_path;
   return entry->disk_path + "@" + std::to_string(entry->start) + "+" +
          std::to_string(entry->length);
+}
+
+std::string ScanSource::Label() const {
+  return EscapeControl(display.empty() ? ShortName() : display);
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngine(const ScanSource& source, ScanMode mode) {

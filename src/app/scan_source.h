@@ -39,8 +39,8 @@ struct ScanSource {
   std::string Identity() const;
   // The image's file name without folder, or the region's number.
   std::string ShortName() const;
-  // `display` when set, else ShortName().
-  std::string Label() const { return display.empty() ? ShortName() : display; }
+  // `display` when set, else ShortName(), with control characters escaped: for messages.
+  std::string Label() const;
 };
 
 // A new engine for `source` through the engine factory, opened on it; null

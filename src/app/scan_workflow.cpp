@@ -11,6 +11,7 @@
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
 #include "storage/size_text.h"
+#include "storage/text_codec.h"
 
 namespace velmora::app {
 
@@ -132,38 +133,24 @@ std::string SourceTitle(const ScanSource& source) {
   return entry.volume_label.empty() ? where : entry.volume_label + " (" + where + ")";
 }
 
-// Sectors a deep scan of `source` walks through (an image's in 512-byte sectors).
-uint64_t RegionSectors(const ScanSource& source) {
-  if (source.entry) return source.entry->length;
-  std::error_code ec;
-  const uintmax_t bytes = std::filesystem::file_size(source.image_path, ec);
-  return ec ? 0 : static_cast<uint64_t>(bytes / 512);
-}
-
-SavedDeepPoint SavedDeepPointOf(const ScanIndexRecord& record, uint64_t region_sectors) {
-  using Value = CProfessionalRecovery::ResumeValue;
-  const uint64_t position = record.resume[Value::kRangePosition];
-  const uint64_t length = record.resume[Value::kRangeLength];
-  const uint64_t offset = record.resume[Value::kRangeOffset];
-  SavedDeepPoint point;
-  // The final save puts the last run's end there: nothing is left to read.
-  point.finished = length != 0 && offset >= length;
-  if (point.finished) {
-    point.percent = 100;
-  } else if (region_sectors != 0) {
-    const uint64_t reached = std::min(position + offset, region_sectors);
-    // A stopped scan never says 100%.
-    point.percent = static_cast<int>(std::min<uint64_t>(reached * 100 / region_sectors, 99));
-  }
-  return point;
+PartialResult PartialResultOf(const ScanSource& source) {
+  PartialResult out;
+  const auto* combined = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+  if (combined == nullptr || combined->PassComplete() || combined->SavedScanFinished()) return out;
+  out.partial = true;
+  out.sectors = combined->RegionSectors();
+  out.position = combined->Resuming() ? std::min(combined->SavedPosition(), out.sectors) : 0;
+  out.percent = out.sectors != 0 ? static_cast<int>(out.position * 100 / out.sectors) : 0;
+  return out;
 }
 
 std::string ScanWorkflow::StageText(const TextTable& messages, const ScanSource& source,
                                     const char* number_key, const char* image_key,
                                     bool image_key_is_prefix) {
-  if (!source.IsImage()) return FormatText(Lookup(messages, number_key), {source.ShortName()});
-  if (image_key_is_prefix) return FormatText("%s %s", {Lookup(messages, image_key), source.ShortName()});
-  return FormatText(Lookup(messages, image_key), {source.ShortName()});
+  const std::string name = EscapeControl(source.ShortName());
+  if (!source.IsImage()) return FormatText(Lookup(messages, number_key), {name});
+  if (image_key_is_prefix) return FormatText("%s %s", {Lookup(messages, image_key), name});
+  return FormatText(Lookup(messages, image_key), {name});
 }
 
 void ScanWorkflow::ForgetLastRun() {
@@ -222,10 +209,8 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
   // One scan of a source at a time: another process scanning it owns its saved state.
   SourceScanLock busy;
   const int locked = busy.Acquire(ScanIndex::Instance().Directory(), SourceLockKey(source));
-  if (locked == kErrSharingViolation) {
-    observer.OnNotice(BusyText(source));
-    return kErrSharingViolation;
-  }
+  // The faces say why (BusyText): the command line as its error, the window per source.
+  if (locked == kErrSharingViolation) return kErrSharingViolation;
   if (locked == kErrLinkInDataFolder) return locked;
   source.engine = CreateEngine(source, mode);
   if (!source.engine) return kErrInvalidParameter;
@@ -242,16 +227,16 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     if (err != kSuccess) return err;
     last_quick_folders_.push_back(quick_folder);
   } else {
-    ScanIndexRecord saved{};
-    const SavedDeepPoint point = SavedResultFor(source, mode, &saved)
-                                     ? SavedDeepPointOf(saved, RegionSectors(source))
-                                     : SavedDeepPoint{true, 100};
+    // The engine looked the saved scan up (and dropped one that does not check out) when it
+    // opened. Only a stopped scan is asked about; a finished one is its result and reopens.
+    const auto* opened = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+    const bool stopped = opened != nullptr && opened->Resuming() && !opened->SavedScanFinished();
     ResumeAnswer answer = ResumeAnswer::kContinue;
-    if (!point.finished) {
-      // Only a scan that stopped is asked about; a finished one is its result and reopens.
+    if (stopped) {
       ResumeQuestion question;
-      question.percent = point.percent;
-      const std::string percent = std::to_string(point.percent);
+      // A stopped scan never says 100%.
+      question.percent = std::min(PartialResultOf(source).percent, 99);
+      const std::string percent = std::to_string(question.percent);
       question.text =
           FormatText(Lookup(messages_, msg::kResumeQuestion), {SourceTitle(source), percent});
       question.continue_text = FormatText(Lookup(messages_, msg::kResumeContinue), {percent});
@@ -280,7 +265,8 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     if (combined->DiscardedDamagedState()) {
       observer.OnNotice(DamagedStateNotice(source, combined->DamageReason()));
     }
-    deep_outcome_.resumed = combined->Resuming();
+    deep_outcome_.finished_before = combined->SavedScanFinished();
+    deep_outcome_.resumed = combined->Resuming() && !deep_outcome_.finished_before;
     combined->SetResumeNotice([&](int percent) {
       pass_resumed = true;
       deep_outcome_.resumed_percent = percent;
@@ -306,10 +292,9 @@ int ScanWorkflow::ScanOne(ScanSource& source, ScanMode mode, WorkflowObserver& o
     ScanIndexRecord record{};
     deep_outcome_.saved = SavedResultFor(source, ScanMode::kDeep, &record);
     if (deep_outcome_.saved) (void)StampScanned(FolderOf(record));  // only orders results
-    if (deep_outcome_.resumed && !pass_resumed && deep_outcome_.complete) {
-      deep_outcome_.resumed_percent = 100;  // a finished scan was opened again
-      observer.OnNotice("Resuming the saved deep scan of " + source.Label() +
-                        " from 100% (already complete)");
+    if (deep_outcome_.finished_before && !pass_resumed && deep_outcome_.complete) {
+      observer.OnNotice("The saved deep scan of " + source.Label() +
+                        " had read the whole source; its result is shown again");
     }
   }
   if (result == kSuccess && !quick_folder.empty()) {

@@ -19,7 +19,8 @@ struct OpenOptions {
 
 // What the last deep scan of a run did, beyond its result code.
 struct DeepScanOutcome {
-  bool resumed = false;        // continued (or reopened) a saved scan of the same source
+  bool resumed = false;          // continued a stopped scan of the same source
+  bool finished_before = false;  // a saved scan that had read everything was reopened
   int resumed_percent = 0;     // where it continued from
   bool cancelled = false;      // stopped on a cancel (the state is saved when `saved`)
   bool saved = false;          // the position is kept for a later resume
@@ -29,19 +30,24 @@ struct DeepScanOutcome {
   std::string first_buffer_failure;   // "sector N: what went wrong"
 };
 
+// A result held by a deep scan that was stopped (cancelled, killed, or failed) before it read
+// its whole source: it lists the files up to where the scan stopped only, until the scan is
+// resumed. Every face that shows such a result says so.
+struct PartialResult {
+  bool partial = false;
+  uint64_t position = 0;  // sectors from the region's start where the scan stopped
+  uint64_t sectors = 0;   // the region's length
+  int percent = 0;        // position of sectors
+};
+// What the engine `source` holds: partial or not.
+PartialResult PartialResultOf(const ScanSource& source);
+
 struct OpenOutcome {
   bool reopened = false;   // a saved result was served without reading the source
   bool scanned = false;    // the source was read
   bool cancelled = false;  // the scan stopped on a cancel
 };
 
-// Where a saved deep scan stopped, told by its resume record and the sectors
-// of its region.
-struct SavedDeepPoint {
-  bool finished = false;  // the whole region was read
-  int percent = 0;        // how far into the region it got (never 100 unless finished)
-};
-SavedDeepPoint SavedDeepPointOf(const ScanIndexRecord& record, uint64_t region_sectors);
 // The source as a person knows it: the image's file name, or the volume's label
 // and device (never a bare display number).
 std::string SourceTitle(const ScanSource& source);

@@ -77,6 +77,10 @@ int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
   }
   const int result = workflow_.ScanNow(*source_, mode, observer, cancel);
   ReportIndexDamage(observer);
+  if (result == kErrSharingViolation) {
+    *error = BusyText(*source_);
+    return result;
+  }
   if (!source_->engine) {
     *error = result == kErrLinkInDataFolder
                  ? std::string(ModeName(mode)) + " scan failed: " + DescribeErrorCode(result)
@@ -114,6 +118,10 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
   OpenOutcome outcome;
   const int result = workflow_.OpenOrScan(*source_, chosen, OpenOptions{}, observer, cancel, &outcome);
   ReportIndexDamage(observer);
+  if (result == kErrSharingViolation) {
+    *error = BusyText(*source_);
+    return result;
+  }
   if (!source_->engine) {
     *error = NoEngineText(*source_, chosen);
     return result != kSuccess ? result : kErrInvalidParameter;

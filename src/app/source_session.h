@@ -43,6 +43,10 @@ class SourceSession {
   // through the observer. `used` is the mode served.
   int Open(std::optional<ScanMode> mode, WorkflowObserver& observer, CancelToken& cancel,
            ScanMode* used, std::string* error);
+  // Whether the result the engine holds is a stopped deep scan's (see PartialResultOf).
+  PartialResult Partial() const {
+    return source_ != nullptr ? PartialResultOf(*source_) : PartialResult{};
+  }
   // The mode of the result Open served.
   ScanMode UsedMode() const { return used_mode_; }
   // Whether that result recorded the files that still exist beside the deleted ones (results

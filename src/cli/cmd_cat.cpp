@@ -41,9 +41,9 @@ int RunCat(const Args& args) {
   }
   app::CancelToken cancel;
   ScanRecordList records;
-  if (OpenAllRecords(parsed, session, cancel, &records, &error) != 0) {
+  if (const int err = OpenAllRecords(parsed, session, cancel, &records, &error); err != 0) {
     std::fprintf(stderr, "velmora cat: %s\n", error.c_str());
-    return kExitUsage;
+    return FailureExit(err);
   }
   for (const ScanRecord& record : records) {
     if (app::RecordId(record) != id) continue;
@@ -62,6 +62,7 @@ int RunCat(const Args& args) {
   }
   std::fprintf(stderr, "velmora cat: no file with id %llu in the scan result\n",
                static_cast<unsigned long long>(id));
+  ReportPartialResult(session, parsed.Positionals()[0]);
   return kExitPartial;
 }
 

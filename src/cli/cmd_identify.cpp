@@ -21,6 +21,7 @@
 #include "storage/error_codes.h"
 #include "storage/platform_disks.h"
 #include "storage/sector_reader.h"
+#include "storage/text_codec.h"
 
 namespace velmora::cli {
 
@@ -110,7 +111,8 @@ int RunIdentify(const Args& args) {
             ? std::string("it is ") + identity.special_kind + ", not a file or disk"
         : err == kErrAccessDenied ? AccessAdvice(source)
                                   : DescribeErrorCode(err);
-    std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", source.c_str(), why.c_str());
+    std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", EscapeControl(source).c_str(),
+                 why.c_str());
     return kExitUsage;
   }
   const uint64_t size = reader.source->Size();
@@ -133,7 +135,8 @@ int RunIdentify(const Args& args) {
   if (size % kSectorSize != 0 && size <= kLargestPaddedCopy && padded.Make(source, size)) {
     reader.Close();
     if (OpenImageFile(&reader, padded.Path()) != kSuccess) {
-      std::fprintf(stderr, "velmora identify: cannot read a copy of '%s'\n", source.c_str());
+      std::fprintf(stderr, "velmora identify: cannot read a copy of '%s'\n",
+                   EscapeControl(source).c_str());
       return kExitUsage;
     }
   }

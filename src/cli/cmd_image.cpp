@@ -19,6 +19,7 @@
 #include "storage/image_source.h"
 #include "storage/size_text.h"
 #include "storage/source_locator.h"
+#include "storage/text_codec.h"
 
 namespace velmora::cli {
 
@@ -113,8 +114,8 @@ int RunImage(const Args& args) {
   const bool has_map = !strict && ::lstat((destination + ".map").c_str(), &map_status) == 0;
   if (CheckImageDestination(source.device_path, source.ByteLength(), destination, force || has_map,
                             &message) != kSuccess) {
-    std::fprintf(stderr, "velmora image: cannot write '%s': %s\n", destination.c_str(),
-                 message.c_str());
+    std::fprintf(stderr, "velmora image: cannot write '%s': %s\n",
+                 EscapeControl(destination).c_str(), message.c_str());
     return kExitUsage;
   }
 
@@ -126,7 +127,8 @@ int RunImage(const Args& args) {
   writer.source_name = source.description;
   ProgressLine line;
   line.terminal = ::isatty(STDERR_FILENO) != 0;
-  std::fprintf(stderr, "copying %s to %s\n", source.description.c_str(), destination.c_str());
+  std::fprintf(stderr, "copying %s to %s\n", source.description.c_str(),
+               EscapeControl(destination).c_str());
 
   int result = kSuccess;
   {
@@ -181,7 +183,8 @@ int RunImage(const Args& args) {
                  total, DescribeErrorCode(result).c_str());
     return copied ? kExitPartial : kExitUsage;
   }
-  std::printf("image written: %s (%s, %llu sectors of %u bytes)\n", destination.c_str(),
+  std::printf("image written: %s (%s, %llu sectors of %u bytes)\n",
+              EscapeControl(destination).c_str(),
               FormatSizeIec(static_cast<int64_t>(total * writer.sector_size)).c_str(), total,
               writer.sector_size);
   if (!strict) {

@@ -15,6 +15,7 @@
 #include "storage/partition_table.h"
 #include "storage/sector_reader.h"
 #include "storage/source_locator.h"
+#include "storage/text_codec.h"
 
 namespace velmora::cli {
 
@@ -147,7 +148,8 @@ int RunInfo(const Args& args) {
   std::shared_ptr<ByteSource> bytes;
   err = OpenByteSource(located.device_path, &bytes, &message);
   if (err != kSuccess) {
-    std::fprintf(stderr, "velmora info: cannot open '%s': %s\n", located.device_path.c_str(),
+    std::fprintf(stderr, "velmora info: cannot open '%s': %s\n",
+                 EscapeControl(located.device_path).c_str(),
                  message.empty() ? DescribeErrorCode(err).c_str() : message.c_str());
     return kExitUsage;
   }
@@ -173,8 +175,8 @@ int RunInfo(const Args& args) {
     return kExitUsage;
   }
   if (!ReadBootAreaAround(*bytes, offset, area.size(), area.data(), &boot_unreadable)) {
-    std::fprintf(stderr, "velmora info: the start of '%s' could not be read: %s\n", source.c_str(),
-                 DescribeErrorCode(kErrReadFault).c_str());
+    std::fprintf(stderr, "velmora info: the start of '%s' could not be read: %s\n",
+                 EscapeControl(source).c_str(), DescribeErrorCode(kErrReadFault).c_str());
     return kExitUsage;
   }
   // A volume larger than what holds it: an image cut short, or a partition entry too small.
@@ -230,7 +232,7 @@ int RunInfo(const Args& args) {
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return kExitOk;
   }
-  std::printf("source:       %s\n", source.c_str());
+  std::printf("source:       %s\n", EscapeControl(source).c_str());
   std::printf("kind:         %s\n", out.contains("fat_type") ? out["fat_type"].get<std::string>().c_str()
                                                               : FileSystemKindName(kind));
   if (out.contains("label")) {

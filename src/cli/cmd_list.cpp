@@ -190,10 +190,11 @@ int RunList(const Args& args) {
   {
     TerminalObserver observer(parsed.Has("--deep") ? "deep scan" : "quick scan", cancel);
     app::ScanMode used;
-    if (session.Open(ModeOption(parsed), observer, cancel, &used, &error) != 0) {
+    if (const int err = session.Open(ModeOption(parsed), observer, cancel, &used, &error);
+        err != 0) {
       observer.Finish();
       std::fprintf(stderr, "velmora list: %s\n", error.c_str());
-      return kExitUsage;
+      return FailureExit(err);
     }
     observer.Finish();
   }
@@ -215,7 +216,8 @@ int RunList(const Args& args) {
     PrintTable(files, all);
   }
   ReportUnknownIds("list", unknown_ids);
-  return unknown_ids.empty() ? kExitOk : kExitPartial;
+  const bool partial = ReportPartialResult(session, parsed.Positionals()[0]);
+  return unknown_ids.empty() && !partial ? kExitOk : kExitPartial;
 }
 
 }  // namespace velmora::cli

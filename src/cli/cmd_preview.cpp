@@ -86,14 +86,14 @@ int RunPreviewHere(const Args& args) {
   }
   if (!picture_file.empty() && SameFile(picture_file, session.DevicePath())) {
     std::fprintf(stderr, "velmora preview: '%s' is the scanned source; choose another file\n",
-                 picture_file.c_str());
+                 EscapeControl(picture_file).c_str());
     return kExitUsage;
   }
   app::CancelToken cancel;
   ScanRecordList records;
-  if (OpenAllRecords(parsed, session, cancel, &records, &error) != 0) {
+  if (const int err = OpenAllRecords(parsed, session, cancel, &records, &error); err != 0) {
     std::fprintf(stderr, "velmora preview: %s\n", error.c_str());
-    return kExitUsage;
+    return FailureExit(err);
   }
   IFileRecoveryParse* engine = session.Engine();
   const ScanRecord* record = nullptr;
@@ -105,6 +105,7 @@ int RunPreviewHere(const Args& args) {
   }
   if (!record) {
     std::fprintf(stderr, "velmora preview: no file with id %llu in the scan result\n", id);
+    ReportPartialResult(session, parsed.Positionals()[0]);
     return kExitUsage;
   }
 

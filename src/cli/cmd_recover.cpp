@@ -134,7 +134,7 @@ int RunRecover(const Args& args) {
   }
   if (CreateFolderTree(destination) != 0) {
     std::fprintf(stderr, "velmora recover: cannot create the destination '%s'\n",
-                 destination.c_str());
+                 EscapeControl(destination).c_str());
     return kExitUsage;
   }
 
@@ -142,10 +142,10 @@ int RunRecover(const Args& args) {
   RecoveryPrinter printer(cancel, !json && !parsed.Has("--quiet"));
   printer.SetLabel(parsed.Has("--deep") ? "deep scan" : "quick scan");
   app::ScanMode used;
-  if (session.Open(ModeOption(parsed), printer, cancel, &used, &error) != 0) {
+  if (const int err = session.Open(ModeOption(parsed), printer, cancel, &used, &error); err != 0) {
     printer.Finish();
     std::fprintf(stderr, "velmora recover: %s\n", error.c_str());
-    return kExitUsage;
+    return FailureExit(err);
   }
   printer.Finish();
   if (parsed.Has("--all") && !ListExistingFiles(session, &error)) {
@@ -177,11 +177,14 @@ int RunRecover(const Args& args) {
   const app::RecoveryCounts& counts = workflow.Counts();
   if (workflow.ManifestError() != kSuccess) {
     std::fprintf(stderr, "velmora recover: cannot write %s in '%s': %s\n", app::kManifestName,
-                 destination.c_str(), DescribeError(workflow.ManifestError()).c_str());
+                 EscapeControl(destination).c_str(),
+                 DescribeError(workflow.ManifestError()).c_str());
   }
+  // A stopped deep scan's result lacks the files past where it stopped.
+  const app::PartialResult stopped_scan = session.Partial();
   const bool partial = counts.failed > 0 || stopped || !unknown_ids.empty() ||
                        printer.partly_unreadable > 0 || printer.contradicted > 0 ||
-                       workflow.ManifestError() != kSuccess;
+                       workflow.ManifestError() != kSuccess || stopped_scan.partial;
   if (json) {
     nlohmann::json list = nlohmann::json::array();
     for (const app::RecoveryLine& line : printer.lines) {
@@ -221,21 +224,23 @@ int RunRecover(const Args& args) {
                                 {"skipped", workflow.Skipped()},
                                 {"unknown_ids", unknown},
                                 {"unknown_id_count", CountIds(unknown_ids)},
+                                {"partial_result", stopped_scan.partial},
                                 {"files", list}};
     std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    ReportPartialResult(session, source_text);
     return partial ? kExitPartial : kExitOk;
   }
   // stdout holds the line per file; the summary goes to stderr.
   std::fflush(stdout);
   if (stopped) std::fprintf(stderr, "Recovery cancelled.\n");
   std::fprintf(stderr, "Recovered into %s: %d processed, %d succeeded, %d failed\n",
-               destination.c_str(), counts.processed, counts.processed - counts.failed,
-               counts.failed);
+               EscapeControl(destination).c_str(), counts.processed,
+               counts.processed - counts.failed, counts.failed);
   if (workflow.Skipped() > 0) {
     std::fprintf(stderr,
                  "%d files were recovered into %s before and are unchanged there; skipped "
                  "(--again writes copies)\n",
-                 workflow.Skipped(), destination.c_str());
+                 workflow.Skipped(), EscapeControl(destination).c_str());
   }
   if (printer.suspect > 0) {
     std::fprintf(stderr,
@@ -254,6 +259,7 @@ int RunRecover(const Args& args) {
                  "zeros\n",
                  printer.partly_unreadable);
   }
+  ReportPartialResult(session, source_text);
   return partial ? kExitPartial : kExitOk;
 }
 

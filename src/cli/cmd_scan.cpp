@@ -12,6 +12,7 @@
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
+#include "storage/text_codec.h"
 
 namespace velmora::cli {
 
@@ -45,12 +46,12 @@ int RunScan(const Args& args) {
     result = session.Scan(mode, parsed.Has("--fresh"), observer, cancel, &error);
   }
   const bool cancelled = result == kCancelledByUser;
-  if (deep && session.LastDeepOutcome().resumed && session.LastDeepOutcome().resumed_percent == 100) {
+  if (deep && session.LastDeepOutcome().finished_before && session.LastDeepOutcome().complete) {
     std::fprintf(stderr, "(--fresh scans it again)\n");
   }
   if (result != kSuccess && !cancelled) {
     std::fprintf(stderr, "velmora scan: %s\n", error.c_str());
-    return kExitUsage;
+    return FailureExit(result);
   }
   IFileRecoveryParse* engine = session.Engine();
   const app::DeepScanOutcome& outcome = session.LastDeepOutcome();
@@ -78,6 +79,13 @@ int RunScan(const Args& args) {
       out["resumed"] = outcome.resumed;
       out["resumed_percent"] = outcome.resumed_percent;
       out["complete"] = outcome.complete;
+      out["reopened_finished"] = outcome.finished_before && outcome.complete;
+      const app::PartialResult stopped_at = session.Partial();
+      out["partial"] = stopped_at.partial;
+      if (stopped_at.partial) {
+        out["stopped_at_sector"] = stopped_at.position;
+        out["finish_command"] = FinishCommand(source_text);
+      }
       out["state_saved"] = outcome.saved;
       out["unreadable_sectors"] = outcome.unreadable_sectors;
       out["failed_buffers"] = outcome.failed_buffers;
@@ -90,6 +98,8 @@ int RunScan(const Args& args) {
     std::fprintf(stderr,
                  "Deep scan stopped; its state is saved. Run the same command again to "
                  "resume, or add --fresh to start over.\n");
+  } else if (deep && !cancelled) {
+    ReportPartialResult(session, source_text);
   } else if (cancelled) {
     std::fprintf(stderr, "Scan cancelled; what was found so far is kept.\n");
   }
@@ -103,15 +113,15 @@ int RunScan(const Args& args) {
                  static_cast<unsigned long long>(outcome.unreadable_sectors));
   }
   std::printf("%s scan of %s: %llu records, %zu files\n", deep ? "Deep" : "Quick",
-              source_text.c_str(), static_cast<unsigned long long>(engine->GetRecordCount()),
-              records.size());
+              EscapeControl(source_text).c_str(),
+              static_cast<unsigned long long>(engine->GetRecordCount()), records.size());
   for (const char* category : {"photo", "audio", "video", "document", "archive", "others"}) {
     std::printf("  %-9s %llu\n", category, static_cast<unsigned long long>(per_category[category]));
   }
   std::fflush(stdout);
   std::fprintf(stderr,
                "Results saved in %s; use 'velmora list' and 'velmora recover' to use them.\n",
-               folder.c_str());
+               EscapeControl(folder).c_str());
   const std::string word = ShellWord(source_text);
   const char* mode_option = deep ? " --deep" : " --quick";
   if (!deep && records.empty() && !cancelled) {

@@ -1,5 +1,6 @@
 #include "cli/partition_sources.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +29,10 @@ namespace {
 // can be joined into one.
 std::string CaptureOutput(int (*command)(const Args&), const Args& args, int* status) {
   std::fflush(stdout);
-  FILE* sink = std::tmpfile();
+  // In memory: no temporary file in a folder the user did not choose.
+  const int memory = ::memfd_create("velmora-capture", MFD_CLOEXEC);
+  FILE* sink = memory >= 0 ? ::fdopen(memory, "w+") : nullptr;
+  if (sink == nullptr && memory >= 0) ::close(memory);
   const int saved = ::dup(STDOUT_FILENO);
   if (sink == nullptr || saved < 0 || ::dup2(::fileno(sink), STDOUT_FILENO) < 0) {
     if (sink) std::fclose(sink);
@@ -175,11 +179,12 @@ std::vector<PartitionSource> ResultPartitionsOf(const std::string& source_text, 
 
 std::string NamePartitionHint(const std::string& source_text,
                               const std::vector<PartitionSource>& partitions) {
-  return "'" + source_text + "' holds " + std::to_string(partitions.size()) +
+  const std::string shown = EscapeControl(source_text);
+  return "'" + shown + "' holds " + std::to_string(partitions.size()) +
          (partitions.size() == 1 ? " partition" : " partitions") +
-         " and no file system of its own; name a partition: " + source_text + "@K (K = 1" +
+         " and no file system of its own; name a partition: " + shown + "@K (K = 1" +
          (partitions.size() > 1 ? " to " + std::to_string(partitions.size()) : std::string()) +
-         "; 'velmora list " + source_text + "' shows each file's partition)";
+         "; 'velmora list " + ShellWord(source_text) + "' shows each file's partition)";
 }
 
 int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Args& args,
@@ -225,30 +230,30 @@ int RunOnPartitionOfIds(int (*command)(const Args&), const char* name, const Arg
     std::fprintf(stderr,
                  "velmora %s: id %llu is in partitions %s of '%s'; ids count within their "
                  "partition: name one as %s@K\n",
-                 name, static_cast<unsigned long long>(id), list.c_str(), source_text.c_str(),
-                 source_text.c_str());
+                 name, static_cast<unsigned long long>(id), list.c_str(),
+                 EscapeControl(source_text).c_str(), EscapeControl(source_text).c_str());
     return kExitUsage;
   }
   if (found.empty()) {
     std::fprintf(stderr, "velmora %s: no file with id %s in any partition of '%s'\n", name,
-                 app::RangesText(ids.Ranges(), 8).c_str(), source_text.c_str());
+                 app::RangesText(ids.Ranges(), 8).c_str(), EscapeControl(source_text).c_str());
     return kExitUsage;
   }
   if (found.size() > 1) {
     std::string list;
     for (const auto& [k, in] : found) {
-      list += (list.empty() ? "" : "; ") + source_text + "@" + std::to_string(k) + " --id " +
-              JoinIds(in);
+      list += (list.empty() ? "" : "; ") + EscapeControl(source_text) + "@" + std::to_string(k) +
+              " --id " + JoinIds(in);
     }
     std::fprintf(stderr,
                  "velmora %s: the ids lie in %zu partitions of '%s'; give each partition on its "
                  "own: %s\n",
-                 name, found.size(), source_text.c_str(), list.c_str());
+                 name, found.size(), EscapeControl(source_text).c_str(), list.c_str());
     return kExitUsage;
   }
   const std::string routed = source_text + "@" + std::to_string(found.begin()->first);
   std::fprintf(stderr, "velmora %s: the ids are in partition %zu; reading %s\n", name,
-               found.begin()->first, routed.c_str());
+               found.begin()->first, EscapeControl(routed).c_str());
   return command(WithIds(WithSource(args, source_text, routed, false), ids));
 }
 
@@ -273,8 +278,8 @@ int ScanPartitions(const Args& args, const std::string& source_text,
   }
   std::fprintf(stderr,
                "%s holds %zu partition%s; each is scanned on its own (select one as %s@K).\n",
-               source_text.c_str(), partitions.size(), partitions.size() == 1 ? "" : "s",
-               source_text.c_str());
+               EscapeControl(source_text).c_str(), partitions.size(),
+               partitions.size() == 1 ? "" : "s", EscapeControl(source_text).c_str());
   for (const PartitionSource& partition : partitions) {
     std::printf("\nPartition %zu (%s):\n", partition.index, partition.type.c_str());
     std::fflush(stdout);
@@ -334,7 +339,7 @@ int ListPartitions(const Args& args, const std::string& source_text,
   }
   std::fflush(stdout);
   std::fprintf(stderr, "%zu files in %zu partitions (use %s@K with recover or preview)\n",
-               files.size(), partitions.size(), source_text.c_str());
+               files.size(), partitions.size(), EscapeControl(source_text).c_str());
   return Combine(statuses);
 }
 

@@ -1,10 +1,14 @@
 #include "cli/scan_session.h"
 
 #include "cli/result_listing.h"
+#include "cli/commands.h"
+#include "storage/error_codes.h"
+#include "app/file_choice.h"
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -123,7 +127,41 @@ int OpenAllRecords(const ParsedArgs& parsed, app::SourceSession& session, app::C
   return result;
 }
 
+int FailureExit(int error) { return error == kErrSharingViolation ? kExitBusy : kExitUsage; }
+
+std::string FinishCommand(const std::string& source_text) {
+  return "velmora scan " + ShellWord(source_text) + " --deep";
+}
+
+bool ReportPartialResult(const app::SourceSession& session, const std::string& source_text) {
+  const app::PartialResult partial = session.Partial();
+  if (!partial.partial) return false;
+  std::fprintf(stderr,
+               "Partial result: the deep scan of %s was stopped at %d%% of the source (sector "
+               "%llu of %llu); files beyond that point are not in it yet. To finish it:\n  %s\n",
+               app::EscapeControl(source_text).c_str(), partial.percent,
+               static_cast<unsigned long long>(partial.position),
+               static_cast<unsigned long long>(partial.sectors),
+               FinishCommand(source_text).c_str());
+  return true;
+}
+
 std::string ShellWord(const std::string& word) {
+  // Control characters cannot stand raw in a command shown on a terminal: $'...' spells them
+  // with escapes that bash, zsh and ksh read back as the same bytes.
+  const bool control = std::any_of(word.begin(), word.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+  if (control) {
+    std::string quoted = "$'";
+    for (const char c : EscapeControl(word)) {
+      if (c == '\'')
+        quoted += "\\'";
+      else
+        quoted += c;
+    }
+    return quoted + "'";
+  }
   bool plain = !word.empty();
   for (const char c : word) {
     const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||

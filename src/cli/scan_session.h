@@ -45,6 +45,12 @@ class TerminalObserver : public app::WorkflowObserver {
 int OpenAllRecords(const ParsedArgs& parsed, app::SourceSession& session, app::CancelToken& cancel,
                    ScanRecordList* records, std::string* error);
 
+// Says on stderr that the result `session` holds is a stopped deep scan's, and the command that
+// finishes it; true when it is one.
+bool ReportPartialResult(const app::SourceSession& session, const std::string& source_text);
+// The command that finishes a stopped deep scan of `source_text`.
+std::string FinishCommand(const std::string& source_text);
+
 // A word for /bin/sh: quoted only when it needs to be.
 std::string ShellWord(const std::string& word);
 

@@ -15,6 +15,10 @@ namespace {
 
 constexpr size_t kEntryBytes = 16;
 constexpr uint8_t kCheckpoint = 0xFF;
+// The checkpoint of a pass that ran to the end: nothing is left to resume.
+constexpr uint8_t kFinished = 0xFE;
+
+bool IsCheckpoint(uint8_t kind) { return kind == kCheckpoint || kind == kFinished; }
 // NTFS records are 512 to 4096 bytes; a FAT directory sector is one sector.
 constexpr uint32_t kMostBytes = 4096;
 // A trail of more than this is no trail of ours (4 GiB of metadata entries).
@@ -60,14 +64,16 @@ bool ReadTrail(const std::string& path, std::vector<uint8_t>* text) {
 
 }  // namespace
 
-bool PassTrail::RecordsAt(const std::string& folder, uint64_t position, uint32_t* carved_records) {
+bool PassTrail::RecordsAt(const std::string& folder, uint64_t position, uint32_t* carved_records,
+                          bool* finished) {
   std::vector<uint8_t> text;
   if (!ReadTrail(JoinPath(folder, kFileName), &text)) return false;
   bool found = false;
   for (size_t at = 0; at < text.size(); at += kEntryBytes) {
     const uint8_t* entry = text.data() + at;
-    if (entry[12] != kCheckpoint || Get(entry, 8) != position) continue;
+    if (!IsCheckpoint(entry[12]) || Get(entry, 8) != position) continue;
     *carved_records = static_cast<uint32_t>(Get(entry + 8, 4));
+    if (finished != nullptr) *finished = entry[12] == kFinished;
     found = true;
   }
   return found;
@@ -81,13 +87,13 @@ void PassTrail::Start(const std::string& folder) {
   if (fd >= 0) ::close(fd);
 }
 
-bool PassTrail::Checkpoint(uint64_t position, uint32_t carved_records) {
+bool PassTrail::Checkpoint(uint64_t position, uint32_t carved_records, bool finished) {
   if (path_.empty() || broken_) return false;
   std::vector<uint8_t> bytes;
   bytes.reserve((pending_.size() + 1) * kEntryBytes);
   for (const PassTrailEntry& entry : pending_)
     Encode(entry.sector, entry.bytes, entry.kind, &bytes);
-  Encode(position, carved_records, kCheckpoint, &bytes);
+  Encode(position, carved_records, finished ? kFinished : kCheckpoint, &bytes);
   const int fd = OpenTrail(path_, O_WRONLY | O_APPEND);
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) {
@@ -128,7 +134,7 @@ bool PassTrail::Resume(const std::string& folder, uint64_t position, uint64_t so
     const uint64_t sector = Get(entry, 8);
     const auto bytes = static_cast<uint32_t>(Get(entry + 8, 4));
     const uint8_t kind = entry[12];
-    if (kind == kCheckpoint) {
+    if (IsCheckpoint(kind)) {
       if (sector == position) {
         keep = at + kEntryBytes;
         kept_entries = seen.size();

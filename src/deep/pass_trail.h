@@ -31,12 +31,13 @@ class PassTrail {
   void Start(const std::string& folder);
   void Note(const PassTrailEntry& entry) { pending_.push_back(entry); }
   // Appends what was noted and a checkpoint at `position` (absolute sector) with the number
-  // of carved records logged by then. A trail that could not be written takes no further
-  // checkpoints: a resume then finds none and reads the part before its position again.
-  bool Checkpoint(uint64_t position, uint32_t carved_records);
-  // The carved records logged at the last checkpoint at `position`, without changing the
-  // trail; false when it has none there.
-  static bool RecordsAt(const std::string& folder, uint64_t position, uint32_t* carved_records);
+  // of carved records logged by then; `finished` marks the end of a pass that read everything.
+  // A trail that could not be written takes no further checkpoints.
+  bool Checkpoint(uint64_t position, uint32_t carved_records, bool finished = false);
+  // The carved records logged at the last checkpoint at `position`, and whether the pass
+  // finished there, without changing the trail; false when it has none there.
+  static bool RecordsAt(const std::string& folder, uint64_t position, uint32_t* carved_records,
+                        bool* finished = nullptr);
   // The entries before the last checkpoint at `position`, each below it and below
   // `source_end`; the file is cut back to that checkpoint and noting goes on from there.
   // False when there is no such checkpoint or the file does not check out: the trail is

@@ -264,25 +264,50 @@ int CProfessionalRecovery::SetRecoverCallback(ListingProgressCallback callback, 
 
 std::string CProfessionalRecovery::ScanFolder() const { return scan_folder_; }
 
-bool CProfessionalRecovery::SavedStateChecksOut(const std::string& folder) const {
+bool CProfessionalRecovery::SavedStateChecksOut(const std::string& folder, std::string* reason,
+                                                bool* finished) const {
   const uint64_t* v = saved_.resume;
   const uint64_t end = partition_count_;
+  *finished = false;
   const bool positions = v[kRangePosition] <= end && v[kRangeLength] <= end - v[kRangePosition] &&
                          v[kRangeOffset] <= v[kRangeLength] && v[kProcessed] <= end;
-  if (!positions) return false;
-  // Found files are logged before the position that vouches for them is saved.
+  if (!positions) {
+    *reason = "its saved position lies past the end of the source";
+    return false;
+  }
+  // Every sector before the offset in its run was examined and counted.
+  if (v[kProcessed] < v[kRangeOffset]) {
+    *reason = "its saved position and its count of examined sectors disagree";
+    return false;
+  }
+  // The pass trail records every position the scan saved; one it never reached (or a trail
+  // that is gone) vouches for nothing, and would pass the unread rest off as done.
+  const uint64_t position = partition_start_ + v[kRangePosition] + v[kRangeOffset];
+  uint32_t carved = 0;
+  if (!PassTrail::RecordsAt(folder, position, &carved, finished)) {
+    *reason = "its saved position (sector " + std::to_string(position) +
+              ") is not one its pass trail shows was reached";
+    return false;
+  }
   std::string log;
   const bool has_log = ScanIndex::Instance().FindLogFile(folder, "File_Type_", &log);
-  if (v[kFound] != 0 && !has_log) return false;
+  // Found files are logged before the position that vouches for them is saved.
+  if ((v[kFound] != 0 || carved != 0) && !has_log) {
+    *reason = "its carving log is missing";
+    return false;
+  }
+  if (v[kFound] < carved) {
+    *reason = "its count of found files is below the files its logs hold";
+    return false;
+  }
   // A carving log shorter than it was at the saved position lost files that the part
   // before the position will not find again.
-  uint32_t carved = 0;
-  if (PassTrail::RecordsAt(folder, partition_start_ + v[kRangePosition] + v[kRangeOffset], &carved) &&
-      carved != 0) {
+  if (carved != 0) {
     struct stat st {};
     const std::string path = JoinPath(folder, log);
-    if (!has_log || ::stat(path.c_str(), &st) != 0 ||
+    if (::stat(path.c_str(), &st) != 0 ||
         static_cast<uint64_t>(st.st_size) / sizeof(ScanRecord) < carved) {
+      *reason = "its carving log is shorter than at its saved position";
       return false;
     }
   }
@@ -293,6 +318,7 @@ void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
   discarded_other_contents_ = false;
   discarded_damaged_state_ = false;
   damage_reason_.clear();
+  saved_finished_ = false;
   if (!resume_flag_) return;
   ScanIndex& index = ScanIndex::Instance();
   const std::string folder = index.CurrentFolder();
@@ -305,9 +331,14 @@ void CProfessionalRecovery::DiscardSavedScanOfOtherContents() {
                                      : CheckFolderLogs(folder, fingerprint_, *sums);
   }
   // A state that does not fit the source or its logs would give a short listing as if complete.
-  const bool damaged = !damage_reason_.empty() || !SavedStateChecksOut(folder);
+  std::string reason;
+  bool finished = false;
+  const bool state_fits = SavedStateChecksOut(folder, &reason, &finished);
+  if (!state_fits && damage_reason_.empty()) damage_reason_ = reason;
+  const bool damaged = !damage_reason_.empty() || !state_fits;
   if (!damaged && same) {
     RemoveUnvouchedLogs(folder, *sums);  // left by a scan killed while writing them
+    saved_finished_ = finished;
     return;
   }
   index.Remove(folder);
@@ -459,12 +490,14 @@ std::vector<PassRange> CProfessionalRecovery::CollectRanges(bool free_range_mode
 }
 
 int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
-                                     const std::vector<PassRange>& ranges, bool settled) {
+                                     const std::vector<PassRange>& ranges, bool settled,
+                                     bool finished) {
   uint64_t values[5] = {};
   if (range_index < ranges.size()) {
     values[kRangePosition] = ranges[range_index].position;
     values[kRangeLength] = ranges[range_index].length;
-    values[kRangeOffset] = offset;
+    // A carved file may carry the walk past its run's end: nothing of the run is left then.
+    values[kRangeOffset] = std::min(offset, ranges[range_index].length);
   } else if (!ranges.empty()) {
     values[kRangePosition] = ranges.back().position;
     values[kRangeLength] = ranges.back().length;
@@ -476,8 +509,13 @@ int CProfessionalRecovery::SaveState(size_t range_index, uint64_t offset,
   if (signature_.Store()) {
     if (const int err = signature_.Store()->Flush(); err != kSuccess) return err;
   }
-  trail_.Checkpoint(partition_start_ + values[kRangePosition] + values[kRangeOffset],
-                    static_cast<uint32_t>(std::min<uint64_t>(signature_.GetRecordCount(), UINT32_MAX)));
+  // The trail is what a later run checks the position against: without it, no position.
+  if (!trail_.Checkpoint(
+          partition_start_ + values[kRangePosition] + values[kRangeOffset],
+          static_cast<uint32_t>(std::min<uint64_t>(signature_.GetRecordCount(), UINT32_MAX)),
+          finished)) {
+    return kErrWriteFault;
+  }
   // The logs as they stand behind this position, bound to the source. While the pass runs,
   // the metadata engines' logs are left out (a resume rebuilds them), and so is the quick
   // walk's while the walk still writes it.
@@ -860,7 +898,9 @@ int CProfessionalRecovery::Scan(const char* log_name) {
     const bool nothing_left =
         range_index >= ranges.size() ||
         (range_index + 1 == ranges.size() && offset >= ranges[range_index].length);
-    if (nothing_left) {
+    // A pass stopped (or killed) at the very end still owes the metadata engines' logs: it
+    // goes through the resume below with nothing left to read.
+    if (nothing_left && saved_finished_) {
       // A finished scan opened again: its logs are the result.
       FinishQuickPhase(false);
       ReopenLogsForBrowsing();
@@ -912,7 +952,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   if (result == kSuccess) result = LogWriteError();
   pass_complete_ = result == kSuccess;
   if (pass_complete_) CallProgress(scan_progress_, callback_context_, 100, 100, 0, 0, 0, 0);
-  const int saved = SaveState(range_index, offset, ranges, true);
+  const int saved = SaveState(range_index, offset, ranges, true, pass_complete_);
   if (saved != kSuccess && (result == kSuccess || result == kCancelledByUser)) result = saved;
   // The engine now stands for the saved scan: a later Scan continues or reopens it.
   saved_ = ScanIndexRecord{};
@@ -920,6 +960,7 @@ int CProfessionalRecovery::Scan(const char* log_name) {
                      ? index.FindForPartition(disk_index_, partition_start_, partition_count_, "",
                                               &saved_)
                      : index.FindForImage(image_path_, &saved_);
+  saved_finished_ = resume_flag_ && pass_complete_ && saved == kSuccess;
   return result;
 }
 

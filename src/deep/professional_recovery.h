@@ -84,9 +84,18 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   bool DiscardedOtherContents() const { return discarded_other_contents_; }
   // The saved scan did not fit the source or its logs and was dropped.
   bool DiscardedDamagedState() const { return discarded_damaged_state_; }
-  // How it did not fit, when its logs told ("" for a saved position that did not fit).
+  // Why that saved scan was dropped ("its carving log is missing", ...).
   const std::string& DamageReason() const { return damage_reason_; }
   const ScanIndexRecord& SavedState() const { return saved_; }
+  // Whether the saved scan this engine stands for read the whole region: a finished one is
+  // reopened, never resumed. A stopped one serves a partial result until it is resumed.
+  bool SavedScanFinished() const { return resume_flag_ && saved_finished_; }
+  // Where the saved scan stopped: sectors from the region's start (the region's length when
+  // it finished).
+  uint64_t SavedPosition() const {
+    return saved_.resume[kRangePosition] + saved_.resume[kRangeOffset];
+  }
+  uint64_t RegionSectors() const { return partition_count_; }
   // Told once the pass of a resumed scan starts: the percent it resumes from.
   void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
   // Sectors of the last pass that could not be read (skipped and counted).
@@ -136,8 +145,10 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   int RunPass(const std::vector<PassRange>& ranges, size_t* range_index, uint64_t* offset,
               uint64_t found_base);
   // `settled`: every member engine has stopped writing, so every log is summed whole.
+  // `finished`: the pass read everything and its results are whole.
   [[nodiscard]] int SaveState(size_t range_index, uint64_t offset,
-                              const std::vector<PassRange>& ranges, bool settled = false);
+                              const std::vector<PassRange>& ranges, bool settled = false,
+                              bool finished = false);
   // A scan killed without its final save left the metadata engines' in-memory
   // work unwritten: rebuild it from the part already read.
   void MeasureChunkAhead(PassChunk* chunk, const std::atomic<bool>& abandon, CarveContext* context);
@@ -154,7 +165,7 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   std::string ScanFolder() const;
   // Drops a saved scan whose folder was not made of what the source holds now.
   void DiscardSavedScanOfOtherContents();
-  bool SavedStateChecksOut(const std::string& folder) const;
+  bool SavedStateChecksOut(const std::string& folder, std::string* reason, bool* finished) const;
   std::string MarkerPath() const;
   uint64_t SourceEnd() const { return partition_start_ + partition_count_; }
 
@@ -187,6 +198,7 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   bool discarded_other_contents_ = false;
   bool discarded_damaged_state_ = false;
   std::string damage_reason_;
+  bool saved_finished_ = false;
   std::string fingerprint_;
   ScanIndexRecord saved_{};
   std::string image_path_;

@@ -1,4 +1,5 @@
 #include "storage/source_locator.h"
+#include "storage/text_codec.h"
 
 #include <cerrno>
 #include <cstring>
@@ -30,10 +31,11 @@ std::string SectorRange(uint64_t start, uint64_t count) {
 
 std::string OpenFailure(const std::string& path, int err) {
   if (err == kErrFileNotFound || err == kErrPathNotFound) {
-    return "cannot open '" + path + "': No such file or directory";
+    return "cannot open '" + EscapeControl(path) + "': No such file or directory";
   }
-  if (err == kErrAccessDenied) return "cannot open '" + path + "': " + AccessAdvice(path);
-  return "cannot open '" + path + "': " + DescribeErrorCode(err);
+  if (err == kErrAccessDenied)
+    return "cannot open '" + EscapeControl(path) + "': " + AccessAdvice(path);
+  return "cannot open '" + EscapeControl(path) + "': " + DescribeErrorCode(err);
 }
 
 // A region was found in the disk list, which anyone may read; its device may still
@@ -64,20 +66,22 @@ int PickTablePartition(const std::string& path, const std::string& name,
     return err;
   }
   if (table.scheme == PartitionScheme::kNone || table.partitions.empty()) {
-    *error = "'" + name + "' holds no partition table; use it without @" + index_text;
+    *error =
+        "'" + EscapeControl(name) + "' holds no partition table; use it without @" + index_text;
     return kErrInvalidParameter;
   }
   uint64_t index = 0;
   if (!ParseNumber(index_text, &index) || index == 0 || index > table.partitions.size()) {
-    *error = "'" + name + "' has " + std::to_string(table.partitions.size()) +
-             (table.partitions.size() == 1 ? " partition" : " partitions") + "; @" + index_text +
-             " does not exist (see velmora info " + name + ")";
+    *error = "'" + EscapeControl(name) + "' has " + std::to_string(table.partitions.size()) +
+             (table.partitions.size() == 1 ? " partition" : " partitions") + "; @" +
+             EscapeControl(index_text) + " does not exist (see velmora info " +
+             EscapeControl(name) + ")";
     return kErrInvalidParameter;
   }
   const TablePartition& partition = table.partitions[index - 1];
   const uint64_t scale = table.sector_size / drive_sector_size;
   if (scale == 0) {
-    *error = "'" + name + "': its table uses " + std::to_string(table.sector_size) +
+    *error = "'" + EscapeControl(name) + "': its table uses " + std::to_string(table.sector_size) +
              "-byte sectors, smaller than the device's";
     return kErrInvalidParameter;
   }
@@ -85,7 +89,7 @@ int PickTablePartition(const std::string& path, const std::string& name,
   out->sector_size = drive_sector_size;
   out->start_sector = partition.start_sector * scale;
   out->sector_count = partition.sector_count * scale;
-  out->description = "partition " + index_text + " of " + name + " (" +
+  out->description = "partition " + index_text + " of " + EscapeControl(name) + " (" +
                      PartitionTypeName(partition) + ", " +
                      SectorRange(out->start_sector, out->sector_count) + ")";
   return kSuccess;
@@ -134,13 +138,14 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
     return kErrFileNotFound;
   }
   if (identity.is_directory) {
-    *error = "'" + text + "' is a folder, not a disk, partition or image";
+    *error = "'" + EscapeControl(text) + "' is a folder, not a disk, partition or image";
     return kErrAccessDenied;
   }
   // A pipe would block the open until a writer comes, and a character device such as
   // /dev/zero has no end and no contents to keep a result of.
   if (*identity.special_kind != '\0') {
-    *error = "'" + text + "' is " + identity.special_kind + ", not a disk, partition or image";
+    *error = "'" + EscapeControl(text) + "' is " + identity.special_kind +
+             ", not a disk, partition or image";
     return kErrNotSupported;
   }
   if (identity.is_block_device) {
@@ -162,7 +167,7 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
   out->device_path = text;
   out->sector_size = 512;
   out->sector_count = bytes / 512;
-  out->description = "image " + text;
+  out->description = "image " + EscapeControl(text);
   return kSuccess;
 }
 
@@ -175,7 +180,7 @@ int SourceLocator::LocateDisk(const std::string& text, LocatedSource* out, std::
   const bool partition = has_index && rest[colon] == '@';
   if (!ParseNumber(rest.substr(0, colon), &disk) ||
       (has_index && !ParseNumber(rest.substr(colon + 1), &index))) {
-    *error = "'" + text +
+    *error = "'" + EscapeControl(text) +
              "' is not a disk source; write disk:N, disk:N@K or disk:N:K (see velmora disks)";
     return kErrInvalidParameter;
   }
@@ -261,7 +266,7 @@ int SourceLocator::LocateBlockDevice(const std::string& path, LocatedSource* out
       out->sector_size = disk.logical_sector_size;
       out->start_sector = part.start_512 / units;
       out->sector_count = part.count_512 / units;
-      out->description = path + " (disk " + std::to_string(n) + ", " +
+      out->description = EscapeControl(path) + " (disk " + std::to_string(n) + ", " +
                          SectorRange(out->start_sector, out->sector_count) + ")";
       return kSuccess;
     }
@@ -280,7 +285,7 @@ int SourceLocator::LocateBlockDevice(const std::string& path, LocatedSource* out
   out->image_path = path;
   out->device_path = path;
   out->sector_count = bytes / 512;
-  out->description = "device " + path;
+  out->description = "device " + EscapeControl(path);
   return kSuccess;
 }
 

@@ -109,4 +109,28 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   return out;
 }
 
+std::string EscapeControl(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\n': out += "\\n"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\\': out += "\\\\"; continue;
+      default: break;
+    }
+    if (u < 0x20 || u == 0x7f) {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace velmora

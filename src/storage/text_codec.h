@@ -15,5 +15,8 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 // Appends one code point as UTF-8; surrogates and values past U+10FFFF become U+FFFD.
 void AppendCodePoint(std::string* out, uint32_t code_point);
+// Control characters as escapes ("\n", "\t", "\x1b"), and '\' as "\\", so a name or a
+// path the user gave can neither move the terminal nor split a line where it is shown.
+std::string EscapeControl(std::string_view text);
 
 }  // namespace velmora

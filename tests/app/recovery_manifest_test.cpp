@@ -1,5 +1,5 @@
-// The manifest is written through a temporary file and a rename, and a link
-// planted under either name is replaced, never written through.
+// The manifest is written through a temporary file of its own and a rename; a link planted
+// under the manifest's name is replaced, never written through, and other files are kept.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -64,7 +64,13 @@ TEST(RecoveryManifestTest, PlantedLinksAreReplacedAndEntriesRoundTrip) {
   std::ifstream victim(dir + "/victim");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "keep");
   EXPECT_FALSE(fs::is_symlink(dest + "/" + kManifestName));
-  EXPECT_FALSE(fs::exists(dest + "/" + std::string(kManifestName) + ".tmp"));
+  // A temporary file this run did not make is left as it is; its own is gone.
+  EXPECT_TRUE(fs::is_symlink(dest + "/" + std::string(kManifestName) + ".tmp"));
+  size_t temporaries = 0;
+  for (const auto& entry : fs::directory_iterator(dest)) {
+    temporaries += entry.path().extension() == ".tmp";
+  }
+  EXPECT_EQ(temporaries, 1u);
 
   RecoveryManifest again;
   again.Load(fd);

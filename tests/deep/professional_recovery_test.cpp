@@ -294,6 +294,54 @@ TEST_F(DeepScanTest, ASavedStateThatDoesNotFitIsDiscardedNotTakenAsComplete) {
   EXPECT_EQ(Listing(*engine), expected);
 }
 
+TEST_F(DeepScanTest, AStoppedScanWhoseStateClaimsTheEndIsScannedAnew) {
+  if (testing::SharedTestData("file-type-fixtures").empty()) {
+    GTEST_SKIP() << "shared test data file-type-fixtures is not present";
+  }
+  const std::string image = PlantedImagePath("claimed.img", nullptr);
+  std::vector<Listed> expected;
+  {
+    auto engine = OpenDeep(image);
+    ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+    expected = Listing(*engine);
+    EXPECT_TRUE(engine->SavedScanFinished());
+  }
+  ScanIndex::ResetInstance();
+  ASSERT_EQ(OpenDeep(image)->SavedScanFinished(), true);  // reopened, not offered for resuming
+  ASSERT_EQ(ScanIndex::Instance().Remove(ScanIndex::Instance().CurrentFolder()), 0);
+  ASSERT_EQ(ScanIndex::Instance().Save(), kSuccess);
+  ScanIndex::ResetInstance();
+  ScanIndexRecord saved{};
+  std::string folder;
+  {
+    auto engine = OpenDeep(image);
+    PassWatch watch;
+    watch.stop_at_percent = 40;
+    engine->SetScanCallback(&WatchProgress, nullptr, &watch, 100);
+    ASSERT_EQ(engine->Scan(nullptr), kCancelledByUser);
+    EXPECT_TRUE(engine->Resuming());
+    EXPECT_FALSE(engine->SavedScanFinished());
+    saved = engine->SavedState();
+    for (char16_t unit : saved.scan_folder) {
+      if (unit == 0) break;
+      folder += static_cast<char>(unit);
+    }
+  }
+  // Offset at its run's end and every sector counted: the saved values alone say "finished".
+  const uint64_t* v = saved.resume;
+  const uint64_t claimed[5] = {v[0], v[1], v[1], v[1], v[4]};
+  ScanIndex::ResetInstance();
+  ASSERT_EQ(ScanIndex::Instance().AddOrUpdate("", saved.disk_number, 0, 0, claimed, folder, image),
+            kSuccess);
+  ScanIndex::ResetInstance();
+  auto engine = OpenDeep(image);
+  EXPECT_FALSE(engine->Resuming());
+  EXPECT_TRUE(engine->DiscardedDamagedState());
+  EXPECT_NE(engine->DamageReason().find("pass trail"), std::string::npos) << engine->DamageReason();
+  ASSERT_EQ(engine->Scan(nullptr), kSuccess);
+  EXPECT_EQ(Listing(*engine), expected);
+}
+
 TEST_F(DeepScanTest, KilledScanResumesFromTheLastSavedPoint) {
   if (testing::SharedTestData("file-type-fixtures").empty()) {
     GTEST_SKIP() << "shared test data file-type-fixtures is not present";
