@@ -72,7 +72,9 @@ ResultsPanel::ResultsPanel(QWidget* skin, app::LanguageSettings& language, QObje
   connect(type_tree_, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* item) { FillFileList(item); });
   connect(type_tree_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int) {
-    if (updating_) return;
+    // Texts change too (the skin's pass names the category nodes): only a box
+    // that differs from the ticked set is the user's click.
+    if (updating_ || item->checkState(0) == StateOfNode(item)) return;
     TickNode(item, item->checkState(0) != Qt::Unchecked);
   });
   connect(file_list_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
@@ -138,11 +140,19 @@ void ResultsPanel::Load(const app::TypeChoices& choices) {
 
 void ResultsPanel::Retranslate() {
   if (!tree_.empty()) {
+    // The same groups and choices give the same nodes in the same places, so
+    // the items' indices stay right and only their texts change.
     tree_ = app::BuildTypeTree(groups_, shown_choices_, Messages());
     updating_ = true;
     for (int i = 0; i < type_tree_->topLevelItemCount() && i < static_cast<int>(tree_.size());
          ++i) {
-      type_tree_->topLevelItem(i)->setText(0, Q(tree_[i].text));
+      QTreeWidgetItem* category = type_tree_->topLevelItem(i);
+      const app::CategoryNode& node = tree_[static_cast<size_t>(i)];
+      category->setText(0, Q(node.text));
+      for (int j = 0; j < category->childCount() && j < static_cast<int>(node.children.size());
+           ++j) {
+        category->child(j)->setText(0, Q(node.children[static_cast<size_t>(j)].text));
+      }
     }
     updating_ = false;
   }
@@ -231,24 +241,30 @@ void ResultsPanel::TickNode(QTreeWidgetItem* node, bool tick) {
   RefreshTicks();
 }
 
+Qt::CheckState ResultsPanel::StateOfNode(const QTreeWidgetItem* node) const {
+  if (const ScanRecordList* records = RecordsOfNode(node))
+    return CheckOf(ticked_.StateOf(*records));
+  int all = 0;
+  int none = 0;
+  for (int j = 0; j < node->childCount(); ++j) {
+    const ScanRecordList* records = RecordsOfNode(node->child(j));
+    const app::TickState state = records ? ticked_.StateOf(*records) : app::TickState::kNone;
+    all += state == app::TickState::kAll;
+    none += state == app::TickState::kNone;
+  }
+  const int count = node->childCount();
+  return count > 0 && all == count ? Qt::Checked
+         : none == count           ? Qt::Unchecked
+                                   : Qt::PartiallyChecked;
+}
+
 void ResultsPanel::RefreshTicks() {
   updating_ = true;
   for (int i = 0; i < type_tree_->topLevelItemCount(); ++i) {
     QTreeWidgetItem* category = type_tree_->topLevelItem(i);
-    int all = 0;
-    int none = 0;
-    for (int j = 0; j < category->childCount(); ++j) {
-      QTreeWidgetItem* child = category->child(j);
-      const ScanRecordList* records = RecordsOfNode(child);
-      const app::TickState state = records ? ticked_.StateOf(*records) : app::TickState::kNone;
-      child->setCheckState(0, CheckOf(state));
-      all += state == app::TickState::kAll;
-      none += state == app::TickState::kNone;
-    }
-    const int count = category->childCount();
-    category->setCheckState(0, count > 0 && all == count ? Qt::Checked
-                               : none == count           ? Qt::Unchecked
-                                                         : Qt::PartiallyChecked);
+    for (int j = 0; j < category->childCount(); ++j)
+      category->child(j)->setCheckState(0, StateOfNode(category->child(j)));
+    category->setCheckState(0, StateOfNode(category));
   }
   for (int i = 0; i < file_list_->topLevelItemCount(); ++i) {
     auto* row = static_cast<FileRow*>(file_list_->topLevelItem(i));

@@ -56,6 +56,8 @@ class ResultsPanel : public QObject {
   void FillTypeTree();
   void FillFileList(QTreeWidgetItem* node);
   const ScanRecordList* RecordsOfNode(const QTreeWidgetItem* node) const;
+  // The box a type-tree node shows for the ticked set.
+  Qt::CheckState StateOfNode(const QTreeWidgetItem* node) const;
   void TickNode(QTreeWidgetItem* node, bool tick);
   void RefreshTicks();
   void SortFileList(int column);
