@@ -17,16 +17,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/image_workflow.h"
 #include "app/recovery_workflow.h"
 #include "app/saved_scans.h"
 #include "gui/message_box.h"
 #include "gui/progress_window.h"
 #include "gui/skin.h"
 #include "storage/device_monitor.h"
-#include "storage/disk_image_writer.h"
 #include "storage/error_codes.h"
-#include "storage/image_destination.h"
-#include "storage/size_text.h"
 
 namespace velmora::gui {
 namespace {
@@ -360,69 +358,32 @@ void MainWindow::StartImageCreation() {
     Ask(BoxKind::kInformation, Msg("MSG0216"), language_, this);
     return;
   }
-  int disk_number = 0;
-  uint64_t start = 0;
-  uint64_t count = 0;
-  uint64_t bytes = 0;
-  std::string device;
-  QString suggestion;
-  if (row) {
-    const PartitionEntry& entry = *row->entry;
-    disk_number = entry.disk;
-    start = entry.start;
-    count = entry.length;
-    bytes = entry.length * entry.sector_size;
-    device = entry.disk_path;
-    suggestion = QString("%1 (%2, %3).img").arg(entry.number).arg(Q(entry.file_system_name))
-                     .arg(Q(FormatSize(static_cast<int64_t>(entry.total))));
-  } else {
-    disk_number = disk->number;
-    device = disk->device_path;
-    for (const auto& region : disk->rows) {
-      bytes = std::max<uint64_t>(bytes, (region->entry->start + region->entry->length) * region->entry->sector_size);
-    }
-    suggestion = QString("Physical Disk %1.img").arg(disk->number + 1);
-  }
-  if (LacksPermission(device)) return ShowPrivilegeHint();
+  const app::ImageOrigin origin = row ? app::ImageOriginOf(*row) : app::ImageOriginOf(*disk);
+  if (LacksPermission(origin.device_path)) return ShowPrivilegeHint();
 
   QString destination;
   for (;;) {
-    destination = chooser_(ChooseKind::kImageToWrite, suggestion);
+    destination = chooser_(ChooseKind::kImageToWrite, Q(origin.suggested_file));
     if (destination.isEmpty()) return;
     std::string refusal;
-    if (CheckImageDestination(device, bytes, destination.toStdString(), true, &refusal) == kSuccess) break;
+    // The save dialog has asked before an existing file is replaced.
+    if (app::ImageWorkflow::CheckDestination(origin, destination.toStdString(), true, &refusal) ==
+        kSuccess) {
+      break;
+    }
     Ask(BoxKind::kInformation, Q(refusal), language_, this);
   }
 
   ProgressWindow window("CreateImageProcessWnd.ui", "CreateImageWnd", "MSG0306", language_, this);
-  struct Context {
-    ProgressWindow* window;
-    app::CancelToken* cancel;
-    app::TextTable messages;
-  };
-  Context context{&window, &window.Token(), Messages()};
-  ProgressUpdate first;
-  first.texts["stage"] = Msg("MSG0302") + " " + destination;
-  window.Apply(first);
+  app::ImageWorkflow imaging(Messages());
+  app::ImageOptions options;
+  options.replace_existing = true;
   busy_ = true;
   emit ModalStarted(&window);
-  const int result = window.Run([&context, disk_number, start, count, destination](app::WorkflowObserver&,
-                                                                               app::CancelToken&) {
-    DiskImageWriter writer;
-    writer.unreadable = UnreadablePolicy::kZeroFill;
-    writer.progress = [](void* raw, int percent, uint64_t done, uint64_t total, int32_t seconds) {
-      auto* shared = static_cast<Context*>(raw);
-      auto text = [](const app::TextTable& table, const char* key) { return app::Lookup(table, key); };
-      ProgressUpdate update;
-      update.percent = percent;
-      update.texts["percent"] = Q(text(shared->messages, "MSG0301")) + QString(" %1%").arg(percent);
-      update.texts["time"] = seconds < 0 ? Q(text(shared->messages, "MSG0304"))
-                                         : Q(text(shared->messages, "MSG0305")) + " " + Q(FormatDuration(seconds));
-      update.texts["sectors"] = QString("%1 %2 / %3").arg(Q(text(shared->messages, "MSG0303"))).arg(done).arg(total);
-      shared->window->Post(update);
-      return shared->cancel->Checkpoint() ? kCancelledByUser : 0;
-    };
-    const int copied = CreateDiskImage(&writer, disk_number, start, count, destination.toStdString(), &context);
+  const std::string target = destination.toStdString();
+  const int result = window.Run([&imaging, &origin, &options, &target](app::WorkflowObserver& observer,
+                                                                      app::CancelToken& cancel) {
+    const int copied = imaging.Run(origin, target, options, observer, cancel);
     if (copied == kCancelledByUser) return app::RunResult::kCancelled;
     return copied == kSuccess ? app::RunResult::kFinished : app::RunResult::kNoEngine;
   });
