@@ -45,6 +45,8 @@ inline constexpr const char* kNodeOffice = "MSG0810";
 inline constexpr const char* kNodeArchive = "MSG0811";
 inline constexpr const char* kNodeOthers = "MSG0812";
 inline constexpr const char* kExistingNeedsRescan = "MSG0814";
+// "%s Files (%d)": a group no option names, by its extension and count.
+inline constexpr const char* kOtherGroupNode = "MSG0816";
 inline constexpr const char* kRecoverPercent = "MSG1101";
 inline constexpr const char* kRecoverCounts = "MSG1102";
 inline constexpr const char* kRecoverCancelQuestion = "MSG1103";

@@ -216,7 +216,9 @@ std::vector<CategoryNode> BuildTypeTree(const ExtensionGroups& groups, const Typ
     if (option == nullptr) {
       if (!choices.IsTicked(kOtherOption)) continue;
       node.option = kOtherOption;
-      node.text = FormatText("%s Files (%d)", {Upper(extension), count});
+      std::string format = Lookup(messages, msg::kOtherGroupNode);
+      if (format.empty()) format = "%s Files (%d)";
+      node.text = FormatText(format, {Upper(extension), count});
     } else {
       node.option = option->name;
       // The option's text up to the blank before its "(".

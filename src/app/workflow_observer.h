@@ -55,6 +55,17 @@ struct RecoveryLine {
   uint64_t unreadable_bytes = 0;
 };
 
+// One report of an image copy, with the texts made from the language tables.
+struct ImageProgress {
+  int percent = 0;
+  uint64_t sectors_done = 0;
+  uint64_t sectors_total = 0;
+  int seconds_remaining = -1;  // -1 while not estimated
+  std::string percent_text;
+  std::string time_text;
+  std::string sectors_text;
+};
+
 struct RecoveryProgress {
   int percent = 0;      // of the run: the files done, and the share of the one being copied
   std::string current;  // target path of the current file
@@ -88,6 +99,7 @@ class WorkflowObserver {
   virtual void OnSearchProgress(int percent, const std::string& percent_text) {}
   virtual void OnRecoveryProgress(const RecoveryProgress& progress) {}
   virtual void OnRecoveryLine(const RecoveryLine& line) {}
+  virtual void OnImageProgress(const ImageProgress& progress) {}
   // A sentence about what the workflow chose on its own (a saved result
   // reused, resumed or discarded); the command line prints it.
   virtual void OnNotice(const std::string& text) {}

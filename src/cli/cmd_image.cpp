@@ -11,12 +11,13 @@
 #include <memory>
 #include <string>
 
+#include "app/cancel_token.h"
+#include "app/image_workflow.h"
+#include "app/workflow_observer.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "storage/disk_image_writer.h"
 #include "storage/error_codes.h"
-#include "storage/image_destination.h"
-#include "storage/image_source.h"
 #include "storage/size_text.h"
 #include "storage/source_locator.h"
 #include "storage/text_codec.h"
@@ -50,38 +51,53 @@ class InterruptGuard {
   struct sigaction previous_term_ {};
 };
 
-struct ProgressLine {
-  bool terminal = false;
-  int last_percent_printed = -1;
-  bool line_open = false;
-  std::chrono::steady_clock::time_point last_update{};
-};
-
 // A terminal line is redrawn at most this often; the copy reports after every chunk.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 
-int ShowProgress(void* context, int percent, uint64_t done, uint64_t total, int32_t seconds_left) {
-  auto* line = static_cast<ProgressLine*>(context);
-  if (g_interrupted) return kCancelledByUser;
-  const std::string left = done == total   ? std::string("done")
-                           : seconds_left < 0 ? std::string("estimating time left")
-                                              : FormatDuration(seconds_left) + " left";
-  if (line->terminal) {
-    const auto now = std::chrono::steady_clock::now();
-    if (done != total && now - line->last_update < kRedrawInterval) return 0;
-    line->last_update = now;
-    std::fprintf(stderr, "\r  %3d%%  sector %llu / %llu  %s    ", percent,
-                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                 left.c_str());
-    line->line_open = true;
-  } else if (percent / 10 != line->last_percent_printed / 10 || line->last_percent_printed < 0) {
-    std::fprintf(stderr, "  %d%%  sector %llu / %llu  %s\n", percent,
-                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                 left.c_str());
-    line->last_percent_printed = percent;
+// The copy's progress on stderr: one redrawn line on a terminal, a line per
+// tenth otherwise. Ctrl-C is passed to the copy as a cancel.
+class ImagePrinter : public app::WorkflowObserver {
+ public:
+  explicit ImagePrinter(app::CancelToken& cancel) : cancel_(cancel) {}
+
+  void OnImageProgress(const app::ImageProgress& progress) override {
+    // The signal handler only sets a flag; the token is told here, off the handler.
+    if (g_interrupted && !cancel_.Cancelled()) cancel_.Cancel();
+    const uint64_t done = progress.sectors_done;
+    const uint64_t total = progress.sectors_total;
+    const int percent = progress.percent;
+    const std::string left = done == total                   ? std::string("done")
+                             : progress.seconds_remaining < 0 ? std::string("estimating time left")
+                                                              : FormatDuration(progress.seconds_remaining) + " left";
+    if (terminal_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (done != total && now - last_update_ < kRedrawInterval) return;
+      last_update_ = now;
+      std::fprintf(stderr, "\r  %3d%%  sector %llu / %llu  %s    ", percent,
+                   static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                   left.c_str());
+      line_open_ = true;
+    } else if (percent / 10 != last_percent_printed_ / 10 || last_percent_printed_ < 0) {
+      std::fprintf(stderr, "  %d%%  sector %llu / %llu  %s\n", percent,
+                   static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                   left.c_str());
+      last_percent_printed_ = percent;
+    }
   }
-  return 0;
-}
+
+  // Ends the redrawn line, so what follows starts on a line of its own.
+  void Finish() {
+    if (line_open_) std::fprintf(stderr, "\n");
+    line_open_ = false;
+  }
+
+ private:
+  app::CancelToken& cancel_;
+  bool terminal_ = ::isatty(STDERR_FILENO) != 0;
+  int last_percent_printed_ = -1;
+  bool line_open_ = false;
+  std::chrono::steady_clock::time_point last_update_{};
+};
 
 }  // namespace
 
@@ -108,43 +124,47 @@ int RunImage(const Args& args) {
     std::fprintf(stderr, "velmora image: %s is empty; nothing to copy\n", source.description.c_str());
     return kExitUsage;
   }
+  app::ImageOrigin origin;
+  if (source.kind == LocatedSource::Kind::kDiskRegion) {
+    origin.disk_number = source.disk_number;
+    origin.start_sector = source.start_sector;
+    origin.sector_count = source.sector_count;
+  } else {
+    origin.kind = app::ImageOrigin::Kind::kImageFile;
+    origin.image_path = source.image_path;
+  }
+  origin.device_path = source.device_path;
+  origin.byte_length = source.ByteLength();
+  origin.name = source.description;
   // A destination with a map is a copy to go on with; the copy itself checks that the map
   // is one of this copy, and refuses it otherwise.
   struct stat map_status {};
   const bool has_map = !strict && ::lstat((destination + ".map").c_str(), &map_status) == 0;
-  if (CheckImageDestination(source.device_path, source.ByteLength(), destination, force || has_map,
-                            &message) != kSuccess) {
+  if (app::ImageWorkflow::CheckDestination(origin, destination, force || has_map, &message) !=
+      kSuccess) {
     std::fprintf(stderr, "velmora image: cannot write '%s': %s\n",
                  EscapeControl(destination).c_str(), message.c_str());
     return kExitUsage;
   }
 
-  DiskImageWriter writer;
-  writer.unreadable = strict ? UnreadablePolicy::kStop : UnreadablePolicy::kZeroFill;
-  writer.replace_existing = force;
-  writer.sparse = sparse;
-  writer.progress = ShowProgress;
-  writer.source_name = source.description;
-  ProgressLine line;
-  line.terminal = ::isatty(STDERR_FILENO) != 0;
+  app::ImageOptions options;
+  options.unreadable = strict ? UnreadablePolicy::kStop : UnreadablePolicy::kZeroFill;
+  options.replace_existing = force;
+  options.sparse = sparse;
   std::fprintf(stderr, "copying %s to %s\n", source.description.c_str(),
                EscapeControl(destination).c_str());
 
+  // The command line has no language tables: its lines are its own.
+  app::ImageWorkflow imaging(app::TextTable{});
+  app::CancelToken cancel;
   int result = kSuccess;
   {
     InterruptGuard guard;
-    if (source.kind == LocatedSource::Kind::kDiskRegion) {
-      result = CreateDiskImage(&writer, source.disk_number, source.start_sector,
-                               source.sector_count, destination, &line);
-    } else {
-      std::unique_ptr<ImageSource> reader;
-      result = OpenImageSource(source.image_path, &reader);
-      if (result == kSuccess) {
-        result = CopyToImage(&writer, reader.get(), 0, 0, destination, &line);
-      }
-    }
+    ImagePrinter printer(cancel);
+    result = imaging.Run(origin, destination, options, printer, cancel);
+    printer.Finish();
   }
-  if (line.line_open) std::fprintf(stderr, "\n");
+  const DiskImageWriter& writer = imaging.Writer();
   if (!writer.error_text.empty()) {
     std::fprintf(stderr, "velmora image: %s\n", writer.error_text.c_str());
     return writer.sectors_copied ? kExitPartial : kExitUsage;
@@ -160,7 +180,7 @@ int RunImage(const Args& args) {
   const unsigned long long total = writer.sector_count;
   if (result == kCancelledByUser) {
     std::fprintf(stderr, "velmora image: stopped after %llu of %llu sectors; the partial image "
-                         "'%s' stays%s\n", copied, total, destination.c_str(),
+                         "'%s' stays%s\n", copied, total, EscapeControl(destination).c_str(),
                  strict ? "" : "; run the same command again to go on from its map");
     return kExitPartial;
   }

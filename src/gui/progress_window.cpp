@@ -35,6 +35,11 @@ class ProgressWindow::QueuedObserver : public app::WorkflowObserver {
                             {"recovered", progress.counts_text},
                             {"percent", progress.percent_text}});
   }
+  void OnImageProgress(const app::ImageProgress& progress) override {
+    Send(progress.percent, {{"percent", progress.percent_text},
+                            {"time", progress.time_text},
+                            {"sectors", progress.sectors_text}});
+  }
   void OnRecoveryLine(const app::RecoveryLine& line) override {
     QMetaObject::invokeMethod(
         window_,

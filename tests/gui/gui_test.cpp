@@ -159,6 +159,7 @@ class GuiTest : public QObject {
   void cleanup() {
     qDeleteAll(BoxWaiters()->children());
     window_.reset();
+    language_->SetLanguage("English");
     ScanIndex::ResetInstance();
   }
   void cleanupTestCase() {
@@ -465,6 +466,53 @@ class GuiTest : public QObject {
     Shot(window_.get(), "8-deutsch");
     window_->SetLanguage("English");
     QCOMPARE(window_->Skin()->findChild<QAbstractButton*>("BtnScan")->text(), QString("Scan"));
+  }
+
+  void languageSwitchOnTheResultsPageKeepsNodesAndTicks() {
+    // Two photos and a file of a type no option names, all deleted.
+    const std::string image = work_ + "/mixed.img";
+    {
+      testing::FatVolumeBuilder fat(image, 16, 16 << 20);
+      fat.AddFile("/A.JPG", testing::SampleContent("jpg", 20000, 5));
+      fat.AddFile("/B.JPG", testing::SampleContent("jpg", 24000, 6));
+      fat.AddFile("/DATA.XYZ", std::vector<uint8_t>(3000, 0x5A));
+      for (const char* name : {"/A.JPG", "/B.JPG", "/DATA.XYZ"}) fat.Delete(name);
+      fat.Finish();
+    }
+    window_->LoadImage(QString::fromStdString(image));
+    Click(window_->Skin(), "BtnDeletedRecovery");
+    Click(window_->Skin(), "BtnScan");
+    QCOMPARE(window_->CurrentPage(), MainWindow::kResultPage);
+    QTreeWidgetItem* jpg = Category(window_->TypeTree(), "NodePhoto")->child(0);
+    QTreeWidgetItem* xyz = Category(window_->TypeTree(), "NodeOther")->child(0);
+    QVERIFY(jpg && xyz);
+    QCOMPARE(xyz->text(0), QString("XYZ Files (1)"));
+    window_->TypeTree()->setCurrentItem(jpg);
+    QCOMPARE(window_->FileList()->topLevelItemCount(), 2);
+    window_->FileList()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+    const QString jpg_text = jpg->text(0);
+
+    // The tree is rebuilt in the new language under the items that show it,
+    // and renaming the nodes ticks nothing.
+    window_->SetLanguage("Deutsch");
+    const app::TextTable& german = language_->Section("Messages");
+    QCOMPARE(Category(window_->TypeTree(), "NodePhoto")->text(0).toStdString(), app::Lookup(german, "MSG0807"));
+    QCOMPARE(xyz->text(0), QString("XYZ-Dateien (1)"));
+    QCOMPARE(jpg->text(0), jpg_text);
+    QCOMPARE(jpg->checkState(0), Qt::PartiallyChecked);
+    QCOMPARE(window_->Ticked().Count(), size_t{1});
+    QCOMPARE(window_->AllRowsBox()->checkState(), Qt::PartiallyChecked);
+    QCOMPARE(window_->SelectionInfo()->text().toStdString(),
+             app::Summarize(window_->Ticked(), german).text);
+    Shot(window_.get(), "8b-results-deutsch");
+    // Ticking after the switch reaches the records of the rebuilt nodes.
+    jpg->setCheckState(0, Qt::Checked);
+    QCOMPARE(window_->Ticked().Count(), size_t{2});
+    xyz->setCheckState(0, Qt::Checked);
+    QCOMPARE(window_->Ticked().Count(), size_t{3});
+    QCOMPARE(Category(window_->TypeTree(), "NodeOther")->checkState(0), Qt::Checked);
+    window_->SetLanguage("English");
+    QCOMPARE(xyz->text(0), QString("XYZ Files (1)"));
   }
 
   void messageBoxesAnswerOkAndCancel() {
