@@ -11,7 +11,7 @@
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
-#include "signature/length_rules.h"
+#include "signature/formats/format.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 
@@ -149,7 +149,7 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
     held_.file = std::move(file);
     if (!ScanSkipsCarvedFile(held_.file.type)) {
       // The scan walks such a file's sectors as usual, so it cannot look for structures.
-      const uint64_t cut = length::CutAtFileSystemStructure(*carve_, held_.measured);
+      const uint64_t cut = formats::CutAtFileSystemStructure(*carve_, held_.measured);
       const uint64_t sectors = EndHeld(cut, found);
       if (skip) *skip = sectors;
       return kSuccess;
@@ -220,7 +220,7 @@ uint64_t CFileTypeRecovery::EndHeldByReading(SectorReader* source, uint64_t from
   // The scan is stopping: the check must not ask the user again.
   const ScanProgressCallback progress = context.progress;
   context.progress = nullptr;
-  const uint64_t cut = length::CutAtFileSystemStructure(context, held_.measured, from_sector);
+  const uint64_t cut = formats::CutAtFileSystemStructure(context, held_.measured, from_sector);
   context.progress = progress;
   return EndHeld(cut, found);
 }

@@ -6,19 +6,10 @@
 #include <vector>
 
 #include "signature/byte_search.h"
-#include "signature/formats/format.h"
+#include "signature/formats/registry.h"
 #include "signature/signature_table.h"
-#include "signature/simple_identifiers.h"
-#include "signature/structured_probes.h"
 
 namespace velmora {
-
-namespace formats {
-extern const Format kTar;
-extern const Format kHeic;
-extern const Format kJp2;
-extern const Format kTrueType;
-}  // namespace formats
 
 namespace {
 
@@ -40,22 +31,22 @@ struct AnchoredOperation {
   uint8_t anchors;
 };
 
-constexpr AnchoredOperation kAnchored[] = {
-    {identify::Mp4, kFtypAt4},
-    {identify::ThreeGp, kFtypAt4},
-    {identify::QuickTime, kFtypAt4 | kMoovAt0},
-    {identify::Mts, kMtsAt8},
-    {probe::ZipPackage, kLocalHeaderAt0 | kContentTypesAt31},
-    {probe::OfficePackage, kLocalHeaderAt0 | kContentTypesAt31},
+const AnchoredOperation kAnchored[] = {
+    {formats::kMp4.identify, kFtypAt4},
+    {formats::kThreeGp.identify, kFtypAt4},
+    {formats::kQuickTime.identify, kFtypAt4 | kMoovAt0},
+    {formats::kMts.identify, kMtsAt8},
+    {formats::kWordPackage.identify, kLocalHeaderAt0 | kContentTypesAt31},
+    {formats::kAnyOfficePackage.identify, kLocalHeaderAt0 | kContentTypesAt31},
 };
 
 // Operations bound to a first byte of zero that accept nothing whose first eight bytes are all
 // zero: each needs a byte of one (MPEG pack, icon, font), a box name ("ftyp") or a box size
 // there. Zero-filled sectors, common on any volume, then never reach them.
 bool NeedsNonZeroHead(IdentifyOperation identify) {
-  for (IdentifyOperation known : {IdentifyOperation{identify::Mpeg}, IdentifyOperation{probe::Icon},
-                                  IdentifyOperation{probe::TrueTypeFont}, formats::kHeic.identify,
-                                  formats::kJp2.identify, formats::kTrueType.identify}) {
+  for (IdentifyOperation known :
+       {formats::kMpeg.identify, formats::kIcon.identify, formats::kTrueTypeClassic.identify,
+        formats::kHeic.identify, formats::kJp2.identify, formats::kTrueType.identify}) {
     if (identify == known) return true;
   }
   return false;

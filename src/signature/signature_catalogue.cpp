@@ -204,12 +204,10 @@ uint32_t JudgeContent(const uint8_t* buffer, size_t length, std::string_view ext
 }
 
 const char* CategoryOfType(int type) {
-  const SignatureRow* row = FirstRowOfType(type);
-  if (row == nullptr) return nullptr;
   for (const formats::Format* format : formats::RegisteredFormats()) {
     if (format->type == type) return format->category;
   }
-  return CategoryOfName(std::string("x.") + row->extension);
+  return nullptr;
 }
 
 bool ScanSkipsCarvedFile(int type) {

@@ -8,6 +8,7 @@
 
 namespace velmora {
 
+// Rows of the formats the catalogue started with (those below type 49), first in the table.
 constexpr size_t kSignatureRowCount = 87;
 
 // The ordered rows followed by the terminator row (type kNoSignatureType).

@@ -9,7 +9,7 @@
 #include "carve_test_support.h"
 #include "support/content_gen.h"
 #include "signature/boundary.h"
-#include "signature/length_rules.h"
+#include "signature/formats/format.h"
 #include "storage/error_codes.h"
 #include "support/test_env.h"
 
@@ -224,13 +224,13 @@ TEST(CutAtStructureTest, LooksOnlyFromTheFirstSectorNotYetSeen) {
   context.start_sector = 10;
   context.cursor = 10;
   const uint64_t measured = 20 * 512 - 100;
-  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured), 5u * 512);
+  EXPECT_EQ(formats::CutAtFileSystemStructure(context, measured), 5u * 512);
   // Exactly at the structure it is still seen; one past it, it was vouched for already.
-  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured, 15), 5u * 512);
-  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured, 16), measured);
+  EXPECT_EQ(formats::CutAtFileSystemStructure(context, measured, 15), 5u * 512);
+  EXPECT_EQ(formats::CutAtFileSystemStructure(context, measured, 16), measured);
   EXPECT_EQ(context.start_sector, 10u);
   // From the file's end on there is nothing left to look at.
-  EXPECT_EQ(length::CutAtFileSystemStructure(context, measured, 30), measured);
+  EXPECT_EQ(formats::CutAtFileSystemStructure(context, measured, 30), measured);
 }
 
 // A file measured ahead on another thread is carved exactly as one measured in place, and the

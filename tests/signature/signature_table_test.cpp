@@ -71,8 +71,8 @@ TEST(SignatureTableTest, RowsInOrderWithTerminator) {
   }
 }
 
-// Each added format's files list under the category it names, and no two formats share a type.
-TEST(SignatureTableTest, AddedFormatsListUnderTheirCategory) {
+// Each format's files list under the category it names, and no two formats share a type.
+TEST(SignatureTableTest, FormatsListUnderTheirCategory) {
   std::map<int, IdentifyOperation> seen;
   for (const formats::Format* format : formats::RegisteredFormats()) {
     EXPECT_STREQ(CategoryOfName(std::string("x.") + format->extension), format->category)
@@ -81,6 +81,30 @@ TEST(SignatureTableTest, AddedFormatsListUnderTheirCategory) {
     EXPECT_TRUE(added || at->second == format->identify) << "type " << format->type;
     EXPECT_EQ(FirstRowOfType(format->type)->extension, std::string(format->extension));
   }
+}
+
+// The table is the registry read out: one row per extension of each format, in its order.
+TEST(SignatureTableTest, TableRowsComeFromTheRegistry) {
+  const SignatureRow* row = SignatureTable();
+  for (const formats::Format* format : formats::RegisteredFormats()) {
+    std::string names = format->extension;
+    if (format->more_extensions != nullptr) names += std::string(" ") + format->more_extensions;
+    std::string listed;
+    for (; row->type == format->type && row->identify == format->identify; ++row) {
+      EXPECT_EQ(row->length, format->length) << row->extension;
+      EXPECT_EQ(row->skip_after, format->skip_after) << row->extension;
+      EXPECT_EQ(std::string(row->first_bytes, row->first_byte_count),
+                std::string(format->first_bytes, format->first_byte_count))
+          << row->extension;
+      listed += (listed.empty() ? "" : " ") + std::string(row->extension);
+      if (listed == names) {
+        ++row;
+        break;
+      }
+    }
+    EXPECT_EQ(listed, names) << "type " << format->type;
+  }
+  EXPECT_EQ(row->type, kNoSignatureType);
 }
 
 TEST(SignatureTableTest, FirstRowOfATypeNamesCarvedFiles) {

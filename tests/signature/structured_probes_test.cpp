@@ -1,4 +1,4 @@
-#include "signature/structured_probes.h"
+#include "signature/formats/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -113,12 +113,13 @@ TEST(CompoundFileProbeTest, ClassifiesByMarkerOrDirectoryEntryName) {
 TEST(CompoundFileProbeTest, UnreadableFollowingSectorsGiveTheOtherKind) {
   Bytes header = CompoundHeader(9, 1, 0xFFFFFFFE, 0);
   CarveContext context = testing::IdentifyingContext();
-  EXPECT_EQ(probe::CompoundFile(context, header.data(), header.size()), 2);  // no source at all
+  EXPECT_EQ(formats::kOtherCompound.identify(context, header.data(), header.size()),
+            2);  // no source at all
   PlantedImage image(4, 1);
   image.Plant(3, header);
   context.source = image.Open();
   context.cursor = 3;  // the last sector: nothing after it
-  EXPECT_EQ(probe::CompoundFile(context, header.data(), header.size()), 2);
+  EXPECT_EQ(formats::kOtherCompound.identify(context, header.data(), header.size()), 2);
 }
 
 // Writes a stream of transport packets (sync byte, nonzero PID) with random payloads.
@@ -205,19 +206,19 @@ TEST(IconProbeTest, BackToBackImagesGiveTheLength) {
 TEST(IconProbeTest, DirectoryLargerThanTheBufferIsReadFromTheSource) {
   const Bytes icon = Icon(40, true);  // 646-byte directory, larger than one sector
   CarveContext context = testing::IdentifyingContext();
-  EXPECT_EQ(probe::Icon(context, icon.data(), 512), kNoSignatureType);
+  EXPECT_EQ(formats::kIcon.identify(context, icon.data(), 512), kNoSignatureType);
 
   PlantedImage image(200, 2);
   image.Plant(10, icon);
   context.source = image.Open();
   context.sector_size = 512;
   context.start_sector = 10;
-  EXPECT_EQ(probe::IconLength(context, image.SectorData(10), 512), icon.size());
+  EXPECT_EQ(formats::kIcon.length(context, image.SectorData(10), 512), icon.size());
   // Too close to the end for the 64 KiB read: one sector.
   PlantedImage small(40, 2);
   small.Plant(10, icon);
   context.source = small.Open();
-  EXPECT_EQ(probe::IconLength(context, small.SectorData(10), 512), 512u);
+  EXPECT_EQ(formats::kIcon.length(context, small.SectorData(10), 512), 512u);
 }
 
 TEST(TrueTypeProbeTest, DirectoryMustFitTheBuffer) {
@@ -226,8 +227,9 @@ TEST(TrueTypeProbeTest, DirectoryMustFitTheBuffer) {
   font[5] = 40;  // 40 tables: 652 bytes of directory
   font[6] = font[8] = font[10] = 1;
   CarveContext context = testing::IdentifyingContext();
-  EXPECT_EQ(probe::TrueTypeFont(context, font.data(), font.size()), kNoSignatureType);
-  EXPECT_EQ(probe::TrueTypeFontLength(context, font.data(), font.size()), 0u);
+  EXPECT_EQ(formats::kTrueTypeClassic.identify(context, font.data(), font.size()),
+            kNoSignatureType);
+  EXPECT_EQ(formats::kTrueTypeClassic.length(context, font.data(), font.size()), 0u);
 }
 
 class ZipPackageTest : public ::testing::Test {

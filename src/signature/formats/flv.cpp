@@ -1,5 +1,4 @@
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
 
 namespace velmora::formats {
 
@@ -29,10 +28,19 @@ std::optional<uint64_t> WalkTags(const CarveContext& context) {
   return end == 0 ? std::nullopt : std::optional(end);
 }
 
-}  // namespace
+int IdentifyFlv(CarveContext&, const uint8_t* b, size_t length) {
+  return length >= 16 && bytes::At(b, length, 0, "FLV\x01") &&
+                 bytes::At(b, length, 5, {"\x00\x00\x00\x09", 4})
+             ? 27
+             : kNoSignatureType;
+}
 
 uint64_t MeasureFlv(CarveContext& context, const uint8_t*, size_t) {
   return MeasuredOrScanned(context, WalkTags(context), kCap);
 }
+
+}  // namespace
+
+extern const Format kFlv = {"flv", nullptr, 27, "video", "F", 1, true, IdentifyFlv, MeasureFlv};
 
 }  // namespace velmora::formats

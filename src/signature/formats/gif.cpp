@@ -1,6 +1,4 @@
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
-#include "signature/length_rules.h"
 
 namespace velmora::formats {
 
@@ -52,7 +50,9 @@ std::optional<uint64_t> WalkBlocks(const CarveContext& context) {
   }
 }
 
-}  // namespace
+uint64_t GifByTrailer(CarveContext& context, const uint8_t* buffer, size_t length) {
+  return FirstSectorThenFooter(context, buffer, length, 128 * kMiB, {"\x00\x3B", 2});
+}
 
 int IdentifyGif(CarveContext&, const uint8_t* buffer, size_t length) {
   const ByteView b(buffer, length);
@@ -65,7 +65,11 @@ int IdentifyGif(CarveContext&, const uint8_t* buffer, size_t length) {
 
 uint64_t MeasureGif(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (const auto end = WalkBlocks(context)) return EndUnlessStructureInside(context, *end);
-  return length::Gif(context, buffer, length);
+  return GifByTrailer(context, buffer, length);
 }
+
+}  // namespace
+
+extern const Format kGif = {"gif", nullptr, 31, "photo", "G", 1, true, IdentifyGif, MeasureGif};
 
 }  // namespace velmora::formats

@@ -1,7 +1,6 @@
 #include <zlib.h>
 
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
 #include "signature/formats/stream_end.h"
 
 namespace velmora::formats {
@@ -45,13 +44,23 @@ int IdentifyAnyLevelGzip(CarveContext&, const uint8_t* buffer, size_t length) {
   return os <= 13 || os == 0xFF ? kAnyLevelGzipType : kNoSignatureType;
 }
 
-}  // namespace
+int IdentifyGzip(CarveContext&, const uint8_t* b, size_t length) {
+  if (length < 16 || !bytes::At(b, length, 0, "\x1F\x8B\x08")) return kNoSignatureType;
+  if (b[3] != 0x00 && b[3] != 0x08) return kNoSignatureType;
+  if (b[8] != 0x02 && b[8] != 0x04) return kNoSignatureType;
+  return b[9] < 14 || b[9] == 0xFF ? 36 : kNoSignatureType;
+}
 
 uint64_t MeasureGzip(CarveContext& context, const uint8_t*, size_t) {
   return MeasuredOrScanned(context, InflatedLength(context), kCap);
 }
 
+}  // namespace
+
 extern const Format kAnyLevelGzip = {"gz", "gzip tgz", kAnyLevelGzipType,    "archive",  "\x1F",
                                      1,    true,       IdentifyAnyLevelGzip, MeasureGzip};
+
+extern const Format kGzip = {"gz", "gzip", 36,           "archive",  "\x1F",
+                             1,    true,   IdentifyGzip, MeasureGzip};
 
 }  // namespace velmora::formats

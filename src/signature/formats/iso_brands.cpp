@@ -2,7 +2,7 @@
 #include <string_view>
 
 #include "signature/formats/format.h"
-#include "signature/media_structure_length.h"
+#include "signature/formats/iso_pieces.h"
 
 // ISO base-media files the original rows do not name: still pictures (HEIF, AVIF) and audio.
 namespace velmora::formats {
@@ -33,7 +33,7 @@ int IdentifyBrand(CarveContext&, const uint8_t* buffer, size_t length) {
 }
 
 uint64_t MeasureByBoxes(CarveContext& context, const uint8_t*, size_t) {
-  return MeasuredOrScanned(context, media::IsoBoxChainLength(context, kCap), kCap);
+  return MeasuredOrScanned(context, IsoBoxChainLength(context, kCap), kCap);
 }
 
 }  // namespace

@@ -8,6 +8,13 @@
 
 namespace velmora::formats {
 
+// ISO base-media files (MP4, QuickTime, 3GP, M4A, HEIF, AVIF): the length the chain of
+// top-level boxes gives, from an "ftyp" box on, holding an "mdat" box and a "moov" (or, for
+// pictures, "meta") box; counted from the file's first byte and cut at `cap` (not at the
+// source's end: the catalogue does that). Empty when the chain cannot be trusted to say
+// where the file ends.
+std::optional<uint64_t> IsoBoxChainLength(const CarveContext& context, uint64_t cap);
+
 struct IsoPieces {
   TwoPieces pieces;
   uint64_t length;  // the file's own bytes, the gap left out

@@ -3,8 +3,6 @@
 
 #include "signature/formats/format.h"
 #include "signature/formats/jpeg_pieces.h"
-#include "signature/formats/original_formats.h"
-#include "signature/length_rules.h"
 
 namespace velmora::formats {
 
@@ -101,7 +99,18 @@ std::optional<uint64_t> WalkSegments(const CarveContext& context) {
   }
 }
 
-}  // namespace
+// Camera pictures carry an EXIF thumbnail whose own end-of-image marker comes first and is
+// followed by more picture data; every marker is tried, and only one whose sector tail is
+// clear ends the file.
+uint64_t JpegByEndMarker(CarveContext& context, const uint8_t* buffer, size_t length) {
+  static constexpr std::string_view kEndOfImageMarker = "\xFF\xD9";
+  const size_t in_first =
+      FindFooterEnd(buffer, length, kEndOfImageMarker, context.sector_size, true);
+  if (in_first != bytes::kNotFound) return in_first;
+  return ScanWithCandidate(context, 128 * kMiB, std::nullopt, [&](const ScanChunk& chunk) {
+    return FindFooterEnd(chunk.data, chunk.bytes, kEndOfImageMarker, context.sector_size, true);
+  });
+}
 
 int IdentifyJpeg(CarveContext&, const uint8_t* buffer, size_t length) {
   const ByteView b(buffer, length);
@@ -119,7 +128,7 @@ uint64_t MeasureJpeg(CarveContext& context, const uint8_t* buffer, size_t length
     return pieces->length;
   }
   if (const auto end = WalkSegments(context)) return EndUnlessStructureInside(context, *end);
-  return length::Jpeg(context, buffer, length);
+  return JpegByEndMarker(context, buffer, length);
 }
 
 // Pictures the original rows pass over: Adobe CMYK files (APP14 first), and files that begin
@@ -140,7 +149,12 @@ int IdentifyOtherJpeg(CarveContext&, const uint8_t* buffer, size_t length) {
   return kNoSignatureType;
 }
 
+}  // namespace
+
 extern const Format kOtherJpeg = {"jpg", nullptr, 55, "photo", "\xFF", 1, true,
                                   IdentifyOtherJpeg, MeasureJpeg};
+
+extern const Format kJpeg = {"jpg", "jpeg jpe jfif", 10,         "photo", "\xFF", 1,
+                             true,  IdentifyJpeg,    MeasureJpeg};
 
 }  // namespace velmora::formats

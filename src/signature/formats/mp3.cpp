@@ -1,6 +1,4 @@
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
-#include "signature/length_rules.h"
 
 namespace velmora::formats {
 
@@ -119,16 +117,36 @@ uint64_t MeasureBareMp3(CarveContext& context, const uint8_t*, size_t) {
   return EndUnlessStructureInside(context, WithTrailingTags(file, chain.end));
 }
 
-}  // namespace
+// The tag header is ten bytes: "ID3", version, revision, flags, four 7-bit size bytes.
+int IdentifyMp3(CarveContext&, const uint8_t* b, size_t length) {
+  if (length < 10 || !bytes::At(b, length, 0, "ID3")) return kNoSignatureType;
+  if (b[3] == 0xFF || b[4] == 0xFF || (b[5] & 0x1F) != 0) return kNoSignatureType;
+  for (int i = 6; i <= 9; ++i) {
+    if (b[i] >= 0x80) return kNoSignatureType;
+  }
+  return 12;
+}
+
+// An ID3v1 tag ("TAG" + 125 bytes) closes the file.
+uint64_t Mp3ByTag(CarveContext& context, const uint8_t*, size_t) {
+  return ScanWithCandidate(context, 2 * kGiB, std::nullopt, [](const ScanChunk& chunk) {
+    const size_t at = bytes::Find(chunk.data, chunk.bytes, "TAG");
+    return at == bytes::kNotFound ? bytes::kNotFound : at + 128;
+  });
+}
 
 uint64_t MeasureMp3(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (const auto end = WalkTaggedStream(context, ByteView(buffer, length))) {
     return EndUnlessStructureInside(context, *end);
   }
-  return length::Mp3(context, buffer, length);
+  return Mp3ByTag(context, buffer, length);
 }
+
+}  // namespace
 
 extern const Format kBareMp3 = {"mp3", nullptr, kBareMp3Type, "audio", "\xFF", 1, true,
                                 IdentifyBareMp3, MeasureBareMp3};
+
+extern const Format kMp3 = {"mp3", nullptr, 12, "audio", "I", 1, true, IdentifyMp3, MeasureMp3};
 
 }  // namespace velmora::formats

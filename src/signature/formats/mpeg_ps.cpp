@@ -1,6 +1,6 @@
+#include <algorithm>
+
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
-#include "signature/length_rules.h"
 
 namespace velmora::formats {
 
@@ -41,13 +41,37 @@ std::optional<uint64_t> WalkPacks(const CarveContext& context) {
   }
 }
 
-}  // namespace
+int IdentifyMpeg(CarveContext&, const uint8_t* b, size_t length) {
+  if (length < 16) return kNoSignatureType;
+  const size_t head = std::min<size_t>(length, 32);
+  if (bytes::At(b, length, 0, {"\x00\x00\x01\xBA", 4}) &&
+      bytes::Find(b, head, {"\x00\x00\x01\xBB", 4}) != bytes::kNotFound) {
+    return 15;
+  }
+  if (bytes::At(b, length, 0, {"\x00\x00\x01\xB3", 4}) &&
+      bytes::Find(b, head, {"\x00\x00\x01\xB8", 4}) != bytes::kNotFound) {
+    return 15;
+  }
+  return kNoSignatureType;
+}
+
+uint64_t MpegByEndCode(CarveContext& context, const uint8_t* buffer, size_t length) {
+  const bool sequence_header = bytes::At(buffer, length, 0, {"\x00\x00\x01\xB3", 4});
+  const std::string_view end_code = sequence_header ? std::string_view{"\x00\x00\x01\xB7", 4}
+                                                    : std::string_view{"\x00\x00\x01\xB9", 4};
+  return ScanUntilFooter(context, 4 * kGiB, BoundaryMode::kIgnoreMpeg, end_code, true);
+}
 
 uint64_t MeasureMpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (ByteView(buffer, length).Matches(0, {"\0\0\x01\xBA", 4})) {
     if (const auto end = WalkPacks(context)) return EndUnlessStructureInside(context, *end);
   }
-  return length::Mpeg(context, buffer, length);
+  return MpegByEndCode(context, buffer, length);
 }
+
+}  // namespace
+
+extern const Format kMpeg = {"mpeg", "mpg vob", 15,           "video",    "\0",
+                             1,      true,      IdentifyMpeg, MeasureMpeg};
 
 }  // namespace velmora::formats

@@ -6,9 +6,7 @@
 #include "signature/byte_search.h"
 #include "signature/formats/format.h"
 #include "signature/formats/inflate_check.h"
-#include "signature/formats/original_formats.h"
 #include "signature/forward_scan.h"
-#include "signature/length_rules.h"
 
 namespace velmora::formats {
 
@@ -142,10 +140,36 @@ std::optional<uint64_t> FindCut(FileView& file, uint64_t table, uint64_t gap, ui
   return std::nullopt;
 }
 
-}  // namespace
+int IdentifyPdf(CarveContext&, const uint8_t* b, size_t length) {
+  return length >= 5 && bytes::At(b, length, 0, "%PDF-") ? 8 : kNoSignatureType;
+}
+
+// End of the last "%%EOF" (with its line end) or, failing that, of the last "trailer".
+size_t PdfEndIn(const uint8_t* data, size_t bytes) {
+  const size_t eof = bytes::FindLast(data, bytes, "%%EOF");
+  if (eof != bytes::kNotFound) {
+    size_t end = eof + 5;
+    if (end < bytes && data[end] == '\r') ++end;
+    if (end < bytes && data[end] == '\n') ++end;
+    return end;
+  }
+  const size_t trailer = bytes::FindLast(data, bytes, "trailer");
+  return trailer == bytes::kNotFound ? bytes::kNotFound : trailer + 7;
+}
+
+// A file saved with incremental updates or linearised has several "%%EOF"; the last one
+// before the next boundary ends it.
+uint64_t PdfByEof(CarveContext& context, const uint8_t* buffer, size_t length) {
+  std::optional<uint64_t> candidate;
+  const size_t in_first = PdfEndIn(buffer, length);
+  if (in_first != bytes::kNotFound) candidate = in_first;
+  return ScanWithCandidate(context, 1 * kGiB, candidate, [](const ScanChunk& chunk) {
+    return PdfEndIn(chunk.data, chunk.bytes);
+  });
+}
 
 uint64_t MeasurePdf(CarveContext& context, const uint8_t* buffer, size_t length) {
-  const uint64_t contiguous = length::Pdf(context, buffer, length);
+  const uint64_t contiguous = PdfByEof(context, buffer, length);
   const uint64_t sector = static_cast<uint64_t>(context.sector_size);
   if (sector == 0) return contiguous;
   FileView file(context, std::min(kCap, contiguous + kReach));
@@ -194,5 +218,9 @@ uint64_t MeasurePdf(CarveContext& context, const uint8_t* buffer, size_t length)
               });
   return joined_end.value_or(contiguous);
 }
+
+}  // namespace
+
+extern const Format kPdf = {"pdf", nullptr, 8, "document", "%", 1, true, IdentifyPdf, MeasurePdf};
 
 }  // namespace velmora::formats

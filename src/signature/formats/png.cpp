@@ -1,6 +1,4 @@
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
-#include "signature/length_rules.h"
 
 namespace velmora::formats {
 
@@ -30,7 +28,9 @@ std::optional<uint64_t> WalkChunks(const CarveContext& context) {
   }
 }
 
-}  // namespace
+uint64_t PngByTrailer(CarveContext& context, const uint8_t* buffer, size_t length) {
+  return FirstSectorThenFooter(context, buffer, length, 128 * kMiB, "IEND\xAE\x42\x60\x82");
+}
 
 int IdentifyPng(CarveContext&, const uint8_t* buffer, size_t length) {
   return ByteView(buffer, length).Matches(0, "\x89PNG\r\n\x1A\n") ? 30 : kNoSignatureType;
@@ -38,7 +38,11 @@ int IdentifyPng(CarveContext&, const uint8_t* buffer, size_t length) {
 
 uint64_t MeasurePng(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (const auto end = WalkChunks(context)) return EndUnlessStructureInside(context, *end);
-  return length::Png(context, buffer, length);
+  return PngByTrailer(context, buffer, length);
 }
+
+}  // namespace
+
+extern const Format kPng = {"png", nullptr, 30, "photo", "\x89", 1, true, IdentifyPng, MeasurePng};
 
 }  // namespace velmora::formats

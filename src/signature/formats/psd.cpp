@@ -1,7 +1,6 @@
 #include <algorithm>
 
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
 
 namespace velmora::formats {
 
@@ -57,8 +56,6 @@ std::optional<uint64_t> WalkSections(const CarveContext& context) {
   return at + rows * count_bytes + data;
 }
 
-}  // namespace
-
 int IdentifyPsd(CarveContext&, const uint8_t* buffer, size_t length) {
   return length >= 40 && ByteView(buffer, length).Matches(0, "8BPS") ? 28 : kNoSignatureType;
 }
@@ -66,5 +63,9 @@ int IdentifyPsd(CarveContext&, const uint8_t* buffer, size_t length) {
 uint64_t MeasurePsd(CarveContext& context, const uint8_t*, size_t) {
   return MeasuredOrScanned(context, WalkSections(context), kCap);
 }
+
+}  // namespace
+
+extern const Format kPsd = {"psd", nullptr, 28, "photo", "8", 1, true, IdentifyPsd, MeasurePsd};
 
 }  // namespace velmora::formats

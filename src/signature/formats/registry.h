@@ -6,6 +6,10 @@
 
 namespace velmora::formats {
 
+#define VELMORA_FORMAT(name) extern const Format name;
+#include "signature/formats/format_list.h"
+#undef VELMORA_FORMAT
+
 // The formats listed in format_list.h, in order.
 const std::vector<const Format*>& RegisteredFormats();
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "signature/byte_search.h"
 #include "signature/formats/format.h"
 
 namespace velmora::formats {
@@ -9,6 +10,8 @@ namespace {
 constexpr int kTrueTypeType = 71;
 constexpr int kOpenTypeType = 72;
 constexpr uint64_t kCap = 256 * kMiB;
+constexpr size_t kFontHeaderBytes = 12;
+constexpr size_t kFontEntryBytes = 16;
 
 // The table directory's search fields follow from the table count; fonts as written by
 // every tool carry them, random bytes almost never do.
@@ -47,11 +50,43 @@ uint64_t MeasureFont(CarveContext& context, const uint8_t* buffer, size_t length
   return std::min(end, kCap);
 }
 
+int IdentifyTrueTypeClassic(CarveContext&, const uint8_t* buffer, size_t length) {
+  if (length < 16 || !bytes::At(buffer, length, 0, {"\x00\x01\x00\x00", 4})) {
+    return kNoSignatureType;
+  }
+  const size_t tables = bytes::Be16(buffer + 4);
+  if (tables == 0 || bytes::Le16(buffer + 6) == 0 || bytes::Le16(buffer + 8) == 0 ||
+      bytes::Le16(buffer + 10) == 0) {
+    return kNoSignatureType;
+  }
+  if (16 + kFontEntryBytes * tables > length) return kNoSignatureType;
+  return bytes::At(buffer, length, kFontHeaderBytes + kFontEntryBytes * tables,
+                   {"\x00\x01\x00\x00", 4})
+             ? 45
+             : kNoSignatureType;
+}
+
+uint64_t MeasureTrueTypeClassic(CarveContext&, const uint8_t* buffer, size_t length) {
+  if (length < kFontHeaderBytes) return 0;
+  const size_t tables = bytes::Be16(buffer + 4);
+  uint64_t end = 0;
+  for (size_t i = 0; i < tables; ++i) {
+    const size_t at = kFontHeaderBytes + i * kFontEntryBytes;
+    if (at + kFontEntryBytes > length) break;
+    end = std::max<uint64_t>(
+        end, uint64_t{bytes::Be32(buffer + at + 8)} + bytes::Be32(buffer + at + 12));
+  }
+  return end;
+}
+
 }  // namespace
 
 extern const Format kTrueType = {"ttf", nullptr, kTrueTypeType, "others", "\0t", 2, false,
                                  IdentifyFont, MeasureFont};
 extern const Format kOpenType = {"otf", nullptr, kOpenTypeType, "others", "O", 1, false,
                                  IdentifyFont, MeasureFont};
+
+extern const Format kTrueTypeClassic = {
+    "ttf", nullptr, 45, "others", "\0", 1, false, IdentifyTrueTypeClassic, MeasureTrueTypeClassic};
 
 }  // namespace velmora::formats

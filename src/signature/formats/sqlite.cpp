@@ -1,5 +1,4 @@
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
 
 namespace velmora::formats {
 
@@ -24,10 +23,18 @@ std::optional<uint64_t> HeaderLength(ByteView header) {
   return page_size * *pages;
 }
 
-}  // namespace
+int IdentifySqlite(CarveContext&, const uint8_t* b, size_t length) {
+  return length >= 16 && bytes::At(b, length, 0, {"SQLite format 3\x00", 16}) ? 39
+                                                                              : kNoSignatureType;
+}
 
 uint64_t MeasureSqlite(CarveContext& context, const uint8_t* buffer, size_t length) {
   return MeasuredOrScanned(context, HeaderLength(ByteView(buffer, length)), kCap);
 }
+
+}  // namespace
+
+extern const Format kSqlite = {"db", nullptr,        39,           "document", "S", 1,
+                               true, IdentifySqlite, MeasureSqlite};
 
 }  // namespace velmora::formats

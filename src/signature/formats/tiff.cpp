@@ -2,7 +2,6 @@
 #include <vector>
 
 #include "signature/formats/format.h"
-#include "signature/formats/original_formats.h"
 
 namespace velmora::formats {
 
@@ -169,8 +168,6 @@ int RawKindOf(const ByteView& b) {
   return kTiffType;
 }
 
-}  // namespace
-
 int IdentifyTiff(CarveContext&, const uint8_t* buffer, size_t length) {
   const ByteView b(buffer, length);
   if (length < 4) return kNoSignatureType;
@@ -189,8 +186,6 @@ uint64_t MeasureTiff(CarveContext& context, const uint8_t* buffer, size_t length
   }
   return MeasuredOrScanned(context, measured, measured ? kCap : 128 * kMiB);
 }
-
-namespace {
 
 int IdentifyOrf(CarveContext&, const uint8_t* buffer, size_t length) {
   const ByteView b(buffer, length);
@@ -216,5 +211,7 @@ extern const Format kOrf = {"orf", nullptr, kOrfType, "photo", "IM", 2, true, Id
                             MeasureTiff};
 extern const Format kRw2 = {"rw2", nullptr, kRw2Type, "photo", "I", 1, true, IdentifyRw2,
                             MeasureTiff};
+
+extern const Format kTiff = {"tif", "tiff", 32, "photo", "MI", 2, true, IdentifyTiff, MeasureTiff};
 
 }  // namespace velmora::formats

@@ -2,12 +2,9 @@
 #include <limits>
 #include <vector>
 
-#include "signature/byte_search.h"
-#include "signature/forward_scan.h"
-#include "signature/length_rules.h"
-#include "signature/structured_probes.h"
+#include "signature/formats/format.h"
 
-namespace velmora::probe {
+namespace velmora::formats {
 
 namespace {
 
@@ -15,6 +12,7 @@ constexpr uint8_t kSyncByte = 0x47;
 constexpr size_t kPacketBytes = 188;
 constexpr size_t kProbeBytes = 4096;
 constexpr size_t kPacketsRequired = 22;
+constexpr std::string_view kMtsPat{"\x00\x00\xB0\x11\x00\x00\xC1\x00", 8};
 
 bool SyncAtEveryPacket(const uint8_t* buffer, size_t length) {
   for (size_t at = 0; at < length; at += kPacketBytes) {
@@ -54,9 +52,15 @@ bool InsideCarvedStream(const CarveContext& context) {
   });
 }
 
-}  // namespace
+// Once a stream of this kind is being measured, its later packets (nonzero leading
+// bytes) are not taken for new files.
+int IdentifyMts(CarveContext& context, const uint8_t* b, size_t length) {
+  if (length < 16 || !bytes::At(b, length, 8, kMtsPat)) return kNoSignatureType;
+  const bool leading_zero = b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 0;
+  return leading_zero || !context.mts_flag ? 47 : kNoSignatureType;
+}
 
-int TransportStream(CarveContext& context, const uint8_t* buffer, size_t length) {
+int IdentifyTransportStream(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (length < kPacketBytes || buffer[0] != kSyncByte) return kNoSignatureType;
   if (buffer[1] == 0 && buffer[2] == 0 && buffer[3] == 0) return kNoSignatureType;
   if (!SyncAtEveryPacket(buffer, length)) return kNoSignatureType;
@@ -69,7 +73,7 @@ int TransportStream(CarveContext& context, const uint8_t* buffer, size_t length)
 
 // The stream ends where the run of whole packets starting with the sync byte ends, or at
 // the next boundary when that comes first.
-uint64_t TransportStreamLength(CarveContext& context, const uint8_t* buffer, size_t length) {
+uint64_t MeasureTransportStream(CarveContext& context, const uint8_t* buffer, size_t length) {
   uint64_t next_packet = 0;
   bool run_ended = false;
   while (next_packet < length) {
@@ -81,25 +85,25 @@ uint64_t TransportStreamLength(CarveContext& context, const uint8_t* buffer, siz
   }
   uint64_t result;
   if (run_ended) {
-    result = std::min<uint64_t>(next_packet, ForwardScan(context, 64 * length::kGiB));
+    result = std::min<uint64_t>(next_packet, ForwardScan(context, 64 * kGiB));
   } else {
-    result = ForwardScan(context, 64 * length::kGiB, BoundaryMode::kEveryType,
-                         [&](const ScanChunk& chunk, uint64_t* end) {
-                           const uint64_t chunk_end = chunk.file_offset + chunk.bytes;
-                           next_packet = std::max(next_packet, chunk.file_offset);
-                           while (next_packet < chunk_end) {
-                             if (chunk.data[next_packet - chunk.file_offset] != kSyncByte) {
-                               // Reading on cannot shorten the answer any more.
-                               const uint64_t scanned =
-                                   chunk.boundary_found ? chunk.file_offset + chunk.boundary_offset
-                                                        : std::numeric_limits<uint64_t>::max();
-                               *end = std::min(next_packet, scanned);
-                               return true;
-                             }
-                             next_packet += kPacketBytes;
-                           }
-                           return false;
-                         });
+    result = ForwardScan(
+        context, 64 * kGiB, BoundaryMode::kEveryType, [&](const ScanChunk& chunk, uint64_t* end) {
+          const uint64_t chunk_end = chunk.file_offset + chunk.bytes;
+          next_packet = std::max(next_packet, chunk.file_offset);
+          while (next_packet < chunk_end) {
+            if (chunk.data[next_packet - chunk.file_offset] != kSyncByte) {
+              // Reading on cannot shorten the answer any more.
+              const uint64_t scanned = chunk.boundary_found
+                                           ? chunk.file_offset + chunk.boundary_offset
+                                           : std::numeric_limits<uint64_t>::max();
+              *end = std::min(next_packet, scanned);
+              return true;
+            }
+            next_packet += kPacketBytes;
+          }
+          return false;
+        });
   }
   const uint64_t sector = static_cast<uint64_t>(context.sector_size);
   if (sector > 0 && result > 0) {
@@ -109,4 +113,10 @@ uint64_t TransportStreamLength(CarveContext& context, const uint8_t* buffer, siz
   return result;
 }
 
-}  // namespace velmora::probe
+}  // namespace
+
+extern const Format kTransportStream = {
+    "ts", nullptr, 20, "others", "\x47", 1, true, IdentifyTransportStream, MeasureTransportStream};
+extern const Format kMts = {"mts", nullptr, 47, "video", "", 0, true, IdentifyMts, ToBoundary4GiB};
+
+}  // namespace velmora::formats

@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "signature/byte_search.h"
-#include "signature/media_structure_length.h"
+#include "signature/formats/format.h"
+#include "signature/formats/iso_pieces.h"
 
-namespace velmora::media {
+namespace velmora::formats {
 
 namespace {
 
@@ -133,4 +134,67 @@ std::optional<uint64_t> IsoBoxChainLength(const CarveContext& context, uint64_t 
   return at;
 }
 
-}  // namespace velmora::media
+namespace {
+
+int IdentifyMp4(CarveContext&, const uint8_t* b, size_t length) {
+  if (length < 32 || !bytes::At(b, length, 4, "ftyp")) return kNoSignatureType;
+  return bytes::At(b, length, 8, "iso") || bytes::At(b, length, 8, "mp42") ? 18 : kNoSignatureType;
+}
+
+int IdentifyThreeGp(CarveContext&, const uint8_t* b, size_t length) {
+  return length >= 32 && bytes::At(b, length, 4, "ftyp") && bytes::At(b, length, 8, "3gp")
+             ? 16
+             : kNoSignatureType;
+}
+
+int IdentifyQuickTime(CarveContext&, const uint8_t* b, size_t length) {
+  if (length < 16) return kNoSignatureType;
+  if (bytes::At(b, length, 0, "moov")) return 17;
+  return bytes::At(b, length, 4, "ftyp") && bytes::At(b, length, 8, "qt  ") ? 17 : kNoSignatureType;
+}
+
+// A movie whose media data has foreign sectors inside: the gap is left out of its length.
+// A movie whose media data has foreign sectors inside: the gap is left out of its length.
+std::optional<uint64_t> InTwoPieces(CarveContext& context) {
+  const auto found = formats::FindIsoMediaPieces(context, 4 * kGiB);
+  if (!found) return std::nullopt;
+  context.first_piece_bytes = found->pieces.first_piece_bytes;
+  context.gap_bytes = found->pieces.gap_bytes;
+  return found->length;
+}
+
+// The box chain gives the exact end; the encoder's marker is the fallback.
+uint64_t MeasureMp4(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto joined = InTwoPieces(context)) return *joined;
+  if (const auto measured = IsoBoxChainLength(context, 4 * kGiB)) {
+    return UpToFileSystemStructure(context, *measured);
+  }
+  static constexpr std::string_view kMarker = "freeIsoMedia File Produced";
+  return ForwardScan(context, 4 * kGiB, BoundaryMode::kEveryType,
+                     [](const ScanChunk& chunk, uint64_t* end) {
+                       size_t at = bytes::Find(chunk.data, chunk.bytes, kMarker);
+                       if (at == bytes::kNotFound) return false;
+                       at += kMarker.size();
+                       while (at < chunk.bytes && chunk.data[at] != 0) ++at;
+                       *end = chunk.file_offset + at;
+                       return true;
+                     });
+}
+
+uint64_t MeasureIsoMedia(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto joined = InTwoPieces(context)) return *joined;
+  if (const auto measured = IsoBoxChainLength(context, 4 * kGiB)) {
+    return UpToFileSystemStructure(context, *measured);
+  }
+  return ForwardScan(context, 4 * kGiB);
+}
+
+}  // namespace
+
+extern const Format kMp4 = {"mp4", nullptr, 18, "video", "", 0, true, IdentifyMp4, MeasureMp4};
+extern const Format kThreeGp = {"3gp",           nullptr,        16, "video", "", 0, true,
+                                IdentifyThreeGp, MeasureIsoMedia};
+extern const Format kQuickTime = {
+    "mov", nullptr, 17, "video", "", 0, true, IdentifyQuickTime, MeasureIsoMedia};
+
+}  // namespace velmora::formats

@@ -3,13 +3,10 @@
 #include <optional>
 #include <vector>
 
-#include "signature/byte_search.h"
+#include "signature/formats/format.h"
 #include "signature/formats/zip_pieces.h"
-#include "signature/forward_scan.h"
-#include "signature/length_rules.h"
-#include "signature/structured_probes.h"
 
-namespace velmora::probe {
+namespace velmora::formats {
 
 namespace {
 
@@ -142,56 +139,78 @@ uint64_t MeasureZip(CarveContext& context, const uint8_t* buffer, size_t length,
   // file; the end record that describes this archive's directory says where it really ends.
   const uint64_t reach = std::min(cap, scanned + kReachPastBoundary);
   std::optional<uint64_t> described;
-  ForwardScan(context, reach, BoundaryMode::kFileSystemOnly,
-              [&](const ScanChunk& chunk, uint64_t* end) {
-                for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
-                     at != bytes::kNotFound;
-                     at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
-                  const uint64_t record_at = chunk.file_offset + at;
-                  if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
-                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
-                    *end = *described;
-                    return true;
-                  }
-                  if (at + kEndRecordBytes > chunk.bytes) continue;
-                  // Foreign sectors inside the archive put its end record further on than
-                  // its directory says; the members place them.
-                  const auto pieces = formats::FindZipPieces(
-                      context, record_at, bytes::Le32(chunk.data + at + 16),
-                      bytes::Le32(chunk.data + at + 12));
-                  if (pieces) {
-                    context.first_piece_bytes = pieces->first_piece_bytes;
-                    context.gap_bytes = pieces->gap_bytes;
-                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) -
-                                pieces->gap_bytes;
-                    *end = *described;
-                    return true;
-                  }
-                }
-                return false;
-              });
+  ForwardScan(
+      context, reach, BoundaryMode::kFileSystemOnly, [&](const ScanChunk& chunk, uint64_t* end) {
+        for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
+             at != bytes::kNotFound;
+             at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
+          const uint64_t record_at = chunk.file_offset + at;
+          if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
+            described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
+            *end = *described;
+            return true;
+          }
+          if (at + kEndRecordBytes > chunk.bytes) continue;
+          // Foreign sectors inside the archive put its end record further on than
+          // its directory says; the members place them.
+          const auto pieces = FindZipPieces(context, record_at, bytes::Le32(chunk.data + at + 16),
+                                            bytes::Le32(chunk.data + at + 12));
+          if (pieces) {
+            context.first_piece_bytes = pieces->first_piece_bytes;
+            context.gap_bytes = pieces->gap_bytes;
+            described =
+                chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) - pieces->gap_bytes;
+            *end = *described;
+            return true;
+          }
+        }
+        return false;
+      });
   return described.value_or(scanned);
 }
 
-}  // namespace
+int IdentifyPlainZip(CarveContext&, const uint8_t* b, size_t length) {
+  return length >= 48 && bytes::At(b, length, 0, "PK\x03\x04") ? 35 : kNoSignatureType;
+}
 
-int ZipPackage(CarveContext& context, const uint8_t* buffer, size_t length) {
+int IdentifyZipPackage(CarveContext& context, const uint8_t* buffer, size_t length) {
   return ClassifyPackage(context, buffer, length);
 }
 
 // Never met in the identify walk (the rows before it take every classified package);
 // it lets the content check accept any office package for its extension.
-int OfficePackage(CarveContext& context, const uint8_t* buffer, size_t length) {
+int IdentifyOfficePackage(CarveContext& context, const uint8_t* buffer, size_t length) {
   return ClassifyPackage(context, buffer, length) == kNoSignatureType ? kNoSignatureType
                                                                       : kAnyOfficePackage;
 }
 
-uint64_t ZipPackageLength(CarveContext& context, const uint8_t* buffer, size_t length) {
+uint64_t MeasureZipPackage(CarveContext& context, const uint8_t* buffer, size_t length) {
   return MeasureZip(context, buffer, length, 134'217'727);
 }
 
-uint64_t PlainZipLength(CarveContext& context, const uint8_t* buffer, size_t length) {
-  return MeasureZip(context, buffer, length, 4 * length::kGiB);
+uint64_t MeasurePlainZip(CarveContext& context, const uint8_t* buffer, size_t length) {
+  return MeasureZip(context, buffer, length, 4 * kGiB);
 }
 
-}  // namespace velmora::probe
+}  // namespace
+
+extern const Format kWordPackage = {
+    "docx", "docm dotm dotx", 1, "document", "", 0, true, IdentifyZipPackage, MeasureZipPackage};
+extern const Format kSpreadsheetPackage = {"xlsx",
+                                           "xlsb xlsm xlsx xlam xltx xltm",
+                                           4,
+                                           "document",
+                                           "",
+                                           0,
+                                           true,
+                                           IdentifyZipPackage,
+                                           MeasureZipPackage};
+extern const Format kPresentationPackage = {
+    "pptx",           "pptm potx potm ppsx ppsm", 6, "document", "", 0, true, IdentifyZipPackage,
+    MeasureZipPackage};
+extern const Format kAnyOfficePackage = {
+    "mso07", nullptr, 7, "others", "", 0, true, IdentifyOfficePackage, MeasureZipPackage};
+extern const Format kZip = {"zip",          nullptr, 35, "archive", "P", 1, true, IdentifyPlainZip,
+                            MeasurePlainZip};
+
+}  // namespace velmora::formats

@@ -2,11 +2,9 @@
 #include <set>
 #include <vector>
 
-#include "signature/byte_search.h"
-#include "signature/forward_scan.h"
-#include "signature/structured_probes.h"
+#include "signature/formats/format.h"
 
-namespace velmora::probe {
+namespace velmora::formats {
 
 namespace {
 
@@ -136,9 +134,7 @@ uint64_t ScanForWordMarkers(CarveContext& context) {
       });
 }
 
-}  // namespace
-
-int CompoundFile(CarveContext& context, const uint8_t* buffer, size_t length) {
+int IdentifyCompoundFile(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (length < 8 || !bytes::At(buffer, length, 0, kSignature)) return kNoSignatureType;
   const uint32_t shift = SectorShift(buffer, length);
   std::vector<uint8_t> sector;
@@ -156,7 +152,7 @@ int CompoundFile(CarveContext& context, const uint8_t* buffer, size_t length) {
   return ClassifyByDirectory(sector);
 }
 
-uint64_t CompoundFileLength(CarveContext& context, const uint8_t* buffer, size_t length) {
+uint64_t MeasureCompoundFile(CarveContext& context, const uint8_t* buffer, size_t length) {
   const HeaderCounts counts = CheckHeader(buffer, length);
   if (counts.fat_sectors == 0) return ScanForWordMarkers(context);
   const uint64_t sector_size = uint64_t{1} << counts.shift;
@@ -175,4 +171,36 @@ uint64_t CompoundFileLength(CarveContext& context, const uint8_t* buffer, size_t
   return std::min(sectors * sector_size, kLengthCap);
 }
 
-}  // namespace velmora::probe
+}  // namespace
+
+extern const Format kWordDocument = {"doc",
+                                     "dot wps wpt",
+                                     0,
+                                     "document",
+                                     "\xD0",
+                                     1,
+                                     false,
+                                     IdentifyCompoundFile,
+                                     MeasureCompoundFile};
+extern const Format kSpreadsheet = {"xls",
+                                    "xlt xla et ett",
+                                    3,
+                                    "document",
+                                    "\xD0",
+                                    1,
+                                    false,
+                                    IdentifyCompoundFile,
+                                    MeasureCompoundFile};
+extern const Format kPresentation = {"ppt",
+                                     "pot pps dps dpt",
+                                     5,
+                                     "document",
+                                     "\xD0",
+                                     1,
+                                     false,
+                                     IdentifyCompoundFile,
+                                     MeasureCompoundFile};
+extern const Format kOtherCompound = {
+    "ole", nullptr, 2, "document", "\xD0", 1, false, IdentifyCompoundFile, MeasureCompoundFile};
+
+}  // namespace velmora::formats

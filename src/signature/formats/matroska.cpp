@@ -1,9 +1,10 @@
 #include <algorithm>
 #include <optional>
 
-#include "signature/media_structure_length.h"
+#include "signature/byte_search.h"
+#include "signature/formats/format.h"
 
-namespace velmora::media {
+namespace velmora::formats {
 
 namespace {
 
@@ -114,8 +115,6 @@ Walk WalkElements(const CarveContext& context, uint64_t from, uint64_t to,
   return walk;
 }
 
-}  // namespace
-
 std::optional<uint64_t> MatroskaLength(const CarveContext& context, uint64_t cap) {
   const std::optional<AnyElement> header = ReadElementHeader(context, 0, kEbmlHeaderId);
   if (!header) return std::nullopt;
@@ -140,4 +139,21 @@ std::optional<uint64_t> MatroskaLength(const CarveContext& context, uint64_t cap
   return top.reached;
 }
 
-}  // namespace velmora::media
+int IdentifyMatroska(CarveContext&, const uint8_t* b, size_t length) {
+  return length >= 16 && bytes::At(b, length, 0, "\x1A\x45\xDF\xA3") ? 19 : kNoSignatureType;
+}
+
+// Matroska and WebM: the EBML header plus a Segment element of known size.
+uint64_t MeasureMatroska(CarveContext& context, const uint8_t*, size_t) {
+  if (const auto measured = MatroskaLength(context, 64 * kGiB)) {
+    return UpToFileSystemStructure(context, *measured);
+  }
+  return ForwardScan(context, 64 * kGiB);
+}
+
+}  // namespace
+
+extern const Format kMatroska = {
+    "mkv", nullptr, 19, "video", "\x1A", 1, true, IdentifyMatroska, MeasureMatroska};
+
+}  // namespace velmora::formats

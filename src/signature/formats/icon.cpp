@@ -2,17 +2,15 @@
 #include <vector>
 
 #include "signature/byte_search.h"
-#include "signature/structured_probes.h"
+#include "signature/formats/format.h"
 
-namespace velmora::probe {
+namespace velmora::formats {
 
 namespace {
 
 constexpr size_t kIconHeaderBytes = 6;
 constexpr size_t kIconEntryBytes = 16;
 constexpr size_t kIconDirectoryRead = 65536;
-constexpr size_t kFontHeaderBytes = 12;
-constexpr size_t kFontEntryBytes = 16;
 
 // Images must follow the directory back to back; returns the end of the last one, 0 when not.
 uint64_t IconImagesEnd(const uint8_t* data, size_t length) {
@@ -28,16 +26,14 @@ uint64_t IconImagesEnd(const uint8_t* data, size_t length) {
   return running;
 }
 
-}  // namespace
-
-int Icon(CarveContext&, const uint8_t* buffer, size_t length) {
+int IdentifyIcon(CarveContext&, const uint8_t* buffer, size_t length) {
   if (length < 16 || !bytes::At(buffer, length, 0, {"\x00\x00\x01\x00", 4})) {
     return kNoSignatureType;
   }
   return IconImagesEnd(buffer, length) != 0 ? 46 : kNoSignatureType;
 }
 
-uint64_t IconLength(CarveContext& context, const uint8_t* buffer, size_t length) {
+uint64_t MeasureIcon(CarveContext& context, const uint8_t* buffer, size_t length) {
   const uint64_t one_sector = static_cast<uint64_t>(context.sector_size);
   if (length < 16) return one_sector;
   const size_t directory_end = kIconHeaderBytes + kIconEntryBytes * bytes::Le16(buffer + 4);
@@ -48,33 +44,9 @@ uint64_t IconLength(CarveContext& context, const uint8_t* buffer, size_t length)
   return end != 0 ? end : one_sector;
 }
 
-int TrueTypeFont(CarveContext&, const uint8_t* buffer, size_t length) {
-  if (length < 16 || !bytes::At(buffer, length, 0, {"\x00\x01\x00\x00", 4})) {
-    return kNoSignatureType;
-  }
-  const size_t tables = bytes::Be16(buffer + 4);
-  if (tables == 0 || bytes::Le16(buffer + 6) == 0 || bytes::Le16(buffer + 8) == 0 ||
-      bytes::Le16(buffer + 10) == 0) {
-    return kNoSignatureType;
-  }
-  if (16 + kFontEntryBytes * tables > length) return kNoSignatureType;
-  return bytes::At(buffer, length, kFontHeaderBytes + kFontEntryBytes * tables,
-                   {"\x00\x01\x00\x00", 4})
-             ? 45
-             : kNoSignatureType;
-}
+}  // namespace
 
-uint64_t TrueTypeFontLength(CarveContext&, const uint8_t* buffer, size_t length) {
-  if (length < kFontHeaderBytes) return 0;
-  const size_t tables = bytes::Be16(buffer + 4);
-  uint64_t end = 0;
-  for (size_t i = 0; i < tables; ++i) {
-    const size_t at = kFontHeaderBytes + i * kFontEntryBytes;
-    if (at + kFontEntryBytes > length) break;
-    end = std::max<uint64_t>(
-        end, uint64_t{bytes::Be32(buffer + at + 8)} + bytes::Be32(buffer + at + 12));
-  }
-  return end;
-}
+extern const Format kIcon = {"ico", nullptr, 46,           "photo",    "\0",
+                             1,     false,   IdentifyIcon, MeasureIcon};
 
-}  // namespace velmora::probe
+}  // namespace velmora::formats

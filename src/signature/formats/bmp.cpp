@@ -26,9 +26,20 @@ uint64_t MeasureBmp(CarveContext&, const uint8_t* buffer, size_t length) {
   return std::min<uint64_t>(ByteView(buffer, length).Le32(2).value_or(0), 128 * kMiB);
 }
 
+int IdentifyBmp(CarveContext&, const uint8_t* b, size_t length) {
+  if (length < 40 || !(bytes::At(b, length, 0, "BM") || bytes::At(b, length, 0, "BA"))) {
+    return kNoSignatureType;
+  }
+  return bytes::Le16(b + 6) == 0 && bytes::Le16(b + 8) == 0 && bytes::Le32(b + 14) == 40
+             ? 29
+             : kNoSignatureType;
+}
+
 }  // namespace
 
-extern const Format kNewerBmp = {"bmp", nullptr, kBmpType, "photo", "B", 1, false,
-                                 IdentifyNewerBmp, MeasureBmp};
+extern const Format kNewerBmp = {"bmp", nullptr, kBmpType,         "photo",   "B",
+                                 1,     false,   IdentifyNewerBmp, MeasureBmp};
+
+extern const Format kBmp = {"bmp", "dib", 29, "photo", "B", 1, false, IdentifyBmp, MeasureBmp};
 
 }  // namespace velmora::formats
