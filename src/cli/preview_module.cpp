@@ -26,10 +26,18 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? "." : program.substr(0, slash);
 }
 
+// Beside the program in the build tree; under PREFIX/lib/velmora once installed.
+std::string ModulePath() {
+  const std::string folder = ProgramFolder();
+  const std::string beside = folder + "/" + kModuleFile;
+  if (::access(beside.c_str(), F_OK) == 0) return beside;
+  return folder + "/" VELMORA_PREVIEW_MODULE_DIR "/" + kModuleFile;
+}
+
 }  // namespace
 
 int RunPreview(const Args& args) {
-  const std::string path = ProgramFolder() + "/" + kModuleFile;
+  const std::string path = ModulePath();
   void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     std::fprintf(stderr, "velmora preview: the preview module cannot be loaded: %s\n", ::dlerror());

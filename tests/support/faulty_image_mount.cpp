@@ -8,7 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <limits>
+#include <mutex>
 #include <thread>
 
 #ifdef VELMORA_HAVE_FUSE3
@@ -23,7 +26,12 @@ struct FaultyImageMount::Server {
   uint64_t size = 0;
   std::set<uint64_t> bad;
   std::atomic<uint64_t> failed_reads{0};
-  int delay_per_read_ms = 0;  // a slow medium, so that a copy can be interrupted
+  static constexpr uint64_t kNoPause = std::numeric_limits<uint64_t>::max();
+  std::mutex pause_mutex;
+  std::condition_variable pause_changed;
+  uint64_t pause_begin = kNoPause;  // reads starting in [pause_begin, pause_end) wait
+  uint64_t pause_end = kNoPause;
+  bool read_paused = false;
 #ifdef VELMORA_HAVE_FUSE3
   fuse* session = nullptr;
 #endif
@@ -71,10 +79,16 @@ int Open(const char* path, fuse_file_info* info) {
 
 int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info*) {
   FaultyImageMount::Server* server = ServerOf();
-  if (server->delay_per_read_ms > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(server->delay_per_read_ms));
-  }
   const uint64_t begin = static_cast<uint64_t>(offset);
+  {
+    std::unique_lock lock(server->pause_mutex);
+    if (begin >= server->pause_begin && begin < server->pause_end) {
+      server->read_paused = true;
+      server->pause_changed.notify_all();
+      server->pause_changed.wait(
+          lock, [server] { return server->pause_begin == FaultyImageMount::Server::kNoPause; });
+    }
+  }
   if (begin >= server->size) return 0;
   size = static_cast<size_t>(std::min<uint64_t>(size, server->size - begin));
   // Deliver up to the first bad sector; a read starting on one fails.
@@ -97,8 +111,7 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info*) 
 std::unique_ptr<FaultyImageMount> FaultyImageMount::Start(const std::string& image,
                                                           std::set<uint64_t> bad_sectors,
                                                           const std::string& mount_folder,
-                                                          std::string* why,
-                                                          int delay_per_read_ms) {
+                                                          std::string* why) {
 #ifndef VELMORA_HAVE_FUSE3
   *why = "built without libfuse3";
   return nullptr;
@@ -112,7 +125,6 @@ std::unique_ptr<FaultyImageMount> FaultyImageMount::Start(const std::string& ima
   mount->server_ = std::make_unique<Server>();
   Server& server = *mount->server_;
   server.bad = std::move(bad_sectors);
-  server.delay_per_read_ms = delay_per_read_ms;
   server.image_fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (server.image_fd < 0 || ::fstat(server.image_fd, &st) != 0) {
@@ -152,6 +164,7 @@ std::unique_ptr<FaultyImageMount> FaultyImageMount::Start(const std::string& ima
 
 FaultyImageMount::~FaultyImageMount() {
   if (!server_) return;
+  Resume();  // a waiting read would keep the unmount waiting
 #ifdef VELMORA_HAVE_FUSE3
   if (server_->session) {
     fuse_exit(server_->session);
@@ -164,5 +177,25 @@ FaultyImageMount::~FaultyImageMount() {
 }
 
 uint64_t FaultyImageMount::FailedReads() const { return server_ ? server_->failed_reads.load() : 0; }
+
+void FaultyImageMount::PauseReadsIn(uint64_t begin, uint64_t end) {
+  std::lock_guard lock(server_->pause_mutex);
+  server_->pause_begin = begin;
+  server_->pause_end = end;
+  server_->read_paused = false;
+}
+
+bool FaultyImageMount::WaitForPausedRead(int seconds) {
+  std::unique_lock lock(server_->pause_mutex);
+  return server_->pause_changed.wait_for(lock, std::chrono::seconds(seconds),
+                                         [this] { return server_->read_paused; });
+}
+
+void FaultyImageMount::Resume() {
+  std::lock_guard lock(server_->pause_mutex);
+  server_->pause_begin = Server::kNoPause;
+  server_->pause_end = Server::kNoPause;
+  server_->pause_changed.notify_all();
+}
 
 }  // namespace velmora::testing

@@ -17,7 +17,7 @@ class FaultyImageMount {
   static std::unique_ptr<FaultyImageMount> Start(const std::string& image,
                                                  std::set<uint64_t> bad_sectors,
                                                  const std::string& mount_folder,
-                                                 std::string* why, int delay_per_read_ms = 0);
+                                                 std::string* why);
   ~FaultyImageMount();
   FaultyImageMount(const FaultyImageMount&) = delete;
   FaultyImageMount& operator=(const FaultyImageMount&) = delete;
@@ -25,6 +25,13 @@ class FaultyImageMount {
   std::string FilePath() const { return folder_ + "/disk.img"; }
   // Reads that were answered with EIO so far.
   uint64_t FailedReads() const;
+  // Reads starting in [begin, end) wait until Resume(), so that a copy can be stopped at a
+  // known point instead of racing a slow medium. Reads elsewhere (a look at the last sector
+  // before the copy) go on.
+  void PauseReadsIn(uint64_t begin, uint64_t end);
+  // True once a read waits at the pause; false when none came within `seconds`.
+  bool WaitForPausedRead(int seconds);
+  void Resume();
 
   struct Server;
 
