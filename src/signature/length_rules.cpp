@@ -8,6 +8,7 @@
 #include "signature/formats/iso_pieces.h"
 #include "signature/forward_scan.h"
 #include "signature/media_structure_length.h"
+#include "storage/byte_view.h"
 #include "storage/checksum.h"
 
 namespace velmora::length {
@@ -146,20 +147,21 @@ uint64_t Asf(CarveContext& context, const uint8_t* buffer, size_t length) {
       "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65", 16};
   const size_t at = bytes::Find(buffer, length, kFileProperties, 30);
   if (at == kNotFound || at + 92 > length) return SectorBytes(context);
-  if ((bytes::Le32(buffer + at + 88) & 1) != 0) return SectorBytes(context);
-  const uint64_t size = bytes::Le64(buffer + at + 40);
+  const ByteView properties = ByteView({buffer, length}).Sub(at, 92);
+  if ((properties.Le32(88).value_or(0) & 1) != 0) return SectorBytes(context);
+  const uint64_t size = properties.Le64(40).value_or(0);
   if (size == 0) return SectorBytes(context);
   return std::min<uint64_t>(size, 256 * kMiB);
 }
 
 uint64_t Swf(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (!bytes::At(buffer, length, 0, "FWS") || length < 8) return SectorBytes(context);
-  return std::min<uint64_t>(bytes::Le32(buffer + 4), 256 * kMiB);
+  return std::min<uint64_t>(ByteView({buffer, length}).Le32(4).value_or(0), 256 * kMiB);
 }
 
 uint64_t Riff(CarveContext&, const uint8_t* buffer, size_t length) {
   if (length < 8) return 0;
-  return static_cast<uint64_t>(bytes::Le32(buffer + 4)) + 8;
+  return uint64_t{ByteView({buffer, length}).Le32(4).value_or(0)} + 8;
 }
 
 // An ID3v1 tag ("TAG" + 125 bytes) closes the file.
@@ -174,7 +176,7 @@ uint64_t Mp3(CarveContext& context, const uint8_t*, size_t) {
 uint64_t Midi(CarveContext& context, const uint8_t* buffer, size_t length) {
   const uint64_t scanned = ForwardScan(context, 8 * kMiB);
   if (length < 14) return scanned;
-  const uint32_t tracks = bytes::Be16(buffer + 10);
+  const uint32_t tracks = ByteView({buffer, length}).Be16(10).value_or(0);
   uint64_t total = 14;
   for (uint32_t track = 0; track < tracks; ++track) {
     if (total >= scanned) return scanned;
@@ -185,7 +187,7 @@ uint64_t Midi(CarveContext& context, const uint8_t* buffer, size_t length) {
       return scanned;
     }
     if (!bytes::At(header, sizeof header, 0, "MTrk")) return scanned;
-    total += 8 + static_cast<uint64_t>(bytes::Be32(header + 4));
+    total += 8 + uint64_t{ByteView(header).Be32(4).value_or(0)};
   }
   return std::min(total, scanned);
 }
@@ -209,7 +211,7 @@ uint64_t Gif(CarveContext& context, const uint8_t* buffer, size_t length) {
 
 uint64_t Bmp(CarveContext&, const uint8_t* buffer, size_t length) {
   if (length < 6) return 0;
-  return std::min<uint64_t>(bytes::Le32(buffer + 2), 128 * kMiB);
+  return std::min<uint64_t>(ByteView({buffer, length}).Le32(2).value_or(0), 128 * kMiB);
 }
 
 // Camera pictures carry an EXIF thumbnail whose own end-of-image marker comes first and is
@@ -266,9 +268,10 @@ namespace {
 uint64_t SevenZip(CarveContext& context, const uint8_t* buffer, size_t length) {
   constexpr uint64_t kCap = 4 * kGiB;
   constexpr size_t kStartHeaderBytes = 32;
-  if (length >= kStartHeaderBytes && Crc32(buffer + 12, 20) == bytes::Le32(buffer + 8)) {
-    const uint64_t offset = bytes::Le64(buffer + 12);
-    const uint64_t size = bytes::Le64(buffer + 20);
+  const ByteView start({buffer, length});
+  if (length >= kStartHeaderBytes && Crc32(buffer + 12, 20) == start.Le32(8)) {
+    const uint64_t offset = start.Le64(12).value_or(0);
+    const uint64_t size = start.Le64(20).value_or(0);
     if (offset <= kCap && size <= kCap) return std::min(kStartHeaderBytes + offset + size, kCap);
   }
   static constexpr std::string_view kCoderTail{"\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D",
@@ -289,7 +292,7 @@ uint64_t Rar(CarveContext& context, const uint8_t*, size_t) {
 
 uint64_t Cab(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (length < 36) return SectorBytes(context);
-  return std::min<uint64_t>(bytes::Le32(buffer + 8), 1 * kGiB);
+  return std::min<uint64_t>(ByteView({buffer, length}).Le32(8).value_or(0), 1 * kGiB);
 }
 
 uint64_t IsoMedia(CarveContext& context, const uint8_t*, size_t) {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "signature/formats/byte_view.h"
+#include "storage/byte_view.h"
 #include "signature/formats/file_view.h"
 #include "signature/signature_row.h"
 

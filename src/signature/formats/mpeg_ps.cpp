@@ -44,7 +44,7 @@ std::optional<uint64_t> WalkPacks(const CarveContext& context) {
 }  // namespace
 
 uint64_t MeasureMpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
-  if (ByteView(buffer, length).Matches(0, {"\0\0\x01\xBA", 4})) {
+  if (ByteView({buffer, length}).Matches(0, {"\0\0\x01\xBA", 4})) {
     if (const auto end = WalkPacks(context)) return EndUnlessStructureInside(context, *end);
   }
   return length::Mpeg(context, buffer, length);

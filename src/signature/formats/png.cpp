@@ -33,7 +33,7 @@ std::optional<uint64_t> WalkChunks(const CarveContext& context) {
 }  // namespace
 
 int IdentifyPng(CarveContext&, const uint8_t* buffer, size_t length) {
-  return ByteView(buffer, length).Matches(0, "\x89PNG\r\n\x1A\n") ? 30 : kNoSignatureType;
+  return ByteView({buffer, length}).Matches(0, "\x89PNG\r\n\x1A\n") ? 30 : kNoSignatureType;
 }
 
 uint64_t MeasurePng(CarveContext& context, const uint8_t* buffer, size_t length) {

@@ -25,7 +25,7 @@ bool DirectoryHolds(const ByteView& b) {
 }
 
 int IdentifyFont(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 12) return kNoSignatureType;
   const bool true_type = b.Matches(0, {"\0\x01\0\0", 4}) || b.Matches(0, "true");
   const bool open_type = b.Matches(0, "OTTO");
@@ -35,7 +35,7 @@ int IdentifyFont(CarveContext&, const uint8_t* buffer, size_t length) {
 
 // Tables start on four-byte boundaries, so the last one is padded to one.
 uint64_t MeasureFont(CarveContext& context, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   const uint32_t tables = b.Be16(4).value_or(0);
   uint64_t end = 12 + uint64_t{tables} * 16;
   for (uint32_t i = 0; i < tables; ++i) {

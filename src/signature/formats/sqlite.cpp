@@ -27,7 +27,7 @@ std::optional<uint64_t> HeaderLength(ByteView header) {
 }  // namespace
 
 uint64_t MeasureSqlite(CarveContext& context, const uint8_t* buffer, size_t length) {
-  return MeasuredOrScanned(context, HeaderLength(ByteView(buffer, length)), kCap);
+  return MeasuredOrScanned(context, HeaderLength(ByteView({buffer, length})), kCap);
 }
 
 }  // namespace velmora::formats
