@@ -6,22 +6,16 @@
 
 namespace velmora {
 
-namespace {
-
-uint16_t Le16(const uint8_t* p) { return LoadLe<uint16_t>(p); }
-uint32_t Le32(const uint8_t* p) { return LoadLe<uint32_t>(p); }
-
-}  // namespace
-
-bool IsExtSuperblock(const uint8_t* sb) {
-  if (Le16(sb + 0x38) != 0xEF53) return false;
-  const uint32_t inodes = Le32(sb + 0x00);
-  const uint32_t blocks = Le32(sb + 0x04);
-  const uint32_t first_data_block = Le32(sb + 0x14);
-  const uint32_t log_block_size = Le32(sb + 0x18);
-  const uint32_t blocks_per_group = Le32(sb + 0x20);
-  const uint32_t inodes_per_group = Le32(sb + 0x28);
-  const uint32_t first_inode = Le32(sb + 0x54);
+bool IsExtSuperblock(const uint8_t* superblock1024) {
+  const ByteView sb({superblock1024, 1024});
+  if (sb.Le16(0x38) != 0xEF53) return false;
+  const uint32_t inodes = sb.Le32(0x00).value_or(0);
+  const uint32_t blocks = sb.Le32(0x04).value_or(0);
+  const uint32_t first_data_block = sb.Le32(0x14).value_or(0);
+  const uint32_t log_block_size = sb.Le32(0x18).value_or(0);
+  const uint32_t blocks_per_group = sb.Le32(0x20).value_or(0);
+  const uint32_t inodes_per_group = sb.Le32(0x28).value_or(0);
+  const uint32_t first_inode = sb.Le32(0x54).value_or(0);
   if (blocks == 0 || inodes == 0 || blocks_per_group == 0 || inodes_per_group == 0) return false;
   if (first_inode <= 2) return false;
   const uint32_t groups_by_blocks = (blocks - first_data_block - 1) / blocks_per_group + 1;

@@ -11,6 +11,7 @@
 #include "ntfs/mft_record.h"
 #include "signature/boundary.h"
 #include "signature/identify_walk.h"
+#include "storage/byte_view.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -20,8 +21,6 @@ namespace {
 constexpr uint16_t kNtfsDirectoryFlag = 0x0002;
 // Bytes read again when a record runs past the end of the buffer.
 constexpr size_t kRecordRereadBytes = 8192;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // A live volume-label entry: the one kind of entry the deep directory-sector test fills in.
 bool IsLiveLabel(const uint8_t* entry) {
@@ -160,7 +159,8 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
     if ((hint & kHintNtfsRecord) != 0) {
       const size_t record_bytes = ntfs::RecordBytesForSector(buffer.sector_size);
       const size_t remaining = static_cast<size_t>(count - i) * sector_bytes;
-      const bool directory = (Le16(sector + 22) & kNtfsDirectoryFlag) != 0;
+      const bool directory =
+          (ByteView({sector, sector_bytes}).Le16(22).value_or(0) & kNtfsDirectoryFlag) != 0;
       if (!directory) {
         if (remaining >= record_bytes) {
           sink->OnNtfsFileRecord(sector, record_bytes, sector_number);

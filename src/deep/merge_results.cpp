@@ -13,6 +13,7 @@
 #include "engine/scan_log_store.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/mft_record.h"
+#include "storage/byte_view.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -20,11 +21,6 @@ namespace velmora {
 namespace {
 
 constexpr size_t kMaxMftRecordBytes = 4096;
-
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sector_size,
                     uint64_t* sector, SectorBlockCache* cache) {
@@ -44,7 +40,7 @@ bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sect
   const size_t available = static_cast<size_t>(got) * static_cast<size_t>(sector_size);
   if (available < 512) return false;
   // The record's own allocated size bounds it; anything else is damage.
-  const size_t allocated = Le32(bytes.data() + 28);
+  const size_t allocated = ByteView(bytes).Le32(28).value_or(0);
   if (allocated < 512 || allocated > std::min(available, kMaxMftRecordBytes)) return false;
   std::span<uint8_t> span(bytes.data(), allocated);
   if (!ntfs::HasFileMagic(span) || ntfs::ApplyFixup(span) == ntfs::FixupResult::kBadArray) {

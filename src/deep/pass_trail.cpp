@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "engine/recovery_output.h"
+#include "storage/byte_view.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"
 #include "storage/sector_reader.h"
@@ -26,12 +27,6 @@ constexpr uint64_t kMostFileBytes = 4ull << 30;
 
 void Put(uint8_t* out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t Get(const uint8_t* in, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
-  return value;
 }
 
 void Encode(uint64_t sector, uint32_t bytes, uint8_t kind, std::vector<uint8_t>* out) {
@@ -71,8 +66,9 @@ bool PassTrail::RecordsAt(const std::string& folder, uint64_t position, uint32_t
   bool found = false;
   for (size_t at = 0; at < text.size(); at += kEntryBytes) {
     const uint8_t* entry = text.data() + at;
-    if (!IsCheckpoint(entry[12]) || Get(entry, 8) != position) continue;
-    *carved_records = static_cast<uint32_t>(Get(entry + 8, 4));
+    const ByteView fields = ByteView(text).Sub(at, kEntryBytes);
+    if (!IsCheckpoint(entry[12]) || fields.Le64(0) != position) continue;
+    *carved_records = fields.Le32(8).value_or(0);
     if (finished != nullptr) *finished = entry[12] == kFinished;
     found = true;
   }
@@ -131,8 +127,9 @@ bool PassTrail::Resume(const std::string& folder, uint64_t position, uint64_t so
   bool sound = readable;
   for (size_t at = 0; sound && at < text.size(); at += kEntryBytes) {
     const uint8_t* entry = text.data() + at;
-    const uint64_t sector = Get(entry, 8);
-    const auto bytes = static_cast<uint32_t>(Get(entry + 8, 4));
+    const ByteView fields = ByteView(text).Sub(at, kEntryBytes);
+    const uint64_t sector = fields.Le64(0).value_or(0);
+    const uint32_t bytes = fields.Le32(8).value_or(0);
     const uint8_t kind = entry[12];
     if (IsCheckpoint(kind)) {
       if (sector == position) {

@@ -9,9 +9,6 @@ namespace velmora {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return LoadLe<uint16_t>(p); }
-uint32_t Le32(const uint8_t* p) { return LoadLe<uint32_t>(p); }
-
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 bool HasBootSignature(const ByteView& s) { return s.U8(0x1FE) == 0x55 && s.U8(0x1FF) == 0xAA; }
@@ -44,15 +41,16 @@ bool FatGeometry::ClusterToSector(uint32_t cluster, uint64_t* sector) const {
 
 bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
   if (size < 512) return false;
+  const ByteView b({s, size});
   FatGeometry g;
-  g.bytes_per_sector = Le16(s + 11);
+  g.bytes_per_sector = b.Le16(11).value_or(0);
   g.sectors_per_cluster = s[13];
-  g.reserved_sectors = Le16(s + 14);
+  g.reserved_sectors = b.Le16(14).value_or(0);
   g.fat_count = s[16];
-  g.root_entry_count = Le16(s + 17);
-  const uint32_t total16 = Le16(s + 19);
-  const uint32_t fat16_size = Le16(s + 22);
-  const uint32_t total32 = Le32(s + 32);
+  g.root_entry_count = b.Le16(17).value_or(0);
+  const uint32_t total16 = b.Le16(19).value_or(0);
+  const uint32_t fat16_size = b.Le16(22).value_or(0);
+  const uint32_t total32 = b.Le32(32).value_or(0);
   g.total_sectors = total32 != 0 ? total32 : total16;
 
   if (g.bytes_per_sector < 512 || g.bytes_per_sector > 4096 || !IsPowerOfTwo(g.bytes_per_sector))
@@ -62,7 +60,7 @@ bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
 
   const bool fat32_text = std::memcmp(s + 82, "FAT32   ", 8) == 0;
   const bool fat32 = fat32_text || fat16_size == 0;
-  g.sectors_per_fat = fat32 ? Le32(s + 36) : fat16_size;
+  g.sectors_per_fat = fat32 ? b.Le32(36).value_or(0) : fat16_size;
   if (g.sectors_per_fat == 0) return false;
 
   if (fat32) {
@@ -82,7 +80,7 @@ bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
 
   if (fat32) {
     g.type = FatType::kFat32;
-    g.root_cluster = Le32(s + 44) & 0x0FFFFFFF;
+    g.root_cluster = b.Le32(44).value_or(0) & 0x0FFFFFFF;
   } else {
     g.type = clusters <= kMaxFat12Clusters ? FatType::kFat12 : FatType::kFat16;
     g.root_cluster = 0;
@@ -111,7 +109,7 @@ const char* FatTypeName(FatType type) {
 }
 
 std::string FatBootLabel(const uint8_t* sector512, FatType type) {
-  const ByteView s(sector512, 512);
+  const ByteView s({sector512, 512});
   const size_t at = type == FatType::kFat32 ? 0x47 : 0x2B;
   std::string text(reinterpret_cast<const char*>(s.data() + at), 11);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
@@ -122,7 +120,7 @@ std::string FatBootLabel(const uint8_t* sector512, FatType type) {
 }
 
 bool IsBitLockerBootSector(const uint8_t* sector512) {
-  const ByteView s(sector512, 512);
+  const ByteView s({sector512, 512});
   if (s.Matches(3, "-FVE-FS-")) return true;
   for (size_t i = 0; i < 8; ++i) {
     if (s.U8(0x1E0 + i) != 0x78) return false;
@@ -135,26 +133,28 @@ bool IsBitLockerBootSector(const uint8_t* sector512) {
 
 bool IsFatBootSector(const uint8_t* sector512) {
   if (IsBitLockerBootSector(sector512)) return false;
-  const ByteView s(sector512, 512);
-  const uint16_t fat16_size = s.U16(0x16);
-  const uint32_t fat_size = fat16_size != 0 ? fat16_size : s.U32(0x24);
-  const uint16_t total16 = s.U16(0x13);
-  const uint32_t total32 = s.U32(0x20);
+  const ByteView s({sector512, 512});
+  const uint16_t fat16_size = s.Le16(0x16).value_or(0);
+  const uint32_t fat_size = fat16_size != 0 ? fat16_size : s.Le32(0x24).value_or(0);
+  const uint16_t total16 = s.Le16(0x13).value_or(0);
+  const uint32_t total32 = s.Le32(0x20).value_or(0);
   const uint32_t total = total32 != 0 ? total32 : total16;
-  const uint16_t bytes_per_sector = s.U16(0x0B);
-  const uint8_t sectors_per_cluster = s.U8(0x0D);
+  const uint16_t bytes_per_sector = s.Le16(0x0B).value_or(0);
+  const uint8_t sectors_per_cluster = s.U8(0x0D).value_or(0);
   if (bytes_per_sector == 0 || bytes_per_sector % 512 != 0 || sectors_per_cluster == 0) return false;
-  const uint32_t root_sectors = (static_cast<uint32_t>(s.U16(0x11)) * 32) / bytes_per_sector;
-  const uint8_t fat_count = s.U8(0x10);
+  const uint32_t root_sectors =
+      (static_cast<uint32_t>(s.Le16(0x11).value_or(0)) * 32) / bytes_per_sector;
+  const uint8_t fat_count = s.U8(0x10).value_or(0);
   // Unsigned 32-bit on purpose: a negative difference wraps and is refused below.
   const uint32_t clusters =
-      (total - root_sectors - fat_count * fat_size - s.U16(0x0E)) / sectors_per_cluster;
+      (total - root_sectors - fat_count * fat_size - s.Le16(0x0E).value_or(0)) /
+      sectors_per_cluster;
   if (clusters >= 0x0FFFFFF0u) return false;
   const bool cluster_size_ok = IsPowerOfTwo(sectors_per_cluster) && sectors_per_cluster <= 128;
   const bool small_fat = fat_count != 0 && (total16 != 0 || total32 != 0) && cluster_size_ok &&
                          fat16_size >= 1 && HasBootSignature(s);
   const bool fat32 = s.Matches(0x52, "FAT32   ") && fat_count != 0 && total32 != 0 &&
-                     cluster_size_ok && s.U32(0x24) != 0 && HasBootSignature(s);
+                     cluster_size_ok && s.Le32(0x24) != 0u && HasBootSignature(s);
   return small_fat || fat32;
 }
 

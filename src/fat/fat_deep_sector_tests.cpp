@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fat/fat_entry_checks.h"
+#include "storage/byte_view.h"
 
 namespace velmora {
 
@@ -13,7 +14,6 @@ constexpr uint8_t kAttrVolumeLabel = 0x08;
 // 2000-01-01 00:00:00 as FAT date and time words.
 constexpr uint16_t kNeutralDate = ((2000 - 1980) << 9) | (1 << 5) | 1;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 void PutLe16(uint8_t* p, uint16_t value) {
   p[0] = static_cast<uint8_t>(value);
   p[1] = static_cast<uint8_t>(value >> 8);
@@ -23,10 +23,11 @@ void PutLe16(uint8_t* p, uint16_t value) {
 // neutral date when that is empty too); false when there was nothing to fill.
 bool FillEmptyLabelStamps(uint8_t* entry) {
   if (entry[0] == 0 || entry[0] == 0xE5 || entry[11] != kAttrVolumeLabel) return false;
-  const uint16_t created_date = Le16(entry + 16);
-  const uint16_t access_date = Le16(entry + 18);
-  uint16_t write_date = Le16(entry + 24);
-  uint16_t write_time = Le16(entry + 22);
+  const ByteView fields({entry, kFatEntrySize});
+  const uint16_t created_date = fields.Le16(16).value_or(0);
+  const uint16_t access_date = fields.Le16(18).value_or(0);
+  uint16_t write_date = fields.Le16(24).value_or(0);
+  uint16_t write_time = fields.Le16(22).value_or(0);
   if (created_date != 0 && access_date != 0 && write_date != 0) return false;
   if (write_date == 0) {
     write_date = kNeutralDate;

@@ -6,6 +6,7 @@
 
 #include "engine/record_text.h"
 #include "fat/fat_entry_checks.h"
+#include "storage/byte_view.h"
 
 namespace velmora {
 
@@ -28,9 +29,8 @@ const std::array<char32_t, 128>& OemUpperHalf() {
       size_t out_left = sizeof(out);
       if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) != static_cast<size_t>(-1) &&
           out_left == 0) {
-        t[i] = static_cast<char32_t>(static_cast<uint8_t>(out[0]) |
-                                     (static_cast<uint8_t>(out[1]) << 8) |
-                                     (static_cast<uint8_t>(out[2]) << 16));
+        t[i] =
+            ByteView({reinterpret_cast<const uint8_t*>(out), sizeof(out)}).Le32(0).value_or(U'_');
       }
     }
     iconv_close(cd);
@@ -67,13 +67,12 @@ void AppendTrimmed(std::string* out, const uint8_t* bytes, size_t length, bool f
   }
 }
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
 // The 13 UTF-16 units of one long-name piece.
 std::array<uint16_t, 13> PieceUnits(const uint8_t* e) {
   static constexpr uint8_t kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+  const ByteView fields({e, kFatEntrySize});
   std::array<uint16_t, 13> units{};
-  for (size_t i = 0; i < 13; ++i) units[i] = Le16(e + kOffsets[i]);
+  for (size_t i = 0; i < 13; ++i) units[i] = fields.Le16(kOffsets[i]).value_or(0);
   return units;
 }
 
@@ -103,10 +102,13 @@ std::string ShortEntryName(const uint8_t* e) {
 }
 
 FatEntryTimes DecodeEntryTimes(const uint8_t* e) {
+  const ByteView fields({e, kFatEntrySize});
   FatEntryTimes times;
-  times.created = FatDateTimeToFiletime(Le16(e + 16), Le16(e + 14), e[13]);
-  times.last_access = FatDateTimeToFiletime(Le16(e + 18), 0, 0);
-  times.last_write = FatDateTimeToFiletime(Le16(e + 24), Le16(e + 22), 0);
+  times.created =
+      FatDateTimeToFiletime(fields.Le16(16).value_or(0), fields.Le16(14).value_or(0), e[13]);
+  times.last_access = FatDateTimeToFiletime(fields.Le16(18).value_or(0), 0, 0);
+  times.last_write =
+      FatDateTimeToFiletime(fields.Le16(24).value_or(0), fields.Le16(22).value_or(0), 0);
   return times;
 }
 
@@ -121,7 +123,7 @@ std::string LongNameCollector::NameFor(const uint8_t* short_entry) const {
   if (pieces_.empty()) return {};
   const uint8_t checksum = pieces_.front()[13];
   for (const auto& piece : pieces_) {
-    if (piece[13] != checksum || Le16(piece.data() + 26) != 0) return {};
+    if (piece[13] != checksum || ByteView(piece).Le16(26) != 0) return {};
   }
   const bool deleted = EntryIsDeleted(short_entry);
   if (!deleted) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fat/fat_entry_checks.h"
+#include "storage/byte_view.h"
 
 namespace velmora {
 
@@ -38,10 +39,10 @@ inline bool EntryIsVolumeLabel(const uint8_t* e) {
 inline bool EntryIsDotEntry(const uint8_t* e) { return e[0] == '.'; }
 
 inline uint16_t EntryClusterHigh(const uint8_t* e) {
-  return static_cast<uint16_t>(e[20] | (e[21] << 8));
+  return ByteView({e, kFatEntrySize}).Le16(20).value_or(0);
 }
 inline uint16_t EntryClusterLow(const uint8_t* e) {
-  return static_cast<uint16_t>(e[26] | (e[27] << 8));
+  return ByteView({e, kFatEntrySize}).Le16(26).value_or(0);
 }
 // The high word counts on FAT32 only; older volumes keep other data there.
 inline uint32_t EntryFirstCluster(const uint8_t* e, bool fat32) {
@@ -49,8 +50,7 @@ inline uint32_t EntryFirstCluster(const uint8_t* e, bool fat32) {
   return ((high << 16) | EntryClusterLow(e)) & 0x0FFFFFFF;
 }
 inline uint32_t EntryFileSize(const uint8_t* e) {
-  return static_cast<uint32_t>(e[28]) | (static_cast<uint32_t>(e[29]) << 8) |
-         (static_cast<uint32_t>(e[30]) << 16) | (static_cast<uint32_t>(e[31]) << 24);
+  return ByteView({e, kFatEntrySize}).Le32(28).value_or(0);
 }
 
 // The 8.3 name as UTF-8 (OEM code page 437), extension after a '.' when present,

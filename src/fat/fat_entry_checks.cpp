@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fat/fat_directory_entry.h"
+#include "storage/byte_view.h"
 
 namespace velmora {
 
@@ -18,8 +19,6 @@ constexpr int kMaxLongNamePieces = 18;
 constexpr uint64_t kTicksPerSecond = 10'000'000;
 constexpr uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
 constexpr int64_t kDaysFrom1601To1970 = 134'774;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -53,9 +52,11 @@ struct EntryTimes {
 };
 
 EntryTimes DecodeTimes(const uint8_t* entry) {
-  return {FatDateTimeToFiletime(Le16(entry + 16), Le16(entry + 14), entry[13]),
-          FatDateTimeToFiletime(Le16(entry + 18), 0, 0),
-          FatDateTimeToFiletime(Le16(entry + 24), Le16(entry + 22), 0)};
+  const ByteView fields({entry, kFatEntrySize});
+  return {
+      FatDateTimeToFiletime(fields.Le16(16).value_or(0), fields.Le16(14).value_or(0), entry[13]),
+      FatDateTimeToFiletime(fields.Le16(18).value_or(0), 0, 0),
+      FatDateTimeToFiletime(fields.Le16(24).value_or(0), fields.Le16(22).value_or(0), 0)};
 }
 
 bool SameTimes(const EntryTimes& a, const EntryTimes& b) {
@@ -137,7 +138,9 @@ bool DoubleBytePairsComplete(const uint8_t* entry) {
 
 bool ShortEntryWellFormed(const uint8_t* entry) {
   const bool label = EntryAttributes(entry) == kAttrVolumeLabel;
-  if (!label && FatDateTimeToFiletime(Le16(entry + 16), Le16(entry + 14), entry[13]) == 0) {
+  const ByteView fields({entry, kFatEntrySize});
+  if (!label && FatDateTimeToFiletime(fields.Le16(16).value_or(0), fields.Le16(14).value_or(0),
+                                      entry[13]) == 0) {
     return false;
   }
   for (int i = 0; i < 11; ++i) {
@@ -204,8 +207,9 @@ bool IsPlausibleDirectoryEntry(const uint8_t* entry, const uint8_t* next) {
 
   const uint8_t attributes = EntryAttributes(entry);
   const uint32_t size = EntryFileSize(entry);
-  const uint16_t cluster_high = Le16(entry + 20);
-  const uint16_t cluster_low = Le16(entry + 26);
+  const ByteView fields({entry, kFatEntrySize});
+  const uint16_t cluster_high = fields.Le16(20).value_or(0);
+  const uint16_t cluster_low = fields.Le16(26).value_or(0);
   const bool directory = EntryIsDirectory(entry);
   const bool long_name = EntryIsLongName(entry);
   const bool deleted = EntryIsDeleted(entry);

@@ -85,7 +85,7 @@ int FatTable::EntryAnyWay(uint32_t cluster, uint32_t* value) {
     // The window starts at the entry; only a volume cut short can still miss its last byte.
     if (offset + width > window_offset_ + window_.size()) return kErrReadFault;
   }
-  *value = Decode(cluster, window_.data() + (offset - window_offset_));
+  *value = Decode(cluster, ByteView(window_).Sub(offset - window_offset_, width));
   return kSuccess;
 }
 

@@ -5,6 +5,7 @@
 
 #include "fat/fat_boot_geometry.h"
 #include "fat/fat_volume.h"
+#include "storage/byte_view.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -29,7 +30,7 @@ class FatTable {
     uint32_t width = 0;
     if (volume_ != nullptr && Place(cluster, &offset, &width) && offset >= window_offset_ &&
         offset + width <= window_offset_ + window_.size()) {
-      *value = Decode(cluster, window_.data() + (offset - window_offset_));
+      *value = Decode(cluster, ByteView(window_).Sub(offset - window_offset_, width));
       return kSuccess;
     }
     return EntryAnyWay(cluster, value);
@@ -69,20 +70,17 @@ class FatTable {
     return *offset + *width <= fat_bytes_;
   }
   // The value of the entry of `cluster`, whose bytes start at `p`.
-  uint32_t Decode(uint32_t cluster, const uint8_t* p) const {
+  uint32_t Decode(uint32_t cluster, ByteView entry) const {
     switch (geometry_.type) {
       case FatType::kFat12: {
-        const uint32_t raw = p[0] | (static_cast<uint32_t>(p[1]) << 8);
+        const uint32_t raw = entry.Le16(0).value_or(0);
         return (cluster & 1) ? raw >> 4 : raw & 0x0FFF;
       }
-      case FatType::kFat16:
-        return p[0] | (static_cast<uint32_t>(p[1]) << 8);
+      case FatType::kFat16: return entry.Le16(0).value_or(0);
       case FatType::kFat32:
         break;
     }
-    return (p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-            (static_cast<uint32_t>(p[3]) << 24)) &
-           0x0FFFFFFF;
+    return entry.Le32(0).value_or(0) & 0x0FFFFFFF;
   }
 
   const FatVolume* volume_ = nullptr;

@@ -13,8 +13,8 @@ namespace velmora {
 namespace {
 
 uint32_t DotCluster(const uint8_t* sector) {
-  const uint32_t high = static_cast<uint32_t>(sector[20] | (sector[21] << 8));
-  const uint32_t low = static_cast<uint32_t>(sector[26] | (sector[27] << 8));
+  const uint32_t high = EntryClusterHigh(sector);
+  const uint32_t low = EntryClusterLow(sector);
   return (high << 16) | low;
 }
 

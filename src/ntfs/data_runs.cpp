@@ -1,5 +1,7 @@
 #include "ntfs/data_runs.h"
 
+#include "storage/byte_view.h"
+
 namespace velmora::ntfs {
 
 RunDecodeResult DecodeDataRuns(std::span<const uint8_t> pairs, uint64_t start_vcn,
@@ -14,9 +16,8 @@ RunDecodeResult DecodeDataRuns(std::span<const uint8_t> pairs, uint64_t start_vc
     const size_t offset_bytes = header >> 4;
     if (length_bytes == 0 || length_bytes > 8 || offset_bytes > 8) return RunDecodeResult::kTruncated;
     if (pairs.size() - pos - 1 < length_bytes + offset_bytes) return RunDecodeResult::kTruncated;
-    const uint8_t* field = pairs.data() + pos + 1;
-    uint64_t length = 0;
-    for (size_t i = 0; i < length_bytes; ++i) length |= static_cast<uint64_t>(field[i]) << (8 * i);
+    const ByteView field = ByteView(pairs).Sub(pos + 1, length_bytes + offset_bytes);
+    const uint64_t length = field.LeN(0, length_bytes).value_or(0);
     if (length == 0 || (length >> 62) != 0) return RunDecodeResult::kTruncated;
     DataRun run;
     run.vcn = vcn;
@@ -24,11 +25,8 @@ RunDecodeResult DecodeDataRuns(std::span<const uint8_t> pairs, uint64_t start_vc
     if (offset_bytes == 0) {
       run.kind = RunKind::kSparse;
     } else {
-      uint64_t raw = 0;
-      for (size_t i = 0; i < offset_bytes; ++i) {
-        raw |= static_cast<uint64_t>(field[length_bytes + i]) << (8 * i);
-      }
-      if (offset_bytes < 8 && (field[length_bytes + offset_bytes - 1] & 0x80) != 0) {
+      uint64_t raw = field.LeN(length_bytes, offset_bytes).value_or(0);
+      if (offset_bytes < 8 && (field.U8(length_bytes + offset_bytes - 1).value_or(0) & 0x80) != 0) {
         raw |= ~uint64_t{0} << (8 * offset_bytes);  // sign-extend
       }
       const int64_t delta = static_cast<int64_t>(raw);

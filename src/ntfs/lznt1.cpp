@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "storage/byte_view.h"
+
 namespace velmora::ntfs {
 
 namespace {
@@ -28,7 +30,7 @@ bool DecodeChunk(const uint8_t* src, size_t src_size, uint8_t* dst, size_t dst_r
         *written = pos;
         return false;
       }
-      const uint16_t token = static_cast<uint16_t>(src[in] | (src[in + 1] << 8));
+      const uint16_t token = ByteView({src, src_size}).Le16(in).value_or(0);
       in += 2;
       if (pos == 0) {
         *written = pos;
@@ -57,7 +59,7 @@ bool DecompressLznt1(std::span<const uint8_t> in, std::span<uint8_t> out, size_t
   size_t dst = 0;
   *produced = 0;
   while (src + 2 <= in.size() && dst < out.size()) {
-    const uint16_t header = static_cast<uint16_t>(in[src] | (in[src + 1] << 8));
+    const uint16_t header = ByteView(in).Le16(src).value_or(0);
     if (header == 0) break;
     const size_t data_size = (header & 0x0FFFu) + 1u;
     src += 2;

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "engine/record_text.h"
-#include "ntfs/little_endian.h"
 #include "signature/byte_search.h"
+#include "storage/byte_view.h"
 
 namespace velmora::ntfs {
 
@@ -18,19 +18,21 @@ constexpr size_t kNonResidentHeader = 0x40;
 bool ParseAttributeAt(std::span<const uint8_t> used, size_t offset, MftAttribute* a) {
   const size_t room = used.size() - offset;
   if (room < 16) return false;
-  const uint8_t* p = used.data() + offset;
-  a->type = LoadLe<uint32_t>(p);
-  a->length = LoadLe<uint32_t>(p + 4);
+  const ByteView v = ByteView(used).From(offset);
+  const uint8_t* p = v.data();
+  a->type = v.Le32(0).value_or(0);
+  a->length = v.Le32(4).value_or(0);
   if (a->length < 16 || a->length > room || (a->length % 8) != 0) return false;
   const std::span<const uint8_t> whole = used.subspan(offset, a->length);
   a->non_resident = p[8] != 0;
   const uint8_t name_units = p[9];
-  const uint16_t name_offset = LoadLe<uint16_t>(p + 0x0A);
-  a->flags = LoadLe<uint16_t>(p + 0x0C);
-  a->id = LoadLe<uint16_t>(p + 0x0E);
+  const uint16_t name_offset = v.Le16(0x0A).value_or(0);
+  a->flags = v.Le16(0x0C).value_or(0);
+  a->id = v.Le16(0x0E).value_or(0);
   a->name_utf16 = {};
-  if (name_units != 0 && !SliceOf(whole, name_offset, name_units * 2u, &a->name_utf16)) {
-    return false;
+  if (name_units != 0) {
+    if (!ByteView(whole).Has(name_offset, name_units * 2u)) return false;
+    a->name_utf16 = whole.subspan(name_offset, name_units * 2u);
   }
   a->value = {};
   a->mapping_pairs = {};
@@ -38,19 +40,21 @@ bool ParseAttributeAt(std::span<const uint8_t> used, size_t offset, MftAttribute
   a->compression_unit = 0;
   if (!a->non_resident) {
     if (a->length < kResidentHeader) return false;
-    const uint32_t value_length = LoadLe<uint32_t>(p + 0x10);
-    const uint16_t value_offset = LoadLe<uint16_t>(p + 0x14);
-    return SliceOf(whole, value_offset, value_length, &a->value);
+    const uint32_t value_length = v.Le32(0x10).value_or(0);
+    const uint16_t value_offset = v.Le16(0x14).value_or(0);
+    if (!ByteView(whole).Has(value_offset, value_length)) return false;
+    a->value = whole.subspan(value_offset, value_length);
+    return true;
   }
   if (a->length < kNonResidentHeader) return false;
-  a->start_vcn = LoadLe<uint64_t>(p + 0x10);
-  a->last_vcn = LoadLe<uint64_t>(p + 0x18);
-  const uint16_t pairs_offset = LoadLe<uint16_t>(p + 0x20);
-  const uint16_t unit = LoadLe<uint16_t>(p + 0x22);
+  a->start_vcn = v.Le64(0x10).value_or(0);
+  a->last_vcn = v.Le64(0x18).value_or(0);
+  const uint16_t pairs_offset = v.Le16(0x20).value_or(0);
+  const uint16_t unit = v.Le16(0x22).value_or(0);
   a->compression_unit = unit <= 16 ? static_cast<uint8_t>(unit) : 0;
-  a->allocated_size = LoadLe<uint64_t>(p + 0x28);
-  a->real_size = LoadLe<uint64_t>(p + 0x30);
-  a->initialized_size = LoadLe<uint64_t>(p + 0x38);
+  a->allocated_size = v.Le64(0x28).value_or(0);
+  a->real_size = v.Le64(0x30).value_or(0);
+  a->initialized_size = v.Le64(0x38).value_or(0);
   if (pairs_offset > a->length) return false;
   a->mapping_pairs = whole.subspan(pairs_offset);
   return true;
@@ -73,11 +77,11 @@ uint32_t RecordBytesForSector(int32_t sector_size) {
 
 bool LooksLikeFileRecordSector(const uint8_t* sector, int32_t sector_size) {
   if (sector == nullptr || sector_size < 512) return false;
-  const ByteView view(sector, static_cast<size_t>(sector_size));
+  const ByteView view({sector, static_cast<size_t>(sector_size)});
   if (!view.Matches(0, "FILE")) return false;
   const uint32_t record_bytes = RecordBytesForSector(sector_size);
-  return view.U32(24) <= record_bytes && view.U32(28) == record_bytes &&
-         view.U16(48) == view.U16(510);
+  return view.Le32(24).value_or(0) <= record_bytes && view.Le32(28) == record_bytes &&
+         view.Le16(48) == view.Le16(510);
 }
 
 bool IsNtfsStructureSector(const uint8_t* sector, size_t length) {
@@ -91,12 +95,12 @@ bool IsNtfsStructureSector(const uint8_t* sector, size_t length) {
 }
 
 FixupResult ApplyFixup(std::span<uint8_t> record) {
-  uint16_t array_offset = 0;
-  uint16_t count = 0;
-  if (!ReadLe(std::span<const uint8_t>(record), 4, &array_offset) ||
-      !ReadLe(std::span<const uint8_t>(record), 6, &count)) {
-    return FixupResult::kBadArray;
-  }
+  const ByteView header{std::span<const uint8_t>(record)};
+  const std::optional<uint16_t> array_field = header.Le16(4);
+  const std::optional<uint16_t> count_field = header.Le16(6);
+  if (!array_field || !count_field) return FixupResult::kBadArray;
+  const uint16_t array_offset = *array_field;
+  const uint16_t count = *count_field;
   if (count < 2 || (array_offset & 1) != 0) return FixupResult::kBadArray;
   const size_t blocks = count - 1u;
   if (blocks * kFixupBlockSize > record.size()) return FixupResult::kBadArray;
@@ -118,14 +122,14 @@ FixupResult ApplyFixup(std::span<uint8_t> record) {
 
 bool ParseMftRecordHeader(std::span<const uint8_t> record, MftRecordHeader* out) {
   if (!HasFileMagic(record) || record.size() < kHeaderMinimum) return false;
-  const uint8_t* p = record.data();
-  out->sequence = LoadLe<uint16_t>(p + 0x10);
-  out->link_count = LoadLe<uint16_t>(p + 0x12);
-  out->first_attribute = LoadLe<uint16_t>(p + 0x14);
-  out->flags = LoadLe<uint16_t>(p + 0x16);
-  out->bytes_in_use = LoadLe<uint32_t>(p + 0x18);
-  out->bytes_allocated = LoadLe<uint32_t>(p + 0x1C);
-  out->base_record = ReferenceRecord(LoadLe<uint64_t>(p + 0x20));
+  const ByteView v(record);
+  out->sequence = v.Le16(0x10).value_or(0);
+  out->link_count = v.Le16(0x12).value_or(0);
+  out->first_attribute = v.Le16(0x14).value_or(0);
+  out->flags = v.Le16(0x16).value_or(0);
+  out->bytes_in_use = v.Le32(0x18).value_or(0);
+  out->bytes_allocated = v.Le32(0x1C).value_or(0);
+  out->base_record = ReferenceRecord(v.Le64(0x20).value_or(0));
   return true;
 }
 
@@ -139,7 +143,7 @@ MftRecordVerdict ParseMftRecord(std::span<const uint8_t> record, MftRecord* out)
   const std::span<const uint8_t> used = record.first(used_size);
   size_t offset = h.first_attribute;
   while (offset + 4 <= used.size()) {
-    const uint32_t type = LoadLe<uint32_t>(used.data() + offset);
+    const uint32_t type = ByteView(used).Le32(offset).value_or(0);
     if (type == kAttrEnd) return MftRecordVerdict::kValid;
     MftAttribute attribute;
     if (type == 0 || !ParseAttributeAt(used, offset, &attribute)) return MftRecordVerdict::kDamaged;
@@ -159,31 +163,32 @@ const MftAttribute* MftRecord::Find(uint32_t type, bool unnamed) const {
 
 bool ParseFileName(std::span<const uint8_t> value, FileNameAttribute* out) {
   if (value.size() < 0x42) return false;
+  const ByteView v(value);
   const uint8_t* p = value.data();
   const uint8_t units = p[0x40];
   if (value.size() < 0x42u + units * 2u) return false;
-  const uint64_t parent = LoadLe<uint64_t>(p);
+  const uint64_t parent = v.Le64(0).value_or(0);
   out->parent_record = ReferenceRecord(parent);
   out->parent_sequence = ReferenceSequence(parent);
-  out->created = LoadLe<uint64_t>(p + 0x08);
-  out->modified = LoadLe<uint64_t>(p + 0x10);
-  out->mft_changed = LoadLe<uint64_t>(p + 0x18);
-  out->accessed = LoadLe<uint64_t>(p + 0x20);
-  out->allocated_size = LoadLe<uint64_t>(p + 0x28);
-  out->real_size = LoadLe<uint64_t>(p + 0x30);
-  out->file_flags = LoadLe<uint32_t>(p + 0x38);
+  out->created = v.Le64(0x08).value_or(0);
+  out->modified = v.Le64(0x10).value_or(0);
+  out->mft_changed = v.Le64(0x18).value_or(0);
+  out->accessed = v.Le64(0x20).value_or(0);
+  out->allocated_size = v.Le64(0x28).value_or(0);
+  out->real_size = v.Le64(0x30).value_or(0);
+  out->file_flags = v.Le32(0x38).value_or(0);
   out->name_space = p[0x41];
   out->name = Utf16LeToUtf8(p + 0x42, units);
   return true;
 }
 
 bool ParseStandardInformation(std::span<const uint8_t> value, StandardInformation* out) {
-  const ByteView view(value.data(), value.size());
+  const ByteView view(value);
   if (value.size() < 0x20) return false;
-  out->created = view.U64(0x00);
-  out->modified = view.U64(0x08);
-  out->mft_changed = view.U64(0x10);
-  out->accessed = view.U64(0x18);
+  out->created = view.Le64(0x00).value_or(0);
+  out->modified = view.Le64(0x08).value_or(0);
+  out->mft_changed = view.Le64(0x10).value_or(0);
+  out->accessed = view.Le64(0x18).value_or(0);
   return true;
 }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "ntfs/little_endian.h"
+#include "storage/byte_view.h"
 
 namespace velmora::ntfs {
 
@@ -21,9 +21,10 @@ uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes) {
 }
 
 bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out) {
-  if (length < 512 || std::memcmp(sector + 3, "NTFS    ", 8) != 0) return false;
+  const ByteView s({sector, length});
+  if (length < 512 || !s.Matches(3, "NTFS    ")) return false;
   NtfsGeometry g;
-  const uint16_t bps = LoadLe<uint16_t>(sector + 0x0B);
+  const uint16_t bps = s.Le16(0x0B).value_or(0);
   g.bytes_per_sector = bps == 0 ? 512 : bps;
   if (!IsPowerOfTwo(g.bytes_per_sector) || g.bytes_per_sector < 256 || g.bytes_per_sector > 4096) {
     return false;
@@ -39,9 +40,9 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
   }
   if (!IsPowerOfTwo(g.sectors_per_cluster)) return false;
   g.cluster_size = g.sectors_per_cluster * g.bytes_per_sector;
-  g.total_sectors = LoadLe<uint64_t>(sector + 0x28);
-  g.mft_first_cluster = LoadLe<uint64_t>(sector + 0x30);
-  g.mft_mirror_cluster = LoadLe<uint64_t>(sector + 0x38);
+  g.total_sectors = s.Le64(0x28).value_or(0);
+  g.mft_first_cluster = s.Le64(0x30).value_or(0);
+  g.mft_mirror_cluster = s.Le64(0x38).value_or(0);
 
   const uint32_t record_size = DecodeBootSizeField(static_cast<int8_t>(sector[0x40]), g.cluster_size);
   if (IsPowerOfTwo(record_size) && record_size >= 512 && record_size <= 65536) {
@@ -78,16 +79,16 @@ bool IsBackupBootSectorAt(const NtfsGeometry& geometry, uint64_t offset) {
 namespace velmora {
 
 bool IsNtfsBootSector(const uint8_t* sector512) {
-  const ByteView s(sector512, 512);
+  const ByteView s({sector512, 512});
   if (!s.Matches(3, "NTFS    ")) return false;
-  if (s.U16(0x0B) % 512 != 0) return false;
-  if (s.U16(0x0E) != 0) return false;
-  const uint8_t sectors_per_cluster = s.U8(0x0D);
+  if (s.Le16(0x0B).value_or(0) % 512 != 0) return false;
+  if (s.Le16(0x0E) != 0) return false;
+  const uint8_t sectors_per_cluster = s.U8(0x0D).value_or(0);
   if (sectors_per_cluster == 0 || sectors_per_cluster > 64 ||
       (sectors_per_cluster & (sectors_per_cluster - 1)) != 0) {
     return false;
   }
-  if (s.U64(0x28) == 0) return false;
+  if (s.Le64(0x28).value_or(0) == 0) return false;
   for (int offset : {0x10, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23}) {
     if (s.U8(offset) != 0) return false;
   }

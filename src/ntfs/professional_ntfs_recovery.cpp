@@ -15,9 +15,9 @@
 #include "ntfs/cluster_estimate.h"
 #include "ntfs/content_check.h"
 #include "ntfs/deep_data_copy.h"
-#include "ntfs/little_endian.h"
 #include "ntfs/ntfs_geometry.h"
 #include "ntfs/ntfs_volume.h"
+#include "storage/byte_view.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -37,9 +37,7 @@ constexpr size_t kContentSampleBytes = 4096;
 constexpr size_t kMaxListedExtents = 4096;
 
 uint32_t OwnNumber(std::span<const uint8_t> record) {
-  uint32_t number = 0;
-  ReadLe(record, 0x2C, &number);
-  return number;
+  return ByteView(record).Le32(0x2C).value_or(0);
 }
 
 }  // namespace

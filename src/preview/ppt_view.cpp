@@ -5,13 +5,13 @@
 
 #include "engine/record_text.h"
 #include "preview/archive_reader.h"
-#include "preview/byte_view.h"
 #include "preview/compound_file.h"
 #include "preview/file_head.h"
 #include "preview/isolated_run.h"
 #include "preview/text_convert.h"
 #include "preview/viewers.h"
 #include "preview/xml_text.h"
+#include "storage/byte_view.h"
 #include "storage/error_codes.h"
 
 namespace velmora::preview {
@@ -73,9 +73,9 @@ struct PptWalk {
     size_t at = begin;
     while (at + 8 <= end) {
       if (++records > 1'000'000) return false;
-      const uint16_t version_instance = *stream.U16(at);
-      const uint16_t type = *stream.U16(at + 2);
-      const uint32_t length = *stream.U32(at + 4);
+      const uint16_t version_instance = *stream.Le16(at);
+      const uint16_t type = *stream.Le16(at + 2);
+      const uint32_t length = *stream.Le32(at + 4);
       const size_t body = at + 8;
       if (length > end - body) return false;
       const bool container = (version_instance & 0x0F) == 0x0F;
@@ -92,7 +92,7 @@ struct PptWalk {
       } else if (type == kSlidePersistAtom && in_list) {
         outline.emplace_back();
       } else if (type == kTextCharsAtom || type == kTextBytesAtom) {
-        std::string text = AtomText(stream.Slice(body, length), type);
+        std::string text = AtomText(stream.Sub(body, length), type);
         if (in_list && !outline.empty()) outline.back().push_back(std::move(text));
         else if (slide >= 0) drawings[slide].push_back(std::move(text));
       } else if (container) {

@@ -4,7 +4,6 @@
 
 #include "engine/record_text.h"
 #include "preview/archive_reader.h"
-#include "preview/byte_view.h"
 #include "preview/compound_file.h"
 #include "preview/file_head.h"
 #include "preview/isolated_run.h"
@@ -12,6 +11,7 @@
 #include "preview/text_convert.h"
 #include "preview/viewers.h"
 #include "preview/xml_text.h"
+#include "storage/byte_view.h"
 #include "storage/error_codes.h"
 
 namespace velmora::preview {
@@ -69,57 +69,57 @@ bool DocText(const std::string& path, std::string* text) {
   std::vector<uint8_t> word;
   if (!ReadCompoundStream(path, "WordDocument", ViewerLimits::kMemberBytes, &word)) return false;
   const ByteView fib(word);
-  const auto ident = fib.U16(0);
-  const auto n_fib = fib.U16(2);
-  const auto flags = fib.U16(0x0A);
+  const auto ident = fib.Le16(0);
+  const auto n_fib = fib.Le16(2);
+  const auto flags = fib.Le16(0x0A);
   if (!ident || *ident != 0xA5EC || !n_fib || !flags) return false;
   if (*flags & 0x0100) return false;  // encrypted
   DocTextSink sink(text);
 
   if (*n_fib < 101) {  // Word 6/95: one run of 8-bit text
-    const auto fc_min = fib.U32(0x18);
-    const auto fc_mac = fib.U32(0x1C);
+    const auto fc_min = fib.Le32(0x18);
+    const auto fc_mac = fib.Le32(0x1C);
     if (!fc_min || !fc_mac || *fc_mac < *fc_min) return false;
-    const ByteView run = fib.Slice(*fc_min, *fc_mac - *fc_min);
+    const ByteView run = fib.Sub(*fc_min, *fc_mac - *fc_min);
     if (run.size() == 0 && *fc_mac != *fc_min) return false;
     for (size_t i = 0; i < run.size() && !sink.Full(); ++i) sink.Add(Cp1252ToCodePoint(*run.U8(i)));
     return true;
   }
 
-  const auto ccp_text = fib.U32(0x4C);
-  const auto fc_clx = fib.U32(0x1A2);
-  const auto lcb_clx = fib.U32(0x1A6);
+  const auto ccp_text = fib.Le32(0x4C);
+  const auto fc_clx = fib.Le32(0x1A2);
+  const auto lcb_clx = fib.Le32(0x1A6);
   if (!ccp_text || !fc_clx || !lcb_clx) return false;
   std::vector<uint8_t> table_bytes;
   if (!ReadCompoundStream(path, (*flags & 0x0200) ? "1Table" : "0Table", ViewerLimits::kMemberBytes,
                           &table_bytes)) {
     return false;
   }
-  const ByteView clx = ByteView(table_bytes).Slice(*fc_clx, *lcb_clx);
+  const ByteView clx = ByteView(table_bytes).Sub(*fc_clx, *lcb_clx);
   size_t at = 0;
   while (clx.U8(at) == uint8_t{0x01}) {  // Prc: property modifiers, skipped
-    const auto length = clx.U16(at + 1);
+    const auto length = clx.Le16(at + 1);
     if (!length) return false;
     at += 3 + *length;
   }
-  const auto pcdt_length = clx.U32(at + 1);
+  const auto pcdt_length = clx.Le32(at + 1);
   if (clx.U8(at) != uint8_t{0x02} || !pcdt_length || *pcdt_length < 4) return false;
-  const ByteView plc = clx.Slice(at + 5, *pcdt_length);
+  const ByteView plc = clx.Sub(at + 5, *pcdt_length);
   if (plc.size() == 0) return false;
   const size_t pieces = (plc.size() - 4) / 12;
   for (size_t i = 0; i < pieces && !sink.Full(); ++i) {
-    const uint32_t cp_start = *plc.U32(4 * i);
-    const uint32_t cp_end = std::min(*plc.U32(4 * (i + 1)), *ccp_text);
+    const uint32_t cp_start = *plc.Le32(4 * i);
+    const uint32_t cp_end = std::min(*plc.Le32(4 * (i + 1)), *ccp_text);
     if (cp_start >= cp_end) continue;
-    const uint32_t fc_raw = *plc.U32(4 * (pieces + 1) + 8 * i + 2);
+    const uint32_t fc_raw = *plc.Le32(4 * (pieces + 1) + 8 * i + 2);
     const bool compressed = (fc_raw & 0x40000000u) != 0;
     const uint32_t fc = fc_raw & 0x3FFFFFFFu;
     const size_t offset = compressed ? fc / 2 : fc;
     const size_t count = cp_end - cp_start;
-    const ByteView piece = fib.Slice(offset, compressed ? count : 2 * count);
+    const ByteView piece = fib.Sub(offset, compressed ? count : 2 * count);
     if (piece.size() == 0) return false;
     for (size_t k = 0; k < count && !sink.Full(); ++k) {
-      sink.Add(compressed ? Cp1252ToCodePoint(*piece.U8(k)) : *piece.U16(2 * k));
+      sink.Add(compressed ? Cp1252ToCodePoint(*piece.U8(k)) : *piece.Le16(2 * k));
     }
   }
   return true;

@@ -3,81 +3,88 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
-#include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 namespace velmora {
 
-// Bounds-checked little-endian reads from on-disk bytes. A read that would pass
-// the end yields false and leaves `out` untouched.
-template <typename T>
-bool ReadLe(std::span<const uint8_t> bytes, size_t offset, T* out) {
-  if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
-  T value;
-  std::memcpy(&value, bytes.data() + offset, sizeof(T));
-  *out = value;
-  return true;
-}
-
-// Unchecked read for offsets already validated by the caller.
-template <typename T>
-T LoadLe(const uint8_t* at) {
-  T value;
-  std::memcpy(&value, at, sizeof(T));
-  return value;
-}
-
-inline bool SliceOf(std::span<const uint8_t> bytes, size_t offset, size_t length,
-                    std::span<const uint8_t>* out) {
-  if (offset > bytes.size() || bytes.size() - offset < length) return false;
-  *out = bytes.subspan(offset, length);
-  return true;
-}
-
-// A window on bytes read from a medium. Every read is checked against the window:
-// the bool forms report an overrun, the value forms throw std::out_of_range, which
-// parsers turn into "not this structure" at their edge.
+// The one way code looks at bytes read from a medium or a file: a window that knows its
+// real length. Every read is checked against it and never throws; a read that would pass
+// the end gives nothing (std::nullopt, false or an empty view), which parsers turn into
+// "not this structure".
 class ByteView {
  public:
   ByteView() = default;
+  // Implicit, so a span, an array or a vector can be handed where a view is taken; the view
+  // must not outlive the bytes.
   ByteView(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-  ByteView(const uint8_t* data, size_t size) : bytes_(data, size) {}
+  template <typename Bytes>
+  requires std::is_convertible_v<const Bytes&, std::span<const uint8_t>> ByteView(
+      const Bytes& bytes)
+      : bytes_(bytes) {}
 
+  const uint8_t* data() const { return bytes_.data(); }
   size_t size() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }
-  const uint8_t* data() const { return bytes_.data(); }
   std::span<const uint8_t> span() const { return bytes_; }
-  bool Holds(size_t offset, size_t length) const {
-    return offset <= bytes_.size() && bytes_.size() - offset >= length;
+
+  // Whether [at, at + count) lies inside the view.
+  bool Has(size_t at, size_t count) const {
+    return at <= bytes_.size() && count <= bytes_.size() - at;
+  }
+  // Whether the bytes at `at` are exactly `pattern`; false when they do not fit.
+  bool Matches(size_t at, std::string_view pattern) const {
+    return Has(at, pattern.size()) &&
+           std::memcmp(bytes_.data() + at, pattern.data(), pattern.size()) == 0;
+  }
+  // The bytes [at, at + count); an empty view when they do not lie inside.
+  ByteView Sub(size_t at, size_t count) const {
+    return Has(at, count) ? ByteView(bytes_.subspan(at, count)) : ByteView();
+  }
+  // The bytes from `at` to the end; empty when `at` is past it.
+  ByteView From(size_t at) const {
+    return at <= bytes_.size() ? ByteView(bytes_.subspan(at)) : ByteView();
   }
 
-  template <typename T>
-  bool Read(size_t offset, T* out) const {
-    return ReadLe(bytes_, offset, out);
+  std::optional<uint8_t> U8(size_t at) const {
+    if (!Has(at, 1)) return std::nullopt;
+    return bytes_[at];
   }
-  template <typename T>
-  T Le(size_t offset) const {
-    if (!Holds(offset, sizeof(T))) throw std::out_of_range("read past the end of a byte view");
-    return LoadLe<T>(bytes_.data() + offset);
+  std::optional<uint16_t> Le16(size_t at) const { return Read<uint16_t>(at, 2, false); }
+  std::optional<uint32_t> Le24(size_t at) const { return Read<uint32_t>(at, 3, false); }
+  std::optional<uint32_t> Le32(size_t at) const { return Read<uint32_t>(at, 4, false); }
+  std::optional<uint64_t> Le64(size_t at) const { return Read<uint64_t>(at, 8, false); }
+  std::optional<uint16_t> Be16(size_t at) const { return Read<uint16_t>(at, 2, true); }
+  std::optional<uint32_t> Be24(size_t at) const { return Read<uint32_t>(at, 3, true); }
+  std::optional<uint32_t> Be32(size_t at) const { return Read<uint32_t>(at, 4, true); }
+  std::optional<uint64_t> Be64(size_t at) const { return Read<uint64_t>(at, 8, true); }
+  // 16 or 32 bits in a byte order named by the data itself (a TIFF header, say).
+  std::optional<uint32_t> U16(size_t at, bool big_endian) const {
+    return Read<uint16_t>(at, 2, big_endian);
   }
-  uint8_t U8(size_t offset) const { return Le<uint8_t>(offset); }
-  uint16_t U16(size_t offset) const { return Le<uint16_t>(offset); }
-  uint32_t U32(size_t offset) const { return Le<uint32_t>(offset); }
-  uint64_t U64(size_t offset) const { return Le<uint64_t>(offset); }
-
-  // Whether the bytes at `offset` are exactly `text`; false when they do not fit.
-  bool Matches(size_t offset, std::string_view text) const {
-    return Holds(offset, text.size()) && std::memcmp(bytes_.data() + offset, text.data(), text.size()) == 0;
+  std::optional<uint32_t> U32(size_t at, bool big_endian) const {
+    return Read<uint32_t>(at, 4, big_endian);
   }
-  // A sub-view; false when it does not fit.
-  bool Slice(size_t offset, size_t length, ByteView* out) const {
-    if (!Holds(offset, length)) return false;
-    *out = ByteView(bytes_.subspan(offset, length));
-    return true;
+  // An unsigned little-endian number of 1 to 8 bytes, as NTFS run lists store them.
+  std::optional<uint64_t> LeN(size_t at, size_t width) const {
+    if (width == 0 || width > 8) return std::nullopt;
+    return Read<uint64_t>(at, width, false);
   }
 
  private:
+  template <typename T>
+  std::optional<T> Read(size_t at, size_t width, bool big_endian) const {
+    if (!Has(at, width)) return std::nullopt;
+    T value = 0;
+    for (size_t i = 0; i < width; ++i) {
+      const size_t index = big_endian ? i : width - 1 - i;
+      value = static_cast<T>((value << 8) | bytes_[at + index]);
+    }
+    return value;
+  }
+
   std::span<const uint8_t> bytes_;
 };
 

@@ -23,19 +23,20 @@ constexpr int kMaxLogicalPartitions = 256;
 // GPT entry arrays larger than this are treated as damage, not read.
 constexpr uint64_t kMaxGptEntryArrayBytes = 4 * 1024 * 1024;
 
-std::string GuidText(const uint8_t* g) {
+std::string GuidText(ByteView g) {
+  if (!g.Has(0, 16)) return {};
+  const uint8_t* b = g.data();
   char text[40];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                LoadLe<uint32_t>(g), LoadLe<uint16_t>(g + 4), LoadLe<uint16_t>(g + 6), g[8], g[9],
-                g[10], g[11], g[12], g[13], g[14], g[15]);
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", *g.Le32(0),
+                *g.Le16(4), *g.Le16(6), b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
   return text;
 }
 
 // GPT names are UTF-16LE, zero-terminated within 72 bytes; lone surrogates become U+FFFD.
-std::string Utf16Name(const uint8_t* p, size_t units) {
+std::string Utf16Name(ByteView name, size_t units) {
   size_t length = 0;
-  while (length < units && LoadLe<uint16_t>(p + 2 * length) != 0) ++length;
-  return Utf16LeToUtf8(p, length);
+  while (length < units && name.Le16(2 * length).value_or(0) != 0) ++length;
+  return Utf16LeToUtf8(name.data(), length);
 }
 
 bool ReadSector(const ByteReader& read, uint64_t lba, uint32_t sector_size, uint64_t medium_bytes,
@@ -47,18 +48,18 @@ bool ReadSector(const ByteReader& read, uint64_t lba, uint32_t sector_size, uint
 }
 
 // A FAT or NTFS boot sector also ends in 55 AA; its boot code must not be taken for a table.
-bool LooksLikeVolumeBootSector(const uint8_t* s) {
-  const bool jump = s[0] == 0xEB || s[0] == 0xE9;
+bool LooksLikeVolumeBootSector(ByteView s) {
+  if (!s.Has(0, 512)) return false;
+  const bool jump = s.U8(0) == 0xEB || s.U8(0) == 0xE9;
   if (!jump) return false;
-  if (std::memcmp(s + 3, "NTFS    ", 8) == 0 || std::memcmp(s + 3, "EXFAT   ", 8) == 0) return true;
-  const uint16_t bytes_per_sector = LoadLe<uint16_t>(s + 11);
-  const uint8_t sectors_per_cluster = s[13];
-  const bool sane_bpb = bytes_per_sector >= 512 && bytes_per_sector <= 4096 &&
-                        (bytes_per_sector & (bytes_per_sector - 1)) == 0 &&
-                        sectors_per_cluster != 0 &&
-                        (sectors_per_cluster & (sectors_per_cluster - 1)) == 0 &&
-                        LoadLe<uint16_t>(s + 14) != 0 && s[16] != 0;
-  return sane_bpb && (std::memcmp(s + 0x36, "FAT", 3) == 0 || std::memcmp(s + 0x52, "FAT", 3) == 0);
+  if (s.Matches(3, "NTFS    ") || s.Matches(3, "EXFAT   ")) return true;
+  const uint16_t bytes_per_sector = *s.Le16(11);
+  const uint8_t sectors_per_cluster = *s.U8(13);
+  const bool sane_bpb =
+      bytes_per_sector >= 512 && bytes_per_sector <= 4096 &&
+      (bytes_per_sector & (bytes_per_sector - 1)) == 0 && sectors_per_cluster != 0 &&
+      (sectors_per_cluster & (sectors_per_cluster - 1)) == 0 && s.Le16(14) != 0 && s.U8(16) != 0;
+  return sane_bpb && (s.Matches(0x36, "FAT") || s.Matches(0x52, "FAT"));
 }
 
 // A file system starts here: a FAT/NTFS/exFAT boot sector or an ext superblock.
@@ -66,8 +67,7 @@ bool LooksLikeVolumeStart(const ByteReader& read, uint64_t offset, uint64_t medi
   std::vector<uint8_t> area(2048);
   if (offset > medium_bytes || area.size() > medium_bytes - offset) return false;
   if (!read(offset, area.data(), area.size())) return false;
-  return LooksLikeVolumeBootSector(area.data()) ||
-         LoadLe<uint16_t>(area.data() + 1024 + 56) == 0xEF53;
+  return LooksLikeVolumeBootSector(area) || ByteView(area).Le16(1024 + 56) == 0xEF53;
 }
 
 struct RawMbrEntry {
@@ -77,13 +77,14 @@ struct RawMbrEntry {
   uint32_t count = 0;
 };
 
-RawMbrEntry MbrEntry(const uint8_t* sector, int index) {
-  const uint8_t* e = sector + kMbrEntriesOffset + kMbrEntrySize * static_cast<size_t>(index);
-  return {e[0], e[4], LoadLe<uint32_t>(e + 8), LoadLe<uint32_t>(e + 12)};
+RawMbrEntry MbrEntry(ByteView sector, int index) {
+  const ByteView e =
+      sector.Sub(kMbrEntriesOffset + kMbrEntrySize * static_cast<size_t>(index), kMbrEntrySize);
+  return {e.U8(0).value_or(0), e.U8(4).value_or(0), e.Le32(8).value_or(0), e.Le32(12).value_or(0)};
 }
 
-bool IsMbrSector(const uint8_t* sector) {
-  if (LoadLe<uint16_t>(sector + 510) != kBootSignature) return false;
+bool IsMbrSector(ByteView sector) {
+  if (sector.Le16(510) != kBootSignature) return false;
   if (LooksLikeVolumeBootSector(sector)) return false;
   bool any = false;
   for (int i = 0; i < 4; ++i) {
@@ -157,8 +158,7 @@ void ReadLogicalPartitions(const ByteReader& read, uint64_t medium_bytes, uint32
       table->warnings.push_back("extended boot record at " + SectorText(ebr) + " cannot be read");
       continue;
     }
-    const ByteView view(sector.data(), sector.size());
-    if (view.U16(510) != kBootSignature) {
+    if (ByteView(sector).Le16(510) != kBootSignature) {
       // An empty extended partition has no record at all; a missing one further on is damage.
       if (ebr != extended_start) {
         table->warnings.push_back("extended boot record at " + SectorText(ebr) +
@@ -168,7 +168,7 @@ void ReadLogicalPartitions(const ByteReader& read, uint64_t medium_bytes, uint32
     }
     std::vector<uint64_t> links;
     for (int slot = 0; slot < 4; ++slot) {
-      const RawMbrEntry e = MbrEntry(sector.data(), slot);
+      const RawMbrEntry e = MbrEntry(sector, slot);
       if (e.type == 0 || e.count == 0) continue;
       if (IsExtendedPartitionType(e.type)) {
         const uint64_t next = extended_start + e.start;
@@ -234,7 +234,7 @@ bool ReadMbr(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_size
   uint32_t next_logical_slot = 5;
   bool followed_extended = false;
   for (int i = 0; i < 4; ++i) {
-    const RawMbrEntry e = MbrEntry(mbr.data(), i);
+    const RawMbrEntry e = MbrEntry(mbr, i);
     if (e.type == 0 || e.count == 0) continue;
     if (IsExtendedPartitionType(e.type)) {
       if (followed_extended) {
@@ -269,29 +269,29 @@ bool ReadGptAt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_si
                uint64_t header_lba, PartitionTable* table, std::string* why) {
   std::vector<uint8_t> header;
   if (!ReadSector(read, header_lba, sector_size, medium_bytes, &header)) return false;
-  const ByteView h(header.data(), header.size());
+  const ByteView h(header);
   if (!h.Matches(0, "EFI PART")) return false;
-  const uint32_t header_size = h.U32(12);
+  const uint32_t header_size = h.Le32(12).value_or(0);
   if (header_size < 92 || header_size > sector_size) {
     *why = "header size " + std::to_string(header_size);
     return false;
   }
   std::vector<uint8_t> copy(header.begin(), header.begin() + header_size);
   std::memset(copy.data() + 16, 0, 4);
-  if (Crc32(copy.data(), copy.size()) != h.U32(16)) {
+  if (Crc32(copy.data(), copy.size()) != h.Le32(16)) {
     *why = "header checksum wrong";
     return false;
   }
-  if (h.U64(24) != header_lba) {
+  if (h.Le64(24) != header_lba) {
     *why = "header names another sector as its own";
     return false;
   }
 
   const uint64_t medium_sectors = medium_bytes / sector_size;
-  const uint64_t entries_lba = h.U64(72);
+  const uint64_t entries_lba = h.Le64(72).value_or(0);
   // The header gives the number and size of the entries: 128 of 128 bytes is only the usual.
-  const uint32_t entry_count = h.U32(80);
-  const uint32_t entry_size = h.U32(84);
+  const uint32_t entry_count = h.Le32(80).value_or(0);
+  const uint32_t entry_size = h.Le32(84).value_or(0);
   if (entry_size < 128 || entry_size > 4096 || (entry_size & (entry_size - 1)) != 0) {
     *why = "entry size " + std::to_string(entry_size);
     return false;
@@ -313,7 +313,7 @@ bool ReadGptAt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_si
     *why = "entry array cannot be read";
     return false;
   }
-  if (Crc32(entries.data(), entries.size()) != h.U32(88)) {
+  if (Crc32(entries.data(), entries.size()) != h.Le32(88)) {
     *why = "entry array checksum wrong";
     return false;
   }
@@ -322,12 +322,11 @@ bool ReadGptAt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_si
   table->sector_size = sector_size;
   table->partitions.clear();
   for (uint32_t i = 0; i < entry_count; ++i) {
-    ByteView e;
-    if (!ByteView(entries.data(), entries.size()).Slice(size_t{i} * entry_size, entry_size, &e))
-      break;
-    if (e.U64(0) == 0 && e.U64(8) == 0) continue;  // an unused entry
-    const uint64_t first = e.U64(32);
-    const uint64_t last = e.U64(40);
+    const ByteView e = ByteView(entries).Sub(size_t{i} * entry_size, entry_size);
+    if (e.empty()) break;
+    if (e.Le64(0) == 0 && e.Le64(8) == 0) continue;  // an unused entry
+    const uint64_t first = e.Le64(32).value_or(0);
+    const uint64_t last = e.Le64(40).value_or(0);
     if (last < first) {
       table->warnings.push_back("GPT entry " + std::to_string(i + 1) + " ends before it starts");
       continue;
@@ -336,8 +335,8 @@ bool ReadGptAt(const ByteReader& read, uint64_t medium_bytes, uint32_t sector_si
     p.slot = i + 1;
     p.start_sector = first;
     p.sector_count = last - first + 1;
-    p.type_guid = GuidText(e.data());
-    p.name = Utf16Name(e.data() + 56, 36);
+    p.type_guid = GuidText(e);
+    p.name = Utf16Name(e.From(56), 36);
     AddPartition(p, medium_sectors, table);
   }
   return true;
@@ -383,10 +382,10 @@ PartitionTable ReadPartitionTable(const ByteReader& read, uint64_t medium_bytes,
   }
   std::vector<uint8_t> mbr;
   if (!ReadSector(read, 0, sizes.front(), medium_bytes, &mbr)) return table;
-  const bool mbr_valid = IsMbrSector(mbr.data());
+  const bool mbr_valid = IsMbrSector(mbr);
   bool protective = false;
   if (mbr_valid) {
-    for (int i = 0; i < 4; ++i) protective |= MbrEntry(mbr.data(), i).type == kGptProtectiveType;
+    for (int i = 0; i < 4; ++i) protective |= MbrEntry(mbr, i).type == kGptProtectiveType;
   }
   // A GPT is only believed behind a protective MBR entry, as firmware does.
   if (protective) {

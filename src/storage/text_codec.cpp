@@ -1,5 +1,7 @@
 #include "storage/text_codec.h"
 
+#include "storage/byte_view.h"
+
 namespace velmora {
 
 void AppendCodePoint(std::string* out, uint32_t cp) {
@@ -56,9 +58,8 @@ std::string ConvertUtf16(size_t units, UnitAt unit_at) {
 }  // namespace
 
 std::string Utf16LeToUtf8(const uint8_t* bytes, size_t units) {
-  return ConvertUtf16(units, [bytes](size_t i) {
-    return static_cast<uint32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  });
+  const ByteView text({bytes, 2 * units});
+  return ConvertUtf16(units, [text](size_t i) { return uint32_t{text.Le16(2 * i).value_or(0)}; });
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {

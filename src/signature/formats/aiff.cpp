@@ -10,14 +10,14 @@ constexpr int kAiffType = 59;
 constexpr uint64_t kCap = 1 * kGiB;
 
 int IdentifyAiff(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 16 || !b.Matches(0, "FORM")) return kNoSignatureType;
   if (!b.Matches(8, "AIFF") && !b.Matches(8, "AIFC")) return kNoSignatureType;
   return *b.Be32(4) >= 12 ? kAiffType : kNoSignatureType;
 }
 
 uint64_t MeasureAiff(CarveContext&, const uint8_t* buffer, size_t length) {
-  const uint64_t size = ByteView(buffer, length).Be32(4).value_or(0);
+  const uint64_t size = ByteView({buffer, length}).Be32(4).value_or(0);
   return std::min(8 + size + (size & 1), kCap);
 }
 

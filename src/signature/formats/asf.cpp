@@ -22,8 +22,9 @@ uint64_t MeasureAsf(CarveContext& context, const uint8_t* buffer, size_t length)
       "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65", 16};
   const size_t at = bytes::Find(buffer, length, kFileProperties, 30);
   if (at == kNotFound || at + 92 > length) return SectorBytes(context);
-  if ((bytes::Le32(buffer + at + 88) & 1) != 0) return SectorBytes(context);
-  const uint64_t size = bytes::Le64(buffer + at + 40);
+  const ByteView properties = ByteView({buffer, length}).Sub(at, 92);
+  if ((properties.Le32(88).value_or(0) & 1) != 0) return SectorBytes(context);
+  const uint64_t size = properties.Le64(40).value_or(0);
   if (size == 0) return SectorBytes(context);
   return std::min<uint64_t>(size, 256 * kMiB);
 }

@@ -10,7 +10,7 @@ constexpr int kBmpType = 80;
 
 // Bitmaps with the header versions the original row does not take (core, v2 to v5).
 int IdentifyNewerBmp(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 54 || !b.Matches(0, "BM") || *b.Le32(6) != 0) return kNoSignatureType;
   const uint32_t header = *b.Le32(14);
   if (header != 12 && header != 52 && header != 56 && header != 64 && header != 108 &&
@@ -23,16 +23,16 @@ int IdentifyNewerBmp(CarveContext&, const uint8_t* buffer, size_t length) {
 }
 
 uint64_t MeasureBmp(CarveContext&, const uint8_t* buffer, size_t length) {
-  return std::min<uint64_t>(ByteView(buffer, length).Le32(2).value_or(0), 128 * kMiB);
+  return std::min<uint64_t>(ByteView({buffer, length}).Le32(2).value_or(0), 128 * kMiB);
 }
 
 int IdentifyBmp(CarveContext&, const uint8_t* b, size_t length) {
   if (length < 40 || !(bytes::At(b, length, 0, "BM") || bytes::At(b, length, 0, "BA"))) {
     return kNoSignatureType;
   }
-  return bytes::Le16(b + 6) == 0 && bytes::Le16(b + 8) == 0 && bytes::Le32(b + 14) == 40
-             ? 29
-             : kNoSignatureType;
+  const ByteView header({b, length});
+  return header.Le16(6) == 0 && header.Le16(8) == 0 && header.Le32(14) == 40u ? 29
+                                                                              : kNoSignatureType;
 }
 
 }  // namespace

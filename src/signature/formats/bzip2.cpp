@@ -34,7 +34,7 @@ std::optional<uint64_t> DecodedBzip2Length(const CarveContext& context) {
 }
 
 int IdentifyBzip2(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 14 || !b.Matches(0, "BZh") || !b.Matches(4, "1AY&SY")) return kNoSignatureType;
   const uint8_t level = *b.U8(3);
   return level >= '1' && level <= '9' ? kBzip2Type : kNoSignatureType;

@@ -14,7 +14,7 @@ int IdentifyCab(CarveContext&, const uint8_t* b, size_t length) {
 
 uint64_t MeasureCab(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (length < 36) return SectorBytes(context);
-  return std::min<uint64_t>(bytes::Le32(buffer + 8), 1 * kGiB);
+  return std::min<uint64_t>(ByteView({buffer, length}).Le32(8).value_or(0), 1 * kGiB);
 }
 
 }  // namespace

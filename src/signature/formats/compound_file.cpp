@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "signature/formats/format.h"
+#include "storage/byte_view.h"
 
 namespace velmora::formats {
 
@@ -23,7 +24,7 @@ constexpr int kPresentation = 5;
 
 // The sector size recorded in the header; 512 when the field is not one of the two legal values.
 uint32_t SectorShift(const uint8_t* header, size_t length) {
-  const uint16_t shift = length >= 32 ? bytes::Le16(header + 30) : 9;
+  const uint16_t shift = ByteView({header, length}).Le16(30).value_or(9);
   return shift == 12 ? 12 : 9;
 }
 
@@ -35,9 +36,9 @@ bool ReadCompoundSector(const CarveContext& context, uint64_t base, uint32_t shi
   return context.ReadBytesFrom(base, (n + 1) * size, size, out->data());
 }
 
-bool NameIs(const uint8_t* entry, std::u16string_view name) {
+bool NameIs(ByteView entry, std::u16string_view name) {
   for (size_t i = 0; i < name.size(); ++i) {
-    const uint16_t c = bytes::Le16(entry + 2 * i);
+    const uint16_t c = entry.Le16(2 * i).value_or(0);
     const auto lower = [](uint16_t ch) { return ch >= 'A' && ch <= 'Z' ? ch + 32 : ch; };
     if (lower(c) != lower(name[i])) return false;
   }
@@ -59,9 +60,10 @@ int ClassifyByDirectory(const std::vector<uint8_t>& directory) {
   }
   if (bytes::At(d, n, 80, kPowerPointClass)) return kPresentation;
   for (size_t at = 0; at + kDirectoryEntryBytes <= n; at += kDirectoryEntryBytes) {
-    if (NameIs(d + at, u"WordDocument")) return kWordProcessing;
-    if (NameIs(d + at, u"Workbook")) return kSpreadsheet;
-    if (NameIs(d + at, u"PowerPoint Document")) return kPresentation;
+    const ByteView entry = ByteView(directory).Sub(at, kDirectoryEntryBytes);
+    if (NameIs(entry, u"WordDocument")) return kWordProcessing;
+    if (NameIs(entry, u"Workbook")) return kSpreadsheet;
+    if (NameIs(entry, u"PowerPoint Document")) return kPresentation;
   }
   return kOtherCompound;
 }
@@ -73,14 +75,14 @@ struct HeaderCounts {
 };
 
 // The header's counts when they describe a possible file; fat_sectors 0 otherwise.
-HeaderCounts CheckHeader(const uint8_t* h, size_t length) {
-  if (length < 512) return {9, 0, 0};
-  const uint32_t shift = bytes::Le16(h + 30);
+HeaderCounts CheckHeader(ByteView h) {
+  if (h.size() < 512) return {9, 0, 0};
+  const uint32_t shift = h.Le16(30).value_or(0);
   if (shift != 9 && shift != 12) return {9, 0, 0};
   const uint32_t limit = (kLastRegularSector >> (shift - 2)) + 1;
-  const uint32_t fat = bytes::Le32(h + 44);
-  const uint32_t mini_fat = bytes::Le32(h + 64);
-  const uint32_t difat = bytes::Le32(h + 72);
+  const uint32_t fat = h.Le32(44).value_or(0);
+  const uint32_t mini_fat = h.Le32(64).value_or(0);
+  const uint32_t difat = h.Le32(72).value_or(0);
   if (fat > limit || mini_fat > limit) return {shift, 0, 0};
   if (difat > limit / ((1u << (shift - 2)) - 1) + 1) return {shift, 0, 0};
   if (difat != 0 && fat <= 108) return {shift, 0, 0};
@@ -90,16 +92,18 @@ HeaderCounts CheckHeader(const uint8_t* h, size_t length) {
 }
 
 // Follows the DIFAT chain to the entry naming the last FAT sector.
-bool LastFatSector(const CarveContext& context, const uint8_t* header, const HeaderCounts& counts,
+bool LastFatSector(const CarveContext& context, ByteView header, const HeaderCounts& counts,
                    uint32_t* last) {
   if (counts.difat_sectors == 0) {
-    *last = bytes::Le32(header + 76 + 4 * (counts.fat_sectors - 1));
+    const std::optional<uint32_t> slot = header.Le32(76 + 4 * (counts.fat_sectors - 1));
+    if (!slot) return false;
+    *last = *slot;
     return true;
   }
   const uint32_t per_sector = (1u << counts.shift) / 4 - 1;  // the last slot chains on
   std::vector<uint8_t> sector;
   std::set<uint32_t> visited;
-  uint32_t next = bytes::Le32(header + 68);
+  uint32_t next = header.Le32(68).value_or(0);
   for (uint32_t k = 1; k <= counts.difat_sectors; ++k) {
     if (next >= kEndOfChain || !visited.insert(next).second) return false;
     if (!ReadCompoundSector(context, context.start_sector, counts.shift, next, &sector)) {
@@ -109,10 +113,12 @@ bool LastFatSector(const CarveContext& context, const uint8_t* header, const Hea
       const auto remainder =
           static_cast<uint32_t>((counts.fat_sectors - kHeaderDifatEntries) % per_sector);
       const uint32_t index = remainder == 0 ? per_sector - 1 : remainder - 1;
-      *last = bytes::Le32(sector.data() + 4 * index);
+      const std::optional<uint32_t> slot = ByteView(sector).Le32(4 * size_t{index});
+      if (!slot) return false;
+      *last = *slot;
       return true;
     }
-    next = bytes::Le32(sector.data() + 4 * per_sector);
+    next = ByteView(sector).Le32(4 * size_t{per_sector}).value_or(kEndOfChain);
   }
   return false;
 }
@@ -139,13 +145,13 @@ int IdentifyCompoundFile(CarveContext& context, const uint8_t* buffer, size_t le
   const uint32_t shift = SectorShift(buffer, length);
   std::vector<uint8_t> sector;
   if (!ReadCompoundSector(context, context.cursor, shift, 0, &sector)) return kOtherCompound;
-  if (bytes::Le16(sector.data()) == 0xA5EC) return kWordProcessing;
-  if (bytes::Le16(sector.data()) == 0x0809 && bytes::Le16(sector.data() + 2) == 0x0010 &&
-      bytes::Le16(sector.data() + 4) == 0x0600) {
+  const ByteView first(sector);
+  if (first.Le16(0) == 0xA5EC) return kWordProcessing;
+  if (first.Le16(0) == 0x0809 && first.Le16(2) == 0x0010 && first.Le16(4) == 0x0600) {
     return kSpreadsheet;
   }
   if (length < 52) return kOtherCompound;
-  const uint32_t first_directory = bytes::Le32(buffer + 48);
+  const uint32_t first_directory = ByteView({buffer, length}).Le32(48).value_or(0);
   if (!ReadCompoundSector(context, context.cursor, shift, first_directory, &sector)) {
     return kOtherCompound;
   }
@@ -153,17 +159,18 @@ int IdentifyCompoundFile(CarveContext& context, const uint8_t* buffer, size_t le
 }
 
 uint64_t MeasureCompoundFile(CarveContext& context, const uint8_t* buffer, size_t length) {
-  const HeaderCounts counts = CheckHeader(buffer, length);
+  const ByteView header({buffer, length});
+  const HeaderCounts counts = CheckHeader(header);
   if (counts.fat_sectors == 0) return ScanForWordMarkers(context);
   const uint64_t sector_size = uint64_t{1} << counts.shift;
   const uint64_t entries_per_sector = sector_size / 4;
   uint64_t trailing_free = 0;
   uint32_t last = 0;
   std::vector<uint8_t> fat;
-  if (LastFatSector(context, buffer, counts, &last) && last <= kLastRegularSector &&
+  if (LastFatSector(context, header, counts, &last) && last <= kLastRegularSector &&
       ReadCompoundSector(context, context.start_sector, counts.shift, last, &fat)) {
     for (uint64_t i = entries_per_sector; i > 0; --i) {
-      if (bytes::Le32(fat.data() + 4 * (i - 1)) != kFreeSector) break;
+      if (ByteView(fat).Le32(4 * (i - 1)) != kFreeSector) break;
       ++trailing_free;
     }
   }

@@ -37,7 +37,7 @@ std::optional<uint64_t> WalkMembers(const CarveContext& context) {
 }
 
 int IdentifyDeb(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 80 || !b.Matches(0, "!<arch>\ndebian-binary")) return kNoSignatureType;
   return MemberSize(b.Sub(8, kMemberHeader)) ? kDebType : kNoSignatureType;
 }

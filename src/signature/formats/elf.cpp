@@ -48,7 +48,7 @@ std::optional<uint64_t> TableEnds(const CarveContext& context, ByteView ident) {
 }
 
 int IdentifyElf(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 64 || !b.Matches(0, "\x7F" "ELF")) return kNoSignatureType;
   const uint8_t width = *b.U8(4);
   const uint8_t order = *b.U8(5);
@@ -60,7 +60,7 @@ int IdentifyElf(CarveContext&, const uint8_t* buffer, size_t length) {
 }
 
 uint64_t MeasureElf(CarveContext& context, const uint8_t* buffer, size_t length) {
-  return MeasuredOrScanned(context, TableEnds(context, ByteView(buffer, length)), kCap);
+  return MeasuredOrScanned(context, TableEnds(context, ByteView({buffer, length})), kCap);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ ByteView FileView::Bytes(uint64_t offset, size_t count) {
                       offset + count <= window_start_ + window_bytes_;
   if (!inside && !Load(offset)) return {};
   if (offset + count > window_start_ + window_bytes_) return {};
-  return ByteView(window_ + (offset - window_start_), count);
+  return ByteView({window_ + (offset - window_start_), count});
 }
 
 ByteView FileView::Upto(uint64_t offset, size_t count) {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "signature/carve_context.h"
-#include "signature/formats/byte_view.h"
+#include "storage/byte_view.h"
 
 namespace velmora::formats {
 

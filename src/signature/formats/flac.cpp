@@ -132,7 +132,7 @@ std::optional<uint64_t> WalkStream(const CarveContext& context) {
 }
 
 int IdentifyFlac(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   // The first metadata block is always the 34-byte stream information.
   if (length < 42 || !b.Matches(0, "fLaC") || (*b.U8(4) & 0x7F) != 0) return kNoSignatureType;
   return *b.Be24(5) == 34 ? kFlacType : kNoSignatureType;

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "signature/byte_search.h"
-#include "signature/formats/byte_view.h"
+#include "storage/byte_view.h"
 #include "signature/formats/file_view.h"
 #include "signature/forward_scan.h"
 #include "signature/signature_row.h"

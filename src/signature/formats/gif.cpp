@@ -55,7 +55,7 @@ uint64_t GifByTrailer(CarveContext& context, const uint8_t* buffer, size_t lengt
 }
 
 int IdentifyGif(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 8 || !b.Matches(0, "GIF")) return kNoSignatureType;
   const auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
   return digit(*b.U8(3)) && digit(*b.U8(4)) && *b.U8(5) >= 'a' && *b.U8(5) <= 'z'

@@ -35,7 +35,7 @@ std::optional<uint64_t> InflatedLength(const CarveContext& context) {
 }
 
 int IdentifyAnyLevelGzip(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 18 || !b.Matches(0, "\x1F\x8B\x08")) return kNoSignatureType;
   const uint8_t flags = *b.U8(3);
   const uint8_t extra = *b.U8(8);

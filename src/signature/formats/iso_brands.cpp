@@ -15,7 +15,7 @@ constexpr int kM4aType = 77;
 constexpr uint64_t kCap = 4 * kGiB;
 
 int IdentifyBrand(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 32 || !b.Matches(4, "ftyp")) return kNoSignatureType;
   // The file type box is small, so its size's first byte is zero.
   const uint32_t box = *b.Be32(0);

@@ -7,6 +7,7 @@
 #include "signature/byte_search.h"
 #include "signature/formats/format.h"
 #include "signature/formats/iso_pieces.h"
+#include "storage/byte_view.h"
 
 namespace velmora::formats {
 
@@ -51,7 +52,7 @@ class BoxHeaderReader {
     const uint8_t* bytes = Bytes(offset, kBoxHeaderBytes);
     if (bytes == nullptr || !IsTopLevelType(bytes + 4)) return std::nullopt;
     const std::string_view type(reinterpret_cast<const char*>(bytes + 4), 4);
-    const uint32_t size = bytes::Be32(bytes);
+    const uint32_t size = ByteView({bytes, kBoxHeaderBytes}).Be32(0).value_or(0);
     if (size == 0) return BoxHeader{type, 0};
     if (size != 1) {
       if (size < kBoxHeaderBytes) return std::nullopt;
@@ -59,8 +60,7 @@ class BoxHeaderReader {
     }
     const uint8_t* large = Bytes(offset, kLargeBoxHeaderBytes);
     if (large == nullptr) return std::nullopt;
-    const uint64_t large_size =
-        (static_cast<uint64_t>(bytes::Be32(large + 8)) << 32) | bytes::Be32(large + 12);
+    const uint64_t large_size = ByteView({large, kLargeBoxHeaderBytes}).Be64(8).value_or(0);
     if (large_size < kLargeBoxHeaderBytes) return std::nullopt;
     return BoxHeader{type, large_size};
   }

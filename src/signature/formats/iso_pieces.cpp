@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "signature/formats/byte_view.h"
+#include "storage/byte_view.h"
 #include "signature/formats/file_view.h"
 
 namespace velmora::formats {
@@ -209,7 +209,7 @@ std::optional<std::vector<Sample>> ReadSamples(FileView& file, uint64_t movie_at
     movie.insert(movie.end(), bytes.data(), bytes.data() + bytes.size());
     done += part;
   }
-  const ByteView whole(movie.data(), movie.size());
+  const ByteView whole({movie.data(), movie.size()});
   if (!whole.Matches(4, "moov")) return std::nullopt;
   const size_t header = *whole.Be32(0) == 1 ? 16 : 8;
   std::vector<Sample> samples;

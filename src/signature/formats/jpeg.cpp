@@ -113,7 +113,7 @@ uint64_t JpegByEndMarker(CarveContext& context, const uint8_t* buffer, size_t le
 }
 
 int IdentifyJpeg(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 16) return kNoSignatureType;
   if (b.Matches(0, "\xFF\xD8\xFF\xE0") && b.Matches(6, "JFIF")) return 10;
   if (b.Matches(0, "\xFF\xD8\xFF\xE1") && b.Matches(6, "Exif")) return 10;
@@ -134,7 +134,7 @@ uint64_t MeasureJpeg(CarveContext& context, const uint8_t* buffer, size_t length
 // Pictures the original rows pass over: Adobe CMYK files (APP14 first), and files that begin
 // with a quantisation table, a comment or another application segment.
 int IdentifyOtherJpeg(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 16 || !b.Matches(0, "\xFF\xD8\xFF")) return kNoSignatureType;
   const uint8_t code = *b.U8(3);
   const uint16_t size = *b.Be16(4);

@@ -42,7 +42,7 @@ std::optional<uint64_t> WalkBoxes(const CarveContext& context) {
 }
 
 int IdentifyJp2(CarveContext&, const uint8_t* buffer, size_t length) {
-  return length >= 32 && ByteView(buffer, length).Matches(0, {"\0\0\0\x0CjP  \r\n\x87\n", 12})
+  return length >= 32 && ByteView({buffer, length}).Matches(0, {"\0\0\0\x0CjP  \r\n\x87\n", 12})
              ? kJp2Type
              : kNoSignatureType;
 }

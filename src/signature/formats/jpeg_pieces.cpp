@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "signature/formats/byte_view.h"
+#include "storage/byte_view.h"
 #include "signature/formats/file_view.h"
 
 namespace velmora::formats {

@@ -9,7 +9,7 @@ constexpr int kLzipType = 65;
 constexpr uint64_t kCap = 4 * kGiB;
 
 int IdentifyLzip(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 20 || !b.Matches(0, "LZIP\x01")) return kNoSignatureType;
   // Dictionary size: a power of two from 4 KiB to 512 MiB, less up to 7/16 of it.
   const uint8_t coded = *b.U8(5);

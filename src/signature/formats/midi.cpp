@@ -20,7 +20,7 @@ int IdentifyMidi(CarveContext&, const uint8_t* b, size_t length) {
 uint64_t MeasureMidi(CarveContext& context, const uint8_t* buffer, size_t length) {
   const uint64_t scanned = ForwardScan(context, 8 * kMiB);
   if (length < 14) return scanned;
-  const uint32_t tracks = bytes::Be16(buffer + 10);
+  const uint32_t tracks = ByteView({buffer, length}).Be16(10).value_or(0);
   uint64_t total = 14;
   for (uint32_t track = 0; track < tracks; ++track) {
     if (total >= scanned) return scanned;
@@ -31,7 +31,7 @@ uint64_t MeasureMidi(CarveContext& context, const uint8_t* buffer, size_t length
       return scanned;
     }
     if (!bytes::At(header, sizeof header, 0, "MTrk")) return scanned;
-    total += 8 + static_cast<uint64_t>(bytes::Be32(header + 4));
+    total += 8 + uint64_t{ByteView(header).Be32(4).value_or(0)};
   }
   return std::min(total, scanned);
 }

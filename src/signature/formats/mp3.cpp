@@ -97,7 +97,7 @@ std::optional<uint64_t> WalkTaggedStream(const CarveContext& context, ByteView f
 }
 
 int IdentifyBareMp3(CarveContext& context, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   const auto frame = ParseFrame(b);
   if (!frame) return kNoSignatureType;
   // Reaching past the sector costs a read, so the next header must check out first.
@@ -136,7 +136,7 @@ uint64_t Mp3ByTag(CarveContext& context, const uint8_t*, size_t) {
 }
 
 uint64_t MeasureMp3(CarveContext& context, const uint8_t* buffer, size_t length) {
-  if (const auto end = WalkTaggedStream(context, ByteView(buffer, length))) {
+  if (const auto end = WalkTaggedStream(context, ByteView({buffer, length}))) {
     return EndUnlessStructureInside(context, *end);
   }
   return Mp3ByTag(context, buffer, length);

@@ -63,7 +63,7 @@ uint64_t MpegByEndCode(CarveContext& context, const uint8_t* buffer, size_t leng
 }
 
 uint64_t MeasureMpeg(CarveContext& context, const uint8_t* buffer, size_t length) {
-  if (ByteView(buffer, length).Matches(0, {"\0\0\x01\xBA", 4})) {
+  if (ByteView({buffer, length}).Matches(0, {"\0\0\x01\xBA", 4})) {
     if (const auto end = WalkPacks(context)) return EndUnlessStructureInside(context, *end);
   }
   return MpegByEndCode(context, buffer, length);

@@ -44,7 +44,7 @@ std::optional<uint64_t> WalkPages(const CarveContext& context) {
 }
 
 int IdentifyOgg(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   // Only a stream's first page starts a file.
   if (length < 64 || !b.Matches(0, {"OggS\0", 5}) || *b.U8(5) != kFirstPage) {
     return kNoSignatureType;

@@ -49,7 +49,7 @@ std::optional<uint64_t> WalkBlocks(const CarveContext& context, bool big) {
 }
 
 int IdentifyPcap(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 40) return kNoSignatureType;
   const bool little = b.Matches(0, "\xD4\xC3\xB2\xA1") || b.Matches(0, "\x4D\x3C\xB2\xA1");
   const bool big = b.Matches(0, "\xA1\xB2\xC3\xD4") || b.Matches(0, "\xA1\xB2\x3C\x4D");
@@ -64,7 +64,7 @@ int IdentifyPcap(CarveContext&, const uint8_t* buffer, size_t length) {
 }
 
 uint64_t MeasurePcap(CarveContext& context, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   std::optional<uint64_t> measured;
   if (b.Matches(0, "\x0A\x0D\x0D\x0A")) {
     measured = WalkBlocks(context, b.Matches(8, "\x1A\x2B\x3C\x4D"));

@@ -10,9 +10,10 @@ using bytes::At;
 // Characteristics word of a PE header in the first sector, or -1 when there is none.
 int PeCharacteristics(const uint8_t* b, size_t length) {
   if (length < 512 || !At(b, length, 0, "MZ")) return -1;
-  const uint32_t header = bytes::Le32(b + 60);
+  const ByteView image({b, length});
+  const uint32_t header = image.Le32(60).value_or(0);
   if (header > 488 || !At(b, length, header, {"PE\x00\x00", 4})) return -1;
-  return bytes::Le16(b + header + 22);
+  return image.Le16(header + 22).value_or(0);
 }
 
 constexpr int kExecutableImage = 0x0002;

@@ -33,7 +33,7 @@ uint64_t PngByTrailer(CarveContext& context, const uint8_t* buffer, size_t lengt
 }
 
 int IdentifyPng(CarveContext&, const uint8_t* buffer, size_t length) {
-  return ByteView(buffer, length).Matches(0, "\x89PNG\r\n\x1A\n") ? 30 : kNoSignatureType;
+  return ByteView({buffer, length}).Matches(0, "\x89PNG\r\n\x1A\n") ? 30 : kNoSignatureType;
 }
 
 uint64_t MeasurePng(CarveContext& context, const uint8_t* buffer, size_t length) {

@@ -57,7 +57,7 @@ std::optional<uint64_t> WalkSections(const CarveContext& context) {
 }
 
 int IdentifyPsd(CarveContext&, const uint8_t* buffer, size_t length) {
-  return length >= 40 && ByteView(buffer, length).Matches(0, "8BPS") ? 28 : kNoSignatureType;
+  return length >= 40 && ByteView({buffer, length}).Matches(0, "8BPS") ? 28 : kNoSignatureType;
 }
 
 uint64_t MeasurePsd(CarveContext& context, const uint8_t*, size_t) {

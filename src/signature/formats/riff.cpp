@@ -23,7 +23,7 @@ int IdentifyWav(CarveContext&, const uint8_t* b, size_t length) {
 
 uint64_t MeasureRiff(CarveContext&, const uint8_t* buffer, size_t length) {
   if (length < 8) return 0;
-  return static_cast<uint64_t>(bytes::Le32(buffer + 4)) + 8;
+  return uint64_t{ByteView({buffer, length}).Le32(4).value_or(0)} + 8;
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ std::optional<uint64_t> ClosingBrace(const CarveContext& context) {
 }
 
 int IdentifyRtf(CarveContext&, const uint8_t* buffer, size_t length) {
-  return length >= 16 && ByteView(buffer, length).Matches(0, "{\\rtf1") ? kRtfType
+  return length >= 16 && ByteView({buffer, length}).Matches(0, "{\\rtf1") ? kRtfType
                                                                           : kNoSignatureType;
 }
 

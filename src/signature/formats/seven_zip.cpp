@@ -20,9 +20,10 @@ int IdentifySevenZip(CarveContext&, const uint8_t* b, size_t length) {
 uint64_t MeasureSevenZip(CarveContext& context, const uint8_t* buffer, size_t length) {
   constexpr uint64_t kCap = 4 * kGiB;
   constexpr size_t kStartHeaderBytes = 32;
-  if (length >= kStartHeaderBytes && Crc32(buffer + 12, 20) == bytes::Le32(buffer + 8)) {
-    const uint64_t offset = bytes::Le64(buffer + 12);
-    const uint64_t size = bytes::Le64(buffer + 20);
+  const ByteView start({buffer, length});
+  if (length >= kStartHeaderBytes && Crc32(buffer + 12, 20) == start.Le32(8)) {
+    const uint64_t offset = start.Le64(12).value_or(0);
+    const uint64_t size = start.Le64(20).value_or(0);
     if (offset <= kCap && size <= kCap) return std::min(kStartHeaderBytes + offset + size, kCap);
   }
   static constexpr std::string_view kCoderTail{"\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D",

@@ -28,7 +28,7 @@ bool DirectoryHolds(const ByteView& b) {
 }
 
 int IdentifyFont(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 12) return kNoSignatureType;
   const bool true_type = b.Matches(0, {"\0\x01\0\0", 4}) || b.Matches(0, "true");
   const bool open_type = b.Matches(0, "OTTO");
@@ -38,7 +38,7 @@ int IdentifyFont(CarveContext&, const uint8_t* buffer, size_t length) {
 
 // Tables start on four-byte boundaries, so the last one is padded to one.
 uint64_t MeasureFont(CarveContext& context, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   const uint32_t tables = b.Be16(4).value_or(0);
   uint64_t end = 12 + uint64_t{tables} * 16;
   for (uint32_t i = 0; i < tables; ++i) {
@@ -54,9 +54,9 @@ int IdentifyTrueTypeClassic(CarveContext&, const uint8_t* buffer, size_t length)
   if (length < 16 || !bytes::At(buffer, length, 0, {"\x00\x01\x00\x00", 4})) {
     return kNoSignatureType;
   }
-  const size_t tables = bytes::Be16(buffer + 4);
-  if (tables == 0 || bytes::Le16(buffer + 6) == 0 || bytes::Le16(buffer + 8) == 0 ||
-      bytes::Le16(buffer + 10) == 0) {
+  const ByteView font({buffer, length});
+  const size_t tables = font.Be16(4).value_or(0);
+  if (tables == 0 || font.Le16(6) == 0 || font.Le16(8) == 0 || font.Le16(10) == 0) {
     return kNoSignatureType;
   }
   if (16 + kFontEntryBytes * tables > length) return kNoSignatureType;
@@ -68,13 +68,14 @@ int IdentifyTrueTypeClassic(CarveContext&, const uint8_t* buffer, size_t length)
 
 uint64_t MeasureTrueTypeClassic(CarveContext&, const uint8_t* buffer, size_t length) {
   if (length < kFontHeaderBytes) return 0;
-  const size_t tables = bytes::Be16(buffer + 4);
+  const ByteView font({buffer, length});
+  const size_t tables = font.Be16(4).value_or(0);
   uint64_t end = 0;
   for (size_t i = 0; i < tables; ++i) {
     const size_t at = kFontHeaderBytes + i * kFontEntryBytes;
     if (at + kFontEntryBytes > length) break;
     end = std::max<uint64_t>(
-        end, uint64_t{bytes::Be32(buffer + at + 8)} + bytes::Be32(buffer + at + 12));
+        end, uint64_t{font.Be32(at + 8).value_or(0)} + font.Be32(at + 12).value_or(0));
   }
   return end;
 }

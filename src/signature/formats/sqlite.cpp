@@ -29,7 +29,7 @@ int IdentifySqlite(CarveContext&, const uint8_t* b, size_t length) {
 }
 
 uint64_t MeasureSqlite(CarveContext& context, const uint8_t* buffer, size_t length) {
-  return MeasuredOrScanned(context, HeaderLength(ByteView(buffer, length)), kCap);
+  return MeasuredOrScanned(context, HeaderLength(ByteView({buffer, length})), kCap);
 }
 
 }  // namespace

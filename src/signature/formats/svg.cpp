@@ -14,7 +14,7 @@ constexpr std::string_view kClose = "</svg>";
 // The first sector is text that opens an svg element (after an XML declaration, comments or
 // a doctype).
 int IdentifySvg(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 64 || !(b.Matches(0, "<?xml") || b.Matches(0, "<svg") || b.Matches(0, "<!--"))) {
     return kNoSignatureType;
   }

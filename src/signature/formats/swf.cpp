@@ -15,7 +15,7 @@ int IdentifySwf(CarveContext&, const uint8_t* b, size_t length) {
 
 uint64_t MeasureSwf(CarveContext& context, const uint8_t* buffer, size_t length) {
   if (!bytes::At(buffer, length, 0, "FWS") || length < 8) return SectorBytes(context);
-  return std::min<uint64_t>(bytes::Le32(buffer + 4), 256 * kMiB);
+  return std::min<uint64_t>(ByteView({buffer, length}).Le32(4).value_or(0), 256 * kMiB);
 }
 
 }  // namespace

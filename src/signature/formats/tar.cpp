@@ -74,7 +74,7 @@ std::optional<uint64_t> WalkHeaders(const CarveContext& context) {
 }
 
 int IdentifyTar(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < kBlock || *b.U8(0) == 0 || !b.Matches(257, "ustar")) return kNoSignatureType;
   return ChecksumHolds(b) ? kTarType : kNoSignatureType;
 }

@@ -169,7 +169,7 @@ int RawKindOf(const ByteView& b) {
 }
 
 int IdentifyTiff(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 4) return kNoSignatureType;
   if (!b.Matches(0, {"MM\x00\x2A", 4}) && !b.Matches(0, {"II\x2A\x00", 4})) {
     return kNoSignatureType;
@@ -178,7 +178,7 @@ int IdentifyTiff(CarveContext&, const uint8_t* buffer, size_t length) {
 }
 
 uint64_t MeasureTiff(CarveContext& context, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   const bool big = BigEndian(b);
   std::optional<uint64_t> measured;
   if (const auto first = b.U32(4, big); first && *first >= 8) {
@@ -188,15 +188,15 @@ uint64_t MeasureTiff(CarveContext& context, const uint8_t* buffer, size_t length
 }
 
 int IdentifyOrf(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   return length >= 16 && (b.Matches(0, "IIRO") || b.Matches(0, "IIRS") || b.Matches(0, "MMOR"))
              ? kOrfType
              : kNoSignatureType;
 }
 
 int IdentifyRw2(CarveContext&, const uint8_t* buffer, size_t length) {
-  return length >= 16 && ByteView(buffer, length).Matches(0, {"IIU\0", 4}) ? kRw2Type
-                                                                          : kNoSignatureType;
+  return length >= 16 && ByteView({buffer, length}).Matches(0, {"IIU\0", 4}) ? kRw2Type
+                                                                             : kNoSignatureType;
 }
 
 }  // namespace

@@ -10,14 +10,14 @@ constexpr int kWebpType = 58;
 constexpr uint64_t kCap = 1 * kGiB;
 
 int IdentifyWebp(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 16 || !b.Matches(0, "RIFF") || !b.Matches(8, "WEBPVP8")) return kNoSignatureType;
   return *b.Le32(4) >= 12 ? kWebpType : kNoSignatureType;
 }
 
 // The chunk size leaves out the eight bytes in front of it; an odd size is padded.
 uint64_t MeasureWebp(CarveContext&, const uint8_t* buffer, size_t length) {
-  const uint64_t size = ByteView(buffer, length).Le32(4).value_or(0);
+  const uint64_t size = ByteView({buffer, length}).Le32(4).value_or(0);
   return std::min(8 + size + (size & 1), kCap);
 }
 

@@ -5,6 +5,7 @@
 
 #include "signature/formats/format.h"
 #include "signature/formats/zip_pieces.h"
+#include "storage/byte_view.h"
 
 namespace velmora::formats {
 
@@ -93,7 +94,7 @@ int ClassifyPackage(CarveContext& context, const uint8_t* buffer, size_t length)
 // End of the end-of-central-directory record starting at `at`, with its comment.
 size_t EndRecordEnd(const uint8_t* data, size_t bytes, size_t at) {
   size_t end = at + kEndRecordBytes;
-  if (end <= bytes) end += bytes::Le16(data + at + 20);
+  if (end <= bytes) end += ByteView({data, bytes}).Le16(at + 20).value_or(0);
   return end;
 }
 
@@ -103,8 +104,9 @@ size_t EndRecordInFirstSector(const uint8_t* buffer, size_t length) {
   for (size_t at = bytes::FindLast(buffer, length, kEndOfCentralDirectory); at != bytes::kNotFound;
        at = bytes::FindLast(buffer, length, kEndOfCentralDirectory, at)) {
     if (at + kEndRecordBytes > length) continue;
+    const ByteView record = ByteView({buffer, length}).Sub(at, kEndRecordBytes);
     const uint64_t directory_end =
-        uint64_t{bytes::Le32(buffer + at + 16)} + bytes::Le32(buffer + at + 12);
+        uint64_t{record.Le32(16).value_or(0)} + record.Le32(12).value_or(0);
     if (directory_end == at) return EndRecordEnd(buffer, length, at);
   }
   return bytes::kNotFound;
@@ -114,8 +116,9 @@ size_t EndRecordInFirstSector(const uint8_t* buffer, size_t length) {
 // from the file's first byte (zip64 keeps its numbers in a record of its own before it).
 bool DescribesOwnDirectory(const uint8_t* data, size_t bytes, size_t at, uint64_t record_offset) {
   if (at + kEndRecordBytes > bytes) return false;
-  const uint32_t size = bytes::Le32(data + at + 12);
-  const uint32_t offset = bytes::Le32(data + at + 16);
+  const ByteView record = ByteView({data, bytes}).Sub(at, kEndRecordBytes);
+  const uint32_t size = record.Le32(12).value_or(0);
+  const uint32_t offset = record.Le32(16).value_or(0);
   if (size == 0xFFFFFFFF || offset == 0xFFFFFFFF) {
     return at >= 20 && bytes::At(data, bytes, at - 20, "PK\x06\x07");
   }
@@ -139,33 +142,35 @@ uint64_t MeasureZip(CarveContext& context, const uint8_t* buffer, size_t length,
   // file; the end record that describes this archive's directory says where it really ends.
   const uint64_t reach = std::min(cap, scanned + kReachPastBoundary);
   std::optional<uint64_t> described;
-  ForwardScan(
-      context, reach, BoundaryMode::kFileSystemOnly, [&](const ScanChunk& chunk, uint64_t* end) {
-        for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
-             at != bytes::kNotFound;
-             at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
-          const uint64_t record_at = chunk.file_offset + at;
-          if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
-            described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
-            *end = *described;
-            return true;
-          }
-          if (at + kEndRecordBytes > chunk.bytes) continue;
-          // Foreign sectors inside the archive put its end record further on than
-          // its directory says; the members place them.
-          const auto pieces = FindZipPieces(context, record_at, bytes::Le32(chunk.data + at + 16),
-                                            bytes::Le32(chunk.data + at + 12));
-          if (pieces) {
-            context.first_piece_bytes = pieces->first_piece_bytes;
-            context.gap_bytes = pieces->gap_bytes;
-            described =
-                chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) - pieces->gap_bytes;
-            *end = *described;
-            return true;
-          }
-        }
-        return false;
-      });
+  ForwardScan(context, reach, BoundaryMode::kFileSystemOnly,
+              [&](const ScanChunk& chunk, uint64_t* end) {
+                for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
+                     at != bytes::kNotFound;
+                     at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
+                  const uint64_t record_at = chunk.file_offset + at;
+                  if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
+                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
+                    *end = *described;
+                    return true;
+                  }
+                  if (at + kEndRecordBytes > chunk.bytes) continue;
+                  const ByteView record =
+                      ByteView({chunk.data, chunk.bytes}).Sub(at, kEndRecordBytes);
+                  // Foreign sectors inside the archive put its end record further on than
+                  // its directory says; the members place them.
+                  const auto pieces = FindZipPieces(
+                      context, record_at, record.Le32(16).value_or(0), record.Le32(12).value_or(0));
+                  if (pieces) {
+                    context.first_piece_bytes = pieces->first_piece_bytes;
+                    context.gap_bytes = pieces->gap_bytes;
+                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) -
+                                pieces->gap_bytes;
+                    *end = *described;
+                    return true;
+                  }
+                }
+                return false;
+              });
   return described.value_or(scanned);
 }
 

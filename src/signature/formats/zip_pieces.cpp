@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "signature/formats/byte_view.h"
+#include "storage/byte_view.h"
 #include "signature/formats/file_view.h"
 #include "signature/formats/inflate_check.h"
 

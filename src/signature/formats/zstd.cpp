@@ -38,7 +38,7 @@ std::optional<uint64_t> WalkFrame(const CarveContext& context) {
 }
 
 int IdentifyZstd(CarveContext&, const uint8_t* buffer, size_t length) {
-  const ByteView b(buffer, length);
+  const ByteView b({buffer, length});
   if (length < 16 || !b.Matches(0, "\x28\xB5\x2F\xFD")) return kNoSignatureType;
   return (*b.U8(4) & 0x08) == 0 ? kZstdType : kNoSignatureType;
 }
