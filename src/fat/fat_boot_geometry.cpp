@@ -2,19 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "storage/byte_view.h"
 
 namespace velmora {
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return LoadLe<uint16_t>(p); }
-uint32_t Le32(const uint8_t* p) { return LoadLe<uint32_t>(p); }
-
-bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-bool HasBootSignature(const ByteView& s) { return s.U8(0x1FE) == 0x55 && s.U8(0x1FF) == 0xAA; }
 
 // Entries the FAT itself has room for, counting the two reserved ones.
 uint64_t FatCapacity(const FatGeometry& g) {
@@ -42,27 +36,26 @@ bool FatGeometry::ClusterToSector(uint32_t cluster, uint64_t* sector) const {
   return true;
 }
 
+bool IsReadableFatBoot(const BootRecord& boot) {
+  return boot.bytes_per_sector >= 512 && boot.bytes_per_sector <= 4096 &&
+         IsPowerOfTwo(boot.bytes_per_sector) && IsPowerOfTwo(boot.sectors_per_cluster) &&
+         boot.sectors_per_cluster <= 128 && boot.reserved_sectors != 0 && boot.fat_count != 0 &&
+         boot.TotalSectors() != 0;
+}
+
 bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
-  if (size < 512) return false;
+  const std::optional<BootRecord> boot = DecodeBootRecord({s, size});
+  if (!boot || !IsReadableFatBoot(*boot)) return false;
   FatGeometry g;
-  g.bytes_per_sector = Le16(s + 11);
-  g.sectors_per_cluster = s[13];
-  g.reserved_sectors = Le16(s + 14);
-  g.fat_count = s[16];
-  g.root_entry_count = Le16(s + 17);
-  const uint32_t total16 = Le16(s + 19);
-  const uint32_t fat16_size = Le16(s + 22);
-  const uint32_t total32 = Le32(s + 32);
-  g.total_sectors = total32 != 0 ? total32 : total16;
+  g.bytes_per_sector = boot->bytes_per_sector;
+  g.sectors_per_cluster = boot->sectors_per_cluster;
+  g.reserved_sectors = boot->reserved_sectors;
+  g.fat_count = boot->fat_count;
+  g.root_entry_count = boot->root_entry_count;
+  g.total_sectors = boot->TotalSectors();
 
-  if (g.bytes_per_sector < 512 || g.bytes_per_sector > 4096 || !IsPowerOfTwo(g.bytes_per_sector))
-    return false;
-  if (!IsPowerOfTwo(g.sectors_per_cluster) || g.sectors_per_cluster > 128) return false;
-  if (g.reserved_sectors == 0 || g.fat_count == 0 || g.total_sectors == 0) return false;
-
-  const bool fat32_text = std::memcmp(s + 82, "FAT32   ", 8) == 0;
-  const bool fat32 = fat32_text || fat16_size == 0;
-  g.sectors_per_fat = fat32 ? Le32(s + 36) : fat16_size;
+  const bool fat32 = boot->Fat32TypeStartsWith("FAT32   ") || boot->fat_size16 == 0;
+  g.sectors_per_fat = fat32 ? boot->fat_size32 : boot->fat_size16;
   if (g.sectors_per_fat == 0) return false;
 
   if (fat32) {
@@ -82,7 +75,7 @@ bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
 
   if (fat32) {
     g.type = FatType::kFat32;
-    g.root_cluster = Le32(s + 44) & 0x0FFFFFFF;
+    g.root_cluster = boot->root_cluster & 0x0FFFFFFF;
   } else {
     g.type = clusters <= kMaxFat12Clusters ? FatType::kFat12 : FatType::kFat16;
     g.root_cluster = 0;
@@ -133,29 +126,33 @@ bool IsBitLockerBootSector(const uint8_t* sector512) {
   return s.U8(0x1E0 + 27) == 0x00 && s.U8(0x1E0 + 28) == 0x1F && s.U8(0x1E0 + 29) == 0x2C;
 }
 
-bool IsFatBootSector(const uint8_t* sector512) {
-  if (IsBitLockerBootSector(sector512)) return false;
-  const ByteView s(sector512, 512);
-  const uint16_t fat16_size = s.U16(0x16);
-  const uint32_t fat_size = fat16_size != 0 ? fat16_size : s.U32(0x24);
-  const uint16_t total16 = s.U16(0x13);
-  const uint32_t total32 = s.U32(0x20);
-  const uint32_t total = total32 != 0 ? total32 : total16;
-  const uint16_t bytes_per_sector = s.U16(0x0B);
-  const uint8_t sectors_per_cluster = s.U8(0x0D);
+bool IsFatSelectionBoot(const BootRecord& boot) {
+  const uint32_t fat_size = boot.FatSize();
+  const uint32_t total = boot.TotalSectors();
+  const uint16_t bytes_per_sector = boot.bytes_per_sector;
+  const uint8_t sectors_per_cluster = boot.sectors_per_cluster;
   if (bytes_per_sector == 0 || bytes_per_sector % 512 != 0 || sectors_per_cluster == 0) return false;
-  const uint32_t root_sectors = (static_cast<uint32_t>(s.U16(0x11)) * 32) / bytes_per_sector;
-  const uint8_t fat_count = s.U8(0x10);
+  const uint32_t root_sectors =
+      (static_cast<uint32_t>(boot.root_entry_count) * 32) / bytes_per_sector;
+  const uint8_t fat_count = boot.fat_count;
   // Unsigned 32-bit on purpose: a negative difference wraps and is refused below.
   const uint32_t clusters =
-      (total - root_sectors - fat_count * fat_size - s.U16(0x0E)) / sectors_per_cluster;
+      (total - root_sectors - fat_count * fat_size - boot.reserved_sectors) / sectors_per_cluster;
   if (clusters >= 0x0FFFFFF0u) return false;
   const bool cluster_size_ok = IsPowerOfTwo(sectors_per_cluster) && sectors_per_cluster <= 128;
-  const bool small_fat = fat_count != 0 && (total16 != 0 || total32 != 0) && cluster_size_ok &&
-                         fat16_size >= 1 && HasBootSignature(s);
-  const bool fat32 = s.Matches(0x52, "FAT32   ") && fat_count != 0 && total32 != 0 &&
-                     cluster_size_ok && s.U32(0x24) != 0 && HasBootSignature(s);
+  const bool small_fat = fat_count != 0 &&
+                         (boot.total_sectors16 != 0 || boot.total_sectors32 != 0) &&
+                         cluster_size_ok && boot.fat_size16 >= 1 && boot.boot_signature;
+  const bool fat32 = boot.Fat32TypeStartsWith("FAT32   ") && fat_count != 0 &&
+                     boot.total_sectors32 != 0 && cluster_size_ok && boot.fat_size32 != 0 &&
+                     boot.boot_signature;
   return small_fat || fat32;
+}
+
+bool IsFatBootSector(const uint8_t* sector512) {
+  if (IsBitLockerBootSector(sector512)) return false;
+  const std::optional<BootRecord> boot = DecodeBootRecord({sector512, BootRecord::kBytes});
+  return boot && IsFatSelectionBoot(*boot);
 }
 
 std::vector<FingerprintRange> FatFingerprintRanges(const FatGeometry& geometry) {
