@@ -21,11 +21,6 @@ namespace {
 
 constexpr size_t kMaxMftRecordBytes = 4096;
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sector_size,
                     uint64_t* sector, SectorBlockCache* cache) {
   if (source == nullptr || !source->IsOpen() || sector_size <= 0 || record.cluster_size <= 0) {
@@ -44,14 +39,20 @@ bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sect
   const size_t available = static_cast<size_t>(got) * static_cast<size_t>(sector_size);
   if (available < 512) return false;
   // The record's own allocated size bounds it; anything else is damage.
-  const size_t allocated = Le32(bytes.data() + 28);
-  if (allocated < 512 || allocated > std::min(available, kMaxMftRecordBytes)) return false;
-  std::span<uint8_t> span(bytes.data(), allocated);
-  if (!ntfs::HasFileMagic(span) || ntfs::ApplyFixup(span) == ntfs::FixupResult::kBadArray) {
+  const size_t readable = std::min(available, kMaxMftRecordBytes);
+  ntfs::MftRecordHeader header;
+  if (!ntfs::ParseMftRecordHeader(std::span<const uint8_t>(bytes.data(), readable), &header)) {
     return false;
   }
+  const size_t allocated = header.bytes_allocated;
+  if (allocated < 512 || allocated > readable) return false;
   ntfs::MftRecord parsed;
-  if (ntfs::ParseMftRecord(span, &parsed) == ntfs::MftRecordVerdict::kNotRecord) return false;
+  const ntfs::MftRecordVerdict verdict =
+      ntfs::LoadMftRecord(std::span<uint8_t>(bytes.data(), allocated), &parsed);
+  if (verdict == ntfs::MftRecordVerdict::kNotRecord ||
+      verdict == ntfs::MftRecordVerdict::kBadFixup) {
+    return false;
+  }
   const ntfs::MftAttribute* data = parsed.Find(ntfs::kAttrData, true);
   if (data == nullptr || !data->non_resident) return false;
   std::vector<ntfs::DataRun> runs;
