@@ -24,7 +24,8 @@ constexpr size_t kRecordRereadBytes = 8192;
 
 // A live volume-label entry: the one kind of entry the deep directory-sector test fills in.
 bool IsLiveLabel(const uint8_t* entry) {
-  return entry[0] != kFatDeletedMarker && entry[11] == kFatAttrVolumeLabel;
+  const FatEntry e = DecodeEntry(entry);
+  return !e.IsDeleted() && e.attributes == kFatAttrVolumeLabel;
 }
 
 // Whether the deep directory-sector test could differ from the plain one, for a sector whose
@@ -33,7 +34,7 @@ bool IsLiveLabel(const uint8_t* entry) {
 bool MayHoldVolumeLabel(const uint8_t* sector, size_t length) {
   for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
     const uint8_t* entry = sector + offset;
-    if (entry[0] == 0) return false;
+    if (DecodeEntry(entry).EndsDirectory()) return false;
     if (IsLiveLabel(entry)) return true;
   }
   return false;

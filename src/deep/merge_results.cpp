@@ -40,14 +40,20 @@ bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sect
   const size_t available = static_cast<size_t>(got) * static_cast<size_t>(sector_size);
   if (available < 512) return false;
   // The record's own allocated size bounds it; anything else is damage.
-  const size_t allocated = ByteView(bytes).Le32(28).value_or(0);
-  if (allocated < 512 || allocated > std::min(available, kMaxMftRecordBytes)) return false;
-  std::span<uint8_t> span(bytes.data(), allocated);
-  if (!ntfs::HasFileMagic(span) || ntfs::ApplyFixup(span) == ntfs::FixupResult::kBadArray) {
+  const size_t readable = std::min(available, kMaxMftRecordBytes);
+  ntfs::MftRecordHeader header;
+  if (!ntfs::ParseMftRecordHeader(std::span<const uint8_t>(bytes.data(), readable), &header)) {
     return false;
   }
+  const size_t allocated = header.bytes_allocated;
+  if (allocated < 512 || allocated > readable) return false;
   ntfs::MftRecord parsed;
-  if (ntfs::ParseMftRecord(span, &parsed) == ntfs::MftRecordVerdict::kNotRecord) return false;
+  const ntfs::MftRecordVerdict verdict =
+      ntfs::LoadMftRecord(std::span<uint8_t>(bytes.data(), allocated), &parsed);
+  if (verdict == ntfs::MftRecordVerdict::kNotRecord ||
+      verdict == ntfs::MftRecordVerdict::kBadFixup) {
+    return false;
+  }
   const ntfs::MftAttribute* data = parsed.Find(ntfs::kAttrData, true);
   if (data == nullptr || !data->non_resident) return false;
   std::vector<ntfs::DataRun> runs;

@@ -2,16 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "storage/byte_view.h"
 
 namespace velmora {
 
 namespace {
-
-bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-bool HasBootSignature(const ByteView& s) { return s.U8(0x1FE) == 0x55 && s.U8(0x1FF) == 0xAA; }
 
 // Entries the FAT itself has room for, counting the two reserved ones.
 uint64_t FatCapacity(const FatGeometry& g) {
@@ -39,28 +36,26 @@ bool FatGeometry::ClusterToSector(uint32_t cluster, uint64_t* sector) const {
   return true;
 }
 
+bool IsReadableFatBoot(const BootRecord& boot) {
+  return boot.bytes_per_sector >= 512 && boot.bytes_per_sector <= 4096 &&
+         IsPowerOfTwo(boot.bytes_per_sector) && IsPowerOfTwo(boot.sectors_per_cluster) &&
+         boot.sectors_per_cluster <= 128 && boot.reserved_sectors != 0 && boot.fat_count != 0 &&
+         boot.TotalSectors() != 0;
+}
+
 bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
-  if (size < 512) return false;
-  const ByteView b({s, size});
+  const std::optional<BootRecord> boot = DecodeBootRecord({s, size});
+  if (!boot || !IsReadableFatBoot(*boot)) return false;
   FatGeometry g;
-  g.bytes_per_sector = b.Le16(11).value_or(0);
-  g.sectors_per_cluster = s[13];
-  g.reserved_sectors = b.Le16(14).value_or(0);
-  g.fat_count = s[16];
-  g.root_entry_count = b.Le16(17).value_or(0);
-  const uint32_t total16 = b.Le16(19).value_or(0);
-  const uint32_t fat16_size = b.Le16(22).value_or(0);
-  const uint32_t total32 = b.Le32(32).value_or(0);
-  g.total_sectors = total32 != 0 ? total32 : total16;
+  g.bytes_per_sector = boot->bytes_per_sector;
+  g.sectors_per_cluster = boot->sectors_per_cluster;
+  g.reserved_sectors = boot->reserved_sectors;
+  g.fat_count = boot->fat_count;
+  g.root_entry_count = boot->root_entry_count;
+  g.total_sectors = boot->TotalSectors();
 
-  if (g.bytes_per_sector < 512 || g.bytes_per_sector > 4096 || !IsPowerOfTwo(g.bytes_per_sector))
-    return false;
-  if (!IsPowerOfTwo(g.sectors_per_cluster) || g.sectors_per_cluster > 128) return false;
-  if (g.reserved_sectors == 0 || g.fat_count == 0 || g.total_sectors == 0) return false;
-
-  const bool fat32_text = std::memcmp(s + 82, "FAT32   ", 8) == 0;
-  const bool fat32 = fat32_text || fat16_size == 0;
-  g.sectors_per_fat = fat32 ? b.Le32(36).value_or(0) : fat16_size;
+  const bool fat32 = boot->Fat32TypeStartsWith("FAT32   ") || boot->fat_size16 == 0;
+  g.sectors_per_fat = fat32 ? boot->fat_size32 : boot->fat_size16;
   if (g.sectors_per_fat == 0) return false;
 
   if (fat32) {
@@ -80,7 +75,7 @@ bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
 
   if (fat32) {
     g.type = FatType::kFat32;
-    g.root_cluster = b.Le32(44).value_or(0) & 0x0FFFFFFF;
+    g.root_cluster = boot->root_cluster & 0x0FFFFFFF;
   } else {
     g.type = clusters <= kMaxFat12Clusters ? FatType::kFat12 : FatType::kFat16;
     g.root_cluster = 0;
@@ -131,31 +126,33 @@ bool IsBitLockerBootSector(const uint8_t* sector512) {
   return s.U8(0x1E0 + 27) == 0x00 && s.U8(0x1E0 + 28) == 0x1F && s.U8(0x1E0 + 29) == 0x2C;
 }
 
-bool IsFatBootSector(const uint8_t* sector512) {
-  if (IsBitLockerBootSector(sector512)) return false;
-  const ByteView s({sector512, 512});
-  const uint16_t fat16_size = s.Le16(0x16).value_or(0);
-  const uint32_t fat_size = fat16_size != 0 ? fat16_size : s.Le32(0x24).value_or(0);
-  const uint16_t total16 = s.Le16(0x13).value_or(0);
-  const uint32_t total32 = s.Le32(0x20).value_or(0);
-  const uint32_t total = total32 != 0 ? total32 : total16;
-  const uint16_t bytes_per_sector = s.Le16(0x0B).value_or(0);
-  const uint8_t sectors_per_cluster = s.U8(0x0D).value_or(0);
+bool IsFatSelectionBoot(const BootRecord& boot) {
+  const uint32_t fat_size = boot.FatSize();
+  const uint32_t total = boot.TotalSectors();
+  const uint16_t bytes_per_sector = boot.bytes_per_sector;
+  const uint8_t sectors_per_cluster = boot.sectors_per_cluster;
   if (bytes_per_sector == 0 || bytes_per_sector % 512 != 0 || sectors_per_cluster == 0) return false;
   const uint32_t root_sectors =
-      (static_cast<uint32_t>(s.Le16(0x11).value_or(0)) * 32) / bytes_per_sector;
-  const uint8_t fat_count = s.U8(0x10).value_or(0);
+      (static_cast<uint32_t>(boot.root_entry_count) * 32) / bytes_per_sector;
+  const uint8_t fat_count = boot.fat_count;
   // Unsigned 32-bit on purpose: a negative difference wraps and is refused below.
   const uint32_t clusters =
-      (total - root_sectors - fat_count * fat_size - s.Le16(0x0E).value_or(0)) /
-      sectors_per_cluster;
+      (total - root_sectors - fat_count * fat_size - boot.reserved_sectors) / sectors_per_cluster;
   if (clusters >= 0x0FFFFFF0u) return false;
   const bool cluster_size_ok = IsPowerOfTwo(sectors_per_cluster) && sectors_per_cluster <= 128;
-  const bool small_fat = fat_count != 0 && (total16 != 0 || total32 != 0) && cluster_size_ok &&
-                         fat16_size >= 1 && HasBootSignature(s);
-  const bool fat32 = s.Matches(0x52, "FAT32   ") && fat_count != 0 && total32 != 0 &&
-                     cluster_size_ok && s.Le32(0x24) != 0u && HasBootSignature(s);
+  const bool small_fat = fat_count != 0 &&
+                         (boot.total_sectors16 != 0 || boot.total_sectors32 != 0) &&
+                         cluster_size_ok && boot.fat_size16 >= 1 && boot.boot_signature;
+  const bool fat32 = boot.Fat32TypeStartsWith("FAT32   ") && fat_count != 0 &&
+                     boot.total_sectors32 != 0 && cluster_size_ok && boot.fat_size32 != 0 &&
+                     boot.boot_signature;
   return small_fat || fat32;
+}
+
+bool IsFatBootSector(const uint8_t* sector512) {
+  if (IsBitLockerBootSector(sector512)) return false;
+  const std::optional<BootRecord> boot = DecodeBootRecord({sector512, BootRecord::kBytes});
+  return boot && IsFatSelectionBoot(*boot);
 }
 
 std::vector<FingerprintRange> FatFingerprintRanges(const FatGeometry& geometry) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/source_fingerprint.h"
+#include "storage/boot_record.h"
 
 namespace velmora {
 
@@ -39,6 +40,11 @@ struct FatGeometry {
 constexpr uint32_t kMaxFat12Clusters = 4084;
 constexpr uint32_t kMaxFat16Clusters = 65524;
 
+// What the FAT engines need to read a volume: a power-of-two sector of 512 to 4096
+// bytes, a power-of-two cluster of at most 128 sectors, reserved sectors, a FAT and a
+// sector count.
+bool IsReadableFatBoot(const BootRecord& boot);
+
 // Parses and checks a boot sector (at least 512 bytes). The FAT width is
 // decided by the cluster count, with the "FAT32   " type text also naming FAT32.
 // False when the fields cannot describe a volume.
@@ -49,6 +55,12 @@ const char* FatTypeName(FatType type);
 // The volume label of the boot sector's extended block, trailing blanks dropped and
 // anything unprintable shown as '?'.
 std::string FatBootLabel(const uint8_t* sector512, FatType type);
+
+// The engine selection's test of the BPB: a sector size that is a multiple of 512,
+// fewer than 0x0FFFFFF0 clusters (counted in wrapping 32-bit arithmetic, so fields
+// that do not add up are refused), and either the 12/16-bit fields or the "FAT32   "
+// text with the 32-bit ones, and the 0x55 0xAA mark.
+bool IsFatSelectionBoot(const BootRecord& boot);
 
 // The engine selection's tests of a region's first sector (512 bytes). A BitLocker
 // volume keeps a FAT-like boot sector and is never FAT.

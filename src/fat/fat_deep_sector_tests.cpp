@@ -10,7 +10,6 @@ namespace velmora {
 
 namespace {
 
-constexpr uint8_t kAttrVolumeLabel = 0x08;
 // 2000-01-01 00:00:00 as FAT date and time words.
 constexpr uint16_t kNeutralDate = ((2000 - 1980) << 9) | (1 << 5) | 1;
 
@@ -22,12 +21,12 @@ void PutLe16(uint8_t* p, uint16_t value) {
 // Fills the empty stamps of a label entry from its last-write stamp (or a
 // neutral date when that is empty too); false when there was nothing to fill.
 bool FillEmptyLabelStamps(uint8_t* entry) {
-  if (entry[0] == 0 || entry[0] == 0xE5 || entry[11] != kAttrVolumeLabel) return false;
-  const ByteView fields({entry, kFatEntrySize});
-  const uint16_t created_date = fields.Le16(16).value_or(0);
-  const uint16_t access_date = fields.Le16(18).value_or(0);
-  uint16_t write_date = fields.Le16(24).value_or(0);
-  uint16_t write_time = fields.Le16(22).value_or(0);
+  const FatEntry e = DecodeEntry(entry);
+  if (e.EndsDirectory() || e.IsDeleted() || e.attributes != kFatAttrVolumeLabel) return false;
+  const uint16_t created_date = e.created_date;
+  const uint16_t access_date = e.access_date;
+  uint16_t write_date = e.write_date;
+  uint16_t write_time = e.write_time;
   if (created_date != 0 && access_date != 0 && write_date != 0) return false;
   if (write_date == 0) {
     write_date = kNeutralDate;

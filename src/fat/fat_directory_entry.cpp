@@ -88,8 +88,9 @@ bool IsLegalShortNameByte(uint8_t b) {
 
 std::string ShortEntryName(const uint8_t* e) {
   // Byte 12 keeps the case of names that fit 8.3 in lower case (bit 3: base, bit 4: extension).
-  const bool lower_base = (e[12] & 0x08) != 0;
-  const bool lower_extension = (e[12] & 0x10) != 0;
+  const uint8_t case_flags = DecodeEntry(e).case_flags;
+  const bool lower_base = (case_flags & 0x08) != 0;
+  const bool lower_extension = (case_flags & 0x10) != 0;
   std::string name;
   AppendTrimmed(&name, e, 8, true, lower_base);
   size_t ext_end = 3;
@@ -102,13 +103,12 @@ std::string ShortEntryName(const uint8_t* e) {
 }
 
 FatEntryTimes DecodeEntryTimes(const uint8_t* e) {
-  const ByteView fields({e, kFatEntrySize});
+  const FatEntry entry = DecodeEntry(e);
   FatEntryTimes times;
   times.created =
-      FatDateTimeToFiletime(fields.Le16(16).value_or(0), fields.Le16(14).value_or(0), e[13]);
-  times.last_access = FatDateTimeToFiletime(fields.Le16(18).value_or(0), 0, 0);
-  times.last_write =
-      FatDateTimeToFiletime(fields.Le16(24).value_or(0), fields.Le16(22).value_or(0), 0);
+      FatDateTimeToFiletime(entry.created_date, entry.created_time, entry.created_hundredths);
+  times.last_access = FatDateTimeToFiletime(entry.access_date, 0, 0);
+  times.last_write = FatDateTimeToFiletime(entry.write_date, entry.write_time, 0);
   return times;
 }
 
@@ -121,9 +121,10 @@ void LongNameCollector::Add(const uint8_t* entry) {
 
 std::string LongNameCollector::NameFor(const uint8_t* short_entry) const {
   if (pieces_.empty()) return {};
-  const uint8_t checksum = pieces_.front()[13];
+  const uint8_t checksum = DecodeEntry(pieces_.front().data()).LongNameChecksum();
   for (const auto& piece : pieces_) {
-    if (piece[13] != checksum || ByteView(piece).Le16(26) != 0) return {};
+    const FatEntry decoded = DecodeEntry(piece.data());
+    if (decoded.LongNameChecksum() != checksum || decoded.cluster_low != 0) return {};
   }
   const bool deleted = EntryIsDeleted(short_entry);
   if (!deleted) {

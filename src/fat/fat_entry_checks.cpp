@@ -9,13 +9,6 @@ namespace velmora {
 
 namespace {
 
-constexpr uint8_t kAttrReadOnly = 0x01;
-constexpr uint8_t kAttrVolumeLabel = 0x08;
-constexpr uint8_t kAttrArchive = 0x20;
-constexpr uint8_t kAttrReservedBits = 0xC0;
-constexpr uint8_t kLongNameLastPiece = 0x40;
-constexpr int kMaxLongNamePieces = 18;
-
 constexpr uint64_t kTicksPerSecond = 10'000'000;
 constexpr uint64_t kTicksPerDay = 86'400 * kTicksPerSecond;
 constexpr int64_t kDaysFrom1601To1970 = 134'774;
@@ -52,11 +45,10 @@ struct EntryTimes {
 };
 
 EntryTimes DecodeTimes(const uint8_t* entry) {
-  const ByteView fields({entry, kFatEntrySize});
-  return {
-      FatDateTimeToFiletime(fields.Le16(16).value_or(0), fields.Le16(14).value_or(0), entry[13]),
-      FatDateTimeToFiletime(fields.Le16(18).value_or(0), 0, 0),
-      FatDateTimeToFiletime(fields.Le16(24).value_or(0), fields.Le16(22).value_or(0), 0)};
+  const FatEntry e = DecodeEntry(entry);
+  return {FatDateTimeToFiletime(e.created_date, e.created_time, e.created_hundredths),
+          FatDateTimeToFiletime(e.access_date, 0, 0),
+          FatDateTimeToFiletime(e.write_date, e.write_time, 0)};
 }
 
 bool SameTimes(const EntryTimes& a, const EntryTimes& b) {
@@ -137,10 +129,9 @@ bool DoubleBytePairsComplete(const uint8_t* entry) {
 }
 
 bool ShortEntryWellFormed(const uint8_t* entry) {
-  const bool label = EntryAttributes(entry) == kAttrVolumeLabel;
-  const ByteView fields({entry, kFatEntrySize});
-  if (!label && FatDateTimeToFiletime(fields.Le16(16).value_or(0), fields.Le16(14).value_or(0),
-                                      entry[13]) == 0) {
+  const FatEntry e = DecodeEntry(entry);
+  const bool label = e.attributes == kFatAttrVolumeLabel;
+  if (!label && FatDateTimeToFiletime(e.created_date, e.created_time, e.created_hundredths) == 0) {
     return false;
   }
   for (int i = 0; i < 11; ++i) {
@@ -156,14 +147,14 @@ bool ShortEntryWellFormed(const uint8_t* entry) {
 
 // The long-name run that starts at `index` must end in the short entry it names.
 bool LongNameRunConsistent(const uint8_t* sector, size_t entry_count, size_t index) {
-  const uint8_t checksum = sector[index * kFatEntrySize + 13];
-  int pieces = 0;
+  const uint8_t checksum = DecodeEntry(sector + index * kFatEntrySize).LongNameChecksum();
+  size_t pieces = 0;
   for (size_t i = index + 1; i < entry_count; ++i) {
     const uint8_t* entry = sector + i * kFatEntrySize;
     const uint8_t* next = i + 1 < entry_count ? entry + kFatEntrySize : nullptr;
     if (!IsPlausibleDirectoryEntry(entry, next)) return false;
     if (EntryIsLongName(entry)) {
-      if (entry[13] != checksum) return false;
+      if (DecodeEntry(entry).LongNameChecksum() != checksum) return false;
       if (++pieces >= kMaxLongNamePieces) return true;
       continue;
     }
@@ -203,41 +194,43 @@ bool IsPlausibleDirectoryEntry(const uint8_t* entry, const uint8_t* next) {
   if (entry == nullptr) return false;
   if (IsDotPair(entry, next)) return true;
   // Checked again below in its place; first here because most non-directory data fails it.
-  if ((EntryAttributes(entry) & kAttrReservedBits) != 0) return false;
+  const FatEntry e = DecodeEntry(entry);
+  if ((e.attributes & kFatAttrReservedBits) != 0) return false;
 
-  const uint8_t attributes = EntryAttributes(entry);
-  const uint32_t size = EntryFileSize(entry);
-  const ByteView fields({entry, kFatEntrySize});
-  const uint16_t cluster_high = fields.Le16(20).value_or(0);
-  const uint16_t cluster_low = fields.Le16(26).value_or(0);
-  const bool directory = EntryIsDirectory(entry);
-  const bool long_name = EntryIsLongName(entry);
-  const bool deleted = EntryIsDeleted(entry);
+  const uint8_t attributes = e.attributes;
+  const uint32_t size = e.size;
+  const uint16_t cluster_high = e.cluster_high;
+  const uint16_t cluster_low = e.cluster_low;
+  const bool directory = e.IsDirectory();
+  const bool long_name = e.IsLongName();
+  const bool deleted = e.IsDeleted();
 
   if (size == 0 && !directory && (cluster_high != 0 || cluster_low != 0)) return false;
 
-  if (attributes == kAttrVolumeLabel) {
+  if (attributes == kFatAttrVolumeLabel) {
     if (size != 0 || cluster_high != 0 || cluster_low != 0) return false;
-  } else if ((attributes & kAttrVolumeLabel) != 0 && !long_name) {
+  } else if ((attributes & kFatAttrVolumeLabel) != 0 && !long_name) {
     return false;
   }
 
-  if (directory && (attributes & kAttrReadOnly) != 0) return false;
-  if ((attributes & kAttrReservedBits) != 0) return false;
+  if (directory && (attributes & kFatAttrReadOnly) != 0) return false;
+  if ((attributes & kFatAttrReservedBits) != 0) return false;
 
-  if (long_name && !deleted && (entry[0] & ~kLongNameLastPiece) > kMaxLongNamePieces) return false;
+  if (long_name && !deleted &&
+      static_cast<size_t>(e.First() & ~kFatLongNameLastPiece) > kMaxLongNamePieces)
+    return false;
 
   if (!deleted && directory && size != 0) return false;
   if (long_name && cluster_low != 0) return false;
-  if (attributes != kAttrVolumeLabel && !long_name && !directory &&
-      (attributes & kAttrArchive) == 0) {
+  if (attributes != kFatAttrVolumeLabel && !long_name && !directory &&
+      (attributes & kFatAttrArchive) == 0) {
     return false;
   }
-  if (!long_name && attributes != kAttrVolumeLabel && !NameBytesAllowed(entry)) return false;
+  if (!long_name && attributes != kFatAttrVolumeLabel && !NameBytesAllowed(entry)) return false;
 
   // Long-name pieces hold name characters where the timestamps would be, and a volume
   // label often carries its write time only. Last, as the dearest test.
-  if (!long_name && attributes != kAttrVolumeLabel && !deleted && !directory) {
+  if (!long_name && attributes != kFatAttrVolumeLabel && !deleted && !directory) {
     const EntryTimes times = DecodeTimes(entry);
     if (!InPlausibleDateWindow(times.created) || !InPlausibleDateWindow(times.accessed) ||
         !InPlausibleDateWindow(times.written)) {

@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fat/fat_entry.h"
+
 // Content tests on raw FAT directory entries and sectors. Pure functions: they look
 // only at the bytes handed in and never read past them.
 namespace velmora {
-
-constexpr size_t kFatEntrySize = 32;
 
 // FILETIME of a FAT date/time (hundredths as in the creation-time field); 0 when the
 // date or time is not valid. No time-zone shift is applied.

@@ -17,8 +17,6 @@ namespace velmora {
 namespace {
 
 constexpr uint32_t kHighWordCandidates = 257;
-// Pieces of one long name; a longer run is not a name.
-constexpr int kMaxLongNameRun = 19;
 // Depth walks stop here even without a repeated cluster.
 constexpr uint32_t kMaxDepthWalk = 4096;
 constexpr size_t kMaxDepthCache = 65536;
@@ -123,7 +121,7 @@ uint32_t CProfessionalFatRecovery::DepthOf(uint32_t cluster, int geometry) {
     const bool read = ReadClusterStart(geometry, current, &sector);
     // A cluster that is not the root counts one level even when unreadable, so
     // that no directory shares the root's depth 0.
-    if (read && sector[11] == kFatAttrVolumeLabel) break;
+    if (read && DecodeEntry(sector.data()).attributes == kFatAttrVolumeLabel) break;
     ++depth;
     if (!read || !BeginsWithDotEntries(sector.data(), sector.size())) break;
     const uint32_t parent = DotDotCluster(sector.data());
@@ -156,7 +154,7 @@ uint32_t CProfessionalFatRecovery::OwningDirectory(const uint8_t* data, size_t l
   // The ".." entry of any subdirectory listed here names this directory.
   for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
     const uint8_t* entry = data + offset;
-    if (entry[0] == 0) break;
+    if (DecodeEntry(entry).EndsDirectory()) break;
     const uint8_t* next = offset + 2 * kFatEntrySize <= length ? entry + kFatEntrySize : nullptr;
     if (!EntryIsDirectory(entry) || EntryIsDotEntry(entry) ||
         !IsPlausibleDirectoryEntry(entry, next)) {
@@ -229,7 +227,7 @@ CProfessionalFatRecovery::ParseDirectoryBuffer(const uint8_t* data, size_t lengt
 
   LongNameCollector pieces;
   size_t run_start = 0;
-  int run_length = 0;
+  size_t run_length = 0;
   for (size_t offset = 0; offset + kFatEntrySize <= length; offset += kFatEntrySize) {
     const uint8_t* entry = data + offset;
     if (EntryEndsDirectory(entry)) return std::nullopt;
@@ -241,7 +239,7 @@ CProfessionalFatRecovery::ParseDirectoryBuffer(const uint8_t* data, size_t lengt
     }
     if (EntryAttributes(entry) == kFatAttrLongName) {
       if (run_length == 0) run_start = offset;
-      if (++run_length > kMaxLongNameRun) return std::nullopt;
+      if (++run_length > kMaxLongNamePieces) return std::nullopt;
       pieces.Add(entry);
       continue;
     }

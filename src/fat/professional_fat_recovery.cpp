@@ -12,10 +12,10 @@ namespace velmora {
 
 namespace {
 
+// All 32 bits, unmasked: the "." entry of a folder keeps its cluster whole.
 uint32_t DotCluster(const uint8_t* sector) {
-  const uint32_t high = EntryClusterHigh(sector);
-  const uint32_t low = EntryClusterLow(sector);
-  return (high << 16) | low;
+  const FatEntry dot = DecodeEntry(sector);
+  return (static_cast<uint32_t>(dot.cluster_high) << 16) | dot.cluster_low;
 }
 
 }  // namespace
@@ -184,10 +184,11 @@ std::map<uint64_t, std::vector<uint8_t>>::iterator CProfessionalFatRecovery::Fin
     }
   }
   for (auto it = unplaced_.lower_bound(first); it != unplaced_.end() && it->first < end; ++it) {
-    const uint8_t* entry = it->second.data();
-    const bool long_name = EntryIsLongName(entry) && entry[13] == tail.checksum;
-    const bool live_short = entry[0] != 0 && entry[0] != 0xE5 && !EntryIsLongName(entry) &&
-                            ShortNameChecksum(entry) == tail.checksum;
+    const uint8_t* bytes = it->second.data();
+    const FatEntry entry = DecodeEntry(bytes);
+    const bool long_name = entry.IsLongName() && entry.LongNameChecksum() == tail.checksum;
+    const bool live_short = !entry.EndsDirectory() && !entry.IsDeleted() && !entry.IsLongName() &&
+                            ShortNameChecksum(bytes) == tail.checksum;
     if (long_name || live_short) return it;
   }
   return unplaced_.end();
@@ -195,13 +196,13 @@ std::map<uint64_t, std::vector<uint8_t>>::iterator CProfessionalFatRecovery::Fin
 
 bool CProfessionalFatRecovery::TailContinuesInto(const LongNameTail& tail, const uint8_t* sector,
                                                  uint64_t sector_number) const {
-  const uint8_t* first = sector;
-  if (EntryIsLongName(first)) return first[13] == tail.checksum;
-  if (first[0] == 0xE5) {
+  const FatEntry first = DecodeEntry(sector);
+  if (first.IsLongName()) return first.LongNameChecksum() == tail.checksum;
+  if (first.IsDeleted()) {
     if (tail.geometry < 0 || sector_number <= tail.sector) return false;
     return sector_number - tail.sector < geometries_.At(tail.geometry).sectors_per_cluster;
   }
-  return first[0] != 0 && ShortNameChecksum(first) == tail.checksum;
+  return !first.EndsDirectory() && ShortNameChecksum(sector) == tail.checksum;
 }
 
 bool CProfessionalFatRecovery::JoinWithTail(const uint8_t* sector, uint64_t sector_number) {

@@ -96,8 +96,7 @@ int LoadStream(NtfsVolume& volume, const MftRecord& base, uint64_t base_number, 
   for (const AttributeListEntry& entry : entries) {
     if (entry.type != type || entry.name != name || entry.record == base_number) continue;
     if (extents_seen.count(entry.start_vcn) != 0) continue;
-    if (volume.ReadMftRecord(entry.record, &buffer) != 0 ||
-        ParseMftRecord(buffer, &extension) == MftRecordVerdict::kNotRecord ||
+    if (volume.ReadMftRecord(entry.record, &buffer, &extension) != 0 ||
         extension.header.base_record != base_number) {
       out->runs_complete = false;
       continue;

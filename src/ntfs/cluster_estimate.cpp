@@ -1,14 +1,13 @@
 #include "ntfs/cluster_estimate.h"
 
 #include "ntfs/data_runs.h"
+#include "storage/boot_record.h"
 
 namespace velmora::ntfs {
 
 namespace {
 
 constexpr uint32_t kLargestSectorsPerCluster = 4096;
-
-bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 

@@ -45,12 +45,9 @@ int CFastNtfsRecovery::LoadClusterBitmap() {
   if (!volume_.IsOpen()) return kErrInvalidParameter;
   constexpr uint64_t kBitmapRecord = 6;
   std::vector<uint8_t> buffer;
-  int rc = volume_.ReadMftRecord(kBitmapRecord, &buffer);
-  if (rc != kSuccess) return rc;
   ntfs::MftRecord record;
-  if (ntfs::ParseMftRecord(buffer, &record) == ntfs::MftRecordVerdict::kNotRecord) {
-    return ntfs::kNtfsNotRecord;
-  }
+  int rc = volume_.ReadMftRecord(kBitmapRecord, &buffer, &record);
+  if (rc != kSuccess) return rc;
   ntfs::NtfsStream stream;
   rc = ntfs::LoadStream(volume_, record, kBitmapRecord, ntfs::kAttrData, "", &stream);
   if (rc == ntfs::kNtfsAttributeMissing) return kErrInvalidParameter;

@@ -199,11 +199,9 @@ int CFastNtfsRecovery::RunScan(const std::string& folder, bool explicit_folder) 
 }
 
 void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes, ScanState* state) {
-  MftRecordHeader header;
-  if (!ParseMftRecordHeader(bytes, &header)) return;
-  if (ApplyFixup(bytes) == FixupResult::kBadArray) return;
   MftRecord& record = state->record;
-  if (ParseMftRecord(bytes, &record) == MftRecordVerdict::kNotRecord) return;
+  const MftRecordVerdict verdict = LoadMftRecord(bytes, &record);
+  if (verdict == MftRecordVerdict::kNotRecord || verdict == MftRecordVerdict::kBadFixup) return;
   if (record.header.base_record != 0) return;  // extension records are read through their base
   FileNameAttribute name;
   if (!PreferredFileName(record, &name)) return;
@@ -217,7 +215,7 @@ void CFastNtfsRecovery::ProcessRecord(uint64_t number, std::span<uint8_t> bytes,
     return;
   }
   if (number < kFirstUserRecord || number > UINT32_MAX) return;
-  ReportFile(number, record, name, header.InUse(), state);
+  ReportFile(number, record, name, record.header.InUse(), state);
 }
 
 ScanRecord CFastNtfsRecovery::BaseRecord(uint64_t number, const MftRecord& mft,
@@ -433,10 +431,10 @@ void CFastNtfsRecovery::WriteFolderRecords(ScanState* state, size_t first, uint3
     }
     FileNameAttribute name;
     bool named = false;
-    state->record = MftRecord{};
-    if (volume_.ReadMftRecord(number, &buffer) == kSuccess &&
-        ParseMftRecord(buffer, &state->record) != MftRecordVerdict::kNotRecord) {
+    if (volume_.ReadMftRecord(number, &buffer, &state->record) == kSuccess) {
       named = PreferredFileName(state->record, &name);
+    } else {
+      state->record = MftRecord{};  // an unreadable folder is shown without its times
     }
     if (!named) name.name = "Folder" + std::to_string(number);
     const Placement& place = state->placed.at(number);

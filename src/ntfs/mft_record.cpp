@@ -154,6 +154,13 @@ MftRecordVerdict ParseMftRecord(std::span<const uint8_t> record, MftRecord* out)
   return MftRecordVerdict::kDamaged;
 }
 
+MftRecordVerdict LoadMftRecord(std::span<uint8_t> record, MftRecord* out) {
+  out->attributes.clear();
+  if (!ParseMftRecordHeader(record, &out->header)) return MftRecordVerdict::kNotRecord;
+  if (ApplyFixup(record) == FixupResult::kBadArray) return MftRecordVerdict::kBadFixup;
+  return ParseMftRecord(record, out);
+}
+
 const MftAttribute* MftRecord::Find(uint32_t type, bool unnamed) const {
   for (const MftAttribute& a : attributes) {
     if (a.type == type && (!unnamed || !a.IsNamed())) return &a;

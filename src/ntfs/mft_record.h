@@ -97,6 +97,7 @@ enum class MftRecordVerdict {
   kValid,      // header and every attribute inside the record
   kDamaged,    // a "FILE" record whose attribute chain breaks; attributes before the fault kept
   kNotRecord,  // no magic or an impossible header
+  kBadFixup,   // a record header, but its update sequence array does not fit: left as read
 };
 
 struct MftRecord {
@@ -111,6 +112,11 @@ struct MftRecord {
 // attribute, its name, its value and its mapping pairs must lie inside the bytes
 // in use; the walk stops at the first one that does not.
 MftRecordVerdict ParseMftRecord(std::span<const uint8_t> record, MftRecord* out);
+
+// A record as read from the medium: checks the header, applies the fix-up in place
+// and walks the attributes. `out->header` is filled for every verdict but kNotRecord,
+// so a caller can still tell a folder by its flags when the fix-up array is broken.
+MftRecordVerdict LoadMftRecord(std::span<uint8_t> record, MftRecord* out);
 
 // Reads the header only (flags, sizes), with bounds checks. False without "FILE".
 bool ParseMftRecordHeader(std::span<const uint8_t> record, MftRecordHeader* out);

@@ -2,17 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
-
-#include "storage/byte_view.h"
+#include <optional>
 
 namespace velmora::ntfs {
-
-namespace {
-
-bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-}  // namespace
 
 uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes) {
   if (field > 0) return static_cast<uint32_t>(field) * unit_bytes;
@@ -20,37 +12,31 @@ uint32_t DecodeBootSizeField(int8_t field, uint32_t unit_bytes) {
   return 0;
 }
 
-bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out) {
-  const ByteView s({sector, length});
-  if (length < 512 || !s.Matches(3, "NTFS    ")) return false;
-  NtfsGeometry g;
-  const uint16_t bps = s.Le16(0x0B).value_or(0);
-  g.bytes_per_sector = bps == 0 ? 512 : bps;
-  if (!IsPowerOfTwo(g.bytes_per_sector) || g.bytes_per_sector < 256 || g.bytes_per_sector > 4096) {
-    return false;
-  }
-  // Values above 0x80 encode large clusters as a negative power of two.
-  const auto spc_field = static_cast<int8_t>(sector[0x0D]);
-  if (spc_field > 0) {
-    g.sectors_per_cluster = static_cast<uint32_t>(spc_field);
-  } else if (spc_field < 0 && spc_field >= -12) {
-    g.sectors_per_cluster = 1u << (-spc_field);
-  } else {
-    return false;
-  }
-  if (!IsPowerOfTwo(g.sectors_per_cluster)) return false;
-  g.cluster_size = g.sectors_per_cluster * g.bytes_per_sector;
-  g.total_sectors = s.Le64(0x28).value_or(0);
-  g.mft_first_cluster = s.Le64(0x30).value_or(0);
-  g.mft_mirror_cluster = s.Le64(0x38).value_or(0);
+bool IsReadableNtfsBoot(const BootRecord& boot) {
+  // 0 stands for 512; 256-byte sectors exist on some media and read like any other.
+  const uint32_t sector = boot.bytes_per_sector == 0 ? 512 : boot.bytes_per_sector;
+  return boot.OemIs("NTFS    ") && IsPowerOfTwo(sector) && sector >= 256 && sector <= 4096 &&
+         IsPowerOfTwo(boot.ClusterSectors());
+}
 
-  const uint32_t record_size = DecodeBootSizeField(static_cast<int8_t>(sector[0x40]), g.cluster_size);
+bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out) {
+  const std::optional<BootRecord> boot = DecodeBootRecord({sector, length});
+  if (!boot || !IsReadableNtfsBoot(*boot)) return false;
+  NtfsGeometry g;
+  g.bytes_per_sector = boot->bytes_per_sector == 0 ? 512 : boot->bytes_per_sector;
+  g.sectors_per_cluster = boot->ClusterSectors();
+  g.cluster_size = g.sectors_per_cluster * g.bytes_per_sector;
+  g.total_sectors = boot->ntfs_total_sectors;
+  g.mft_first_cluster = boot->mft_cluster;
+  g.mft_mirror_cluster = boot->mft_mirror_cluster;
+
+  const uint32_t record_size = DecodeBootSizeField(boot->mft_record_size, g.cluster_size);
   if (IsPowerOfTwo(record_size) && record_size >= 512 && record_size <= 65536) {
     g.mft_record_size = record_size;
   } else {
     g.mft_record_size = g.bytes_per_sector == 512 ? 1024 : g.bytes_per_sector;
   }
-  const uint32_t index_size = DecodeBootSizeField(static_cast<int8_t>(sector[0x44]), g.cluster_size);
+  const uint32_t index_size = DecodeBootSizeField(boot->index_record_size, g.cluster_size);
   if (IsPowerOfTwo(index_size) && index_size >= 512 && index_size <= 65536) {
     g.index_record_size = index_size;
   }
@@ -78,21 +64,20 @@ bool IsBackupBootSectorAt(const NtfsGeometry& geometry, uint64_t offset) {
 
 namespace velmora {
 
+bool IsNtfsSelectionBoot(const BootRecord& boot) {
+  // Stricter than the reader: a region is only called NTFS when every FAT field is
+  // empty, so a FAT sector carrying the name is never taken for NTFS.
+  const bool fat_fields_empty = boot.fat_count == 0 && boot.root_entry_count == 0 &&
+                                boot.total_sectors16 == 0 && boot.fat_size16 == 0 &&
+                                boot.total_sectors32 == 0;
+  return boot.OemIs("NTFS    ") && boot.bytes_per_sector % 512 == 0 && boot.reserved_sectors == 0 &&
+         IsPowerOfTwo(boot.ClusterSectors()) && boot.ntfs_total_sectors != 0 && fat_fields_empty &&
+         boot.boot_signature;
+}
+
 bool IsNtfsBootSector(const uint8_t* sector512) {
-  const ByteView s({sector512, 512});
-  if (!s.Matches(3, "NTFS    ")) return false;
-  if (s.Le16(0x0B).value_or(0) % 512 != 0) return false;
-  if (s.Le16(0x0E) != 0) return false;
-  const uint8_t sectors_per_cluster = s.U8(0x0D).value_or(0);
-  if (sectors_per_cluster == 0 || sectors_per_cluster > 64 ||
-      (sectors_per_cluster & (sectors_per_cluster - 1)) != 0) {
-    return false;
-  }
-  if (s.Le64(0x28).value_or(0) == 0) return false;
-  for (int offset : {0x10, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23}) {
-    if (s.U8(offset) != 0) return false;
-  }
-  return s.U8(0x1FE) == 0x55 && s.U8(0x1FF) == 0xAA;
+  const std::optional<BootRecord> boot = DecodeBootRecord({sector512, BootRecord::kBytes});
+  return boot && IsNtfsSelectionBoot(*boot);
 }
 
 }  // namespace velmora

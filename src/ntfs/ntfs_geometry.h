@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/source_fingerprint.h"
+#include "storage/boot_record.h"
 
 namespace velmora::ntfs {
 
@@ -19,6 +20,10 @@ struct NtfsGeometry {
   uint64_t total_sectors = 0;  // of the volume, in its own sectors
   uint32_t index_record_size = 4096;
 };
+
+// What the NTFS engines need to read a volume: the name, a power-of-two sector size
+// from 256 to 4096 bytes (0 read as 512) and a cluster the size field can name.
+bool IsReadableNtfsBoot(const BootRecord& boot);
 
 // Parses the first sector of an NTFS volume. Returns false when the values
 // cannot describe a readable volume (zero or odd sizes, MFT outside the volume).
@@ -44,9 +49,10 @@ std::vector<FingerprintRange> NtfsFingerprintRanges(const NtfsGeometry& geometry
 
 namespace velmora {
 
-// The engine selection's test of a region's first sector (512 bytes): the "NTFS    "
-// name, a sector size that is a multiple of 512, no FAT fields, up to 64 sectors per
-// cluster and the 0x55 0xAA mark.
+// The engine selection's test of a region's first sector: the "NTFS    " name, a
+// sector size that is a multiple of 512, no FAT fields, a cluster the size field can
+// name (64 KiB and larger included) and the 0x55 0xAA mark.
+bool IsNtfsSelectionBoot(const BootRecord& boot);
 bool IsNtfsBootSector(const uint8_t* sector512);
 
 }  // namespace velmora

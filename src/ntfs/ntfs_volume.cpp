@@ -120,21 +120,23 @@ uint64_t NtfsVolume::MftRecordCapacity() const {
 
 namespace {
 
-int FixupRecord(std::vector<uint8_t>* record) {
-  if (!HasFileMagic(*record)) return kNtfsNotRecord;
-  if (ApplyFixup(*record) == FixupResult::kBadArray) return kNtfsNotRecord;
-  return 0;
+// The record's spans point into `buffer`, which the caller keeps.
+int LoadRecord(std::vector<uint8_t>* buffer, MftRecord* record) {
+  const MftRecordVerdict verdict = LoadMftRecord(*buffer, record);
+  return verdict == MftRecordVerdict::kNotRecord || verdict == MftRecordVerdict::kBadFixup
+             ? kNtfsNotRecord
+             : 0;
 }
 
 }  // namespace
 
-int NtfsVolume::ReadMftRecord(uint64_t number, std::vector<uint8_t>* record) {
+int NtfsVolume::ReadMftRecord(uint64_t number, std::vector<uint8_t>* buffer, MftRecord* record) {
   uint64_t offset = 0;
   if (!MftRecordOffset(number, &offset)) return kNtfsNotRecord;
-  record->resize(geometry_.mft_record_size);
-  const int rc = ReadVolume(offset, record->data(), record->size());
-  if (rc != 0) return ReadMirroredRecord(number, record->data()) ? FixupRecord(record) : rc;
-  return FixupRecord(record);
+  buffer->resize(geometry_.mft_record_size);
+  const int rc = ReadVolume(offset, buffer->data(), buffer->size());
+  if (rc != 0) return ReadMirroredRecord(number, buffer->data()) ? LoadRecord(buffer, record) : rc;
+  return LoadRecord(buffer, record);
 }
 
 bool NtfsVolume::ReadMirroredRecord(uint64_t number, void* buffer) {
@@ -147,21 +149,21 @@ bool NtfsVolume::ReadMirroredRecord(uint64_t number, void* buffer) {
   return ReadVolume(geometry_.mft_mirror_cluster * cs + number * rs, buffer, rs) == 0;
 }
 
-int NtfsVolume::ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint8_t>* record) {
+int NtfsVolume::ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint8_t>* buffer,
+                                      MftRecord* record) {
   if (absolute_sector < partition_start_) return kErrInvalidParameter;
-  record->resize(geometry_.mft_record_size);
+  buffer->resize(geometry_.mft_record_size);
   const int rc = ReadVolume((absolute_sector - partition_start_) * device_sector_size_,
-                            record->data(), record->size());
+                            buffer->data(), buffer->size());
   if (rc != 0) return rc;
-  return FixupRecord(record);
+  return LoadRecord(buffer, record);
 }
 
 std::string NtfsVolume::VolumeLabel() {
   constexpr uint64_t kVolumeRecord = 3;
   std::vector<uint8_t> buffer;
-  if (ReadMftRecord(kVolumeRecord, &buffer) != 0) return {};
   MftRecord record;
-  if (ParseMftRecord(buffer, &record) == MftRecordVerdict::kNotRecord) return {};
+  if (ReadMftRecord(kVolumeRecord, &buffer, &record) != 0) return {};
   const MftAttribute* name = record.Find(kAttrVolumeName);
   if (name == nullptr || name->non_resident) return {};
   return Utf16LeToUtf8(name->value.data(), name->value.size() / 2);
@@ -170,17 +172,16 @@ std::string NtfsVolume::VolumeLabel() {
 int NtfsVolume::LoadMftRuns() {
   const uint64_t cs = geometry_.cluster_size;
   std::vector<uint8_t> buffer(geometry_.mft_record_size);
+  MftRecord record;
   int rc = ReadVolume(geometry_.mft_first_cluster * cs, buffer.data(), buffer.size());
-  if (rc == 0) rc = FixupRecord(&buffer);
+  if (rc == 0) rc = LoadRecord(&buffer, &record);
   if (rc != 0) {
     // $MFT's own record lost: $MFTMirr holds a copy of the first records.
     used_mft_mirror_ =
         ReadVolume(geometry_.mft_mirror_cluster * cs, buffer.data(), buffer.size()) == 0 &&
-        FixupRecord(&buffer) == 0;
+        LoadRecord(&buffer, &record) == 0;
     if (!used_mft_mirror_) return rc;
   }
-  MftRecord record;
-  if (ParseMftRecord(buffer, &record) == MftRecordVerdict::kNotRecord) return kNtfsNotRecord;
   const MftAttribute* data = record.Find(kAttrData, true);
   if (!data || !data->non_resident) return kNtfsAttributeMissing;
   // The first extent locates the early records, where any extension records of $MFT live.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ntfs/data_runs.h"
+#include "ntfs/mft_record.h"
 #include "ntfs/ntfs_geometry.h"
 #include "storage/sector_reader.h"
 
@@ -68,10 +69,12 @@ class NtfsVolume {
   // Number of records the MFT's runs hold.
   uint64_t MftRecordCapacity() const;
 
-  // Reads record `number` (or the record at an absolute sector) and applies
-  // its fix-up. kNtfsNotRecord without magic or with a broken fix-up array.
-  int ReadMftRecord(uint64_t number, std::vector<uint8_t>* record);
-  int ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint8_t>* record);
+  // Reads record `number` (or the record at an absolute sector) and loads it
+  // (LoadMftRecord): `record` points into `buffer`. kNtfsNotRecord without magic
+  // or with a broken fix-up array.
+  int ReadMftRecord(uint64_t number, std::vector<uint8_t>* buffer, MftRecord* record);
+  int ReadMftRecordAtSector(uint64_t absolute_sector, std::vector<uint8_t>* buffer,
+                            MftRecord* record);
 
   const std::vector<DataRun>& MftRuns() const { return mft_runs_; }
   uint64_t MftDataSize() const { return mft_data_size_; }

@@ -29,18 +29,18 @@ int CProfessionalNtfsRecovery::LoadRecordStream(const ScanRecord& record, NtfsSt
   std::vector<uint8_t> buffer;
   const int rc = ReadRecordAtSector(record.location, &buffer);
   if (rc != kSuccess) return rc;
-  MftRecordHeader header;
-  if (!ParseMftRecordHeader(buffer, &header) || ApplyFixup(buffer) == FixupResult::kBadArray) {
+  MftRecord parsed;
+  const MftRecordVerdict verdict = LoadMftRecord(buffer, &parsed);
+  if (verdict == MftRecordVerdict::kNotRecord || verdict == MftRecordVerdict::kBadFixup) {
     return kNtfsNotRecord;
   }
+  const MftRecordHeader& header = parsed.header;
   if (header.first_attribute >= record_bytes_ || header.bytes_in_use > record_bytes_ ||
       header.bytes_in_use < header.first_attribute) {
     return kErrInvalidParameter;
   }
   uint32_t number = 0;
   std::memcpy(&number, buffer.data() + 0x2C, sizeof(number));
-  MftRecord parsed;
-  ParseMftRecord(buffer, &parsed);
   MftLayout layout;
   if (!LayoutForRecord(number, record.location, &layout)) layout = MftLayout{};
   const VolumeWindow volume = WindowOf(record);

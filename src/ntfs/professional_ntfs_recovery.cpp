@@ -213,10 +213,12 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
     return result;
   };
 
-  MftRecordHeader header;
-  if (!ParseMftRecordHeader(bytes, &header)) return lost(kNtfsNotRecord);
+  MftRecord record;  // a broken chain keeps the attributes before the fault
+  const MftRecordVerdict verdict = LoadMftRecord(bytes, &record);
+  if (verdict == MftRecordVerdict::kNotRecord) return lost(kNtfsNotRecord);
+  const MftRecordHeader& header = record.header;
   if (!second && header.IsDirectory()) return kSuccess;
-  if (ApplyFixup(bytes) == FixupResult::kBadArray) return lost(kNtfsNotRecord);
+  if (verdict == MftRecordVerdict::kBadFixup) return lost(kNtfsNotRecord);
   if (record_bytes_ < header.bytes_in_use || record_bytes_ < header.first_attribute ||
       header.bytes_in_use < header.first_attribute) {
     return lost(kErrInvalidParameter);
@@ -225,8 +227,6 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
   if (second && (!header.IsDirectory() || (forced_number != 0 && own != forced_number))) {
     return lost(kSuccess);
   }
-  MftRecord record;
-  ParseMftRecord(bytes, &record);  // a broken chain keeps the attributes before the fault
   FileNameAttribute name;
   bool named = PreferredFileName(record, &name);
 
@@ -439,10 +439,11 @@ CProfessionalNtfsRecovery::DirectoryLink CProfessionalNtfsRecovery::ReadDirector
   if (cached != link_cache_.end()) return cached->second;
   std::vector<uint8_t> buffer;
   link.result = ReadRecordAt(layouts_[layout], number, &buffer);
-  MftRecordHeader header;
+  MftRecord record;
+  const MftRecordHeader& header = record.header;
   if (link.result == kSuccess) {
-    if (!ParseMftRecordHeader(buffer, &header) ||
-        ApplyFixup(buffer) == FixupResult::kBadArray) {
+    const MftRecordVerdict verdict = LoadMftRecord(buffer, &record);
+    if (verdict == MftRecordVerdict::kNotRecord || verdict == MftRecordVerdict::kBadFixup) {
       link.result = kNtfsNotRecord;
     } else if (record_bytes_ < header.bytes_in_use || record_bytes_ < header.first_attribute ||
                header.bytes_in_use < header.first_attribute) {
@@ -452,8 +453,6 @@ CProfessionalNtfsRecovery::DirectoryLink CProfessionalNtfsRecovery::ReadDirector
   if (link.result == kSuccess && header.IsDirectory()) {
     link.is_directory = true;
     link.own_number = OwnNumber(buffer);
-    MftRecord record;
-    ParseMftRecord(buffer, &record);
     FileNameAttribute name;
     if (PreferredFileName(record, &name)) {
       link.parent = name.parent_record;
@@ -521,14 +520,10 @@ std::vector<AttributeListEntry> CProfessionalNtfsRecovery::ListEntriesOf(
 bool CProfessionalNtfsRecovery::ReadExtension(const MftLayout& layout, uint64_t number,
                                               uint32_t base, std::vector<uint8_t>* buffer,
                                               MftRecord* out) {
-  MftRecordHeader header;
-  if (number == base || ReadRecordAt(layout, number, buffer) != kSuccess ||
-      !ParseMftRecordHeader(*buffer, &header) || ApplyFixup(*buffer) == FixupResult::kBadArray ||
-      header.bytes_in_use > record_bytes_ || header.base_record != base) {
-    return false;
-  }
-  ParseMftRecord(*buffer, out);
-  return true;
+  if (number == base || ReadRecordAt(layout, number, buffer) != kSuccess) return false;
+  const MftRecordVerdict verdict = LoadMftRecord(*buffer, out);
+  return verdict != MftRecordVerdict::kNotRecord && verdict != MftRecordVerdict::kBadFixup &&
+         out->header.bytes_in_use <= record_bytes_ && out->header.base_record == base;
 }
 
 bool CProfessionalNtfsRecovery::ListedFileName(const MftRecord& base, uint32_t number,

@@ -9,10 +9,9 @@ namespace velmora::ntfs {
 int LoadRecordStream(NtfsVolume& volume, const ScanRecord& record, NtfsStream* stream) {
   if (!volume.IsOpen()) return kErrInvalidParameter;
   std::vector<uint8_t> buffer;
-  int rc = volume.ReadMftRecordAtSector(record.location, &buffer);
-  if (rc != kSuccess) return rc;
   MftRecord mft;
-  if (ParseMftRecord(buffer, &mft) == MftRecordVerdict::kNotRecord) return kNtfsNotRecord;
+  int rc = volume.ReadMftRecordAtSector(record.location, &buffer, &mft);
+  if (rc != kSuccess) return rc;
   // "name:stream" records carry a named stream; a colon can also be part of a
   // name written by other systems, so fall back to the unnamed data.
   const std::string_view name = RecordName(record);

@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
 
+#include "storage/boot_record.h"
 #include "storage/byte_view.h"
 #include "storage/checksum.h"
 #include "storage/text_codec.h"
@@ -48,18 +50,17 @@ bool ReadSector(const ByteReader& read, uint64_t lba, uint32_t sector_size, uint
 }
 
 // A FAT or NTFS boot sector also ends in 55 AA; its boot code must not be taken for a table.
+// Any sane FAT BPB with its type text counts, so a volume the engines would refuse still
+// keeps its sector from being read as a partition table.
 bool LooksLikeVolumeBootSector(ByteView s) {
-  if (!s.Has(0, 512)) return false;
-  const bool jump = s.U8(0) == 0xEB || s.U8(0) == 0xE9;
-  if (!jump) return false;
-  if (s.Matches(3, "NTFS    ") || s.Matches(3, "EXFAT   ")) return true;
-  const uint16_t bytes_per_sector = *s.Le16(11);
-  const uint8_t sectors_per_cluster = *s.U8(13);
-  const bool sane_bpb =
-      bytes_per_sector >= 512 && bytes_per_sector <= 4096 &&
-      (bytes_per_sector & (bytes_per_sector - 1)) == 0 && sectors_per_cluster != 0 &&
-      (sectors_per_cluster & (sectors_per_cluster - 1)) == 0 && s.Le16(14) != 0 && s.U8(16) != 0;
-  return sane_bpb && (s.Matches(0x36, "FAT") || s.Matches(0x52, "FAT"));
+  const std::optional<BootRecord> boot = DecodeBootRecord(s.span());
+  if (!boot || (boot->jump != 0xEB && boot->jump != 0xE9)) return false;
+  if (boot->OemIs("NTFS    ") || boot->OemIs("EXFAT   ")) return true;
+  const bool sane_bpb = boot->bytes_per_sector >= 512 && boot->bytes_per_sector <= 4096 &&
+                        IsPowerOfTwo(boot->bytes_per_sector) &&
+                        IsPowerOfTwo(boot->sectors_per_cluster) && boot->reserved_sectors != 0 &&
+                        boot->fat_count != 0;
+  return sane_bpb && (boot->Fat16TypeStartsWith("FAT") || boot->Fat32TypeStartsWith("FAT"));
 }
 
 // A file system starts here: a FAT/NTFS/exFAT boot sector or an ext superblock.

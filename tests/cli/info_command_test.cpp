@@ -149,6 +149,7 @@ class BootSectorAgreementTest : public InfoCommandTest {
 TEST_F(BootSectorAgreementTest, GeneratedVolumesAndHandMadeBootSectors) {
   ExpectAgreement(Make("n4k.img", "16M", "mkntfs -F -q -Q"));
   ExpectAgreement(Make("n8k.img", "64M", "mkntfs -F -q -Q -c 8192"));
+  ExpectAgreement(Make("n64k.img", "64M", "mkntfs -F -q -Q -c 65536"));  // 0x80 sectors per cluster
   ExpectAgreement(Make("f12.img", "1M", "mkfs.fat -F 12"));
   ExpectAgreement(Make("f16.img", "20M", "mkfs.fat -F 16"));
   ExpectAgreement(Make("f32.img", "40M", "mkfs.fat -F 32"));
@@ -165,7 +166,7 @@ TEST_F(BootSectorAgreementTest, GeneratedVolumesAndHandMadeBootSectors) {
   ASSERT_EQ(testing::RunCommand("printf '\\0\\0' | dd of=" + broken +
                                 " bs=1 seek=14 conv=notrunc status=none"), 0);
   ExpectAgreement(broken);
-  EXPECT_EQ(checked_, 7);
+  EXPECT_EQ(checked_, 8);
 }
 
 TEST_F(BootSectorAgreementTest, EverySharedImage) {

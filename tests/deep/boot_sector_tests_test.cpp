@@ -81,9 +81,19 @@ TEST_F(BootSectorTest, DamagedNtfsBootSectorsAreRefused) {
   const auto good = ReadHead(*ntfs_, 512);
   ASSERT_TRUE(IsNtfsBootSector(good.data()));
 
+  // The selection reads the cluster byte as the engines do: 0x80 counts 128 sectors
+  // (64 KiB clusters), 0xF4 is 2^12 sectors, the largest; 0xF3 and 3 name no cluster.
   auto sector = good;
-  sector[0x0D] = 128;  // 128 sectors per cluster is refused here, unlike the FAT tests
-  EXPECT_FALSE(IsNtfsBootSector(sector.data()));
+  for (const int field : {0x80, 0xF4}) {
+    sector[0x0D] = static_cast<uint8_t>(field);
+    EXPECT_TRUE(IsNtfsBootSector(sector.data())) << field;
+  }
+  for (const int field : {0xF3, 0x03}) {
+    sector[0x0D] = static_cast<uint8_t>(field);
+    ntfs::NtfsGeometry geometry;
+    EXPECT_FALSE(IsNtfsBootSector(sector.data())) << field;
+    EXPECT_FALSE(ntfs::ParseNtfsBootSector(sector.data(), 512, &geometry)) << field;
+  }
   sector = good;
   sector[0x1FF] = 0;
   EXPECT_FALSE(IsNtfsBootSector(sector.data()));

@@ -322,12 +322,13 @@ TEST(EntryPlausibilityTest, LabelsAndLongNamePieces) {
 
   uint8_t piece[kFatEntrySize];
   std::memset(piece, 0xFF, sizeof piece);
-  piece[0] = 0x40 | 18;
+  // A 255-character name ends in its 20th piece; no name reaches a 21st.
+  piece[0] = 0x40 | 20;
   piece[11] = 0x0F;
   piece[12] = 0;
   piece[26] = piece[27] = 0;
   EXPECT_TRUE(IsPlausibleDirectoryEntry(piece, nullptr));
-  piece[0] = 0x40 | 19;
+  piece[0] = 0x40 | 21;
   EXPECT_FALSE(IsPlausibleDirectoryEntry(piece, nullptr));
   piece[0] = 0xE5;
   EXPECT_TRUE(IsPlausibleDirectoryEntry(piece, nullptr));

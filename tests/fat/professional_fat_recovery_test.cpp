@@ -295,6 +295,19 @@ TEST_F(ProfessionalFatRecoveryTest, LongNamesCrossingSectorsAreRebuiltWhole) {
   EXPECT_EQ(FindPath(tree, "Many/long.*~.*"), "") << "no short alias instead of a long name";
 }
 
+TEST_F(ProfessionalFatRecoveryTest, LongestNamesOfNineteenAndTwentyPiecesAreKept) {
+  // 235 characters take 19 pieces; 255, the most a name holds, take 20.
+  const std::string nineteen = std::string(231, 'n') + ".txt";
+  const std::string twenty = std::string(251, 'w') + ".txt";
+  const std::vector<VolumeFile> files = {{"Long/" + nineteen, RandomBytes(900, 41)},
+                                         {"Long/" + twenty, RandomBytes(1300, 42)}};
+  const std::string image = folder_ + "/fat16.img";
+  ASSERT_TRUE(BuildVolume(folder_, image, "-F 16", 32768, files));
+  const FoundTree tree = Scan(image);
+  EXPECT_TRUE(Recover(tree, "Long/" + nineteen) == files[0].content);
+  EXPECT_TRUE(Recover(tree, "Long/" + twenty) == files[1].content);
+}
+
 TEST_F(ProfessionalFatRecoveryTest, NamesFromTheDiskCannotLeaveTheDestination) {
   const std::string image = folder_ + "/fat32.img";
   const std::vector<VolumeFile> files = {{"Top/QQ_escape.txt", "inside"}};

@@ -488,15 +488,15 @@ TEST_F(FastNtfsRecoveryTest, ParentLoopsEndAndKeepTheFilesReachable) {
     ASSERT_EQ(OpenImageFile(&reader, image), 0);
     ASSERT_EQ(volume.Open(std::move(reader), 0, 0, true), 0);
     std::vector<uint8_t> record;
-    ASSERT_EQ(volume.ReadMftRecord(d1, &record), 0);
     ntfs::MftRecord parsed;
-    ASSERT_EQ(ntfs::ParseMftRecord(record, &parsed), ntfs::MftRecordVerdict::kValid);
+    ASSERT_EQ(volume.ReadMftRecord(d1, &record, &parsed), 0);
     const ntfs::MftAttribute* name = parsed.Find(ntfs::kAttrFileName);
     ASSERT_NE(name, nullptr);
     const size_t field = static_cast<size_t>(name->value.data() - record.data());
     ASSERT_LT(field % 512, 504u);  // clear of the block tails the fix-up restores
     std::vector<uint8_t> d3_record;
-    ASSERT_EQ(volume.ReadMftRecord(d3, &d3_record), 0);
+    ntfs::MftRecord d3_parsed;
+    ASSERT_EQ(volume.ReadMftRecord(d3, &d3_record, &d3_parsed), 0);
     uint16_t d3_sequence = 0;
     std::memcpy(&d3_sequence, d3_record.data() + 0x10, 2);
     const uint64_t reference = d3 | (uint64_t{d3_sequence} << 48);

@@ -97,6 +97,32 @@ TEST(MftRecordTest, FixupRestoresBlockTailsAndNoticesTornWrites) {
   EXPECT_EQ(ApplyFixup(bad), FixupResult::kBadArray);
 }
 
+TEST(MftRecordTest, LoadTellsNoRecordBrokenFixupAndAFixedUpRecordApart) {
+  RecordBuilder builder;
+  builder.Resident(kAttrData, std::vector<uint8_t>(600, 0xAB));
+  std::vector<uint8_t> record = builder.Finish();
+  Put<uint16_t>(&record, 0x16, kRecordInUse | kRecordIsDirectory);
+  std::vector<uint8_t> broken = record;
+  MftRecord loaded;
+  ASSERT_EQ(LoadMftRecord(record, &loaded), MftRecordVerdict::kValid);
+  ASSERT_NE(loaded.Find(kAttrData), nullptr);
+  EXPECT_EQ(loaded.Find(kAttrData)->value.size(), 600u);
+  EXPECT_EQ(record[510], 0xAB);  // the fix-up was applied in place
+
+  // A broken array leaves the bytes as read, yet the header still names a folder.
+  Put<uint16_t>(&broken, 6, 9);
+  const std::vector<uint8_t> as_read = broken;
+  EXPECT_EQ(LoadMftRecord(broken, &loaded), MftRecordVerdict::kBadFixup);
+  EXPECT_TRUE(loaded.header.IsDirectory());
+  EXPECT_TRUE(loaded.attributes.empty());
+  EXPECT_EQ(broken, as_read);
+
+  broken[0] = 'B';
+  EXPECT_EQ(LoadMftRecord(broken, &loaded), MftRecordVerdict::kNotRecord);
+  EXPECT_EQ(LoadMftRecord(std::span<uint8_t>(record.data(), 0x2F), &loaded),
+            MftRecordVerdict::kNotRecord);
+}
+
 // The update sequence array may end at the first block's tail (byte 510) but not cover it,
 // and may claim exactly as many blocks as the record holds but not one more.
 TEST(MftRecordTest, FixupArrayEndingAtItsLimitIsAppliedOnePastIsRefused) {
