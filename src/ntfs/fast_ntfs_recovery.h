@@ -92,7 +92,6 @@ class CFastNtfsRecovery : public StoreBackedEngine,
   ScanRecord BaseRecord(uint64_t number, const ntfs::MftRecord& mft,
                         const ntfs::FileNameAttribute& name, RecordTimesEntry* times);
   void AppendWithTimes(ScanRecord* record, RecordTimesEntry times);
-  uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name);
   void PlaceFiles(ScanState* state);
   uint32_t PlaceEdge(uint32_t parent, uint16_t sequence, ScanState* state);
   void PlaceDirectory(uint32_t directory, ScanState* state);
@@ -103,7 +102,6 @@ class CFastNtfsRecovery : public StoreBackedEngine,
   int ReportProgress(int percent, int seconds_remaining);
 
   int RecoverOne(const ScanRecord& record, const std::string& path);
-  int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
 
   ntfs::NtfsVolume volume_;
   MetadataReadFaults read_faults_;

@@ -22,7 +22,6 @@ namespace {
 constexpr uint64_t kFirstUserRecord = 12;
 constexpr uint32_t kRecordsPerChunk = 1024;
 constexpr auto kEstimateInterval = std::chrono::seconds(5);
-constexpr size_t kContentSampleBytes = 4096;
 // $Extend: the files below it ($ObjId, $Quota, $UsnJrnl, ...) are the volume's metadata.
 constexpr uint32_t kExtendRecord = 11;
 // Folder chains longer than this are damage; they are not searched for $Extend further.
@@ -261,7 +260,8 @@ void CFastNtfsRecovery::ReportFile(uint64_t number, const MftRecord& record,
   NtfsStream stream;
   const bool has_data = LoadStream(volume_, record, number, kAttrData, "", &stream) == kSuccess;
   if (has_data) size = stream.Size();
-  const uint32_t check = has_data ? ContentCheckOf(stream, name.name) : 1;
+  const uint32_t check =
+      has_data ? StreamContentCheck(stream, ExtensionOf(name.name), PlaceOf(volume_)) : 1;
 
   RecordTimesEntry times;
   ScanRecord r = BaseRecord(number, record, name, &times);
@@ -280,34 +280,6 @@ void CFastNtfsRecovery::ReportFile(uint64_t number, const MftRecord& record,
     SetRecordName(&s, StreamRecordName(name.name, stream_name));
     report(&s, times);
   }
-}
-
-uint32_t CFastNtfsRecovery::ContentCheckOf(const NtfsStream& stream, const std::string& name) {
-  const std::string_view extension = ExtensionOf(name);
-  uint64_t start_sector = 0;
-  if (stream.resident) {
-    if (stream.resident_data.empty()) return 0;
-  } else {
-    if (stream.runs.empty() || stream.runs.front().kind != RunKind::kAllocated ||
-        stream.runs.front().lcn == 0 || stream.real_size == 0) {
-      return 1;
-    }
-    start_sector = volume_.PartitionStart() + stream.runs.front().lcn *
-                                                  volume_.Geometry().cluster_size /
-                                                  volume_.DeviceSectorSize();
-  }
-  std::vector<uint8_t> sample;
-  const int rc =
-      CopyStreamData(volume_, stream, kContentSampleBytes, [&](const uint8_t* d, size_t n) {
-        sample.insert(sample.end(), d, d + n);
-        return 0;
-      });
-  if (rc != kSuccess && sample.empty()) return 1;
-  // Resident and compressed data are not on the disk as the file's bytes: the sample is all there
-  // is.
-  SectorReader* source = stream.resident || stream.compressed ? nullptr : volume_.Reader();
-  return ContentMatchesExtension(sample, extension, source, volume_.DeviceSectorSize(),
-                                 start_sector);
 }
 
 bool CFastNtfsRecovery::EdgeValid(uint32_t parent, uint16_t sequence,

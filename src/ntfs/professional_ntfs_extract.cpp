@@ -1,15 +1,13 @@
 // Copying out and previewing files found by the deep NTFS scan: the record is
 // read again where it was found, with the cluster size and volume start the
 // scan stored in it.
-#include <algorithm>
 #include <cstring>
 
-#include "engine/recovery_output.h"
-#include "engine/scan_index.h"
 #include "ntfs/deep_data_copy.h"
 #include "ntfs/folder_tree_copy.h"
 #include "ntfs/ntfs_volume.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs/stream_output.h"
 #include "storage/error_codes.h"
 
 namespace velmora {
@@ -91,71 +89,19 @@ StreamCopier CProfessionalNtfsRecovery::CopierFor(const ScanRecord& record) {
 
 int CProfessionalNtfsRecovery::RecoverFile(const ScanRecord& record,
                                            const std::string& destination, int base_depth) {
-  if (!reader_.IsOpen() || destination.empty()) return kErrInvalidParameter;
-  if (!record.is_directory) {
-    const int rc = CreateFolderTree(ParentFolderOf(destination));
-    if (rc != kSuccess) return rc;
-    return RecoverOne(record, destination);
-  }
-  if (!store_) return kErrInvalidParameter;
-  std::string folder = destination;
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  const int rc = CreateFolderTree(folder);
-  if (rc != kSuccess) return rc;
-  // The folder's level in the rebuilt tree: separators in the destination minus the base.
-  const int level = static_cast<int>(std::count(folder.begin(), folder.end(), '/')) - base_depth;
-  if (level < 0) return kErrInvalidParameter;
-  return RecoverTree(record, folder, level);
-}
-
-int CProfessionalNtfsRecovery::RecoverTree(const ScanRecord& top, const std::string& destination,
-                                           int level) {
-  return CopyFolderTree(*store_, top, destination, level, static_cast<int>(kMaxParentDepth),
-                        [this](const ScanRecord& child, const std::string& path) {
-                          return RecoverOne(child, path);
-                        });
+  if (!reader_.IsOpen()) return kErrInvalidParameter;
+  return RecoverRecordTo(
+      store_.get(), record, destination, base_depth, static_cast<int>(kMaxParentDepth),
+      [this](const ScanRecord& child, const std::string& path) { return RecoverOne(child, path); });
 }
 
 int CProfessionalNtfsRecovery::PreviewFile(const ScanRecord& record, std::string* path,
                                            uint8_t* memory, int* bytes,
                                            PreviewProgressCallback callback, void* context) {
-  auto finish = [&](int result) {
-    if (callback) callback(context, 100, result);
-    return result;
-  };
-  if (!reader_.IsOpen() || record.is_directory || (!memory && !path) ||
-      (memory && (!bytes || *bytes < 0))) {
-    if (path) path->clear();
-    return finish(kErrInvalidParameter);
-  }
-  NtfsStream stream;
-  int rc = LoadRecordStream(record, &stream);
-  if (rc != kSuccess) {
-    if (path) path->clear();
-    return finish(rc);
-  }
-  uint64_t size = std::min(uint64_t{record.size}, stream.Size());
-
-  int fd = -1;
-  std::string target;
-  if (!memory) {
-    const std::string folder = ScanLogDirectory();
-    rc = CreateFolderTree(folder);
-    if (rc != kSuccess) {
-      path->clear();
-      return finish(rc);
-    }
-    rc = CreatePreviewFile(folder, record, &fd, &target);
-    if (rc != kSuccess) {
-      path->clear();
-      return finish(rc);
-    }
-  } else {
-    size = std::min<uint64_t>(size, static_cast<uint64_t>(*bytes));
-  }
-
-  return DeliverPreview(stream, size, CopierFor(record), fd, target, path, memory, bytes, callback,
-                        context);
+  return PreviewRecordStream(
+      reader_.IsOpen(), record,
+      [this, &record](NtfsStream* stream) { return LoadRecordStream(record, stream); },
+      CopierFor(record), path, memory, bytes, callback, context);
 }
 
 }  // namespace velmora

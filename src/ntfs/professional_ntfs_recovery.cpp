@@ -32,7 +32,6 @@ constexpr uint32_t kLastSystemRecord = 11;
 constexpr uint32_t kExtendRecord = 11;
 constexpr size_t kBootAreaBytes = 4096;
 constexpr size_t kLinkCacheLimit = 1u << 16;
-constexpr size_t kContentSampleBytes = 4096;
 // An attribute list of a heavily fragmented file stays far below these.
 constexpr size_t kMaxListedExtents = 4096;
 
@@ -274,7 +273,7 @@ int CProfessionalNtfsRecovery::HandleRecord(std::span<uint8_t> bytes, uint64_t s
     NtfsStream stream;
     if (LoadDeepStream(record, own, layouts_[placement.layout], volume, &stream) == kSuccess) {
       size = stream.Size();
-      check = ContentCheckOf(stream, name.name, volume);
+      check = StreamContentCheck(stream, ExtensionOf(name.name), PlaceOf(volume));
     }
   }
   const uint32_t object_id = second ? StoreIdOf(own, placement.layout) : own;
@@ -468,31 +467,6 @@ CProfessionalNtfsRecovery::DirectoryLink CProfessionalNtfsRecovery::ReadDirector
   return link;
 }
 
-uint32_t CProfessionalNtfsRecovery::ContentCheckOf(const NtfsStream& stream,
-                                                   const std::string& name,
-                                                   const VolumeWindow& volume) {
-  const std::string_view extension = ExtensionOf(name);
-  uint64_t start_sector = 0;
-  if (stream.resident) {
-    if (stream.resident_data.empty()) return 0;
-  } else {
-    if (stream.runs.empty() || stream.runs.front().kind != RunKind::kAllocated ||
-        stream.runs.front().lcn == 0 || stream.real_size == 0) {
-      return 1;
-    }
-    start_sector = volume.volume_start +
-                   stream.runs.front().lcn * (volume.cluster_bytes / volume.sector_bytes);
-  }
-  std::vector<uint8_t> sample;
-  const int rc = CopyDeepStream(volume, stream, kContentSampleBytes,
-                                [&](const uint8_t* bytes, size_t n) {
-                                  sample.insert(sample.end(), bytes, bytes + n);
-                                  return 0;
-                                });
-  if (rc != kSuccess && sample.empty()) return 1;
-  return ContentMatchesExtension(sample, extension, &reader_, sector_bytes_, start_sector);
-}
-
 bool CProfessionalNtfsRecovery::LayoutForRecord(uint32_t number, uint64_t sector,
                                                 MftLayout* out) const {
   return mft_map_.Locate(number, sector, sectors_per_record_, out) ||
@@ -510,7 +484,7 @@ std::vector<AttributeListEntry> CProfessionalNtfsRecovery::ListEntriesOf(
     bytes.assign(list->value.begin(), list->value.end());
   } else {
     NtfsStream stream;
-    AddDeepExtent(volume, *list, &stream);
+    AddStreamExtent(*list, volume.ClusterLimit(), &stream);
     CopyDeepStream(volume, stream, kMaxAttributeListBytes, [&](const uint8_t* data, size_t n) {
       bytes.insert(bytes.end(), data, data + n);
       return 0;
@@ -558,7 +532,7 @@ int CProfessionalNtfsRecovery::LoadDeepStream(const MftRecord& base, uint32_t nu
   for (const MftAttribute& a : base.attributes) {
     if (a.type != kAttrData || a.IsNamed()) continue;
     if (!extents.insert(a.non_resident ? a.start_vcn : 0).second) continue;
-    AddDeepExtent(volume, a, out);
+    AddStreamExtent(a, volume.ClusterLimit(), out);
   }
   if (!base.Find(kAttrAttributeList)) return extents.empty() ? kNtfsAttributeMissing : kSuccess;
   std::vector<uint8_t> buffer;
@@ -577,7 +551,7 @@ int CProfessionalNtfsRecovery::LoadDeepStream(const MftRecord& base, uint32_t nu
       if (a.type != kAttrData || a.IsNamed() || (a.non_resident ? a.start_vcn : 0) != entry.start_vcn) {
         continue;
       }
-      AddDeepExtent(volume, a, out);
+      AddStreamExtent(a, volume.ClusterLimit(), out);
       extents.insert(entry.start_vcn);
       break;
     }

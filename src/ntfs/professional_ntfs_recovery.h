@@ -121,8 +121,6 @@ class CProfessionalNtfsRecovery : public StoreBackedEngine {
   DirectoryLink ReadDirectoryLink(uint32_t number, uint32_t layout);
   int ReadRecordAt(const ntfs::MftLayout& layout, uint64_t number, std::vector<uint8_t>* buffer);
   int ReadRecordAtSector(uint64_t sector, std::vector<uint8_t>* buffer);
-  uint32_t ContentCheckOf(const ntfs::NtfsStream& stream, const std::string& name,
-                          const ntfs::VolumeWindow& volume);
   // The unnamed $DATA of base record `number`: its extents inline and, through
   // an attribute list, from extension records found with `layout`.
   int LoadDeepStream(const ntfs::MftRecord& base, uint32_t number, const ntfs::MftLayout& layout,
@@ -145,7 +143,6 @@ class CProfessionalNtfsRecovery : public StoreBackedEngine {
   ntfs::VolumeWindow WindowOf(const ScanRecord& record);
   ntfs::StreamCopier CopierFor(const ScanRecord& record);
   int RecoverOne(const ScanRecord& record, const std::string& path);
-  int RecoverTree(const ScanRecord& record, const std::string& destination, int level);
 
   SectorReader reader_;
   uint64_t partition_start_ = 0;

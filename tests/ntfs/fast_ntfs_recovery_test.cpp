@@ -374,6 +374,12 @@ TEST_F(FastNtfsRecoveryTest, PreviewGoesToATemporaryFileOrToMemory) {
   path = "stale";
   EXPECT_NE(engine_.PreviewFile(broken, &path, nullptr, &bytes, nullptr, nullptr), 0);
   EXPECT_TRUE(path.empty());
+  // Nowhere to put the bytes: refused, and no preview file is written for nobody.
+  fs::remove(fs::path(ScanLogDirectory()) / "tmp.jpg");
+  EXPECT_EQ(engine_.PreviewFile(*Listed("d1/d2/d3/deep.jpg"), nullptr, nullptr, &bytes, nullptr,
+                                nullptr),
+            kErrInvalidParameter);
+  EXPECT_FALSE(fs::exists(fs::path(ScanLogDirectory()) / "tmp.jpg"));
 }
 
 TEST_F(FastNtfsRecoveryTest, ClusterBitmapGivesOnlyFreeRanges) {
