@@ -30,7 +30,8 @@ namespace velmora {
 class CFastFatRecovery : public StoreBackedEngine,
                          public IOverwriteEstimator,
                          public IScanIntoFolder,
-                         public IMetadataReadFaults {
+                         public IMetadataReadFaults,
+                         public IContentAnswerSharing {
  public:
   CFastFatRecovery() = default;
   ~CFastFatRecovery() override = default;
@@ -57,8 +58,7 @@ class CFastFatRecovery : public StoreBackedEngine,
   const FatGeometry& Geometry() const { return geometry_; }
   bool IsOpen() const { return open_; }
   const ScanLogStore* Store() const { return store_.get(); }
-  // Content answers shared with another engine reading the same source at the same time.
-  void ShareContentAnswers(std::shared_ptr<FatContentAnswers> answers) {
+  void ShareContentAnswers(std::shared_ptr<FatContentAnswers> answers) override {
     content_answers_ = std::move(answers);
   }
 
@@ -138,7 +138,6 @@ class CFastFatRecovery : public StoreBackedEngine,
                   const std::string& name) const;
 
   RelationKey KeyFor(const ScanRecord* directory, int depth) const override;
-  int DirectoryDepth(const ScanRecord& directory);
   int CopyFileTo(const ScanRecord& record, const std::string& path);
   FatRecordReader ReaderFor(const ScanRecord& record);
   int CheckRecord(const ScanRecord& record) const;

@@ -6,19 +6,6 @@
 
 namespace velmora {
 
-namespace {
-
-// Clusters above this size cannot come from a real FAT volume.
-constexpr uint64_t kMaxClusterBytes = 104857600;
-
-int SeparatorsBeforeLast(const std::string& path) {
-  int count = 0;
-  for (size_t i = 0; i + 1 < path.size(); ++i) count += path[i] == '/' || path[i] == '\\';
-  return count;
-}
-
-}  // namespace
-
 int CFastFatRecovery::CheckRecord(const ScanRecord& record) const {
   if (!open_) return kErrInvalidParameter;
   // Records carry the geometry of the volume they came from.
@@ -26,7 +13,7 @@ int CFastFatRecovery::CheckRecord(const ScanRecord& record) const {
       record.data_area_start != geometry_.first_data_sector) {
     return kErrInvalidParameter;
   }
-  if (static_cast<uint64_t>(geometry_.ClusterBytes()) > kMaxClusterBytes) return kErrWriteFault;
+  if (static_cast<uint64_t>(geometry_.ClusterBytes()) > kMaxFatClusterBytes) return kErrWriteFault;
   return kSuccess;
 }
 
@@ -53,22 +40,12 @@ FatRecordReader CFastFatRecovery::ReaderFor(const ScanRecord& record) {
   };
 }
 
-int CFastFatRecovery::DirectoryDepth(const ScanRecord& directory) {
-  ScanRecordList ancestors;
-  if (!store_ || store_->GetAncestors(directory, &ancestors) != kSuccess) return -1;
-  return static_cast<int>(ancestors.size()) + 1;
-}
-
 int CFastFatRecovery::RecoverFile(const ScanRecord& record, const std::string& destination,
                                   int base_depth) {
-  int result = CheckRecord(record);
+  const int result = CheckRecord(record);
   if (result != kSuccess) return result;
   return RecoverFatRecord(
-      record, destination,
-      [&] {
-        const int depth = DirectoryDepth(record);
-        return depth < 0 ? SeparatorsBeforeLast(destination) - base_depth : depth;
-      },
+      store_.get(), record, destination, base_depth,
       [this](const ScanRecord* directory, int level, ScanRecordList* out) {
         return GetChildren(directory, level, out);
       },

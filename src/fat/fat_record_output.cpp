@@ -53,6 +53,17 @@ int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int
   return first_error;
 }
 
+int FolderChildDepth(ScanLogStore* store, const ScanRecord& folder, const std::string& destination,
+                     int base_depth) {
+  ScanRecordList ancestors;
+  if (store && store->GetAncestors(folder, &ancestors) == kSuccess) {
+    return static_cast<int>(ancestors.size()) + 1;
+  }
+  int separators = 0;
+  for (size_t i = 0; i + 1 < destination.size(); ++i) separators += destination[i] == '/';
+  return separators - base_depth;
+}
+
 }  // namespace
 
 int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string& path,
@@ -89,9 +100,9 @@ int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string
   return result;
 }
 
-int RecoverFatRecord(const ScanRecord& record, const std::string& destination,
-                     const std::function<int()>& folder_depth,
-                     const FatChildLister& list_children, const FatFileCopier& copy_file) {
+int RecoverFatRecord(ScanLogStore* store, const ScanRecord& record, const std::string& destination,
+                     int base_depth, const FatChildLister& list_children,
+                     const FatFileCopier& copy_file) {
   if (destination.empty()) return kErrInvalidParameter;
   if (!record.is_directory) {
     const std::string folder = ParentFolderOf(destination);
@@ -101,7 +112,7 @@ int RecoverFatRecord(const ScanRecord& record, const std::string& destination,
   }
   const int result = CreateFolderTree(destination);
   if (result != kSuccess) return result;
-  int depth = folder_depth();
+  int depth = FolderChildDepth(store, record, destination, base_depth);
   if (depth < 1) depth = 1;
   return CopyFatFolderTree(record, destination, depth, list_children, copy_file);
 }

@@ -10,17 +10,10 @@
 
 namespace velmora {
 
-namespace {
-
-// Clusters above this size cannot come from a real FAT volume.
-constexpr uint64_t kMaxClusterBytes = 104857600;
-
-}  // namespace
-
 int CProfessionalFatRecovery::CheckRecord(const ScanRecord& record) const {
   if (!open_ || record.source_kind != kSourceFatDeep) return kErrInvalidParameter;
   if (record.is_directory) return kSuccess;
-  if (record.cluster_size <= 0 || static_cast<uint64_t>(record.cluster_size) > kMaxClusterBytes) {
+  if (record.cluster_size <= 0 || static_cast<uint64_t>(record.cluster_size) > kMaxFatClusterBytes) {
     return kErrWriteFault;
   }
   if (record.cluster_size % static_cast<int32_t>(bytes_per_sector_) != 0) {
@@ -76,26 +69,12 @@ FatRecordReader CProfessionalFatRecovery::ReaderFor(const ScanRecord& record) co
   };
 }
 
-int CProfessionalFatRecovery::DirectoryDepth(const ScanRecord& directory) {
-  ScanRecordList ancestors;
-  if (!store_ || store_->GetAncestors(directory, &ancestors) != kSuccess) return -1;
-  return static_cast<int>(ancestors.size()) + 1;
-}
-
 int CProfessionalFatRecovery::RecoverFile(const ScanRecord& record, const std::string& destination,
                                           int base_depth) {
-  int result = CheckRecord(record);
+  const int result = CheckRecord(record);
   if (result != kSuccess) return result;
   return RecoverFatRecord(
-      record, destination,
-      [&] {
-        // The depth of the record's children in the store, from its ancestors.
-        const int depth = DirectoryDepth(record);
-        if (depth >= 0) return depth;
-        int separators = 0;
-        for (size_t i = 0; i + 1 < destination.size(); ++i) separators += destination[i] == '/';
-        return separators - base_depth;
-      },
+      store_.get(), record, destination, base_depth,
       [this](const ScanRecord* directory, int level, ScanRecordList* out) {
         return GetChildren(directory, level, out);
       },

@@ -173,7 +173,6 @@ class CProfessionalFatRecovery : public StoreBackedEngine {
                    const std::function<int(const uint8_t*, size_t)>& sink) const;
   int CopyFileTo(const ScanRecord& record, const std::string& path);
   FatRecordReader ReaderFor(const ScanRecord& record) const;
-  int DirectoryDepth(const ScanRecord& directory);
 
   bool open_ = false;
   char16_t drive_tag_ = 0;
