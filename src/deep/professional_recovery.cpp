@@ -13,7 +13,6 @@
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
 #include "engine/source_fingerprint.h"
-#include "fat/fast_fat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "deep/deep_scan_dispatch.h"
@@ -375,7 +374,9 @@ int CProfessionalRecovery::RunQuickPhase(std::vector<PassRange>* ranges) {
   // each answer is worked out once, by whichever engine meets the file first.
   auto answers = std::make_shared<FatContentAnswers>();
   fat_deep_->ShareContentAnswers(answers);
-  if (auto* fat = dynamic_cast<CFastFatRecovery*>(quick_.get())) fat->ShareContentAnswers(answers);
+  if (auto* sharing = dynamic_cast<IContentAnswerSharing*>(quick_.get())) {
+    sharing->ShareContentAnswers(answers);
+  }
   std::string fast_log;
   const bool reopen =
       resume_flag_ && ScanIndex::Instance().FindLogFile(scan_folder_, "Fast_", &fast_log);
