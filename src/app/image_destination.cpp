@@ -1,13 +1,13 @@
-#include "storage/image_destination.h"
+#include "app/image_destination.h"
 
 #include <algorithm>
 #include <vector>
 
+#include "app/size_text.h"
 #include "storage/error_codes.h"
 #include "storage/platform_disks.h"
-#include "storage/size_text.h"
 
-namespace velmora {
+namespace velmora::app {
 
 namespace {
 
@@ -71,4 +71,4 @@ int CheckImageDestination(const std::string& source_path, uint64_t bytes_needed,
   return kSuccess;
 }
 
-}  // namespace velmora
+}  // namespace velmora::app

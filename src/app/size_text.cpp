@@ -1,8 +1,8 @@
-#include "storage/size_text.h"
+#include "app/size_text.h"
 
 #include <cstdio>
 
-namespace velmora {
+namespace velmora::app {
 
 namespace {
 
@@ -44,4 +44,4 @@ std::string FormatDuration(int64_t seconds) {
   return std::to_string(seconds) + " Sec";
 }
 
-}  // namespace velmora
+}  // namespace velmora::app

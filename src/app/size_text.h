@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velmora {
+namespace velmora::app {
 
 // "1023 Bytes", "1.00 KB", "1.50 GB", "2.00 TB": binary units, two decimals.
 std::string FormatSize(int64_t bytes);
@@ -14,4 +14,4 @@ std::string FormatSizeIec(int64_t bytes);
 // "42 Sec", "59 Min 59 Sec", "1 Hour 0 Min"; seconds are truncated, never rounded.
 std::string FormatDuration(int64_t seconds);
 
-}  // namespace velmora
+}  // namespace velmora::app

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velmora {
+namespace velmora::app {
 
 // Decides whether an image of `bytes_needed` bytes read from `source_path` (a block
 // device or an image file) may be written to `destination`. Refused: a destination
@@ -14,4 +14,4 @@ namespace velmora {
 int CheckImageDestination(const std::string& source_path, uint64_t bytes_needed,
                           const std::string& destination, bool replace, std::string* message);
 
-}  // namespace velmora
+}  // namespace velmora::app

@@ -1,8 +1,8 @@
-#include "storage/size_text.h"
+#include "app/size_text.h"
 
 #include <gtest/gtest.h>
 
-namespace velmora {
+namespace velmora::app {
 namespace {
 
 TEST(FormatSize, UnitBoundaries) {
@@ -43,4 +43,4 @@ TEST(FormatDuration, TruncatesAndSwitchesUnits) {
 }
 
 }  // namespace
-}  // namespace velmora
+}  // namespace velmora::app
