@@ -45,10 +45,7 @@ int CFastFatRecovery::RecoverFile(const ScanRecord& record, const std::string& d
   const int result = CheckRecord(record);
   if (result != kSuccess) return result;
   return RecoverFatRecord(
-      store_.get(), record, destination, base_depth,
-      [this](const ScanRecord* directory, int level, ScanRecordList* out) {
-        return GetChildren(directory, level, out);
-      },
+      *this, store_.get(), record, destination, base_depth,
       [this](const ScanRecord& child, const std::string& path) { return CopyFileTo(child, path); });
 }
 

@@ -17,7 +17,7 @@ namespace velmora {
 namespace {
 
 int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int depth,
-                      const FatChildLister& list_children, const FatFileCopier& copy_file) {
+                      IFileRecoveryParse& engine, const FatFileCopier& copy_file) {
   struct Pending {
     ScanRecord record;
     std::string folder;
@@ -30,7 +30,7 @@ int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int
     Pending item = std::move(work.front());
     work.pop_front();
     ScanRecordList children;
-    int result = list_children(&item.record, item.depth, &children);
+    int result = engine.GetChildren(&item.record, item.depth, &children);
     if (result != kSuccess) {
       if (first_error == kSuccess) first_error = result;
       continue;
@@ -100,8 +100,8 @@ int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string
   return result;
 }
 
-int RecoverFatRecord(ScanLogStore* store, const ScanRecord& record, const std::string& destination,
-                     int base_depth, const FatChildLister& list_children,
+int RecoverFatRecord(IFileRecoveryParse& engine, ScanLogStore* store, const ScanRecord& record,
+                     const std::string& destination, int base_depth,
                      const FatFileCopier& copy_file) {
   if (destination.empty()) return kErrInvalidParameter;
   if (!record.is_directory) {
@@ -114,7 +114,7 @@ int RecoverFatRecord(ScanLogStore* store, const ScanRecord& record, const std::s
   if (result != kSuccess) return result;
   int depth = FolderChildDepth(store, record, destination, base_depth);
   if (depth < 1) depth = 1;
-  return CopyFatFolderTree(record, destination, depth, list_children, copy_file);
+  return CopyFatFolderTree(record, destination, depth, engine, copy_file);
 }
 
 int PreviewFatRecord(const ScanRecord& record, int checked, const FatRecordReader& read,

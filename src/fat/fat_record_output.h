@@ -19,8 +19,6 @@ constexpr uint64_t kMaxFatClusterBytes = 104857600;
 
 // Streams the first `size` bytes of the record being copied to `sink`.
 using FatRecordReader = std::function<int(uint64_t size, const FatDataSink& sink)>;
-// Lists a folder's children at `depth` in the store.
-using FatChildLister = std::function<int(const ScanRecord* directory, int depth, ScanRecordList*)>;
 // Copies one file record to `path`.
 using FatFileCopier = std::function<int(const ScanRecord& record, const std::string& path)>;
 
@@ -41,8 +39,9 @@ int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string
 // there, from the separators of `destination` less `base_depth` (below 1
 // counts as 1). Stops at a negative result (cancel or worse); otherwise
 // returns the first error met.
-int RecoverFatRecord(ScanLogStore* store, const ScanRecord& record, const std::string& destination,
-                     int base_depth, const FatChildLister& list_children,
+// The children are listed by `engine`.
+int RecoverFatRecord(IFileRecoveryParse& engine, ScanLogStore* store, const ScanRecord& record,
+                     const std::string& destination, int base_depth,
                      const FatFileCopier& copy_file);
 
 // Previews a file record into `memory` (up to *bytes) or to a file (`*path`,

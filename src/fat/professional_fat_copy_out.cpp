@@ -73,15 +73,11 @@ int CProfessionalFatRecovery::RecoverFile(const ScanRecord& record, const std::s
                                           int base_depth) {
   const int result = CheckRecord(record);
   if (result != kSuccess) return result;
-  return RecoverFatRecord(
-      store_.get(), record, destination, base_depth,
-      [this](const ScanRecord* directory, int level, ScanRecordList* out) {
-        return GetChildren(directory, level, out);
-      },
-      [this](const ScanRecord& child, const std::string& path) {
-        const int checked = CheckRecord(child);
-        return checked == kSuccess ? CopyFileTo(child, path) : checked;
-      });
+  return RecoverFatRecord(*this, store_.get(), record, destination, base_depth,
+                          [this](const ScanRecord& child, const std::string& path) {
+                            const int checked = CheckRecord(child);
+                            return checked == kSuccess ? CopyFileTo(child, path) : checked;
+                          });
 }
 
 int CProfessionalFatRecovery::PreviewFile(const ScanRecord& record, std::string* path,
