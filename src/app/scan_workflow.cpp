@@ -6,7 +6,7 @@
 
 #include "app/saved_scans.h"
 #include "app/size_text.h"
-#include "deep/professional_recovery.h"
+#include "deep/deep_recovery.h"
 #include "engine/data_folder.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"

@@ -17,7 +17,7 @@
 #include "app/error_text.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
-#include "deep/structure_tests.h"
+#include "deep/structure_classifier.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 #include "storage/platform_disks.h"

@@ -9,7 +9,7 @@
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "deep/boot_area.h"
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "fat/fat_boot_geometry.h"
 #include "ntfs/ntfs_geometry.h"
 #include "storage/error_codes.h"

@@ -1,7 +1,7 @@
 // Copying files, folder trees and previews out of an NTFS volume.
 #include "ntfs/attribute_stream.h"
-#include "ntfs/fast_ntfs_recovery.h"
 #include "ntfs/folder_tree_copy.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "ntfs/record_extraction.h"
 #include "ntfs/stream_output.h"
 #include "storage/error_codes.h"

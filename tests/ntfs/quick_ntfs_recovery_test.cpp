@@ -1,6 +1,6 @@
 // The quick engine end to end on volumes built by libntfs-3g, against the builder's truth
 // and against The Sleuth Kit.
-#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 
 #include <gtest/gtest.h>
 

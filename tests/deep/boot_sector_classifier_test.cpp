@@ -1,4 +1,4 @@
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The deep NTFS engine on hand-made records: placement, folders, bounds and
 // the faults a damaged disk presents.
-#include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
 
 #include <gtest/gtest.h>
 

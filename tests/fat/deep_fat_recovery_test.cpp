@@ -1,4 +1,4 @@
-#include "fat/professional_fat_recovery.h"
+#include "fat/deep_fat_recovery.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

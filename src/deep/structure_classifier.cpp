@@ -1,4 +1,4 @@
-#include "deep/structure_tests.h"
+#include "deep/structure_classifier.h"
 
 #include "fat/fat_entry_checks.h"
 #include "ntfs/mft_record.h"

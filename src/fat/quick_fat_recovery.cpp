@@ -1,4 +1,4 @@
-#include "fat/fast_fat_recovery.h"
+#include "fat/quick_fat_recovery.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,6 +1,6 @@
 // The deep NTFS engine: records handed over by the combined scan, placed in
 // the MFT they belong to, with their folders written after the pass.
-#include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
 #include "ntfs/record_times.h"
 
 #include <strings.h>

@@ -1,4 +1,4 @@
-#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Open, browse and the steps of the deep pass of the FAT deep engine.
-#include "fat/professional_fat_recovery.h"
+#include "fat/deep_fat_recovery.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "fat/fat_deep_sector_tests.h"
+#include "fat/fat_sector_classifier.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 
 #include "fat/fat_boot_geometry.h"
 #include "ntfs/ntfs_geometry.h"

@@ -1,7 +1,7 @@
 // The combined deep scan end to end on images: carved recall, stop and resume
 // (also after a killed process), unreadable sectors, formatted NTFS and FAT volumes
 // and a whole-disk image.
-#include "deep/professional_recovery.h"
+#include "deep/deep_recovery.h"
 #include "deep/merge_results.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +19,12 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/categories.h"
 #include "deep/engine_factory.h"
+#include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
-#include "fat/professional_fat_recovery.h"
-#include "ntfs/professional_ntfs_recovery.h"
+#include "fat/deep_fat_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
 #include "storage/byte_source.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"

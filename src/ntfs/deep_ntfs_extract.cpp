@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "ntfs/deep_data_copy.h"
+#include "ntfs/deep_ntfs_recovery.h"
 #include "ntfs/folder_tree_copy.h"
 #include "ntfs/ntfs_volume.h"
-#include "ntfs/professional_ntfs_recovery.h"
 #include "ntfs/stream_output.h"
 #include "storage/error_codes.h"
 

@@ -7,10 +7,10 @@
 #include <map>
 
 #include "deep_scan_driver.h"
-#include "ntfs_test_helpers.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
-#include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
+#include "ntfs_test_helpers.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 #include "support/content_gen.h"

@@ -1,4 +1,4 @@
-#include "deep/professional_recovery.h"
+#include "deep/deep_recovery.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,17 +7,17 @@
 #include <chrono>
 #include <exception>
 
+#include "deep/deep_scan_dispatch.h"
 #include "deep/engine_factory.h"
+#include "deep/merge_results.h"
+#include "deep/structure_classifier.h"
 #include "engine/data_folder.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_log_store.h"
 #include "engine/source_fingerprint.h"
-#include "fat/professional_fat_recovery.h"
-#include "ntfs/professional_ntfs_recovery.h"
-#include "deep/deep_scan_dispatch.h"
-#include "deep/merge_results.h"
-#include "deep/structure_tests.h"
+#include "fat/deep_fat_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
 #include "signature/signature_catalogue.h"
 #include "signature/signature_table.h"
 #include "storage/error_codes.h"

@@ -3,13 +3,13 @@
 #include <cstring>
 #include <set>
 
-#include "engine/record_text.h"
 #include "engine/categories.h"
+#include "engine/record_text.h"
+#include "fat/deep_fat_recovery.h"
 #include "fat/fat_content_check.h"
 #include "fat/fat_directory_entry.h"
 #include "fat/fat_entry_checks.h"
 #include "fat/fat_table.h"
-#include "fat/professional_fat_recovery.h"
 #include "storage/error_codes.h"
 
 namespace velmora {

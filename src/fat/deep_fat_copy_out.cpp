@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/recovery_output.h"
-#include "fat/professional_fat_recovery.h"
+#include "fat/deep_fat_recovery.h"
 #include "storage/error_codes.h"
 
 namespace velmora {

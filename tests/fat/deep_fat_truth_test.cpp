@@ -8,9 +8,9 @@
 #include <string>
 
 #include "engine/record_text.h"
+#include "fat/deep_fat_recovery.h"
 #include "fat/fat_deep_scan_driver.h"
 #include "fat/fat_scan_helpers.h"
-#include "fat/professional_fat_recovery.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
 #include "support/test_env.h"

@@ -1,4 +1,4 @@
-#include "engine/fast_ext_recovery.h"
+#include "engine/quick_ext_recovery.h"
 
 #include "storage/error_codes.h"
 

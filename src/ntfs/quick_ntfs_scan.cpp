@@ -8,7 +8,7 @@
 #include "engine/record_text.h"
 #include "ntfs/attribute_stream.h"
 #include "ntfs/content_check.h"
-#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "ntfs/record_times.h"
 #include "storage/error_codes.h"
 

@@ -1,7 +1,7 @@
 // Copy-out and preview of the records found by the quick FAT scan.
 #include "engine/recovery_output.h"
-#include "fat/fast_fat_recovery.h"
 #include "fat/fat_file_reader.h"
+#include "fat/quick_fat_recovery.h"
 #include "storage/error_codes.h"
 
 namespace velmora {

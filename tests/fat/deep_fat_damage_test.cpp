@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/record_text.h"
+#include "fat/deep_fat_recovery.h"
 #include "fat/fat_deep_scan_driver.h"
-#include "fat/professional_fat_recovery.h"
 #include "support/test_env.h"
 
 namespace velmora {

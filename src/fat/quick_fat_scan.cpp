@@ -2,13 +2,13 @@
 #include <chrono>
 #include <cstring>
 
+#include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
 #include "engine/scan_log_store.h"
-#include "fat/fast_fat_recovery.h"
-#include "engine/categories.h"
 #include "fat/fat_content_check.h"
 #include "fat/fat_entry_checks.h"
+#include "fat/quick_fat_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 
