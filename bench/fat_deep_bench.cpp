@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "fat/deep_fat_recovery.h"
 #include "fat/fat_entry_checks.h"
-#include "fat/professional_fat_recovery.h"
 #include "storage/sector_reader.h"
 
 namespace {

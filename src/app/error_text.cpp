@@ -1,8 +1,24 @@
 #include "app/error_text.h"
 
+#include "fat/fat_volume.h"
+#include "ntfs/ntfs_volume.h"
 #include "storage/error_codes.h"
 
 namespace velmora::app {
+
+std::string ResultText(int code) {
+  switch (code) {
+    case ntfs::kNtfsNotRecord: return "the file's MFT record is damaged or no longer a file record";
+    case ntfs::kNtfsAttributeMissing:
+      return "the file's MFT record no longer holds its data attribute";
+    case ntfs::kNtfsRunsIncomplete:
+      return "the file's data runs end before its data does (part of it is lost)";
+    case ntfs::kNtfsNotNtfs: return "the volume's boot sector is not NTFS any more";
+    case kErrClusterOfLiveFile:
+      return "a file on the volume now uses the file's clusters (that part is overwritten)";
+    default: return DescribeErrorCode(code);
+  }
+}
 
 std::string ErrorText(int code) {
   switch (code) {
@@ -26,8 +42,8 @@ std::string ErrorText(int code) {
     case kCancelledByUser: return "The operation was canceled by the user.";
     default: break;
   }
-  // Engine codes (negative ones included) get storage's description.
-  std::string text = DescribeErrorCode(code);
+  // Engine codes (negative ones included) get the detail sentence.
+  std::string text = ResultText(code);
   if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
   return text + ".";
 }

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "app/image_destination.h"
+#include "app/size_text.h"
 #include "storage/error_codes.h"
-#include "storage/image_destination.h"
 #include "storage/image_source.h"
-#include "storage/size_text.h"
 
 namespace velmora::app {
 namespace {

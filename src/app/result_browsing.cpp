@@ -5,10 +5,10 @@
 #include <cstdio>
 
 #include "app/scan_workflow.h"
+#include "app/size_text.h"
 #include "engine/categories.h"
 #include "engine/record_text.h"
 #include "storage/error_codes.h"
-#include "storage/size_text.h"
 
 namespace velmora::app {
 

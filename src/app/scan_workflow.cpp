@@ -5,12 +5,12 @@
 #include <filesystem>
 
 #include "app/saved_scans.h"
-#include "deep/professional_recovery.h"
+#include "app/size_text.h"
+#include "deep/deep_recovery.h"
 #include "engine/data_folder.h"
 #include "engine/recovery_output.h"
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
-#include "storage/size_text.h"
 #include "storage/text_codec.h"
 
 namespace velmora::app {

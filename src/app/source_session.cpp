@@ -71,7 +71,7 @@ int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
   ReportIndexDamage(observer);
   if (fresh && mode == ScanMode::kDeep) {
     if (const int err = DiscardSavedResult(*source_, mode); err != kSuccess) {
-      *error = std::string(ModeName(mode)) + " scan failed: " + DescribeErrorCode(err);
+      *error = std::string(ModeName(mode)) + " scan failed: " + ResultText(err);
       return err;
     }
   }
@@ -83,12 +83,12 @@ int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
   }
   if (!source_->engine) {
     *error = result == kErrLinkInDataFolder
-                 ? std::string(ModeName(mode)) + " scan failed: " + DescribeErrorCode(result)
+                 ? std::string(ModeName(mode)) + " scan failed: " + ResultText(result)
                  : NoEngineText(*source_, mode);
     return result != kSuccess ? result : kErrInvalidParameter;
   }
   if (result != kSuccess && result != kCancelledByUser) {
-    *error = std::string(ModeName(mode)) + " scan failed: " + DescribeErrorCode(result);
+    *error = std::string(ModeName(mode)) + " scan failed: " + ResultText(result);
   }
   return result;
 }
@@ -127,7 +127,7 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
     return result != kSuccess ? result : kErrInvalidParameter;
   }
   if (result != kSuccess && result != kCancelledByUser) {
-    *error = "scan failed: " + DescribeErrorCode(result);
+    *error = "scan failed: " + ResultText(result);
     return result;
   }
   return kSuccess;

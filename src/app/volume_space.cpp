@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "deep/boot_area.h"
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "deep/engine_factory.h"
 #include "fat/fat_boot_geometry.h"
 #include "storage/byte_source.h"

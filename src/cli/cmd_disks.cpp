@@ -3,12 +3,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "app/size_text.h"
 #include "app/volume_space.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "storage/disk_enumerator.h"
 #include "storage/error_codes.h"
-#include "storage/size_text.h"
 
 namespace velmora::cli {
 
@@ -107,7 +107,7 @@ void PrintDisks(const DiskEnumerator& enumerator) {
                                   ? std::string("no partition table")
                                   : std::string(PartitionSchemeName(disk.scheme)) + " partitions";
     std::printf("Disk %d  %s  %s  %u-byte sectors  %s  (%s)\n", number, disk.device_path.c_str(),
-                FormatSizeIec(static_cast<int64_t>(disk.size_bytes)).c_str(), disk.sector_size,
+                app::FormatSizeIec(static_cast<int64_t>(disk.size_bytes)).c_str(), disk.sector_size,
                 table.c_str(), about.c_str());
     std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12s %12s  %s\n", "source", "no.", "label",
                 "fs", "size", "free", "start", "sectors", "device / mounted on");
@@ -131,8 +131,8 @@ void PrintDisks(const DiskEnumerator& enumerator) {
       std::printf("  %-10s %-4s %-16s %-13s %10s %10s %12llu %12llu  %s\n",
                   SourceText(number, i + 1).c_str(), number_text.c_str(),
                   entry.volume_label.c_str(), fs.c_str(),
-                  FormatSizeIec(static_cast<int64_t>(entry.total)).c_str(),
-                  free_known ? FormatSizeIec(static_cast<int64_t>(entry.free)).c_str() : "-",
+                  app::FormatSizeIec(static_cast<int64_t>(entry.total)).c_str(),
+                  free_known ? app::FormatSizeIec(static_cast<int64_t>(entry.free)).c_str() : "-",
                   static_cast<unsigned long long>(entry.start),
                   static_cast<unsigned long long>(entry.length), where.c_str());
     }

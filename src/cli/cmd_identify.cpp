@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "app/error_text.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
-#include "deep/structure_tests.h"
+#include "deep/structure_classifier.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"
 #include "storage/platform_disks.h"
@@ -110,7 +111,7 @@ int RunIdentify(const Args& args) {
         *identity.special_kind != '\0'
             ? std::string("it is ") + identity.special_kind + ", not a file or disk"
         : err == kErrAccessDenied ? AccessAdvice(source)
-                                  : DescribeErrorCode(err);
+                                  : app::ResultText(err);
     std::fprintf(stderr, "velmora identify: cannot open '%s': %s\n", EscapeControl(source).c_str(),
                  why.c_str());
     return kExitUsage;

@@ -12,13 +12,14 @@
 #include <string>
 
 #include "app/cancel_token.h"
+#include "app/error_text.h"
 #include "app/image_workflow.h"
+#include "app/size_text.h"
 #include "app/workflow_observer.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "storage/disk_image_writer.h"
 #include "storage/error_codes.h"
-#include "storage/size_text.h"
 #include "storage/source_locator.h"
 #include "storage/text_codec.h"
 
@@ -66,9 +67,10 @@ class ImagePrinter : public app::WorkflowObserver {
     const uint64_t done = progress.sectors_done;
     const uint64_t total = progress.sectors_total;
     const int percent = progress.percent;
-    const std::string left = done == total                   ? std::string("done")
-                             : progress.seconds_remaining < 0 ? std::string("estimating time left")
-                                                              : FormatDuration(progress.seconds_remaining) + " left";
+    const std::string left = done == total ? std::string("done")
+                             : progress.seconds_remaining < 0
+                                 ? std::string("estimating time left")
+                                 : app::FormatDuration(progress.seconds_remaining) + " left";
     if (terminal_) {
       const auto now = std::chrono::steady_clock::now();
       if (done != total && now - last_update_ < kRedrawInterval) return;
@@ -200,12 +202,12 @@ int RunImage(const Args& args) {
   }
   if (result != kSuccess) {
     std::fprintf(stderr, "velmora image: copy failed after %llu of %llu sectors: %s\n", copied,
-                 total, DescribeErrorCode(result).c_str());
+                 total, app::ResultText(result).c_str());
     return copied ? kExitPartial : kExitUsage;
   }
   std::printf("image written: %s (%s, %llu sectors of %u bytes)\n",
               EscapeControl(destination).c_str(),
-              FormatSizeIec(static_cast<int64_t>(total * writer.sector_size)).c_str(), total,
+              app::FormatSizeIec(static_cast<int64_t>(total * writer.sector_size)).c_str(), total,
               writer.sector_size);
   if (!strict) {
     if (writer.retried_sectors) {

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "app/error_text.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "deep/boot_area.h"
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "fat/fat_boot_geometry.h"
 #include "ntfs/ntfs_geometry.h"
 #include "storage/error_codes.h"
@@ -150,7 +151,7 @@ int RunInfo(const Args& args) {
   if (err != kSuccess) {
     std::fprintf(stderr, "velmora info: cannot open '%s': %s\n",
                  EscapeControl(located.device_path).c_str(),
-                 message.empty() ? DescribeErrorCode(err).c_str() : message.c_str());
+                 message.empty() ? app::ResultText(err).c_str() : message.c_str());
     return kExitUsage;
   }
   OpenSourceReader(&reader, bytes);
@@ -176,7 +177,7 @@ int RunInfo(const Args& args) {
   }
   if (!ReadBootAreaAround(*bytes, offset, area.size(), area.data(), &boot_unreadable)) {
     std::fprintf(stderr, "velmora info: the start of '%s' could not be read: %s\n",
-                 EscapeControl(source).c_str(), DescribeErrorCode(kErrReadFault).c_str());
+                 EscapeControl(source).c_str(), app::ResultText(kErrReadFault).c_str());
     return kExitUsage;
   }
   // A volume larger than what holds it: an image cut short, or a partition entry too small.
@@ -189,7 +190,7 @@ int RunInfo(const Args& args) {
   const uint8_t* boot_sector = boot.sector;
   if (boot_unreadable) {
     std::fprintf(stderr, "velmora info: the boot sector of '%s' could not be read (%s)%s\n",
-                 source.c_str(), DescribeErrorCode(kErrReadFault).c_str(),
+                 source.c_str(), app::ResultText(kErrReadFault).c_str(),
                  boot.backup ? "; its backup copy is used" : " and no backup copy was found");
   }
 

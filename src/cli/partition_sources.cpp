@@ -14,7 +14,7 @@
 #include "app/source_session.h"
 #include "cli/result_listing.h"
 #include "cli/scan_session.h"
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "storage/byte_source.h"
 #include "storage/error_codes.h"
 #include "storage/partition_table.h"

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <set>
 
+#include "app/error_text.h"
 #include "cli/scan_session.h"
 #include "engine/categories.h"
 #include "storage/error_codes.h"
@@ -48,7 +49,7 @@ std::string CategoriesOption(const ParsedArgs& parsed) {
   return categories.empty() ? "all" : categories;
 }
 
-std::string DescribeError(int code) { return DescribeErrorCode(code); }
+std::string DescribeError(int code) { return app::ResultText(code); }
 
 const std::vector<std::string>& ChoiceOptions() {
   static const std::vector<std::string> kOptions = {"--type",     "--name",  "--path",

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "storage/byte_source.h"
 
 namespace velmora {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fat/fat_deep_sector_tests.h"
+#include "deep/structure_classifier.h"
 #include "fat/fat_directory_entry.h"
 #include "fat/fat_entry_checks.h"
-#include "deep/structure_tests.h"
+#include "fat/fat_sector_classifier.h"
 #include "ntfs/mft_record.h"
 #include "signature/boundary.h"
 #include "signature/identify_walk.h"

@@ -3,14 +3,14 @@
 #include <vector>
 
 #include "deep/boot_area.h"
-#include "deep/boot_sector_tests.h"
-#include "engine/fast_ext_recovery.h"
+#include "deep/boot_sector_classifier.h"
+#include "deep/deep_recovery.h"
+#include "engine/quick_ext_recovery.h"
 #include "engine/source_fingerprint.h"
 #include "fat/fat_boot_geometry.h"
-#include "fat/fast_fat_recovery.h"
-#include "ntfs/fast_ntfs_recovery.h"
-#include "deep/professional_recovery.h"
+#include "fat/quick_fat_recovery.h"
 #include "ntfs/ntfs_geometry.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -36,6 +37,14 @@ class FatContentAnswers {
 
   mutable std::mutex mutex_;
   std::unordered_map<std::string, uint32_t> answers_;
+};
+
+// Offered by an engine whose walk can take its content answers from, and give them to, another
+// engine reading the same source at the same time; the combined deep scan hands both the same.
+class IContentAnswerSharing {
+ public:
+  virtual ~IContentAnswerSharing() = default;
+  virtual void ShareContentAnswers(std::shared_ptr<FatContentAnswers> answers) = 0;
 };
 
 // Judges the sector `read` fills, unless `answers` (may be null) already know: -1 when it

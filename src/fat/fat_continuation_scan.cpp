@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "engine/record_text.h"
-#include "fat/fast_fat_recovery.h"
 #include "fat/fat_entry_checks.h"
+#include "fat/quick_fat_recovery.h"
 #include "storage/error_codes.h"
 
 namespace velmora {

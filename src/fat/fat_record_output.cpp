@@ -17,7 +17,7 @@ namespace velmora {
 namespace {
 
 int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int depth,
-                      const FatChildLister& list_children, const FatFileCopier& copy_file) {
+                      IFileRecoveryParse& engine, const FatFileCopier& copy_file) {
   struct Pending {
     ScanRecord record;
     std::string folder;
@@ -30,7 +30,7 @@ int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int
     Pending item = std::move(work.front());
     work.pop_front();
     ScanRecordList children;
-    int result = list_children(&item.record, item.depth, &children);
+    int result = engine.GetChildren(&item.record, item.depth, &children);
     if (result != kSuccess) {
       if (first_error == kSuccess) first_error = result;
       continue;
@@ -51,6 +51,17 @@ int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int
     }
   }
   return first_error;
+}
+
+int FolderChildDepth(ScanLogStore* store, const ScanRecord& folder, const std::string& destination,
+                     int base_depth) {
+  ScanRecordList ancestors;
+  if (store && store->GetAncestors(folder, &ancestors) == kSuccess) {
+    return static_cast<int>(ancestors.size()) + 1;
+  }
+  int separators = 0;
+  for (size_t i = 0; i + 1 < destination.size(); ++i) separators += destination[i] == '/';
+  return separators - base_depth;
 }
 
 }  // namespace
@@ -89,9 +100,9 @@ int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string
   return result;
 }
 
-int RecoverFatRecord(const ScanRecord& record, const std::string& destination,
-                     const std::function<int()>& folder_depth,
-                     const FatChildLister& list_children, const FatFileCopier& copy_file) {
+int RecoverFatRecord(IFileRecoveryParse& engine, ScanLogStore* store, const ScanRecord& record,
+                     const std::string& destination, int base_depth,
+                     const FatFileCopier& copy_file) {
   if (destination.empty()) return kErrInvalidParameter;
   if (!record.is_directory) {
     const std::string folder = ParentFolderOf(destination);
@@ -101,9 +112,9 @@ int RecoverFatRecord(const ScanRecord& record, const std::string& destination,
   }
   const int result = CreateFolderTree(destination);
   if (result != kSuccess) return result;
-  int depth = folder_depth();
+  int depth = FolderChildDepth(store, record, destination, base_depth);
   if (depth < 1) depth = 1;
-  return CopyFatFolderTree(record, destination, depth, list_children, copy_file);
+  return CopyFatFolderTree(record, destination, depth, engine, copy_file);
 }
 
 int PreviewFatRecord(const ScanRecord& record, int checked, const FatRecordReader& read,

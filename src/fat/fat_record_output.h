@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/scan_log_store.h"
 #include "engine/scan_record.h"
 #include "fat/fat_file_reader.h"
 
@@ -13,10 +14,11 @@ namespace velmora {
 // Copy-out and preview shared by the FAT engines; each engine supplies how a
 // record's data is read (by its FAT chain, or from consecutive clusters).
 
+// Clusters above this size cannot come from a real FAT volume.
+constexpr uint64_t kMaxFatClusterBytes = 104857600;
+
 // Streams the first `size` bytes of the record being copied to `sink`.
 using FatRecordReader = std::function<int(uint64_t size, const FatDataSink& sink)>;
-// Lists a folder's children at `depth` in the store.
-using FatChildLister = std::function<int(const ScanRecord* directory, int depth, ScanRecordList*)>;
 // Copies one file record to `path`.
 using FatFileCopier = std::function<int(const ScanRecord& record, const std::string& path)>;
 
@@ -32,13 +34,15 @@ int CopyFatFileOut(const FatRecordReader& read, uint64_t size, const std::string
 // Recovers a checked record to `destination`: a file into the folder part of
 // it (created when missing) under its last name made safe; a folder by
 // creating `destination` and copying everything below it, breadth first so a
-// folder's files come before its subfolders' contents. `folder_depth` gives
-// the depth of the folder's children in the store (below 1 counts as 1).
-// Stops at a negative result (cancel or worse); otherwise returns the first
-// error met.
-int RecoverFatRecord(const ScanRecord& record, const std::string& destination,
-                     const std::function<int()>& folder_depth,
-                     const FatChildLister& list_children, const FatFileCopier& copy_file);
+// folder's files come before its subfolders' contents. The depth of the
+// folder's children comes from its ancestors in `store` or, when it has none
+// there, from the separators of `destination` less `base_depth` (below 1
+// counts as 1). Stops at a negative result (cancel or worse); otherwise
+// returns the first error met.
+// The children are listed by `engine`.
+int RecoverFatRecord(IFileRecoveryParse& engine, ScanLogStore* store, const ScanRecord& record,
+                     const std::string& destination, int base_depth,
+                     const FatFileCopier& copy_file);
 
 // Previews a file record into `memory` (up to *bytes) or to a file (`*path`,
 // or a name in the scan-log folder when empty). `checked` is the engine's

@@ -8,6 +8,9 @@
 
 namespace velmora {
 
+// The FAT engines': a live file now owns the deleted file's first cluster.
+constexpr int kErrClusterOfLiveFile = 20001;  // an ordinary failure, not a stop
+
 // Reads of one FAT volume inside an opened drive or image, in the volume's own
 // sector size, never past the volume end.
 class FatVolume {

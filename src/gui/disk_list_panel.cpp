@@ -7,10 +7,10 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 
+#include "app/size_text.h"
 #include "gui/skin.h"
 #include "storage/disk_enumerator.h"
 #include "storage/error_codes.h"
-#include "storage/size_text.h"
 #include "storage/source_locator.h"
 
 namespace velmora::gui {
@@ -98,7 +98,7 @@ void DiskListPanel::FillKeeping(const std::optional<Identity>& selected) {
         name = Q(entry.volume_path.empty() ? RegionKindName(entry.kind) : entry.volume_path);
       item->setText(0, QString("%1: %2").arg(entry.number).arg(name));
       item->setText(1, Q(entry.file_system_name));
-      item->setText(2, Q(FormatSize(static_cast<int64_t>(entry.total))));
+      item->setText(2, Q(app::FormatSize(static_cast<int64_t>(entry.total))));
       item->setIcon(0, volume_icon);
       if (selected && IdentityOf(*disk.rows[r]) == *selected) reselect = item;
     }
@@ -132,7 +132,7 @@ QTreeWidgetItem* DiskListPanel::AddImageRow(size_t index) {
   item->setData(0, kKindRole, kImageItem);
   item->setData(0, kIndexRole, static_cast<qulonglong>(index));
   item->setText(0, Q(source.ShortName()));
-  item->setText(2, Q(FormatSize(QFileInfo(Q(source.image_path)).size())));
+  item->setText(2, Q(app::FormatSize(QFileInfo(Q(source.image_path)).size())));
   item->setIcon(0, tree_->style()->standardIcon(QStyle::SP_FileIcon));
   item->setToolTip(0, Q(source.image_path));
   return item;
@@ -253,7 +253,7 @@ void DiskListPanel::ShowDiskInfo(const QTreeWidgetItem* item) {
   if (source->IsImage()) {
     labels[0]->setText(Msg("MSG0209") + " " + Q(source->image_path));
     labels[1]->setText(Msg("MSG0210") + " " +
-                       Q(FormatSize(QFileInfo(Q(source->image_path)).size())));
+                       Q(app::FormatSize(QFileInfo(Q(source->image_path)).size())));
     for (int i = 2; i < 5; ++i) labels[i]->setVisible(false);
     return;
   }
@@ -262,9 +262,9 @@ void DiskListPanel::ShowDiskInfo(const QTreeWidgetItem* item) {
   labels[1]->setText(entry.volume_label.empty() ? Msg("MSG0204")
                                                 : Msg("MSG0204") + " " + Q(entry.volume_label));
   labels[2]->setText(Msg("MSG0205") + " " + Q(entry.file_system_name));
-  labels[3]->setText(Msg("MSG0206") + " " + Q(FormatSize(static_cast<int64_t>(entry.total))));
-  labels[4]->setText(Msg("MSG0207") + " " + Q(FormatSize(static_cast<int64_t>(entry.used))));
-  labels[5]->setText(Msg("MSG0208") + " " + Q(FormatSize(static_cast<int64_t>(entry.free))));
+  labels[3]->setText(Msg("MSG0206") + " " + Q(app::FormatSize(static_cast<int64_t>(entry.total))));
+  labels[4]->setText(Msg("MSG0207") + " " + Q(app::FormatSize(static_cast<int64_t>(entry.used))));
+  labels[5]->setText(Msg("MSG0208") + " " + Q(app::FormatSize(static_cast<int64_t>(entry.free))));
 }
 
 }  // namespace velmora::gui

@@ -12,22 +12,10 @@ namespace velmora::ntfs {
 
 namespace {
 
-constexpr size_t kCopyBlockBytes = 65536;
-
 bool Matches(const MftAttribute& a, uint32_t type, std::string_view name) {
   if (a.type != type) return false;
   if (name.empty()) return !a.IsNamed();
   return a.IsNamed() && a.NameUtf8() == name;
-}
-
-void AddExtent(const NtfsVolume& volume, const MftAttribute& a, NtfsStream* out) {
-  TakeExtentValueAndSizes(a, out);
-  if (!a.non_resident) return;
-  std::vector<DataRun> runs;
-  const RunDecodeResult decoded =
-      DecodeDataRuns(a.mapping_pairs, a.start_vcn, volume.RunClusterLimit(), &runs);
-  if (decoded != RunDecodeResult::kComplete) out->runs_complete = false;
-  out->runs.insert(out->runs.end(), runs.begin(), runs.end());
 }
 
 int ReadAttributeListData(NtfsVolume& volume, const MftAttribute& list, std::vector<uint8_t>* data) {
@@ -60,7 +48,7 @@ int LoadAttributeList(NtfsVolume& volume, const MftRecord& base,
 
 }  // namespace
 
-void TakeExtentValueAndSizes(const MftAttribute& attribute, NtfsStream* stream) {
+void AddStreamExtent(const MftAttribute& attribute, uint64_t cluster_limit, NtfsStream* stream) {
   if (!attribute.non_resident) {
     stream->resident = true;
     stream->resident_data.assign(attribute.value.begin(), attribute.value.end());
@@ -74,6 +62,14 @@ void TakeExtentValueAndSizes(const MftAttribute& attribute, NtfsStream* stream) 
     stream->compression_unit = attribute.compression_unit;
     stream->encrypted = attribute.IsEncrypted();
   }
+  std::vector<DataRun> runs;
+  if (DecodeDataRuns(attribute.mapping_pairs, attribute.start_vcn, cluster_limit, &runs) !=
+      RunDecodeResult::kComplete) {
+    stream->runs_complete = false;
+  }
+  stream->runs.insert(stream->runs.end(), runs.begin(), runs.end());
+  std::sort(stream->runs.begin(), stream->runs.end(),
+            [](const DataRun& a, const DataRun& b) { return a.vcn < b.vcn; });
 }
 
 int LoadStream(NtfsVolume& volume, const MftRecord& base, uint64_t base_number, uint32_t type,
@@ -86,7 +82,7 @@ int LoadStream(NtfsVolume& volume, const MftRecord& base, uint64_t base_number, 
   for (const MftAttribute& a : base.attributes) {
     if (!Matches(a, type, name)) continue;
     if (!extents_seen.insert(a.non_resident ? a.start_vcn : 0).second) continue;
-    AddExtent(volume, a, out);
+    AddStreamExtent(a, volume.RunClusterLimit(), out);
     found = true;
   }
   std::vector<AttributeListEntry> entries;
@@ -104,7 +100,7 @@ int LoadStream(NtfsVolume& volume, const MftRecord& base, uint64_t base_number, 
     bool taken = false;
     for (const MftAttribute& a : extension.attributes) {
       if (!Matches(a, type, name) || (a.non_resident ? a.start_vcn : 0) != entry.start_vcn) continue;
-      AddExtent(volume, a, out);
+      AddStreamExtent(a, volume.RunClusterLimit(), out);
       extents_seen.insert(entry.start_vcn);
       taken = found = true;
       break;
@@ -112,8 +108,6 @@ int LoadStream(NtfsVolume& volume, const MftRecord& base, uint64_t base_number, 
     if (!taken) out->runs_complete = false;
   }
   if (!found) return kNtfsAttributeMissing;
-  std::sort(out->runs.begin(), out->runs.end(),
-            [](const DataRun& a, const DataRun& b) { return a.vcn < b.vcn; });
   return 0;
 }
 
@@ -143,51 +137,11 @@ ClusterReader ReaderOf(NtfsVolume& volume) {
   };
 }
 
-int CopyPlain(NtfsVolume& volume, const NtfsStream& stream, uint64_t size, const StreamSink& sink) {
-  const uint32_t cs = volume.Geometry().cluster_size;
-  const uint64_t block_clusters =
-      std::min(std::max<uint64_t>(1, kCopyBlockBytes / cs), (size + cs - 1) / cs);
-  std::vector<uint8_t> buffer(block_clusters * cs);
-  uint64_t position = 0;
-  while (position < size) {
-    const uint64_t vcn = position / cs;
-    const uint64_t clusters = std::min(block_clusters, (size - position + cs - 1) / cs);
-    uint64_t filled = 0;
-    uint64_t allocated = 0;
-    int rc = 0;
-    if (position >= stream.initialized_size) {
-      // Never written: zeros, nothing to read.
-      if (!RunAt(stream.runs, vcn)) return kNtfsRunsIncomplete;
-      std::memset(buffer.data(), 0, clusters * cs);
-      filled = clusters;
-    } else {
-      rc = FillClusters(ReaderOf(volume), cs, stream.runs, vcn, clusters, buffer.data(), false,
-                        &filled, &allocated);
-    }
-    const uint64_t bytes = std::min<uint64_t>(filled * cs, size - position);
-    if (bytes > 0) {
-      ZeroPastInitialized(stream.initialized_size, position, buffer.data(), bytes);
-      const int stop = sink(buffer.data(), bytes);
-      if (stop != 0) return stop;
-    }
-    if (rc != 0) return rc;
-    position += bytes;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int CopyStreamData(NtfsVolume& volume, const NtfsStream& stream, uint64_t limit,
                    const StreamSink& sink) {
-  const uint64_t size = std::min(limit, stream.Size());
-  if (size == 0) return 0;
-  if (stream.resident) {
-    return sink(stream.resident_data.data(), static_cast<size_t>(size));
-  }
-  if (!stream.compressed) return CopyPlain(volume, stream, size, sink);
-  return CopyCompressedUnits(ReaderOf(volume), volume.Geometry().cluster_size, stream.runs,
-                             stream.initialized_size, stream.compression_unit, size, sink);
+  return CopyStreamThrough(ReaderOf(volume), volume.Geometry().cluster_size, stream, limit, sink);
 }
 
 }  // namespace velmora::ntfs

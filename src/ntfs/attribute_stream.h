@@ -32,10 +32,9 @@ struct NtfsStream {
   uint64_t Size() const { return resident ? resident_data.size() : real_size; }
 };
 
-// Takes an extent's resident value or, from the extent at cluster 0, the
-// stream's sizes and flags. A non-resident extent's runs are left to the
-// caller, which knows how far the volume reaches.
-void TakeExtentValueAndSizes(const MftAttribute& attribute, NtfsStream* stream);
+// Adds one extent of an attribute to `stream`: its resident value or its runs, which must lie
+// below `cluster_limit` (runs kept sorted); the extent at cluster 0 gives the sizes and flags.
+void AddStreamExtent(const MftAttribute& attribute, uint64_t cluster_limit, NtfsStream* stream);
 
 // Collects attribute (`type`, `name`) of base record `base_number`. Extents are
 // taken inline and, when the record has an attribute list, from the extension
@@ -50,11 +49,7 @@ std::vector<std::string> NamedDataStreams(NtfsVolume& volume, const MftRecord& b
 // Receives a stream's bytes in order; a non-zero result stops the copy and is returned.
 using StreamSink = std::function<int(const uint8_t* data, size_t length)>;
 
-// Delivers the first min(limit, size) bytes of the stream in pieces of at most
-// 64 KiB (or one cluster/compression unit when larger): resident bytes, the
-// clusters of allocated runs, zeros for holes and for bytes past the
-// initialized size, and compressed units decompressed. Runs that stop before
-// the end give kNtfsRunsIncomplete after the covered part was delivered.
+// CopyStreamThrough over the clusters of a mounted volume.
 int CopyStreamData(NtfsVolume& volume, const NtfsStream& stream, uint64_t limit,
                    const StreamSink& sink);
 

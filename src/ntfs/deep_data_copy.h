@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "ntfs/attribute_stream.h"
 #include "ntfs/mft_record.h"
@@ -23,18 +22,9 @@ struct VolumeWindow {
   int ReadClusters(uint64_t lcn, uint64_t count, uint8_t* buffer) const;
 };
 
-// Receives data in order; a non-zero result stops the copy and is returned.
-using DataSink = std::function<int(const uint8_t* data, size_t length)>;
-
-// Adds one extent of an attribute (resident value or runs) to `stream`; the
-// extent at cluster 0 gives the sizes. Runs are checked against the device.
-void AddDeepExtent(const VolumeWindow& volume, const MftAttribute& attribute, NtfsStream* stream);
-
-// Delivers the first min(limit, size) bytes of a stream: the resident value,
-// or its runs' clusters with holes and the part past the initialized size as
-// zeros, compressed units decompressed. Data the runs do not reach ends the
-// copy with kNtfsRunsIncomplete after the covered part was delivered.
+// CopyStreamThrough over the clusters of a window; a non-resident stream needs a cluster size
+// that is a whole number of sectors.
 int CopyDeepStream(const VolumeWindow& volume, const NtfsStream& stream, uint64_t limit,
-                   const DataSink& sink);
+                   const StreamSink& sink);
 
 }  // namespace velmora::ntfs

@@ -1,5 +1,6 @@
 #include "ntfs/folder_tree_copy.h"
 
+#include <algorithm>
 #include <deque>
 
 #include "engine/record_text.h"
@@ -45,6 +46,24 @@ int CopyFolderTree(ScanLogStore& store, const ScanRecord& top, const std::string
     }
   }
   return result;
+}
+
+int RecoverRecordTo(ScanLogStore* store, const ScanRecord& record, const std::string& destination,
+                    int base_depth, int level_limit, const RecordFileCopier& copy_file) {
+  if (destination.empty()) return kErrInvalidParameter;
+  if (!record.is_directory) {
+    const int rc = CreateFolderTree(ParentFolderOf(destination));
+    if (rc != kSuccess) return rc;
+    return copy_file(record, destination);
+  }
+  if (!store) return kErrInvalidParameter;
+  std::string folder = destination;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const int rc = CreateFolderTree(folder);
+  if (rc != kSuccess) return rc;
+  const int level = static_cast<int>(std::count(folder.begin(), folder.end(), '/')) - base_depth;
+  if (level < 0) return kErrInvalidParameter;
+  return CopyFolderTree(*store, record, folder, level, level_limit, copy_file);
 }
 
 }  // namespace velmora::ntfs

@@ -20,4 +20,11 @@ using RecordFileCopier = std::function<int(const ScanRecord& record, const std::
 int CopyFolderTree(ScanLogStore& store, const ScanRecord& top, const std::string& destination,
                    int level, int level_limit, const RecordFileCopier& copy_file);
 
+// Recovers `record` to `destination`, for either engine: a file into the folder part of it
+// (created when missing); a folder by creating `destination` and copying the tree below it.
+// The folder's level in the store's tree is the separators of `destination` less `base_depth`;
+// a negative level, an empty destination or a folder without `store` are refused.
+int RecoverRecordTo(ScanLogStore* store, const ScanRecord& record, const std::string& destination,
+                    int base_depth, int level_limit, const RecordFileCopier& copy_file);
+
 }  // namespace velmora::ntfs

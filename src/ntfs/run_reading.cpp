@@ -79,4 +79,61 @@ int CopyCompressedUnits(const ClusterReader& read, uint32_t cluster_bytes,
   return damaged;
 }
 
+namespace {
+
+constexpr size_t kCopyBlockBytes = 65536;
+
+int CopyPlain(const ClusterReader& read, uint32_t cluster_bytes, const NtfsStream& stream,
+              uint64_t size, const StreamSink& sink) {
+  const uint32_t cs = cluster_bytes;
+  // The buffer never exceeds what the copy needs: a small file gets a small one.
+  const uint64_t block_clusters =
+      std::min(std::max<uint64_t>(1, kCopyBlockBytes / cs), (size + cs - 1) / cs);
+  std::vector<uint8_t> buffer(block_clusters * cs);
+  uint64_t position = 0;
+  while (position < size) {
+    const uint64_t vcn = position / cs;
+    const uint64_t clusters = std::min(block_clusters, (size - position + cs - 1) / cs);
+    uint64_t filled = 0;
+    uint64_t allocated = 0;
+    int rc = kSuccess;
+    if (position >= stream.initialized_size) {
+      // Never written: zeros, nothing to read.
+      if (!RunAt(stream.runs, vcn)) return kNtfsRunsIncomplete;
+      std::memset(buffer.data(), 0, clusters * cs);
+      filled = clusters;
+    } else {
+      rc = FillClusters(read, cs, stream.runs, vcn, clusters, buffer.data(), false, &filled,
+                        &allocated);
+    }
+    const uint64_t bytes = std::min<uint64_t>(filled * cs, size - position);
+    if (bytes > 0) {
+      ZeroPastInitialized(stream.initialized_size, position, buffer.data(), bytes);
+      const int stop = sink(buffer.data(), bytes);
+      if (stop != 0) return stop;
+    }
+    if (rc != kSuccess) return rc;
+    position += bytes;
+  }
+  return kSuccess;
+}
+
+}  // namespace
+
+int CopyStreamThrough(const ClusterReader& read, uint32_t cluster_bytes, const NtfsStream& stream,
+                      uint64_t limit, const StreamSink& sink) {
+  const uint64_t size = std::min(limit, stream.Size());
+  if (size == 0) return kSuccess;
+  if (stream.resident) return sink(stream.resident_data.data(), static_cast<size_t>(size));
+  if (cluster_bytes == 0) return kErrInvalidParameter;
+  if (!stream.compressed) return CopyPlain(read, cluster_bytes, stream, size, sink);
+  // Units are 16 clusters of at most 4 KiB in practice; refuse absurd claims.
+  if (stream.compression_unit > 8 ||
+      (uint64_t{cluster_bytes} << stream.compression_unit) > (1u << 20)) {
+    return kErrNotSupported;
+  }
+  return CopyCompressedUnits(read, cluster_bytes, stream.runs, stream.initialized_size,
+                             stream.compression_unit, size, sink);
+}
+
 }  // namespace velmora::ntfs

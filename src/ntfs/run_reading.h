@@ -38,4 +38,12 @@ int CopyCompressedUnits(const ClusterReader& read, uint32_t cluster_bytes,
                         const std::vector<DataRun>& runs, uint64_t initialized,
                         uint8_t unit_shift, uint64_t size, const StreamSink& sink);
 
+// Delivers the first min(limit, size) bytes of a stream whose clusters of `cluster_bytes` are
+// read through `read`, for both engines: resident bytes, allocated clusters in pieces of at most
+// 64 KiB (or one cluster when larger), zeros for holes and past the initialized size (never read),
+// compressed units decompressed. Data the runs do not reach ends the copy with
+// kNtfsRunsIncomplete after the covered part was delivered.
+int CopyStreamThrough(const ClusterReader& read, uint32_t cluster_bytes, const NtfsStream& stream,
+                      uint64_t limit, const StreamSink& sink);
+
 }  // namespace velmora::ntfs

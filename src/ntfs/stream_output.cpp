@@ -9,6 +9,7 @@
 #include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/recovery_output.h"
+#include "engine/scan_index.h"
 #include "storage/error_codes.h"
 
 namespace velmora::ntfs {
@@ -80,6 +81,10 @@ int ExtractStreamToFile(const StreamLoader& load, const StreamCopier& copy, uint
   return rc;
 }
 
+namespace {
+
+// Creates the preview file for `record` in `folder`, replacing an earlier preview of that name
+// (a regular file only). On success `*fd` is open and `*target` is the path created.
 int CreatePreviewFile(const std::string& folder, const ScanRecord& record, int* fd,
                       std::string* target) {
   *target = JoinPath(folder, PreviewFileName(SafeComponentName(RecordName(record))));
@@ -88,6 +93,8 @@ int CreatePreviewFile(const std::string& folder, const ScanRecord& record, int* 
   return CreateOutputFile(*target, fd, target);
 }
 
+// Delivers `size` bytes of a loaded stream to `memory`, or else to the open preview file `fd`
+// at `target` (closed here, removed when the copy fails).
 int DeliverPreview(const NtfsStream& stream, uint64_t size, const StreamCopier& copy, int fd,
                    std::string target, std::string* path, uint8_t* memory, int* bytes,
                    PreviewProgressCallback callback, void* context) {
@@ -122,6 +129,37 @@ int DeliverPreview(const NtfsStream& stream, uint64_t size, const StreamCopier& 
   if (stopped) return rc;
   if (callback) callback(context, 100, rc);
   return rc;
+}
+
+}  // namespace
+
+int PreviewRecordStream(bool usable, const ScanRecord& record, const StreamLoader& load,
+                        const StreamCopier& copy, std::string* path, uint8_t* memory, int* bytes,
+                        PreviewProgressCallback callback, void* context) {
+  auto fail = [&](int result) {
+    if (path) path->clear();
+    if (callback) callback(context, 100, result);
+    return result;
+  };
+  if (!usable || record.is_directory || (!memory && !path) || (memory && (!bytes || *bytes < 0))) {
+    return fail(kErrInvalidParameter);
+  }
+  NtfsStream stream;
+  int rc = load(&stream);
+  if (rc != kSuccess) return fail(rc);
+  uint64_t size = std::min(uint64_t{record.size}, stream.Size());
+
+  int fd = -1;
+  std::string target;
+  if (!memory) {
+    const std::string folder = ScanLogDirectory();
+    rc = CreateFolderTree(folder);
+    if (rc == kSuccess) rc = CreatePreviewFile(folder, record, &fd, &target);
+    if (rc != kSuccess) return fail(rc);
+  } else {
+    size = std::min<uint64_t>(size, static_cast<uint64_t>(*bytes));
+  }
+  return DeliverPreview(stream, size, copy, fd, target, path, memory, bytes, callback, context);
 }
 
 }  // namespace velmora::ntfs

@@ -26,18 +26,12 @@ using StreamCopier =
 int ExtractStreamToFile(const StreamLoader& load, const StreamCopier& copy, uint64_t record_size,
                         const std::string& path, FileProgressCallback progress, void* context);
 
-// Creates the preview file for `record` in `folder`, replacing an earlier
-// preview of that name (a regular file only). On success `*fd` is open and
-// `*target` is the path created.
-int CreatePreviewFile(const std::string& folder, const ScanRecord& record, int* fd,
-                      std::string* target);
-
-// Delivers `size` bytes of a loaded stream to `memory`, or else to the open
-// preview file `fd` at `target` (closed here, removed when the copy fails).
-// Sets *path and *bytes for the caller and reports the end to `callback`
-// unless the callback itself stopped the copy.
-int DeliverPreview(const NtfsStream& stream, uint64_t size, const StreamCopier& copy, int fd,
-                   std::string target, std::string* path, uint8_t* memory, int* bytes,
-                   PreviewProgressCallback callback, void* context);
+// Previews the record's stream, up to its size, into `memory` (at most *bytes) or else into a
+// preview file in the scan-log folder (its path in *path). `usable` is the engine's verdict
+// that it is open; a folder record, or no place to put the bytes, is refused. Every failure
+// clears *path; the callback gets a final 100 unless it stopped the copy itself.
+int PreviewRecordStream(bool usable, const ScanRecord& record, const StreamLoader& load,
+                        const StreamCopier& copy, std::string* path, uint8_t* memory, int* bytes,
+                        PreviewProgressCallback callback, void* context);
 
 }  // namespace velmora::ntfs

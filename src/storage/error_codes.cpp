@@ -86,13 +86,6 @@ std::string DescribeErrorCode(int code) {
     case kErrBeyondSourceEnd:
       return "the file's data lies past the end of the source (the image or disk is shorter "
              "than the volume; that part was never copied into it)";
-    // The NTFS engines' own codes.
-    case -1: return "the file's MFT record is damaged or no longer a file record";
-    case -100: return "the file's MFT record no longer holds its data attribute";
-    case -102: return "the file's data runs end before its data does (part of it is lost)";
-    case -103: return "the volume's boot sector is not NTFS any more";
-    case kErrClusterOfLiveFile:
-      return "a file on the volume now uses the file's clusters (that part is overwritten)";
     default: break;
   }
   if ((code & kErrSystemBase) != 0 && code > kErrSystemBase) {

@@ -42,9 +42,6 @@ constexpr int kErrLinkInDataFolder = 681;
 // it holds (an image cut short), so those bytes were never copied.
 constexpr int kErrBeyondSourceEnd = -110;
 
-// The FAT engines': a live file now owns the deleted file's first cluster.
-constexpr int kErrClusterOfLiveFile = 20001;  // an ordinary failure, not a stop
-
 // Returned by a progress callback when the user cancels; every operation passes it back unchanged.
 constexpr int kCancelledByUser = -9527;
 
@@ -54,7 +51,7 @@ int ErrorFromErrno(int err);
 // ErrorFromErrno(errno), never 0 (falls back to the read fault).
 int LastError();
 
-// A sentence for any code a user can meet, the engines' own negative codes included.
+// A sentence for any of the codes above; the engines' own codes are told by the app layer.
 std::string DescribeErrorCode(int code);
 
 // Why `path` cannot be opened for reading and how to get access: a disk needs root

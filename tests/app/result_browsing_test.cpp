@@ -7,11 +7,11 @@
 
 #include "app/result_browsing.h"
 #include "app/scan_workflow.h"
+#include "app/size_text.h"
 #include "app_test_support.h"
 #include "engine/categories.h"
 #include "engine/record_text.h"
 #include "engine/scan_index.h"
-#include "storage/size_text.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
 #include "support/test_env.h"
@@ -148,7 +148,8 @@ TEST_F(ResultBrowsingTest, TickedSetSurvivesNodeChanges) {
   EXPECT_TRUE(summary.recover_enabled);
   EXPECT_EQ(summary.count, 3u);
   EXPECT_EQ(summary.bytes, photos[0].size + photos[2].size + documents[0].size);
-  EXPECT_EQ(summary.text, "Chosen: " + FormatSize(static_cast<int64_t>(summary.bytes)) + " in 3 files");
+  EXPECT_EQ(summary.text,
+            "Chosen: " + app::FormatSize(static_cast<int64_t>(summary.bytes)) + " in 3 files");
 
   // The same file from another source is another key.
   ScanRecord other = photos[0];

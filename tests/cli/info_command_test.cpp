@@ -5,7 +5,7 @@
 #include <fstream>
 #include <vector>
 
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "deep/engine_factory.h"
 #include "fat/fat_boot_geometry.h"
 #include "ntfs/ntfs_geometry.h"

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "app/scan_workflow.h"
+#include "deep/deep_recovery.h"
 #include "deep/engine_factory.h"
-#include "deep/professional_recovery.h"
 #include "engine/scan_index.h"
 #include "storage/error_codes.h"
 #include "support/content_gen.h"

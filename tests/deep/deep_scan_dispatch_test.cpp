@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "deep/read_ahead_pass.h"
-#include "deep/structure_tests.h"
+#include "deep/structure_classifier.h"
 #include "signature/boundary.h"
 #include "signature/signature_catalogue.h"
 #include "storage/error_codes.h"

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "fat/fast_fat_recovery.h"
-#include "fat/professional_fat_recovery.h"
-#include "ntfs/fast_ntfs_recovery.h"
-#include "ntfs/professional_ntfs_recovery.h"
+#include "fat/deep_fat_recovery.h"
+#include "fat/quick_fat_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "signature/file_type_recovery.h"
 #include "storage/error_codes.h"
 

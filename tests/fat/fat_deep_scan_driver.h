@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "fat/fat_deep_sector_tests.h"
+#include "fat/deep_fat_recovery.h"
 #include "fat/fat_entry_checks.h"
-#include "fat/professional_fat_recovery.h"
+#include "fat/fat_sector_classifier.h"
 #include "storage/error_codes.h"
 #include "storage/sector_reader.h"
 

@@ -6,7 +6,7 @@
 
 #include "engine/record_text.h"
 #include "engine/scan_record.h"
-#include "fat/fast_fat_recovery.h"
+#include "fat/quick_fat_recovery.h"
 #include "support/test_env.h"
 
 namespace velmora::testing {

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "fat/fat_boot_geometry.h"
 #include "fuzz_target.h"
 

@@ -1,5 +1,5 @@
 // The directory-sector tests that route a deep scan's sectors, on one sector of any size.
-#include "fat/fat_deep_sector_tests.h"
+#include "fat/fat_sector_classifier.h"
 #include "fat/fat_entry_checks.h"
 #include "fuzz_target.h"
 

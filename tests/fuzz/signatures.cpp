@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "deep/structure_tests.h"
+#include "deep/structure_classifier.h"
 #include "fuzz_support.h"
 #include "fuzz_target.h"
 #include "signature/identify_walk.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
 
 namespace velmora::testing {
 

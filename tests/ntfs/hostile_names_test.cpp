@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "ntfs_test_helpers.h"
 #include "support/content_gen.h"
 #include "support/ntfs_volume_builder.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/record_text.h"
-#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "support/test_env.h"
 
 namespace velmora::testing {

@@ -12,8 +12,8 @@
 
 #include "deep_scan_driver.h"
 #include "engine/categories.h"
-#include "ntfs/fast_ntfs_recovery.h"
-#include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs/deep_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "ntfs/record_times.h"
 #include "ntfs_test_helpers.h"
 #include "storage/error_codes.h"

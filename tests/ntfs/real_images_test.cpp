@@ -1,7 +1,7 @@
 // The engine on NTFS volumes made by other systems, checked against The Sleuth Kit.
 #include <gtest/gtest.h>
 
-#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "ntfs_test_helpers.h"
 #include "storage/error_codes.h"
 #include "storage/platform_device.h"

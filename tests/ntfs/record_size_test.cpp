@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs/quick_ntfs_recovery.h"
 #include "ntfs_test_helpers.h"
 #include "support/test_env.h"
 

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "engine/fast_ext_recovery.h"
+#include "engine/quick_ext_recovery.h"
 #include "engine/scan_index.h"
 #include "fat/fat_scan_helpers.h"
 #include "preview/preview_session.h"

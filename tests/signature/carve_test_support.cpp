@@ -1,6 +1,6 @@
 #include "carve_test_support.h"
 
-#include "deep/structure_tests.h"
+#include "deep/structure_classifier.h"
 #include <gtest/gtest.h>
 
 #include "storage/error_codes.h"

@@ -5,10 +5,10 @@
 #include <map>
 #include <set>
 
-#include "engine/categories.h"
+#include "deep/deep_recovery.h"
 #include "deep/engine_factory.h"
+#include "engine/categories.h"
 #include "engine/record_text.h"
-#include "deep/professional_recovery.h"
 #include "support/deleted_folders_card.h"
 #include "support/fat_volume_builder.h"
 #include "support/test_env.h"
