@@ -65,19 +65,20 @@ struct FatEntry {
 
 // Reads exactly kFatEntrySize bytes at `entry`.
 inline FatEntry DecodeEntry(const uint8_t* entry) {
+  const ByteView b({entry, kFatEntrySize});
   FatEntry e;
   std::memcpy(e.name.data(), entry, e.name.size());
-  e.attributes = entry[11];
-  e.case_flags = entry[12];
-  e.created_hundredths = entry[13];
-  e.created_time = LoadLe<uint16_t>(entry + 14);
-  e.created_date = LoadLe<uint16_t>(entry + 16);
-  e.access_date = LoadLe<uint16_t>(entry + 18);
-  e.cluster_high = LoadLe<uint16_t>(entry + 20);
-  e.write_time = LoadLe<uint16_t>(entry + 22);
-  e.write_date = LoadLe<uint16_t>(entry + 24);
-  e.cluster_low = LoadLe<uint16_t>(entry + 26);
-  e.size = LoadLe<uint32_t>(entry + 28);
+  e.attributes = b.U8(11).value_or(0);
+  e.case_flags = b.U8(12).value_or(0);
+  e.created_hundredths = b.U8(13).value_or(0);
+  e.created_time = b.Le16(14).value_or(0);
+  e.created_date = b.Le16(16).value_or(0);
+  e.access_date = b.Le16(18).value_or(0);
+  e.cluster_high = b.Le16(20).value_or(0);
+  e.write_time = b.Le16(22).value_or(0);
+  e.write_date = b.Le16(24).value_or(0);
+  e.cluster_low = b.Le16(26).value_or(0);
+  e.size = b.Le32(28).value_or(0);
   return e;
 }
 
