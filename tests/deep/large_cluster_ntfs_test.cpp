@@ -6,7 +6,7 @@
 #include <iterator>
 #include <map>
 
-#include "deep/boot_sector_tests.h"
+#include "deep/boot_sector_classifier.h"
 #include "deep/engine_factory.h"
 #include "engine/categories.h"
 #include "engine/record_text.h"
