@@ -44,11 +44,8 @@ std::vector<uint8_t> MixedBuffer() {
   for (size_t s = 0; s < sectors; ++s) {
     uint8_t* sector = out.data() + s * kSector;
     switch (s % 4) {
-      case 0:
-        std::memset(sector, 0, kSector);
-        break;
-      case 1:
-        break;
+      case 0: std::memset(sector, 0, kSector); break;
+      case 1: break;
       case 2:
         for (size_t i = 0; i < kSector; ++i)
           sector[i] = static_cast<uint8_t>(text[(i + s) % text.size()]);

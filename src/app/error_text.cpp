@@ -26,7 +26,8 @@ std::string ErrorText(int code) {
     case kErrFileNotFound: return "The system cannot find the file specified.";
     case kErrPathNotFound: return "The system cannot find the path specified.";
     case kErrAccessDenied: return "Access is denied.";
-    case kErrNotEnoughMemory: return "Not enough memory resources are available to process this command.";
+    case kErrNotEnoughMemory:
+      return "Not enough memory resources are available to process this command.";
     case kErrWriteFault: return "The system cannot write to the specified device.";
     case kErrReadFault: return "The system cannot read from the specified device.";
     case kErrSharingViolation:
@@ -44,7 +45,8 @@ std::string ErrorText(int code) {
   }
   // Engine codes (negative ones included) get the detail sentence.
   std::string text = ResultText(code);
-  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+    text[0] = static_cast<char>(text[0] - 'a' + 'A');
   return text + ".";
 }
 

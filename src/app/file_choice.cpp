@@ -161,7 +161,8 @@ bool ParseSize(std::string_view text, uint64_t* bytes, std::string* error) {
       unit.size() == 3 && (unit[1] == 'i' || unit[1] == 'I') && (unit[2] == 'B' || unit[2] == 'b');
   const bool decimal = unit.size() == 2 && (unit[1] == 'B' || unit[1] == 'b');
   int shift = -1;
-  if (unit.empty()) shift = 0;
+  if (unit.empty())
+    shift = 0;
   else if (unit.size() == 1 || iec) {
     switch (std::tolower(static_cast<unsigned char>(unit[0]))) {
       case 'k': shift = 10; break;
@@ -205,7 +206,8 @@ bool ParseTime(std::string_view text, bool end, uint64_t* filetime, std::string*
       has_time = true;
       if (copy.size() == 16) {
         ok = true;
-      } else if (copy.size() == 19 && copy[16] == ':' && std::isdigit(static_cast<unsigned char>(copy[17])) &&
+      } else if (copy.size() == 19 && copy[16] == ':' &&
+                 std::isdigit(static_cast<unsigned char>(copy[17])) &&
                  std::isdigit(static_cast<unsigned char>(copy[18]))) {
         second = (copy[17] - '0') * 10 + (copy[18] - '0');
         has_seconds = true;
@@ -240,7 +242,8 @@ bool ParseTime(std::string_view text, bool end, uint64_t* filetime, std::string*
       return true;
     }
   }
-  *error = "'" + copy + "' is not a time (YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYY-MM-DD HH:MM:SS, UTC)";
+  *error =
+      "'" + copy + "' is not a time (YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYY-MM-DD HH:MM:SS, UTC)";
   return false;
 }
 
@@ -329,10 +332,14 @@ bool ParseIdList(std::string_view text, IdSet* ids, std::string* error) {
 
 bool ParseState(std::string_view text, FileState* state, std::string* error) {
   const std::string value = Lower(text);
-  if (value == "intact") *state = FileState::kIntact;
-  else if (value == "overwritten") *state = FileState::kOverwritten;
-  else if (value == "partly") *state = FileState::kPartly;
-  else if (value == "beyond-end") *state = FileState::kBeyondEnd;
+  if (value == "intact")
+    *state = FileState::kIntact;
+  else if (value == "overwritten")
+    *state = FileState::kOverwritten;
+  else if (value == "partly")
+    *state = FileState::kPartly;
+  else if (value == "beyond-end")
+    *state = FileState::kBeyondEnd;
   else {
     *error = "'" + std::string(text) + "' is not a state (intact, partly, overwritten, beyond-end)";
     return false;
@@ -341,10 +348,14 @@ bool ParseState(std::string_view text, FileState* state, std::string* error) {
 }
 
 bool ParseOrder(std::string_view text, FileOrder* order, std::string* error) {
-  if (text == "name") *order = FileOrder::kName;
-  else if (text == "path") *order = FileOrder::kPath;
-  else if (text == "size") *order = FileOrder::kSize;
-  else if (text == "modified") *order = FileOrder::kModified;
+  if (text == "name")
+    *order = FileOrder::kName;
+  else if (text == "path")
+    *order = FileOrder::kPath;
+  else if (text == "size")
+    *order = FileOrder::kSize;
+  else if (text == "modified")
+    *order = FileOrder::kModified;
   else {
     *error = "'" + std::string(text) + "' is not an order (name, path, size, modified)";
     return false;
@@ -391,7 +402,8 @@ std::vector<FolderCount> FolderTree(const std::vector<FoundFile>& files) {
     });
   });
   for (const std::string& path : paths) {
-    const int depth = path.empty() ? 0 : 1 + static_cast<int>(std::count(path.begin(), path.end(), '/'));
+    const int depth =
+        path.empty() ? 0 : 1 + static_cast<int>(std::count(path.begin(), path.end(), '/'));
     tree.push_back({path, depth, counts[path]});
   }
   return tree;

@@ -49,7 +49,7 @@ StateOfFile EstimateState(IFileRecoveryParse* engine, const ScanRecord& record);
 struct FoundFile {
   ScanRecord record;
   uint64_t id = 0;
-  std::string folder;  // folder in the volume, without leading or trailing '/'
+  std::string folder;       // folder in the volume, without leading or trailing '/'
   std::string volume_path;  // the folder as the engine gives it
   std::string name;
   StateOfFile state;
@@ -89,10 +89,10 @@ struct FileChoice {
   std::vector<std::string> folders;  // a folder and everything below it
   std::optional<uint64_t> min_size;
   std::optional<uint64_t> max_size;
-  std::optional<uint64_t> since;     // FILETIME, inclusive
-  std::optional<uint64_t> until;     // FILETIME, inclusive
-  IdSet ids;                         // empty: any
-  std::set<FileState> states;        // empty: any
+  std::optional<uint64_t> since;  // FILETIME, inclusive
+  std::optional<uint64_t> until;  // FILETIME, inclusive
+  IdSet ids;                      // empty: any
+  std::set<FileState> states;     // empty: any
 
   bool Matches(const FoundFile& file) const;
   bool NeedsState() const { return !states.empty(); }
@@ -118,7 +118,7 @@ void SortFiles(std::vector<FoundFile>* files, FileOrder order);
 
 // The folder tree of `files`: each folder with the number of files in it and below it.
 struct FolderCount {
-  std::string path;   // "" for the top
+  std::string path;  // "" for the top
   int depth = 0;
   uint64_t files = 0;  // in it and below
 };

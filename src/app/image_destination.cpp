@@ -58,9 +58,8 @@ int CheckImageDestination(const std::string& source_path, uint64_t bytes_needed,
   platform::SpaceInfo space;
   if (platform::QueryFileSystemSpace(folder, &space) == kSuccess) {
     // A replaced file gives its blocks back.
-    const uint64_t reclaimable = target_id.exists && replace
-                                     ? platform::FileAllocatedBytes(destination)
-                                     : 0;
+    const uint64_t reclaimable =
+        target_id.exists && replace ? platform::FileAllocatedBytes(destination) : 0;
     if (space.available + reclaimable < bytes_needed) {
       *message = "not enough free space in '" + folder + "': the image needs " +
                  FormatSizeIec(static_cast<int64_t>(bytes_needed)) + ", " +

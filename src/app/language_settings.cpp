@@ -163,9 +163,8 @@ std::string InstalledLanguagesFolder() {
 LanguageSettings& LanguageSettings::Instance() {
   static std::once_flag once;
   static LanguageSettings* instance = nullptr;
-  std::call_once(once, [] {
-    instance = new LanguageSettings(UserConfigPath(), InstalledLanguagesFolder());
-  });
+  std::call_once(
+      once, [] { instance = new LanguageSettings(UserConfigPath(), InstalledLanguagesFolder()); });
   return *instance;
 }
 

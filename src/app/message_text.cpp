@@ -26,10 +26,16 @@ size_t ConversionLength(std::string_view format, size_t at) {
   }
   if (i >= format.size()) return 0;
   switch (format[i]) {
-    case 's': case 'S': case 'd': case 'i': case 'u': case 'c': case 'C': case 'x': case 'X':
-      return i + 1 - at;
-    default:
-      return 0;
+    case 's':
+    case 'S':
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'c':
+    case 'C':
+    case 'x':
+    case 'X': return i + 1 - at;
+    default: return 0;
   }
 }
 

@@ -19,9 +19,9 @@ struct ManifestEntry {
   std::string source_path;  // folder and name in the scanned volume
   std::string output;       // where it was written, relative to the destination
   uint64_t size = 0;
-  std::string sha256;       // of the written file; empty when nothing was written
-  std::string state;        // "intact", "partly overwritten NN%", "overwritten" or ""
-  std::string error;        // "" when it was recovered
+  std::string sha256;  // of the written file; empty when nothing was written
+  std::string state;   // "intact", "partly overwritten NN%", "overwritten" or ""
+  std::string error;   // "" when it was recovered
   // Source byte ranges that could not be read and were written as zeros: offset, length.
   std::vector<std::pair<uint64_t, uint64_t>> unreadable;
   std::string partial;  // what could be read of a failed file, relative to the destination

@@ -75,7 +75,7 @@ class RecoveryWorkflow {
   RecoveryOptions options_;
   RecoveryManifest manifest_;
   int skipped_ = 0;
-  std::string state_text_;  // of the file being recovered, for the manifest
+  std::string state_text_;        // of the file being recovered, for the manifest
   std::string partial_relative_;  // its partial copy kept, below the destination
   int manifest_error_ = 0;
 };

@@ -154,7 +154,8 @@ void TypeChoices::SetGroup(const std::string& group, bool ticked) {
 }
 
 bool TypeChoices::IsTicked(const std::string& name) const {
-  return std::any_of(map_.begin(), map_.end(), [&](const auto& item) { return item.second == name; });
+  return std::any_of(map_.begin(), map_.end(),
+                     [&](const auto& item) { return item.second == name; });
 }
 
 std::string TypeChoices::Filter() const {
@@ -163,7 +164,8 @@ std::string TypeChoices::Filter() const {
                                          kDocumentExtensions, kArchiveExtensions});
   }
   std::string filter;
-  for (const auto& [extension, option] : map_) filter += (filter.empty() ? "*." : "|*.") + extension;
+  for (const auto& [extension, option] : map_)
+    filter += (filter.empty() ? "*." : "|*.") + extension;
   return filter;
 }
 
@@ -235,12 +237,14 @@ std::vector<CategoryNode> BuildTypeTree(const ExtensionGroups& groups, const Typ
 }
 
 TickedSet::Key TickedSet::KeyOf(const ScanRecord& record) {
-  const uint32_t source = static_cast<uint32_t>(record.drive_tag) * 65536u +
-                          (record.source_kind & 0xFFFFu);
+  const uint32_t source =
+      static_cast<uint32_t>(record.drive_tag) * 65536u + (record.source_kind & 0xFFFFu);
   return {record.record_index, source};
 }
 
-bool TickedSet::Tick(const ScanRecord& record) { return ticked_.emplace(KeyOf(record), record).second; }
+bool TickedSet::Tick(const ScanRecord& record) {
+  return ticked_.emplace(KeyOf(record), record).second;
+}
 
 bool TickedSet::Untick(const ScanRecord& record) { return ticked_.erase(KeyOf(record)) != 0; }
 
@@ -252,11 +256,13 @@ void TickedSet::UntickAll(const ScanRecordList& records) {
   for (const ScanRecord& record : records) Untick(record);
 }
 
-bool TickedSet::Contains(const ScanRecord& record) const { return ticked_.count(KeyOf(record)) != 0; }
+bool TickedSet::Contains(const ScanRecord& record) const {
+  return ticked_.count(KeyOf(record)) != 0;
+}
 
 TickState TickedSet::StateOf(const ScanRecordList& records) const {
-  const size_t ticked = static_cast<size_t>(
-      std::count_if(records.begin(), records.end(), [this](const ScanRecord& r) { return Contains(r); }));
+  const size_t ticked = static_cast<size_t>(std::count_if(
+      records.begin(), records.end(), [this](const ScanRecord& r) { return Contains(r); }));
   if (ticked == 0) return TickState::kNone;
   return ticked == records.size() ? TickState::kAll : TickState::kSome;
 }
@@ -291,23 +297,27 @@ std::string FileTimeText(uint64_t filetime) {
   if (filetime == 0) return "    ----    ";
   constexpr int64_t kTicksPerSecond = 10'000'000;
   constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
-  const int64_t unix_seconds = static_cast<int64_t>(filetime / kTicksPerSecond) - kSecondsFrom1601To1970;
+  const int64_t unix_seconds =
+      static_cast<int64_t>(filetime / kTicksPerSecond) - kSecondsFrom1601To1970;
   // Civil date from days since 1970 (Howard Hinnant's algorithm); no time zone applies.
   int64_t days = unix_seconds >= 0 ? unix_seconds / 86400 : (unix_seconds - 86399) / 86400;
   const int64_t second_of_day = unix_seconds - days * 86400;
   days += 719468;
   const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
   const int64_t day_of_era = days - era * 146097;
-  const int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const int64_t mp = (5 * day_of_year + 2) / 153;
   const int64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
   char text[64];
-  std::snprintf(text, sizeof(text), "%lld-%lld-%lld %02lld:%02lld:%02lld", static_cast<long long>(year),
-                static_cast<long long>(month), static_cast<long long>(day),
-                static_cast<long long>(second_of_day / 3600), static_cast<long long>(second_of_day / 60 % 60),
+  std::snprintf(text, sizeof(text), "%lld-%lld-%lld %02lld:%02lld:%02lld",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(second_of_day / 3600),
+                static_cast<long long>(second_of_day / 60 % 60),
                 static_cast<long long>(second_of_day % 60));
   return text;
 }
@@ -316,7 +326,8 @@ std::string ColumnText(const ScanRecord& record, FileColumn column) {
   const std::string name(RecordName(record));
   switch (column) {
     case FileColumn::kName: return name;
-    case FileColumn::kSize: return record.is_directory ? std::string() : FormatSize(static_cast<int64_t>(record.size));
+    case FileColumn::kSize:
+      return record.is_directory ? std::string() : FormatSize(static_cast<int64_t>(record.size));
     case FileColumn::kModified: return FileTimeText(record.last_write);
     case FileColumn::kCreated: return FileTimeText(record.created);
     case FileColumn::kPath: return "    ----    ";
@@ -344,7 +355,8 @@ bool RowLess(const ScanRecord& a, const ScanRecord& b, FileColumn column) {
 }
 
 bool FirstSortAscending(FileColumn column) {
-  return column != FileColumn::kSize && column != FileColumn::kModified && column != FileColumn::kCreated;
+  return column != FileColumn::kSize && column != FileColumn::kModified &&
+         column != FileColumn::kCreated;
 }
 
 }  // namespace velmora::app

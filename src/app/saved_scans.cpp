@@ -143,7 +143,7 @@ bool LatestSavedMode(const ScanSource& source, ScanMode* mode, bool* other_conte
   if (!has_quick && !has_deep) return false;
   if (has_quick && has_deep) {
     *mode = Later(ScannedAt(FolderOf(deep)), ScannedAt(FolderOf(quick))) ? ScanMode::kDeep
-                                                                           : ScanMode::kQuick;
+                                                                         : ScanMode::kQuick;
   } else {
     *mode = has_deep ? ScanMode::kDeep : ScanMode::kQuick;
   }

@@ -33,10 +33,10 @@ std::unique_ptr<IFileRecoveryParse> CreateEngine(const ScanSource& source, ScanM
   const bool deep = mode == ScanMode::kDeep;
   if (source.IsImage()) return CreateEngineForImage(source.image_path, source.drive_tag, deep);
   const PartitionEntry& entry = *source.entry;
-  return CreateEngineForPartition(entry.disk, static_cast<uint32_t>(entry.start),
-                                  static_cast<uint32_t>(entry.start >> 32),
-                                  static_cast<uint32_t>(entry.length),
-                                  static_cast<uint32_t>(entry.length >> 32), source.drive_tag, deep);
+  return CreateEngineForPartition(
+      entry.disk, static_cast<uint32_t>(entry.start), static_cast<uint32_t>(entry.start >> 32),
+      static_cast<uint32_t>(entry.length), static_cast<uint32_t>(entry.length >> 32),
+      source.drive_tag, deep);
 }
 
 SourceList::~SourceList() {

@@ -100,7 +100,7 @@ class SourceList {
   std::vector<DiskNode> disks_;
   std::vector<std::unique_ptr<ScanSource>> images_;
   std::vector<std::unique_ptr<ScanSource>> gone_;  // unlisted rows, kept for their records
-  std::map<std::string, uint16_t> tags_;  // by identity, for the life of the list
+  std::map<std::string, uint16_t> tags_;           // by identity, for the life of the list
   std::set<uint16_t> given_;
   std::vector<int> registered_drives_;
 };

@@ -17,8 +17,6 @@ namespace velmora::app {
 
 namespace {
 
-
-
 struct ScanContext {
   const TextTable* messages;
   WorkflowObserver* observer;
@@ -60,8 +58,8 @@ int OnScanProgress(void* context, int percent, int scale, int seconds_remaining,
                            ? Lookup(messages, msg::kScanEstimating)
                            : FormatText("%s %s", {Lookup(messages, msg::kScanTimeLeft),
                                                   FormatDuration(seconds_remaining)});
-  progress.percent_text = FormatText("%s %d%%", {Lookup(messages, msg::kScanPercent),
-                                                 std::to_string(progress.percent)});
+  progress.percent_text = FormatText(
+      "%s %d%%", {Lookup(messages, msg::kScanPercent), std::to_string(progress.percent)});
   if (progress.sectors_total != 0) {
     if (!scan->started || progress.sectors_done < scan->first_sectors) {
       scan->started = true;
@@ -78,8 +76,8 @@ int OnScanProgress(void* context, int percent, int scale, int seconds_remaining,
         Lookup(messages, msg::kScanBytes),
         {FormatSize(static_cast<int64_t>(progress.sectors_done * scan->sector_size)),
          FormatSize(static_cast<int64_t>(progress.sectors_total * scan->sector_size)), rate});
-    progress.files_text = FormatText("%s %I64u", {Lookup(messages, msg::kScanFilesFound),
-                                                  std::to_string(progress.files_found)});
+    progress.files_text = FormatText(
+        "%s %I64u", {Lookup(messages, msg::kScanFilesFound), std::to_string(progress.files_found)});
   }
   scan->observer->OnScanProgress(progress);
   return 0;
@@ -107,7 +105,8 @@ std::string BusyText(const ScanSource& source) {
 std::string OtherContentsNotice(const ScanSource& source, ScanMode mode) {
   return "'" + source.Label() +
          "' does not hold what it held when it was last scanned (another medium, or changed "
-         "since); the saved " + (mode == ScanMode::kDeep ? "deep scan" : "result") +
+         "since); the saved " +
+         (mode == ScanMode::kDeep ? "deep scan" : "result") +
          " is discarded and it is scanned anew";
 }
 

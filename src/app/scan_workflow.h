@@ -21,13 +21,13 @@ struct OpenOptions {
 struct DeepScanOutcome {
   bool resumed = false;          // continued a stopped scan of the same source
   bool finished_before = false;  // a saved scan that had read everything was reopened
-  int resumed_percent = 0;     // where it continued from
-  bool cancelled = false;      // stopped on a cancel (the state is saved when `saved`)
-  bool saved = false;          // the position is kept for a later resume
-  bool complete = false;       // the whole region has been read
+  int resumed_percent = 0;       // where it continued from
+  bool cancelled = false;        // stopped on a cancel (the state is saved when `saved`)
+  bool saved = false;            // the position is kept for a later resume
+  bool complete = false;         // the whole region has been read
   uint64_t unreadable_sectors = 0;
-  uint64_t failed_buffers = 0;        // buffers an engine failed on; the pass went on
-  std::string first_buffer_failure;   // "sector N: what went wrong"
+  uint64_t failed_buffers = 0;       // buffers an engine failed on; the pass went on
+  std::string first_buffer_failure;  // "sector N: what went wrong"
 };
 
 // A result held by a deep scan that was stopped (cancelled, killed, or failed) before it read

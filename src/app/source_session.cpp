@@ -66,8 +66,8 @@ void ReportIndexDamage(WorkflowObserver& observer) {
 
 }  // namespace
 
-int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer,
-                        CancelToken& cancel, std::string* error) {
+int SourceSession::Scan(ScanMode mode, bool fresh, WorkflowObserver& observer, CancelToken& cancel,
+                        std::string* error) {
   ReportIndexDamage(observer);
   if (fresh && mode == ScanMode::kDeep) {
     if (const int err = DiscardSavedResult(*source_, mode); err != kSuccess) {
@@ -116,7 +116,8 @@ int SourceSession::Open(std::optional<ScanMode> mode, WorkflowObserver& observer
     return kErrSharingViolation;
   }
   OpenOutcome outcome;
-  const int result = workflow_.OpenOrScan(*source_, chosen, OpenOptions{}, observer, cancel, &outcome);
+  const int result =
+      workflow_.OpenOrScan(*source_, chosen, OpenOptions{}, observer, cancel, &outcome);
   ReportIndexDamage(observer);
   if (result == kErrSharingViolation) {
     *error = BusyText(*source_);

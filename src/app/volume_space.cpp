@@ -70,10 +70,9 @@ bool CountVolumeFreeBytes(int disk_number, uint64_t start_sector, uint64_t secto
     default: return false;
   }
   reader.Close();
-  auto engine = CreateEngineForPartition(disk_number, static_cast<uint32_t>(start_sector),
-                                         static_cast<uint32_t>(start_sector >> 32),
-                                         static_cast<uint32_t>(sector_count),
-                                         static_cast<uint32_t>(sector_count >> 32), u'*', false);
+  auto engine = CreateEngineForPartition(
+      disk_number, static_cast<uint32_t>(start_sector), static_cast<uint32_t>(start_sector >> 32),
+      static_cast<uint32_t>(sector_count), static_cast<uint32_t>(sector_count >> 32), u'*', false);
   if (!engine || engine->LoadClusterBitmap() != kSuccess) return false;
   uint64_t position = 0;
   uint64_t free_units = 0;

@@ -39,17 +39,17 @@ struct RecoveryLine {
   std::string status;  // "Success" or the system's text of the error
   bool failed = false;
   // Details for reports and the manifest.
-  uint64_t id = 0;             // the record's id in its result
-  std::string source_path;     // folder and name in the scanned volume
+  uint64_t id = 0;          // the record's id in its result
+  std::string source_path;  // folder and name in the scanned volume
   uint64_t size = 0;
   int error = 0;
-  std::string sha256;          // of the written file (hex), when asked for
-  std::string kept;            // what could be read before a read error, kept under this path
+  std::string sha256;            // of the written file (hex), when asked for
+  std::string kept;              // what could be read before a read error, kept under this path
   bool content_differs = false;  // written, but its bytes do not match its type
   // The written bytes contradict what the scan's result said of them (they matched, or were
   // another type): the result or the medium changed since, and the file is not the one listed.
   bool content_contradicts_result = false;
-  bool skipped = false;        // already recovered into this destination, unchanged
+  bool skipped = false;  // already recovered into this destination, unchanged
   // Source bytes that could not be read and were written as zeros (the file is kept).
   std::vector<UnreadableSalvage::Range> unreadable;
   uint64_t unreadable_bytes = 0;

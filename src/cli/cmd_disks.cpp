@@ -159,8 +159,9 @@ int RunDisks(const Args& args) {
   const bool json = parsed.Has("--json");
   DiskEnumerator enumerator;
   if (!enumerator.Refresh()) {
-    std::fprintf(stderr, "velmora disks: the block devices of this system cannot be listed "
-                         "(/sys/block is not readable)\n");
+    std::fprintf(stderr,
+                 "velmora disks: the block devices of this system cannot be listed "
+                 "(/sys/block is not readable)\n");
     return kExitUsage;
   }
   if (json) {

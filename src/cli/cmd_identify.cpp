@@ -65,7 +65,8 @@ class PaddedCopy {
     }
     const uint64_t padding = (kSectorSize - size % kSectorSize) % kSectorSize;
     const std::string zeros(padding, '\0');
-    if (!zeros.empty() && platform::WriteAll(fd_, zeros.data(), zeros.size()) != kSuccess) return false;
+    if (!zeros.empty() && platform::WriteAll(fd_, zeros.data(), zeros.size()) != kSuccess)
+      return false;
     path_ = "/proc/self/fd/" + std::to_string(fd_);
     return true;
   }
@@ -122,7 +123,8 @@ int RunIdentify(const Args& args) {
   size_t got = 0;
   if (offset < size) {
     reader.source->ReadAt(offset, sector.data(),
-                          static_cast<size_t>(std::min<uint64_t>(sector.size(), size - offset)), &got);
+                          static_cast<size_t>(std::min<uint64_t>(sector.size(), size - offset)),
+                          &got);
   }
   if (offset >= size || got == 0) {
     std::fprintf(stderr, "velmora identify: nothing to read at offset %llu of '%s'\n",

@@ -123,7 +123,8 @@ int RunImage(const Args& args) {
     return kExitUsage;
   }
   if (source.sector_count == 0) {
-    std::fprintf(stderr, "velmora image: %s is empty; nothing to copy\n", source.description.c_str());
+    std::fprintf(stderr, "velmora image: %s is empty; nothing to copy\n",
+                 source.description.c_str());
     return kExitUsage;
   }
   app::ImageOrigin origin;
@@ -172,17 +173,20 @@ int RunImage(const Args& args) {
     return writer.sectors_copied ? kExitPartial : kExitUsage;
   }
   if (writer.resumed_bytes && writer.map.ImageBytes()) {
-    std::fprintf(stderr, "went on from the map at %llu%% (%llu of %llu bytes were done before)\n",
-                 static_cast<unsigned long long>(writer.resumed_bytes * 100 / writer.map.ImageBytes()),
-                 static_cast<unsigned long long>(writer.resumed_bytes),
-                 static_cast<unsigned long long>(writer.map.ImageBytes()));
+    std::fprintf(
+        stderr, "went on from the map at %llu%% (%llu of %llu bytes were done before)\n",
+        static_cast<unsigned long long>(writer.resumed_bytes * 100 / writer.map.ImageBytes()),
+        static_cast<unsigned long long>(writer.resumed_bytes),
+        static_cast<unsigned long long>(writer.map.ImageBytes()));
   }
 
   const unsigned long long copied = writer.sectors_copied;
   const unsigned long long total = writer.sector_count;
   if (result == kCancelledByUser) {
-    std::fprintf(stderr, "velmora image: stopped after %llu of %llu sectors; the partial image "
-                         "'%s' stays%s\n", copied, total, EscapeControl(destination).c_str(),
+    std::fprintf(stderr,
+                 "velmora image: stopped after %llu of %llu sectors; the partial image "
+                 "'%s' stays%s\n",
+                 copied, total, EscapeControl(destination).c_str(),
                  strict ? "" : "; run the same command again to go on from its map");
     return kExitPartial;
   }

@@ -26,12 +26,10 @@ namespace {
 nlohmann::json NtfsValues(const uint8_t* sector) {
   ntfs::NtfsGeometry g;
   if (!ntfs::ParseNtfsBootSector(sector, 512, &g)) return {{"usable", false}};
-  return {{"bytes_per_sector", g.bytes_per_sector},
-          {"sectors_per_cluster", g.sectors_per_cluster},
-          {"total_sectors", g.total_sectors},
-          {"mft_cluster", g.mft_first_cluster},
-          {"mft_mirror_cluster", g.mft_mirror_cluster},
-          {"mft_record_size", g.mft_record_size}};
+  return {
+      {"bytes_per_sector", g.bytes_per_sector},     {"sectors_per_cluster", g.sectors_per_cluster},
+      {"total_sectors", g.total_sectors},           {"mft_cluster", g.mft_first_cluster},
+      {"mft_mirror_cluster", g.mft_mirror_cluster}, {"mft_record_size", g.mft_record_size}};
 }
 
 // The geometry the FAT engines use; "usable": false when they would refuse the volume.
@@ -90,15 +88,16 @@ void AddPartitions(ByteSource* bytes, const std::string& path, nlohmann::json* o
     bytes->ReadAt(p.start_sector * table.sector_size, area.data(), area.size(), &got);
     const bool readable = got == area.size() && p.sector_count * table.sector_size >= area.size();
     const std::string fat_type = readable ? FatTypeOf(area.data()) : std::string();
-    list.push_back({{"index", i + 1},
-                    {"slot", p.slot},
-                    {"start", p.start_sector},
-                    {"length", p.sector_count},
-                    {"type", PartitionTypeName(p)},
-                    {"name", p.name},
-                    {"logical", p.logical},
-                    {"truncated", p.truncated},
-                    {"kind", readable ? FileSystemKindName(ClassifyBootArea(area.data())) : "unknown"}});
+    list.push_back(
+        {{"index", i + 1},
+         {"slot", p.slot},
+         {"start", p.start_sector},
+         {"length", p.sector_count},
+         {"type", PartitionTypeName(p)},
+         {"name", p.name},
+         {"logical", p.logical},
+         {"truncated", p.truncated},
+         {"kind", readable ? FileSystemKindName(ClassifyBootArea(area.data())) : "unknown"}});
     if (!fat_type.empty()) list.back()["fat_type"] = fat_type;
   }
   (*out)["partitions"] = list;
@@ -110,7 +109,8 @@ void PrintPartitions(const nlohmann::json& out, const std::string& source) {
   std::printf("partitions:   %s table, %s-byte sectors (select one as %s@K)\n",
               out["partition_table"].get<std::string>().c_str(),
               out["table_sector_size"].dump().c_str(), source.c_str());
-  std::printf("  %-3s %-5s %12s %12s  %-22s %s\n", "K", "slot", "start", "sectors", "type", "contents");
+  std::printf("  %-3s %-5s %12s %12s  %-22s %s\n", "K", "slot", "start", "sectors", "type",
+              "contents");
   for (const auto& p : out["partitions"]) {
     std::printf("  %-3s %-5s %12s %12s  %-22s %s%s\n", p["index"].dump().c_str(),
                 p["slot"].dump().c_str(), p["start"].dump().c_str(), p["length"].dump().c_str(),
@@ -234,8 +234,9 @@ int RunInfo(const Args& args) {
     return kExitOk;
   }
   std::printf("source:       %s\n", EscapeControl(source).c_str());
-  std::printf("kind:         %s\n", out.contains("fat_type") ? out["fat_type"].get<std::string>().c_str()
-                                                              : FileSystemKindName(kind));
+  std::printf("kind:         %s\n", out.contains("fat_type")
+                                        ? out["fat_type"].get<std::string>().c_str()
+                                        : FileSystemKindName(kind));
   if (out.contains("label")) {
     const std::string label = out["label"].get<std::string>();
     std::printf("label:        %s\n", label.empty() ? "(none)" : label.c_str());
@@ -248,7 +249,8 @@ int RunInfo(const Args& args) {
               static_cast<unsigned long long>(size),
               static_cast<unsigned long long>(size / static_cast<uint64_t>(sector_size)),
               sector_size);
-  if (bytes->KindName() == "EWF") std::printf("container:    EWF evidence file (media bytes shown)\n");
+  if (bytes->KindName() == "EWF")
+    std::printf("container:    EWF evidence file (media bytes shown)\n");
   if (out.contains("region")) {
     std::printf("region:       %s\n", located.description.c_str());
   }

@@ -141,7 +141,8 @@ void PrintTree(const std::vector<app::FoundFile>& files) {
   for (const app::FolderCount& folder : app::FolderTree(files)) {
     const size_t slash = folder.path.rfind('/');
     const std::string name =
-        folder.path.empty() ? "/" : folder.path.substr(slash == std::string::npos ? 0 : slash + 1) + "/";
+        folder.path.empty() ? "/"
+                            : folder.path.substr(slash == std::string::npos ? 0 : slash + 1) + "/";
     std::printf("%8llu  %s%s\n", static_cast<unsigned long long>(folder.files),
                 std::string(static_cast<size_t>(folder.depth) * 2, ' ').c_str(),
                 app::EscapeControl(name).c_str());
@@ -174,7 +175,8 @@ int RunList(const Args& args) {
   std::string error;
   if (!ReadChoice(parsed, &choice, &error)) return UsageError("list", error);
   app::FileOrder order = app::FileOrder::kFound;
-  if (!parsed.Values("--sort").empty() && !app::ParseOrder(parsed.Value("--sort"), &order, &error)) {
+  if (!parsed.Values("--sort").empty() &&
+      !app::ParseOrder(parsed.Value("--sort"), &order, &error)) {
     return UsageError("list", error);
   }
   const std::string categories = CategoriesOption(parsed);

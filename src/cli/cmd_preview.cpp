@@ -55,8 +55,9 @@ int RunPreviewHere(const Args& args) {
     return UsageError("preview", reason);
   }
   if (parsed.Values("--id").size() != 1) {
-    return UsageError("preview", parsed.Values("--id").empty() ? "--id is required"
-                                                               : "preview shows one file: give one --id");
+    return UsageError("preview", parsed.Values("--id").empty()
+                                     ? "--id is required"
+                                     : "preview shows one file: give one --id");
   }
   if (parsed.Values("--to").size() > 1) return UsageError("preview", "--to is given twice");
   const std::string id_text = parsed.Value("--id");
@@ -111,8 +112,8 @@ int RunPreviewHere(const Args& args) {
 
   TerminalObserver observer("preview", cancel);  // Ctrl-C stops the preparation
   preview::PreviewSession preview_session(ScanLogDirectory());
-  const int prepared = preview_session.Prepare(engine, *record,
-                                               [](int) { return !TerminalObserver::Interrupted(); });
+  const int prepared = preview_session.Prepare(
+      engine, *record, [](int) { return !TerminalObserver::Interrupted(); });
   observer.Finish();
   if (prepared == preview::kPreparationCancelled) {
     std::fprintf(stderr, "Preview cancelled.\n");
@@ -125,7 +126,8 @@ int RunPreviewHere(const Args& args) {
       PrintText(content.text);
       if (content.text == preview::kPictureFailureText) return kExitPartial;
       if (preview_session.Kind().viewer != preview::ViewerKind::kNone && !content.from_viewer) {
-        std::fprintf(stderr, "velmora preview: %s could not be read as a document; raw bytes shown\n",
+        std::fprintf(stderr,
+                     "velmora preview: %s could not be read as a document; raw bytes shown\n",
                      name.c_str());
       }
       return kExitOk;
@@ -152,13 +154,13 @@ int RunPreviewHere(const Args& args) {
                    name.c_str());
       return kExitPartial;
     case preview::PreviewContent::Kind::kDirectory:
-    case preview::PreviewContent::Kind::kNothing:
-      break;
+    case preview::PreviewContent::Kind::kNothing: break;
   }
-  std::fprintf(stderr, "velmora preview: cannot read %s: %s\n", name.c_str(),
-               DescribeError(preview_session.ExtractionError() != 0 ? preview_session.ExtractionError()
-                                                            : kErrReadFault)
-                   .c_str());
+  std::fprintf(
+      stderr, "velmora preview: cannot read %s: %s\n", name.c_str(),
+      DescribeError(preview_session.ExtractionError() != 0 ? preview_session.ExtractionError()
+                                                           : kErrReadFault)
+          .c_str());
   return kExitPartial;
 }
 
@@ -169,4 +171,3 @@ extern "C" __attribute__((visibility("default"))) int velmora_run_preview(
     const velmora::cli::Args* args) {
   return velmora::cli::RunPreviewHere(*args);
 }
-

@@ -7,9 +7,9 @@ namespace velmora::cli {
 
 // Exit statuses shared by every command.
 constexpr int kExitOk = 0;
-constexpr int kExitPartial = 1;   // some files failed / nothing found
-constexpr int kExitUsage = 2;     // usage error or unreadable source
-constexpr int kExitBusy = 3;      // another velmora process scans the source or reads its result
+constexpr int kExitPartial = 1;  // some files failed / nothing found
+constexpr int kExitUsage = 2;    // usage error or unreadable source
+constexpr int kExitBusy = 3;     // another velmora process scans the source or reads its result
 
 // The status of a command that could not open or scan its source for `error`.
 int FailureExit(int error);

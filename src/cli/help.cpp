@@ -123,7 +123,8 @@ void PrintCommandHelp(const CommandHelp& help, FILE* out) {
   for (const OptionHelp& option : help.options) {
     std::fprintf(out, "  %-24s %s\n", option.option, option.text);
   }
-  if (!help.examples.empty()) std::fprintf(out, "\nexample%s:\n", help.examples.size() > 1 ? "s" : "");
+  if (!help.examples.empty())
+    std::fprintf(out, "\nexample%s:\n", help.examples.size() > 1 ? "s" : "");
   for (const char* example : help.examples) std::fprintf(out, "  %s\n", example);
 }
 

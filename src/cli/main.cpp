@@ -15,10 +15,10 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"info", velmora::cli::RunInfo},         {"scan", velmora::cli::RunScan},
-    {"list", velmora::cli::RunList},         {"recover", velmora::cli::RunRecover},
-    {"cat", velmora::cli::RunCat},           {"disks", velmora::cli::RunDisks},
-    {"image", velmora::cli::RunImage},       {"identify", velmora::cli::RunIdentify},
+    {"info", velmora::cli::RunInfo},       {"scan", velmora::cli::RunScan},
+    {"list", velmora::cli::RunList},       {"recover", velmora::cli::RunRecover},
+    {"cat", velmora::cli::RunCat},         {"disks", velmora::cli::RunDisks},
+    {"image", velmora::cli::RunImage},     {"identify", velmora::cli::RunIdentify},
     {"preview", velmora::cli::RunPreview},
 };
 
@@ -27,7 +27,8 @@ void PrintUsage(FILE* out) {
   for (const auto& help : velmora::cli::CommandHelps()) {
     std::fprintf(out, "  velmora %s\n", help.synopsis);
   }
-  std::fprintf(out, "\n'velmora help COMMAND' or 'velmora COMMAND --help' shows a command's options.\n");
+  std::fprintf(out,
+               "\n'velmora help COMMAND' or 'velmora COMMAND --help' shows a command's options.\n");
 }
 
 }  // namespace

@@ -75,9 +75,11 @@ bool Has(const Args& args, const char* option) {
 // The worst of the partitions' statuses, but a source whose partitions partly worked is no
 // usage error: 2 only when every partition failed.
 int Combine(const std::vector<int>& statuses) {
-  const bool all_failed = std::all_of(statuses.begin(), statuses.end(), [](int s) { return s == kExitUsage; });
+  const bool all_failed =
+      std::all_of(statuses.begin(), statuses.end(), [](int s) { return s == kExitUsage; });
   if (all_failed) return kExitUsage;
-  const bool any_short = std::any_of(statuses.begin(), statuses.end(), [](int s) { return s != kExitOk; });
+  const bool any_short =
+      std::any_of(statuses.begin(), statuses.end(), [](int s) { return s != kExitOk; });
   return any_short ? kExitPartial : kExitOk;
 }
 
@@ -163,8 +165,8 @@ std::vector<PartitionSource> PartitionsOf(const std::string& source_text) {
   }
   std::vector<PartitionSource> partitions;
   for (size_t i = 0; i < table.partitions.size(); ++i) {
-    partitions.push_back({i + 1, source_text + "@" + std::to_string(i + 1),
-                          PartitionTypeName(table.partitions[i])});
+    partitions.push_back(
+        {i + 1, source_text + "@" + std::to_string(i + 1), PartitionTypeName(table.partitions[i])});
   }
   return partitions;
 }
@@ -264,10 +266,12 @@ int ScanPartitions(const Args& args, const std::string& source_text,
     nlohmann::json all = nlohmann::json::array();
     for (const PartitionSource& partition : partitions) {
       int status = 0;
-      const std::string text = CaptureOutput(RunScan, WithSource(args, source_text, partition.text, false), &status);
+      const std::string text =
+          CaptureOutput(RunScan, WithSource(args, source_text, partition.text, false), &status);
       statuses.push_back(status);
       nlohmann::json one = nlohmann::json::parse(text, nullptr, false);
-      if (!one.is_object()) one = {{"source", partition.text}, {"error", "no file system this scan can read"}};
+      if (!one.is_object())
+        one = {{"source", partition.text}, {"error", "no file system this scan can read"}};
       one["partition"] = partition.index;
       one["partition_type"] = partition.type;
       all.push_back(std::move(one));
@@ -303,7 +307,8 @@ int ListPartitions(const Args& args, const std::string& source_text,
   nlohmann::json files = nlohmann::json::array();
   for (const PartitionSource& partition : partitions) {
     int status = 0;
-    const std::string text = CaptureOutput(RunList, WithSource(args, source_text, partition.text, true), &status);
+    const std::string text =
+        CaptureOutput(RunList, WithSource(args, source_text, partition.text, true), &status);
     statuses.push_back(status);
     const nlohmann::json listed = nlohmann::json::parse(text, nullptr, false);
     if (!listed.is_array()) continue;
@@ -313,7 +318,8 @@ int ListPartitions(const Args& args, const std::string& source_text,
     }
   }
   if (Has(args, "--json")) {
-    std::printf("%s\n", files.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::printf("%s\n",
+                files.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return Combine(statuses);
   }
   // --all adds the ENTRY column, as for a single volume.

@@ -12,9 +12,9 @@ namespace velmora::cli {
 
 // One partition of a source that holds a partition table, named as a source of its own.
 struct PartitionSource {
-  size_t index = 0;   // the K of SOURCE@K
-  std::string text;   // "card.img@2"
-  std::string type;   // "FAT32 (LBA)", "Microsoft basic data"
+  size_t index = 0;  // the K of SOURCE@K
+  std::string text;  // "card.img@2"
+  std::string type;  // "FAT32 (LBA)", "Microsoft basic data"
 };
 
 // The partitions of an image, evidence set or disk device that holds an MBR or GPT and no file

@@ -52,10 +52,9 @@ std::string CategoriesOption(const ParsedArgs& parsed) {
 std::string DescribeError(int code) { return app::ResultText(code); }
 
 const std::vector<std::string>& ChoiceOptions() {
-  static const std::vector<std::string> kOptions = {"--type",     "--name",  "--path",
-                                                    "--min-size", "--max-size", "--since",
-                                                    "--until",    "--id",    "--ids-from",
-                                                    "--state"};
+  static const std::vector<std::string> kOptions = {
+      "--type",  "--name",  "--path", "--min-size", "--max-size",
+      "--since", "--until", "--id",   "--ids-from", "--state"};
   return kOptions;
 }
 

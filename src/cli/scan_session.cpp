@@ -68,8 +68,8 @@ void TerminalObserver::CheckInterrupt() {
 
 void TerminalObserver::OnScanProgress(const app::ScanProgress& progress) {
   CheckInterrupt();
-  Print(progress.percent, progress.seconds_remaining, progress.sectors_done,
-        progress.sectors_total, progress.files_found);
+  Print(progress.percent, progress.seconds_remaining, progress.sectors_done, progress.sectors_total,
+        progress.files_found);
 }
 
 void TerminalObserver::OnRecoveryProgress(const app::RecoveryProgress&) { CheckInterrupt(); }
@@ -92,8 +92,8 @@ void TerminalObserver::Print(int percent, int seconds_remaining, uint64_t a, uin
   char line[256];
   const std::string remaining =
       percent >= 100 ? "done" : FormatRemaining(seconds_remaining) + " left";
-  int length = std::snprintf(line, sizeof(line), "%s %3d%%  %s", label_.c_str(), percent,
-                             remaining.c_str());
+  int length =
+      std::snprintf(line, sizeof(line), "%s %3d%%  %s", label_.c_str(), percent, remaining.c_str());
   if (b != 0 && length > 0 && length < static_cast<int>(sizeof(line))) {
     std::snprintf(line + length, sizeof(line) - static_cast<size_t>(length),
                   "  sectors %llu / %llu  files found %llu", static_cast<unsigned long long>(a),
@@ -172,8 +172,10 @@ std::string ShellWord(const std::string& word) {
   if (plain) return word;
   std::string quoted = "'";
   for (const char c : word) {
-    if (c == '\'') quoted += "'\\''";
-    else quoted += c;
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
   }
   return quoted + "'";
 }

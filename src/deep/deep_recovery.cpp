@@ -48,8 +48,8 @@ void SplitHalves(uint64_t value, uint32_t* low, uint32_t* high) {
   *high = static_cast<uint32_t>(value >> 32);
 }
 
-int CallProgress(ScanProgressCallback callback, void* context, int percent, int scale,
-                 int seconds, uint64_t a, uint64_t b, uint64_t c) {
+int CallProgress(ScanProgressCallback callback, void* context, int percent, int scale, int seconds,
+                 uint64_t a, uint64_t b, uint64_t c) {
   if (callback == nullptr) return 0;
   uint32_t al, ah, bl, bh, cl, ch;
   SplitHalves(a, &al, &ah);
@@ -238,8 +238,7 @@ int CProfessionalRecovery::OpenPartition(int disk_number, uint64_t start_sector,
 }
 
 int CProfessionalRecovery::SetScanCallback(ScanProgressCallback scan_progress,
-                                           FileProgressCallback file_progress, void* context,
-                                           int) {
+                                           FileProgressCallback file_progress, void* context, int) {
   scan_progress_ = scan_progress;
   file_progress_ = file_progress;
   callback_context_ = context;
@@ -535,10 +534,11 @@ ReadAheadPass CProfessionalRecovery::MakeReader(const std::vector<PassRange>& ra
                                                 ReadAheadPass::MeasureAheadWork measure_ahead,
                                                 size_t first_range, uint64_t first_offset) {
   const bool mapped = ReadAheadPass::MapsSource(&source_);
-  return ReadAheadPass(&source_, sector_size_, partition_start_, ranges,
-                       (mapped ? kMappedReadBytes : kReadBytes) / static_cast<uint32_t>(sector_size_),
-                       mapped ? kMappedReadAheadDepth : kReadAheadDepth, std::move(measure_ahead),
-                       first_range, first_offset);
+  return ReadAheadPass(
+      &source_, sector_size_, partition_start_, ranges,
+      (mapped ? kMappedReadBytes : kReadBytes) / static_cast<uint32_t>(sector_size_),
+      mapped ? kMappedReadAheadDepth : kReadAheadDepth, std::move(measure_ahead), first_range,
+      first_offset);
 }
 
 uint64_t CProfessionalRecovery::RestoreCarvedState(const ScanRecord& record) {
@@ -565,7 +565,8 @@ void CProfessionalRecovery::ReplayTrail(const std::vector<PassTrailEntry>& entri
   const uint64_t end = std::min<uint64_t>(SourceEnd(), source_.total_sectors);
   std::vector<uint8_t> buffer;
   for (const PassTrailEntry& entry : entries) {
-    const uint64_t wanted = (std::max<uint64_t>(entry.bytes, 4096) + sector_bytes - 1) / sector_bytes;
+    const uint64_t wanted =
+        (std::max<uint64_t>(entry.bytes, 4096) + sector_bytes - 1) / sector_bytes;
     if (entry.sector >= end) continue;
     const auto sectors = static_cast<int32_t>(std::min(wanted, end - entry.sector));
     buffer.assign(static_cast<size_t>(wanted * sector_bytes), 0);
@@ -577,7 +578,8 @@ void CProfessionalRecovery::ReplayTrail(const std::vector<PassTrailEntry>& entri
     switch (entry.kind) {
       case PassTrailEntry::kNtfsRecord:
         ntfs_deep_->HandleFileRecord(std::span<const uint8_t>(buffer.data(), entry.bytes),
-                                     entry.sector, CProfessionalNtfsRecovery::RecordPass::kFirst, 0);
+                                     entry.sector, CProfessionalNtfsRecovery::RecordPass::kFirst,
+                                     0);
         break;
       case PassTrailEntry::kFatDirectoryStart:
         fat_deep_->AddDirectoryStart(buffer.data(), entry.sector);
@@ -597,8 +599,8 @@ void CProfessionalRecovery::ReplayTrail(const std::vector<PassTrailEntry>& entri
   }
 }
 
-int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
-                                           size_t range_index, uint64_t offset) {
+int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges, size_t range_index,
+                                           uint64_t offset) {
   if (range_index < ranges.size()) {
     const uint64_t position = partition_start_ + ranges[range_index].position + offset;
     std::vector<PassTrailEntry> entries;
@@ -629,7 +631,10 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
     if (r == range_index && chunk->offset + count > offset) {
       count = static_cast<uint32_t>(offset - chunk->offset);
     }
-    DispatchBuffer buffer{chunk->bytes, count, sector_size_, chunk->first_sector,
+    DispatchBuffer buffer{chunk->bytes,
+                          count,
+                          sector_size_,
+                          chunk->first_sector,
                           chunk->unreadable_count ? chunk->unreadable.data() : nullptr,
                           chunk->hints.data()};
     DispatchResult result;
@@ -643,8 +648,8 @@ int CProfessionalRecovery::CatchUpMetadata(const std::vector<PassRange>& ranges,
     if (NowMs() - last_report >= 200) {
       last_report = NowMs();
       const int percent = total_ ? static_cast<int>(processed_ * 100 / total_) : 0;
-      const int stop = CallProgress(scan_progress_, callback_context_, percent + 10, kPassScale,
-                                    -1, processed_, total_, GetRecordCount());
+      const int stop = CallProgress(scan_progress_, callback_context_, percent + 10, kPassScale, -1,
+                                    processed_, total_, GetRecordCount());
       if (stop != 0) return stop;
     }
   }
@@ -671,7 +676,8 @@ int CProfessionalRecovery::RunPass(const std::vector<PassRange>& ranges, size_t*
     if (r < ranges.size()) {
       const uint64_t held_at = held_start - partition_start_ - ranges[r].position;
       if (held_at + skip > *offset) {
-        processed_ += std::min(held_at + skip, ranges[r].length) - std::min(*offset, ranges[r].length);
+        processed_ +=
+            std::min(held_at + skip, ranges[r].length) - std::min(*offset, ranges[r].length);
         *offset = held_at + skip;
       }
     }
@@ -723,7 +729,8 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
   ahead.structure_tests = carve_.structure_tests;
   ahead.defer_structure_check = carve_.defer_structure_check;
   MappedImage ahead_image;
-  if (carve_.mapped != nullptr && ahead_image.Attach(source_.FileHandle())) ahead.mapped = &ahead_image;
+  if (carve_.mapped != nullptr && ahead_image.Attach(source_.FileHandle()))
+    ahead.mapped = &ahead_image;
   auto measure_ahead = [this, &ahead](PassChunk* chunk, const std::atomic<bool>& abandon) {
     MeasureChunkAhead(chunk, abandon, &ahead);
   };
@@ -775,7 +782,10 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
     // One 64 KiB window of the read buffer; a carved file may carry the walk past it.
     const uint32_t window_end =
         static_cast<uint32_t>(std::min<uint64_t>(chunk->count, start + window));
-    DispatchBuffer buffer{chunk->bytes, window_end, sector_size_, chunk->first_sector,
+    DispatchBuffer buffer{chunk->bytes,
+                          window_end,
+                          sector_size_,
+                          chunk->first_sector,
                           chunk->unreadable_count ? chunk->unreadable.data() : nullptr,
                           chunk->hints.data()};
     DispatchResult result;
@@ -836,9 +846,9 @@ int CProfessionalRecovery::WalkPass(const std::vector<PassRange>& ranges, size_t
 }
 
 int CProfessionalRecovery::LogWriteError() {
-  for (const ScanLogStore* store : {static_cast<const ScanLogStore*>(signature_.Store()),
-                                    static_cast<const ScanLogStore*>(ntfs_deep_->Store()),
-                                    fat_deep_->Store()}) {
+  for (const ScanLogStore* store :
+       {static_cast<const ScanLogStore*>(signature_.Store()),
+        static_cast<const ScanLogStore*>(ntfs_deep_->Store()), fat_deep_->Store()}) {
     if (store != nullptr && store->WriteError() != kSuccess) return store->WriteError();
   }
   return kSuccess;
@@ -957,10 +967,9 @@ int CProfessionalRecovery::Scan(const char* log_name) {
   if (saved != kSuccess && (result == kSuccess || result == kCancelledByUser)) result = saved;
   // The engine now stands for the saved scan: a later Scan continues or reopens it.
   saved_ = ScanIndexRecord{};
-  resume_flag_ = image_path_.empty()
-                     ? index.FindForPartition(disk_index_, partition_start_, partition_count_, "",
-                                              &saved_)
-                     : index.FindForImage(image_path_, &saved_);
+  resume_flag_ = image_path_.empty() ? index.FindForPartition(disk_index_, partition_start_,
+                                                              partition_count_, "", &saved_)
+                                     : index.FindForImage(image_path_, &saved_);
   saved_finished_ = resume_flag_ && pass_complete_ && saved == kSuccess;
   return result;
 }
@@ -1027,8 +1036,8 @@ int CProfessionalRecovery::CountFiles(const ScanRecord* directory, int depth, in
 }
 
 uint64_t CProfessionalRecovery::GetRecordCount() {
-  uint64_t count = fat_deep_->GetRecordCount() + ntfs_deep_->GetRecordCount() +
-                   signature_.GetRecordCount();
+  uint64_t count =
+      fat_deep_->GetRecordCount() + ntfs_deep_->GetRecordCount() + signature_.GetRecordCount();
   if (quick_ && !quick_running_) count += quick_->GetRecordCount();
   return count;
 }
@@ -1046,9 +1055,9 @@ int CProfessionalRecovery::RecoverFile(const ScanRecord& record, const std::stri
   return owner ? owner->RecoverFile(record, destination, base_depth) : 0;
 }
 
-int CProfessionalRecovery::PreviewFile(const ScanRecord& record, std::string* path,
-                                       uint8_t* memory, int* bytes,
-                                       PreviewProgressCallback callback, void* context) {
+int CProfessionalRecovery::PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory,
+                                       int* bytes, PreviewProgressCallback callback,
+                                       void* context) {
   IFileRecoveryParse* owner = Owner(record);
   return owner ? owner->PreviewFile(record, path, memory, bytes, callback, context) : 0;
 }

@@ -60,7 +60,8 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   int CountFiles(const ScanRecord* directory, int depth, int* count) override;
   uint64_t GetRecordCount() override;
   int GetFullPath(const ScanRecord& record, std::string* path) override;
-  int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
+  int RecoverFile(const ScanRecord& record, const std::string& destination,
+                  int base_depth) override;
   int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
   int SetRecoverCallback(ListingProgressCallback callback, void* context) override;
   int GetFilesByType(const std::string& filter, ScanRecordList* out) override;
@@ -97,7 +98,9 @@ class CProfessionalRecovery : public IFileRecoveryParse,
   }
   uint64_t RegionSectors() const { return partition_count_; }
   // Told once the pass of a resumed scan starts: the percent it resumes from.
-  void SetResumeNotice(std::function<void(int percent)> notice) { resume_notice_ = std::move(notice); }
+  void SetResumeNotice(std::function<void(int percent)> notice) {
+    resume_notice_ = std::move(notice);
+  }
   // Sectors of the last pass that could not be read (skipped and counted).
   uint64_t UnreadableSectors() const { return unreadable_sectors_; }
   // The file system metadata the quick phase could not read.

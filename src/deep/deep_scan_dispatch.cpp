@@ -77,10 +77,10 @@ static uint8_t ClassifySector(const uint8_t* sector, int32_t sector_size) {
                                   IsDeepDirectorySector(sector, sector_bytes))) {
     hint |= kHintDirectorySector;
   }
-  if (sector_size >= 32 &&
-      (directory_start || directory_sector || (first == 0xEB && IsBootSector(sector, sector_bytes)) ||
-       ((first == 'F' || first == 'I' || first == 'R' || first == '$') &&
-        ntfs::IsNtfsStructureSector(sector, sector_bytes)))) {
+  if (sector_size >= 32 && (directory_start || directory_sector ||
+                            (first == 0xEB && IsBootSector(sector, sector_bytes)) ||
+                            ((first == 'F' || first == 'I' || first == 'R' || first == '$') &&
+                             ntfs::IsNtfsStructureSector(sector, sector_bytes)))) {
     hint |= kHintStructure;
   }
   return hint;

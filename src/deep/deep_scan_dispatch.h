@@ -56,7 +56,7 @@ struct DispatchBuffer {
 };
 
 struct DispatchResult {
-  int status = 0;          // 0, or kCancelledByUser from the carving sink
+  int status = 0;  // 0, or kCancelledByUser from the carving sink
   // Index of the next sector to examine; may lie past the buffer when a carved
   // file reaches into the following data (the overshoot). After a stop, the
   // index of the sector where the stop happened.
@@ -70,11 +70,11 @@ DispatchResult DeepScanDispatch(const DispatchBuffer& buffer, uint64_t start_ind
 
 // The answers of the dispatch's sector tests, one bit each.
 enum SectorHint : uint8_t {
-  kHintMayIdentify = 1,   // a carving row may start here
-  kHintNtfsRecord = 2,    // an NTFS file record
-  kHintDirectoryStart = 4,  // a FAT directory's "." and ".." pair
+  kHintMayIdentify = 1,      // a carving row may start here
+  kHintNtfsRecord = 2,       // an NTFS file record
+  kHintDirectoryStart = 4,   // a FAT directory's "." and ".." pair
   kHintDirectorySector = 8,  // passes the FAT deep scan's directory-sector test
-  kHintStructure = 16,    // a file-system structure that ends a held carving
+  kHintStructure = 16,       // a file-system structure that ends a held carving
 };
 // Bits that send a sector to an engine; a sector with none of them is Unrecognised.
 constexpr uint8_t kHintWanted =

@@ -49,7 +49,8 @@ std::vector<FingerprintRange> MetadataRanges(const std::vector<uint8_t>& area) {
     }
     case FileSystemKind::kFat: {
       FatGeometry geometry;
-      if (ParseFatBootSector(area.data(), area.size(), &geometry)) return FatFingerprintRanges(geometry);
+      if (ParseFatBootSector(area.data(), area.size(), &geometry))
+        return FatFingerprintRanges(geometry);
       break;
     }
     default: break;

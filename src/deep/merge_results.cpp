@@ -27,7 +27,8 @@ bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sect
   if (source == nullptr || !source->IsOpen() || sector_size <= 0 || record.cluster_size <= 0) {
     return false;
   }
-  const uint32_t sectors = static_cast<uint32_t>(kMaxMftRecordBytes / static_cast<size_t>(sector_size));
+  const uint32_t sectors =
+      static_cast<uint32_t>(kMaxMftRecordBytes / static_cast<size_t>(sector_size));
   std::vector<uint8_t> bytes(kMaxMftRecordBytes, 0);
   const uint32_t wanted = std::max<uint32_t>(sectors, 1);
   uint32_t got = 0;
@@ -68,10 +69,10 @@ bool NtfsDataSector(const ScanRecord& record, SectorReader* source, int32_t sect
 bool FatDataSector(const ScanRecord& record, int32_t sector_size, uint64_t* sector) {
   if (record.object_id != 0) {
     if (record.cluster_size <= 0 || sector_size <= 0 || record.object_id < 2) return false;
-    const uint64_t per_cluster = static_cast<uint64_t>(record.cluster_size) /
-                                 static_cast<uint64_t>(sector_size);
-    *sector = per_cluster * (record.object_id - 2ull) + record.partition_start +
-              record.data_area_start;
+    const uint64_t per_cluster =
+        static_cast<uint64_t>(record.cluster_size) / static_cast<uint64_t>(sector_size);
+    *sector =
+        per_cluster * (record.object_id - 2ull) + record.partition_start + record.data_area_start;
     return true;
   }
   // A file without a first cluster is keyed 32 sectors before the data area.
@@ -81,7 +82,9 @@ bool FatDataSector(const ScanRecord& record, int32_t sector_size, uint64_t* sect
   return true;
 }
 
-bool SameExtension(std::string_view a, std::string_view b) { return AsciiLower(a) == AsciiLower(b); }
+bool SameExtension(std::string_view a, std::string_view b) {
+  return AsciiLower(a) == AsciiLower(b);
+}
 
 }  // namespace
 
@@ -94,8 +97,8 @@ uint32_t SectorBlockCache::Read(SectorReader* source, uint64_t sector, uint32_t 
     held_ = 0;
     sector_size_ = sector_size;
     first_ = sector;
-    const uint64_t end = std::min<uint64_t>(source->total_sectors,
-                                            sector + std::max<uint64_t>(count, kBlockBytes / sector_bytes));
+    const uint64_t end = std::min<uint64_t>(
+        source->total_sectors, sector + std::max<uint64_t>(count, kBlockBytes / sector_bytes));
     if (end <= sector) return 0;
     bytes_.resize(static_cast<size_t>(end - sector) * sector_bytes);
     uint32_t got = 0;
@@ -196,7 +199,8 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
   // could repeat (content that agreed with the name, or an extension some carved file has).
   // They are looked up in the order their records lie.
   std::set<std::string> carved_extensions;
-  for (const auto& record : carved) carved_extensions.insert(AsciiLower(ExtensionOf(RecordName(record))));
+  for (const auto& record : carved)
+    carved_extensions.insert(AsciiLower(ExtensionOf(RecordName(record))));
   if (carved_extensions.count("jpg") != 0) carved_extensions.insert("thm");
   std::vector<size_t> wanted;
   for (size_t i = 0; i < named.size(); ++i) {
@@ -208,9 +212,8 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
          carved_extensions.count(AsciiLower(ExtensionOf(RecordName(record)))) != 0);
     if (fat || could_repeat) wanted.push_back(i);
   }
-  std::stable_sort(wanted.begin(), wanted.end(), [&named](size_t a, size_t b) {
-    return named[a].location < named[b].location;
-  });
+  std::stable_sort(wanted.begin(), wanted.end(),
+                   [&named](size_t a, size_t b) { return named[a].location < named[b].location; });
   std::vector<uint64_t> data_sectors(named.size(), 0);
   std::vector<uint8_t> has_data_sector(named.size(), 0);
   if (data_sector_of) {
@@ -231,8 +234,8 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     const uint64_t sector = data_sectors[i];
     const bool has_sector = has_data_sector[i] != 0;
     if (has_sector) {
-      starts.push_back({sector, Start{std::string(ExtensionOf(RecordName(record))),
-                                      record.content_check != 0}});
+      starts.push_back(
+          {sector, Start{std::string(ExtensionOf(RecordName(record))), record.content_check != 0}});
     }
     SameFileKey key;
     if (record.is_directory || !KeyOf(record, has_sector, sector, &key)) {
@@ -254,15 +257,14 @@ int MergeResultsByType(const std::string& filter, IFileRecoveryParse* quick,
     }
   }
   // Sorted once and searched, rather than kept in a tree built one node at a time.
-  const auto by_sector = [](const std::pair<uint64_t, Start>& a, const std::pair<uint64_t, Start>& b) {
-    return a.first < b.first;
-  };
+  const auto by_sector = [](const std::pair<uint64_t, Start>& a,
+                            const std::pair<uint64_t, Start>& b) { return a.first < b.first; };
   std::stable_sort(starts.begin(), starts.end(), by_sector);
   for (const auto& record : carved) {
     const std::string_view extension = ExtensionOf(RecordName(record));
     bool duplicate = false;
-    const auto [begin, end] = std::equal_range(starts.begin(), starts.end(),
-                                               std::pair<uint64_t, Start>{record.location, {}}, by_sector);
+    const auto [begin, end] = std::equal_range(
+        starts.begin(), starts.end(), std::pair<uint64_t, Start>{record.location, {}}, by_sector);
     // The named file's own data, unless its content did not look like its name
     // said (then the carved file is what the cluster really holds).
     for (auto it = begin; it != end && !duplicate; ++it) {

@@ -8,7 +8,6 @@
 
 namespace velmora {
 
-
 ReadAheadPass::ReadAheadPass(SectorReader* source, int32_t sector_size, uint64_t partition_start,
                              std::vector<PassRange> ranges, uint32_t chunk_sectors, size_t depth,
                              MeasureAheadWork measure_ahead, size_t first_range,
@@ -177,7 +176,8 @@ bool ReadAheadPass::ClassifyBlocks(PassChunk* chunk) const {
     const uint32_t count = std::min(per_block, chunk->count - first);
     ClassifySectors(chunk->bytes + static_cast<size_t>(first) * static_cast<size_t>(sector_size_),
                     count, sector_size_, chunk->hints.data() + first);
-    last = chunk->hint_blocks_done.fetch_add(1, std::memory_order_acq_rel) + 1 == chunk->hint_blocks;
+    last =
+        chunk->hint_blocks_done.fetch_add(1, std::memory_order_acq_rel) + 1 == chunk->hint_blocks;
   }
 }
 
@@ -197,7 +197,8 @@ void ReadAheadPass::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] {
-      return stop_ || CanReadLocked() || PendingLocked() != nullptr || UnmeasuredLocked() != nullptr;
+      return stop_ || CanReadLocked() || PendingLocked() != nullptr ||
+             UnmeasuredLocked() != nullptr;
     });
     if (stop_) return;
     // Examining what is already here comes first once two buffers are ready; reading
@@ -205,8 +206,8 @@ void ReadAheadPass::Run() {
     // next to nothing to make ready: the read-ahead is kept full, so that the examining thread
     // always has buffers to work on (and to work out hints for) rather than waiting here.
     PassChunk* pending = PendingLocked();
-    if (pending != nullptr && (!CanReadLocked() || (ready_.size() >= 2 && !mappable_) ||
-                               pending == current_.get())) {
+    if (pending != nullptr &&
+        (!CanReadLocked() || (ready_.size() >= 2 && !mappable_) || pending == current_.get())) {
       WorkOnHints(pending, lock);
       continue;
     }
@@ -242,8 +243,8 @@ void ReadAheadPass::Run() {
     const PassRange& range = ranges_[next_range_];
     chunk->range = next_range_;
     chunk->offset = next_offset_;
-    chunk->count = static_cast<uint32_t>(
-        std::min<uint64_t>(chunk_sectors_, range.length - next_offset_));
+    chunk->count =
+        static_cast<uint32_t>(std::min<uint64_t>(chunk_sectors_, range.length - next_offset_));
     chunk->first_sector = partition_start_ + range.position + next_offset_;
     chunk->hint_state = PassChunk::kHintsPending;
     chunk->hints.resize(chunk->count);
@@ -291,10 +292,9 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
       continue;
     }
     PassChunk* front = ready_.front().get();
-    const bool before = front->range < range ||
-                        (front->range == range && front->offset + front->count <= offset);
-    if (front->range == range && front->offset <= offset &&
-        offset < front->offset + front->count) {
+    const bool before =
+        front->range < range || (front->range == range && front->offset + front->count <= offset);
+    if (front->range == range && front->offset <= offset && offset < front->offset + front->count) {
       current_ = std::move(ready_.front());
       ready_.pop_front();
       // Wake the reader only once half the read-ahead is used up, so that it reads
@@ -313,7 +313,8 @@ const PassChunk* ReadAheadPass::Acquire(size_t range, uint64_t offset) {
         changed_.wait(lock, [this] { return current_->ahead_state != PassChunk::kAheadWorking; });
       }
       // Not measured ahead from now on: this thread examines it.
-      if (current_->ahead_state == PassChunk::kAheadIdle) current_->ahead_state = PassChunk::kAheadDone;
+      if (current_->ahead_state == PassChunk::kAheadIdle)
+        current_->ahead_state = PassChunk::kAheadDone;
       return current_.get();
     }
     const bool far = !before || front->range != range ||

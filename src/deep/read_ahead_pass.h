@@ -25,9 +25,9 @@ struct PassRange {
 
 // One buffer of the pass as read from the source.
 struct PassChunk {
-  size_t range = 0;       // index into the ranges
-  uint64_t offset = 0;    // first sector, relative to the range's position
-  uint32_t count = 0;     // sectors in the buffer
+  size_t range = 0;           // index into the ranges
+  uint64_t offset = 0;        // first sector, relative to the range's position
+  uint32_t count = 0;         // sectors in the buffer
   uint64_t first_sector = 0;  // absolute on the source
   uint32_t unreadable_count = 0;
   const uint8_t* bytes = nullptr;  // the buffer's sectors: into `data` or into `region`

@@ -26,8 +26,8 @@ class IFileRecoveryParse {
   virtual int OpenImage(const std::string& image_path, char16_t drive_tag) = 0;
   virtual int OpenPartition(int disk_number, uint64_t start_sector, uint64_t sector_count,
                             char16_t drive_letter) = 0;
-  virtual int SetScanCallback(ScanProgressCallback scan_progress, FileProgressCallback file_progress,
-                              void* context, int scale) = 0;
+  virtual int SetScanCallback(ScanProgressCallback scan_progress,
+                              FileProgressCallback file_progress, void* context, int scale) = 0;
   // Null scans into a new log; a name reopens that existing log without scanning.
   virtual int Scan(const char* log_name) = 0;
   virtual int GetChildren(const ScanRecord* directory, int depth, ScanRecordList* out) = 0;
@@ -43,8 +43,8 @@ class IFileRecoveryParse {
   virtual int LoadClusterBitmap() = 0;
   // Into a temporary file (path in/out) when `memory` is null, else into memory
   // (`bytes` in: capacity, out: bytes written).
-  virtual int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory,
-                          int* bytes, PreviewProgressCallback callback, void* context) = 0;
+  virtual int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
+                          PreviewProgressCallback callback, void* context) = 0;
   virtual ~IFileRecoveryParse() = default;
 };
 

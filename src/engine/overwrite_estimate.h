@@ -11,8 +11,8 @@ namespace velmora {
 // whose clusters were taken again cannot come back whole, whatever its first
 // bytes look like.
 struct OverwriteEstimate {
-  uint64_t clusters = 0;  // clusters the file's data takes (or would take, read contiguously)
-  uint64_t in_use = 0;    // of those, now allocated to a live file
+  uint64_t clusters = 0;       // clusters the file's data takes (or would take, read contiguously)
+  uint64_t in_use = 0;         // of those, now allocated to a live file
   uint64_t beyond_source = 0;  // of those, past the end of a source cut shorter than the volume
 };
 

@@ -89,7 +89,8 @@ int FirstFreeNumber(const std::function<bool(int)>& taken) {
 std::string UniquePathIn(const std::string& folder, const std::string& name) {
   const std::string candidate = JoinPath(folder, name);
   if (!Exists(candidate)) return candidate;
-  const int n = FirstFreeNumber([&](int k) { return Exists(JoinPath(folder, NumberedName(name, k))); });
+  const int n =
+      FirstFreeNumber([&](int k) { return Exists(JoinPath(folder, NumberedName(name, k))); });
   return JoinPath(folder, NumberedName(name, n));
 }
 
@@ -115,12 +116,13 @@ int CreateOutputFile(const std::string& path, int* fd, std::string* final_path) 
   int first_number = 0;
   for (int attempt = 0; attempt < 100000; ++attempt) {
     if (attempt == 1) {
-      first_number = FirstFreeNumber(
-                         [&](int k) { return Exists(JoinPath(folder, NumberedName(name, k))); }) -
-                     1;
+      first_number =
+          FirstFreeNumber([&](int k) { return Exists(JoinPath(folder, NumberedName(name, k))); }) -
+          1;
     }
-    const std::string candidate = attempt == 0 ? JoinPath(folder, name)
-                                               : JoinPath(folder, NumberedName(name, first_number + attempt));
+    const std::string candidate =
+        attempt == 0 ? JoinPath(folder, name)
+                     : JoinPath(folder, NumberedName(name, first_number + attempt));
     const int opened = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (opened >= 0) {
       *fd = opened;

@@ -137,7 +137,8 @@ void ScanIndex::Load() {
         damage = "it ends in a partial record";
       }
       records_.resize(count);
-      if (count > 0) std::memcpy(records_.data(), bytes.data() + 8, count * sizeof(ScanIndexRecord));
+      if (count > 0)
+        std::memcpy(records_.data(), bytes.data() + 8, count * sizeof(ScanIndexRecord));
       for (auto& record : records_) {
         record.image_path[259] = 0;
         record.scan_folder[259] = 0;
@@ -342,17 +343,17 @@ int ScanIndex::AddOrUpdate(const std::string& mount_point, int disk_number, uint
                            const FolderSums* sums) {
   return Update([&] {
     const bool image = !image_path.empty();
-    const bool found = image ? FindForImage(image_path, nullptr)
-                             : FindForPartition(disk_number, first_sector, sector_count, mount_point,
-                                                nullptr);
+    const bool found =
+        image ? FindForImage(image_path, nullptr)
+              : FindForPartition(disk_number, first_sector, sector_count, mount_point, nullptr);
     ScanIndexRecord* target = nullptr;
     if (found) {
       for (auto& record : records_) {
         if (record.reserved == kQuickResultMark) continue;
-        const bool same = image ? FromUnits(record.image_path, 260) == image_path
-                                : (record.image_path[0] == 0 && record.disk_number == disk_number &&
-                                   record.first_sector == first_sector &&
-                                   record.sector_count == sector_count);
+        const bool same =
+            image ? FromUnits(record.image_path, 260) == image_path
+                  : (record.image_path[0] == 0 && record.disk_number == disk_number &&
+                     record.first_sector == first_sector && record.sector_count == sector_count);
         if (same) {
           target = &record;
           break;

@@ -53,7 +53,8 @@ bool ReadWholeFile(int fd, std::vector<uint8_t>* bytes) {
   return !bytes->empty();
 }
 
-// Reads a decimal number; stops at the first non-digit. Overlong numbers wrap like the writer's type.
+// Reads a decimal number; stops at the first non-digit. Overlong numbers wrap like the writer's
+// type.
 uint64_t ParseNumber(const std::string_view text, size_t* pos) {
   uint64_t value = 0;
   while (*pos < text.size() && text[*pos] >= '0' && text[*pos] <= '9') {
@@ -140,7 +141,9 @@ void SortForListing(ScanRecordList* records) {
   }
   starts[list.size()] = folded.size();
   const std::string_view keys(folded);
-  auto key = [&keys, &starts](uint32_t i) { return keys.substr(starts[i], starts[i + 1] - starts[i]); };
+  auto key = [&keys, &starts](uint32_t i) {
+    return keys.substr(starts[i], starts[i + 1] - starts[i]);
+  };
   // A key holds the folder flag and the first sixteen bytes of the name as two numbers (zero
   // after its end, which no name holds): most comparisons end there, without looking into
   // the names.

@@ -55,17 +55,17 @@ struct ScanRecord {
   Unaligned<uint32_t> is_directory;
   Unaligned<uint32_t> deleted_directory_mark;
   Unaligned<uint32_t> content_check;
-  Unaligned<uint32_t> record_index;      // 1-based position in the log
-  Unaligned<uint32_t> object_id;         // MFT record number, FAT first cluster, lost-folder number
-  Unaligned<int32_t> cluster_size;       // -1 where it has no meaning
-  Unaligned<uint64_t> created;           // FILETIME
-  Unaligned<uint64_t> last_access;       // FILETIME
-  Unaligned<uint64_t> last_write;        // FILETIME
+  Unaligned<uint32_t> record_index;  // 1-based position in the log
+  Unaligned<uint32_t> object_id;     // MFT record number, FAT first cluster, lost-folder number
+  Unaligned<int32_t> cluster_size;   // -1 where it has no meaning
+  Unaligned<uint64_t> created;       // FILETIME
+  Unaligned<uint64_t> last_access;   // FILETIME
+  Unaligned<uint64_t> last_write;    // FILETIME
   Unaligned<uint64_t> size;
-  Unaligned<uint64_t> data_area_start;   // sector where FAT cluster numbering begins
-  Unaligned<uint64_t> location;          // engine-specific metadata or data sector
-  Unaligned<uint64_t> partition_start;   // absolute sector of the partition (0 for images)
-  char name[kRecordNameBytes];  // UTF-8, NUL-terminated
+  Unaligned<uint64_t> data_area_start;  // sector where FAT cluster numbering begins
+  Unaligned<uint64_t> location;         // engine-specific metadata or data sector
+  Unaligned<uint64_t> partition_start;  // absolute sector of the partition (0 for images)
+  char name[kRecordNameBytes];          // UTF-8, NUL-terminated
 };
 #pragma pack(pop)
 

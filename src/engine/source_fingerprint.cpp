@@ -49,9 +49,8 @@ uint64_t ReadSectorsAround(ByteSource& source, uint64_t offset, size_t from,
 
 }  // namespace
 
-std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
-                              uint64_t region_bytes, uint64_t write_time,
-                              const std::vector<FingerprintRange>& ranges) {
+std::string FingerprintRegion(ByteSource& source, uint64_t region_offset, uint64_t region_bytes,
+                              uint64_t write_time, const std::vector<FingerprintRange>& ranges) {
   std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return {};
   HashValue(context.get(), region_bytes);

@@ -19,9 +19,8 @@ struct FingerprintRange {
 // first metadata of its file system). A saved scan is reused only while this is
 // unchanged, since a device path or an image name can name other contents later.
 // "" when the region cannot be read.
-std::string FingerprintRegion(ByteSource& source, uint64_t region_offset,
-                              uint64_t region_bytes, uint64_t write_time,
-                              const std::vector<FingerprintRange>& ranges);
+std::string FingerprintRegion(ByteSource& source, uint64_t region_offset, uint64_t region_bytes,
+                              uint64_t write_time, const std::vector<FingerprintRange>& ranges);
 
 // The fingerprint of the source a scan folder's logs were made from ("" when the
 // folder has none, as folders of older versions).

@@ -13,7 +13,8 @@ namespace velmora {
 int CProfessionalFatRecovery::CheckRecord(const ScanRecord& record) const {
   if (!open_ || record.source_kind != kSourceFatDeep) return kErrInvalidParameter;
   if (record.is_directory) return kSuccess;
-  if (record.cluster_size <= 0 || static_cast<uint64_t>(record.cluster_size) > kMaxFatClusterBytes) {
+  if (record.cluster_size <= 0 ||
+      static_cast<uint64_t>(record.cluster_size) > kMaxFatClusterBytes) {
     return kErrWriteFault;
   }
   if (record.cluster_size % static_cast<int32_t>(bytes_per_sector_) != 0) {

@@ -206,7 +206,6 @@ class CProfessionalFatRecovery : public StoreBackedEngine {
   uint64_t dropped_items_ = 0;
   // Layouts known when pending files were last tried; only a new one can place them.
   int geometries_tried_ = 0;
-
 };
 
 }  // namespace velmora

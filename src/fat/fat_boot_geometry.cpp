@@ -14,12 +14,9 @@ namespace {
 uint64_t FatCapacity(const FatGeometry& g) {
   const uint64_t fat_bytes = static_cast<uint64_t>(g.sectors_per_fat) * g.bytes_per_sector;
   switch (g.type) {
-    case FatType::kFat12:
-      return fat_bytes * 2 / 3;
-    case FatType::kFat16:
-      return fat_bytes / 2;
-    case FatType::kFat32:
-      return fat_bytes / 4;
+    case FatType::kFat12: return fat_bytes * 2 / 3;
+    case FatType::kFat16: return fat_bytes / 2;
+    case FatType::kFat32: return fat_bytes / 4;
   }
   return 0;
 }
@@ -93,12 +90,9 @@ bool ParseFatBootSector(const uint8_t* s, size_t size, FatGeometry* out) {
 
 const char* FatTypeName(FatType type) {
   switch (type) {
-    case FatType::kFat12:
-      return "FAT12";
-    case FatType::kFat16:
-      return "FAT16";
-    case FatType::kFat32:
-      return "FAT32";
+    case FatType::kFat12: return "FAT12";
+    case FatType::kFat16: return "FAT16";
+    case FatType::kFat32: return "FAT32";
   }
   return "FAT";
 }
@@ -131,7 +125,8 @@ bool IsFatSelectionBoot(const BootRecord& boot) {
   const uint32_t total = boot.TotalSectors();
   const uint16_t bytes_per_sector = boot.bytes_per_sector;
   const uint8_t sectors_per_cluster = boot.sectors_per_cluster;
-  if (bytes_per_sector == 0 || bytes_per_sector % 512 != 0 || sectors_per_cluster == 0) return false;
+  if (bytes_per_sector == 0 || bytes_per_sector % 512 != 0 || sectors_per_cluster == 0)
+    return false;
   const uint32_t root_sectors =
       (static_cast<uint32_t>(boot.root_entry_count) * 32) / bytes_per_sector;
   const uint8_t fat_count = boot.fat_count;
@@ -159,8 +154,9 @@ std::vector<FingerprintRange> FatFingerprintRanges(const FatGeometry& geometry) 
   constexpr uint64_t kMaxBytes = 65536;
   const uint64_t sector = geometry.bytes_per_sector;
   std::vector<FingerprintRange> ranges;
-  ranges.push_back({geometry.FatStartSector() * sector,
-                    static_cast<uint32_t>(std::min<uint64_t>(kMaxBytes, geometry.sectors_per_fat * sector))});
+  ranges.push_back(
+      {geometry.FatStartSector() * sector,
+       static_cast<uint32_t>(std::min<uint64_t>(kMaxBytes, geometry.sectors_per_fat * sector))});
   uint64_t root = 0;
   if (geometry.ClusterToSector(geometry.root_cluster, &root)) {
     const uint64_t bytes = geometry.root_cluster == 0 ? geometry.root_directory_sectors * sector

@@ -23,7 +23,8 @@ int CFastFatRecovery::ListContinuationClusters() {
   const uint32_t end = geometry_.cluster_count + 2;
   const uint32_t run_limit = std::max<uint32_t>(1, kRunBytes / cluster_bytes);
   uint32_t cluster = end;
-  for (const auto& [first, open] : open_directories_) cluster = std::min(cluster, open.last_cluster + 1);
+  for (const auto& [first, open] : open_directories_)
+    cluster = std::min(cluster, open.last_cluster + 1);
 
   auto free_and_unlisted = [this](uint32_t c) {
     uint32_t value = 0;
@@ -133,7 +134,8 @@ void CFastFatRecovery::ListContinuation(uint32_t cluster, const std::vector<uint
   if (ended) {
     open_directories_.erase(key);
   } else {
-    open_directories_[key] = OpenDirectory{cluster, cursor.highest_entry, cursor.depth, cursor.names};
+    open_directories_[key] =
+        OpenDirectory{cluster, cursor.highest_entry, cursor.depth, cursor.names};
   }
 }
 

@@ -55,12 +55,12 @@ bool SameTimes(const EntryTimes& a, const EntryTimes& b) {
   return a.created == b.created && a.accessed == b.accessed && a.written == b.written;
 }
 
-
 // "." followed by "..", both directories of size 0 with the same three timestamps.
 bool IsDotPairPast(const uint8_t* entry, const uint8_t* next) {
   if (next == nullptr) return false;
   if (!EntryIsDirectory(entry) || EntryFileSize(entry) != 0) return false;
-  if (next[0] != '.' || next[1] != '.' || !EntryIsDirectory(next) || EntryFileSize(next) != 0) return false;
+  if (next[0] != '.' || next[1] != '.' || !EntryIsDirectory(next) || EntryFileSize(next) != 0)
+    return false;
   return SameTimes(DecodeTimes(entry), DecodeTimes(next));
 }
 
@@ -87,10 +87,8 @@ bool IsForbiddenNameByte(uint8_t b) {
     case '<':
     case '>':
     case '|':
-    case '.':
-      return true;
-    default:
-      return false;
+    case '.': return true;
+    default: return false;
   }
 }
 
@@ -278,7 +276,8 @@ uint8_t ShortNameChecksum(const uint8_t* name11) {
 bool IsFatStructureSector(const uint8_t* sector, size_t length) {
   // A directory's first sector begins with its "." and ".." pair, which the plain
   // directory-sector test does not accept.
-  return sector != nullptr && (IsDirectoryStartSector(sector, length) || IsDirectorySector(sector, length));
+  return sector != nullptr &&
+         (IsDirectoryStartSector(sector, length) || IsDirectorySector(sector, length));
 }
 
 }  // namespace velmora

@@ -38,7 +38,7 @@ int CopyFatFolderTree(const ScanRecord& top, const std::string& destination, int
     for (const ScanRecord& child : children) {
       const std::string name = SafeComponentName(RecordName(child));
       if (child.is_directory) {
-        const uint32_t id = child.object_id;  // packed field: copy before binding
+        const uint32_t id = child.object_id;                  // packed field: copy before binding
         if (!copied_directories.insert(id).second) continue;  // a damaged tree loops
         const std::string folder = UniquePathIn(item.folder, name);
         result = CreateFolderTree(folder);

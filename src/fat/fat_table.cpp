@@ -11,15 +11,9 @@ void FatTable::Attach(const FatVolume* volume, const FatGeometry& geometry) {
   volume_ = volume;
   geometry_ = geometry;
   switch (geometry.type) {
-    case FatType::kFat12:
-      end_marker_ = 0xFF8;
-      break;
-    case FatType::kFat16:
-      end_marker_ = 0xFFF8;
-      break;
-    case FatType::kFat32:
-      end_marker_ = 0x0FFFFFF8;
-      break;
+    case FatType::kFat12: end_marker_ = 0xFF8; break;
+    case FatType::kFat16: end_marker_ = 0xFFF8; break;
+    case FatType::kFat32: end_marker_ = 0x0FFFFFF8; break;
   }
   fat_bytes_ = static_cast<uint64_t>(geometry.sectors_per_fat) * geometry.bytes_per_sector;
   window_.clear();

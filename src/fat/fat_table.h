@@ -77,8 +77,7 @@ class FatTable {
         return (cluster & 1) ? raw >> 4 : raw & 0x0FFF;
       }
       case FatType::kFat16: return entry.Le16(0).value_or(0);
-      case FatType::kFat32:
-        break;
+      case FatType::kFat32: break;
     }
     return entry.Le32(0).value_or(0) & 0x0FFFFFFF;
   }

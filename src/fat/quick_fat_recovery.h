@@ -82,10 +82,10 @@ class CFastFatRecovery : public StoreBackedEngine,
   // A deleted directory whose listing ran out of clusters before its end entry:
   // its released chain gives no hint where it went on.
   struct OpenDirectory {
-    uint32_t last_cluster = 0;     // last cluster listed for it
-    uint32_t highest_entry = 0;    // highest first cluster its entries name
+    uint32_t last_cluster = 0;   // last cluster listed for it
+    uint32_t highest_entry = 0;  // highest first cluster its entries name
     uint32_t depth = 0;
-    LongNameCollector names;       // long-name pieces at the end of the last cluster
+    LongNameCollector names;  // long-name pieces at the end of the last cluster
   };
 
   int OpenBound(char16_t drive_tag);

@@ -295,8 +295,8 @@ bool CFastFatRecovery::ListEntries(DirectoryCursor* cursor, const uint8_t* buffe
       continue;
     }
     if (!EntryIsVolumeLabel(entry) && !(EntryIsDirectory(entry) && EntryIsDotEntry(entry))) {
-      cursor->highest_entry = std::max(
-          cursor->highest_entry, EntryFirstCluster(entry, geometry_.type == FatType::kFat32));
+      cursor->highest_entry = std::max(cursor->highest_entry,
+                                       EntryFirstCluster(entry, geometry_.type == FatType::kFat32));
       std::string name = cursor->names.NameFor(entry);
       if (name.empty()) name = ShortEntryName(entry);
       if (EntryIsDirectory(entry)) {

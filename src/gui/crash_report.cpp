@@ -38,9 +38,11 @@ void OnFatalSignal(int signal_number) {
   if (fd < 0 && g_fallback[0] != '\0') fd = OpenReport(g_fallback, name);
   if (fd >= 0) {
     char head[128];
-    const int length = std::snprintf(head, sizeof(head), "velmora-gui ended by signal %d (%s)\nbacktrace:\n",
-                                     signal_number, strsignal(signal_number));
-    if (length > 0 && ::write(fd, head, static_cast<size_t>(length)) < 0) {}
+    const int length =
+        std::snprintf(head, sizeof(head), "velmora-gui ended by signal %d (%s)\nbacktrace:\n",
+                      signal_number, strsignal(signal_number));
+    if (length > 0 && ::write(fd, head, static_cast<size_t>(length)) < 0) {
+    }
     void* frames[64];
     const int count = ::backtrace(frames, 64);
     ::backtrace_symbols_fd(frames, count, fd);

@@ -150,8 +150,7 @@ void DiskListPanel::LoadImage(const QString& path) {
       QTreeWidgetItem* node = tree_->topLevelItem(i);
       if (KindOf(node) != kDiskItem) continue;
       const size_t index = node->data(0, kDiskRole).toULongLong();
-      if (index < sources_.Disks().size() &&
-          Q(sources_.Disks()[index].device_path) == absolute) {
+      if (index < sources_.Disks().size() && Q(sources_.Disks()[index].device_path) == absolute) {
         disk = node;
       }
     }

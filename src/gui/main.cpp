@@ -36,13 +36,11 @@ int main(int argc, char** argv) {
   for (const QString& image : parser.positionalArguments())
     images << QFileInfo(image).absoluteFilePath();
   switch (instance.TryHandOver(2000, images)) {
-    case gui::SingleInstance::HandOver::kShown:
-      return 0;
+    case gui::SingleInstance::HandOver::kShown: return 0;
     case gui::SingleInstance::HandOver::kNoWindow:
       gui::Ask(gui::BoxKind::kInformation, "Velmora File Recovery is running.", language, nullptr);
       return 0;
-    case gui::SingleInstance::HandOver::kNone:
-      break;
+    case gui::SingleInstance::HandOver::kNone: break;
   }
   instance.Listen();
 

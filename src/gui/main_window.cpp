@@ -35,7 +35,8 @@ constexpr const char* kPrivilegeKey = "MSG0222";
 // Asks through the main window's boxes what the workflows ask on its thread.
 class WindowObserver : public app::WorkflowObserver {
  public:
-  WindowObserver(app::LanguageSettings& language, QWidget* owner) : language_(language), owner_(owner) {}
+  WindowObserver(app::LanguageSettings& language, QWidget* owner)
+      : language_(language), owner_(owner) {}
   bool ConfirmSameVolume(const app::ScanSource&, const std::string& warning) override {
     return Ask(BoxKind::kConfirm, Q(warning), language_, owner_);
   }
@@ -120,7 +121,8 @@ MainWindow::MainWindow(app::LanguageSettings& language, bool watch_devices, QWid
   });
   if (watch_devices) {
     monitor_ = std::make_unique<DeviceMonitor>([this](const DeviceChange&) {
-      QMetaObject::invokeMethod(this, [this] { refresh_timer_.start(5000); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this] { refresh_timer_.start(5000); }, Qt::QueuedConnection);
     });
     monitor_->Start();
   }
@@ -209,7 +211,8 @@ void MainWindow::ApplyAllTexts() {
   ApplyTexts(skin_, language_.Section("MainWnd"));
   ApplyTexts(skin_, language_.Section("MenuWnd"));
   for (QAction* action : assist_menu_->actions()) {
-    const std::string text = app::Lookup(language_.Section("MenuWnd"), action->objectName().toStdString());
+    const std::string text =
+        app::Lookup(language_.Section("MenuWnd"), action->objectName().toStdString());
     if (!text.empty()) action->setText(Q(text));
   }
   Control<QLabel>(skin_, "LblProductName")->setText(Msg("MSG1209"));
@@ -239,13 +242,15 @@ void MainWindow::StartScan() {
   }
   navigation_->NoteScanStarted();
   busy_ = true;
-  ProgressWindow window("ScanProcessWnd.ui", "ScanWnd", app::msg::kScanCancelQuestion, language_, this);
+  ProgressWindow window("ScanProcessWnd.ui", "ScanWnd", app::msg::kScanCancelQuestion, language_,
+                        this);
   window.LetOwnerClose();
   emit ModalStarted(&window);
   const app::ScanMode mode = navigation_->Mode();
-  last_scan_result_ = window.Run([this, sources, mode](app::WorkflowObserver& observer, app::CancelToken& cancel) {
-    return scan_.Run(sources, mode, observer, cancel);
-  });
+  last_scan_result_ =
+      window.Run([this, sources, mode](app::WorkflowObserver& observer, app::CancelToken& cancel) {
+        return scan_.Run(sources, mode, observer, cancel);
+      });
   busy_ = false;
   navigation_->SetResultPartial(scan_.LastRunPartial());
   if (last_scan_result_ == static_cast<int>(app::RunResult::kNoEngine)) {
@@ -329,8 +334,8 @@ void MainWindow::RecoverRecords(const ScanRecordList& records, QWidget* owner, b
       Control<QWidget>(Skin(), "CancelBtn")->hide();
     }
   };
-  RecoverWindow window("RecoverProcessWnd.ui", "RecoverProcessWnd", app::msg::kRecoverCancelQuestion,
-                       language_, owner);
+  RecoverWindow window("RecoverProcessWnd.ui", "RecoverProcessWnd",
+                       app::msg::kRecoverCancelQuestion, language_, owner);
   QWidget* skin = window.Skin();
   Control<QWidget>(skin, "FinishBtn")->hide();
   auto* details = Control<QTreeWidget>(skin, "DetailList");
@@ -357,8 +362,9 @@ void MainWindow::RecoverRecords(const ScanRecordList& records, QWidget* owner, b
   busy_ = true;
   emit ModalStarted(&window);
   const std::string destination = destination_;
-  last_recovery_result_ = window.Run(
-      [&recovery, records, destination, single](app::WorkflowObserver& observer, app::CancelToken& cancel) {
+  last_recovery_result_ =
+      window.Run([&recovery, records, destination, single](app::WorkflowObserver& observer,
+                                                           app::CancelToken& cancel) {
         return single ? recovery.RecoverOne(records.front(), destination, observer, cancel)
                       : recovery.Run(records, destination, observer, cancel);
       });
@@ -397,8 +403,8 @@ void MainWindow::StartImageCreation() {
   busy_ = true;
   emit ModalStarted(&window);
   const std::string target = destination.toStdString();
-  const int result = window.Run([&imaging, &origin, &options, &target](app::WorkflowObserver& observer,
-                                                                      app::CancelToken& cancel) {
+  const int result = window.Run([&imaging, &origin, &options, &target](
+                                    app::WorkflowObserver& observer, app::CancelToken& cancel) {
     const int copied = imaging.Run(origin, target, options, observer, cancel);
     if (copied == kCancelledByUser) return app::RunResult::kCancelled;
     return copied == kSuccess ? app::RunResult::kFinished : app::RunResult::kNoEngine;

@@ -43,7 +43,8 @@ MessageBox::MessageBox(BoxKind kind, const QString& text, app::LanguageSettings&
   Control<QLabel>(body, "title")->setText(title);
   Control<QLabel>(body, "message")->setText(text);
   setWindowTitle(title);
-  connect(Control<QAbstractButton>(body, "okbtn"), &QAbstractButton::clicked, this, [this] { done(1); });
+  connect(Control<QAbstractButton>(body, "okbtn"), &QAbstractButton::clicked, this,
+          [this] { done(1); });
   connect(Control<QAbstractButton>(body, "closebtn"), &QAbstractButton::clicked, this,
           [this] { reject(); });
   if (auto* cancel = body->findChild<QAbstractButton*>("cancelbtn")) {

@@ -70,7 +70,8 @@ QString Clock(qint64 ms) {
 }  // namespace
 
 PreviewPane::PreviewPane(QWidget* root, app::LanguageSettings& language)
-    : QObject(root), language_(language),
+    : QObject(root),
+      language_(language),
       edit_(Control<QTextEdit>(root, "PreviewEdit")),
       info_(Control<QLabel>(root, "PreviewInfo")),
       media_panel_(Control<QWidget>(root, "MediaPanel")),
@@ -124,10 +125,8 @@ void PreviewPane::ShowText(const QString& text) {
 void PreviewPane::Show(const preview::PreviewContent& content) {
   using Kind = preview::PreviewContent::Kind;
   switch (content.kind) {
-    case Kind::kNothing:
-      return Clear();
-    case Kind::kDirectory:
-      return ShowText(Msg(preview::kMsgDirectory));
+    case Kind::kNothing: return Clear();
+    case Kind::kDirectory: return ShowText(Msg(preview::kMsgDirectory));
     case Kind::kText:
       if (content.text == preview::kPictureFailureText) {
         // The language's wording when it has one.
@@ -135,10 +134,8 @@ void PreviewPane::Show(const preview::PreviewContent& content) {
         return ShowText(failure.isEmpty() ? PaneText(content.text) : "\n" + failure);
       }
       return ShowText(PaneText(content.text));
-    case Kind::kPicture:
-      return ShowPicture(content);
-    case Kind::kMedia:
-      return ShowMedia(content);
+    case Kind::kPicture: return ShowPicture(content);
+    case Kind::kMedia: return ShowMedia(content);
   }
 }
 
@@ -154,11 +151,11 @@ void PreviewPane::ShowPicture(const preview::PreviewContent& content) {
   }
   picture_ = std::move(image);
   FitPicture();
-  info_->setText(content.pdf_page
-                     ? Msg(preview::kMsgPdfCaption)
-                     : Q(app::FormatText(app::Lookup(language_.Section("Messages"), kMsgPictureSize),
-                                         {std::to_string(content.picture.width),
-                                          std::to_string(content.picture.height)})));
+  info_->setText(content.pdf_page ? Msg(preview::kMsgPdfCaption)
+                                  : Q(app::FormatText(
+                                        app::Lookup(language_.Section("Messages"), kMsgPictureSize),
+                                        {std::to_string(content.picture.width),
+                                         std::to_string(content.picture.height)})));
   info_->show();
 }
 
@@ -211,18 +208,21 @@ void PreviewPane::ShowMedia(const preview::PreviewContent& content) {
     player_->setAudioOutput(audio_);
     connect(player_, &QMediaPlayer::errorOccurred, this,
             [this](QMediaPlayer::Error, const QString& text) { ShowMediaProblem(text); });
-    connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
-      if (status == QMediaPlayer::InvalidMedia) ShowMediaProblem(player_->errorString());
-    });
-    connect(player_, &QMediaPlayer::playbackStateChanged, this, [this](QMediaPlayer::PlaybackState state) {
-      play_->setText(Msg(state == QMediaPlayer::PlayingState ? kMsgPause : kMsgPlay));
-    });
+    connect(player_, &QMediaPlayer::mediaStatusChanged, this,
+            [this](QMediaPlayer::MediaStatus status) {
+              if (status == QMediaPlayer::InvalidMedia) ShowMediaProblem(player_->errorString());
+            });
+    connect(player_, &QMediaPlayer::playbackStateChanged, this,
+            [this](QMediaPlayer::PlaybackState state) {
+              play_->setText(Msg(state == QMediaPlayer::PlayingState ? kMsgPause : kMsgPlay));
+            });
     connect(player_, &QMediaPlayer::durationChanged, this, [this](qint64 duration) {
       slider_->setRange(0, static_cast<int>(std::min<qint64>(duration, INT32_MAX)));
       UpdateTime();
     });
     connect(player_, &QMediaPlayer::positionChanged, this, [this](qint64 position) {
-      if (!slider_->isSliderDown()) slider_->setValue(static_cast<int>(std::min<qint64>(position, INT32_MAX)));
+      if (!slider_->isSliderDown())
+        slider_->setValue(static_cast<int>(std::min<qint64>(position, INT32_MAX)));
       UpdateTime();
     });
   }
@@ -247,8 +247,8 @@ void PreviewPane::ShowMedia(const preview::PreviewContent& content) {
 
 void PreviewPane::ShowMediaProblem(const QString& reason) {
   const QString why = reason.isEmpty() ? QString("the file cannot be played") : reason;
-  state_->setText(Q(app::FormatText(app::Lookup(language_.Section("Messages"), kMsgMediaUnavailable),
-                                    {why.toStdString()})));
+  state_->setText(Q(app::FormatText(
+      app::Lookup(language_.Section("Messages"), kMsgMediaUnavailable), {why.toStdString()})));
   state_->show();
   play_->setEnabled(player_ && player_->isAvailable() && player_->error() == QMediaPlayer::NoError);
 }

@@ -20,7 +20,7 @@ namespace velmora::gui {
 
 // Message keys of the pane beyond the preparation's own.
 inline constexpr const char* kMsgPictureFailure = "MSG0906";
-inline constexpr const char* kMsgPictureSize = "MSG0907";  // "%d x %d" width, height
+inline constexpr const char* kMsgPictureSize = "MSG0907";       // "%d x %d" width, height
 inline constexpr const char* kMsgMediaUnavailable = "MSG0908";  // "%s" the reason
 inline constexpr const char* kMsgPlay = "MSG0909";
 inline constexpr const char* kMsgPause = "MSG0910";

@@ -13,12 +13,12 @@ namespace velmora::gui {
 
 CPreviewProcessWnd::CPreviewProcessWnd(const ScanRecord& record, app::LanguageSettings& language,
                                        QWidget* owner)
-    : ProgressWindow("PreviewProcessWnd.ui", "PreviewProcessWnd", preview::kMsgCancelQuestion, language,
-                     owner),
+    : ProgressWindow("PreviewProcessWnd.ui", "PreviewProcessWnd", preview::kMsgCancelQuestion,
+                     language, owner),
       record_(record) {
   const app::TextTable& messages = language.Section("Messages");
   const QString title = QString("%1 %2").arg(Q(app::Lookup(messages, preview::kMsgPreviewTitle)),
-                                            Q(std::string(RecordName(record))));
+                                             Q(std::string(RecordName(record))));
   Control<QLabel>(Skin(), "title")->setText(title);
   setWindowTitle(title);
   ProgressUpdate start;
@@ -59,8 +59,11 @@ int CPreviewProcessWnd::Prepare(preview::PreviewSession& session, IFileRecoveryP
 CPreviewWnd::CPreviewWnd(app::LanguageSettings& language, Host host, ScanRecordList navigation,
                          const ScanRecord& current, const preview::PreviewContent& content,
                          bool from_file, QWidget* owner)
-    : QDialog(owner), language_(language), host_(std::move(host)),
-      navigation_(std::move(navigation)), current_(current) {
+    : QDialog(owner),
+      language_(language),
+      host_(std::move(host)),
+      navigation_(std::move(navigation)),
+      current_(current) {
   setModal(true);
   skin_ = LoadSkin("PreviewWnd.ui", this);
   if (!skin_) qFatal("the preview window skin cannot be loaded");
@@ -77,12 +80,15 @@ CPreviewWnd::CPreviewWnd(app::LanguageSettings& language, Host host, ScanRecordL
     Control<QWidget>(skin_, "PrevBar")->hide();
     Control<QWidget>(skin_, "NextBar")->hide();
   }
-  connect(Control<QAbstractButton>(skin_, "PrevBtn"), &QAbstractButton::clicked, this, [this] { Step(false); });
-  connect(Control<QAbstractButton>(skin_, "NextBtn"), &QAbstractButton::clicked, this, [this] { Step(true); });
+  connect(Control<QAbstractButton>(skin_, "PrevBtn"), &QAbstractButton::clicked, this,
+          [this] { Step(false); });
+  connect(Control<QAbstractButton>(skin_, "NextBtn"), &QAbstractButton::clicked, this,
+          [this] { Step(true); });
   connect(Control<QAbstractButton>(skin_, "RecoveryBtn"), &QAbstractButton::clicked, this,
           [this] { host_.recover(current_, this); });
   for (const char* name : {"CancelBtn", "closebtn"}) {
-    connect(Control<QAbstractButton>(skin_, name), &QAbstractButton::clicked, this, [this] { done(2); });
+    connect(Control<QAbstractButton>(skin_, name), &QAbstractButton::clicked, this,
+            [this] { done(2); });
   }
   ShowContent(content);
 }
@@ -94,8 +100,8 @@ CPreviewWnd::~CPreviewWnd() {
 
 void CPreviewWnd::ShowContent(const preview::PreviewContent& content) {
   const QString name = Q(std::string(RecordName(current_)));
-  const QString title = QString("%1 %2").arg(Q(app::Lookup(language_.Section("Messages"),
-                                                          preview::kMsgPreviewTitle)), name);
+  const QString title = QString("%1 %2").arg(
+      Q(app::Lookup(language_.Section("Messages"), preview::kMsgPreviewTitle)), name);
   Control<QLabel>(skin_, "title")->setText(title);
   setWindowTitle(title);
   pane_->Show(content);

@@ -11,7 +11,8 @@ QString SingleInstance::DefaultName() {
   return QString("Velmora_File_Recovery_2014_For_Linux-%1").arg(::getuid());
 }
 
-SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), name_(std::move(name)) {
+SingleInstance::SingleInstance(QString name, QObject* parent)
+    : QObject(parent), name_(std::move(name)) {
   connect(&server_, &QLocalServer::newConnection, this, [this] {
     while (QLocalSocket* socket = server_.nextPendingConnection()) {
       connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

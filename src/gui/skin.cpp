@@ -104,7 +104,8 @@ void ApplyTexts(QWidget* root, const app::TextTable& section) {
     }
     if (root->objectName() == name && root->isWindow()) root->setWindowTitle(text);
     for (QTreeWidget* tree : trees) {
-      for (int i = 0; i < tree->topLevelItemCount(); ++i) SetItemTexts(tree->topLevelItem(i), name, text);
+      for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        SetItemTexts(tree->topLevelItem(i), name, text);
       SetHeaderText(tree, name, text);
     }
   }

@@ -18,7 +18,8 @@ bool Matches(const MftAttribute& a, uint32_t type, std::string_view name) {
   return a.IsNamed() && a.NameUtf8() == name;
 }
 
-int ReadAttributeListData(NtfsVolume& volume, const MftAttribute& list, std::vector<uint8_t>* data) {
+int ReadAttributeListData(NtfsVolume& volume, const MftAttribute& list,
+                          std::vector<uint8_t>* data) {
   if (!list.non_resident) {
     data->assign(list.value.begin(), list.value.end());
     return 0;
@@ -99,7 +100,8 @@ int LoadStream(NtfsVolume& volume, const MftRecord& base, uint64_t base_number, 
     }
     bool taken = false;
     for (const MftAttribute& a : extension.attributes) {
-      if (!Matches(a, type, name) || (a.non_resident ? a.start_vcn : 0) != entry.start_vcn) continue;
+      if (!Matches(a, type, name) || (a.non_resident ? a.start_vcn : 0) != entry.start_vcn)
+        continue;
       AddStreamExtent(a, volume.RunClusterLimit(), out);
       extents_seen.insert(entry.start_vcn);
       taken = found = true;

@@ -14,7 +14,8 @@ RunDecodeResult DecodeDataRuns(std::span<const uint8_t> pairs, uint64_t start_vc
     if (header == 0) return RunDecodeResult::kComplete;
     const size_t length_bytes = header & 0x0F;
     const size_t offset_bytes = header >> 4;
-    if (length_bytes == 0 || length_bytes > 8 || offset_bytes > 8) return RunDecodeResult::kTruncated;
+    if (length_bytes == 0 || length_bytes > 8 || offset_bytes > 8)
+      return RunDecodeResult::kTruncated;
     if (pairs.size() - pos - 1 < length_bytes + offset_bytes) return RunDecodeResult::kTruncated;
     const ByteView field = ByteView(pairs).Sub(pos + 1, length_bytes + offset_bytes);
     const uint64_t length = field.LeN(0, length_bytes).value_or(0);
@@ -30,7 +31,8 @@ RunDecodeResult DecodeDataRuns(std::span<const uint8_t> pairs, uint64_t start_vc
         raw |= ~uint64_t{0} << (8 * offset_bytes);  // sign-extend
       }
       const int64_t delta = static_cast<int64_t>(raw);
-      if ((delta > 0 && lcn > INT64_MAX - delta) || lcn + delta < 0) return RunDecodeResult::kTruncated;
+      if ((delta > 0 && lcn > INT64_MAX - delta) || lcn + delta < 0)
+        return RunDecodeResult::kTruncated;
       lcn += delta;
       const auto start = static_cast<uint64_t>(lcn);
       if (cluster_limit != 0 && (start >= cluster_limit || length > cluster_limit - start)) {

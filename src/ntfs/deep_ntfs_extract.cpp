@@ -50,7 +50,8 @@ int CProfessionalNtfsRecovery::LoadRecordStream(const ScanRecord& record, NtfsSt
   }
   const int loaded = LoadDeepStream(parsed, number, layout, volume, stream);
   if (loaded != kSuccess) return loaded;
-  if (stream->resident && stream->resident_data.size() >= record_bytes_) return kErrInvalidParameter;
+  if (stream->resident && stream->resident_data.size() >= record_bytes_)
+    return kErrInvalidParameter;
   return kSuccess;
 }
 
@@ -75,20 +76,20 @@ bool CProfessionalNtfsRecovery::DataStartSector(const ScanRecord& record, uint64
 }
 
 int CProfessionalNtfsRecovery::RecoverOne(const ScanRecord& record, const std::string& path) {
-  return ExtractStreamToFile(
-      [&](NtfsStream* stream) { return LoadRecordStream(record, stream); }, CopierFor(record),
-      record.size, path, file_progress_, callback_context_);
+  return ExtractStreamToFile([&](NtfsStream* stream) { return LoadRecordStream(record, stream); },
+                             CopierFor(record), record.size, path, file_progress_,
+                             callback_context_);
 }
 
 StreamCopier CProfessionalNtfsRecovery::CopierFor(const ScanRecord& record) {
-  return [volume = WindowOf(record)](const NtfsStream& stream, uint64_t size,
-                                     const StreamSink& sink) {
-    return CopyDeepStream(volume, stream, size, sink);
-  };
+  return
+      [volume = WindowOf(record)](const NtfsStream& stream, uint64_t size, const StreamSink& sink) {
+        return CopyDeepStream(volume, stream, size, sink);
+      };
 }
 
-int CProfessionalNtfsRecovery::RecoverFile(const ScanRecord& record,
-                                           const std::string& destination, int base_depth) {
+int CProfessionalNtfsRecovery::RecoverFile(const ScanRecord& record, const std::string& destination,
+                                           int base_depth) {
   if (!reader_.IsOpen()) return kErrInvalidParameter;
   return RecoverRecordTo(
       store_.get(), record, destination, base_depth, static_cast<int>(kMaxParentDepth),

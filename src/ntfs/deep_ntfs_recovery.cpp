@@ -51,9 +51,8 @@ int CProfessionalNtfsRecovery::OpenImage(const std::string& image_path, char16_t
   return OpenImageRegion(image_path, 0, 0, drive_tag);
 }
 
-int CProfessionalNtfsRecovery::OpenImageRegion(const std::string& image_path,
-                                               uint64_t start_sector, uint64_t sector_count,
-                                               char16_t drive_tag) {
+int CProfessionalNtfsRecovery::OpenImageRegion(const std::string& image_path, uint64_t start_sector,
+                                               uint64_t sector_count, char16_t drive_tag) {
   SectorReader reader;
   const int rc = OpenImageFile(&reader, image_path);
   if (rc != kSuccess) return rc;
@@ -541,7 +540,8 @@ int CProfessionalNtfsRecovery::LoadDeepStream(const MftRecord& base, uint32_t nu
       continue;
     }
     for (const MftAttribute& a : extension.attributes) {
-      if (a.type != kAttrData || a.IsNamed() || (a.non_resident ? a.start_vcn : 0) != entry.start_vcn) {
+      if (a.type != kAttrData || a.IsNamed() ||
+          (a.non_resident ? a.start_vcn : 0) != entry.start_vcn) {
         continue;
       }
       AddStreamExtent(a, volume.ClusterLimit(), out);

@@ -69,7 +69,8 @@ class CProfessionalNtfsRecovery : public StoreBackedEngine {
   bool DataStartSector(const ScanRecord& record, uint64_t* sector);
 
   int Scan(const char* log_name) override;
-  int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
+  int RecoverFile(const ScanRecord& record, const std::string& destination,
+                  int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
   int LoadClusterBitmap() override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,
@@ -163,7 +164,6 @@ class CProfessionalNtfsRecovery : public StoreBackedEngine {
   std::map<std::pair<uint64_t, uint32_t>, uint32_t> foreign_ids_;
   uint32_t next_foreign_id_ = kForeignIdBase;
   std::unordered_map<uint64_t, DirectoryLink> link_cache_;
-
 };
 
 }  // namespace velmora

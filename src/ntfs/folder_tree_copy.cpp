@@ -25,8 +25,8 @@ int CopyFolderTree(ScanLogStore& store, const ScanRecord& top, const std::string
     Pending entry = std::move(queue.front());
     queue.pop_front();
     ScanRecordList children;
-    rc = store.ListChildren({entry.record.object_id, static_cast<uint32_t>(entry.level)},
-                            &children);
+    rc =
+        store.ListChildren({entry.record.object_id, static_cast<uint32_t>(entry.level)}, &children);
     if (rc != kSuccess) {
       result = rc;
       continue;

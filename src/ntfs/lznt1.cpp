@@ -12,7 +12,8 @@ namespace {
 constexpr size_t kChunkOutput = 4096;
 
 // Decodes the tokens of one compressed chunk; `dst` is the chunk's output start.
-bool DecodeChunk(const uint8_t* src, size_t src_size, uint8_t* dst, size_t dst_room, size_t* written) {
+bool DecodeChunk(const uint8_t* src, size_t src_size, uint8_t* dst, size_t dst_room,
+                 size_t* written) {
   size_t in = 0;
   size_t pos = 0;
   while (in < src_size) {
@@ -75,8 +76,8 @@ bool DecompressLznt1(std::span<const uint8_t> in, std::span<uint8_t> out, size_t
       size_t written = 0;
       const bool ok = DecodeChunk(in.data() + src, data_size, out.data() + dst, room, &written);
       // A chunk that ends short stands for a full 4096 bytes; the rest are zeros.
-      const bool more = src + data_size + 2 <= in.size() &&
-                        (in[src + data_size] | in[src + data_size + 1]) != 0;
+      const bool more =
+          src + data_size + 2 <= in.size() && (in[src + data_size] | in[src + data_size + 1]) != 0;
       if (more && written < room) {
         std::memset(out.data() + dst + written, 0, room - written);
         written = room;

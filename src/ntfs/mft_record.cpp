@@ -137,7 +137,8 @@ MftRecordVerdict ParseMftRecord(std::span<const uint8_t> record, MftRecord* out)
   out->attributes.clear();
   if (!ParseMftRecordHeader(record, &out->header)) return MftRecordVerdict::kNotRecord;
   const MftRecordHeader& h = out->header;
-  // Some writers leave bytes-in-use past the end on damaged records; walk no further than the buffer.
+  // Some writers leave bytes-in-use past the end on damaged records; walk no further than the
+  // buffer.
   const size_t used_size = std::min<size_t>(h.bytes_in_use, record.size());
   if (h.first_attribute < 0x18 || h.first_attribute >= used_size) return MftRecordVerdict::kDamaged;
   const std::span<const uint8_t> used = record.first(used_size);

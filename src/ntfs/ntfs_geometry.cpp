@@ -50,7 +50,8 @@ bool ParseNtfsBootSector(const uint8_t* sector, size_t length, NtfsGeometry* out
 
 std::vector<FingerprintRange> NtfsFingerprintRanges(const NtfsGeometry& geometry) {
   constexpr uint32_t kRecords = 256;
-  return {{geometry.mft_first_cluster * geometry.cluster_size, kRecords * geometry.mft_record_size}};
+  return {
+      {geometry.mft_first_cluster * geometry.cluster_size, kRecords * geometry.mft_record_size}};
 }
 
 bool IsBackupBootSectorAt(const NtfsGeometry& geometry, uint64_t offset) {

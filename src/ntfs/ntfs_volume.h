@@ -13,10 +13,10 @@
 namespace velmora::ntfs {
 
 // Results of NTFS reads beyond the Win32-style codes.
-constexpr int kNtfsNotRecord = -1;          // no "FILE" magic or unusable fix-up array
-constexpr int kNtfsAttributeMissing = -100; // the record has no such attribute
-constexpr int kNtfsRunsIncomplete = -102;   // the runs stop before the data's end
-constexpr int kNtfsNotNtfs = -103;          // the boot sector is not NTFS
+constexpr int kNtfsNotRecord = -1;           // no "FILE" magic or unusable fix-up array
+constexpr int kNtfsAttributeMissing = -100;  // the record has no such attribute
+constexpr int kNtfsRunsIncomplete = -102;    // the runs stop before the data's end
+constexpr int kNtfsNotNtfs = -103;           // the boot sector is not NTFS
 
 // Read access to one NTFS volume on a drive or image: geometry, byte and
 // cluster reads relative to the volume start, and MFT records by number.

@@ -37,7 +37,8 @@ class CFastNtfsRecovery : public StoreBackedEngine,
                     char16_t drive_letter) override;
   int Scan(const char* log_name) override;
   int ScanInto(const std::string& folder) override;
-  int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
+  int RecoverFile(const ScanRecord& record, const std::string& destination,
+                  int base_depth) override;
   int GetNextFreeRange(uint64_t* position, uint64_t* length) override;
   int LoadClusterBitmap() override;
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,

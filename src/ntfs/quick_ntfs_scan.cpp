@@ -61,7 +61,7 @@ struct CFastNtfsRecovery::ScanState {
   RecordSpill existing;
   std::vector<PendingFile> existing_files;
   std::vector<RecordTimesEntry> existing_times;  // beside existing_files
-  MftRecord record;  // reused between records
+  MftRecord record;                              // reused between records
 };
 
 int CFastNtfsRecovery::ReportProgress(int percent, int seconds_remaining) {

@@ -20,7 +20,8 @@ int LoadRecordStream(NtfsVolume& volume, const ScanRecord& record, NtfsStream* s
     std::string_view stream_name = name.substr(colon + 1);
     rc = LoadStream(volume, mft, record.object_id, kAttrData, stream_name, stream);
     if (rc != kNtfsAttributeMissing) return rc;
-    // A name that filled the record's name field was cut: the stream's name starts with what is left.
+    // A name that filled the record's name field was cut: the stream's name starts with what is
+    // left.
     if (name.size() + 4 >= kRecordNameBytes && !stream_name.empty()) {
       for (const std::string& candidate : NamedDataStreams(volume, mft)) {
         if (candidate.rfind(stream_name, 0) == 0) {

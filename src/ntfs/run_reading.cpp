@@ -48,8 +48,8 @@ void ZeroPastInitialized(uint64_t initialized, uint64_t position, uint8_t* data,
 }
 
 int CopyCompressedUnits(const ClusterReader& read, uint32_t cluster_bytes,
-                        const std::vector<DataRun>& runs, uint64_t initialized,
-                        uint8_t unit_shift, uint64_t size, const StreamSink& sink) {
+                        const std::vector<DataRun>& runs, uint64_t initialized, uint8_t unit_shift,
+                        uint64_t size, const StreamSink& sink) {
   const uint32_t cs = cluster_bytes;
   const uint64_t unit_clusters = uint64_t{1} << unit_shift;
   const size_t unit_bytes = unit_clusters * cs;

@@ -35,8 +35,8 @@ void ZeroPastInitialized(uint64_t initialized, uint64_t position, uint8_t* data,
 // decompressed. A unit whose runs end early is used as far as its compressed
 // bytes go; a damaged unit gives kNtfsRunsIncomplete once all were delivered.
 int CopyCompressedUnits(const ClusterReader& read, uint32_t cluster_bytes,
-                        const std::vector<DataRun>& runs, uint64_t initialized,
-                        uint8_t unit_shift, uint64_t size, const StreamSink& sink);
+                        const std::vector<DataRun>& runs, uint64_t initialized, uint8_t unit_shift,
+                        uint64_t size, const StreamSink& sink);
 
 // Delivers the first min(limit, size) bytes of a stream whose clusters of `cluster_bytes` are
 // read through `read`, for both engines: resident bytes, allocated clusters in pieces of at most

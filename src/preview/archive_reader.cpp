@@ -87,7 +87,8 @@ bool ArchiveReader::Next(ArchiveMember* member) {
   if (!name) name = archive_entry_pathname(entry);
   member->name = name ? name : "";
   member->has_size = archive_entry_size_is_set(entry) != 0;
-  member->size = member->has_size ? static_cast<uint64_t>(std::max<int64_t>(archive_entry_size(entry), 0)) : 0;
+  member->size =
+      member->has_size ? static_cast<uint64_t>(std::max<int64_t>(archive_entry_size(entry), 0)) : 0;
   member->has_time = archive_entry_mtime_is_set(entry) != 0;
   member->unix_time = member->has_time ? archive_entry_mtime(entry) : 0;
   member->is_directory = archive_entry_filetype(entry) == AE_IFDIR;
@@ -137,7 +138,8 @@ int ArchiveReader::FilterCount() const {
   return archive_ ? std::max(archive_filter_count(archive_) - 1, 0) : 0;
 }
 
-bool ReadPackageParts(const std::string& path, const std::function<bool(const std::string&)>& wanted,
+bool ReadPackageParts(const std::string& path,
+                      const std::function<bool(const std::string&)>& wanted,
                       std::map<std::string, std::string>* parts) {
   ArchiveReader reader(path, ArchiveReader::Formats::kZip, ViewerLimits::kArchiveTime);
   ArchiveMember member;

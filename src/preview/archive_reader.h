@@ -62,7 +62,8 @@ class ArchiveReader {
 
 // Reads the members of a zip package whose names `wanted` accepts, each capped
 // in size, all of them together capped too. False when the file is no zip.
-bool ReadPackageParts(const std::string& path, const std::function<bool(const std::string&)>& wanted,
+bool ReadPackageParts(const std::string& path,
+                      const std::function<bool(const std::string&)>& wanted,
                       std::map<std::string, std::string>* parts);
 
 }  // namespace velmora::preview

@@ -36,7 +36,8 @@ bool ReadCompoundStream(const std::string& path, const char* stream, size_t cap,
   const gsf_off_t size = gsf_input_size(member.get());
   if (size < 0 || static_cast<uint64_t>(size) > cap) return false;
   out->resize(static_cast<size_t>(size));
-  return size == 0 || gsf_input_read(member.get(), static_cast<size_t>(size), out->data()) != nullptr;
+  return size == 0 ||
+         gsf_input_read(member.get(), static_cast<size_t>(size), out->data()) != nullptr;
 }
 
 }  // namespace velmora::preview

@@ -73,7 +73,8 @@ bool XlsGrid(const std::string& path, Grid* grid) {
             freexl_select_active_worksheet(handle, 0) == FREEXL_OK &&
             freexl_worksheet_dimensions(handle, &rows, &columns) == FREEXL_OK;
   for (unsigned row = 0; ok && row < std::min<unsigned>(rows, kRows); ++row) {
-    for (unsigned short column = 0; column < std::min<unsigned short>(columns, kColumns); ++column) {
+    for (unsigned short column = 0; column < std::min<unsigned short>(columns, kColumns);
+         ++column) {
       FreeXL_CellValue cell{};
       if (freexl_get_cell_value(handle, row, column, &cell) != FREEXL_OK) continue;
       switch (cell.type) {
@@ -104,7 +105,8 @@ bool CellReference(std::string_view reference, int* row, int* column) {
   }
   long r = 0;
   const size_t digits_from = i;
-  while (i < reference.size() && reference[i] >= '0' && reference[i] <= '9' && i - digits_from < 8) {
+  while (i < reference.size() && reference[i] >= '0' && reference[i] <= '9' &&
+         i - digits_from < 8) {
     r = r * 10 + (reference[i] - '0');
     ++i;
   }
@@ -145,13 +147,15 @@ std::string FirstSheetPart(const std::map<std::string, std::string>& parts) {
 
 bool XlsxGrid(const std::string& path, Grid* grid) {
   std::map<std::string, std::string> parts;
-  if (!ReadPackageParts(path,
-                        [](const std::string& name) {
-                          return name == "xl/workbook.xml" || name == "xl/_rels/workbook.xml.rels" ||
-                                 name == "xl/sharedStrings.xml" ||
-                                 (name.rfind("xl/worksheets/", 0) == 0 && name.find("_rels") == std::string::npos);
-                        },
-                        &parts)) {
+  if (!ReadPackageParts(
+          path,
+          [](const std::string& name) {
+            return name == "xl/workbook.xml" || name == "xl/_rels/workbook.xml.rels" ||
+                   name == "xl/sharedStrings.xml" ||
+                   (name.rfind("xl/worksheets/", 0) == 0 &&
+                    name.find("_rels") == std::string::npos);
+          },
+          &parts)) {
     return false;
   }
   auto sheet_part = parts.find(FirstSheetPart(parts));
@@ -211,7 +215,8 @@ bool CsvGrid(const std::string& path, Grid* grid) {
   if (!ReadFileHead(path, 1u << 20, &bytes)) return false;
   if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
   for (const char c : bytes) {
-    if (static_cast<uint8_t>(c) < 0x20 && c != '\t' && c != '\r' && c != '\n') return false;  // not text
+    if (static_cast<uint8_t>(c) < 0x20 && c != '\t' && c != '\r' && c != '\n')
+      return false;  // not text
   }
   int row = 0;
   int column = 0;

@@ -51,9 +51,8 @@ int CPDF::View(const std::string& path, std::string* text) {
   const std::string rendered = JoinPath(work_folder_, "pdf-000001.png");
   ::unlink(rendered.c_str());
   std::string unused;
-  const bool ok = RunIsolated(
-      [&](std::string*) { return RenderFirstPage(path, rendered); }, ViewerLimits::kViewerTime,
-      &unused);
+  const bool ok = RunIsolated([&](std::string*) { return RenderFirstPage(path, rendered); },
+                              ViewerLimits::kViewerTime, &unused);
   if (!ok || std::rename(rendered.c_str(), PicturePath().c_str()) != 0) {
     ::unlink(rendered.c_str());
     return kErrInvalidParameter;

@@ -55,7 +55,8 @@ struct PptWalk {
     if (type == kTextCharsAtom) {
       raw = Utf16LeToUtf8(atom.data(), std::min(atom.size() / 2, 2 * kSlideText));
     } else {
-      for (size_t i = 0; i < std::min(atom.size(), kSlideText); ++i) AppendCodePoint(&raw, *atom.U8(i));
+      for (size_t i = 0; i < std::min(atom.size(), kSlideText); ++i)
+        AppendCodePoint(&raw, *atom.U8(i));
     }
     std::string text;
     for (char c : raw) {
@@ -93,8 +94,10 @@ struct PptWalk {
         outline.emplace_back();
       } else if (type == kTextCharsAtom || type == kTextBytesAtom) {
         std::string text = AtomText(stream.Sub(body, length), type);
-        if (in_list && !outline.empty()) outline.back().push_back(std::move(text));
-        else if (slide >= 0) drawings[slide].push_back(std::move(text));
+        if (in_list && !outline.empty())
+          outline.back().push_back(std::move(text));
+        else if (slide >= 0)
+          drawings[slide].push_back(std::move(text));
       } else if (container) {
         if (!Walk(body, body + length, depth + 1, slide, in_list)) return false;
       }
@@ -144,8 +147,10 @@ std::vector<std::string> SlideOrder(const std::map<std::string, std::string>& pa
       std::map<std::string, std::string> targets;
       for (pugi::xml_node rel : FindLocal(rels, "Relationships").children()) {
         std::string target = rel.attribute("Target").value();
-        if (!target.empty() && target[0] == '/') target.erase(0, 1);
-        else target = "ppt/" + target;
+        if (!target.empty() && target[0] == '/')
+          target.erase(0, 1);
+        else
+          target = "ppt/" + target;
         targets[rel.attribute("Id").value()] = target;
       }
       for (pugi::xml_node id : FindLocal(document, "sldIdLst").children()) {
@@ -155,21 +160,22 @@ std::vector<std::string> SlideOrder(const std::map<std::string, std::string>& pa
     }
   }
   if (order.empty()) {
-    for (size_t i = 1; i <= kSlides; ++i) order.push_back("ppt/slides/slide" + std::to_string(i) + ".xml");
+    for (size_t i = 1; i <= kSlides; ++i)
+      order.push_back("ppt/slides/slide" + std::to_string(i) + ".xml");
   }
   return order;
 }
 
 bool PptxText(const std::string& path, std::string* text) {
   std::map<std::string, std::string> parts;
-  if (!ReadPackageParts(path,
-                        [](const std::string& name) {
-                          return name == "ppt/presentation.xml" || name == "content.xml" ||
-                                 name == "ppt/_rels/presentation.xml.rels" ||
-                                 (name.rfind("ppt/slides/", 0) == 0 &&
-                                  name.find("_rels") == std::string::npos);
-                        },
-                        &parts)) {
+  if (!ReadPackageParts(
+          path,
+          [](const std::string& name) {
+            return name == "ppt/presentation.xml" || name == "content.xml" ||
+                   name == "ppt/_rels/presentation.xml.rels" ||
+                   (name.rfind("ppt/slides/", 0) == 0 && name.find("_rels") == std::string::npos);
+          },
+          &parts)) {
     return false;
   }
   SlideTexts slides;

@@ -18,8 +18,8 @@ constexpr int kPreparationFinished = 1;
 constexpr int kPreparationCancelled = 2;
 
 // Message keys of the preview's own texts in the language files.
-inline constexpr const char* kMsgPreparing = "MSG0901";       // "%s %d%%" with the percentage
-inline constexpr const char* kMsgPreviewTitle = "MSG0902";    // "%s %s" with the file name
+inline constexpr const char* kMsgPreparing = "MSG0901";     // "%s %d%%" with the percentage
+inline constexpr const char* kMsgPreviewTitle = "MSG0902";  // "%s %s" with the file name
 inline constexpr const char* kMsgCancelQuestion = "MSG0903";
 inline constexpr const char* kMsgDirectory = "MSG0904";
 inline constexpr const char* kMsgPdfCaption = "MSG0905";

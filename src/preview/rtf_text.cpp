@@ -58,7 +58,9 @@ bool RtfText(std::string_view rtf, size_t limit, std::string* out) {
       const char next = rtf[i + 1];
       if (std::isalpha(static_cast<unsigned char>(next))) {
         size_t end = i + 1;
-        while (end < rtf.size() && end - i < 64 && std::isalpha(static_cast<unsigned char>(rtf[end]))) ++end;
+        while (end < rtf.size() && end - i < 64 &&
+               std::isalpha(static_cast<unsigned char>(rtf[end])))
+          ++end;
         const std::string_view word = rtf.substr(i + 1, end - i - 1);
         bool has_number = false;
         long number = 0;
@@ -78,7 +80,8 @@ bool RtfText(std::string_view rtf, size_t limit, std::string* out) {
         i = end;
         if (SkippedDestination(word)) {
           stack.back().skip = true;
-        } else if (word == "par" || word == "line" || word == "row" || word == "sect" || word == "page") {
+        } else if (word == "par" || word == "line" || word == "row" || word == "sect" ||
+                   word == "page") {
           emit('\n');
         } else if (word == "tab" || word == "cell") {
           emit('\t');
@@ -103,7 +106,8 @@ bool RtfText(std::string_view rtf, size_t limit, std::string* out) {
       } else if (next == '\'') {
         if (i + 3 < rtf.size() + 0 && std::isxdigit(static_cast<unsigned char>(rtf[i + 2])) &&
             std::isxdigit(static_cast<unsigned char>(rtf[i + 3]))) {
-          const uint8_t byte = static_cast<uint8_t>(std::stoi(std::string(rtf.substr(i + 2, 2)), nullptr, 16));
+          const uint8_t byte =
+              static_cast<uint8_t>(std::stoi(std::string(rtf.substr(i + 2, 2)), nullptr, 16));
           emit(Cp1252ToCodePoint(byte));
           i += 4;
         } else {
@@ -113,10 +117,14 @@ bool RtfText(std::string_view rtf, size_t limit, std::string* out) {
         stack.back().skip = true;
         i += 2;
       } else {
-        if (next == '\\' || next == '{' || next == '}') emit(static_cast<uint8_t>(next));
-        else if (next == '~') emit(0xA0);
-        else if (next == '_') emit('-');
-        else if (next == '\n' || next == '\r') emit('\n');
+        if (next == '\\' || next == '{' || next == '}')
+          emit(static_cast<uint8_t>(next));
+        else if (next == '~')
+          emit(0xA0);
+        else if (next == '_')
+          emit('-');
+        else if (next == '\n' || next == '\r')
+          emit('\n');
         i += 2;
       }
     } else if (c == '\r' || c == '\n') {

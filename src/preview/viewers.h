@@ -13,10 +13,10 @@ struct ViewerLimits {
   static constexpr int kExcelRows = 10;
   static constexpr int kExcelColumns = 10;
   static constexpr int kSlides = 20;
-  static constexpr size_t kMemberBytes = 32u << 20;      // one XML part or stream, unpacked
-  static constexpr size_t kPackageBytes = 96u << 20;     // all parts read from one package
-  static constexpr size_t kArchiveMembers = 1000;        // lines of a listing
-  static constexpr uint64_t kUnpackedBytes = 256u << 20; // decompressed while listing
+  static constexpr size_t kMemberBytes = 32u << 20;       // one XML part or stream, unpacked
+  static constexpr size_t kPackageBytes = 96u << 20;      // all parts read from one package
+  static constexpr size_t kArchiveMembers = 1000;         // lines of a listing
+  static constexpr uint64_t kUnpackedBytes = 256u << 20;  // decompressed while listing
   static constexpr std::chrono::milliseconds kArchiveTime{5000};  // reading one archive
   static constexpr std::chrono::milliseconds kViewerTime{10000};  // one viewer, start to end
 };

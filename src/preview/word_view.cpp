@@ -36,8 +36,10 @@ class DocTextSink {
     if (c == 0x14 || c == 0x15) {
       if (fields_.empty()) return;
       if (fields_.back()) --in_instructions_;
-      if (c == 0x14) fields_.back() = false;
-      else fields_.pop_back();
+      if (c == 0x14)
+        fields_.back() = false;
+      else
+        fields_.pop_back();
       return;
     }
     if (in_instructions_ > 0) return;
@@ -46,12 +48,16 @@ class DocTextSink {
       return;
     }
     if (high_surrogate_ != 0) {
-      if (c >= 0xDC00 && c <= 0xDFFF) c = 0x10000 + ((high_surrogate_ - 0xD800) << 10) + (c - 0xDC00);
+      if (c >= 0xDC00 && c <= 0xDFFF)
+        c = 0x10000 + ((high_surrogate_ - 0xD800) << 10) + (c - 0xDC00);
       high_surrogate_ = 0;
     }
-    if (c == '\r' || c == 0x0B || c == 0x0C) c = '\n';
-    else if (c == 0x07) c = '\t';
-    else if (c < 0x20 && c != '\t') return;
+    if (c == '\r' || c == 0x0B || c == 0x0C)
+      c = '\n';
+    else if (c == 0x07)
+      c = '\t';
+    else if (c < 0x20 && c != '\t')
+      return;
     AppendCodePoint(out_, c);
     ++count_;
   }
@@ -128,11 +134,12 @@ bool DocText(const std::string& path, std::string* text) {
 // word/document.xml of an Office Open XML package, or content.xml of an ODF text.
 bool PackageText(const std::string& path, std::string* text) {
   std::map<std::string, std::string> parts;
-  if (!ReadPackageParts(path,
-                        [](const std::string& name) {
-                          return name == "word/document.xml" || name == "content.xml";
-                        },
-                        &parts)) {
+  if (!ReadPackageParts(
+          path,
+          [](const std::string& name) {
+            return name == "word/document.xml" || name == "content.xml";
+          },
+          &parts)) {
     return false;
   }
   pugi::xml_document document;
@@ -140,9 +147,7 @@ bool PackageText(const std::string& path, std::string* text) {
     if (!ParseXml(word->second, &document)) return false;
     const pugi::xml_node body = FindLocal(document, "body");
     if (!body) return false;
-    CollectText(body,
-                {"|p|", "|t|", "|tab|", "|br|cr|", "", "|instrText|delText|"},
-                kLimit, text);
+    CollectText(body, {"|p|", "|t|", "|tab|", "|br|cr|", "", "|instrText|delText|"}, kLimit, text);
     return true;
   }
   if (auto content = parts.find("content.xml"); content != parts.end()) {
@@ -167,7 +172,8 @@ int CWord::View(const std::string& path, std::string* text) {
           case Container::kZip: read = PackageText(path, out); break;
           case Container::kRtf: {
             std::string rtf;
-            read = ReadFileHead(path, ViewerLimits::kMemberBytes, &rtf) && RtfText(rtf, kLimit, out);
+            read =
+                ReadFileHead(path, ViewerLimits::kMemberBytes, &rtf) && RtfText(rtf, kLimit, out);
             break;
           }
           default: break;

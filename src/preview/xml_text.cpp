@@ -11,7 +11,8 @@ namespace {
 bool InSet(std::string_view set, std::string_view name) {
   if (set.empty() || name.empty()) return false;
   for (size_t at = set.find(name); at != std::string_view::npos; at = set.find(name, at + 1)) {
-    if (at > 0 && set[at - 1] == '|' && at + name.size() < set.size() && set[at + name.size()] == '|') {
+    if (at > 0 && set[at - 1] == '|' && at + name.size() < set.size() &&
+        set[at + name.size()] == '|') {
       return true;
     }
   }
@@ -31,7 +32,8 @@ struct Collector {
   }
   void Walk(const pugi::xml_node& node, bool in_text, int depth) {
     if (depth > 256) return;
-    for (pugi::xml_node child = node.first_child(); child && !Full(); child = child.next_sibling()) {
+    for (pugi::xml_node child = node.first_child(); child && !Full();
+         child = child.next_sibling()) {
       if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
         if (in_text || vocabulary.text.empty()) Add(child.value());
         continue;

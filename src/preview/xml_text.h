@@ -27,8 +27,8 @@ struct TextVocabulary {
   std::string_view text;        // elements whose character data is text; empty: all
   std::string_view tabs;
   std::string_view breaks;
-  std::string_view spaces;      // ODF "s": c="n" spaces
-  std::string_view skipped;     // subtrees left out
+  std::string_view spaces;   // ODF "s": c="n" spaces
+  std::string_view skipped;  // subtrees left out
 };
 
 // Appends the text of `node`'s subtree; stops once `limit` code points are there.

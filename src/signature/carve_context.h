@@ -42,8 +42,8 @@ struct CarveContext {
   SectorReader* source = nullptr;  // not owned
   // The same image file mapped, when the source is one; reads then copy nothing. Not owned.
   MappedImage* mapped = nullptr;
-  uint64_t start_sector = 0;       // sector where the candidate file starts
-  uint64_t cursor = 0;             // sector being examined; advanced by FindNextBoundary
+  uint64_t start_sector = 0;  // sector where the candidate file starts
+  uint64_t cursor = 0;        // sector being examined; advanced by FindNextBoundary
 
   // Progress of the surrounding scan, handed through to the callback.
   uint64_t processed = 0;
@@ -91,7 +91,8 @@ struct CarveContext {
   const MeasuredAhead* MeasuredAheadAt(uint64_t sector) const;
   bool NothingStartsAt(uint64_t sector) const {
     return nothing_ahead != nullptr && sector >= ahead_first_sector &&
-           sector - ahead_first_sector < ahead_sectors && nothing_ahead[sector - ahead_first_sector] != 0;
+           sector - ahead_first_sector < ahead_sectors &&
+           nothing_ahead[sector - ahead_first_sector] != 0;
   }
 
   // A context able to measure lengths (allocates the scratch buffer).

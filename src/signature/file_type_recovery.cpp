@@ -135,8 +135,8 @@ int CFileTypeRecovery::CarveSectorAt(int32_t sector_size, const uint8_t* sector,
   CarveResult file;
   const CarveProgress progress{processed, total, seconds_remaining, found ? *found : 0};
   held_.active = false;
-  const int result =
-      IdentifyAndMeasure(*carve_, sector_size, source, sector, length, sector_number, progress, &file);
+  const int result = IdentifyAndMeasure(*carve_, sector_size, source, sector, length, sector_number,
+                                        progress, &file);
   if (result != kSuccess) return result;
   if (!store_ || !store_->IsOpen()) return kErrInvalidParameter;
   if (carve_->structure_check_deferred) {
@@ -204,8 +204,7 @@ uint64_t CFileTypeRecovery::EndHeld(uint64_t measured_or_cut, uint64_t* found) {
 uint64_t CFileTypeRecovery::EndHeldAt(uint64_t sector, uint64_t* found) {
   if (!held_.active) return 0;
   const uint64_t bytes = static_cast<uint64_t>(sector_size_);
-  const uint64_t length =
-      sector >= held_.until ? held_.measured : (sector - held_.sector) * bytes;
+  const uint64_t length = sector >= held_.until ? held_.measured : (sector - held_.sector) * bytes;
   return EndHeld(length, found);
 }
 
@@ -284,7 +283,8 @@ int CFileTypeRecovery::ReadChunk(uint64_t sector, uint64_t bytes_wanted,
   const int err = ReadSectors(&source_, static_cast<int32_t>(sectors), buffer->data(), sector,
                               sector_size_, &got);
   *bytes_read = static_cast<size_t>(std::min<uint64_t>(got * bytes_per_sector, bytes_wanted));
-  if (got == 0) return err == kSuccess ? kErrReadFault : (err == kErrInvalidParameter ? kErrReadFault : err);
+  if (got == 0)
+    return err == kSuccess ? kErrReadFault : (err == kErrInvalidParameter ? kErrReadFault : err);
   return kSuccess;
 }
 

@@ -35,7 +35,8 @@ class CFileTypeRecovery : public StoreBackedEngine {
   int CountFiles(const ScanRecord* directory, int depth, int* count) override;
   // Carved files sit in no folder; the path is left as it was.
   int GetFullPath(const ScanRecord&, std::string*) override { return 0; }
-  int RecoverFile(const ScanRecord& record, const std::string& destination, int base_depth) override;
+  int RecoverFile(const ScanRecord& record, const std::string& destination,
+                  int base_depth) override;
   int GetNextFreeRange(uint64_t*, uint64_t*) override { return 0; }
   int LoadClusterBitmap() override { return 0; }
   int PreviewFile(const ScanRecord& record, std::string* path, uint8_t* memory, int* bytes,

@@ -51,13 +51,12 @@ uint64_t ForwardScan(CarveContext& context, uint64_t cap, BoundaryMode mode,
 
     const size_t chunk_bytes = static_cast<size_t>(count * sector_size);
     const uint64_t before_boundary = length;
-    const bool boundary =
-        FindNextBoundary(context, chunk_bytes, data, &length, mode) != 0;
+    const bool boundary = FindNextBoundary(context, chunk_bytes, data, &length, mode) != 0;
     if (marker_step) {
       // Bytes from the boundary on belong to the next file: its footers are not ours.
       const size_t boundary_offset = static_cast<size_t>(length - before_boundary);
-      const ScanChunk chunk{data, boundary ? boundary_offset : chunk_bytes,
-                            before_boundary, boundary, boundary_offset};
+      const ScanChunk chunk{data, boundary ? boundary_offset : chunk_bytes, before_boundary,
+                            boundary, boundary_offset};
       uint64_t end = 0;
       if (marker_step(chunk, &end)) return end;
     }

@@ -12,7 +12,7 @@ namespace velmora {
 // One chunk of a forward scan as the marker step sees it.
 struct ScanChunk {
   const uint8_t* data;
-  size_t bytes;             // up to the boundary when one was found
+  size_t bytes;            // up to the boundary when one was found
   uint64_t file_offset;    // offset of data[0] from the file's first byte
   bool boundary_found;     // a new file or file-system structure starts inside the chunk
   size_t boundary_offset;  // where, when boundary_found

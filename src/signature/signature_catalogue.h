@@ -36,9 +36,9 @@ constexpr int kNothingCarved = -2;
 
 // Recognises the file starting in `buffer` (the sector at `start_sector` of `source`) and
 // measures it. 0 with *result filled; kNothingCarved when no row accepts the buffer or the
-// type is never recorded (result->type still names it); 87 when the arguments are unusable; kCancelledByUser when the
-// progress callback cancelled the length search. The callback fields of `context` are used as they
-// stand.
+// type is never recorded (result->type still names it); 87 when the arguments are unusable;
+// kCancelledByUser when the progress callback cancelled the length search. The callback fields of
+// `context` are used as they stand.
 int IdentifyAndMeasure(CarveContext& context, int32_t sector_size, SectorReader* source,
                        const uint8_t* buffer, size_t length, uint64_t start_sector,
                        const CarveProgress& progress, CarveResult* result);

@@ -22,9 +22,8 @@ std::vector<SignatureRow> BuildTable() {
                              (format->more_extensions == nullptr ? "" : format->more_extensions));
     for (std::string name; names >> name;) {
       extensions.push_back(name);
-      table.push_back({extensions.back().c_str(), format->type, format->identify,
-                       format->length, format->first_bytes, format->first_byte_count,
-                       format->skip_after});
+      table.push_back({extensions.back().c_str(), format->type, format->identify, format->length,
+                       format->first_bytes, format->first_byte_count, format->skip_after});
     }
   }
   table.push_back({"", kNoSignatureType, nullptr, nullptr, "", 0, false});

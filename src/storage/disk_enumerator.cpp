@@ -179,10 +179,12 @@ uint8_t PartitionTypeForFileSystem(const std::string& display_name) {
   return 0;
 }
 
-std::vector<PartitionEntry> LayOutDisk(int disk_number, uint64_t disk_sectors,
-                                       uint32_t sector_size, uint64_t sectors_per_cylinder,
-                                       bool removable, std::vector<PartitionEntry> volumes) {
-  auto by_start = [](const PartitionEntry& a, const PartitionEntry& b) { return a.start < b.start; };
+std::vector<PartitionEntry> LayOutDisk(int disk_number, uint64_t disk_sectors, uint32_t sector_size,
+                                       uint64_t sectors_per_cylinder, bool removable,
+                                       std::vector<PartitionEntry> volumes) {
+  auto by_start = [](const PartitionEntry& a, const PartitionEntry& b) {
+    return a.start < b.start;
+  };
   std::stable_sort(volumes.begin(), volumes.end(), by_start);
   auto blank = [&](RegionKind kind, uint64_t start, uint64_t length) {
     PartitionEntry entry;
@@ -256,9 +258,9 @@ bool DiskEnumerator::Refresh() {
     disk.scheme = table.scheme;
     disk.table_warnings = table.warnings;
     std::vector<PartitionEntry> volumes = FindVolumes(info, disk, table, mounts);
-    entries_[disk.number] = LayOutDisk(disk.number, disk.sectors, disk.sector_size,
-                                       disk.sectors_per_cylinder, disk.removable,
-                                       std::move(volumes));
+    entries_[disk.number] =
+        LayOutDisk(disk.number, disk.sectors, disk.sector_size, disk.sectors_per_cylinder,
+                   disk.removable, std::move(volumes));
     for (auto& entry : entries_[disk.number]) entry.disk_path = disk.device_path;
     disks_[disk.number] = std::move(disk);
   }
@@ -284,7 +286,8 @@ bool DiskEnumerator::Next(PartitionEntry* entry) {
 
 void DiskEnumerator::CopyAll(std::vector<PartitionEntry>* list) const {
   list->clear();
-  for (const auto& [disk, entries] : entries_) list->insert(list->end(), entries.begin(), entries.end());
+  for (const auto& [disk, entries] : entries_)
+    list->insert(list->end(), entries.begin(), entries.end());
 }
 
 void DiskEnumerator::Vanished(const std::vector<PartitionEntry>& old_list,
@@ -299,9 +302,8 @@ void DiskEnumerator::Vanished(const std::vector<PartitionEntry>& old_list,
         });
       }
     } else if (auto it = entries_.find(old_entry.disk); it != entries_.end()) {
-      present = std::any_of(it->second.begin(), it->second.end(), [&](const PartitionEntry& e) {
-        return e.start == old_entry.start;
-      });
+      present = std::any_of(it->second.begin(), it->second.end(),
+                            [&](const PartitionEntry& e) { return e.start == old_entry.start; });
     }
     if (!present) out->push_back(old_entry);
   }

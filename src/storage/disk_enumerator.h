@@ -12,14 +12,14 @@ namespace velmora {
 
 // One whole disk as the enumeration found it.
 struct DiskDescription {
-  int number = -1;            // physical drive number
-  std::string name;           // "sdb"
-  std::string device_path;    // "/dev/sdb"
+  int number = -1;          // physical drive number
+  std::string name;         // "sdb"
+  std::string device_path;  // "/dev/sdb"
   std::string model;
-  std::string backing_file;   // loop devices
-  std::string bus;            // "usb", "sd", "nvme", "virtual", ... or ""
+  std::string backing_file;  // loop devices
+  std::string bus;           // "usb", "sd", "nvme", "virtual", ... or ""
   uint64_t size_bytes = 0;
-  uint64_t sectors = 0;       // in the logical sector size
+  uint64_t sectors = 0;  // in the logical sector size
   uint32_t sector_size = 512;
   uint64_t sectors_per_cylinder = 0;
   bool removable = false;
@@ -65,9 +65,9 @@ constexpr uint64_t kDefaultSectorsPerCylinder = 16065;
 // Sorts the volumes of one disk and adds the unallocated gaps: a gap from sector 63
 // (or the end of the previous volume) is listed only when it is wider than one
 // cylinder. A disk without volumes becomes a single whole-disk entry.
-std::vector<PartitionEntry> LayOutDisk(int disk_number, uint64_t disk_sectors,
-                                       uint32_t sector_size, uint64_t sectors_per_cylinder,
-                                       bool removable, std::vector<PartitionEntry> volumes);
+std::vector<PartitionEntry> LayOutDisk(int disk_number, uint64_t disk_sectors, uint32_t sector_size,
+                                       uint64_t sectors_per_cylinder, bool removable,
+                                       std::vector<PartitionEntry> volumes);
 
 // Gives every entry its 1-based position in the whole list, disk by disk.
 void NumberEntries(std::map<int, std::vector<PartitionEntry>>* entries);

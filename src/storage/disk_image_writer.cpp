@@ -132,12 +132,13 @@ class Copy {
     const uint32_t chunk_sectors = static_cast<uint32_t>(std::max<size_t>(1, kChunkBytes / size_));
     const size_t chunk_bytes = static_cast<size_t>(chunk_sectors) * size_;
     std::vector<uint8_t> buffer(chunk_bytes);
-    uint64_t done = writer_->map.BytesWith(MapStatus::kCopied) +
-                    writer_->map.BytesWith(MapStatus::kUnreadable);
+    uint64_t done =
+        writer_->map.BytesWith(MapStatus::kCopied) + writer_->map.BytesWith(MapStatus::kUnreadable);
     int result = kSuccess;
     for (const MapRange& range : writer_->map.RangesWith(MapStatus::kUntried)) {
       for (uint64_t at = 0; at < range.length && result == kSuccess;) {
-        const size_t length = static_cast<size_t>(std::min<uint64_t>(chunk_bytes, range.length - at));
+        const size_t length =
+            static_cast<size_t>(std::min<uint64_t>(chunk_bytes, range.length - at));
         result = CopyChunk(range.offset + at, length, buffer.data());
         if (result != kSuccess) break;
         at += length;

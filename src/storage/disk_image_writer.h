@@ -49,11 +49,11 @@ struct DiskImageWriter {
   // Results of the copy.
   uint64_t sectors_copied = 0;  // written to the image, zero-filled ones included
   std::vector<BadSectorRange> bad_ranges;
-  std::string map_path;  // written in kZeroFill mode: destination + ".map"
-  ImageMap map;          // copied, unreadable and untried ranges of the image
-  uint64_t resumed_bytes = 0;       // already done by an earlier run when this one started
-  uint64_t retried_sectors = 0;     // unreadable sectors the retry pass got back
-  std::string error_text;           // why a map or destination was refused
+  std::string map_path;          // written in kZeroFill mode: destination + ".map"
+  ImageMap map;                  // copied, unreadable and untried ranges of the image
+  uint64_t resumed_bytes = 0;    // already done by an earlier run when this one started
+  uint64_t retried_sectors = 0;  // unreadable sectors the retry pass got back
+  std::string error_text;        // why a map or destination was refused
 
   uint64_t UnreadableBytes() const;
 };

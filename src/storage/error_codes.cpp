@@ -59,7 +59,8 @@ std::string DescribeErrorCode(int code) {
     case kErrAccessDenied: return "permission denied";
     case kErrNotEnoughMemory: return "not enough memory";
     case kErrWriteFault: return "cannot write to the destination";
-    case kErrReadFault: return "the source could not be read (read fault; the medium may be failing)";
+    case kErrReadFault:
+      return "the source could not be read (read fault; the medium may be failing)";
     case kErrSharingViolation: return "the device is busy (in use by another program)";
     case kErrHandleEof: return "the data ends before the file does";
     case kErrNotSupported: return "not supported for this file";
@@ -97,7 +98,8 @@ std::string DescribeErrorCode(int code) {
 
 std::string AccessAdvice(const std::string& path) {
   struct stat st {};
-  const bool device = ::stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
+  const bool device =
+      ::stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
   if (!device) {
     return "permission denied; this user may not read the file (ask its owner for read "
            "access, or run velmora with pkexec)";

@@ -158,7 +158,8 @@ int OpenEwfSource(const std::string& path, std::shared_ptr<ByteSource>* out, std
   const size_t probe_bytes = static_cast<size_t>(std::min<uint64_t>(probe.size(), media_size));
   if (source->ReadAt(0, probe.data(), probe_bytes, nullptr) != kSuccess ||
       source->ReadAt(last, probe.data(), probe_bytes, nullptr) != kSuccess) {
-    if (error) *error = path + ": the evidence set is cut short (its data cannot be read to the end)";
+    if (error)
+      *error = path + ": the evidence set is cut short (its data cannot be read to the end)";
     return kErrFileCorrupt;
   }
   *out = std::move(source);
@@ -169,7 +170,8 @@ int OpenEwfSource(const std::string& path, std::shared_ptr<ByteSource>* out, std
 
 int OpenEwfSource(const std::string& path, std::shared_ptr<ByteSource>* out, std::string* error) {
   out->reset();
-  if (error) *error = path + ": EWF evidence files are not supported by this build (libewf missing)";
+  if (error)
+    *error = path + ": EWF evidence files are not supported by this build (libewf missing)";
   return kErrNotSupported;
 }
 

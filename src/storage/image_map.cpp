@@ -169,8 +169,9 @@ bool ParseImageMap(std::string_view text, ImageMap* map, std::string* error) {
     }
     uint64_t offset = 0;
     uint64_t length = 0;
-    if (words.size() != 3 || !ParseUnsigned(words[0], &offset) || !ParseUnsigned(words[1], &length) ||
-        words[2].size() != 1 || (words[2][0] != '+' && words[2][0] != '-' && words[2][0] != '?')) {
+    if (words.size() != 3 || !ParseUnsigned(words[0], &offset) ||
+        !ParseUnsigned(words[1], &length) || words[2].size() != 1 ||
+        (words[2][0] != '+' && words[2][0] != '-' && words[2][0] != '?')) {
       return fail("expected 'offset length +|-|?'");
     }
     if (offset != next) return fail("ranges must follow each other without gaps or overlaps");
@@ -209,7 +210,8 @@ MapFileState LoadImageMapFile(const std::string& path, ImageMap* map, std::strin
   }
   if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode)) {
     ::close(dir);
-    *error = "'" + path + "' is " + (S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file") +
+    *error = "'" + path + "' is " +
+             (S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file") +
              "; the map is never written through it (remove it or choose another destination)";
     return MapFileState::kRefused;
   }
@@ -249,7 +251,8 @@ int SaveImageMapFile(const std::string& path, const ImageMap& map) {
   int fd = -1;
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
     temporary = "." + name + "." + std::to_string(random() % 1000000000) + ".tmp";
-    fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    fd = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0644);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {

@@ -116,9 +116,8 @@ MappedRegion::~MappedRegion() {
   ::munmap(mapping_, mapping_bytes_);
 }
 
-std::shared_ptr<const MappedRegion> MappedRegion::Map(platform::FileHandle handle,
-                                                      uint64_t offset, size_t length,
-                                                      bool populate) {
+std::shared_ptr<const MappedRegion> MappedRegion::Map(platform::FileHandle handle, uint64_t offset,
+                                                      size_t length, bool populate) {
   uint64_t size = 0;
   if (length == 0 || !RegularFileSize(handle, &size)) return nullptr;
   if (offset > size || length > size - offset) return nullptr;

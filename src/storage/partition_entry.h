@@ -22,8 +22,8 @@ struct PartitionEntry {
   uint64_t total = 0;      // bytes
   uint64_t used = 0;
   uint64_t free = 0;
-  uint64_t start = 0;      // first sector on the disk, in the disk's sector size
-  uint64_t length = 0;     // sectors
+  uint64_t start = 0;            // first sector on the disk, in the disk's sector size
+  uint64_t length = 0;           // sectors
   std::string file_system_name;  // "NTFS", "FAT32", "ext4", ... empty when unknown
   std::string volume_path;       // device node of the volume ("/dev/sdb1"); empty for gaps
   std::string volume_label;

@@ -458,10 +458,18 @@ std::string PartitionTypeName(const TablePartition& partition) {
   const char* name = "Unknown";
   switch (partition.mbr_type) {
     case 0x01: name = "FAT12"; break;
-    case 0x04: case 0x06: case 0x0E: name = "FAT16"; break;
+    case 0x04:
+    case 0x06:
+    case 0x0E: name = "FAT16"; break;
     case 0x07: name = "NTFS/exFAT"; break;
-    case 0x0B: case 0x0C: name = "FAT32"; break;
-    case 0x11: case 0x14: case 0x16: case 0x1B: case 0x1C: case 0x1E: name = "Hidden FAT"; break;
+    case 0x0B:
+    case 0x0C: name = "FAT32"; break;
+    case 0x11:
+    case 0x14:
+    case 0x16:
+    case 0x1B:
+    case 0x1C:
+    case 0x1E: name = "Hidden FAT"; break;
     case 0x17: name = "Hidden NTFS"; break;
     case 0x27: name = "Windows recovery"; break;
     case 0x82: name = "Linux swap"; break;

@@ -17,12 +17,12 @@ struct TablePartition {
   uint32_t slot = 0;
   uint64_t start_sector = 0;  // in the table's sector size
   uint64_t sector_count = 0;
-  uint8_t mbr_type = 0;       // 0 for GPT entries
-  std::string type_guid;      // GPT only, upper-case text form
-  std::string name;           // GPT partition name, UTF-8
+  uint8_t mbr_type = 0;   // 0 for GPT entries
+  std::string type_guid;  // GPT only, upper-case text form
+  std::string name;       // GPT partition name, UTF-8
   bool bootable = false;
   bool logical = false;
-  bool truncated = false;     // the entry ran past the end of the medium; length was cut
+  bool truncated = false;  // the entry ran past the end of the medium; length was cut
 };
 
 struct PartitionTable {

@@ -142,9 +142,10 @@ int WriteEverything(FileHandle handle, const void* data, size_t length, int64_t 
   const auto* in = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < length) {
-    const ssize_t n = offset < 0 ? ::write(handle, in + done, length - done)
-                                 : ::pwrite(handle, in + done, length - done,
-                                            static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    const ssize_t n = offset < 0
+                          ? ::write(handle, in + done, length - done)
+                          : ::pwrite(handle, in + done, length - done,
+                                     static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       // Past the file-size limit is as full as a full disk.

@@ -28,8 +28,8 @@ struct BlockDeviceEventWaiter::State {
 std::map<std::string, std::string> SnapshotBlockDevices() {
   std::map<std::string, std::string> snapshot;
   for (const auto& disk : ListWholeDisks(/*read_geometry=*/false)) {
-    snapshot[disk.name] = disk.device_id + " " + std::to_string(disk.size_bytes) + " " +
-                          disk.backing_file;
+    snapshot[disk.name] =
+        disk.device_id + " " + std::to_string(disk.size_bytes) + " " + disk.backing_file;
     for (const auto& part : disk.partitions) {
       snapshot[part.name] = part.device_id + " " + std::to_string(part.start_512) + " " +
                             std::to_string(part.count_512);

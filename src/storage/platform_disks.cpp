@@ -30,9 +30,7 @@ namespace {
 
 const char kSysBlock[] = "/sys/block";
 
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 std::string ReadFirstLine(const std::string& path) {
   std::ifstream file(path);
@@ -81,8 +79,10 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     const bool digit_a = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
     const bool digit_b = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
     size_t end_a = i, end_b = j;
-    while (end_a < a.size() && (std::isdigit(static_cast<unsigned char>(a[end_a])) != 0) == digit_a) ++end_a;
-    while (end_b < b.size() && (std::isdigit(static_cast<unsigned char>(b[end_b])) != 0) == digit_b) ++end_b;
+    while (end_a < a.size() && (std::isdigit(static_cast<unsigned char>(a[end_a])) != 0) == digit_a)
+      ++end_a;
+    while (end_b < b.size() && (std::isdigit(static_cast<unsigned char>(b[end_b])) != 0) == digit_b)
+      ++end_b;
     std::string run_a = a.substr(i, end_a - i), run_b = b.substr(j, end_b - j);
     if (digit_a != digit_b) return digit_a;
     if (digit_a) {
@@ -119,7 +119,8 @@ void ReadGeometry(const std::string& device_path, BlockDiskInfo* disk) {
 std::string Unescape(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1])) &&
+    if (text[i] == '\\' && i + 3 < text.size() &&
+        std::isdigit(static_cast<unsigned char>(text[i + 1])) &&
         std::isdigit(static_cast<unsigned char>(text[i + 2])) &&
         std::isdigit(static_cast<unsigned char>(text[i + 3]))) {
       out.push_back(static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) |

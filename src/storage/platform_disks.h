@@ -75,7 +75,7 @@ int QueryFileSystemSpace(const std::string& path, SpaceInfo* space);
 struct FileIdentity {
   uint64_t fs_device = 0;  // st_dev
   uint64_t inode = 0;
-  uint64_t raw_device = 0; // st_rdev for device nodes
+  uint64_t raw_device = 0;  // st_rdev for device nodes
   bool is_block_device = false;
   bool is_directory = false;
   bool exists = false;

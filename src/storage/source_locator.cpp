@@ -121,7 +121,8 @@ int SourceLocator::Locate(const std::string& text, LocatedSource* out, std::stri
     *error = "no source given";
     return kErrInvalidParameter;
   }
-  if (text.rfind("disk:", 0) == 0) return RequireReadable(LocateDisk(text, out, error), *out, error);
+  if (text.rfind("disk:", 0) == 0)
+    return RequireReadable(LocateDisk(text, out, error), *out, error);
 
   const platform::FileIdentity identity = platform::IdentifyFile(text);
   if (!identity.exists) {
@@ -191,12 +192,12 @@ int SourceLocator::LocateDisk(const std::string& text, LocatedSource* out, std::
   }
   const auto disk_it = enumerator.Disks().find(static_cast<int>(disk));
   if (disk_it == enumerator.Disks().end()) {
-    *error = "there is no disk " + std::to_string(disk) +
-             (enumerator.Disks().empty()
-                  ? std::string("; no disks were found")
-                  : "; velmora disks lists disks " +
-                        std::to_string(enumerator.Disks().begin()->first) + " to " +
-                        std::to_string(enumerator.Disks().rbegin()->first));
+    *error =
+        "there is no disk " + std::to_string(disk) +
+        (enumerator.Disks().empty()
+             ? std::string("; no disks were found")
+             : "; velmora disks lists disks " + std::to_string(enumerator.Disks().begin()->first) +
+                   " to " + std::to_string(enumerator.Disks().rbegin()->first));
     return kErrFileNotFound;
   }
   const DiskDescription& description = disk_it->second;

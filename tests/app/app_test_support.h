@@ -26,7 +26,9 @@ class RecordingObserver : public app::WorkflowObserver {
   }
   void OnSourceFailed(const app::ScanSource&, int error) override { failures.push_back(error); }
   void OnSearchProgress(int, const std::string&) override { ++search_reports; }
-  void OnRecoveryProgress(const app::RecoveryProgress& progress) override { last_recovery = progress; }
+  void OnRecoveryProgress(const app::RecoveryProgress& progress) override {
+    last_recovery = progress;
+  }
   void OnRecoveryLine(const app::RecoveryLine& line) override { lines.push_back(line); }
   app::ResumeAnswer AskResume(const app::ScanSource&,
                               const app::ResumeQuestion& question) override {

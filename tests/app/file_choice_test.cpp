@@ -117,7 +117,8 @@ TEST(FileChoiceTest, MatchingEscapingAndTree) {
   const auto tree = FolderTree({photo, note, top, deeper});
   std::vector<std::string> shown;
   for (const FolderCount& folder : tree) {
-    shown.push_back(folder.path + ":" + std::to_string(folder.depth) + ":" + std::to_string(folder.files));
+    shown.push_back(folder.path + ":" + std::to_string(folder.depth) + ":" +
+                    std::to_string(folder.files));
   }
   EXPECT_EQ(shown, (std::vector<std::string>{":0:4", "DCIM:1:2", "DCIM/100CAM:2:2",
                                              "DCIM/100CAM/old:3:1", "DCIM2:1:1"}));

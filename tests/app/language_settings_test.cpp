@@ -36,7 +36,8 @@ std::set<std::string> KeysUsedByCode() {
   const std::regex key("MSG[0-9]{4}");
   for (const auto& entry : fs::directory_iterator(std::string(VELMORA_SOURCE_DIR) + "/src/app")) {
     const std::string text = ReadFile(entry.path().string());
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), key); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), key);
+         it != std::sregex_iterator(); ++it) {
       keys.insert(it->str());
     }
   }
@@ -111,8 +112,7 @@ class LanguageSettingsTest : public ::testing::Test {
     work_ = MakeTempDir("app-language");
     languages_ = work_ + "/languages/";
     config_ = work_ + "/config/VelmoraFileRecovery/config.ini";
-    WriteFile(languages_ + "English.ini",
-              "[Messages]\nMSG0101=Quick\n[MainWnd]\nBtnScan=Scan\n");
+    WriteFile(languages_ + "English.ini", "[Messages]\nMSG0101=Quick\n[MainWnd]\nBtnScan=Scan\n");
     WriteFile(languages_ + "Deutsch.ini",
               "\xEF\xBB\xBF[Messages]\r\n"
               "MSG0101=Schnell\r\n"
@@ -138,8 +138,9 @@ TEST_F(LanguageSettingsTest, MissingConfigMeansEnglishAndNoMenu) {
 }
 
 TEST_F(LanguageSettingsTest, IniLinesSplitAtTheFirstEqualsAndTheFirstDuplicateWins) {
-  WriteFile(config_, "[DefaultLanguage]\nDefault=Deutsch\n[Languages]\nEnglish=English\n"
-                     "Deutsch=Deutsch (German)\nPlain line\n");
+  WriteFile(config_,
+            "[DefaultLanguage]\nDefault=Deutsch\n[Languages]\nEnglish=English\n"
+            "Deutsch=Deutsch (German)\nPlain line\n");
   app::LanguageSettings settings(config_, languages_);
   EXPECT_EQ(settings.CurrentLanguage(), "Deutsch");
   const std::vector<std::pair<std::string, std::string>> expected = {

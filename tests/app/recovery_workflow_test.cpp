@@ -31,7 +31,8 @@ namespace fs = std::filesystem;
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
 }
 
 class RecoveryWorkflowTest : public AppWorkflowTest {
@@ -54,7 +55,8 @@ class RecoveryWorkflowTest : public AppWorkflowTest {
     ASSERT_EQ(scan.Run({source_}, app::ScanMode::kQuick, observer_, cancel_),
               app::RunResult::kFinished);
     ScanRecordList found;
-    app::SearchSources({source_}, app::TypeChoices().Filter(), messages_, &found, observer_, cancel_);
+    app::SearchSources({source_}, app::TypeChoices().Filter(), messages_, &found, observer_,
+                       cancel_);
     for (const ScanRecord& record : found) {
       if (RecordName(record) == "IMG_1.JPG") photo_record_ = record;
       if (RecordName(record) == "Notes 2024.txt") notes_record_ = record;
@@ -128,9 +130,9 @@ TEST_F(RecoveryWorkflowTest, CancelRemovesTheFileCopiedPartWayAndKeepsFinishedOn
   ASSERT_EQ(RecordName(video_record_), "Holiday.avi");
   CancellingObserver observer(&cancel_);
   app::RecoveryWorkflow recovery(sources_, messages_);
-  ASSERT_EQ(recovery.Run({notes_record_, video_record_, photo_record_}, destination_, observer,
-                         cancel_),
-            app::RunResult::kCancelled);
+  ASSERT_EQ(
+      recovery.Run({notes_record_, video_record_, photo_record_}, destination_, observer, cancel_),
+      app::RunResult::kCancelled);
   EXPECT_EQ(ReadBytes(destination_ + "/document/Notes 2024.txt"), notes_);
   EXPECT_FALSE(fs::exists(destination_ + "/video/Holiday.avi"));
   EXPECT_FALSE(fs::exists(destination_ + "/photo/IMG_1.JPG"));
@@ -202,7 +204,8 @@ TEST_F(RecoveryWorkflowTest, LinksPlantedInTheDestinationAreNotFollowed) {
   EXPECT_EQ(ReadBytes(destination_ + "/photo(1)/IMG_1.JPG"), photo_);
   EXPECT_EQ(ReadBytes(destination_ + "/document/Notes 2024(1).txt"), notes_);
   EXPECT_EQ(fs::directory_iterator(elsewhere)->path().filename(), "keep.txt");
-  EXPECT_EQ(ReadBytes(elsewhere + "/keep.txt"), std::vector<uint8_t>({'u', 'n', 't', 'o', 'u', 'c', 'h', 'e', 'd'}));
+  EXPECT_EQ(ReadBytes(elsewhere + "/keep.txt"),
+            std::vector<uint8_t>({'u', 'n', 't', 'o', 'u', 'c', 'h', 'e', 'd'}));
 }
 
 TEST_F(RecoveryWorkflowTest, ADestinationBesideTheScannedImageIsNotOnIt) {
@@ -233,7 +236,7 @@ TEST_F(RecoveryWorkflowTest, DestinationOnAScannedRegionIsReported) {
   if (holding == nullptr) GTEST_SKIP() << "the test folder lies on no disk the list shows";
 
   app::RecoveryWorkflow recovery(listed, messages_);
-  EXPECT_EQ(recovery.ScannedVolumeHolding(work_), nullptr);  // not scanned: no warning
+  EXPECT_EQ(recovery.ScannedVolumeHolding(work_), nullptr);              // not scanned: no warning
   holding->engine = app::CreateEngine(*source_, app::ScanMode::kQuick);  // now it holds results
   EXPECT_EQ(recovery.ScannedVolumeHolding(work_), holding);
   EXPECT_TRUE(recovery.ConfirmDestination(work_ + "/out", observer_));

@@ -64,9 +64,9 @@ class ResultBrowsingTest : public AppWorkflowTest {
     app::ScanWorkflow scan(messages_);
     ASSERT_EQ(scan.Run({source_}, app::ScanMode::kQuick, observer_, cancel_),
               app::RunResult::kFinished);
-    ASSERT_EQ(app::SearchSources({source_}, choices_.Filter(), messages_, &results_, observer_,
-                                 cancel_),
-              app::RunResult::kFinished);
+    ASSERT_EQ(
+        app::SearchSources({source_}, choices_.Filter(), messages_, &results_, observer_, cancel_),
+        app::RunResult::kFinished);
   }
   static const app::TypeNode* Child(const std::vector<app::CategoryNode>& tree,
                                     const std::string& node, const std::string& extension) {
@@ -114,7 +114,8 @@ TEST_F(ResultBrowsingTest, GroupsMergeExtensionsAndNameTheRestUnknow) {
 TEST_F(ResultBrowsingTest, CancelledSearchKeepsWhatWasListedAndStopsThere) {
   app::ScanSource& copy = sources_.AddImage(work_ + "/card.img");
   app::ScanWorkflow scan(messages_);
-  ASSERT_EQ(scan.Run({&copy}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&copy}, app::ScanMode::kQuick, observer_, cancel_),
+            app::RunResult::kFinished);
   app::CancelToken cancelled;
   cancelled.Cancel();
   RecordingObserver observer;
@@ -135,7 +136,7 @@ TEST_F(ResultBrowsingTest, TickedSetSurvivesNodeChanges) {
   EXPECT_EQ(app::Summarize(ticked, messages_).text, messages_.at("MSG0803"));
   EXPECT_FALSE(app::Summarize(ticked, messages_).recover_enabled);
 
-  ticked.TickAll(photos);  // the photo node is ticked
+  ticked.TickAll(photos);                                  // the photo node is ticked
   EXPECT_EQ(ticked.StateOf(documents), TickState::kNone);  // another node is shown
   EXPECT_EQ(ticked.StateOf(photos), TickState::kAll);      // and back
   EXPECT_FALSE(ticked.Tick(photos[0]));                    // ticking twice changes nothing

@@ -46,9 +46,8 @@ class ScanWorkflowTest : public AppWorkflowTest {
   std::string DeepFolderOf(const app::ScanSource& source) {
     ScanIndexRecord record{};
     return app::SavedResultFor(source, app::ScanMode::kDeep, &record) ? app::FolderOf(record)
-                                                                       : std::string();
+                                                                      : std::string();
   }
-
 };
 
 TEST_F(ScanWorkflowTest, DiskNodeScansEveryRowInOrder) {
@@ -175,23 +174,27 @@ TEST_F(ScanWorkflowTest, QuickFoldersGoWithTheNextRunDeepFoldersStay) {
   EXPECT_EQ(&sources.AddImage(work_ + "/card.img"), &image);  // one file, one row
   app::ScanWorkflow scan(messages_);
 
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kQuick, observer_, cancel_),
+            app::RunResult::kFinished);
   ASSERT_EQ(scan.LastQuickFolders().size(), 1u);
   const std::string first_quick = scan.LastQuickFolders()[0];
   EXPECT_TRUE(Exists(first_quick));
 
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kQuick, observer_, cancel_),
+            app::RunResult::kFinished);
   const std::string second_quick = scan.LastQuickFolders()[0];
   EXPECT_NE(second_quick, first_quick);
   EXPECT_FALSE(Exists(first_quick));
   EXPECT_TRUE(Exists(second_quick));
 
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_),
+            app::RunResult::kFinished);
   EXPECT_FALSE(Exists(second_quick));
   const std::string deep = DeepFolderOf(image);
   ASSERT_FALSE(deep.empty());
 
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kQuick, observer_, cancel_),
+            app::RunResult::kFinished);
   EXPECT_TRUE(Exists(deep));
   EXPECT_TRUE(observer_.questions.empty());  // the deep run found no saved scan to ask about
 }
@@ -200,11 +203,13 @@ TEST_F(ScanWorkflowTest, OnlyAStoppedDeepScanIsAskedAboutAndCancelKeepsIt) {
   app::SourceList sources;
   app::ScanSource& image = sources.AddImage(Volume("card.img", "Lost File.txt", 4));
   app::ScanWorkflow scan(messages_);
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_),
+            app::RunResult::kFinished);
   const std::string finished = DeepFolderOf(image);
   ASSERT_FALSE(finished.empty());
   // A finished scan is its result: reopened without a question.
-  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_), app::RunResult::kFinished);
+  ASSERT_EQ(scan.Run({&image}, app::ScanMode::kDeep, observer_, cancel_),
+            app::RunResult::kFinished);
   EXPECT_TRUE(observer_.questions.empty());
   EXPECT_EQ(DeepFolderOf(image), finished);
 
@@ -275,8 +280,9 @@ TEST_F(ScanWorkflowTest, OpenOrScanServesSavedResultsFromTheIndexUntilTheImageCh
     EXPECT_EQ(DeepFolderOf(image), "");
     app::OpenOptions only_saved;
     only_saved.scan_if_missing = false;
-    EXPECT_EQ(scan.OpenOrScan(image, app::ScanMode::kDeep, only_saved, observer_, cancel_, &outcome),
-              kErrFileNotFound);
+    EXPECT_EQ(
+        scan.OpenOrScan(image, app::ScanMode::kDeep, only_saved, observer_, cancel_, &outcome),
+        kErrFileNotFound);
   }
   ScanIndex::ResetInstance();
   {
@@ -307,7 +313,8 @@ TEST_F(ScanWorkflowTest, RunResults) {
   std::fwrite(zeros.data(), 1, zeros.size(), blank_file);
   std::fclose(blank_file);
   app::ScanSource& blank = sources.AddImage(blank_path);
-  EXPECT_EQ(scan.Run({&blank}, app::ScanMode::kQuick, observer_, cancel_), app::RunResult::kNoEngine);
+  EXPECT_EQ(scan.Run({&blank}, app::ScanMode::kQuick, observer_, cancel_),
+            app::RunResult::kNoEngine);
   // Among several sources, one without a file system is passed over.
   EXPECT_EQ(scan.Run({&blank, &image}, app::ScanMode::kQuick, observer_, cancel_),
             app::RunResult::kFinished);

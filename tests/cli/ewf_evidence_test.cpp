@@ -20,7 +20,8 @@ using testing::ShellQuote;
 class EwfEvidenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing::ToolAvailable("ewfacquire")) GTEST_SKIP() << "ewfacquire (ewf-tools) is not installed";
+    if (!testing::ToolAvailable("ewfacquire"))
+      GTEST_SKIP() << "ewfacquire (ewf-tools) is not installed";
     if (!testing::FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools is not installed";
     dir_ = testing::MakeTempDir("ewf");
     testing::FatBuildOptions options;
@@ -41,10 +42,9 @@ class EwfEvidenceTest : public ::testing::Test {
 
   // ewfacquire without questions; `segment` splits the set into files of that size.
   void Acquire(const std::string& target, const std::string& segment) {
-    const std::string command = "ewfacquire -u -q -c fast " +
-                                (segment.empty() ? "" : "-S " + segment + " ") + "-t " +
-                                ShellQuote(target) + " " + ShellQuote(truth_.image_path) +
-                                " >/dev/null 2>&1";
+    const std::string command =
+        "ewfacquire -u -q -c fast " + (segment.empty() ? "" : "-S " + segment + " ") + "-t " +
+        ShellQuote(target) + " " + ShellQuote(truth_.image_path) + " >/dev/null 2>&1";
     ASSERT_EQ(RunCommand(command), 0) << command;
   }
   int Velmora(const std::string& args, std::string* output = nullptr) {
@@ -58,7 +58,8 @@ class EwfEvidenceTest : public ::testing::Test {
     const auto json = nlohmann::json::parse(out, nullptr, false);
     if (!json.is_array()) return files;
     for (const auto& f : json) {
-      if (!f["is_dir"].get<bool>()) files[f["path"].get<std::string>() + f["name"].get<std::string>()] = f["size"];
+      if (!f["is_dir"].get<bool>())
+        files[f["path"].get<std::string>() + f["name"].get<std::string>()] = f["size"];
     }
     return files;
   }
@@ -99,10 +100,12 @@ TEST_F(EwfEvidenceTest, SplitSetScansListsRecoversAndImagesLikeTheRawVolume) {
     EXPECT_EQ(ewf, raw);
     const std::string from_raw = dir_ + "/raw" + mode;
     const std::string from_ewf = dir_ + "/ewf" + mode;
-    EXPECT_EQ(Velmora("recover " + ShellQuote(truth_.image_path) + " " + mode + " --keep-paths --to " +
-                      ShellQuote(from_raw) + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(Velmora("recover " + ShellQuote(truth_.image_path) + " " + mode +
+                      " --keep-paths --to " + ShellQuote(from_raw) + " >/dev/null 2>&1"),
+              0);
     EXPECT_EQ(Velmora("recover " + ShellQuote(evidence) + " " + mode + " --keep-paths --to " +
-                      ShellQuote(from_ewf) + " >/dev/null 2>&1"), 0);
+                      ShellQuote(from_ewf) + " >/dev/null 2>&1"),
+              0);
     const auto raw_sums = TreeMd5(from_raw);
     EXPECT_EQ(TreeMd5(from_ewf), raw_sums);
     // The deleted photo comes back byte for byte from the evidence set.
@@ -114,7 +117,9 @@ TEST_F(EwfEvidenceTest, SplitSetScansListsRecoversAndImagesLikeTheRawVolume) {
   }
 
   const std::string copy = dir_ + "/copy.img";
-  ASSERT_EQ(Velmora("image " + ShellQuote(evidence) + " --to " + ShellQuote(copy) + " >/dev/null 2>&1"), 0);
+  ASSERT_EQ(
+      Velmora("image " + ShellQuote(evidence) + " --to " + ShellQuote(copy) + " >/dev/null 2>&1"),
+      0);
   EXPECT_EQ(RunCommand("cmp -s " + ShellQuote(copy) + " " + ShellQuote(truth_.image_path)), 0)
       << "E01 to raw gives back the acquired bytes";
 }
@@ -138,7 +143,8 @@ TEST_F(EwfEvidenceTest, RecognisedBySignatureAndDamagedSetsAreRefused) {
   const uint8_t signature[8] = {'E', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
   std::copy(std::begin(signature), std::end(signature), garbage.begin());
   std::ofstream(dir_ + "/garbage.E01", std::ios::binary)
-      .write(reinterpret_cast<const char*>(garbage.data()), static_cast<std::streamsize>(garbage.size()));
+      .write(reinterpret_cast<const char*>(garbage.data()),
+             static_cast<std::streamsize>(garbage.size()));
   for (const char* name : {"cut.E01", "split.E01", "garbage.E01"}) {
     SCOPED_TRACE(name);
     const std::string path = ShellQuote(dir_ + "/" + name);
@@ -151,12 +157,17 @@ TEST_F(EwfEvidenceTest, RecognisedBySignatureAndDamagedSetsAreRefused) {
 // Real evidence files from elsewhere: the media velmora reads is what libewf's own export gives.
 TEST_F(EwfEvidenceTest, SharedEvidenceImagesMatchTheirExport) {
   const std::string evidence = testing::SharedTestData("bulk_extractor/Images__kml_samples.E01");
-  if (evidence.empty()) GTEST_SKIP() << "shared test data bulk_extractor/Images__kml_samples.E01 is absent";
-  if (!testing::ToolAvailable("ewfexport")) GTEST_SKIP() << "ewfexport (ewf-tools) is not installed";
+  if (evidence.empty())
+    GTEST_SKIP() << "shared test data bulk_extractor/Images__kml_samples.E01 is absent";
+  if (!testing::ToolAvailable("ewfexport"))
+    GTEST_SKIP() << "ewfexport (ewf-tools) is not installed";
   ASSERT_EQ(RunCommand("ewfexport -u -q -f raw -t " + ShellQuote(dir_ + "/export") + " " +
-                       ShellQuote(evidence) + " >/dev/null 2>&1"), 0);
+                       ShellQuote(evidence) + " >/dev/null 2>&1"),
+            0);
   const std::string copy = dir_ + "/copy.img";
-  ASSERT_EQ(Velmora("image " + ShellQuote(evidence) + " --to " + ShellQuote(copy) + " >/dev/null 2>&1"), 0);
+  ASSERT_EQ(
+      Velmora("image " + ShellQuote(evidence) + " --to " + ShellQuote(copy) + " >/dev/null 2>&1"),
+      0);
   EXPECT_EQ(RunCommand("cmp -s " + ShellQuote(copy) + " " + ShellQuote(dir_ + "/export.raw")), 0);
   std::string info;
   ASSERT_EQ(Velmora("info " + ShellQuote(evidence) + " --json", &info), 0);

@@ -66,7 +66,8 @@ class FileChoiceCommandTest : public ::testing::Test {
 
   int Velmora(const std::string& args, std::string* out = nullptr, std::string* err = nullptr) {
     std::string text;
-    const int status = RunCommand(VelmoraBinary() + " " + args + " 2>" + ShellQuote(dir_ + "/err"), &text);
+    const int status =
+        RunCommand(VelmoraBinary() + " " + args + " 2>" + ShellQuote(dir_ + "/err"), &text);
     if (out) *out = text;
     if (err) *err = Slurp(dir_ + "/err");
     return status;
@@ -129,7 +130,8 @@ TEST_F(FileChoiceCommandTest, ChoicesAndTheirBoundaries) {
   const std::string two = IdOf("Photo 0002.jpg");
   const uint64_t low = std::min(std::stoull(one), std::stoull(two));
   const uint64_t high = std::max(std::stoull(one), std::stoull(two));
-  EXPECT_EQ(Names("--id " + std::to_string(low) + "-" + std::to_string(high) + " --type photo"), photos);
+  EXPECT_EQ(Names("--id " + std::to_string(low) + "-" + std::to_string(high) + " --type photo"),
+            photos);
   EXPECT_EQ(Names("--id " + one + " --id " + two), photos);
   std::string counted;
   RunCommand("printf '" + one + "\\n' | " + VelmoraBinary() + " list " + ShellQuote(image_) +
@@ -159,7 +161,8 @@ TEST_F(FileChoiceCommandTest, ChoicesAndTheirBoundaries) {
 
 TEST_F(FileChoiceCommandTest, ManifestSkipsWhatIsThereAgainCopiesCatMatches) {
   const std::string got = dir_ + "/got";
-  const std::string recover = "recover " + ShellQuote(image_) + " --type photo --to " + ShellQuote(got);
+  const std::string recover =
+      "recover " + ShellQuote(image_) + " --type photo --to " + ShellQuote(got);
   std::string out;
   ASSERT_EQ(Velmora(recover, &out), 0) << out;
   EXPECT_NE(out.find("recovered"), std::string::npos) << out;
@@ -169,7 +172,8 @@ TEST_F(FileChoiceCommandTest, ManifestSkipsWhatIsThereAgainCopiesCatMatches) {
   ASSERT_EQ(::stat(first.c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, kJune1);
 
-  const auto manifest = nlohmann::json::parse(Slurp(got + "/velmora-recovered.json"), nullptr, false);
+  const auto manifest =
+      nlohmann::json::parse(Slurp(got + "/velmora-recovered.json"), nullptr, false);
   ASSERT_TRUE(manifest.is_object());
   ASSERT_EQ(manifest["files"].size(), 2u);
   for (const auto& entry : manifest["files"]) {
@@ -198,9 +202,10 @@ TEST_F(FileChoiceCommandTest, ManifestSkipsWhatIsThereAgainCopiesCatMatches) {
   EXPECT_TRUE(fs::exists(got + "/photo/Photo 0001(1).jpg"));
 
   // cat: the same bytes, nothing else on stdout.
-  ASSERT_EQ(RunCommand(VelmoraBinary() + " cat " + ShellQuote(image_) + " --id " + IdOf("Photo 0001.jpg") +
-                       " > " + ShellQuote(dir_ + "/cat.jpg") + " 2>/dev/null"),
-            0);
+  ASSERT_EQ(
+      RunCommand(VelmoraBinary() + " cat " + ShellQuote(image_) + " --id " +
+                 IdOf("Photo 0001.jpg") + " > " + ShellQuote(dir_ + "/cat.jpg") + " 2>/dev/null"),
+      0);
   EXPECT_EQ(Slurp(dir_ + "/cat.jpg"), Slurp(first));
   EXPECT_EQ(Slurp(first).size(), 10000u);
 }

@@ -35,7 +35,8 @@ class InfoCommandTest : public ::testing::Test {
 
   std::string Make(const std::string& name, const std::string& size, const std::string& format) {
     const std::string path = dir_ + "/" + name;
-    EXPECT_EQ(testing::RunCommand("truncate -s " + size + " " + path + " && " + format + " " + path), 0);
+    EXPECT_EQ(
+        testing::RunCommand("truncate -s " + size + " " + path + " && " + format + " " + path), 0);
     return path;
   }
 
@@ -57,8 +58,8 @@ TEST_F(InfoCommandTest, ReportsTheKindOfRealVolumes) {
 TEST_F(InfoCommandTest, FatVolumesNameTheirFatType) {
   for (const auto& [bits, size] : {std::pair{12, "1M"}, {16, "20M"}, {32, "40M"}}) {
     const std::string type = "FAT" + std::to_string(bits);
-    const std::string path = Make("t" + std::to_string(bits) + ".img", size,
-                                  "mkfs.fat -F " + std::to_string(bits));
+    const std::string path =
+        Make("t" + std::to_string(bits) + ".img", size, "mkfs.fat -F " + std::to_string(bits));
     std::string output;
     ASSERT_EQ(Info(path, &output), 0) << output;
     EXPECT_EQ(nlohmann::json::parse(output, nullptr, false)["fat_type"], type);
@@ -156,7 +157,8 @@ TEST_F(BootSectorAgreementTest, GeneratedVolumesAndHandMadeBootSectors) {
   // A record-size byte of 0x80 would shift by 128; the engines fall back to 1024 bytes.
   const std::string odd = Make("odd.img", "16M", "mkntfs -F -q -Q");
   ASSERT_EQ(testing::RunCommand("printf '\\200' | dd of=" + odd +
-                                " bs=1 seek=64 conv=notrunc status=none"), 0);
+                                " bs=1 seek=64 conv=notrunc status=none"),
+            0);
   ExpectAgreement(odd);
   std::string output;
   ASSERT_EQ(Info(odd, &output), 0);
@@ -164,7 +166,8 @@ TEST_F(BootSectorAgreementTest, GeneratedVolumesAndHandMadeBootSectors) {
   // A FAT boot sector the selection accepts but whose FAT cannot describe the volume.
   const std::string broken = Make("broken.img", "1M", "mkfs.fat -F 12");
   ASSERT_EQ(testing::RunCommand("printf '\\0\\0' | dd of=" + broken +
-                                " bs=1 seek=14 conv=notrunc status=none"), 0);
+                                " bs=1 seek=14 conv=notrunc status=none"),
+            0);
   ExpectAgreement(broken);
   EXPECT_EQ(checked_, 8);
 }

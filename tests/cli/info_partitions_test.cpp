@@ -44,7 +44,8 @@ TEST_F(InfoPartitionsTest, ExtendedPartitionImageListsItsLogicalPartition) {
 
 TEST_F(InfoPartitionsTest, GptImageWithAFatVolume) {
   const std::string fat = dir_ + "/fat.img";
-  ASSERT_EQ(testing::RunCommand("truncate -s 20M '" + fat + "' && mkfs.fat -F 16 '" + fat + "'"), 0);
+  ASSERT_EQ(testing::RunCommand("truncate -s 20M '" + fat + "' && mkfs.fat -F 16 '" + fat + "'"),
+            0);
   const std::string disk = dir_ + "/gpt.img";
   testing::WriteGptDisk(disk, 131072, {{2048, 0, "data", fat}, {63488, 2048, "empty", ""}});
   const auto whole = Info(disk);
@@ -59,7 +60,8 @@ TEST_F(InfoPartitionsTest, GptImageWithAFatVolume) {
   EXPECT_EQ(first["size"], 20 << 20);
 
   std::string output;
-  EXPECT_EQ(testing::RunCommand("'" + testing::VelmoraBinary() + "' info '" + disk + "@3'", &output), 2);
+  EXPECT_EQ(
+      testing::RunCommand("'" + testing::VelmoraBinary() + "' info '" + disk + "@3'", &output), 2);
   EXPECT_NE(output.find("has 2 partitions"), std::string::npos) << output;
 }
 

@@ -41,14 +41,16 @@ TEST(ListCommandTest, StreamedJsonIsByteForByteTheArrayDump) {
   }
   const std::string velmora = testing::VelmoraBinary() + " ";
   std::string out;
-  ASSERT_EQ(testing::RunCommand(velmora + "list " + testing::ShellQuote(image) + " --json 2>/dev/null", &out), 0);
+  ASSERT_EQ(testing::RunCommand(
+                velmora + "list " + testing::ShellQuote(image) + " --json 2>/dev/null", &out),
+            0);
   EXPECT_EQ(out, WholeArrayDump(out));
   EXPECT_EQ(nlohmann::json::parse(out).size(), 3u) << out;
 
   // An empty category lists as the empty array.
-  ASSERT_EQ(testing::RunCommand(velmora + "list " + testing::ShellQuote(image) +
-                                    " --type audio --json 2>/dev/null",
-                                &out),
+  ASSERT_EQ(testing::RunCommand(
+                velmora + "list " + testing::ShellQuote(image) + " --type audio --json 2>/dev/null",
+                &out),
             0);
   EXPECT_EQ(out, "[]\n");
   testing::RemoveTree(dir);

@@ -48,11 +48,12 @@ class PartitionScanTest : public ::testing::Test {
 
 TEST_F(PartitionScanTest, MbrAndGptImagesAreScannedAndListedPerPartition) {
   const std::string mbr = dir_ + "/card.img";
-  testing::WriteMbrDisk(mbr, 65536, {{2048, 0, testing::kMbrTypeFat16Lba, dir_ + "/first.img"},
-                                      {40960, 0, testing::kMbrTypeFat12, dir_ + "/second.img"}});
+  testing::WriteMbrDisk(mbr, 65536,
+                        {{2048, 0, testing::kMbrTypeFat16Lba, dir_ + "/first.img"},
+                         {40960, 0, testing::kMbrTypeFat12, dir_ + "/second.img"}});
   const std::string gpt = dir_ + "/disk.img";
-  testing::WriteGptDisk(gpt, 65536, {{2048, 0, "one", dir_ + "/first.img"},
-                                     {40960, 0, "two", dir_ + "/second.img"}});
+  testing::WriteGptDisk(
+      gpt, 65536, {{2048, 0, "one", dir_ + "/first.img"}, {40960, 0, "two", dir_ + "/second.img"}});
   for (const std::string& image : {mbr, gpt}) {
     SCOPED_TRACE(image);
     std::string out;
@@ -85,7 +86,8 @@ TEST_F(PartitionScanTest, MbrAndGptImagesAreScannedAndListedPerPartition) {
   // The partition named as IMG@K gives the file back byte for byte.
   const std::string to = dir_ + "/out";
   std::string out;
-  ASSERT_EQ(Velmora("recover " + ShellQuote(mbr + "@2") + " --to " + ShellQuote(to) + " 2>&1", &out), 0)
+  ASSERT_EQ(
+      Velmora("recover " + ShellQuote(mbr + "@2") + " --to " + ShellQuote(to) + " 2>&1", &out), 0)
       << out;
   ASSERT_EQ(RunCommand("md5sum " + ShellQuote(to + "/document/Holiday Two.txt"), &out), 0) << out;
   EXPECT_EQ(out.substr(0, 32), truths_["second.img"].Find("/Holiday Two.txt")->md5);

@@ -23,7 +23,9 @@ class PreviewCommandTest : public ::testing::Test {
     fat.AddFile("/Status report.docx",
                 testing::ReadWholeFile(files.Docx("r.docx", {"All systems nominal"})));
     fat.AddFile("/Camera shot.png", testing::ReadWholeFile(picture));
-    fat.AddFile("/Escape codes.txt", testing::ReadWholeFile(files.Text("e.txt", "A\x1b]0;t\x07" "B\x9b")));
+    fat.AddFile("/Escape codes.txt", testing::ReadWholeFile(files.Text("e.txt",
+                                                                       "A\x1b]0;t\x07"
+                                                                       "B\x9b")));
     fat.Delete("/Escape codes.txt");
     fat.Delete("/Status report.docx");
     fat.Delete("/Camera shot.png");
@@ -50,7 +52,8 @@ class PreviewCommandTest : public ::testing::Test {
 
 TEST_F(PreviewCommandTest, PrintsTextAndWritesPictures) {
   std::string output;
-  ASSERT_EQ(Run("preview " + image_ + " --quick --id " + ids_.at("Status report.docx"), &output), 0);
+  ASSERT_EQ(Run("preview " + image_ + " --quick --id " + ids_.at("Status report.docx"), &output),
+            0);
   EXPECT_EQ(output, "All systems nominal\n");
 
   // Raw text reaches the terminal without its control characters.
@@ -58,7 +61,8 @@ TEST_F(PreviewCommandTest, PrintsTextAndWritesPictures) {
   EXPECT_EQ(output, "A.]0;t.B.\r\n");
 
   const std::string png = dir_ + "/shot.png";
-  ASSERT_EQ(Run("preview " + image_ + " --id " + ids_.at("Camera shot.png") + " --to " + png, &output), 0)
+  ASSERT_EQ(
+      Run("preview " + image_ + " --id " + ids_.at("Camera shot.png") + " --to " + png, &output), 0)
       << output;
   EXPECT_EQ(output, "Picture 40 x 30 written to " + png + "\n");
   ASSERT_EQ(testing::RunCommand("/usr/bin/identify -format '%m %wx%h' " + png, &output), 0);
@@ -72,7 +76,9 @@ TEST_F(PreviewCommandTest, UsageErrorsAndTheSourceIsNeverWritten) {
   EXPECT_EQ(Run("preview " + image_ + " --id 999999", &output), 2);
   EXPECT_EQ(Run("preview " + image_ + " --id 1 --quick --deep", &output), 2);
   const std::vector<uint8_t> before = testing::ReadWholeFile(image_);
-  EXPECT_EQ(Run("preview " + image_ + " --id " + ids_.at("Camera shot.png") + " --to " + image_, &output), 2);
+  EXPECT_EQ(
+      Run("preview " + image_ + " --id " + ids_.at("Camera shot.png") + " --to " + image_, &output),
+      2);
   EXPECT_EQ(testing::ReadWholeFile(image_), before);
 }
 
@@ -83,8 +89,8 @@ TEST(PreviewModuleTest, AProgramWithoutItsModuleExplainsAndFails) {
                                 testing::ShellQuote(dir + "/velmora")),
             0);
   std::string output;
-  EXPECT_EQ(testing::RunCommand(testing::ShellQuote(dir + "/velmora") + " preview x.img --id 1 2>&1",
-                                &output),
+  EXPECT_EQ(testing::RunCommand(
+                testing::ShellQuote(dir + "/velmora") + " preview x.img --id 1 2>&1", &output),
             2);
   EXPECT_NE(output.find("the preview module cannot be loaded"), std::string::npos) << output;
   // Every other command runs without it.
@@ -110,9 +116,10 @@ TEST(PreviewCommandFilesTest, FoundFileNamedLikeTheScanIndexLeavesItAlone) {
                                 "mcopy -i fat.img config ::sub/config && mkfs.fat -F 16 fat.img"),
             0);
   std::string output;
-  ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " list " + image + " --deep --json 2>/dev/null",
-                                &output),
-            0);
+  ASSERT_EQ(
+      testing::RunCommand(
+          testing::VelmoraBinary() + " list " + image + " --deep --json 2>/dev/null", &output),
+      0);
   std::string id;
   for (const auto& entry : nlohmann::json::parse(output)) {
     if (entry["name"] == "config") id = std::to_string(entry["id"].get<uint64_t>());
@@ -121,8 +128,8 @@ TEST(PreviewCommandFilesTest, FoundFileNamedLikeTheScanIndexLeavesItAlone) {
   const std::string index = data.Path() + "/ScanLog/config";
   const std::vector<uint8_t> before = testing::ReadWholeFile(index);
   ASSERT_FALSE(before.empty());
-  ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " preview " + image + " --deep --id " + id +
-                                    " 2>/dev/null",
+  ASSERT_EQ(testing::RunCommand(testing::VelmoraBinary() + " preview " + image + " --deep --id " +
+                                    id + " 2>/dev/null",
                                 &output),
             0);
   EXPECT_EQ(output, "found text\n\r\n");

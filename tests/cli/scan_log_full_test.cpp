@@ -14,9 +14,12 @@ class ScanLogFullTest : public ::testing::Test {
     image_ = dir_ + "/f.img";
     std::string files;
     for (int i = 1; i <= 6; ++i) files += " " + dir_ + "/h" + std::to_string(i) + ".txt";
-    ASSERT_EQ(testing::RunCommand("cd " + dir_ + " && for i in 1 2 3 4 5 6; do echo hello$i > h$i.txt; done"
+    ASSERT_EQ(testing::RunCommand("cd " + dir_ +
+                                  " && for i in 1 2 3 4 5 6; do echo hello$i > h$i.txt; done"
                                   " && truncate -s 4M f.img && mkfs.fat -F 12 f.img >/dev/null"
-                                  " && mcopy -i f.img" + files + " ::/"
+                                  " && mcopy -i f.img" +
+                                  files +
+                                  " ::/"
                                   " && mdel -i f.img ::/h1.txt ::/h2.txt ::/h3.txt ::/h4.txt"),
               0);
   }
@@ -25,8 +28,8 @@ class ScanLogFullTest : public ::testing::Test {
   // Runs a scan allowed to write files of at most one 512-byte block: the index fits,
   // a log of four records does not. The signal is ignored so writes fail instead.
   int ScanWithTinyFiles(const std::string& mode, std::string* output) {
-    return testing::RunCommand("trap '' XFSZ; ulimit -f 1; " + testing::VelmoraBinary() +
-                                   " scan " + image_ + " " + mode + " 2>&1",
+    return testing::RunCommand("trap '' XFSZ; ulimit -f 1; " + testing::VelmoraBinary() + " scan " +
+                                   image_ + " " + mode + " 2>&1",
                                output);
   }
 
@@ -43,7 +46,8 @@ TEST_F(ScanLogFullTest, QuickAndDeepScansFailWithTheReason) {
         << mode << ": " << output;
   }
   std::string output;
-  EXPECT_EQ(testing::RunCommand(testing::VelmoraBinary() + " scan " + image_ + " --quick", &output), 0)
+  EXPECT_EQ(testing::RunCommand(testing::VelmoraBinary() + " scan " + image_ + " --quick", &output),
+            0)
       << "the same scan with room succeeds: " << output;
 }
 

@@ -16,8 +16,8 @@ namespace {
 
 std::vector<uint8_t> ReadHead(const std::string& path, size_t bytes = 16384) {
   std::vector<uint8_t> head(bytes, 0);
-  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(head.data()),
-                                              static_cast<std::streamsize>(bytes));
+  std::ifstream(path, std::ios::binary)
+      .read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(bytes));
   return head;
 }
 
@@ -145,15 +145,15 @@ TEST_F(BootSectorTest, FatRefusesBitLockerAndBrokenGeometry) {
 TEST(ExtSuperblockTest, FirstDataBlockMustFitTheBlockSize) {
   std::vector<uint8_t> sb(1024, 0);
   Put16(sb.data() + 0x38, 0xEF53);
-  Put32(sb.data() + 0x00, 2048);    // inodes
-  Put32(sb.data() + 0x04, 8192);    // blocks
-  Put32(sb.data() + 0x20, 8192);    // blocks per group
-  Put32(sb.data() + 0x28, 2048);    // inodes per group
-  Put32(sb.data() + 0x54, 11);      // first inode
-  Put32(sb.data() + 0x18, 2);       // 4096-byte blocks
+  Put32(sb.data() + 0x00, 2048);  // inodes
+  Put32(sb.data() + 0x04, 8192);  // blocks
+  Put32(sb.data() + 0x20, 8192);  // blocks per group
+  Put32(sb.data() + 0x28, 2048);  // inodes per group
+  Put32(sb.data() + 0x54, 11);    // first inode
+  Put32(sb.data() + 0x18, 2);     // 4096-byte blocks
   Put32(sb.data() + 0x14, 0);
   EXPECT_TRUE(IsExtSuperblock(sb.data()));
-  Put32(sb.data() + 0x18, 0);       // 1024-byte blocks need first data block 1
+  Put32(sb.data() + 0x18, 0);  // 1024-byte blocks need first data block 1
   EXPECT_FALSE(IsExtSuperblock(sb.data()));
   Put32(sb.data() + 0x14, 1);
   Put32(sb.data() + 0x04, 8193);

@@ -34,7 +34,9 @@ struct RecordingSink : DeepSectorSink {
     calls.push_back({'N', sector});
     record_bytes.push_back(bytes);
   }
-  void OnFatDirectoryStart(const uint8_t*, uint64_t sector) override { calls.push_back({'D', sector}); }
+  void OnFatDirectoryStart(const uint8_t*, uint64_t sector) override {
+    calls.push_back({'D', sector});
+  }
   void OnFatDirectorySector(const uint8_t*, uint64_t sector) override {
     calls.push_back({'F', sector});
   }
@@ -193,8 +195,7 @@ TEST(DeepScanDispatchTest, HintsSkipOnlySectorsNoEngineCanWant) {
   EXPECT_EQ(hinted.SectorsOf('N'), plain.SectorsOf('N'));
   EXPECT_EQ(hinted.SectorsOf('D'), plain.SectorsOf('D'));
   EXPECT_EQ(hinted.SectorsOf('F'), plain.SectorsOf('F'));
-  EXPECT_EQ(hinted.SectorsOf('C').size() + hinted.unrecognised.size(),
-            plain.SectorsOf('C').size());
+  EXPECT_EQ(hinted.SectorsOf('C').size() + hinted.unrecognised.size(), plain.SectorsOf('C').size());
   for (uint64_t sector : hinted.unrecognised) EXPECT_EQ(hints[sector] & kHintWanted, 0) << sector;
 
   // Handed over in runs, the same sectors in the same order (ten of them ruled out here).

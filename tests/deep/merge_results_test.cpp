@@ -75,11 +75,12 @@ TEST(MergeResultsTest, CarvedCopyOfANamedFileIsDroppedOtherKindsStay) {
                     Make(kSourceSignature, "50000.jpg", 50000)});
 
   ScanRecordList out;
-  EXPECT_EQ(MergeResultsByType("*.jpg|", nullptr, nullptr, &ntfs, &carved, data_sector_of, &out), 0);
+  EXPECT_EQ(MergeResultsByType("*.jpg|", nullptr, nullptr, &ntfs, &carved, data_sector_of, &out),
+            0);
   std::vector<std::string> names;
   for (const auto& r : out) names.emplace_back(RecordName(r));
-  EXPECT_EQ(names, (std::vector<std::string>{"40960.png", "50000.jpg", "a.jpg", "b.thm",
-                                             "c.pdf", "tiny.txt"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"40960.png", "50000.jpg", "a.jpg", "b.thm", "c.pdf",
+                                             "tiny.txt"}));
 }
 
 TEST(MergeResultsTest, EnginesAreCollectedInOrderAndSortedTogether) {
@@ -121,7 +122,8 @@ ScanRecord Named(uint32_t kind, const char* name, uint32_t object_id, uint64_t s
 
 TEST(MergeResultsTest, AFileFoundByTheQuickAndADeepEngineIsListedOnceUnderItsRealFolder) {
   FixedList quick({Named(kSourceFatQuick, "a.jpg", 10, 100), Named(kSourceFatQuick, "b.jpg", 11, 5),
-                   Named(kSourceFatQuick, "c.jpg", 12, 7), Named(kSourceFatQuick, "empty.txt", 0, 0)});
+                   Named(kSourceFatQuick, "c.jpg", 12, 7),
+                   Named(kSourceFatQuick, "empty.txt", 0, 0)});
   quick.SetPath("a.jpg", "DCIM/");
   quick.SetPath("b.jpg", "LostFolder3/");
   FixedList fat({Named(kSourceFatDeep, "A~1.JPG", 10, 100), Named(kSourceFatDeep, "b.jpg", 11, 5),
@@ -182,7 +184,8 @@ TEST(MergeResultsTest, ACountInAnyOrderKeepsWhatTheSortedListingKeeps) {
   // Each file seen twice or three times, under names of other kinds, in lost and real folders.
   SortingList quick({Named(kSourceFatQuick, "b.jpg", 10, 1), Named(kSourceFatQuick, "c.jpg", 11, 1),
                      Named(kSourceFatQuick, "e.jpg", 12, 1), Named(kSourceFatQuick, "h.jpg", 13, 1),
-                     Named(kSourceFatQuick, "k.jpg", 14, 1), Named(kSourceFatQuick, "z.jpg", 15, 1)});
+                     Named(kSourceFatQuick, "k.jpg", 14, 1),
+                     Named(kSourceFatQuick, "z.jpg", 15, 1)});
   SortingList fat({Named(kSourceFatDeep, "a.mov", 10, 1), Named(kSourceFatDeep, "d.mov", 11, 1),
                    Named(kSourceFatDeep, "f.mov", 12, 1), Named(kSourceFatDeep, "g.mov", 13, 1),
                    Named(kSourceFatDeep, "j.mov", 14, 1), Named(kSourceFatDeep, "i.wav", 14, 1),

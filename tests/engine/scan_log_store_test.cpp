@@ -130,13 +130,12 @@ TEST(SortForListingTest, EqualNamesEndInTheOrderARecordSortGives) {
     record.is_directory = i % 7 == 0;
     // Prefixes, bytes between the cases ("[", "_") and UTF-8 bytes above 0x7F among them.
     // Long names equal in their first eight bytes, and names of exactly eight.
-    static const char* const kNames[] = {"Same.txt",       "same.TXT",       "x",        "[x]",
-                                         "_a",             "A",              "\xC3\xA4.txt", "\xC3\x84.TXT",
-                                         "Same.tx",        "Holiday_2024.jpg", "holiday_2024.JPG",
-                                         "Holiday_",       "HOLIDAY_20",     "holiday\xC3\xA4",
-                                         // Equal in their first sixteen bytes, and exactly sixteen.
-                                         "Holiday_2024_summer_02.jpg", "HOLIDAY_2024_SUMMER_1.jpg",
-                                         "holiday_2024_sum", "Holiday_2024_Sum\xC3\xA4"};
+    static const char* const kNames[] = {
+        "Same.txt", "same.TXT", "x", "[x]", "_a", "A", "\xC3\xA4.txt", "\xC3\x84.TXT", "Same.tx",
+        "Holiday_2024.jpg", "holiday_2024.JPG", "Holiday_", "HOLIDAY_20", "holiday\xC3\xA4",
+        // Equal in their first sixteen bytes, and exactly sixteen.
+        "Holiday_2024_summer_02.jpg", "HOLIDAY_2024_SUMMER_1.jpg", "holiday_2024_sum",
+        "Holiday_2024_Sum\xC3\xA4"};
     SetRecordName(&record, kNames[i % std::size(kNames)] + std::string(i % 5 == 0 ? "" : "1"));
     records.push_back(record);
   }

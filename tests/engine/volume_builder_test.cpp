@@ -29,7 +29,9 @@ std::string IcatMd5(const std::string& image, const std::string& inode) {
   return Output("icat " + ShellQuote(image) + " " + inode + " | md5sum").substr(0, 32);
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 const TruthEntry& Get(const VolumeTruth& truth, const std::string& path) {
   const TruthEntry* e = truth.Find(path);
@@ -47,7 +49,8 @@ TEST(SampleContentTest, FormatsCarryTheirSignaturesAtExactSizes) {
   for (size_t size : {size_t{1024}, size_t{4097}, size_t{200000}}) {
     const auto jpg = SampleContent("JPG", size, 1);
     ASSERT_EQ(jpg.size(), size);
-    EXPECT_EQ((std::vector<uint8_t>(jpg.begin(), jpg.begin() + 4)), (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0}));
+    EXPECT_EQ((std::vector<uint8_t>(jpg.begin(), jpg.begin() + 4)),
+              (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0}));
     EXPECT_EQ(jpg[size - 2], 0xFF);
     EXPECT_EQ(jpg[size - 1], 0xD9);
     for (size_t i = 2; i + 2 < size; ++i) {  // no marker may end the image early
@@ -76,10 +79,12 @@ TEST(SampleContentTest, FormatsCarryTheirSignaturesAtExactSizes) {
 
     const auto txt = SampleContent("txt", size, 6);
     ASSERT_EQ(txt.size(), size);
-    EXPECT_TRUE(std::all_of(txt.begin(), txt.end(), [](uint8_t c) { return c == '\n' || (c >= 0x20 && c < 0x7F); }));
+    EXPECT_TRUE(std::all_of(txt.begin(), txt.end(),
+                            [](uint8_t c) { return c == '\n' || (c >= 0x20 && c < 0x7F); }));
 
     const auto doc = SampleContent("doc", size, 7);
-    EXPECT_EQ((std::vector<uint8_t>(doc.begin(), doc.begin() + 4)), (std::vector<uint8_t>{0xD0, 0xCF, 0x11, 0xE0}));
+    EXPECT_EQ((std::vector<uint8_t>(doc.begin(), doc.begin() + 4)),
+              (std::vector<uint8_t>{0xD0, 0xCF, 0x11, 0xE0}));
   }
   EXPECT_EQ(SampleContent("jpg", 5000, 9), SampleContent("jpg", 5000, 9));
   EXPECT_NE(SampleContent("jpg", 5000, 9), SampleContent("jpg", 5000, 10));
@@ -118,7 +123,8 @@ TEST(DigestTest, KnownVectors) {
 class NtfsBuilderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!NtfsBuilderAvailable()) GTEST_SKIP() << "mkntfs or libntfs-3g missing (scripts/setup installs them)";
+    if (!NtfsBuilderAvailable())
+      GTEST_SKIP() << "mkntfs or libntfs-3g missing (scripts/setup installs them)";
     RequireTools({"fls", "icat", "ntfsfix"});
     dir_ = MakeTempDir("ntfs-builder");
   }
@@ -145,8 +151,10 @@ TEST_F(NtfsBuilderTest, TruthAgreesWithSleuthKit) {
   ntfs.Delete("/small.txt");
   const VolumeTruth truth = ntfs.Finish();
 
-  EXPECT_EQ(Output("ntfsfix -n " + ShellQuote(truth.image_path) + " 2>&1; echo rc=$?").find("rc=0") != std::string::npos,
-            true);
+  EXPECT_EQ(
+      Output("ntfsfix -n " + ShellQuote(truth.image_path) + " 2>&1; echo rc=$?").find("rc=0") !=
+          std::string::npos,
+      true);
 
   const TruthEntry& live = Get(truth, "/Документы/2024/Grüße.jpg");
   EXPECT_FALSE(live.deleted);
@@ -156,14 +164,15 @@ TEST_F(NtfsBuilderTest, TruthAgreesWithSleuthKit) {
   EXPECT_EQ(live.md5, Md5Hex(photo));
   EXPECT_EQ(IcatMd5(truth.image_path, std::to_string(live.mft_record)), live.md5);
   EXPECT_EQ(live.modified_time, 1700000000);
-  const std::string details =
-      Output("TZ=UTC istat " + ShellQuote(truth.image_path) + " " + std::to_string(live.mft_record));
+  const std::string details = Output("TZ=UTC istat " + ShellQuote(truth.image_path) + " " +
+                                     std::to_string(live.mft_record));
   size_t stamped = 0;
   for (size_t at = details.find("2023-11-14 22:13:20"); at != std::string::npos;
        at = details.find("2023-11-14 22:13:20", at + 1)) {
     ++stamped;
   }
-  EXPECT_EQ(stamped, 8u) << "four times in $STANDARD_INFORMATION and four in $FILE_NAME\n" << details;
+  EXPECT_EQ(stamped, 8u) << "four times in $STANDARD_INFORMATION and four in $FILE_NAME\n"
+                         << details;
 
   const TruthEntry& resident = Get(truth, "/Документы/note.txt");
   EXPECT_TRUE(resident.resident);
@@ -182,7 +191,8 @@ TEST_F(NtfsBuilderTest, TruthAgreesWithSleuthKit) {
   EXPECT_FALSE(deleted.record_reused);
   EXPECT_TRUE(deleted_small.deleted && deleted_small.resident && deleted_small.data_intact);
   EXPECT_EQ(IcatMd5(truth.image_path, std::to_string(deleted.mft_record)), Md5Hex(gone));
-  EXPECT_EQ(IcatMd5(truth.image_path, std::to_string(deleted_small.mft_record)), Md5Hex(small_gone));
+  EXPECT_EQ(IcatMd5(truth.image_path, std::to_string(deleted_small.mft_record)),
+            Md5Hex(small_gone));
 
   const std::string deleted_listing = Output("fls -r -p -d " + ShellQuote(truth.image_path));
   EXPECT_TRUE(Contains(deleted_listing, "Документы/gone.pdf")) << deleted_listing;
@@ -204,7 +214,8 @@ TEST_F(NtfsBuilderTest, FragmentedAndCompressedFilesReadBackThroughSleuthKit) {
   const TruthEntry& frag = Get(truth, "/frag.bin");
   ASSERT_GE(frag.extents.size(), 4u);
   for (size_t i = 1; i < frag.extents.size(); ++i) {
-    EXPECT_NE(frag.extents[i - 1].offset + frag.extents[i - 1].length, frag.extents[i].offset) << "runs " << i;
+    EXPECT_NE(frag.extents[i - 1].offset + frag.extents[i - 1].length, frag.extents[i].offset)
+        << "runs " << i;
   }
   EXPECT_TRUE(frag.data_intact);
   EXPECT_EQ(IcatMd5(truth.image_path, std::to_string(frag.mft_record)), Md5Hex(big));
@@ -256,12 +267,15 @@ TEST_F(NtfsBuilderTest, ReusedRecordsAndOverwrittenClustersAreReported) {
 class FatBuilderTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools missing (scripts/setup installs them)";
+    if (!FatBuilderAvailable())
+      GTEST_SKIP() << "mkfs.fat or mtools missing (scripts/setup installs them)";
     RequireTools({"fls", "icat", "fsck.fat"});
     dir_ = MakeTempDir("fat-builder");
   }
   void TearDown() override { RemoveTree(dir_); }
-  uint64_t VolumeSize() const { return GetParam() == 12 ? (4u << 20) : GetParam() == 16 ? (24u << 20) : (40u << 20); }
+  uint64_t VolumeSize() const {
+    return GetParam() == 12 ? (4u << 20) : GetParam() == 16 ? (24u << 20) : (40u << 20);
+  }
   std::string dir_;
 };
 
@@ -270,7 +284,8 @@ std::string FatInode(const std::string& listing, const std::string& name) {
   const size_t at = listing.find(":\t" + name + "\n");
   if (at == std::string::npos) return "";
   const size_t line = listing.rfind('\n', at);
-  const std::string head = listing.substr(line == std::string::npos ? 0 : line + 1, at - (line == std::string::npos ? 0 : line + 1));
+  const std::string head = listing.substr(line == std::string::npos ? 0 : line + 1,
+                                          at - (line == std::string::npos ? 0 : line + 1));
   const size_t digits = head.find_last_of(' ');
   return head.substr(digits + 1);
 }
@@ -299,7 +314,8 @@ TEST_P(FatBuilderTest, VolumesPassFsckAndKeepLongNames) {
   ASSERT_FALSE(inode.empty()) << listing;
   EXPECT_EQ(IcatMd5(truth.image_path, inode), Md5Hex(photo));
   EXPECT_EQ(Get(truth, "/Фото/Urlaub am Meer/Grüße vom Strand.jpg").modified_time, 1700000000);
-  EXPECT_TRUE(Contains(Output("TZ=UTC istat " + ShellQuote(truth.image_path) + " " + inode), "2023-11-14 22:13:20"));
+  EXPECT_TRUE(Contains(Output("TZ=UTC istat " + ShellQuote(truth.image_path) + " " + inode),
+                       "2023-11-14 22:13:20"));
 
   const std::string deleted_listing = Output("fls -r -p -d " + ShellQuote(truth.image_path));
   EXPECT_TRUE(Contains(deleted_listing, "Фото/a rather long deleted name.txt")) << deleted_listing;
@@ -348,9 +364,11 @@ TEST_P(FatBuilderTest, FragmentedAndPartlyOverwrittenDeletedFiles) {
   // Past the new file's clusters the victim's bytes are still there.
   std::vector<uint8_t> image_bytes;
   ASSERT_TRUE(ReadExtents(truth.image_path, victim_entry.extents, victim_entry.size, &image_bytes));
-  const size_t overwritten = (over.size() + truth.cluster_size - 1) / truth.cluster_size * truth.cluster_size;
+  const size_t overwritten =
+      (over.size() + truth.cluster_size - 1) / truth.cluster_size * truth.cluster_size;
   ASSERT_LT(overwritten, victim.size());
-  EXPECT_TRUE(std::equal(victim.begin() + overwritten, victim.end(), image_bytes.begin() + overwritten));
+  EXPECT_TRUE(
+      std::equal(victim.begin() + overwritten, victim.end(), image_bytes.begin() + overwritten));
   EXPECT_TRUE(std::equal(over.begin(), over.end(), image_bytes.begin()));
 }
 
@@ -360,7 +378,8 @@ INSTANTIATE_TEST_SUITE_P(AllFatTypes, FatBuilderTest, ::testing::Values(12, 16, 
 // FAT12/16 only: mtools gives the lowest free cluster, while on FAT32 it continues after the
 // last cluster used, which leaves a deleted folder alone.
 TEST(FatBuilderReuseTest, FolderClustersTakenByLaterFilesAreReported) {
-  if (!FatBuilderAvailable()) GTEST_SKIP() << "mkfs.fat or mtools missing (scripts/setup installs them)";
+  if (!FatBuilderAvailable())
+    GTEST_SKIP() << "mkfs.fat or mtools missing (scripts/setup installs them)";
   for (int bits : {12, 16}) {
     const std::string dir = MakeTempDir("fat-reuse");
     FatVolumeBuilder fat(dir + "/fat.img", bits, bits == 12 ? (4u << 20) : (24u << 20));
@@ -403,7 +422,8 @@ TEST(PartitionImageTest, MbrAndGptDisksAreReadByPartitionTools) {
   EXPECT_THROW(WriteMbrDisk(dir + "/bad.img", 65536,
                             {{2048, 40960, kMbrTypeFat16Lba, ""}, {4096, 100, kMbrTypeNtfs, ""}}),
                std::invalid_argument);
-  EXPECT_THROW(WriteGptDisk(dir + "/bad.img", 65536, {{65500, 100, "x", ""}}), std::invalid_argument);
+  EXPECT_THROW(WriteGptDisk(dir + "/bad.img", 65536, {{65500, 100, "x", ""}}),
+               std::invalid_argument);
   RemoveTree(dir);
 }
 

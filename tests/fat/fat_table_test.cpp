@@ -143,9 +143,9 @@ TEST(FatWidthTest, TwelveBitsUpTo4084ClustersSixteenFrom4085) {
     boot[2] = 0x90;
     Put16(&boot, 11, 512);
     boot[13] = 1;
-    Put16(&boot, 14, 1);    // reserved
-    boot[16] = 1;           // one FAT of 16 sectors, long enough for either width
-    Put16(&boot, 17, 16);   // one root sector
+    Put16(&boot, 14, 1);   // reserved
+    boot[16] = 1;          // one FAT of 16 sectors, long enough for either width
+    Put16(&boot, 17, 16);  // one root sector
     Put16(&boot, 19, static_cast<uint16_t>(clusters + 1 + 16 + 1));
     Put16(&boot, 22, 16);
     boot[510] = 0x55;
@@ -275,7 +275,8 @@ TEST(FatVolumeViewTest, ImageSectorsAreShownInPlaceUpToTheVolumeEnd) {
   std::vector<uint8_t> bytes(64 * 512);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i / 512);
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   SectorReader reader;
   ASSERT_EQ(OpenImageFile(&reader, path), kSuccess);
   FatVolume volume;

@@ -28,7 +28,8 @@ TEST(MemorySourceScanTest, QuickScanFromMemoryListsAndRecoversWhatTheFileDoes) {
     truth = fat.Finish();
   }
   std::ifstream in(truth.image_path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
 
   auto from_file = ScanFatImage(truth.image_path, work + "/log-file");
   NamedSource memory(MakeMemorySource(std::move(bytes)));
@@ -49,7 +50,8 @@ TEST(MemorySourceScanTest, QuickScanFromMemoryListsAndRecoversWhatTheFileDoes) {
   const std::string recovered = work + "/Report 2024.txt";
   ASSERT_EQ(from_memory->RecoverFile(memory_tree.at(report), recovered, 0), 0);
   std::ifstream got(recovered, std::ios::binary);
-  const std::string content((std::istreambuf_iterator<char>(got)), std::istreambuf_iterator<char>());
+  const std::string content((std::istreambuf_iterator<char>(got)),
+                            std::istreambuf_iterator<char>());
   const std::vector<uint8_t> expected = RandomText(9000, 1);
   EXPECT_EQ(content, std::string(expected.begin(), expected.end()));
   RemoveTree(work);

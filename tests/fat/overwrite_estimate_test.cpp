@@ -49,10 +49,10 @@ TEST(OverwriteEstimateTest, FatFilesAreIntactPartlyOrWhollyOverwritten) {
       states[key] = OverwriteStateText(estimate);
     }
   }
-  EXPECT_EQ(states, (std::map<std::string, std::string>{
-                        {"Kept intact.bin", "intact"},
-                        {"Half taken.bin", "partly overwritten 50%"},
-                        {"All taken.bin", "overwritten"}}));
+  EXPECT_EQ(states,
+            (std::map<std::string, std::string>{{"Kept intact.bin", "intact"},
+                                                {"Half taken.bin", "partly overwritten 50%"},
+                                                {"All taken.bin", "overwritten"}}));
   ScanRecord carved{};
   carved.source_kind = kSourceSignature;
   OverwriteEstimate unknown;

@@ -105,7 +105,8 @@ QTreeWidgetItem* FindRow(QTreeWidget* tree, const QString& text) {
 
 QTreeWidgetItem* Category(QTreeWidget* tree, const char* name) {
   for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-    if (tree->topLevelItem(i)->data(0, gui::kNameRole).toString() == name) return tree->topLevelItem(i);
+    if (tree->topLevelItem(i)->data(0, gui::kNameRole).toString() == name)
+      return tree->topLevelItem(i);
   }
   return nullptr;
 }
@@ -173,8 +174,10 @@ class GuiTest : public QObject {
     QWidget* deep = window_->Skin()->findChild<QWidget*>("BtnDeepRecovery");
     QEvent enter(QEvent::Enter);
     QApplication::sendEvent(deep, &enter);
-    QCOMPARE(window_->GuideText()->text().toStdString(), app::Lookup(language_->Section("Messages"), "MSG0103"));
-    QCOMPARE(window_->Skin()->findChild<QLabel*>("LblProductName")->text(), QString("Velmora File Recovery"));
+    QCOMPARE(window_->GuideText()->text().toStdString(),
+             app::Lookup(language_->Section("Messages"), "MSG0103"));
+    QCOMPARE(window_->Skin()->findChild<QLabel*>("LblProductName")->text(),
+             QString("Velmora File Recovery"));
     Shot(window_.get(), "1-home");
     // Scan with nothing chosen: told to choose, nothing runs.
     Click(window_->Skin(), "BtnDeletedRecovery");
@@ -207,21 +210,23 @@ class GuiTest : public QObject {
     window_->LoadImage(QString::fromStdString(image_));
     Click(window_->Skin(), "BtnDeepRecovery");
     int windows = 0;
-    connect(window_.get(), &MainWindow::ModalStarted, this, [&windows](gui::ProgressWindow* progress) {
-      const QString name = QString("4-window-%1").arg(progress->objectName());
-      connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress, name] {
-        Shot(progress, name);
-        // Recovery waits for Finish; the detail list is opened first for the picture.
-        if (auto* finish = progress->Skin()->findChild<QAbstractButton*>("FinishBtn")) {
-          QTimer::singleShot(0, progress, [progress, finish, name] {
-            QTest::mouseClick(progress->Skin()->findChild<QAbstractButton*>("DetailBtn"), Qt::LeftButton);
-            Shot(progress, name + "-details");
-            QTest::mouseClick(finish, Qt::LeftButton);
-          });
-        }
-      });
-      ++windows;
-    });
+    connect(window_.get(), &MainWindow::ModalStarted, this,
+            [&windows](gui::ProgressWindow* progress) {
+              const QString name = QString("4-window-%1").arg(progress->objectName());
+              connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress, name] {
+                Shot(progress, name);
+                // Recovery waits for Finish; the detail list is opened first for the picture.
+                if (auto* finish = progress->Skin()->findChild<QAbstractButton*>("FinishBtn")) {
+                  QTimer::singleShot(0, progress, [progress, finish, name] {
+                    QTest::mouseClick(progress->Skin()->findChild<QAbstractButton*>("DetailBtn"),
+                                      Qt::LeftButton);
+                    Shot(progress, name + "-details");
+                    QTest::mouseClick(finish, Qt::LeftButton);
+                  });
+                }
+              });
+              ++windows;
+            });
     Click(window_->Skin(), "BtnScan");
     QCOMPARE(window_->LastScanResult(), 1);
     QCOMPARE(window_->CurrentPage(), MainWindow::kResultPage);
@@ -229,7 +234,8 @@ class GuiTest : public QObject {
     QVERIFY(photos);
     QVERIFY(photos->childCount() >= 1);
     QTreeWidgetItem* jpg = photos->child(0);
-    QVERIFY2(jpg->text(0).startsWith("JPG") && jpg->text(0).contains("("), qPrintable(jpg->text(0)));
+    QVERIFY2(jpg->text(0).startsWith("JPG") && jpg->text(0).contains("("),
+             qPrintable(jpg->text(0)));
     QVERIFY(Category(window_->TypeTree(), "NodeOffice")->childCount() >= 1);
 
     window_->TypeTree()->setCurrentItem(jpg);
@@ -251,25 +257,30 @@ class GuiTest : public QObject {
     QCOMPARE(window_->FileList()->header()->sortIndicatorSection(), 2);
     QCOMPARE(window_->FileList()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
     const auto size_of = [this](int row) {
-      return window_->FileList()->topLevelItem(row)->text(2).split(' ')[0].toDouble();  // both in KB
+      return window_->FileList()->topLevelItem(row)->text(2).split(' ')[0].toDouble();  // both in
+                                                                                        // KB
     };
     QVERIFY(size_of(0) > size_of(1));
     Shot(window_.get(), "5-results");
 
     const std::string destination = work_ + "/out";
     QDir().mkpath(QString::fromStdString(destination));
-    window_->SetChooser([destination](gui::ChooseKind, const QString&) { return QString::fromStdString(destination); });
+    window_->SetChooser([destination](gui::ChooseKind, const QString&) {
+      return QString::fromStdString(destination);
+    });
     Click(window_->Skin(), "BtnRecover");
     QCOMPARE(window_->LastRecoveryResult(), 1);
     QCOMPARE(windows, 3);  // scan, search, recovery
     // FAT keeps deleted names without their first letter; the content decides.
     std::vector<std::vector<uint8_t>> recovered;
-    for (const QString& file : QDir(QString::fromStdString(destination + "/photo")).entryList(QDir::Files)) {
+    for (const QString& file :
+         QDir(QString::fromStdString(destination + "/photo")).entryList(QDir::Files)) {
       recovered.push_back(ReadFile(destination + "/photo/" + file.toStdString()));
     }
     QCOMPARE(recovered.size(), photos_.size());
     for (const auto& [name, content] : photos_) {
-      QVERIFY2(std::find(recovered.begin(), recovered.end(), content) != recovered.end(), name.c_str());
+      QVERIFY2(std::find(recovered.begin(), recovered.end(), content) != recovered.end(),
+               name.c_str());
     }
   }
 
@@ -333,10 +344,13 @@ class GuiTest : public QObject {
     bool went_on = false;
     connect(window_.get(), &MainWindow::ModalStarted, this, [&](gui::ProgressWindow* progress) {
       if (progress->objectName() != "ScanWnd") return;
-      // Cancelled in the sector pass, after the quick first tenth, a deep scan is saved for resuming.
+      // Cancelled in the sector pass, after the quick first tenth, a deep scan is saved for
+      // resuming.
       auto* watch = new QTimer(progress);
       connect(watch, &QTimer::timeout, progress, [&, progress, watch] {
-        if (progress->Skin()->findChild<QProgressBar*>("progress")->value() < 15 && !progress->WorkerDone()) return;
+        if (progress->Skin()->findChild<QProgressBar*>("progress")->value() < 15 &&
+            !progress->WorkerDone())
+          return;
         watch->stop();
         // First answer Cancel: the scan was held and goes on.
         OnNextBox([&, progress](gui::MessageBox* box) {
@@ -347,7 +361,9 @@ class GuiTest : public QObject {
           QTimer::singleShot(0, progress, [&, progress] {
             went_on = !progress->Token().Cancelled() && progress->isVisible();
             // Then OK: the window ends with 2.
-            OnNextBox([](gui::MessageBox* yes) { QTest::mouseClick(yes->findChild<QAbstractButton*>("okbtn"), Qt::LeftButton); });
+            OnNextBox([](gui::MessageBox* yes) {
+              QTest::mouseClick(yes->findChild<QAbstractButton*>("okbtn"), Qt::LeftButton);
+            });
             Click(progress->Skin(), "cancelbtn");
           });
         });
@@ -370,7 +386,8 @@ class GuiTest : public QObject {
 
   void imageOfAPartitionHoldsItsSectors() {
     const std::string disk = work_ + "/disk.img";
-    testing::WriteMbrDisk(disk, 2048 + (16 << 20) / 512 + 64, {{2048, 0, testing::kMbrTypeFat16Lba, image_}});
+    testing::WriteMbrDisk(disk, 2048 + (16 << 20) / 512 + 64,
+                          {{2048, 0, testing::kMbrTypeFat16Lba, image_}});
     window_->LoadImage(QString::fromStdString(disk));
     Click(window_->Skin(), "BtnCreateImageMode");
     QTreeWidgetItem* row = window_->DiskList()->currentItem();
@@ -381,7 +398,8 @@ class GuiTest : public QObject {
       return kind == gui::ChooseKind::kImageToWrite ? QString::fromStdString(copy) : QString();
     });
     connect(window_.get(), &MainWindow::ModalStarted, this, [](gui::ProgressWindow* progress) {
-      connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress] { Shot(progress, "4-window-CreateImageWnd"); });
+      connect(progress, &gui::ProgressWindow::WorkerFinished, progress,
+              [progress] { Shot(progress, "4-window-CreateImageWnd"); });
     });
     const auto offer = AnswerNextBox("cancelbtn");
     Click(window_->Skin(), "BtnCreateImage");
@@ -393,7 +411,8 @@ class GuiTest : public QObject {
   // the system disk's first row both show "1", and the ticked files still come from the card.
   void cardVolumeBesideTheSystemDiskRecoversItsFiles() {
     const std::string disk = work_ + "/numbered.img";
-    testing::WriteMbrDisk(disk, 2048 + (16 << 20) / 512 + 64, {{2048, 0, testing::kMbrTypeFat16Lba, image_}});
+    testing::WriteMbrDisk(disk, 2048 + (16 << 20) / 512 + 64,
+                          {{2048, 0, testing::kMbrTypeFat16Lba, image_}});
     window_->LoadImage(QString::fromStdString(disk));
     window_->RefreshDisks();
     QTreeWidgetItem* row = window_->DiskList()->currentItem();
@@ -405,31 +424,37 @@ class GuiTest : public QObject {
     Category(window_->TypeTree(), "NodePhoto")->setCheckState(0, Qt::Checked);
     QCOMPARE(window_->Ticked().Count(), photos_.size());
     const std::string destination = work_ + "/numbered-out";
-    window_->SetChooser([destination](gui::ChooseKind, const QString&) { return QString::fromStdString(destination); });
-    int failed_lines = -1;
-    connect(window_.get(), &MainWindow::ModalStarted, this, [&failed_lines](gui::ProgressWindow* progress) {
-      connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress, &failed_lines] {
-        auto* finish = progress->Skin()->findChild<QAbstractButton*>("FinishBtn");
-        if (!finish) return;
-        QTimer::singleShot(0, progress, [progress, finish, &failed_lines] {
-          failed_lines = 0;
-          auto* details = progress->Skin()->findChild<QTreeWidget*>("DetailList");
-          for (int i = 0; i < details->topLevelItemCount(); ++i) {
-            failed_lines += details->topLevelItem(i)->text(1) != "Success";
-          }
-          QTest::mouseClick(finish, Qt::LeftButton);
-        });
-      });
+    window_->SetChooser([destination](gui::ChooseKind, const QString&) {
+      return QString::fromStdString(destination);
     });
+    int failed_lines = -1;
+    connect(window_.get(), &MainWindow::ModalStarted, this,
+            [&failed_lines](gui::ProgressWindow* progress) {
+              connect(progress, &gui::ProgressWindow::WorkerFinished, progress,
+                      [progress, &failed_lines] {
+                        auto* finish = progress->Skin()->findChild<QAbstractButton*>("FinishBtn");
+                        if (!finish) return;
+                        QTimer::singleShot(0, progress, [progress, finish, &failed_lines] {
+                          failed_lines = 0;
+                          auto* details = progress->Skin()->findChild<QTreeWidget*>("DetailList");
+                          for (int i = 0; i < details->topLevelItemCount(); ++i) {
+                            failed_lines += details->topLevelItem(i)->text(1) != "Success";
+                          }
+                          QTest::mouseClick(finish, Qt::LeftButton);
+                        });
+                      });
+            });
     Click(window_->Skin(), "BtnRecover");
     QCOMPARE(failed_lines, 0);
     std::vector<std::vector<uint8_t>> recovered;
-    for (const QString& file : QDir(QString::fromStdString(destination + "/photo")).entryList(QDir::Files)) {
+    for (const QString& file :
+         QDir(QString::fromStdString(destination + "/photo")).entryList(QDir::Files)) {
       recovered.push_back(ReadFile(destination + "/photo/" + file.toStdString()));
     }
     QCOMPARE(recovered.size(), photos_.size());
     for (const auto& [name, content] : photos_) {
-      QVERIFY2(std::find(recovered.begin(), recovered.end(), content) != recovered.end(), name.c_str());
+      QVERIFY2(std::find(recovered.begin(), recovered.end(), content) != recovered.end(),
+               name.c_str());
     }
   }
 
@@ -461,7 +486,10 @@ class GuiTest : public QObject {
     QCOMPARE(window_->Skin()->findChild<QLabel*>("LblProductName")->text().toStdString(),
              app::Lookup(language_->Section("Messages"), "MSG1209"));
     Click(window_->Skin(), "BtnDeletedRecovery");
-    QCOMPARE(window_->PageWidget(MainWindow::kScanPage)->findChild<QLabel*>("Txt1")->text().toStdString(),
+    QCOMPARE(window_->PageWidget(MainWindow::kScanPage)
+                 ->findChild<QLabel*>("Txt1")
+                 ->text()
+                 .toStdString(),
              app::Lookup(language_->Section("Messages"), "MSG0501"));
     Shot(window_.get(), "8-deutsch");
     window_->SetLanguage("English");
@@ -496,7 +524,8 @@ class GuiTest : public QObject {
     // and renaming the nodes ticks nothing.
     window_->SetLanguage("Deutsch");
     const app::TextTable& german = language_->Section("Messages");
-    QCOMPARE(Category(window_->TypeTree(), "NodePhoto")->text(0).toStdString(), app::Lookup(german, "MSG0807"));
+    QCOMPARE(Category(window_->TypeTree(), "NodePhoto")->text(0).toStdString(),
+             app::Lookup(german, "MSG0807"));
     QCOMPARE(xyz->text(0), QString("XYZ-Dateien (1)"));
     QCOMPARE(jpg->text(0), jpg_text);
     QCOMPARE(jpg->checkState(0), Qt::PartiallyChecked);
@@ -573,12 +602,14 @@ class GuiTest : public QObject {
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV);
-    const QStringList reports = QDir(QString::fromStdString(folder + "/D-Error")).entryList({"*.dmp"});
+    const QStringList reports =
+        QDir(QString::fromStdString(folder + "/D-Error")).entryList({"*.dmp"});
     QCOMPARE(reports.size(), 1);
     QFile report(QString::fromStdString(folder + "/D-Error/") + reports[0]);
     QVERIFY(report.open(QIODevice::ReadOnly));
     const QByteArray text = report.readAll();
-    QVERIFY2(text.contains("signal 11") && text.contains("backtrace:\n") && text.count('\n') > 3, text.constData());
+    QVERIFY2(text.contains("signal 11") && text.contains("backtrace:\n") && text.count('\n') > 3,
+             text.constData());
   }
 };
 

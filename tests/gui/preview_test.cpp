@@ -147,9 +147,10 @@ class PreviewTest : public QObject {
     QTreeWidgetItem* item = window_->FileList()->topLevelItem(row);
     QVERIFY(item);
     bool prepared = false;
-    auto once = connect(window_.get(), &MainWindow::PreviewPreparing, this, [&prepared](gui::ProgressWindow* w) {
-      connect(w, &gui::ProgressWindow::WorkerFinished, w, [&prepared] { prepared = true; });
-    });
+    auto once = connect(
+        window_.get(), &MainWindow::PreviewPreparing, this, [&prepared](gui::ProgressWindow* w) {
+          connect(w, &gui::ProgressWindow::WorkerFinished, w, [&prepared] { prepared = true; });
+        });
     window_->FileList()->setCurrentItem(item);
     QTRY_VERIFY_WITH_TIMEOUT(prepared && !QApplication::activeModalWidget(), 20000);
     disconnect(once);
@@ -165,7 +166,8 @@ class PreviewTest : public QObject {
         work_ + "/config.ini", std::string(VELMORA_SOURCE_DIR) + "/resources/languages/");
     language_->SetLanguage("English");
     testing::DocumentFiles documents(work_ + "/documents");
-    const std::string docx = documents.Docx("report.docx", {paragraph_.toStdString(), "Second line"});
+    const std::string docx =
+        documents.Docx("report.docx", {paragraph_.toStdString(), "Second line"});
     pictures_ = {Picture(64, 48, QColor(30, 120, 200)), Picture(40, 30, QColor(200, 90, 20))};
     image_ = work_ + "/card.img";
     testing::FatVolumeBuilder fat(image_, 16, 16 << 20);
@@ -175,13 +177,16 @@ class PreviewTest : public QObject {
     fat.AddFile("/BELL.WAV", Wav());
     fat.AddFile("/DOT.BMP", Picture(2, 2, Qt::black, "BMP"));
     const std::string clip = work_ + "/clip.avi";
-    video_ = testing::RunCommand("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 "
-                                 "-pix_fmt yuv420p " + clip) == 0;
+    video_ = testing::RunCommand(
+                 "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 "
+                 "-pix_fmt yuv420p " +
+                 clip) == 0;
     if (video_) {
       fat.AddFile("/CLIP.AVI", testing::ReadWholeFile(clip));
       fat.Delete("/CLIP.AVI");
     }
-    for (const char* name : {"/REPORT.DOCX", "/HARBOUR.PNG", "/QUAY.PNG", "/BELL.WAV", "/DOT.BMP"}) fat.Delete(name);
+    for (const char* name : {"/REPORT.DOCX", "/HARBOUR.PNG", "/QUAY.PNG", "/BELL.WAV", "/DOT.BMP"})
+      fat.Delete(name);
     fat.Finish();
   }
   void init() {
@@ -201,10 +206,12 @@ class PreviewTest : public QObject {
   void paneShowsDocumentPictureAndSound() {
     ScanAndShow("NodeOffice");
     connect(window_.get(), &MainWindow::PreviewPreparing, this, [](gui::ProgressWindow* w) {
-      connect(w, &gui::ProgressWindow::WorkerFinished, w, [w] { Shot(w, "20-preview-preparation"); });
+      connect(w, &gui::ProgressWindow::WorkerFinished, w,
+              [w] { Shot(w, "20-preview-preparation"); });
     });
     Select(0);
-    QVERIFY2(Pane()->Edit()->toPlainText().contains(paragraph_), qPrintable(Pane()->Edit()->toPlainText()));
+    QVERIFY2(Pane()->Edit()->toPlainText().contains(paragraph_),
+             qPrintable(Pane()->Edit()->toPlainText()));
     const std::string document_copy = window_->PreviewFiles().TemporaryPath();
     QVERIFY(fs::exists(document_copy));
     Shot(window_.get(), "21-preview-document");
@@ -214,19 +221,26 @@ class PreviewTest : public QObject {
     QVERIFY(!fs::exists(document_copy));  // the next preview deleted it
     const QSize shown = Pane()->Picture().size();
     QVERIFY(shown == QSize(64, 48) || shown == QSize(40, 30));
-    QCOMPARE(Pane()->Info()->text(), QString("Picture: %1 x %2 pixels").arg(shown.width()).arg(shown.height()));
+    QCOMPARE(Pane()->Info()->text(),
+             QString("Picture: %1 x %2 pixels").arg(shown.width()).arg(shown.height()));
     // The picture is scaled to the pane: it fills its height or its width.
     QTextImageFormat placed;
-    for (QTextBlock block = Pane()->Edit()->document()->begin(); block.isValid(); block = block.next()) {
+    for (QTextBlock block = Pane()->Edit()->document()->begin(); block.isValid();
+         block = block.next()) {
       for (auto it = block.begin(); !it.atEnd(); ++it) {
-        if (it.fragment().charFormat().isImageFormat()) placed = it.fragment().charFormat().toImageFormat();
+        if (it.fragment().charFormat().isImageFormat())
+          placed = it.fragment().charFormat().toImageFormat();
       }
     }
     QVERIFY(placed.isValid());
     const QSize room = Pane()->Edit()->viewport()->size();
     QVERIFY2(placed.width() <= room.width() && placed.height() <= room.height() &&
                  (placed.height() > room.height() - 20 || placed.width() > room.width() - 20),
-             qPrintable(QString("%1x%2 in %3x%4").arg(placed.width()).arg(placed.height()).arg(room.width()).arg(room.height())));
+             qPrintable(QString("%1x%2 in %3x%4")
+                            .arg(placed.width())
+                            .arg(placed.height())
+                            .arg(room.width())
+                            .arg(room.height())));
     QCOMPARE(placed.width() / placed.height(), double(shown.width()) / shown.height());
     Shot(window_.get(), "22-preview-picture");
 
@@ -247,7 +261,8 @@ class PreviewTest : public QObject {
     QVERIFY(slider);
     // Either the backend plays it (the slider learns its length) or the pane
     // says why it cannot; it never just hangs.
-    QTRY_VERIFY_WITH_TIMEOUT(slider->maximum() > 0 || !Pane()->MediaState()->text().isEmpty(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(slider->maximum() > 0 || !Pane()->MediaState()->text().isEmpty(),
+                             20000);
     if (slider->maximum() == 0) {
       QVERIFY2(Pane()->MediaState()->text().startsWith("Audio and video cannot be played here: "),
                qPrintable(Pane()->MediaState()->text()));
@@ -260,8 +275,10 @@ class PreviewTest : public QObject {
       Select(0);
       auto* video = page->findChild<QVideoWidget*>();
       QVERIFY(video && video->isVisible());
-      QTRY_VERIFY_WITH_TIMEOUT(slider->maximum() > 0 || !Pane()->MediaState()->text().isEmpty(), 20000);
-      QVERIFY2(slider->maximum() >= 900 || Pane()->MediaState()->text().startsWith("Audio and video cannot"),
+      QTRY_VERIFY_WITH_TIMEOUT(slider->maximum() > 0 || !Pane()->MediaState()->text().isEmpty(),
+                               20000);
+      QVERIFY2(slider->maximum() >= 900 ||
+                   Pane()->MediaState()->text().startsWith("Audio and video cannot"),
                qPrintable(Pane()->MediaState()->text()));
       Shot(window_.get(), "23-preview-video");
     }
@@ -280,8 +297,11 @@ class PreviewTest : public QObject {
     Select(0);
     qunsetenv("QT_MEDIA_BACKEND");
     QCOMPARE(Pane()->MediaState()->text(),
-             QString("Audio and video cannot be played here: the Qt Multimedia backend \"not-installed-here\" is not installed"));
-    QVERIFY(!window_->PageWidget(MainWindow::kResultPage)->findChild<QAbstractButton*>("BtnPlay")->isEnabled());
+             QString("Audio and video cannot be played here: the Qt Multimedia backend "
+                     "\"not-installed-here\" is not installed"));
+    QVERIFY(!window_->PageWidget(MainWindow::kResultPage)
+                 ->findChild<QAbstractButton*>("BtnPlay")
+                 ->isEnabled());
     QVERIFY(!Pane()->Player());
   }
 
@@ -291,7 +311,9 @@ class PreviewTest : public QObject {
     Select(0);
     const std::string destination = work_ + "/rescued";
     QDir().mkpath(QString::fromStdString(destination));
-    window_->SetChooser([destination](gui::ChooseKind, const QString&) { return QString::fromStdString(destination); });
+    window_->SetChooser([destination](gui::ChooseKind, const QString&) {
+      return QString::fromStdString(destination);
+    });
     connect(window_.get(), &MainWindow::ModalStarted, this, [](gui::ProgressWindow* progress) {
       connect(progress, &gui::ProgressWindow::WorkerFinished, progress, [progress] {
         QTimer::singleShot(0, progress, [progress] { Click(progress->Skin(), "FinishBtn"); });
@@ -324,11 +346,14 @@ class PreviewTest : public QObject {
     QCOMPARE(sizes[2], sizes[0]);
     QCOMPARE(sizes[3], sizes[1]);
     QCOMPARE(window_->LastRecoveryResult(), 1);
-    const QStringList files = QDir(QString::fromStdString(destination + "/photo")).entryList(QDir::Files);
+    const QStringList files =
+        QDir(QString::fromStdString(destination + "/photo")).entryList(QDir::Files);
     QCOMPARE(files.size(), 1);
-    const std::vector<uint8_t> bytes = testing::ReadWholeFile(destination + "/photo/" + files[0].toStdString());
+    const std::vector<uint8_t> bytes =
+        testing::ReadWholeFile(destination + "/photo/" + files[0].toStdString());
     QVERIFY(bytes == pictures_[0] || bytes == pictures_[1]);
-    QCOMPARE(QImage::fromData(bytes.data(), static_cast<int>(bytes.size())).size(), recovered_shown);
+    QCOMPARE(QImage::fromData(bytes.data(), static_cast<int>(bytes.size())).size(),
+             recovered_shown);
     // Closing the window let go of its picture.
     QVERIFY(window_->PreviewFiles().TemporaryPath().empty());
     QVERIFY(Pane()->Picture().isNull());
@@ -377,7 +402,8 @@ class PreviewTest : public QObject {
     std::set<QString> keys;
     const QRegularExpression key("MSG[0-9]{4}");
     for (const char* folder : {"src/gui", "src/preview"}) {
-      for (const QFileInfo& file : QDir(QString(VELMORA_SOURCE_DIR) + "/" + folder).entryInfoList(QDir::Files)) {
+      for (const QFileInfo& file :
+           QDir(QString(VELMORA_SOURCE_DIR) + "/" + folder).entryInfoList(QDir::Files)) {
         QFile source(file.filePath());
         QVERIFY(source.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(source.readAll());
@@ -386,7 +412,8 @@ class PreviewTest : public QObject {
     }
     QVERIFY(keys.count("MSG0906") && keys.count("MSG0901"));
     for (const char* language : {"English", "Deutsch"}) {
-      app::LanguageSettings settings(work_ + "/keys.ini", std::string(VELMORA_SOURCE_DIR) + "/resources/languages/");
+      app::LanguageSettings settings(work_ + "/keys.ini",
+                                     std::string(VELMORA_SOURCE_DIR) + "/resources/languages/");
       QCOMPARE(settings.SetLanguage(language), 0);
       for (const QString& name : keys) {
         QVERIFY2(!app::Lookup(settings.Section("Messages"), name.toStdString()).empty(),

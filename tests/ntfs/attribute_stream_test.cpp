@@ -36,7 +36,8 @@ class AttributeStreamTest : public ::testing::Test {
     boot[0x40] = 0xF6;
     boot[0x1FE] = 0x55;
     boot[0x1FF] = 0xAA;
-    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     SectorReader reader;
     ASSERT_EQ(OpenImageFile(&reader, image), 0);
     ASSERT_EQ(volume_.Open(std::move(reader), 0, 0, false), 0);
@@ -94,8 +95,8 @@ TEST_F(AttributeStreamTest, OutputStopsAtTheSizeAndZeroesPastTheInitializedSize)
 TEST_F(AttributeStreamTest, MissingRunsAndRunsOffTheVolumeAreErrorsNotSilentSuccess) {
   std::vector<uint8_t> out;
   // The second extent (clusters 2-3) is missing.
-  const NtfsStream gap = Stream({{0, 2, 10, RunKind::kAllocated}, {4, 1, 12, RunKind::kAllocated}},
-                                5 * kCluster);
+  const NtfsStream gap =
+      Stream({{0, 2, 10, RunKind::kAllocated}, {4, 1, 12, RunKind::kAllocated}}, 5 * kCluster);
   EXPECT_EQ(Copy(gap, UINT64_MAX, &out), kNtfsRunsIncomplete);
   EXPECT_EQ(out.size(), 2u * kCluster);  // what could be read was delivered
   const NtfsStream outside = Stream({{0, 4, kClusters - 2, RunKind::kAllocated}}, 4 * kCluster);

@@ -14,8 +14,8 @@ std::vector<DataRun> Decode(std::vector<uint8_t> pairs, RunDecodeResult expected
 
 TEST(DataRunsTest, DecodesRelativeOffsetsIntoAbsoluteClusters) {
   // 0x18 clusters at 0x5634, then 0x10 clusters 0x100 clusters back (negative delta).
-  const auto runs = Decode({0x21, 0x18, 0x34, 0x56, 0x21, 0x10, 0x00, 0xFF, 0x00},
-                           RunDecodeResult::kComplete);
+  const auto runs =
+      Decode({0x21, 0x18, 0x34, 0x56, 0x21, 0x10, 0x00, 0xFF, 0x00}, RunDecodeResult::kComplete);
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0].vcn, 0u);
   EXPECT_EQ(runs[0].length, 0x18u);

@@ -62,8 +62,12 @@ ntfs::MftRecord Parse(std::vector<uint8_t>* bytes) {
 }
 
 TEST(DeepClusterEstimate, RecordGivesAllocatedSizeOverItsClusters) {
-  SyntheticRecord shape{.number = 50, .name = "a.bin", .has_data = true,
-                       .runs = {{2, 100}, {3, 200}}, .real_size = 20000, .cluster_bytes = 4096};
+  SyntheticRecord shape{.number = 50,
+                        .name = "a.bin",
+                        .has_data = true,
+                        .runs = {{2, 100}, {3, 200}},
+                        .real_size = 20000,
+                        .cluster_bytes = 4096};
   auto bytes = BuildRecord(shape);
   EXPECT_EQ(ntfs::SectorsPerClusterFromRecord(Parse(&bytes), 512), 8u);
   shape.cluster_bytes = 2048;
@@ -87,7 +91,8 @@ TEST(DeepMftMap, PlacesRecordsThroughFragmentedRunsOnly) {
   ASSERT_TRUE(map.Locate(3, 1000 + 10 * 8 + 6, 2, &layout));  // first run
   EXPECT_EQ(layout.volume_start, 1000u);
   ASSERT_TRUE(map.Locate(9, 1000 + 50 * 8 + 2, 2, &layout));  // record 9: sector 18 = cluster 2, +2
-  EXPECT_FALSE(map.Locate(9, 1000 + 10 * 8 + 18, 2, &layout));  // where a contiguous MFT would put it
+  EXPECT_FALSE(
+      map.Locate(9, 1000 + 10 * 8 + 18, 2, &layout));  // where a contiguous MFT would put it
   EXPECT_FALSE(map.Locate(16, 1000 + 50 * 8 + 16, 2, &layout));  // past the runs
   uint64_t sector = 0;
   EXPECT_TRUE(layout.RecordSector(8, 2, &sector));
@@ -158,9 +163,18 @@ class DeepNtfsRecordTest : public ::testing::Test {
 TEST_F(DeepNtfsRecordTest, RecordsBeforeAnyMftArePlacedAsIfTheMftWereContiguous) {
   Put({.number = 40, .flags = 3, .name = "outer"});
   Put({.number = 41, .flags = 3, .name = "inner", .parent = 40});
-  Put({.number = 42, .flags = 0, .name = "gone.txt", .parent = 41, .has_data = true,
-       .resident = {'h', 'i'}, .real_size = 2});
-  Put({.number = 43, .flags = 1, .name = "kept.txt", .has_data = true, .resident = {'o', 'k'},
+  Put({.number = 42,
+       .flags = 0,
+       .name = "gone.txt",
+       .parent = 41,
+       .has_data = true,
+       .resident = {'h', 'i'},
+       .real_size = 2});
+  Put({.number = 43,
+       .flags = 1,
+       .name = "kept.txt",
+       .has_data = true,
+       .resident = {'o', 'k'},
        .real_size = 2});
   ASSERT_EQ(Run(), kSuccess);
   const auto listed = Listed();
@@ -180,8 +194,12 @@ TEST_F(DeepNtfsRecordTest, DirectoriesInTheFirstPassAndDamagedRecordsWriteNothin
   ASSERT_EQ(engine_.OpenDeepLog(nullptr), kSuccess);
   auto directory = BuildRecord({.number = 40, .flags = 3, .name = "dir"});
   EXPECT_EQ(engine_.HandleFileRecord(directory, kMft + 80, Pass::kFirst, 0), kSuccess);
-  auto file = BuildRecord({.number = 41, .flags = 1, .name = "f.txt", .has_data = true,
-                           .resident = {1}, .real_size = 1});
+  auto file = BuildRecord({.number = 41,
+                           .flags = 1,
+                           .name = "f.txt",
+                           .has_data = true,
+                           .resident = {1},
+                           .real_size = 1});
   auto beyond = file;
   beyond[0x18] = 0x00;  // bytes in use 0x0800: past the 1 KiB record
   beyond[0x19] = 0x08;
@@ -201,11 +219,21 @@ TEST_F(DeepNtfsRecordTest, DirectoriesInTheFirstPassAndDamagedRecordsWriteNothin
 
 TEST_F(DeepNtfsRecordTest, FilesWhoseFolderIsGoneOrReusedGoToLostFolders) {
   Put({.number = 40, .flags = 1, .name = "reused.bin"});  // the folder's record now holds a file
-  Put({.number = 41, .flags = 0, .name = "a.txt", .parent = 40, .has_data = true,
-       .resident = {'a'}, .real_size = 1});
+  Put({.number = 41,
+       .flags = 0,
+       .name = "a.txt",
+       .parent = 40,
+       .has_data = true,
+       .resident = {'a'},
+       .real_size = 1});
   // Folder 3000 lies past the end of the image: it cannot be read at all.
-  Put({.number = 42, .flags = 0, .name = "b.txt", .parent = 300000, .has_data = true,
-       .resident = {'b'}, .real_size = 1});
+  Put({.number = 42,
+       .flags = 0,
+       .name = "b.txt",
+       .parent = 300000,
+       .has_data = true,
+       .resident = {'b'},
+       .real_size = 1});
   ASSERT_EQ(Run(), kSuccess);
   const auto listed = Listed();
   EXPECT_TRUE(listed.count("LostFolder40/a.txt"));
@@ -217,10 +245,20 @@ TEST_F(DeepNtfsRecordTest, ParentLoopsEnd) {
   Put({.number = 40, .flags = 3, .name = "a", .parent = 41});
   Put({.number = 41, .flags = 3, .name = "b", .parent = 40});
   Put({.number = 42, .flags = 3, .name = "self", .parent = 42});
-  Put({.number = 43, .flags = 0, .name = "in-loop.txt", .parent = 40, .has_data = true,
-       .resident = {'x'}, .real_size = 1});
-  Put({.number = 44, .flags = 0, .name = "in-self.txt", .parent = 42, .has_data = true,
-       .resident = {'y'}, .real_size = 1});
+  Put({.number = 43,
+       .flags = 0,
+       .name = "in-loop.txt",
+       .parent = 40,
+       .has_data = true,
+       .resident = {'x'},
+       .real_size = 1});
+  Put({.number = 44,
+       .flags = 0,
+       .name = "in-self.txt",
+       .parent = 42,
+       .has_data = true,
+       .resident = {'y'},
+       .real_size = 1});
   ASSERT_EQ(Run(), kSuccess);
   EXPECT_EQ(engine_.ParentCount(), 3u);
   // Both files are reported; the folders form no path from the root.
@@ -229,8 +267,13 @@ TEST_F(DeepNtfsRecordTest, ParentLoopsEnd) {
 
 TEST_F(DeepNtfsRecordTest, NamesFromTheDiskCannotLeaveTheDestination) {
   Put({.number = 40, .flags = 3, .name = ".."});
-  Put({.number = 41, .flags = 0, .name = "../../escape.txt", .parent = 40, .has_data = true,
-       .resident = {'e'}, .real_size = 1});
+  Put({.number = 41,
+       .flags = 0,
+       .name = "../../escape.txt",
+       .parent = 40,
+       .has_data = true,
+       .resident = {'e'},
+       .real_size = 1});
   ASSERT_EQ(Run(), kSuccess);
   ScanRecordList root;
   ASSERT_EQ(engine_.GetChildren(nullptr, 0, &root), kSuccess);
@@ -250,8 +293,13 @@ TEST_F(DeepNtfsRecordTest, NamesFromTheDiskCannotLeaveTheDestination) {
 TEST_F(DeepNtfsRecordTest, FolderRecoveryNeverFollowsALinkInTheDestination) {
   Put({.number = 40, .flags = 3, .name = "outer"});
   Put({.number = 41, .flags = 3, .name = "inner", .parent = 40});
-  Put({.number = 42, .flags = 0, .name = "in.txt", .parent = 41, .has_data = true,
-       .resident = {'i', 'n'}, .real_size = 2});
+  Put({.number = 42,
+       .flags = 0,
+       .name = "in.txt",
+       .parent = 41,
+       .has_data = true,
+       .resident = {'i', 'n'},
+       .real_size = 2});
   ASSERT_EQ(Run(), kSuccess);
   ScanRecordList root;
   ASSERT_EQ(engine_.GetChildren(nullptr, 0, &root), kSuccess);
@@ -274,8 +322,12 @@ TEST_F(DeepNtfsRecordTest, HolesReadAsZerosAndFilesGetTheirExactLength) {
   testing::WriteAt(image_, 100 * 4096, first);
   testing::WriteAt(image_, 300 * 4096, last);
   const uint64_t size = 5 * 4096 + 1000;
-  Put({.number = 50, .flags = 0, .name = "holes.bin", .has_data = true,
-       .runs = {{2, 100}, {3, -1}, {1, 300}}, .real_size = size});
+  Put({.number = 50,
+       .flags = 0,
+       .name = "holes.bin",
+       .has_data = true,
+       .runs = {{2, 100}, {3, -1}, {1, 300}},
+       .real_size = size});
   ASSERT_EQ(Run(), kSuccess);
   const auto listed = Listed();
   ASSERT_TRUE(listed.count("holes.bin"));
@@ -290,9 +342,9 @@ TEST_F(DeepNtfsRecordTest, HolesReadAsZerosAndFilesGetTheirExactLength) {
   // Preview into memory stops at the buffer's size.
   std::vector<uint8_t> memory(5000);
   int bytes = static_cast<int>(memory.size());
-  ASSERT_EQ(engine_.PreviewFile(listed.at("holes.bin"), nullptr, memory.data(), &bytes, nullptr,
-                                nullptr),
-            kSuccess);
+  ASSERT_EQ(
+      engine_.PreviewFile(listed.at("holes.bin"), nullptr, memory.data(), &bytes, nullptr, nullptr),
+      kSuccess);
   EXPECT_EQ(bytes, 5000);
   EXPECT_TRUE(std::equal(memory.begin(), memory.end(), expected.begin()));
 
@@ -303,8 +355,12 @@ TEST_F(DeepNtfsRecordTest, HolesReadAsZerosAndFilesGetTheirExactLength) {
 }
 
 TEST_F(DeepNtfsRecordTest, ARunPastTheEndOfTheDiskIsAnErrorNotARead) {
-  Put({.number = 50, .flags = 0, .name = "far.bin", .has_data = true,
-       .runs = {{4, 5000000}}, .real_size = 4 * 4096});
+  Put({.number = 50,
+       .flags = 0,
+       .name = "far.bin",
+       .has_data = true,
+       .runs = {{4, 5000000}},
+       .real_size = 4 * 4096});
   ASSERT_EQ(Run(), kSuccess);
   const auto listed = Listed();
   ASSERT_TRUE(listed.count("far.bin"));
@@ -316,9 +372,17 @@ TEST_F(DeepNtfsRecordTest, ARunPastTheEndOfTheDiskIsAnErrorNotARead) {
 TEST_F(DeepNtfsRecordTest, PreviewGoesToTheScanFolderAndAFailedOneLeavesNothing) {
   const std::vector<uint8_t> photo = testing::SampleContent("jpg", 6000, 3);
   testing::WriteAt(image_, 200 * 4096, photo);
-  Put({.number = 50, .flags = 0, .name = "x.JPG", .has_data = true, .runs = {{2, 200}},
+  Put({.number = 50,
+       .flags = 0,
+       .name = "x.JPG",
+       .has_data = true,
+       .runs = {{2, 200}},
        .real_size = photo.size()});
-  Put({.number = 51, .flags = 0, .name = "far.jpg", .has_data = true, .runs = {{4, 5000000}},
+  Put({.number = 51,
+       .flags = 0,
+       .name = "far.jpg",
+       .has_data = true,
+       .runs = {{4, 5000000}},
        .real_size = 4 * 4096});
   ASSERT_EQ(Run(), kSuccess);
   const auto listed = Listed();
@@ -344,11 +408,25 @@ TEST_F(DeepNtfsRecordTest, PreviewGoesToTheScanFolderAndAFailedOneLeavesNothing)
 TEST_F(DeepNtfsRecordTest, DamagedRecordsAreSkippedNeverACrash) {
   const std::vector<SyntheticRecord> shapes = {
       {.number = 40, .flags = 3, .name = "dir"},
-      {.number = 41, .flags = 0, .name = "f.txt", .parent = 40, .has_data = true,
-       .resident = {1, 2, 3}, .real_size = 3},
-      {.number = 42, .flags = 1, .name = "g.bin", .parent = 40, .has_data = true,
-       .runs = {{2, 100}, {1, -1}, {3, 7}}, .real_size = 20000},
-      {.number = 0, .flags = 1, .name = "$MFT", .has_data = true, .runs = {{4, 4}},
+      {.number = 41,
+       .flags = 0,
+       .name = "f.txt",
+       .parent = 40,
+       .has_data = true,
+       .resident = {1, 2, 3},
+       .real_size = 3},
+      {.number = 42,
+       .flags = 1,
+       .name = "g.bin",
+       .parent = 40,
+       .has_data = true,
+       .runs = {{2, 100}, {1, -1}, {3, 7}},
+       .real_size = 20000},
+      {.number = 0,
+       .flags = 1,
+       .name = "$MFT",
+       .has_data = true,
+       .runs = {{4, 4}},
        .real_size = 16384},
   };
   for (const SyntheticRecord& shape : shapes) Put(shape);
@@ -388,8 +466,12 @@ TEST_F(DeepNtfsRecordTest, MftLookAlikesCannotGrowTheMapWithoutEnd) {
   ASSERT_EQ(engine_.OpenImage(image_, u'X'), kSuccess);
   ASSERT_EQ(engine_.OpenDeepLog(nullptr), kSuccess);
   for (uint64_t i = 0; i < 500; ++i) {
-    auto record = BuildRecord({.number = 0, .flags = 1, .name = "$MFT", .has_data = true,
-                               .runs = {{4, 1}}, .real_size = 4096});
+    auto record = BuildRecord({.number = 0,
+                               .flags = 1,
+                               .name = "$MFT",
+                               .has_data = true,
+                               .runs = {{4, 1}},
+                               .real_size = 4096});
     engine_.HandleFileRecord(record, 100 + i * 16, Pass::kFirst, 0);
   }
   EXPECT_EQ(engine_.MftMap().Size(), MftMap::kMaxEntries);

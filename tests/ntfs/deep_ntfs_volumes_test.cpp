@@ -84,8 +84,8 @@ class DeepNtfsVolumeTest : public ::testing::Test {
 
   // Recovers `record` to a fresh path and returns the bytes written.
   std::vector<uint8_t> Recover(CProfessionalNtfsRecovery* engine, const ScanRecord& record) {
-    const std::string out = folder_ + "/out" + std::to_string(++recovered_) + "/" +
-                            std::string(RecordName(record));
+    const std::string out =
+        folder_ + "/out" + std::to_string(++recovered_) + "/" + std::string(RecordName(record));
     EXPECT_EQ(engine->RecoverFile(record, out, 0), kSuccess) << RecordName(record);
     return ReadWholeFile(out);
   }
@@ -93,8 +93,8 @@ class DeepNtfsVolumeTest : public ::testing::Test {
   // Every file and folder of the truth whose record survived is found at its
   // path; files whose data survived come back byte for byte.
   void ExpectTruthFound(CProfessionalNtfsRecovery* engine, const VolumeTruth& truth,
-                        const std::multimap<std::string, ScanRecord>& found,
-                        uint64_t volume_start, int32_t cluster_size, size_t* checked) {
+                        const std::multimap<std::string, ScanRecord>& found, uint64_t volume_start,
+                        int32_t cluster_size, size_t* checked) {
     for (const TruthEntry& entry : truth.entries) {
       if (entry.path == "/" || !entry.stream.empty() || entry.record_reused) continue;
       const ScanRecord* match = nullptr;
@@ -266,7 +266,9 @@ void ScanSharedImage(const std::string& relative, size_t expected_files) {
 }
 
 // Includes ones.bin: compressed, its data in two extension records.
-TEST(DeepNtfsSharedImages, VelociraptorTestVolume) { ScanSharedImage("velociraptor/test.ntfs.dd", 8); }
+TEST(DeepNtfsSharedImages, VelociraptorTestVolume) {
+  ScanSharedImage("velociraptor/test.ntfs.dd", 8);
+}
 // Includes a sparse file.
 TEST(DeepNtfsSharedImages, NtfsCrateTestVolume) { ScanSharedImage("ntfs-rust-crate/testfs1", 4); }
 
@@ -310,8 +312,9 @@ TEST(DeepNtfsRecordSize, TheBootSectorsRecordSizeIsUsed) {
   EXPECT_EQ(engine.HandleFileRecord(std::span<const uint8_t>(record.data(), 1024), sector,
                                     CProfessionalNtfsRecovery::RecordPass::kFirst, 0),
             kErrInvalidParameter);
-  ASSERT_EQ(engine.HandleFileRecord(record, sector, CProfessionalNtfsRecovery::RecordPass::kFirst, 0),
-            kSuccess);
+  ASSERT_EQ(
+      engine.HandleFileRecord(record, sector, CProfessionalNtfsRecovery::RecordPass::kFirst, 0),
+      kSuccess);
   ASSERT_EQ(engine.FinishDirectories(), kSuccess);
   ScanRecordList root;
   ASSERT_EQ(engine.GetChildren(nullptr, 0, &root), kSuccess);

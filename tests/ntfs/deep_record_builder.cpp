@@ -128,7 +128,8 @@ void WriteAt(const std::string& image, uint64_t offset, const std::vector<uint8_
   { std::ofstream create(image, std::ios::binary | std::ios::app); }
   std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace velmora::testing

@@ -43,8 +43,8 @@ int RunDeepNtfsPass(CProfessionalNtfsRecovery* engine, const std::string& image,
     const auto sectors =
         static_cast<uint32_t>(std::min<uint64_t>(kBufferBytes / kSectorBytes, count - at));
     uint32_t got = 0;
-    if (ReadSectors(&reader, static_cast<int32_t>(sectors), buffer.data(), start + at,
-                    kSectorBytes, &got) != kSuccess) {
+    if (ReadSectors(&reader, static_cast<int32_t>(sectors), buffer.data(), start + at, kSectorBytes,
+                    &got) != kSuccess) {
       at += sectors;
       continue;
     }
@@ -58,10 +58,11 @@ int RunDeepNtfsPass(CProfessionalNtfsRecovery* engine, const std::string& image,
       const size_t remaining = static_cast<size_t>(sectors - i) * kSectorBytes;
       if (remaining < record_bytes) {
         const uint64_t left = reader.total_sectors - (start + at + i);
-        const auto n = static_cast<uint32_t>(std::min<uint64_t>(kSeparateReadBytes / kSectorBytes, left));
+        const auto n =
+            static_cast<uint32_t>(std::min<uint64_t>(kSeparateReadBytes / kSectorBytes, left));
         std::fill(separate.begin(), separate.end(), 0);
-        ReadSectors(&reader, static_cast<int32_t>(n), separate.data(), start + at + i,
-                    kSectorBytes, &got);
+        ReadSectors(&reader, static_cast<int32_t>(n), separate.data(), start + at + i, kSectorBytes,
+                    &got);
         record = std::span<const uint8_t>(separate.data(), separate.size());
       }
       engine->HandleFileRecord(record, start + at + i,

@@ -32,7 +32,8 @@ int RenameOnDisk(const std::string& image, const std::string& from, const std::s
   std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   const std::string needle = Utf16(from);
   int renamed = 0;
-  for (size_t pos = bytes.find(needle); pos != std::string::npos; pos = bytes.find(needle, pos + 1)) {
+  for (size_t pos = bytes.find(needle); pos != std::string::npos;
+       pos = bytes.find(needle, pos + 1)) {
     if (pos < 2 || static_cast<uint8_t>(bytes[pos - 2]) != from.size()) continue;
     bytes[pos - 2] = static_cast<char>(to.size());
     const std::string replacement = Utf16(to);

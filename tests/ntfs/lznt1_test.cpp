@@ -40,7 +40,8 @@ TEST(Lznt1Test, DamagedInputIsRefusedWithoutWritingOutOfBounds) {
   size_t produced = 0;
   // Reference before the start of the chunk.
   std::vector<uint8_t> out(16, 0);
-  EXPECT_FALSE(DecompressLznt1(std::vector<uint8_t>{0x03, 0xB0, 0x02, 'a', 0x03, 0x30}, out, &produced));
+  EXPECT_FALSE(
+      DecompressLznt1(std::vector<uint8_t>{0x03, 0xB0, 0x02, 'a', 0x03, 0x30}, out, &produced));
   // Reference at position 0.
   EXPECT_FALSE(DecompressLznt1(std::vector<uint8_t>{0x02, 0xB0, 0x01, 0x00, 0x00}, out, &produced));
   // Chunk longer than the input.

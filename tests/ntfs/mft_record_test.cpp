@@ -149,7 +149,8 @@ TEST(MftRecordTest, FixupArrayEndingAtItsLimitIsAppliedOnePastIsRefused) {
 TEST(MftRecordTest, LongNameWinsOverTheShortNameWhateverTheOrder) {
   RecordBuilder builder;
   builder.Resident(kAttrFileName, FileNameValue(u"REPORT~1.DOC", kNameDos, 5))
-      .Resident(kAttrFileName, FileNameValue(u"Report für 2026.docx", kNameWin32, 0x0003000000000040ull));
+      .Resident(kAttrFileName,
+                FileNameValue(u"Report für 2026.docx", kNameWin32, 0x0003000000000040ull));
   std::vector<uint8_t> record = builder.Finish();
   ApplyFixup(record);
   MftRecord parsed;

@@ -36,12 +36,13 @@ inline std::vector<ListedFile> WalkTree(IFileRecoveryParse* engine) {
     Level level = stack.back();
     stack.pop_back();
     ScanRecordList children;
-    EXPECT_EQ(engine->GetChildren(level.root ? nullptr : &level.directory, level.depth, &children), 0);
+    EXPECT_EQ(engine->GetChildren(level.root ? nullptr : &level.directory, level.depth, &children),
+              0);
     for (const ScanRecord& child : children) {
       if (child.is_directory) {
         if (level.depth > 64) continue;  // a walk that deep means a loop in the tree
-        stack.push_back({child, false, level.depth + 1,
-                         level.folder + std::string(RecordName(child)) + "/"});
+        stack.push_back(
+            {child, false, level.depth + 1, level.folder + std::string(RecordName(child)) + "/"});
       } else {
         files.push_back({child, level.folder});
       }
@@ -64,10 +65,11 @@ inline std::string Md5Of(const std::string& path) {
 // Regular files and streams The Sleuth Kit lists as allocated, outside the metadata files:
 // path (with ":stream") -> "inode-128-id".
 inline std::map<std::string, std::string> SleuthKitAllocatedFiles(const std::string& image,
-                                                                   uint64_t offset_sectors) {
+                                                                  uint64_t offset_sectors) {
   std::map<std::string, std::string> files;
   std::string text;
-  if (RunCommand("fls -r -p -o " + std::to_string(offset_sectors) + " '" + image + "'", &text) != 0) {
+  if (RunCommand("fls -r -p -o " + std::to_string(offset_sectors) + " '" + image + "'", &text) !=
+      0) {
     return files;
   }
   std::istringstream lines(text);

@@ -41,13 +41,15 @@ TEST(NtfsOverwriteEstimateTest, RunsAreMeasuredAgainstTheBitmap) {
   for (const ListedFile& file : WalkTree(&engine)) {
     OverwriteEstimate estimate;
     const std::string name(RecordName(file.record));
-    if (name.find("spare") == std::string::npos && engine.EstimateOverwrite(file.record, &estimate)) {
+    if (name.find("spare") == std::string::npos &&
+        engine.EstimateOverwrite(file.record, &estimate)) {
       states[file.Path()] = OverwriteStateText(estimate);
     }
   }
-  EXPECT_EQ(states, (std::map<std::string, std::string>{{"Half taken.bin", "partly overwritten 50%"},
-                                                        {"Kept intact.bin", "intact"},
-                                                        {"Tiny.txt", "intact"}}));
+  EXPECT_EQ(states,
+            (std::map<std::string, std::string>{{"Half taken.bin", "partly overwritten 50%"},
+                                                {"Kept intact.bin", "intact"},
+                                                {"Tiny.txt", "intact"}}));
   RemoveTree(dir);
 }
 

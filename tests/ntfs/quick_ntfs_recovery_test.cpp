@@ -107,9 +107,10 @@ class FastNtfsRecoveryTest : public ::testing::Test {
     b.DeleteTree("/gone");
     b.AddFileReusingRecord("/gone", "/reuser.txt", RandomText(200, 16));
     // Deletions last, so no later file takes their records.
-    for (const std::string& path : std::vector<std::string>{"/keep/deleted in live folder.pdf", "/resident.txt", "/empty.txt",
-                             "/multi.bin", "/frag.bin", "/Ünïcødé – файл 日本.txt", "/ads.txt",
-                             "/packed.txt", "/" + LongName(), "/fake.jpg"}) {
+    for (const std::string& path :
+         std::vector<std::string>{"/keep/deleted in live folder.pdf", "/resident.txt", "/empty.txt",
+                                  "/multi.bin", "/frag.bin", "/Ünïcødé – файл 日本.txt", "/ads.txt",
+                                  "/packed.txt", "/" + LongName(), "/fake.jpg"}) {
       b.Delete(path);
     }
     b.DeleteTree("/d1");
@@ -190,8 +191,9 @@ TEST_F(FastNtfsRecoveryTest, EveryDeletedFileIsListedUnderItsPathAndRecoveredExa
   }
   // Resident, multi-cluster, fragmented, Unicode, deep, stream and compressed files all count.
   EXPECT_GE(checked, 12u);
-  EXPECT_NE(Listed("LostFolder" + std::to_string(truth_->Find("/gone")->mft_record) + "/orphan.bin"),
-            nullptr);
+  EXPECT_NE(
+      Listed("LostFolder" + std::to_string(truth_->Find("/gone")->mft_record) + "/orphan.bin"),
+      nullptr);
   EXPECT_NE(Listed("d1/d2/d3/deep.jpg"), nullptr);
   EXPECT_NE(Listed("ads.txt:hidden"), nullptr);
   EXPECT_NE(Listed("packed.txt"), nullptr);
@@ -291,7 +293,8 @@ TEST_F(FastNtfsRecoveryTest, FolderTreesAreRecoveredWholeWithTheirSubfolders) {
   // A lost folder is recovered like any other.
   const std::string lost = "LostFolder" + std::to_string(truth_->Find("/gone")->mft_record);
   const std::string lost_target = out_ + "/" + lost;
-  const int lost_base = static_cast<int>(std::count(lost_target.begin(), lost_target.end(), '/')) - 1;
+  const int lost_base =
+      static_cast<int>(std::count(lost_target.begin(), lost_target.end(), '/')) - 1;
   ASSERT_EQ(engine_.RecoverFile(folders.at(lost).first, lost_target, lost_base), 0);
   EXPECT_EQ(Md5Of(lost_target + "/orphan.bin"), truth_->Find("/gone/orphan.bin")->md5);
 }
@@ -319,10 +322,12 @@ TEST_F(FastNtfsRecoveryTest, CancelStopsScanAndCopyWithTheCancelCode) {
   EXPECT_EQ(engine.Scan(nullptr), kCancelledByUser);
   ScanRecordList root;
   engine.GetChildren(nullptr, 0, &root);
-  for (const ScanRecord& r : root) EXPECT_EQ(uint32_t{r.is_directory}, 0u);  // no folder records yet
+  for (const ScanRecord& r : root)
+    EXPECT_EQ(uint32_t{r.is_directory}, 0u);  // no folder records yet
 
   engine_.SetScanCallback(nullptr, &CancelCopy, nullptr, 100);
-  EXPECT_EQ(engine_.RecoverFile(*Listed("multi.bin"), out_ + "/cancelled.bin", 0), kCancelledByUser);
+  EXPECT_EQ(engine_.RecoverFile(*Listed("multi.bin"), out_ + "/cancelled.bin", 0),
+            kCancelledByUser);
 }
 
 TEST_F(FastNtfsRecoveryTest, ProgressRunsToOneHundredWithTheGivenScale) {
@@ -353,16 +358,22 @@ TEST_F(FastNtfsRecoveryTest, ReopenedLogAnswersLikeTheScan) {
 TEST_F(FastNtfsRecoveryTest, PreviewGoesToATemporaryFileOrToMemory) {
   std::string path;
   int bytes = 0;
-  ASSERT_EQ(engine_.PreviewFile(*Listed("d1/d2/d3/deep.jpg"), &path, nullptr, &bytes, nullptr, nullptr), 0);
+  ASSERT_EQ(
+      engine_.PreviewFile(*Listed("d1/d2/d3/deep.jpg"), &path, nullptr, &bytes, nullptr, nullptr),
+      0);
   EXPECT_EQ(fs::path(path).filename(), "tmp.jpg");
   EXPECT_EQ(Md5Of(path), truth_->Find("/d1/d2/d3/deep.jpg")->md5);
   // The next preview of the same kind replaces the file.
-  ASSERT_EQ(engine_.PreviewFile(*Listed("d1/d2/d3/deep.jpg"), &path, nullptr, &bytes, nullptr, nullptr), 0);
+  ASSERT_EQ(
+      engine_.PreviewFile(*Listed("d1/d2/d3/deep.jpg"), &path, nullptr, &bytes, nullptr, nullptr),
+      0);
   EXPECT_EQ(fs::path(path).filename(), "tmp.jpg");
 
   std::vector<uint8_t> memory(1000, 0xEE);
   bytes = 100;
-  ASSERT_EQ(engine_.PreviewFile(*Listed("resident.txt"), nullptr, memory.data(), &bytes, nullptr, nullptr), 0);
+  ASSERT_EQ(engine_.PreviewFile(*Listed("resident.txt"), nullptr, memory.data(), &bytes, nullptr,
+                                nullptr),
+            0);
   EXPECT_EQ(bytes, 100);
   EXPECT_EQ(memory[100], 0xEE);
   const std::vector<uint8_t> text = RandomText(400, 3);
@@ -376,9 +387,9 @@ TEST_F(FastNtfsRecoveryTest, PreviewGoesToATemporaryFileOrToMemory) {
   EXPECT_TRUE(path.empty());
   // Nowhere to put the bytes: refused, and no preview file is written for nobody.
   fs::remove(fs::path(ScanLogDirectory()) / "tmp.jpg");
-  EXPECT_EQ(engine_.PreviewFile(*Listed("d1/d2/d3/deep.jpg"), nullptr, nullptr, &bytes, nullptr,
-                                nullptr),
-            kErrInvalidParameter);
+  EXPECT_EQ(
+      engine_.PreviewFile(*Listed("d1/d2/d3/deep.jpg"), nullptr, nullptr, &bytes, nullptr, nullptr),
+      kErrInvalidParameter);
   EXPECT_FALSE(fs::exists(fs::path(ScanLogDirectory()) / "tmp.jpg"));
 }
 
@@ -474,7 +485,8 @@ TEST_F(FastNtfsRecoveryTest, DamagedRecordsAreSkippedAndNeverStopTheScan) {
   for (const ScanRecord& r : root) {
     if (!r.is_directory) continue;
     const std::string folder = target + "/tree" + std::to_string(n++);
-    engine.RecoverFile(r, folder, static_cast<int>(std::count(folder.begin(), folder.end(), '/')) - 1);
+    engine.RecoverFile(r, folder,
+                       static_cast<int>(std::count(folder.begin(), folder.end(), '/')) - 1);
   }
   for (const auto& entry : fs::recursive_directory_iterator(out_)) {
     EXPECT_EQ(entry.path().string().rfind(out_ + "/", 0), 0u);
@@ -535,7 +547,8 @@ TEST_F(FastNtfsRecoveryTest, UnreadableMftSectorsCostOnlyTheirRecords) {
   const uint64_t bad_data = multi->extents.front().offset / 512 + 3;
   std::string why;
   fs::create_directory(out_ + "/mnt");
-  auto mount = FaultyImageMount::Start(truth_->image_path, {bad_mft, bad_data}, out_ + "/mnt", &why);
+  auto mount =
+      FaultyImageMount::Start(truth_->image_path, {bad_mft, bad_data}, out_ + "/mnt", &why);
   if (!mount) GTEST_SKIP() << why;
 
   ScanIndex::Instance().NewScanFolder();

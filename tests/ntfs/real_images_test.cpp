@@ -13,7 +13,8 @@ namespace {
 class RealImageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!ToolAvailable("fls") || !ToolAvailable("icat")) GTEST_SKIP() << "The Sleuth Kit is not installed";
+    if (!ToolAvailable("fls") || !ToolAvailable("icat"))
+      GTEST_SKIP() << "The Sleuth Kit is not installed";
     work_ = MakeTempDir("ntfs-real");
   }
   void TearDown() override {
@@ -111,8 +112,8 @@ TEST_F(RealImageTest, SampleDisksWithPartitionTables) {
   for (const auto& [name, sectors] : disks) {
     SCOPED_TRACE(name);
     const std::string disk = work_ + "/" + name + ".raw";
-    ASSERT_EQ(RunCommand("gunzip -c '" + folder + "/" + name + ".raw.gz' | cp --sparse=always /dev/stdin '" +
-                         disk + "'"),
+    ASSERT_EQ(RunCommand("gunzip -c '" + folder + "/" + name +
+                         ".raw.gz' | cp --sparse=always /dev/stdin '" + disk + "'"),
               0);
     constexpr int kDrive = 77;
     platform::RegisterPhysicalDrive(kDrive, disk);
@@ -120,7 +121,8 @@ TEST_F(RealImageTest, SampleDisksWithPartitionTables) {
     ASSERT_EQ(engine.OpenPartition(kDrive, 128, sectors, u'D'), 0);
     EXPECT_EQ(engine.Volume().PartitionStart(), 128u);
     size_t compared = 0;
-    CheckImage(&engine, disk, 128, folder + "/" + name + ".raw-from-gz.o128.fls-deleted.txt", &compared);
+    CheckImage(&engine, disk, 128, folder + "/" + name + ".raw-from-gz.o128.fls-deleted.txt",
+               &compared);
     EXPECT_GE(compared, 1u);
     platform::ForgetPhysicalDrive(kDrive);
     RemoveTree(disk);
@@ -148,7 +150,8 @@ TEST_F(RealImageTest, TwoMegabyteSampleDoesNotConfuseTheEngine) {
   if (archive.empty()) GTEST_SKIP() << "shared test data not present";
   ScopedDataDir data;
   const std::string disk = work_ + "/2m.raw";
-  ASSERT_EQ(RunCommand("gunzip -c '" + archive + "' | cp --sparse=always /dev/stdin '" + disk + "'"), 0);
+  ASSERT_EQ(
+      RunCommand("gunzip -c '" + archive + "' | cp --sparse=always /dev/stdin '" + disk + "'"), 0);
   CFastNtfsRecovery engine;
   if (engine.OpenImageRegion(disk, 128, 0, u'I') != 0) return;
   engine.Scan(nullptr);

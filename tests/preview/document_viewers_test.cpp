@@ -37,10 +37,10 @@ TEST_F(DocumentViewersTest, WordProcessingTextFromEachFormat) {
   EXPECT_EQ(text, "Grüße & more\nSecond paragraph\n");
   ASSERT_EQ(View(word, files.Odt("a.odt", {"Open text", "line two"}), &text), 0);
   EXPECT_EQ(text, "Open text\nline two\n");
-  const std::string rtf = files.Text(
-      "a.rtf",
-      "{\\rtf1\\ansi{\\fonttbl{\\f0 Times New Roman;}}{\\*\\generator Writer;}"
-      "\\f0 Caf\\'e9 au lait\\par Euro \\u8364? sign{\\info{\\title Hidden}}\\par}");
+  const std::string rtf =
+      files.Text("a.rtf",
+                 "{\\rtf1\\ansi{\\fonttbl{\\f0 Times New Roman;}}{\\*\\generator Writer;}"
+                 "\\f0 Caf\\'e9 au lait\\par Euro \\u8364? sign{\\info{\\title Hidden}}\\par}");
   ASSERT_EQ(View(word, rtf, &text), 0);
   EXPECT_EQ(text, "Café au lait\nEuro € sign\n");
 }
@@ -66,9 +66,10 @@ TEST_F(DocumentViewersTest, SpreadsheetCornerIsTenByTen) {
   EXPECT_EQ(text.find("R11"), std::string::npos);
   EXPECT_EQ(Count(text, "\n"), 10u);
 
-  ASSERT_EQ(View(excel, files.Text("list.csv", "name,qty\n\"pear, green\",7\r\nfig,\"say \"\"hi\"\"\"\n"),
-                 &text),
-            0);
+  ASSERT_EQ(
+      View(excel, files.Text("list.csv", "name,qty\n\"pear, green\",7\r\nfig,\"say \"\"hi\"\"\"\n"),
+           &text),
+      0);
   EXPECT_EQ(text, "name\tqty\npear, green\t7\nfig\tsay \"hi\"\n");
 }
 
@@ -88,9 +89,11 @@ TEST_F(DocumentViewersTest, SlidesUpToTwenty) {
       {{"content.xml",
         "<office:document-content xmlns:office=\"o\" xmlns:draw=\"d\" xmlns:text=\"t\" "
         "xmlns:presentation=\"p\"><office:body><office:presentation>"
-        "<draw:page><draw:frame><draw:text-box><text:p>Open slide</text:p></draw:text-box></draw:frame>"
+        "<draw:page><draw:frame><draw:text-box><text:p>Open "
+        "slide</text:p></draw:text-box></draw:frame>"
         "<presentation:notes><text:p>speaker only</text:p></presentation:notes></draw:page>"
-        "<draw:page><draw:frame><draw:text-box><text:p>Second</text:p></draw:text-box></draw:frame></draw:page>"
+        "<draw:page><draw:frame><draw:text-box><text:p>Second</text:p></draw:text-box></"
+        "draw:frame></draw:page>"
         "</office:presentation></office:body></office:document-content>"}});
   ASSERT_EQ(View(ppt, odp, &text), 0);
   EXPECT_EQ(text, "Open slide\n\nSecond\n");
@@ -100,9 +103,8 @@ TEST_F(DocumentViewersTest, ArchiveListingsOfRealArchives) {
   DocumentFiles files(dir_);
   CZIP zip;
   for (const std::string tool : {"zip", "7z", "tar.gz", "iso"}) {
-    const std::string archive = files.Archive("pack." + tool, tool,
-                                              {{"docs/readme.txt", std::string(1234, 'r')},
-                                               {"empty.dat", ""}});
+    const std::string archive = files.Archive(
+        "pack." + tool, tool, {{"docs/readme.txt", std::string(1234, 'r')}, {"empty.dat", ""}});
     if (archive.empty()) continue;
     std::string text;
     ASSERT_EQ(View(zip, archive, &text), 0) << tool;
@@ -124,7 +126,8 @@ TEST_F(DocumentViewersTest, ListingStopsAtTheMemberCap) {
   CZIP zip;
   std::string text;
   ASSERT_EQ(View(zip, dir_ + "/cap.tar", &text), 0);
-  EXPECT_NE(text.find("1000 members, 0 bytes\n"), std::string::npos) << text.substr(text.size() - 80);
+  EXPECT_NE(text.find("1000 members, 0 bytes\n"), std::string::npos)
+      << text.substr(text.size() - 80);
   ASSERT_EQ(View(zip, dir_ + "/all.tar", &text), 0);
   EXPECT_NE(text.find("1000 members, 0 bytes, listing stopped\n"), std::string::npos);
 }
@@ -160,15 +163,20 @@ TEST_F(DocumentViewersTest, DamagedAndHostileFilesFail) {
   const std::string docx = files.Docx("good.docx", {std::string(20000, 'a')});
   std::string text;
   CWord word;
-  EXPECT_EQ(View(word, files.Truncated(docx, "cut.docx", testing::ReadWholeFile(docx).size() / 2), &text), 87);
+  EXPECT_EQ(
+      View(word, files.Truncated(docx, "cut.docx", testing::ReadWholeFile(docx).size() / 2), &text),
+      87);
 
   // Entities are never expanded and never loaded from outside.
   const std::string hostname_file = files.Text("secret.txt", "TOP-SECRET-CONTENT");
   const std::string xml =
       "<?xml version=\"1.0\"?><!DOCTYPE w:document [<!ENTITY a \"aaaaaaaaaa\">"
       "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
-      "<!ENTITY xxe SYSTEM \"file://" + hostname_file + "\">]>"
-      "<w:document xmlns:w=\"w\"><w:body><w:p><w:r><w:t>x&c;&xxe;y</w:t></w:r></w:p></w:body></w:document>";
+      "<!ENTITY xxe SYSTEM \"file://" +
+      hostname_file +
+      "\">]>"
+      "<w:document "
+      "xmlns:w=\"w\"><w:body><w:p><w:r><w:t>x&c;&xxe;y</w:t></w:r></w:p></w:body></w:document>";
   ASSERT_EQ(View(word, files.Package("entities.docx", {{"word/document.xml", xml}}), &text), 0);
   EXPECT_EQ(text.find("aaaaaaaaaa"), std::string::npos);
   EXPECT_EQ(text.find("TOP-SECRET"), std::string::npos);

@@ -50,19 +50,22 @@ class PreviewSessionTest : public ::testing::Test {
     };
     const std::vector<uint8_t> words = testing::RandomText(30000, 5);
     const std::string broken = files.Docx("x.docx", {std::string(words.begin(), words.end())});
-    put.push_back({"Broken report.docx",
-                   files.Truncated(broken, "x-cut.docx", testing::ReadWholeFile(broken).size() / 2)});
+    put.push_back(
+        {"Broken report.docx",
+         files.Truncated(broken, "x-cut.docx", testing::ReadWholeFile(broken).size() / 2)});
     const std::string photo = files.Picture("c.png", 64, 64);
     if (!photo.empty()) put.push_back({"Cut photo.png", files.Truncated(photo, "c-cut.png", 60)});
-    for (const auto& [name, fixture] : {std::pair<std::string, std::string>{"Shared text.doc", "fixture.doc.cfb"},
-                                        {"Shared sheet.xls", "fixture.xls.cfb"},
-                                        {"Shared deck.ppt", "fixture.ppt.cfb"}}) {
+    for (const auto& [name, fixture] :
+         {std::pair<std::string, std::string>{"Shared text.doc", "fixture.doc.cfb"},
+          {"Shared sheet.xls", "fixture.xls.cfb"},
+          {"Shared deck.ppt", "fixture.ppt.cfb"}}) {
       const std::string path = testing::SharedTestData("file-type-fixtures/" + fixture);
       if (!path.empty()) put.push_back({name, path});
     }
     testing::FatVolumeBuilder fat(*dir_ + "/fat.img", 16, 32 << 20);
     for (const auto& [name, source] : put) {
-      if (!source.empty()) fat.AddFile("/" + name, testing::ReadWholeFile(source));  // "": tool missing
+      if (!source.empty())
+        fat.AddFile("/" + name, testing::ReadWholeFile(source));  // "": tool missing
     }
     for (const auto& [name, source] : put) {
       if (source.empty()) continue;
@@ -198,7 +201,11 @@ TEST_F(PreviewSessionTest, MediaDirectoriesAndCancel) {
   // Cancelled on the first progress report, from the worker thread.
   const ScanRecord& report = records_.at("Quarterly report.docx");
   bool asked = false;
-  EXPECT_EQ(session.Prepare(engine_.get(), report, [&](int) { asked = true; return false; }),
+  EXPECT_EQ(session.Prepare(engine_.get(), report,
+                            [&](int) {
+                              asked = true;
+                              return false;
+                            }),
             kPreparationCancelled);
   EXPECT_TRUE(asked);
   EXPECT_TRUE(session.TemporaryPath().empty());

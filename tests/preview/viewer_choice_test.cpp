@@ -23,11 +23,11 @@ TEST(ViewerChoiceTest, ListsInOrderWithSubstringsWithinOneEntry) {
   EXPECT_EQ(ChooseViewer("ppt"), ViewerKind::kPowerPoint);
   EXPECT_EQ(ChooseViewer("xls"), ViewerKind::kExcel);
   EXPECT_EQ(ChooseViewer("PDF"), ViewerKind::kPdf);
-  EXPECT_EQ(ChooseViewer("ar"), ViewerKind::kArchive);   // inside "rar", "tar", "arj"
-  EXPECT_EQ(ChooseViewer("o"), ViewerKind::kWord);       // first list that has it wins
+  EXPECT_EQ(ChooseViewer("ar"), ViewerKind::kArchive);  // inside "rar", "tar", "arj"
+  EXPECT_EQ(ChooseViewer("o"), ViewerKind::kWord);      // first list that has it wins
   EXPECT_EQ(ChooseViewer("pd"), ViewerKind::kPdf);
-  EXPECT_EQ(ChooseViewer(""), ViewerKind::kNone);        // would match every list
-  EXPECT_EQ(ChooseViewer("c|*"), ViewerKind::kNone);     // spans two entries
+  EXPECT_EQ(ChooseViewer(""), ViewerKind::kNone);     // would match every list
+  EXPECT_EQ(ChooseViewer("c|*"), ViewerKind::kNone);  // spans two entries
   EXPECT_EQ(ChooseViewer("jpg"), ViewerKind::kNone);
 }
 
@@ -58,18 +58,35 @@ TEST(RawTextTest, OneCharacterPerByteWithBreaksEvery1024) {
 
 TEST(IsolatedRunTest, ResultsCrashesAndHangs) {
   std::string text;
-  EXPECT_TRUE(RunIsolated([](std::string* out) { *out = std::string(300000, 'z'); return true; },
-                          std::chrono::seconds(10), &text));
+  EXPECT_TRUE(RunIsolated(
+      [](std::string* out) {
+        *out = std::string(300000, 'z');
+        return true;
+      },
+      std::chrono::seconds(10), &text));
   EXPECT_EQ(text, std::string(300000, 'z'));
-  EXPECT_FALSE(RunIsolated([](std::string* out) { *out = "partial"; return false; },
-                           std::chrono::seconds(10), &text));
+  EXPECT_FALSE(RunIsolated(
+      [](std::string* out) {
+        *out = "partial";
+        return false;
+      },
+      std::chrono::seconds(10), &text));
   EXPECT_EQ(text, "");
-  EXPECT_FALSE(RunIsolated([](std::string*) -> bool { std::abort(); }, std::chrono::seconds(10), &text));
-  EXPECT_FALSE(RunIsolated([](std::string*) { throw std::runtime_error("bad"); return true; },
-                           std::chrono::seconds(10), &text));
+  EXPECT_FALSE(
+      RunIsolated([](std::string*) -> bool { std::abort(); }, std::chrono::seconds(10), &text));
+  EXPECT_FALSE(RunIsolated(
+      [](std::string*) {
+        throw std::runtime_error("bad");
+        return true;
+      },
+      std::chrono::seconds(10), &text));
   // A copy that never finishes is ended when its time is up.
-  EXPECT_FALSE(RunIsolated([](std::string*) { for (;;) ::pause(); return true; },
-                           std::chrono::milliseconds(200), &text));
+  EXPECT_FALSE(RunIsolated(
+      [](std::string*) {
+        for (;;) ::pause();
+        return true;
+      },
+      std::chrono::milliseconds(200), &text));
   // A lock held by another thread at the fork stays held in the copy forever: that copy
   // is replaced by a new one rather than taken for a failure of the work.
   std::mutex held;

@@ -12,7 +12,7 @@ namespace velmora::testing {
 
 // Contexts as the deep engine sets them up: NTFS records and FAT directory sectors
 // end a carved file.
-CarveContext CarvingContext();     // able to measure lengths
+CarveContext CarvingContext();      // able to measure lengths
 CarveContext IdentifyingContext();  // identification only
 
 // An image laid out as: 8 random sectors, the file (its last sector zero-filled behind

@@ -24,7 +24,8 @@ TEST(DeepListingDuplicatesTest, DeletedFoldersAreListedOnceFileByFile) {
   const std::string work = MakeTempDir("deep-duplicates");
   DeletedFoldersCard card;
   std::string error;
-  ASSERT_TRUE(MakeDeletedFoldersCard(work, "-F 16 -s 4", 32ull << 20, 4, 100, &card, &error)) << error;
+  ASSERT_TRUE(MakeDeletedFoldersCard(work, "-F 16 -s 4", 32ull << 20, 4, 100, &card, &error))
+      << error;
 
   std::unique_ptr<IFileRecoveryParse> engine = CreateEngineForImage(card.image, u'Q', true);
   ASSERT_NE(engine, nullptr);

@@ -46,8 +46,8 @@ class FileTypeRecoveryTest : public ::testing::Test {
   int Carve(PlantedImage& image, uint64_t sector, uint64_t* skip, uint64_t* found) {
     SectorReader reader;
     EXPECT_EQ(OpenImageFile(&reader, image.Path()), kSuccess);
-    return engine_.CarveSectorAt(512, image.SectorData(sector), 512, sector, 0,
-                                 image.SectorCount(), -1, &reader, skip, found);
+    return engine_.CarveSectorAt(512, image.SectorData(sector), 512, sector, 0, image.SectorCount(),
+                                 -1, &reader, skip, found);
   }
 
   testing::ScopedDataDir data_dir_;
@@ -157,15 +157,16 @@ TEST_F(FileTypeRecoveryTest, RecoverFileWritesExactlyTheCarvedBytes) {
     int last_percent = -1;
     int last_error = 0;
   } progress;
-  engine_.SetScanCallback(nullptr,
-                          [](void* context, int percent, int, int error, const char*) {
-                            auto* p = static_cast<Progress*>(context);
-                            ++p->calls;
-                            p->last_percent = percent;
-                            p->last_error = error;
-                            return 0;
-                          },
-                          &progress, 100);
+  engine_.SetScanCallback(
+      nullptr,
+      [](void* context, int percent, int, int error, const char*) {
+        auto* p = static_cast<Progress*>(context);
+        ++p->calls;
+        p->last_percent = percent;
+        p->last_error = error;
+        return 0;
+      },
+      &progress, 100);
   const std::string target = out_dir_ + "/sub/dir/30.png";
   ASSERT_EQ(engine_.RecoverFile(records[0], target, 0), kSuccess);
   EXPECT_EQ(FileBytes(target), png);
@@ -189,8 +190,8 @@ void ExpectBackWhole(CFileTypeRecovery& engine, const std::string& out_dir,
   const uint64_t first_sectors = cut / 512;
   PlantedImage image(40 + file.size() / 512 + 60 + gap, 12);
   image.Plant(10, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(cut)));
-  image.Plant(10 + first_sectors + gap, std::vector<uint8_t>(file.begin() + static_cast<long>(cut),
-                                                             file.end()));
+  image.Plant(10 + first_sectors + gap,
+              std::vector<uint8_t>(file.begin() + static_cast<long>(cut), file.end()));
   SectorReader* reader = image.Open();
   ASSERT_NE(reader, nullptr);
   ScanIndex::Instance().NewScanFolder();
@@ -199,8 +200,8 @@ void ExpectBackWhole(CFileTypeRecovery& engine, const std::string& out_dir,
   ASSERT_EQ(OpenImageFile(&source, image.Path()), kSuccess);
   const auto carve = [&](uint64_t sector, uint64_t* skip) {
     uint64_t found = 0;
-    return engine.CarveSectorAt(512, image.SectorData(sector), 512, sector, 0,
-                                image.SectorCount(), -1, &source, skip, &found);
+    return engine.CarveSectorAt(512, image.SectorData(sector), 512, sector, 0, image.SectorCount(),
+                                -1, &source, skip, &found);
   };
   uint64_t skip = 0;
   ASSERT_EQ(carve(10, &skip), kSuccess) << filter;
@@ -211,9 +212,8 @@ void ExpectBackWhole(CFileTypeRecovery& engine, const std::string& out_dir,
   engine.GetFilesByType(filter, &records);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].size, file.size());
-  const std::string target =
-      out_dir + "/" + std::to_string(cut) + "-" + std::to_string(gap) + "-" +
-      std::to_string(file.size()) + filter.substr(1, 4);
+  const std::string target = out_dir + "/" + std::to_string(cut) + "-" + std::to_string(gap) + "-" +
+                             std::to_string(file.size()) + filter.substr(1, 4);
   ASSERT_EQ(engine.RecoverFile(records[0], target, 0), kSuccess);
   EXPECT_EQ(FileBytes(target), file) << filter;
 }
@@ -222,9 +222,11 @@ TEST_F(FileTypeRecoveryTest, ZipInTwoPiecesComesBackWhole) {
   if (!testing::ToolAvailable("zip")) GTEST_SKIP() << "zip is not installed";
   for (const char* stored : {"", "-0"}) {
     const std::string dir = testing::MakeTempDir("pieces");
-    ASSERT_EQ(testing::RunCommand("cd " + dir + " && seq 1 9000 > a.txt && "
+    ASSERT_EQ(testing::RunCommand("cd " + dir +
+                                  " && seq 1 9000 > a.txt && "
                                   "head -c 20000 /dev/urandom > b.bin && seq 7 5000 > c.txt && "
-                                  "zip -q -X " + std::string(stored) + " t.zip a.txt b.bin c.txt"),
+                                  "zip -q -X " +
+                                  std::string(stored) + " t.zip a.txt b.bin c.txt"),
               0);
     const std::vector<uint8_t> zip = FileBytes(dir + "/t.zip");
     testing::RemoveTree(dir);
@@ -235,15 +237,16 @@ TEST_F(FileTypeRecoveryTest, ZipInTwoPiecesComesBackWhole) {
 TEST_F(FileTypeRecoveryTest, PdfInTwoPiecesComesBackWhole) {
   if (!testing::ToolAvailable("soffice")) GTEST_SKIP() << "LibreOffice is not installed";
   const std::string dir = testing::MakeTempDir("pieces");
-  ASSERT_EQ(testing::RunCommand("cd " + dir + " && seq 1 2500 > n.txt && "
+  ASSERT_EQ(testing::RunCommand("cd " + dir +
+                                " && seq 1 2500 > n.txt && "
                                 "soffice --headless --convert-to pdf n.txt >/dev/null 2>&1"),
             0);
   const std::vector<uint8_t> pdf = FileBytes(dir + "/n.pdf");
   testing::RemoveTree(dir);
   ASSERT_GT(pdf.size(), 20000u);
   // Between objects, inside a deflated page, late in the file.
-  for (size_t cut : {pdf.size() / 5 / 512 * 512, pdf.size() / 2 / 512 * 512,
-                     pdf.size() * 4 / 5 / 512 * 512}) {
+  for (size_t cut :
+       {pdf.size() / 5 / 512 * 512, pdf.size() / 2 / 512 * 512, pdf.size() * 4 / 5 / 512 * 512}) {
     ExpectBackWhole(engine_, out_dir_, pdf, cut, "*.pdf|");
   }
 }
@@ -252,11 +255,12 @@ TEST_F(FileTypeRecoveryTest, PdfInTwoPiecesComesBackWhole) {
 std::vector<uint8_t> MakeClip(const std::string& extension, bool faststart) {
   const std::string dir = testing::MakeTempDir("clip");
   const int made = testing::RunCommand(
-      "cd " + dir + " && ffmpeg -loglevel error -f lavfi -i testsrc=duration=3:size=192x128:rate=12"
+      "cd " + dir +
+      " && ffmpeg -loglevel error -f lavfi -i testsrc=duration=3:size=192x128:rate=12"
       " -f lavfi -i sine=frequency=330:duration=3 -c:v libx264 -c:a aac " +
       (faststart ? "-movflags +faststart " : "") + "out." + extension);
-  std::vector<uint8_t> clip = made == 0 ? FileBytes(dir + "/out." + extension)
-                                        : std::vector<uint8_t>{};
+  std::vector<uint8_t> clip =
+      made == 0 ? FileBytes(dir + "/out." + extension) : std::vector<uint8_t>{};
   testing::RemoveTree(dir);
   return clip;
 }
@@ -288,9 +292,10 @@ TEST_F(FileTypeRecoveryTest, JpegInTwoPiecesComesBackWhole) {
   int made = 0;
   for (const char* options : {"", "-sampling-factor 1x1 -quality 97", "-colorspace Gray"}) {
     const std::string dir = testing::MakeTempDir("picture");
-    ASSERT_EQ(testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 5 " +
-                                  options + " p.jpg"),
-              0);
+    ASSERT_EQ(
+        testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 5 " +
+                            options + " p.jpg"),
+        0);
     const std::vector<uint8_t> picture = FileBytes(dir + "/p.jpg");
     testing::RemoveTree(dir);
     ASSERT_GT(picture.size(), 20000u);
@@ -300,8 +305,7 @@ TEST_F(FileTypeRecoveryTest, JpegInTwoPiecesComesBackWhole) {
                      std::to_string(gap));
         ScanIndex::ResetInstance();
         CFileTypeRecovery engine;
-        ExpectBackWhole(engine, out_dir_ + "/" + std::to_string(made), picture, cut, "*.jpg|",
-                        gap);
+        ExpectBackWhole(engine, out_dir_ + "/" + std::to_string(made), picture, cut, "*.jpg|", gap);
       }
     }
     ++made;
@@ -353,8 +357,9 @@ TEST(PiecesTest, DamagedFilesAreNotJoined) {
     ExpectNotJoined(clip, cut);
   }
   const std::string dir = testing::MakeTempDir("picture");
-  ASSERT_EQ(testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 9 p.jpg"),
-            0);
+  ASSERT_EQ(
+      testing::RunCommand("cd " + dir + " && convert -size 480x320 plasma:fractal -seed 9 p.jpg"),
+      0);
   std::vector<uint8_t> picture = FileBytes(dir + "/p.jpg");
   testing::RemoveTree(dir);
   const size_t cut = picture.size() / 2 / 512 * 512;

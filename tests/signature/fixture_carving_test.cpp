@@ -49,15 +49,9 @@ TEST_P(FixtureCarving, IdentifiesAndMeasures) {
   EXPECT_EQ(result.type, c.type);
   EXPECT_EQ(result.name, std::to_string(PlantedFile::kStart) + "." + c.extension);
   switch (c.expect) {
-    case Expect::kExactSize:
-      EXPECT_EQ(result.length, planted.data.size());
-      break;
-    case Expect::kToBoundary:
-      EXPECT_EQ(result.length, planted.BytesToBoundary());
-      break;
-    case Expect::kValue:
-      EXPECT_EQ(result.length, c.value);
-      break;
+    case Expect::kExactSize: EXPECT_EQ(result.length, planted.data.size()); break;
+    case Expect::kToBoundary: EXPECT_EQ(result.length, planted.BytesToBoundary()); break;
+    case Expect::kValue: EXPECT_EQ(result.length, c.value); break;
   }
 }
 
@@ -117,11 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName);
 
 // Formats whose rule ends at the next new file or file-system structure.
-INSTANTIATE_TEST_SUITE_P(
-    ToNextBoundary, FixtureCarving,
-    ::testing::Values(
-        FixtureCase{"file-type-fixtures/fixture-sample.pst", 38, "pst", Expect::kToBoundary}),
-    CaseName);
+INSTANTIATE_TEST_SUITE_P(ToNextBoundary, FixtureCarving,
+                         ::testing::Values(FixtureCase{"file-type-fixtures/fixture-sample.pst", 38,
+                                                       "pst", Expect::kToBoundary}),
+                         CaseName);
 
 // Documented header values that differ from the file's size.
 INSTANTIATE_TEST_SUITE_P(

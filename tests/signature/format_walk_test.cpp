@@ -168,10 +168,10 @@ TEST(FormatWalkHostileTest, TiffLoopsAndWildOffsets) {
   Bytes tiff(1024, 0);
   std::memcpy(tiff.data(), "II\x2A\x00\x08\x00\x00\x00", 8);
   // IFD at 8: one entry (strip offset 600, byte count 100), next IFD = 8 again.
-  const uint8_t ifd[] = {2, 0,
-                         0x11, 0x01, 4, 0, 1, 0, 0, 0, 0x58, 0x02, 0, 0,   // StripOffsets 600
-                         0x17, 0x01, 4, 0, 1, 0, 0, 0, 100, 0, 0, 0,       // StripByteCounts
-                         8, 0, 0, 0};
+  const uint8_t ifd[] = {2,    0,    0x11, 0x01, 4, 0, 1, 0, 0,   0, 0x58, 0x02,
+                         0,    0,                                              // StripOffsets 600
+                         0x17, 0x01, 4,    0,    1, 0, 0, 0, 100, 0, 0,    0,  // StripByteCounts
+                         8,    0,    0,    0};
   std::memcpy(tiff.data() + 8, ifd, sizeof ifd);
   {
     PlantedFile planted(tiff);
@@ -194,7 +194,10 @@ TEST(FormatWalkHostileTest, TiffLoopsAndWildOffsets) {
 // The first sector of a stream compressed with another tool's magic but garbage behind it.
 TEST(FormatWalkHostileTest, CompressedStreamsThatDoNotDecode) {
   Bytes xz(2048, 0x55);
-  std::memcpy(xz.data(), "\xFD" "7zXZ\0\0\x04", 8);
+  std::memcpy(xz.data(),
+              "\xFD"
+              "7zXZ\0\0\x04",
+              8);
   PlantedFile planted(xz);
   CarveResult result;
   ASSERT_EQ(planted.Carve(&result), kSuccess);

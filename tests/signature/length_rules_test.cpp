@@ -244,7 +244,8 @@ TEST(MeasuredAheadTest, CarvingTakesTheAnswerMeasuredAhead) {
   MeasuredAhead ahead;
   ASSERT_TRUE(MeasureAhead(ahead_context, testing::PlantedImage::kSectorSize, planted.image.Open(),
                            planted.image.SectorData(testing::PlantedFile::kStart),
-                           testing::PlantedImage::kSectorSize, testing::PlantedFile::kStart, &ahead));
+                           testing::PlantedImage::kSectorSize, testing::PlantedFile::kStart,
+                           &ahead));
   EXPECT_EQ(ahead.sector, testing::PlantedFile::kStart);
   EXPECT_EQ(ahead.type, in_place.type);
   EXPECT_EQ(ahead.measured, in_place.uncut_length);

@@ -44,7 +44,8 @@ TEST(ByteSourceTest, FileMemoryAndWindowSourcesShareOneBoundsRule) {
   const std::string dir = testing::MakeTempDir("bytes");
   const std::vector<uint8_t> bytes = Pattern(5000);
   std::ofstream(dir + "/f.bin", std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 
   std::shared_ptr<ByteSource> file;
   ASSERT_EQ(OpenByteSource(dir + "/f.bin", &file), kSuccess);
@@ -53,7 +54,8 @@ TEST(ByteSourceTest, FileMemoryAndWindowSourcesShareOneBoundsRule) {
   CheckBounds(*file, bytes);
 
   auto memory = MakeMemorySource(bytes);
-  EXPECT_EQ(memory->FileHandle(), platform::kInvalidHandle) << "memory must never be mapped as a file";
+  EXPECT_EQ(memory->FileHandle(), platform::kInvalidHandle)
+      << "memory must never be mapped as a file";
   CheckBounds(*memory, bytes);
   CheckBounds(*MakeBorrowedMemorySource(bytes), bytes);
 

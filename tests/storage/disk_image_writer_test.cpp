@@ -141,8 +141,8 @@ TEST_F(DiskImageWriterTest, ZeroFillModeSkipsBadSectorsAndMapsThem) {
   EXPECT_EQ(writer.UnreadableBytes(), 5u * 512);
 
   ASSERT_EQ(writer.map_path, image + ".map");
-  EXPECT_EQ(UnreadableInMap(writer.map_path),
-            (std::vector<std::pair<uint64_t, uint64_t>>{{2560, 1536}, {102400, 512}, {511488, 512}}));
+  EXPECT_EQ(UnreadableInMap(writer.map_path), (std::vector<std::pair<uint64_t, uint64_t>>{
+                                                  {2560, 1536}, {102400, 512}, {511488, 512}}));
 }
 
 TEST_F(DiskImageWriterTest, MapOffsetsAreRelativeToTheImageOfAPartition) {
@@ -322,7 +322,8 @@ TEST_F(DiskImageWriterTest, RetryPassAndSparseImages) {
   struct stat st {};
   ASSERT_EQ(::stat(holes.c_str(), &st), 0);
   EXPECT_EQ(static_cast<uint64_t>(st.st_size), 4096u * 512);
-  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 4096u * 512 / 4) << "the zero runs must be holes";
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 4096u * 512 / 4)
+      << "the zero runs must be holes";
 }
 
 TEST_F(DiskImageWriterTest, MapsThatAreLinksOrNotMapsAreRefusedAndLeftAlone) {

@@ -18,8 +18,8 @@ PartitionEntry Volume(uint64_t start, uint64_t length) {
 
 TEST(LayOutDisk, AlignedVolumeShowsNoLeadingGapButAnOldStyleGapDoes) {
   // 1 MiB alignment: [63, 2048) is narrower than one cylinder.
-  auto list = LayOutDisk(0, 2048 + 1000, 512, kDefaultSectorsPerCylinder, false,
-                         {Volume(2048, 1000)});
+  auto list =
+      LayOutDisk(0, 2048 + 1000, 512, kDefaultSectorsPerCylinder, false, {Volume(2048, 1000)});
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].kind, RegionKind::kVolume);
 
@@ -36,9 +36,9 @@ TEST(LayOutDisk, AlignedVolumeShowsNoLeadingGapButAnOldStyleGapDoes) {
 
 TEST(LayOutDisk, GapsBetweenAndAfterVolumesFollowTheCylinderRule) {
   const uint64_t cylinder = 16065;
-  auto list = LayOutDisk(3, 200000, 4096, cylinder, true,
-                         {Volume(100000, 10000), Volume(2048, 20480),
-                          Volume(22528 + cylinder, 1000)});
+  auto list =
+      LayOutDisk(3, 200000, 4096, cylinder, true,
+                 {Volume(100000, 10000), Volume(2048, 20480), Volume(22528 + cylinder, 1000)});
   // [22528, 38593) is exactly one cylinder: no gap. [39593, 100000) is; so is the tail.
   ASSERT_EQ(list.size(), 5u);
   EXPECT_EQ(list[0].start, 2048u);
@@ -58,8 +58,8 @@ TEST(LayOutDisk, GapsBetweenAndAfterVolumesFollowTheCylinderRule) {
 TEST(LayOutDisk, VolumesBeforeSector63OrNestedAddNoBogusGap) {
   // A volume at sector 1 (as in old layouts) and one nested inside another:
   // unsigned "start - cursor" would wrap around here.
-  auto list = LayOutDisk(0, 3000, 512, 100, false,
-                         {Volume(1, 2000), Volume(500, 100), Volume(2500, 400)});
+  auto list =
+      LayOutDisk(0, 3000, 512, 100, false, {Volume(1, 2000), Volume(500, 100), Volume(2500, 400)});
   ASSERT_EQ(list.size(), 4u);  // [2001, 2500) is 499 > 100: one real gap
   EXPECT_EQ(list[0].start, 1u);
   EXPECT_EQ(list[1].start, 500u);
@@ -111,8 +111,9 @@ TEST(DiskBus, UsbAndSdDisksCountAsRemovable) {
   const std::string usb =
       "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb";
   EXPECT_EQ(BusOfDevicePath(usb), "usb");
-  EXPECT_EQ(BusOfDevicePath("/sys/devices/platform/fe320000.mmc/mmc_host/mmc1/mmc1:0001/block/mmcblk1"),
-            "sd");
+  EXPECT_EQ(
+      BusOfDevicePath("/sys/devices/platform/fe320000.mmc/mmc_host/mmc1/mmc1:0001/block/mmcblk1"),
+      "sd");
   EXPECT_EQ(BusOfDevicePath("/sys/devices/virtual/block/loop0"), "virtual");
   EXPECT_EQ(BusOfDevicePath("/sys/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1"),
             "nvme");
@@ -137,9 +138,8 @@ TEST(MountInfo, ParsesFieldsAndUndoesEscapes) {
 
 TEST(DeviceSnapshots, ChangesBecomeRemovalsAndArrivals) {
   const std::map<std::string, std::string> before = {{"sda", "8:0 100"}, {"loop0", "7:0 50 a.img"}};
-  const std::map<std::string, std::string> after = {{"sda", "8:0 100"},
-                                                     {"loop0", "7:0 80 b.img"},
-                                                     {"sdb", "8:16 10"}};
+  const std::map<std::string, std::string> after = {
+      {"sda", "8:0 100"}, {"loop0", "7:0 80 b.img"}, {"sdb", "8:16 10"}};
   const auto changes = DiffDeviceSnapshots(before, after);
   ASSERT_EQ(changes.size(), 3u);
   EXPECT_EQ(changes[0].kind, DeviceChange::Kind::kRemoval);

@@ -85,7 +85,7 @@ class FailingSectorsTest : public ::testing::Test {
     if (!mount_) skip_ = why;
   }
   void TearDown() override {
-    loop_.reset();   // the loop device holds the FUSE file open
+    loop_.reset();  // the loop device holds the FUSE file open
     mount_.reset();
     testing::RemoveTree(dir_);
   }
@@ -116,8 +116,8 @@ class FailingSectorsTest : public ::testing::Test {
     for (const MapRange& range : map.RangesWith(MapStatus::kUnreadable)) {
       bad.emplace_back(range.offset, range.length);
     }
-    EXPECT_EQ(bad, (std::vector<std::pair<uint64_t, uint64_t>>{{51200, 1024}, {1049600, 512},
-                                                               {4193792, 512}}));
+    EXPECT_EQ(bad, (std::vector<std::pair<uint64_t, uint64_t>>{
+                       {51200, 1024}, {1049600, 512}, {4193792, 512}}));
   }
 
   std::string dir_, image_, folder_, skip_;
@@ -130,7 +130,8 @@ TEST_F(FailingSectorsTest, ImageOfAFailingFileHasZerosAndAMap) {
   if (!mount_) GTEST_SKIP() << skip_;
   int status = 0;
   const std::string out = dir_ + "/rescued.img";
-  const std::string output = Velmora("image '" + mount_->FilePath() + "' --to '" + out + "'", &status);
+  const std::string output =
+      Velmora("image '" + mount_->FilePath() + "' --to '" + out + "'", &status);
   EXPECT_EQ(status, 1) << output;  // partial: some bytes could not be read
   EXPECT_NE(output.find("unreadable: 2048 bytes in 3 ranges"), std::string::npos) << output;
   ExpectRescued(out);
@@ -207,7 +208,8 @@ TEST_F(FailingSectorsTest, CopyStoppedAtFortyPercentGoesOnFromItsMap) {
 
   // The same command again (no --force needed) finishes the copy.
   int status = 0;
-  std::string output = Velmora("image '" + mount_->FilePath() + "' --to '" + out + "' 2>&1", &status);
+  std::string output =
+      Velmora("image '" + mount_->FilePath() + "' --to '" + out + "' 2>&1", &status);
   EXPECT_EQ(status, 1) << output;
   EXPECT_NE(output.find("went on from the map at"), std::string::npos) << output;
   ExpectRescued(out);
@@ -223,7 +225,8 @@ TEST_F(FailingSectorsTest, MapThatIsASymlinkIsRefusedAndItsTargetKept) {
   ASSERT_EQ(::symlink(victim.c_str(), (out + ".map").c_str()), 0);
   for (const char* force : {"", " --force"}) {
     int status = 0;
-    const std::string output = Velmora("image '" + image_ + "' --to '" + out + "'" + force + " 2>&1", &status);
+    const std::string output =
+        Velmora("image '" + image_ + "' --to '" + out + "'" + force + " 2>&1", &status);
     EXPECT_EQ(status, 2) << output;
     EXPECT_NE(output.find("symbolic link"), std::string::npos) << output;
   }

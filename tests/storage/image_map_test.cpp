@@ -7,7 +7,8 @@ namespace velmora {
 namespace {
 
 std::string Header(uint64_t sectors) {
-  return "# velmora image map\nvelmora-image-map 1\nsector-size 512\nfirst-sector 8\nsector-count " +
+  return "# velmora image map\nvelmora-image-map 1\nsector-size 512\nfirst-sector "
+         "8\nsector-count " +
          std::to_string(sectors) + "\n";
 }
 
@@ -60,7 +61,8 @@ TEST(ImageMapTest, HostileTextIsRefusedWithAReason) {
       "velmora-image-map 1\nsector-size 512\nfirst-sector 0\nsector-count 18446744073709551615\n",
       "velmora-image-map 1\nsector-size 512\nfirst-sector 0\nsector-count 2\n0 1024 *\n",
       "velmora-image-map 1\nsector-size 512\nfirst-sector 0\nsector-count 2\n0 -512 +\n",
-      "velmora-image-map 1\nsector-size 512\nfirst-sector 0\nsector-count 2\n0 99999999999999999999999 +\n",
+      "velmora-image-map 1\nsector-size 512\nfirst-sector 0\nsector-count 2\n0 "
+      "99999999999999999999999 +\n",
       "velmora-image-map 1\nfirst-sector 0\nsector-size 512\nsector-count 2\n0 1024 +\n",
   };
   for (const char* text : hostile) {

@@ -41,8 +41,8 @@ class LoopDisksTest : public ::testing::Test {
     // a gap narrower than a cylinder between them, and 31072 free sectors at the end.
     mbr_image_ = dir_ + "/mbr.img";
     ASSERT_TRUE(testing::CreateSparseImage(mbr_image_, 64ull << 20));
-    ASSERT_TRUE(testing::WriteMbr(mbr_image_, {{2048, 20480, 0x0E}, {40960, 40960, 0x83},
-                                               {90000, 10000, 0x07}}));
+    ASSERT_TRUE(testing::WriteMbr(
+        mbr_image_, {{2048, 20480, 0x0E}, {40960, 40960, 0x83}, {90000, 10000, 0x07}}));
     if (testing::ToolAvailable("mkfs.fat")) {
       ASSERT_EQ(RunCommand("mkfs.fat --offset 2048 -n VELDATA '" + mbr_image_ + "' 10240"), 0);
     }
@@ -85,7 +85,8 @@ class LoopDisksTest : public ::testing::Test {
     return devices_.back().get();
   }
 
-  static const DiskDescription* FindDisk(const DiskEnumerator& enumerator, const std::string& path) {
+  static const DiskDescription* FindDisk(const DiskEnumerator& enumerator,
+                                         const std::string& path) {
     for (const auto& [number, disk] : enumerator.Disks()) {
       if (disk.device_path == path) return &disk;
     }
@@ -117,14 +118,15 @@ class LoopDisksTest : public ::testing::Test {
   std::vector<std::unique_ptr<LoopDevice>> devices_;
 };
 
-#define ATTACH_OR_SKIP(var, image, size)                 \
-  LoopDevice* var = Attach(image, size);                 \
+#define ATTACH_OR_SKIP(var, image, size) \
+  LoopDevice* var = Attach(image, size); \
   if (!var) GTEST_SKIP() << skip_reason_
 
-const std::vector<Expected> kMbrLayout = {
-    {RegionKind::kVolume, 2048, 20480},     {RegionKind::kUnallocated, 22528, 18432},
-    {RegionKind::kVolume, 40960, 40960},    {RegionKind::kVolume, 90000, 10000},
-    {RegionKind::kUnallocated, 100000, 31072}};
+const std::vector<Expected> kMbrLayout = {{RegionKind::kVolume, 2048, 20480},
+                                          {RegionKind::kUnallocated, 22528, 18432},
+                                          {RegionKind::kVolume, 40960, 40960},
+                                          {RegionKind::kVolume, 90000, 10000},
+                                          {RegionKind::kUnallocated, 100000, 31072}};
 const std::vector<Expected> kBigSectorLayout = {{RegionKind::kVolume, 256, 2048},
                                                 {RegionKind::kUnallocated, 2304, 30464}};
 
@@ -232,9 +234,8 @@ TEST_P(MonitorBackendTest, MonitorReportsAttachAndDetach) {
   auto wait_for = [&](DeviceChange::Kind kind, const std::string& name) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::seconds(30), [&] {
-      return std::any_of(seen.begin(), seen.end(), [&](const DeviceChange& c) {
-        return c.kind == kind && c.device == name;
-      });
+      return std::any_of(seen.begin(), seen.end(),
+                         [&](const DeviceChange& c) { return c.kind == kind && c.device == name; });
     });
   };
   ATTACH_OR_SKIP(mbr, mbr_image_, 512);
@@ -369,7 +370,8 @@ uint64_t NumberBefore(const std::string& text, const std::string& stop) {
   const size_t end = text.find(stop);
   if (end == std::string::npos) return 0;
   size_t begin = end;
-  while (begin > 0 && (std::isdigit(static_cast<unsigned char>(text[begin - 1])) || text[begin - 1] == ' ')) {
+  while (begin > 0 &&
+         (std::isdigit(static_cast<unsigned char>(text[begin - 1])) || text[begin - 1] == ' ')) {
     --begin;
   }
   std::string digits;
@@ -386,18 +388,21 @@ TEST_F(LoopDisksTest, UnmountedVolumesShowFreeSpaceFromTheirOwnRecordsAndRowsNum
   // Some of the FAT16 volume in use, and a whole-disk NTFS volume.
   const std::string fat = "'" + mbr_image_ + "@@" + std::to_string(2048 * 512) + "'";
   ASSERT_EQ(RunCommand("head -c 300000 /dev/urandom > '" + dir_ + "/r' && mcopy -i " + fat + " '" +
-                       dir_ + "/r' ::/r"), 0);
+                       dir_ + "/r' ::/r"),
+            0);
   std::string listing;
   ASSERT_EQ(RunCommand("mdir -i " + fat + " ::", &listing), 0);
   const uint64_t fat_free = NumberBefore(listing, "bytes free");
   ASSERT_GT(fat_free, 0u) << listing;
   const std::string ntfs_image = dir_ + "/ntfs.img";
   ASSERT_EQ(RunCommand("truncate -s 16M '" + ntfs_image + "' && mkntfs -Q -F -q '" + ntfs_image +
-                       "' >/dev/null 2>&1"), 0);
+                       "' >/dev/null 2>&1"),
+            0);
   std::string ntfs_info;
   ASSERT_EQ(RunCommand("ntfsinfo -m '" + ntfs_image + "' 2>/dev/null", &ntfs_info), 0);
   std::smatch cluster, free_clusters;
-  ASSERT_TRUE(std::regex_search(ntfs_info, cluster, std::regex("Cluster Size: (\\d+)"))) << ntfs_info;
+  ASSERT_TRUE(std::regex_search(ntfs_info, cluster, std::regex("Cluster Size: (\\d+)")))
+      << ntfs_info;
   ASSERT_TRUE(std::regex_search(ntfs_info, free_clusters, std::regex("Free Clusters: (\\d+)")));
   const uint64_t ntfs_free = std::stoull(cluster[1]) * std::stoull(free_clusters[1]);
   ATTACH_OR_SKIP(mbr, mbr_image_, 512);
@@ -462,9 +467,9 @@ TEST_F(LoopDisksTest, ImageCommandCopiesDisksAndPartitionsByteForByte) {
   std::string error;
   ASSERT_EQ(locator.Locate(big->Path(), &located, &error), kSuccess) << error;
   const std::string part = dir_ + "/part.img";
-  output = Velmora("image disk:" + std::to_string(located.disk_number) + ":1 --to '" + part +
-                       "' --strict",
-                   &status);
+  output = Velmora(
+      "image disk:" + std::to_string(located.disk_number) + ":1 --to '" + part + "' --strict",
+      &status);
   ASSERT_EQ(status, 0) << output;
   const auto big_original = ReadWholeFile(big_sector_image_);
   const std::vector<uint8_t> slice(big_original.begin() + 256 * 4096,
@@ -476,8 +481,7 @@ TEST_F(LoopDisksTest, ImageCommandCopiesDisksAndPartitionsByteForByte) {
   const std::string second = dir_ + "/second.img";
   output = Velmora("image '" + whole + "@2' --to '" + second + "'", &status);
   ASSERT_EQ(status, 0) << output;
-  const std::vector<uint8_t> p2(original.begin() + 40960ll * 512,
-                                original.begin() + 81920ll * 512);
+  const std::vector<uint8_t> p2(original.begin() + 40960ll * 512, original.begin() + 81920ll * 512);
   EXPECT_TRUE(ReadWholeFile(second) == p2);
 }
 
@@ -502,7 +506,6 @@ TEST_F(LoopDisksTest, ImageCommandRefusesDestinationsOnTheSourceDisk) {
   EXPECT_LT(volume.total, 10000u * 512);  // the file system's own size, not the partition's
   EXPECT_GT(volume.free, 0u);
   EXPECT_EQ(volume.used, volume.total - volume.free);
-
 }
 
 TEST_F(LoopDisksTest, ImageCommandRefusesDestinationsWithoutRoom) {

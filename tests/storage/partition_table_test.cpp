@@ -133,13 +133,13 @@ TEST(PartitionTableMbr, PlasoExtendedPartitionMatchesMmls) {
 
 TEST(PartitionTableMbr, LogicalChainLoopAndEscapesAreStopped) {
   Medium m(4096 * 512);
-  m.Entry(0, 0, 0x05, 100, 3000);           // extended partition [100, 3100)
-  m.Entry(100 * 512, 0, 0x83, 10, 50);      // logical at 110
-  m.Entry(100 * 512, 1, 0x05, 500, 100);    // next EBR at 600
-  m.Entry(600 * 512, 0, 0x83, 10, 50);      // logical at 610
-  m.Entry(600 * 512, 1, 0x05, 1000, 100);   // next EBR at 1100
-  m.Entry(1100 * 512, 0, 0x83, 1, 1);       // logical at 1101
-  m.Entry(1100 * 512, 1, 0x05, 500, 100);   // back to the EBR at 600: a loop
+  m.Entry(0, 0, 0x05, 100, 3000);          // extended partition [100, 3100)
+  m.Entry(100 * 512, 0, 0x83, 10, 50);     // logical at 110
+  m.Entry(100 * 512, 1, 0x05, 500, 100);   // next EBR at 600
+  m.Entry(600 * 512, 0, 0x83, 10, 50);     // logical at 610
+  m.Entry(600 * 512, 1, 0x05, 1000, 100);  // next EBR at 1100
+  m.Entry(1100 * 512, 0, 0x83, 1, 1);      // logical at 1101
+  m.Entry(1100 * 512, 1, 0x05, 500, 100);  // back to the EBR at 600: a loop
   PartitionTable table = m.Read();
   ASSERT_EQ(table.partitions.size(), 3u);
   EXPECT_EQ(table.partitions[0].start_sector, 110u);

@@ -29,9 +29,9 @@ TEST(TextCodecTest, NamesOfEveryKindComeOutAsUtf8) {
       {u"report.pdf", "report.pdf"},
       {std::u16string(u"a\0b", 3), std::string("a\0b", 3)},
       {u"\u007F", "\x7F"},
-      {u"\u0080", "\xC2\x80"},                          // the first unit past ASCII
-      {u"caf\u00E9.txt", "caf\xC3\xA9.txt"},            // ASCII, then not, then ASCII again
-      {u"\u00E9t\u00E9", "\xC3\xA9t\xC3\xA9"},          // not ASCII from the first unit
+      {u"\u0080", "\xC2\x80"},                  // the first unit past ASCII
+      {u"caf\u00E9.txt", "caf\xC3\xA9.txt"},    // ASCII, then not, then ASCII again
+      {u"\u00E9t\u00E9", "\xC3\xA9t\xC3\xA9"},  // not ASCII from the first unit
       {u"\u65E5\u672C.doc", "\xE6\x97\xA5\xE6\x9C\xAC.doc"},
       {u"x\U0001F600", "x\xF0\x9F\x98\x80"},            // a surrogate pair
       {std::u16string(u"x\xD800y"), "x\xEF\xBF\xBDy"},  // a lone high surrogate

@@ -78,8 +78,8 @@ uint32_t Crc32(const uint8_t* data, size_t n) {
 
 Bytes Jpeg(size_t size, Prng& prng) {
   Bytes out;
-  AppendBytes(out, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01, 0x00,
-                    0x00, 0x01, 0x00, 0x01, 0x00, 0x00});
+  AppendBytes(out, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',
+                    0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00});
   AppendBytes(out, {0xFF, 0xDB, 0x00, 0x43, 0x00});
   for (int i = 0; i < 64; ++i) out.push_back(static_cast<uint8_t>(1 + prng.Below(100)));
   AppendBytes(out, {0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x10, 0x01, 0x01, 0x11, 0x00});
@@ -174,7 +174,8 @@ Bytes Pdf(size_t size, Prng& prng) {
   static constexpr std::string_view kHead =
       "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
       "2 0 obj\n<< /Length 0 >>\nstream\n";
-  static constexpr std::string_view kTail = "\nendstream\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF";
+  static constexpr std::string_view kTail =
+      "\nendstream\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF";
   Bytes out;
   Append(out, kHead);
   AppendText(out, size - kHead.size() - kTail.size(), prng);
@@ -249,7 +250,8 @@ Bytes Zip(std::vector<ZipEntry> entries, size_t size, Prng& prng) {
 
 std::vector<ZipEntry> OfficeEntries(const std::string& part_folder) {
   std::string types =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Types xmlns=\"http://schemas.openxmlformats.org/"
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Types "
+      "xmlns=\"http://schemas.openxmlformats.org/"
       "package/2006/content-types\"><Default Extension=\"xml\" ContentType=\"application/xml\"/>"
       "</Types>";
   std::vector<ZipEntry> entries;
@@ -273,8 +275,8 @@ Bytes CompoundFile(size_t size, Prng& prng) {
   PutLe16(out, 6);
   out.resize(out.size() + 6, 0);
   PutLe32(out, 0);
-  PutLe32(out, 1);           // FAT sectors
-  PutLe32(out, 1);           // first directory sector
+  PutLe32(out, 1);  // FAT sectors
+  PutLe32(out, 1);  // first directory sector
   PutLe32(out, 0);
   PutLe32(out, 4096);        // mini stream cutoff
   PutLe32(out, 0xFFFFFFFE);  // first mini FAT sector
@@ -330,8 +332,8 @@ size_t SampleMinimumSize(std::string_view extension) {
 std::vector<uint8_t> SampleContent(std::string_view extension, size_t size, uint64_t seed) {
   const std::string ext = Lower(extension);
   if (size < SampleMinimumSize(ext)) {
-    throw std::invalid_argument("SampleContent: " + std::to_string(size) + " bytes is too small for ." +
-                                ext);
+    throw std::invalid_argument("SampleContent: " + std::to_string(size) +
+                                " bytes is too small for ." + ext);
   }
   Prng prng(seed);
   if (ext == "jpg" || ext == "jpeg") return Jpeg(size, prng);

@@ -35,7 +35,8 @@ bool MakeDeletedFoldersCard(const std::string& work, const std::string& mkfs_opt
                  static_cast<std::streamsize>(bytes.size()));
       card->files[file] = bytes;
     }
-    script += "; mcopy -s -i " + ShellQuote(card->image) + " " + ShellQuote(tree + "/" + folder) + " ::/";
+    script +=
+        "; mcopy -s -i " + ShellQuote(card->image) + " " + ShellQuote(tree + "/" + folder) + " ::/";
     removals += "; mdeltree -i " + ShellQuote(card->image) + " ::/" + folder;
   }
   std::string output;

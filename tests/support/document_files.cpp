@@ -23,10 +23,14 @@ void WriteFile(const std::string& path, const std::string& content) {
 std::string XmlEscape(const std::string& text) {
   std::string out;
   for (const char c : text) {
-    if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '&') out += "&amp;";
-    else out += c;
+    if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '&')
+      out += "&amp;";
+    else
+      out += c;
   }
   return out;
 }
@@ -60,7 +64,8 @@ std::string DocumentFiles::Package(const std::string& name,
   return target;
 }
 
-std::string DocumentFiles::Docx(const std::string& name, const std::vector<std::string>& paragraphs) {
+std::string DocumentFiles::Docx(const std::string& name,
+                                const std::vector<std::string>& paragraphs) {
   std::string body;
   for (const auto& paragraph : paragraphs) {
     body += "<w:p><w:r><w:t xml:space=\"preserve\">" + XmlEscape(paragraph) + "</w:t></w:r></w:p>";
@@ -75,21 +80,24 @@ std::string DocumentFiles::Docx(const std::string& name, const std::vector<std::
        {"word/document.xml",
         std::string(kXmlHead) +
             "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
-            "<w:body>" + body + "</w:body></w:document>"}});
+            "<w:body>" +
+            body + "</w:body></w:document>"}});
 }
 
-std::string DocumentFiles::Odt(const std::string& name, const std::vector<std::string>& paragraphs) {
+std::string DocumentFiles::Odt(const std::string& name,
+                               const std::vector<std::string>& paragraphs) {
   std::string body;
   for (const auto& paragraph : paragraphs) body += "<text:p>" + XmlEscape(paragraph) + "</text:p>";
-  return Package(
-      name, {{"mimetype", "application/vnd.oasis.opendocument.text"},
-             {"content.xml",
-              std::string(kXmlHead) +
-                  "<office:document-content "
-                  "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
-                  "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\">"
-                  "<office:body><office:text>" + body + "</office:text></office:body>"
-                  "</office:document-content>"}});
+  return Package(name, {{"mimetype", "application/vnd.oasis.opendocument.text"},
+                        {"content.xml",
+                         std::string(kXmlHead) +
+                             "<office:document-content "
+                             "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+                             "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\">"
+                             "<office:body><office:text>" +
+                             body +
+                             "</office:text></office:body>"
+                             "</office:document-content>"}});
 }
 
 std::string DocumentFiles::Xlsx(const std::string& name, int rows, int columns) {
@@ -99,7 +107,8 @@ std::string DocumentFiles::Xlsx(const std::string& name, int rows, int columns) 
   for (int r = 1; r <= rows; ++r) {
     sheet += "<row r=\"" + std::to_string(r) + "\">";
     for (int c = 1; c <= columns; ++c) {
-      const std::string reference = std::string(1, static_cast<char>('A' + c - 1)) + std::to_string(r);
+      const std::string reference =
+          std::string(1, static_cast<char>('A' + c - 1)) + std::to_string(r);
       strings += "<si><t>R" + std::to_string(r) + "C" + std::to_string(c) + "</t></si>";
       sheet += "<c r=\"" + reference + "\" t=\"s\"><v>" + std::to_string(index++) + "</v></c>";
     }
@@ -118,22 +127,24 @@ std::string DocumentFiles::Xlsx(const std::string& name, int rows, int columns) 
             "<Relationship Id=\"rId7\" Type=\"worksheet\" Target=\"worksheets/data.xml\"/>"
             "</Relationships>"},
        {"xl/sharedStrings.xml", std::string(kXmlHead) + "<sst " + ns + ">" + strings + "</sst>"},
-       {"xl/worksheets/data.xml",
-        std::string(kXmlHead) + "<worksheet " + ns + "><sheetData>" + sheet +
-            "</sheetData></worksheet>"}});
+       {"xl/worksheets/data.xml", std::string(kXmlHead) + "<worksheet " + ns + "><sheetData>" +
+                                      sheet + "</sheetData></worksheet>"}});
 }
 
-std::string DocumentFiles::Pptx(const std::string& name, const std::vector<std::string>& slide_texts) {
+std::string DocumentFiles::Pptx(const std::string& name,
+                                const std::vector<std::string>& slide_texts) {
   std::vector<std::pair<std::string, std::string>> parts;
   std::string ids;
   std::string rels;
-  const std::string p = "xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
-                        "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
-                        "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
+  const std::string p =
+      "xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
+      "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
+      "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
   for (size_t i = 0; i < slide_texts.size(); ++i) {
     const std::string n = std::to_string(i + 1);
     ids += "<p:sldId id=\"" + std::to_string(256 + i) + "\" r:id=\"rId" + n + "\"/>";
-    rels += "<Relationship Id=\"rId" + n + "\" Type=\"slide\" Target=\"slides/slide" + n + ".xml\"/>";
+    rels +=
+        "<Relationship Id=\"rId" + n + "\" Type=\"slide\" Target=\"slides/slide" + n + ".xml\"/>";
     parts.push_back({"ppt/slides/slide" + n + ".xml",
                      std::string(kXmlHead) + "<p:sld " + p +
                          "><p:cSld><p:spTree><p:sp><p:txBody><a:p><a:r><a:t>" +
@@ -141,10 +152,12 @@ std::string DocumentFiles::Pptx(const std::string& name, const std::vector<std::
                          "</a:t></a:r></a:p></p:txBody></p:sp></p:spTree></p:cSld></p:sld>"});
   }
   parts.push_back({"ppt/presentation.xml", std::string(kXmlHead) + "<p:presentation " + p +
-                                               "><p:sldIdLst>" + ids + "</p:sldIdLst></p:presentation>"});
+                                               "><p:sldIdLst>" + ids +
+                                               "</p:sldIdLst></p:presentation>"});
   parts.push_back({"ppt/_rels/presentation.xml.rels",
                    std::string(kXmlHead) +
-                       "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" +
+                       "<Relationships "
+                       "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" +
                        rels + "</Relationships>"});
   return Package(name, parts);
 }
@@ -155,18 +168,23 @@ std::string DocumentFiles::Text(const std::string& name, const std::string& cont
   return path;
 }
 
-std::string DocumentFiles::Archive(const std::string& name, const std::string& tool,
-                                   const std::vector<std::pair<std::string, std::string>>& members) {
+std::string DocumentFiles::Archive(
+    const std::string& name, const std::string& tool,
+    const std::vector<std::pair<std::string, std::string>>& members) {
   const std::string staging = folder_ + "/.members-" + name;
   RunCommand("rm -rf " + ShellQuote(staging));
   for (const auto& [member, content] : members) WriteFile(staging + "/" + member, content);
   const std::string target = folder_ + "/" + name;
   ::unlink(target.c_str());
   std::string command;
-  if (tool == "zip") command = "zip -q -r " + ShellQuote(target) + " .";
-  else if (tool == "7z") command = "7z a -bd -bso0 " + ShellQuote(target) + " .";
-  else if (tool == "tar.gz") command = "tar czf " + ShellQuote(target) + " *";
-  else if (tool == "iso") command = "bsdtar -cf " + ShellQuote(target) + " --format iso9660 .";
+  if (tool == "zip")
+    command = "zip -q -r " + ShellQuote(target) + " .";
+  else if (tool == "7z")
+    command = "7z a -bd -bso0 " + ShellQuote(target) + " .";
+  else if (tool == "tar.gz")
+    command = "tar czf " + ShellQuote(target) + " *";
+  else if (tool == "iso")
+    command = "bsdtar -cf " + ShellQuote(target) + " --format iso9660 .";
   const std::string program = tool == "tar.gz" ? "tar" : tool == "iso" ? "bsdtar" : tool;
   std::string output;
   if (command.empty() || !ToolAvailable(program)) return "";
@@ -192,13 +210,14 @@ std::string DocumentFiles::Picture(const std::string& name, int width, int heigh
   return target;
 }
 
-std::string DocumentFiles::Pdf(const std::string& name, int width, int height, const std::string& text) {
+std::string DocumentFiles::Pdf(const std::string& name, int width, int height,
+                               const std::string& text) {
   if (!ToolAvailable("ps2pdf")) return "";
-  const std::string source = Text(name + ".ps",
-                                  "%!PS\n<< /PageSize [" + std::to_string(width) + " " +
-                                      std::to_string(height) + "] >> setpagedevice\n"
-                                      "/Helvetica findfont 14 scalefont setfont\n10 10 moveto (" +
-                                      text + ") show\nshowpage\n");
+  const std::string source = Text(
+      name + ".ps", "%!PS\n<< /PageSize [" + std::to_string(width) + " " + std::to_string(height) +
+                        "] >> setpagedevice\n"
+                        "/Helvetica findfont 14 scalefont setfont\n10 10 moveto (" +
+                        text + ") show\nshowpage\n");
   const std::string target = folder_ + "/" + name;
   std::string output;
   if (RunCommand("ps2pdf " + ShellQuote(source) + " " + ShellQuote(target), &output) != 0) {
@@ -207,7 +226,8 @@ std::string DocumentFiles::Pdf(const std::string& name, int width, int height, c
   return target;
 }
 
-std::string DocumentFiles::Truncated(const std::string& source, const std::string& name, size_t bytes) {
+std::string DocumentFiles::Truncated(const std::string& source, const std::string& name,
+                                     size_t bytes) {
   std::vector<uint8_t> content = ReadWholeFile(source);
   content.resize(std::min(content.size(), bytes));
   return Text(name, std::string(content.begin(), content.end()));

@@ -18,7 +18,9 @@ namespace velmora::testing {
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("FatVolumeBuilder: " + what); }
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error("FatVolumeBuilder: " + what);
+}
 
 // The image is read and patched with plain file I/O between mtools runs.
 class ImageFile {
@@ -32,7 +34,8 @@ class ImageFile {
 
   std::vector<uint8_t> Read(uint64_t offset, size_t length) const {
     std::vector<uint8_t> out(length);
-    if (::pread(fd_, out.data(), length, static_cast<off_t>(offset)) != static_cast<ssize_t>(length)) {
+    if (::pread(fd_, out.data(), length, static_cast<off_t>(offset)) !=
+        static_cast<ssize_t>(length)) {
       Fail("short read from image");
     }
     return out;
@@ -64,10 +67,8 @@ uint32_t FatEntry(const std::vector<uint8_t>& fat, int bits, uint32_t n) {
       const uint32_t v = Le(fat, n + n / 2, 2);
       return (n & 1) ? v >> 4 : v & 0xFFF;
     }
-    case 16:
-      return Le(fat, 2 * n, 2);
-    default:
-      return Le(fat, 4 * n, 4) & 0x0FFFFFFF;
+    case 16: return Le(fat, 2 * n, 2);
+    default: return Le(fat, 4 * n, 4) & 0x0FFFFFFF;
   }
 }
 
@@ -85,9 +86,7 @@ void SetFatEntry(std::vector<uint8_t>& fat, int bits, uint32_t n, uint32_t value
       fat.at(2 * n) = static_cast<uint8_t>(value);
       fat.at(2 * n + 1) = static_cast<uint8_t>(value >> 8);
       break;
-    default:
-      PutLe32(fat, 4 * n, (Le(fat, 4 * n, 4) & 0xF0000000) | (value & 0x0FFFFFFF));
-      break;
+    default: PutLe32(fat, 4 * n, (Le(fat, 4 * n, 4) & 0xF0000000) | (value & 0x0FFFFFFF)); break;
   }
 }
 
@@ -97,7 +96,8 @@ std::string MtoolsPath(const std::string& path) { return ShellQuote("::" + path)
 
 // A fixed environment: UTF-8 names keep their long-name entries, times are UTC, and no
 // user mtoolsrc or prompt interferes.
-const std::string kMtoolsEnvironment = "MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null LC_ALL=C.UTF-8 TZ=UTC ";
+const std::string kMtoolsEnvironment =
+    "MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null LC_ALL=C.UTF-8 TZ=UTC ";
 
 }  // namespace
 
@@ -114,7 +114,8 @@ FatVolumeBuilder::FatVolumeBuilder(std::string image_path, int fat_bits, uint64_
   { std::ofstream create(image_path_, std::ios::binary); }
   std::filesystem::resize_file(image_path_, size_bytes);
   std::string command = "mkfs.fat -F " + std::to_string(fat_bits_) + " -S 512";
-  if (options_.sectors_per_cluster) command += " -s " + std::to_string(options_.sectors_per_cluster);
+  if (options_.sectors_per_cluster)
+    command += " -s " + std::to_string(options_.sectors_per_cluster);
   command += " -n " + ShellQuote(options_.label) + " " + ShellQuote(image_path_);
   std::string output;
   if (RunCommand(command, &output) != 0) Fail("mkfs.fat failed: " + output);
@@ -144,7 +145,8 @@ void FatVolumeBuilder::ReadGeometry() {
   const uint32_t root_entries = Le(boot, 17, 2);
   const uint32_t total = Le(boot, 19, 2) ? Le(boot, 19, 2) : Le(boot, 32, 4);
   const uint32_t fat_sectors = Le(boot, 22, 2) ? Le(boot, 22, 2) : Le(boot, 36, 4);
-  if (g.bytes_per_sector != 512 || g.sectors_per_cluster == 0 || g.fat_count == 0 || fat_sectors == 0) {
+  if (g.bytes_per_sector != 512 || g.sectors_per_cluster == 0 || g.fat_count == 0 ||
+      fat_sectors == 0) {
     Fail("unexpected boot sector written by mkfs.fat");
   }
   const uint32_t root_sectors = (root_entries * 32 + g.bytes_per_sector - 1) / g.bytes_per_sector;
@@ -165,8 +167,8 @@ void FatVolumeBuilder::RequireOpen() const {
 }
 
 void FatVolumeBuilder::Mtools(const std::string& tool, const std::string& arguments) const {
-  const std::string command = kMtoolsEnvironment + tool + " -i " +
-                              ShellQuote(image_path_) + " " + arguments + " </dev/null";
+  const std::string command = kMtoolsEnvironment + tool + " -i " + ShellQuote(image_path_) + " " +
+                              arguments + " </dev/null";
   std::string output;
   if (RunCommand(command, &output) != 0) Fail(tool + " " + arguments + " failed: " + output);
 }
@@ -181,13 +183,15 @@ FatVolumeBuilder::Tracked* FatVolumeBuilder::FindLive(const std::string& path) {
 void FatVolumeBuilder::MarkDeleted(const std::string& path) {
   for (auto& t : tracked_) {
     const std::string& p = t.truth.path;
-    if (p == path || (p.size() > path.size() && p.compare(0, path.size(), path) == 0 && p[path.size()] == '/')) {
+    if (p == path ||
+        (p.size() > path.size() && p.compare(0, path.size(), path) == 0 && p[path.size()] == '/')) {
       t.truth.deleted = true;
     }
   }
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> FatVolumeBuilder::ClusterRuns(const std::string& path) const {
+std::vector<std::pair<uint32_t, uint32_t>> FatVolumeBuilder::ClusterRuns(
+    const std::string& path) const {
   std::string output;
   const std::string command = kMtoolsEnvironment + std::string("mshowfat -i ") +
                               ShellQuote(image_path_) + " " + MtoolsPath(path) + " </dev/null";
@@ -198,7 +202,8 @@ std::vector<std::pair<uint32_t, uint32_t>> FatVolumeBuilder::ClusterRuns(const s
   for (std::sregex_iterator it(output.begin(), output.end(), kRun), end; it != end; ++it) {
     const uint32_t first = static_cast<uint32_t>(std::stoul((*it)[1]));
     const uint32_t last = (*it)[2].matched ? static_cast<uint32_t>(std::stoul((*it)[2])) : first;
-    if (first < 2 || last < first || last > geometry_.cluster_count + 1) Fail("bad cluster run for " + path);
+    if (first < 2 || last < first || last > geometry_.cluster_count + 1)
+      Fail("bad cluster run for " + path);
     runs.emplace_back(first, last + 1);
   }
   return runs;
@@ -244,7 +249,8 @@ void FatVolumeBuilder::Copy(const std::string& path, const std::vector<uint8_t>&
   const std::string source = scratch_dir_ + "/content";
   {
     std::ofstream out(source, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
     if (!out) Fail("cannot write scratch file");
   }
 
@@ -262,7 +268,8 @@ void FatVolumeBuilder::Copy(const std::string& path, const std::vector<uint8_t>&
         fenced.push_back(n);
       }
     }
-    for (uint32_t i = 0; i < geometry_.fat_count; ++i) image.Write(geometry_.fat_offset + i * geometry_.fat_bytes, fat);
+    for (uint32_t i = 0; i < geometry_.fat_count; ++i)
+      image.Write(geometry_.fat_offset + i * geometry_.fat_bytes, fat);
     if (geometry_.fsinfo_offset) {  // let mtools search from the start
       std::vector<uint8_t> fsinfo = image.Read(geometry_.fsinfo_offset, 512);
       PutLe32(fsinfo, 0x1EC, 0xFFFFFFFF);
@@ -274,12 +281,15 @@ void FatVolumeBuilder::Copy(const std::string& path, const std::vector<uint8_t>&
     ImageFile image(image_path_);
     std::vector<uint8_t> fat = image.Read(geometry_.fat_offset, geometry_.fat_bytes);
     for (uint32_t n : fenced) {
-      if (FatEntry(fat, fat_bits_, n) == BadClusterMark(fat_bits_)) SetFatEntry(fat, fat_bits_, n, 0);
+      if (FatEntry(fat, fat_bits_, n) == BadClusterMark(fat_bits_))
+        SetFatEntry(fat, fat_bits_, n, 0);
     }
-    for (uint32_t i = 0; i < geometry_.fat_count; ++i) image.Write(geometry_.fat_offset + i * geometry_.fat_bytes, fat);
+    for (uint32_t i = 0; i < geometry_.fat_count; ++i)
+      image.Write(geometry_.fat_offset + i * geometry_.fat_bytes, fat);
     if (geometry_.fsinfo_offset) {  // the free count mtools kept counted the fence
       uint32_t free_clusters = 0;
-      for (uint32_t n = 2; n < geometry_.cluster_count + 2; ++n) free_clusters += FatEntry(fat, fat_bits_, n) == 0;
+      for (uint32_t n = 2; n < geometry_.cluster_count + 2; ++n)
+        free_clusters += FatEntry(fat, fat_bits_, n) == 0;
       std::vector<uint8_t> fsinfo = image.Read(geometry_.fsinfo_offset, 512);
       PutLe32(fsinfo, 0x1E8, free_clusters);
       image.Write(geometry_.fsinfo_offset, fsinfo);
@@ -288,7 +298,8 @@ void FatVolumeBuilder::Copy(const std::string& path, const std::vector<uint8_t>&
   std::string copy_options;
   if (clock_ != 0) {
     const timespec times[2] = {{static_cast<time_t>(clock_), 0}, {static_cast<time_t>(clock_), 0}};
-    if (::utimensat(AT_FDCWD, source.c_str(), times, 0) != 0) Fail("cannot set the time of the scratch file");
+    if (::utimensat(AT_FDCWD, source.c_str(), times, 0) != 0)
+      Fail("cannot set the time of the scratch file");
     copy_options = "-m ";
   }
   try {
@@ -312,7 +323,8 @@ void FatVolumeBuilder::Copy(const std::string& path, const std::vector<uint8_t>&
     if (entry.first_cluster == 0) entry.first_cluster = first;
     const uint64_t bytes = std::min<uint64_t>(uint64_t(end - first) * cluster_size_, left);
     if (bytes == 0) break;
-    entry.extents.push_back({geometry_.data_offset + uint64_t(first - 2) * cluster_size_, bytes, false});
+    entry.extents.push_back(
+        {geometry_.data_offset + uint64_t(first - 2) * cluster_size_, bytes, false});
     left -= bytes;
   }
   if (left != 0) Fail("cluster chain of " + path + " is shorter than its content");
@@ -323,8 +335,8 @@ void FatVolumeBuilder::AddFile(const std::string& path, const std::vector<uint8_
   Copy(path, content, nullptr);
 }
 
-void FatVolumeBuilder::AddFragmentedFile(const std::string& path, const std::vector<uint8_t>& content,
-                                         int fragments) {
+void FatVolumeBuilder::AddFragmentedFile(const std::string& path,
+                                         const std::vector<uint8_t>& content, int fragments) {
   RequireOpen();
   const uint64_t clusters = (content.size() + cluster_size_ - 1) / cluster_size_;
   if (fragments < 2 || clusters < static_cast<uint64_t>(fragments)) {
@@ -345,18 +357,21 @@ void FatVolumeBuilder::AddFragmentedFile(const std::string& path, const std::vec
   if (FindLive(path)->truth.extents.size() < 2) Fail("allocation did not fragment " + path);
 }
 
-void FatVolumeBuilder::AddFileOverDeleted(const std::string& deleted_path, const std::string& new_path,
+void FatVolumeBuilder::AddFileOverDeleted(const std::string& deleted_path,
+                                          const std::string& new_path,
                                           const std::vector<uint8_t>& content) {
   RequireOpen();
   const Tracked* victim = nullptr;
   for (auto it = tracked_.rbegin(); it != tracked_.rend() && !victim; ++it) {
     if (it->truth.path == deleted_path && it->truth.deleted && !it->truth.is_dir) victim = &*it;
   }
-  if (!victim || victim->truth.extents.empty()) Fail("no deleted file with clusters at " + deleted_path);
+  if (!victim || victim->truth.extents.empty())
+    Fail("no deleted file with clusters at " + deleted_path);
   std::vector<std::pair<uint32_t, uint32_t>> allowed;
   uint64_t room = 0;
   for (const auto& e : victim->truth.extents) {
-    const uint32_t first = static_cast<uint32_t>((e.offset - geometry_.data_offset) / cluster_size_ + 2);
+    const uint32_t first =
+        static_cast<uint32_t>((e.offset - geometry_.data_offset) / cluster_size_ + 2);
     const uint32_t count = static_cast<uint32_t>((e.length + cluster_size_ - 1) / cluster_size_);
     allowed.emplace_back(first, first + count);
     room += uint64_t(count) * cluster_size_;
@@ -418,13 +433,15 @@ VolumeTruth FatVolumeBuilder::Finish() {
     TruthEntry entry = t.truth;
     if (entry.is_dir) {
       std::vector<uint8_t> now;
-      entry.data_intact = !entry.deleted || entry.extents.empty() ||
-                          (ReadExtents(image_path_, entry.extents, UINT64_MAX, &now) && now == t.content);
+      entry.data_intact =
+          !entry.deleted || entry.extents.empty() ||
+          (ReadExtents(image_path_, entry.extents, UINT64_MAX, &now) && now == t.content);
     } else if (entry.size == 0) {
       entry.data_intact = true;
     } else {
       std::vector<uint8_t> now;
-      entry.data_intact = ReadExtents(image_path_, entry.extents, entry.size, &now) && now == t.content;
+      entry.data_intact =
+          ReadExtents(image_path_, entry.extents, entry.size, &now) && now == t.content;
     }
     truth.entries.push_back(std::move(entry));
   }

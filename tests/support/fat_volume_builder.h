@@ -15,11 +15,11 @@
 //
 // Names are UTF-8 and keep their long-name entries, except names mtools can store as 8.3:
 // "old.txt" gets only the short entry OLD.TXT with the lower-case flags (byte 12, bits 3
-// and 4) set, so readers must honour those flags to get the name back. Allocation by mtools: FAT12/16 take the
-// lowest free cluster, FAT32 continues after the last allocation (FSINFO hint), so on
-// FAT12/16 a later file may land on a deleted file's clusters; the truth tells what survived.
-// Every method throws std::runtime_error on failure (stop using the builder then). Needs mkfs.fat and mtools
-// (FatBuilderAvailable()).
+// and 4) set, so readers must honour those flags to get the name back. Allocation by mtools:
+// FAT12/16 take the lowest free cluster, FAT32 continues after the last allocation (FSINFO hint),
+// so on FAT12/16 a later file may land on a deleted file's clusters; the truth tells what survived.
+// Every method throws std::runtime_error on failure (stop using the builder then). Needs mkfs.fat
+// and mtools (FatBuilderAvailable()).
 
 #include <cstdint>
 #include <string>
@@ -41,7 +41,8 @@ class FatVolumeBuilder {
   // Creates (or replaces) the image: `size_bytes` formatted as FAT`fat_bits` with 512-byte
   // sectors. mkfs.fat refuses sizes that do not suit the FAT type (e.g. FAT16 needs at
   // least 4085 clusters, FAT32 65525); that failure is thrown with its message.
-  FatVolumeBuilder(std::string image_path, int fat_bits, uint64_t size_bytes, FatBuildOptions options = {});
+  FatVolumeBuilder(std::string image_path, int fat_bits, uint64_t size_bytes,
+                   FatBuildOptions options = {});
   ~FatVolumeBuilder();
   FatVolumeBuilder(const FatVolumeBuilder&) = delete;
   FatVolumeBuilder& operator=(const FatVolumeBuilder&) = delete;
@@ -53,7 +54,8 @@ class FatVolumeBuilder {
   // Writes `content` in at least `fragments` cluster runs. Helper files "<path>.keep<i>"
   // (live) and "<path>.gap<i>" (deleted, their clusters reused by the file) are created
   // next to it and appear in the truth.
-  void AddFragmentedFile(const std::string& path, const std::vector<uint8_t>& content, int fragments);
+  void AddFragmentedFile(const std::string& path, const std::vector<uint8_t>& content,
+                         int fragments);
   // Creates `new_path` in the clusters the deleted entry `deleted_path` left free, starting
   // at its first cluster. Content smaller than the deleted file leaves it partly overwritten.
   void AddFileOverDeleted(const std::string& deleted_path, const std::string& new_path,
@@ -82,8 +84,8 @@ class FatVolumeBuilder {
     int fat_bits = 0;
     uint32_t bytes_per_sector = 0;
     uint32_t sectors_per_cluster = 0;
-    uint64_t fat_offset = 0;     // first FAT, in bytes
-    uint64_t fat_bytes = 0;      // one FAT
+    uint64_t fat_offset = 0;  // first FAT, in bytes
+    uint64_t fat_bytes = 0;   // one FAT
     uint32_t fat_count = 0;
     uint64_t data_offset = 0;    // cluster 2, in bytes
     uint32_t cluster_count = 0;  // highest valid cluster is cluster_count + 1

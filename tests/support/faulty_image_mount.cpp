@@ -176,7 +176,9 @@ FaultyImageMount::~FaultyImageMount() {
   if (server_->image_fd >= 0) ::close(server_->image_fd);
 }
 
-uint64_t FaultyImageMount::FailedReads() const { return server_ ? server_->failed_reads.load() : 0; }
+uint64_t FaultyImageMount::FailedReads() const {
+  return server_ ? server_->failed_reads.load() : 0;
+}
 
 void FaultyImageMount::PauseReadsIn(uint64_t begin, uint64_t end) {
   std::lock_guard lock(server_->pause_mutex);

@@ -16,8 +16,7 @@ class FaultyImageMount {
   // Null with `why` set when FUSE is unavailable (not built in, no /dev/fuse, no rights).
   static std::unique_ptr<FaultyImageMount> Start(const std::string& image,
                                                  std::set<uint64_t> bad_sectors,
-                                                 const std::string& mount_folder,
-                                                 std::string* why);
+                                                 const std::string& mount_folder, std::string* why);
   ~FaultyImageMount();
   FaultyImageMount(const FaultyImageMount&) = delete;
   FaultyImageMount& operator=(const FaultyImageMount&) = delete;

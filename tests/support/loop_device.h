@@ -20,7 +20,7 @@ class LoopDevice {
   LoopDevice& operator=(const LoopDevice&) = delete;
 
   const std::string& Path() const { return path_; }  // "/dev/loop3"
-  std::string Name() const;                           // "loop3"
+  std::string Name() const;                          // "loop3"
   // Makes the kernel list the partitions of the image (partx), for kernels built
   // without MBR/GPT support; true when partition nodes exist afterwards.
   bool AddPartitions();

@@ -105,7 +105,8 @@ bool ParseRecord(std::vector<uint8_t> rec, RecordView* view) {
     if (type == 0x30 && !non_resident && value.size() >= 0x42) {
       const size_t chars = value[0x40];
       if (0x42 + 2 * chars <= value.size()) {
-        view->file_names.push_back({Le64(value, 0) & 0xFFFFFFFFFFFFull, Utf16At(value, 0x42, chars)});
+        view->file_names.push_back(
+            {Le64(value, 0) & 0xFFFFFFFFFFFFull, Utf16At(value, 0x42, chars)});
       }
     } else if (type == 0x80) {
       view->data.push_back({Utf16At(rec, name_at, name_length), !non_resident, std::move(value)});
@@ -178,7 +179,8 @@ struct InodeHandle {
   ntfs_inode* ni = nullptr;
   InodeHandle(ntfs_volume* vol, const std::string& path) {
     ni = ntfs_pathname_to_inode(vol, nullptr, path.empty() ? "/" : path.c_str());
-    if (!ni) Fail("cannot open " + (path.empty() ? std::string("/") : path) + ": " + std::strerror(errno));
+    if (!ni)
+      Fail("cannot open " + (path.empty() ? std::string("/") : path) + ": " + std::strerror(errno));
   }
   ~InodeHandle() {
     if (ni) ntfs_inode_close(ni);
@@ -203,13 +205,14 @@ struct WrittenData {
 std::vector<ImageExtent> ExtentsOf(ntfs_attr* na, bool compressed) {
   if (ntfs_attr_map_whole_runlist(na) != 0) Fail("cannot map runlist");
   const uint64_t cluster = na->ni->vol->cluster_size;
-  const uint64_t limit = compressed ? static_cast<uint64_t>(na->allocated_size)
-                                    : static_cast<uint64_t>(na->data_size);
+  const uint64_t limit =
+      compressed ? static_cast<uint64_t>(na->allocated_size) : static_cast<uint64_t>(na->data_size);
   std::vector<ImageExtent> extents;
   for (const runlist_element* rl = na->rl; rl && rl->length; ++rl) {
     const uint64_t start = static_cast<uint64_t>(rl->vcn) * cluster;
     if (start >= limit) break;
-    const uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(rl->length) * cluster, limit - start);
+    const uint64_t length =
+        std::min<uint64_t>(static_cast<uint64_t>(rl->length) * cluster, limit - start);
     if (rl->lcn >= 0) {
       extents.push_back({static_cast<uint64_t>(rl->lcn) * cluster, length, false});
     } else if (rl->lcn == LCN_HOLE) {
@@ -261,7 +264,8 @@ class ClusterFence {
       }
       const uint64_t start = lcn;
       while (lcn < clusters && blocked(lcn)) ++lcn;
-      runlist* rl = ntfs_cluster_alloc(vol, 0, static_cast<s64>(lcn - start), static_cast<LCN>(start), DATA_ZONE);
+      runlist* rl = ntfs_cluster_alloc(vol, 0, static_cast<s64>(lcn - start),
+                                       static_cast<LCN>(start), DATA_ZONE);
       if (!rl) Fail("cannot reserve clusters");
       held_.push_back(rl);
       if (rl[0].lcn != static_cast<LCN>(start) || rl[0].length != static_cast<s64>(lcn - start)) {
@@ -298,8 +302,8 @@ WrittenData WriteData(ntfs_inode* ni, const Utf16Name* stream, const std::vector
   }
   size_t done = 0;
   while (done < content.size()) {
-    const s64 wrote = ntfs_attr_pwrite(na, static_cast<s64>(done),
-                                       static_cast<s64>(content.size() - done), content.data() + done);
+    const s64 wrote = ntfs_attr_pwrite(
+        na, static_cast<s64>(done), static_cast<s64>(content.size() - done), content.data() + done);
     if (wrote <= 0) {
       const int err = errno;
       ntfs_attr_close(na);
@@ -333,8 +337,11 @@ struct NtfsVolumeBuilder::Volume {
   }
 };
 
-NtfsVolumeBuilder::NtfsVolumeBuilder(std::string image_path, uint64_t size_bytes, NtfsBuildOptions options)
-    : image_path_(std::move(image_path)), options_(std::move(options)), volume_(std::make_unique<Volume>()) {
+NtfsVolumeBuilder::NtfsVolumeBuilder(std::string image_path, uint64_t size_bytes,
+                                     NtfsBuildOptions options)
+    : image_path_(std::move(image_path)),
+      options_(std::move(options)),
+      volume_(std::make_unique<Volume>()) {
   std::error_code ec;
   std::filesystem::remove(image_path_, ec);
   {
@@ -373,7 +380,8 @@ void NtfsVolumeBuilder::StampTimes(void* inode, TruthEntry* entry) const {
   if (clock_ == 0) return;
   auto* ni = static_cast<ntfs_inode*>(inode);
   const ntfs_time when = timespec2ntfs(timespec{static_cast<time_t>(clock_), 0});
-  ni->creation_time = ni->last_data_change_time = ni->last_mft_change_time = ni->last_access_time = when;
+  ni->creation_time = ni->last_data_change_time = ni->last_mft_change_time = ni->last_access_time =
+      when;
   NInoFileNameSetDirty(ni);
   ntfs_inode_mark_dirty(ni);
   // libntfs-3g leaves the record's own $FILE_NAME at the creation time; stamp it as well.
@@ -382,7 +390,8 @@ void NtfsVolumeBuilder::StampTimes(void* inode, TruthEntry* entry) const {
   while (ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
     auto* fn = reinterpret_cast<FILE_NAME_ATTR*>(reinterpret_cast<u8*>(ctx->attr) +
                                                  le16_to_cpu(ctx->attr->value_offset));
-    fn->creation_time = fn->last_data_change_time = fn->last_mft_change_time = fn->last_access_time = when;
+    fn->creation_time = fn->last_data_change_time = fn->last_mft_change_time =
+        fn->last_access_time = when;
     ntfs_inode_mark_dirty(ctx->ntfs_ino);
   }
   ntfs_attr_put_search_ctx(ctx);
@@ -410,7 +419,8 @@ std::vector<ImageExtent> RecordExtents(ntfs_volume* vol, uint64_t record) {
   uint64_t done = 0;
   while (done < size) {
     const uint64_t byte = record * size + done;
-    const LCN lcn = ntfs_attr_vcn_to_lcn(vol->mft_na, static_cast<VCN>(byte >> vol->cluster_size_bits));
+    const LCN lcn =
+        ntfs_attr_vcn_to_lcn(vol->mft_na, static_cast<VCN>(byte >> vol->cluster_size_bits));
     if (lcn < 0) Fail("cannot locate MFT record " + std::to_string(record));
     const uint64_t within = byte & (cluster - 1);
     const uint64_t length = std::min(size - done, cluster - within);
@@ -422,8 +432,9 @@ std::vector<ImageExtent> RecordExtents(ntfs_volume* vol, uint64_t record) {
 
 }  // namespace
 
-void NtfsVolumeBuilder::CreateEntry(const std::string& path, bool is_dir, const std::vector<uint8_t>* content,
-                                    bool compressed, const ClusterRanges* only_clusters) {
+void NtfsVolumeBuilder::CreateEntry(const std::string& path, bool is_dir,
+                                    const std::vector<uint8_t>* content, bool compressed,
+                                    const ClusterRanges* only_clusters) {
   RequireOpen();
   if (path.empty() || path[0] != '/' || path == "/") Fail("bad path: " + path);
   if (FindLive(path)) Fail("already exists: " + path);
@@ -436,8 +447,8 @@ void NtfsVolumeBuilder::CreateEntry(const std::string& path, bool is_dir, const 
   // in memory only for this one creation and never reaches the disk.
   const FILE_ATTR_FLAGS dir_flags = dir.ni->flags;
   if (compressed) dir.ni->flags = static_cast<FILE_ATTR_FLAGS>(dir_flags | FILE_ATTR_COMPRESSED);
-  ntfs_inode* ni = ntfs_create(dir.ni, const_cpu_to_le32(0), uname.chars, static_cast<u8>(uname.length),
-                               is_dir ? S_IFDIR : S_IFREG);
+  ntfs_inode* ni = ntfs_create(dir.ni, const_cpu_to_le32(0), uname.chars,
+                               static_cast<u8>(uname.length), is_dir ? S_IFDIR : S_IFREG);
   dir.ni->flags = dir_flags;
   if (!ni) Fail("ntfs_create " + path + ": " + std::strerror(errno));
 
@@ -507,8 +518,10 @@ void NtfsVolumeBuilder::AddFile(const std::string& path, const std::vector<uint8
   CreateEntry(path, false, &content, false);
 }
 
-void NtfsVolumeBuilder::AddCompressedFile(const std::string& path, const std::vector<uint8_t>& content) {
-  if (options_.cluster_size > 4096) Fail("NTFS compresses only with clusters of 4096 bytes or less");
+void NtfsVolumeBuilder::AddCompressedFile(const std::string& path,
+                                          const std::vector<uint8_t>& content) {
+  if (options_.cluster_size > 4096)
+    Fail("NTFS compresses only with clusters of 4096 bytes or less");
   CreateEntry(path, false, &content, true);
 }
 
@@ -601,8 +614,8 @@ void NtfsVolumeBuilder::DeleteTree(const std::string& path) {
   MarkDeleted(path);
 }
 
-void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::vector<uint8_t>& content,
-                                          int fragments) {
+void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path,
+                                          const std::vector<uint8_t>& content, int fragments) {
   RequireOpen();
   const uint64_t cluster = options_.cluster_size;
   const uint64_t clusters = (content.size() + cluster - 1) / cluster;
@@ -611,7 +624,8 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::ve
   }
   // Helper files must never be resident, or they would not hold clusters.
   const uint64_t min_clusters = (2048 + cluster - 1) / cluster;
-  const uint64_t gap_clusters = std::max<uint64_t>((clusters + fragments - 1) / fragments, min_clusters);
+  const uint64_t gap_clusters =
+      std::max<uint64_t>((clusters + fragments - 1) / fragments, min_clusters);
   std::vector<std::string> gaps;
   std::vector<ClusterRanges> gap_ranges;
   for (int i = 0; i < fragments; ++i) {
@@ -620,7 +634,8 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::ve
     AddFile(path + ".keep" + std::to_string(i), RandomBytes(min_clusters * cluster, 0xF1F1 + i));
     gap_ranges.emplace_back();
     for (const auto& e : FindLive(gaps.back())->truth.extents) {
-      gap_ranges.back().emplace_back(e.offset / cluster, (e.offset + e.length + cluster - 1) / cluster);
+      gap_ranges.back().emplace_back(e.offset / cluster,
+                                     (e.offset + e.length + cluster - 1) / cluster);
     }
   }
   for (const auto& gap : gaps) Delete(gap);
@@ -637,8 +652,8 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::ve
     for (size_t i = 0, at = 0; at < content.size(); ++i, at += piece) {
       const size_t length = std::min(piece, content.size() - at);
       ClusterFence fence(vol, gap_ranges.at(i));
-      if (ntfs_attr_pwrite(na, static_cast<s64>(at), static_cast<s64>(length), content.data() + at) !=
-          static_cast<s64>(length)) {
+      if (ntfs_attr_pwrite(na, static_cast<s64>(at), static_cast<s64>(length),
+                           content.data() + at) != static_cast<s64>(length)) {
         Fail("write failed for " + path + ": " + std::strerror(errno));
       }
     }
@@ -658,11 +673,13 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string& path, const std::ve
   tracked.truth.extents = extents;
   tracked.truth.resident = false;
   tracked.expected = content;
-  const auto runs = std::count_if(extents.begin(), extents.end(), [](const ImageExtent& e) { return !e.hole; });
+  const auto runs =
+      std::count_if(extents.begin(), extents.end(), [](const ImageExtent& e) { return !e.hole; });
   if (runs < 2) Fail("allocation did not fragment " + path);
 }
 
-void NtfsVolumeBuilder::AddFileOverDeleted(const std::string& deleted_path, const std::string& new_path,
+void NtfsVolumeBuilder::AddFileOverDeleted(const std::string& deleted_path,
+                                           const std::string& new_path,
                                            const std::vector<uint8_t>& content) {
   RequireOpen();
   const Tracked* victim = nullptr;
@@ -684,12 +701,15 @@ void NtfsVolumeBuilder::AddFileOverDeleted(const std::string& deleted_path, cons
   const uint64_t expected_start = allowed.front().first * cluster;
   CreateEntry(new_path, false, &content, false, &allowed);
   const TruthEntry& created = FindLive(new_path)->truth;
-  if (created.resident || created.extents.empty() || created.extents.front().offset != expected_start) {
-    Fail(new_path + " did not start at the first cluster of " + deleted_path + " (content too small?)");
+  if (created.resident || created.extents.empty() ||
+      created.extents.front().offset != expected_start) {
+    Fail(new_path + " did not start at the first cluster of " + deleted_path +
+         " (content too small?)");
   }
 }
 
-void NtfsVolumeBuilder::AddFileReusingRecord(const std::string& deleted_path, const std::string& new_path,
+void NtfsVolumeBuilder::AddFileReusingRecord(const std::string& deleted_path,
+                                             const std::string& new_path,
                                              const std::vector<uint8_t>& content) {
   RequireOpen();
   int64_t record = -1;
@@ -730,7 +750,8 @@ VolumeTruth NtfsVolumeBuilder::Finish() {
     const bool readable = ReadExtents(image_path_, t.record_extents, UINT64_MAX, &record_bytes) &&
                           ParseRecord(record_bytes, &view);
     const bool names_match =
-        readable && std::any_of(view.file_names.begin(), view.file_names.end(), [&](const auto& fn) {
+        readable &&
+        std::any_of(view.file_names.begin(), view.file_names.end(), [&](const auto& fn) {
           return fn.parent == t.parent_record && fn.name == t.name16;
         });
     entry.record_reused = entry.path != "/" && !names_match;
@@ -739,12 +760,14 @@ VolumeTruth NtfsVolumeBuilder::Finish() {
     } else if (entry.size == 0) {
       entry.data_intact = true;
     } else if (entry.resident) {
-      entry.data_intact = readable && std::any_of(view.data.begin(), view.data.end(), [&](const auto& d) {
-                            return d.resident && d.name == t.stream16 && d.value == t.expected;
-                          });
+      entry.data_intact =
+          readable && std::any_of(view.data.begin(), view.data.end(), [&](const auto& d) {
+            return d.resident && d.name == t.stream16 && d.value == t.expected;
+          });
     } else {
       std::vector<uint8_t> now;
-      entry.data_intact = ReadExtents(image_path_, entry.extents, t.expected.size(), &now) && now == t.expected;
+      entry.data_intact =
+          ReadExtents(image_path_, entry.extents, t.expected.size(), &now) && now == t.expected;
     }
     truth.entries.push_back(std::move(entry));
   }
@@ -763,7 +786,9 @@ NtfsVolumeBuilder::NtfsVolumeBuilder(std::string image_path, uint64_t, NtfsBuild
 }
 NtfsVolumeBuilder::~NtfsVolumeBuilder() = default;
 void NtfsVolumeBuilder::MakeDirectory(const std::string&) { Fail("built without libntfs-3g"); }
-void NtfsVolumeBuilder::AddFile(const std::string&, const std::vector<uint8_t>&) { Fail("built without libntfs-3g"); }
+void NtfsVolumeBuilder::AddFile(const std::string&, const std::vector<uint8_t>&) {
+  Fail("built without libntfs-3g");
+}
 void NtfsVolumeBuilder::AddCompressedFile(const std::string&, const std::vector<uint8_t>&) {
   Fail("built without libntfs-3g");
 }
@@ -772,7 +797,8 @@ void NtfsVolumeBuilder::AddFragmentedFile(const std::string&, const std::vector<
 }
 void NtfsVolumeBuilder::Delete(const std::string&) { Fail("built without libntfs-3g"); }
 void NtfsVolumeBuilder::DeleteTree(const std::string&) { Fail("built without libntfs-3g"); }
-void NtfsVolumeBuilder::AddFileReusingRecord(const std::string&, const std::string&, const std::vector<uint8_t>&) {
+void NtfsVolumeBuilder::AddFileReusingRecord(const std::string&, const std::string&,
+                                             const std::vector<uint8_t>&) {
   Fail("built without libntfs-3g");
 }
 int64_t NtfsVolumeBuilder::MftRecordOf(const std::string&) const { return -1; }

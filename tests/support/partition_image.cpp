@@ -43,7 +43,9 @@ class Disk {
       throw std::runtime_error("short write to disk image");
     }
   }
-  void Write(uint64_t offset, const std::vector<uint8_t>& b) const { Write(offset, b.data(), b.size()); }
+  void Write(uint64_t offset, const std::vector<uint8_t>& b) const {
+    Write(offset, b.data(), b.size());
+  }
 
   void CopyVolume(const std::string& volume_path, uint64_t start_sector, uint64_t max_bytes) const {
     std::ifstream in(volume_path, std::ios::binary);
@@ -52,7 +54,8 @@ class Disk {
     uint64_t at = start_sector * kSector;
     uint64_t left = max_bytes;
     while (left > 0 && in) {
-      in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), left)));
+      in.read(reinterpret_cast<char*>(chunk.data()),
+              static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), left)));
       const size_t got = static_cast<size_t>(in.gcount());
       if (got == 0) break;
       Write(at, chunk.data(), got);
@@ -67,12 +70,14 @@ class Disk {
 
 uint64_t SectorsFor(uint64_t requested, const std::string& volume_image) {
   if (requested) return requested;
-  if (volume_image.empty()) throw std::invalid_argument("a partition without an image needs a size");
+  if (volume_image.empty())
+    throw std::invalid_argument("a partition without an image needs a size");
   const uint64_t bytes = std::filesystem::file_size(volume_image);
   return (bytes + kSector - 1) / kSector;
 }
 
-void CheckLayout(std::vector<std::pair<uint64_t, uint64_t>> ranges, uint64_t first_usable, uint64_t last_usable) {
+void CheckLayout(std::vector<std::pair<uint64_t, uint64_t>> ranges, uint64_t first_usable,
+                 uint64_t last_usable) {
   std::sort(ranges.begin(), ranges.end());
   for (size_t i = 0; i < ranges.size(); ++i) {
     const auto [start, count] = ranges[i];
@@ -108,11 +113,20 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& s) {
     const auto c = static_cast<unsigned char>(s[i]);
     uint32_t cp;
     size_t n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
-    else if ((c >> 3) == 30) { cp = c & 0x07; n = 4; }
-    else throw std::invalid_argument("partition name is not UTF-8");
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if ((c >> 5) == 6) {
+      cp = c & 0x1F;
+      n = 2;
+    } else if ((c >> 4) == 14) {
+      cp = c & 0x0F;
+      n = 3;
+    } else if ((c >> 3) == 30) {
+      cp = c & 0x07;
+      n = 4;
+    } else
+      throw std::invalid_argument("partition name is not UTF-8");
     if (i + n > s.size()) throw std::invalid_argument("partition name is not UTF-8");
     for (size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     if (cp >= 0x10000) {
@@ -129,10 +143,13 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& s) {
 
 }  // namespace
 
-void WriteMbrDisk(const std::string& disk_path, uint64_t disk_sectors, const std::vector<MbrPartition>& partitions) {
-  if (partitions.size() > 4) throw std::invalid_argument("an MBR holds at most four primary partitions");
+void WriteMbrDisk(const std::string& disk_path, uint64_t disk_sectors,
+                  const std::vector<MbrPartition>& partitions) {
+  if (partitions.size() > 4)
+    throw std::invalid_argument("an MBR holds at most four primary partitions");
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  for (const auto& p : partitions) ranges.emplace_back(p.start_sector, SectorsFor(p.sector_count, p.volume_image));
+  for (const auto& p : partitions)
+    ranges.emplace_back(p.start_sector, SectorsFor(p.sector_count, p.volume_image));
   CheckLayout(ranges, 1, std::min<uint64_t>(disk_sectors, 0xFFFFFFFFull) - 1);
 
   Disk disk(disk_path, disk_sectors);
@@ -157,16 +174,19 @@ void WriteMbrDisk(const std::string& disk_path, uint64_t disk_sectors, const std
   }
 }
 
-void WriteGptDisk(const std::string& disk_path, uint64_t disk_sectors, const std::vector<GptPartition>& partitions) {
+void WriteGptDisk(const std::string& disk_path, uint64_t disk_sectors,
+                  const std::vector<GptPartition>& partitions) {
   constexpr uint32_t kEntries = 128;
   constexpr uint32_t kEntrySize = 128;
   constexpr uint64_t kEntrySectors = kEntries * kEntrySize / kSector;  // 32
   if (partitions.size() > kEntries) throw std::invalid_argument("too many GPT partitions");
-  if (disk_sectors < 2 * (kEntrySectors + 1) + 2) throw std::invalid_argument("disk too small for a GPT");
+  if (disk_sectors < 2 * (kEntrySectors + 1) + 2)
+    throw std::invalid_argument("disk too small for a GPT");
   const uint64_t first_usable = 2 + kEntrySectors;
   const uint64_t last_usable = disk_sectors - 2 - kEntrySectors;
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  for (const auto& p : partitions) ranges.emplace_back(p.start_sector, SectorsFor(p.sector_count, p.volume_image));
+  for (const auto& p : partitions)
+    ranges.emplace_back(p.start_sector, SectorsFor(p.sector_count, p.volume_image));
   CheckLayout(ranges, first_usable, last_usable);
 
   Disk disk(disk_path, disk_sectors);
@@ -186,7 +206,8 @@ void WriteGptDisk(const std::string& disk_path, uint64_t disk_sectors, const std
   for (size_t i = 0; i < partitions.size(); ++i) {
     const size_t at = i * kEntrySize;
     std::copy(basic_data.begin(), basic_data.end(), entries.begin() + at);
-    const auto unique = Guid(0x56454C00 + static_cast<uint32_t>(i), 0x4D4F, 0x5241, 0x8000000000000001ull + i);
+    const auto unique =
+        Guid(0x56454C00 + static_cast<uint32_t>(i), 0x4D4F, 0x5241, 0x8000000000000001ull + i);
     std::copy(unique.begin(), unique.end(), entries.begin() + at + 16);
     Put(entries, at + 32, ranges[i].first, 8);
     Put(entries, at + 40, ranges[i].first + ranges[i].second - 1, 8);
@@ -218,7 +239,8 @@ void WriteGptDisk(const std::string& disk_path, uint64_t disk_sectors, const std
   disk.Write(1 * kSector, header(1, disk_sectors - 1, 2));
   disk.Write(2 * kSector, entries);
   disk.Write((disk_sectors - 1 - kEntrySectors) * kSector, entries);
-  disk.Write((disk_sectors - 1) * kSector, header(disk_sectors - 1, 1, disk_sectors - 1 - kEntrySectors));
+  disk.Write((disk_sectors - 1) * kSector,
+             header(disk_sectors - 1, 1, disk_sectors - 1 - kEntrySectors));
 
   for (size_t i = 0; i < partitions.size(); ++i) {
     if (!partitions[i].volume_image.empty()) {

@@ -38,11 +38,13 @@ struct GptPartition {
 
 // Creates (or replaces) `disk_path` with `disk_sectors` sectors and an MBR of up to four
 // primary partitions.
-void WriteMbrDisk(const std::string& disk_path, uint64_t disk_sectors, const std::vector<MbrPartition>& partitions);
+void WriteMbrDisk(const std::string& disk_path, uint64_t disk_sectors,
+                  const std::vector<MbrPartition>& partitions);
 
 // Creates (or replaces) `disk_path` with a protective MBR, a GPT header and 128 entries at
 // the start and their backup at the end. Partitions get the basic-data type; the disk and
 // partition GUIDs are fixed so images are reproducible.
-void WriteGptDisk(const std::string& disk_path, uint64_t disk_sectors, const std::vector<GptPartition>& partitions);
+void WriteGptDisk(const std::string& disk_path, uint64_t disk_sectors,
+                  const std::vector<GptPartition>& partitions);
 
 }  // namespace velmora::testing

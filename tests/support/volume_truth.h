@@ -14,7 +14,8 @@
 
 namespace velmora::testing {
 
-// A byte range of the image (the volume starts at byte 0 of its image). `hole` ranges read as zeros and have no disk bytes
+// A byte range of the image (the volume starts at byte 0 of its image). `hole` ranges read as zeros
+// and have no disk bytes
 // (`offset` is then meaningless).
 struct ImageExtent {
   uint64_t offset = 0;
@@ -29,7 +30,7 @@ struct TruthEntry {
   std::string stream;  // stream name of an alternate data stream, else ""
   bool is_dir = false;
   uint64_t size = 0;
-  std::string md5;     // of the content (empty content for folders)
+  std::string md5;  // of the content (empty content for folders)
   std::string sha256;
   // The entry itself or one of its ancestors was deleted (for a stream: its file).
   bool deleted = false;
@@ -59,7 +60,7 @@ struct VolumeTruth {
 
   // The most recently created entry with that path, or nullptr.
   const TruthEntry* Find(std::string_view path) const;
-  std::vector<const TruthEntry*> Files() const;    // non-folders, streams included
+  std::vector<const TruthEntry*> Files() const;  // non-folders, streams included
   std::vector<const TruthEntry*> Folders() const;
 };
 

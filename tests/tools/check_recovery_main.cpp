@@ -33,9 +33,12 @@ void CountListing(const std::string& path, RecoveryCheck* check) {
   }
 }
 
-void PrintTable(const velmora::tools::SampleImage& image, const RecoveryCheck& check, bool with_listing) {
-  std::printf("%s (%s): %s\n", image.image.c_str(), image.file_system.c_str(), image.description.c_str());
-  std::printf("  %-10s %6s %8s %12s\n", "category", "lost", with_listing ? "found" : "", "byte-exact");
+void PrintTable(const velmora::tools::SampleImage& image, const RecoveryCheck& check,
+                bool with_listing) {
+  std::printf("%s (%s): %s\n", image.image.c_str(), image.file_system.c_str(),
+              image.description.c_str());
+  std::printf("  %-10s %6s %8s %12s\n", "category", "lost", with_listing ? "found" : "",
+              "byte-exact");
   size_t listed = 0;
   for (const auto& [name, count] : check.categories) {
     listed += count.listed;
@@ -46,11 +49,14 @@ void PrintTable(const velmora::tools::SampleImage& image, const RecoveryCheck& c
               with_listing ? std::to_string(listed).c_str() : "", check.exact);
   std::printf("  original names kept: %s\n", velmora::tools::NamesKeptText(check).c_str());
   if (check.wrong_content > 0) {
-    std::printf("  %zu lost file(s) came out under their name with other bytes\n", check.wrong_content);
+    std::printf("  %zu lost file(s) came out under their name with other bytes\n",
+                check.wrong_content);
   }
   if (check.extra > 0) {
-    std::printf("  %zu output file(s) equal no file the volume held (such as deleted files whose "
-                "clusters were reused since)\n", check.extra);
+    std::printf(
+        "  %zu output file(s) equal no file the volume held (such as deleted files whose "
+        "clusters were reused since)\n",
+        check.extra);
   }
   for (const auto* file : check.missing) {
     std::printf("  not recovered byte-exact: %s (%llu bytes)\n", file->path.c_str(),
@@ -86,8 +92,8 @@ int main(int argc, char** argv) {
     RecoveryCheck check = velmora::tools::CheckRecovery(*image, argv[3]);
     if (!listing.empty()) CountListing(listing, &check);
     if (!tool.empty()) {
-      std::printf("| %s | %s | %zu | %zu | %zu | %zu | %s | %s |\n", image->image.c_str(), tool.c_str(),
-                  check.expected, check.exact, check.wrong_content, check.extra,
+      std::printf("| %s | %s | %zu | %zu | %zu | %zu | %s | %s |\n", image->image.c_str(),
+                  tool.c_str(), check.expected, check.exact, check.wrong_content, check.extra,
                   velmora::tools::NamesKeptText(check).c_str(), seconds.c_str());
     } else {
       PrintTable(*image, check, !listing.empty());

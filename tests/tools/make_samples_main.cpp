@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
       size_t expected = 0;
       for (const auto& file : image.files) expected += file.Expected() ? 1 : 0;
       std::printf("%-26s %-6s %3zu files, %3zu lost and intact  %s\n", image.image.c_str(),
-                  image.file_system.c_str(), image.files.size(), expected, image.description.c_str());
+                  image.file_system.c_str(), image.files.size(), expected,
+                  image.description.c_str());
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "velmora-make-samples: %s\n", error.what());

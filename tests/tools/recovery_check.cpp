@@ -27,12 +27,14 @@ std::string Lower(std::string text) {
 }
 
 bool IsToolReport(const std::string& name) {
-  return name == "velmora-recovered.json" || name == "report.xml" || name == "audit.txt" || name == "photorec.log" || name == "photorec.ses";
+  return name == "velmora-recovered.json" || name == "report.xml" || name == "audit.txt" ||
+         name == "photorec.log" || name == "photorec.ses";
 }
 
 std::string FileMd5(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   return testing::Md5Hex(bytes);
 }
 

@@ -25,7 +25,7 @@ struct RecoveryCheck {
   size_t wrong_content = 0;  // of those, recovered under their name with other bytes
   size_t names_kept = 0;     // of the exact ones, written under their original name
   size_t output_files = 0;
-  size_t extra = 0;          // output files that match no file of the volume
+  size_t extra = 0;  // output files that match no file of the volume
   std::map<std::string, CategoryCount> categories;
   std::vector<const SampleFile*> missing;  // expected, not recovered byte-exact
 };

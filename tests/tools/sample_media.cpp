@@ -69,7 +69,8 @@ std::vector<uint8_t> Mp4Sample(size_t size, uint64_t seed) {
 }
 
 std::vector<uint8_t> AviSample(size_t size, uint64_t seed) {
-  Require(size >= 512 && size % 2 == 0 && size < 0xFFFFFFFFu, "AviSample: size must be even, 512 or more");
+  Require(size >= 512 && size % 2 == 0 && size < 0xFFFFFFFFu,
+          "AviSample: size must be even, 512 or more");
   std::vector<uint8_t> out;
   PutText(&out, "RIFF");
   PutLe32(&out, static_cast<uint32_t>(size - 8));
@@ -100,7 +101,8 @@ std::vector<uint8_t> AviSample(size_t size, uint64_t seed) {
 }
 
 std::vector<uint8_t> WavSample(size_t size, uint64_t seed) {
-  Require(size >= 64 && size % 2 == 0 && size < 0xFFFFFFFFu, "WavSample: size must be even, 64 or more");
+  Require(size >= 64 && size % 2 == 0 && size < 0xFFFFFFFFu,
+          "WavSample: size must be even, 64 or more");
   std::vector<uint8_t> out;
   PutText(&out, "RIFF");
   PutLe32(&out, static_cast<uint32_t>(size - 8));
@@ -110,8 +112,8 @@ std::vector<uint8_t> WavSample(size_t size, uint64_t seed) {
   PutLe16(&out, 2);      // channels
   PutLe32(&out, 44100);  // sample rate
   PutLe32(&out, 44100 * 4);
-  PutLe16(&out, 4);      // block align
-  PutLe16(&out, 16);     // bits per sample
+  PutLe16(&out, 4);   // block align
+  PutLe16(&out, 16);  // bits per sample
   PutText(&out, "data");
   PutLe32(&out, static_cast<uint32_t>(size - out.size() - 4));
   Append(&out, testing::RandomBytes(size - out.size(), seed));

@@ -61,7 +61,8 @@ class ContentLog {
     if (content.size() <= 4096) small_[path] = std::move(content);
   }
   template <class Builder>
-  void AddFragmented(Builder& builder, const std::string& path, size_t size, uint64_t seed, int pieces) {
+  void AddFragmented(Builder& builder, const std::string& path, size_t size, uint64_t seed,
+                     int pieces) {
     builder.AddFragmentedFile(path, ContentFor(FileName(path), size, seed), pieces);
   }
   const std::map<std::string, Bytes>& Small() const { return small_; }
@@ -70,7 +71,8 @@ class ContentLog {
   std::map<std::string, Bytes> small_;
 };
 
-SampleImage ImageFrom(const VolumeTruth& truth, const std::string& file_system, const std::string& description) {
+SampleImage ImageFrom(const VolumeTruth& truth, const std::string& file_system,
+                      const std::string& description) {
   SampleImage image;
   image.image = std::filesystem::path(truth.image_path).filename().string();
   image.file_system = file_system;
@@ -107,17 +109,18 @@ void FillHomeVolume(Builder& volume, ContentLog& log, uint64_t seed) {
   log.Add(volume, "/Projects/readme.txt", 3000, seed + 18);
   log.Add(volume, "/Temp/cache.bin", 100000, seed + 19);
 
-  for (const char* path : {"/Documents/Annual report.pdf", "/Documents/Meeting notes.docx",
-                           "/Documents/Old letter.doc", "/Documents/todo.txt",
-                           "/Pictures/Фото/Grüße aus dem Urlaub.jpg", "/Pictures/Фото/海辺の夕日.png",
-                           "/Pictures/logo.gif", "/Music/voice memo.wav", "/Videos/holiday clip.avi",
-                           "/Videos/trailer.mp4", "/Archive/backup.zip", "/Archive/slides.pptx",
-                           "/Temp/cache.bin"}) {
+  for (const char* path :
+       {"/Documents/Annual report.pdf", "/Documents/Meeting notes.docx",
+        "/Documents/Old letter.doc", "/Documents/todo.txt",
+        "/Pictures/Фото/Grüße aus dem Urlaub.jpg", "/Pictures/Фото/海辺の夕日.png",
+        "/Pictures/logo.gif", "/Music/voice memo.wav", "/Videos/holiday clip.avi",
+        "/Videos/trailer.mp4", "/Archive/backup.zip", "/Archive/slides.pptx", "/Temp/cache.bin"}) {
     volume.Delete(path);
   }
   volume.DeleteTree("/Projects");
   // A newer, smaller file written where the deleted cache was: that one is only partly there.
-  volume.AddFileOverDeleted("/Temp/cache.bin", "/Temp/session.log", testing::RandomText(30000, seed + 20));
+  volume.AddFileOverDeleted("/Temp/cache.bin", "/Temp/session.log",
+                            testing::RandomText(30000, seed + 20));
 }
 
 SampleImage NtfsHomeVolume(const std::string& path, uint64_t seed, bool quick_format_after) {
@@ -126,29 +129,33 @@ SampleImage NtfsHomeVolume(const std::string& path, uint64_t seed, bool quick_fo
   FillHomeVolume(volume, log, seed);
   VolumeTruth truth = volume.Finish();
   if (!quick_format_after) {
-    return ImageFrom(truth, "NTFS", "deleted files: resident, fragmented, Unicode names, a deleted "
-                                    "folder tree, one partly overwritten");
+    return ImageFrom(truth, "NTFS",
+                     "deleted files: resident, fragmented, Unicode names, a deleted "
+                     "folder tree, one partly overwritten");
   }
   std::string output;
-  if (testing::RunCommand("mkntfs -F -Q -q -s 512 -c 4096 -L NEW " + testing::ShellQuote(path), &output) != 0) {
+  if (testing::RunCommand("mkntfs -F -Q -q -s 512 -c 4096 -L NEW " + testing::ShellQuote(path),
+                          &output) != 0) {
     throw std::runtime_error("mkntfs over " + path + " failed: " + output);
   }
   MarkAllLostAfterFormat(&truth, log.Small());
-  return ImageFrom(truth, "NTFS", "the deleted-files volume quick-formatted again (mkntfs -Q): "
-                                  "every file lost");
+  return ImageFrom(truth, "NTFS",
+                   "the deleted-files volume quick-formatted again (mkntfs -Q): "
+                   "every file lost");
 }
 
 void FormatFatAgain(const std::string& path, int fat_bits, int sectors_per_cluster) {
   std::string output;
   const std::string command = "mkfs.fat -F " + std::to_string(fat_bits) + " -S 512 -s " +
-                              std::to_string(sectors_per_cluster) + " -n NEW " + testing::ShellQuote(path);
+                              std::to_string(sectors_per_cluster) + " -n NEW " +
+                              testing::ShellQuote(path);
   if (testing::RunCommand(command, &output) != 0) {
     throw std::runtime_error("mkfs.fat over " + path + " failed: " + output);
   }
 }
 
-SampleImage FatHomeVolume(const std::string& path, int fat_bits, uint64_t size, int sectors_per_cluster,
-                          uint64_t seed, bool format_after) {
+SampleImage FatHomeVolume(const std::string& path, int fat_bits, uint64_t size,
+                          int sectors_per_cluster, uint64_t seed, bool format_after) {
   testing::FatBuildOptions options;
   options.sectors_per_cluster = sectors_per_cluster;
   testing::FatVolumeBuilder volume(path, fat_bits, size, options);
@@ -157,12 +164,14 @@ SampleImage FatHomeVolume(const std::string& path, int fat_bits, uint64_t size, 
   VolumeTruth truth = volume.Finish();
   const std::string file_system = "FAT" + std::to_string(fat_bits);
   if (!format_after) {
-    return ImageFrom(truth, file_system, "deleted files: fragmented, Unicode long names, a deleted "
-                                         "folder tree, one partly overwritten");
+    return ImageFrom(truth, file_system,
+                     "deleted files: fragmented, Unicode long names, a deleted "
+                     "folder tree, one partly overwritten");
   }
   FormatFatAgain(path, fat_bits, sectors_per_cluster);
   MarkAllLostAfterFormat(&truth, log.Small());
-  return ImageFrom(truth, file_system, "the deleted-files volume formatted again (mkfs.fat): every file lost");
+  return ImageFrom(truth, file_system,
+                   "the deleted-files volume formatted again (mkfs.fat): every file lost");
 }
 
 // A memory card after the camera re-formatted it: photos, a video and documents in folders,
@@ -187,23 +196,26 @@ SampleImage CameraCard(const std::string& path) {
   log.Add(card, "/Documents/Trip/Packing list.docx", 24000, 114);
   log.Add(card, "/Documents/Trip/Itinéraire été.pdf", 52000, 115);
   log.Add(card, "/Documents/Expenses.xlsx", 18000, 116);
-  for (const char* deleted : {"/DCIM/100CAMERA/IMG_0003.JPG", "/DCIM/100CAMERA/IMG_0007.JPG",
-                              "/DCIM/100CAMERA/MOV_0012.AVI", "/Documents/Trip/Packing list.docx"}) {
+  for (const char* deleted :
+       {"/DCIM/100CAMERA/IMG_0003.JPG", "/DCIM/100CAMERA/IMG_0007.JPG",
+        "/DCIM/100CAMERA/MOV_0012.AVI", "/Documents/Trip/Packing list.docx"}) {
     card.Delete(deleted);
   }
   VolumeTruth truth = card.Finish();
   FormatFatAgain(path, 32, 1);
   MarkAllLostAfterFormat(&truth, log.Small());
-  return ImageFrom(truth, "FAT32", "camera card: photos, videos and documents, some deleted, then "
-                                   "the card was formatted again");
+  return ImageFrom(truth, "FAT32",
+                   "camera card: photos, videos and documents, some deleted, then "
+                   "the card was formatted again");
 }
 
 SampleImage DemoNtfsVolume(const std::string& path) {
   testing::NtfsVolumeBuilder volume(path, 32ull << 20);
   volume.SetClock(1709290800);  // 2024-03-01 11:00 UTC
   ContentLog log;
-  for (const char* folder : {"/Users/Anna/Pictures/Holiday 2024", "/Users/Anna/Documents",
-                             "/Users/Anna/Videos", "/Users/Anna/Фото", "/Users/Anna/Old projects/Garden"}) {
+  for (const char* folder :
+       {"/Users/Anna/Pictures/Holiday 2024", "/Users/Anna/Documents", "/Users/Anna/Videos",
+        "/Users/Anna/Фото", "/Users/Anna/Old projects/Garden"}) {
     volume.MakeDirectory(folder);
   }
   log.Add(volume, "/Users/Anna/Pictures/Holiday 2024/beach.jpg", 210000, 201);
@@ -218,16 +230,18 @@ SampleImage DemoNtfsVolume(const std::string& path) {
   log.Add(volume, "/Users/Anna/Old projects/Garden/plan.pdf", 38000, 210);
   log.Add(volume, "/Users/Anna/Old projects/Garden/sketch.png", 52000, 211);
   log.Add(volume, "/Users/Anna/Old projects/photos.zip", 120000, 212);
-  for (const char* deleted : {"/Users/Anna/Pictures/Holiday 2024/beach.jpg", "/Users/Anna/Documents/Report Q3.docx",
-                              "/Users/Anna/Documents/notes.txt", "/Users/Anna/Documents/Grüße an Oma.pdf",
-                              "/Users/Anna/Documents/日本語メモ.txt", "/Users/Anna/Videos/birthday.avi",
-                              "/Users/Anna/Фото/Отпуск.jpg"}) {
+  for (const char* deleted :
+       {"/Users/Anna/Pictures/Holiday 2024/beach.jpg", "/Users/Anna/Documents/Report Q3.docx",
+        "/Users/Anna/Documents/notes.txt", "/Users/Anna/Documents/Grüße an Oma.pdf",
+        "/Users/Anna/Documents/日本語メモ.txt", "/Users/Anna/Videos/birthday.avi",
+        "/Users/Anna/Фото/Отпуск.jpg"}) {
     volume.Delete(deleted);
   }
   volume.DeleteTree("/Users/Anna/Old projects");
   VolumeTruth truth = volume.Finish();
-  return ImageFrom(truth, "NTFS", "deleted files in folders: a resident file, a fragmented video, "
-                                  "Unicode names, a deleted folder tree");
+  return ImageFrom(truth, "NTFS",
+                   "deleted files in folders: a resident file, a fragmented video, "
+                   "Unicode names, a deleted folder tree");
 }
 
 struct PlantedFile {
@@ -298,8 +312,8 @@ std::vector<PlantedFile> SharedSampleFiles(const std::string& testdata) {
 std::vector<PlantedFile> GeneratedSampleFiles() {
   std::vector<PlantedFile> files;
   const std::pair<const char*, size_t> kinds[] = {
-      {"photo.jpg", 80000}, {"picture.png", 50000},  {"anim.gif", 20000},   {"scan.bmp", 60000},
-      {"paper.pdf", 90000}, {"letter.doc", 40960},   {"sheet.xls", 30720},  {"report.docx", 30000},
+      {"photo.jpg", 80000},  {"picture.png", 50000}, {"anim.gif", 20000},   {"scan.bmp", 60000},
+      {"paper.pdf", 90000},  {"letter.doc", 40960},  {"sheet.xls", 30720},  {"report.docx", 30000},
       {"table.xlsx", 20000}, {"deck.pptx", 60000},   {"bundle.zip", 70000}, {"clip.mp4", 300000},
       {"movie.avi", 200000}, {"sound.wav", 150000},
   };
@@ -339,12 +353,15 @@ SampleImage CarvingImage(const std::string& path, std::vector<PlantedFile> files
   const Bytes tail = testing::RandomBytes(256 * kSector, ++seed);
   image.insert(image.end(), tail.begin(), tail.end());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  out.write(reinterpret_cast<const char*>(image.data()),
+            static_cast<std::streamsize>(image.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
   return result;
 }
 
-void Finish(const SampleSet& set, const std::string& folder) { WriteSampleSet(set, Join(folder, "truth.json")); }
+void Finish(const SampleSet& set, const std::string& folder) {
+  WriteSampleSet(set, Join(folder, "truth.json"));
+}
 
 }  // namespace
 
@@ -361,11 +378,15 @@ SampleSet BuildCorpus(const std::string& folder, const std::string& testdata) {
   SampleSet set;
   set.name = "corpus";
   set.images.push_back(NtfsHomeVolume(Join(folder, "ntfs-deleted.img"), 1000, false));
-  set.images.push_back(FatHomeVolume(Join(folder, "fat16-deleted.img"), 16, 32ull << 20, 4, 2000, false));
-  set.images.push_back(FatHomeVolume(Join(folder, "fat32-deleted.img"), 32, 64ull << 20, 1, 3000, false));
+  set.images.push_back(
+      FatHomeVolume(Join(folder, "fat16-deleted.img"), 16, 32ull << 20, 4, 2000, false));
+  set.images.push_back(
+      FatHomeVolume(Join(folder, "fat32-deleted.img"), 32, 64ull << 20, 1, 3000, false));
   set.images.push_back(NtfsHomeVolume(Join(folder, "ntfs-quick-formatted.img"), 4000, true));
-  set.images.push_back(FatHomeVolume(Join(folder, "fat16-reformatted.img"), 16, 32ull << 20, 4, 5000, true));
-  set.images.push_back(FatHomeVolume(Join(folder, "fat32-reformatted.img"), 32, 64ull << 20, 1, 6000, true));
+  set.images.push_back(
+      FatHomeVolume(Join(folder, "fat16-reformatted.img"), 16, 32ull << 20, 4, 5000, true));
+  set.images.push_back(
+      FatHomeVolume(Join(folder, "fat32-reformatted.img"), 32, 64ull << 20, 1, 6000, true));
   std::vector<PlantedFile> planted = SharedSampleFiles(testdata);
   if (planted.empty()) planted = GeneratedSampleFiles();
   set.images.push_back(CarvingImage(Join(folder, "carving.img"), std::move(planted)));
@@ -394,7 +415,9 @@ SampleSet BuildSmokeSet(const std::string& folder) {
     ntfs.Delete("/clip.mp4");
     VolumeTruth truth = ntfs.Finish();
     std::string output;
-    if (testing::RunCommand("mkntfs -F -Q -q -s 512 -c 4096 " + testing::ShellQuote(truth.image_path), &output) != 0) {
+    if (testing::RunCommand(
+            "mkntfs -F -Q -q -s 512 -c 4096 " + testing::ShellQuote(truth.image_path), &output) !=
+        0) {
       throw std::runtime_error("mkntfs failed: " + output);
     }
     MarkAllLostAfterFormat(&truth, log.Small());

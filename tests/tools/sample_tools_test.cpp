@@ -27,7 +27,8 @@ uint32_t Be32(const std::vector<uint8_t>& bytes, size_t at) {
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 const SampleFile* FindFile(const SampleImage& image, const std::string& path) {
@@ -72,10 +73,11 @@ TEST(RecoveryCheck, CountsByDigestNameAndLeftovers) {
   const auto paper = testing::SampleContent("pdf", 4000, 2);
   const auto live = testing::RandomText(3000, 3);
   SampleImage image;
-  image.files = {{"/a/photo.jpg", "photo.jpg", photo.size(), testing::Md5Hex(photo), true, true, "photo"},
-                 {"/a/paper.pdf", "paper.pdf", paper.size(), testing::Md5Hex(paper), true, true, "document"},
-                 {"/live.txt", "live.txt", live.size(), testing::Md5Hex(live), false, true, "document"},
-                 {"/gone.bin", "gone.bin", 10, "00", true, false, "others"}};
+  image.files = {
+      {"/a/photo.jpg", "photo.jpg", photo.size(), testing::Md5Hex(photo), true, true, "photo"},
+      {"/a/paper.pdf", "paper.pdf", paper.size(), testing::Md5Hex(paper), true, true, "document"},
+      {"/live.txt", "live.txt", live.size(), testing::Md5Hex(live), false, true, "document"},
+      {"/gone.bin", "gone.bin", 10, "00", true, false, "others"}};
   WriteFile(dir + "/out/photo/photo(1).jpg", photo);
   WriteFile(dir + "/out/f0001.jpg", photo);
   WriteFile(dir + "/out/document/paper.pdf", testing::RandomBytes(4000, 9));
@@ -115,11 +117,13 @@ TEST(RecoveryCheck, CounterSuffixesAreIgnoredOnlyWhenWellFormed) {
 TEST(SampleTruth, DamagedOrMissingTruthFilesAreReportedNotTrusted) {
   const std::string dir = MakeTempDir("truth-json");
   EXPECT_THROW(ReadSampleSet(dir + "/absent.json"), std::runtime_error);
-  std::ofstream(dir + "/cut.json") << R"({"set": "demo", "images": [{"image": "a.img", "files": [{"path": )";
+  std::ofstream(dir + "/cut.json")
+      << R"({"set": "demo", "images": [{"image": "a.img", "files": [{"path": )";
   EXPECT_THROW(ReadSampleSet(dir + "/cut.json"), std::runtime_error);
-  std::ofstream(dir + "/typed.json") << R"({"set": "demo", "images": [{"image": "a.img", "files": [)"
-                                     << R"({"path": "/a", "name": "a", "size": "big", "md5": "",)"
-                                     << R"( "deleted": true, "data_intact": true}]}]})";
+  std::ofstream(dir + "/typed.json")
+      << R"({"set": "demo", "images": [{"image": "a.img", "files": [)"
+      << R"({"path": "/a", "name": "a", "size": "big", "md5": "",)"
+      << R"( "deleted": true, "data_intact": true}]}]})";
   EXPECT_THROW(ReadSampleSet(dir + "/typed.json"), std::runtime_error);
   RemoveTree(dir);
 }
@@ -132,13 +136,15 @@ TEST(SampleTruth, AfterAFormatEveryFileIsLostAndOnlyUntouchedBytesCountAsIntact)
   fat.AddFile("/hit.jpg", testing::SampleContent("jpg", 9000, 2));
   fat.AddFile("/empty.txt", {});
   testing::VolumeTruth truth = fat.Finish();
-  ASSERT_EQ(testing::RunCommand("mkfs.fat -F 16 -S 512 " + testing::ShellQuote(dir + "/fat.img")), 0);
+  ASSERT_EQ(testing::RunCommand("mkfs.fat -F 16 -S 512 " + testing::ShellQuote(dir + "/fat.img")),
+            0);
   // One byte of hit.jpg changes after the format, as if a new file had been written there.
   const testing::TruthEntry* hit = truth.Find("/hit.jpg");
   ASSERT_FALSE(hit->extents.empty());
   {
     std::fstream image(dir + "/fat.img", std::ios::in | std::ios::out | std::ios::binary);
-    image.seekp(static_cast<std::streamoff>(hit->extents.back().offset + hit->extents.back().length - 1));
+    image.seekp(
+        static_cast<std::streamoff>(hit->extents.back().offset + hit->extents.back().length - 1));
     image.put('\x55');
   }
   MarkAllLostAfterFormat(&truth, {});
@@ -186,7 +192,8 @@ TEST(SampleSets, SmokeSetWritesImagesAndMatchingTruth) {
   const SampleImage* carving = read.Find("carving.img");
   ASSERT_NE(carving, nullptr);
   std::ifstream in(dir + "/carving.img", std::ios::binary);
-  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
   EXPECT_EQ(bytes.size() % 512, 0u);
   for (const auto& file : carving->files) {
     bool found = false;

@@ -22,8 +22,9 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 
 bool Contains(const std::vector<uint8_t>& haystack, const std::vector<uint8_t>& needle) {
   if (needle.empty()) return false;
-  return std::search(haystack.begin(), haystack.end(), std::boyer_moore_horspool_searcher(
-                                                           needle.begin(), needle.end())) != haystack.end();
+  return std::search(haystack.begin(), haystack.end(),
+                     std::boyer_moore_horspool_searcher(needle.begin(), needle.end())) !=
+         haystack.end();
 }
 
 }  // namespace
@@ -54,8 +55,9 @@ void MarkAllLostAfterFormat(testing::VolumeTruth* truth,
     if (entry.is_dir || entry.size == 0) continue;
     if (!entry.extents.empty() && !entry.compressed) {
       std::vector<uint8_t> content;
-      entry.data_intact = testing::ReadExtents(truth->image_path, entry.extents, entry.size, &content) &&
-                          content.size() == entry.size && testing::Md5Hex(content) == entry.md5;
+      entry.data_intact =
+          testing::ReadExtents(truth->image_path, entry.extents, entry.size, &content) &&
+          content.size() == entry.size && testing::Md5Hex(content) == entry.md5;
     } else if (entry.resident && entry.data_intact) {
       // The record may have survived the format; its data is then still in the image.
       if (image.empty()) image = ReadWholeFile(truth->image_path);

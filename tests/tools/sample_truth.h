@@ -3,9 +3,9 @@
 // Ground truth of a set of sample images, as written next to them in truth.json:
 //
 //   {"set": "demo", "images": [{"image": "camera-card.img", "file_system": "FAT32",
-//     "description": "...", "files": [{"path": "/DCIM/100CAMERA/IMG_0001.JPG", "name": "IMG_0001.JPG",
-//     "size": 181234, "md5": "...", "deleted": true, "data_intact": true, "category": "photo",
-//     "expected": true}, ...]}]}
+//     "description": "...", "files": [{"path": "/DCIM/100CAMERA/IMG_0001.JPG", "name":
+//     "IMG_0001.JPG", "size": 181234, "md5": "...", "deleted": true, "data_intact": true,
+//     "category": "photo", "expected": true}, ...]}]}
 //
 // "deleted" means lost from the file system's view (deleted, in a deleted folder, or on a
 // volume that was formatted again); "expected" marks the files a recovery should give back

@@ -23,7 +23,7 @@ uint64_t MeasureAiff(CarveContext&, const uint8_t* buffer, size_t length) {
 
 }  // namespace
 
-extern const Format kAiff = {"aiff", "aif aifc", kAiffType, "audio", "F", 1, false,
-                             IdentifyAiff, MeasureAiff};
+extern const Format kAiff = {"aiff", "aif aifc", kAiffType,    "audio",    "F",
+                             1,      false,      IdentifyAiff, MeasureAiff};
 
 }  // namespace velmora::formats

@@ -46,7 +46,7 @@ uint64_t MeasureBzip2(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kBzip2 = {"bz2", "tbz2", kBzip2Type, "archive", "B", 1, true, IdentifyBzip2,
-                              MeasureBzip2};
+extern const Format kBzip2 = {"bz2", "tbz2", kBzip2Type,    "archive",   "B",
+                              1,     true,   IdentifyBzip2, MeasureBzip2};
 
 }  // namespace velmora::formats

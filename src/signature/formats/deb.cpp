@@ -48,7 +48,7 @@ uint64_t MeasureDeb(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kDeb = {"deb", "udeb", kDebType, "archive", "!", 1, true, IdentifyDeb,
-                            MeasureDeb};
+extern const Format kDeb = {"deb", "udeb", kDebType,    "archive", "!",
+                            1,     true,   IdentifyDeb, MeasureDeb};
 
 }  // namespace velmora::formats

@@ -49,7 +49,10 @@ std::optional<uint64_t> TableEnds(const CarveContext& context, ByteView ident) {
 
 int IdentifyElf(CarveContext&, const uint8_t* buffer, size_t length) {
   const ByteView b({buffer, length});
-  if (length < 64 || !b.Matches(0, "\x7F" "ELF")) return kNoSignatureType;
+  if (length < 64 || !b.Matches(0,
+                                "\x7F"
+                                "ELF"))
+    return kNoSignatureType;
   const uint8_t width = *b.U8(4);
   const uint8_t order = *b.U8(5);
   if ((width != 1 && width != 2) || (order != 1 && order != 2) || *b.U8(6) != 1) {
@@ -65,7 +68,7 @@ uint64_t MeasureElf(CarveContext& context, const uint8_t* buffer, size_t length)
 
 }  // namespace
 
-extern const Format kElf = {"elf", "so o", kElfType, "others", "\x7F", 1, true, IdentifyElf,
-                            MeasureElf};
+extern const Format kElf = {"elf", "so o", kElfType,    "others",  "\x7F",
+                            1,     true,   IdentifyElf, MeasureElf};
 
 }  // namespace velmora::formats

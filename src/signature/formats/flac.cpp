@@ -144,7 +144,7 @@ uint64_t MeasureFlac(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kFlac = {"flac", nullptr, kFlacType, "audio", "f", 1, true, IdentifyFlac,
-                             MeasureFlac};
+extern const Format kFlac = {"flac", nullptr, kFlacType,    "audio",    "f",
+                             1,      true,    IdentifyFlac, MeasureFlac};
 
 }  // namespace velmora::formats

@@ -23,9 +23,9 @@ class JoinedView {
 };
 
 struct InflateOutcome {
-  bool ended = false;     // the stream's end was reached with its check intact
-  uint64_t used = 0;      // compressed bytes taken up to the end or the first fault
-  uint32_t crc = 0;       // CRC-32 of what came out (raw deflate members carry one)
+  bool ended = false;  // the stream's end was reached with its check intact
+  uint64_t used = 0;   // compressed bytes taken up to the end or the first fault
+  uint32_t crc = 0;    // CRC-32 of what came out (raw deflate members carry one)
 };
 
 // Inflates at most `most` bytes from `offset` of `view`: raw deflate, or zlib with its

@@ -38,11 +38,11 @@ uint64_t MeasureByBoxes(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kHeic = {"heic", "heif hif", kHeicType, "photo", "\0", 1, true, IdentifyBrand,
-                             MeasureByBoxes};
-extern const Format kAvif = {"avif", nullptr, kAvifType, "photo", "\0", 1, true, IdentifyBrand,
-                             MeasureByBoxes};
-extern const Format kM4a = {"m4a", "m4b", kM4aType, "audio", "\0", 1, true, IdentifyBrand,
-                            MeasureByBoxes};
+extern const Format kHeic = {"heic", "heif hif", kHeicType,     "photo",       "\0",
+                             1,      true,       IdentifyBrand, MeasureByBoxes};
+extern const Format kAvif = {"avif", nullptr, kAvifType,     "photo",       "\0",
+                             1,      true,    IdentifyBrand, MeasureByBoxes};
+extern const Format kM4a = {"m4a", "m4b", kM4aType,      "audio",       "\0",
+                            1,     true,  IdentifyBrand, MeasureByBoxes};
 
 }  // namespace velmora::formats

@@ -148,15 +148,13 @@ bool AddTrack(ByteView trak, std::vector<Sample>* samples) {
   uint8_t length_size = 0;
   const ByteView entry = stsd.Sub(8, std::min<size_t>(*stsd.Be32(8), stsd.size() - 8));
   if (entry.Matches(4, "avc1") || entry.Matches(4, "avc3")) {
-    const ByteView config = Child(entry.Sub(86, entry.size() > 86 ? entry.size() - 86 : 0),
-                                  "avcC");
+    const ByteView config = Child(entry.Sub(86, entry.size() > 86 ? entry.size() - 86 : 0), "avcC");
     if (config.size() > 4) {
       kind = Kind::kAvc;
       length_size = static_cast<uint8_t>((*config.U8(4) & 3) + 1);
     }
   } else if (entry.Matches(4, "hvc1") || entry.Matches(4, "hev1")) {
-    const ByteView config = Child(entry.Sub(86, entry.size() > 86 ? entry.size() - 86 : 0),
-                                  "hvcC");
+    const ByteView config = Child(entry.Sub(86, entry.size() > 86 ? entry.size() - 86 : 0), "hvcC");
     if (config.size() > 21) {
       kind = Kind::kHevc;
       length_size = static_cast<uint8_t>((*config.U8(21) & 3) + 1);

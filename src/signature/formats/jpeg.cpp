@@ -151,8 +151,8 @@ int IdentifyOtherJpeg(CarveContext&, const uint8_t* buffer, size_t length) {
 
 }  // namespace
 
-extern const Format kOtherJpeg = {"jpg", nullptr, 55, "photo", "\xFF", 1, true,
-                                  IdentifyOtherJpeg, MeasureJpeg};
+extern const Format kOtherJpeg = {"jpg", nullptr,           55,         "photo", "\xFF", 1,
+                                  true,  IdentifyOtherJpeg, MeasureJpeg};
 
 extern const Format kJpeg = {"jpg", "jpeg jpe jfif", 10,         "photo", "\xFF", 1,
                              true,  IdentifyJpeg,    MeasureJpeg};

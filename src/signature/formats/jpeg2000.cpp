@@ -53,7 +53,7 @@ uint64_t MeasureJp2(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kJp2 = {"jp2", "jpx jpf", kJp2Type, "photo", "\0", 1, true, IdentifyJp2,
-                            MeasureJp2};
+extern const Format kJp2 = {"jp2", "jpx jpf", kJp2Type,    "photo",   "\0",
+                            1,     true,      IdentifyJp2, MeasureJp2};
 
 }  // namespace velmora::formats

@@ -110,7 +110,8 @@ std::optional<Frame> ReadFrame(FileView& file) {
       continue;
     }
     const uint16_t size = *marker.Be16(2);
-    if (size < 2 || code == 0xD8 || code == 0xD9 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
+    if (size < 2 || code == 0xD8 || code == 0xD9 || code == 0x01 ||
+        (code >= 0xD0 && code <= 0xD7)) {
       return std::nullopt;
     }
     const ByteView body = file.Bytes(at + 4, size - 2u);
@@ -544,8 +545,9 @@ std::optional<JpegPieces> FindJpegPieces(const CarveContext& context, uint64_t c
   uint64_t cut = whole.examined / sector * sector;
   for (int tried = 0; tried < kMostCuts && cut > frame->data_start; ++tried, cut -= sector) {
     // The last MCU whose bytes all lie before the cut.
-    auto resume = std::upper_bound(resumes.begin(), resumes.end(), cut,
-                                   [](uint64_t c, const Resume& r) { return c < r.bits.Examined(); });
+    auto resume =
+        std::upper_bound(resumes.begin(), resumes.end(), cut,
+                         [](uint64_t c, const Resume& r) { return c < r.bits.Examined(); });
     if (resume == resumes.begin()) break;
     --resume;
     for (uint64_t gap = sector; gap <= kMostGap && cut + gap < file.limit(); gap += sector) {

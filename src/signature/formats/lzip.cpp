@@ -23,7 +23,7 @@ uint64_t MeasureLzip(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kLzip = {"lz", nullptr, kLzipType, "archive", "L", 1, true, IdentifyLzip,
-                             MeasureLzip};
+extern const Format kLzip = {"lz", nullptr, kLzipType,    "archive",  "L",
+                             1,    true,    IdentifyLzip, MeasureLzip};
 
 }  // namespace velmora::formats

@@ -13,9 +13,8 @@ enum class Container { kXz, kLzip };
 std::optional<uint64_t> Decode(const CarveContext& context, uint64_t cap, Container container) {
   FileView file(context, cap);
   lzma_stream stream = LZMA_STREAM_INIT;
-  const lzma_ret opened = container == Container::kXz
-                              ? lzma_stream_decoder(&stream, UINT64_MAX, 0)
-                              : lzma_lzip_decoder(&stream, UINT64_MAX, 0);
+  const lzma_ret opened = container == Container::kXz ? lzma_stream_decoder(&stream, UINT64_MAX, 0)
+                                                      : lzma_lzip_decoder(&stream, UINT64_MAX, 0);
   if (opened != LZMA_OK) return std::nullopt;
   static thread_local uint8_t sink[65536];
   const auto end = DecodedLength(file, [&](ByteView chunk, size_t* used) {

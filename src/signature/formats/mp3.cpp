@@ -84,8 +84,8 @@ std::optional<uint64_t> WalkTaggedStream(const CarveContext& context, ByteView f
   const ByteView tag = first.Sub(0, 10);
   if (tag.empty()) return std::nullopt;
   uint64_t at = 10;
-  at += (uint64_t{*tag.U8(6)} << 21) | (uint64_t{*tag.U8(7)} << 14) |
-        (uint64_t{*tag.U8(8)} << 7) | *tag.U8(9);
+  at += (uint64_t{*tag.U8(6)} << 21) | (uint64_t{*tag.U8(7)} << 14) | (uint64_t{*tag.U8(8)} << 7) |
+        *tag.U8(9);
   if ((*tag.U8(5) & 0x10) != 0) at += 10;  // footer
   for (uint64_t zeros = 0; zeros < 64 * 1024; ++zeros, ++at) {
     const auto byte = file.Bytes(at, 1).U8(0);
@@ -144,8 +144,8 @@ uint64_t MeasureMp3(CarveContext& context, const uint8_t* buffer, size_t length)
 
 }  // namespace
 
-extern const Format kBareMp3 = {"mp3", nullptr, kBareMp3Type, "audio", "\xFF", 1, true,
-                                IdentifyBareMp3, MeasureBareMp3};
+extern const Format kBareMp3 = {"mp3", nullptr, kBareMp3Type,    "audio",       "\xFF",
+                                1,     true,    IdentifyBareMp3, MeasureBareMp3};
 
 extern const Format kMp3 = {"mp3", nullptr, 12, "audio", "I", 1, true, IdentifyMp3, MeasureMp3};
 

@@ -59,9 +59,9 @@ uint64_t MeasureOgg(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kOgg = {"ogg", "oga ogv", kOggType, "audio", "O", 1, true, IdentifyOgg,
-                            MeasureOgg};
-extern const Format kOpus = {"opus", nullptr, kOpusType, "audio", "O", 1, true, IdentifyOgg,
-                             MeasureOgg};
+extern const Format kOgg = {"ogg", "oga ogv", kOggType,    "audio",   "O",
+                            1,     true,      IdentifyOgg, MeasureOgg};
+extern const Format kOpus = {"opus", nullptr, kOpusType,   "audio",   "O",
+                             1,      true,    IdentifyOgg, MeasureOgg};
 
 }  // namespace velmora::formats

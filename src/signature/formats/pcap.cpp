@@ -76,9 +76,9 @@ uint64_t MeasurePcap(CarveContext& context, const uint8_t* buffer, size_t length
 
 }  // namespace
 
-extern const Format kPcap = {"pcap", nullptr, kPcapType, "others", "\xD4\x4D\xA1", 3, true,
-                             IdentifyPcap, MeasurePcap};
-extern const Format kPcapNg = {"pcap", nullptr, kPcapNgType, "others", "\x0A", 1, true,
-                               IdentifyPcap, MeasurePcap};
+extern const Format kPcap = {"pcap", nullptr, kPcapType,    "others",   "\xD4\x4D\xA1",
+                             3,      true,    IdentifyPcap, MeasurePcap};
+extern const Format kPcapNg = {"pcap", nullptr, kPcapNgType,  "others",   "\x0A",
+                               1,      true,    IdentifyPcap, MeasurePcap};
 
 }  // namespace velmora::formats

@@ -84,8 +84,8 @@ std::optional<std::pair<uint64_t, bool>> StreamOf(JoinedView& view, uint64_t obj
   const std::string head = view.Copy(object, 4096);
   const std::string_view text = head;
   const size_t keyword = text.find("stream");
-  if (keyword == std::string_view::npos || text.substr(0, keyword).find("endobj") !=
-                                               std::string_view::npos) {
+  if (keyword == std::string_view::npos ||
+      text.substr(0, keyword).find("endobj") != std::string_view::npos) {
     return std::nullopt;
   }
   size_t data = keyword + 6;
@@ -185,15 +185,14 @@ uint64_t MeasurePdf(CarveContext& context, const uint8_t* buffer, size_t length)
   std::optional<uint64_t> joined_end;
   ForwardScan(context, file.limit(), BoundaryMode::kFileSystemOnly,
               [&](const ScanChunk& chunk, uint64_t* end) {
-                const std::string_view text(reinterpret_cast<const char*>(chunk.data),
-                                            chunk.bytes);
+                const std::string_view text(reinterpret_cast<const char*>(chunk.data), chunk.bytes);
                 for (size_t at = text.find("startxref"); at != std::string_view::npos;
                      at = text.find("startxref", at + 1)) {
                   const auto logical = NumberAfter(text, at + 9);
                   const size_t table_at = text.rfind("xref", at - 1);
                   const size_t eof = text.find("%%EOF", at);
-                  if (!logical || table_at == std::string_view::npos || eof == std::string_view::npos ||
-                      table_at + 4 > at) {
+                  if (!logical || table_at == std::string_view::npos ||
+                      eof == std::string_view::npos || table_at + 4 > at) {
                     continue;
                   }
                   const uint64_t table = chunk.file_offset + table_at;

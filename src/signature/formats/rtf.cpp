@@ -49,7 +49,7 @@ uint64_t MeasureRtf(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kRtf = {"rtf", nullptr, kRtfType, "document", "{", 1, true, IdentifyRtf,
-                            MeasureRtf};
+extern const Format kRtf = {"rtf", nullptr, kRtfType,    "document", "{",
+                            1,     true,    IdentifyRtf, MeasureRtf};
 
 }  // namespace velmora::formats

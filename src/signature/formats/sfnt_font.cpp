@@ -82,10 +82,10 @@ uint64_t MeasureTrueTypeClassic(CarveContext&, const uint8_t* buffer, size_t len
 
 }  // namespace
 
-extern const Format kTrueType = {"ttf", nullptr, kTrueTypeType, "others", "\0t", 2, false,
-                                 IdentifyFont, MeasureFont};
-extern const Format kOpenType = {"otf", nullptr, kOpenTypeType, "others", "O", 1, false,
-                                 IdentifyFont, MeasureFont};
+extern const Format kTrueType = {"ttf", nullptr, kTrueTypeType, "others",   "\0t",
+                                 2,     false,   IdentifyFont,  MeasureFont};
+extern const Format kOpenType = {"otf", nullptr, kOpenTypeType, "others",   "O",
+                                 1,     false,   IdentifyFont,  MeasureFont};
 
 extern const Format kTrueTypeClassic = {
     "ttf", nullptr, 45, "others", "\0", 1, false, IdentifyTrueTypeClassic, MeasureTrueTypeClassic};

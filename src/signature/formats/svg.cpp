@@ -48,7 +48,7 @@ uint64_t MeasureSvg(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kSvg = {"svg", nullptr, kSvgType, "photo", "<", 1, true, IdentifySvg,
-                            MeasureSvg};
+extern const Format kSvg = {"svg", nullptr, kSvgType,    "photo",   "<",
+                            1,     true,    IdentifySvg, MeasureSvg};
 
 }  // namespace velmora::formats

@@ -67,8 +67,8 @@ std::optional<uint64_t> WalkHeaders(const CarveContext& context) {
     if (!size) return std::nullopt;
     const uint8_t kind = *header.U8(156);
     // Links, directories and devices carry no data whatever their size field says.
-    const bool has_data = kind != '1' && kind != '2' && kind != '3' && kind != '4' &&
-                          kind != '5' && kind != '6';
+    const bool has_data =
+        kind != '1' && kind != '2' && kind != '3' && kind != '4' && kind != '5' && kind != '6';
     at += kBlock + (has_data ? (*size + kBlock - 1) / kBlock * kBlock : 0);
   }
 }
@@ -85,7 +85,7 @@ uint64_t MeasureTar(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kTar = {"tar", nullptr, kTarType, "archive", "", 0, true, IdentifyTar,
-                            MeasureTar};
+extern const Format kTar = {"tar", nullptr, kTarType,    "archive", "",
+                            0,     true,    IdentifyTar, MeasureTar};
 
 }  // namespace velmora::formats

@@ -31,10 +31,19 @@ constexpr uint16_t kDngVersion = 50706;
 
 uint32_t TypeBytes(uint16_t type) {
   switch (type) {
-    case 1: case 2: case 6: case 7: return 1;
-    case 3: case 8: return 2;
-    case 4: case 9: case 11: case 13: return 4;
-    case 5: case 10: case 12: return 8;
+    case 1:
+    case 2:
+    case 6:
+    case 7: return 1;
+    case 3:
+    case 8: return 2;
+    case 4:
+    case 9:
+    case 11:
+    case 13: return 4;
+    case 5:
+    case 10:
+    case 12: return 8;
     default: return 0;
   }
 }
@@ -201,16 +210,16 @@ int IdentifyRw2(CarveContext&, const uint8_t* buffer, size_t length) {
 
 }  // namespace
 
-extern const Format kCr2 = {"cr2", nullptr, kCr2Type, "photo", "MI", 2, true, IdentifyTiff,
-                            MeasureTiff};
-extern const Format kNef = {"nef", nullptr, kNefType, "photo", "MI", 2, true, IdentifyTiff,
-                            MeasureTiff};
-extern const Format kDng = {"dng", nullptr, kDngType, "photo", "MI", 2, true, IdentifyTiff,
-                            MeasureTiff};
-extern const Format kOrf = {"orf", nullptr, kOrfType, "photo", "IM", 2, true, IdentifyOrf,
-                            MeasureTiff};
-extern const Format kRw2 = {"rw2", nullptr, kRw2Type, "photo", "I", 1, true, IdentifyRw2,
-                            MeasureTiff};
+extern const Format kCr2 = {"cr2", nullptr, kCr2Type,     "photo",    "MI",
+                            2,     true,    IdentifyTiff, MeasureTiff};
+extern const Format kNef = {"nef", nullptr, kNefType,     "photo",    "MI",
+                            2,     true,    IdentifyTiff, MeasureTiff};
+extern const Format kDng = {"dng", nullptr, kDngType,     "photo",    "MI",
+                            2,     true,    IdentifyTiff, MeasureTiff};
+extern const Format kOrf = {"orf", nullptr, kOrfType,    "photo",    "IM",
+                            2,     true,    IdentifyOrf, MeasureTiff};
+extern const Format kRw2 = {"rw2", nullptr, kRw2Type,    "photo",    "I",
+                            1,     true,    IdentifyRw2, MeasureTiff};
 
 extern const Format kTiff = {"tif", "tiff", 32, "photo", "MI", 2, true, IdentifyTiff, MeasureTiff};
 

@@ -23,7 +23,7 @@ uint64_t MeasureWebp(CarveContext&, const uint8_t* buffer, size_t length) {
 
 }  // namespace
 
-extern const Format kWebp = {"webp", nullptr, kWebpType, "photo", "R", 1, false, IdentifyWebp,
-                             MeasureWebp};
+extern const Format kWebp = {"webp", nullptr, kWebpType,    "photo",    "R",
+                             1,      false,   IdentifyWebp, MeasureWebp};
 
 }  // namespace velmora::formats

@@ -26,7 +26,7 @@ uint64_t MeasureWoff(CarveContext&, const uint8_t* buffer, size_t length) {
 
 }  // namespace
 
-extern const Format kWoff = {"woff", "woff2", kWoffType, "others", "w", 1, false, IdentifyWoff,
-                             MeasureWoff};
+extern const Format kWoff = {"woff", "woff2", kWoffType,    "others",   "w",
+                             1,      false,   IdentifyWoff, MeasureWoff};
 
 }  // namespace velmora::formats

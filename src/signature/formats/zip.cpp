@@ -142,35 +142,34 @@ uint64_t MeasureZip(CarveContext& context, const uint8_t* buffer, size_t length,
   // file; the end record that describes this archive's directory says where it really ends.
   const uint64_t reach = std::min(cap, scanned + kReachPastBoundary);
   std::optional<uint64_t> described;
-  ForwardScan(context, reach, BoundaryMode::kFileSystemOnly,
-              [&](const ScanChunk& chunk, uint64_t* end) {
-                for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
-                     at != bytes::kNotFound;
-                     at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
-                  const uint64_t record_at = chunk.file_offset + at;
-                  if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
-                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
-                    *end = *described;
-                    return true;
-                  }
-                  if (at + kEndRecordBytes > chunk.bytes) continue;
-                  const ByteView record =
-                      ByteView({chunk.data, chunk.bytes}).Sub(at, kEndRecordBytes);
-                  // Foreign sectors inside the archive put its end record further on than
-                  // its directory says; the members place them.
-                  const auto pieces = FindZipPieces(
-                      context, record_at, record.Le32(16).value_or(0), record.Le32(12).value_or(0));
-                  if (pieces) {
-                    context.first_piece_bytes = pieces->first_piece_bytes;
-                    context.gap_bytes = pieces->gap_bytes;
-                    described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) -
-                                pieces->gap_bytes;
-                    *end = *described;
-                    return true;
-                  }
-                }
-                return false;
-              });
+  ForwardScan(
+      context, reach, BoundaryMode::kFileSystemOnly, [&](const ScanChunk& chunk, uint64_t* end) {
+        for (size_t at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory);
+             at != bytes::kNotFound;
+             at = bytes::Find(chunk.data, chunk.bytes, kEndOfCentralDirectory, at + 1)) {
+          const uint64_t record_at = chunk.file_offset + at;
+          if (DescribesOwnDirectory(chunk.data, chunk.bytes, at, record_at)) {
+            described = chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at);
+            *end = *described;
+            return true;
+          }
+          if (at + kEndRecordBytes > chunk.bytes) continue;
+          const ByteView record = ByteView({chunk.data, chunk.bytes}).Sub(at, kEndRecordBytes);
+          // Foreign sectors inside the archive put its end record further on than
+          // its directory says; the members place them.
+          const auto pieces = FindZipPieces(context, record_at, record.Le32(16).value_or(0),
+                                            record.Le32(12).value_or(0));
+          if (pieces) {
+            context.first_piece_bytes = pieces->first_piece_bytes;
+            context.gap_bytes = pieces->gap_bytes;
+            described =
+                chunk.file_offset + EndRecordEnd(chunk.data, chunk.bytes, at) - pieces->gap_bytes;
+            *end = *described;
+            return true;
+          }
+        }
+        return false;
+      });
   return described.value_or(scanned);
 }
 

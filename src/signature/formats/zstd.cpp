@@ -49,7 +49,7 @@ uint64_t MeasureZstd(CarveContext& context, const uint8_t*, size_t) {
 
 }  // namespace
 
-extern const Format kZstd = {"zst", "tzst", kZstdType, "archive", "\x28", 1, true, IdentifyZstd,
-                             MeasureZstd};
+extern const Format kZstd = {"zst", "tzst", kZstdType,    "archive",  "\x28",
+                             1,     true,   IdentifyZstd, MeasureZstd};
 
 }  // namespace velmora::formats
