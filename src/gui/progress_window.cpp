@@ -156,12 +156,25 @@ bool ProgressWindow::AskStopForQuit(const QString& question) {
     quit_requested = quit_after_ = true;
     return true;
   }
+  return AskToStop(question, true);
+}
+
+bool ProgressWindow::AskToStop(const QString& question, bool quit) {
   asking_ = true;
   cancel_.Pause();
-  const bool stop = Ask(BoxKind::kQuestion, question, language_, this);
+  const app::TextTable& messages = language_.Section("Messages");
+  // Buttons that say what they do where the language has them; OK/Cancel elsewhere.
+  QString stop_text;
+  QString go_on_text;
+  if (quit || std::string(question_key_) == app::msg::kScanCancelQuestion) {
+    stop_text = Q(app::Lookup(messages, app::msg::kScanStop));
+    go_on_text = Q(app::Lookup(messages, app::msg::kScanKeepGoing));
+  }
+  const bool stop = AskWithButtons(BoxKind::kQuestion, question, stop_text, go_on_text, language_,
+                                   this) == Choice::kOk;
   asking_ = false;
   if (stop) {
-    quit_requested = quit_after_ = true;
+    if (quit) quit_requested = quit_after_ = true;
     cancel_.Cancel();
   } else {
     cancel_.Resume();
@@ -228,28 +241,7 @@ void ProgressWindow::AskCancel() {
     return;
   }
   if (asking_) return;
-  asking_ = true;
-  cancel_.Pause();
-  const app::TextTable& messages = language_.Section("Messages");
-  // Buttons that say what they do where the language has them; OK/Cancel elsewhere.
-  QString stop_text;
-  QString go_on_text;
-  if (std::string(question_key_) == app::msg::kScanCancelQuestion) {
-    stop_text = Q(app::Lookup(messages, app::msg::kScanStop));
-    go_on_text = Q(app::Lookup(messages, app::msg::kScanKeepGoing));
-  }
-  const bool stop = AskWithButtons(BoxKind::kQuestion, Q(app::Lookup(messages, question_key_)),
-                                   stop_text, go_on_text, language_, this) == Choice::kOk;
-  asking_ = false;
-  if (stop) {
-    cancel_.Cancel();
-  } else {
-    cancel_.Resume();
-  }
-  if (pending_finish_) {
-    pending_finish_ = false;
-    Finish(result_);
-  }
+  AskToStop(Q(app::Lookup(language_.Section("Messages"), question_key_)), false);
   // After a confirmed cancel the window closes when the worker reports back.
 }
 

@@ -66,6 +66,9 @@ class ProgressWindow : public QDialog {
   // The worker has ended; by default the window closes with its result.
   virtual void Finish(app::RunResult result);
   void AskCancel();
+  // Pauses the work and asks `question`; on yes stops it (and, with `quit`, the program after
+  // it). A finish that arrived meanwhile is shown after the answer. True when it stops.
+  bool AskToStop(const QString& question, bool quit);
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   // The run is over and only waits to be closed (recovery's Finish).
