@@ -34,7 +34,8 @@ int StopAtForty(void* context, int, int, int, uint32_t a_low, uint32_t a_high, u
   const uint64_t a = (static_cast<uint64_t>(a_high) << 32) | a_low;
   const uint64_t b = (static_cast<uint64_t>(b_high) << 32) | b_low;
   if (b == 0 || a * 100 / b < 40) return 0;
-  while (watch->engine->QuickWalkRunning()) ::usleep(1000);
+  // Bounded, so a walk that never ends cannot hang the run.
+  for (int wait = 0; wait < 120000 && watch->engine->QuickWalkRunning(); ++wait) ::usleep(1000);
   return kCancelledByUser;
 }
 

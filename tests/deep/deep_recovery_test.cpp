@@ -88,7 +88,12 @@ int WatchProgress(void* context, int percent, int scale, int, uint32_t a_low, ui
   ++watch->calls;
   if (watch->first_processed == UINT64_MAX) watch->first_processed = a;
   if (a * 100 / b >= watch->stop_at_percent) {
-    while (watch->after_walk != nullptr && watch->after_walk->QuickWalkRunning()) ::usleep(1000);
+    // Bounded, so a walk that never ends cannot hang the run.
+    for (int wait = 0;
+         wait < 120000 && watch->after_walk != nullptr && watch->after_walk->QuickWalkRunning();
+         ++wait) {
+      ::usleep(1000);
+    }
     if (watch->exit_instead) ::_exit(0);
     return kCancelledByUser;
   }
