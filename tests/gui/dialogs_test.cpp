@@ -23,6 +23,7 @@
 #include "gui/preview_window.h"
 #include "gui/progress_window.h"
 #include "gui/single_instance.h"
+#include "gui_test_support.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
 #include "support/test_env.h"
@@ -31,25 +32,8 @@ using namespace velmora;
 
 namespace {
 
-void Shot(QWidget* widget, const QString& name) {
-  const QString folder = qEnvironmentVariable("VELMORA_SCREENSHOTS");
-  if (folder.isEmpty()) return;
-  QDir().mkpath(folder);
-  widget->grab().save(folder + "/" + name + ".png");
-}
-
-// Runs `action` on the next modal message box once it is up.
-void OnNextBox(QObject* owner, std::function<void(gui::MessageBox*)> action) {
-  auto* timer = new QTimer(owner);
-  QObject::connect(timer, &QTimer::timeout, [timer, action] {
-    if (auto* box = qobject_cast<gui::MessageBox*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      action(box);
-    }
-  });
-  timer->start(10);
-}
+using testing::OnNextBox;
+using testing::Shot;
 
 // A key pressed where the user's focus is inside `window`.
 void Press(QWidget* window, Qt::Key key) {

@@ -33,6 +33,7 @@
 #include "gui/progress_window.h"
 #include "gui/single_instance.h"
 #include "gui/skin.h"
+#include "gui_test_support.h"
 #include "support/content_gen.h"
 #include "support/fat_volume_builder.h"
 #include "support/partition_image.h"
@@ -43,12 +44,7 @@ using velmora::gui::MainWindow;
 
 namespace {
 
-void Shot(QWidget* widget, const QString& name) {
-  const QString folder = qEnvironmentVariable("VELMORA_SCREENSHOTS");
-  if (folder.isEmpty()) return;
-  QDir().mkpath(folder);
-  widget->grab().save(folder + "/" + name + ".png");
-}
+using testing::Shot;
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -68,15 +64,7 @@ QObject* BoxWaiters() {
 
 // Runs `action` on the next modal message box, once it is up.
 void OnNextBox(std::function<void(gui::MessageBox*)> action) {
-  auto* timer = new QTimer(BoxWaiters());
-  QObject::connect(timer, &QTimer::timeout, [timer, action] {
-    if (auto* box = qobject_cast<gui::MessageBox*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      action(box);
-    }
-  });
-  timer->start(10);
+  testing::OnNextBox(BoxWaiters(), std::move(action));
 }
 
 // Answers the next box with `button`; the shared text is the box's once it came.

@@ -31,6 +31,7 @@
 #include "gui/preview_window.h"
 #include "gui/progress_window.h"
 #include "gui/skin.h"
+#include "gui_test_support.h"
 #include "support/document_files.h"
 #include "support/fat_volume_builder.h"
 #include "support/test_env.h"
@@ -41,12 +42,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Shot(QWidget* widget, const QString& name) {
-  const QString folder = qEnvironmentVariable("VELMORA_SCREENSHOTS");
-  if (folder.isEmpty()) return;
-  QDir().mkpath(folder);
-  widget->grab().save(folder + "/" + name + ".png");
-}
+using testing::Shot;
 
 std::vector<uint8_t> Picture(int width, int height, QColor colour, const char* format = "PNG") {
   QImage image(width, height, QImage::Format_RGB32);
